@@ -1,0 +1,91 @@
+#include "app/shell/Controls.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+
+namespace brenvik {
+
+void SetControlId(QWidget* widget, int id, const QString& accessibleName) {
+  if (id != 0) widget->setObjectName(QString::number(id));
+  widget->setAccessibleName(accessibleName);
+}
+
+QPushButton* MakeButton(QWidget* parent, int id, const QString& caption, QRect rect) {
+  auto* button = new QPushButton(caption, parent);
+  button->setGeometry(rect);
+  button->setAutoDefault(false);
+  SetControlId(button, id, caption);
+  return button;
+}
+
+QLabel* MakeLabel(QWidget* parent, int id, const QString& text, QRect rect) {
+  auto* label = new QLabel(text, parent);
+  label->setGeometry(rect);
+  SetControlId(label, id, text);
+  return label;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, int id, const QString& label, QRect rect, bool readOnly) {
+  auto* edit = new QLineEdit(parent);
+  edit->setGeometry(rect);
+  edit->setReadOnly(readOnly);
+  SetControlId(edit, id, label);
+  return edit;
+}
+
+QLineEdit* MakeDigitEdit(QWidget* parent, int id, const QString& label, QRect rect) {
+  QLineEdit* edit = MakeEdit(parent, id, label, rect);
+  edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+  return edit;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, int id, const QString& caption, QRect rect, bool checked) {
+  auto* box = new QCheckBox(caption, parent);
+  box->setGeometry(rect);
+  box->setChecked(checked);
+  SetControlId(box, id, caption);
+  return box;
+}
+
+QRadioButton* MakeRadio(QWidget* parent, int id, const QString& caption, QRect rect) {
+  auto* radio = new QRadioButton(caption, parent);
+  radio->setGeometry(rect);
+  SetControlId(radio, id, caption);
+  return radio;
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const QString& caption, QRect rect) {
+  auto* group = new QGroupBox(caption, parent);
+  group->setGeometry(rect);
+  group->setAccessibleName(caption);
+  group->lower();  // controls placed over the group stay clickable
+  return group;
+}
+
+QProgressBar* MakeProgress(QWidget* parent, int id, QRect rect) {
+  auto* bar = new QProgressBar(parent);
+  bar->setGeometry(rect);
+  bar->setRange(0, 100);
+  bar->setValue(0);
+  bar->setTextVisible(false);
+  SetControlId(bar, id, QStringLiteral("Progress"));
+  return bar;
+}
+
+QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  line->setGeometry(rect.x(), rect.y(), rect.width(), 2);
+  SetControlId(line, id, QString());
+  return line;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,49 @@
+#pragma once
+// Builds page controls at dialog-unit positions, the way the tools lay them out. Every control
+// with an id gets that id as its objectName (tests find controls by id) and its caption or
+// label as accessible name.
+#include <QRect>
+#include <QString>
+
+class QWidget;
+class QPushButton;
+class QLabel;
+class QLineEdit;
+class QCheckBox;
+class QRadioButton;
+class QGroupBox;
+class QProgressBar;
+class QFrame;
+
+namespace brenvik {
+
+// Dialog units to pixels for the 8-point dialog font: 4 horizontal units are one average
+// character width (6 px), 8 vertical units one character height (13 px).
+inline int DluX(int units) { return units * 3 / 2; }
+inline int DluY(int units) { return units * 13 / 8; }
+inline QRect DluRect(int x, int y, int width, int height) { return QRect(DluX(x), DluY(y), DluX(width), DluY(height)); }
+
+// Marks a widget with its control id and accessible name.
+void SetControlId(QWidget* widget, int id, const QString& accessibleName);
+// Finds a child control by id below `root`, or nullptr.
+template <class T>
+T* FindControl(QWidget* root, int id);
+
+QPushButton* MakeButton(QWidget* parent, int id, const QString& caption, QRect rect);
+QLabel* MakeLabel(QWidget* parent, int id, const QString& text, QRect rect);  // id 0: no id
+QLineEdit* MakeEdit(QWidget* parent, int id, const QString& label, QRect rect, bool readOnly = false);
+QLineEdit* MakeDigitEdit(QWidget* parent, int id, const QString& label, QRect rect);
+QCheckBox* MakeCheckBox(QWidget* parent, int id, const QString& caption, QRect rect, bool checked);
+QRadioButton* MakeRadio(QWidget* parent, int id, const QString& caption, QRect rect);
+QGroupBox* MakeGroup(QWidget* parent, const QString& caption, QRect rect);
+QProgressBar* MakeProgress(QWidget* parent, int id, QRect rect);
+QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect);
+
+}  // namespace brenvik
+
+#include <QWidget>
+
+template <class T>
+T* brenvik::FindControl(QWidget* root, int id) {
+  return root->findChild<T*>(QString::number(id));
+}

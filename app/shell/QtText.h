@@ -1,0 +1,20 @@
+#pragma once
+// Conversions between the engines' UTF-16 texts and paths and Qt's QString. Paths go through
+// the lossless form, so a name that is not UTF-8 survives a round trip through a widget.
+#include <QString>
+#include <filesystem>
+#include <string>
+
+#include "platform/PathText.h"
+
+namespace brenvik {
+
+inline QString ToQString(std::u16string_view text) {
+  return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+}
+inline std::u16string ToText(const QString& text) { return text.toStdU16String(); }
+
+inline QString PathToQString(const std::filesystem::path& path) { return ToQString(PathToText(path)); }
+inline std::filesystem::path QStringToPath(const QString& text) { return TextToPath(text.toStdU16String()); }
+
+}  // namespace brenvik

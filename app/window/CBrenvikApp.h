@@ -1,0 +1,17 @@
+#pragma once
+#include <QApplication>
+
+namespace brenvik {
+
+// The application object: applies the skin, runs the main window until it closes.
+class CBrenvikApp : public QApplication {
+  Q_OBJECT
+ public:
+  CBrenvikApp(int& argc, char** argv);
+  int run();
+
+  // Applies "spring.qss" from the current directory when present; without it the system look.
+  static void ApplySkin(QApplication& app);
+};
+
+}  // namespace brenvik

@@ -1,0 +1,43 @@
+#pragma once
+// Depth-first walk of a folder tree that yields regular files and folders only. Symbolic links,
+// FIFOs, sockets and device nodes are skipped without being opened, so a walk never blocks and
+// never leaves the tree. Entries come in the order the file system returns them; a subfolder is
+// entered as soon as it is met.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string_view>
+
+namespace brenvik {
+
+enum class WalkEntryKind {
+  File,         // a regular file
+  Folder,       // a folder, reported before its contents
+  FolderLeft,   // the same folder after its contents (only with reportFolderLeft)
+  Other,        // a symbolic link, FIFO, socket or device node (only with reportOthers); never opened
+};
+
+struct WalkEntry {
+  WalkEntryKind kind;
+  std::string_view path;  // full path bytes: root + "/" + ... + name
+  std::string_view name;  // last component
+  int64_t size;           // bytes for files when sizes are wanted, else -1
+};
+
+enum class WalkControl { Continue, SkipFolder, Stop };
+
+struct WalkOptions {
+  bool wantSize = true;          // stat each file for its size
+  bool reportFolderLeft = false; // also report FolderLeft after a folder's contents
+  bool reportOthers = false;     // also report entries that are neither files nor folders
+  const std::atomic<int>* stopFlag = nullptr;  // nonzero ends the walk between entries
+};
+
+using WalkVisitor = std::function<WalkControl(const WalkEntry&)>;
+
+// Walks below `root` (the root itself is not reported). Returns false when the root cannot be
+// opened as a folder or the walk was stopped.
+bool WalkTree(const std::filesystem::path& root, const WalkOptions& options, const WalkVisitor& visitor);
+
+}  // namespace brenvik

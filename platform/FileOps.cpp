@@ -1,0 +1,197 @@
+#include "platform/FileOps.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace brenvik {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+UniqueFd OpenShared(const fs::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return fd;
+  // O_NONBLOCK only keeps a FIFO from blocking the open; reads on regular files ignore it,
+  // but clear it so a device node read behaves normally.
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+UniqueFd OpenReadWrite(const fs::path& path) {
+  return UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+}
+
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs) {
+  if (IsSameAsAny(path, inputs)) return UniqueFd();
+  // Open without truncating first, so the check and the truncation act on the same file even
+  // if a link was swapped in between.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return fd;
+  struct stat out {};
+  if (::fstat(fd.get(), &out) != 0) return UniqueFd();
+  for (const auto& input : inputs) {
+    struct stat in {};
+    if (::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) return UniqueFd();
+  }
+  if (S_ISREG(out.st_mode) && ::ftruncate(fd.get(), 0) != 0) return UniqueFd();
+  return fd;
+}
+
+UniqueFd CreateExclusive(const fs::path& path) {
+  return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+}
+
+bool IsSameFile(const fs::path& a, const fs::path& b) {
+  struct stat sa {}, sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs) {
+  for (const auto& input : inputs)
+    if (IsSameFile(output, input)) return true;
+  return false;
+}
+
+int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset) {
+  size_t done = 0;
+  auto* bytes = static_cast<char*>(buffer);
+  while (done < size) {
+    const ssize_t n = ::pread(fd, bytes + done, size - done, offset + static_cast<int64_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t ReadFull(int fd, void* buffer, size_t size) {
+  size_t done = 0;
+  auto* bytes = static_cast<char*>(buffer);
+  while (done < size) {
+    const ssize_t n = ::read(fd, bytes + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool WriteFull(int fd, const void* buffer, size_t size) {
+  const auto* bytes = static_cast<const char*>(buffer);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WriteAllAt(int fd, const void* buffer, size_t size, int64_t offset) {
+  const auto* bytes = static_cast<const char*>(buffer);
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, size, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+int64_t FileSize(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return -1;
+  if (S_ISBLK(st.st_mode)) {
+    uint64_t bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return -1;
+    return static_cast<int64_t>(bytes);
+  }
+  return static_cast<int64_t>(st.st_size);
+}
+
+int64_t RegularFileSize(const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool MoveReplace(const fs::path& from, const fs::path& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+MoveResult MoveNoReplace(const fs::path& from, const fs::path& to) {
+#ifdef SYS_renameat2
+  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return MoveResult::Moved;
+  if (errno == EEXIST) return MoveResult::TargetExists;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return MoveResult::Failed;
+#endif
+  // link() never replaces an existing name, so it gives the same guarantee.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno == EEXIST ? MoveResult::TargetExists : MoveResult::Failed;
+  if (::unlink(from.c_str()) != 0) {
+    ::unlink(to.c_str());
+    return MoveResult::Failed;
+  }
+  return MoveResult::Moved;
+}
+
+bool DeleteFile(const fs::path& path) { return ::unlink(path.c_str()) == 0; }
+
+bool RemoveFolder(const fs::path& path) { return ::rmdir(path.c_str()) == 0; }
+
+void ResetAttributes(const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
+  if ((st.st_mode & S_IWUSR) == 0) ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
+}
+
+bool CreateFolders(const fs::path& path, unsigned mode) {
+  if (path.empty()) return false;
+  if (IsFolder(path)) return true;
+  const fs::path parent = path.parent_path();
+  if (!parent.empty() && parent != path && !IsFolder(parent)) CreateFolders(parent, mode);
+  if (::mkdir(path.c_str(), mode) == 0) return true;
+  return IsFolder(path);
+}
+
+bool IsFolder(const fs::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace brenvik

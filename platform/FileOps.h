@@ -1,0 +1,81 @@
+#pragma once
+// The file operations every engine uses, so no engine talks to the operating system directly.
+// All of them report failure by return value and never throw.
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <span>
+#include <string>
+
+namespace brenvik {
+
+namespace fs = std::filesystem;
+
+// Owns a file descriptor; closes it when it goes out of scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  int release() { int fd = fd_; fd_ = -1; return fd; }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens a file for reading, sharing it with every other reader and writer. Never blocks on a FIFO.
+UniqueFd OpenShared(const fs::path& path);
+// Opens a file for reading and writing without creating it.
+UniqueFd OpenReadWrite(const fs::path& path);
+
+// Creates (or truncates) an output file, after refusing it when it is the same file as one of
+// `inputs` (same device and inode, whatever path or link leads there). Returns an invalid fd then.
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {});
+// Creates a new file that must not exist yet (O_EXCL).
+UniqueFd CreateExclusive(const fs::path& path);
+
+// True when both paths name the same existing file (device and inode).
+bool IsSameFile(const fs::path& a, const fs::path& b);
+// True when `output` names the same existing file as any of `inputs`.
+bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs);
+
+// Reads up to `size` bytes at `offset`; returns the count read (short at end of file), -1 on error.
+int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset);
+// Reads until `size` bytes or end of file; returns the count read, -1 on error.
+int64_t ReadFull(int fd, void* buffer, size_t size);
+// Writes all `size` bytes; false on any error (a full disk included).
+bool WriteFull(int fd, const void* buffer, size_t size);
+bool WriteAllAt(int fd, const void* buffer, size_t size, int64_t offset);
+// Size of an open file or block device, -1 on error.
+int64_t FileSize(int fd);
+// Size of a file by path without following a final symbolic link, -1 when it is not a regular file.
+int64_t RegularFileSize(const fs::path& path);
+
+// Move with replacement, as within a folder tree: rename(2). Fails across file systems.
+bool MoveReplace(const fs::path& from, const fs::path& to);
+
+enum class MoveResult { Moved, TargetExists, Failed };
+// Move that never destroys an existing file: renameat2(RENAME_NOREPLACE), falling back to
+// link + unlink where the file system lacks it.
+MoveResult MoveNoReplace(const fs::path& from, const fs::path& to);
+
+bool DeleteFile(const fs::path& path);    // unlink
+bool RemoveFolder(const fs::path& path);  // rmdir, only when empty
+// Gives the owner write permission when it is missing; failures are ignored.
+void ResetAttributes(const fs::path& path);
+// Creates a folder and all missing parents; true when it exists afterwards.
+bool CreateFolders(const fs::path& path, unsigned mode = 0777);
+
+bool IsFolder(const fs::path& path);
+bool Exists(const fs::path& path);  // without following a final symbolic link
+
+}  // namespace brenvik

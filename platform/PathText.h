@@ -1,0 +1,21 @@
+#pragma once
+// Lossless conversion between file-system paths (bytes) and the UTF-16 texts the tools work in.
+// Valid UTF-8 decodes normally; every byte of an invalid sequence becomes the lone surrogate
+// U+DC80 + byte, so converting back restores the exact bytes of any name.
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace brenvik {
+
+std::u16string BytesToText(std::string_view bytes);
+std::string TextToBytes(std::u16string_view text);
+
+inline std::u16string PathToText(const std::filesystem::path& path) { return BytesToText(path.native()); }
+inline std::filesystem::path TextToPath(std::u16string_view text) { return std::filesystem::path(TextToBytes(text)); }
+
+// Plain UTF-8 <-> UTF-16 for texts that are not paths (invalid input is decoded losslessly too).
+inline std::u16string Utf8ToText(std::string_view utf8) { return BytesToText(utf8); }
+inline std::string TextToUtf8(std::u16string_view text) { return TextToBytes(text); }
+
+}  // namespace brenvik

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs everything Brenvik needs to build, test and run on Debian 12.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build pkg-config git \
+  qt6-base-dev qt6-base-dev-tools libgl-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
+  clang libclang-rt-14-dev \
+  xvfb xauth imagemagick fonts-noto-cjk

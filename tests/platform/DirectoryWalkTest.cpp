@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "platform/DirectoryWalk.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+using testing::TempDir;
+using testing::WriteFile;
+
+struct Seen {
+  std::set<std::string> files, folders, others;
+  std::vector<std::string> order;  // "+name", "-name" for folders, "name" for files
+};
+
+Seen Walk(const std::filesystem::path& root, WalkOptions options = {}) {
+  Seen seen;
+  const std::string prefix = root.native() + "/";
+  WalkTree(root, options, [&](const WalkEntry& e) {
+    const std::string rel(e.path.substr(prefix.size()));
+    switch (e.kind) {
+      case WalkEntryKind::File: seen.files.insert(rel + ":" + std::to_string(e.size)); seen.order.push_back(rel); break;
+      case WalkEntryKind::Folder: seen.folders.insert(rel); seen.order.push_back("+" + rel); break;
+      case WalkEntryKind::FolderLeft: seen.order.push_back("-" + rel); break;
+      case WalkEntryKind::Other: seen.others.insert(rel); break;
+    }
+    return WalkControl::Continue;
+  });
+  return seen;
+}
+
+TEST(DirectoryWalk, YieldsRegularFilesAndFoldersOnly) {
+  TempDir outside;
+  WriteFile(outside / "secret", "keep");
+  TempDir dir;
+  WriteFile(dir / "a.txt", "12345");
+  WriteFile(dir / "sub/b.bin", "");
+  WriteFile(dir / std::string("sub/deeper/\xFF\xFE.doc"), "xy");
+  ::symlink(outside.path().c_str(), (dir / "linked-folder").c_str());
+  ::symlink((outside / "secret").c_str(), (dir / "linked-file").c_str());
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+
+  const Seen seen = Walk(dir.path());
+  EXPECT_EQ(seen.files, (std::set<std::string>{"a.txt:5", "sub/b.bin:0", std::string("sub/deeper/\xFF\xFE.doc:2")}));
+  EXPECT_EQ(seen.folders, (std::set<std::string>{"sub", "sub/deeper"}));
+  EXPECT_TRUE(seen.others.empty());
+
+  WalkOptions withOthers;
+  withOthers.reportOthers = true;
+  EXPECT_EQ(Walk(dir.path(), withOthers).others, (std::set<std::string>{"linked-folder", "linked-file", "pipe"}));
+}
+
+TEST(DirectoryWalk, FolderContentsComeBetweenEnterAndLeave) {
+  TempDir dir;
+  WriteFile(dir / "f/x", "");
+  WriteFile(dir / "f/g/y", "");
+  WalkOptions options;
+  options.reportFolderLeft = true;
+  options.wantSize = false;
+  const Seen seen = Walk(dir.path(), options);
+  auto at = [&](const std::string& s) { return std::find(seen.order.begin(), seen.order.end(), s) - seen.order.begin(); };
+  EXPECT_LT(at("+f"), at("f/x"));
+  EXPECT_LT(at("f/x"), at("-f"));
+  EXPECT_LT(at("+f/g"), at("f/g/y"));
+  EXPECT_LT(at("f/g/y"), at("-f/g"));
+  EXPECT_LT(at("-f/g"), at("-f"));
+  EXPECT_EQ(seen.files.count("f/x:-1"), 1u);  // sizes not asked for
+}
+
+TEST(DirectoryWalk, StopFlagEndsTheWalk) {
+  TempDir dir;
+  for (int i = 0; i < 20; ++i) WriteFile(dir / ("f" + std::to_string(i)), "");
+  std::atomic<int> stop{0};
+  WalkOptions options;
+  options.stopFlag = &stop;
+  int visited = 0;
+  const bool completed = WalkTree(dir.path(), options, [&](const WalkEntry&) {
+    if (++visited == 3) stop = 1;
+    return WalkControl::Continue;
+  });
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(visited, 3);
+}
+
+TEST(DirectoryWalk, MissingRootFails) {
+  TempDir dir;
+  EXPECT_FALSE(WalkTree(dir / "nope", {}, [](const WalkEntry&) { return WalkControl::Continue; }));
+}
+
+}  // namespace
+}  // namespace brenvik

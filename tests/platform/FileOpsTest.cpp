@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/FileOps.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+TEST(FileOps, OutputThatIsAnInputIsRefusedBeforeTruncation) {
+  TempDir dir;
+  const auto input = dir / "data.mdf";
+  WriteFile(input, "precious");
+  ::symlink(input.c_str(), (dir / "link.mdf").c_str());
+  ::link(input.c_str(), (dir / "hard.mdf").c_str());
+  const std::filesystem::path inputs[] = {input};
+
+  EXPECT_FALSE(CreateOutput(input, inputs).valid());
+  EXPECT_FALSE(CreateOutput(dir / "link.mdf", inputs).valid());
+  EXPECT_FALSE(CreateOutput(dir / "hard.mdf", inputs).valid());
+  EXPECT_FALSE(CreateOutput(dir / "sub/../data.mdf", inputs).valid());
+  EXPECT_EQ(ReadFile(input), "precious");
+
+  UniqueFd out = CreateOutput(dir / "repaired.mdf", inputs);
+  ASSERT_TRUE(out.valid());
+  EXPECT_TRUE(WriteFull(out.get(), "ok", 2));
+}
+
+TEST(FileOps, CreateOutputTruncatesAnOrdinaryExistingFile) {
+  TempDir dir;
+  WriteFile(dir / "out", "old contents");
+  UniqueFd out = CreateOutput(dir / "out");
+  ASSERT_TRUE(out.valid());
+  out.reset();
+  EXPECT_EQ(ReadFile(dir / "out"), "");
+}
+
+TEST(FileOps, MoveNoReplaceNeverOverwrites) {
+  TempDir dir;
+  WriteFile(dir / "a", "A");
+  WriteFile(dir / "b", "B");
+  EXPECT_EQ(MoveNoReplace(dir / "a", dir / "b"), MoveResult::TargetExists);
+  EXPECT_EQ(ReadFile(dir / "a"), "A");
+  EXPECT_EQ(ReadFile(dir / "b"), "B");
+  EXPECT_EQ(MoveNoReplace(dir / "a", dir / "c"), MoveResult::Moved);
+  EXPECT_FALSE(Exists(dir / "a"));
+  EXPECT_EQ(ReadFile(dir / "c"), "A");
+  EXPECT_EQ(MoveNoReplace(dir / "missing", dir / "d"), MoveResult::Failed);
+}
+
+TEST(FileOps, MoveReplaceReplaces) {
+  TempDir dir;
+  WriteFile(dir / "a", "A");
+  WriteFile(dir / "b", "B");
+  EXPECT_TRUE(MoveReplace(dir / "a", dir / "b"));
+  EXPECT_EQ(ReadFile(dir / "b"), "A");
+}
+
+TEST(FileOps, ResetAttributesGivesOwnerWrite) {
+  TempDir dir;
+  WriteFile(dir / "ro", "x");
+  ::chmod((dir / "ro").c_str(), 0444);
+  ResetAttributes(dir / "ro");
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "ro").c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IWUSR);
+}
+
+TEST(FileOps, ReadAtIsShortAtEndOfFile) {
+  TempDir dir;
+  WriteFile(dir / "f", "0123456789");
+  UniqueFd fd = OpenShared(dir / "f");
+  ASSERT_TRUE(fd.valid());
+  char buffer[8] = {};
+  EXPECT_EQ(ReadAt(fd.get(), buffer, 8, 6), 4);
+  EXPECT_EQ(std::string(buffer, 4), "6789");
+  EXPECT_EQ(FileSize(fd.get()), 10);
+  EXPECT_EQ(RegularFileSize(dir / "f"), 10);
+}
+
+TEST(FileOps, CreateFoldersMakesParents) {
+  TempDir dir;
+  EXPECT_TRUE(CreateFolders(dir / "a/b/c"));
+  EXPECT_TRUE(IsFolder(dir / "a/b/c"));
+  EXPECT_TRUE(CreateFolders(dir / "a/b/c"));  // already there
+}
+
+TEST(FileOps, OpenSharedDoesNotBlockOnAFifo) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  UniqueFd fd = OpenShared(dir / "pipe");  // must return at once
+  EXPECT_TRUE(fd.valid());
+}
+
+}  // namespace
+}  // namespace brenvik

@@ -1,0 +1,28 @@
+#pragma once
+// A fresh folder for one test, removed with everything in it afterwards.
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace brenvik::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Writes bytes to a file, creating missing parent folders.
+void WriteFile(const std::filesystem::path& path, std::string_view bytes);
+// The whole file as bytes (empty when missing).
+std::string ReadFile(const std::filesystem::path& path);
+
+}  // namespace brenvik::testing
