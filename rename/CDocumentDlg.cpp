@@ -1,7 +1,182 @@
 #include "rename/CDocumentDlg.h"
 
-namespace brenvik {
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 
-CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLiteral("File Rename"), parent) {}
+#include "app/shell/Controls.h"
+#include "app/shell/QtText.h"
+#include "platform/Shell.h"
+#include "rename/RenameJob.h"
+
+namespace brenvik {
+namespace {
+
+struct TypeBox {
+  int id;
+  uint32_t bit;
+};
+// The type boxes in their order on the page; the caption is the type's extension.
+constexpr std::array<TypeBox, 8> kTypeBoxes{{{4801, kRenameDoc},
+                                             {4802, kRenameXls},
+                                             {4803, kRenameDocx},
+                                             {4804, kRenameXlsx},
+                                             {4805, kRenameZip},
+                                             {4806, kRenameRar},
+                                             {4807, kRenamePdf},
+                                             {4815, kRenameTxt}}};
+
+const QString kErrorCaption = QStringLiteral("Error");
+
+ListRow MakeRow(int32_t index, const std::u16string& path) {
+  ListRow row;
+  row.cells = {QString::number(index), ToQString(path)};
+  return row;
+}
+
+}  // namespace
+
+// Turns the passes' reports into channel posts; the channels apply them on the GUI thread.
+class CDocumentDlg::Sink : public RenameJobSink {
+ public:
+  explicit Sink(CDocumentDlg& page) : page_(page) {}
+  void rowFound(int32_t index, const std::u16string& path) override { page_.rowChannel_.post(MakeRow(index, path)); }
+  void rowDone(int32_t row) override { page_.doneChannel_.post(row); }
+  void statusText(const std::u16string& text) override { page_.statusChannel_.post(ToQString(text)); }
+
+ private:
+  CDocumentDlg& page_;
+};
+
+CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, ContentReaders readers)
+    : ToolPage(host, QStringLiteral("File Rename"), parent),
+      showInFileManager(ShowInFileManager),
+      engine_(std::move(readers)),
+      statusChannel_(this, [this](const QString& text) { status_->setText(text); }),
+      rowChannel_(this, [this](std::vector<ListRow> rows) { model_->appendRows(std::move(rows)); }),
+      doneChannel_(this, [this](std::vector<int32_t> rows) {
+        for (int32_t row : rows) model_->setChecked(row, false);
+      }),
+      sink_(std::make_unique<Sink>(*this)) {
+  MakeGroup(this, QStringLiteral("Extension"), DluRect(7, 3, 330, 27));
+  for (size_t i = 0; i < kTypeBoxes.size(); ++i) {
+    const QString caption = QString::fromLatin1(kRenameTypeExtensions[i]);
+    typeBoxes_[i] = MakeCheckBox(this, kTypeBoxes[i].id, caption, DluRect(15 + 40 * static_cast<int>(i), 14, 36, 10), true);
+  }
+
+  MakeLabel(this, 0, QStringLiteral("Path:"), DluRect(345, 15, 20, 8));
+  pathEdit_ = MakeEdit(this, 4808, QStringLiteral("Path:"), DluRect(367, 13, 250, 13));
+  QPushButton* browse = MakeButton(this, 4809, QStringLiteral("..."), DluRect(621, 13, 24, 13));
+  connect(browse, &QPushButton::clicked, this, [this] { pickFolderInto(pathEdit_); });
+
+  model_ = new CheckListModel({QStringLiteral("Index"), QStringLiteral("Path")}, true, this);
+  list_ = new CheckListView(model_, this);
+  list_->setGeometry(DluRect(7, 34, 638, 252));
+  SetControlId(list_, 4810, QStringLiteral("File list"));
+  list_->setColumnWidths({100, -1});
+  connect(list_, &QWidget::customContextMenuRequested, this, &CDocumentDlg::showRowMenu);
+
+  rowMenu_ = new QMenu(this);
+  SetControlId(rowMenu_, 4816, QStringLiteral("File menu"));
+  QAction* gotoAction = rowMenu_->addAction(QStringLiteral("Goto Path"));
+  gotoAction->setObjectName(QStringLiteral("4817"));
+  connect(gotoAction, &QAction::triggered, this, &CDocumentDlg::gotoPath);
+
+  status_ = MakeLabel(this, 4814, QString(), DluRect(7, 295, 400, 10));
+  status_->setAccessibleName(QStringLiteral("Status"));
+  connect(MakeButton(this, 4811, QStringLiteral("Check"), DluRect(485, 291, 50, 16)), &QPushButton::clicked, this,
+          &CDocumentDlg::check);
+  connect(MakeButton(this, 4812, QStringLiteral("Rename"), DluRect(540, 291, 50, 16)), &QPushButton::clicked, this,
+          &CDocumentDlg::rename);
+  connect(MakeButton(this, 4813, QStringLiteral("Stop"), DluRect(595, 291, 50, 16)), &QPushButton::clicked, this,
+          [this] { stopFlag() = 1; });
+}
+
+// The worker uses the engine, the channels and the sink: it must end before they go.
+CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
+
+void CDocumentDlg::flushReports() {
+  rowChannel_.flush();
+  doneChannel_.flush();
+  statusChannel_.flush();
+}
+
+void CDocumentDlg::check() {
+  if (refuseIfBusy()) return;
+  rowCounter_ = 0;
+  model_->clear();
+  engine_.prepareCheck();
+  const QString root = pathEdit_->text();
+  if (root.isEmpty()) {
+    showMessage(QStringLiteral("Please set the path correctly"), kErrorCaption, MessageIcon::Error);
+    return;
+  }
+  for (size_t i = 0; i < kTypeBoxes.size(); ++i)
+    if (typeBoxes_[i]->isChecked()) engine_.selectTypes(kTypeBoxes[i].bit);
+  if (engine_.selectedTypes() == 0) {
+    showMessage(QStringLiteral("Please check type correctly"), kErrorCaption, MessageIcon::Error);
+    return;
+  }
+  engine_.setSettings(settings());
+
+  auto outcome = std::make_shared<CheckOutcome>();
+  startJob([this, outcome, root = QStringToPath(root)] { *outcome = RunCheck(engine_, root, stopFlag(), *sink_); },
+           [this, outcome] {
+             flushReports();
+             rowCounter_ = outcome->rowCounter;
+             if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome->resultFile;
+             if (outcome->completed) showCompletion(QStringLiteral("Detect File Rename completed"));
+           });
+}
+
+void CDocumentDlg::rename() {
+  if (refuseIfBusy()) return;
+  // The numbering and the selected types stay as the last Check left them.
+  engine_.setSettings(settings());
+  const auto done = [this] {
+    flushReports();
+    showCompletion(QStringLiteral("File rename completed"));
+  };
+
+  if (engine_.settings().cacheMode == kCacheModeFiles) {
+    auto outcome = std::make_shared<CacheRenameOutcome>(CacheRenameOutcome::FileUnavailable);
+    startJob([this, outcome, file = resultFile_] { *outcome = RunCacheRename(engine_, file, stopFlag(), *sink_); },
+             [this, outcome, done] {
+               if (*outcome == CacheRenameOutcome::Done) {
+                 // The file is gone; forgetting its name keeps a later Rename off any namesake.
+                 resultFile_.clear();
+                 model_->clear();
+                 rowCounter_ = 0;
+               }
+               done();
+             });
+    return;
+  }
+
+  // The rows checked now are the ones renamed; rows stay, unchecked, with their old paths.
+  std::vector<CheckedRow> checked;
+  for (int i = 0; i < model_->rowCount(); ++i)
+    if (model_->isChecked(i)) checked.push_back({i, ToText(model_->row(i).cells[1])});
+  startJob(
+      [this, checked = std::move(checked), rowCount = model_->rowCount()] {
+        RunListRename(engine_, checked, rowCount, stopFlag(), *sink_);
+      },
+      done);
+}
+
+void CDocumentDlg::showRowMenu(const QPoint& position) {
+  const QModelIndex index = list_->indexAt(position);
+  if (!index.isValid()) return;
+  list_->setCurrentIndex(index);
+  rowMenu_->popup(list_->viewport()->mapToGlobal(position));
+}
+
+void CDocumentDlg::gotoPath() {
+  const QModelIndex index = list_->currentIndex();
+  if (!index.isValid() || index.row() >= model_->rowCount()) return;
+  showInFileManager(QStringToPath(model_->row(index.row()).cells[1]));
+}
 
 }  // namespace brenvik

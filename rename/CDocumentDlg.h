@@ -1,13 +1,57 @@
 #pragma once
-// The "File Rename" tool page.
+// The "File Rename" tool page: lists the files of the ticked types below a folder (Check) and
+// renames them after their contents (Rename), in list mode or cache mode.
+#include <QString>
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/shell/CheckListModel.h"
 #include "app/shell/ToolPage.h"
+#include "app/shell/WorkerChannel.h"
+#include "rename/RenameEngine.h"
+
+class QCheckBox;
+class QLabel;
+class QMenu;
 
 namespace brenvik {
 
 class CDocumentDlg : public ToolPage {
   Q_OBJECT
  public:
-  explicit CDocumentDlg(PageHost& host, QWidget* parent = nullptr);
+  // `readers` feed the engine; tests may wrap the real ones.
+  explicit CDocumentDlg(PageHost& host, QWidget* parent = nullptr, ContentReaders readers = DocumentContentReaders());
+  ~CDocumentDlg() override;
+
+  // How Goto Path shows a file; tests replace it so no file manager starts.
+  std::function<bool(const std::filesystem::path&)> showInFileManager;
+
+ private:
+  class Sink;
+
+  void check();
+  void rename();
+  void showRowMenu(const QPoint& position);
+  void gotoPath();
+  void flushReports();
+
+  RenameEngine engine_;
+  int32_t rowCounter_ = 0;
+  std::filesystem::path resultFile_;  // the temporary result file of the last cache-mode Check
+
+  std::array<QCheckBox*, 8> typeBoxes_{};
+  QLineEdit* pathEdit_ = nullptr;
+  CheckListModel* model_ = nullptr;
+  CheckListView* list_ = nullptr;
+  QLabel* status_ = nullptr;
+  QMenu* rowMenu_ = nullptr;
+
+  LatestValueChannel<QString> statusChannel_;
+  RowBatchChannel<ListRow> rowChannel_;
+  RowBatchChannel<int32_t> doneChannel_;
+  std::unique_ptr<Sink> sink_;
 };
 
 }  // namespace brenvik

@@ -1,0 +1,39 @@
+#pragma once
+// Where the File Rename engine gets its name material: one reader call per file type. The engine
+// composes document names itself from the three texts; the archive, pdf and text readers return
+// finished names. Tests and benchmarks put their own functions here.
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "app/core/AppSettings.h"
+
+namespace brenvik {
+
+// What a document reader found, each text already cleaned of characters a file name cannot hold.
+struct DocumentTexts {
+  std::u16string date;     // the time of the last save, "YYYY-MM-DD hh-mm-ss"
+  std::u16string sheet;    // worksheet names, one after another (spreadsheets only)
+  std::u16string content;  // the leading text
+};
+
+using DocumentTextReader = std::function<DocumentTexts(const std::filesystem::path&, const AppSettings&)>;
+using NameReader = std::function<std::u16string(const std::filesystem::path&, const AppSettings&)>;
+
+struct ContentReaders {
+  // Binary Word and Excel documents are read with the reader's own default settings; the
+  // settings argument is there only so every reader has the same shape.
+  DocumentTextReader word;
+  DocumentTextReader excel;
+  DocumentTextReader docx;
+  DocumentTextReader xlsx;
+  NameReader zip;
+  NameReader rar;   // may shorten the archive to its end block when Size is set
+  NameReader pdf;
+  NameReader text;
+};
+
+// The real readers of document and archive contents.
+ContentReaders DocumentContentReaders();
+
+}  // namespace brenvik

@@ -1,0 +1,203 @@
+#include "rename/RenameEngine.h"
+
+#include <limits>
+#include <utility>
+
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik {
+namespace {
+
+template <class Char>
+std::basic_string_view<Char> ExtensionOf(std::basic_string_view<Char> path) {
+  const size_t slash = path.rfind(Char('/'));
+  if (slash == std::basic_string_view<Char>::npos || slash == 0) return {};
+  const std::basic_string_view<Char> name = path.substr(slash + 1);
+  const size_t dot = name.rfind(Char('.'));
+  if (dot == std::basic_string_view<Char>::npos || dot == 0) return {};
+  return name.substr(dot + 1);
+}
+
+template <class Char>
+uint32_t TypeBitOf(std::basic_string_view<Char> extension) {
+  for (size_t i = 0; i < kRenameTypeExtensions.size(); ++i) {
+    const std::string_view wanted = kRenameTypeExtensions[i];
+    if (extension.size() != wanted.size()) continue;
+    bool same = true;
+    for (size_t k = 0; k < wanted.size() && same; ++k) same = extension[k] == static_cast<Char>(wanted[k]);
+    if (same) return uint32_t{1} << i;
+  }
+  return 0;
+}
+
+// The first `limit` UTF-16 units, without splitting a surrogate pair. A negative limit (which the
+// settings dialog lets through when pasted) keeps nothing.
+std::u16string_view Leading(std::u16string_view text, int32_t limit) {
+  if (limit <= 0) return {};
+  size_t keep = static_cast<size_t>(limit);
+  if (keep >= text.size()) return text;
+  if (text[keep - 1] >= 0xD800 && text[keep - 1] <= 0xDBFF) --keep;
+  return text.substr(0, keep);
+}
+
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsControl(char16_t u) { return u < 0x20 || (u >= 0x7F && u <= 0x9F); }
+
+}  // namespace
+
+std::u16string_view PathExtension(std::u16string_view path) { return ExtensionOf(path); }
+std::string_view PathExtension(std::string_view path) { return ExtensionOf(path); }
+
+uint32_t RenameTypeBit(std::u16string_view extension) { return TypeBitOf(extension); }
+uint32_t RenameTypeBit(std::string_view extension) { return TypeBitOf(extension); }
+
+std::u16string ComposeDocumentName(const DocumentTexts& texts, const AppSettings& settings, bool spreadsheet) {
+  std::u16string name;
+  if (settings.date && !texts.date.empty()) name = texts.date;
+  if (spreadsheet && settings.sheet && !texts.sheet.empty()) name += texts.sheet;
+  if (settings.content && !texts.content.empty()) name += Leading(texts.content, settings.nameLengthLimit);
+  return std::u16string(Leading(name, settings.nameLengthLimit));
+}
+
+std::u16string SafeNameFromContent(std::u16string name) {
+  std::u16string safe;
+  safe.reserve(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t u = name[i];
+    if (IsHighSurrogate(u)) {
+      if (i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
+        safe += u;
+        safe += name[++i];
+      }
+      continue;
+    }
+    if (IsLowSurrogate(u) || IsControl(u) || u == u'/' || u == u'\\') continue;
+    if (u == u'.' && !safe.empty() && safe.back() == u'.') continue;
+    if ((u == u'.' || u == u'-') && safe.empty()) continue;
+    safe += u;
+  }
+  return safe;
+}
+
+std::u16string DecimalText(int64_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+RenameEngine::RenameEngine(ContentReaders readers) : readers_(std::move(readers)) {}
+
+void RenameEngine::prepareCheck() {
+  nameCounter_ = 1;
+  selectedTypes_ = 0;
+}
+
+bool RenameEngine::Select(std::u16string_view path) const {
+  const uint32_t bit = RenameTypeBit(PathExtension(path));
+  return (bit & selectedTypes_) != 0;
+}
+
+bool RenameEngine::Select(std::string_view path) const {
+  const uint32_t bit = RenameTypeBit(PathExtension(path));
+  return (bit & selectedTypes_) != 0;
+}
+
+std::u16string RenameEngine::NameFromDoc(std::u16string_view path) const {
+  if (!readers_.word) return {};
+  return ComposeDocumentName(readers_.word(TextToPath(path), settings_), settings_, false);
+}
+
+std::u16string RenameEngine::NameFromXls(std::u16string_view path) const {
+  if (!readers_.excel) return {};
+  return ComposeDocumentName(readers_.excel(TextToPath(path), settings_), settings_, true);
+}
+
+std::u16string RenameEngine::NameFromDocx(std::u16string_view path) const {
+  if (!readers_.docx) return {};
+  return ComposeDocumentName(readers_.docx(TextToPath(path), settings_), settings_, false);
+}
+
+std::u16string RenameEngine::NameFromXlsx(std::u16string_view path) const {
+  if (!readers_.xlsx) return {};
+  return ComposeDocumentName(readers_.xlsx(TextToPath(path), settings_), settings_, true);
+}
+
+std::u16string RenameEngine::NameFromZip(std::u16string_view path) const {
+  return readers_.zip ? readers_.zip(TextToPath(path), settings_) : std::u16string();
+}
+
+std::u16string RenameEngine::NameFromRar(std::u16string_view path) const {
+  return readers_.rar ? readers_.rar(TextToPath(path), settings_) : std::u16string();
+}
+
+std::u16string RenameEngine::NameFromPdf(std::u16string_view path) const {
+  return readers_.pdf ? readers_.pdf(TextToPath(path), settings_) : std::u16string();
+}
+
+std::u16string RenameEngine::NameFromText(std::u16string_view path) const {
+  return readers_.text ? readers_.text(TextToPath(path), settings_) : std::u16string();
+}
+
+std::u16string RenameEngine::nameFor(std::u16string_view path, uint32_t typeBit) const {
+  switch (typeBit) {
+    case kRenameDoc: return NameFromDoc(path);
+    case kRenameXls: return NameFromXls(path);
+    case kRenameDocx: return NameFromDocx(path);
+    case kRenameXlsx: return NameFromXlsx(path);
+    case kRenameZip: return NameFromZip(path);
+    case kRenameRar: return NameFromRar(path);
+    case kRenamePdf: return NameFromPdf(path);
+    case kRenameTxt: return NameFromText(path);
+    default: return {};
+  }
+}
+
+RenameResult RenameEngine::RenameFromContent(std::u16string_view path) {
+  // The reader is chosen by the extension alone, whatever types the last Check selected.
+  const std::u16string_view extension = PathExtension(path);
+  const uint32_t typeBit = RenameTypeBit(extension);
+  if (typeBit == 0) return {};
+  const std::u16string name = SafeNameFromContent(nameFor(path, typeBit));
+  if (name.empty()) return {};
+  const size_t slash = path.rfind(u'/');
+  if (slash == std::u16string_view::npos || slash == 0) return {};
+  const std::u16string_view folder = path.substr(0, slash);
+
+  const std::filesystem::path from = TextToPath(path);
+  ResetAttributes(from);
+  RenameResult result;
+  while (true) {
+    result.newPath.assign(folder);
+    result.newPath += u'/';
+    result.newPath += name;
+    result.newPath += u'#';
+    result.newPath += DecimalText(nameCounter_);
+    result.newPath += u'.';
+    result.newPath += extension;
+    // Every attempt uses up its number, whether or not the move succeeds.
+    const bool lastNumber = nameCounter_ == std::numeric_limits<int32_t>::max();
+    if (!lastNumber) ++nameCounter_;
+    if (result.newPath == path) {
+      result.outcome = RenameOutcome::Renamed;  // it already carries exactly this name
+      return result;
+    }
+    switch (MoveNoReplace(from, TextToPath(result.newPath))) {
+      case MoveResult::Moved:
+        result.outcome = RenameOutcome::Renamed;
+        return result;
+      case MoveResult::TargetExists:
+        // Someone else's file (an earlier run numbered from 1 too): keep it, try the next number.
+        if (lastNumber) {
+          result.outcome = RenameOutcome::MoveFailed;
+          return result;
+        }
+        continue;
+      case MoveResult::Failed:
+        result.outcome = RenameOutcome::MoveFailed;
+        return result;
+    }
+  }
+}
+
+}  // namespace brenvik

@@ -1,0 +1,108 @@
+#pragma once
+// The File Rename engine: which files the tool takes, the name each one gets from its contents,
+// and the move to "<folder>/<name>#<n>.<ext>". No Qt; failures are return values.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/core/AppSettings.h"
+#include "rename/ContentReaders.h"
+
+namespace brenvik {
+
+// One bit per type box of the page, in the order of the boxes.
+enum RenameTypeBit : uint32_t {
+  kRenameDoc = 1,
+  kRenameXls = 2,
+  kRenameDocx = 4,
+  kRenameXlsx = 8,
+  kRenameZip = 16,
+  kRenameRar = 32,
+  kRenamePdf = 64,
+  kRenameTxt = 128,
+};
+inline constexpr uint32_t kRenameAllTypes = 0xFF;
+
+// The extension of each type; the type with bit 1 << i is kRenameTypeExtensions[i].
+inline constexpr std::array<std::string_view, 8> kRenameTypeExtensions{"doc", "xls", "docx", "xlsx",
+                                                                       "zip", "rar", "pdf",  "txt"};
+
+// The text after the last "." of the file name, when the path has a "/" that is not its first
+// character and the dot is not the first character of the file name; otherwise empty.
+std::u16string_view PathExtension(std::u16string_view path);
+std::string_view PathExtension(std::string_view path);
+
+// The type bit of an extension, compared exactly ("DOC" is no type): 0 for any other extension.
+uint32_t RenameTypeBit(std::u16string_view extension);
+uint32_t RenameTypeBit(std::string_view extension);
+
+// A document name from the reader's texts: the date (Date set), the sheet names (Sheet set,
+// spreadsheets only), the first `limit` characters of the content (Content set), all cut to
+// the name length limit.
+std::u16string ComposeDocumentName(const DocumentTexts& texts, const AppSettings& settings, bool spreadsheet);
+
+// The last guard between file contents and a path: removes path separators, NUL and other
+// control characters and unpaired surrogates, shortens every run of dots to one dot, and drops
+// leading dashes and dots, so a name from contents can never leave its folder, pose as an
+// option or hide the file.
+std::u16string SafeNameFromContent(std::u16string name);
+
+// Decimal text of a number for names and status lines.
+std::u16string DecimalText(int64_t value);
+
+enum class RenameOutcome {
+  NoName,       // not one of the eight types, or its contents gave no name: the file is untouched
+  Renamed,      // moved to the new path (or it already had exactly that name)
+  MoveFailed,   // the move failed; the file stays where it was
+};
+
+struct RenameResult {
+  RenameOutcome outcome = RenameOutcome::NoName;
+  std::u16string newPath;  // the path tried last (empty for NoName)
+};
+
+class RenameEngine {
+ public:
+  explicit RenameEngine(ContentReaders readers);
+
+  // The copy of the settings a pass works on, taken when Check or Rename is pressed.
+  void setSettings(const AppSettings& settings) { settings_ = settings; }
+  const AppSettings& settings() const { return settings_; }
+
+  // What a Check does first: the numbering starts again at 1 and no type is selected.
+  void prepareCheck();
+  void selectTypes(uint32_t bits) { selectedTypes_ |= bits; }
+  uint32_t selectedTypes() const { return selectedTypes_; }
+  int32_t nameCounter() const { return nameCounter_; }
+
+  // True when the path's extension is one of the selected types. The byte form serves the
+  // folder walk, which then converts only the paths it keeps.
+  bool Select(std::u16string_view path) const;
+  bool Select(std::string_view path) const;
+
+  // The candidate name of a file from its contents, by its type; empty when none results.
+  std::u16string NameFromDoc(std::u16string_view path) const;
+  std::u16string NameFromXls(std::u16string_view path) const;
+  std::u16string NameFromDocx(std::u16string_view path) const;
+  std::u16string NameFromXlsx(std::u16string_view path) const;
+  std::u16string NameFromZip(std::u16string_view path) const;
+  std::u16string NameFromRar(std::u16string_view path) const;
+  std::u16string NameFromPdf(std::u16string_view path) const;
+  std::u16string NameFromText(std::u16string_view path) const;
+
+  // Names the file from its contents and moves it to "<folder>/<name>#<n>.<ext>". Every attempted
+  // move uses up a number. An existing file is never replaced: a taken new path is passed over for
+  // the next number. A file without a name keeps its name and uses no number.
+  RenameResult RenameFromContent(std::u16string_view path);
+
+ private:
+  std::u16string nameFor(std::u16string_view path, uint32_t typeBit) const;
+
+  ContentReaders readers_;
+  AppSettings settings_;
+  uint32_t selectedTypes_ = 0;
+  int32_t nameCounter_ = 1;
+};
+
+}  // namespace brenvik

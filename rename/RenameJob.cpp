@@ -1,0 +1,177 @@
+#include "rename/RenameJob.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/core/TemporaryFolder.h"
+#include "platform/DirectoryWalk.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik {
+namespace {
+
+// A path longer than this many bytes cannot come from a walk; a record claiming more is damage.
+constexpr uint32_t kMaxRecordBytes = 1 << 20;
+constexpr size_t kBufferBytes = 1 << 16;
+
+// Appends path records to the result file through a buffer; remembers the first write failure.
+class RecordWriter {
+ public:
+  explicit RecordWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferBytes); }
+
+  void append(std::u16string_view path) {
+    const uint32_t length = static_cast<uint32_t>(path.size() * 2);
+    for (int shift = 0; shift < 32; shift += 8) buffer_.push_back(static_cast<char>((length >> shift) & 0xFF));
+    for (const char16_t unit : path) {
+      buffer_.push_back(static_cast<char>(unit & 0xFF));
+      buffer_.push_back(static_cast<char>(unit >> 8));
+    }
+    if (buffer_.size() >= kBufferBytes) flush();
+  }
+
+  bool flush() {
+    if (!buffer_.empty() && ok_) ok_ = WriteFull(fd_, buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok_;
+  }
+
+  bool ok() const { return ok_; }
+
+ private:
+  int fd_;
+  bool ok_ = true;
+  std::string buffer_;
+};
+
+// Reads the result file front to back through a buffer.
+class RecordReader {
+ public:
+  explicit RecordReader(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+
+  // The next record's path; false at the end of the file or at a damaged record.
+  bool next(std::u16string& path) {
+    unsigned char header[4];
+    if (!read(header, sizeof header)) return false;
+    const uint32_t length = header[0] | (header[1] << 8) | (header[2] << 16) | (uint32_t{header[3]} << 24);
+    if (length > kMaxRecordBytes) return false;
+    bytes_.resize(length);
+    if (!read(bytes_.data(), length)) return false;
+    path.resize(length / 2);
+    for (size_t i = 0; i < path.size(); ++i)
+      path[i] = static_cast<char16_t>(bytes_[2 * i] | (bytes_[2 * i + 1] << 8));
+    return true;
+  }
+
+ private:
+  bool read(unsigned char* out, size_t count) {
+    while (count > 0) {
+      if (position_ == filled_) {
+        const int64_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), offset_);
+        if (got <= 0) return false;
+        offset_ += got;
+        position_ = 0;
+        filled_ = static_cast<size_t>(got);
+      }
+      const size_t take = std::min(count, filled_ - position_);
+      std::memcpy(out, buffer_.data() + position_, take);
+      position_ += take;
+      out += take;
+      count -= take;
+    }
+    return true;
+  }
+
+  int fd_;
+  std::vector<unsigned char> buffer_;
+  std::vector<unsigned char> bytes_;
+  int64_t offset_ = 0;
+  size_t position_ = 0;
+  size_t filled_ = 0;
+};
+
+}  // namespace
+
+std::u16string NumbersText(int64_t count) { return u"Numbers: " + DecimalText(count); }
+
+std::u16string NumbersText(int64_t done, int64_t total) {
+  return u"Numbers: " + DecimalText(done) + u" / " + DecimalText(total);
+}
+
+CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& root, const std::atomic<int>& stop,
+                      RenameJobSink& sink) {
+  CheckOutcome outcome;
+  const bool cacheMode = engine.settings().cacheMode == kCacheModeFiles;
+  TemporaryResultFile resultFile;
+  if (cacheMode) {
+    resultFile = CreateTemporaryResultFile(engine.settings().temporaryFolder);
+    if (!resultFile.fd) {
+      sink.statusText(kRenameFailedToGenerate);
+      outcome.completed = false;
+      return outcome;
+    }
+  }
+  RecordWriter records(resultFile.fd.get());
+
+  WalkOptions options;
+  options.wantSize = false;  // Check looks at names only
+  options.stopFlag = &stop;
+  WalkTree(root, options, [&](const WalkEntry& entry) {
+    if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
+    const std::u16string path = BytesToText(entry.path);
+    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) sink.rowFound(outcome.rowCounter, path);
+    ++outcome.rowCounter;
+    if (cacheMode) {
+      records.append(path);
+      if (!records.ok()) return WalkControl::Stop;
+    }
+    sink.statusText(NumbersText(outcome.rowCounter));
+    return WalkControl::Continue;
+  });
+
+  if (cacheMode) {
+    if (!records.flush()) {
+      // A result file with records missing would rename only part of what the list promised.
+      resultFile.fd.reset();
+      DeleteFile(resultFile.path);
+      sink.statusText(kRenameFailedToGenerate);
+      outcome.completed = false;
+      return outcome;
+    }
+    outcome.resultFile = resultFile.path;
+  }
+  return outcome;
+}
+
+void RunListRename(RenameEngine& engine, const std::vector<CheckedRow>& checkedRows, int32_t rowCount,
+                   const std::atomic<int>& stop, RenameJobSink& sink) {
+  for (const CheckedRow& row : checkedRows) {
+    engine.RenameFromContent(row.path);
+    sink.statusText(NumbersText(int64_t{row.row} + 1, rowCount));
+    sink.rowDone(row.row);
+    if (stop.load() != 0) return;
+  }
+}
+
+CacheRenameOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::path& resultFile,
+                                  const std::atomic<int>& stop, RenameJobSink& sink) {
+  UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
+  if (!fd) {
+    sink.statusText(kRenameFailedToAccess);
+    return CacheRenameOutcome::FileUnavailable;
+  }
+  RecordReader records(fd.get());
+  std::u16string path;
+  int32_t count = 0;
+  while (stop.load() == 0 && records.next(path)) {
+    ++count;
+    engine.RenameFromContent(path);
+    sink.statusText(NumbersText(count));
+  }
+  fd.reset();
+  ResetAttributes(resultFile);
+  DeleteFile(resultFile);
+  return CacheRenameOutcome::Done;
+}
+
+}  // namespace brenvik

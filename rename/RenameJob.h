@@ -1,0 +1,66 @@
+#pragma once
+// The File Rename passes: Check lists the files of the selected types below a folder, Rename
+// gives the listed files names from their contents. In cache mode the paths wait in a
+// temporary result file of records (u32 little-endian byte length, then the path in UTF-16LE)
+// and the list shows only the first 33.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "rename/RenameEngine.h"
+
+namespace brenvik {
+
+inline constexpr char16_t kRenameFailedToGenerate[] = u"Failed to generate temporary file";
+inline constexpr char16_t kRenameFailedToAccess[] = u"Failed to access temporary file";
+// Rows a cache-mode Check shows (Index 0 to 32).
+inline constexpr int32_t kRenamePreviewRows = 33;
+
+// How a pass reports; called on the worker thread.
+class RenameJobSink {
+ public:
+  virtual ~RenameJobSink() = default;
+  // Check: a new list row, checked, with its Index.
+  virtual void rowFound(int32_t index, const std::u16string& path) = 0;
+  // List-mode Rename: the row was given to the engine; its check mark goes.
+  virtual void rowDone(int32_t row) = 0;
+  virtual void statusText(const std::u16string& text) = 0;
+};
+
+struct CheckOutcome {
+  bool completed = true;                 // false: the result file could not be created or written
+  int32_t rowCounter = 0;                // files selected
+  std::filesystem::path resultFile;      // cache mode: the temporary result file (empty on failure)
+};
+
+// Walks `root` depth first and takes every file the engine selects: a row each in list mode; in
+// cache mode a record each and a row for the first 33. The status line shows "Numbers: %d".
+// Only names are looked at. The cache mode and temporary folder come from the engine's settings.
+CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& root, const std::atomic<int>& stop,
+                      RenameJobSink& sink);
+
+struct CheckedRow {
+  int32_t row;
+  std::u16string path;
+};
+
+// List-mode Rename over the rows that were checked when it started: each is renamed, counted as
+// "Numbers: <row + 1> / <rowCount>" and unchecked. Stop ends it after the current row.
+void RunListRename(RenameEngine& engine, const std::vector<CheckedRow>& checkedRows, int32_t rowCount,
+                   const std::atomic<int>& stop, RenameJobSink& sink);
+
+enum class CacheRenameOutcome { Done, FileUnavailable };
+
+// Cache-mode Rename over the records of `resultFile` ("Numbers: %d" per record), which is deleted
+// afterwards, after a stop too. FileUnavailable (status "Failed to access temporary file") when
+// it cannot be opened; then nothing else happens.
+CacheRenameOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::path& resultFile,
+                                  const std::atomic<int>& stop, RenameJobSink& sink);
+
+// "Numbers: %d" and "Numbers: %d / %d".
+std::u16string NumbersText(int64_t count);
+std::u16string NumbersText(int64_t done, int64_t total);
+
+}  // namespace brenvik
