@@ -1,0 +1,230 @@
+// Check and Rename passes in list mode and cache mode, with readers that take their texts from
+// the test files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+#include "rename/RenameJob.h"
+#include "tests/rename/FakeReaders.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using brenvik::testing::FakeReaders;
+using brenvik::testing::ReadFile;
+using brenvik::testing::TempDir;
+using brenvik::testing::WriteFile;
+
+namespace {
+
+struct RecordingSink : RenameJobSink {
+  void rowFound(int32_t index, const std::u16string& path) override { rows.push_back({index, path}); }
+  void rowDone(int32_t row) override { done.push_back(row); }
+  void statusText(const std::u16string& text) override { status = text; }
+
+  std::vector<CheckedRow> rows;
+  std::vector<int32_t> done;
+  std::u16string status;
+};
+
+class RenameJobTest : public ::testing::Test {
+ protected:
+  RenameJobTest() : engine(FakeReaders()) {
+    AppSettings s;
+    s.temporaryFolder = temporary.path();
+    engine.setSettings(s);
+    engine.prepareCheck();
+    engine.selectTypes(kRenameAllTypes);
+  }
+
+  void useCacheMode(bool on) {
+    AppSettings s = engine.settings();
+    s.cacheMode = on ? kCacheModeFiles : kCacheModeList;
+    engine.setSettings(s);
+  }
+
+  std::vector<std::string> filesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+      if (entry.is_regular_file()) names.push_back(entry.path().lexically_relative(folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TempDir root;
+  TempDir temporary;
+  RenameEngine engine;
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+};
+
+}  // namespace
+
+TEST(RenameNumbers, StatusTextsAreExact) {
+  EXPECT_EQ(NumbersText(50), u"Numbers: 50");
+  EXPECT_EQ(NumbersText(3, 5), u"Numbers: 3 / 5");
+}
+
+TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
+  useCacheMode(false);
+  engine.prepareCheck();
+  engine.selectTypes(kRenamePdf);
+  WriteFile(root / "a.pdf", "x");
+  WriteFile(root / "b.doc", "x");
+  WriteFile(root / "deep/c.pdf", "x");
+  WriteFile(root / "deep/D.PDF", "x");
+  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.rowCounter, 2);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  ASSERT_EQ(sink.rows.size(), 2u);
+  std::vector<std::u16string> paths{sink.rows[0].path, sink.rows[1].path};
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(paths[0], PathToText(root / "a.pdf"));
+  EXPECT_EQ(paths[1], PathToText(root / "deep/c.pdf"));
+  EXPECT_EQ(sink.rows[0].row, 0);
+  EXPECT_EQ(sink.rows[1].row, 1);
+  EXPECT_EQ(sink.status, u"Numbers: 2");
+  EXPECT_TRUE(filesIn(temporary.path()).empty());
+}
+
+TEST_F(RenameJobTest, CheckOfAMissingFolderFindsNothing) {
+  useCacheMode(false);
+  const CheckOutcome outcome = RunCheck(engine, root / "nowhere", stop, sink);
+  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.rowCounter, 0);
+  EXPECT_TRUE(sink.rows.empty());
+}
+
+TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
+  for (int i = 0; i < 50; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Name" + std::to_string(i));
+  WriteFile(root / "skip.bin", "x");
+  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  ASSERT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.rowCounter, 50);
+  EXPECT_EQ(sink.status, u"Numbers: 50");
+  ASSERT_EQ(sink.rows.size(), 33u);
+  EXPECT_EQ(sink.rows.front().row, 0);
+  EXPECT_EQ(sink.rows.back().row, 32);
+  ASSERT_FALSE(outcome.resultFile.empty());
+  EXPECT_EQ(outcome.resultFile.parent_path(), temporary.path());
+
+  // The records: u32 little-endian byte length, then the path in UTF-16LE, nothing else.
+  const std::string records = ReadFile(outcome.resultFile);
+  const std::u16string first = sink.rows[0].path;
+  const uint32_t length = static_cast<uint8_t>(records[0]) | static_cast<uint8_t>(records[1]) << 8;
+  EXPECT_EQ(length, first.size() * 2);
+  EXPECT_EQ(records[2], 0);
+  EXPECT_EQ(records[3], 0);
+  EXPECT_EQ(records[4], static_cast<char>(first[0]));
+  EXPECT_EQ(records[5], 0);
+  size_t expectedSize = 0;
+  for (int i = 0; i < 50; ++i) expectedSize += 4 + 2 * PathToText(root / ("f" + std::to_string(i) + ".txt")).size();
+  EXPECT_EQ(records.size(), expectedSize);
+
+  sink = {};
+  EXPECT_EQ(RunCacheRename(engine, outcome.resultFile, stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(sink.status, u"Numbers: 50");
+  EXPECT_FALSE(Exists(outcome.resultFile));
+  const std::vector<std::string> names = filesIn(root.path());
+  EXPECT_EQ(names.size(), 51u);
+  for (int i = 0; i < 50; ++i)
+    EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                            [&](const std::string& n) { return n.rfind("Name" + std::to_string(i) + "#", 0) == 0; }),
+              1);
+  EXPECT_EQ(engine.nameCounter(), 51);
+
+  // The result file is gone: a second Rename has nothing to read.
+  sink = {};
+  EXPECT_EQ(RunCacheRename(engine, outcome.resultFile, stop, sink), CacheRenameOutcome::FileUnavailable);
+  EXPECT_EQ(sink.status, u"Failed to access temporary file");
+}
+
+TEST_F(RenameJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
+  AppSettings s = engine.settings();
+  s.temporaryFolder = root / "not-a-folder.txt";
+  WriteFile(s.temporaryFolder, "a file where the folder should be");
+  engine.setSettings(s);
+  WriteFile(root / "a.txt", "x");
+  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  EXPECT_FALSE(outcome.completed);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  EXPECT_TRUE(sink.rows.empty());
+  EXPECT_EQ(sink.status, u"Failed to generate temporary file");
+}
+
+TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
+  WriteFile(root / "a.txt", "Alpha");
+  WriteFile(root / "b.txt", "Beta");
+  const std::u16string a = PathToText(root / "a.txt");
+  std::string records;
+  const auto append = [&](std::u16string_view path, uint32_t length) {
+    for (int shift = 0; shift < 32; shift += 8) records += static_cast<char>(length >> shift);
+    for (char16_t u : path) {
+      records += static_cast<char>(u & 0xFF);
+      records += static_cast<char>(u >> 8);
+    }
+  };
+  append(a, static_cast<uint32_t>(a.size() * 2));
+  append(PathToText(root / "b.txt"), 0xFFFFFFF0u);  // a length far beyond the file
+  WriteFile(temporary / "damaged", records);
+  EXPECT_EQ(RunCacheRename(engine, temporary / "damaged", stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(sink.status, u"Numbers: 1");
+  EXPECT_TRUE(Exists(root / "Alpha#1.txt"));
+  EXPECT_TRUE(Exists(root / "b.txt"));
+  EXPECT_FALSE(Exists(temporary / "damaged"));
+}
+
+TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
+  for (int i = 0; i < 5; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "N");
+  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  stop = 1;
+  sink = {};
+  EXPECT_EQ(RunCacheRename(engine, outcome.resultFile, stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(engine.nameCounter(), 1);
+  EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
+}
+
+TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
+  for (int i = 1; i <= 5; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Row" + std::to_string(i));
+  const auto row = [&](int i) { return CheckedRow{i - 1, PathToText(root / ("f" + std::to_string(i) + ".txt"))}; };
+
+  RunListRename(engine, {row(1), row(3), row(5)}, 5, stop, sink);
+  EXPECT_EQ(sink.status, u"Numbers: 5 / 5");
+  EXPECT_EQ(sink.done, (std::vector<int32_t>{0, 2, 4}));
+  EXPECT_TRUE(Exists(root / "Row1#1.txt"));
+  EXPECT_TRUE(Exists(root / "Row3#2.txt"));
+  EXPECT_TRUE(Exists(root / "Row5#3.txt"));
+
+  sink = {};
+  RunListRename(engine, {row(2), row(4)}, 5, stop, sink);
+  EXPECT_EQ(sink.status, u"Numbers: 4 / 5");
+  EXPECT_TRUE(Exists(root / "Row4#5.txt"));
+}
+
+TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
+  for (int i = 1; i <= 3; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Row" + std::to_string(i));
+  std::vector<CheckedRow> rows;
+  for (int i = 1; i <= 3; ++i) rows.push_back({i - 1, PathToText(root / ("f" + std::to_string(i) + ".txt"))});
+  stop = 1;
+  RunListRename(engine, rows, 3, stop, sink);
+  EXPECT_EQ(sink.done, (std::vector<int32_t>{0}));
+  EXPECT_EQ(sink.status, u"Numbers: 1 / 3");
+  EXPECT_TRUE(Exists(root / "f2.txt"));
+
+  // A new Rename over the rows still checked continues the numbering.
+  stop = 0;
+  sink = {};
+  RunListRename(engine, {rows[1], rows[2]}, 3, stop, sink);
+  EXPECT_TRUE(Exists(root / "Row2#2.txt"));
+  EXPECT_TRUE(Exists(root / "Row3#3.txt"));
+}
+
+TEST_F(RenameJobTest, CheckStopsWhenAsked) {
+  for (int i = 0; i < 10; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "x");
+  stop = 1;
+  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  EXPECT_EQ(outcome.rowCounter, 0);
+  EXPECT_TRUE(outcome.completed);
+}
