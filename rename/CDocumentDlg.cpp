@@ -44,7 +44,9 @@ class CDocumentDlg::Sink : public RenameJobSink {
   explicit Sink(CDocumentDlg& page) : page_(page) {}
   void rowFound(int32_t index, const std::u16string& path) override { page_.rowChannel_.post(MakeRow(index, path)); }
   void rowDone(int32_t row) override { page_.doneChannel_.post(row); }
-  void statusText(const std::u16string& text) override { page_.statusChannel_.post(ToQString(text)); }
+  void statusText(const std::u16string& text) override { page_.statusChannel_.post({ToQString(text)}); }
+  void numbers(int32_t count) override { page_.statusChannel_.post({QString(), count}); }
+  void numbers(int32_t done, int32_t total) override { page_.statusChannel_.post({QString(), done, total}); }
 
  private:
   CDocumentDlg& page_;
@@ -54,7 +56,12 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, ContentReaders reade
     : ToolPage(host, QStringLiteral("File Rename"), parent),
       showInFileManager(ShowInFileManager),
       engine_(std::move(readers)),
-      statusChannel_(this, [this](const QString& text) { status_->setText(text); }),
+      statusChannel_(this,
+                     [this](const StatusLine& line) {
+                       if (line.count < 0) status_->setText(line.text);
+                       else if (line.total < 0) status_->setText(ToQString(NumbersText(line.count)));
+                       else status_->setText(ToQString(NumbersText(line.count, line.total)));
+                     }),
       rowChannel_(this, [this](std::vector<ListRow> rows) { model_->appendRows(std::move(rows)); }),
       doneChannel_(this, [this](std::vector<int32_t> rows) {
         for (int32_t row : rows) model_->setChecked(row, false);

@@ -30,6 +30,12 @@ class CDocumentDlg : public ToolPage {
 
  private:
   class Sink;
+  // A status text, or the counts that the status line shows as "Numbers: ..." (total < 0: none).
+  struct StatusLine {
+    QString text;
+    int32_t count = -1;
+    int32_t total = -1;
+  };
 
   void check();
   void rename();
@@ -48,7 +54,7 @@ class CDocumentDlg : public ToolPage {
   QLabel* status_ = nullptr;
   QMenu* rowMenu_ = nullptr;
 
-  LatestValueChannel<QString> statusChannel_;
+  LatestValueChannel<StatusLine> statusChannel_;
   RowBatchChannel<ListRow> rowChannel_;
   RowBatchChannel<int32_t> doneChannel_;
   std::unique_ptr<Sink> sink_;

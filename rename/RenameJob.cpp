@@ -20,14 +20,25 @@ class RecordWriter {
  public:
   explicit RecordWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferBytes); }
 
-  void append(std::u16string_view path) {
-    const uint32_t length = static_cast<uint32_t>(path.size() * 2);
-    for (int shift = 0; shift < 32; shift += 8) buffer_.push_back(static_cast<char>((length >> shift) & 0xFF));
-    for (const char16_t unit : path) {
-      buffer_.push_back(static_cast<char>(unit & 0xFF));
-      buffer_.push_back(static_cast<char>(unit >> 8));
+  // The path bytes as the lossless UTF-16 text; plain ASCII names skip the conversion.
+  void append(std::string_view pathBytes) {
+    const bool ascii = std::all_of(pathBytes.begin(), pathBytes.end(), [](char c) { return (c & 0x80) == 0; });
+    if (!ascii) return append(std::u16string_view(BytesToText(pathBytes)));
+    char* out = reserveRecord(pathBytes.size());
+    for (const char c : pathBytes) {
+      *out++ = c;
+      *out++ = 0;
     }
-    if (buffer_.size() >= kBufferBytes) flush();
+    finishRecord();
+  }
+
+  void append(std::u16string_view path) {
+    char* out = reserveRecord(path.size());
+    for (const char16_t unit : path) {
+      *out++ = static_cast<char>(unit & 0xFF);
+      *out++ = static_cast<char>(unit >> 8);
+    }
+    finishRecord();
   }
 
   bool flush() {
@@ -39,6 +50,19 @@ class RecordWriter {
   bool ok() const { return ok_; }
 
  private:
+  // Room for a record of `units` UTF-16 units with its length already written; the path follows.
+  char* reserveRecord(size_t units) {
+    const uint32_t length = static_cast<uint32_t>(units * 2);
+    const size_t at = buffer_.size();
+    buffer_.resize(at + 4 + length);
+    for (int k = 0; k < 4; ++k) buffer_[at + k] = static_cast<char>((length >> (8 * k)) & 0xFF);
+    return buffer_.data() + at + 4;
+  }
+
+  void finishRecord() {
+    if (buffer_.size() >= kBufferBytes) flush();
+  }
+
   int fd_;
   bool ok_ = true;
   std::string buffer_;
@@ -92,9 +116,9 @@ class RecordReader {
 
 }  // namespace
 
-std::u16string NumbersText(int64_t count) { return u"Numbers: " + DecimalText(count); }
+std::u16string NumbersText(int32_t count) { return u"Numbers: " + DecimalText(count); }
 
-std::u16string NumbersText(int64_t done, int64_t total) {
+std::u16string NumbersText(int32_t done, int32_t total) {
   return u"Numbers: " + DecimalText(done) + u" / " + DecimalText(total);
 }
 
@@ -118,14 +142,13 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
   options.stopFlag = &stop;
   WalkTree(root, options, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
-    const std::u16string path = BytesToText(entry.path);
-    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) sink.rowFound(outcome.rowCounter, path);
+    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) sink.rowFound(outcome.rowCounter, BytesToText(entry.path));
     ++outcome.rowCounter;
     if (cacheMode) {
-      records.append(path);
+      records.append(entry.path);
       if (!records.ok()) return WalkControl::Stop;
     }
-    sink.statusText(NumbersText(outcome.rowCounter));
+    sink.numbers(outcome.rowCounter);
     return WalkControl::Continue;
   });
 
@@ -147,7 +170,7 @@ void RunListRename(RenameEngine& engine, const std::vector<CheckedRow>& checkedR
                    const std::atomic<int>& stop, RenameJobSink& sink) {
   for (const CheckedRow& row : checkedRows) {
     engine.RenameFromContent(row.path);
-    sink.statusText(NumbersText(int64_t{row.row} + 1, rowCount));
+    sink.numbers(row.row + 1, rowCount);
     sink.rowDone(row.row);
     if (stop.load() != 0) return;
   }
@@ -166,7 +189,7 @@ CacheRenameOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::p
   while (stop.load() == 0 && records.next(path)) {
     ++count;
     engine.RenameFromContent(path);
-    sink.statusText(NumbersText(count));
+    sink.numbers(count);
   }
   fd.reset();
   ResetAttributes(resultFile);

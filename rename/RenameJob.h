@@ -27,6 +27,10 @@ class RenameJobSink {
   // List-mode Rename: the row was given to the engine; its check mark goes.
   virtual void rowDone(int32_t row) = 0;
   virtual void statusText(const std::u16string& text) = 0;
+  // The status line's counts, "Numbers: %d" and "Numbers: %d / %d"; the sink formats them, so a
+  // walk over a million files does not build a million texts nobody reads.
+  virtual void numbers(int32_t count) = 0;
+  virtual void numbers(int32_t done, int32_t total) = 0;
 };
 
 struct CheckOutcome {
@@ -60,7 +64,7 @@ CacheRenameOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::p
                                   const std::atomic<int>& stop, RenameJobSink& sink);
 
 // "Numbers: %d" and "Numbers: %d / %d".
-std::u16string NumbersText(int64_t count);
-std::u16string NumbersText(int64_t done, int64_t total);
+std::u16string NumbersText(int32_t count);
+std::u16string NumbersText(int32_t done, int32_t total);
 
 }  // namespace brenvik

@@ -22,6 +22,8 @@ struct RecordingSink : RenameJobSink {
   void rowFound(int32_t index, const std::u16string& path) override { rows.push_back({index, path}); }
   void rowDone(int32_t row) override { done.push_back(row); }
   void statusText(const std::u16string& text) override { status = text; }
+  void numbers(int32_t count) override { status = NumbersText(count); }
+  void numbers(int32_t done, int32_t total) override { status = NumbersText(done, total); }
 
   std::vector<CheckedRow> rows;
   std::vector<int32_t> done;
