@@ -12,6 +12,7 @@
 // locations, flags and result texts survive until the next reset.
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <span>
 #include <string>
@@ -95,6 +96,24 @@ class DocumentReader {
   // malformed, kProbeInvalidHeader when the header is not valid. Resets the reader first; closes
   // the file and frees the tables before returning.
   int ProbeCompoundFile(UniqueFd file);
+
+  // ---- Text for names (OfficeBinaryText.cpp, OoxmlText.cpp) --------------------------------
+  // Each resets the reader, reads the file at `path` and fills the results it names; a file that
+  // cannot be read, or a damaged part of one, just leaves the results (or some of them) empty.
+  // The gathering limit is settings.nameLengthLimit: contentText stops growing at the step that
+  // reaches it, so it may run past the limit and callers cut it.
+  //
+  // A Word 97-2003 document: dateText (last save) and contentText (leading text of the pieces).
+  void ReadWordDocument(const std::filesystem::path& path);
+  // An Excel 97-2003 workbook: dateText, sheetText (sheet names) and contentText (shared strings).
+  void ReadExcelWorkbook(const std::filesystem::path& path);
+  // A .docx package: dateText (time of its document part) and contentText (paragraph and table
+  // text). Extracts the document part into settings.temporaryFolder.
+  void ReadDocx(const std::filesystem::path& path);
+  // A .xlsx package: dateText (newest part time); sheetText with settings.sheet; contentText with
+  // settings.content (shared strings, else the inline strings of sheet 1). Extracts its parts into
+  // settings.temporaryFolder.
+  void ReadXlsx(const std::filesystem::path& path);
 
   // ---- Load steps, in this order, on an open file -------------------------------------------
   // Takes the file length, reads and validates the header, assembles the FAT and loads the mini
