@@ -299,7 +299,7 @@ TEST_F(OfficeBinaryTextTest, AnOldBookStreamGivesOnlyTheDate) {
 TEST_F(OfficeBinaryTextTest, HostileExcelRecordsStayInBounds) {
   // A string header claiming more than the record, an extension size near 4 GiB, and a
   // sheet record cut by the end of the stream.
-  const std::string workbook = Sst(U16Le(0xFFFF) + "\x0D" + U16Le(0xFFFF) + U32Le(0xFFFFFFFF) + "a\0b\0") +
+  const std::string workbook = Sst(U16Le(0xFFFF) + "\x0D" + U16Le(0xFFFF) + U32Le(0xFFFFFFFF) + std::string("a\0b\0", 4)) +
                                Sst(U16Le(3) + std::string("\x04\xFF\xFF\xFF\xFF", 5) + "abc") +
                                U16Le(0x85) + U16Le(200) + "short";
   readExcel(CompoundFileBuilder().add(u"Workbook", workbook).build());
