@@ -1,6 +1,7 @@
 // Text for names from Word and Excel 97-2003 files: the last-save time from the summary
 // information, the Word piece table, and the Excel sheet names and shared strings.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -60,6 +61,13 @@ class StreamView {
     }
   }
 
+  // True when every byte from `offset` on reads as zero because the sector chain ends before it:
+  // walks over a damaged stream's size stop there instead of scanning zeros.
+  bool ZeroFrom(uint64_t offset) {
+    extendChain(static_cast<size_t>(std::min<uint64_t>(offset / unit_, SIZE_MAX - 1)));
+    return ended_ && offset >= uint64_t{chain_.size()} * unit_;
+  }
+
   uint16_t U16(uint64_t offset) {
     uint8_t b[2];
     Read(offset, b);
@@ -79,7 +87,11 @@ class StreamView {
     while (chain_.size() <= index && !ended_) {
       const uint32_t sector = next_;
       const uint64_t gathered = uint64_t{chain_.size()} * unit_;
-      if (sector >= DocumentReader::kSectorBound || gathered >= size_) {
+      // A chain longer than the sectors there are must run in a circle: it ends where it would
+      // start repeating itself.
+      const uint64_t sectorsThere = mini_ ? reader_.miniStream.size() / unit_
+                                          : static_cast<uint64_t>(std::max<int64_t>(reader_.fileLength, 0)) / unit_;
+      if (sector >= DocumentReader::kSectorBound || gathered >= size_ || chain_.size() >= sectorsThere) {
         ended_ = true;
         break;
       }
@@ -173,7 +185,7 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
     into += text;
     pending.erase(0, count);
   };
-  for (uint64_t done = 0; done < bytes && into.size() < wanted;) {
+  for (uint64_t done = 0; done < bytes && into.size() < wanted && !stream.ZeroFrom(offset + done);) {
     chunk.resize(static_cast<size_t>(std::min(kChunk, bytes - done)));
     stream.Read(offset + done, chunk);
     done += chunk.size();
@@ -336,7 +348,7 @@ void ReadExcelText(DocumentReader& reader, int fd) {
   const uint64_t r = workbook.size();
   const int64_t limit = reader.settings.nameLengthLimit;
   std::vector<uint8_t> body;
-  for (uint64_t at = 0; at + 4 < r;) {
+  for (uint64_t at = 0; at + 4 < r && !workbook.ZeroFrom(at);) {
     uint8_t head[4];
     workbook.Read(at, head);
     const uint16_t type = LoadU16(head);

@@ -31,10 +31,12 @@ inline std::string Rar4MainHeader() { return Rar4Block(0x73, 0, std::string(6, '
 inline std::string Rar4EndBlock() { return Rar4Block(0x7B, 0x4000, ""); }
 
 struct Rar4Entry {
+  Rar4Entry(std::string n, uint32_t a = 0x20, uint8_t h = 2, std::string d = "packed", std::string after = {})
+      : name(std::move(n)), attributes(a), hostOs(h), data(std::move(d)), afterName(std::move(after)) {}
   std::string name;
-  uint32_t attributes = 0x20;
-  uint8_t hostOs = 2;  // Win32
-  std::string data = "packed";
+  uint32_t attributes;
+  uint8_t hostOs;  // 2 Win32, 3 Unix
+  std::string data;
   std::string afterName;  // salt or extended times stored behind the name
 };
 
@@ -78,10 +80,12 @@ inline std::string Rar5MainHeader() { return Rar5Header(1, 0, Vint(0)); }
 inline std::string Rar5EndHeader() { return Rar5Header(5, 0, Vint(0)); }
 
 struct Rar5Entry {
-  std::string name;        // UTF-8
-  uint64_t attributes = 0x20;
-  uint64_t hostOs = 0;     // Windows
-  std::string data = "packed";
+  Rar5Entry(std::string n, uint64_t a = 0x20, uint64_t h = 0, std::string d = "packed")
+      : name(std::move(n)), attributes(a), hostOs(h), data(std::move(d)) {}
+  std::string name;  // UTF-8
+  uint64_t attributes;
+  uint64_t hostOs;  // 0 Windows, 1 Unix
+  std::string data;
 };
 
 inline std::string Rar5File(const Rar5Entry& e) {
@@ -100,9 +104,10 @@ inline std::string Rar5Archive(const std::vector<Rar5Entry>& entries, bool withE
 
 // ---- zip ----
 struct ZipEntry {
+  ZipEntry(std::string n, std::string d, int y = 2012) : name(std::move(n)), data(std::move(d)), year(y) {}
   std::string name;  // raw name bytes
   std::string data;
-  int year = 2012, month = 3, day = 5, hour = 6, minute = 7, second = 10;  // local time, even seconds
+  int year, month = 3, day = 5, hour = 6, minute = 7, second = 10;  // local time, even seconds
 };
 
 inline bool WriteZip(const std::filesystem::path& path, const std::vector<ZipEntry>& entries) {

@@ -53,7 +53,9 @@ TEST_F(NameFromZipTest, Utf8NamesAreDecodedAsUtf8AndOthersFromTheAnsiCodePage) {
   ASSERT_TRUE(WriteZip(dir / "u.zip", {{"\xE6\x8A\xA5\xE5\x91\x8A.doc", "x"}}));  // 报告.doc in UTF-8
   EXPECT_EQ(NameFromZip(dir / "u.zip", Settings(false, true)), u"报告.doc");
   ASSERT_TRUE(WriteZip(dir / "w.zip", {{"caf\xE9.txt", "x"}}));
-  if (AnsiCodePage() == 1252) EXPECT_EQ(NameFromZip(dir / "w.zip", Settings(false, true)), u"café.txt");
+  if (AnsiCodePage() == 1252) {
+    EXPECT_EQ(NameFromZip(dir / "w.zip", Settings(false, true)), u"café.txt");
+  }
 }
 
 // Run by the suite a second time with LC_ALL=zh_CN.UTF-8 (the ANSI code page is chosen once per process).

@@ -307,5 +307,19 @@ TEST_F(OfficeBinaryTextTest, HostileExcelRecordsStayInBounds) {
   EXPECT_EQ(reader.contentText, u"ababc");
 }
 
+TEST_F(OfficeBinaryTextTest, OverlongAndCircularChainsEndTheWalk) {
+  const std::string workbook = BoundSheet("Sheet1") + std::string(5000, '\0');
+  for (bool circular : {false, true}) {
+    CompoundFileBuilder builder;
+    builder.add(u"Workbook", workbook);
+    std::string file = builder.build();
+    // The directory claims 384 MiB; the chain ends after 10 sectors, or loops back to its start.
+    PutU32(file, EntryOffset(builder.firstDirectorySector, 1) + 120, 0x18000000);
+    const uint32_t last = builder.startSectors[0] + 9;
+    if (circular) PutU32(file, SectorOffset(last / 128) + 4 * (last % 128), builder.startSectors[0]);
+    EXPECT_EQ(readExcel(file).sheetText, u"Sheet1") << circular;
+  }
+}
+
 }  // namespace
 }  // namespace brenvik
