@@ -76,11 +76,15 @@ std::u16string TimestampText(int64_t fileTime) {
   return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
+void Keep8BitRunBytes(std::span<const uint8_t> bytes, std::string& kept) {
+  for (uint8_t b : bytes)
+    if (b >= 0x20 && b != 0x7F) kept += static_cast<char>(b);
+}
+
 std::u16string Decode8BitRun(std::span<const uint8_t> bytes) {
   std::string kept;
   kept.reserve(bytes.size());
-  for (uint8_t b : bytes)
-    if (b >= 0x20 && b != 0x7F) kept += static_cast<char>(b);
+  Keep8BitRunBytes(bytes, kept);
   if (kept.empty()) return {};
   return AnsiToText(kept);
 }

@@ -13,6 +13,8 @@ std::u16string TimestampText(int64_t fileTime);
 
 // 8-bit stored text: keeps the bytes 0x20..0xFF except 0x7F and decodes them from the ANSI code page.
 std::u16string Decode8BitRun(std::span<const uint8_t> bytes);
+// The filtering step of Decode8BitRun alone: appends the kept bytes to `kept`.
+void Keep8BitRunBytes(std::span<const uint8_t> bytes, std::string& kept);
 // 16-bit little-endian stored text: keeps the units of at least 0x20, not 0x7F, whose low byte is
 // not zero. An odd last byte is ignored.
 std::u16string Decode16BitRun(std::span<const uint8_t> bytes);

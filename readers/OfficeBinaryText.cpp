@@ -52,8 +52,7 @@ class StreamView {
     size_t done = 0;
     while (done < out.size() && offset + done < size_) {
       const uint64_t at = offset + done;
-      const uint64_t block = at / kBlockSize;
-      if (!loadBlock(block)) break;
+      loadBlock(at / kBlockSize);
       const size_t inBlock = static_cast<size_t>(at % kBlockSize);
       const size_t n = std::min<uint64_t>({out.size() - done, kBlockSize - inBlock, size_ - at});
       std::memcpy(out.data() + done, block_.data() + inBlock, n);
@@ -109,8 +108,8 @@ class StreamView {
     }
   }
 
-  bool loadBlock(uint64_t block) {
-    if (loadedBlock_ == block) return true;
+  void loadBlock(uint64_t block) {
+    if (loadedBlock_ == block) return;
     block_.assign(kBlockSize, 0);
     const uint64_t first = block * kBlockSize / unit_;
     const uint64_t count = kBlockSize / unit_;
@@ -134,7 +133,6 @@ class StreamView {
       i += run;
     }
     loadedBlock_ = block;
-    return true;
   }
 
   DocumentReader& reader_;
@@ -195,8 +193,7 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
       into += text;
       continue;
     }
-    for (uint8_t b : chunk)
-      if (b >= 0x20 && b != 0x7F) pending += static_cast<char>(b);
+    Keep8BitRunBytes(chunk, pending);
     // Decode up to the last byte below 0x40: such a byte is a whole character in every ANSI code
     // page (never the second byte of a double-byte one), so the split changes nothing.
     const size_t split = pending.find_last_of(std::string_view(" !\"#$%&'()*+,-./0123456789:;<=>?"));
