@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 namespace brenvik {
 
@@ -182,6 +184,50 @@ bool CreateFolders(const fs::path& path, unsigned mode) {
   if (!parent.empty() && parent != path && !IsFolder(parent)) CreateFolders(parent, mode);
   if (::mkdir(path.c_str(), mode) == 0) return true;
   return IsFolder(path);
+}
+
+bool SetFileLength(int fd, int64_t length) {
+  if (length < 0) return false;
+  while (::ftruncate(fd, static_cast<off_t>(length)) != 0)
+    if (errno != EINTR) return false;
+  return true;
+}
+
+bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
+                      unsigned folderMode) {
+  std::vector<std::string> parts;
+  for (const auto& part : relative) {
+    const std::string& name = part.native();
+    if (name.empty() || name == "/" || name == "." || name == "..") return false;
+    parts.push_back(name);
+  }
+  if (parts.empty() || relative.is_absolute()) return false;
+
+  UniqueFd folder(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return false;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    if (::mkdirat(folder.get(), parts[i].c_str(), folderMode) != 0 && errno != EEXIST) return false;
+    UniqueFd next(::openat(folder.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return false;
+    folder = std::move(next);
+  }
+
+  const std::string& name = parts.back();
+  std::string staging;
+  UniqueFd out;
+  for (int attempt = 0; attempt < 100 && !out; ++attempt) {
+    staging = "." + name + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".part";
+    out.reset(::openat(folder.get(), staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out && errno != EEXIST) return false;
+  }
+  if (!out) return false;
+  const bool written = fill(out.get());
+  out.reset();
+  if (!written || ::renameat(folder.get(), staging.c_str(), folder.get(), name.c_str()) != 0) {
+    ::unlinkat(folder.get(), staging.c_str(), 0);
+    return false;
+  }
+  return true;
 }
 
 bool IsFolder(const fs::path& path) {

@@ -3,6 +3,7 @@
 // All of them report failure by return value and never throw.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -74,6 +75,18 @@ bool RemoveFolder(const fs::path& path);  // rmdir, only when empty
 void ResetAttributes(const fs::path& path);
 // Creates a folder and all missing parents; true when it exists afterwards.
 bool CreateFolders(const fs::path& path, unsigned mode = 0777);
+
+// Sets the length of an open file (shortening drops the bytes after `length`); false on error.
+bool SetFileLength(int fd, int64_t length);
+
+// Writes a new file at `relative` below `base`: missing folders are created (with `folderMode`),
+// the contents go to a fresh hidden name that `fill` writes through the fd it is given, and a
+// rename then puts the file in place. No symbolic link below `base` is ever followed, and a
+// symbolic or hard link already standing at the final name is replaced, never written through.
+// `relative` must be a plain relative path without "." or ".." parts. When `fill` returns false
+// or anything fails, nothing is left behind and the result is false.
+bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
+                      unsigned folderMode = 0700);
 
 bool IsFolder(const fs::path& path);
 bool Exists(const fs::path& path);  // without following a final symbolic link
