@@ -1,8 +1,50 @@
+#include "readers/DocumentReader.h"
+#include "readers/NameExtraction.h"
 #include "rename/ContentReaders.h"
 
 namespace brenvik {
+namespace {
 
-// Wired to the document and archive readers once they are part of the build.
-ContentReaders DocumentContentReaders() { return {}; }
+// A fresh reader per file, released when the call returns. `reader.settings` stays at its
+// defaults unless the file type takes the tool's settings.
+DocumentTexts TextsOf(DocumentReader& reader) {
+  return {std::move(reader.dateText), std::move(reader.sheetText), std::move(reader.contentText)};
+}
+
+}  // namespace
+
+ContentReaders DocumentContentReaders() {
+  ContentReaders readers;
+  // Word and Excel 97-2003 documents keep the reader's default settings (gathering limit 64).
+  readers.word = [](const std::filesystem::path& path, const AppSettings&) {
+    DocumentReader reader;
+    reader.ReadWordDocument(path);
+    return TextsOf(reader);
+  };
+  readers.excel = [](const std::filesystem::path& path, const AppSettings&) {
+    DocumentReader reader;
+    reader.ReadExcelWorkbook(path);
+    return TextsOf(reader);
+  };
+  // The packages take the tool's settings: its limit, its Sheet and Content flags and the
+  // temporary folder their parts are extracted into.
+  readers.docx = [](const std::filesystem::path& path, const AppSettings& settings) {
+    DocumentReader reader;
+    reader.settings = settings;
+    reader.ReadDocx(path);
+    return TextsOf(reader);
+  };
+  readers.xlsx = [](const std::filesystem::path& path, const AppSettings& settings) {
+    DocumentReader reader;
+    reader.settings = settings;
+    reader.ReadXlsx(path);
+    return TextsOf(reader);
+  };
+  readers.zip = NameFromZip;
+  readers.rar = NameFromRar;
+  readers.pdf = [](const std::filesystem::path& path, const AppSettings&) { return NameFromPdf(path); };
+  readers.text = NameFromText;
+  return readers;
+}
 
 }  // namespace brenvik
