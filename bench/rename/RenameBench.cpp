@@ -6,9 +6,7 @@
 // Usage: rename_bench [work folder]   (default: a new folder under /tmp; removed afterwards)
 #include <dirent.h>
 #include <fcntl.h>
-#include <minizip/zip.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/DirectoryWalk.h"
 #include "platform/PathText.h"
 #include "rename/RenameJob.h"
+#include "tests/readers/ArchiveBuilders.h"
 
 namespace fs = std::filesystem;
 using namespace brenvik;
@@ -45,69 +43,15 @@ void Write(const fs::path& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-void Put16(std::string& s, uint32_t v) { s += char(v & 0xFF); s += char((v >> 8) & 0xFF); }
-void Put32(std::string& s, uint32_t v) { Put16(s, v & 0xFFFF); Put16(s, v >> 16); }
-
-// A RAR 1.5-4.x block: CRC-16 (low half of the CRC-32 of everything after it), then the block.
-std::string RarBlock(const std::string& afterCrc) {
-  const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(afterCrc.data()), static_cast<uInt>(afterCrc.size()));
-  std::string block;
-  Put16(block, crc & 0xFFFF);
-  return block + afterCrc;
-}
-
-// A stored RAR 1.5-4.x archive holding the given plain files, with an end block.
-std::string MakeRar(const std::vector<std::pair<std::string, std::string>>& files) {
-  std::string rar("Rar!\x1a\x07\x00", 7);
-  std::string main;
-  main += char(0x73);
-  Put16(main, 0);
-  Put16(main, 13);
-  main += std::string(6, '\0');
-  rar += RarBlock(main);
-  for (const auto& [name, data] : files) {
-    std::string head;
-    head += char(0x74);
-    Put16(head, 0x8000);
-    Put16(head, static_cast<uint32_t>(32 + name.size()));
-    Put32(head, static_cast<uint32_t>(data.size()));  // packed size
-    Put32(head, static_cast<uint32_t>(data.size()));  // unpacked size
-    head += char(2);                                  // made on Windows
-    Put32(head, crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-    Put32(head, 0x40654321);  // DOS time
-    head += char(20);
-    head += char(0x30);  // stored
-    Put16(head, static_cast<uint32_t>(name.size()));
-    Put32(head, 0x20);
-    head += name;
-    rar += RarBlock(head) + data;
-  }
-  std::string end;
-  end += char(0x7B);
-  Put16(end, 0x4000);
-  Put16(end, 7);
-  return rar + RarBlock(end);
-}
-
-bool MakeZip(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& entries) {
-  zipFile zip = zipOpen(path.c_str(), APPEND_STATUS_CREATE);
-  if (zip == nullptr) return false;
-  for (const auto& [name, data] : entries) {
-    zip_fileinfo info{};
-    info.tmz_date = {7, 7, 14, 5, 2, 2012};
-    zipOpenNewFileInZip(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION);
-    zipWriteInFileInZip(zip, data.data(), static_cast<unsigned>(data.size()));
-    zipCloseFileInZip(zip);
-  }
-  return zipClose(zip, nullptr) == ZIP_OK;
-}
-
 // 10,000 documents, 1,250 of each type, in 20 folders.
 std::vector<fs::path> MakeDocuments(const fs::path& folder) {
   const fs::path samples = folder / "samples";
   fs::create_directories(samples);
-  MakeZip(samples / "s.zip", {{"docs/contract.doc", std::string(3000, 'c')}, {"docs/invoice.xls", std::string(2000, 'i')}});
-  Write(samples / "s.rar", MakeRar({{"plan.doc", std::string(4000, 'p')}, {"budget.xls", std::string(1000, 'b')}}));
+  using brenvik::testing::ZipEntry;
+  brenvik::testing::WriteZip(samples / "s.zip", {ZipEntry("docs/contract.doc", std::string(3000, 'c')),
+                                                 ZipEntry("docs/invoice.xls", std::string(2000, 'i'))});
+  Write(samples / "s.rar", brenvik::testing::Rar4Archive({{"plan.doc", 0x20, 2, std::string(4000, 'p')},
+                                                          {"budget.xls", 0x20, 2, std::string(1000, 'b')}}));
   Write(samples / "s.txt", "Quarterly report 2012\r\nFigures for the third quarter, by region.\r\n" + std::string(2000, 'x'));
   const std::vector<fs::path> sources{kFixtures / "report.doc", kFixtures / "budget.xls", kFixtures / "report.docx",
                                       kFixtures / "budget.xlsx", samples / "s.zip",       samples / "s.rar",
@@ -239,16 +183,12 @@ int main(int argc, char** argv) {
     RenameEngine engine({});
     engine.prepareCheck();
     engine.selectTypes(kRenameAllTypes);
-    std::vector<double> bare, listCheck, cacheCheck, platformWalk;
+    std::vector<double> bare, listCheck, cacheCheck;
     int64_t walked = 0;
     size_t selected = 0;
     for (int round = 0; round < 9; ++round) {
       bare.push_back(Time([&] { walked = BareReaddirWalk(tree.native()); }));
-      platformWalk.push_back(Time([&] {
-        WalkOptions o; o.wantSize = false;
-        size_t n = 0;
-        WalkTree(tree, o, [&](const WalkEntry& e) { n += engine.Select(e.path) ? 1 : 0; return WalkControl::Continue; });
-      }));
+
       settings.cacheMode = kCacheModeList;
       engine.setSettings(settings);
       listCheck.push_back(Time([&] {
@@ -269,7 +209,6 @@ int main(int argc, char** argv) {
     std::printf("  bare readdir walk %.3f s; list-mode Check %.3f s (%.2f of the walk's speed); "
                 "cache-mode Check %.3f s (%.2f); goal 0.9\n",
                 b, l, b / l, c, b / c);
-    std::printf("  platform walk + Select %.3f s\n", Best(platformWalk));
     fs::remove_all(tree);
   }
   fs::remove_all(work);

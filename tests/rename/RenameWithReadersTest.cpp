@@ -1,0 +1,151 @@
+// The naming rules on real documents and archives, through the document and archive readers.
+#include <gtest/gtest.h>
+
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+#include "rename/RenameJob.h"
+#include "tests/readers/ArchiveBuilders.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using brenvik::testing::ReadFile;
+using brenvik::testing::TempDir;
+using brenvik::testing::WriteFile;
+
+namespace {
+
+const std::filesystem::path kData = BRENVIK_RENAME_DATA;
+
+class RenameWithReadersTest : public ::testing::Test {
+ protected:
+  RenameWithReadersTest() : engine(DocumentContentReaders()) {
+    settings.temporaryFolder = temporary.path();
+    std::filesystem::create_directories(rec);
+    use(true, false, true, 64);
+    engine.prepareCheck();
+    engine.selectTypes(kRenameAllTypes);
+  }
+
+  void use(bool date, bool sheet, bool content, int32_t limit) {
+    settings.date = date;
+    settings.sheet = sheet;
+    settings.content = content;
+    settings.nameLengthLimit = limit;
+    engine.setSettings(settings);
+  }
+
+  std::filesystem::path copy(const std::string& fixture, const std::string& as) {
+    std::filesystem::create_directories((rec / as).parent_path());
+    std::filesystem::copy_file(kData / fixture, rec / as);
+    return rec / as;
+  }
+
+  std::u16string renamed(const std::filesystem::path& path) {
+    return engine.RenameFromContent(PathToText(path)).newPath;
+  }
+
+  TempDir temporary;
+  TempDir root;
+  std::filesystem::path rec = root / "rec";
+  AppSettings settings;
+  RenameEngine engine;
+};
+
+}  // namespace
+
+TEST_F(RenameWithReadersTest, WordDocumentIsNamedAfterItsLastSaveAndItsText) {
+  const std::filesystem::path doc = copy("report.doc", "00012.doc");
+  EXPECT_EQ(renamed(doc), PathToText(rec / "2012-03-05 14-07-09AnnualReport#1.doc"));
+  EXPECT_EQ(ReadFile(rec / "2012-03-05 14-07-09AnnualReport#1.doc"), ReadFile(kData / "report.doc"));
+  EXPECT_FALSE(Exists(doc));
+}
+
+TEST_F(RenameWithReadersTest, SpreadsheetNameIsCutToTheLimitAfterComposition) {
+  use(true, true, true, 20);
+  EXPECT_EQ(renamed(copy("budget.xls", "1.xls")), PathToText(rec / "2012-03-05 14-07-09B#1.xls"));
+  use(false, true, true, 64);
+  EXPECT_EQ(renamed(copy("budget.xls", "2.xls")), PathToText(rec / "BudgetDataTravelcostsTotals#2.xls"));
+  EXPECT_EQ(renamed(copy("budget.xlsx", "3.xlsx")), PathToText(rec / "BudgetDataTravelcostsTotals#3.xlsx"));
+}
+
+TEST_F(RenameWithReadersTest, OnlySheetGivesADocxNoName) {
+  use(false, true, false, 64);
+  const std::filesystem::path docx = copy("report.docx", "a.docx");
+  EXPECT_EQ(engine.RenameFromContent(PathToText(docx)).outcome, RenameOutcome::NoName);
+  EXPECT_TRUE(Exists(docx));
+  use(false, false, true, 64);
+  EXPECT_EQ(renamed(docx), PathToText(rec / "AnnualReport#1.docx"));
+}
+
+TEST_F(RenameWithReadersTest, UpperCaseExtensionIsNeitherSelectedNorRenamed) {
+  const std::filesystem::path upper = copy("report.doc", "x.DOC");
+  EXPECT_FALSE(engine.Select(PathToText(upper)));
+  EXPECT_EQ(engine.RenameFromContent(PathToText(upper)).outcome, RenameOutcome::NoName);
+  EXPECT_TRUE(Exists(upper));
+}
+
+TEST_F(RenameWithReadersTest, DamagedFileUsesNoNumber) {
+  WriteFile(rec / "broken.doc", std::string(4096, '\xDE'));
+  WriteFile(rec / "broken.docx", "PK but not really");
+  EXPECT_EQ(engine.RenameFromContent(PathToText(rec / "broken.doc")).outcome, RenameOutcome::NoName);
+  EXPECT_EQ(engine.RenameFromContent(PathToText(rec / "broken.docx")).outcome, RenameOutcome::NoName);
+  EXPECT_EQ(renamed(copy("report.pdf", "scan.pdf")), PathToText(rec / "20120305140709#1.pdf"));
+}
+
+TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtCheck) {
+  for (int i = 0; i < 4; ++i) copy("report.doc", "d" + std::to_string(i) + ".doc");
+  struct NullSink : RenameJobSink {
+    void rowFound(int32_t index, const std::u16string& path) override { rows.push_back({index, path}); }
+    void rowDone(int32_t) override {}
+    void statusText(const std::u16string&) override {}
+    void numbers(int32_t) override {}
+    void numbers(int32_t, int32_t) override {}
+    std::vector<CheckedRow> rows;
+  } sink;
+  std::atomic<int> stop{0};
+  settings.cacheMode = kCacheModeList;
+  engine.setSettings(settings);
+  RunCheck(engine, rec, stop, sink);
+  ASSERT_EQ(sink.rows.size(), 4u);
+  RunListRename(engine, {sink.rows[0], sink.rows[1]}, 4, stop, sink);
+  engine.setSettings(settings);  // the second Rename takes the settings again, not the numbering
+  RunListRename(engine, {sink.rows[2], sink.rows[3]}, 4, stop, sink);
+  for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(rec / ("2012-03-05 14-07-09AnnualReport#" + std::to_string(n) + ".doc")));
+
+  engine.prepareCheck();
+  engine.selectTypes(kRenameAllTypes);
+  EXPECT_EQ(renamed(copy("report.doc", "again.doc")), PathToText(rec / "2012-03-05 14-07-09AnnualReport#5.doc"))
+      << "#1 to #4 are taken: the numbers restart at 1 and go past them";
+  EXPECT_EQ(engine.nameCounter(), 6);
+}
+
+TEST_F(RenameWithReadersTest, ExistingTargetNameIsKept) {
+  WriteFile(rec / "2012-03-05 14-07-09AnnualReport#1.doc", "renamed by an earlier run");
+  EXPECT_EQ(renamed(copy("report.doc", "00013.doc")), PathToText(rec / "2012-03-05 14-07-09AnnualReport#2.doc"));
+  EXPECT_EQ(ReadFile(rec / "2012-03-05 14-07-09AnnualReport#1.doc"), "renamed by an earlier run");
+}
+
+TEST_F(RenameWithReadersTest, ArchivesAndTextAreNamedByTheirReaders) {
+  using brenvik::testing::Rar4Archive;
+  using brenvik::testing::ZipEntry;
+  ASSERT_TRUE(brenvik::testing::WriteZip(rec / "a.zip", {ZipEntry("docs/a.txt", "x"), ZipEntry("docs/b.txt", "y")}));
+  use(false, false, true, 64);
+  EXPECT_EQ(renamed(rec / "a.zip"), PathToText(rec / "a.txtb.txt#1.zip"));
+
+  // With Size on, the rar loses the bytes behind its end block and is then renamed.
+  const std::string rar = Rar4Archive({{"plan.doc"}, {"budget.xls"}});
+  WriteFile(rec / "b.rar", rar + std::string(5000, '\0'));
+  settings.size = 1;
+  engine.setSettings(settings);
+  EXPECT_EQ(renamed(rec / "b.rar"), PathToText(rec / "plan.docbudget.xls#2.rar"));
+  EXPECT_EQ(ReadFile(rec / "plan.docbudget.xls#2.rar"), rar);
+
+  WriteFile(rec / "c.txt", "\xEF\xBB\xBFQuarterly report\r\nthird quarter");
+  EXPECT_EQ(renamed(rec / "c.txt"), PathToText(rec / "Quarterlyreportthirdquarter#3.txt"));
+}
+
+TEST_F(RenameWithReadersTest, TextThatLooksLikeAPathStaysInItsFolder) {
+  WriteFile(rec / "sub/evil.txt", "..\\..\\-rf\x01\x02");
+  use(false, false, true, 64);
+  EXPECT_EQ(renamed(rec / "sub/evil.txt"), PathToText(rec / "sub/rf#1.txt"));
+}
