@@ -9,7 +9,6 @@
 #include "app/shell/Controls.h"
 #include "app/shell/QtText.h"
 #include "platform/Shell.h"
-#include "rename/RenameJob.h"
 
 namespace brenvik {
 namespace {
@@ -84,6 +83,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, ContentReaders reade
   SetControlId(list_, 4810, QStringLiteral("File list"));
   list_->setColumnWidths({100, -1});
   connect(list_, &QWidget::customContextMenuRequested, this, &CDocumentDlg::showRowMenu);
+  connect(model_, &QAbstractItemModel::dataChanged, this, &CDocumentDlg::followCheckMarks);
 
   rowMenu_ = new QMenu(this);
   SetControlId(rowMenu_, 4816, QStringLiteral("File menu"));
@@ -162,15 +162,23 @@ void CDocumentDlg::rename() {
     return;
   }
 
-  // The rows checked now are the ones renamed; rows stay, unchecked, with their old paths.
-  std::vector<CheckedRow> checked;
-  for (int i = 0; i < model_->rowCount(); ++i)
-    if (model_->isChecked(i)) checked.push_back({i, ToText(model_->row(i).cells[1])});
-  startJob(
-      [this, checked = std::move(checked), rowCount = model_->rowCount()] {
-        RunListRename(engine_, checked, rowCount, stopFlag(), *sink_);
-      },
-      done);
+  // Rows stay, with their old paths; their check marks are followed while the pass runs.
+  std::vector<std::u16string> paths;
+  paths.reserve(static_cast<size_t>(model_->rowCount()));
+  for (int i = 0; i < model_->rowCount(); ++i) paths.push_back(ToText(model_->row(i).cells[1]));
+  renamingRows_ = std::make_shared<ListRows>(std::move(paths));
+  for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
+  startJob([this, rows = renamingRows_] { RunListRename(engine_, *rows, stopFlag(), *sink_); },
+           [this, done] {
+             renamingRows_.reset();
+             done();
+           });
+}
+
+void CDocumentDlg::followCheckMarks(const QModelIndex& first, const QModelIndex& last, const QList<int>& roles) {
+  if (!renamingRows_ || (!roles.isEmpty() && !roles.contains(Qt::CheckStateRole))) return;
+  for (int row = first.row(); row <= last.row() && row < static_cast<int>(renamingRows_->checked.size()); ++row)
+    renamingRows_->checked[static_cast<size_t>(row)] = model_->isChecked(row);
 }
 
 void CDocumentDlg::showRowMenu(const QPoint& position) {

@@ -10,7 +10,7 @@
 #include "app/shell/CheckListModel.h"
 #include "app/shell/ToolPage.h"
 #include "app/shell/WorkerChannel.h"
-#include "rename/RenameEngine.h"
+#include "rename/RenameJob.h"
 
 class QCheckBox;
 class QLabel;
@@ -39,6 +39,8 @@ class CDocumentDlg : public ToolPage {
 
   void check();
   void rename();
+  // Keeps the marks of a running list-mode Rename in step with the list.
+  void followCheckMarks(const QModelIndex& first, const QModelIndex& last, const QList<int>& roles);
   void showRowMenu(const QPoint& position);
   void gotoPath();
   void flushReports();
@@ -46,6 +48,7 @@ class CDocumentDlg : public ToolPage {
   RenameEngine engine_;
   int32_t rowCounter_ = 0;
   std::filesystem::path resultFile_;  // the temporary result file of the last cache-mode Check
+  std::shared_ptr<ListRows> renamingRows_;  // while a list-mode Rename runs: the rows it works on
 
   std::array<QCheckBox*, 8> typeBoxes_{};
   QLineEdit* pathEdit_ = nullptr;

@@ -166,12 +166,14 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
   return outcome;
 }
 
-void RunListRename(RenameEngine& engine, const std::vector<CheckedRow>& checkedRows, int32_t rowCount,
-                   const std::atomic<int>& stop, RenameJobSink& sink) {
-  for (const CheckedRow& row : checkedRows) {
-    engine.RenameFromContent(row.path);
-    sink.numbers(row.row + 1, rowCount);
-    sink.rowDone(row.row);
+void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic<int>& stop, RenameJobSink& sink) {
+  const int32_t count = static_cast<int32_t>(rows.paths.size());
+  for (int32_t row = 0; row < count; ++row) {
+    if (rows.checked[static_cast<size_t>(row)].load() != 0) {
+      engine.RenameFromContent(rows.paths[static_cast<size_t>(row)]);
+      sink.numbers(row + 1, count);
+      sink.rowDone(row);
+    }
     if (stop.load() != 0) return;
   }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rename/RenameEngine.h"
@@ -45,15 +46,17 @@ struct CheckOutcome {
 CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& root, const std::atomic<int>& stop,
                       RenameJobSink& sink);
 
-struct CheckedRow {
-  int32_t row;
-  std::u16string path;
+// The list as a list-mode Rename sees it: the paths as they stood when it started, and the check
+// marks, which the page keeps current while the pass runs (a row unchecked meanwhile is left out).
+struct ListRows {
+  explicit ListRows(std::vector<std::u16string> rowPaths) : paths(std::move(rowPaths)), checked(paths.size()) {}
+  std::vector<std::u16string> paths;
+  std::vector<std::atomic<uint8_t>> checked;
 };
 
-// List-mode Rename over the rows that were checked when it started: each is renamed, counted as
-// "Numbers: <row + 1> / <rowCount>" and unchecked. Stop ends it after the current row.
-void RunListRename(RenameEngine& engine, const std::vector<CheckedRow>& checkedRows, int32_t rowCount,
-                   const std::atomic<int>& stop, RenameJobSink& sink);
+// List-mode Rename: every checked row is renamed, counted as "Numbers: <row + 1> / <rows>" and
+// unchecked. Stop ends it after the current row.
+void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic<int>& stop, RenameJobSink& sink);
 
 enum class CacheRenameOutcome { Done, FileUnavailable };
 

@@ -280,6 +280,28 @@ class DocumentPageTest : public QObject {
     page_.reset();  // its readers refer to the gate
   }
 
+  void rowsUncheckedDuringARenameAreLeftOut() {
+    page_.reset();
+    ReaderGate gate;
+    gate.holdAt = 1;
+    page_ = std::make_unique<CDocumentDlg>(*host_, nullptr, gate.wrap(DocumentContentReaders()));
+    useCacheMode(false);
+    for (int i = 0; i < 4; ++i) WriteFile(root_->path() / ("f" + std::to_string(i) + ".txt"), "Agenda");
+    setPath(root_->path());
+    QVERIFY(check());
+    click(4812);
+    QTRY_VERIFY_WITH_TIMEOUT(gate.reached.load(), 30000);
+    const std::filesystem::path spared = rowPath(2);
+    model()->setChecked(2, false);
+    gate.released = true;
+    QTRY_VERIFY_WITH_TIMEOUT(ui().lastText() == QStringLiteral("File rename completed"), 30000);
+    QCOMPARE(status(), QStringLiteral("Numbers: 4 / 4"));
+    QVERIFY(Exists(spared));
+    QVERIFY(Exists(root_->path() / "Agenda#3.txt"));
+    QVERIFY(!Exists(root_->path() / "Agenda#4.txt"));
+    page_.reset();  // its readers refer to the gate
+  }
+
   void gotoPathShowsTheRowsFile() {
     useCacheMode(false);
     FillWithDocuments(root_->path(), 2);

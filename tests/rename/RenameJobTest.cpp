@@ -20,12 +20,16 @@ namespace {
 
 struct RecordingSink : RenameJobSink {
   void rowFound(int32_t index, const std::u16string& path) override { rows.push_back({index, path}); }
+  struct Row {
+    int32_t index;
+    std::u16string path;
+  };
   void rowDone(int32_t row) override { done.push_back(row); }
   void statusText(const std::u16string& text) override { status = text; }
   void numbers(int32_t count) override { status = NumbersText(count); }
   void numbers(int32_t done, int32_t total) override { status = NumbersText(done, total); }
 
-  std::vector<CheckedRow> rows;
+  std::vector<Row> rows;
   std::vector<int32_t> done;
   std::u16string status;
 };
@@ -85,8 +89,8 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ(paths[0], PathToText(root / "a.pdf"));
   EXPECT_EQ(paths[1], PathToText(root / "deep/c.pdf"));
-  EXPECT_EQ(sink.rows[0].row, 0);
-  EXPECT_EQ(sink.rows[1].row, 1);
+  EXPECT_EQ(sink.rows[0].index, 0);
+  EXPECT_EQ(sink.rows[1].index, 1);
   EXPECT_EQ(sink.status, u"Numbers: 2");
   EXPECT_TRUE(filesIn(temporary.path()).empty());
 }
@@ -107,8 +111,8 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   EXPECT_EQ(outcome.rowCounter, 50);
   EXPECT_EQ(sink.status, u"Numbers: 50");
   ASSERT_EQ(sink.rows.size(), 33u);
-  EXPECT_EQ(sink.rows.front().row, 0);
-  EXPECT_EQ(sink.rows.back().row, 32);
+  EXPECT_EQ(sink.rows.front().index, 0);
+  EXPECT_EQ(sink.rows.back().index, 32);
   ASSERT_FALSE(outcome.resultFile.empty());
   EXPECT_EQ(outcome.resultFile.parent_path(), temporary.path());
 
@@ -189,28 +193,39 @@ TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
 }
 
 TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
-  for (int i = 1; i <= 5; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Row" + std::to_string(i));
-  const auto row = [&](int i) { return CheckedRow{i - 1, PathToText(root / ("f" + std::to_string(i) + ".txt"))}; };
-
-  RunListRename(engine, {row(1), row(3), row(5)}, 5, stop, sink);
+  std::vector<std::u16string> paths;
+  for (int i = 1; i <= 5; ++i) {
+    WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Row" + std::to_string(i));
+    paths.push_back(PathToText(root / ("f" + std::to_string(i) + ".txt")));
+  }
+  ListRows rows(paths);
+  for (int row : {0, 2, 4}) rows.checked[row] = 1;
+  RunListRename(engine, rows, stop, sink);
   EXPECT_EQ(sink.status, u"Numbers: 5 / 5");
   EXPECT_EQ(sink.done, (std::vector<int32_t>{0, 2, 4}));
   EXPECT_TRUE(Exists(root / "Row1#1.txt"));
   EXPECT_TRUE(Exists(root / "Row3#2.txt"));
   EXPECT_TRUE(Exists(root / "Row5#3.txt"));
+  EXPECT_TRUE(Exists(root / "f2.txt"));
 
   sink = {};
-  RunListRename(engine, {row(2), row(4)}, 5, stop, sink);
+  ListRows again(paths);
+  for (int row : {1, 3}) again.checked[row] = 1;
+  RunListRename(engine, again, stop, sink);
   EXPECT_EQ(sink.status, u"Numbers: 4 / 5");
   EXPECT_TRUE(Exists(root / "Row4#5.txt"));
 }
 
 TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
-  for (int i = 1; i <= 3; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Row" + std::to_string(i));
-  std::vector<CheckedRow> rows;
-  for (int i = 1; i <= 3; ++i) rows.push_back({i - 1, PathToText(root / ("f" + std::to_string(i) + ".txt"))});
+  std::vector<std::u16string> paths;
+  for (int i = 1; i <= 3; ++i) {
+    WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Row" + std::to_string(i));
+    paths.push_back(PathToText(root / ("f" + std::to_string(i) + ".txt")));
+  }
+  ListRows rows(paths);
+  for (auto& mark : rows.checked) mark = 1;
   stop = 1;
-  RunListRename(engine, rows, 3, stop, sink);
+  RunListRename(engine, rows, stop, sink);
   EXPECT_EQ(sink.done, (std::vector<int32_t>{0}));
   EXPECT_EQ(sink.status, u"Numbers: 1 / 3");
   EXPECT_TRUE(Exists(root / "f2.txt"));
@@ -218,7 +233,8 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   // A new Rename over the rows still checked continues the numbering.
   stop = 0;
   sink = {};
-  RunListRename(engine, {rows[1], rows[2]}, 3, stop, sink);
+  rows.checked[0] = 0;
+  RunListRename(engine, rows, stop, sink);
   EXPECT_TRUE(Exists(root / "Row2#2.txt"));
   EXPECT_TRUE(Exists(root / "Row3#3.txt"));
 }
