@@ -79,12 +79,11 @@ bool CreateFolders(const fs::path& path, unsigned mode = 0777);
 // Sets the length of an open file (shortening drops the bytes after `length`); false on error.
 bool SetFileLength(int fd, int64_t length);
 
-// Writes a new file at `relative` below `base`: missing folders are created (with `folderMode`),
-// the contents go to a fresh hidden name that `fill` writes through the fd it is given, and a
-// rename then puts the file in place. No symbolic link below `base` is ever followed, and a
-// symbolic or hard link already standing at the final name is replaced, never written through.
-// `relative` must be a plain relative path without "." or ".." parts. When `fill` returns false
-// or anything fails, nothing is left behind and the result is false.
+// Writes the file at `relative` below `base` through the fd given to `fill`: missing folders are
+// created (with `folderMode`); a plain file already there is overwritten; a symbolic or hard link
+// standing at that name is removed and replaced, never written through, and no symbolic link
+// below `base` is followed. `relative` must be a plain relative path without "." or ".." parts.
+// When `fill` returns false or anything fails, no file is left at that name and the result is false.
 bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
                       unsigned folderMode = 0700);
 

@@ -174,7 +174,7 @@ void ReadSummaryDate(DocumentReader& reader, int fd) {
 // Decodes a piece of stored text into `into`, cleaned, reading only until `into` holds
 // `wanted` characters or the piece ends.
 void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide, std::u16string& into, size_t wanted) {
-  constexpr uint64_t kChunk = 16 * 1024;
+  constexpr uint64_t kChunk = 4096;
   std::vector<uint8_t> chunk;
   std::string pending;  // 8-bit bytes kept but not yet decoded
   const auto decodePending = [&](size_t count) {

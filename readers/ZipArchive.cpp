@@ -2,6 +2,8 @@
 
 #include <minizip/unzip.h>
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -15,12 +17,16 @@ constexpr size_t kRawNameLimit = 1020;
 constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 
 // The archive is read through the platform's shared open (which never blocks on a FIFO) and
-// positioned reads, instead of the zip reader's own stdio streams.
+// positioned reads, instead of the zip reader's own stdio streams. The zip reader takes its
+// headers a byte at a time, so small reads are served from a read-ahead buffer.
 struct ArchiveStream {
+  static constexpr size_t kReadAhead = 16 * 1024;
   UniqueFd fd;
   int64_t position = 0;
   int64_t length = 0;
   bool failed = false;
+  std::vector<char> buffer;
+  int64_t bufferStart = 0;  // file offset of buffer[0]
 };
 
 voidpf OpenStream(voidpf, const void* filename, int mode) {
@@ -37,6 +43,24 @@ voidpf OpenStream(voidpf, const void* filename, int mode) {
 
 uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
   auto* stream = static_cast<ArchiveStream*>(opaque);
+  if (size < ArchiveStream::kReadAhead) {
+    const int64_t bufferEnd = stream->bufferStart + static_cast<int64_t>(stream->buffer.size());
+    if (stream->position < stream->bufferStart || stream->position + static_cast<int64_t>(size) > bufferEnd) {
+      stream->buffer.resize(ArchiveStream::kReadAhead);
+      const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), stream->position);
+      stream->buffer.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
+      stream->bufferStart = stream->position;
+      if (n < 0) {
+        stream->failed = true;
+        return 0;
+      }
+    }
+    const auto at = static_cast<size_t>(stream->position - stream->bufferStart);
+    const size_t n = std::min<size_t>(size, stream->buffer.size() - at);
+    std::memcpy(buffer, stream->buffer.data() + at, n);
+    stream->position += static_cast<int64_t>(n);
+    return static_cast<uLong>(n);
+  }
   const int64_t n = ReadAt(stream->fd.get(), buffer, size, stream->position);
   if (n < 0) {
     stream->failed = true;

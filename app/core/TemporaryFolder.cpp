@@ -55,9 +55,12 @@ void RecordTemporaryFile(const std::filesystem::path& path) {
 }
 
 TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folder) {
-  const std::string stamp = TextToBytes(MakeTimeStampName());
+  return CreateTemporaryResultFile(folder, TextToBytes(MakeTimeStampName()));
+}
+
+TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folder, const std::string& baseName) {
   for (int attempt = 1; attempt < 10000; ++attempt) {
-    std::string name = stamp;
+    std::string name = baseName;
     if (attempt > 1) name += " (" + std::to_string(attempt) + ")";
     std::filesystem::path path = JoinPath(folder, name);
     UniqueFd fd = CreateExclusive(path);

@@ -28,6 +28,8 @@ struct TemporaryResultFile {
 // Creates a new, empty result file named by the time stamp, exclusively: a name already taken
 // (by another page's pass in the same second) gets " (2)", " (3)", ... appended.
 TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folder);
+// The same with a given base name instead of the time stamp.
+TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folder, const std::string& baseName);
 
 // On close: removes every file Brenvik recorded, and when `folder` is the default temporary
 // folder, every file below it too (subfolders kept, symbolic links removed as links and never

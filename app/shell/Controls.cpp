@@ -10,7 +10,30 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 
+#include <QApplication>
+#include <QFontMetricsF>
+
 namespace brenvik {
+namespace {
+
+struct DialogBaseUnits {
+  double charWidth;
+  double charHeight;
+};
+
+const DialogBaseUnits& BaseUnits() {
+  static const DialogBaseUnits units = [] {
+    const QFontMetricsF metrics(QApplication::font());
+    const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    return DialogBaseUnits{metrics.horizontalAdvance(alphabet) / alphabet.size(), metrics.height()};
+  }();
+  return units;
+}
+
+}  // namespace
+
+int DluX(int units) { return static_cast<int>(units * BaseUnits().charWidth / 4.0 + 0.5); }
+int DluY(int units) { return static_cast<int>(units * BaseUnits().charHeight / 8.0 + 0.5); }
 
 void SetControlId(QWidget* widget, int id, const QString& accessibleName) {
   if (id != 0) widget->setObjectName(QString::number(id));

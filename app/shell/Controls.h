@@ -17,10 +17,11 @@ class QFrame;
 
 namespace brenvik {
 
-// Dialog units to pixels for the 8-point dialog font: 4 horizontal units are one average
-// character width (6 px), 8 vertical units one character height (13 px).
-inline int DluX(int units) { return units * 3 / 2; }
-inline int DluY(int units) { return units * 13 / 8; }
+// Dialog units to pixels, measured on the application font the way dialog templates are: four
+// horizontal units are one average character width, eight vertical units one character height.
+// So the pages keep their proportions whatever font the desktop gives.
+int DluX(int units);
+int DluY(int units);
 inline QRect DluRect(int x, int y, int width, int height) { return QRect(DluX(x), DluY(y), DluX(width), DluY(height)); }
 
 // Marks a widget with its control id and accessible name.

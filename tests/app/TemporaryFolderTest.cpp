@@ -46,20 +46,24 @@ TEST(TemporaryFolder, DefaultIsPrivateToTheUser) {
 
 TEST(TemporaryFolder, ResultFilesCreatedInTheSameSecondGetDistinctNames) {
   TempDir dir;
-  TemporaryResultFile first = CreateTemporaryResultFile(dir.path());
-  TemporaryResultFile second = CreateTemporaryResultFile(dir.path());
-  TemporaryResultFile third = CreateTemporaryResultFile(dir.path());
-  ASSERT_TRUE(first.fd.valid());
-  ASSERT_TRUE(second.fd.valid());
-  ASSERT_TRUE(third.fd.valid());
-  EXPECT_NE(first.path, second.path);
-  EXPECT_NE(second.path, third.path);
-  // Unless the clock ticked between them, the later ones carry a number.
-  if (first.path.filename().native().size() == 19) {
-    EXPECT_TRUE(second.path.filename().native().ends_with(" (2)") ||
-                second.path.filename().native().size() == 19);
-  }
+  const std::string stamp = "2026-12-06 23-40-05";
+  TemporaryResultFile first = CreateTemporaryResultFile(dir.path(), stamp);
+  TemporaryResultFile second = CreateTemporaryResultFile(dir.path(), stamp);
+  TemporaryResultFile third = CreateTemporaryResultFile(dir.path(), stamp);
+  ASSERT_TRUE(first.fd.valid() && second.fd.valid() && third.fd.valid());
+  EXPECT_EQ(first.path, dir / "2026-12-06 23-40-05");
+  EXPECT_EQ(second.path, dir / "2026-12-06 23-40-05 (2)");
+  EXPECT_EQ(third.path, dir / "2026-12-06 23-40-05 (3)");
+  // Writing through one never reaches another.
+  ASSERT_TRUE(WriteFull(first.fd.get(), "A", 1));
+  EXPECT_EQ(ReadFile(second.path), "");
+
+  TemporaryResultFile stamped = CreateTemporaryResultFile(dir.path());
+  ASSERT_TRUE(stamped.fd.valid());
+  EXPECT_EQ(stamped.path.parent_path(), dir.path());
   ClearTemporaryFolder(dir.path());
+  EXPECT_FALSE(Exists(first.path));
+  EXPECT_FALSE(Exists(stamped.path));
 }
 
 TEST(TemporaryFolder, ClosingEmptiesTheDefaultFolderButKeepsFoldersAndLinkTargets) {

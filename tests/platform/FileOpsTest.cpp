@@ -118,8 +118,8 @@ TEST(FileOps, ReplaceFileBelowNeverWritesThroughLinks) {
   WriteFile(dir / "precious", "keep");
   WriteFile(dir / "elsewhere/keep.txt", "keep");
 
-  EXPECT_TRUE(ReplaceFileBelow(dir / "base", "a/b/part.xml", writeText("one")));
-  EXPECT_EQ(ReadFile(dir / "base/a/b/part.xml"), "one");
+  EXPECT_TRUE(ReplaceFileBelow(dir / "base", "a/b/part.xml", writeText("the first one")));
+  EXPECT_EQ(ReadFile(dir / "base/a/b/part.xml"), "the first one");
   EXPECT_TRUE(ReplaceFileBelow(dir / "base", "a/b/part.xml", writeText("two")));
   EXPECT_EQ(ReadFile(dir / "base/a/b/part.xml"), "two");
 
@@ -140,7 +140,9 @@ TEST(FileOps, ReplaceFileBelowNeverWritesThroughLinks) {
   EXPECT_FALSE(ReplaceFileBelow(dir / "base", "/tmp/escape.txt", writeText("bad")));
   EXPECT_FALSE(Exists(dir / "escape.txt"));
 
-  // A fill that fails leaves nothing behind, not even its staging file.
+  // A fill that fails leaves nothing at that name, not even the earlier file.
+  EXPECT_FALSE(ReplaceFileBelow(dir / "base", "a/b/part.xml", [](int) { return false; }));
+  EXPECT_FALSE(Exists(dir / "base/a/b/part.xml"));
   EXPECT_FALSE(ReplaceFileBelow(dir / "base", "failed.xml", [](int) { return false; }));
   size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir / "base")) ++entries;
