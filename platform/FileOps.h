@@ -75,6 +75,11 @@ void ResetAttributes(const fs::path& path);
 // Creates a folder and all missing parents; true when it exists afterwards.
 bool CreateFolders(const fs::path& path, unsigned mode = 0777);
 
+// What an open descriptor or a path (symbolic links followed) refers to.
+enum class FileKind { Missing, Regular, Folder, BlockDevice, Other };
+FileKind KindOfOpenFile(int fd);
+FileKind KindOfPath(const fs::path& path);
+
 bool IsFolder(const fs::path& path);
 bool Exists(const fs::path& path);  // without following a final symbolic link
 
