@@ -7,9 +7,6 @@
 #include "disk/DiskInventory.h"
 #include "tests/disk/FakeDiskTree.h"
 
-// Fake disks are written with designated initializers naming only what a test cares about.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 using namespace brenvik;
 using brenvik::testing::FakeDisk;
 using brenvik::testing::FakeDiskTree;

@@ -8,6 +8,9 @@
 
 #include "tests/support/TempDir.h"
 
+// Tests describe fake disks with designated initializers naming only what they care about.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace brenvik::testing {
 
 struct FakeDisk {
