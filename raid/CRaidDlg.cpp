@@ -67,14 +67,14 @@ void CRaidDlg::buildControls() {
   setFixedSize(DluX(652), DluY(320));
 
   MakeLabel(this, 0, QStringLiteral("Log File:"), DluRect(10, 10, 40, 8));
-  logPath_ = MakeEdit(this, 3306, QStringLiteral("Log File:"), DluRect(52, 8, 470, 13));
+  logPath_ = MakeEdit(this, 3306, QStringLiteral("Log File:"), DluRect(68, 8, 454, 13));
   QPushButton* browse = MakeButton(this, 3307, QStringLiteral("..."), DluRect(526, 8, 20, 13));
   connect(browse, &QPushButton::clicked, this, &CRaidDlg::chooseLogFile);
 
-  MakeLabel(this, 0, QStringLiteral("Start Sector:"), DluRect(10, 29, 42, 8));
-  startSector_ = MakeDigitEdit(this, 3308, QStringLiteral("Start Sector:"), DluRect(52, 27, 90, 13));
-  MakeLabel(this, 0, QStringLiteral("End Sector:"), DluRect(160, 29, 40, 8));
-  endSector_ = MakeDigitEdit(this, 3309, QStringLiteral("End Sector:"), DluRect(202, 27, 90, 13));
+  MakeLabel(this, 0, QStringLiteral("Start Sector:"), DluRect(10, 29, 56, 8));
+  startSector_ = MakeDigitEdit(this, 3308, QStringLiteral("Start Sector:"), DluRect(68, 27, 90, 13));
+  MakeLabel(this, 0, QStringLiteral("End Sector:"), DluRect(176, 29, 50, 8));
+  endSector_ = MakeDigitEdit(this, 3309, QStringLiteral("End Sector:"), DluRect(228, 27, 90, 13));
 
   disks_ = new CheckListModel(ListHeaders(), true, this);
   diskView_ = new CheckListView(disks_, this);
@@ -85,7 +85,7 @@ void CRaidDlg::buildControls() {
   memberView_->setGeometry(DluRect(334, 48, 308, 222));
   SetControlId(memberView_, kMemberListId, QStringLiteral("Members"));
   // Device and Serial share what Label and Size leave of the disk list's width.
-  const int wide = (diskView_->viewport()->width() - 120) / 2;
+  const int wide = (diskView_->width() - 2 * diskView_->frameWidth() - 120) / 2;
   for (CheckListView* view : {diskView_, memberView_}) {
     view->setColumnWidths({wide, 60, wide, 60});
     connect(view, &QWidget::customContextMenuRequested, this,
