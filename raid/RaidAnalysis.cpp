@@ -4,6 +4,9 @@
 #include <array>
 #include <charconv>
 #include <span>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "platform/FileOps.h"
 #include "raid/MftRecord.h"
@@ -15,9 +18,6 @@ namespace fs = std::filesystem;
 
 constexpr int64_t kSectorSize = 512;
 constexpr int64_t kBlockSize = static_cast<int64_t>(kMftRecordSize);
-// Positions read per member in one go: large reads keep the members streaming, and the log
-// still shows exactly what one 1024-byte read per member and position gives.
-constexpr int64_t kPositionsPerBatch = 1024;
 // The log is written in pieces of about this size.
 constexpr size_t kLogFlushBytes = 1 << 20;
 // The largest end offset whose last sector (and the position arithmetic) stays in range.
@@ -61,13 +61,12 @@ class LogWriter {
 };
 
 // One member's blocks for a batch of consecutive positions.
-class MemberReader {
+class MemberBatch {
  public:
-  explicit MemberReader(UniqueFd fd) : fd_(std::move(fd)), buffer_(static_cast<size_t>(kPositionsPerBatch * kBlockSize)) {}
-
-  void load(int64_t offset, int64_t positions) {
+  void load(int fd, int64_t offset, int64_t positions) {
+    buffer_.resize(static_cast<size_t>(positions * kBlockSize));
     offset_ = offset;
-    const int64_t got = ReadAt(fd_.get(), buffer_.data(), static_cast<size_t>(positions * kBlockSize), offset);
+    const int64_t got = ReadAt(fd, buffer_.data(), buffer_.size(), offset);
     // A read error somewhere in the batch (a bad sector) says nothing about the positions
     // before it: those are then read one by one, as a single read per position would.
     readOneByOne_ = got < 0;
@@ -76,20 +75,112 @@ class MemberReader {
 
   // The block at position `index` of the batch, or nullptr when a 1024-byte read there comes
   // back short (the member ends, or the read fails).
-  uint8_t* block(int64_t index) {
+  uint8_t* block(int fd, int64_t index) {
     uint8_t* data = buffer_.data() + index * kBlockSize;
     if (readOneByOne_) {
-      return ReadAt(fd_.get(), data, kMftRecordSize, offset_ + index * kBlockSize) == kBlockSize ? data : nullptr;
+      return ReadAt(fd, data, kMftRecordSize, offset_ + index * kBlockSize) == kBlockSize ? data : nullptr;
     }
     return index < fullBlocks_ ? data : nullptr;
   }
 
  private:
-  UniqueFd fd_;
   std::vector<uint8_t> buffer_;
   int64_t offset_ = 0;
   int64_t fullBlocks_ = 0;
   bool readOneByOne_ = false;
+};
+
+// Reads the members batch by batch; the next batch is read on a helper thread while the
+// current one is analysed, so reading and analysing overlap.
+class BatchReader {
+ public:
+  explicit BatchReader(std::vector<UniqueFd> members)
+      : members_(std::move(members)), slots_{std::vector<MemberBatch>(members_.size()),
+                                             std::vector<MemberBatch>(members_.size())} {
+    try {
+      helper_ = std::thread([this] { helperLoop(); });
+    } catch (...) {
+      // No thread to be had: batches are read in line.
+    }
+  }
+
+  ~BatchReader() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    if (helper_.joinable()) helper_.join();
+  }
+
+  // Positions per batch: about kBatchBytes over all members.
+  int64_t positionsPerBatch() const {
+    const int64_t members = std::max<int64_t>(1, static_cast<int64_t>(members_.size()));
+    return std::clamp<int64_t>(kBatchBytes / (members * kBlockSize), 16, 1024);
+  }
+
+  // Starts reading the batch at `offset` into the spare slot.
+  void prefetch(int64_t offset, int64_t positions) {
+    if (!helper_.joinable()) {
+      load(1 - current_, offset, positions);
+      return;
+    }
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return !pending_; });
+    request_ = {offset, positions, 1 - current_};
+    pending_ = true;
+    lock.unlock();
+    wake_.notify_all();
+  }
+
+  // Makes the prefetched batch the current one.
+  void advance() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return !pending_; });
+    current_ = 1 - current_;
+  }
+
+  uint8_t* block(size_t member, int64_t index) {
+    return slots_[static_cast<size_t>(current_)][member].block(members_[member].get(), index);
+  }
+
+ private:
+  static constexpr int64_t kBatchBytes = 2 << 20;
+
+  struct Request {
+    int64_t offset = 0;
+    int64_t positions = 0;
+    int slot = 0;
+  };
+
+  void load(int slot, int64_t offset, int64_t positions) {
+    for (size_t m = 0; m < members_.size(); ++m)
+      slots_[static_cast<size_t>(slot)][m].load(members_[m].get(), offset, positions);
+  }
+
+  void helperLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return pending_ || quit_; });
+      if (quit_) return;
+      const Request request = request_;
+      lock.unlock();
+      load(request.slot, request.offset, request.positions);
+      lock.lock();
+      pending_ = false;
+      wake_.notify_all();
+    }
+  }
+
+  std::vector<UniqueFd> members_;
+  std::array<std::vector<MemberBatch>, 2> slots_;
+  int current_ = 0;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  Request request_;
+  bool pending_ = false;
+  bool quit_ = false;
+  std::thread helper_;  // last: started once everything it uses exists
 };
 
 bool IsSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
@@ -160,8 +251,7 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
   LogWriter log(std::move(logFd));
   log.append(u"\uFEFF");
 
-  std::vector<MemberReader> readers;
-  readers.reserve(job.members.size());
+  std::vector<UniqueFd> memberFds;
   std::u16string header;
   for (const RaidMember& member : job.members) {
     UniqueFd fd = OpenShared(member.path);
@@ -171,7 +261,7 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
       result.failedPath = member.path;
       return result;
     }
-    readers.emplace_back(std::move(fd));
+    memberFds.push_back(std::move(fd));
     header += member.label;
     header += u'\t';
   }
@@ -182,18 +272,26 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
   const int64_t end = std::min(job.endOffset, kMaxEndOffset) + kSectorSize;  // the end sector is read too
   sink.setProgressRange(std::max<int64_t>(0, (end - start) / kBlockSize));
 
+  BatchReader reader(std::move(memberFds));
+  const size_t memberCount = job.members.size();
+  const int64_t perBatch = reader.positionsPerBatch();
+  const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
+  if (start < end) reader.prefetch(start, positionsFrom(start));
+
   uint64_t shownFound = 0;
   bool ended = false;
-  for (int64_t batch = start; batch < end && !ended; batch += kPositionsPerBatch * kBlockSize) {
-    const int64_t positions = std::min(kPositionsPerBatch, (end - batch + kBlockSize - 1) / kBlockSize);
-    for (MemberReader& reader : readers) reader.load(batch, positions);
+  for (int64_t batch = start; batch < end && !ended; batch += perBatch * kBlockSize) {
+    reader.advance();
+    const int64_t next = batch + perBatch * kBlockSize;
+    if (next < end) reader.prefetch(next, positionsFrom(next));
+    const int64_t positions = positionsFrom(batch);
     int64_t index = 0;
     for (; index < positions && !ended; ++index) {
       const int64_t position = batch + index * kBlockSize;
       log.appendNumber(position / kSectorSize);
       log.appendAscii(":\t");
-      for (MemberReader& reader : readers) {
-        uint8_t* data = reader.block(index);
+      for (size_t member = 0; member < memberCount; ++member) {
+        uint8_t* data = reader.block(member, index);
         if (data == nullptr) {
           ended = true;  // the member ends here: the line stops, the run ends after it
           break;
