@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <map>
 #include <string>
@@ -204,4 +207,16 @@ TEST_F(RaidAnalysis, DeviceIsNeverALog) {
   addImage("a.img", Image(4096));
   job.logPath = "/dev/full";
   EXPECT_EQ(RunRaidAnalysis(job, sink, stop).outcome, RaidOutcome::LogNotCreated);
+}
+
+TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {
+  // A file size limit stands in for a full disk.
+  const auto runWithFullDisk = [this] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    return run(0, 200'000).outcome == RaidOutcome::LogWriteFailed ? 0 : 1;
+  };
+  EXPECT_EXIT(exit(runWithFullDisk()), ::testing::ExitedWithCode(0), "");
 }
