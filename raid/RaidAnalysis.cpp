@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <span>
 #include <condition_variable>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include "platform/FileOps.h"
