@@ -64,8 +64,6 @@ CRaidDlg::CRaidDlg(PageHost& host, QWidget* parent)
 CRaidDlg::~CRaidDlg() { stopAndWait(); }
 
 void CRaidDlg::buildControls() {
-  setFixedSize(DluX(652), DluY(320));
-
   MakeLabel(this, 0, QStringLiteral("Log File:"), DluRect(10, 10, 40, 8));
   logPath_ = MakeEdit(this, 3306, QStringLiteral("Log File:"), DluRect(68, 8, 454, 13));
   QPushButton* browse = MakeButton(this, 3307, QStringLiteral("..."), DluRect(526, 8, 20, 13));
