@@ -236,6 +236,23 @@ bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std:
   return true;
 }
 
+static FileKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::Regular;
+  if (S_ISDIR(mode)) return FileKind::Folder;
+  if (S_ISBLK(mode)) return FileKind::BlockDevice;
+  return FileKind::Other;
+}
+
+FileKind KindOfOpenFile(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
+}
+
+FileKind KindOfPath(const fs::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
+}
+
 bool IsFolder(const fs::path& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -87,6 +87,11 @@ bool SetFileLength(int fd, int64_t length);
 bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
                       unsigned folderMode = 0700);
 
+// What an open descriptor or a path (symbolic links followed) refers to.
+enum class FileKind { Missing, Regular, Folder, BlockDevice, Other };
+FileKind KindOfOpenFile(int fd);
+FileKind KindOfPath(const fs::path& path);
+
 bool IsFolder(const fs::path& path);
 bool Exists(const fs::path& path);  // without following a final symbolic link
 

@@ -1,7 +1,249 @@
 #include "raid/CRaidDlg.h"
 
-namespace brenvik {
+#include <QAction>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <climits>
 
-CRaidDlg::CRaidDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLiteral("Raid Analysis"), parent) {}
+#include "app/core/TextHelpers.h"
+#include "app/shell/CheckListModel.h"
+#include "app/shell/Controls.h"
+#include "app/shell/QtText.h"
+#include "disk/DiskInventory.h"
+#include "platform/CodePage.h"
+#include "platform/FileOps.h"
+
+namespace brenvik {
+namespace {
+
+constexpr int kDiskListId = 3302;
+constexpr int kMemberListId = 3303;
+constexpr int kLabelColumn = 1;
+constexpr int kDeviceColumn = 0;
+
+const QString kParameterError = QStringLiteral("Parameter setting error, please reset");
+const QString kLogNotCreated = QStringLiteral("Failed to create file");
+const QString kErrorCaption = QStringLiteral("Error");
+
+QStringList ListHeaders() {
+  return {QStringLiteral("Device"), QStringLiteral("Label"), QStringLiteral("Serial"), QStringLiteral("Size")};
+}
+
+QString SizeText(int64_t bytes) { return ToQString(FormatSizeText(bytes)); }
+
+}  // namespace
+
+// Carries the worker's reports to the page's channels.
+class CRaidDlg::Sink : public RaidSink {
+ public:
+  explicit Sink(CRaidDlg& page) : page_(page) {}
+  void setProgressRange(int64_t maximum) override {
+    maximum_ = maximum;
+    page_.progressChannel_.post({maximum_, 0});
+  }
+  void setProgress(int64_t position) override { page_.progressChannel_.post({maximum_, position}); }
+  void setFoundText(const std::u16string& text) override { page_.foundChannel_.post(ToQString(text)); }
+
+ private:
+  CRaidDlg& page_;
+  int64_t maximum_ = 0;
+};
+
+CRaidDlg::CRaidDlg(PageHost& host, QWidget* parent)
+    : ToolPage(host, QStringLiteral("Raid Analysis"), parent),
+      progressChannel_(this, [this](const Progress& p) { showProgress(p); }),
+      foundChannel_(this, [this](const QString& text) { status_->setText(text); }) {
+  buildControls();
+  fillDiskList();
+}
+
+CRaidDlg::~CRaidDlg() { stopAndWait(); }
+
+void CRaidDlg::buildControls() {
+  MakeLabel(this, 0, QStringLiteral("Log File:"), DluRect(10, 10, 40, 8));
+  logPath_ = MakeEdit(this, 3306, QStringLiteral("Log File:"), DluRect(68, 8, 454, 13));
+  QPushButton* browse = MakeButton(this, 3307, QStringLiteral("..."), DluRect(526, 8, 20, 13));
+  connect(browse, &QPushButton::clicked, this, &CRaidDlg::chooseLogFile);
+
+  MakeLabel(this, 0, QStringLiteral("Start Sector:"), DluRect(10, 29, 56, 8));
+  startSector_ = MakeDigitEdit(this, 3308, QStringLiteral("Start Sector:"), DluRect(68, 27, 90, 13));
+  MakeLabel(this, 0, QStringLiteral("End Sector:"), DluRect(176, 29, 50, 8));
+  endSector_ = MakeDigitEdit(this, 3309, QStringLiteral("End Sector:"), DluRect(228, 27, 90, 13));
+
+  disks_ = new CheckListModel(ListHeaders(), true, this);
+  diskView_ = new CheckListView(disks_, this);
+  diskView_->setGeometry(DluRect(10, 48, 308, 222));
+  SetControlId(diskView_, kDiskListId, QStringLiteral("Disks"));
+  members_ = new CheckListModel(ListHeaders(), true, this);
+  memberView_ = new CheckListView(members_, this);
+  memberView_->setGeometry(DluRect(334, 48, 308, 222));
+  SetControlId(memberView_, kMemberListId, QStringLiteral("Members"));
+  // Device and Serial share what Label and Size leave of the disk list's width.
+  const int wide = (diskView_->width() - 2 * diskView_->frameWidth() - 120) / 2;
+  for (CheckListView* view : {diskView_, memberView_}) {
+    view->setColumnWidths({wide, 60, wide, 60});
+    connect(view, &QWidget::customContextMenuRequested, this,
+            [this, view](const QPoint& position) { openMenu(view == diskView_ ? kDiskListId : kMemberListId, position); });
+  }
+
+  progress_ = MakeProgress(this, 3311, DluRect(10, 278, 632, 10));
+  status_ = MakeLabel(this, 3312, QString(), DluRect(10, 298, 300, 10));
+  status_->setAccessibleName(QStringLiteral("MFT Numbers"));
+  QPushButton* ok = MakeButton(this, 3304, QStringLiteral("Ok"), DluRect(520, 294, 56, 16));
+  connect(ok, &QPushButton::clicked, this, &CRaidDlg::start);
+  QPushButton* stop = MakeButton(this, 3305, QStringLiteral("Stop"), DluRect(586, 294, 56, 16));
+  connect(stop, &QPushButton::clicked, this, [this] { stopFlag() = 1; });
+
+  menu_ = new QMenu(QStringLiteral("raid"), this);
+  menu_->setObjectName(QStringLiteral("3300"));
+  const auto addAction = [this](int id, const QString& caption, std::function<void()> handler) {
+    QAction* action = menu_->addAction(caption);
+    action->setObjectName(QString::number(id));
+    connect(action, &QAction::triggered, this, std::move(handler));
+  };
+  addAction(3314, QStringLiteral("Mark All"), [this] { markAll(true); });
+  addAction(3315, QStringLiteral("Unmark All"), [this] { markAll(false); });
+  menu_->addSeparator();
+  addAction(3317, QStringLiteral("Remove files"), [this] { removeCheckedMembers(); });
+  addAction(3318, QStringLiteral("Add files"), [this] { addImageFiles(); });
+  menu_->addSeparator();
+  addAction(3316, QStringLiteral("Right->"), [this] { copyCheckedDisks(); });
+}
+
+void CRaidDlg::fillDiskList() {
+  std::vector<ListRow> rows;
+  for (const DiskIdentity& disk : host().diskInventory().identities()) {
+    ListRow row;
+    row.cells = {ToQString(AnsiToText(disk.model)), QStringLiteral("#%1").arg(disk.diskNumber),
+                 ToQString(AnsiToText(disk.serial)), SizeText(disk.diskSize)};
+    rows.push_back(std::move(row));
+  }
+  disks_->appendRows(std::move(rows));
+}
+
+QMenu* CRaidDlg::openMenu(int listId, QPoint position) {
+  CheckListView* view = listId == kDiskListId ? diskView_ : memberView_;
+  // The disk list only offers its menu over a row.
+  if (listId == kDiskListId && !view->indexAt(position).isValid()) return nullptr;
+  menuSource_ = listId == kDiskListId ? kDiskList : kMemberList;
+  const bool onDisks = menuSource_ == kDiskList;
+  for (QAction* action : menu_->actions()) {
+    const int id = action->objectName().toInt();
+    if (id == 3317 || id == 3318) action->setEnabled(!onDisks);
+    if (id == 3316) action->setEnabled(onDisks);
+  }
+  menu_->popup(view->viewport()->mapToGlobal(position));
+  return menu_;
+}
+
+void CRaidDlg::markAll(bool checked) {
+  if (menuSource_ == kDiskList) disks_->setAllChecked(checked);
+  if (menuSource_ == kMemberList) members_->setAllChecked(checked);
+}
+
+void CRaidDlg::removeCheckedMembers() {
+  std::vector<int> checked;
+  for (int i = members_->rowCount() - 1; i >= 0; --i)
+    if (members_->isChecked(i)) checked.push_back(i);
+  members_->removeRowsAt(std::move(checked));
+}
+
+void CRaidDlg::addImageFiles() {
+  const QStringList files = host().ui().chooseOpenFiles(
+      this, QStringLiteral("Open"), QStringLiteral("img Files (*.img);;All Files (*.*)"));
+  for (const QString& file : files) {
+    const std::filesystem::path path = QStringToPath(file);
+    UniqueFd fd = OpenShared(path);
+    if (!fd) continue;
+    const FileKind kind = KindOfOpenFile(fd.get());
+    if (kind != FileKind::Regular && kind != FileKind::BlockDevice) continue;
+    ListRow row;
+    row.cells = {file, QString(), PathToQString(path.filename()), SizeText(FileSize(fd.get()))};
+    members_->appendRow(std::move(row));
+  }
+}
+
+void CRaidDlg::copyCheckedDisks() {
+  for (int i = 0; i < disks_->rowCount(); ++i) {
+    if (!disks_->isChecked(i)) continue;
+    ListRow row;
+    row.cells = disks_->row(i).cells;
+    members_->appendRow(std::move(row));
+  }
+}
+
+void CRaidDlg::chooseLogFile() {
+  const QString path = host().ui().chooseSaveFile(this, QStringLiteral("Save As"),
+                                                  QStringLiteral("txt Files (*.txt);;All Files (*.*)"), QString(),
+                                                  QStringLiteral("txt"));
+  if (!path.isEmpty()) logPath_->setText(path);
+}
+
+std::vector<RaidMember> CRaidDlg::members() const {
+  std::vector<RaidMember> result;
+  for (int i = 0; i < members_->rowCount(); ++i) {
+    const QStringList& cells = members_->row(i).cells;
+    const QString label = cells.value(kLabelColumn);
+    RaidMember member;
+    member.label = ToText(label);
+    if (label.isEmpty()) {
+      member.path = QStringToPath(cells.value(kDeviceColumn));
+    } else {
+      // "#n": disk n, opened through the node the inventory found it at.
+      member.path = host().diskInventory().IdentityNode(label.mid(1).toInt());
+      if (member.path.empty()) member.path = QStringToPath(label);
+    }
+    result.push_back(std::move(member));
+  }
+  return result;
+}
+
+void CRaidDlg::start() {
+  if (refuseIfBusy()) return;
+  std::optional<RaidJob> job = MakeRaidJob(ToText(logPath_->text()), ToText(startSector_->text()),
+                                           ToText(endSector_->text()));
+  if (!job) {
+    showValidation(kParameterError);
+    return;
+  }
+  job->members = members();
+  status_->clear();
+  auto result = std::make_shared<RaidResult>();
+  startJob(
+      [this, job = std::move(*job), result] {
+        Sink sink(*this);
+        *result = RunRaidAnalysis(job, sink, stopFlag());
+      },
+      [this, result] {
+        progressChannel_.flush();
+        foundChannel_.flush();
+        showOutcome(*result);
+      });
+}
+
+void CRaidDlg::showProgress(const Progress& p) {
+  // The bar counts in int; long runs are shown in proportion.
+  const int64_t scale = p.maximum / INT_MAX + 1;
+  progress_->setRange(0, static_cast<int>(p.maximum / scale));
+  progress_->setValue(static_cast<int>(p.position / scale));
+}
+
+void CRaidDlg::showOutcome(const RaidResult& result) {
+  switch (result.outcome) {
+    case RaidOutcome::Finished:
+      break;  // no message ends a run
+    case RaidOutcome::LogNotCreated:
+    case RaidOutcome::LogWriteFailed:
+      showMessage(kLogNotCreated, kErrorCaption, MessageIcon::Error);
+      break;
+    case RaidOutcome::MemberNotOpened:
+      showMessage(QStringLiteral("Access:%1").arg(PathToQString(result.failedPath)), kErrorCaption, MessageIcon::Error);
+      break;
+  }
+}
 
 }  // namespace brenvik

@@ -1,13 +1,70 @@
 #pragma once
-// The "Raid Analysis" tool page.
+// The "Raid Analysis" tool page: member disks and image files in order, a sector range and a
+// log path; the analysis worker writes the MFT map log of the members.
+#include <memory>
+#include <optional>
+
 #include "app/shell/ToolPage.h"
+#include "app/shell/WorkerChannel.h"
+#include "raid/RaidAnalysis.h"
+
+class QLineEdit;
+class QLabel;
+class QMenu;
+class QProgressBar;
 
 namespace brenvik {
+
+class CheckListModel;
+class CheckListView;
 
 class CRaidDlg : public ToolPage {
   Q_OBJECT
  public:
   explicit CRaidDlg(PageHost& host, QWidget* parent = nullptr);
+  ~CRaidDlg() override;
+
+  // Which list the popup menu was opened on.
+  enum MenuSource { kNoMenu = 0, kDiskList = 1, kMemberList = 2 };
+
+  // The popup menu for a right click at `position` (viewport coordinates) of the disk list
+  // (3302) or the member list (3303); nullptr when no menu opens there. Shown without blocking.
+  QMenu* openMenu(int listId, QPoint position);
+  QMenu* menu() const { return menu_; }
+
+ private:
+  struct Progress {
+    int64_t maximum = 0;
+    int64_t position = 0;
+  };
+  class Sink;
+
+  void buildControls();
+  void fillDiskList();
+  void chooseLogFile();
+  void markAll(bool checked);
+  void removeCheckedMembers();
+  void addImageFiles();
+  void copyCheckedDisks();
+  void start();
+  std::vector<RaidMember> members() const;
+  void showProgress(const Progress& progress);
+  void showOutcome(const RaidResult& result);
+
+  QLineEdit* logPath_ = nullptr;
+  QLineEdit* startSector_ = nullptr;
+  QLineEdit* endSector_ = nullptr;
+  CheckListModel* disks_ = nullptr;
+  CheckListModel* members_ = nullptr;
+  CheckListView* diskView_ = nullptr;
+  CheckListView* memberView_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QLabel* status_ = nullptr;
+  QMenu* menu_ = nullptr;
+  MenuSource menuSource_ = kNoMenu;
+
+  LatestValueChannel<Progress> progressChannel_;
+  LatestValueChannel<QString> foundChannel_;
 };
 
 }  // namespace brenvik

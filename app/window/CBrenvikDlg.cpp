@@ -56,6 +56,8 @@ CBrenvikDlg::CBrenvikDlg(std::unique_ptr<UiServices> ui, VersionSource versionSo
 
   char cwd[4096];
   if (::getcwd(cwd, sizeof cwd) != nullptr) startDirectory_ = cwd;
+  // Once, before the pages exist: the Raid Analysis page lists these disks when it is built.
+  diskInventory_.ScanDiskIdentities();
   EnsureFolder(settings_.temporaryFolder);
 
   buildControls();

@@ -11,6 +11,7 @@
 #include "app/core/Version.h"
 #include "app/shell/PageHost.h"
 #include "app/shell/ToolPage.h"
+#include "disk/DiskInventory.h"
 
 class QLabel;
 class QPushButton;
@@ -30,6 +31,7 @@ class CBrenvikDlg : public QWidget, public PageHost {
   UiServices& ui() override { return *ui_; }
   std::filesystem::path startDirectory() const override { return startDirectory_; }
   QString applicationName() const override;
+  const DiskInventory& diskInventory() const override { return diskInventory_; }
 
   static constexpr int kPageCount = 6;
   ToolPage* page(int index) const { return pages_[static_cast<size_t>(index)]; }
@@ -58,6 +60,7 @@ class CBrenvikDlg : public QWidget, public PageHost {
   AppSettings settings_;
   std::unique_ptr<UiServices> ui_;
   std::filesystem::path startDirectory_;
+  DiskInventory diskInventory_;
   std::array<ToolPage*, kPageCount> pages_{};
   QLabel* status_ = nullptr;
   QRect pageRect_;

@@ -149,5 +149,20 @@ TEST(FileOps, ReplaceFileBelowNeverWritesThroughLinks) {
   EXPECT_EQ(entries, 4u);  // a, sym.xml, hard.xml, linked
 }
 
+TEST(FileOps, KindTellsFilesFoldersAndOthersApart) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  ::symlink((dir / "file").c_str(), (dir / "link").c_str());
+  EXPECT_EQ(KindOfPath(dir / "file"), FileKind::Regular);
+  EXPECT_EQ(KindOfPath(dir / "link"), FileKind::Regular);
+  EXPECT_EQ(KindOfPath(dir.path()), FileKind::Folder);
+  EXPECT_EQ(KindOfPath(dir / "pipe"), FileKind::Other);
+  EXPECT_EQ(KindOfPath(dir / "missing"), FileKind::Missing);
+  UniqueFd folder = OpenShared(dir.path());
+  EXPECT_EQ(KindOfOpenFile(folder.get()), FileKind::Folder);
+  EXPECT_EQ(KindOfOpenFile(-1), FileKind::Missing);
+}
+
 }  // namespace
 }  // namespace brenvik

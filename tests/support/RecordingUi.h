@@ -9,6 +9,7 @@
 
 #include "app/shell/PageHost.h"
 #include "app/shell/UiServices.h"
+#include "disk/DiskInventory.h"
 
 namespace brenvik::testing {
 
@@ -39,7 +40,8 @@ class RecordingUi : public UiServices {
   bool sawText(const QString& text) const;
 };
 
-// A page host without a main window: default settings, a recording UI, a private temporary folder.
+// A page host without a main window: default settings, a recording UI, a private temporary folder
+// and a disk inventory that lists nothing until a test points it at a fake tree and scans it.
 class TestPageHost : public PageHost {
  public:
   explicit TestPageHost(const std::filesystem::path& temporaryFolder);
@@ -47,9 +49,11 @@ class TestPageHost : public PageHost {
   UiServices& ui() override { return ui_; }
   std::filesystem::path startDirectory() const override { return startDirectory_; }
   QString applicationName() const override { return QStringLiteral("brenvik"); }
+  const DiskInventory& diskInventory() const override { return disks; }
 
   RecordingUi& recorder() { return ui_; }
   std::filesystem::path startDirectory_;
+  DiskInventory disks;
 
  private:
   AppSettings settings_;

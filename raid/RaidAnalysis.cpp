@@ -1,0 +1,326 @@
+#include "raid/RaidAnalysis.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <condition_variable>
+#include <mutex>
+#include <span>
+#include <thread>
+
+#include "platform/FileOps.h"
+#include "raid/MftRecord.h"
+
+namespace brenvik {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kSectorSize = 512;
+constexpr int64_t kBlockSize = static_cast<int64_t>(kMftRecordSize);
+// The log is written in pieces of about this size.
+constexpr size_t kLogFlushBytes = 1 << 20;
+// The largest end offset whose last sector (and the position arithmetic) stays in range.
+constexpr int64_t kMaxEndOffset = (INT64_MAX - kSectorSize) / kSectorSize * kSectorSize;
+
+// The UTF-16LE log, buffered.
+class LogWriter {
+ public:
+  explicit LogWriter(UniqueFd fd) : fd_(std::move(fd)) { bytes_.reserve(kLogFlushBytes + 4096); }
+
+  void append(std::u16string_view text) {
+    for (char16_t c : text) {
+      bytes_.push_back(static_cast<char>(c & 0xFF));
+      bytes_.push_back(static_cast<char>(c >> 8));
+    }
+  }
+  void appendAscii(std::string_view text) {
+    for (char c : text) {
+      bytes_.push_back(c);
+      bytes_.push_back('\0');
+    }
+  }
+  template <class Integer>
+  void appendNumber(Integer value) {
+    std::array<char, 24> digits;
+    const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    appendAscii(std::string_view(digits.data(), static_cast<size_t>(result.ptr - digits.data())));
+  }
+  // Writes the buffer once it is large; false once a write has failed.
+  bool flushWhenFull() { return bytes_.size() < kLogFlushBytes ? ok_ : flush(); }
+  bool flush() {
+    if (ok_ && !bytes_.empty()) ok_ = WriteFull(fd_.get(), bytes_.data(), bytes_.size());
+    bytes_.clear();
+    return ok_;
+  }
+
+ private:
+  UniqueFd fd_;
+  std::string bytes_;
+  bool ok_ = true;
+};
+
+// One member's blocks for a batch of consecutive positions.
+class MemberBatch {
+ public:
+  void load(int fd, int64_t offset, int64_t positions) {
+    buffer_.resize(static_cast<size_t>(positions * kBlockSize));
+    offset_ = offset;
+    const int64_t got = ReadAt(fd, buffer_.data(), buffer_.size(), offset);
+    // A read error somewhere in the batch (a bad sector) says nothing about the positions
+    // before it: those are then read one by one, as a single read per position would.
+    readOneByOne_ = got < 0;
+    fullBlocks_ = got < 0 ? 0 : got / kBlockSize;
+  }
+
+  // The block at position `index` of the batch, or nullptr when a 1024-byte read there comes
+  // back short (the member ends, or the read fails).
+  uint8_t* block(int fd, int64_t index) {
+    uint8_t* data = buffer_.data() + index * kBlockSize;
+    if (readOneByOne_) {
+      return ReadAt(fd, data, kMftRecordSize, offset_ + index * kBlockSize) == kBlockSize ? data : nullptr;
+    }
+    return index < fullBlocks_ ? data : nullptr;
+  }
+
+ private:
+  std::vector<uint8_t> buffer_;
+  int64_t offset_ = 0;
+  int64_t fullBlocks_ = 0;
+  bool readOneByOne_ = false;
+};
+
+// Reads the members batch by batch; the next batch is read on a helper thread while the
+// current one is analysed, so reading and analysing overlap.
+class BatchReader {
+ public:
+  explicit BatchReader(std::vector<UniqueFd> members)
+      : members_(std::move(members)), slots_{std::vector<MemberBatch>(members_.size()),
+                                             std::vector<MemberBatch>(members_.size())} {
+    try {
+      helper_ = std::thread([this] { helperLoop(); });
+    } catch (...) {
+      // No thread to be had: batches are read in line.
+    }
+  }
+
+  ~BatchReader() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    if (helper_.joinable()) helper_.join();
+  }
+
+  // Positions per batch: about kBatchBytes over all members.
+  int64_t positionsPerBatch() const {
+    const int64_t members = std::max<int64_t>(1, static_cast<int64_t>(members_.size()));
+    return std::clamp<int64_t>(kBatchBytes / (members * kBlockSize), 16, 1024);
+  }
+
+  // Starts reading the batch at `offset` into the spare slot.
+  void prefetch(int64_t offset, int64_t positions) {
+    if (!helper_.joinable()) {
+      load(1 - current_, offset, positions);
+      return;
+    }
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return !pending_; });
+    request_ = {offset, positions, 1 - current_};
+    pending_ = true;
+    lock.unlock();
+    wake_.notify_all();
+  }
+
+  // Makes the prefetched batch the current one.
+  void advance() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return !pending_; });
+    current_ = 1 - current_;
+  }
+
+  uint8_t* block(size_t member, int64_t index) {
+    return slots_[static_cast<size_t>(current_)][member].block(members_[member].get(), index);
+  }
+
+ private:
+  static constexpr int64_t kBatchBytes = 2 << 20;
+
+  struct Request {
+    int64_t offset = 0;
+    int64_t positions = 0;
+    int slot = 0;
+  };
+
+  void load(int slot, int64_t offset, int64_t positions) {
+    for (size_t m = 0; m < members_.size(); ++m)
+      slots_[static_cast<size_t>(slot)][m].load(members_[m].get(), offset, positions);
+  }
+
+  void helperLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return pending_ || quit_; });
+      if (quit_) return;
+      const Request request = request_;
+      lock.unlock();
+      load(request.slot, request.offset, request.positions);
+      lock.lock();
+      pending_ = false;
+      wake_.notify_all();
+    }
+  }
+
+  std::vector<UniqueFd> members_;
+  std::array<std::vector<MemberBatch>, 2> slots_;
+  int current_ = 0;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  Request request_;
+  bool pending_ = false;
+  bool quit_ = false;
+  std::thread helper_;  // last: started once everything it uses exists
+};
+
+bool IsSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+// A log path that names something other than a regular file (a disk, a FIFO, a folder) is
+// never opened for writing: it could be a disk or block on open.
+bool CanBeLog(const fs::path& path) {
+  const FileKind kind = KindOfPath(path);
+  return kind == FileKind::Missing || kind == FileKind::Regular;
+}
+
+bool CanBeMember(int fd) {
+  const FileKind kind = KindOfOpenFile(fd);
+  return kind == FileKind::Regular || kind == FileKind::BlockDevice;
+}
+
+}  // namespace
+
+int64_t ParseSectorNumber(std::u16string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  uint64_t magnitude = 0;
+  const uint64_t limit = negative ? static_cast<uint64_t>(INT64_MAX) + 1 : static_cast<uint64_t>(INT64_MAX);
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+    const uint64_t digit = static_cast<uint64_t>(text[i] - u'0');
+    magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
+  }
+  if (!negative) return static_cast<int64_t>(magnitude);
+  return magnitude == limit ? INT64_MIN : -static_cast<int64_t>(magnitude);
+}
+
+std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
+                                   std::u16string_view endSector) {
+  const int64_t start = ParseSectorNumber(startSector);
+  const int64_t end = ParseSectorNumber(endSector);
+  if (logPath.empty() || start >= end) return std::nullopt;
+  // Offsets outside the readable range would wrap around or make the reads start elsewhere.
+  if (start < 0 || end > kMaxEndOffset / kSectorSize) return std::nullopt;
+  RaidJob job;
+  job.logPath = fs::path(std::u16string(logPath));
+  job.startOffset = start * kSectorSize;
+  job.endOffset = end * kSectorSize;
+  return job;
+}
+
+std::u16string FoundCountText(uint64_t found) {
+  std::array<char, 24> digits;
+  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), found);
+  std::u16string text = u"MFT Numbers\uFF1A";
+  text.append(digits.data(), result.ptr);
+  text += u' ';
+  return text;
+}
+
+RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic<int>& stop) {
+  RaidResult result;
+  std::vector<fs::path> memberPaths;
+  for (const RaidMember& member : job.members) memberPaths.push_back(member.path);
+
+  // The log is checked against every member before anything is truncated.
+  UniqueFd logFd = CanBeLog(job.logPath) ? CreateOutput(job.logPath, memberPaths) : UniqueFd();
+  if (!logFd) {
+    result.outcome = RaidOutcome::LogNotCreated;
+    return result;
+  }
+  LogWriter log(std::move(logFd));
+  log.append(u"\uFEFF");
+
+  std::vector<UniqueFd> memberFds;
+  std::u16string header;
+  for (const RaidMember& member : job.members) {
+    UniqueFd fd = OpenShared(member.path);
+    if (!fd || !CanBeMember(fd.get())) {
+      log.flush();
+      result.outcome = RaidOutcome::MemberNotOpened;
+      result.failedPath = member.path;
+      return result;
+    }
+    memberFds.push_back(std::move(fd));
+    header += member.label;
+    header += u'\t';
+  }
+  header += u"\r\n";
+  log.append(header);
+
+  const int64_t start = job.startOffset;
+  const int64_t end = std::min(job.endOffset, kMaxEndOffset) + kSectorSize;  // the end sector is read too
+  sink.setProgressRange(std::max<int64_t>(0, (end - start) / kBlockSize));
+
+  BatchReader reader(std::move(memberFds));
+  const size_t memberCount = job.members.size();
+  const int64_t perBatch = reader.positionsPerBatch();
+  const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
+  if (start < end) reader.prefetch(start, positionsFrom(start));
+
+  uint64_t shownFound = 0;
+  bool ended = false;
+  for (int64_t batch = start; batch < end && !ended; batch += perBatch * kBlockSize) {
+    reader.advance();
+    const int64_t next = batch + perBatch * kBlockSize;
+    if (next < end) reader.prefetch(next, positionsFrom(next));
+    const int64_t positions = positionsFrom(batch);
+    int64_t index = 0;
+    for (; index < positions && !ended; ++index) {
+      const int64_t position = batch + index * kBlockSize;
+      log.appendNumber(position / kSectorSize);
+      log.appendAscii(":\t");
+      for (size_t member = 0; member < memberCount; ++member) {
+        uint8_t* data = reader.block(member, index);
+        if (data == nullptr) {
+          ended = true;  // the member ends here: the line stops, the run ends after it
+          break;
+        }
+        const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
+        if (CheckFileRecord(block)) {
+          log.appendNumber(FileRecordNumber(block));
+          log.appendAscii("\t\t");
+          ++result.found;
+        } else {
+          log.appendAscii("xxxx\t\t");
+        }
+      }
+      log.appendAscii("\r\n");
+      if (!log.flushWhenFull()) {
+        result.outcome = RaidOutcome::LogWriteFailed;
+        ended = true;
+      }
+      if (stop.load(std::memory_order_relaxed) != 0) ended = true;
+    }
+    sink.setProgress((batch - start) / kBlockSize + index - 1);
+    if (result.found != shownFound) {
+      shownFound = result.found;
+      sink.setFoundText(FoundCountText(shownFound));
+    }
+  }
+  if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
+  sink.setProgress(0);
+  return result;
+}
+
+}  // namespace brenvik

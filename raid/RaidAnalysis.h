@@ -1,0 +1,66 @@
+#pragma once
+// The MFT map of a RAID set: every member (a disk or an image file) is read at the same
+// positions, 1024 bytes at a time, and a UTF-16LE log gets one tab-separated line per position
+// naming the MFT record number found on each member ("xxxx" where there is none). Members are
+// only ever read.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brenvik {
+
+struct RaidMember {
+  std::u16string label;         // "#n" for disk n; empty for an image file
+  std::filesystem::path path;   // the disk's device node or the image file
+};
+
+struct RaidJob {
+  std::filesystem::path logPath;
+  std::vector<RaidMember> members;  // in analysis order
+  int64_t startOffset = 0;          // first sector × 512
+  int64_t endOffset = 0;            // last sector × 512; that sector is read too
+};
+
+// The user's texts for a run; nullopt when they must be refused ("Parameter setting error,
+// please reset"): an empty log path, a start not below the end, a negative start, or an end so
+// large that its offset does not fit.
+std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
+                                   std::u16string_view endSector);
+
+// A sector number typed by the user: optional blanks and sign, then the leading digits; 0
+// without digits; out-of-range values saturate.
+int64_t ParseSectorNumber(std::u16string_view text);
+
+// "MFT Numbers：%I64u " (the colon is the full-width one).
+std::u16string FoundCountText(uint64_t found);
+
+class RaidSink {
+ public:
+  virtual ~RaidSink() = default;
+  virtual void setProgressRange(int64_t maximum) = 0;  // positions in the run
+  virtual void setProgress(int64_t position) = 0;      // positions done
+  virtual void setFoundText(const std::u16string& text) = 0;
+};
+
+enum class RaidOutcome {
+  Finished,          // ran to the end of the range, to a member's end, or to Stop
+  LogNotCreated,     // nothing was read; the log (if it existed) was not touched
+  MemberNotOpened,   // failedPath names the member; the log holds only its byte-order mark
+  LogWriteFailed,    // the log could not be written (a full disk); the run ended there
+};
+
+struct RaidResult {
+  RaidOutcome outcome = RaidOutcome::Finished;
+  std::filesystem::path failedPath;
+  uint64_t found = 0;
+};
+
+// Runs the analysis until the range ends, a member ends (the line in progress is written as
+// far as it got) or `stop` is set (after the current position's line).
+RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic<int>& stop);
+
+}  // namespace brenvik

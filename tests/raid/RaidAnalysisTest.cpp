@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include <map>
+#include <string>
+
+#include "raid/RaidAnalysis.h"
+#include "tests/raid/MftRecordBuilder.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using namespace brenvik::testing;
+
+namespace {
+
+class RecordingSink : public RaidSink {
+ public:
+  void setProgressRange(int64_t maximum) override { range = maximum; }
+  void setProgress(int64_t position) override { progress.push_back(position); }
+  void setFoundText(const std::u16string& text) override { foundText = text; }
+
+  int64_t range = -1;
+  std::vector<int64_t> progress;
+  std::u16string foundText;
+};
+
+// An image of `size` bytes (filled with 0x5A) with MFT records at the given byte offsets.
+std::string Image(size_t size, const std::map<size_t, uint32_t>& records = {}) {
+  std::string bytes(size, '\x5A');
+  for (const auto& [offset, number] : records) bytes.replace(offset, 1024, AsBytes(MakeFileRecord(number)));
+  return bytes;
+}
+
+std::u16string Utf16Of(uint64_t number) {
+  const std::string digits = std::to_string(number);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+// The log as it must be on disk: byte-order mark and UTF-16LE text.
+std::string Log(std::u16string_view text) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  return bytes;
+}
+
+class RaidAnalysis : public ::testing::Test {
+ protected:
+  RaidMember addImage(const std::string& name, const std::string& bytes) {
+    WriteFile(dir / name, bytes);
+    job.members.push_back({u"", dir / name});
+    return job.members.back();
+  }
+
+  RaidResult run(int64_t startSector, int64_t endSector) {
+    job.logPath = dir / "map.txt";
+    job.startOffset = startSector * 512;
+    job.endOffset = endSector * 512;
+    return RunRaidAnalysis(job, sink, stop);
+  }
+
+  std::string log() const { return ReadFile(dir / "map.txt"); }
+
+  TempDir dir;
+  RaidJob job;
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+};
+
+}  // namespace
+
+TEST(RaidParameters, RangeAndPathAreValidated) {
+  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"10", u"10"));
+  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"11", u"10"));
+  EXPECT_FALSE(MakeRaidJob(u"", u"10", u"11"));
+  const auto job = MakeRaidJob(u"/tmp/map.txt", u" 10", u"11");
+  ASSERT_TRUE(job);
+  EXPECT_EQ(job->startOffset, 5120);
+  EXPECT_EQ(job->endOffset, 5632);
+  EXPECT_EQ(job->logPath, std::filesystem::path("/tmp/map.txt"));
+  // Offsets that cannot be reached or would wrap around are refused too.
+  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"-4", u"11"));
+  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"0", u"99999999999999999999"));
+  EXPECT_TRUE(MakeRaidJob(u"/tmp/map.txt", u"", u"1"));  // no digits: sector 0
+}
+
+TEST(RaidParameters, SectorNumbersParseLikeTheirLeadingDigits) {
+  EXPECT_EQ(ParseSectorNumber(u"  +12abc"), 12);
+  EXPECT_EQ(ParseSectorNumber(u"-7"), -7);
+  EXPECT_EQ(ParseSectorNumber(u"x12"), 0);
+  EXPECT_EQ(ParseSectorNumber(u"99999999999999999999"), INT64_MAX);
+  EXPECT_EQ(ParseSectorNumber(u"-99999999999999999999"), INT64_MIN);
+  EXPECT_EQ(FoundCountText(42), u"MFT Numbers\uFF1A42 ");
+}
+
+TEST_F(RaidAnalysis, OneSectorPairIsOnePosition) {
+  addImage("a.img", Image(8192, {{5120, 77}}));
+  addImage("b.img", Image(8192));
+  job.members[0].label = u"#3";  // labels head the columns
+  EXPECT_EQ(run(10, 11).outcome, RaidOutcome::Finished);
+  EXPECT_EQ(log(), Log(u"#3\t\t\r\n10:\t77\t\txxxx\t\t\r\n"));
+  EXPECT_EQ(sink.range, 1);
+  EXPECT_EQ(sink.foundText, u"MFT Numbers\uFF1A1 ");
+  EXPECT_EQ(sink.progress.back(), 0);
+}
+
+TEST_F(RaidAnalysis, RecordsStripedOverThreeMembers) {
+  // Records 0..8 laid round-robin over three members, one record per 1024-byte stripe unit.
+  std::map<size_t, uint32_t> members[3];
+  for (uint32_t record = 0; record < 9; ++record) members[record % 3][(record / 3) * 1024] = record;
+  for (int m = 0; m < 3; ++m) addImage("m" + std::to_string(m), Image(4096, members[m]));
+  const std::string before = ReadFile(dir / "m0");
+  const RaidResult result = run(0, 5);
+  EXPECT_EQ(result.found, 9u);
+  EXPECT_EQ(log(), Log(u"\t\t\t\r\n"
+                       u"0:\t0\t\t1\t\t2\t\t\r\n"
+                       u"2:\t3\t\t4\t\t5\t\t\r\n"
+                       u"4:\t6\t\t7\t\t8\t\t\r\n"));
+  EXPECT_EQ(ReadFile(dir / "m0"), before);  // fixups are applied in memory only
+}
+
+TEST_F(RaidAnalysis, EmptyMemberListWritesHeaderAndOneLinePerPosition) {
+  EXPECT_EQ(run(4, 9).outcome, RaidOutcome::Finished);
+  EXPECT_EQ(log(), Log(u"\r\n4:\t\r\n6:\t\r\n8:\t\r\n"));
+  EXPECT_EQ(sink.range, 3);
+}
+
+TEST_F(RaidAnalysis, ShortMemberEndsTheRunAfterThePartialLine) {
+  addImage("a.img", Image(4096, {{2048, 5}}));
+  addImage("b.img", Image(2048 + 700));  // ends inside the block at 2048
+  addImage("c.img", Image(4096));
+  EXPECT_EQ(run(0, 100).outcome, RaidOutcome::Finished);
+  EXPECT_EQ(log(), Log(u"\t\t\t\r\n0:\txxxx\t\txxxx\t\txxxx\t\t\r\n2:\txxxx\t\txxxx\t\txxxx\t\t\r\n4:\t5\t\t\r\n"));
+}
+
+TEST_F(RaidAnalysis, BatchedReadsGiveWhatOneReadPerPositionGives) {
+  // More positions than one batch holds, records on both sides of the batch boundary, and a
+  // member that ends in the middle of the second batch at an odd size.
+  const size_t boundary = 1024 * 1024;
+  const std::map<size_t, uint32_t> a{{boundary - 1024, 100}, {boundary, 101}, {boundary + 1024, 102}};
+  const std::map<size_t, uint32_t> b{{boundary + 2048, 200}};
+  const size_t bSize = boundary + 3 * 1024 + 100;
+  addImage("a.img", Image(3 * boundary, a));
+  addImage("b.img", Image(bSize, b));
+  const RaidResult result = run(0, 10'000);
+  EXPECT_EQ(result.found, 4u);
+
+  const auto column = [](const std::map<size_t, uint32_t>& records, size_t position) {
+    const auto it = records.find(position);
+    return it == records.end() ? std::u16string(u"xxxx\t\t") : Utf16Of(it->second) + u"\t\t";
+  };
+  std::u16string expected = u"\t\t\r\n";
+  for (size_t position = 0;; position += 1024) {
+    expected += Utf16Of(position / 512) + u":\t" + column(a, position);
+    const bool bEnds = position + 1024 > bSize;
+    if (!bEnds) expected += column(b, position);
+    expected += u"\r\n";
+    if (bEnds) break;
+  }
+  EXPECT_EQ(log(), Log(expected));
+}
+
+TEST_F(RaidAnalysis, StopEndsAfterTheCurrentLine) {
+  addImage("a.img", Image(8192));
+  stop = 1;
+  run(0, 15);
+  EXPECT_EQ(log(), Log(u"\t\r\n0:\txxxx\t\t\r\n"));
+}
+
+TEST_F(RaidAnalysis, MemberThatDoesNotOpenLeavesOnlyTheByteOrderMark) {
+  addImage("a.img", Image(4096));
+  job.members.push_back({u"#2", dir / "missing"});
+  const RaidResult result = run(0, 3);
+  EXPECT_EQ(result.outcome, RaidOutcome::MemberNotOpened);
+  EXPECT_EQ(result.failedPath, dir / "missing");
+  EXPECT_EQ(log(), "\xFF\xFE");
+
+  job.members.back().path = dir.path();  // a folder is no member either
+  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::MemberNotOpened);
+}
+
+TEST_F(RaidAnalysis, LogThatIsAMemberIsRefusedBeforeTruncation) {
+  const std::string bytes = Image(4096, {{0, 1}});
+  addImage("map.txt", bytes);
+  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
+
+  // The same file reached through another name.
+  std::filesystem::create_symlink(dir / "map.txt", dir / "alias.img");
+  job.members = {{u"", dir / "alias.img"}};
+  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
+}
+
+TEST_F(RaidAnalysis, LogThatIsNoRegularFileIsRefused) {
+  ASSERT_EQ(::mkfifo((dir / "map.txt").c_str(), 0600), 0);  // would block the run forever
+  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+}
+
+TEST_F(RaidAnalysis, DeviceIsNeverALog) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
+  addImage("a.img", Image(4096));
+  job.logPath = "/dev/full";
+  EXPECT_EQ(RunRaidAnalysis(job, sink, stop).outcome, RaidOutcome::LogNotCreated);
+}
+
+TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {
+  // A file size limit stands in for a full disk.
+  const auto runWithFullDisk = [this] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    return run(0, 200'000).outcome == RaidOutcome::LogWriteFailed ? 0 : 1;
+  };
+  EXPECT_EXIT(exit(runWithFullDisk()), ::testing::ExitedWithCode(0), "");
+}

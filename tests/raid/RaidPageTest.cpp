@@ -1,0 +1,245 @@
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QFile>
+#include <QTest>
+#include <map>
+
+#include "app/shell/CheckListModel.h"
+#include "app/shell/Controls.h"
+#include "raid/CRaidDlg.h"
+#include "tests/disk/FakeDiskTree.h"
+#include "tests/raid/MftRecordBuilder.h"
+#include "tests/support/RecordingUi.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using namespace brenvik::testing;
+
+namespace {
+
+QString Q(const std::filesystem::path& path) { return QString::fromStdString(path.native()); }
+
+// The log as it must be on disk: byte-order mark and UTF-16LE text.
+QByteArray Log(const QString& text) {
+  QByteArray bytes("\xFF\xFE", 2);
+  for (QChar c : text) {
+    bytes.append(static_cast<char>(c.unicode() & 0xFF));
+    bytes.append(static_cast<char>(c.unicode() >> 8));
+  }
+  return bytes;
+}
+
+// Images of three members holding MFT records 0..8 striped round-robin, one per 1024 bytes,
+// from byte 2048 on; each image is 8 KiB.
+std::vector<std::string> StripedImages() {
+  std::vector<std::string> images(3, std::string(8192, '\0'));
+  for (uint32_t record = 0; record < 9; ++record) {
+    images[record % 3].replace(2048 + (record / 3) * 1024, 1024, AsBytes(MakeFileRecord(record)));
+  }
+  return images;
+}
+
+}  // namespace
+
+class RaidPageTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<FakeDiskTree> tree_;
+  std::unique_ptr<TestPageHost> host_;
+  std::unique_ptr<CRaidDlg> page_;
+
+  RecordingUi& ui() { return host_->recorder(); }
+  CheckListModel* list(int id) { return FindControl<CheckListView>(page_.get(), id)->listModel(); }
+  QAction* action(int id) { return page_->menu()->findChild<QAction*>(QString::number(id)); }
+  void click(int id) { QTest::mouseClick(FindControl<QPushButton>(page_.get(), id), Qt::LeftButton); }
+  QPoint overFirstRow(int listId) {
+    auto* view = FindControl<CheckListView>(page_.get(), listId);
+    return view->visualRect(view->model()->index(0, 0)).center();
+  }
+  void menuAction(int listId, QPoint at, int actionId) {
+    QVERIFY(page_->openMenu(listId, at) != nullptr);
+    action(actionId)->trigger();
+    page_->menu()->hide();
+  }
+  void setRange(const QString& start, const QString& end) {
+    FindControl<QLineEdit>(page_.get(), 3308)->setText(start);
+    FindControl<QLineEdit>(page_.get(), 3309)->setText(end);
+  }
+  // Presses Ok and waits for the worker to end.
+  void runToEnd() {
+    click(3304);
+    QTRY_VERIFY(!page_->isRunning());
+    QTest::qWait(1);
+  }
+  QByteArray readLog() {
+    QFile file(Q(dir_->path() / "map.txt"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
+
+ private slots:
+  void init() {
+    dir_ = std::make_unique<TempDir>();
+    tree_ = std::make_unique<FakeDiskTree>();
+    tree_->add({.name = "sda", .sizeUnits = 2048, .vendor = "ATA", .model = "DISK A", .rev = "", .serial = "S A 1"});
+    const std::vector<std::string> images = StripedImages();
+    tree_->add({.name = "sdb", .sizeUnits = 16, .vendor = "", .model = "DISK B", .rev = ""}, images[1]);
+    host_ = std::make_unique<TestPageHost>(dir_->path() / "tmp");
+    host_->disks = DiskInventory(tree_->sysfsRoot(), tree_->devRoot());
+    host_->disks.ScanDiskIdentities();
+    page_ = std::make_unique<CRaidDlg>(*host_);
+  }
+
+  void cleanup() {
+    page_.reset();
+    host_.reset();
+  }
+
+  void listsTheDisksOfTheIdentityList() {
+    CheckListModel* disks = list(3302);
+    QCOMPARE(disks->rowCount(), 2);
+    QCOMPARE(disks->row(0).cells, (QStringList{"ATADISK A", "#0", "SA1", "1.0 MB"}));
+    QCOMPARE(disks->row(1).cells, (QStringList{"DISK B", "#1", "", "8.0 KB"}));
+    QVERIFY(disks->isChecked(0));
+    QCOMPARE(disks->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Device"));
+    QCOMPARE(list(3303)->rowCount(), 0);
+  }
+
+  void refusesAnEmptyPathOrAnEmptyRange() {
+    setRange("10", "11");
+    click(3304);
+    QCOMPARE(ui().lastText(), QStringLiteral("Parameter setting error, please reset"));
+    QCOMPARE(ui().messages.back().caption, QStringLiteral("brenvik"));
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    setRange("10", "10");
+    click(3304);
+    QCOMPARE(ui().messages.size(), size_t{2});
+    QVERIFY(!page_->isRunning());
+    QVERIFY(!std::filesystem::exists(dir_->path() / "map.txt"));
+  }
+
+  void menuGreysWhatDoesNotApplyToItsList() {
+    QVERIFY(page_->openMenu(3302, QPoint(5, 2000)) == nullptr);  // below the last disk row
+    QVERIFY(page_->openMenu(3302, overFirstRow(3302)) != nullptr);
+    QVERIFY(action(3314)->isEnabled());
+    QVERIFY(action(3316)->isEnabled());
+    QVERIFY(!action(3317)->isEnabled());
+    QVERIFY(!action(3318)->isEnabled());
+    page_->menu()->hide();
+    QVERIFY(page_->openMenu(3303, QPoint(5, 5)) != nullptr);  // anywhere on the member list
+    QVERIFY(!action(3316)->isEnabled());
+    QVERIFY(action(3317)->isEnabled());
+    QVERIFY(action(3318)->isEnabled());
+    QCOMPARE(action(3316)->text(), QStringLiteral("Right->"));
+    page_->menu()->hide();
+  }
+
+  void markRightAndRemoveWorkOnTheirLists() {
+    menuAction(3302, overFirstRow(3302), 3315);  // Unmark All on the disk list
+    QVERIFY(!list(3302)->isChecked(0) && !list(3302)->isChecked(1));
+    list(3302)->setChecked(1, true);
+    menuAction(3302, overFirstRow(3302), 3316);  // Right->
+    QCOMPARE(list(3303)->rowCount(), 1);
+    QCOMPARE(list(3303)->row(0).cells, list(3302)->row(1).cells);
+
+    WriteFile(dir_->path() / "x.img", std::string(1536, 'x'));
+    ui().openFilesAnswers.push_back({Q(dir_->path() / "x.img"), Q(dir_->path() / "gone.img")});
+    menuAction(3303, QPoint(5, 5), 3318);  // Add files: the missing one is left out
+    QCOMPARE(list(3303)->rowCount(), 2);
+    QCOMPARE(list(3303)->row(1).cells, (QStringList{Q(dir_->path() / "x.img"), "", "x.img", "1.5 KB"}));
+
+    menuAction(3303, QPoint(5, 5), 3315);  // Unmark All on the member list leaves the disks alone
+    QVERIFY(list(3302)->isChecked(1));
+    list(3303)->setChecked(0, true);
+    menuAction(3303, QPoint(5, 5), 3317);  // Remove files: only the checked rows
+    QCOMPARE(list(3303)->rowCount(), 1);
+    QCOMPARE(list(3303)->row(0).cells.value(2), QStringLiteral("x.img"));
+    menuAction(3303, QPoint(5, 5), 3314);
+    QVERIFY(list(3303)->isChecked(0));
+  }
+
+  void mapsRecordsStripedOverThreeMembers() {
+    const std::vector<std::string> images = StripedImages();
+    QStringList paths;
+    for (size_t i = 0; i < images.size(); ++i) {
+      const auto path = dir_->path() / ("member" + std::to_string(i) + ".img");
+      WriteFile(path, images[i]);
+      paths << Q(path);
+    }
+    ui().openFilesAnswers.push_back(paths);
+    menuAction(3303, QPoint(5, 5), 3318);
+    // Disk #1, whose node holds the middle member's image, as a fourth column.
+    list(3302)->setChecked(0, false);
+    menuAction(3302, overFirstRow(3302), 3316);
+
+    ui().saveFileAnswers.push_back(Q(dir_->path() / "map.txt"));
+    click(3307);
+    QCOMPARE(FindControl<QLineEdit>(page_.get(), 3306)->text(), Q(dir_->path() / "map.txt"));
+    setRange("2", "9");
+    runToEnd();
+
+    QCOMPARE(readLog(), Log(QStringLiteral("\t\t\t#1\t\r\n"
+                                           "2:\txxxx\t\txxxx\t\txxxx\t\txxxx\t\t\r\n"
+                                           "4:\t0\t\t1\t\t2\t\t1\t\t\r\n"
+                                           "6:\t3\t\t4\t\t5\t\t4\t\t\r\n"
+                                           "8:\t6\t\t7\t\t8\t\t7\t\t\r\n")));
+    QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A12 "));
+    QCOMPARE(FindControl<QProgressBar>(page_.get(), 3311)->value(), 0);
+    QVERIFY(ui().messages.empty());  // no message ends a run
+  }
+
+  void memberThatDoesNotOpenIsNamed() {
+    const auto path = dir_->path() / "a.img";
+    WriteFile(path, std::string(4096, '\0'));
+    ui().openFilesAnswers.push_back({Q(path)});
+    menuAction(3303, QPoint(5, 5), 3318);
+    std::filesystem::remove(path);
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    setRange("0", "3");
+    runToEnd();
+    QCOMPARE(ui().lastText(), QStringLiteral("Access:") + Q(path));
+    QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
+    QCOMPARE(readLog(), QByteArray("\xFF\xFE", 2));
+  }
+
+  void logThatIsAMemberIsNotCreated() {
+    const auto path = dir_->path() / "a.img";
+    const std::string image(4096, '\x11');
+    WriteFile(path, image);
+    ui().openFilesAnswers.push_back({Q(path)});
+    menuAction(3303, QPoint(5, 5), 3318);
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(path));
+    setRange("0", "3");
+    runToEnd();
+    QCOMPARE(ui().lastText(), QStringLiteral("Failed to create file"));
+    QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
+    QCOMPARE(ReadFile(path), image);
+  }
+
+  void secondOkIsRefusedAndStopEndsTheRun() {
+    // A sparse member long enough that the run is still going when Stop arrives.
+    const auto path = dir_->path() / "big.img";
+    WriteFile(path, "");
+    std::filesystem::resize_file(path, int64_t{64} << 30);
+    ui().openFilesAnswers.push_back({Q(path)});
+    menuAction(3303, QPoint(5, 5), 3318);
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    setRange("0", QString::number((int64_t{64} << 30) / 512));
+    click(3304);
+    QVERIFY(page_->isRunning());
+    click(3304);
+    QCOMPARE(ui().lastText(), QStringLiteral("Please wait for other tasks to completed"));
+    click(3305);
+    QTRY_VERIFY(!page_->isRunning());
+    const QByteArray log = readLog();
+    QVERIFY(log.startsWith(Log(QStringLiteral("\t\r\n0:\txxxx\t\t\r\n"))));
+    QVERIFY(log.size() < 64 * 1024 * 1024);  // far from the 64 Mi positions of the whole range
+  }
+};
+
+QTEST_MAIN(RaidPageTest)
+#include "RaidPageTest.moc"
