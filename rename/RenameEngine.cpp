@@ -1,6 +1,7 @@
 #include "rename/RenameEngine.h"
 
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "platform/FileOps.h"
@@ -9,26 +10,50 @@
 namespace brenvik {
 namespace {
 
+// One backward pass over the path, since Check runs it on every file of a tree.
 template <class Char>
 std::basic_string_view<Char> ExtensionOf(std::basic_string_view<Char> path) {
-  const size_t slash = path.rfind(Char('/'));
-  if (slash == std::basic_string_view<Char>::npos || slash == 0) return {};
-  const std::basic_string_view<Char> name = path.substr(slash + 1);
-  const size_t dot = name.rfind(Char('.'));
-  if (dot == std::basic_string_view<Char>::npos || dot == 0) return {};
-  return name.substr(dot + 1);
+  constexpr size_t kNone = std::basic_string_view<Char>::npos;
+  size_t dot = kNone;
+  for (size_t i = path.size(); i-- > 0;) {
+    if (path[i] == Char('/')) {
+      // The "/" must not be the path's first character, nor the dot the name's first.
+      if (i == 0 || dot == kNone || dot == i + 1) return {};
+      return path.substr(dot + 1);
+    }
+    if (path[i] == Char('.') && dot == kNone) dot = i;
+  }
+  return {};
+}
+
+// An extension of up to four ASCII characters packed into one number, so each type is one compare.
+constexpr uint32_t Packed(std::string_view extension) {
+  uint32_t packed = 0;
+  for (const char c : extension) packed = (packed << 8) | static_cast<uint8_t>(c);
+  return packed;
 }
 
 template <class Char>
 uint32_t TypeBitOf(std::basic_string_view<Char> extension) {
-  for (size_t i = 0; i < kRenameTypeExtensions.size(); ++i) {
-    const std::string_view wanted = kRenameTypeExtensions[i];
-    if (extension.size() != wanted.size()) continue;
-    bool same = true;
-    for (size_t k = 0; k < wanted.size() && same; ++k) same = extension[k] == static_cast<Char>(wanted[k]);
-    if (same) return uint32_t{1} << i;
+  if (extension.size() < 3 || extension.size() > 4) return 0;
+  uint32_t packed = 0;
+  for (const Char c : extension) {
+    const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
+    if (unit == 0 || unit > 0x7F) return 0;
+    packed = (packed << 8) | unit;
   }
-  return 0;
+  static_assert(kRenameTypeExtensions.size() == 8);
+  switch (packed) {
+    case Packed(kRenameTypeExtensions[0]): return uint32_t{1} << 0;
+    case Packed(kRenameTypeExtensions[1]): return uint32_t{1} << 1;
+    case Packed(kRenameTypeExtensions[2]): return uint32_t{1} << 2;
+    case Packed(kRenameTypeExtensions[3]): return uint32_t{1} << 3;
+    case Packed(kRenameTypeExtensions[4]): return uint32_t{1} << 4;
+    case Packed(kRenameTypeExtensions[5]): return uint32_t{1} << 5;
+    case Packed(kRenameTypeExtensions[6]): return uint32_t{1} << 6;
+    case Packed(kRenameTypeExtensions[7]): return uint32_t{1} << 7;
+    default: return 0;
+  }
 }
 
 // The first `limit` UTF-16 units, without splitting a surrogate pair. A negative limit (which the

@@ -15,6 +15,15 @@ namespace {
 constexpr uint32_t kMaxRecordBytes = 1 << 20;
 constexpr size_t kBufferBytes = 1 << 16;
 
+bool IsAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+// The lossless text of a walked path; most recovered names are plain ASCII and skip the decoder.
+std::u16string PathBytesToText(std::string_view bytes) {
+  return IsAscii(bytes) ? std::u16string(bytes.begin(), bytes.end()) : BytesToText(bytes);
+}
+
 // Appends path records to the result file through a buffer; remembers the first write failure.
 class RecordWriter {
  public:
@@ -22,8 +31,7 @@ class RecordWriter {
 
   // The path bytes as the lossless UTF-16 text; plain ASCII names skip the conversion.
   void append(std::string_view pathBytes) {
-    const bool ascii = std::all_of(pathBytes.begin(), pathBytes.end(), [](char c) { return (c & 0x80) == 0; });
-    if (!ascii) return append(std::u16string_view(BytesToText(pathBytes)));
+    if (!IsAscii(pathBytes)) return append(std::u16string_view(BytesToText(pathBytes)));
     char* out = reserveRecord(pathBytes.size());
     for (const char c : pathBytes) {
       *out++ = c;
@@ -142,7 +150,7 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
   options.stopFlag = &stop;
   WalkTree(root, options, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
-    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) sink.rowFound(outcome.rowCounter, BytesToText(entry.path));
+    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) sink.rowFound(outcome.rowCounter, PathBytesToText(entry.path));
     ++outcome.rowCounter;
     if (cacheMode) {
       records.append(entry.path);
