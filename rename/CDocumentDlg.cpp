@@ -112,7 +112,6 @@ void CDocumentDlg::flushReports() {
 
 void CDocumentDlg::check() {
   if (refuseIfBusy()) return;
-  rowCounter_ = 0;
   model_->clear();
   engine_.prepareCheck();
   const QString root = pathEdit_->text();
@@ -132,7 +131,6 @@ void CDocumentDlg::check() {
   startJob([this, outcome, root = QStringToPath(root)] { *outcome = RunCheck(engine_, root, stopFlag(), *sink_); },
            [this, outcome] {
              flushReports();
-             rowCounter_ = outcome->rowCounter;
              if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome->resultFile;
              if (outcome->completed) showCompletion(QStringLiteral("Detect File Rename completed"));
            });
@@ -155,7 +153,6 @@ void CDocumentDlg::rename() {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
                  resultFile_.clear();
                  model_->clear();
-                 rowCounter_ = 0;
                }
                done();
              });

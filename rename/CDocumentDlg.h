@@ -46,7 +46,6 @@ class CDocumentDlg : public ToolPage {
   void flushReports();
 
   RenameEngine engine_;
-  int32_t rowCounter_ = 0;
   std::filesystem::path resultFile_;  // the temporary result file of the last cache-mode Check
   std::shared_ptr<ListRows> renamingRows_;  // while a list-mode Rename runs: the rows it works on
 
