@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 namespace brenvik {
 
@@ -199,6 +201,56 @@ FileKind KindOfOpenFile(int fd) {
 FileKind KindOfPath(const fs::path& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
+}
+
+bool SetFileLength(int fd, int64_t length) {
+  if (length < 0) return false;
+  while (::ftruncate(fd, static_cast<off_t>(length)) != 0)
+    if (errno != EINTR) return false;
+  return true;
+}
+
+bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
+                      unsigned folderMode) {
+  std::vector<std::string> parts;
+  for (const auto& part : relative) {
+    const std::string& name = part.native();
+    if (name.empty() || name == "/" || name == "." || name == "..") return false;
+    parts.push_back(name);
+  }
+  if (parts.empty() || relative.is_absolute()) return false;
+
+  UniqueFd folder(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return false;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    if (::mkdirat(folder.get(), parts[i].c_str(), folderMode) != 0 && errno != EEXIST) return false;
+    UniqueFd next(::openat(folder.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return false;
+    folder = std::move(next);
+  }
+
+  const std::string& name = parts.back();
+  const int dir = folder.get();
+  // A plain file with no other link is overwritten in place and cut to its new length afterwards:
+  // neither a truncation to zero nor a rename over the old file, both of which make ext4 write
+  // the data out at once, which costs milliseconds per file. Anything else standing at the name
+  // is removed first and the file created afresh, never following a link.
+  UniqueFd out(::openat(dir, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (out && (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) out.reset();
+  if (!out) {
+    if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) return false;
+    out.reset(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out) return false;
+  }
+  const bool written = fill(out.get());
+  const off_t end = written ? ::lseek(out.get(), 0, SEEK_CUR) : -1;
+  if (end < 0 || !SetFileLength(out.get(), end)) {
+    out.reset();
+    ::unlinkat(dir, name.c_str(), 0);
+    return false;
+  }
+  return true;
 }
 
 bool IsFolder(const fs::path& path) {

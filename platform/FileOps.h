@@ -3,6 +3,7 @@
 // All of them report failure by return value and never throw.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -79,6 +80,16 @@ bool CreateFolders(const fs::path& path, unsigned mode = 0777);
 enum class FileKind { Missing, Regular, Folder, BlockDevice, Other };
 FileKind KindOfOpenFile(int fd);
 FileKind KindOfPath(const fs::path& path);
+// Sets the length of an open file (shortening drops the bytes after `length`); false on error.
+bool SetFileLength(int fd, int64_t length);
+
+// Writes the file at `relative` below `base` through the fd given to `fill`: missing folders are
+// created (with `folderMode`); a plain file already there is overwritten; a symbolic or hard link
+// standing at that name is removed and replaced, never written through, and no symbolic link
+// below `base` is followed. `relative` must be a plain relative path without "." or ".." parts.
+// When `fill` returns false or anything fails, no file is left at that name and the result is false.
+bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
+                      unsigned folderMode = 0700);
 
 bool IsFolder(const fs::path& path);
 bool Exists(const fs::path& path);  // without following a final symbolic link

@@ -112,5 +112,57 @@ TEST(FileOps, KindTellsFilesFoldersAndOthersApart) {
   EXPECT_EQ(KindOfOpenFile(-1), FileKind::Missing);
 }
 
+TEST(FileOps, SetFileLengthShortensAnOpenFile) {
+  TempDir dir;
+  WriteFile(dir / "f", "0123456789");
+  {
+    UniqueFd fd = OpenReadWrite(dir / "f");
+    ASSERT_TRUE(fd.valid());
+    EXPECT_TRUE(SetFileLength(fd.get(), 4));
+    EXPECT_FALSE(SetFileLength(fd.get(), -1));
+  }
+  EXPECT_EQ(ReadFile(dir / "f"), "0123");
+}
+
+TEST(FileOps, ReplaceFileBelowNeverWritesThroughLinks) {
+  TempDir dir;
+  const auto writeText = [](const char* text) {
+    return [text](int fd) { return WriteFull(fd, text, std::char_traits<char>::length(text)); };
+  };
+  std::filesystem::create_directories(dir / "base");
+  WriteFile(dir / "precious", "keep");
+  WriteFile(dir / "elsewhere/keep.txt", "keep");
+
+  EXPECT_TRUE(ReplaceFileBelow(dir / "base", "a/b/part.xml", writeText("the first one")));
+  EXPECT_EQ(ReadFile(dir / "base/a/b/part.xml"), "the first one");
+  EXPECT_TRUE(ReplaceFileBelow(dir / "base", "a/b/part.xml", writeText("two")));
+  EXPECT_EQ(ReadFile(dir / "base/a/b/part.xml"), "two");
+
+  // A link at the final name is replaced; its target stays untouched.
+  ::symlink((dir / "precious").c_str(), (dir / "base/sym.xml").c_str());
+  ::link((dir / "precious").c_str(), (dir / "base/hard.xml").c_str());
+  EXPECT_TRUE(ReplaceFileBelow(dir / "base", "sym.xml", writeText("new")));
+  EXPECT_TRUE(ReplaceFileBelow(dir / "base", "hard.xml", writeText("new")));
+  EXPECT_EQ(ReadFile(dir / "precious"), "keep");
+  EXPECT_EQ(ReadFile(dir / "base/sym.xml"), "new");
+
+  // A linked folder is not entered.
+  ::symlink((dir / "elsewhere").c_str(), (dir / "base/linked").c_str());
+  EXPECT_FALSE(ReplaceFileBelow(dir / "base", "linked/keep.txt", writeText("bad")));
+  EXPECT_EQ(ReadFile(dir / "elsewhere/keep.txt"), "keep");
+
+  EXPECT_FALSE(ReplaceFileBelow(dir / "base", "../escape.txt", writeText("bad")));
+  EXPECT_FALSE(ReplaceFileBelow(dir / "base", "/tmp/escape.txt", writeText("bad")));
+  EXPECT_FALSE(Exists(dir / "escape.txt"));
+
+  // A fill that fails leaves nothing at that name, not even the earlier file.
+  EXPECT_FALSE(ReplaceFileBelow(dir / "base", "a/b/part.xml", [](int) { return false; }));
+  EXPECT_FALSE(Exists(dir / "base/a/b/part.xml"));
+  EXPECT_FALSE(ReplaceFileBelow(dir / "base", "failed.xml", [](int) { return false; }));
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir / "base")) ++entries;
+  EXPECT_EQ(entries, 4u);  // a, sym.xml, hard.xml, linked
+}
+
 }  // namespace
 }  // namespace brenvik

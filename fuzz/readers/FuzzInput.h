@@ -1,0 +1,30 @@
+#pragma once
+// The readers take paths, so each fuzz input is written to a file of this process first.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace brenvik::fuzzing {
+
+inline std::filesystem::path ScratchFolder() {
+  static const std::filesystem::path folder = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "brenvik-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return std::filesystem::path(pattern);
+  }();
+  return folder;
+}
+
+inline std::filesystem::path WriteInput(const uint8_t* data, size_t size, const char* name) {
+  const std::filesystem::path path = ScratchFolder() / name;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) std::abort();
+  if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
+  std::fclose(file);
+  return path;
+}
+
+}  // namespace brenvik::fuzzing

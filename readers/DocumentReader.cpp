@@ -1,0 +1,314 @@
+#include "readers/DocumentReader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace brenvik {
+
+namespace {
+
+constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+constexpr uint32_t kHeaderSize = 512;
+constexpr uint32_t kDirectoryEntrySize = 128;
+constexpr uint32_t kSpecialSectorMarkers = 0xFFFFFFFC;  // DIFAT, FAT, end of chain, free
+constexpr uint32_t kDifatEntriesPerSector = 127;        // the 128th links to the next DIFAT sector
+constexpr uint32_t kFirstDifatSectorLimit = 0x200000;
+// No chain reaches a sector number at or above kSectorBound, so no table needs more entries.
+constexpr uint64_t kTableByteCap = uint64_t{DocumentReader::kSectorBound} * 4;
+
+// Reads a contiguous run of chain sectors with one system call instead of one per sector.
+class RunReader {
+ public:
+  RunReader(int fd, uint8_t* destination) : fd_(fd), destination_(destination) {}
+  // Queues `bytes` from file offset `offset` to destination offset `at`; false on a read error.
+  bool add(uint64_t offset, size_t at, size_t bytes) {
+    if (length_ != 0 && offset == offset_ + length_ && at == at_ + length_) {
+      length_ += bytes;
+      return true;
+    }
+    if (!flush()) return false;
+    offset_ = offset;
+    at_ = at;
+    length_ = bytes;
+    return true;
+  }
+  bool flush() {
+    if (length_ == 0) return true;
+    const int64_t got = ReadAt(fd_, destination_ + at_, length_, static_cast<int64_t>(offset_));
+    const bool ok = got == static_cast<int64_t>(length_);
+    length_ = 0;
+    return ok;
+  }
+
+ private:
+  int fd_;
+  uint8_t* destination_;
+  uint64_t offset_ = 0;
+  size_t at_ = 0;
+  size_t length_ = 0;
+};
+
+}  // namespace
+
+bool DirectoryEntry::nameIs(std::u16string_view name, bool withTerminator) const {
+  const size_t units = name.size() + (withTerminator ? 1 : 0);
+  if (units * 2 > 64) return false;
+  for (size_t i = 0; i < units; ++i) {
+    const char16_t unit = i < name.size() ? name[i] : u'\0';
+    if (bytes[2 * i] != static_cast<uint8_t>(unit & 0xFF) || bytes[2 * i + 1] != static_cast<uint8_t>(unit >> 8))
+      return false;
+  }
+  return true;
+}
+
+void DocumentReader::ResetReader() {
+  FreeBuffers();
+  fileLength = 0;
+  byteOrder = 0;
+  sectorSize = miniSectorSize = 0;
+  fatSectorCount = firstDirectorySector = miniStreamCutoff = 0;
+  firstMiniFatSector = miniFatSectorCount = firstDifatSector = difatSectorCount = 0;
+  headerDifat.fill(0);
+  fatByteSize = 0;
+  rootStream = mainStream = table1Stream = table0Stream = summaryStream = StreamLocation{};
+  dateText.clear();
+  sheetText.clear();
+  contentText.clear();
+  wordInfo = WordFileInfo{};
+  pieceRanges.clear();
+  pieceTextLocations.clear();
+}
+
+void DocumentReader::FreeBuffers() {
+  // swap with empties so the memory really goes back between files
+  std::vector<uint32_t>().swap(fatSectors);
+  std::vector<uint8_t>().swap(fat);
+  std::vector<bool>().swap(fatSectorLoaded);
+  std::vector<uint8_t>().swap(miniFat);
+  std::vector<uint8_t>().swap(miniStream);
+  std::vector<uint8_t>().swap(tableStream);
+}
+
+bool DocumentReader::sectorInsideFile(uint32_t sector, uint32_t bytes) const {
+  if (fileLength < 0) return false;
+  return (uint64_t{sector} + 1) * kSectorSize + bytes <= static_cast<uint64_t>(fileLength);
+}
+
+bool DocumentReader::readSector(int fd, uint32_t sector, uint8_t* destination, uint32_t bytes) const {
+  if (!sectorInsideFile(sector, bytes)) return false;
+  const int64_t offset = static_cast<int64_t>((uint64_t{sector} + 1) * kSectorSize);
+  return ReadAt(fd, destination, bytes, offset) == static_cast<int64_t>(bytes);
+}
+
+bool DocumentReader::ReadHeader(int fd) {
+  fileLength = FileSize(fd);
+  uint8_t header[kHeaderSize] = {};
+  if (fileLength >= kHeaderSize && ReadAt(fd, header, kHeaderSize, 0) != kHeaderSize) std::memset(header, 0, sizeof header);
+
+  const uint16_t sectorShift = LoadU16(header + 30);
+  const uint16_t miniSectorShift = LoadU16(header + 32);
+  const uint32_t fatSectors = LoadU32(header + 44);
+  const uint32_t directorySector = LoadU32(header + 48);
+  const uint32_t cutoff = LoadU32(header + 56);
+  const uint32_t miniFatSector = LoadU32(header + 60);
+  const uint32_t miniFatSectors = LoadU32(header + 64);
+  const uint32_t difatSector = LoadU32(header + 68);
+  const uint32_t difatSectors = LoadU32(header + 72);
+  const uint64_t wholeSectors = fileLength > 0 ? static_cast<uint64_t>(fileLength) / kSectorSize : 0;
+
+  const bool valid = std::memcmp(header, kSignature, sizeof kSignature) == 0 && miniSectorShift == 6 &&
+                     sectorShift == 9 && fatSectors != 0 && fatSectors <= wholeSectors &&
+                     directorySector <= wholeSectors && (cutoff & 0x1FF) == 0 &&
+                     (miniFatSector <= wholeSectors || miniFatSector >= kSpecialSectorMarkers) &&
+                     miniFatSectors <= wholeSectors &&
+                     (difatSector <= wholeSectors || difatSector >= kSpecialSectorMarkers) &&
+                     (difatSectors == 0 || difatSector <= kFirstDifatSectorLimit) && difatSectors <= wholeSectors &&
+                     difatSectors <= kMaxDifatSectors &&
+                     uint64_t{difatSectors} * kDifatEntriesPerSector + kHeaderDifatCount >= fatSectors;
+  if (!valid) return false;
+
+  byteOrder = LoadU16(header + 28);
+  sectorSize = 1u << sectorShift;
+  miniSectorSize = 1u << miniSectorShift;
+  fatSectorCount = fatSectors;
+  firstDirectorySector = directorySector;
+  miniStreamCutoff = cutoff;
+  firstMiniFatSector = miniFatSector;
+  miniFatSectorCount = miniFatSectors;
+  firstDifatSector = difatSector;
+  difatSectorCount = difatSectors;
+  for (uint32_t i = 0; i < kHeaderDifatCount; ++i) headerDifat[i] = LoadU32(header + 76 + 4 * i);
+  return true;
+}
+
+bool DocumentReader::listFatSector(uint32_t sector) {
+  if (sector > kSectorBound || !sectorInsideFile(sector, kSectorSize)) return false;
+  fatSectors.push_back(sector);
+  return true;
+}
+
+void DocumentReader::AssembleFat(int fd) {
+  fatByteSize = std::min<uint64_t>(uint64_t{fatSectorCount} * kSectorSize, kTableByteCap);
+  fatSectors.clear();
+  [&] {
+    for (uint32_t entry : headerDifat) {
+      if (!listFatSector(entry) || fatFull()) return;
+    }
+    uint8_t difat[kSectorSize];
+    for (uint32_t sector = firstDifatSector; sector <= kSectorBound && !fatFull();
+         sector = LoadU32(difat + kSectorSize - 4)) {
+      if (!readSector(fd, sector, difat, kSectorSize)) return;
+      for (uint32_t i = 0; i < kDifatEntriesPerSector; ++i) {
+        if (!listFatSector(LoadU32(difat + 4 * i)) || fatFull()) return;
+      }
+    }
+  }();
+  fat.assign(fatSectors.size() * kSectorSize, 0xFF);
+  fatSectorLoaded.assign(fatSectors.size(), false);
+}
+
+bool DocumentReader::FatEntry(int fd, uint32_t sector, uint32_t& next) {
+  const uint64_t entryEnd = uint64_t{sector} * 4 + 4;
+  if (entryEnd > fatByteSize) return false;
+  const size_t index = static_cast<size_t>(sector / (kSectorSize / 4));
+  if (index >= fatSectors.size()) {
+    next = 0xFFFFFFFF;  // a FAT sector that could not be listed reads as end of chain
+    return true;
+  }
+  if (!fatSectorLoaded[index]) {
+    fatSectorLoaded[index] = true;
+    uint8_t* place = fat.data() + index * kSectorSize;
+    if (!readSector(fd, fatSectors[index], place, kSectorSize)) std::memset(place, 0xFF, kSectorSize);
+  }
+  next = LoadU32(fat.data() + uint64_t{sector} * 4);
+  return true;
+}
+
+bool DocumentReader::MiniFatEntry(uint32_t sector, uint32_t& next) const {
+  if (uint64_t{sector} * 4 + 4 > miniFat.size()) return false;
+  next = LoadU32(miniFat.data() + uint64_t{sector} * 4);
+  return true;
+}
+
+void DocumentReader::LoadMiniFat(int fd) {
+  miniFat.clear();
+  if (miniFatSectorCount == 0) return;
+  const uint64_t size = std::min<uint64_t>(uint64_t{miniFatSectorCount} * kSectorSize, kTableByteCap);
+  miniFat.assign(static_cast<size_t>(size), 0xFF);
+  size_t filled = 0;
+  uint32_t sector = firstMiniFatSector;
+  while (sector < kSectorBound) {
+    if (!readSector(fd, sector, miniFat.data() + filled, kSectorSize)) {
+      std::memset(miniFat.data() + filled, 0xFF, kSectorSize);
+      return;
+    }
+    filled += kSectorSize;
+    if (filled >= miniFat.size()) return;
+    if (!FatEntry(fd, sector, sector)) return;
+  }
+}
+
+bool DocumentReader::LoadTables(int fd) {
+  if (!ReadHeader(fd)) return false;
+  AssembleFat(fd);
+  LoadMiniFat(fd);
+  return true;
+}
+
+DocumentReader::DirectoryEnd DocumentReader::WalkDirectory(int fd, const EntryRule& rule) {
+  bool rootSeen = false;
+  uint32_t walked = 0;
+  uint8_t block[kSectorSize];
+  for (uint32_t sector = firstDirectorySector; sector < kSectorBound;) {
+    if (!readSector(fd, sector, block, kSectorSize)) return DirectoryEnd::Finished;
+    for (uint32_t at = 0; at < kSectorSize; at += kDirectoryEntrySize) {
+      const uint8_t* bytes = block + at;
+      if (std::all_of(bytes, bytes + 8, [](uint8_t b) { return b == 0; })) continue;
+      DirectoryEntry entry;
+      entry.bytes = bytes;
+      entry.nameLength = LoadU16(bytes + 64);
+      entry.objectType = bytes[66];
+      const uint8_t colour = bytes[67];
+      entry.startSector = LoadU32(bytes + 116);
+      entry.streamSize = LoadU32(bytes + 120);
+      const bool wellFormed = entry.objectType <= 5 && colour <= 1 && entry.nameLength >= 3 &&
+                              entry.nameLength <= 64 && LoadU16(bytes + entry.nameLength - 2) == 0;
+      if (!wellFormed) return DirectoryEnd::Malformed;
+      if (!rootSeen) {
+        if (entry.objectType != 5 || !entry.nameIs(u"Root Entry")) return DirectoryEnd::Malformed;
+        rootStream = entry.location();
+        rootSeen = true;
+        continue;
+      }
+      if (entry.objectType == 2 && rule && rule(entry) == EntryVerdict::Stop) return DirectoryEnd::StoppedByClient;
+    }
+    walked += kSectorSize;
+    if (walked >= kDirectoryWalkBound) break;
+    if (!FatEntry(fd, sector, sector)) break;
+  }
+  return DirectoryEnd::Finished;
+}
+
+void DocumentReader::LoadMiniStream(int fd) {
+  miniStream.clear();
+  if (rootStream.size == 0 || rootStream.size > kMiniStreamBound) return;
+  miniStream.assign(rootStream.size, 0);
+  ReadRegularStream(fd, rootStream.startSector, miniStream);
+}
+
+bool DocumentReader::ReadRegularStream(int fd, uint32_t startSector, std::span<uint8_t> destination) {
+  RunReader reader(fd, destination.data());
+  size_t gathered = 0;
+  for (uint32_t sector = startSector; sector < kSectorBound && gathered < destination.size();) {
+    const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(kSectorSize, destination.size() - gathered));
+    uint32_t next = 0;
+    if (!sectorInsideFile(sector, chunk) ||
+        !reader.add((uint64_t{sector} + 1) * kSectorSize, gathered, chunk) || !FatEntry(fd, sector, next)) {
+      reader.flush();
+      return false;
+    }
+    gathered += chunk;
+    sector = next;
+  }
+  return reader.flush();
+}
+
+bool DocumentReader::ReadMiniStream(uint32_t startSector, std::span<uint8_t> destination) const {
+  size_t gathered = 0;
+  for (uint32_t sector = startSector; sector < kSectorBound && gathered < destination.size();) {
+    const size_t chunk = std::min<size_t>(kMiniSectorSize, destination.size() - gathered);
+    const uint64_t offset = uint64_t{sector} * kMiniSectorSize;
+    if (offset + chunk > miniStream.size()) return false;
+    std::memcpy(destination.data() + gathered, miniStream.data() + offset, chunk);
+    if (!MiniFatEntry(sector, sector)) return false;
+    gathered += chunk;
+  }
+  return true;
+}
+
+bool DocumentReader::ReadStream(int fd, const StreamLocation& stream, std::span<uint8_t> destination) {
+  if (stream.size >= miniStreamCutoff) return ReadRegularStream(fd, stream.startSector, destination);
+  return ReadMiniStream(stream.startSector, destination);
+}
+
+int DocumentReader::ProbeCompoundFile(UniqueFd file) {
+  ResetReader();
+  const int fd = file.get();
+  if (!ReadHeader(fd)) return kProbeInvalidHeader;
+  // The probe reads no stream, so it needs neither the mini FAT nor the mini stream.
+  AssembleFat(fd);
+  int result = kProbeUnknown;
+  WalkDirectory(fd, [&result](const DirectoryEntry& entry) {
+    if (entry.nameIs(u"WordDocument"))
+      result = kProbeWord;
+    else if (entry.nameIs(u"Workbook") || entry.nameIs(u"Book"))
+      result = kProbeExcel;
+    else if (entry.nameIs(u"PowerPoint", false))
+      result = kProbePowerPoint;
+    return result == kProbeUnknown ? EntryVerdict::Continue : EntryVerdict::Stop;
+  });
+  FreeBuffers();
+  return result;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,210 @@
+#pragma once
+// The reader object for compound documents (Word and Excel 97-2003 files) and Office Open XML
+// packages. This file holds its compound-file layer: header validation, FAT, mini FAT, directory
+// walk, mini stream and stream reads, read straight from disk sector by sector. Only version-3
+// files with 512-byte sectors are read, and only directory entries reachable in sector order.
+//
+// Every size and sector number taken from the file is bounded before use; a damaged file just
+// ends a load early and leaves the results empty. Nothing here throws or shows a message.
+//
+// One reader serves one thread. Every operation starts with ResetReader(), opens (or is given)
+// its own file, closes it and frees the sector tables before it returns; only the stream
+// locations, flags and result texts survive until the next reset.
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/core/AppSettings.h"
+#include "platform/FileOps.h"
+
+namespace brenvik {
+
+// Where a stream lives: first sector (regular or mini, by its size against the cutoff) and size.
+struct StreamLocation {
+  uint32_t startSector = 0;
+  uint32_t size = 0;
+};
+
+// One 128-byte directory entry as the walk offers it to a client's name rules.
+struct DirectoryEntry {
+  const uint8_t* bytes = nullptr;  // the whole entry; the UTF-16LE name is its first 64 bytes
+  uint16_t nameLength = 0;         // in bytes, terminator included
+  uint8_t objectType = 0;          // 2 stream, 5 root
+  uint32_t startSector = 0;
+  uint32_t streamSize = 0;         // low 32 bits; the high half is ignored
+
+  // Byte-for-byte compare of the name with `name` (ASCII or UTF-16) over its UTF-16LE bytes,
+  // with the terminating zero unit when `withTerminator`. The stored name length is not used.
+  bool nameIs(std::u16string_view name, bool withTerminator = true) const;
+  StreamLocation location() const { return {startSector, streamSize}; }
+};
+
+// Word File Information Block flags and the CLX position, filled by the Word text reader.
+struct WordFileInfo {
+  bool complex = false;      // 0x0004
+  bool hasPictures = false;  // 0x0008
+  bool encrypted = false;    // 0x0100
+  bool whichTable = false;   // 0x0200: "1Table" rather than "0Table"
+  uint16_t farEastLanguage = 0;
+  uint32_t fcClx = 0;
+  uint32_t lcbClx = 0;
+};
+
+// A piece of Word text: its character positions, and where its bytes sit in the main stream.
+struct PieceRange {
+  int32_t firstCharacter = 0;
+  int32_t characterCount = 0;
+};
+struct PieceTextLocation {
+  uint32_t byteOffset = 0;
+  uint16_t flag = 0;  // nonzero: 8-bit text
+};
+
+class DocumentReader {
+ public:
+  // Results of ProbeCompoundFile.
+  static constexpr int kProbeInvalidHeader = -1;
+  static constexpr int kProbeUnknown = 0;
+  static constexpr int kProbeWord = 1;
+  static constexpr int kProbeExcel = 2;
+  static constexpr int kProbePowerPoint = 3;
+
+  // Bounds applied to everything read from a file.
+  static constexpr uint32_t kSectorBound = 0x800000;          // chains stop at sector numbers >= this
+  static constexpr uint32_t kDirectoryWalkBound = 0x80000;    // directory bytes walked at most
+  static constexpr uint32_t kMiniStreamBound = 0xA00000;      // larger root streams are not loaded
+  static constexpr uint32_t kSectorSize = 512;
+  static constexpr uint32_t kMiniSectorSize = 64;
+  static constexpr uint32_t kHeaderDifatCount = 109;
+  static constexpr uint32_t kMaxDifatSectors = 16514;
+
+  DocumentReader() = default;
+  DocumentReader(const DocumentReader&) = delete;
+  DocumentReader& operator=(const DocumentReader&) = delete;
+
+  // Frees every buffer, zeroes every size, location and flag, empties the results and the piece
+  // vectors. The settings copy is kept.
+  void ResetReader();
+
+  // Which Office application wrote the compound file open in `file`: kProbeWord, kProbeExcel,
+  // kProbePowerPoint, kProbeUnknown when none of their streams was found or the directory is
+  // malformed, kProbeInvalidHeader when the header is not valid. Resets the reader first; closes
+  // the file and frees the tables before returning.
+  int ProbeCompoundFile(UniqueFd file);
+
+  // ---- Text for names (OfficeBinaryText.cpp, OoxmlText.cpp) --------------------------------
+  // Each resets the reader, reads the file at `path` and fills the results it names; a file that
+  // cannot be read, or a damaged part of one, just leaves the results (or some of them) empty.
+  // The gathering limit is settings.nameLengthLimit: contentText stops growing at the step that
+  // reaches it, so it may run past the limit and callers cut it.
+  //
+  // A Word 97-2003 document: dateText (last save) and contentText (leading text of the pieces).
+  void ReadWordDocument(const std::filesystem::path& path);
+  // An Excel 97-2003 workbook: dateText, sheetText (sheet names) and contentText (shared strings).
+  void ReadExcelWorkbook(const std::filesystem::path& path);
+  // A .docx package: dateText (time of its document part) and contentText (paragraph and table
+  // text). Extracts the document part into settings.temporaryFolder.
+  void ReadDocx(const std::filesystem::path& path);
+  // A .xlsx package: dateText (newest part time); sheetText with settings.sheet; contentText with
+  // settings.content (shared strings, else the inline strings of sheet 1). Extracts its parts into
+  // settings.temporaryFolder.
+  void ReadXlsx(const std::filesystem::path& path);
+
+  // ---- Load steps, in this order, on an open file -------------------------------------------
+  // Takes the file length, reads and validates the header, assembles the FAT and loads the mini
+  // FAT. False when the header is not valid (nothing else is loaded then).
+  bool LoadTables(int fd);
+  bool ReadHeader(int fd);  // file length, header validation and copy
+  // Lists the FAT sectors named by the header DIFAT and the DIFAT chain, up to the first one that
+  // is out of bounds. Their contents are read on first use (FatEntry), so a probe reads only the
+  // FAT sectors its chains touch; entries that could not be listed read as free/end markers.
+  void AssembleFat(int fd);
+  void LoadMiniFat(int fd);
+  // The FAT entry of `sector` into `next`; false when the FAT has no entry for it (the FAT is
+  // smaller than sector * 4 + 4 bytes).
+  bool FatEntry(int fd, uint32_t sector, uint32_t& next);
+  bool MiniFatEntry(uint32_t sector, uint32_t& next) const;
+
+  enum class EntryVerdict { Continue, Stop };
+  enum class DirectoryEnd { Finished, StoppedByClient, Malformed };
+  using EntryRule = std::function<EntryVerdict(const DirectoryEntry&)>;
+  // Walks the directory in sector order. The first well-formed entry must be the root (which sets
+  // rootStream); every later well-formed stream entry (type 2) is offered to `rule`. A malformed
+  // entry or a bad root ends the walk with Malformed.
+  DirectoryEnd WalkDirectory(int fd, const EntryRule& rule);
+  // Loads the root stream as the mini stream when its size is 1..kMiniStreamBound.
+  void LoadMiniStream(int fd);
+
+  // Reads `destination.size()` bytes of the chain starting at `startSector` into `destination`,
+  // which the caller has zero-filled. A chain that ends early succeeds (the tail stays zero);
+  // a sector outside the file or the tables fails.
+  bool ReadRegularStream(int fd, uint32_t startSector, std::span<uint8_t> destination);
+  bool ReadMiniStream(uint32_t startSector, std::span<uint8_t> destination) const;
+  // Regular when the stream's size is at least the mini stream cutoff, else mini.
+  bool ReadStream(int fd, const StreamLocation& stream, std::span<uint8_t> destination);
+
+  // Frees the FAT, mini FAT, mini stream and table buffers (end of every operation).
+  void FreeBuffers();
+
+  // ---- Fields -----------------------------------------------------------------------------
+  int64_t fileLength = 0;
+  AppSettings settings;  // copy taken by the client; name length limit = gathering limit
+
+  uint16_t byteOrder = 0;
+  uint32_t sectorSize = 0;
+  uint32_t miniSectorSize = 0;
+  uint32_t fatSectorCount = 0;
+  uint32_t firstDirectorySector = 0;
+  uint32_t miniStreamCutoff = 0;
+  uint32_t firstMiniFatSector = 0;
+  uint32_t miniFatSectorCount = 0;
+  uint32_t firstDifatSector = 0;
+  uint32_t difatSectorCount = 0;
+  std::array<uint32_t, kHeaderDifatCount> headerDifat{};
+
+  // The FAT: `fatByteSize` bytes as the header declares them (capped where no chain can reach);
+  // `fatSectors` are the readable FAT sectors in order, `fat` their contents (little-endian u32
+  // sector numbers, 0xFF until read), `fatSectorLoaded` which of them were read.
+  uint64_t fatByteSize = 0;
+  std::vector<uint32_t> fatSectors;
+  std::vector<uint8_t> fat;
+  std::vector<bool> fatSectorLoaded;
+  std::vector<uint8_t> miniFat;     // little-endian u32 mini sector numbers
+  std::vector<uint8_t> miniStream;
+  std::vector<uint8_t> tableStream;  // "0Table" or "1Table" while a Word document is read
+
+  StreamLocation rootStream;     // the mini stream
+  StreamLocation mainStream;     // "WordDocument" or "Workbook"
+  StreamLocation table1Stream;   // "1Table"
+  StreamLocation table0Stream;   // "0Table"
+  StreamLocation summaryStream;  // U+0005 "SummaryInformation"
+
+  std::u16string dateText;
+  std::u16string sheetText;
+  std::u16string contentText;
+
+  WordFileInfo wordInfo;
+  std::vector<PieceRange> pieceRanges;
+  std::vector<PieceTextLocation> pieceTextLocations;
+
+ private:
+  bool sectorInsideFile(uint32_t sector, uint32_t bytes) const;
+  bool readSector(int fd, uint32_t sector, uint8_t* destination, uint32_t bytes) const;
+  // Takes one DIFAT entry as the next FAT sector; false when assembling must stop.
+  bool listFatSector(uint32_t sector);
+  bool fatFull() const { return uint64_t{fatSectors.size()} * kSectorSize >= fatByteSize; }
+};
+
+// Little-endian readers over a byte buffer; the caller bounds the offset.
+inline uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t LoadU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace brenvik

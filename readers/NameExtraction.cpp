@@ -1,0 +1,147 @@
+#include "readers/NameExtraction.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "platform/CodePage.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+#include "readers/NameText.h"
+#include "readers/RarReader.h"
+#include "readers/ZipArchive.h"
+
+namespace brenvik {
+namespace {
+
+// The scan for the PDF creation date reads windows of this many bytes, starting a step apart, and
+// tests every start position of the step; the overlap holds the value after a match.
+constexpr int64_t kPdfWindowStep = 0x100000;
+constexpr size_t kPdfWindowSize = 0x100040;
+constexpr std::string_view kCreationKey = "/CreationDat";
+constexpr size_t kCreationValueAt = 13;  // past the key and the one byte after it
+constexpr size_t kCreationValueBytes = 48;
+constexpr size_t kDateCharacters = 14;
+
+constexpr size_t kTextHeadBytes = 512;
+
+std::string_view AsChars(std::span<const uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+std::string_view UpToNul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
+// The date of one /CreationDate value: the characters after "D:" once spaces are gone, provided
+// something (the opening bracket) stands before it.
+std::u16string CreationDateAt(const char* value) {
+  std::u16string text = AnsiToText(UpToNul(std::string_view(value, kCreationValueBytes)));
+  std::erase(text, u' ');
+  const size_t marker = text.find(u"D:");
+  if (marker == std::u16string::npos || marker == 0) return {};
+  return text.substr(marker + 2, kDateCharacters);
+}
+
+}  // namespace
+
+bool LooksLikeUtf8(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return false;
+  int expected = 0;
+  bool wide = false;
+  for (uint8_t b : bytes) {
+    if (expected > 0) {
+      if (b < 0x80 || b > 0xBF) return false;
+      --expected;
+      continue;
+    }
+    if (b < 0x80) continue;
+    wide = true;
+    if (b <= 0xBF) return false;
+    if (b <= 0xDF) expected = 1;
+    else if (b <= 0xEF) expected = 2;
+    else if (b <= 0xF7) expected = 3;
+    else if (b <= 0xFB || b >= 0xFE) expected = 4;
+    else expected = 5;
+  }
+  return expected == 0 && wide;
+}
+
+std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings& settings) {
+  std::u16string names;
+  int64_t newest = -1;
+  {
+    ZipArchive archive(path);
+    if (!archive.isOpen()) return {};
+    ZipItem item;
+    for (bool more = archive.First(); more; more = archive.Next()) {
+      if (!archive.Current(item)) break;
+      const auto raw = std::span(reinterpret_cast<const uint8_t*>(item.rawName.data()), item.rawName.size());
+      std::u16string name = LooksLikeUtf8(raw) ? Utf8ToText(item.rawName) : AnsiToText(item.rawName);
+      if (const size_t slash = name.rfind(u'/'); slash != std::u16string::npos) name.erase(0, slash + 1);
+      CleanEntryName(name);
+      names += name;
+      if (IsAcceptedEntryTime(item.fileTime)) newest = std::max(newest, item.fileTime);
+      if (names.size() >= static_cast<size_t>(std::max(settings.nameLengthLimit, 0))) break;
+    }
+  }
+  std::u16string result;
+  if (settings.date && newest >= 0) result = TimestampText(newest);
+  if (settings.content) result += names;
+  return CutToLimit(std::move(result), settings.nameLengthLimit);
+}
+
+std::u16string NameFromRar(const std::filesystem::path& path, const AppSettings& settings) {
+  RarNameReader reader;
+  if (reader.ReadRarNames(path) != RarNameReader::kWalked) return {};
+  if (settings.size && reader.archiveEnd() != 0 && reader.archiveEnd() < reader.fileLength()) {
+    UniqueFd fd = OpenReadWrite(path);
+    // Only the file that was walked: had it changed length meanwhile, the end found no longer holds.
+    if (fd && FileSize(fd.get()) == reader.fileLength()) SetFileLength(fd.get(), reader.archiveEnd());
+  }
+  return CutToLimit(reader.names(), settings.nameLengthLimit);
+}
+
+std::u16string NameFromPdf(const std::filesystem::path& path) {
+  UniqueFd fd = OpenShared(path);
+  if (!fd) return {};
+  char magic[5];
+  if (ReadAt(fd.get(), magic, sizeof magic, 0) != sizeof magic || std::memcmp(magic, "%PDF-", 5) != 0) return {};
+
+  std::vector<char> window(kPdfWindowSize);
+  std::u16string date;
+  for (int64_t start = 0; date.empty(); start += kPdfWindowStep) {
+    std::fill(window.begin(), window.end(), '\0');
+    const int64_t n = ReadAt(fd.get(), window.data(), window.size(), start);
+    if (n <= 0) break;
+    const std::string_view searched(window.data(), kPdfWindowStep + kCreationKey.size() - 1);
+    const size_t match = searched.find(kCreationKey);
+    if (match != std::string_view::npos) date = CreationDateAt(window.data() + match + kCreationValueAt);
+    if (n <= kPdfWindowStep) break;  // this window reached the end of the file
+  }
+  CleanName(date);
+  return date;
+}
+
+std::u16string NameFromText(const std::filesystem::path& path, const AppSettings& settings) {
+  std::u16string text;
+  if (UniqueFd fd = OpenShared(path)) {
+    uint8_t buffer[kTextHeadBytes] = {};
+    const int64_t n = ReadAt(fd.get(), buffer, sizeof buffer, 0);
+    const auto head = std::span<const uint8_t>(buffer, static_cast<size_t>(std::max<int64_t>(n, 0)));
+    if (head.size() >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
+      for (size_t i = 2; i + 1 < head.size(); i += 2) {
+        const auto unit = static_cast<char16_t>(head[i] | (head[i + 1] << 8));
+        if (unit == 0) break;
+        text += unit;
+      }
+    } else if (head.size() >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
+      text = Utf8ToText(UpToNul(AsChars(head.subspan(3))));
+    } else {
+      text = AnsiToText(UpToNul(AsChars(head)));
+    }
+  }
+  CleanName(text);
+  return CutToLimit(std::move(text), settings.nameLengthLimit);
+}
+
+}  // namespace brenvik

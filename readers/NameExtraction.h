@@ -1,0 +1,32 @@
+#pragma once
+// Candidate names for recovered archives, PDF and text files, taken from their contents. Each
+// returns the finished name text, empty when no name could be made.
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "app/core/AppSettings.h"
+
+namespace brenvik {
+
+// With Date: the newest accepted entry time as a time stamp; followed, with Content, by the entry
+// names without their folders (after CleanEntryName); the whole cut to the name length limit.
+std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings& settings);
+
+// The names of the plain files inside, cut to the name length limit. With Size, the file is first
+// shortened to the end of its end-of-archive block when that block was reached intact and lies
+// strictly before the end of the file (the one change these readers make to a user's file).
+std::u16string NameFromRar(const std::filesystem::path& path, const AppSettings& settings);
+
+// The 14 characters after "D:" in the first readable /CreationDate value, or empty.
+std::u16string NameFromPdf(const std::filesystem::path& path);
+
+// The first up-to-512 bytes as text (UTF-8 or UTF-16LE after their byte-order marks, else the
+// ANSI code page), cleaned and cut to the name length limit.
+std::u16string NameFromText(const std::filesystem::path& path, const AppSettings& settings);
+
+// True when the bytes hold at least one non-ASCII byte and form complete UTF-8 sequences (lead
+// bytes up to 0xFD and 0xFE/0xFF counted as the old long forms).
+bool LooksLikeUtf8(std::span<const uint8_t> bytes);
+
+}  // namespace brenvik

@@ -1,0 +1,34 @@
+#pragma once
+// Text helpers shared by every document reader: the time stamp put into names, the decoders for
+// runs of stored characters, and the two cleanings that keep a name usable as a file name.
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace brenvik {
+
+// A file time (100-ns intervals since 1601-01-01 UTC; negative counts as 0) as
+// "YYYY-MM-DD hh-mm-ss", always in UTC+8 whatever the machine's time zone.
+std::u16string TimestampText(int64_t fileTime);
+
+// 8-bit stored text: keeps the bytes 0x20..0xFF except 0x7F and decodes them from the ANSI code page.
+std::u16string Decode8BitRun(std::span<const uint8_t> bytes);
+// The filtering step of Decode8BitRun alone: appends the kept bytes to `kept`.
+void Keep8BitRunBytes(std::span<const uint8_t> bytes, std::string& kept);
+// 16-bit little-endian stored text: keeps the units of at least 0x20, not 0x7F, whose low byte is
+// not zero. An odd last byte is ignored.
+std::u16string Decode16BitRun(std::span<const uint8_t> bytes);
+
+// Removes every character that may not or should not stand in a file name: / * ? ？ < > " | \ :
+// ： , ， space 。 and line breaks.
+void CleanName(std::u16string& text);
+
+// For archive entry names: / * ? < > " | \ : become "#" (so a folder path stays readable);
+// ： , ， space 。 and line breaks are removed. The full-width question mark is kept.
+void CleanEntryName(std::u16string& text);
+
+// The first `limit` characters of `text` (all of it when shorter; none for a limit below 1). A
+// surrogate pair is never split: a cut that would end in the middle of one drops the half.
+std::u16string CutToLimit(std::u16string text, int64_t limit);
+
+}  // namespace brenvik

@@ -1,0 +1,200 @@
+// Text for names from Office Open XML packages (.docx, .xlsx): a few fixed parts are extracted
+// into the temporary folder and walked along fixed element paths. Relationships and content types
+// are never consulted.
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "app/core/TemporaryFolder.h"
+#include "platform/PathText.h"
+#include "readers/DocumentReader.h"
+#include "readers/NameText.h"
+#include "readers/ZipArchive.h"
+
+namespace brenvik {
+namespace {
+
+// The XML reader is given paths shorter than this many bytes (with the terminating NUL).
+constexpr size_t kPartPathLimit = 512;
+
+struct Part {
+  std::u16string_view entryPrefix;  // archive items whose safe name begins with this
+  const char* extractedTo;          // below the temporary folder
+};
+
+constexpr Part kDocumentPart{u"word/document.xml", "word/document.xml"};
+constexpr Part kWorkbookPart{u"xl/workbook.xml", "xl/workbook.xml"};
+constexpr Part kSharedStringsPart{u"xl/sharedStrings.xml", "xl/sharedStrings.xml"};
+constexpr Part kSheet1Part{u"xl/worksheets/sheet1.xml", "xl/worksheets/sheet1.xml"};
+
+bool Matches(const ZipItem& item, const Part& part) { return item.name.starts_with(part.entryPrefix); }
+
+// Extracts the current item as `part`, recording the file so it is removed when the program closes.
+bool ExtractPart(ZipArchive& archive, const std::filesystem::path& folder, const Part& part) {
+  if (!EnsureFolder(folder) || !archive.ExtractCurrent(folder, part.extractedTo)) return false;
+  RecordTemporaryFile(folder / part.extractedTo);
+  return true;
+}
+
+// Loads an extracted part; false when the path is too long for the XML reader or the part is not
+// well-formed XML. `root` is the document's first element.
+bool LoadPart(const std::filesystem::path& folder, const Part& part, pugi::xml_document& document,
+              pugi::xml_node& root) {
+  const std::filesystem::path path = folder / part.extractedTo;
+  if (path.native().size() + 1 >= kPartPathLimit) return false;
+  if (!document.load_file(path.c_str(), pugi::parse_default)) return false;
+  for (pugi::xml_node child = document.first_child(); child; child = child.next_sibling()) {
+    if (child.type() == pugi::node_element) {
+      root = child;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Appends texts to one result, cleaned; reports when the gathering limit is reached.
+class TextGatherer {
+ public:
+  TextGatherer(std::u16string& into, int32_t limit) : into_(into), limit_(limit) {}
+  // Appends `utf8` (cleaned); true once the result holds the gathering limit or more.
+  bool Append(std::string_view utf8) {
+    std::u16string text = Utf8ToText(utf8);
+    CleanName(text);
+    into_ += text;
+    return full();
+  }
+  // The text of an element whose first child is text; nothing for any other element.
+  bool AppendElementText(const pugi::xml_node& element) {
+    const pugi::xml_node first = element.first_child();
+    if (first.type() != pugi::node_pcdata && first.type() != pugi::node_cdata) return full();
+    return Append(first.value());
+  }
+  bool full() const { return static_cast<int64_t>(into_.size()) >= limit_; }
+
+ private:
+  std::u16string& into_;
+  int32_t limit_;
+};
+
+// Paragraph runs: the first "w:t" of each "w:r" directly inside the paragraph.
+bool GatherParagraph(const pugi::xml_node& paragraph, TextGatherer& gatherer) {
+  for (pugi::xml_node run : paragraph.children("w:r"))
+    if (gatherer.AppendElementText(run.child("w:t"))) return true;
+  return false;
+}
+
+void GatherDocumentText(const pugi::xml_node& root, TextGatherer& gatherer) {
+  for (pugi::xml_node block : root.child("w:body").children()) {
+    const std::string_view name = block.name();
+    if (name == "w:p") {
+      if (GatherParagraph(block, gatherer)) return;
+    } else if (name == "w:tbl") {
+      for (pugi::xml_node row : block.children("w:tr"))
+        for (pugi::xml_node cell : row.children("w:tc"))
+          for (pugi::xml_node paragraph : cell.children("w:p"))
+            if (GatherParagraph(paragraph, gatherer)) return;
+    }
+  }
+}
+
+void GatherSheetNames(const pugi::xml_node& root, std::u16string& sheetText) {
+  for (pugi::xml_node sheet : root.child("sheets").children("sheet")) {
+    for (pugi::xml_attribute attribute : sheet.attributes()) {
+      if (std::string_view(attribute.name()) != "name") continue;
+      std::u16string name = Utf8ToText(attribute.value());
+      CleanName(name);
+      sheetText += name;
+    }
+  }
+}
+
+void GatherSharedStrings(const pugi::xml_node& root, TextGatherer& gatherer) {
+  for (pugi::xml_node item : root.children("si")) {
+    if (item.child("t")) {
+      for (pugi::xml_node text : item.children("t"))
+        if (gatherer.AppendElementText(text)) return;
+    } else {
+      for (pugi::xml_node run : item.children("r"))
+        for (pugi::xml_node text : run.children("t"))
+          if (gatherer.AppendElementText(text)) return;
+    }
+  }
+}
+
+void GatherInlineStrings(const pugi::xml_node& root, TextGatherer& gatherer) {
+  for (pugi::xml_node data : root.children("sheetData"))
+    for (pugi::xml_node row : data.children("row"))
+      for (pugi::xml_node cell : row.children("c"))
+        for (pugi::xml_node inlineString : cell.children("is"))
+          for (pugi::xml_node text : inlineString.children("t"))
+            if (gatherer.AppendElementText(text)) return;
+}
+
+}  // namespace
+
+void DocumentReader::ReadDocx(const std::filesystem::path& path) {
+  ResetReader();
+  const std::filesystem::path& folder = settings.temporaryFolder;
+  bool extracted = false;
+  {
+    ZipArchive archive(path);
+    if (!archive.isOpen()) return;
+    ZipItem item;
+    for (bool more = archive.First(); more; more = archive.Next()) {
+      if (!archive.Current(item)) break;
+      if (!Matches(item, kDocumentPart)) continue;
+      extracted = ExtractPart(archive, folder, kDocumentPart);
+      if (IsAcceptedEntryTime(item.fileTime)) dateText = TimestampText(item.fileTime);
+      break;
+    }
+  }
+  // Only a part extracted from this file is read: one left by an earlier file must never leak
+  // into this file's name.
+  pugi::xml_document document;
+  pugi::xml_node root;
+  if (!extracted || !LoadPart(folder, kDocumentPart, document, root)) return;
+  TextGatherer gatherer(contentText, settings.nameLengthLimit);
+  GatherDocumentText(root, gatherer);
+}
+
+void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
+  ResetReader();
+  const std::filesystem::path& folder = settings.temporaryFolder;
+  const std::array<const Part*, 3> parts{&kWorkbookPart, &kSharedStringsPart, &kSheet1Part};
+  std::array<bool, 3> seen{}, extracted{};
+  std::array<int64_t, 3> times{-1, -1, -1};
+  {
+    ZipArchive archive(path);
+    if (!archive.isOpen()) return;
+    ZipItem item;
+    for (bool more = archive.First(); more; more = archive.Next()) {
+      if (!archive.Current(item)) break;
+      for (size_t slot = 0; slot < parts.size(); ++slot) {
+        if (!Matches(item, *parts[slot])) continue;
+        seen[slot] = true;
+        // A later item of the same name replaces the part; a failed extraction keeps an earlier
+        // one of this same file.
+        if (ExtractPart(archive, folder, *parts[slot])) extracted[slot] = true;
+        if (IsAcceptedEntryTime(item.fileTime)) times[slot] = item.fileTime;
+        break;
+      }
+      if (std::all_of(seen.begin(), seen.end(), [](bool s) { return s; })) break;
+    }
+  }
+  const int64_t newest = *std::max_element(times.begin(), times.end());
+  if (newest >= 0) dateText = TimestampText(newest);
+
+  pugi::xml_document document;
+  pugi::xml_node root;
+  if (settings.sheet && extracted[0] && LoadPart(folder, kWorkbookPart, document, root))
+    GatherSheetNames(root, sheetText);
+  if (!settings.content) return;
+  TextGatherer gatherer(contentText, settings.nameLengthLimit);
+  if (extracted[1] && LoadPart(folder, kSharedStringsPart, document, root)) GatherSharedStrings(root, gatherer);
+  if (contentText.empty() && extracted[2] && LoadPart(folder, kSheet1Part, document, root))
+    GatherInlineStrings(root, gatherer);
+}
+
+}  // namespace brenvik

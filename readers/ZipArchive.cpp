@@ -1,0 +1,192 @@
+#include "readers/ZipArchive.h"
+
+#include <minizip/unzip.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik {
+namespace {
+
+constexpr size_t kRawNameLimit = 1020;
+constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+
+// The archive is read through the platform's shared open (which never blocks on a FIFO) and
+// positioned reads, instead of the zip reader's own stdio streams. The zip reader takes its
+// headers a byte at a time, so small reads are served from a read-ahead buffer.
+struct ArchiveStream {
+  static constexpr size_t kReadAhead = 16 * 1024;
+  UniqueFd fd;
+  int64_t position = 0;
+  int64_t length = 0;
+  bool failed = false;
+  std::vector<char> buffer;
+  int64_t bufferStart = 0;  // file offset of buffer[0]
+};
+
+voidpf OpenStream(voidpf, const void* filename, int mode) {
+  if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ || filename == nullptr) return nullptr;
+  auto* stream = new ArchiveStream;
+  stream->fd = OpenShared(static_cast<const char*>(filename));
+  stream->length = stream->fd ? FileSize(stream->fd.get()) : -1;
+  if (stream->length < 0) {
+    delete stream;
+    return nullptr;
+  }
+  return stream;
+}
+
+uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
+  auto* stream = static_cast<ArchiveStream*>(opaque);
+  if (size < ArchiveStream::kReadAhead) {
+    const int64_t bufferEnd = stream->bufferStart + static_cast<int64_t>(stream->buffer.size());
+    if (stream->position < stream->bufferStart || stream->position + static_cast<int64_t>(size) > bufferEnd) {
+      stream->buffer.resize(ArchiveStream::kReadAhead);
+      const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), stream->position);
+      stream->buffer.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
+      stream->bufferStart = stream->position;
+      if (n < 0) {
+        stream->failed = true;
+        return 0;
+      }
+    }
+    const auto at = static_cast<size_t>(stream->position - stream->bufferStart);
+    const size_t n = std::min<size_t>(size, stream->buffer.size() - at);
+    std::memcpy(buffer, stream->buffer.data() + at, n);
+    stream->position += static_cast<int64_t>(n);
+    return static_cast<uLong>(n);
+  }
+  const int64_t n = ReadAt(stream->fd.get(), buffer, size, stream->position);
+  if (n < 0) {
+    stream->failed = true;
+    return 0;
+  }
+  stream->position += n;
+  return static_cast<uLong>(n);
+}
+
+uLong WriteStream(voidpf, voidpf, const void*, uLong) { return 0; }
+
+ZPOS64_T TellStream(voidpf, voidpf opaque) { return static_cast<ZPOS64_T>(static_cast<ArchiveStream*>(opaque)->position); }
+
+long SeekStream(voidpf, voidpf opaque, ZPOS64_T offset, int origin) {
+  auto* stream = static_cast<ArchiveStream*>(opaque);
+  int64_t base = 0;
+  switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
+    case ZLIB_FILEFUNC_SEEK_CUR: base = stream->position; break;
+    case ZLIB_FILEFUNC_SEEK_END: base = stream->length; break;
+    default: return -1;
+  }
+  if (offset > static_cast<ZPOS64_T>(INT64_MAX - base)) return -1;
+  stream->position = base + static_cast<int64_t>(offset);
+  return 0;
+}
+
+int CloseStream(voidpf, voidpf opaque) {
+  delete static_cast<ArchiveStream*>(opaque);
+  return 0;
+}
+
+int StreamError(voidpf, voidpf opaque) { return static_cast<ArchiveStream*>(opaque)->failed ? 1 : 0; }
+
+// Zip entry times are local wall-clock times of the machine that wrote the archive; they are
+// turned into UTC with this machine's time zone, as the desktop's own zip handling does.
+int64_t FileTimeFromLocal(const tm_unz& date) {
+  std::tm local{};
+  local.tm_sec = static_cast<int>(date.tm_sec);
+  local.tm_min = static_cast<int>(date.tm_min);
+  local.tm_hour = static_cast<int>(date.tm_hour);
+  local.tm_mday = static_cast<int>(date.tm_mday);
+  local.tm_mon = static_cast<int>(date.tm_mon);
+  local.tm_year = static_cast<int>(date.tm_year) - 1900;
+  local.tm_isdst = -1;
+  const std::time_t seconds = std::mktime(&local);
+  if (seconds == static_cast<std::time_t>(-1)) return 0;
+  return (static_cast<int64_t>(seconds) + kSecondsFrom1601To1970) * 10'000'000;
+}
+
+bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+}  // namespace
+
+std::u16string SafeEntryName(std::u16string_view name) {
+  if (name.size() >= 2 && name[1] == u':' &&
+      ((name[0] >= u'A' && name[0] <= u'Z') || (name[0] >= u'a' && name[0] <= u'z')))
+    name.remove_prefix(2);
+  std::vector<std::u16string_view> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && !IsSeparator(name[i])) continue;
+    const std::u16string_view part = name.substr(start, i - start);
+    start = i + 1;
+    if (part == u"..")
+      parts.clear();
+    else if (!part.empty() && part != u".")
+      parts.push_back(part);
+  }
+  std::u16string safe;
+  for (const auto& part : parts) {
+    if (!safe.empty()) safe += u'/';
+    safe += part;
+  }
+  return safe;
+}
+
+ZipArchive::ZipArchive(const std::filesystem::path& path) {
+  zlib_filefunc64_def functions{OpenStream, ReadStream, WriteStream, TellStream,
+                                SeekStream, CloseStream, StreamError, nullptr};
+  handle_ = unzOpen2_64(path.c_str(), &functions);
+}
+
+ZipArchive::~ZipArchive() { Close(); }
+
+void ZipArchive::Close() {
+  if (handle_ != nullptr) unzClose(static_cast<unzFile>(handle_));
+  handle_ = nullptr;
+}
+
+bool ZipArchive::First() { return handle_ != nullptr && unzGoToFirstFile(static_cast<unzFile>(handle_)) == UNZ_OK; }
+
+bool ZipArchive::Next() { return handle_ != nullptr && unzGoToNextFile(static_cast<unzFile>(handle_)) == UNZ_OK; }
+
+bool ZipArchive::Current(ZipItem& item) {
+  if (handle_ == nullptr) return false;
+  unz_file_info64 info{};
+  char name[kRawNameLimit + 1] = {};
+  if (unzGetCurrentFileInfo64(static_cast<unzFile>(handle_), &info, name, kRawNameLimit, nullptr, 0, nullptr, 0) !=
+      UNZ_OK)
+    return false;
+  item.rawName.assign(name, std::min<uLong>(info.size_filename, kRawNameLimit));
+  item.name = SafeEntryName(Utf8ToText(item.rawName));
+  item.fileTime = FileTimeFromLocal(info.tmu_date);
+  return true;
+}
+
+bool ZipArchive::ExtractCurrent(const std::filesystem::path& folder, const std::filesystem::path& relative,
+                                uint64_t cap) {
+  if (handle_ == nullptr) return false;
+  auto* zip = static_cast<unzFile>(handle_);
+  return ReplaceFileBelow(folder, relative, [&](int fd) {
+    if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
+    std::vector<char> buffer(1 << 16);
+    uint64_t total = 0;
+    bool ok = true;
+    while (ok) {
+      const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+      if (n == 0) break;
+      total += static_cast<uint64_t>(n);
+      ok = n > 0 && total <= cap && WriteFull(fd, buffer.data(), static_cast<size_t>(n));
+    }
+    // A CRC mismatch at the end still leaves usable text; the XML reader judges the contents.
+    unzCloseCurrentFile(zip);
+    return ok;
+  });
+}
+
+}  // namespace brenvik

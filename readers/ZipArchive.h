@@ -1,0 +1,55 @@
+#pragma once
+// A thin layer over the zip reader: walks the items of an archive, gives each item's name (raw and
+// made safe), its time as a UTC file time, and extracts an item to a fixed place below a folder.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace brenvik {
+
+// Entry times outside this range (100-ns file time units) count as no time at all.
+constexpr int64_t kEarliestEntryTime = 0xFFFFFFFF;
+constexpr int64_t kLatestEntryTime = 0x0200000000000000;
+inline bool IsAcceptedEntryTime(int64_t fileTime) {
+  return fileTime >= kEarliestEntryTime && fileTime <= kLatestEntryTime;
+}
+
+// An extracted part larger than this counts as missing, so a zip bomb cannot fill the disk.
+constexpr uint64_t kExtractedPartCap = 64ull << 20;
+
+struct ZipItem {
+  std::string rawName;   // the stored name bytes, at most 1020 of them
+  std::u16string name;   // decoded from UTF-8, then made safe by SafeEntryName
+  int64_t fileTime = 0;  // the stored (local) modification time as a UTC file time; 0 when invalid
+};
+
+// The stored name with any drive letter, leading separators and everything up to the last ".."
+// part removed, "." and empty parts dropped, and the parts joined by "/".
+std::u16string SafeEntryName(std::u16string_view name);
+
+class ZipArchive {
+ public:
+  // Opens the archive; isOpen() is false for a missing, damaged or non-zip file.
+  explicit ZipArchive(const std::filesystem::path& path);
+  ~ZipArchive();
+  ZipArchive(const ZipArchive&) = delete;
+  ZipArchive& operator=(const ZipArchive&) = delete;
+
+  bool isOpen() const { return handle_ != nullptr; }
+  // Moves to the first / next item; false at the end of the items or on a damaged directory.
+  bool First();
+  bool Next();
+  // Describes the current item; false when its directory record cannot be read.
+  bool Current(ZipItem& item);
+  // Inflates the current item into `relative` below `folder` (see ReplaceFileBelow: missing folders
+  // are created, no link is followed or written through). False, with no file written, when the
+  // item cannot be read or inflates to more than `cap` bytes.
+  bool ExtractCurrent(const std::filesystem::path& folder, const std::filesystem::path& relative,
+                      uint64_t cap = kExtractedPartCap);
+  void Close();
+
+ private:
+  void* handle_ = nullptr;
+};
+
+}  // namespace brenvik

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/CodePage.h"
+#include "readers/NameExtraction.h"
+#include "tests/readers/ArchiveBuilders.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+using namespace testing;
+
+AppSettings Settings(bool date, bool content, int limit = 64, bool size = false) {
+  AppSettings s;
+  s.date = date;
+  s.content = content;
+  s.nameLengthLimit = limit;
+  s.size = size;
+  return s;
+}
+
+// Zip entry times are local; the tests read them in UTC.
+class NameFromZipTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  TempDir dir;
+};
+
+TEST_F(NameFromZipTest, EntryNamesWithoutFoldersAndTheNewestTime) {
+  ASSERT_TRUE(WriteZip(dir / "a.zip", {{"docs/", "", 2009}, {"docs/a.txt", "x", 2010}, {"docs/b.txt", "y", 2011}}));
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(false, true)), u"a.txtb.txt");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, false)), u"2011-03-05 14-07-10");
+
+  ASSERT_TRUE(WriteZip(dir / "b.zip", {{"report.doc", "x"}, {"old/notes 1.txt", "y", 2009}}));
+  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true)), u"2012-03-05 14-07-10report.docnotes1.txt");
+  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true, 22)), u"2012-03-05 14-07-10rep");
+}
+
+TEST_F(NameFromZipTest, NamingStopsAtTheLimitIncludingTheTime) {
+  // The item that reaches the limit is the last one looked at, for names and times alike.
+  ASSERT_TRUE(WriteZip(dir / "a.zip", {{"abcdef.txt", "x", 2010}, {"later.txt", "y", 2015}}));
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, true, 10)), u"2010-03-05");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, true, 64)), u"2015-03-05 14-07-10abcdef.txtlater.txt");
+}
+
+TEST_F(NameFromZipTest, Utf8NamesAreDecodedAsUtf8AndOthersFromTheAnsiCodePage) {
+  ASSERT_TRUE(WriteZip(dir / "u.zip", {{"\xE6\x8A\xA5\xE5\x91\x8A.doc", "x"}}));  // 报告.doc in UTF-8
+  EXPECT_EQ(NameFromZip(dir / "u.zip", Settings(false, true)), u"报告.doc");
+  ASSERT_TRUE(WriteZip(dir / "w.zip", {{"caf\xE9.txt", "x"}}));
+  if (AnsiCodePage() == 1252) {
+    EXPECT_EQ(NameFromZip(dir / "w.zip", Settings(false, true)), u"café.txt");
+  }
+}
+
+// Run by the suite a second time with LC_ALL=zh_CN.UTF-8 (the ANSI code page is chosen once per process).
+TEST_F(NameFromZipTest, GbkNamesUnderAChineseLocale) {
+  if (AnsiCodePage() != 936) GTEST_SKIP() << "needs a zh_CN locale";
+  ASSERT_TRUE(WriteZip(dir / "g.zip", {{"\xB1\xA8\xB8\xE6.doc", "x"}}));  // 报告.doc in GBK
+  EXPECT_EQ(NameFromZip(dir / "g.zip", Settings(false, true)), u"报告.doc");
+}
+
+TEST_F(NameFromZipTest, NotAZipGivesNothing) {
+  WriteFile(dir / "bad.zip", "PK\x03\x04 this is not really a zip archive at all");
+  EXPECT_EQ(NameFromZip(dir / "bad.zip", Settings(true, true)), u"");
+  EXPECT_EQ(NameFromZip(dir / "missing.zip", Settings(true, true)), u"");
+}
+
+TEST(LooksLikeUtf8, NeedsCompleteSequencesAndOneWideByte) {
+  const auto test = [](std::string_view s) {
+    return LooksLikeUtf8({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
+  };
+  EXPECT_TRUE(test("\xE6\x8A\xA5"));
+  EXPECT_FALSE(test("plain.txt"));
+  EXPECT_FALSE(test(""));
+  EXPECT_FALSE(test("\xE6\x8A"));
+  EXPECT_FALSE(test("\xB1\xA8\xB8\xE6"));
+  EXPECT_TRUE(test("\xFC\x80\x80\x80\x80\x80"));
+}
+
+TEST(NameFromRar, SizeShortensOnlyAnIntactArchiveWithTrailingBytes) {
+  TempDir dir;
+  const std::string archive = Rar4Archive({{"report.doc"}, {"budget.xls"}});
+  const std::string padded = archive + std::string(5000, '\x5A');
+
+  WriteFile(dir / "off.rar", padded);
+  EXPECT_EQ(NameFromRar(dir / "off.rar", Settings(true, true)), u"report.docbudget.xls");
+  EXPECT_EQ(ReadFile(dir / "off.rar"), padded);
+
+  WriteFile(dir / "on.rar", padded);
+  EXPECT_EQ(NameFromRar(dir / "on.rar", Settings(true, true, 8, true)), u"report.d");
+  EXPECT_EQ(ReadFile(dir / "on.rar"), archive);
+
+  // Without an end block, or with a damaged header before it, nothing is cut.
+  const std::string noEnd = Rar4Archive({{"report.doc"}}, false) + std::string(5000, '\0');
+  WriteFile(dir / "noend.rar", noEnd);
+  NameFromRar(dir / "noend.rar", Settings(true, true, 64, true));
+  EXPECT_EQ(ReadFile(dir / "noend.rar"), noEnd);
+  std::string damaged = padded;
+  damaged[kRar4Signature.size() + 3] ^= 0x40;  // the main header's flags
+  WriteFile(dir / "damaged.rar", damaged);
+  EXPECT_EQ(NameFromRar(dir / "damaged.rar", Settings(true, true, 64, true)), u"");
+  EXPECT_EQ(ReadFile(dir / "damaged.rar"), damaged);
+
+  const std::string newArchive = Rar5Archive({{"a.txt"}});
+  WriteFile(dir / "new.rar", newArchive + std::string(3000, '\0'));
+  EXPECT_EQ(NameFromRar(dir / "new.rar", Settings(true, true, 64, true)), u"a.txt");
+  EXPECT_EQ(ReadFile(dir / "new.rar"), newArchive);
+}
+
+std::string Pdf(size_t keyAt, const std::string& value, std::string body = {}) {
+  std::string pdf = "%PDF-1.4\n" + body;
+  if (pdf.size() < keyAt) pdf.resize(keyAt, ' ');
+  pdf += "/CreationDate" + value + "\n%%EOF\n";
+  return pdf;
+}
+
+TEST(NameFromPdf, FindsTheCreationDateInAnyWindow) {
+  TempDir dir;
+  WriteFile(dir / "a.pdf", Pdf(100, " (D:20120305140709+08'00')"));
+  EXPECT_EQ(NameFromPdf(dir / "a.pdf"), u"20120305140709");
+  WriteFile(dir / "b.pdf", Pdf(0x100010, "(D:20120305140709)"));
+  EXPECT_EQ(NameFromPdf(dir / "b.pdf"), u"20120305140709");
+  // A key straddling the step between two windows is found by the first.
+  WriteFile(dir / "c.pdf", Pdf(0xFFFFB, "(D:20130102030405)"));
+  EXPECT_EQ(NameFromPdf(dir / "c.pdf"), u"20130102030405");
+}
+
+TEST(NameFromPdf, AnUnreadableValueSpoilsOnlyItsOwnWindow) {
+  TempDir dir;
+  const std::string hex = "/CreationDate <FEFF0044003A0032>\n";
+  std::string pdf = Pdf(0x100100, "(D:20120305140709)", hex);
+  WriteFile(dir / "later-window.pdf", pdf);
+  EXPECT_EQ(NameFromPdf(dir / "later-window.pdf"), u"20120305140709");
+  pdf = Pdf(0x1000, "(D:20120305140709)", hex);
+  WriteFile(dir / "same-window.pdf", pdf);
+  EXPECT_EQ(NameFromPdf(dir / "same-window.pdf"), u"");
+  WriteFile(dir / "not.pdf", "%PDX-1.4 /CreationDate (D:20120305140709)");
+  EXPECT_EQ(NameFromPdf(dir / "not.pdf"), u"");
+  WriteFile(dir / "short.pdf", "%PDF");
+  EXPECT_EQ(NameFromPdf(dir / "short.pdf"), u"");
+}
+
+TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
+  TempDir dir;
+  const AppSettings s = Settings(true, true, 30);
+  WriteFile(dir / "utf8.txt", "\xEF\xBB\xBFQuarterly report\r\nSecond line, with more words\r\n");
+  EXPECT_EQ(NameFromText(dir / "utf8.txt", s), u"QuarterlyreportSecondlinewithm");
+  WriteFile(dir / "utf16.txt", std::string("\xFF\xFEH\0i\0 \0\x2D\x4E\0\0x\0", 14));
+  EXPECT_EQ(NameFromText(dir / "utf16.txt", s), u"Hi\u4E2D");
+  WriteFile(dir / "bom-only.txt", "\xFF\xFE");
+  EXPECT_EQ(NameFromText(dir / "bom-only.txt", s), u"");
+  WriteFile(dir / "one.txt", "Z");
+  EXPECT_EQ(NameFromText(dir / "one.txt", s), u"Z");
+  WriteFile(dir / "nul.txt", std::string("ab\0cd", 5));
+  EXPECT_EQ(NameFromText(dir / "nul.txt", s), u"ab");
+  WriteFile(dir / "empty.txt", "");
+  EXPECT_EQ(NameFromText(dir / "empty.txt", s), u"");
+  EXPECT_EQ(NameFromText(dir / "missing.txt", s), u"");
+  // Only the first 512 bytes are read.
+  WriteFile(dir / "long.txt", std::string(511, '.') + "AB");
+  EXPECT_EQ(NameFromText(dir / "long.txt", Settings(true, true, 600)), std::u16string(511, u'.') + u"A");
+}
+
+}  // namespace
+}  // namespace brenvik
