@@ -36,7 +36,7 @@ std::string FailureReason(int64_t transferred, int savedErrno) {
 }
 
 std::u16string FailureText(std::string_view what, const std::filesystem::path& path, const std::string& reason) {
-  return Ascii(what) + u", repair not completed: " + PathToText(path) + u" (" + Ascii(reason) + u")";
+  return Ascii(what) + u", the repaired file is incomplete: " + PathToText(path) + u" (" + Ascii(reason) + u")";
 }
 
 class RepairRun {
