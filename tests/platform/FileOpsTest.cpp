@@ -38,6 +38,11 @@ TEST(FileOps, CreateOutputTruncatesAnOrdinaryExistingFile) {
   ASSERT_TRUE(out.valid());
   out.reset();
   EXPECT_EQ(ReadFile(dir / "out"), "");
+  out = CreateOutput(dir / "out");  // an existing empty file is simply opened
+  ASSERT_TRUE(out.valid());
+  EXPECT_TRUE(WriteFull(out.get(), "new", 3));
+  out.reset();
+  EXPECT_EQ(ReadFile(dir / "out"), "new");
 }
 
 TEST(FileOps, MoveNoReplaceNeverOverwrites) {
