@@ -55,6 +55,12 @@ UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs) {
   return fd;
 }
 
+bool CloseOutput(UniqueFd& fd) {
+  if (!fd) return false;
+  // The descriptor is gone after close whatever it returns, EINTR included, so never retry.
+  return ::close(fd.release()) == 0;
+}
+
 UniqueFd CreateExclusive(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
 }

@@ -41,6 +41,9 @@ UniqueFd OpenReadWrite(const fs::path& path);
 // Creates (or truncates) an output file, after refusing it when it is the same file as one of
 // `inputs` (same device and inode, whatever path or link leads there). Returns an invalid fd then.
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {});
+// Closes an output and tells whether the system took every write: some file systems (NFS, for
+// one) report a full disk or a failed write only when the file is closed. The fd is left invalid.
+bool CloseOutput(UniqueFd& fd);
 // Creates a new file that must not exist yet (O_EXCL).
 UniqueFd CreateExclusive(const fs::path& path);
 

@@ -45,6 +45,16 @@ TEST(FileOps, CreateOutputTruncatesAnOrdinaryExistingFile) {
   EXPECT_EQ(ReadFile(dir / "out"), "new");
 }
 
+TEST(FileOps, CloseOutputReportsWhetherTheFileWasOpen) {
+  TempDir dir;
+  UniqueFd out = CreateOutput(dir / "out");
+  ASSERT_TRUE(WriteFull(out.get(), "data", 4));
+  EXPECT_TRUE(CloseOutput(out));
+  EXPECT_FALSE(out.valid());
+  EXPECT_FALSE(CloseOutput(out));
+  EXPECT_EQ(ReadFile(dir / "out"), "data");
+}
+
 TEST(FileOps, MoveNoReplaceNeverOverwrites) {
   TempDir dir;
   WriteFile(dir / "a", "A");
