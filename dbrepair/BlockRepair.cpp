@@ -39,6 +39,8 @@ std::u16string FailureText(std::string_view what, const std::filesystem::path& p
   return Ascii(what) + u", the repaired file is incomplete: " + PathToText(path) + u" (" + Ascii(reason) + u")";
 }
 
+bool WroteEverythingAsked(RepairEnd end) { return end == RepairEnd::Completed || end == RepairEnd::Stopped; }
+
 class RepairRun {
  public:
   RepairRun(const RepairRequest& request, const std::atomic<int>& stop, RepairSink& sink)
@@ -62,12 +64,11 @@ class RepairRun {
 
     openReferences();
     sink_.setProgressRange(static_cast<int32_t>(static_cast<uint32_t>(length / kRepairChunkSize)));
-    const RepairEnd end = copyChunks(length);
+    RepairEnd end = copyChunks(length);
+    if (WroteEverythingAsked(end)) end = closeOutput(end);
     closeAll();
-    if (end == RepairEnd::Completed || end == RepairEnd::Stopped)
-      sink_.setStatus(RepairCompletedText(request_.mode, result_.counts));
-    else
-      sink_.setStatus(failure_);
+    // A stopped run reports like a finished one; a failed run never says "completed".
+    sink_.setStatus(WroteEverythingAsked(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
     result_.end = end;
     return result_;
   }
@@ -147,6 +148,13 @@ class RepairRun {
       return true;
     }
     return true;
+  }
+
+  // A write error that the file system reports only at close still fails the run.
+  RepairEnd closeOutput(RepairEnd end) {
+    if (CloseOutput(output_)) return end;
+    failure_ = FailureText("Failed write file", request_.repaired, FailureReason(-1, errno));
+    return RepairEnd::FailedWrite;
   }
 
   void closeAll() {
