@@ -71,22 +71,22 @@ CDataBaseDlg::CDataBaseDlg(PageHost& host, QWidget* parent)
 }
 
 void CDataBaseDlg::buildControls() {
-  MakeLabel(this, 0, QStringLiteral("Corrupted Database:"), DluRect(12, 14, 86, 8));
-  corrupted_ = MakeEdit(this, kCorruptedEdit, QStringLiteral("Corrupted Database:"), DluRect(100, 12, 506, 13));
+  MakeLabel(this, 0, QStringLiteral("Corrupted Database:"), DluRect(12, 14, 74, 8));
+  corrupted_ = MakeEdit(this, kCorruptedEdit, QStringLiteral("Corrupted Database:"), DluRect(88, 12, 518, 13));
   auto* corruptedBrowse = MakeButton(this, kCorruptedBrowse, QStringLiteral("..."), DluRect(612, 12, 28, 13));
   corruptedBrowse->setAccessibleName(QStringLiteral("Choose the corrupted database"));
   connect(corruptedBrowse, &QPushButton::clicked, this, &CDataBaseDlg::chooseCorrupted);
 
-  MakeLabel(this, 0, QStringLiteral("Repaired Database:"), DluRect(12, 32, 86, 8));
-  repaired_ = MakeEdit(this, kRepairedEdit, QStringLiteral("Repaired Database:"), DluRect(100, 30, 506, 13));
+  MakeLabel(this, 0, QStringLiteral("Repaired Database:"), DluRect(12, 32, 74, 8));
+  repaired_ = MakeEdit(this, kRepairedEdit, QStringLiteral("Repaired Database:"), DluRect(88, 30, 518, 13));
   auto* repairedBrowse = MakeButton(this, kRepairedBrowse, QStringLiteral("..."), DluRect(612, 30, 28, 13));
   repairedBrowse->setAccessibleName(QStringLiteral("Choose the repaired database"));
   connect(repairedBrowse, &QPushButton::clicked, this, &CDataBaseDlg::chooseRepaired);
 
-  sectorMode_ = MakeRadio(this, kSectorRadio, QStringLiteral("Sector(512 Bytes):"), DluRect(12, 51, 94, 10));
-  sectorPattern_ = MakeEdit(this, kSectorPattern, QStringLiteral("Sector(512 Bytes):"), DluRect(108, 49, 210, 13));
-  pageMode_ = MakeRadio(this, kPageRadio, QStringLiteral("Page(8192 Bytes):"), DluRect(334, 51, 92, 10));
-  pagePattern_ = MakeEdit(this, kPagePattern, QStringLiteral("Page(8192 Bytes):"), DluRect(428, 49, 212, 13));
+  sectorMode_ = MakeRadio(this, kSectorRadio, QStringLiteral("Sector(512 Bytes):"), DluRect(12, 51, 78, 10));
+  sectorPattern_ = MakeEdit(this, kSectorPattern, QStringLiteral("Sector(512 Bytes):"), DluRect(92, 49, 222, 13));
+  pageMode_ = MakeRadio(this, kPageRadio, QStringLiteral("Page(8192 Bytes):"), DluRect(330, 51, 76, 10));
+  pagePattern_ = MakeEdit(this, kPagePattern, QStringLiteral("Page(8192 Bytes):"), DluRect(408, 49, 232, 13));
   sectorPattern_->setText(kDefaultPattern);
   pagePattern_->setText(kDefaultPattern);
   pageMode_->setChecked(true);
