@@ -35,8 +35,9 @@ std::string FailureReason(int64_t transferred, int savedErrno) {
   return std::generic_category().message(savedErrno);
 }
 
+// The reason may come localised from the C library, so it is read as UTF-8.
 std::u16string FailureText(std::string_view what, const std::filesystem::path& path, const std::string& reason) {
-  return Ascii(what) + u", the repaired file is incomplete: " + PathToText(path) + u" (" + Ascii(reason) + u")";
+  return Ascii(what) + u": " + PathToText(path) + u" (" + Utf8ToText(reason) + u"), the repaired file is incomplete";
 }
 
 bool WroteEverythingAsked(RepairEnd end) { return end == RepairEnd::Completed || end == RepairEnd::Stopped; }

@@ -256,7 +256,7 @@ TEST_F(BlockRepairTest, FullDiskEndsTheRunWithoutClaimingCompletion) {
   r.repaired = "/dev/full";
   const RepairResult result = run(r);
   EXPECT_EQ(result.end, RepairEnd::FailedWrite);
-  EXPECT_EQ(lastStatus(), u"Failed write file, the repaired file is incomplete: /dev/full (No space left on device)");
+  EXPECT_EQ(lastStatus(), u"Failed write file: /dev/full (No space left on device), the repaired file is incomplete");
   EXPECT_TRUE(sink.positions.empty());
 }
 
@@ -266,8 +266,8 @@ TEST_F(BlockRepairTest, InputThatShrinksDuringTheRunEndsIt) {
   sink.onProgress = [&](int32_t, const RepairCounts&) { std::filesystem::resize_file(dir / "damaged.mdf", kMiB + 10); };
   RepairResult result = run(request());
   EXPECT_EQ(result.end, RepairEnd::FailedRead);
-  const std::u16string expected = u"Failed read file, the repaired file is incomplete: " + (dir / "damaged.mdf").u16string() +
-                                  u" (the file became shorter during the repair)";
+  const std::u16string expected = u"Failed read file: " + (dir / "damaged.mdf").u16string() +
+                                  u" (the file became shorter during the repair), the repaired file is incomplete";
   EXPECT_EQ(lastStatus(), expected);
 
   // A reference copy, met when a lost block is looked up in it.
