@@ -61,7 +61,11 @@ class PageSink : public RepairSink {
 
 CDataBaseDlg::CDataBaseDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Repair DB"), parent),
-      statusChannel_(this, [this](const QString& text) { status_->setText(text); }),
+      statusChannel_(this,
+                     [this](const QString& text) {
+                       status_->setText(text);
+                       status_->setToolTip(text);  // a failure text with a long path may not fit
+                     }),
       // A progress bar whose range is 0 to 0 would show a busy animation: a file under 1 MiB
       // simply shows no movement.
       rangeChannel_(this, [this](int maximum) { progress_->setRange(0, std::max(maximum, 1)); }),
