@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "dbrepair/BlockRepair.h"
 
 namespace fs = std::filesystem;
@@ -114,6 +116,15 @@ void Settle(const fs::path& output) {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// User plus system CPU seconds of this process or of its finished children: steadier than the
+// wall clock when other jobs share the machine.
+double CpuSeconds(int who) {
+  rusage usage {};
+  ::getrusage(who, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,6 +149,7 @@ int main(int argc, char** argv) {
   const std::string dd = "dd if='" + corpus.damaged.string() + "' of='" + ddOutput.string() + "' bs=1M status=none";
 
   std::vector<double> ddTimes, repairTimes;
+  double ddCpu = 0, repairCpu = 0;
   std::atomic<int> stop{0};
   NullSink sink;
   // Round 0 is a warm-up that is not counted: it meets the writeback of the corpus itself.
@@ -147,9 +159,13 @@ int main(int argc, char** argv) {
       const bool repairTurn = (side == 0) == (round % 2 == 0);
       if (repairTurn) {
         Settle(request.repaired);
+        const double cpu = CpuSeconds(RUSAGE_SELF);
         const auto start = Clock::now();
         const RepairResult result = RunRepair(request, stop, sink);
-        if (round > 0) repairTimes.push_back(Seconds(Clock::now() - start));
+        if (round > 0) {
+          repairTimes.push_back(Seconds(Clock::now() - start));
+          repairCpu += CpuSeconds(RUSAGE_SELF) - cpu;
+        }
         if (result.end != RepairEnd::Completed || result.counts.marked != corpus.lostPages ||
             result.counts.repaired != corpus.lostPages) {
           std::fprintf(stderr, "repair went wrong: %lld / %lld of %lld\n", (long long)result.counts.repaired,
@@ -158,9 +174,13 @@ int main(int argc, char** argv) {
         }
       } else {
         Settle(ddOutput);
+        const double cpu = CpuSeconds(RUSAGE_CHILDREN);
         const auto start = Clock::now();
         if (std::system(dd.c_str()) != 0) return 1;
-        if (round > 0) ddTimes.push_back(Seconds(Clock::now() - start));
+        if (round > 0) {
+          ddTimes.push_back(Seconds(Clock::now() - start));
+          ddCpu += CpuSeconds(RUSAGE_CHILDREN) - cpu;
+        }
       }
     }
   }
@@ -186,6 +206,8 @@ int main(int argc, char** argv) {
               gib / repairMedian);
   std::printf("repair speed / dd speed: of the medians %.2f, of the bests %.2f, median of the rounds %.2f\n",
               ddMedian / repairMedian, ddTimes.front() / repairTimes.front(), roundRatios[roundRatios.size() / 2]);
+  std::printf("CPU seconds per round: dd %.3f, repair %.3f, ratio %.2f\n", ddCpu / rounds, repairCpu / rounds,
+              ddCpu / repairCpu);
 
   for (const auto& p : {corpus.original, corpus.damaged, corpus.first, corpus.second, request.repaired, ddOutput})
     fs::remove(p);
