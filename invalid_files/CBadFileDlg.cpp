@@ -151,13 +151,13 @@ void CBadFileDlg::buildControls() {
     sizeMaximum_->setEnabled(on);
   });
 
-  contentBox_ = MakeCheckBox(this, kContentBox, QStringLiteral("Content(4 Bytes):"), DluRect(452, 231, 80, 10), false);
-  headerBox_ = MakeCheckBox(this, kHeaderBox, QStringLiteral("FileHeader"), DluRect(540, 231, 60, 10), true);
-  MakeLabel(this, 0, QStringLiteral("Content:"), DluRect(452, 248, 32, 8));
-  pattern_ = MakeEdit(this, kPatternBox, QStringLiteral("Content:"), DluRect(486, 246, 64, 12));
+  contentBox_ = MakeCheckBox(this, kContentBox, QStringLiteral("Content(4 Bytes):"), DluRect(452, 231, 88, 10), false);
+  headerBox_ = MakeCheckBox(this, kHeaderBox, QStringLiteral("FileHeader"), DluRect(544, 231, 60, 10), true);
+  MakeLabel(this, 0, QStringLiteral("Content:"), DluRect(452, 248, 36, 8));
+  pattern_ = MakeEdit(this, kPatternBox, QStringLiteral("Content:"), DluRect(490, 246, 60, 12));
   pattern_->setText(QStringLiteral("DEADDEAD"));
-  MakeLabel(this, 0, QStringLiteral("Percent:"), DluRect(556, 248, 32, 8));
-  percent_ = MakeDigitEdit(this, kPercentBox, QStringLiteral("Percent:"), DluRect(590, 246, 38, 12));
+  MakeLabel(this, 0, QStringLiteral("Percent:"), DluRect(555, 248, 36, 8));
+  percent_ = MakeDigitEdit(this, kPercentBox, QStringLiteral("Percent:"), DluRect(592, 246, 36, 12));
   percent_->setText(QStringLiteral("50"));
   pattern_->setEnabled(false);
   percent_->setEnabled(false);
