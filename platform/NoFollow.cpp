@@ -9,15 +9,28 @@
 
 namespace brenvik {
 
-UniqueFd OpenRegularFile(const fs::path& path, int64_t& size) {
+namespace {
+
+UniqueFd KeepRegular(UniqueFd fd, int64_t& size) {
   size = 0;
-  // O_NONBLOCK keeps a FIFO from blocking the open; regular files ignore it when read.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) return fd;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
   size = static_cast<int64_t>(st.st_size);
   return fd;
+}
+
+// O_NONBLOCK keeps a FIFO from blocking the open; regular files ignore it when read.
+constexpr int kReadRegular = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+}  // namespace
+
+UniqueFd OpenRegularFile(const fs::path& path, int64_t& size) {
+  return KeepRegular(UniqueFd(::open(path.c_str(), kReadRegular)), size);
+}
+
+UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size) {
+  return KeepRegular(UniqueFd(::openat(folderFd, std::string(name).c_str(), kReadRegular)), size);
 }
 
 UniqueFd OpenFolder(const fs::path& path) {

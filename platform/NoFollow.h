@@ -14,6 +14,8 @@ namespace brenvik {
 // Opens a regular file for reading without following a final symbolic link and without ever
 // blocking (FIFOs and device nodes are refused, not opened for use). `size` receives its length.
 UniqueFd OpenRegularFile(const fs::path& path, int64_t& size);
+// The same for `name` in an open folder (a walk's folder), sparing the lookup of the full path.
+UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size);
 
 // Opens a folder the caller trusts (a final link is followed) as the base of the calls below.
 UniqueFd OpenFolder(const fs::path& path);

@@ -24,6 +24,11 @@ TEST(NoFollow, OpenRegularFileRefusesLinksFifosAndFolders) {
   EXPECT_FALSE(OpenRegularFile(dir / "pipe", size).valid());  // returns at once
   EXPECT_FALSE(OpenRegularFile(dir.path(), size).valid());
   EXPECT_EQ(size, 0);
+  UniqueFd folder = OpenFolder(dir.path());
+  EXPECT_TRUE(OpenRegularFileAt(folder.get(), "data", size).valid());
+  EXPECT_EQ(size, 5);
+  EXPECT_FALSE(OpenRegularFileAt(folder.get(), "link", size).valid());
+  EXPECT_FALSE(OpenRegularFileAt(folder.get(), "pipe", size).valid());
 }
 
 TEST(NoFollow, FoldersBelowAreReachedWithoutLinksOrDotDot) {
