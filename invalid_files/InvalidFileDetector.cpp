@@ -128,27 +128,38 @@ bool InvalidFileDetector::HasCriterion() const {
 }
 
 ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path) {
-  ScanResult result;
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFile(path, size);
-  if (!fd) return result;
+  if (!fd) return {};
+  return Judge(fd.get(), size, path);
+}
+
+ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, std::filesystem::path path) {
+  int64_t size = 0;
+  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
+  if (!fd) return {};
+  return Judge(fd.get(), size, std::move(path));
+}
+
+ScanResult InvalidFileDetector::Judge(int fd, int64_t size, std::filesystem::path path) {
+  ScanResult result;
   result.size = size;
-  result.path = path;
+  result.path = std::move(path);
 
   if (sizeTestOn && sizeMinimum <= size && size <= sizeMaximum) {
     result.verdict = Verdict::Size;
     return result;
   }
   if (nameRules.empty() && extensions.empty()) {
-    if (contentTestOn && IsMostlyFill(fd.get(), size)) result.verdict = Verdict::Content;
+    if (contentTestOn && IsMostlyFill(fd, size)) result.verdict = Verdict::Content;
     return result;
   }
-  const std::u16string name = LowerCaseName(path.native());
+  const std::u16string name = LowerCaseName(result.path.native());
   if (MatchesNameRule(name)) {
     result.verdict = Verdict::Char;
-  } else if (FailsTypeTest(fd.get(), name)) {
+  } else if (FailsTypeTest(fd, name)) {
     result.verdict = Verdict::Type;
-  } else if (contentTestOn && IsMostlyFill(fd.get(), size)) {
+  } else if (contentTestOn && IsMostlyFill(fd, size)) {
     result.verdict = Verdict::Content;
   }
   return result;
@@ -197,40 +208,42 @@ bool InvalidFileDetector::FailsTypeTest(int fd, std::u16string_view name) const 
 // once the threshold is reached, or once the blocks left could no longer reach it.
 bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size) {
   if (size <= 0 || fillPattern.empty()) return false;
-  std::array<uint8_t, kBlockSize> filledBlock;
-  for (size_t i = 0; i < filledBlock.size(); ++i) filledBlock[i] = fillPattern[i % fillPattern.size()];
+  if (filledBlockPattern_ != fillPattern) {
+    for (size_t i = 0; i < filledBlock_.size(); ++i) filledBlock_[i] = fillPattern[i % fillPattern.size()];
+    filledBlockPattern_ = fillPattern;
+  }
 
   const double threshold = percentThreshold;
   const auto reaches = [&](int64_t filled) { return threshold <= static_cast<double>(filled) * 100.0 / size; };
   const auto isFilled = [&](const uint8_t* block, int64_t length) {
-    return std::memcmp(block, filledBlock.data(), static_cast<size_t>(length)) == 0;
+    return std::memcmp(block, filledBlock_.data(), static_cast<size_t>(length)) == 0;
   };
 
   const int64_t tail = size % kBlockSize;
   const int64_t whole = size - tail;
   int64_t filled = 0;
   if (reaches(filled)) return true;
-  if (whole > 0) buffer_.resize(static_cast<size_t>(std::min(whole, kChunkSize)));
-
-  for (int64_t offset = 0; offset < whole; offset += kChunkSize) {
+  // The last read takes the tail along, so a small file costs one read.
+  buffer_.resize(static_cast<size_t>(std::min(size, kChunkSize + kBlockSize)));
+  for (int64_t offset = 0;;) {
     if (stop_ != nullptr && stop_->load(std::memory_order_relaxed) != 0) return false;
     const int64_t length = std::min(kChunkSize, whole - offset);
-    ReadZeroPadded(fd, buffer_.data(), static_cast<size_t>(length), offset);
+    const bool last = offset + length == whole;
+    ReadZeroPadded(fd, buffer_.data(), static_cast<size_t>(last ? length + tail : length), offset);
     for (int64_t block = 0; block < length; block += kBlockSize) {
       if (!isFilled(buffer_.data() + block, kBlockSize)) continue;
       // A file that starts with a filled block counts as filled throughout.
       if (offset == 0 && block == 0 && headerRuleOn) return reaches(size);
       filled += kBlockSize;
     }
+    if (last) {
+      if (tail > 0 && isFilled(buffer_.data() + length, tail)) filled += tail;
+      return reaches(filled);
+    }
     if (reaches(filled)) return true;
-    if (!reaches(filled + (whole - offset - length) + tail)) return false;
+    offset += length;
+    if (!reaches(filled + (whole - offset) + tail)) return false;
   }
-  if (tail > 0) {
-    std::array<uint8_t, kBlockSize> tailBytes;
-    ReadZeroPadded(fd, tailBytes.data(), static_cast<size_t>(tail), whole);
-    if (isFilled(tailBytes.data(), tail)) filled += tail;
-  }
-  return reaches(filled);
 }
 
 }  // namespace brenvik

@@ -66,17 +66,23 @@ class InvalidFileDetector {
   // Runs the criteria on one file. A file that cannot be opened (or is not a regular file) is
   // valid with size 0. Not for concurrent use: the detector keeps one read buffer.
   ScanResult Classify(const std::filesystem::path& path);
+  // The same for the file `name` of an open folder whose full path is `path` (as a walk meets it).
+  ScanResult Classify(int folderFd, std::string_view name, std::filesystem::path path);
 
   // Polled while a long file is read, so Stop is not held up by one huge file.
   void SetStopFlag(const std::atomic<int>* stop) { stop_ = stop; }
 
  private:
+  ScanResult Judge(int fd, int64_t size, std::filesystem::path path);
   bool MatchesNameRule(std::u16string_view name) const;
   bool FailsTypeTest(int fd, std::u16string_view name) const;
   bool IsMostlyFill(int fd, int64_t size);
 
   const std::atomic<int>* stop_ = nullptr;
   std::vector<uint8_t> buffer_;
+  // One block of the fill pattern laid end to end, and the pattern it was made from.
+  std::array<uint8_t, 512> filledBlock_{};
+  std::vector<uint8_t> filledBlockPattern_;
 };
 
 }  // namespace brenvik

@@ -46,7 +46,7 @@ ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest&
   options.stopFlag = &stop;
   WalkTree(detector.root, options, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
-    ScanResult result = detector.Classify(std::filesystem::path(std::string(entry.path)));
+    ScanResult result = detector.Classify(entry.folderFd, entry.name, std::filesystem::path(std::string(entry.path)));
     if (result.verdict != Verdict::Valid) {
       if (!cacheMode || rowCounter < kCacheModeShownRows)
         sink.AddRow({rowCounter++, result.verdict, result.size, result.path});
