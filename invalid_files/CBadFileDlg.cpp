@@ -43,6 +43,9 @@ enum ControlId {
 
 enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3 };
 
+// While a job runs, its reports reach the widgets this often: often enough to look live, rarely
+// enough that repainting leaves the processor to the job.
+constexpr int kRefreshIntervalMs = 50;
 // Removed rows are taken out of a long list at most this often while Delete runs.
 constexpr qint64 kRemovalIntervalMs = 250;
 
@@ -75,18 +78,16 @@ class CBadFileDlg::PageSink : public InvalidFileSink {
 
 CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Invalid Files"), parent),
-      progressChannel_(this,
-                       [this](const ProgressLine& line) {
-                         if (const auto* tally = std::get_if<ScanTally>(&line)) {
-                           progress_->setText(ToQString(FormatTallyText(*tally)));
-                         } else {
-                           progress_->setText(ToQString(std::get<std::u16string>(line)));
-                         }
-                       }),
-      stateChannel_(this, [this](const QString& text) { state_->setText(text); }),
-      rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
+      progressChannel_(this, [this](const ProgressLine& line) { pendingProgress_ = line; }),
+      stateChannel_(this, [this](const QString& text) { pendingState_ = text; }),
+      rowChannel_(this,
+                  [this](std::vector<RowEvent> events) {
+                    for (RowEvent& event : events) pendingRows_.push_back(std::move(event));
+                  }),
       sink_(std::make_unique<PageSink>(*this)) {
   buildControls();
+  refresh_.setInterval(kRefreshIntervalMs);
+  connect(&refresh_, &QTimer::timeout, this, [this] { showReports(false); });
 }
 
 CBadFileDlg::~CBadFileDlg() { stopAndWait(); }
@@ -217,6 +218,7 @@ void CBadFileDlg::check() {
   const ScanRequest request{static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
   resultMode_ = request.mode;
   resultFile_.clear();
+  refresh_.start();
   startJob([this, request] { scanOutcome_ = RunInvalidFileScan(detector_, request, *sink_, stopFlag()); },
            [this] {
              flushReports();
@@ -245,6 +247,7 @@ void CBadFileDlg::deleteFiles() {
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
+  refresh_.start();
   startJob([this, request = std::move(request)] { RunInvalidFileDelete(request, *sink_, stopFlag()); },
            [this] {
              flushReports();
@@ -255,10 +258,31 @@ void CBadFileDlg::deleteFiles() {
 }
 
 void CBadFileDlg::flushReports() {
+  refresh_.stop();
   rowChannel_.flush();
-  applyRemovals();
   progressChannel_.flush();
   stateChannel_.flush();
+  showReports(true);
+}
+
+void CBadFileDlg::showReports(bool final) {
+  if (pendingProgress_) {
+    if (const auto* tally = std::get_if<ScanTally>(&*pendingProgress_)) {
+      progress_->setText(ToQString(FormatTallyText(*tally)));
+    } else {
+      progress_->setText(ToQString(std::get<std::u16string>(*pendingProgress_)));
+    }
+    pendingProgress_.reset();
+  }
+  if (pendingState_) {
+    state_->setText(*pendingState_);
+    pendingState_.reset();
+  }
+  std::vector<RowEvent> events;
+  events.swap(pendingRows_);
+  applyRowEvents(std::move(events));
+  // Removal rebuilds the list, so a long Delete takes rows out in batches.
+  if (final || QDateTime::currentMSecsSinceEpoch() - lastRemovalApplied_ >= kRemovalIntervalMs) applyRemovals();
 }
 
 void CBadFileDlg::applyRowEvents(std::vector<RowEvent> events) {
@@ -279,8 +303,6 @@ void CBadFileDlg::applyRowEvents(std::vector<RowEvent> events) {
     }
   }
   appendAdded();
-  // Removal rebuilds the list, so a long Delete takes rows out in batches.
-  if (QDateTime::currentMSecsSinceEpoch() - lastRemovalApplied_ >= kRemovalIntervalMs) applyRemovals();
 }
 
 void CBadFileDlg::applyRemovals() {

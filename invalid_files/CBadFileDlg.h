@@ -1,8 +1,10 @@
 #pragma once
 // The "Invalid Files" tool page: criteria, Check (scan), Delete, and the list menu.
 #include <QString>
+#include <QTimer>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -57,6 +59,8 @@ class CBadFileDlg : public ToolPage {
   void saveText();
   void applyRowEvents(std::vector<RowEvent> events);
   void applyRemovals();
+  // Takes the job's latest reports into the widgets; `final` also takes out every removed row.
+  void showReports(bool final);
   void flushReports();
 
   InvalidFileDetector detector_;
@@ -90,6 +94,11 @@ class CBadFileDlg : public ToolPage {
   LatestValueChannel<QString> stateChannel_;
   RowBatchChannel<RowEvent> rowChannel_;
   std::unique_ptr<PageSink> sink_;
+  // What the channels delivered since the last refresh.
+  std::optional<ProgressLine> pendingProgress_;
+  std::optional<QString> pendingState_;
+  std::vector<RowEvent> pendingRows_;
+  QTimer refresh_;
 };
 
 }  // namespace brenvik
