@@ -103,8 +103,6 @@ CheckListView* CBadFileDlg::makeList(int id, const QString& label, QStringList h
 }
 
 void CBadFileDlg::buildControls() {
-  setFixedSize(DluX(652), DluY(320));
-
   MakeLabel(this, 0, QStringLiteral("Path:"), DluRect(7, 8, 20, 8));
   path_ = MakeEdit(this, kPathBox, QStringLiteral("Path:"), DluRect(30, 6, 330, 13), true);
   connect(MakeButton(this, kBrowseButton, QStringLiteral("..."), DluRect(364, 6, 20, 13)), &QPushButton::clicked,
