@@ -1,7 +1,208 @@
 #include "dbrepair/CDataBaseDlg.h"
 
-namespace brenvik {
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <algorithm>
+#include <functional>
 
-CDataBaseDlg::CDataBaseDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLiteral("Repair DB"), parent) {}
+#include "app/shell/CheckListModel.h"
+#include "app/shell/Controls.h"
+#include "app/shell/QtText.h"
+#include "dbrepair/FillPattern.h"
+#include "platform/FileOps.h"
+
+namespace brenvik {
+namespace {
+
+enum ControlId {
+  kCorruptedEdit = 4002,
+  kCorruptedBrowse = 4003,
+  kRepairedEdit = 4004,
+  kRepairedBrowse = 4005,
+  kReferenceList = 4006,
+  kRepairButton = 4007,
+  kStopButton = 4008,
+  kSectorPattern = 4009,
+  kPagePattern = 4010,
+  kSectorRadio = 4011,
+  kPageRadio = 4012,
+  kProgressBar = 4013,
+  kStatusLine = 4014,
+  kMarkAll = 4015,
+  kUnmarkAll = 4016,
+  kRemoveFiles = 4017,
+  kAddFiles = 4018,
+};
+
+const QString kDatabaseFilter = QStringLiteral("mdf Files (*.mdf);;All Files (*)");
+const QString kDefaultPattern = QStringLiteral("DEADDEAD");
+
+// The worker's reports, handed to the page's channels.
+class PageSink : public RepairSink {
+ public:
+  PageSink(LatestValueChannel<QString>& status, LatestValueChannel<int>& range, LatestValueChannel<int>& progress)
+      : status_(status), range_(range), progress_(progress) {}
+  void setStatus(const std::u16string& text) override { status_.post(ToQString(text)); }
+  void setProgressRange(int32_t maximum) override { range_.post(maximum); }
+  void setProgress(int32_t position, const RepairCounts&) override { progress_.post(position); }
+
+ private:
+  LatestValueChannel<QString>& status_;
+  LatestValueChannel<int>& range_;
+  LatestValueChannel<int>& progress_;
+};
+
+}  // namespace
+
+CDataBaseDlg::CDataBaseDlg(PageHost& host, QWidget* parent)
+    : ToolPage(host, QStringLiteral("Repair DB"), parent),
+      statusChannel_(this,
+                     [this](const QString& text) {
+                       status_->setText(text);
+                       status_->setToolTip(text);  // a failure text with a long path may not fit
+                     }),
+      // A progress bar whose range is 0 to 0 would show a busy animation: a file under 1 MiB
+      // simply shows no movement.
+      rangeChannel_(this, [this](int maximum) { progress_->setRange(0, std::max(maximum, 1)); }),
+      progressChannel_(this, [this](int position) { progress_->setValue(position); }) {
+  setObjectName(QStringLiteral("4001"));
+  buildControls();
+}
+
+void CDataBaseDlg::buildControls() {
+  MakeLabel(this, 0, QStringLiteral("Corrupted Database:"), DluRect(12, 14, 74, 8));
+  corrupted_ = MakeEdit(this, kCorruptedEdit, QStringLiteral("Corrupted Database:"), DluRect(88, 12, 518, 13));
+  auto* corruptedBrowse = MakeButton(this, kCorruptedBrowse, QStringLiteral("..."), DluRect(612, 12, 28, 13));
+  corruptedBrowse->setAccessibleName(QStringLiteral("Choose the corrupted database"));
+  connect(corruptedBrowse, &QPushButton::clicked, this, &CDataBaseDlg::chooseCorrupted);
+
+  MakeLabel(this, 0, QStringLiteral("Repaired Database:"), DluRect(12, 32, 74, 8));
+  repaired_ = MakeEdit(this, kRepairedEdit, QStringLiteral("Repaired Database:"), DluRect(88, 30, 518, 13));
+  auto* repairedBrowse = MakeButton(this, kRepairedBrowse, QStringLiteral("..."), DluRect(612, 30, 28, 13));
+  repairedBrowse->setAccessibleName(QStringLiteral("Choose the repaired database"));
+  connect(repairedBrowse, &QPushButton::clicked, this, &CDataBaseDlg::chooseRepaired);
+
+  sectorMode_ = MakeRadio(this, kSectorRadio, QStringLiteral("Sector(512 Bytes):"), DluRect(12, 51, 78, 10));
+  sectorPattern_ = MakeEdit(this, kSectorPattern, QStringLiteral("Sector(512 Bytes):"), DluRect(92, 49, 222, 13));
+  pageMode_ = MakeRadio(this, kPageRadio, QStringLiteral("Page(8192 Bytes):"), DluRect(330, 51, 76, 10));
+  pagePattern_ = MakeEdit(this, kPagePattern, QStringLiteral("Page(8192 Bytes):"), DluRect(408, 49, 232, 13));
+  sectorPattern_->setText(kDefaultPattern);
+  pagePattern_->setText(kDefaultPattern);
+  pageMode_->setChecked(true);
+
+  references_ = new CheckListModel({QStringLiteral("Index"), QStringLiteral("Size"), QStringLiteral("Path")}, true, this);
+  list_ = new CheckListView(references_, this);
+  list_->setGeometry(DluRect(12, 70, 628, 196));
+  SetControlId(list_, kReferenceList, QStringLiteral("Reference databases"));
+  list_->setColumnWidths({100, 100, -1});
+  connect(list_, &QWidget::customContextMenuRequested, this, &CDataBaseDlg::showListMenu);
+
+  listMenu_ = new QMenu(this);
+  auto addMenuAction = [this](int id, const QString& text, std::function<void()> handler) {
+    QAction* action = listMenu_->addAction(text);
+    action->setParent(this);  // tests and automation find the items on the page
+    action->setObjectName(QString::number(id));
+    connect(action, &QAction::triggered, this, std::move(handler));
+  };
+  addMenuAction(kMarkAll, QStringLiteral("Mark All"), [this] { references_->setAllChecked(true); });
+  addMenuAction(kUnmarkAll, QStringLiteral("Unmark All"), [this] { references_->setAllChecked(false); });
+  addMenuAction(kRemoveFiles, QStringLiteral("Remove files"), [this] { removeCheckedRows(); });
+  addMenuAction(kAddFiles, QStringLiteral("Add files"), [this] { addFiles(); });
+
+  progress_ = MakeProgress(this, kProgressBar, DluRect(12, 272, 628, 10));
+  status_ = MakeLabel(this, kStatusLine, QString(), DluRect(12, 290, 500, 10));
+  status_->setAccessibleName(QStringLiteral("Status"));
+
+  auto* repairButton = MakeButton(this, kRepairButton, QStringLiteral("Repair"), DluRect(530, 287, 50, 16));
+  auto* stopButton = MakeButton(this, kStopButton, QStringLiteral("Stop"), DluRect(590, 287, 50, 16));
+  connect(repairButton, &QPushButton::clicked, this, &CDataBaseDlg::repair);
+  connect(stopButton, &QPushButton::clicked, this, [this] { stopFlag() = 1; });
+}
+
+void CDataBaseDlg::chooseCorrupted() {
+  const QString path = host().ui().chooseOpenFile(this, QStringLiteral("Open"), kDatabaseFilter);
+  if (!path.isEmpty()) corrupted_->setText(path);
+}
+
+void CDataBaseDlg::chooseRepaired() {
+  // The Save dialog asks before an existing file is chosen, since the run will overwrite it.
+  const QString path =
+      host().ui().chooseSaveFile(this, QStringLiteral("Save As"), kDatabaseFilter, QString(), QStringLiteral("mdf"));
+  if (!path.isEmpty()) repaired_->setText(path);
+}
+
+void CDataBaseDlg::addFiles() {
+  // Index numbers continue from the row count and are never renumbered, so after a removal
+  // a new row may repeat an earlier number.
+  int next = references_->rowCount();
+  const QStringList paths = host().ui().chooseOpenFiles(this, QStringLiteral("Open"), kDatabaseFilter);
+  std::vector<ListRow> rows;
+  for (const QString& text : paths) {
+    const auto path = QStringToPath(text);
+    if (IsFolder(path)) continue;
+    UniqueFd file = OpenShared(path);
+    const int64_t size = file ? FileSize(file.get()) : -1;
+    if (size < 0) continue;  // files that cannot be opened are skipped without a message
+    rows.push_back({{QString::number(next), QString::number(static_cast<quint64>(size)), text}, true, text});
+    ++next;
+  }
+  references_->appendRows(std::move(rows));
+}
+
+void CDataBaseDlg::removeCheckedRows() {
+  std::vector<int> checked;
+  for (int row = references_->rowCount() - 1; row >= 0; --row)
+    if (references_->isChecked(row)) checked.push_back(row);
+  references_->removeRowsAt(std::move(checked));
+}
+
+void CDataBaseDlg::showListMenu(const QPoint& at) { listMenu_->popup(list_->viewport()->mapToGlobal(at)); }
+
+void CDataBaseDlg::repair() {
+  if (refuseIfBusy()) return;
+  stopFlag() = 0;
+  counts_ = {};
+
+  RepairRequest request;
+  request.corrupted = QStringToPath(corrupted_->text());
+  request.repaired = QStringToPath(repaired_->text());
+  const bool sector = sectorMode_->isChecked();
+  request.mode = sector ? BlockMode::Sector : BlockMode::Page;
+  const QString patternText = (sector ? sectorPattern_ : pagePattern_)->text();
+
+  if (corrupted_->text().isEmpty() || repaired_->text().isEmpty() || references_->rowCount() == 0) {
+    showValidation(kRepairParameterError);
+    return;
+  }
+  std::optional<std::vector<uint8_t>> pattern = ParseFillPattern(ToText(patternText));
+  if (!pattern) {
+    showValidation(kRepairPatternError);
+    return;
+  }
+  request.pattern = std::move(*pattern);
+  // Every row is a reference copy, checked or not: the marks only select rows for removal.
+  for (int row = 0; row < references_->rowCount(); ++row)
+    request.references.push_back(QStringToPath(references_->row(row).data.toString()));
+
+  startJob(
+      [this, request = std::move(request)] {
+        PageSink sink(statusChannel_, rangeChannel_, progressChannel_);
+        lastResult_ = RunRepair(request, stopFlag(), sink);
+      },
+      [this] { finishRun(lastResult_); });
+}
+
+void CDataBaseDlg::finishRun(const RepairResult& result) {
+  rangeChannel_.flush();
+  progressChannel_.flush();
+  statusChannel_.flush();
+  counts_ = result.counts;
+  progress_->setValue(0);
+}
 
 }  // namespace brenvik

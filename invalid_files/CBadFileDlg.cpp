@@ -1,7 +1,364 @@
 #include "invalid_files/CBadFileDlg.h"
 
-namespace brenvik {
+#include <QCheckBox>
+#include <QDateTime>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 
-CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLiteral("Invalid Files"), parent) {}
+#include "app/core/TextHelpers.h"
+#include "app/shell/Controls.h"
+#include "app/shell/QtText.h"
+#include "platform/Shell.h"
+
+namespace brenvik {
+namespace {
+
+enum ControlId {
+  kPathBox = 3801,
+  kBrowseButton = 3802,
+  kResultList = 3803,
+  kCheckButton = 3804,
+  kDeleteButton = 3805,
+  kStopButton = 3806,
+  kNameRuleList = 3808,
+  kExtensionList = 3809,
+  kPatternBox = 3810,
+  kPercentBox = 3811,
+  kContentBox = 3812,
+  kProgressLine = 3813,
+  kMarkAll = 3814,
+  kStateLine = 3815,
+  kUnmarkAll = 3816,
+  kGotoPath = 3817,
+  kRemoveFiles = 3818,
+  kSaveText = 3819,
+  kDeleteEmptyBox = 3820,
+  kSizeBox = 3821,
+  kSizeMinimumBox = 3822,
+  kSizeMaximumBox = 3823,
+  kHeaderBox = 3824,
+};
+
+enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3 };
+
+// While a job runs, its reports reach the widgets this often: often enough to look live, rarely
+// enough that repainting leaves the processor to the job.
+constexpr int kRefreshIntervalMs = 50;
+// Removed rows are taken out of a long list at most this often while Delete runs.
+constexpr qint64 kRemovalIntervalMs = 250;
+
+ListRow MakeResultRow(const ResultRow& row) {
+  // Shared texts, so a million rows do not hold a million copies of "size".
+  static const QString kStatus[] = {QString(), QStringLiteral("char"), QStringLiteral("type"),
+                                    QStringLiteral("content"), QStringLiteral("size")};
+  ListRow list;
+  list.cells = {QString::number(row.index), ToQString(FormatSizeText(row.size)),
+                kStatus[static_cast<int>(row.verdict)], PathToQString(row.path)};
+  return list;
+}
+
+}  // namespace
+
+// Turns the job's reports into channel posts; runs on the worker thread and never touches a widget.
+class CBadFileDlg::PageSink : public InvalidFileSink {
+ public:
+  explicit PageSink(CBadFileDlg& page) : page_(page) {}
+  void AddRow(const ResultRow& row) override { page_.rowChannel_.post({RowEvent::Add, MakeResultRow(row), -1}); }
+  void RemoveRow(int position) override { page_.rowChannel_.post({RowEvent::Remove, {}, position}); }
+  void ClearRows() override { page_.rowChannel_.post({RowEvent::Clear, {}, -1}); }
+  void Tally(const ScanTally& tally) override { page_.progressChannel_.post(tally); }
+  void ProgressText(std::u16string_view text) override { page_.progressChannel_.post(std::u16string(text)); }
+  void StatusText(std::u16string_view text) override { page_.stateChannel_.post(ToQString(text)); }
+
+ private:
+  CBadFileDlg& page_;
+};
+
+CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
+    : ToolPage(host, QStringLiteral("Invalid Files"), parent),
+      progressChannel_(this, [this](const ProgressLine& line) { pendingProgress_ = line; }),
+      stateChannel_(this, [this](const QString& text) { pendingState_ = text; }),
+      rowChannel_(this,
+                  [this](std::vector<RowEvent> events) {
+                    for (RowEvent& event : events) pendingRows_.push_back(std::move(event));
+                  }),
+      sink_(std::make_unique<PageSink>(*this)) {
+  buildControls();
+  refresh_.setInterval(kRefreshIntervalMs);
+  connect(&refresh_, &QTimer::timeout, this, [this] { showReports(false); });
+}
+
+CBadFileDlg::~CBadFileDlg() { stopAndWait(); }
+
+CheckListView* CBadFileDlg::makeList(int id, const QString& label, QStringList headers, QRect rect) {
+  auto* model = new CheckListModel(std::move(headers), true, this);
+  auto* view = new CheckListView(model, this);
+  view->setGeometry(rect);
+  SetControlId(view, id, label);
+  connect(view, &QWidget::customContextMenuRequested, this,
+          [this, view](const QPoint& position) { showMenu(view, position); });
+  return view;
+}
+
+void CBadFileDlg::buildControls() {
+  MakeLabel(this, 0, QStringLiteral("Path:"), DluRect(7, 8, 20, 8));
+  path_ = MakeEdit(this, kPathBox, QStringLiteral("Path:"), DluRect(30, 6, 330, 13), true);
+  connect(MakeButton(this, kBrowseButton, QStringLiteral("..."), DluRect(364, 6, 20, 13)), &QPushButton::clicked,
+          this, [this] { pickFolderInto(path_); });
+  connect(MakeButton(this, kCheckButton, QStringLiteral("Check"), DluRect(394, 5, 50, 15)), &QPushButton::clicked,
+          this, &CBadFileDlg::check);
+  connect(MakeButton(this, kDeleteButton, QStringLiteral("Delete"), DluRect(452, 5, 50, 15)), &QPushButton::clicked,
+          this, &CBadFileDlg::deleteFiles);
+  connect(MakeButton(this, kStopButton, QStringLiteral("Stop"), DluRect(510, 5, 50, 15)), &QPushButton::clicked,
+          this, [this] { stopFlag() = 1; });
+
+  resultView_ = makeList(kResultList, QStringLiteral("Results"),
+                         {QStringLiteral("Index"), QStringLiteral("Size"), QStringLiteral("Status"),
+                          QStringLiteral("Path")},
+                         DluRect(7, 24, 437, 262));
+  results_ = resultView_->listModel();
+  resultView_->setColumnWidths({100, 100, 100, -1});
+
+  const QString nameLabel = QStringLiteral("File Name(Invalid char):");
+  MakeLabel(this, 0, nameLabel, DluRect(452, 24, 193, 8));
+  nameRuleView_ = makeList(kNameRuleList, nameLabel, {QStringLiteral("String"), QStringLiteral("Type")},
+                           DluRect(452, 33, 193, 82));
+  nameRules_ = nameRuleView_->listModel();
+  for (const NameRuleRow& rule : kDefaultNameRules)
+    nameRules_->appendRow({{ToQString(rule.text), ToQString(rule.type)}, true, {}});
+
+  const QString typeLabel = QStringLiteral("File Type(Extension):");
+  MakeLabel(this, 0, typeLabel, DluRect(452, 119, 193, 8));
+  extensionView_ = makeList(kExtensionList, typeLabel, {QStringLiteral("Index"), QStringLiteral("String")},
+                            DluRect(452, 128, 193, 82));
+  extensions_ = extensionView_->listModel();
+  int index = 1;
+  for (std::u16string_view extension : kDefaultExtensions)
+    extensions_->appendRow({{QString::number(index++), ToQString(extension)}, true, {}});
+  for (CheckListView* halves : {nameRuleView_, extensionView_}) halves->setColumnWidths({DluX(193) / 2, -1});
+
+  sizeBox_ = MakeCheckBox(this, kSizeBox, QStringLiteral("Size:"), DluRect(452, 215, 32, 10), true);
+  sizeMinimum_ = MakeDigitEdit(this, kSizeMinimumBox, QStringLiteral("Size minimum"), DluRect(486, 214, 64, 12));
+  MakeLabel(this, 0, QStringLiteral("--"), DluRect(554, 216, 8, 8));
+  sizeMaximum_ = MakeDigitEdit(this, kSizeMaximumBox, QStringLiteral("Size maximum"), DluRect(564, 214, 64, 12));
+  sizeMinimum_->setText(QStringLiteral("0"));
+  sizeMaximum_->setText(QStringLiteral("0"));
+  connect(sizeBox_, &QCheckBox::toggled, this, [this](bool on) {
+    sizeMinimum_->setEnabled(on);
+    sizeMaximum_->setEnabled(on);
+  });
+
+  contentBox_ = MakeCheckBox(this, kContentBox, QStringLiteral("Content(4 Bytes):"), DluRect(452, 231, 88, 10), false);
+  headerBox_ = MakeCheckBox(this, kHeaderBox, QStringLiteral("FileHeader"), DluRect(544, 231, 60, 10), true);
+  MakeLabel(this, 0, QStringLiteral("Content:"), DluRect(452, 248, 36, 8));
+  pattern_ = MakeEdit(this, kPatternBox, QStringLiteral("Content:"), DluRect(490, 246, 60, 12));
+  pattern_->setText(QStringLiteral("DEADDEAD"));
+  MakeLabel(this, 0, QStringLiteral("Percent:"), DluRect(555, 248, 36, 8));
+  percent_ = MakeDigitEdit(this, kPercentBox, QStringLiteral("Percent:"), DluRect(592, 246, 36, 12));
+  percent_->setText(QStringLiteral("50"));
+  pattern_->setEnabled(false);
+  percent_->setEnabled(false);
+  connect(contentBox_, &QCheckBox::toggled, this, [this](bool on) {
+    pattern_->setEnabled(on);
+    percent_->setEnabled(on);
+  });
+
+  deleteEmptyBox_ =
+      MakeCheckBox(this, kDeleteEmptyBox, QStringLiteral("Delete Empty Folders"), DluRect(452, 264, 100, 10), true);
+
+  progress_ = MakeLabel(this, kProgressLine, QString(), DluRect(7, 292, 437, 10));
+  progress_->setAccessibleName(QStringLiteral("Progress"));
+  state_ = MakeLabel(this, kStateLine, QString(), DluRect(7, 305, 437, 10));
+  state_->setAccessibleName(QStringLiteral("State"));
+
+  menu_ = new QMenu(QStringLiteral("filename"), this);
+  const auto addItem = [this](int id, const QString& text, auto slot) {
+    QAction* action = menu_->addAction(text);
+    action->setObjectName(QString::number(id));
+    connect(action, &QAction::triggered, this, slot);
+  };
+  addItem(kMarkAll, QStringLiteral("Mark All"), [this] { setMenuTargetChecked(true); });
+  addItem(kUnmarkAll, QStringLiteral("Unmark All"), [this] { setMenuTargetChecked(false); });
+  addItem(kGotoPath, QStringLiteral("Goto Path"), [this] { gotoPath(); });
+  addItem(kRemoveFiles, QStringLiteral("Remove Files"), [this] { removeFiles(); });
+  addItem(kSaveText, QStringLiteral("Save Txt"), [this] { saveText(); });
+}
+
+CriteriaInput CBadFileDlg::criteriaFromControls() const {
+  CriteriaInput input;
+  input.root = ToText(path_->text());
+  for (int row = 0; row < nameRules_->rowCount(); ++row)
+    if (nameRules_->isChecked(row)) input.checkedNameRules.push_back(kDefaultNameRules[static_cast<size_t>(row)]);
+  for (int row = 0; row < extensions_->rowCount(); ++row)
+    if (extensions_->isChecked(row)) input.checkedExtensions.push_back(ToText(extensions_->row(row).cells[1]));
+  input.sizeChecked = sizeBox_->isChecked();
+  input.sizeMinimumText = ToText(sizeMinimum_->text());
+  input.sizeMaximumText = ToText(sizeMaximum_->text());
+  input.contentChecked = contentBox_->isChecked();
+  input.patternText = ToText(pattern_->text());
+  input.percentText = ToText(percent_->text());
+  input.headerChecked = headerBox_->isChecked();
+  return input;
+}
+
+void CBadFileDlg::check() {
+  if (refuseIfBusy()) return;
+  results_->clear();
+  detector_.Reset();
+  const CriteriaRefusal refusal = CollectCriteria(criteriaFromControls(), detector_);
+  if (refusal != CriteriaRefusal::None) {
+    detector_.Reset();
+    showValidation(ToQString(RefusalText(refusal)));
+    return;
+  }
+  const ScanRequest request{static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
+  resultMode_ = request.mode;
+  resultFile_.clear();
+  refresh_.start();
+  startJob([this, request] { scanOutcome_ = RunInvalidFileScan(detector_, request, *sink_, stopFlag()); },
+           [this] {
+             flushReports();
+             resultFile_ = scanOutcome_.resultFile;
+             if (scanOutcome_.completed) showCompletion(ToQString(kDetectCompletedText));
+           });
+}
+
+void CBadFileDlg::deleteFiles() {
+  if (refuseIfBusy()) return;
+  // Without a scanned root there is nothing to delete, and no folder to move into or clean up.
+  if (detector_.root.empty()) {
+    showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
+    return;
+  }
+  detector_.deleteEmptyFolders = deleteEmptyBox_->isChecked();
+  DeleteRequest request;
+  request.root = detector_.root;
+  request.moveAside = settings().cutToDead != 0;
+  request.removeEmptyFolders = detector_.deleteEmptyFolders;
+  request.mode = resultMode_;
+  request.resultFile = resultFile_;
+  if (resultMode_ == kCacheModeList) {
+    for (int row = 0; row < results_->rowCount(); ++row)
+      if (results_->isChecked(row)) request.markedRows.push_back({row, QStringToPath(results_->row(row).cells[kPathColumn])});
+  }
+  pendingRemovals_.clear();
+  lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
+  refresh_.start();
+  startJob([this, request = std::move(request)] { RunInvalidFileDelete(request, *sink_, stopFlag()); },
+           [this] {
+             flushReports();
+             // The cache-mode result is consumed (or could not be read; it is not tried again).
+             if (resultMode_ == kCacheModeFiles) resultFile_.clear();
+             showCompletion(ToQString(kDeleteCompletedText));
+           });
+}
+
+void CBadFileDlg::flushReports() {
+  refresh_.stop();
+  rowChannel_.flush();
+  progressChannel_.flush();
+  stateChannel_.flush();
+  showReports(true);
+}
+
+void CBadFileDlg::showReports(bool final) {
+  if (pendingProgress_) {
+    if (const auto* tally = std::get_if<ScanTally>(&*pendingProgress_)) {
+      progress_->setText(ToQString(FormatTallyText(*tally)));
+    } else {
+      progress_->setText(ToQString(std::get<std::u16string>(*pendingProgress_)));
+    }
+    pendingProgress_.reset();
+  }
+  if (pendingState_) {
+    state_->setText(*pendingState_);
+    pendingState_.reset();
+  }
+  std::vector<RowEvent> events;
+  events.swap(pendingRows_);
+  applyRowEvents(std::move(events));
+  // Removal rebuilds the list, so a long Delete takes rows out in batches.
+  if (final || QDateTime::currentMSecsSinceEpoch() - lastRemovalApplied_ >= kRemovalIntervalMs) applyRemovals();
+}
+
+void CBadFileDlg::applyRowEvents(std::vector<RowEvent> events) {
+  std::vector<ListRow> added;
+  const auto appendAdded = [&] {
+    results_->appendRows(std::move(added));
+    added.clear();
+  };
+  for (RowEvent& event : events) {
+    if (event.kind != RowEvent::Add) appendAdded();
+    switch (event.kind) {
+      case RowEvent::Add: added.push_back(std::move(event.row)); break;
+      case RowEvent::Remove: pendingRemovals_.push_back(event.position); break;
+      case RowEvent::Clear:
+        pendingRemovals_.clear();
+        results_->clear();
+        break;
+    }
+  }
+  appendAdded();
+}
+
+void CBadFileDlg::applyRemovals() {
+  lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
+  if (pendingRemovals_.empty()) return;
+  results_->removeRowsAt(std::move(pendingRemovals_));
+  pendingRemovals_.clear();
+}
+
+void CBadFileDlg::showMenu(CheckListView* view, const QPoint& position) {
+  if (!view->indexAt(position).isValid()) return;
+  menuTarget_ = view;
+  const bool onResults = view == resultView_;
+  for (QAction* action : menu_->actions()) {
+    const int id = action->objectName().toInt();
+    action->setEnabled(onResults || id == kMarkAll || id == kUnmarkAll);
+  }
+  menu_->popup(view->viewport()->mapToGlobal(position));
+}
+
+void CBadFileDlg::setMenuTargetChecked(bool checked) {
+  if (menuTarget_ != nullptr) menuTarget_->listModel()->setAllChecked(checked);
+}
+
+void CBadFileDlg::gotoPath() {
+  const QModelIndex current = resultView_->currentIndex();
+  if (!current.isValid()) return;
+  ShowInFileManager(QStringToPath(results_->row(current.row()).cells[kPathColumn]));
+}
+
+void CBadFileDlg::removeFiles() {
+  // Delete takes rows out of the list while it runs; the two must not meet.
+  if (refuseIfBusy()) return;
+  InvalidFileRemover remover(detector_.root, false);
+  std::vector<int> removed;
+  for (int row = results_->rowCount() - 1; row >= 0; --row) {
+    if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))
+      removed.push_back(row);
+  }
+  results_->removeRowsAt(std::move(removed));
+}
+
+void CBadFileDlg::saveText() {
+  const QString name = host().ui().chooseSaveFile(this, QStringLiteral("Save As"),
+                                                  QStringLiteral("txt Files (*.txt);;All Files (*.*)"),
+                                                  ToQString(MakeTimeStampName()), QStringLiteral("txt"));
+  if (name.isEmpty()) return;
+  std::vector<std::pair<std::u16string, std::u16string>> rows;
+  rows.reserve(static_cast<size_t>(results_->rowCount()));
+  for (int row = 0; row < results_->rowCount(); ++row) {
+    const QStringList& cells = results_->row(row).cells;
+    rows.emplace_back(ToText(cells[kSizeColumn]), ToText(cells[kPathColumn]));
+  }
+  if (!SaveResultList(QStringToPath(name), rows)) {
+    showMessage(QStringLiteral("Failed to create file"), QStringLiteral("Error"), MessageIcon::Error);
+    return;
+  }
+  showMessage(QStringLiteral("Save invalid files completed"), QStringLiteral("Tips"), MessageIcon::Information);
+}
 
 }  // namespace brenvik

@@ -53,7 +53,7 @@ class Walker {
       const std::string_view leaf = fullPath.substr(nameOffset);
 
       if (isOther) {
-        if (visitor_({WalkEntryKind::Other, fullPath, leaf, -1}) == WalkControl::Stop) stopped_ = true;
+        if (visitor_({WalkEntryKind::Other, fullPath, leaf, -1, ::dirfd(dir)}) == WalkControl::Stop) stopped_ = true;
         continue;
       }
 
@@ -64,11 +64,11 @@ class Walker {
           if (!S_ISREG(st.st_mode)) continue;
           size = static_cast<int64_t>(st.st_size);
         }
-        if (visitor_({WalkEntryKind::File, fullPath, leaf, size}) == WalkControl::Stop) stopped_ = true;
+        if (visitor_({WalkEntryKind::File, fullPath, leaf, size, ::dirfd(dir)}) == WalkControl::Stop) stopped_ = true;
         continue;
       }
 
-      const WalkControl control = visitor_({WalkEntryKind::Folder, fullPath, leaf, -1});
+      const WalkControl control = visitor_({WalkEntryKind::Folder, fullPath, leaf, -1, ::dirfd(dir)});
       if (control == WalkControl::Stop) { stopped_ = true; break; }
       if (control == WalkControl::SkipFolder) continue;
       const int childFd = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -76,7 +76,7 @@ class Walker {
       path_.resize(nameOffset + std::strlen(name));
       if (options_.reportFolderLeft && !stopped_) {
         const std::string_view again(path_);
-        if (visitor_({WalkEntryKind::FolderLeft, again, again.substr(nameOffset), -1}) == WalkControl::Stop)
+        if (visitor_({WalkEntryKind::FolderLeft, again, again.substr(nameOffset), -1, ::dirfd(dir)}) == WalkControl::Stop)
           stopped_ = true;
       }
     }

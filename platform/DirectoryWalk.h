@@ -23,6 +23,7 @@ struct WalkEntry {
   std::string_view path;  // full path bytes: root + "/" + ... + name
   std::string_view name;  // last component
   int64_t size;           // bytes for files when sizes are wanted, else -1
+  int folderFd = -1;      // the open folder holding the entry (valid during the visit), for *at calls
 };
 
 enum class WalkControl { Continue, SkipFolder, Stop };

@@ -49,8 +49,17 @@ UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs) {
     struct stat in {};
     if (::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) return UniqueFd();
   }
-  if (S_ISREG(out.st_mode) && ::ftruncate(fd.get(), 0) != 0) return UniqueFd();
+  // An empty file needs no truncation, and truncating one makes ext4 flush the whole output
+  // when it is closed (its guard for files replaced by truncation): a large copy got several
+  // times slower.
+  if (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) return UniqueFd();
   return fd;
+}
+
+bool CloseOutput(UniqueFd& fd) {
+  if (!fd) return false;
+  // The descriptor is gone after close whatever it returns, EINTR included, so never retry.
+  return ::close(fd.release()) == 0;
 }
 
 UniqueFd CreateExclusive(const fs::path& path) {
@@ -186,6 +195,23 @@ bool CreateFolders(const fs::path& path, unsigned mode) {
   return IsFolder(path);
 }
 
+static FileKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::Regular;
+  if (S_ISDIR(mode)) return FileKind::Folder;
+  if (S_ISBLK(mode)) return FileKind::BlockDevice;
+  return FileKind::Other;
+}
+
+FileKind KindOfOpenFile(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
+}
+
+FileKind KindOfPath(const fs::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
+}
+
 bool SetFileLength(int fd, int64_t length) {
   if (length < 0) return false;
   while (::ftruncate(fd, static_cast<off_t>(length)) != 0)
@@ -234,23 +260,6 @@ bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std:
     return false;
   }
   return true;
-}
-
-static FileKind KindOfMode(mode_t mode) {
-  if (S_ISREG(mode)) return FileKind::Regular;
-  if (S_ISDIR(mode)) return FileKind::Folder;
-  if (S_ISBLK(mode)) return FileKind::BlockDevice;
-  return FileKind::Other;
-}
-
-FileKind KindOfOpenFile(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
-}
-
-FileKind KindOfPath(const fs::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
 }
 
 bool IsFolder(const fs::path& path) {

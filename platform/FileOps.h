@@ -41,6 +41,9 @@ UniqueFd OpenReadWrite(const fs::path& path);
 // Creates (or truncates) an output file, after refusing it when it is the same file as one of
 // `inputs` (same device and inode, whatever path or link leads there). Returns an invalid fd then.
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {});
+// Closes an output and tells whether the system took every write: some file systems (NFS, for
+// one) report a full disk or a failed write only when the file is closed. The fd is left invalid.
+bool CloseOutput(UniqueFd& fd);
 // Creates a new file that must not exist yet (O_EXCL).
 UniqueFd CreateExclusive(const fs::path& path);
 
@@ -76,6 +79,10 @@ void ResetAttributes(const fs::path& path);
 // Creates a folder and all missing parents; true when it exists afterwards.
 bool CreateFolders(const fs::path& path, unsigned mode = 0777);
 
+// What an open descriptor or a path (symbolic links followed) refers to.
+enum class FileKind { Missing, Regular, Folder, BlockDevice, Other };
+FileKind KindOfOpenFile(int fd);
+FileKind KindOfPath(const fs::path& path);
 // Sets the length of an open file (shortening drops the bytes after `length`); false on error.
 bool SetFileLength(int fd, int64_t length);
 
@@ -86,11 +93,6 @@ bool SetFileLength(int fd, int64_t length);
 // When `fill` returns false or anything fails, no file is left at that name and the result is false.
 bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
                       unsigned folderMode = 0700);
-
-// What an open descriptor or a path (symbolic links followed) refers to.
-enum class FileKind { Missing, Regular, Folder, BlockDevice, Other };
-FileKind KindOfOpenFile(int fd);
-FileKind KindOfPath(const fs::path& path);
 
 bool IsFolder(const fs::path& path);
 bool Exists(const fs::path& path);  // without following a final symbolic link

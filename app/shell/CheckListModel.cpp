@@ -70,8 +70,7 @@ void CheckListModel::removeRowsAt(std::vector<int> rows) {
   if (rows.empty()) return;
   // One reset instead of a removal per row: Delete may drop hundreds of thousands of rows.
   beginResetModel();
-  std::vector<ListRow> kept;
-  kept.reserve(rows_.size());
+  std::deque<ListRow> kept;
   auto next = rows.begin();
   for (int i = 0; i < static_cast<int>(rows_.size()); ++i) {
     while (next != rows.end() && *next < i) ++next;

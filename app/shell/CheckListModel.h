@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QTableView>
 #include <QVariant>
+#include <deque>
 #include <vector>
 
 namespace brenvik {
@@ -42,7 +43,8 @@ class CheckListModel : public QAbstractTableModel {
  private:
   QStringList headers_;
   bool checkable_;
-  std::vector<ListRow> rows_;
+  // A deque, so a list growing to a million rows never stalls the GUI moving them all at once.
+  std::deque<ListRow> rows_;
 };
 
 // A QTableView set up as the tools' list views: grid lines, full-row selection, no row header.

@@ -38,6 +38,21 @@ TEST(FileOps, CreateOutputTruncatesAnOrdinaryExistingFile) {
   ASSERT_TRUE(out.valid());
   out.reset();
   EXPECT_EQ(ReadFile(dir / "out"), "");
+  out = CreateOutput(dir / "out");  // an existing empty file is simply opened
+  ASSERT_TRUE(out.valid());
+  EXPECT_TRUE(WriteFull(out.get(), "new", 3));
+  out.reset();
+  EXPECT_EQ(ReadFile(dir / "out"), "new");
+}
+
+TEST(FileOps, CloseOutputReportsWhetherTheFileWasOpen) {
+  TempDir dir;
+  UniqueFd out = CreateOutput(dir / "out");
+  ASSERT_TRUE(WriteFull(out.get(), "data", 4));
+  EXPECT_TRUE(CloseOutput(out));
+  EXPECT_FALSE(out.valid());
+  EXPECT_FALSE(CloseOutput(out));
+  EXPECT_EQ(ReadFile(dir / "out"), "data");
 }
 
 TEST(FileOps, MoveNoReplaceNeverOverwrites) {
@@ -97,6 +112,21 @@ TEST(FileOps, OpenSharedDoesNotBlockOnAFifo) {
   EXPECT_TRUE(fd.valid());
 }
 
+TEST(FileOps, KindTellsFilesFoldersAndOthersApart) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  ::symlink((dir / "file").c_str(), (dir / "link").c_str());
+  EXPECT_EQ(KindOfPath(dir / "file"), FileKind::Regular);
+  EXPECT_EQ(KindOfPath(dir / "link"), FileKind::Regular);
+  EXPECT_EQ(KindOfPath(dir.path()), FileKind::Folder);
+  EXPECT_EQ(KindOfPath(dir / "pipe"), FileKind::Other);
+  EXPECT_EQ(KindOfPath(dir / "missing"), FileKind::Missing);
+  UniqueFd folder = OpenShared(dir.path());
+  EXPECT_EQ(KindOfOpenFile(folder.get()), FileKind::Folder);
+  EXPECT_EQ(KindOfOpenFile(-1), FileKind::Missing);
+}
+
 TEST(FileOps, SetFileLengthShortensAnOpenFile) {
   TempDir dir;
   WriteFile(dir / "f", "0123456789");
@@ -147,21 +177,6 @@ TEST(FileOps, ReplaceFileBelowNeverWritesThroughLinks) {
   size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir / "base")) ++entries;
   EXPECT_EQ(entries, 4u);  // a, sym.xml, hard.xml, linked
-}
-
-TEST(FileOps, KindTellsFilesFoldersAndOthersApart) {
-  TempDir dir;
-  WriteFile(dir / "file", "x");
-  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
-  ::symlink((dir / "file").c_str(), (dir / "link").c_str());
-  EXPECT_EQ(KindOfPath(dir / "file"), FileKind::Regular);
-  EXPECT_EQ(KindOfPath(dir / "link"), FileKind::Regular);
-  EXPECT_EQ(KindOfPath(dir.path()), FileKind::Folder);
-  EXPECT_EQ(KindOfPath(dir / "pipe"), FileKind::Other);
-  EXPECT_EQ(KindOfPath(dir / "missing"), FileKind::Missing);
-  UniqueFd folder = OpenShared(dir.path());
-  EXPECT_EQ(KindOfOpenFile(folder.get()), FileKind::Folder);
-  EXPECT_EQ(KindOfOpenFile(-1), FileKind::Missing);
 }
 
 }  // namespace

@@ -1,0 +1,198 @@
+#include "dbrepair/BlockRepair.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "dbrepair/FillPattern.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik {
+namespace {
+
+std::u16string Ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
+
+struct ReferenceCopy {
+  UniqueFd fd;
+  int64_t length = 0;  // 0 when the copy could not be opened: it is never used
+  const std::filesystem::path* path = nullptr;
+};
+
+// An input opened for reading with every other reader and writer allowed. A folder opens on
+// Linux but cannot be read, so it counts as a file that cannot be opened.
+UniqueFd OpenInput(const std::filesystem::path& path) {
+  if (IsFolder(path)) return UniqueFd();
+  return OpenShared(path);
+}
+
+// Why a read or write failed: the system's reason, or a shrunken input when the read came up
+// short of what the file's length promised.
+std::string FailureReason(int64_t transferred, int savedErrno) {
+  if (transferred >= 0) return "the file became shorter during the repair";
+  return std::generic_category().message(savedErrno);
+}
+
+// The reason may come localised from the C library, so it is read as UTF-8.
+std::u16string FailureText(std::string_view what, const std::filesystem::path& path, const std::string& reason) {
+  return Ascii(what) + u": " + PathToText(path) + u" (" + Utf8ToText(reason) + u"), the repaired file is incomplete";
+}
+
+bool WroteEverythingAsked(RepairEnd end) { return end == RepairEnd::Completed || end == RepairEnd::Stopped; }
+
+class RepairRun {
+ public:
+  RepairRun(const RepairRequest& request, const std::atomic<int>& stop, RepairSink& sink)
+      : request_(request),
+        stop_(stop),
+        sink_(sink),
+        blockSize_(BlockSizeOf(request.mode)),
+        test_(request.pattern, blockSize_) {}
+
+  RepairResult run() {
+    sink_.setStatus(RepairStartText(request_.mode));
+    corrupted_ = OpenInput(request_.corrupted);
+    const int64_t length = corrupted_ ? FileSize(corrupted_.get()) : -1;
+    if (length < 0) return fail(RepairEnd::FailedAccess, kFailedAccessText);
+
+    // The output must never be one of the inputs: it is refused before anything is truncated.
+    std::vector<std::filesystem::path> inputs{request_.corrupted};
+    inputs.insert(inputs.end(), request_.references.begin(), request_.references.end());
+    output_ = CreateOutput(request_.repaired, inputs);
+    if (!output_) return fail(RepairEnd::FailedCreate, kFailedCreateText);
+
+    openReferences();
+    sink_.setProgressRange(static_cast<int32_t>(static_cast<uint32_t>(length / kRepairChunkSize)));
+    RepairEnd end = copyChunks(length);
+    if (WroteEverythingAsked(end)) end = closeOutput(end);
+    closeAll();
+    // A stopped run reports like a finished one; a failed run never says "completed".
+    sink_.setStatus(WroteEverythingAsked(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
+    result_.end = end;
+    return result_;
+  }
+
+ private:
+  RepairResult fail(RepairEnd end, std::u16string_view status) {
+    closeAll();
+    sink_.setStatus(std::u16string(status));
+    result_.end = end;
+    return result_;
+  }
+
+  void openReferences() {
+    references_.reserve(request_.references.size());
+    for (const auto& path : request_.references) {
+      ReferenceCopy copy;
+      copy.path = &path;
+      copy.fd = OpenInput(path);
+      copy.length = copy.fd ? FileSize(copy.fd.get()) : -1;
+      if (copy.length < 0) {
+        copy.fd.reset();
+        copy.length = 0;
+        sink_.setStatus(kFailedAccessText);
+      }
+      references_.push_back(std::move(copy));
+    }
+  }
+
+  RepairEnd copyChunks(int64_t length) {
+    std::vector<uint8_t> chunk(kRepairChunkSize);
+    std::vector<uint8_t> block(blockSize_);
+    for (int64_t position = 0; position < length;) {
+      if (stop_.load() != 0) return RepairEnd::Stopped;
+      const size_t size = static_cast<size_t>(std::min<int64_t>(length - position, kRepairChunkSize));
+      const int64_t got = ReadAt(corrupted_.get(), chunk.data(), size, position);
+      if (got != static_cast<int64_t>(size)) {
+        failure_ = FailureText("Failed read file", request_.corrupted, FailureReason(got, errno));
+        return RepairEnd::FailedRead;
+      }
+      // The last block of the file is tested over the full block size, the bytes past the end
+      // counting as zero bytes (they are never written).
+      const size_t tested = (size + blockSize_ - 1) / blockSize_ * blockSize_;
+      std::fill(chunk.begin() + static_cast<ptrdiff_t>(size), chunk.begin() + static_cast<ptrdiff_t>(tested), 0);
+
+      for (size_t offset = 0; offset < size; offset += blockSize_) {
+        uint8_t* lost = chunk.data() + offset;
+        if (!test_.isLost(lost)) continue;
+        ++result_.counts.marked;
+        if (!replaceFromReferences(position + static_cast<int64_t>(offset), lost, block)) return RepairEnd::FailedRead;
+      }
+
+      if (!WriteFull(output_.get(), chunk.data(), size)) {
+        failure_ = FailureText("Failed write file", request_.repaired, FailureReason(-1, errno));
+        return RepairEnd::FailedWrite;
+      }
+      position += static_cast<int64_t>(size);
+      sink_.setProgress(static_cast<int32_t>(position / static_cast<int64_t>(kRepairChunkSize)), result_.counts);
+      sink_.setStatus(RepairCountsText(result_.counts));
+    }
+    return RepairEnd::Completed;
+  }
+
+  // Copies the block at `at` from the first reference copy that holds it intact over `target`.
+  // False only when a reference copy fails to read (the run then ends).
+  bool replaceFromReferences(int64_t at, uint8_t* target, std::vector<uint8_t>& block) {
+    const int64_t end = at + static_cast<int64_t>(blockSize_);
+    for (const ReferenceCopy& copy : references_) {
+      if (copy.length < end) continue;
+      const int64_t got = ReadAt(copy.fd.get(), block.data(), blockSize_, at);
+      if (got != static_cast<int64_t>(blockSize_)) {
+        failure_ = FailureText("Failed read file", *copy.path, FailureReason(got, errno));
+        return false;
+      }
+      if (test_.isLost(block.data())) continue;
+      std::memcpy(target, block.data(), blockSize_);
+      ++result_.counts.repaired;
+      return true;
+    }
+    return true;
+  }
+
+  // A write error that the file system reports only at close still fails the run.
+  RepairEnd closeOutput(RepairEnd end) {
+    if (CloseOutput(output_)) return end;
+    failure_ = FailureText("Failed write file", request_.repaired, FailureReason(-1, errno));
+    return RepairEnd::FailedWrite;
+  }
+
+  void closeAll() {
+    references_.clear();
+    corrupted_.reset();
+    output_.reset();
+  }
+
+  const RepairRequest& request_;
+  const std::atomic<int>& stop_;
+  RepairSink& sink_;
+  const size_t blockSize_;
+  const BlockTest test_;
+  UniqueFd corrupted_;
+  UniqueFd output_;
+  std::vector<ReferenceCopy> references_;
+  RepairResult result_;
+  std::u16string failure_;
+};
+
+}  // namespace
+
+std::u16string RepairStartText(BlockMode mode) {
+  return mode == BlockMode::Sector ? u"Repair database ..." : u"Repair database...";
+}
+
+std::u16string RepairCountsText(const RepairCounts& counts) {
+  return u"Repairs:" + Ascii(std::to_string(counts.repaired)) + u" / " + Ascii(std::to_string(counts.marked));
+}
+
+std::u16string RepairCompletedText(BlockMode mode, const RepairCounts& counts) {
+  const std::u16string lead = mode == BlockMode::Sector ? u"Repair database completed### " : u"Repair database completed###";
+  return lead + RepairCountsText(counts);
+}
+
+RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairSink& sink) {
+  return RepairRun(request, stop, sink).run();
+}
+
+}  // namespace brenvik

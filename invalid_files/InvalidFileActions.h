@@ -1,0 +1,78 @@
+#pragma once
+// What Delete and the list menu do with a scan's result: delete the invalid files or move them
+// aside into DEAD_DEAD_DEAD below the scan root (mirroring their folders), remove the folders
+// left empty, and save the result list as text.
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/core/AppSettings.h"
+#include "invalid_files/InvalidFileSink.h"
+#include "platform/FileOps.h"
+
+namespace brenvik {
+
+inline constexpr char kDeadFolderName[] = "DEAD_DEAD_DEAD";
+
+inline constexpr char16_t kDeletingText[] = u"Deleting invalid files...";
+inline constexpr char16_t kDeletingFoldersText[] = u"Deleting empty folder...";
+inline constexpr char16_t kDeleteCompletedText[] = u"Delete invalid files completed";
+inline constexpr char16_t kTemporaryFileAccessText[] = u"Failed to access temporary file";
+
+// The folder files are moved aside into: "<root>/DEAD_DEAD_DEAD".
+std::filesystem::path DeadFolderOf(const std::filesystem::path& root);
+
+// Deletes invalid files, or moves them aside, strictly below one scan root. Only regular files are
+// acted on and no symbolic link is followed on the way, so nothing outside the root is touched;
+// a file whose move would cross file systems stays where it is.
+class InvalidFileRemover {
+ public:
+  InvalidFileRemover(std::filesystem::path root, bool moveAside);
+  // True when the file is gone from its place (deleted or moved aside).
+  bool Remove(const std::filesystem::path& file);
+  // Deletes, never moves aside (the list menu's Remove Files).
+  bool Delete(const std::filesystem::path& file);
+  // Creates the DEAD folder (an existing one is kept).
+  void PrepareDeadFolder();
+
+ private:
+  bool Act(const std::filesystem::path& file, bool moveAside);
+
+  std::filesystem::path root_;
+  UniqueFd rootFd_;
+  bool moveAside_;
+};
+
+// The part of `file` below `root` ("a/b/x.jpg"), or empty when the file is not below the root or
+// the part has empty, "." or ".." parts.
+std::string RelativeBelowRoot(const std::filesystem::path& root, const std::filesystem::path& file);
+
+struct MarkedRow {
+  int index = 0;
+  std::filesystem::path path;
+};
+
+struct DeleteRequest {
+  std::filesystem::path root;  // the root of the last Check; never empty
+  bool moveAside = true;       // cut to DEAD
+  bool removeEmptyFolders = true;
+  CacheMode mode = kCacheModeFiles;  // how the last Check kept its result
+  std::vector<MarkedRow> markedRows;  // list mode: the marked rows, top to bottom
+  std::filesystem::path resultFile;   // cache mode: the temporary result file
+};
+
+// The Delete job. List mode goes through the marked rows from the last to the first and reports
+// each row whose file is gone; cache mode processes every record of the result file, then clears
+// the list and deletes the file. A set `stop` ends the file loop early.
+void RunInvalidFileDelete(const DeleteRequest& request, InvalidFileSink& sink, const std::atomic<int>& stop);
+
+// Removes every folder below `folder` that is empty, deepest first; `folder` itself stays.
+void RemoveEmptyFolders(const std::filesystem::path& folder);
+
+// Writes the result list as UTF-16LE text with a byte-order mark, one "<size> \t <path>\r\n"
+// line per row. False when the file cannot be created or written completely.
+bool SaveResultList(const std::filesystem::path& file, const std::vector<std::pair<std::u16string, std::u16string>>& rows);
+
+}  // namespace brenvik

@@ -1,0 +1,119 @@
+#include "invalid_files/InvalidFileCriteria.h"
+
+#include <limits>
+
+#include "platform/PathText.h"
+
+namespace brenvik {
+namespace {
+
+bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// One pair of pattern characters as an unsigned base-16 conversion reads it: blanks and a sign
+// first, then as many hexadecimal digits as follow.
+uint8_t PairValue(std::u16string_view pair) {
+  size_t i = 0;
+  while (i < pair.size() && IsBlank(pair[i])) ++i;
+  bool negative = false;
+  if (i < pair.size() && (pair[i] == u'+' || pair[i] == u'-')) negative = pair[i++] == u'-';
+  unsigned value = 0;
+  for (; i < pair.size() && HexDigit(pair[i]) >= 0; ++i) value = value * 16 + static_cast<unsigned>(HexDigit(pair[i]));
+  return static_cast<uint8_t>(negative ? 0u - value : value);
+}
+
+NameRule::Kind KindOf(std::u16string_view type) {
+  if (type == u"prefix") return NameRule::kPrefix;
+  if (type == u"contain") return NameRule::kContain;
+  if (type == u"suffix") return NameRule::kSuffix;
+  return NameRule::kAll;
+}
+
+}  // namespace
+
+const std::array<NameRuleRow, 9> kDefaultNameRules{{{u"tmp", u"suffix"},
+                                                    {u"tem", u"suffix"},
+                                                    {u"temp", u"suffix"},
+                                                    {u"~", u"prefix"},
+                                                    {u"?", u"prefix"},
+                                                    {u"?", u"contain"},
+                                                    {u"lnk", u"suffix"},
+                                                    {u"desktop.ini", u"all"},
+                                                    {u"thumbs.db", u"all"}}};
+
+const std::array<std::u16string_view, 40> kDefaultExtensions{
+    u"jpg", u"png", u"gif",  u"cr2",  u"dwg",  u"bmp", u"dcm",   u"psd", u"tif", u"tiff",
+    u"nef", u"dng", u"cdr",  u"ai",   u"crw",  u"raf", u"rtf",   u"pdf", u"doc", u"xls",
+    u"ppt", u"docx", u"xlsx", u"pptx", u"mdb", u"accdb", u"rar", u"zip", u"7z",  u"mp3",
+    u"wav", u"amr", u"mp4",  u"mov",  u"swf",  u"asf", u"3gp",   u"flv", u"avi", u"mxf"};
+
+std::u16string_view RefusalText(CriteriaRefusal refusal) {
+  switch (refusal) {
+    case CriteriaRefusal::Path: return u"Please set the path correctly";
+    case CriteriaRefusal::Size: return u"Please set the size correctly";
+    case CriteriaRefusal::ByteContent: return u"Please set the byte content correctly";
+    case CriteriaRefusal::Percent: return u"Please set percent correctly";
+    case CriteriaRefusal::NoCriterion: return u"Parameter setting error, please reset";
+    case CriteriaRefusal::None: break;
+  }
+  return {};
+}
+
+int64_t LeadingDecimal(std::u16string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+    const int digit = text[i] - u'0';
+    if (value > (kMax - digit) / 10) return negative ? std::numeric_limits<int64_t>::min() : kMax;
+    value = value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+std::vector<uint8_t> ParseFillPattern(std::u16string_view text) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(PairValue(text.substr(i, 2)));
+  return bytes;
+}
+
+CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector& detector) {
+  if (input.root.empty()) return CriteriaRefusal::Path;
+  detector.root = TextToPath(input.root);
+
+  for (const NameRuleRow& row : input.checkedNameRules) detector.nameRules.emplace_back(KindOf(row.type), row.text);
+  detector.extensions = input.checkedExtensions;
+
+  detector.sizeTestOn = input.sizeChecked;
+  if (input.sizeChecked) {
+    detector.sizeMinimum = LeadingDecimal(input.sizeMinimumText);
+    detector.sizeMaximum = LeadingDecimal(input.sizeMaximumText);
+    if (detector.sizeMinimum > detector.sizeMaximum) return CriteriaRefusal::Size;
+  }
+
+  detector.contentTestOn = input.contentChecked;
+  if (input.contentChecked) {
+    const size_t length = input.patternText.size();
+    if (length == 0 || length % 2 != 0 || length > 1024) return CriteriaRefusal::ByteContent;
+    const int64_t percent = LeadingDecimal(input.percentText);
+    if (percent > 100) return CriteriaRefusal::Percent;
+    detector.percentThreshold = static_cast<int32_t>(std::max<int64_t>(percent, std::numeric_limits<int32_t>::min()));
+    detector.fillPattern = ParseFillPattern(input.patternText);
+    detector.headerRuleOn = input.headerChecked;
+  }
+
+  if (!detector.HasCriterion() && !detector.deleteEmptyFolders) return CriteriaRefusal::NoCriterion;
+  return CriteriaRefusal::None;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,47 @@
+#pragma once
+// The criteria as the page offers them (the fixed name-rule and extension tables) and their
+// collection from the page's texts into a detector, with the first refusal found.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "invalid_files/InvalidFileDetector.h"
+
+namespace brenvik {
+
+struct NameRuleRow {
+  std::u16string_view text;  // column "String"
+  std::u16string_view type;  // column "Type": "prefix", "contain", "suffix" or "all"
+};
+extern const std::array<NameRuleRow, 9> kDefaultNameRules;
+extern const std::array<std::u16string_view, 40> kDefaultExtensions;
+
+// What the page's controls hold when Check is pressed.
+struct CriteriaInput {
+  std::u16string root;
+  std::vector<NameRuleRow> checkedNameRules;  // checked rows, top to bottom
+  std::vector<std::u16string> checkedExtensions;
+  bool sizeChecked = false;
+  std::u16string sizeMinimumText, sizeMaximumText;
+  bool contentChecked = false;
+  std::u16string patternText, percentText;
+  bool headerChecked = false;
+};
+
+enum class CriteriaRefusal { None, Path, Size, ByteContent, Percent, NoCriterion };
+
+// The message a refusal shows; empty for None.
+std::u16string_view RefusalText(CriteriaRefusal refusal);
+
+// Fills a freshly Reset detector from `input`, stopping at the first refusal.
+CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector& detector);
+
+// Leading decimal number of a text (blanks and a sign allowed first; none gives 0), saturating.
+int64_t LeadingDecimal(std::u16string_view text);
+// Fill pattern text to bytes, two characters per byte, each pair read as an unsigned base-16
+// number of its own: "DEADDEAD" gives DE AD DE AD, "0G" gives 00. The length is checked by the caller.
+std::vector<uint8_t> ParseFillPattern(std::u16string_view text);
+
+}  // namespace brenvik

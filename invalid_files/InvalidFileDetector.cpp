@@ -1,0 +1,249 @@
+#include "invalid_files/InvalidFileDetector.h"
+
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+
+#include "platform/FileOps.h"
+#include "platform/NoFollow.h"
+#include "platform/PathText.h"
+
+namespace brenvik {
+namespace {
+
+constexpr int64_t kBlockSize = 512;
+constexpr int64_t kChunkSize = 1024 * 1024;
+
+char16_t LowerAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c; }
+
+bool Has(const HeadBytes& head, size_t offset, std::string_view bytes) {
+  return std::memcmp(head.data() + offset, bytes.data(), bytes.size()) == 0;
+}
+bool At(const HeadBytes& head, size_t offset, std::initializer_list<uint8_t> bytes) {
+  return std::equal(bytes.begin(), bytes.end(), head.begin() + static_cast<ptrdiff_t>(offset));
+}
+
+enum class SignatureGroup { None, Image, Document, Archive, Media };
+
+bool InList(std::u16string_view extension, std::initializer_list<std::u16string_view> list) {
+  return std::find(list.begin(), list.end(), extension) != list.end();
+}
+
+// Tested in this order, the first hit deciding (so pdf belongs to the image group).
+SignatureGroup GroupOf(std::u16string_view extension) {
+  if (InList(extension, {u"jpg", u"png", u"gif", u"cr2", u"dwg", u"bmp", u"dcm", u"psd", u"tif", u"tiff", u"nef",
+                         u"dng", u"cdr", u"ai", u"crw", u"raf", u"pdf"}))
+    return SignatureGroup::Image;
+  if (InList(extension, {u"rtf", u"pdf", u"doc", u"xls", u"ppt", u"docx", u"xlsx", u"pptx", u"mdb", u"accdb"}))
+    return SignatureGroup::Document;
+  if (InList(extension, {u"rar", u"zip", u"7z"})) return SignatureGroup::Archive;
+  if (InList(extension, {u"mp3", u"wav", u"amr", u"mp4", u"mov", u"swf", u"asf", u"3gp", u"flv", u"avi", u"mxf"}))
+    return SignatureGroup::Media;
+  return SignatureGroup::None;
+}
+
+// Reads up to `size` bytes at `offset`; whatever a short read or an error leaves unread is zero.
+void ReadZeroPadded(int fd, uint8_t* buffer, size_t size, int64_t offset) {
+  const int64_t got = ReadAt(fd, buffer, size, offset);
+  const size_t kept = got > 0 ? static_cast<size_t>(got) : 0;
+  std::memset(buffer + kept, 0, size - kept);
+}
+
+}  // namespace
+
+std::u16string_view StatusText(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::Char: return u"char";
+    case Verdict::Type: return u"type";
+    case Verdict::Content: return u"content";
+    case Verdict::Size: return u"size";
+    case Verdict::Valid: break;
+  }
+  return {};
+}
+
+NameRule::NameRule(Kind kind, std::u16string_view text) : kind(kind), pattern(text) {
+  std::transform(pattern.begin(), pattern.end(), pattern.begin(), LowerAscii);
+}
+
+std::u16string LowerCaseName(std::string_view pathBytes) {
+  const size_t slash = pathBytes.rfind('/');
+  std::u16string name = BytesToText(slash == std::string_view::npos ? pathBytes : pathBytes.substr(slash + 1));
+  std::transform(name.begin(), name.end(), name.begin(), LowerAscii);
+  return name;
+}
+
+std::u16string_view ExtensionOf(std::u16string_view name) {
+  const size_t dot = name.rfind(u'.');
+  if (dot == std::u16string_view::npos || dot == 0) return {};
+  return name.substr(dot + 1);
+}
+
+bool ImageSignatureTest(const HeadBytes& h) {
+  return At(h, 0, {0xFF, 0xD8, 0xFF}) || At(h, 0, {0x89, 0x50, 0x4E, 0x47}) || Has(h, 0, "GIF8") ||
+         (Has(h, 0, "II") && h[2] == 0x2A) || (Has(h, 0, "MM") && h[3] == 0x2A) || Has(h, 0, "AC10") ||
+         Has(h, 0, "BM") || Has(h, 128, "DICM") || Has(h, 0, "8BPS") || Has(h, 0, "RIFF") ||
+         At(h, 0, {0x50, 0x4B, 0x03, 0x04}) || At(h, 0, {0xC5, 0xD0, 0xD3, 0xC6}) ||
+         (Has(h, 6, "HEAP") && Has(h, 10, "CCDR")) || Has(h, 0, "FUJI") || Has(h, 0, "%PDF");
+}
+
+bool DocumentSignatureTest(const HeadBytes& h) {
+  return At(h, 0, {0x7B, 0x5C, 0x72, 0x74}) || Has(h, 0, "%PDF") ||
+         At(h, 0, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}) || At(h, 0, {0x50, 0x4B, 0x03, 0x04}) ||
+         Has(h, 4, "Standard");
+}
+
+bool ArchiveSignatureTest(const HeadBytes& h) {
+  return Has(h, 0, "Rar!") || At(h, 0, {0x50, 0x4B, 0x03, 0x04}) || Has(h, 0, "7z");
+}
+
+bool MediaSignatureTest(const HeadBytes& h) {
+  if (Has(h, 0, "ID")) {
+    if (h[2] == '3') return true;
+    // Any other byte after "ID": the MPEG frame line is not tried.
+  } else if (h[0] == 0xFF && (h[1] == 0xE2 || h[1] == 0xE3 || h[1] == 0xF2 || h[1] == 0xF3 || h[1] == 0xFA ||
+                              h[1] == 0xFB)) {
+    return true;
+  }
+  return Has(h, 0, "RIFF") || At(h, 0, {0x23, 0x21, 0x41, 0x4D}) || Has(h, 4, "ftyp") || Has(h, 4, "mdat") ||
+         Has(h, 4, "skip") || Has(h, 4, "wide") || Has(h, 4, "free") || Has(h, 0, "CWS") ||
+         At(h, 0, {0x30, 0x26, 0xB2, 0x75}) || Has(h, 0, "FLV") ||
+         At(h, 0, {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01});
+}
+
+void InvalidFileDetector::Reset() {
+  contentTestOn = false;
+  sizeTestOn = false;
+  headerRuleOn = false;
+  root.clear();
+  nameRules.clear();
+  extensions.clear();
+  fillPattern.clear();
+  percentThreshold = 0;
+  sizeMinimum = sizeMaximum = 0;
+}
+
+bool InvalidFileDetector::HasCriterion() const {
+  return sizeTestOn || contentTestOn || !nameRules.empty() || !extensions.empty();
+}
+
+ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path) {
+  int64_t size = 0;
+  const UniqueFd fd = OpenRegularFile(path, size);
+  if (!fd) return {};
+  return Judge(fd.get(), size, path);
+}
+
+ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, std::filesystem::path path) {
+  int64_t size = 0;
+  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
+  if (!fd) return {};
+  return Judge(fd.get(), size, std::move(path));
+}
+
+ScanResult InvalidFileDetector::Judge(int fd, int64_t size, std::filesystem::path path) {
+  ScanResult result;
+  result.size = size;
+  result.path = std::move(path);
+
+  if (sizeTestOn && sizeMinimum <= size && size <= sizeMaximum) {
+    result.verdict = Verdict::Size;
+    return result;
+  }
+  if (nameRules.empty() && extensions.empty()) {
+    if (contentTestOn && IsMostlyFill(fd, size)) result.verdict = Verdict::Content;
+    return result;
+  }
+  const std::u16string name = LowerCaseName(result.path.native());
+  if (MatchesNameRule(name)) {
+    result.verdict = Verdict::Char;
+  } else if (FailsTypeTest(fd, name)) {
+    result.verdict = Verdict::Type;
+  } else if (contentTestOn && IsMostlyFill(fd, size)) {
+    result.verdict = Verdict::Content;
+  }
+  return result;
+}
+
+bool InvalidFileDetector::MatchesNameRule(std::u16string_view name) const {
+  for (const NameRule& rule : nameRules) {
+    const std::u16string_view pattern = rule.pattern;
+    switch (rule.kind) {
+      case NameRule::kPrefix:
+        if (name.starts_with(pattern)) return true;
+        break;
+      case NameRule::kContain:
+        if (name.find(pattern) != std::u16string_view::npos) return true;
+        break;
+      case NameRule::kSuffix:  // the whole extension, not its end
+        if (ExtensionOf(name) == pattern) return true;
+        break;
+      case NameRule::kAll:
+        if (name == pattern) return true;
+        break;
+    }
+  }
+  return false;
+}
+
+bool InvalidFileDetector::FailsTypeTest(int fd, std::u16string_view name) const {
+  const std::u16string_view extension = ExtensionOf(name);
+  if (std::find(extensions.begin(), extensions.end(), extension) == extensions.end()) return false;
+  const SignatureGroup group = GroupOf(extension);
+  if (group == SignatureGroup::None) return false;
+  HeadBytes head;
+  ReadZeroPadded(fd, head.data(), head.size(), 0);
+  switch (group) {
+    case SignatureGroup::Image: return !ImageSignatureTest(head);
+    case SignatureGroup::Document: return !DocumentSignatureTest(head);
+    case SignatureGroup::Archive: return !ArchiveSignatureTest(head);
+    case SignatureGroup::Media: return !MediaSignatureTest(head);
+    case SignatureGroup::None: break;
+  }
+  return false;
+}
+
+// The share of the file made of whole 512-byte blocks (and a tail) that repeat the fill pattern
+// from their first byte. The file is read only as far as the verdict is still open: counting stops
+// once the threshold is reached, or once the blocks left could no longer reach it.
+bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size) {
+  if (size <= 0 || fillPattern.empty()) return false;
+  if (filledBlockPattern_ != fillPattern) {
+    for (size_t i = 0; i < filledBlock_.size(); ++i) filledBlock_[i] = fillPattern[i % fillPattern.size()];
+    filledBlockPattern_ = fillPattern;
+  }
+
+  const double threshold = percentThreshold;
+  const auto reaches = [&](int64_t filled) { return threshold <= static_cast<double>(filled) * 100.0 / size; };
+  const auto isFilled = [&](const uint8_t* block, int64_t length) {
+    return std::memcmp(block, filledBlock_.data(), static_cast<size_t>(length)) == 0;
+  };
+
+  const int64_t tail = size % kBlockSize;
+  const int64_t whole = size - tail;
+  int64_t filled = 0;
+  if (reaches(filled)) return true;
+  // The last read takes the tail along, so a small file costs one read.
+  buffer_.resize(static_cast<size_t>(std::min(size, kChunkSize + kBlockSize)));
+  for (int64_t offset = 0;;) {
+    if (stop_ != nullptr && stop_->load(std::memory_order_relaxed) != 0) return false;
+    const int64_t length = std::min(kChunkSize, whole - offset);
+    const bool last = offset + length == whole;
+    ReadZeroPadded(fd, buffer_.data(), static_cast<size_t>(last ? length + tail : length), offset);
+    for (int64_t block = 0; block < length; block += kBlockSize) {
+      if (!isFilled(buffer_.data() + block, kBlockSize)) continue;
+      // A file that starts with a filled block counts as filled throughout.
+      if (offset == 0 && block == 0 && headerRuleOn) return reaches(size);
+      filled += kBlockSize;
+    }
+    if (last) {
+      if (tail > 0 && isFilled(buffer_.data() + length, tail)) filled += tail;
+      return reaches(filled);
+    }
+    if (reaches(filled)) return true;
+    offset += length;
+    if (!reaches(filled + (whole - offset) + tail)) return false;
+  }
+}
+
+}  // namespace brenvik

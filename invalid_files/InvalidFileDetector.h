@@ -1,0 +1,88 @@
+#pragma once
+// Decides, one file at a time, whether a recovered file is useless and by which criterion. The
+// criteria are tested in a fixed order and the first that applies decides: the size range, the
+// name rules, the extension against the file's first bytes, and the share of fill-pattern blocks.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brenvik {
+
+enum class Verdict : uint8_t { Valid = 0, Char = 1, Type = 2, Content = 3, Size = 4 };
+
+// "char", "type", "content", "size"; empty for a valid file.
+std::u16string_view StatusText(Verdict verdict);
+
+struct NameRule {
+  enum Kind : int32_t { kPrefix = 0, kContain = 1, kSuffix = 2, kAll = 3 };
+  // The pattern is kept in lower case, as names are compared in lower case.
+  NameRule(Kind kind, std::u16string_view pattern);
+  Kind kind;
+  std::u16string pattern;
+};
+
+struct ScanResult {
+  Verdict verdict = Verdict::Valid;
+  int64_t size = 0;            // 0 when the file could not be opened
+  std::filesystem::path path;  // empty when the file could not be opened
+};
+
+// The lower-case name of a path (its last part) and the extension of such a name (after its last
+// dot, unless that dot starts the name, as in ".profile").
+std::u16string LowerCaseName(std::string_view pathBytes);
+std::u16string_view ExtensionOf(std::u16string_view name);
+
+// The signature tests of the four extension groups, on the first 512 bytes of a file (zero-padded).
+using HeadBytes = std::array<uint8_t, 512>;
+bool ImageSignatureTest(const HeadBytes& head);
+bool DocumentSignatureTest(const HeadBytes& head);
+bool ArchiveSignatureTest(const HeadBytes& head);
+bool MediaSignatureTest(const HeadBytes& head);
+
+class InvalidFileDetector {
+ public:
+  // Criteria, filled from the page between Reset and the scan and only read while it runs.
+  bool contentTestOn = false;
+  bool sizeTestOn = true;
+  bool deleteEmptyFolders = false;  // left by the last Delete; Reset keeps it
+  std::filesystem::path root;       // the scanned folder, without a trailing "/"
+  int64_t sizeMinimum = 0;
+  int64_t sizeMaximum = 0;
+  bool headerRuleOn = false;
+  int32_t percentThreshold = 0;
+  std::vector<uint8_t> fillPattern;  // 1 to 512 bytes when the content test is on
+  std::vector<NameRule> nameRules;
+  std::vector<std::u16string> extensions;
+
+  // Clears every criterion before a Check (deleteEmptyFolders stays).
+  void Reset();
+  // True when at least one criterion would run.
+  bool HasCriterion() const;
+
+  // Runs the criteria on one file. A file that cannot be opened (or is not a regular file) is
+  // valid with size 0. Not for concurrent use: the detector keeps one read buffer.
+  ScanResult Classify(const std::filesystem::path& path);
+  // The same for the file `name` of an open folder whose full path is `path` (as a walk meets it).
+  ScanResult Classify(int folderFd, std::string_view name, std::filesystem::path path);
+
+  // Polled while a long file is read, so Stop is not held up by one huge file.
+  void SetStopFlag(const std::atomic<int>* stop) { stop_ = stop; }
+
+ private:
+  ScanResult Judge(int fd, int64_t size, std::filesystem::path path);
+  bool MatchesNameRule(std::u16string_view name) const;
+  bool FailsTypeTest(int fd, std::u16string_view name) const;
+  bool IsMostlyFill(int fd, int64_t size);
+
+  const std::atomic<int>* stop_ = nullptr;
+  std::vector<uint8_t> buffer_;
+  // One block of the fill pattern laid end to end, and the pattern it was made from.
+  std::array<uint8_t, 512> filledBlock_{};
+  std::vector<uint8_t> filledBlockPattern_;
+};
+
+}  // namespace brenvik

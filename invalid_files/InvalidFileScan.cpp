@@ -1,0 +1,71 @@
+#include "invalid_files/InvalidFileScan.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <optional>
+
+#include "app/core/TemporaryFolder.h"
+#include "app/core/TextHelpers.h"
+#include "invalid_files/ResultRecords.h"
+#include "platform/DirectoryWalk.h"
+
+namespace brenvik {
+
+std::u16string FormatTallyText(const ScanTally& tally) {
+  char numbers[96];
+  std::snprintf(numbers, sizeof numbers, " Numbers: %" PRId64 " / %" PRId64, tally.invalidCount, tally.totalCount);
+  return u"Size: " + FormatSizeText(tally.invalidSize) + u" / " + FormatSizeText(tally.totalSize) + Utf16(numbers);
+}
+
+ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest& request, InvalidFileSink& sink,
+                               const std::atomic<int>& stop) {
+  ScanOutcome outcome;
+  sink.StatusText(kDetectingText);
+
+  const bool cacheMode = request.mode == kCacheModeFiles;
+  TemporaryResultFile resultFile;
+  std::optional<ResultRecordWriter> records;
+  const auto fail = [&] {
+    sink.ProgressText(kTemporaryFileFailedText);
+    sink.StatusText(kDetectFailedText);
+    return outcome;
+  };
+  if (cacheMode) {
+    resultFile = CreateTemporaryResultFile(request.temporaryFolder);
+    if (!resultFile.fd) return fail();
+    outcome.resultFile = resultFile.path;
+    records.emplace(resultFile.fd.get());
+  }
+
+  detector.SetStopFlag(&stop);
+  ScanTally& tally = outcome.tally;
+  int rowCounter = 0;
+  bool recordsFailed = false;
+  WalkOptions options;
+  options.wantSize = false;  // Classify takes the size from the open file
+  options.stopFlag = &stop;
+  WalkTree(detector.root, options, [&](const WalkEntry& entry) {
+    if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
+    ScanResult result = detector.Classify(entry.folderFd, entry.name, std::filesystem::path(std::string(entry.path)));
+    if (result.verdict != Verdict::Valid) {
+      if (!cacheMode || rowCounter < kCacheModeShownRows)
+        sink.AddRow({rowCounter++, result.verdict, result.size, result.path});
+      if (cacheMode && !records->Append(result.path)) recordsFailed = true;
+      ++tally.invalidCount;
+      tally.invalidSize += result.size;
+    }
+    ++tally.totalCount;
+    tally.totalSize += result.size;
+    sink.Tally(tally);
+    // A result file that misses records would let Delete pass over files silently.
+    return recordsFailed ? WalkControl::Stop : WalkControl::Continue;
+  });
+  detector.SetStopFlag(nullptr);
+
+  if (cacheMode && (!records->Flush() || recordsFailed)) return fail();
+  outcome.completed = true;
+  sink.StatusText(kDetectCompletedText);
+  return outcome;
+}
+
+}  // namespace brenvik

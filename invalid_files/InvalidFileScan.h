@@ -1,0 +1,37 @@
+#pragma once
+// The Check job: walks the scan root depth first, asks the detector about every regular file,
+// and reports each invalid one as a list row (in cache mode only the first 33, with every one
+// recorded in a temporary result file) while keeping the running tally.
+#include <atomic>
+#include <filesystem>
+
+#include "app/core/AppSettings.h"
+#include "invalid_files/InvalidFileDetector.h"
+#include "invalid_files/InvalidFileSink.h"
+
+namespace brenvik {
+
+inline constexpr int kCacheModeShownRows = 33;
+
+inline constexpr char16_t kDetectingText[] = u"Detecting invalid files...";
+inline constexpr char16_t kDetectCompletedText[] = u"Detect invalid files completed";
+inline constexpr char16_t kTemporaryFileFailedText[] = u"Failed to generate temporary file";
+inline constexpr char16_t kDetectFailedText[] = u"Failed to detect invalid files";
+
+struct ScanRequest {
+  CacheMode mode = kCacheModeFiles;
+  std::filesystem::path temporaryFolder;  // where cache mode puts its result file
+};
+
+struct ScanOutcome {
+  bool completed = false;            // false: the result file could not be made or written
+  std::filesystem::path resultFile;  // cache mode: the records of every invalid file
+  ScanTally tally;
+};
+
+// Scans the detector's root with its criteria. A set `stop` ends the walk after the current file;
+// a stopped scan completes like a finished one.
+ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest& request, InvalidFileSink& sink,
+                               const std::atomic<int>& stop);
+
+}  // namespace brenvik

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "app/core/TextHelpers.h"
+#include "invalid_files/InvalidFileActions.h"
+#include "invalid_files/InvalidFileScan.h"
+#include "invalid_files/ResultRecords.h"
+#include "platform/NoFollow.h"
+#include "platform/PathText.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+namespace fs = std::filesystem;
+
+struct RecordingSink : InvalidFileSink {
+  std::vector<ResultRow> rows;
+  std::vector<int> removed;
+  int clears = 0;
+  int tallies = 0;
+  ScanTally lastTally;
+  std::vector<std::u16string> progress, status;
+  void AddRow(const ResultRow& row) override { rows.push_back(row); }
+  void RemoveRow(int index) override { removed.push_back(index); }
+  void ClearRows() override { ++clears; }
+  void Tally(const ScanTally& tally) override {
+    ++tallies;
+    lastTally = tally;
+  }
+  void ProgressText(std::u16string_view text) override { progress.emplace_back(text); }
+  void StatusText(std::u16string_view text) override { status.emplace_back(text); }
+};
+
+InvalidFileDetector EmptyFileDetector(const fs::path& root) {
+  InvalidFileDetector d;
+  d.Reset();
+  d.root = root;
+  d.sizeTestOn = true;
+  return d;
+}
+
+std::vector<fs::path> ReadRecords(const fs::path& file) {
+  UniqueFd fd = OpenShared(file);
+  ResultRecordReader reader(fd.get());
+  std::vector<fs::path> paths;
+  while (auto p = reader.Next()) paths.push_back(*p);
+  return paths;
+}
+
+struct ScanFixture : ::testing::Test {
+  TempDir root, temporary;
+  std::atomic<int> stop{0};
+  RecordingSink sink;
+  ScanOutcome Scan(InvalidFileDetector& d, CacheMode mode) {
+    return RunInvalidFileScan(d, {mode, temporary.path()}, sink, stop);
+  }
+};
+
+TEST_F(ScanFixture, CacheModeShowsThirtyThreeRowsAndRecordsEveryFile) {
+  for (int i = 0; i < 50; ++i) WriteFile(root / ("sub" + std::to_string(i % 3)) / ("e" + std::to_string(i)), "");
+  WriteFile(root / "full", "not empty");
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  const ScanOutcome outcome = Scan(d, kCacheModeFiles);
+  ASSERT_TRUE(outcome.completed);
+  ASSERT_EQ(sink.rows.size(), 33u);
+  for (int i = 0; i < 33; ++i) EXPECT_EQ(sink.rows[i].index, i);
+  EXPECT_EQ(sink.rows[0].verdict, Verdict::Size);
+  EXPECT_EQ(sink.tallies, 51);
+  EXPECT_EQ(FormatTallyText(sink.lastTally), u"Size: 0 Bytes / 9.0 Bytes Numbers: 50 / 51");
+  EXPECT_EQ(sink.status, (std::vector<std::u16string>{kDetectingText, kDetectCompletedText}));
+  EXPECT_EQ(outcome.resultFile.parent_path(), temporary.path());
+
+  // 50 records, each a 4-byte little-endian byte length and the UTF-16LE path.
+  const std::vector<fs::path> records = ReadRecords(outcome.resultFile);
+  ASSERT_EQ(records.size(), 50u);
+  for (int i = 0; i < 33; ++i) EXPECT_EQ(records[i], sink.rows[i].path);
+  const std::string bytes = ReadFile(outcome.resultFile);
+  const std::u16string first = PathToText(records[0]);
+  ASSERT_GE(bytes.size(), 4 + first.size() * 2);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[0]), (first.size() * 2) & 0xFF);
+  EXPECT_EQ(bytes[3], 0);
+  EXPECT_EQ(bytes[4], static_cast<char>(first[0] & 0xFF));
+  EXPECT_EQ(bytes[5], static_cast<char>(first[0] >> 8));
+}
+
+TEST_F(ScanFixture, ListModeListsEveryInvalidFileAndSkipsLinksAndFifos) {
+  TempDir outside;
+  WriteFile(outside / "outside.tmp", "");
+  for (int i = 0; i < 40; ++i) WriteFile(root / ("e" + std::to_string(i)), "");
+  const std::string odd = "\xFF\xFEname";  // not UTF-8
+  WriteFile(root / "deep" / odd, "");
+  ::symlink(outside.path().c_str(), (root / "linked").c_str());
+  ::symlink((outside / "outside.tmp").c_str(), (root / "linked.tmp").c_str());
+  ASSERT_EQ(::mkfifo((root / "pipe").c_str(), 0600), 0);
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  const ScanOutcome outcome = Scan(d, kCacheModeList);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  ASSERT_EQ(sink.rows.size(), 41u);
+  EXPECT_EQ(sink.rows.back().index, 40);
+  EXPECT_EQ(outcome.tally.totalCount, 41);
+  std::set<std::string> names;
+  for (const auto& r : sink.rows) names.insert(r.path.filename().native());
+  EXPECT_TRUE(names.count(odd));
+  EXPECT_FALSE(names.count("outside.tmp"));
+}
+
+TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  Scan(d, kCacheModeFiles);
+  EXPECT_EQ(sink.tallies, 0);
+  EXPECT_EQ(sink.status.back(), kDetectCompletedText);
+
+  for (int i = 0; i < 20; ++i) WriteFile(root / ("e" + std::to_string(i)), "");
+  RecordingSink stopped;
+  stop = 1;
+  const ScanOutcome outcome = RunInvalidFileScan(d, {kCacheModeList, temporary.path()}, stopped, stop);
+  EXPECT_TRUE(outcome.completed);
+  EXPECT_TRUE(stopped.rows.empty());
+  EXPECT_EQ(stopped.status.back(), kDetectCompletedText);
+}
+
+TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  WriteFile(root / "e", "");
+  const ScanOutcome outcome = RunInvalidFileScan(d, {kCacheModeFiles, root / "no/such/folder"}, sink, stop);
+  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
+  EXPECT_EQ(sink.status.back(), kDetectFailedText);
+  EXPECT_TRUE(sink.rows.empty());
+}
+
+TEST(ResultRecords, DamagedRecordsEndTheReading) {
+  TempDir dir;
+  std::string bytes;
+  bytes += std::string("\x02\0\0\0", 4) + std::string("a\0", 2);   // "a"
+  bytes += std::string("\x03\0\0\0", 4) + "abc";                    // odd length
+  WriteFile(dir / "records", bytes);
+  EXPECT_EQ(ReadRecords(dir / "records"), std::vector<fs::path>{"a"});
+  WriteFile(dir / "huge", std::string("\xFF\xFF\xFF\x7F", 4) + "xx");
+  EXPECT_TRUE(ReadRecords(dir / "huge").empty());
+  WriteFile(dir / "cut", std::string("\x08\0\0\0", 4) + "ab");
+  EXPECT_TRUE(ReadRecords(dir / "cut").empty());
+}
+
+TEST(InvalidFileRemover, MovesAsideMirroringFoldersAndNeverLeavesTheRoot) {
+  TempDir outside;
+  WriteFile(outside / "victim.jpg", "keep");
+  TempDir root;
+  WriteFile(root / "a/b/x.jpg", "new");
+  WriteFile(root / "DEAD_DEAD_DEAD/a/b/x.jpg", "older");
+  WriteFile(root / "top.tmp", "t");
+  ::symlink((outside / "victim.jpg").c_str(), (root / "a/link.jpg").c_str());
+  InvalidFileRemover remover(root.path(), true);
+
+  EXPECT_TRUE(remover.Remove(root / "a/b/x.jpg"));
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/x.jpg"), "new");  // the one there is replaced
+  EXPECT_TRUE(remover.Remove(root / "top.tmp"));
+  EXPECT_TRUE(Exists(root / "DEAD_DEAD_DEAD/top.tmp"));
+
+  EXPECT_FALSE(remover.Remove(root / "a/link.jpg"));  // links are never moved
+  EXPECT_TRUE(Exists(root / "a/link.jpg"));
+  EXPECT_FALSE(remover.Remove(outside / "victim.jpg"));
+  EXPECT_FALSE(remover.Remove(root / "a/../../victim.jpg"));
+  EXPECT_FALSE(remover.Remove(root / "a/b/gone.jpg"));  // vanished
+  EXPECT_EQ(ReadFile(outside / "victim.jpg"), "keep");
+
+  // A folder swapped for a link after the scan does not lead outside.
+  WriteFile(root / "c/y.jpg", "y");
+  fs::rename(root / "c", root / "c-moved");
+  ::symlink(outside.path().c_str(), (root / "c").c_str());
+  WriteFile(outside / "y.jpg", "outside");
+  EXPECT_FALSE(remover.Remove(root / "c/y.jpg"));
+  EXPECT_FALSE(remover.Delete(root / "c/y.jpg"));
+  EXPECT_EQ(ReadFile(outside / "y.jpg"), "outside");
+
+  // A root given with a trailing separator (the file-system root "/") is handled alike.
+  EXPECT_EQ(RelativeBelowRoot("/", "/a/b"), "a/b");
+  EXPECT_EQ(RelativeBelowRoot("/rec", "/recovered/a"), "");
+  EXPECT_EQ(RelativeBelowRoot("/rec", "/rec/a/./b"), "");
+}
+
+TEST(InvalidFileRemover, MoveAcrossFileSystemsFailsAndKeepsTheFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a second file system needs root";
+  TempDir root;
+  ASSERT_TRUE(CreateFolders(root / "mounted"));
+  if (::mount("tmpfs", (root / "mounted").c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "mount refused";
+  WriteFile(root / "mounted/x.tmp", "data");
+  InvalidFileRemover remover(root.path(), true);
+  const bool moved = remover.Remove(root / "mounted/x.tmp");
+  const std::string kept = ReadFile(root / "mounted/x.tmp");
+  ::umount((root / "mounted").c_str());
+  EXPECT_FALSE(moved);
+  EXPECT_EQ(kept, "data");
+}
+
+struct DeleteFixture : ::testing::Test {
+  TempDir root, temporary;
+  std::atomic<int> stop{0};
+  RecordingSink sink;
+};
+
+TEST_F(DeleteFixture, ListModeProcessesMarkedRowsLastToFirstAndKeepsFailures) {
+  WriteFile(root / "a/b/one.tmp", "1");
+  WriteFile(root / "a/two.tmp", "2");
+  WriteFile(root / "keep/three.tmp", "3");
+  WriteFile(root / "\xFF\xFE.tmp", "4");
+  DeleteRequest request;
+  request.root = root.path();
+  request.mode = kCacheModeList;
+  request.markedRows = {{0, root / "a/b/one.tmp"}, {1, root / "a/two.tmp"}, {3, root / "vanished.tmp"},
+                        {4, root / "\xFF\xFE.tmp"}};
+  RunInvalidFileDelete(request, sink, stop);
+  EXPECT_EQ(sink.removed, (std::vector<int>{4, 1, 0}));
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/one.tmp"), "1");
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/two.tmp"), "2");
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/\xFF\xFE.tmp"), "4");
+  EXPECT_TRUE(Exists(root / "keep/three.tmp"));  // not marked
+  EXPECT_FALSE(Exists(root / "a"));               // emptied, then removed
+  EXPECT_TRUE(IsFolder(root.path()));
+  EXPECT_EQ(sink.status, (std::vector<std::u16string>{kDeletingText, kDeletingFoldersText, kDeleteCompletedText}));
+}
+
+TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  for (int i = 0; i < 50; ++i) WriteFile(root / "sub" / ("e" + std::to_string(i)), "");
+  WriteFile(root / "sub/real", "x");
+  const ScanOutcome scan = RunInvalidFileScan(d, {kCacheModeFiles, temporary.path()}, sink, stop);
+  DeleteRequest request;
+  request.root = root.path();
+  request.moveAside = false;
+  request.removeEmptyFolders = false;
+  request.resultFile = scan.resultFile;
+  RunInvalidFileDelete(request, sink, stop);
+  EXPECT_EQ(sink.clears, 1);
+  EXPECT_FALSE(Exists(scan.resultFile));
+  EXPECT_FALSE(Exists(root / "DEAD_DEAD_DEAD"));
+  int left = 0;
+  for (const auto& e : fs::directory_iterator(root / "sub")) left += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(left, 1);
+
+  // A missing result file is reported and changes nothing.
+  RecordingSink again;
+  RunInvalidFileDelete(request, again, stop);
+  EXPECT_EQ(again.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
+  EXPECT_EQ(again.clears, 0);
+  EXPECT_EQ(again.status.back(), kDeleteCompletedText);
+}
+
+TEST(RemoveEmptyFolders, RemovesEmptyChainsDeepestFirstAndKeepsTheRoot) {
+  TempDir outside;
+  ASSERT_TRUE(CreateFolders(outside / "empty-outside"));
+  TempDir root;
+  ASSERT_TRUE(CreateFolders(root / "a/b/c/d"));
+  WriteFile(root / "x/keep", "k");
+  ASSERT_TRUE(CreateFolders(root / "x/empty"));
+  ::symlink(outside.path().c_str(), (root / "link").c_str());
+  RemoveEmptyFolders(root.path());
+  EXPECT_FALSE(Exists(root / "a"));
+  EXPECT_FALSE(Exists(root / "x/empty"));
+  EXPECT_TRUE(Exists(root / "x/keep"));
+  EXPECT_TRUE(Exists(root / "link"));
+  EXPECT_TRUE(IsFolder(outside / "empty-outside"));
+  EXPECT_TRUE(IsFolder(root.path()));
+}
+
+TEST(SaveResultList, WritesUtf16WithBomAndTabbedLines) {
+  TempDir dir;
+  ASSERT_TRUE(SaveResultList(dir / "empty.txt", {}));
+  EXPECT_EQ(ReadFile(dir / "empty.txt"), "\xFF\xFE");
+  ASSERT_TRUE(SaveResultList(dir / "list.txt", {{u"1.0 KB", u"/r/a"}, {u"0 Bytes", u"/r/\xDCFF"}}));
+  const std::u16string expected = u"\xFEFF" u"1.0 KB \t /r/a\r\n0 Bytes \t /r/\xDCFF\r\n";
+  std::string bytes;
+  for (char16_t c : expected) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  EXPECT_EQ(ReadFile(dir / "list.txt"), bytes);
+  EXPECT_FALSE(SaveResultList(dir / "no/such/list.txt", {}));
+}
+
+}  // namespace
+}  // namespace brenvik
