@@ -37,6 +37,20 @@ UniqueFd OpenReadWrite(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
 }
 
+uint64_t BlockDeviceNumber(const fs::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+  return st.st_rdev;
+}
+
+UniqueFd OpenDeviceExclusive(const fs::path& path, int* error) {
+  // O_EXCL without O_CREAT: for a block device it claims the device exclusively; other files
+  // open normally.
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
+  if (!fd && error != nullptr) *error = errno;
+  return fd;
+}
+
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs) {
   if (IsSameAsAny(path, inputs)) return UniqueFd();
   // Open without truncating first, so the check and the truncation act on the same file even

@@ -38,6 +38,14 @@ UniqueFd OpenShared(const fs::path& path);
 // Opens a file for reading and writing without creating it.
 UniqueFd OpenReadWrite(const fs::path& path);
 
+// The device number (st_rdev) of a block device node, 0 when the path is not a block device.
+uint64_t BlockDeviceNumber(const fs::path& path);
+// Opens an existing file or device for reading and writing; a block device only when nothing else
+// holds it: the kernel refuses (errno EBUSY) while a file system on it or on one of its
+// partitions is mounted, or while it is in use as swap or by a volume manager. On failure the
+// errno is stored in `error` when given.
+UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
+
 // Creates (or truncates) an output file, after refusing it when it is the same file as one of
 // `inputs` (same device and inode, whatever path or link leads there). Returns an invalid fd then.
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {});

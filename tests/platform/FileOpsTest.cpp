@@ -164,5 +164,20 @@ TEST(FileOps, ReplaceFileBelowNeverWritesThroughLinks) {
   EXPECT_EQ(entries, 4u);  // a, sym.xml, hard.xml, linked
 }
 
+TEST(FileOps, DeviceOpenAndDeviceNumbers) {
+  TempDir dir;
+  WriteFile(dir / "image", "12345678");
+  EXPECT_EQ(BlockDeviceNumber(dir / "image"), 0u);  // a regular file is no block device
+  EXPECT_EQ(BlockDeviceNumber(dir / "missing"), 0u);
+  UniqueFd fd = OpenDeviceExclusive(dir / "image");
+  ASSERT_TRUE(fd);
+  EXPECT_TRUE(WriteAllAt(fd.get(), "ab", 2, 0));
+  EXPECT_EQ(ReadFile(dir / "image"), "ab345678");  // opened without truncation
+  int error = 0;
+  EXPECT_FALSE(OpenDeviceExclusive(dir / "missing", &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(Exists(dir / "missing"));  // never created
+}
+
 }  // namespace
 }  // namespace brenvik
