@@ -83,6 +83,14 @@ bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs) {
   return false;
 }
 
+int64_t ReadScattered(int fd, std::span<const iovec> parts, int64_t offset) {
+  for (;;) {
+    const ssize_t n = ::preadv(fd, parts.data(), static_cast<int>(parts.size()), offset);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset) {
   size_t done = 0;
   auto* bytes = static_cast<char*>(buffer);

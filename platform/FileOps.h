@@ -1,6 +1,8 @@
 #pragma once
 // The file operations every engine uses, so no engine talks to the operating system directly.
 // All of them report failure by return value and never throw.
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -59,6 +61,9 @@ bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs);
 
 // Reads up to `size` bytes at `offset`; returns the count read (short at end of file), -1 on error.
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset);
+// Reads at `offset` into several buffers in turn with one call (preadv); returns the count read
+// (short at end of file), -1 on error.
+int64_t ReadScattered(int fd, std::span<const iovec> parts, int64_t offset);
 // Reads until `size` bytes or end of file; returns the count read, -1 on error.
 int64_t ReadFull(int fd, void* buffer, size_t size);
 // Writes all `size` bytes; false on any error (a full disk included).

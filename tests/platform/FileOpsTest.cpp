@@ -97,6 +97,19 @@ TEST(FileOps, OpenSharedDoesNotBlockOnAFifo) {
   EXPECT_TRUE(fd.valid());
 }
 
+TEST(FileOps, ReadScatteredFillsBuffersInTurn) {
+  TempDir dir;
+  WriteFile(dir / "data", "0123456789");
+  UniqueFd fd = OpenShared(dir / "data");
+  char a[3] = {}, b[2] = {}, c[8] = {};
+  const iovec parts[] = {{a, sizeof a}, {b, sizeof b}, {c, sizeof c}};
+  EXPECT_EQ(ReadScattered(fd.get(), parts, 2), 8);  // short at end of file
+  EXPECT_EQ(std::string(a, 3), "234");
+  EXPECT_EQ(std::string(b, 2), "56");
+  EXPECT_EQ(std::string(c, 3), "789");
+  EXPECT_EQ(ReadScattered(-1, parts, 0), -1);
+}
+
 TEST(FileOps, KindTellsFilesFoldersAndOthersApart) {
   TempDir dir;
   WriteFile(dir / "file", "x");
