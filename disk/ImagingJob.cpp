@@ -1,12 +1,17 @@
 #include "disk/ImagingJob.h"
 
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
+
+#include <climits>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <future>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <new>
 #include <sstream>
@@ -75,6 +80,10 @@ class SectorSource {
   virtual ~SectorSource() = default;
   // Reads `n` sectors from `sector` on; returns the bytes read, 0 or less when nothing was read.
   virtual int64_t read(int64_t sector, int64_t n, uint8_t* buffer) = 0;
+  // The same read, but only the first `keep` bytes of every sector land in `out`, `keep` apart
+  // (keep < sector size), which saves copying the block once more. Returns the bytes read from the
+  // source as read() does, or nothing when the source cannot read this way.
+  virtual std::optional<int64_t> readKeeping(int64_t, int64_t, uint8_t*, int64_t) { return std::nullopt; }
 };
 
 class HandleSource : public SectorSource {
@@ -93,9 +102,32 @@ class HandleSource : public SectorSource {
     return static_cast<int64_t>(got);
   }
 
+  std::optional<int64_t> readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) override {
+    int64_t offset = 0;
+    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return -1;
+    discard_.resize(static_cast<size_t>(sectorSize_ - keep));
+    constexpr int64_t kSectorsPerCall = IOV_MAX / 2;
+    std::vector<iovec> parts;
+    int64_t got = 0;
+    for (int64_t first = 0; first < n; first += kSectorsPerCall) {
+      const int64_t count = std::min(kSectorsPerCall, n - first);
+      parts.clear();
+      for (int64_t i = first; i < first + count; ++i) {
+        parts.push_back({out + i * keep, static_cast<size_t>(keep)});
+        parts.push_back({discard_.data(), discard_.size()});
+      }
+      const int64_t wanted = count * sectorSize_;
+      const int64_t read = ReadScattered(fd_, parts, offset + got);
+      if (read > 0) got += read;
+      if (read != wanted) break;  // end of the source or a failed read: the rest is fill
+    }
+    return got;
+  }
+
  private:
   int fd_;
   int32_t sectorSize_;
+  std::vector<uint8_t> discard_;
 };
 
 class ScsiSource : public SectorSource {
@@ -113,6 +145,75 @@ class ScsiSource : public SectorSource {
  private:
   ScsiTarget& target_;
   int32_t sectorSize_;
+};
+
+// Writes one block at a time on a thread of its own, so the next block is read meanwhile.
+// Without a thread (none could be started) it writes at once.
+class BlockWriter {
+ public:
+  explicit BlockWriter(int fd) : fd_(fd) {
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  ~BlockWriter() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard guard(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  void start(const uint8_t* data, size_t size, int64_t offset) {
+    if (!thread_.joinable()) {
+      result_ = WriteAllAt(fd_, data, size, offset);
+      return;
+    }
+    {
+      std::lock_guard guard(mutex_);
+      data_ = data;
+      size_ = size;
+      offset_ = offset;
+      queued_ = true;
+    }
+    wake_.notify_all();
+  }
+
+  // Waits for the block started last; true when it was written completely.
+  bool wait() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return !queued_; });
+    return result_;
+  }
+
+ private:
+  void loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return queued_ || quit_; });
+      if (quit_) return;
+      lock.unlock();
+      const bool written = WriteAllAt(fd_, data_, size_, offset_);
+      lock.lock();
+      result_ = written;
+      queued_ = false;
+      wake_.notify_all();
+    }
+  }
+
+  int fd_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  int64_t offset_ = 0;
+  bool queued_ = false;
+  bool quit_ = false;
+  bool result_ = true;
 };
 
 // ---- the copy loop ----
@@ -139,6 +240,7 @@ class CopyLoop {
     std::vector<uint8_t> output[2] = {std::vector<uint8_t>(static_cast<size_t>(Pt * B)),
                                       std::vector<uint8_t>(static_cast<size_t>(Pt * B))};
     int slot = 0;
+    BlockWriter writer(targetFd);
     for (int64_t current = S; current < end;) {
       if (stop_.load() != 0) break;
       const int64_t n = std::min(B, end - current);
@@ -146,41 +248,44 @@ class CopyLoop {
       uint8_t* in = direct ? out : input.data();
       const size_t inBytes = static_cast<size_t>(n * Ps);
       const size_t inSpan = direct ? inBytes : static_cast<size_t>(n * Ps + std::max<int64_t>(0, Pt - Ps));
-      const int64_t got = source.read(current, n, in);
-      std::fill(in + std::clamp<int64_t>(got, 0, static_cast<int64_t>(inBytes)), in + inSpan, kFill);
-      if (!direct)
-        for (int64_t i = 0; i < n; ++i) std::copy_n(in + i * Ps, Pt, out + i * Pt);
+      std::optional<int64_t> kept;
+      if (Pt < Ps) kept = source.readKeeping(current, n, out, Pt);
+      int64_t got = 0;
+      if (kept) {
+        got = *kept;
+        if (got < static_cast<int64_t>(inBytes))
+          for (int64_t i = 0; i < n; ++i)
+            std::fill(out + i * Pt + std::clamp<int64_t>(got - i * Ps, 0, Pt), out + (i + 1) * Pt, kFill);
+      } else {
+        got = source.read(current, n, in);
+        std::fill(in + std::clamp<int64_t>(got, 0, static_cast<int64_t>(inBytes)), in + inSpan, kFill);
+        if (!direct)
+          for (int64_t i = 0; i < n; ++i) std::copy_n(in + i * Ps, Pt, out + i * Pt);
+      }
       if (targetOffset == 0 && out[511] == 0xAA) out[511] = kFill;  // never a complete boot signature
 
-      finishWrite();  // rows of the previous block first, so they stay in block order
+      finishWrite(writer);  // rows of the previous block first, so they stay in block order
       // A Stop that came while the previous block was written ends the copy before this block,
       // as if the blocks ran one after the other; the block read ahead is dropped.
       if (stop_.load() != 0) break;
       if (got <= 0) sink_.message(u"读取", OffsetText("读取位置%lld错误", current * Ps));
-      startWrite(targetFd, out, static_cast<size_t>(n * Pt), targetOffset, current + n);
+      startWrite(writer, out, static_cast<size_t>(n * Pt), targetOffset, current + n);
       current += n;
       targetOffset += n * Pt;
       slot ^= 1;
     }
-    finishWrite();
+    finishWrite(writer);
   }
 
  private:
-  // Writes one block on a helper thread while the next block is read.
-  void startWrite(int fd, const uint8_t* data, size_t size, int64_t offset, int64_t next) {
-    pending_ = Pending{offset, next, {}};
-    try {
-      pending_->done = std::async(std::launch::async, [=] { return WriteAllAt(fd, data, size, offset); });
-    } catch (const std::system_error&) {
-      std::promise<bool> now;
-      now.set_value(WriteAllAt(fd, data, size, offset));
-      pending_->done = now.get_future();
-    }
+  void startWrite(BlockWriter& writer, const uint8_t* data, size_t size, int64_t offset, int64_t next) {
+    writer.start(data, size, offset);
+    pending_ = Pending{offset, next};
   }
 
-  void finishWrite() {
+  void finishWrite(BlockWriter& writer) {
     if (!pending_) return;
-    const bool written = pending_->done.get();
+    const bool written = writer.wait();
     if (!written) sink_.message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
     sink_.progress(pending_->next / block_);
     sink_.displays(ComputeDisplays(pending_->next, p_.sourceStart, p_.sourceCount, p_.sourceSectorSize,
@@ -189,9 +294,8 @@ class CopyLoop {
   }
 
   struct Pending {
-    int64_t offset;
-    int64_t next;
-    std::future<bool> done;
+    int64_t offset;  // where the block goes
+    int64_t next;    // the source sector after it
   };
 
   const ImagingParameters& p_;
