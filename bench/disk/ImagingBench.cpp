@@ -2,7 +2,7 @@
 // source file, measured in the same run with a warm cache. Prints each time and the ratio
 // dd time / engine time (1.0 = as fast as dd; the goals are 0.7 for 520-to-512, 0.85 for 512-to-512).
 //
-// Usage: imaging_bench [folder] [GiB]   (defaults: /tmp/brenvik-imaging-bench, 4)
+// Usage: imaging_bench [folder] [GiB] [rounds]   (defaults: /tmp/brenvik-imaging-bench, 4, 5)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -44,12 +44,6 @@ void MakeSource(const fs::path& path, int64_t bytes) {
     WriteFull(fd.get(), block.data(), static_cast<size_t>(std::min<int64_t>(block.size(), bytes - done)));
 }
 
-double Best(int rounds, const std::function<double()>& run) {
-  double best = 1e30;
-  for (int i = 0; i < rounds; ++i) best = std::min(best, run());
-  return best;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,12 +79,15 @@ int main(int argc, char** argv) {
     return seconds;
   };
 
-  const int rounds = 3;
-  const double ddTime = Best(rounds, dd);
-  const double copy512 = Best(rounds, [&] { return engine(512); });
-  const double copy520 = Best(rounds, [&] { return engine(520); });
-  const double ddAgain = Best(rounds, dd);  // the reference at the end too, in case the machine drifted
-  const double reference = std::min(ddTime, ddAgain);
+  // Rounds interleave the reference and the copies, so that a busy moment of the machine
+  // does not fall on one of them only; the best of each counts.
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  double reference = 1e30, copy512 = 1e30, copy520 = 1e30;
+  for (int i = 0; i < rounds; ++i) {
+    reference = std::min(reference, dd());
+    copy512 = std::min(copy512, engine(512));
+    copy520 = std::min(copy520, engine(520));
+  }
   std::printf("source %lld GiB, best of %d, warm cache\n", static_cast<long long>(gib), rounds);
   std::printf("dd bs=2621440      %7.3f s (%.0f MB/s)\n", reference, bytes / reference / 1e6);
   std::printf("512 -> 512 copy    %7.3f s  ratio %.2f (goal 0.85)\n", copy512, reference / copy512);
