@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 #include <climits>
 
 #include "app/shell/Controls.h"
@@ -66,8 +67,8 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
     QLineEdit* start = MakeEdit(this, startId, QStringLiteral("Start:"), DluRect(x + 23, 148, 70, 12));
     MakeLabel(this, 0, QStringLiteral("Size:"), DluRect(x + 99, 150, 20, 8));
     QLineEdit* size = MakeEdit(this, sizeId, QStringLiteral("Size:"), DluRect(x + 120, 148, 90, 12));
-    MakeLabel(this, 0, QStringLiteral("Sector:"), DluRect(x + 216, 150, 26, 8));
-    QLineEdit* sector = MakeEdit(this, sectorId, QStringLiteral("Sector:"), DluRect(x + 243, 148, 40, 12));
+    MakeLabel(this, 0, QStringLiteral("Sector:"), DluRect(x + 216, 150, 30, 8));
+    QLineEdit* sector = MakeEdit(this, sectorId, QStringLiteral("Sector:"), DluRect(x + 247, 148, 40, 12));
     return std::array<QLineEdit*, 4>{tips, start, size, sector};
   };
   auto s = parameterRows(7, 1081, 1086, 1080, 1087);
@@ -75,8 +76,8 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   auto t = parameterRows(329, 1089, 1091, 1088, 1092);
   targetTips_ = t[0], targetStart_ = t[1], targetSize_ = t[2], targetSector_ = t[3];
 
-  targetFileBox_ = MakeCheckBox(this, 1082, QStringLiteral("Target File:"), DluRect(329, 165, 55, 10), false);
-  targetFile_ = MakeEdit(this, 1083, QStringLiteral("Target File:"), DluRect(385, 164, 236, 12));
+  targetFileBox_ = MakeCheckBox(this, 1082, QStringLiteral("Target File:"), DluRect(329, 165, 64, 10), false);
+  targetFile_ = MakeEdit(this, 1083, QStringLiteral("Target File:"), DluRect(394, 164, 227, 12));
   browse_ = MakeButton(this, 1084, QStringLiteral("..."), DluRect(625, 164, 20, 12));
   targetFile_->setEnabled(false);
   browse_->setEnabled(false);
@@ -84,10 +85,10 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   progress_ = MakeProgress(this, 2007, DluRect(7, 182, 638, 10));
   MakeLabel(this, 0, QStringLiteral("LBA:"), DluRect(7, 199, 18, 8));
   lba_ = MakeEdit(this, 1094, QStringLiteral("LBA:"), DluRect(27, 197, 90, 12), true);
-  MakeLabel(this, 0, QStringLiteral("Speed:"), DluRect(125, 199, 25, 8));
-  speed_ = MakeEdit(this, 1095, QStringLiteral("Speed:"), DluRect(152, 197, 90, 12), true);
-  MakeLabel(this, 0, QStringLiteral("Time:"), DluRect(250, 199, 22, 8));
-  time_ = MakeEdit(this, 1096, QStringLiteral("Time:"), DluRect(274, 197, 100, 12), true);
+  MakeLabel(this, 0, QStringLiteral("Speed:"), DluRect(125, 199, 29, 8));
+  speed_ = MakeEdit(this, 1095, QStringLiteral("Speed:"), DluRect(155, 197, 90, 12), true);
+  MakeLabel(this, 0, QStringLiteral("Time:"), DluRect(253, 199, 22, 8));
+  time_ = MakeEdit(this, 1096, QStringLiteral("Time:"), DluRect(277, 197, 100, 12), true);
   QPushButton* refreshButton = MakeButton(this, 2008, QStringLiteral("Refresh"), DluRect(455, 195, 60, 16));
   QPushButton* okButton = MakeButton(this, 2004, QStringLiteral("Ok"), DluRect(520, 195, 60, 16));
   QPushButton* stopButton = MakeButton(this, 2005, QStringLiteral("Stop"), DluRect(585, 195, 60, 16));
@@ -331,7 +332,8 @@ void CUbimgDlg::ok() {
                       [this](int64_t maximum) {
                         postToGui([this, maximum] {
                           progressScale_ = maximum / INT_MAX + 1;
-                          progress_->setRange(0, static_cast<int>(maximum / progressScale_));
+                          // A range of 0 to 0 would turn the bar into a busy indicator.
+                          progress_->setRange(0, std::max(1, static_cast<int>(maximum / progressScale_)));
                         });
                       },
                       *progressChannel_, *displayChannel_);
