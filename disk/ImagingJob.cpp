@@ -264,10 +264,11 @@ class CopyLoop {
       }
       if (targetOffset == 0 && out[511] == 0xAA) out[511] = kFill;  // never a complete boot signature
 
-      finishWrite(writer);  // rows of the previous block first, so they stay in block order
-      // A Stop that came while the previous block was written ends the copy before this block,
-      // as if the blocks ran one after the other; the block read ahead is dropped.
-      if (stop_.load() != 0) break;
+      // Rows of the previous block first, so they stay in block order. A Stop that came while the
+      // previous block was written ends the copy before this block, as if the blocks ran one after
+      // the other; the block read ahead is dropped.
+      const bool overlapped = finishWrite(writer);
+      if (overlapped && stop_.load() != 0) break;
       if (got <= 0) sink_.message(u"读取", OffsetText("读取位置%lld错误", current * Ps));
       startWrite(writer, out, static_cast<size_t>(n * Pt), targetOffset, current + n);
       current += n;
@@ -283,14 +284,16 @@ class CopyLoop {
     pending_ = Pending{offset, next};
   }
 
-  void finishWrite(BlockWriter& writer) {
-    if (!pending_) return;
+  // Finishes the pending write, if any, and reports it; true when there was one.
+  bool finishWrite(BlockWriter& writer) {
+    if (!pending_) return false;
     const bool written = writer.wait();
     if (!written) sink_.message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
     sink_.progress(pending_->next / block_);
     sink_.displays(ComputeDisplays(pending_->next, p_.sourceStart, p_.sourceCount, p_.sourceSectorSize,
                                    now_() - start_));
     pending_.reset();
+    return true;
   }
 
   struct Pending {

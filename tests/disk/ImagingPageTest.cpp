@@ -4,6 +4,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "app/shell/CheckListModel.h"
 #include "app/shell/Controls.h"
@@ -209,6 +212,38 @@ class ImagingPageTest : public QObject {
     QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像中断"));
     QVERIFY(m.sawMessage("错误", "打开目标设备错误"));
     QVERIFY(ReadFile(m.files / "source.img") == image);
+  }
+
+  void busyRefusalsAndStopDuringAScsiCopy() {
+    Machine m;
+    m.refresh();
+    std::atomic<bool> release{false};
+    std::atomic<int> reads{0};
+    m.bus.beforeCommand = [&](std::span<const uint8_t> cdb) {
+      if (cdb[0] != 0x28) return;
+      ++reads;
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    m.select(2003, m.findRow(m.page->sourceList(), 1, "2#4#0"));
+    FindControl<QCheckBox>(m.page.get(), 1082)->setChecked(true);
+    m.edit(1083)->setText(PathToQString(m.files / "stopped.img"));
+    m.press(2004);
+    QTRY_COMPARE(reads.load(), 1);
+    QVERIFY(m.page->isRunning());
+
+    m.press(2008);  // Refresh while busy: the one message box of the page
+    QCOMPARE(m.ui().messages.size(), size_t{1});
+    QCOMPARE(m.ui().messages[0].text, QStringLiteral("请等待其他任务完成..."));
+    QCOMPARE(m.ui().messages[0].caption, QStringLiteral("警告"));
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"警告", "请等待其他线程任务完成"}));
+
+    m.press(2005);
+    release = true;
+    QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像完成"));
+    QCOMPARE(reads.load(), 1);  // the block under way is finished, no further block is read
+    QCOMPARE(ReadFile(m.files / "stopped.img").size(), size_t{128 * 512});
+    QCOMPARE(m.page->sourceList()->rowCount(), 3);  // the refused Refresh changed nothing
   }
 
   void okValidatesInOrder() {

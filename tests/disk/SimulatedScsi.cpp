@@ -58,6 +58,7 @@ ScsiCompletion Answer(const InjectedFault& fault, std::span<uint8_t> sense) {
 
 ScsiCompletion SimulatedBus::execute(const ScsiAddress& address, std::span<const uint8_t> cdb, std::span<uint8_t> data,
                                      std::span<uint8_t> sense) {
+  if (beforeCommand) beforeCommand(cdb);
   commands.emplace_back(cdb.begin(), cdb.end());
   auto it = disks.find(key(address));
   if (it == disks.end()) return ScsiCompletion{.hostStatus = 0x01};

@@ -47,6 +47,7 @@ class SimulatedBus {
   std::deque<InjectedFault> faults;
   std::vector<std::vector<uint8_t>> commands;  // every CDB received, in order
   std::vector<ScsiAddress> probed;             // every address asked whether a device is there
+  std::function<void(std::span<const uint8_t> cdb)> beforeCommand;  // runs first, on the caller's thread
 
   static std::tuple<int, int, int> key(const ScsiAddress& a) { return {a.adapter, a.target, a.lun}; }
 };
