@@ -3,18 +3,18 @@
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
 
-#include <climits>
-
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "app/core/TextHelpers.h"
@@ -48,7 +48,7 @@ std::string DeviceNumberText(uint64_t device) {
 }
 
 // The whole disk a partition belongs to; the device itself when it is no partition.
-uint64_t WholeDisk(const fs::path& sysfsRoot, uint64_t device) {
+uint64_t DiskOfDevice(const fs::path& sysfsRoot, uint64_t device) {
   std::error_code error;
   const fs::path entry = sysfsRoot / "dev/block" / DeviceNumberText(device);
   if (!fs::exists(entry / "partition", error)) return device;
@@ -314,6 +314,19 @@ int64_t SteadySeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// True when every sector number and byte offset of the run fits in 64 bits, so that numbers
+// typed into the page can never make the copy compute a wrapped offset.
+bool OffsetsFit(const ImagingParameters& p) {
+  const int64_t count = std::max<int64_t>(p.sourceCount, 0);
+  int64_t end = 0, sourceBytes = 0, targetEnd = 0, targetBytes = 0;
+  return !__builtin_add_overflow(p.sourceStart, count, &end) &&
+         !__builtin_mul_overflow(end, int64_t{p.sourceSectorSize}, &sourceBytes) &&
+         !__builtin_add_overflow(p.targetStart, count, &targetEnd) &&
+         !__builtin_mul_overflow(targetEnd, int64_t{p.targetSectorSize}, &targetBytes) &&
+         !__builtin_mul_overflow(p.sourceStart, int64_t{p.sourceSectorSize}, &sourceBytes) &&
+         !__builtin_mul_overflow(p.targetStart, int64_t{p.targetSectorSize}, &targetBytes);
+}
+
 void Interrupted(ImagingSink& sink, std::u16string_view error) {
   sink.message(u"错误", error);
   sink.message(u"镜像", u"镜像中断");
@@ -333,15 +346,15 @@ std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironmen
 
   const uint64_t targetDevice = deviceNumber(target);
   if (targetDevice == 0) return {};
-  const uint64_t targetDisk = WholeDisk(env.sysfsRoot, targetDevice);
+  const uint64_t targetDisk = DiskOfDevice(env.sysfsRoot, targetDevice);
   uint64_t sourceDevice = 0;
   if (p.sourceScsi != nullptr) sourceDevice = p.sourceScsi->blockDevice;
   else if (!p.sourceDiskNode.empty()) sourceDevice = deviceNumber(p.sourceDiskNode);
   else if (!p.sourceImage.empty()) sourceDevice = deviceNumber(p.sourceImage);
-  if (sourceDevice != 0 && WholeDisk(env.sysfsRoot, sourceDevice) == targetDisk) return same;
+  if (sourceDevice != 0 && DiskOfDevice(env.sysfsRoot, sourceDevice) == targetDisk) return same;
 
   for (uint64_t mounted : MountedDevices(env.mountInfo))
-    if (mounted != 0 && WholeDisk(env.sysfsRoot, mounted) == targetDisk)
+    if (mounted != 0 && DiskOfDevice(env.sysfsRoot, mounted) == targetDisk)
       return u"目标设备上有已挂载的文件系统，写入会损坏它";
   return {};
 }
@@ -349,6 +362,17 @@ std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironmen
 void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic<int>& stop,
                 const ImagingEnvironment& env) {
   sink.message(u"镜像", u"正在镜像...");
+  // The page refuses these sizes already; the buffers and the boot-signature rule rely on it.
+  for (int32_t size : {p.sourceSectorSize, p.targetSectorSize}) {
+    if (size < 512 || size > kMaxSectorSize) {
+      Interrupted(sink, u"请正确填写扇区大小");
+      return;
+    }
+  }
+  if (!OffsetsFit(p)) {
+    Interrupted(sink, u"起始位置或大小超出范围");
+    return;
+  }
   const std::u16string refusal = TargetRefusal(p, env);
   if (!refusal.empty()) {
     sink.message(u"错误", u"打开目标设备错误");

@@ -274,6 +274,21 @@ TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
                                          kInterrupted}));
 }
 
+TEST(ImagingCopy, NumbersBeyondSixtyFourBitOffsetsAreRefused) {
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(4, 520));
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  ImagingParameters p = ImageToImage(dir, 4, 520, 512);
+  p.sourceStart = INT64_MAX - 2;
+  RunImaging(p, sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"起始位置或大小超出范围"}, kInterrupted}));
+  EXPECT_FALSE(Exists(dir / "target.img"));
+  sink.rows.clear();
+  RunImaging(ImageToImage(dir, 4, 520, 100), sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"请正确填写扇区大小"}, kInterrupted}));
+}
+
 TEST(ImagingCopy, MissingSourceOrTargetInterrupts) {
   TempDir dir;
   RecordingSink sink;
