@@ -1,7 +1,349 @@
 #include "disk/CUbimgDlg.h"
 
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <algorithm>
+#include <climits>
+
+#include "app/shell/Controls.h"
+#include "app/shell/QtText.h"
+#include "disk/DiskInventory.h"
+#include "disk/SgTransport.h"
+#include "platform/CodePage.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
 namespace brenvik {
 
-CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLiteral("N.S Image"), parent) {}
+namespace {
+
+enum Column { kDevice = 0, kLabel, kType, kSerial, kSize };
+
+const QString kStandard = QStringLiteral("标准");
+const QString kNonStandard = QStringLiteral("非标");
+const QString kImage = QStringLiteral("镜像");
+const QString kFileFilter = QStringLiteral("img Files (*.img);;All Files (*.*)");
+constexpr int kMaxScsiDevices = 255;
+
+
+ListRow DeviceRow(const QString& device, const QString& label, const QString& type, const QString& serial,
+                  const QString& size) {
+  ListRow row;
+  row.cells = {device, label, type, serial, size};
+  return row;
+}
+
+CheckListView* MakeList(QWidget* parent, int id, CheckListModel* model, QRect rect, const QString& name) {
+  auto* view = new CheckListView(model, parent);
+  view->setGeometry(rect);
+  view->setSelectionMode(QAbstractItemView::SingleSelection);
+  view->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);  // equal column widths
+  SetControlId(view, id, name);
+  return view;
+}
+
+}  // namespace
+
+CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLiteral("N.S Image"), parent) {
+  const QStringList columns = {QStringLiteral("Device"), QStringLiteral("Label"), QStringLiteral("Type"),
+                               QStringLiteral("Serial"), QStringLiteral("Size")};
+  sourceModel_ = new CheckListModel(columns, false, this);
+  targetModel_ = new CheckListModel(columns, false, this);
+  messageModel_ = new CheckListModel({QStringLiteral("Title"), QStringLiteral("Description")}, false, this);
+  sourceView_ = MakeList(this, 2003, sourceModel_, DluRect(7, 7, 316, 120), QStringLiteral("Source"));
+  targetView_ = MakeList(this, 2006, targetModel_, DluRect(329, 7, 316, 120), QStringLiteral("Target"));
+  messageView_ = MakeList(this, 1090, messageModel_, DluRect(7, 216, 638, 100), QStringLiteral("Messages"));
+
+  // The source and target parameter rows.
+  auto parameterRows = [this](int x, int tipsId, int startId, int sizeId, int sectorId) {
+    MakeLabel(this, 0, QStringLiteral("Tips:"), DluRect(x, 134, 22, 8));
+    QLineEdit* tips = MakeEdit(this, tipsId, QStringLiteral("Tips:"), DluRect(x + 23, 132, 293, 12));
+    MakeLabel(this, 0, QStringLiteral("Start:"), DluRect(x, 150, 22, 8));
+    QLineEdit* start = MakeEdit(this, startId, QStringLiteral("Start:"), DluRect(x + 23, 148, 70, 12));
+    MakeLabel(this, 0, QStringLiteral("Size:"), DluRect(x + 99, 150, 20, 8));
+    QLineEdit* size = MakeEdit(this, sizeId, QStringLiteral("Size:"), DluRect(x + 120, 148, 90, 12));
+    MakeLabel(this, 0, QStringLiteral("Sector:"), DluRect(x + 216, 150, 30, 8));
+    QLineEdit* sector = MakeEdit(this, sectorId, QStringLiteral("Sector:"), DluRect(x + 247, 148, 40, 12));
+    return std::array<QLineEdit*, 4>{tips, start, size, sector};
+  };
+  auto s = parameterRows(7, 1081, 1086, 1080, 1087);
+  sourceTips_ = s[0], sourceStart_ = s[1], sourceSize_ = s[2], sourceSector_ = s[3];
+  auto t = parameterRows(329, 1089, 1091, 1088, 1092);
+  targetTips_ = t[0], targetStart_ = t[1], targetSize_ = t[2], targetSector_ = t[3];
+
+  targetFileBox_ = MakeCheckBox(this, 1082, QStringLiteral("Target File:"), DluRect(329, 165, 64, 10), false);
+  targetFile_ = MakeEdit(this, 1083, QStringLiteral("Target File:"), DluRect(394, 164, 227, 12));
+  browse_ = MakeButton(this, 1084, QStringLiteral("..."), DluRect(625, 164, 20, 12));
+  targetFile_->setEnabled(false);
+  browse_->setEnabled(false);
+
+  progress_ = MakeProgress(this, 2007, DluRect(7, 182, 638, 10));
+  MakeLabel(this, 0, QStringLiteral("LBA:"), DluRect(7, 199, 18, 8));
+  lba_ = MakeEdit(this, 1094, QStringLiteral("LBA:"), DluRect(27, 197, 90, 12), true);
+  MakeLabel(this, 0, QStringLiteral("Speed:"), DluRect(125, 199, 29, 8));
+  speed_ = MakeEdit(this, 1095, QStringLiteral("Speed:"), DluRect(155, 197, 90, 12), true);
+  MakeLabel(this, 0, QStringLiteral("Time:"), DluRect(253, 199, 22, 8));
+  time_ = MakeEdit(this, 1096, QStringLiteral("Time:"), DluRect(277, 197, 100, 12), true);
+  QPushButton* refreshButton = MakeButton(this, 2008, QStringLiteral("Refresh"), DluRect(455, 195, 60, 16));
+  QPushButton* okButton = MakeButton(this, 2004, QStringLiteral("Ok"), DluRect(520, 195, 60, 16));
+  QPushButton* stopButton = MakeButton(this, 2005, QStringLiteral("Stop"), DluRect(585, 195, 60, 16));
+
+  // The source list's right-click menu ("N.S").
+  sourceMenu_ = new QMenu(QStringLiteral("N.S"), this);
+  sourceMenu_->setObjectName(QStringLiteral("2009"));
+  QAction* add = sourceMenu_->addAction(QStringLiteral("Add files"));
+  add->setObjectName(QStringLiteral("2010"));
+  QAction* remove = sourceMenu_->addAction(QStringLiteral("Remove files"));
+  remove->setObjectName(QStringLiteral("2011"));
+  connect(add, &QAction::triggered, this, &CUbimgDlg::addFiles);
+  connect(remove, &QAction::triggered, this, &CUbimgDlg::removeFiles);
+  connect(sourceView_, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { sourceMenu_->popup(sourceView_->viewport()->mapToGlobal(at)); });
+
+  connect(sourceView_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current) {
+            rowChanged(*sourceModel_, current.row(), {sourceTips_, sourceStart_, sourceSize_, sourceSector_});
+          });
+  connect(targetView_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current) {
+            rowChanged(*targetModel_, current.row(), {targetTips_, targetStart_, targetSize_, targetSector_});
+          });
+  connect(targetFileBox_, &QCheckBox::toggled, this, &CUbimgDlg::targetFileToggled);
+  connect(browse_, &QPushButton::clicked, this, &CUbimgDlg::chooseTargetFile);
+  connect(refreshButton, &QPushButton::clicked, this, &CUbimgDlg::refresh);
+  connect(okButton, &QPushButton::clicked, this, &CUbimgDlg::ok);
+  connect(stopButton, &QPushButton::clicked, this, [this] { stopFlag() = 1; });
+
+  messages_ = std::make_unique<RowBatchChannel<ListRow>>(
+      this, [this](std::vector<ListRow> rows) {
+        messageModel_->appendRows(std::move(rows));
+        messageView_->scrollToBottom();
+      });
+  progressChannel_ = std::make_unique<LatestValueChannel<int64_t>>(
+      this, [this](const int64_t& position) { progress_->setValue(static_cast<int>(position / progressScale_)); });
+  displayChannel_ = std::make_unique<LatestValueChannel<ImagingDisplays>>(this, [this](const ImagingDisplays& d) {
+    lba_->setText(ToQString(d.lba));
+    if (d.speed) speed_->setText(ToQString(*d.speed));
+    if (d.time) time_->setText(ToQString(*d.time));
+  });
+}
+
+CUbimgDlg::~CUbimgDlg() { stopAndWait(); }
+
+void CUbimgDlg::appendMessage(const QString& title, const QString& description) {
+  ListRow row;
+  row.cells = {title, description};
+  messages_->post(std::move(row));
+  messages_->flush();  // after any rows a worker left pending, so the order stays
+}
+
+void CUbimgDlg::postMessage(std::u16string_view title, std::u16string_view description) {
+  ListRow row;
+  row.cells = {ToQString(title), ToQString(description)};
+  messages_->post(std::move(row));
+}
+
+// ---- Refresh ----
+
+void CUbimgDlg::refresh() {
+  if (isRunning()) {
+    showMessage(QStringLiteral("请等待其他任务完成..."), QStringLiteral("警告"), MessageIcon::Warning);
+    return;
+  }
+  manager_.reset();
+  diskNodes_.clear();
+  sourceModel_->clear();
+  targetModel_->clear();
+  startJob([this] { refreshWorker(); }, [this] { messages_->flush(); });
+}
+
+void CUbimgDlg::refreshWorker() {
+  postMessage(u"刷新设备", u"正在枚举设备中...");
+  std::error_code error;
+  if (!host().startDirectory().empty()) std::filesystem::current_path(host().startDirectory(), error);
+
+  std::shared_ptr<ScsiTransport> transport =
+      sources_.makeTransport ? sources_.makeTransport()
+                             : std::make_shared<SgTransport>(sources_.sysfsRoot, sources_.devRoot);
+  auto scsiHost = std::make_shared<ScsiHostInterface>(
+      transport, sources_.clock != nullptr ? *sources_.clock : SystemScsiClock());
+  auto manager = std::make_shared<ScsiDeviceManager>(scsiHost);
+
+  DiskInventory inventory(sources_.sysfsRoot, sources_.devRoot);
+  inventory.ScanDiskDevices();
+  std::vector<ListRow> standard;
+  std::map<int, std::filesystem::path> nodes;
+  for (const DiskDevice& disk : inventory.devices()) {
+    if (disk.bytesPerSector < 512 || disk.bytesPerSector % 512 != 0) continue;
+    standard.push_back(DeviceRow(ToQString(AnsiToText(disk.model)), QStringLiteral("#%1").arg(disk.diskNumber), kStandard,
+                                 ToQString(AnsiToText(disk.serial)), QString::number(disk.sectorCount)));
+    nodes[disk.diskNumber] = disk.deviceNode;
+  }
+
+  std::vector<ListRow> nonStandard;
+  int examined = 0;
+  for (const auto& device : manager->devices()) {
+    if (++examined > kMaxScsiDevices) break;
+    if (device->deviceType != 0) continue;
+    ScsiTarget target(*scsiHost);
+    target.bind(device.get());
+    uint32_t lastBlock = 0, blockLength = 0;
+    target.readCapacity(lastBlock, blockLength);
+    if (blockLength == 0 || blockLength % 512 == 0) continue;
+    device->blockLength = blockLength;
+    device->blockCount = static_cast<uint32_t>(lastBlock + 1u);
+    device->serial.clear();
+    for (const DiskDevice& disk : inventory.devices())
+      if (disk.portNumber == device->address.adapter && disk.targetId == device->address.target &&
+          disk.lun == device->address.lun)
+        device->serial = AnsiToText(disk.serial);
+    nonStandard.push_back(DeviceRow(ToQString(ScsiDeviceText(*device)), ToQString(ScsiAddressText(device->address)),
+                                    kNonStandard, ToQString(device->serial), QString::number(device->blockCount)));
+  }
+  inventory.ClearDevices();
+
+  postToGui([this, manager, standard, nonStandard, nodes]() mutable {
+    manager_ = manager;
+    diskNodes_ = nodes;
+    sourceModel_->appendRows(standard);
+    targetModel_->appendRows(std::move(standard));
+    sourceModel_->appendRows(std::move(nonStandard));
+  });
+  postMessage(u"刷新设备", u"枚举设备完成");
+}
+
+// ---- image files ----
+
+void CUbimgDlg::addFiles() {
+  const QString chosen = host().ui().chooseOpenFile(this, QStringLiteral("Open"), kFileFilter);
+  if (chosen.isEmpty()) return;
+  const std::filesystem::path path = QStringToPath(chosen);
+  UniqueFd fd = OpenShared(path);
+  if (!fd) return;
+  const int64_t length = FileSize(fd.get());
+  sourceModel_->appendRow(DeviceRow(chosen, QString(), kImage, PathToQString(path.filename()),
+                                    QString::number(static_cast<uint64_t>(std::max<int64_t>(length, 0)) / 512)));
+}
+
+void CUbimgDlg::removeFiles() {
+  const int row = sourceView_->currentIndex().row();
+  if (row < 0 || row >= sourceModel_->rowCount()) return;
+  if (sourceModel_->row(row).cells[kType] != kImage) return;
+  sourceModel_->removeRowsAt({row});
+}
+
+// ---- row changes and the target file ----
+
+void CUbimgDlg::rowChanged(const CheckListModel& model, int row, const std::array<QLineEdit*, 4>& edits) {
+  if (row < 0 || row >= model.rowCount()) return;
+  const QStringList& cells = model.row(row).cells;
+  // The Tips text is the key by which Ok finds the chosen device again.
+  edits[0]->setText(ToQString(MakeTipsText(
+      {ToText(cells[kLabel]), ToText(cells[kDevice]), ToText(cells[kSerial]), ToText(cells[kSize])})));
+  edits[1]->setText(QStringLiteral("0"));
+  edits[2]->setText(cells[kSize]);
+  edits[3]->setText(cells[kType] == kStandard ? QStringLiteral("512") : QStringLiteral("520"));
+}
+
+void CUbimgDlg::targetFileToggled(bool checked) {
+  targetFile_->setEnabled(checked);
+  browse_->setEnabled(checked);
+  if (!checked) return;
+  targetStart_->setText(QStringLiteral("0"));
+  targetSector_->setText(QStringLiteral("512"));
+  targetSize_->setText(sourceSize_->text());
+}
+
+void CUbimgDlg::chooseTargetFile() {
+  const QString chosen =
+      host().ui().chooseSaveFile(this, QStringLiteral("Save As"), kFileFilter, QString(), QStringLiteral("img"));
+  if (!chosen.isEmpty()) targetFile_->setText(chosen);
+}
+
+// ---- Ok ----
+
+namespace {
+
+// Forwards the copy's reports to the page's channels.
+class PageSink : public ImagingSink {
+ public:
+  PageSink(std::function<void(std::u16string_view, std::u16string_view)> message,
+           std::function<void(int64_t)> range, LatestValueChannel<int64_t>& progress,
+           LatestValueChannel<ImagingDisplays>& displays)
+      : message_(std::move(message)), range_(std::move(range)), progress_(progress), displays_(displays) {}
+  void message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
+  void progressRange(int64_t maximum) override { range_(maximum); }
+  void progress(int64_t position) override { progress_.post(position); }
+  void displays(const ImagingDisplays& d) override { displays_.post(d); }
+
+ private:
+  std::function<void(std::u16string_view, std::u16string_view)> message_;
+  std::function<void(int64_t)> range_;
+  LatestValueChannel<int64_t>& progress_;
+  LatestValueChannel<ImagingDisplays>& displays_;
+};
+
+}  // namespace
+
+void CUbimgDlg::ok() {
+  if (isRunning()) {
+    appendMessage(QStringLiteral("警告"), QStringLiteral("请等待其他线程任务完成"));
+    return;
+  }
+  stopFlag() = 0;
+  ImagingForm form;
+  form.sourceListEmpty = sourceModel_->rowCount() == 0;
+  form.sourceTips = ToText(sourceTips_->text());
+  form.sourceStart = ToText(sourceStart_->text());
+  form.sourceSize = ToText(sourceSize_->text());
+  form.sourceSector = ToText(sourceSector_->text());
+  form.targetFileChecked = targetFileBox_->isChecked();
+  form.targetFilePath = ToText(targetFile_->text());
+  form.targetTips = ToText(targetTips_->text());
+  form.targetStart = ToText(targetStart_->text());
+  form.targetSize = ToText(targetSize_->text());
+  form.targetSector = ToText(targetSector_->text());
+
+  static const std::vector<std::unique_ptr<ScsiDevice>> kNoDevices;
+  const ImagingRequest request = ValidateImagingForm(
+      form, manager_ ? std::span(manager_->devices()) : std::span(kNoDevices), [this](int disk) {
+        auto it = diskNodes_.find(disk);
+        return it == diskNodes_.end() ? std::filesystem::path() : it->second;
+      });
+  if (request.copySourceSizeToTargetSize) targetSize_->setText(sourceSize_->text());
+  if (!request.error.empty()) {
+    appendMessage(QStringLiteral("错误"), ToQString(request.error));
+    return;
+  }
+
+  ImagingEnvironment environment;
+  environment.scsi = manager_ ? &manager_->host() : nullptr;
+  environment.sysfsRoot = sources_.sysfsRoot;
+  environment.mountInfo = sources_.mountInfo;
+  auto manager = manager_;  // keeps the SCSI source alive for the run
+  startJob(
+      [this, request, environment, manager] {
+        PageSink sink([this](auto title, auto description) { postMessage(title, description); },
+                      [this](int64_t maximum) {
+                        postToGui([this, maximum] {
+                          progressScale_ = maximum / INT_MAX + 1;
+                          // A range of 0 to 0 would turn the bar into a busy indicator.
+                          progress_->setRange(0, std::max(1, static_cast<int>(maximum / progressScale_)));
+                        });
+                      },
+                      *progressChannel_, *displayChannel_);
+        RunImaging(request.parameters, sink, stopFlag(), environment);
+      },
+      [this] {
+        messages_->flush();
+        displayChannel_->flush();
+        progressChannel_->flush();
+      });
+}
 
 }  // namespace brenvik

@@ -2,31 +2,13 @@
 
 #include <limits>
 
+#include "app/core/FillPatternText.h"
 #include "platform/PathText.h"
 
 namespace brenvik {
 namespace {
 
 bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-
-int HexDigit(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
-
-// One pair of pattern characters as an unsigned base-16 conversion reads it: blanks and a sign
-// first, then as many hexadecimal digits as follow.
-uint8_t PairValue(std::u16string_view pair) {
-  size_t i = 0;
-  while (i < pair.size() && IsBlank(pair[i])) ++i;
-  bool negative = false;
-  if (i < pair.size() && (pair[i] == u'+' || pair[i] == u'-')) negative = pair[i++] == u'-';
-  unsigned value = 0;
-  for (; i < pair.size() && HexDigit(pair[i]) >= 0; ++i) value = value * 16 + static_cast<unsigned>(HexDigit(pair[i]));
-  return static_cast<uint8_t>(negative ? 0u - value : value);
-}
 
 NameRule::Kind KindOf(std::u16string_view type) {
   if (type == u"prefix") return NameRule::kPrefix;
@@ -80,13 +62,6 @@ int64_t LeadingDecimal(std::u16string_view text) {
   return negative ? -value : value;
 }
 
-std::vector<uint8_t> ParseFillPattern(std::u16string_view text) {
-  std::vector<uint8_t> bytes;
-  bytes.reserve(text.size() / 2);
-  for (size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(PairValue(text.substr(i, 2)));
-  return bytes;
-}
-
 CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector& detector) {
   if (input.root.empty()) return CriteriaRefusal::Path;
   detector.root = TextToPath(input.root);
@@ -103,12 +78,12 @@ CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector&
 
   detector.contentTestOn = input.contentChecked;
   if (input.contentChecked) {
-    const size_t length = input.patternText.size();
-    if (length == 0 || length % 2 != 0 || length > 1024) return CriteriaRefusal::ByteContent;
+    std::optional<std::vector<uint8_t>> pattern = ParseFillPattern(input.patternText);
+    if (!pattern) return CriteriaRefusal::ByteContent;
     const int64_t percent = LeadingDecimal(input.percentText);
     if (percent > 100) return CriteriaRefusal::Percent;
     detector.percentThreshold = static_cast<int32_t>(std::max<int64_t>(percent, std::numeric_limits<int32_t>::min()));
-    detector.fillPattern = ParseFillPattern(input.patternText);
+    detector.fillPattern = std::move(*pattern);
     detector.headerRuleOn = input.headerChecked;
   }
 

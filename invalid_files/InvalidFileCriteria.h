@@ -40,8 +40,5 @@ CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector&
 
 // Leading decimal number of a text (blanks and a sign allowed first; none gives 0), saturating.
 int64_t LeadingDecimal(std::u16string_view text);
-// Fill pattern text to bytes, two characters per byte, each pair read as an unsigned base-16
-// number of its own: "DEADDEAD" gives DE AD DE AD, "0G" gives 00. The length is checked by the caller.
-std::vector<uint8_t> ParseFillPattern(std::u16string_view text);
 
 }  // namespace brenvik

@@ -37,6 +37,20 @@ UniqueFd OpenReadWrite(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
 }
 
+uint64_t BlockDeviceNumber(const fs::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+  return st.st_rdev;
+}
+
+UniqueFd OpenDeviceExclusive(const fs::path& path, int* error) {
+  // O_EXCL without O_CREAT: for a block device it claims the device exclusively; other files
+  // open normally.
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
+  if (!fd && error != nullptr) *error = errno;
+  return fd;
+}
+
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs) {
   if (IsSameAsAny(path, inputs)) return UniqueFd();
   // Open without truncating first, so the check and the truncation act on the same file even
@@ -76,6 +90,14 @@ bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs) {
   for (const auto& input : inputs)
     if (IsSameFile(output, input)) return true;
   return false;
+}
+
+int64_t ReadScattered(int fd, std::span<const iovec> parts, int64_t offset) {
+  for (;;) {
+    const ssize_t n = ::preadv(fd, parts.data(), static_cast<int>(parts.size()), offset);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
 }
 
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset) {

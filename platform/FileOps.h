@@ -1,6 +1,8 @@
 #pragma once
 // The file operations every engine uses, so no engine talks to the operating system directly.
 // All of them report failure by return value and never throw.
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -38,6 +40,14 @@ UniqueFd OpenShared(const fs::path& path);
 // Opens a file for reading and writing without creating it.
 UniqueFd OpenReadWrite(const fs::path& path);
 
+// The device number (st_rdev) of a block device node, 0 when the path is not a block device.
+uint64_t BlockDeviceNumber(const fs::path& path);
+// Opens an existing file or device for reading and writing; a block device only when nothing else
+// holds it: the kernel refuses (errno EBUSY) while a file system on it or on one of its
+// partitions is mounted, or while it is in use as swap or by a volume manager. On failure the
+// errno is stored in `error` when given.
+UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
+
 // Creates (or truncates) an output file, after refusing it when it is the same file as one of
 // `inputs` (same device and inode, whatever path or link leads there). Returns an invalid fd then.
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {});
@@ -54,6 +64,9 @@ bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs);
 
 // Reads up to `size` bytes at `offset`; returns the count read (short at end of file), -1 on error.
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset);
+// Reads at `offset` into several buffers in turn with one call (preadv); returns the count read
+// (short at end of file), -1 on error.
+int64_t ReadScattered(int fd, std::span<const iovec> parts, int64_t offset);
 // Reads until `size` bytes or end of file; returns the count read, -1 on error.
 int64_t ReadFull(int fd, void* buffer, size_t size);
 // Writes all `size` bytes; false on any error (a full disk included).

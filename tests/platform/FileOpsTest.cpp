@@ -112,6 +112,19 @@ TEST(FileOps, OpenSharedDoesNotBlockOnAFifo) {
   EXPECT_TRUE(fd.valid());
 }
 
+TEST(FileOps, ReadScatteredFillsBuffersInTurn) {
+  TempDir dir;
+  WriteFile(dir / "data", "0123456789");
+  UniqueFd fd = OpenShared(dir / "data");
+  char a[3] = {}, b[2] = {}, c[8] = {};
+  const iovec parts[] = {{a, sizeof a}, {b, sizeof b}, {c, sizeof c}};
+  EXPECT_EQ(ReadScattered(fd.get(), parts, 2), 8);  // short at end of file
+  EXPECT_EQ(std::string(a, 3), "234");
+  EXPECT_EQ(std::string(b, 2), "56");
+  EXPECT_EQ(std::string(c, 3), "789");
+  EXPECT_EQ(ReadScattered(-1, parts, 0), -1);
+}
+
 TEST(FileOps, KindTellsFilesFoldersAndOthersApart) {
   TempDir dir;
   WriteFile(dir / "file", "x");
@@ -177,6 +190,21 @@ TEST(FileOps, ReplaceFileBelowNeverWritesThroughLinks) {
   size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir / "base")) ++entries;
   EXPECT_EQ(entries, 4u);  // a, sym.xml, hard.xml, linked
+}
+
+TEST(FileOps, DeviceOpenAndDeviceNumbers) {
+  TempDir dir;
+  WriteFile(dir / "image", "12345678");
+  EXPECT_EQ(BlockDeviceNumber(dir / "image"), 0u);  // a regular file is no block device
+  EXPECT_EQ(BlockDeviceNumber(dir / "missing"), 0u);
+  UniqueFd fd = OpenDeviceExclusive(dir / "image");
+  ASSERT_TRUE(fd);
+  EXPECT_TRUE(WriteAllAt(fd.get(), "ab", 2, 0));
+  EXPECT_EQ(ReadFile(dir / "image"), "ab345678");  // opened without truncation
+  int error = 0;
+  EXPECT_FALSE(OpenDeviceExclusive(dir / "missing", &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(Exists(dir / "missing"));  // never created
 }
 
 }  // namespace

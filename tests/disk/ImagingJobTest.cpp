@@ -1,0 +1,346 @@
+#include <gtest/gtest.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "disk/ImagingJob.h"
+#include "platform/FileOps.h"
+#include "tests/disk/SimulatedScsi.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using namespace brenvik::testing;
+
+namespace {
+
+struct Row {
+  std::u16string title, description;
+  bool operator==(const Row&) const = default;
+};
+
+class RecordingSink : public ImagingSink {
+ public:
+  void message(std::u16string_view title, std::u16string_view description) override {
+    rows.push_back({std::u16string(title), std::u16string(description)});
+  }
+  void progressRange(int64_t maximum) override { range = maximum; }
+  void progress(int64_t position) override {
+    positions.push_back(position);
+    if (afterBlock) afterBlock();
+  }
+  void displays(const ImagingDisplays& d) override { lbas.push_back(d.lba); }
+
+  bool has(const Row& row) const { return std::find(rows.begin(), rows.end(), row) != rows.end(); }
+
+  std::vector<Row> rows;
+  int64_t range = -1;
+  std::vector<int64_t> positions;
+  std::vector<std::u16string> lbas;
+  std::function<void()> afterBlock;
+};
+
+// Sectors whose bytes tell where they are: byte j of sector s is (s * 7 + j) & 0xFF.
+std::string Sectors(int64_t count, int sectorSize) {
+  std::string bytes(static_cast<size_t>(count * sectorSize), '\0');
+  for (int64_t s = 0; s < count; ++s)
+    for (int j = 0; j < sectorSize; ++j) bytes[static_cast<size_t>(s * sectorSize + j)] = static_cast<char>(s * 7 + j);
+  return bytes;
+}
+
+// What keeping the first `keep` bytes of every sector of `bytes` gives.
+std::string FirstBytesOfEach(const std::string& bytes, int sectorSize, int keep) {
+  std::string out;
+  for (size_t at = 0; at < bytes.size(); at += static_cast<size_t>(sectorSize)) out += bytes.substr(at, keep);
+  return out;
+}
+
+ImagingParameters ImageToImage(const TempDir& dir, int64_t count, int32_t ps, int32_t pt) {
+  ImagingParameters p;
+  p.sourceImage = dir / "source.img";
+  p.sourceCount = count;
+  p.targetSize = count;
+  p.sourceSectorSize = ps;
+  p.targetSectorSize = pt;
+  p.targetFile = dir / "target.img";
+  return p;
+}
+
+const Row kStarted{u"镜像", u"正在镜像..."};
+const Row kDone{u"镜像", u"镜像完成"};
+const Row kRefused{u"错误", u"打开目标设备错误"};
+const Row kInterrupted{u"镜像", u"镜像中断"};
+
+}  // namespace
+
+TEST(ImagingCopy, FiveTwentyToFiveTwelveDropsTheLastEightBytesOfEverySector) {
+  TempDir dir;
+  const std::string source = Sectors(5200, 520);  // more than one block of 5120 sectors
+  WriteFile(dir / "source.img", source);
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  RunImaging(ImageToImage(dir, 5200, 520, 512), sink, stop, {});
+  const std::string target = ReadFile(dir / "target.img");
+  ASSERT_EQ(target.size(), 5200u * 512u);
+  EXPECT_TRUE(target == FirstBytesOfEach(source, 520, 512));
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
+  EXPECT_EQ(sink.range, 1);
+  EXPECT_EQ(sink.positions, (std::vector<int64_t>{1, 1, 0}));
+  EXPECT_EQ(sink.lbas, (std::vector<std::u16string>{u"5120", u"5200"}));
+
+  // The same sizes on both sides copy every byte; a start and target start shift the run.
+  ImagingParameters same = ImageToImage(dir, 10, 520, 520);
+  same.sourceStart = 3;
+  same.targetStart = 2;
+  RunImaging(same, sink, stop, {});
+  const std::string shifted = ReadFile(dir / "target.img");
+  EXPECT_TRUE(shifted.substr(2 * 520) == source.substr(3 * 520, 10 * 520));
+  EXPECT_EQ(shifted.substr(0, 2 * 520), std::string(2 * 520, '\0'));
+}
+
+TEST(ImagingCopy, BootSignatureIsBrokenOnlyAtTargetOffsetZero) {
+  TempDir dir;
+  std::string source = Sectors(4, 512);
+  source[510] = 0x55;
+  source[511] = static_cast<char>(0xAA);
+  source[512 + 511] = static_cast<char>(0xAA);
+  WriteFile(dir / "source.img", source);
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  RunImaging(ImageToImage(dir, 4, 512, 512), sink, stop, {});
+  std::string target = ReadFile(dir / "target.img");
+  EXPECT_EQ(static_cast<uint8_t>(target[510]), 0x55);
+  EXPECT_EQ(static_cast<uint8_t>(target[511]), 0xBB);
+  EXPECT_EQ(static_cast<uint8_t>(target[512 + 511]), 0xAA);  // only the first target sector
+  EXPECT_EQ(target.substr(512), source.substr(512));
+
+  ImagingParameters later = ImageToImage(dir, 4, 512, 512);
+  later.targetStart = 1;
+  RunImaging(later, sink, stop, {});
+  target = ReadFile(dir / "target.img");
+  EXPECT_EQ(static_cast<uint8_t>(target[512 + 511]), 0xAA);
+}
+
+TEST(ImagingCopy, CountZeroCopiesNothingAndCompletes) {
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(4, 520));
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  RunImaging(ImageToImage(dir, 0, 520, 512), sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
+  EXPECT_TRUE(Exists(dir / "target.img"));
+  EXPECT_EQ(ReadFile(dir / "target.img"), "");
+  RunImaging(ImageToImage(dir, -5, 520, 512), sink, stop, {});
+  EXPECT_EQ(ReadFile(dir / "target.img"), "");
+}
+
+TEST(ImagingCopy, FailedReadsAreFilledAndReportedWithTheirByteOffset) {
+  TempDir dir;
+  const std::string source = Sectors(5130, 520);  // the second block runs 10 sectors, then 0 bytes
+  WriteFile(dir / "source.img", source.substr(0, 5125 * 520 + 100));
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  ImagingParameters p = ImageToImage(dir, 5130 + 5120, 520, 512);
+  RunImaging(p, sink, stop, {});
+  const std::string target = ReadFile(dir / "target.img");
+  ASSERT_EQ(target.size(), (5130u + 5120u) * 512u);
+  // The partly read block keeps its data and fills the rest; the unread block is all fill.
+  EXPECT_TRUE(target.substr(0, 5125 * 512) == FirstBytesOfEach(source.substr(0, 5125 * 520), 520, 512));
+  EXPECT_EQ(target.substr(5125 * 512, 100), source.substr(5125 * 520, 100));
+  EXPECT_EQ(target.substr(5125 * 512 + 100), std::string(target.size() - 5125 * 512 - 100, '\xBB'));
+  EXPECT_EQ(sink.rows,
+            (std::vector<Row>{kStarted, {u"读取", u"读取位置5324800错误"}, kDone}));  // 10240 x 520
+}
+
+TEST(ImagingCopy, WriteFailuresAreReportedAndTheCopyGoesOn) {
+  if (!Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(5200, 512));
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  ImagingParameters p = ImageToImage(dir, 5200, 512, 512);
+  p.targetFile = "/dev/full";
+  RunImaging(p, sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"写入", u"写入位置0错误"}, {u"写入", u"写入位置2621440错误"}, kDone}));
+}
+
+TEST(ImagingCopy, LargerTargetSectorsNeverReadPastTheInput) {
+  TempDir dir;
+  const std::string source = Sectors(3, 512);
+  WriteFile(dir / "source.img", source);
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  RunImaging(ImageToImage(dir, 3, 512, 520), sink, stop, {});
+  const std::string target = ReadFile(dir / "target.img");
+  ASSERT_EQ(target.size(), 3u * 520u);
+  // Each output sector takes 520 bytes from its source sector on; the last one ends in fill.
+  EXPECT_EQ(target.substr(0, 520), source.substr(0, 520));
+  EXPECT_EQ(target.substr(520, 520), source.substr(512, 520));
+  EXPECT_EQ(target.substr(1040, 512), source.substr(1024, 512));
+  EXPECT_EQ(target.substr(1040 + 512), std::string(8, '\xBB'));
+}
+
+TEST(ImagingCopy, StopEndsTheCopyBetweenBlocks) {
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(5120 * 3, 512));
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  sink.afterBlock = [&] { stop = 1; };
+  RunImaging(ImageToImage(dir, 5120 * 3, 512, 512), sink, stop, {});
+  EXPECT_EQ(ReadFile(dir / "target.img").size(), 5120u * 512u);
+  EXPECT_EQ(sink.rows.back(), kDone);
+}
+
+TEST(ImagingSafety, ATargetThatIsTheSourceIsRefusedBeforeItIsOpened) {
+  TempDir dir;
+  const std::string source = Sectors(8, 520);
+  WriteFile(dir / "source.img", source);
+  ASSERT_EQ(::link((dir / "source.img").c_str(), (dir / "alias.img").c_str()), 0);
+  std::atomic<int> stop{0};
+  for (const char* name : {"source.img", "alias.img"}) {
+    RecordingSink sink;
+    ImagingParameters p = ImageToImage(dir, 8, 520, 512);
+    p.targetFile = dir / name;
+    RunImaging(p, sink, stop, {});
+    EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备就是源设备，不能写入"}, kInterrupted}));
+    EXPECT_EQ(ReadFile(dir / "source.img"), source);
+  }
+
+  // The same disk chosen on both sides.
+  WriteFile(dir / "disk1", source);
+  RecordingSink sink;
+  ImagingParameters disks;
+  disks.sourceDisk = 1;
+  disks.sourceDiskNode = dir / "disk1";
+  disks.targetDisk = 1;
+  disks.targetDiskNode = dir / "disk1";
+  disks.sourceCount = disks.targetSize = 8;
+  disks.sourceSectorSize = disks.targetSectorSize = 512;
+  RunImaging(disks, sink, stop, {});
+  EXPECT_TRUE(sink.has(kRefused));
+  EXPECT_EQ(ReadFile(dir / "disk1"), source);
+}
+
+TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
+  TempDir dir;
+  // sda (8:0) with partition sda1 (8:1), sdb (8:16) with sdb2 (8:18), sdc (8:32) unmounted.
+  const auto sys = dir / "sys";
+  for (auto [disk, number, part, partNumber] : {std::tuple{"sda", "8:0", "sda1", "8:1"},
+                                                std::tuple{"sdb", "8:16", "sdb2", "8:18"},
+                                                std::tuple{"sdc", "8:32", "sdc1", "8:33"}}) {
+    WriteFile(sys / "block" / disk / "dev", std::string(number) + "\n");
+    WriteFile(sys / "block" / disk / part / "dev", std::string(partNumber) + "\n");
+    WriteFile(sys / "block" / disk / part / "partition", "1\n");
+    std::filesystem::create_directories(sys / "dev/block");
+    std::filesystem::create_directory_symlink(sys / "block" / disk, sys / "dev/block" / number);
+    std::filesystem::create_directory_symlink(sys / "block" / disk / part, sys / "dev/block" / partNumber);
+  }
+  WriteFile(dir / "mountinfo", "22 1 8:18 / / rw,relatime shared:1 - ext4 /dev/sdb2 rw\n");
+  std::map<std::string, uint64_t> numbers = {{"sda", makedev(8, 0)}, {"sda1", makedev(8, 1)},
+                                             {"sdb", makedev(8, 16)}, {"sdc", makedev(8, 32)}};
+  ImagingEnvironment env;
+  env.sysfsRoot = sys;
+  env.mountInfo = dir / "mountinfo";
+  env.deviceNumber = [&](const std::filesystem::path& path) {
+    auto it = numbers.find(path.filename().string());
+    return it == numbers.end() ? uint64_t{0} : it->second;
+  };
+  for (const char* name : {"sda", "sda1", "sdb", "sdc"}) WriteFile(dir / name, Sectors(4, 512));
+
+  ImagingParameters p;
+  p.sourceImage = dir / "sda1";
+  p.targetDiskNode = dir / "sda";
+  p.targetDisk = 0;
+  EXPECT_EQ(TargetRefusal(p, env), u"目标设备就是源设备，不能写入");
+  p.targetDiskNode = dir / "sdb";
+  EXPECT_EQ(TargetRefusal(p, env), u"目标设备上有已挂载的文件系统，写入会损坏它");
+  p.targetDiskNode = dir / "sdc";
+  EXPECT_EQ(TargetRefusal(p, env), u"");
+
+  // A SCSI source is related to its target through the block device the kernel gave it.
+  ScsiDevice scsi;
+  scsi.blockDevice = makedev(8, 32);
+  p.sourceImage.clear();
+  p.sourceScsi = &scsi;
+  EXPECT_EQ(TargetRefusal(p, env), u"目标设备就是源设备，不能写入");
+
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  p.sourceCount = p.targetSize = 4;
+  p.sourceSectorSize = p.targetSectorSize = 512;
+  p.targetDiskNode = dir / "sdb";
+  RunImaging(p, sink, stop, env);
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
+                                         kInterrupted}));
+}
+
+TEST(ImagingCopy, NumbersBeyondSixtyFourBitOffsetsAreRefused) {
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(4, 520));
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  ImagingParameters p = ImageToImage(dir, 4, 520, 512);
+  p.sourceStart = INT64_MAX - 2;
+  RunImaging(p, sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"起始位置或大小超出范围"}, kInterrupted}));
+  EXPECT_FALSE(Exists(dir / "target.img"));
+  sink.rows.clear();
+  RunImaging(ImageToImage(dir, 4, 520, 100), sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"请正确填写扇区大小"}, kInterrupted}));
+}
+
+TEST(ImagingCopy, MissingSourceOrTargetInterrupts) {
+  TempDir dir;
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  RunImaging(ImageToImage(dir, 4, 520, 512), sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
+  sink.rows.clear();
+  ImagingParameters p = ImageToImage(dir, 4, 520, 512);
+  p.targetFile = dir / "no/such/folder/target.img";
+  RunImaging(p, sink, stop, {});
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, kInterrupted}));
+}
+
+TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
+  TempDir dir;
+  const std::string disk = Sectors(300, 520);
+  WriteFile(dir / "disk.bin", disk);
+  SimulatedBus bus;
+  bus.addAdapter(0, 7);
+  bus.addDisk({0, 1, 0}, SimulatedDisk{.backingFile = dir / "disk.bin"});
+  FakeScsiClock clock;
+  auto host = std::make_shared<ScsiHostInterface>(std::make_shared<SimulatedTransport>(bus), clock);
+  ScsiDeviceManager manager(host);
+  ASSERT_EQ(manager.devices().size(), 1u);
+
+  ImagingParameters p;
+  p.sourceScsi = manager.devices()[0].get();
+  p.sourceCount = p.targetSize = 300;
+  p.sourceSectorSize = 520;
+  p.targetSectorSize = 512;
+  p.targetFile = dir / "target.img";
+  ImagingEnvironment env;
+  env.scsi = host.get();
+  bus.commands.clear();
+  bus.faults = {InjectedFault{}, CheckCondition(0x03, 0x11, 0x00)};  // INQUIRY on bind, then the first READ(10)
+  RecordingSink sink;
+  std::atomic<int> stop{0};
+  RunImaging(p, sink, stop, env);
+  const std::string target = ReadFile(dir / "target.img");
+  ASSERT_EQ(target.size(), 300u * 512u);
+  EXPECT_EQ(target.substr(0, 128 * 512), std::string(128 * 512, '\xBB'));
+  EXPECT_TRUE(target.substr(128 * 512) == FirstBytesOfEach(disk.substr(128 * 520), 520, 512));
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"读取", u"读取位置0错误"}, kDone}));
+  int reads = 0;
+  for (const auto& cdb : bus.commands) reads += cdb[0] == 0x28 ? 1 : 0;
+  EXPECT_EQ(reads, 3);  // 128 + 128 + 44 blocks
+  EXPECT_EQ(sink.range, 2);
+
+  RecordingSink stopped;
+  stopped.afterBlock = [&] { stop = 1; };
+  stop = 0;
+  RunImaging(p, stopped, stop, env);
+  EXPECT_EQ(ReadFile(dir / "target.img").size(), 128u * 512u);
+  EXPECT_EQ(stopped.rows.back(), kDone);
+}

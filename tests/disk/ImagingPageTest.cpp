@@ -1,0 +1,278 @@
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/shell/CheckListModel.h"
+#include "app/shell/Controls.h"
+#include "app/shell/QtText.h"
+#include "disk/CUbimgDlg.h"
+#include "tests/disk/FakeDiskTree.h"
+#include "tests/disk/SimulatedScsi.h"
+#include "tests/support/RecordingUi.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using namespace brenvik::testing;
+
+namespace {
+
+// Sectors whose bytes tell where they are.
+std::string Sectors(int count, int sectorSize) {
+  std::string bytes(static_cast<size_t>(count) * sectorSize, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i / sectorSize * 7 + i % sectorSize);
+  return bytes;
+}
+
+std::string FirstBytesOfEach(const std::string& bytes, int sectorSize, int keep) {
+  std::string out;
+  for (size_t at = 0; at < bytes.size(); at += static_cast<size_t>(sectorSize)) out += bytes.substr(at, keep);
+  return out;
+}
+
+}  // namespace
+
+class ImagingPageTest : public QObject {
+  Q_OBJECT
+
+  // One standard disk (sda), a 520-byte SCSI disk (sdb at 2:0:4:0) and a SCSI disk too large for
+  // READ CAPACITY(10) (2:0:5:0), on a fake sysfs with a simulated bus.
+  struct Machine {
+    TempDir files;
+    FakeDiskTree tree;
+    SimulatedBus bus;
+    FakeScsiClock clock;
+    std::string disk520 = Sectors(300, 520);
+    TestPageHost host{files / "tmp"};
+    std::unique_ptr<CUbimgDlg> page;
+
+    Machine() {
+      FakeDisk standard;
+      standard.name = "sda";
+      standard.sizeUnits = 64;
+      standard.scsiAddress = "0:0:1:0";
+      standard.serial = "WD-1";
+      tree.add(standard, Sectors(64, 512));
+      FakeDisk nonStandard;
+      nonStandard.name = "sdb";
+      nonStandard.sizeUnits = 300 * 520 / 512;
+      nonStandard.logicalBlockSize = 520;
+      nonStandard.scsiAddress = "2:0:4:0";
+      nonStandard.serial = "SIM 520";
+      tree.add(nonStandard);
+      const auto sys = tree.sysfsRoot();
+      AddFakeSysfsHost(sys, 2, 7);
+      AddFakeSysfsDisk(sys, 2, 0, 4, 0, "sg1", "sdb", "8:16");
+      AddFakeSysfsDisk(sys, 2, 0, 5, 0, "sg2");
+      WriteFile(files / "disk520.bin", disk520);
+      bus.addDisk({2, 4, 0}, SimulatedDisk{.backingFile = files / "disk520.bin"});
+      bus.addDisk({2, 5, 0}, SimulatedDisk{.backingFile = files / "disk520.bin", .product = "HUGE",
+                                           .reportedLastBlock = 0xFFFFFFFF});
+      WriteFile(files / "mountinfo", "");
+      page = std::make_unique<CUbimgDlg>(host);
+      ImagingDeviceSources sources;
+      sources.sysfsRoot = sys;
+      sources.devRoot = tree.devRoot();
+      sources.mountInfo = files / "mountinfo";
+      sources.makeTransport = [this, sys] {
+        return std::make_shared<SysfsSimulatedTransport>(bus, sys, tree.devRoot());
+      };
+      sources.clock = &clock;
+      page->setDeviceSources(sources);
+    }
+
+    RecordingUi& ui() { return host.recorder(); }
+    QLineEdit* edit(int id) { return FindControl<QLineEdit>(page.get(), id); }
+    void press(int id) { QTest::mouseClick(FindControl<QPushButton>(page.get(), id), Qt::LeftButton); }
+    void select(int listId, int row) {
+      auto* view = FindControl<CheckListView>(page.get(), listId);
+      view->setCurrentIndex(view->model()->index(row, 0));
+    }
+    QStringList lastMessage() const {
+      const CheckListModel* m = page->messageList();
+      return m->rowCount() == 0 ? QStringList() : m->row(m->rowCount() - 1).cells;
+    }
+    bool sawMessage(const QString& title, const QString& description) const {
+      for (int i = 0; i < page->messageList()->rowCount(); ++i)
+        if (page->messageList()->row(i).cells == QStringList{title, description}) return true;
+      return false;
+    }
+    void refresh() {
+      press(2008);
+      QTRY_VERIFY(!page->isRunning() && sawMessage("刷新设备", "枚举设备完成"));
+    }
+    int findRow(const CheckListModel* model, int column, const QString& text) const {
+      for (int i = 0; i < model->rowCount(); ++i)
+        if (model->row(i).cells[column] == text) return i;
+      return -1;
+    }
+  };
+
+ private slots:
+  void refreshListsStandardAndNonStandardDisks() {
+    Machine m;
+    QCOMPARE(m.page->sourceList()->columnCount(), 5);
+    QCOMPARE(m.page->sourceList()->headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Size"));
+    m.refresh();
+    QCOMPARE(m.page->messageList()->row(0).cells, (QStringList{"刷新设备", "正在枚举设备中..."}));
+    const CheckListModel* source = m.page->sourceList();
+    QCOMPARE(source->rowCount(), 3);
+    QCOMPARE(source->row(0).cells[1], QStringLiteral("#0"));
+    QCOMPARE(source->row(0).cells[2], QStringLiteral("标准"));
+    QCOMPARE(source->row(0).cells[3], QStringLiteral("WD-1"));
+    QCOMPARE(source->row(0).cells[4], QStringLiteral("64"));
+    QCOMPARE(source->row(1).cells,
+             (QStringList{"SEAGATE ST3300657SS", "2#4#0", "非标", "SIM520", "300"}));
+    QCOMPARE(source->row(2).cells[0], QStringLiteral("SEAGATE HUGE"));
+    QCOMPARE(source->row(2).cells[4], QStringLiteral("0"));  // last block 0xFFFFFFFF
+    QCOMPARE(m.page->targetList()->rowCount(), 1);  // standard disks only
+    QCOMPARE(m.page->targetList()->row(0).cells, source->row(0).cells);
+
+    // A row change fills the Tips key and the parameters.
+    m.select(2003, 1);
+    QCOMPARE(m.edit(1081)->text(), QStringLiteral("[2#4#0] [SEAGATE ST3300657SS] [SIM520] [300]"));
+    QCOMPARE(m.edit(1086)->text(), QStringLiteral("0"));
+    QCOMPARE(m.edit(1080)->text(), QStringLiteral("300"));
+    QCOMPARE(m.edit(1087)->text(), QStringLiteral("520"));
+    m.select(2006, 0);
+    QCOMPARE(m.edit(1092)->text(), QStringLiteral("512"));
+    QCOMPARE(m.edit(1088)->text(), QStringLiteral("64"));
+  }
+
+  void imageFilesAreAddedAndRemoved() {
+    Machine m;
+    m.refresh();
+    WriteFile(m.files / "small.img", std::string(1000, 'x'));
+    m.ui().openFileAnswers.push_back(PathToQString(m.files / "small.img"));
+    m.page->sourceMenu()->findChild<QAction*>("2010")->trigger();
+    const CheckListModel* source = m.page->sourceList();
+    QCOMPARE(source->rowCount(), 4);
+    QCOMPARE(source->row(3).cells,
+             (QStringList{PathToQString(m.files / "small.img"), "", "镜像", "small.img", "1"}));
+    m.ui().openFileAnswers.push_back(PathToQString(m.files / "missing.img"));
+    m.page->sourceMenu()->findChild<QAction*>("2010")->trigger();
+    QCOMPARE(source->rowCount(), 4);
+
+    m.select(2003, 0);
+    m.page->sourceMenu()->findChild<QAction*>("2011")->trigger();  // a disk row is never removed
+    QCOMPARE(source->rowCount(), 4);
+    m.select(2003, 3);
+    QCOMPARE(m.edit(1087)->text(), QStringLiteral("520"));
+    m.page->sourceMenu()->findChild<QAction*>("2011")->trigger();
+    QCOMPARE(source->rowCount(), 3);
+  }
+
+  void copiesTheScsiDiskToAnImageFileThroughThePage() {
+    Machine m;
+    m.refresh();
+    m.select(2003, m.findRow(m.page->sourceList(), 2, "非标"));
+    auto* targetFile = FindControl<QCheckBox>(m.page.get(), 1082);
+    QVERIFY(!m.edit(1083)->isEnabled());
+    targetFile->setChecked(true);
+    QVERIFY(m.edit(1083)->isEnabled());
+    QCOMPARE(m.edit(1088)->text(), QStringLiteral("300"));
+    QCOMPARE(m.edit(1092)->text(), QStringLiteral("512"));
+    m.ui().saveFileAnswers.push_back(PathToQString(m.files / "out.img"));
+    m.press(1084);
+    QCOMPARE(m.edit(1083)->text(), PathToQString(m.files / "out.img"));
+
+    m.press(2004);
+    QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像完成"));
+    QVERIFY(m.sawMessage("镜像", "正在镜像..."));
+    QCOMPARE(m.edit(1094)->text(), QStringLiteral("300"));
+    QCOMPARE(FindControl<QProgressBar>(m.page.get(), 2007)->value(), 0);
+    const std::string out = ReadFile(m.files / "out.img");
+    QVERIFY(out == FirstBytesOfEach(m.disk520, 520, 512));
+  }
+
+  void copiesAnImageFileAndRefusesItsOwnSourceAsTarget() {
+    Machine m;
+    m.refresh();
+    const std::string image = Sectors(40, 520);
+    WriteFile(m.files / "source.img", image);
+    m.ui().openFileAnswers.push_back(PathToQString(m.files / "source.img"));
+    m.page->sourceMenu()->findChild<QAction*>("2010")->trigger();
+    m.select(2003, m.findRow(m.page->sourceList(), 2, "镜像"));
+    QCOMPARE(m.edit(1080)->text(), QStringLiteral("40"));  // 40 x 520 / 512
+    FindControl<QCheckBox>(m.page.get(), 1082)->setChecked(true);
+    m.edit(1080)->setText("39");
+    m.edit(1083)->setText(PathToQString(m.files / "copy.img"));
+    m.press(2004);
+    QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像完成"));
+    QCOMPARE(m.edit(1088)->text(), QStringLiteral("39"));  // Ok shows the count as the file's size
+    QVERIFY(ReadFile(m.files / "copy.img") == FirstBytesOfEach(image.substr(0, 39 * 520), 520, 512));
+
+    m.edit(1083)->setText(PathToQString(m.files / "source.img"));
+    m.press(2004);
+    QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像中断"));
+    QVERIFY(m.sawMessage("错误", "打开目标设备错误"));
+    QVERIFY(ReadFile(m.files / "source.img") == image);
+  }
+
+  void busyRefusalsAndStopDuringAScsiCopy() {
+    Machine m;
+    m.refresh();
+    std::atomic<bool> release{false};
+    std::atomic<int> reads{0};
+    m.bus.beforeCommand = [&](std::span<const uint8_t> cdb) {
+      if (cdb[0] != 0x28) return;
+      ++reads;
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    m.select(2003, m.findRow(m.page->sourceList(), 1, "2#4#0"));
+    FindControl<QCheckBox>(m.page.get(), 1082)->setChecked(true);
+    m.edit(1083)->setText(PathToQString(m.files / "stopped.img"));
+    m.press(2004);
+    QTRY_COMPARE(reads.load(), 1);
+    QVERIFY(m.page->isRunning());
+
+    m.press(2008);  // Refresh while busy: the one message box of the page
+    QCOMPARE(m.ui().messages.size(), size_t{1});
+    QCOMPARE(m.ui().messages[0].text, QStringLiteral("请等待其他任务完成..."));
+    QCOMPARE(m.ui().messages[0].caption, QStringLiteral("警告"));
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"警告", "请等待其他线程任务完成"}));
+
+    m.press(2005);
+    release = true;
+    QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像完成"));
+    QCOMPARE(reads.load(), 1);  // the block under way is finished, no further block is read
+    QCOMPARE(ReadFile(m.files / "stopped.img").size(), size_t{128 * 512});
+    QCOMPARE(m.page->sourceList()->rowCount(), 3);  // the refused Refresh changed nothing
+  }
+
+  void okValidatesInOrder() {
+    Machine m;
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"错误", "请先刷新设备"}));
+    m.refresh();
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"错误", "请选择源设备"}));
+    m.select(2003, 0);
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"错误", "请选择目标设备"}));
+    FindControl<QCheckBox>(m.page.get(), 1082)->setChecked(true);
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"错误", "请选择目标文件"}));
+    m.edit(1083)->setText(PathToQString(m.files / "x.img"));
+    m.edit(1087)->setText("511");
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"错误", "请正确填写扇区大小"}));
+    FindControl<QCheckBox>(m.page.get(), 1082)->setChecked(false);
+    m.select(2006, 0);
+    m.edit(1087)->setText("512");
+    m.edit(1088)->setText("63");
+    m.press(2004);
+    QCOMPARE(m.lastMessage(), (QStringList{"错误", "源设备镜像的大小 大于 目标设备大小"}));
+    QVERIFY(!Exists(m.files / "x.img"));
+    QVERIFY(m.ui().messages.empty());  // every refusal is a row, never a message box
+  }
+};
+
+QTEST_MAIN(ImagingPageTest)
+#include "ImagingPageTest.moc"
