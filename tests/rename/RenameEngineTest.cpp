@@ -114,14 +114,6 @@ TEST(RenameGuard, NamesFromContentsCannotLeaveTheirFolder) {
   EXPECT_EQ(SafeNameFromContent(u"年度报告2012"), u"年度报告2012");
 }
 
-TEST_F(RenameEngineTest, DocumentGetsDateAndContentAndTheFirstNumber) {
-  const std::u16string newPath = renamed("00012.doc", "2012-03-05 14-07-09||AnnualReport");
-  EXPECT_EQ(newPath, Text(dir / "2012-03-05 14-07-09AnnualReport#1.doc"));
-  EXPECT_EQ(ReadFile(dir / "2012-03-05 14-07-09AnnualReport#1.doc"), "2012-03-05 14-07-09||AnnualReport");
-  EXPECT_FALSE(Exists(dir / "00012.doc"));
-  EXPECT_EQ(engine.nameCounter(), 2);
-}
-
 TEST_F(RenameEngineTest, EachTypeUsesItsOwnReaderAndKeepsItsExtension) {
   engine.setSettings(Settings(true, true, true, 20));
   EXPECT_EQ(renamed("a.xls", "2012-03-05 14-07-09|Sheet1Data|anything"), Text(dir / "2012-03-05 14-07-09S#1.xls"));
@@ -152,15 +144,6 @@ TEST_F(RenameEngineTest, TheReaderFollowsTheExtensionNotTheSelection) {
   engine.prepareCheck();
   engine.selectTypes(kRenamePdf);
   EXPECT_EQ(renamed("a.txt", "Notes"), Text(dir / "Notes#1.txt"));
-}
-
-TEST_F(RenameEngineTest, NumberingGoesOnAcrossPassesAndRestartsAtCheck) {
-  EXPECT_EQ(renamed("a.txt", "Same"), Text(dir / "Same#1.txt"));
-  EXPECT_EQ(renamed("b.txt", "Same"), Text(dir / "Same#2.txt"));
-  engine.setSettings(Settings(true, false, true, 64));  // a second Rename refreshes only the settings
-  EXPECT_EQ(renamed("c.txt", "Same"), Text(dir / "Same#3.txt"));
-  engine.prepareCheck();
-  EXPECT_EQ(renamed("d.txt", "Other"), Text(dir / "Other#1.txt"));
 }
 
 TEST_F(RenameEngineTest, AnExistingTargetIsNeverReplaced) {

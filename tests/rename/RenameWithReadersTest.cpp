@@ -122,12 +122,6 @@ TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtChec
   EXPECT_EQ(engine.nameCounter(), 6);
 }
 
-TEST_F(RenameWithReadersTest, ExistingTargetNameIsKept) {
-  WriteFile(rec / "2012-03-05 14-07-09AnnualReport#1.doc", "renamed by an earlier run");
-  EXPECT_EQ(renamed(copy("report.doc", "00013.doc")), PathToText(rec / "2012-03-05 14-07-09AnnualReport#2.doc"));
-  EXPECT_EQ(ReadFile(rec / "2012-03-05 14-07-09AnnualReport#1.doc"), "renamed by an earlier run");
-}
-
 TEST_F(RenameWithReadersTest, ArchivesAndTextAreNamedByTheirReaders) {
   using brenvik::testing::Rar4Archive;
   using brenvik::testing::ZipEntry;
