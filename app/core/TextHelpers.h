@@ -21,7 +21,7 @@ std::filesystem::path JoinPath(const std::filesystem::path& folder, const std::f
 // A folder path from a folder chooser: one trailing "/" removed, except from the root "/".
 std::u16string StripTrailingSeparator(std::u16string path);
 
-// printf-style formatting into UTF-16 (the formats are ASCII; %s arguments are UTF-16 texts).
+// An ASCII text widened to UTF-16.
 std::u16string Utf16(std::string_view ascii);
 
 }  // namespace brenvik
