@@ -1,0 +1,190 @@
+#include "extension/ExtensionJob.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "app/core/TemporaryFolder.h"
+#include "app/core/TextHelpers.h"
+#include "extension/FileTypeIdentifier.h"
+#include "platform/DirectoryWalk.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik {
+
+namespace {
+
+constexpr size_t kRecordBufferSize = 64 * 1024;
+
+void AppendUtf16Le(std::string& out, std::u16string_view text) {
+  for (char16_t unit : text) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+  }
+}
+
+// Reads a result file front to back through a buffer, so memory stays flat for any size.
+class RecordReader {
+ public:
+  explicit RecordReader(int fd) : fd_(fd) {}
+
+  // Copies the next `size` bytes into `out`; false when the file ends first or a read fails.
+  bool take(size_t size, std::string& out) {
+    out.clear();
+    while (out.size() < size) {
+      if (at_ == buffer_.size()) {
+        buffer_.resize(kRecordBufferSize);
+        const int64_t got = ReadFull(fd_, buffer_.data(), buffer_.size());
+        if (got <= 0) return false;
+        buffer_.resize(static_cast<size_t>(got));
+        at_ = 0;
+      }
+      const size_t n = std::min(size - out.size(), buffer_.size() - at_);
+      out.append(buffer_, at_, n);
+      at_ += n;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::string buffer_;
+  size_t at_ = 0;
+};
+
+std::u16string Utf16LeText(const std::string& bytes) {
+  std::u16string text(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+  return text;
+}
+
+char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+
+}  // namespace
+
+std::u16string TallyText(int64_t identified, int64_t scanned) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "Numbers: %" PRId64 " / %" PRId64, identified, scanned);
+  return Utf16(buffer);
+}
+
+bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path) {
+  const size_t typeBytes = type.size() * 2, pathBytes = path.size() * 2;
+  if (typeBytes > UINT16_MAX || pathBytes > UINT16_MAX) return false;
+  out += static_cast<char>(typeBytes & 0xFF);
+  out += static_cast<char>(typeBytes >> 8);
+  out += static_cast<char>(pathBytes & 0xFF);
+  out += static_cast<char>(pathBytes >> 8);
+  AppendUtf16Le(out, type);
+  AppendUtf16Le(out, path);
+  return true;
+}
+
+CheckOutcome RunExtensionCheck(const CheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
+                               const std::atomic<int>& stop, ExtensionSink& sink) {
+  sink.StatusText(std::u16string(kDetectingText));
+  CheckOutcome outcome;
+  UniqueFd resultFile;
+  if (options.cacheMode) {
+    TemporaryResultFile created = CreateTemporaryResultFile(options.temporaryFolder);
+    if (!created.fd) {
+      sink.StatusText(std::u16string(kTemporaryFileFailedText));
+      return outcome;
+    }
+    resultFile = std::move(created.fd);
+    outcome.resultFile = std::move(created.path);
+  }
+
+  std::string records;
+  WalkOptions walk;
+  walk.wantSize = false;
+  walk.stopFlag = &stop;
+  WalkTree(options.root, walk, [&](const WalkEntry& entry) {
+    if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
+    const std::string_view type = IdentifyFileType(std::filesystem::path(entry.path), reader);
+    if (!type.empty()) {
+      const std::u16string typeText = Utf16(type);
+      const std::u16string pathText = BytesToText(entry.path);
+      if (!options.cacheMode || counters.rowCounter < kPreviewRowLimit)
+        sink.RowFound({counters.rowCounter++, typeText, pathText});
+      ++counters.identified;
+      if (options.cacheMode) {
+        AppendResultRecord(records, typeText, pathText);
+        if (records.size() >= kRecordBufferSize) {
+          WriteFull(resultFile.get(), records.data(), records.size());
+          records.clear();
+        }
+      }
+    }
+    ++counters.scanned;
+    sink.StatusText(TallyText(counters.identified, counters.scanned));
+    return WalkControl::Continue;
+  });
+  if (resultFile) WriteFull(resultFile.get(), records.data(), records.size());
+
+  sink.StatusText(std::u16string(kDetectCompletedText));
+  outcome.completed = true;
+  return outcome;
+}
+
+bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
+  const size_t slash = path.rfind(u'/');
+  if (slash == std::u16string_view::npos || slash == 0) return false;
+  const std::u16string_view folder = path.substr(0, slash);
+  const std::u16string_view name = path.substr(slash + 1);
+
+  std::u16string_view base = name;
+  std::u16string oldExtension;
+  const size_t dot = name.rfind(u'.');
+  if (dot != std::u16string_view::npos && dot != 0) {
+    base = name.substr(0, dot);
+    for (char16_t c : name.substr(dot + 1)) oldExtension += AsciiLower(c);
+  }
+  if (oldExtension == type) return true;
+
+  std::u16string target(folder);
+  target += u'/';
+  target += base;
+  target += u'.';
+  target += type;
+  const std::filesystem::path from = TextToPath(path);
+  ResetAttributes(from);
+  return MoveNoReplace(from, TextToPath(target)) == MoveResult::Moved;
+}
+
+void RunListRename(const std::vector<RenameRow>& checkedRows, ExtensionCounters& counters,
+                   const std::atomic<int>& stop, ExtensionSink& sink) {
+  sink.StatusText(std::u16string(kModifyingText));
+  for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load(); ++row) {
+    if (CorrectExtension(row->type, row->path)) {
+      sink.RowRenamed(row->row);
+      --counters.rowCounter;
+    }
+  }
+  sink.StatusText(std::u16string(kModifyCompletedText));
+}
+
+void RunCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink) {
+  sink.StatusText(std::u16string(kModifyingText));
+  UniqueFd file = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
+  if (!file) {
+    sink.StatusText(std::u16string(kTemporaryFileUnreadableText));
+  } else {
+    const int64_t length = FileSize(file.get());
+    RecordReader records(file.get());
+    std::string lengths, type, path;
+    for (int64_t position = 0; position < length && !stop.load();) {
+      if (!records.take(4, lengths)) break;
+      const size_t typeBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()));
+      const size_t pathBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()) + 2);
+      if (!records.take(typeBytes, type) || !records.take(pathBytes, path)) break;
+      CorrectExtension(Utf16LeText(type), Utf16LeText(path));
+      position += static_cast<int64_t>(4 + typeBytes + pathBytes);
+    }
+  }
+  sink.StatusText(std::u16string(kModifyCompletedText));
+}
+
+}  // namespace brenvik

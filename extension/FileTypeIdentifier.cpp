@@ -1,0 +1,160 @@
+#include "extension/FileTypeIdentifier.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace brenvik {
+
+namespace {
+
+constexpr size_t kLocalHeaderWindow = 256;
+constexpr size_t kResyncWindow = 8192;
+constexpr size_t kResyncLastStart = 8161;  // a header found later would not fit the window
+constexpr uint16_t kLongestEntryName = 128;
+constexpr uint8_t kLocalHeaderSignature[4] = {0x50, 0x4B, 0x03, 0x04};
+constexpr uint8_t kCompoundSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+// True when the bytes at `offset` of a buffer are `text` (ASCII or raw bytes).
+bool BytesAre(const uint8_t* buffer, size_t offset, std::string_view text) {
+  return std::memcmp(buffer + offset, text.data(), text.size()) == 0;
+}
+
+bool IsLocalHeader(const uint8_t* at) { return std::memcmp(at, kLocalHeaderSignature, 4) == 0; }
+
+// The Office main part named by a local header, if any. PowerPoint packages are known by
+// "ppt/viewProps.xml", which not every office suite writes, or by "ppt/presentation.xml".
+int OfficePartOf(const uint8_t* h) {
+  const uint16_t nameLength = LoadU16(h + 26);
+  if (nameLength == 17 && BytesAre(h, 30, "word/document.xm")) return kZipWord;
+  if (nameLength == 17 && BytesAre(h, 30, "ppt/viewProps.xm")) return kZipPowerPoint;
+  if (nameLength == 15 && BytesAre(h, 30, "xl/workbook.")) return kZipExcel;
+  if (nameLength == 20 && BytesAre(h, 30, "ppt/presentation.xml")) return kZipPowerPoint;
+  return kZipUnknown;
+}
+
+// The signature rows that come before the compound-file probe.
+std::string_view MatchLeadingSignatures(const uint8_t* b) {
+  if (BytesAre(b, 0, "\xFF\xD8\xFF\xE1") || BytesAre(b, 0, "\xFF\xD8\xFF\xE0")) return "jpg";
+  if (BytesAre(b, 0, "\x89PNG")) return "png";
+  if (BytesAre(b, 0, "GIF8")) return "gif";
+  if (BytesAre(b, 0, "II") && b[2] == 0x2A) return "cr2";  // every little-endian TIFF structure
+  if (BytesAre(b, 0, "AC10")) return "dwg";
+  if (BytesAre(b, 0, "BM")) return "bmp";
+  if (BytesAre(b, 128, "DICM")) return "dcm";
+  if (BytesAre(b, 0, "8BPS")) return "psd";
+  if (BytesAre(b, 0, std::string_view("MM\0*", 4))) return "nef";  // every big-endian TIFF structure
+  if (BytesAre(b, 0, "RIFF")) {
+    if (BytesAre(b, 8, "AVI ")) return "avi";
+    if (BytesAre(b, 8, "WAVE")) return "wav";
+    return "cdr";
+  }
+  if (BytesAre(b, 0, "\xC5\xD0\xD3\xC6")) return "ai";
+  if (BytesAre(b, 6, "HEAPCCDR")) return "crw";
+  if (BytesAre(b, 0, "FUJI")) return "raf";
+  if (BytesAre(b, 0, "{\\rt")) return "rtf";
+  if (BytesAre(b, 0, "%PDF")) return "pdf";
+  return {};
+}
+
+// The signature rows that come after the two probes.
+std::string_view MatchTrailingSignatures(const uint8_t* b) {
+  if (BytesAre(b, 4, "Standard") && BytesAre(b, 12, " ACE")) return "mdb";
+  if (BytesAre(b, 4, "Standard") && BytesAre(b, 12, " Jet")) return "accdb";
+  if (BytesAre(b, 0, "ITSF")) return "chm";
+  if (b[0] == 0x01 && b[1] == 0x0F && LoadU32(b + 24) == 99) {
+    if (LoadU16(b + 22) == 1) return "mdf";
+    if (LoadU16(b + 22) == 2) return "ldf";
+  }
+  if (IsLocalHeader(b) && !BytesAre(b, 30, "[Content_Types].xm")) return "zip";
+  if (BytesAre(b, 0, "Rar!")) return "rar";
+  if (BytesAre(b, 0, "7z")) return "7z";
+  if (BytesAre(b, 0, "ID3")) return "mp3";
+  if (b[0] == 0xFF) {
+    switch (b[1]) {
+      case 0xE2: case 0xE3: case 0xF2: case 0xF3: case 0xFA: case 0xFB: return "mp3";
+      default: break;
+    }
+  }
+  if (BytesAre(b, 0, "#!AM")) return "amr";
+  if (BytesAre(b, 4, "ftyp") || BytesAre(b, 4, "mdat") || BytesAre(b, 4, "skip")) return "mp4";
+  if (BytesAre(b, 0, "CWS")) return "swf";
+  if (BytesAre(b, 0, "\x30\x26\xB2\x75")) return "asf";
+  if (BytesAre(b, 0, "FLV")) return "flv";
+  if (BytesAre(b, 0, std::string_view("MZ\x90\0", 4))) return "dll";
+  return {};
+}
+
+}  // namespace
+
+int ProbeZipPackage(int fd, int64_t length, const uint8_t* header) {
+  uint8_t h[kLocalHeaderWindow];
+  std::memcpy(h, header, sizeof h);
+  // The first header must be usable: no scanning for a start.
+  if (!IsLocalHeader(h) || LoadU16(h + 26) > kLongestEntryName) return kZipUnknown;
+
+  std::string window;  // allocated only when a resynchronisation is needed
+  int64_t position = 0;
+  for (;;) {
+    if (IsLocalHeader(h) && LoadU16(h + 26) <= kLongestEntryName) {
+      if (const int part = OfficePartOf(h); part != kZipUnknown) return part;
+      position += 30 + int64_t{LoadU16(h + 26)} + LoadU16(h + 28) + int64_t{LoadU32(h + 18)};
+    } else {
+      // Not a usable header here (the entry's sizes were in a trailing data descriptor, or
+      // its counted data was wrong): scan forward for the next one.
+      window.assign(kResyncWindow, '\0');
+      const int64_t wanted = std::min<int64_t>(length - position, kResyncWindow);
+      if (wanted > 0 && ReadAt(fd, window.data(), static_cast<size_t>(wanted), position) < 0) return kZipUnknown;
+      const auto* w = reinterpret_cast<const uint8_t*>(window.data());
+      size_t found = 0;
+      for (size_t i = 1; i <= kResyncLastStart; ++i) {
+        if (IsLocalHeader(w + i) && LoadU16(w + i + 26) <= kLongestEntryName) {
+          found = i;
+          break;
+        }
+      }
+      if (found == 0) return kZipUnknown;
+      position += static_cast<int64_t>(found);
+    }
+    if (position + static_cast<int64_t>(kLocalHeaderWindow) > length) return kZipUnknown;
+    std::memset(h, 0, sizeof h);
+    if (ReadAt(fd, h, sizeof h, position) < 0) return kZipUnknown;
+  }
+}
+
+std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
+                                  DocumentReader& reader) {
+  if (const std::string_view type = MatchLeadingSignatures(header); !type.empty()) return type;
+
+  if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
+    // The probe closes the file; a compound file never starts like a zip, so the zip probe
+    // below has nothing to reopen it for.
+    switch (reader.ProbeCompoundFile(std::move(file))) {
+      case DocumentReader::kProbeWord: return "doc";
+      case DocumentReader::kProbeExcel: return "xls";
+      case DocumentReader::kProbePowerPoint: return "ppt";
+      case DocumentReader::kProbeUnknown: break;
+      default: return {};  // the header is not valid: nothing later may claim the file
+    }
+  }
+
+  if (IsLocalHeader(header) && file) {
+    switch (ProbeZipPackage(file.get(), FileSize(file.get()), header)) {
+      case kZipWord: return "docx";
+      case kZipExcel: return "xlsx";
+      case kZipPowerPoint: return "pptx";
+      default: break;
+    }
+  }
+  return MatchTrailingSignatures(header);
+}
+
+std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader) {
+  UniqueFd file = OpenShared(path);
+  if (!file) return {};
+  uint8_t header[kIdentifyHeaderSize] = {};
+  if (ReadAt(file.get(), header, sizeof header, 0) < 0) std::memset(header, 0, sizeof header);
+  return IdentifyOpenFile(std::move(file), header, reader);
+}
+
+}  // namespace brenvik

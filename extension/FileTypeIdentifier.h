@@ -1,0 +1,36 @@
+#pragma once
+// Decides a file's true type from its content and names it by the lower-case extension it should
+// carry ("jpg", "docx", "mdb", ...), or the empty text when the type is not recognised.
+//
+// An ordered list of signature tests over the first 512 bytes decides; two deeper probes sit in
+// the list: the compound-file probe (which Office application wrote an OLE2 file) and the zip
+// probe (which Office Open XML main part a zip package holds). The first test that matches wins.
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+#include "readers/DocumentReader.h"
+
+namespace brenvik {
+
+constexpr size_t kIdentifyHeaderSize = 512;
+
+// Opens `path` read-only with full sharing, reads its first 512 bytes and identifies it; the
+// reader serves the compound-file probe. The file is closed before returning. Empty when the file
+// cannot be opened or nothing matched.
+std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader);
+
+// The same decision over an already open file whose first 512 bytes (zero-filled beyond the end)
+// are in `header`. Takes the file over and closes it.
+std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
+                                  DocumentReader& reader);
+
+enum ZipProbeResult { kZipUnknown = 0, kZipWord = 1, kZipExcel = 2, kZipPowerPoint = 3 };
+
+// Walks the local headers of a zip archive from its start looking for the main part of an Office
+// Open XML package. `header` holds the file's first bytes (at least 256), `length` its length.
+// Entries whose sizes sit in a trailing data descriptor are stepped over by scanning for the next
+// local header signature.
+int ProbeZipPackage(int fd, int64_t length, const uint8_t* header);
+
+}  // namespace brenvik

@@ -1,0 +1,182 @@
+#include "extension/ExtensionJob.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/PathText.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+const std::string kJpeg = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(100, 'j');
+const std::string kPdf = "%PDF-1.4\n" + std::string(100, 'p');
+
+struct RecordingSink : ExtensionSink {
+  void StatusText(std::u16string text) override { statuses.push_back(std::move(text)); }
+  void RowFound(ExtensionRow row) override { rows.push_back(std::move(row)); }
+  void RowRenamed(int32_t row) override { renamed.push_back(row); }
+  std::vector<std::u16string> statuses;
+  std::vector<ExtensionRow> rows;
+  std::vector<int32_t> renamed;
+};
+
+std::u16string Text(const std::filesystem::path& path) { return PathToText(path); }
+
+class ExtensionJobTest : public ::testing::Test {
+ protected:
+  CheckOutcome check(bool cacheMode) {
+    counters_ = {};
+    CheckOptions options{dir_ / "root", cacheMode, dir_ / "tmp"};
+    std::filesystem::create_directories(options.temporaryFolder);
+    return RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  }
+
+  TempDir dir_;
+  DocumentReader reader_;
+  ExtensionCounters counters_;
+  std::atomic<int> stop_{0};
+  RecordingSink sink_;
+};
+
+TEST_F(ExtensionJobTest, CorrectionKeepsTheBaseAndReplacesOnlyTheLastExtension) {
+  const auto root = dir_.path();
+  const std::pair<const char*, const char*> renames[] = {
+      {"Report.DOC", "Report.docx"}, {"a.b.doc", "a.b.docx"}, {".profile", ".profile.docx"}, {"noext", "noext.docx"},
+      {"trailing.", "trailing.docx"},
+  };
+  for (const auto& [from, to] : renames) {
+    WriteFile(root / from, from);
+    EXPECT_TRUE(CorrectExtension(u"docx", Text(root / from))) << from;
+    EXPECT_EQ(ReadFile(root / to), from) << to;
+  }
+  // Already right in any letter case: untouched, yet a success.
+  WriteFile(root / "PHOTO.JPG", "jpeg");
+  EXPECT_TRUE(CorrectExtension(u"jpg", Text(root / "PHOTO.JPG")));
+  EXPECT_EQ(ReadFile(root / "PHOTO.JPG"), "jpeg");
+  // No folder part: nothing to do.
+  EXPECT_FALSE(CorrectExtension(u"jpg", u"PHOTO.JPG"));
+  EXPECT_FALSE(CorrectExtension(u"jpg", u"/PHOTO.JPG"));
+}
+
+TEST_F(ExtensionJobTest, CorrectionNeverOverwritesAnExistingName) {
+  WriteFile(dir_ / "Report.doc", "binary");
+  WriteFile(dir_ / "Report.docx", "earlier");
+  EXPECT_FALSE(CorrectExtension(u"docx", Text(dir_ / "Report.doc")));
+  EXPECT_EQ(ReadFile(dir_ / "Report.doc"), "binary");
+  EXPECT_EQ(ReadFile(dir_ / "Report.docx"), "earlier");
+}
+
+TEST_F(ExtensionJobTest, CorrectionRenamesReadOnlyFilesAndNamesThatAreNotUtf8) {
+  const std::filesystem::path odd = dir_ / std::string("caf\xE9.TXT");  // a Latin-1 name
+  WriteFile(odd, kPdf);
+  ::chmod(odd.c_str(), 0444);
+  EXPECT_TRUE(CorrectExtension(u"pdf", Text(odd)));
+  EXPECT_EQ(ReadFile(dir_ / std::string("caf\xE9.pdf")), kPdf);
+}
+
+TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
+  WriteFile(dir_ / "root/a.bin", kJpeg);
+  WriteFile(dir_ / "root/sub/b.bin", kPdf);
+  WriteFile(dir_ / "root/sub/plain.txt", "hello");
+  const CheckOutcome outcome = check(false);
+  EXPECT_TRUE(outcome.completed);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  ASSERT_EQ(sink_.rows.size(), 2u);
+  EXPECT_EQ(counters_.identified, 2);
+  EXPECT_EQ(counters_.scanned, 3);
+  EXPECT_EQ(counters_.rowCounter, 2);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(sink_.rows[i].index, i);
+  EXPECT_EQ(sink_.statuses.front(), kDetectingText);
+  EXPECT_EQ(sink_.statuses.back(), kDetectCompletedText);
+  EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], u"Numbers: 2 / 3");
+}
+
+TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
+  for (int i = 0; i < 40; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i) + ".bin"), kJpeg);
+  const CheckOutcome outcome = check(true);
+  ASSERT_TRUE(outcome.completed);
+  EXPECT_EQ(sink_.rows.size(), 33u);
+  EXPECT_EQ(sink_.rows.back().index, 32);
+  EXPECT_EQ(counters_.identified, 40);
+
+  // Record layout: u16 type bytes, u16 path bytes, UTF-16LE type, UTF-16LE path.
+  const std::string records = ReadFile(outcome.resultFile);
+  const std::u16string firstPath = sink_.rows.front().path;
+  ASSERT_GE(records.size(), 4u);
+  EXPECT_EQ(static_cast<uint8_t>(records[0]) | static_cast<uint8_t>(records[1]) << 8, 6);
+  EXPECT_EQ(static_cast<size_t>(static_cast<uint8_t>(records[2]) | static_cast<uint8_t>(records[3]) << 8),
+            firstPath.size() * 2);
+  EXPECT_EQ(records.substr(4, 6), std::string("j\0p\0g\0", 6));
+  size_t total = 0;
+  for (int i = 0; i < 40; ++i) total += 4 + 6 + (Text(dir_ / "root" / ("f" + std::to_string(i) + ".bin")).size() * 2);
+  EXPECT_EQ(records.size(), total);
+
+  RunCacheRename(outcome.resultFile, stop_, sink_);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(ReadFile(dir_ / "root" / ("f" + std::to_string(i) + ".jpg")), kJpeg);
+  EXPECT_EQ(sink_.statuses.back(), kModifyCompletedText);
+}
+
+TEST_F(ExtensionJobTest, CacheModeRoundTripsNamesThatAreNotUtf8) {
+  WriteFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.doc"), kPdf);  // a GBK name
+  const CheckOutcome outcome = check(true);
+  RunCacheRename(outcome.resultFile, stop_, sink_);
+  EXPECT_EQ(ReadFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.pdf")), kPdf);
+}
+
+TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
+  RunCacheRename(dir_ / "missing", stop_, sink_);
+  EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingText),
+                                                          std::u16string(kTemporaryFileUnreadableText),
+                                                          std::u16string(kModifyCompletedText)}));
+  // A record cut short is not applied; the ones before it are.
+  WriteFile(dir_ / "a.bin", kPdf);
+  std::string records;
+  AppendResultRecord(records, u"pdf", Text(dir_ / "a.bin"));
+  AppendResultRecord(records, u"pdf", Text(dir_ / "b.bin"));
+  records.resize(records.size() - 3);
+  WriteFile(dir_ / "b.bin", kPdf);
+  WriteFile(dir_ / "results", records);
+  RunCacheRename(dir_ / "results", stop_, sink_);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "a.pdf"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "b.bin"));
+}
+
+TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
+  CheckOptions options{dir_ / "root", true, dir_ / "no such folder"};
+  const CheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(sink_.statuses.back(), kTemporaryFileFailedText);
+}
+
+TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
+  WriteFile(dir_ / "a.bin", kPdf);
+  WriteFile(dir_ / "b.bin", kPdf);
+  WriteFile(dir_ / "b.pdf", "taken");
+  WriteFile(dir_ / "c.bin", kJpeg);
+  counters_.rowCounter = 4;
+  const std::vector<RenameRow> rows = {
+      {0, u"pdf", Text(dir_ / "a.bin")}, {1, u"pdf", Text(dir_ / "b.bin")}, {3, u"jpg", Text(dir_ / "c.bin")}};
+  RunListRename(rows, counters_, stop_, sink_);
+  EXPECT_EQ(sink_.renamed, (std::vector<int32_t>{3, 0}));
+  EXPECT_EQ(counters_.rowCounter, 2);
+  EXPECT_EQ(ReadFile(dir_ / "b.pdf"), "taken");
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "b.bin"));
+}
+
+TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
+  for (int i = 0; i < 5; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i)), kJpeg);
+  stop_ = 1;
+  EXPECT_TRUE(check(true).completed);
+  EXPECT_EQ(counters_.scanned, 0);
+  EXPECT_EQ(sink_.statuses.back(), kDetectCompletedText);
+  RunListRename({{0, u"jpg", Text(dir_ / "root/f0")}}, counters_, stop_, sink_);
+  EXPECT_TRUE(sink_.renamed.empty());
+}
+
+}  // namespace
+}  // namespace brenvik

@@ -1,0 +1,176 @@
+#include "extension/FileTypeIdentifier.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/extension/ZipBytes.h"
+#include "tests/readers/CompoundFileBuilder.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+using testing::CompoundFileBuilder;
+using testing::TempDir;
+using testing::WriteFile;
+using testing::ZipEntry;
+using testing::ZipOf;
+
+const std::filesystem::path kFixtures = BRENVIK_TEST_DATA "/extension";
+
+// `prefix` at `offset` of an otherwise zero file of `size` bytes.
+std::string At(size_t offset, std::string_view prefix, size_t size = 600) {
+  std::string bytes(std::max(size, offset + prefix.size()), '\0');
+  bytes.replace(offset, prefix.size(), prefix);
+  return bytes;
+}
+std::string Raw(std::initializer_list<int> values) {
+  std::string bytes;
+  for (int v : values) bytes += static_cast<char>(v);
+  return bytes;
+}
+
+class FileTypeIdentifierTest : public ::testing::Test {
+ protected:
+  std::string identify(const std::string& bytes) {
+    const auto path = dir_ / "sample";
+    WriteFile(path, bytes);
+    return std::string(IdentifyFileType(path, reader_));
+  }
+
+  TempDir dir_;
+  DocumentReader reader_;
+};
+
+TEST_F(FileTypeIdentifierTest, SignatureRows) {
+  const std::pair<std::string, const char*> cases[] = {
+      {At(0, Raw({0xFF, 0xD8, 0xFF, 0xE0})), "jpg"},
+      {At(0, Raw({0xFF, 0xD8, 0xFF, 0xE1})), "jpg"},
+      {At(0, Raw({0xFF, 0xD8, 0xFF, 0xDB})), ""},  // only the E0 and E1 markers
+      {At(0, "\x89PNG\r\n"), "png"},
+      {At(0, "GIF89a"), "gif"},
+      {At(0, Raw({'I', 'I', 0x2A, 0})), "cr2"},
+      {At(0, "AC1015"), "dwg"},
+      {At(0, "BM"), "bmp"},
+      {At(128, "DICM"), "dcm"},
+      {At(0, "8BPS"), "psd"},
+      {At(0, Raw({'M', 'M', 0, 0x2A})), "nef"},
+      {At(0, std::string("RIFF\0\0\0\0AVI ", 12)), "avi"},
+      {At(0, std::string("RIFF\0\0\0\0WAVE", 12)), "wav"},
+      {At(0, std::string("RIFF\0\0\0\0CDR9", 12)), "cdr"},
+      {At(0, Raw({0xC5, 0xD0, 0xD3, 0xC6})), "ai"},
+      {At(6, "HEAPCCDR"), "crw"},
+      {At(0, "FUJIFILMCCD-RAW"), "raf"},
+      {At(0, "{\\rtf1"), "rtf"},
+      {At(0, "%PDF-1.4"), "pdf"},
+      {At(4, "Standard ACE DB"), "mdb"},
+      {At(4, "Standard Jet DB"), "accdb"},
+      {At(0, "ITSF"), "chm"},
+      {At(0, "#!AMR"), "amr"},
+      {At(0, "Rar!\x1A\x07"), "rar"},
+      {At(0, "7z\xBC\xAF"), "7z"},
+      {At(0, "ID3"), "mp3"},
+      {At(0, Raw({0xFF, 0xFB})), "mp3"},
+      {At(0, Raw({0xFF, 0xF3})), "mp3"},
+      {At(0, Raw({0xFF, 0xF1})), ""},
+      {At(4, "ftypisom"), "mp4"},
+      {At(4, "mdat"), "mp4"},
+      {At(4, "skip"), "mp4"},
+      {At(0, "CWS"), "swf"},
+      {At(0, "FWS"), ""},  // only the compressed form
+      {At(0, Raw({0x30, 0x26, 0xB2, 0x75})), "asf"},
+      {At(0, "FLV"), "flv"},
+      {At(0, Raw({'M', 'Z', 0x90, 0})), "dll"},
+      {"", ""},
+      {std::string(4096, '\0'), ""},
+      {"tiny", ""},
+  };
+  for (const auto& [bytes, expected] : cases) EXPECT_EQ(identify(bytes), expected) << "bytes: " << bytes.substr(0, 16);
+}
+
+TEST_F(FileTypeIdentifierTest, DatabasePagesByTheirHeaderFields) {
+  std::string mdf = At(0, Raw({0x01, 0x0F}));
+  mdf[22] = 1;
+  mdf[24] = 99;
+  EXPECT_EQ(identify(mdf), "mdf");
+  mdf[22] = 2;
+  EXPECT_EQ(identify(mdf), "ldf");
+  mdf[22] = 3;
+  EXPECT_EQ(identify(mdf), "");
+  mdf[22] = 1;
+  mdf[24] = 98;
+  EXPECT_EQ(identify(mdf), "");
+}
+
+TEST_F(FileTypeIdentifierTest, EarlierRowsWin) {
+  // "BM" beats everything after it, even a DICOM marker; RIFF beats an mp4 box name.
+  EXPECT_EQ(identify(At(128, "DICM", 600).replace(0, 2, "BM")), "bmp");
+  EXPECT_EQ(identify(std::string("RIFF", 4) + "ftyp" + "XXXX" + std::string(600, '\0')), "cdr");
+  // A pdf whose bytes 4-11 happen to read "Standard": the pdf row comes first.
+  EXPECT_EQ(identify("%PDFStandard ACE" + std::string(600, '\0')), "pdf");
+}
+
+TEST_F(FileTypeIdentifierTest, CompoundFilesByTheirStreams) {
+  EXPECT_EQ(identify(CompoundFileBuilder().add(u"WordDocument", "w").build()), "doc");
+  EXPECT_EQ(identify(CompoundFileBuilder().add(u"Book", "b").build()), "xls");
+  EXPECT_EQ(identify(CompoundFileBuilder().add(u"PowerPoint Document", "p").build()), "ppt");
+  // Neither Word, Excel nor PowerPoint: nothing later claims it.
+  EXPECT_EQ(identify(CompoundFileBuilder().add(u"Contents", "c").build()), "");
+  // A header the reader rejects (4096-byte sectors) ends identification.
+  std::string v4 = CompoundFileBuilder().add(u"WordDocument", "w").build();
+  v4[30] = 12;
+  EXPECT_EQ(identify(v4), "");
+}
+
+TEST_F(FileTypeIdentifierTest, ZipPackagesByTheirMainPart) {
+  const std::string types = "<Types/>";
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"word/document.xml", "<w/>"}})), "docx");
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"xl/workbook.xml", "<x/>"}})), "xlsx");
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"ppt/viewProps.xml", "<p/>"}})), "pptx");
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"ppt/presentation.xml", "<p/>"}})), "pptx");
+  // Name length is part of the test: a longer name with the same start is not the main part.
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"word/document.xml.bak", "<w/>"}})), "");
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"ppt/presentation.xml2", "<p/>"}})), "");
+  // No main part: "[Content_Types].xm" first keeps it from being a plain zip.
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"other.xml", "<o/>"}})), "");
+  EXPECT_EQ(identify(ZipOf({{"photo.jpg", "data"}, {"notes.txt", "text"}})), "zip");
+}
+
+TEST_F(FileTypeIdentifierTest, DataDescriptorEntriesAreSteppedOverByScanning) {
+  const std::string body(3000, 'x');
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", body, true}, {"docProps/app.xml", body, true},
+                            {"word/document.xml", "<w/>", true}})),
+            "docx");
+  // The next header must start within the scan window after the counted data.
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", std::string(8145, 'x'), true}, {"word/document.xml", "<w/>"}})),
+            "docx");
+  EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", std::string(8146, 'x'), true}, {"word/document.xml", "<w/>"}})),
+            "");
+}
+
+TEST_F(FileTypeIdentifierTest, ZipProbeGivesUpOnUnusableFirstHeaderOrShortTail) {
+  // A first entry name over 128 bytes: no scan, and the plain zip row takes it.
+  EXPECT_EQ(identify(ZipOf({{std::string(129, 'n'), "data"}, {"word/document.xml", "<w/>"}})), "zip");
+  // The main part's header closer than 256 bytes to the end of the file is not read.
+  std::string cut = testing::LocalEntry({"docProps/app.xml", "a"}) + testing::LocalEntry({"word/document.xml", "<w/>"});
+  EXPECT_EQ(identify(cut + std::string(300, '\0')), "docx");
+  EXPECT_EQ(identify(cut), "zip");
+  // A compressed size pointing far past the end.
+  std::string huge = ZipOf({{"a.txt", "a"}, {"word/document.xml", "<w/>"}});
+  huge[18] = huge[19] = huge[20] = '\xFF';
+  EXPECT_EQ(identify(huge), "zip");
+}
+
+TEST_F(FileTypeIdentifierTest, RealOfficeDocuments) {
+  const std::pair<const char*, const char*> files[] = {
+      {"report.doc", "doc"},   {"table.xls", "xls"},   {"slides.ppt", "ppt"},
+      {"report.docx", "docx"}, {"table.xlsx", "xlsx"}, {"slides.pptx", "pptx"},  // no viewProps part
+  };
+  for (const auto& [name, expected] : files) EXPECT_EQ(IdentifyFileType(kFixtures / name, reader_), expected) << name;
+}
+
+TEST_F(FileTypeIdentifierTest, UnreadableFileHasNoType) {
+  EXPECT_EQ(IdentifyFileType(dir_ / "missing", reader_), "");
+}
+
+}  // namespace
+}  // namespace brenvik
