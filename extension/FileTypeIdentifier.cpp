@@ -85,6 +85,38 @@ std::string_view MatchTrailingSignatures(const uint8_t* b) {
   return {};
 }
 
+// Serves the zip probe's reads from one window of the file, refilled only when a read leaves it,
+// so walking the headers of a small package costs one read.
+class FileWindow {
+ public:
+  FileWindow(int fd, int64_t length) : fd_(fd), length_(length) {}
+
+  // `size` bytes at `offset` into `out`, zero beyond the end of the file; false on a read error.
+  bool read(int64_t offset, size_t size, uint8_t* out) {
+    const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(size), length_);
+    if (offset < start_ || end > start_ + filled_) {
+      buffer_.resize(kWindowSize);
+      const int64_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), offset);
+      if (got < 0) return false;
+      start_ = offset;
+      filled_ = got;
+    }
+    const int64_t available = std::clamp<int64_t>(std::min(start_ + filled_, length_) - offset, 0,
+                                                  static_cast<int64_t>(size));
+    std::memcpy(out, buffer_.data() + (offset - start_), static_cast<size_t>(available));
+    std::memset(out + available, 0, size - static_cast<size_t>(available));
+    return true;
+  }
+
+ private:
+  static constexpr size_t kWindowSize = 2 * kResyncWindow;
+  int fd_;
+  int64_t length_;
+  std::string buffer_;
+  int64_t start_ = 0;
+  int64_t filled_ = 0;
+};
+
 }  // namespace
 
 int ProbeZipPackage(int fd, int64_t length, const uint8_t* header) {
@@ -93,7 +125,8 @@ int ProbeZipPackage(int fd, int64_t length, const uint8_t* header) {
   // The first header must be usable: no scanning for a start.
   if (!IsLocalHeader(h) || LoadU16(h + 26) > kLongestEntryName) return kZipUnknown;
 
-  std::string window;  // allocated only when a resynchronisation is needed
+  FileWindow file(fd, length);
+  uint8_t window[kResyncWindow];
   int64_t position = 0;
   for (;;) {
     if (IsLocalHeader(h) && LoadU16(h + 26) <= kLongestEntryName) {
@@ -102,13 +135,10 @@ int ProbeZipPackage(int fd, int64_t length, const uint8_t* header) {
     } else {
       // Not a usable header here (the entry's sizes were in a trailing data descriptor, or
       // its counted data was wrong): scan forward for the next one.
-      window.assign(kResyncWindow, '\0');
-      const int64_t wanted = std::min<int64_t>(length - position, kResyncWindow);
-      if (wanted > 0 && ReadAt(fd, window.data(), static_cast<size_t>(wanted), position) < 0) return kZipUnknown;
-      const auto* w = reinterpret_cast<const uint8_t*>(window.data());
+      if (!file.read(position, sizeof window, window)) return kZipUnknown;
       size_t found = 0;
       for (size_t i = 1; i <= kResyncLastStart; ++i) {
-        if (IsLocalHeader(w + i) && LoadU16(w + i + 26) <= kLongestEntryName) {
+        if (IsLocalHeader(window + i) && LoadU16(window + i + 26) <= kLongestEntryName) {
           found = i;
           break;
         }
@@ -117,8 +147,7 @@ int ProbeZipPackage(int fd, int64_t length, const uint8_t* header) {
       position += static_cast<int64_t>(found);
     }
     if (position + static_cast<int64_t>(kLocalHeaderWindow) > length) return kZipUnknown;
-    std::memset(h, 0, sizeof h);
-    if (ReadAt(fd, h, sizeof h, position) < 0) return kZipUnknown;
+    if (!file.read(position, sizeof h, h)) return kZipUnknown;
   }
 }
 
@@ -129,7 +158,7 @@ std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdenti
   if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
     // The probe closes the file; a compound file never starts like a zip, so the zip probe
     // below has nothing to reopen it for.
-    switch (reader.ProbeCompoundFile(std::move(file))) {
+    switch (reader.ProbeCompoundFile(std::move(file), header)) {
       case DocumentReader::kProbeWord: return "doc";
       case DocumentReader::kProbeExcel: return "xls";
       case DocumentReader::kProbePowerPoint: return "ppt";

@@ -100,10 +100,15 @@ bool DocumentReader::readSector(int fd, uint32_t sector, uint8_t* destination, u
   return ReadAt(fd, destination, bytes, offset) == static_cast<int64_t>(bytes);
 }
 
-bool DocumentReader::ReadHeader(int fd) {
+bool DocumentReader::ReadHeader(int fd, const uint8_t* known) {
   fileLength = FileSize(fd);
   uint8_t header[kHeaderSize] = {};
-  if (fileLength >= kHeaderSize && ReadAt(fd, header, kHeaderSize, 0) != kHeaderSize) std::memset(header, 0, sizeof header);
+  if (fileLength >= kHeaderSize) {
+    if (known != nullptr)
+      std::memcpy(header, known, kHeaderSize);
+    else if (ReadAt(fd, header, kHeaderSize, 0) != kHeaderSize)
+      std::memset(header, 0, sizeof header);
+  }
 
   const uint16_t sectorShift = LoadU16(header + 30);
   const uint16_t miniSectorShift = LoadU16(header + 32);
@@ -291,10 +296,15 @@ bool DocumentReader::ReadStream(int fd, const StreamLocation& stream, std::span<
   return ReadMiniStream(stream.startSector, destination);
 }
 
-int DocumentReader::ProbeCompoundFile(UniqueFd file) {
+int DocumentReader::ProbeCompoundFile(UniqueFd file) { return probe(file.get(), nullptr); }
+
+int DocumentReader::ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 512> header) {
+  return probe(file.get(), header.data());
+}
+
+int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
   ResetReader();
-  const int fd = file.get();
-  if (!ReadHeader(fd)) return kProbeInvalidHeader;
+  if (!ReadHeader(fd, knownHeader)) return kProbeInvalidHeader;
   // The probe reads no stream, so it needs neither the mini FAT nor the mini stream.
   AssembleFat(fd);
   int result = kProbeUnknown;

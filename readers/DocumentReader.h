@@ -96,6 +96,9 @@ class DocumentReader {
   // malformed, kProbeInvalidHeader when the header is not valid. Resets the reader first; closes
   // the file and frees the tables before returning.
   int ProbeCompoundFile(UniqueFd file);
+  // The same, when the caller has already read the file's first 512 bytes (zero-filled beyond
+  // its end) into `header`: the header is not read again.
+  int ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 512> header);
 
   // ---- Text for names (OfficeBinaryText.cpp, OoxmlText.cpp) --------------------------------
   // Each resets the reader, reads the file at `path` and fills the results it names; a file that
@@ -119,7 +122,9 @@ class DocumentReader {
   // Takes the file length, reads and validates the header, assembles the FAT and loads the mini
   // FAT. False when the header is not valid (nothing else is loaded then).
   bool LoadTables(int fd);
-  bool ReadHeader(int fd);  // file length, header validation and copy
+  // File length, header validation and copy; `known` is the file's first 512 bytes when the
+  // caller has them already.
+  bool ReadHeader(int fd, const uint8_t* known = nullptr);
   // Lists the FAT sectors named by the header DIFAT and the DIFAT chain, up to the first one that
   // is out of bounds. Their contents are read on first use (FatEntry), so a probe reads only the
   // FAT sectors its chains touch; entries that could not be listed read as free/end markers.
@@ -193,6 +198,7 @@ class DocumentReader {
   std::vector<PieceTextLocation> pieceTextLocations;
 
  private:
+  int probe(int fd, const uint8_t* knownHeader);
   bool sectorInsideFile(uint32_t sector, uint32_t bytes) const;
   bool readSector(int fd, uint32_t sector, uint8_t* destination, uint32_t bytes) const;
   // Takes one DIFAT entry as the next FAT sector; false when assembling must stop.
