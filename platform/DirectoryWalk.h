@@ -21,7 +21,7 @@ enum class WalkEntryKind {
 struct WalkEntry {
   WalkEntryKind kind;
   std::string_view path;  // full path bytes: root + "/" + ... + name
-  std::string_view name;  // last component
+  std::string_view name;  // last component; name.data() is NUL-terminated
   int64_t size;           // bytes for files when sizes are wanted, else -1
   int folderFd = -1;      // the open folder holding the entry (valid during the visit), for *at calls
 };

@@ -33,6 +33,10 @@ UniqueFd OpenShared(const fs::path& path) {
   return fd;
 }
 
+UniqueFd OpenSharedAt(int folderFd, const char* name) {
+  return UniqueFd(::openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+}
+
 UniqueFd OpenReadWrite(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
 }

@@ -37,6 +37,11 @@ class UniqueFd {
 
 // Opens a file for reading, sharing it with every other reader and writer. Never blocks on a FIFO.
 UniqueFd OpenShared(const fs::path& path);
+// Opens the file `name` of an open folder for reading, sharing it with every other reader and
+// writer, for a walk that reads many files: no path is resolved again, a symbolic link is not
+// followed, and the descriptor stays non-blocking (regular files read as usual; a FIFO or device
+// that took a walked file's place reads nothing instead of blocking). `name` is NUL-terminated.
+UniqueFd OpenSharedAt(int folderFd, const char* name);
 // Opens a file for reading and writing without creating it.
 UniqueFd OpenReadWrite(const fs::path& path);
 

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "platform/DirectoryWalk.h"
+#include "platform/FileOps.h"
 #include "tests/support/TempDir.h"
 
 namespace brenvik {
@@ -86,6 +87,32 @@ TEST(DirectoryWalk, StopFlagEndsTheWalk) {
   });
   EXPECT_FALSE(completed);
   EXPECT_EQ(visited, 3);
+}
+
+TEST(DirectoryWalk, WalkedFilesOpenThroughTheirFolder) {
+  TempDir dir;
+  WriteFile(dir / "a/one", "first");
+  WriteFile(dir / "two", "second");
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink((dir / "two").c_str(), (dir / "link").c_str()), 0);
+  std::set<std::string> contents;
+  WalkOptions options;
+  options.reportOthers = true;
+  WalkTree(dir.path(), options, [&](const WalkEntry& e) {
+    UniqueFd fd = OpenSharedAt(e.folderFd, e.name.data());
+    if (e.kind == WalkEntryKind::File) {
+      char buffer[16] = {};
+      EXPECT_GT(ReadAt(fd.get(), buffer, sizeof buffer, 0), 0);
+      contents.insert(buffer);
+    } else if (e.name == "link") {
+      EXPECT_FALSE(fd.valid());  // not followed
+    } else if (e.name == "pipe") {
+      char byte;
+      EXPECT_LE(ReadAt(fd.get(), &byte, 1, 0), 0);  // returns at once
+    }
+    return WalkControl::Continue;
+  });
+  EXPECT_EQ(contents, (std::set<std::string>{"first", "second"}));
 }
 
 TEST(DirectoryWalk, MissingRootFails) {
