@@ -30,7 +30,8 @@ constexpr int kPathColumn = 2;
 class CChkDlg::Sink : public ExtensionSink {
  public:
   explicit Sink(CChkDlg& page) : page_(page) {}
-  void StatusText(std::u16string text) override { page_.statusChannel_.post(ToQString(text)); }
+  void StatusText(std::u16string text) override { page_.statusChannel_.post({ToQString(text)}); }
+  void Tally(int64_t identified, int64_t scanned) override { page_.statusChannel_.post({{}, identified, scanned}); }
   void RowFound(ExtensionRow row) override {
     page_.rowChannel_.post(ListRow{{QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, {}});
   }
@@ -42,7 +43,11 @@ class CChkDlg::Sink : public ExtensionSink {
 
 CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Extension"), parent),
-      statusChannel_(this, [this](const QString& text) { status_->setText(text); }),
+      statusChannel_(this,
+                     [this](const StatusLine& line) {
+                       status_->setText(line.identified < 0 ? line.text
+                                                            : ToQString(TallyText(line.identified, line.scanned)));
+                     }),
       rowChannel_(this, [this](std::vector<ListRow> rows) { model_->appendRows(std::move(rows)); }),
       renamedChannel_(this, [this](std::vector<int> rows) { model_->removeRowsAt(std::move(rows)); }),
       sink_(std::make_unique<Sink>(*this)) {

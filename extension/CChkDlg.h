@@ -44,7 +44,14 @@ class CChkDlg : public ToolPage {
   std::filesystem::path resultFile_;  // the last cache-mode Check's result file
   bool checkCompleted_ = false;
 
-  LatestValueChannel<QString> statusChannel_;
+  // The status line shows a pass's texts and, in between, its running tally; one channel keeps
+  // them in order (the tally is formatted only when it is shown).
+  struct StatusLine {
+    QString text;
+    int64_t identified = -1;  // a tally when not negative
+    int64_t scanned = 0;
+  };
+  LatestValueChannel<StatusLine> statusChannel_;
   RowBatchChannel<ListRow> rowChannel_;
   RowBatchChannel<int> renamedChannel_;
   std::unique_ptr<Sink> sink_;

@@ -18,9 +18,11 @@ namespace {
 constexpr size_t kRecordBufferSize = 64 * 1024;
 
 void AppendUtf16Le(std::string& out, std::u16string_view text) {
-  for (char16_t unit : text) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
+  const size_t at = out.size();
+  out.resize(at + text.size() * 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    out[at + 2 * i] = static_cast<char>(text[i] & 0xFF);
+    out[at + 2 * i + 1] = static_cast<char>(text[i] >> 8);
   }
 }
 
@@ -103,7 +105,7 @@ CheckOutcome RunExtensionCheck(const CheckOptions& options, DocumentReader& read
   walk.stopFlag = &stop;
   WalkTree(options.root, walk, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
-    const std::string_view type = IdentifyFileType(std::filesystem::path(entry.path), reader);
+    const std::string_view type = IdentifyFileTypeAt(entry.folderFd, entry.name.data(), reader);
     if (!type.empty()) {
       const std::u16string typeText = Utf16(type);
       const std::u16string pathText = BytesToText(entry.path);
@@ -119,7 +121,7 @@ CheckOutcome RunExtensionCheck(const CheckOptions& options, DocumentReader& read
       }
     }
     ++counters.scanned;
-    sink.StatusText(TallyText(counters.identified, counters.scanned));
+    sink.Tally(counters.identified, counters.scanned);
     return WalkControl::Continue;
   });
   if (resultFile) WriteFull(resultFile.get(), records.data(), records.size());

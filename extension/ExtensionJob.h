@@ -36,6 +36,8 @@ class ExtensionSink {
  public:
   virtual ~ExtensionSink() = default;
   virtual void StatusText(std::u16string text) = 0;  // the page's status line
+  // The running count after every file; the page shows it as TallyText in the status line.
+  virtual void Tally(int64_t identified, int64_t scanned) = 0;
   virtual void RowFound(ExtensionRow row) = 0;        // a new, checked list row
   virtual void RowRenamed(int32_t row) = 0;           // list-mode Rename: that row is done
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace brenvik {
 
@@ -85,48 +86,75 @@ std::string_view MatchTrailingSignatures(const uint8_t* b) {
   return {};
 }
 
-// Serves the zip probe's reads from one window of the file, refilled only when a read leaves it,
-// so walking the headers of a small package costs one read.
+// Serves the zip probe's reads from a small window of the file, refilled only when a read leaves
+// it, so walking the headers at the start of a package costs a read or two. It starts out holding
+// the header bytes the caller has read already.
 class FileWindow {
  public:
-  FileWindow(int fd, int64_t length) : fd_(fd), length_(length) {}
+  FileWindow(int fd, int64_t length, const uint8_t* header, size_t headerSize)
+      : fd_(fd), length_(length), buffer_(header, header + headerSize),
+        filled_(std::min<int64_t>(length, static_cast<int64_t>(headerSize))) {}
 
   // `size` bytes at `offset` into `out`, zero beyond the end of the file; false on a read error.
   bool read(int64_t offset, size_t size, uint8_t* out) {
     const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(size), length_);
     if (offset < start_ || end > start_ + filled_) {
-      buffer_.resize(kWindowSize);
-      const int64_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), offset);
+      // A scan that runs off the window finds its header at most a header's fields before the
+      // bytes it asked for; keep those in the new window so reading that header needs no read.
+      const int64_t from = std::max<int64_t>(0, offset - kBackMargin);
+      // Never ask past the end of the file: the read would only come back empty.
+      buffer_.resize(static_cast<size_t>(std::clamp<int64_t>(length_ - from, 0, std::max(size + kBackMargin, kRefillSize))));
+      const int64_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), from);
       if (got < 0) return false;
-      start_ = offset;
+      start_ = from;
       filled_ = got;
     }
     const int64_t available = std::clamp<int64_t>(std::min(start_ + filled_, length_) - offset, 0,
                                                   static_cast<int64_t>(size));
-    std::memcpy(out, buffer_.data() + (offset - start_), static_cast<size_t>(available));
+    if (available > 0) std::memcpy(out, buffer_.data() + (offset - start_), static_cast<size_t>(available));
     std::memset(out + available, 0, size - static_cast<size_t>(available));
     return true;
   }
 
  private:
-  static constexpr size_t kWindowSize = 2 * kResyncWindow;
+  static constexpr size_t kRefillSize = 4096;
+  static constexpr int64_t kBackMargin = 64;
   int fd_;
   int64_t length_;
-  std::string buffer_;
+  std::vector<uint8_t> buffer_;
   int64_t start_ = 0;
   int64_t filled_ = 0;
 };
 
+// The offset (1 to 8161) of the first usable local header in the 8192 bytes from `position`
+// (zero beyond the end of the file), or 0 when there is none or a read fails. The bytes are fetched as the scan
+// goes, so a header met early costs no more reading.
+int64_t FindNextLocalHeader(FileWindow& file, int64_t position) {
+  uint8_t window[kResyncWindow];
+  size_t loaded = 0;
+  constexpr size_t kHeaderFieldsEnd = 28;  // a header is judged on its first 28 bytes
+  for (size_t i = 1; i <= kResyncLastStart; ++i) {
+    if (i + kHeaderFieldsEnd > loaded) {
+      const size_t next = std::min(kResyncWindow, std::max(i + kHeaderFieldsEnd, loaded + kLocalHeaderWindow));
+      if (!file.read(position + static_cast<int64_t>(loaded), next - loaded, window + loaded)) return 0;
+      loaded = next;
+    }
+    if (IsLocalHeader(window + i) && LoadU16(window + i + 26) <= kLongestEntryName) return static_cast<int64_t>(i);
+  }
+  return 0;
+}
+
 }  // namespace
 
-int ProbeZipPackage(int fd, int64_t length, const uint8_t* header) {
+int ProbeZipPackage(int fd, const uint8_t* header) {
   uint8_t h[kLocalHeaderWindow];
   std::memcpy(h, header, sizeof h);
   // The first header must be usable: no scanning for a start.
   if (!IsLocalHeader(h) || LoadU16(h + 26) > kLongestEntryName) return kZipUnknown;
 
-  FileWindow file(fd, length);
-  uint8_t window[kResyncWindow];
+  const int64_t length = FileSize(fd);
+  if (length < 0) return kZipUnknown;
+  FileWindow file(fd, length, header, kIdentifyHeaderSize);
   int64_t position = 0;
   for (;;) {
     if (IsLocalHeader(h) && LoadU16(h + 26) <= kLongestEntryName) {
@@ -135,16 +163,9 @@ int ProbeZipPackage(int fd, int64_t length, const uint8_t* header) {
     } else {
       // Not a usable header here (the entry's sizes were in a trailing data descriptor, or
       // its counted data was wrong): scan forward for the next one.
-      if (!file.read(position, sizeof window, window)) return kZipUnknown;
-      size_t found = 0;
-      for (size_t i = 1; i <= kResyncLastStart; ++i) {
-        if (IsLocalHeader(window + i) && LoadU16(window + i + 26) <= kLongestEntryName) {
-          found = i;
-          break;
-        }
-      }
+      const int64_t found = FindNextLocalHeader(file, position);
       if (found == 0) return kZipUnknown;
-      position += static_cast<int64_t>(found);
+      position += found;
     }
     if (position + static_cast<int64_t>(kLocalHeaderWindow) > length) return kZipUnknown;
     if (!file.read(position, sizeof h, h)) return kZipUnknown;
@@ -168,7 +189,7 @@ std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdenti
   }
 
   if (IsLocalHeader(header) && file) {
-    switch (ProbeZipPackage(file.get(), FileSize(file.get()), header)) {
+    switch (ProbeZipPackage(file.get(), header)) {
       case kZipWord: return "docx";
       case kZipExcel: return "xlsx";
       case kZipPowerPoint: return "pptx";
@@ -178,12 +199,23 @@ std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdenti
   return MatchTrailingSignatures(header);
 }
 
-std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader) {
-  UniqueFd file = OpenShared(path);
+namespace {
+
+std::string_view IdentifyFromStart(UniqueFd file, DocumentReader& reader) {
   if (!file) return {};
   uint8_t header[kIdentifyHeaderSize] = {};
   if (ReadAt(file.get(), header, sizeof header, 0) < 0) std::memset(header, 0, sizeof header);
   return IdentifyOpenFile(std::move(file), header, reader);
+}
+
+}  // namespace
+
+std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader) {
+  return IdentifyFromStart(OpenShared(path), reader);
+}
+
+std::string_view IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader) {
+  return IdentifyFromStart(OpenSharedAt(folderFd, name), reader);
 }
 
 }  // namespace brenvik

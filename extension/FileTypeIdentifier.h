@@ -20,6 +20,9 @@ constexpr size_t kIdentifyHeaderSize = 512;
 // cannot be opened or nothing matched.
 std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader);
 
+// The same for the file `name` (NUL-terminated) of an open folder, as a folder walk meets it.
+std::string_view IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader);
+
 // The same decision over an already open file whose first 512 bytes (zero-filled beyond the end)
 // are in `header`. Takes the file over and closes it.
 std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
@@ -28,9 +31,9 @@ std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdenti
 enum ZipProbeResult { kZipUnknown = 0, kZipWord = 1, kZipExcel = 2, kZipPowerPoint = 3 };
 
 // Walks the local headers of a zip archive from its start looking for the main part of an Office
-// Open XML package. `header` holds the file's first bytes (at least 256), `length` its length.
+// Open XML package. `header` holds the file's first bytes (at least 256).
 // Entries whose sizes sit in a trailing data descriptor are stepped over by scanning for the next
 // local header signature.
-int ProbeZipPackage(int fd, int64_t length, const uint8_t* header);
+int ProbeZipPackage(int fd, const uint8_t* header);
 
 }  // namespace brenvik

@@ -20,6 +20,7 @@ struct RecordingSink : ExtensionSink {
   void StatusText(std::u16string text) override { statuses.push_back(std::move(text)); }
   void RowFound(ExtensionRow row) override { rows.push_back(std::move(row)); }
   void RowRenamed(int32_t row) override { renamed.push_back(row); }
+  void Tally(int64_t identified, int64_t scanned) override { statuses.push_back(TallyText(identified, scanned)); }
   std::vector<std::u16string> statuses;
   std::vector<ExtensionRow> rows;
   std::vector<int32_t> renamed;
