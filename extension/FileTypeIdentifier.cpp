@@ -103,7 +103,8 @@ class FileWindow {
       // bytes it asked for; keep those in the new window so reading that header needs no read.
       const int64_t from = std::max<int64_t>(0, offset - kBackMargin);
       // Never ask past the end of the file: the read would only come back empty.
-      buffer_.resize(static_cast<size_t>(std::clamp<int64_t>(length_ - from, 0, std::max(size + kBackMargin, kRefillSize))));
+      const int64_t wanted = static_cast<int64_t>(std::max<size_t>(size + kBackMargin, kRefillSize));
+      buffer_.resize(static_cast<size_t>(std::clamp<int64_t>(length_ - from, 0, wanted)));
       const int64_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), from);
       if (got < 0) return false;
       start_ = from;
@@ -127,15 +128,16 @@ class FileWindow {
 };
 
 // The offset (1 to 8161) of the first usable local header in the 8192 bytes from `position`
-// (zero beyond the end of the file), or 0 when there is none or a read fails. The bytes are fetched as the scan
-// goes, so a header met early costs no more reading.
+// (zero beyond the end of the file), or 0 when there is none or a read fails. The bytes are
+// fetched as the scan goes, so a header met early costs no more reading.
 int64_t FindNextLocalHeader(FileWindow& file, int64_t position) {
   uint8_t window[kResyncWindow];
   size_t loaded = 0;
   constexpr size_t kHeaderFieldsEnd = 28;  // a header is judged on its first 28 bytes
   for (size_t i = 1; i <= kResyncLastStart; ++i) {
     if (i + kHeaderFieldsEnd > loaded) {
-      const size_t next = std::min(kResyncWindow, std::max(i + kHeaderFieldsEnd, loaded + kLocalHeaderWindow));
+      const size_t next =
+          std::min(kResyncWindow, std::max(i + kHeaderFieldsEnd, loaded + kLocalHeaderWindow));
       if (!file.read(position + static_cast<int64_t>(loaded), next - loaded, window + loaded)) return 0;
       loaded = next;
     }
