@@ -54,6 +54,40 @@ class ChkDlgTest : public QObject {
   }
   QString cell(int row, int column) const { return page_->listModel()->row(row).cells[column]; }
 
+  // Real documents under wrong names: Check lists them with their types, Rename fixes the names
+  // and leaves a name that is already right alone.
+  void renamesRealDocuments(uint8_t cacheMode) {
+    std::filesystem::create_directories(root() / "sub");
+    std::filesystem::copy_file(kFixtures / "report.docx", root() / "Report.DOC");
+    std::filesystem::copy_file(kFixtures / "slides.pptx", root() / "sub" / "slides.zip");
+    std::filesystem::copy_file(kFixtures / "table.xls", root() / "sub" / "FILE0001.CHK");
+    WriteFile(root() / "PHOTO.JPG", kJpeg);
+    WriteFile(root() / "notes.txt", "plain text");
+
+    check(cacheMode);
+    QCOMPARE(page_->listModel()->rowCount(), 4);
+    QCOMPARE(page_->counters().identified, 4);
+    QCOMPARE(page_->counters().scanned, 5);
+    QStringList found;
+    for (int i = 0; i < 4; ++i) {
+      QCOMPARE(cell(i, 0), QString::number(i));
+      QVERIFY(page_->listModel()->isChecked(i));
+      found << cell(i, 1) + " " + QString::fromStdString(std::filesystem::path(cell(i, 2).toStdString()).filename());
+    }
+    found.sort();
+    QCOMPARE(found, (QStringList{"docx Report.DOC", "jpg PHOTO.JPG", "pptx slides.zip", "xls FILE0001.CHK"}));
+
+    rename(cacheMode);
+    QCOMPARE(page_->listModel()->rowCount(), 0);
+    QCOMPARE(page_->counters().rowCounter, 0);
+    QVERIFY(std::filesystem::exists(root() / "Report.docx"));
+    QVERIFY(!std::filesystem::exists(root() / "Report.DOC"));
+    QVERIFY(std::filesystem::exists(root() / "sub" / "slides.pptx"));
+    QVERIFY(std::filesystem::exists(root() / "sub" / "FILE0001.xls"));
+    QCOMPARE(ReadFile(root() / "PHOTO.JPG"), kJpeg);
+    QVERIFY(std::filesystem::exists(root() / "notes.txt"));
+  }
+
  private slots:
   void init() {
     dir_ = std::make_unique<TempDir>();
@@ -67,34 +101,8 @@ class ChkDlgTest : public QObject {
     dir_.reset();
   }
 
-  void listModeRenamesRealDocumentsAndLeavesRightNamesAlone() {
-    std::filesystem::create_directories(root() / "sub");
-    std::filesystem::copy_file(kFixtures / "report.docx", root() / "Report.DOC");
-    std::filesystem::copy_file(kFixtures / "slides.pptx", root() / "sub" / "slides.zip");
-    WriteFile(root() / "PHOTO.JPG", kJpeg);
-    WriteFile(root() / "notes.txt", "plain text");
-
-    check(kCacheModeList);
-    QCOMPARE(page_->listModel()->rowCount(), 3);
-    QCOMPARE(page_->counters().identified, 3);
-    QCOMPARE(page_->counters().scanned, 4);
-    QStringList found;
-    for (int i = 0; i < 3; ++i) {
-      QCOMPARE(cell(i, 0), QString::number(i));
-      QVERIFY(page_->listModel()->isChecked(i));
-      found << cell(i, 1) + " " + QString::fromStdString(std::filesystem::path(cell(i, 2).toStdString()).filename());
-    }
-    found.sort();
-    QCOMPARE(found, (QStringList{"docx Report.DOC", "jpg PHOTO.JPG", "pptx slides.zip"}));
-
-    rename(kCacheModeList);
-    QCOMPARE(page_->listModel()->rowCount(), 0);
-    QCOMPARE(page_->counters().rowCounter, 0);
-    QVERIFY(std::filesystem::exists(root() / "Report.docx"));
-    QVERIFY(!std::filesystem::exists(root() / "Report.DOC"));
-    QVERIFY(std::filesystem::exists(root() / "sub" / "slides.pptx"));
-    QCOMPARE(ReadFile(root() / "PHOTO.JPG"), kJpeg);
-  }
+  void listModeRenamesRealDocuments() { renamesRealDocuments(kCacheModeList); }
+  void cacheModeRenamesRealDocuments() { renamesRealDocuments(kCacheModeFiles); }
 
   void listModeRenameSkipsUncheckedRowsAndKeepsFailures() {
     WriteFile(root() / "a.bin", kJpeg);
