@@ -104,7 +104,7 @@ void CChkDlg::onCheck() {
       [this] {
         flushChannels();
         // A cache-mode pass that could not create its result file ends on its status text alone.
-        if (checkCompleted_) showCompletion(ToQString(kDetectCompletedText));
+        if (checkCompleted_) showCompletion(ToQString(kDetectExtensionCompletedText));
       });
 }
 
@@ -133,7 +133,7 @@ void CChkDlg::onRename() {
           model_->clear();
           counters_.rowCounter = 0;
         }
-        showCompletion(ToQString(kModifyCompletedText));
+        showCompletion(ToQString(kModifyExtensionCompletedText));
       });
 }
 

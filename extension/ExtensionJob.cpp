@@ -86,13 +86,13 @@ bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16stri
 
 CheckOutcome RunExtensionCheck(const CheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
                                const std::atomic<int>& stop, ExtensionSink& sink) {
-  sink.StatusText(std::u16string(kDetectingText));
+  sink.StatusText(std::u16string(kDetectingExtensionText));
   CheckOutcome outcome;
   UniqueFd resultFile;
   if (options.cacheMode) {
     TemporaryResultFile created = CreateTemporaryResultFile(options.temporaryFolder);
     if (!created.fd) {
-      sink.StatusText(std::u16string(kTemporaryFileFailedText));
+      sink.StatusText(std::u16string(kCheckResultFileFailedText));
       return outcome;
     }
     resultFile = std::move(created.fd);
@@ -126,7 +126,7 @@ CheckOutcome RunExtensionCheck(const CheckOptions& options, DocumentReader& read
   });
   if (resultFile) WriteFull(resultFile.get(), records.data(), records.size());
 
-  sink.StatusText(std::u16string(kDetectCompletedText));
+  sink.StatusText(std::u16string(kDetectExtensionCompletedText));
   outcome.completed = true;
   return outcome;
 }
@@ -158,21 +158,21 @@ bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
 
 void RunListRename(const std::vector<RenameRow>& checkedRows, ExtensionCounters& counters,
                    const std::atomic<int>& stop, ExtensionSink& sink) {
-  sink.StatusText(std::u16string(kModifyingText));
+  sink.StatusText(std::u16string(kModifyingExtensionText));
   for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load(); ++row) {
     if (CorrectExtension(row->type, row->path)) {
       sink.RowRenamed(row->row);
       --counters.rowCounter;
     }
   }
-  sink.StatusText(std::u16string(kModifyCompletedText));
+  sink.StatusText(std::u16string(kModifyExtensionCompletedText));
 }
 
 void RunCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink) {
-  sink.StatusText(std::u16string(kModifyingText));
+  sink.StatusText(std::u16string(kModifyingExtensionText));
   UniqueFd file = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!file) {
-    sink.StatusText(std::u16string(kTemporaryFileUnreadableText));
+    sink.StatusText(std::u16string(kRenameResultFileUnreadableText));
   } else {
     const int64_t length = FileSize(file.get());
     RecordReader records(file.get());
@@ -186,7 +186,7 @@ void RunCacheRename(const std::filesystem::path& resultFile, const std::atomic<i
       position += static_cast<int64_t>(4 + typeBytes + pathBytes);
     }
   }
-  sink.StatusText(std::u16string(kModifyCompletedText));
+  sink.StatusText(std::u16string(kModifyExtensionCompletedText));
 }
 
 }  // namespace brenvik

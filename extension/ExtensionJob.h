@@ -16,12 +16,12 @@
 
 namespace brenvik {
 
-inline constexpr std::u16string_view kDetectingText = u"Detecting extension...";
-inline constexpr std::u16string_view kDetectCompletedText = u"Detect extension completed";
-inline constexpr std::u16string_view kTemporaryFileFailedText = u"Failed to generate temporary file";
-inline constexpr std::u16string_view kModifyingText = u"Modify extension...";
-inline constexpr std::u16string_view kTemporaryFileUnreadableText = u"Failed to access temporary file";
-inline constexpr std::u16string_view kModifyCompletedText = u"Modify extension completed";
+inline constexpr std::u16string_view kDetectingExtensionText = u"Detecting extension...";
+inline constexpr std::u16string_view kDetectExtensionCompletedText = u"Detect extension completed";
+inline constexpr std::u16string_view kCheckResultFileFailedText = u"Failed to generate temporary file";
+inline constexpr std::u16string_view kModifyingExtensionText = u"Modify extension...";
+inline constexpr std::u16string_view kRenameResultFileUnreadableText = u"Failed to access temporary file";
+inline constexpr std::u16string_view kModifyExtensionCompletedText = u"Modify extension completed";
 
 // Rows numbered 0 to 32 are shown in cache mode.
 inline constexpr int32_t kPreviewRowLimit = 33;

@@ -92,8 +92,8 @@ TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
   EXPECT_EQ(counters_.scanned, 3);
   EXPECT_EQ(counters_.rowCounter, 2);
   for (int i = 0; i < 2; ++i) EXPECT_EQ(sink_.rows[i].index, i);
-  EXPECT_EQ(sink_.statuses.front(), kDetectingText);
-  EXPECT_EQ(sink_.statuses.back(), kDetectCompletedText);
+  EXPECT_EQ(sink_.statuses.front(), kDetectingExtensionText);
+  EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
   EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], u"Numbers: 2 / 3");
 }
 
@@ -119,7 +119,7 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
 
   RunCacheRename(outcome.resultFile, stop_, sink_);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(ReadFile(dir_ / "root" / ("f" + std::to_string(i) + ".jpg")), kJpeg);
-  EXPECT_EQ(sink_.statuses.back(), kModifyCompletedText);
+  EXPECT_EQ(sink_.statuses.back(), kModifyExtensionCompletedText);
 }
 
 TEST_F(ExtensionJobTest, CacheModeRoundTripsNamesThatAreNotUtf8) {
@@ -131,9 +131,9 @@ TEST_F(ExtensionJobTest, CacheModeRoundTripsNamesThatAreNotUtf8) {
 
 TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
   RunCacheRename(dir_ / "missing", stop_, sink_);
-  EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingText),
-                                                          std::u16string(kTemporaryFileUnreadableText),
-                                                          std::u16string(kModifyCompletedText)}));
+  EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingExtensionText),
+                                                          std::u16string(kRenameResultFileUnreadableText),
+                                                          std::u16string(kModifyExtensionCompletedText)}));
   // A record cut short is not applied; the ones before it are.
   WriteFile(dir_ / "a.bin", kPdf);
   std::string records;
@@ -151,7 +151,7 @@ TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   CheckOptions options{dir_ / "root", true, dir_ / "no such folder"};
   const CheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
   EXPECT_FALSE(outcome.completed);
-  EXPECT_EQ(sink_.statuses.back(), kTemporaryFileFailedText);
+  EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
 }
 
 TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
@@ -174,7 +174,7 @@ TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
   stop_ = 1;
   EXPECT_TRUE(check(true).completed);
   EXPECT_EQ(counters_.scanned, 0);
-  EXPECT_EQ(sink_.statuses.back(), kDetectCompletedText);
+  EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
   RunListRename({{0, u"jpg", Text(dir_ / "root/f0")}}, counters_, stop_, sink_);
   EXPECT_TRUE(sink_.renamed.empty());
 }

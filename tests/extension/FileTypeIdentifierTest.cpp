@@ -12,7 +12,7 @@ namespace {
 using testing::CompoundFileBuilder;
 using testing::TempDir;
 using testing::WriteFile;
-using testing::ZipEntry;
+using testing::LocalZipEntry;
 using testing::ZipOf;
 
 const std::filesystem::path kFixtures = BRENVIK_TEST_DATA "/extension";

@@ -7,7 +7,7 @@
 
 namespace brenvik::testing {
 
-struct ZipEntry {
+struct LocalZipEntry {
   std::string name;
   std::string data;
   bool dataDescriptor = false;  // sizes zero in the local header, given after the data
@@ -18,7 +18,7 @@ inline void AppendLe(std::string& out, uint32_t value, int bytes) {
 }
 
 // One stored entry: local header, name, data and, when asked, the data descriptor.
-inline std::string LocalEntry(const ZipEntry& entry) {
+inline std::string LocalEntry(const LocalZipEntry& entry) {
   std::string out("PK\x03\x04", 4);
   AppendLe(out, 20, 2);                                   // version needed
   AppendLe(out, entry.dataDescriptor ? 0x0008 : 0, 2);    // flags
@@ -43,7 +43,7 @@ inline std::string LocalEntry(const ZipEntry& entry) {
 
 // Entries back to back, then enough trailing bytes (as a central directory would give) that the
 // last local header is followed by at least 256 bytes.
-inline std::string ZipOf(std::initializer_list<ZipEntry> entries) {
+inline std::string ZipOf(std::initializer_list<LocalZipEntry> entries) {
   std::string out;
   for (const auto& entry : entries) out += LocalEntry(entry);
   out += std::string("PK\x01\x02", 4) + std::string(300, '\0');
