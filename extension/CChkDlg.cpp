@@ -93,11 +93,11 @@ void CChkDlg::onCheck() {
     return;
   }
   const AppSettings& current = settings();
-  CheckOptions options{QStringToPath(path), current.cacheMode == kCacheModeFiles, current.temporaryFolder};
+  ExtensionCheckOptions options{QStringToPath(path), current.cacheMode == kCacheModeFiles, current.temporaryFolder};
   if (options.cacheMode) resultFile_.clear();
   startJob(
       [this, options] {
-        const CheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stopFlag(), *sink_);
+        const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stopFlag(), *sink_);
         if (options.cacheMode) resultFile_ = outcome.resultFile;
         checkCompleted_ = outcome.completed;
       },
@@ -111,7 +111,7 @@ void CChkDlg::onCheck() {
 void CChkDlg::onRename() {
   if (refuseIfBusy()) return;
   const bool cacheMode = settings().cacheMode == kCacheModeFiles;
-  std::vector<RenameRow> checkedRows;
+  std::vector<ExtensionRenameRow> checkedRows;
   if (!cacheMode) {
     for (int i = 0; i < model_->rowCount(); ++i) {
       if (!model_->isChecked(i)) continue;
@@ -123,9 +123,9 @@ void CChkDlg::onRename() {
   startJob(
       [this, cacheMode, resultFile, checkedRows = std::move(checkedRows)] {
         if (cacheMode)
-          RunCacheRename(resultFile, stopFlag(), *sink_);
+          RunExtensionCacheRename(resultFile, stopFlag(), *sink_);
         else
-          RunListRename(checkedRows, counters_, stopFlag(), *sink_);
+          RunExtensionListRename(checkedRows, counters_, stopFlag(), *sink_);
       },
       [this, cacheMode] {
         flushChannels();

@@ -84,10 +84,10 @@ bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16stri
   return true;
 }
 
-CheckOutcome RunExtensionCheck(const CheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
                                const std::atomic<int>& stop, ExtensionSink& sink) {
   sink.StatusText(std::u16string(kDetectingExtensionText));
-  CheckOutcome outcome;
+  ExtensionCheckOutcome outcome;
   UniqueFd resultFile;
   if (options.cacheMode) {
     TemporaryResultFile created = CreateTemporaryResultFile(options.temporaryFolder);
@@ -156,7 +156,7 @@ bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
   return MoveNoReplace(from, TextToPath(target)) == MoveResult::Moved;
 }
 
-void RunListRename(const std::vector<RenameRow>& checkedRows, ExtensionCounters& counters,
+void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
                    const std::atomic<int>& stop, ExtensionSink& sink) {
   sink.StatusText(std::u16string(kModifyingExtensionText));
   for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load(); ++row) {
@@ -168,7 +168,7 @@ void RunListRename(const std::vector<RenameRow>& checkedRows, ExtensionCounters&
   sink.StatusText(std::u16string(kModifyExtensionCompletedText));
 }
 
-void RunCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink) {
+void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink) {
   sink.StatusText(std::u16string(kModifyingExtensionText));
   UniqueFd file = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!file) {

@@ -49,23 +49,23 @@ struct ExtensionCounters {
   int64_t scanned = 0;     // files examined
 };
 
-struct CheckOptions {
+struct ExtensionCheckOptions {
   std::filesystem::path root;
   bool cacheMode = false;
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
 };
 
-struct CheckOutcome {
+struct ExtensionCheckOutcome {
   bool completed = false;                // false only when the result file could not be created
   std::filesystem::path resultFile;      // cache mode: the new result file (empty when none)
 };
 
 // The Check pass. Counters must be zeroed by the caller (the page clears them when Check starts).
-CheckOutcome RunExtensionCheck(const CheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
                                const std::atomic<int>& stop, ExtensionSink& sink);
 
 // A row handed to a list-mode Rename: its position in the list, its type and path.
-struct RenameRow {
+struct ExtensionRenameRow {
   int32_t row = 0;
   std::u16string type;
   std::u16string path;
@@ -73,12 +73,12 @@ struct RenameRow {
 
 // List-mode Rename: applies the correction to the checked rows (in list order), from the last to
 // the first; each success is reported with RowRenamed and lowers the row counter.
-void RunListRename(const std::vector<RenameRow>& checkedRows, ExtensionCounters& counters,
+void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
                    const std::atomic<int>& stop, ExtensionSink& sink);
 
 // Cache-mode Rename: applies the correction to every record of the result file. The caller then
 // empties the list and sets the row counter to 0.
-void RunCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink);
+void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink);
 
 // The correction rule: gives the file at `path` the extension `type`, keeping the base name's
 // case. A name whose extension already is `type` in any letter case is left alone (success).

@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
   ExtensionCounters counters;
   const auto check = [&] {
     counters = {};
-    const CheckOutcome outcome = RunExtensionCheck({root, true, temporary}, reader, counters, stop, sink);
+    const ExtensionCheckOutcome outcome = RunExtensionCheck({root, true, temporary}, reader, counters, stop, sink);
     fs::remove(outcome.resultFile);
   };
   const std::string fileCommand =

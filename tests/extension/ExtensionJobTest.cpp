@@ -30,9 +30,9 @@ std::u16string Text(const std::filesystem::path& path) { return PathToText(path)
 
 class ExtensionJobTest : public ::testing::Test {
  protected:
-  CheckOutcome check(bool cacheMode) {
+  ExtensionCheckOutcome check(bool cacheMode) {
     counters_ = {};
-    CheckOptions options{dir_ / "root", cacheMode, dir_ / "tmp"};
+    ExtensionCheckOptions options{dir_ / "root", cacheMode, dir_ / "tmp"};
     std::filesystem::create_directories(options.temporaryFolder);
     return RunExtensionCheck(options, reader_, counters_, stop_, sink_);
   }
@@ -84,7 +84,7 @@ TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
   WriteFile(dir_ / "root/a.bin", kJpeg);
   WriteFile(dir_ / "root/sub/b.bin", kPdf);
   WriteFile(dir_ / "root/sub/plain.txt", "hello");
-  const CheckOutcome outcome = check(false);
+  const ExtensionCheckOutcome outcome = check(false);
   EXPECT_TRUE(outcome.completed);
   EXPECT_TRUE(outcome.resultFile.empty());
   ASSERT_EQ(sink_.rows.size(), 2u);
@@ -99,7 +99,7 @@ TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
 
 TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
   for (int i = 0; i < 40; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i) + ".bin"), kJpeg);
-  const CheckOutcome outcome = check(true);
+  const ExtensionCheckOutcome outcome = check(true);
   ASSERT_TRUE(outcome.completed);
   EXPECT_EQ(sink_.rows.size(), 33u);
   EXPECT_EQ(sink_.rows.back().index, 32);
@@ -117,20 +117,20 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
   for (int i = 0; i < 40; ++i) total += 4 + 6 + (Text(dir_ / "root" / ("f" + std::to_string(i) + ".bin")).size() * 2);
   EXPECT_EQ(records.size(), total);
 
-  RunCacheRename(outcome.resultFile, stop_, sink_);
+  RunExtensionCacheRename(outcome.resultFile, stop_, sink_);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(ReadFile(dir_ / "root" / ("f" + std::to_string(i) + ".jpg")), kJpeg);
   EXPECT_EQ(sink_.statuses.back(), kModifyExtensionCompletedText);
 }
 
 TEST_F(ExtensionJobTest, CacheModeRoundTripsNamesThatAreNotUtf8) {
   WriteFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.doc"), kPdf);  // a GBK name
-  const CheckOutcome outcome = check(true);
-  RunCacheRename(outcome.resultFile, stop_, sink_);
+  const ExtensionCheckOutcome outcome = check(true);
+  RunExtensionCacheRename(outcome.resultFile, stop_, sink_);
   EXPECT_EQ(ReadFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.pdf")), kPdf);
 }
 
 TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
-  RunCacheRename(dir_ / "missing", stop_, sink_);
+  RunExtensionCacheRename(dir_ / "missing", stop_, sink_);
   EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingExtensionText),
                                                           std::u16string(kRenameResultFileUnreadableText),
                                                           std::u16string(kModifyExtensionCompletedText)}));
@@ -142,14 +142,14 @@ TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
   records.resize(records.size() - 3);
   WriteFile(dir_ / "b.bin", kPdf);
   WriteFile(dir_ / "results", records);
-  RunCacheRename(dir_ / "results", stop_, sink_);
+  RunExtensionCacheRename(dir_ / "results", stop_, sink_);
   EXPECT_TRUE(std::filesystem::exists(dir_ / "a.pdf"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "b.bin"));
 }
 
 TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
-  CheckOptions options{dir_ / "root", true, dir_ / "no such folder"};
-  const CheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  ExtensionCheckOptions options{dir_ / "root", true, dir_ / "no such folder"};
+  const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
   EXPECT_FALSE(outcome.completed);
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
 }
@@ -160,9 +160,9 @@ TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
   WriteFile(dir_ / "b.pdf", "taken");
   WriteFile(dir_ / "c.bin", kJpeg);
   counters_.rowCounter = 4;
-  const std::vector<RenameRow> rows = {
+  const std::vector<ExtensionRenameRow> rows = {
       {0, u"pdf", Text(dir_ / "a.bin")}, {1, u"pdf", Text(dir_ / "b.bin")}, {3, u"jpg", Text(dir_ / "c.bin")}};
-  RunListRename(rows, counters_, stop_, sink_);
+  RunExtensionListRename(rows, counters_, stop_, sink_);
   EXPECT_EQ(sink_.renamed, (std::vector<int32_t>{3, 0}));
   EXPECT_EQ(counters_.rowCounter, 2);
   EXPECT_EQ(ReadFile(dir_ / "b.pdf"), "taken");
@@ -175,7 +175,7 @@ TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
   EXPECT_TRUE(check(true).completed);
   EXPECT_EQ(counters_.scanned, 0);
   EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
-  RunListRename({{0, u"jpg", Text(dir_ / "root/f0")}}, counters_, stop_, sink_);
+  RunExtensionListRename({{0, u"jpg", Text(dir_ / "root/f0")}}, counters_, stop_, sink_);
   EXPECT_TRUE(sink_.renamed.empty());
 }
 
