@@ -84,8 +84,9 @@ bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16stri
   return true;
 }
 
-ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
-                               const std::atomic<int>& stop, ExtensionSink& sink) {
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader,
+                                        ExtensionCounters& counters, const std::atomic<int>& stop,
+                                        ExtensionSink& sink) {
   sink.StatusText(std::u16string(kDetectingExtensionText));
   ExtensionCheckOutcome outcome;
   UniqueFd resultFile;
@@ -157,7 +158,7 @@ bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
 }
 
 void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
-                   const std::atomic<int>& stop, ExtensionSink& sink) {
+                            const std::atomic<int>& stop, ExtensionSink& sink) {
   sink.StatusText(std::u16string(kModifyingExtensionText));
   for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load(); ++row) {
     if (CorrectExtension(row->type, row->path)) {
@@ -168,7 +169,8 @@ void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, 
   sink.StatusText(std::u16string(kModifyExtensionCompletedText));
 }
 
-void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink) {
+void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+                             ExtensionSink& sink) {
   sink.StatusText(std::u16string(kModifyingExtensionText));
   UniqueFd file = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!file) {

@@ -61,8 +61,9 @@ struct ExtensionCheckOutcome {
 };
 
 // The Check pass. Counters must be zeroed by the caller (the page clears them when Check starts).
-ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader, ExtensionCounters& counters,
-                               const std::atomic<int>& stop, ExtensionSink& sink);
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader,
+                                        ExtensionCounters& counters, const std::atomic<int>& stop,
+                                        ExtensionSink& sink);
 
 // A row handed to a list-mode Rename: its position in the list, its type and path.
 struct ExtensionRenameRow {
@@ -74,11 +75,12 @@ struct ExtensionRenameRow {
 // List-mode Rename: applies the correction to the checked rows (in list order), from the last to
 // the first; each success is reported with RowRenamed and lowers the row counter.
 void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
-                   const std::atomic<int>& stop, ExtensionSink& sink);
+                            const std::atomic<int>& stop, ExtensionSink& sink);
 
 // Cache-mode Rename: applies the correction to every record of the result file. The caller then
 // empties the list and sets the row counter to 0.
-void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop, ExtensionSink& sink);
+void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+                             ExtensionSink& sink);
 
 // The correction rule: gives the file at `path` the extension `type`, keeping the base name's
 // case. A name whose extension already is `type` in any letter case is left alone (success).

@@ -145,7 +145,8 @@ int main(int argc, char** argv) {
   }
   const double fileTime = Seconds(file);
 
-  const double bareRate = bareFiles / bareBest, checkRate = counters.scanned / checkBest, fileRate = bareFiles / fileTime;
+  const double bareRate = bareFiles / bareBest, checkRate = counters.scanned / checkBest;
+  const double fileRate = bareFiles / fileTime;
   std::printf("files: %lld scanned, %lld identified\n", static_cast<long long>(counters.scanned),
               static_cast<long long>(counters.identified));
   std::printf("bare walk (readdir, open, read 512, close): %.3f s, %.0f files/s\n", bareBest, bareRate);
