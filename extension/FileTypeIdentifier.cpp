@@ -86,45 +86,86 @@ std::string_view MatchTrailingSignatures(const uint8_t* b) {
   return {};
 }
 
-// Serves the zip probe's reads from a small window of the file, refilled only when a read leaves
-// it, so walking the headers at the start of a package costs a read or two. It starts out holding
-// the header bytes the caller has read already.
+// Serves the zip probe's reads from a window of the file, so walking the headers at the start of a
+// package costs a read or two. The window starts out holding the header bytes the caller has read
+// already; a read that runs past its end appends what is missing (the bytes already held are not
+// read again), and a read elsewhere moves it. The file's length is learnt from a short read, so
+// no probe needs to ask for it.
 class FileWindow {
  public:
-  FileWindow(int fd, int64_t length, const uint8_t* header, size_t headerSize)
-      : fd_(fd), length_(length), buffer_(header, header + headerSize),
-        filled_(std::min<int64_t>(length, static_cast<int64_t>(headerSize))) {}
+  // `header` holds the file's first `headerBytes` bytes; fewer than kIdentifyHeaderSize means the
+  // file ends there.
+  FileWindow(int fd, const uint8_t* header, size_t headerBytes)
+      : fd_(fd), buffer_(header, header + headerBytes), filled_(static_cast<int64_t>(headerBytes)) {
+    if (headerBytes < kIdentifyHeaderSize) length_ = filled_;
+  }
 
-  // `size` bytes at `offset` into `out`, zero beyond the end of the file; false on a read error.
-  bool read(int64_t offset, size_t size, uint8_t* out) {
-    const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(size), length_);
-    if (offset < start_ || end > start_ + filled_) {
-      // A scan that runs off the window finds its header at most a header's fields before the
-      // bytes it asked for; keep those in the new window so reading that header needs no read.
-      const int64_t from = std::max<int64_t>(0, offset - kBackMargin);
-      // Never ask past the end of the file: the read would only come back empty.
-      const int64_t wanted = static_cast<int64_t>(std::max<size_t>(size + kBackMargin, kRefillSize));
-      buffer_.resize(static_cast<size_t>(std::clamp<int64_t>(length_ - from, 0, wanted)));
-      const int64_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), from);
-      if (got < 0) return false;
-      start_ = from;
-      filled_ = got;
+  // `size` bytes at `offset` into `out`, zero beyond the end of the file. The number of them that
+  // lie inside the file, or -1 on a read error.
+  int64_t read(int64_t offset, size_t size, uint8_t* out) {
+    const int64_t end = offset + static_cast<int64_t>(size);
+    const int64_t windowEnd = start_ + filled_;
+    if (offset < start_ || (end > windowEnd && !endHeld())) {
+      const bool ok = offset >= start_ && offset <= windowEnd && end - start_ <= kLongestWindow
+                          ? append(std::max(end - windowEnd, kGrowSize))
+                          // A scan that runs off the window finds its header at most a header's
+                          // fields before the bytes it asked for; keep those in the new window so
+                          // reading that header needs no read.
+                          : replace(std::max<int64_t>(0, offset - kBackMargin),
+                                    std::max<int64_t>(static_cast<int64_t>(size) + kBackMargin, kRefillSize));
+      if (!ok) return -1;
     }
-    const int64_t available = std::clamp<int64_t>(std::min(start_ + filled_, length_) - offset, 0,
-                                                  static_cast<int64_t>(size));
+    const int64_t available =
+        std::clamp<int64_t>(start_ + filled_ - offset, 0, static_cast<int64_t>(size));
     if (available > 0) std::memcpy(out, buffer_.data() + (offset - start_), static_cast<size_t>(available));
     std::memset(out + available, 0, size - static_cast<size_t>(available));
-    return true;
+    return available;
   }
 
  private:
-  static constexpr size_t kRefillSize = 4096;
+  // Appending keeps growing the window while the probe walks the headers near the start of a
+  // package; a read past this moves the window instead.
+  static constexpr int64_t kLongestWindow = 16384;
+  static constexpr int64_t kGrowSize = 1024;
+  static constexpr int64_t kRefillSize = 4096;
   static constexpr int64_t kBackMargin = 64;
+
+  bool endHeld() const { return length_ >= 0 && start_ + filled_ >= length_; }
+
+  // Never asks past a known end of the file: the read would only come back empty.
+  int64_t wantedFrom(int64_t from, int64_t wanted) const {
+    return length_ >= 0 ? std::clamp<int64_t>(length_ - from, 0, wanted) : wanted;
+  }
+
+  // Reads `wanted` bytes at `from` into the buffer from `at` on; a short read marks the file's end.
+  bool load(int64_t from, size_t at, int64_t wanted) {
+    buffer_.resize(at + static_cast<size_t>(wanted));
+    const int64_t got = wanted > 0 ? ReadAt(fd_, buffer_.data() + at, static_cast<size_t>(wanted), from) : 0;
+    if (got < 0) return false;
+    buffer_.resize(at + static_cast<size_t>(got));
+    if (got < wanted) length_ = from + got;
+    return true;
+  }
+
+  bool append(int64_t wanted) {
+    const int64_t from = start_ + filled_;
+    if (!load(from, static_cast<size_t>(filled_), wantedFrom(from, wanted))) return false;
+    filled_ = static_cast<int64_t>(buffer_.size());
+    return true;
+  }
+
+  bool replace(int64_t from, int64_t wanted) {
+    if (!load(from, 0, wantedFrom(from, wanted))) return false;
+    start_ = from;
+    filled_ = static_cast<int64_t>(buffer_.size());
+    return true;
+  }
+
   int fd_;
-  int64_t length_;
   std::vector<uint8_t> buffer_;
   int64_t start_ = 0;
   int64_t filled_ = 0;
+  int64_t length_ = -1;  // unknown until a read comes back short
 };
 
 // The offset (1 to 8161) of the first usable local header in the 8192 bytes from `position`
@@ -138,7 +179,7 @@ int64_t FindNextLocalHeader(FileWindow& file, int64_t position) {
     if (i + kHeaderFieldsEnd > loaded) {
       const size_t next =
           std::min(kResyncWindow, std::max(i + kHeaderFieldsEnd, loaded + kLocalHeaderWindow));
-      if (!file.read(position + static_cast<int64_t>(loaded), next - loaded, window + loaded)) return 0;
+      if (file.read(position + static_cast<int64_t>(loaded), next - loaded, window + loaded) < 0) return 0;
       loaded = next;
     }
     if (IsLocalHeader(window + i) && LoadU16(window + i + 26) <= kLongestEntryName) return static_cast<int64_t>(i);
@@ -148,15 +189,13 @@ int64_t FindNextLocalHeader(FileWindow& file, int64_t position) {
 
 }  // namespace
 
-int ProbeZipPackage(int fd, const uint8_t* header) {
+int ProbeZipPackage(int fd, const uint8_t* header, size_t headerBytes) {
   uint8_t h[kLocalHeaderWindow];
   std::memcpy(h, header, sizeof h);
   // The first header must be usable: no scanning for a start.
   if (!IsLocalHeader(h) || LoadU16(h + 26) > kLongestEntryName) return kZipUnknown;
 
-  const int64_t length = FileSize(fd);
-  if (length < 0) return kZipUnknown;
-  FileWindow file(fd, length, header, kIdentifyHeaderSize);
+  FileWindow file(fd, header, std::min(headerBytes, kIdentifyHeaderSize));
   int64_t position = 0;
   for (;;) {
     if (IsLocalHeader(h) && LoadU16(h + 26) <= kLongestEntryName) {
@@ -169,13 +208,17 @@ int ProbeZipPackage(int fd, const uint8_t* header) {
       if (found == 0) return kZipUnknown;
       position += found;
     }
-    if (position + static_cast<int64_t>(kLocalHeaderWindow) > length) return kZipUnknown;
-    if (!file.read(position, sizeof h, h)) return kZipUnknown;
+    // A header the file cannot hold whole ends the walk.
+    if (file.read(position, sizeof h, h) != static_cast<int64_t>(sizeof h)) return kZipUnknown;
   }
 }
 
-std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
-                                  DocumentReader& reader) {
+namespace {
+
+// The types the two probes and the signature rows give a file whose first `headerBytes` bytes
+// (at most kIdentifyHeaderSize; fewer when the file is shorter) are in `header`, zero-filled.
+std::string_view IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
+                                   size_t headerBytes, DocumentReader& reader) {
   if (const std::string_view type = MatchLeadingSignatures(header); !type.empty()) return type;
 
   if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
@@ -191,7 +234,7 @@ std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdenti
   }
 
   if (IsLocalHeader(header) && file) {
-    switch (ProbeZipPackage(file.get(), header)) {
+    switch (ProbeZipPackage(file.get(), header, headerBytes)) {
       case kZipWord: return "docx";
       case kZipExcel: return "xlsx";
       case kZipPowerPoint: return "pptx";
@@ -201,16 +244,25 @@ std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdenti
   return MatchTrailingSignatures(header);
 }
 
-namespace {
-
 std::string_view IdentifyFromStart(UniqueFd file, DocumentReader& reader) {
   if (!file) return {};
   uint8_t header[kIdentifyHeaderSize] = {};
-  if (ReadAt(file.get(), header, sizeof header, 0) < 0) std::memset(header, 0, sizeof header);
-  return IdentifyOpenFile(std::move(file), header, reader);
+  int64_t got = ReadAt(file.get(), header, sizeof header, 0);
+  if (got < 0) {
+    std::memset(header, 0, sizeof header);
+    got = 0;
+  }
+  return IdentifyByContent(std::move(file), header, static_cast<size_t>(got), reader);
 }
 
 }  // namespace
+
+std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
+                                  DocumentReader& reader) {
+  const int64_t length = file ? FileSize(file.get()) : 0;
+  const size_t headerBytes = static_cast<size_t>(std::clamp<int64_t>(length, 0, kIdentifyHeaderSize));
+  return IdentifyByContent(std::move(file), header, headerBytes, reader);
+}
 
 std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader) {
   return IdentifyFromStart(OpenShared(path), reader);

@@ -31,9 +31,10 @@ std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdenti
 enum ZipProbeResult { kZipUnknown = 0, kZipWord = 1, kZipExcel = 2, kZipPowerPoint = 3 };
 
 // Walks the local headers of a zip archive from its start looking for the main part of an Office
-// Open XML package. `header` holds the file's first bytes (at least 256).
+// Open XML package. `header` holds kIdentifyHeaderSize bytes, of which the first `headerBytes`
+// are the file's (fewer when the file is shorter; the rest zero); they are not read again.
 // Entries whose sizes sit in a trailing data descriptor are stepped over by scanning for the next
 // local header signature.
-int ProbeZipPackage(int fd, const uint8_t* header);
+int ProbeZipPackage(int fd, const uint8_t* header, size_t headerBytes);
 
 }  // namespace brenvik
