@@ -175,14 +175,23 @@ int64_t FindNextLocalHeader(FileWindow& file, int64_t position) {
   uint8_t window[kResyncWindow];
   size_t loaded = 0;
   constexpr size_t kHeaderFieldsEnd = 28;  // a header is judged on its first 28 bytes
-  for (size_t i = 1; i <= kResyncLastStart; ++i) {
+  for (size_t i = 1; i <= kResyncLastStart;) {
     if (i + kHeaderFieldsEnd > loaded) {
       const size_t next =
           std::min(kResyncWindow, std::max(i + kHeaderFieldsEnd, loaded + kLocalHeaderWindow));
       if (file.read(position + static_cast<int64_t>(loaded), next - loaded, window + loaded) < 0) return 0;
       loaded = next;
     }
+    // Only a 'P' can start a header: jump from one to the next among the starts judged so far.
+    const size_t last = std::min(kResyncLastStart, loaded - kHeaderFieldsEnd);
+    const void* p = std::memchr(window + i, kLocalHeaderSignature[0], last - i + 1);
+    if (p == nullptr) {
+      i = last + 1;
+      continue;
+    }
+    i = static_cast<size_t>(static_cast<const uint8_t*>(p) - window);
     if (IsLocalHeader(window + i) && LoadU16(window + i + 26) <= kLongestEntryName) return static_cast<int64_t>(i);
+    ++i;
   }
   return 0;
 }
