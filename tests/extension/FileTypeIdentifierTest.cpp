@@ -160,6 +160,39 @@ TEST_F(FileTypeIdentifierTest, ZipProbeGivesUpOnUnusableFirstHeaderOrShortTail) 
   EXPECT_EQ(identify(huge), "zip");
 }
 
+// The zip probe keeps what it has read in a window that starts as the 512 header bytes, grows by
+// appending and moves for reads far off; it learns the file's end from short reads. A header on
+// either side of each of those edges, and a file ending one byte short of the header window, must
+// be judged as anywhere else, whether or not the caller knew the file's length.
+TEST_F(FileTypeIdentifierTest, ZipProbeAcrossItsReadWindowEdges) {
+  const auto openAndIdentify = [this](const std::string& bytes) {
+    const auto path = dir_ / "sample";
+    WriteFile(path, bytes);
+    UniqueFd file = OpenShared(path);
+    uint8_t header[kIdentifyHeaderSize] = {};
+    ReadAt(file.get(), header, sizeof header, 0);
+    return std::string(IdentifyOpenFile(std::move(file), header, reader_));
+  };
+  const std::string mainPart = testing::LocalEntry({"word/document.xml", "<w/>"});
+  for (const size_t at : {300, 480, 511, 512, 513, 1024, 1279, 1280, 1535, 1536, 1537, 8000, 16383, 16384, 16385,
+                          20000}) {
+    for (const bool scanned : {false, true}) {
+      if (scanned && at > 8000) continue;  // beyond the scan window
+      const std::string first = testing::LocalEntry({"a.txt", std::string(at - 35, 'x'), scanned});
+      const std::string lead = first.substr(0, at);  // a descriptor, if any, would follow the data
+      for (const size_t tail : {size_t{256}, size_t{255}}) {
+        const std::string bytes =
+            lead + mainPart + std::string(tail - mainPart.size(), '\0');
+        const char* expected = tail == 256 ? "docx" : "zip";
+        SCOPED_TRACE(::testing::Message() << "header at " << at << (scanned ? " after a scan" : "") << ", "
+                                        << tail << " bytes from it to the end");
+        EXPECT_EQ(identify(bytes), expected);
+        EXPECT_EQ(openAndIdentify(bytes), expected);
+      }
+    }
+  }
+}
+
 TEST_F(FileTypeIdentifierTest, RealOfficeDocuments) {
   const std::pair<const char*, const char*> files[] = {
       {"report.doc", "doc"},   {"table.xls", "xls"},   {"slides.ppt", "ppt"},
