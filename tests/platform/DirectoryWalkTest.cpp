@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/DirectoryWalk.h"
 #include "platform/FileOps.h"
@@ -113,6 +115,39 @@ TEST(DirectoryWalk, WalkedFilesOpenThroughTheirFolder) {
     return WalkControl::Continue;
   });
   EXPECT_EQ(contents, (std::set<std::string>{"first", "second"}));
+}
+
+TEST(DirectoryWalk, LargeFoldersAreReadWholeAroundTheirSubfolders) {
+  // More entries than one read of a folder returns, with subfolders walked in between: each
+  // entry comes once, with its full path, however the reads are cut.
+  TempDir dir;
+  std::set<std::string> expected;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string name = "recovered-file-with-a-long-name-" + std::to_string(i) + ".doc";
+    WriteFile(dir / name, "");
+    expected.insert(name + ":-1");
+    if (i % 500 == 0) {
+      WriteFile(dir / ("sub" + std::to_string(i)) / name, "");
+      expected.insert("sub" + std::to_string(i) + "/" + name + ":-1");
+    }
+  }
+  WalkOptions options;
+  options.wantSize = false;
+  const Seen seen = Walk(dir.path(), options);
+  EXPECT_EQ(seen.files, expected);
+  EXPECT_EQ(seen.order.size(), expected.size() + 6);  // every file and folder once
+}
+
+TEST(DirectoryWalk, RootWithTrailingSlashGivesPlainPaths) {
+  TempDir dir;
+  WriteFile(dir / "a/b.txt", "");
+  std::vector<std::string> paths;
+  WalkTree(dir.path().native() + "/", {}, [&](const WalkEntry& e) {
+    paths.emplace_back(e.path);
+    EXPECT_EQ(e.name.data()[e.name.size()], '\0');
+    return WalkControl::Continue;
+  });
+  EXPECT_EQ(paths, (std::vector<std::string>{dir.path().native() + "/a", dir.path().native() + "/a/b.txt"}));
 }
 
 TEST(DirectoryWalk, MissingRootFails) {
