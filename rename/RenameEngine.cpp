@@ -124,8 +124,15 @@ bool RenameEngine::Select(std::u16string_view path) const {
 }
 
 bool RenameEngine::Select(std::string_view path) const {
-  const uint32_t bit = RenameTypeBit(PathExtension(path));
-  return (bit & selectedTypes_) != 0;
+  // Check asks this of every file of a tree. Every type's extension has three or four characters
+  // and no dot, so only a dot four or five from the end can start one; the "/" rules are looked
+  // at only for names that carry a selected type.
+  constexpr size_t kNone = std::string_view::npos;
+  const size_t size = path.size();
+  const size_t dot = size >= 4 && path[size - 4] == '.' ? size - 4 : size >= 5 && path[size - 5] == '.' ? size - 5 : kNone;
+  if (dot == kNone || (RenameTypeBit(path.substr(dot + 1)) & selectedTypes_) == 0) return false;
+  const size_t slash = path.rfind('/', dot);
+  return slash != kNone && slash != 0 && slash + 1 != dot;
 }
 
 std::u16string RenameEngine::NameFromDoc(std::u16string_view path) const {

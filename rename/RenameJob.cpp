@@ -13,15 +13,26 @@ namespace {
 
 // A path longer than this many bytes cannot come from a walk; a record claiming more is damage.
 constexpr uint32_t kMaxRecordBytes = 1 << 20;
-constexpr size_t kBufferBytes = 1 << 16;
+constexpr size_t kBufferBytes = 1 << 20;
+// Files a Check takes between two updates of its count.
+constexpr int32_t kCountStep = 1024;
 
+// Looks at every byte without an early exit, so the compiler can test many at once.
 bool IsAscii(std::string_view bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
+  unsigned char seen = 0;
+  for (const char c : bytes) seen |= static_cast<unsigned char>(c);
+  return (seen & 0x80) == 0;
 }
 
-// The lossless text of a walked path; most recovered names are plain ASCII and skip the decoder.
-std::u16string PathBytesToText(std::string_view bytes) {
-  return IsAscii(bytes) ? std::u16string(bytes.begin(), bytes.end()) : BytesToText(bytes);
+// The lossless text of a walked path into `text`; most recovered names are plain ASCII and skip
+// the decoder.
+void AssignPathText(std::string_view bytes, std::u16string& text) {
+  if (!IsAscii(bytes)) {
+    text = BytesToText(bytes);
+    return;
+  }
+  text.resize(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) text[i] = static_cast<unsigned char>(bytes[i]);
 }
 
 // Appends path records to the result file through a buffer; remembers the first write failure.
@@ -145,20 +156,34 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
   }
   RecordWriter records(resultFile.fd.get());
 
+  // The status line follows the count in steps; the last count taken is always shown at the end.
+  int32_t counted = 0;
+  int32_t shown = 0;
+  const auto showCount = [&] {
+    if (counted != shown) sink.numbers(counted);
+    shown = counted;
+  };
+  std::u16string rowText;  // one buffer for every row's text; the sink copies what it keeps
+
   WalkOptions options;
   options.wantSize = false;  // Check looks at names only
   options.stopFlag = &stop;
   WalkTree(root, options, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
-    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) sink.rowFound(outcome.rowCounter, PathBytesToText(entry.path));
+    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) {
+      AssignPathText(entry.path, rowText);
+      sink.rowFound(outcome.rowCounter, rowText);
+    }
     ++outcome.rowCounter;
     if (cacheMode) {
       records.append(entry.path);
       if (!records.ok()) return WalkControl::Stop;
     }
-    sink.numbers(outcome.rowCounter);
+    counted = outcome.rowCounter;
+    if (counted - shown >= kCountStep) showCount();
     return WalkControl::Continue;
   });
+  showCount();
 
   if (cacheMode) {
     if (!records.flush()) {

@@ -78,6 +78,22 @@ TEST(RenameTypes, SelectTakesOnlyTheTickedTypes) {
   EXPECT_FALSE(engine.Select(std::u16string_view(u"/rec/a.pdf")));
 }
 
+TEST(RenameTypes, WalkedPathsAreSelectedAsTheirTextIs) {
+  // The walk's byte form takes a shortcut; it must agree with the extension rules everywhere.
+  RenameEngine engine({});
+  engine.prepareCheck();
+  engine.selectTypes(kRenameDoc | kRenameDocx | kRenameTxt);
+  for (const char* path : {"/rec/a.doc", "/rec/a.docx", "/rec/a.txt", "/rec/a.pdf", "/rec/.doc", "/rec/..doc",
+                           "/rec/a..doc", "/rec/a.do.c", "/rec/a.d.oc", "/rec/a.doc.", "/rec/a.docxx", "/x.doc",
+                           "x.doc", "rec/x.doc", ".doc", "doc", "/.doc", "//a.doc", "/rec/a/.txt", "/rec.doc/a",
+                           "/rec/a.DOC", "/r/a.tx\xFF", "/r/\xFF.txt", "/r/a.doc/"}) {
+    const std::string_view bytes(path);
+    const bool expected = (RenameTypeBit(PathExtension(bytes)) & engine.selectedTypes()) != 0;
+    EXPECT_EQ(engine.Select(bytes), expected) << path;
+    EXPECT_EQ(engine.Select(std::u16string_view(BytesToText(bytes))), expected) << path;
+  }
+}
+
 TEST(RenameComposition, PartsFollowEachOtherAndAreCutAfterComposition) {
   const DocumentTexts texts{u"2012-03-05 14-07-09", u"Sheet1Data", u"Quarterly figures"};
   EXPECT_EQ(ComposeDocumentName(texts, Settings(true, false, true, 64), false), u"2012-03-05 14-07-09Quarterly figures");
