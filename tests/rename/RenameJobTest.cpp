@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
@@ -101,6 +102,50 @@ TEST_F(RenameJobTest, CheckOfAMissingFolderFindsNothing) {
   EXPECT_TRUE(outcome.completed);
   EXPECT_EQ(outcome.rowCounter, 0);
   EXPECT_TRUE(sink.rows.empty());
+}
+
+TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
+  // More files than the count moves by in one step, and names that are not plain ASCII.
+  std::set<std::u16string> expected;
+  for (int i = 0; i < 2500; ++i) {
+    const std::string name = (i % 7 == 0 ? "r\xC3\xA9sum\xC3\xA9-" : i % 11 == 0 ? "bad\xFF-" : "f") + std::to_string(i) + ".doc";
+    WriteFile(root / name, "");
+    expected.insert(PathToText(root / name));
+  }
+  WriteFile(root / "skip.bin", "");
+  for (const bool cacheMode : {false, true}) {
+    useCacheMode(cacheMode);
+    sink = {};
+    const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+    ASSERT_TRUE(outcome.completed);
+    EXPECT_EQ(outcome.rowCounter, 2500);
+    EXPECT_EQ(sink.status, u"Numbers: 2500");
+    std::set<std::u16string> shown;
+    for (const auto& row : sink.rows) shown.insert(row.path);
+    EXPECT_EQ(shown.size(), sink.rows.size());
+    EXPECT_TRUE(std::includes(expected.begin(), expected.end(), shown.begin(), shown.end()));
+    if (!cacheMode) continue;
+    std::set<std::u16string> stored;
+    const std::string records = ReadFile(outcome.resultFile);
+    for (size_t at = 0; at + 4 <= records.size();) {
+      uint32_t length = 0;
+      for (int k = 3; k >= 0; --k) length = length << 8 | static_cast<uint8_t>(records[at + k]);
+      std::u16string path(length / 2, u'\0');
+      for (size_t u = 0; u < path.size(); ++u)
+        path[u] = static_cast<char16_t>(static_cast<uint8_t>(records[at + 4 + 2 * u]) |
+                                        static_cast<uint8_t>(records[at + 5 + 2 * u]) << 8);
+      stored.insert(path);
+      at += 4 + length;
+    }
+    EXPECT_EQ(stored, expected);
+  }
+}
+
+TEST_F(RenameJobTest, CheckWithoutSelectedFilesShowsNoCount) {
+  WriteFile(root / "a.bin", "");
+  useCacheMode(false);
+  RunCheck(engine, root.path(), stop, sink);
+  EXPECT_TRUE(sink.status.empty());
 }
 
 TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
