@@ -15,7 +15,6 @@ constexpr int kMaxDevicesExamined = 255;
 
 std::u16string Decimal(int64_t value) { return Utf16(std::to_string(value)); }
 
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f'; }
 
 int32_t ClampToInt32(int64_t value) {
   return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, value)));
@@ -44,20 +43,6 @@ std::optional<TipsFields> ParseTipsText(std::u16string_view text) {
     position = end + 2;
   }
   return result;
-}
-
-int64_t ParseLeadingInteger(std::u16string_view text) {
-  size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    const int digit = text[i] - u'0';
-    if (value > (INT64_MAX - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
-    value = value * 10 + digit;
-  }
-  return negative ? -value : value;
 }
 
 std::u16string ScsiDeviceText(const ScsiDevice& device) { return AnsiToText(device.displayName); }

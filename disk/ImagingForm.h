@@ -24,8 +24,6 @@ std::u16string MakeTipsText(const TipsFields& fields);
 // starts after that "]" and one blank. Nothing when a closing bracket is missing.
 std::optional<TipsFields> ParseTipsText(std::u16string_view text);
 
-// Optional blanks and sign, then the leading decimal digits; 0 without digits. Saturates.
-int64_t ParseLeadingInteger(std::u16string_view text);
 
 // The list texts of a SCSI device: Device (vendor and product), Label ("%d#%d#%d"), Size.
 std::u16string ScsiDeviceText(const ScsiDevice& device);

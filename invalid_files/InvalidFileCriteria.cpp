@@ -3,12 +3,11 @@
 #include <limits>
 
 #include "app/core/FillPatternText.h"
+#include "app/core/TextHelpers.h"
 #include "platform/PathText.h"
 
 namespace brenvik {
 namespace {
-
-bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
 NameRule::Kind KindOf(std::u16string_view type) {
   if (type == u"prefix") return NameRule::kPrefix;
@@ -47,21 +46,6 @@ std::u16string_view RefusalText(CriteriaRefusal refusal) {
   return {};
 }
 
-int64_t LeadingDecimal(std::u16string_view text) {
-  size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    const int digit = text[i] - u'0';
-    if (value > (kMax - digit) / 10) return negative ? std::numeric_limits<int64_t>::min() : kMax;
-    value = value * 10 + digit;
-  }
-  return negative ? -value : value;
-}
-
 CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector& detector) {
   if (input.root.empty()) return CriteriaRefusal::Path;
   detector.root = TextToPath(input.root);
@@ -71,8 +55,8 @@ CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector&
 
   detector.sizeTestOn = input.sizeChecked;
   if (input.sizeChecked) {
-    detector.sizeMinimum = LeadingDecimal(input.sizeMinimumText);
-    detector.sizeMaximum = LeadingDecimal(input.sizeMaximumText);
+    detector.sizeMinimum = ParseLeadingInteger(input.sizeMinimumText);
+    detector.sizeMaximum = ParseLeadingInteger(input.sizeMaximumText);
     if (detector.sizeMinimum > detector.sizeMaximum) return CriteriaRefusal::Size;
   }
 
@@ -80,7 +64,7 @@ CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector&
   if (input.contentChecked) {
     std::optional<std::vector<uint8_t>> pattern = ParseFillPattern(input.patternText);
     if (!pattern) return CriteriaRefusal::ByteContent;
-    const int64_t percent = LeadingDecimal(input.percentText);
+    const int64_t percent = ParseLeadingInteger(input.percentText);
     if (percent > 100) return CriteriaRefusal::Percent;
     detector.percentThreshold = static_cast<int32_t>(std::max<int64_t>(percent, std::numeric_limits<int32_t>::min()));
     detector.fillPattern = std::move(*pattern);

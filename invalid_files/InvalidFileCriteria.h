@@ -38,7 +38,5 @@ std::u16string_view RefusalText(CriteriaRefusal refusal);
 // Fills a freshly Reset detector from `input`, stopping at the first refusal.
 CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector& detector);
 
-// Leading decimal number of a text (blanks and a sign allowed first; none gives 0), saturating.
-int64_t LeadingDecimal(std::u16string_view text);
 
 }  // namespace brenvik

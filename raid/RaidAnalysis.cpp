@@ -8,6 +8,7 @@
 #include <span>
 #include <thread>
 
+#include "app/core/TextHelpers.h"
 #include "platform/FileOps.h"
 #include "raid/MftRecord.h"
 
@@ -183,8 +184,6 @@ class BatchReader {
   std::thread helper_;  // last: started once everything it uses exists
 };
 
-bool IsSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-
 // A log path that names something other than a regular file (a disk, a FIFO, a folder) is
 // never opened for writing: it could be a disk or block on open.
 bool CanBeLog(const fs::path& path) {
@@ -199,25 +198,10 @@ bool CanBeMember(int fd) {
 
 }  // namespace
 
-int64_t ParseSectorNumber(std::u16string_view text) {
-  size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  uint64_t magnitude = 0;
-  const uint64_t limit = negative ? static_cast<uint64_t>(INT64_MAX) + 1 : static_cast<uint64_t>(INT64_MAX);
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    const uint64_t digit = static_cast<uint64_t>(text[i] - u'0');
-    magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
-  }
-  if (!negative) return static_cast<int64_t>(magnitude);
-  return magnitude == limit ? INT64_MIN : -static_cast<int64_t>(magnitude);
-}
-
 std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
                                    std::u16string_view endSector) {
-  const int64_t start = ParseSectorNumber(startSector);
-  const int64_t end = ParseSectorNumber(endSector);
+  const int64_t start = ParseLeadingInteger(startSector);
+  const int64_t end = ParseLeadingInteger(endSector);
   if (logPath.empty() || start >= end) return std::nullopt;
   // Offsets outside the readable range would wrap around or make the reads start elsewhere.
   if (start < 0 || end > kMaxEndOffset / kSectorSize) return std::nullopt;

@@ -31,9 +31,6 @@ struct RaidJob {
 std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
                                    std::u16string_view endSector);
 
-// A sector number typed by the user: optional blanks and sign, then the leading digits; 0
-// without digits; out-of-range values saturate.
-int64_t ParseSectorNumber(std::u16string_view text);
 
 // "MFT Numbers：%I64u " (the colon is the full-width one).
 std::u16string FoundCountText(uint64_t found);

@@ -8,6 +8,21 @@ namespace brenvik {
 
 std::u16string Utf16(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+int64_t ParseLeadingInteger(std::u16string_view text) {
+  const auto isBlank = [](char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); };
+  size_t i = 0;
+  while (i < text.size() && isBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+    const int digit = text[i] - u'0';
+    if (value > (INT64_MAX - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
+    value = value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
 std::u16string FormatSizeText(int64_t bytes) {
   if (bytes < 1) return u"0 Bytes";
   static constexpr std::array<const char*, 7> kUnits{"Bytes", "KB", "MB", "GB", "TB", "PB", "EB"};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace brenvik {
 
@@ -20,6 +21,11 @@ std::filesystem::path JoinPath(const std::filesystem::path& folder, const std::f
 
 // A folder path from a folder chooser: one trailing "/" removed, except from the root "/".
 std::u16string StripTrailingSeparator(std::u16string path);
+
+// The leading decimal integer of a text as a C conversion reads it from an edit box: blanks and
+// one sign first, then digits up to the first other character (none gives 0). Values beyond the
+// signed 64-bit range saturate instead of wrapping.
+int64_t ParseLeadingInteger(std::u16string_view text);
 
 // An ASCII text widened to UTF-16.
 std::u16string Utf16(std::string_view ascii);

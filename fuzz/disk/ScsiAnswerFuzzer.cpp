@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "app/core/TextHelpers.h"
 #include "disk/ImagingForm.h"
 #include "disk/ScsiLayer.h"
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/core/FillPatternText.h"
+#include "app/core/TextHelpers.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,9 +254,9 @@ TEST(InvalidFileCriteria, CollectionRefusesInOrder) {
 TEST(InvalidFileCriteria, TextsAreReadLikeTheConversionsOfTheirBoxes) {
   EXPECT_EQ(ParseFillPattern(u"1Gff"), (std::vector<uint8_t>{0x01, 0xFF}));
   EXPECT_EQ(ParseFillPattern(u" A-1"), (std::vector<uint8_t>{0x0A, 0xFF}));
-  EXPECT_EQ(LeadingDecimal(u""), 0);
-  EXPECT_EQ(LeadingDecimal(u"12ab"), 12);
-  EXPECT_EQ(LeadingDecimal(u"99999999999999999999"), INT64_MAX);
+  EXPECT_EQ(ParseLeadingInteger(u""), 0);
+  EXPECT_EQ(ParseLeadingInteger(u"12ab"), 12);
+  EXPECT_EQ(ParseLeadingInteger(u"99999999999999999999"), INT64_MAX);
 
   CriteriaInput input;
   input.root = u"/data";

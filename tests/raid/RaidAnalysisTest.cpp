@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "app/core/TextHelpers.h"
 #include "raid/RaidAnalysis.h"
 #include "tests/raid/MftRecordBuilder.h"
 #include "tests/support/TempDir.h"
@@ -90,11 +91,11 @@ TEST(RaidParameters, RangeAndPathAreValidated) {
 }
 
 TEST(RaidParameters, SectorNumbersParseLikeTheirLeadingDigits) {
-  EXPECT_EQ(ParseSectorNumber(u"  +12abc"), 12);
-  EXPECT_EQ(ParseSectorNumber(u"-7"), -7);
-  EXPECT_EQ(ParseSectorNumber(u"x12"), 0);
-  EXPECT_EQ(ParseSectorNumber(u"99999999999999999999"), INT64_MAX);
-  EXPECT_EQ(ParseSectorNumber(u"-99999999999999999999"), INT64_MIN);
+  EXPECT_EQ(ParseLeadingInteger(u"  +12abc"), 12);
+  EXPECT_EQ(ParseLeadingInteger(u"-7"), -7);
+  EXPECT_EQ(ParseLeadingInteger(u"x12"), 0);
+  EXPECT_EQ(ParseLeadingInteger(u"99999999999999999999"), INT64_MAX);
+  EXPECT_EQ(ParseLeadingInteger(u"-99999999999999999999"), INT64_MIN);
   EXPECT_EQ(FoundCountText(42), u"MFT Numbers\uFF1A42 ");
 }
 
