@@ -91,8 +91,7 @@ void CRaidDlg::buildControls() {
   }
 
   progress_ = MakeProgress(this, 3311, DluRect(10, 278, 632, 10));
-  status_ = MakeLabel(this, 3312, QString(), DluRect(10, 298, 300, 10));
-  status_->setAccessibleName(QStringLiteral("MFT Numbers"));
+  status_ = MakeStatusLine(this, 3312, QStringLiteral("MFT Numbers"), QString(), DluRect(10, 298, 300, 10));
   QPushButton* ok = MakeButton(this, 3304, QStringLiteral("Ok"), DluRect(520, 294, 56, 16));
   connect(ok, &QPushButton::clicked, this, &CRaidDlg::start);
   QPushButton* stop = MakeButton(this, 3305, QStringLiteral("Stop"), DluRect(586, 294, 56, 16));
