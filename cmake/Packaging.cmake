@@ -41,9 +41,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Not linked, so dpkg-shlibdeps cannot see them: pkexec for "brenvik --admin", the Wayland
-# platform plugin for a Wayland session without X11.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pkexec)
+# Not linked, so dpkg-shlibdeps cannot see them: pkexec for "brenvik --admin", a Chinese font
+# for the N.S Image page's messages, and the Wayland platform plugin for a Wayland session
+# without X11 (it brings a compositor's worth of libraries, so it is only suggested).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, fonts-wqy-microhei | fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS qt6-wayland)
 set(CPACK_PACKAGE_DESCRIPTION "Brenvik sorts out useless recovered files, fixes extensions from content,
 renames documents and archives after what is inside them, rebuilds damaged
