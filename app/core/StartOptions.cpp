@@ -43,9 +43,9 @@ StartRequest ParseStartArguments(std::span<const std::string_view> arguments) {
                arguments[i + 1].front() == '/') {
       request.waylandSocket = std::string(arguments[++i]);
     } else if (argument == kWaylandDisplayOption) {
-      return {StartRequest::Action::Refuse, {}, "--wayland-display needs the absolute path of a Wayland socket"};
+      return {StartRequest::Action::Refuse, {}, "--wayland-display needs the absolute path of a Wayland socket", {}};
     } else {
-      return {StartRequest::Action::Refuse, {}, "unknown argument: " + std::string(argument)};
+      request.toolkitArguments.emplace_back(argument);
     }
     // --help and --version answer at once, whatever follows.
     if (request.action == StartRequest::Action::PrintVersion || request.action == StartRequest::Action::PrintHelp)
@@ -56,7 +56,7 @@ StartRequest ParseStartArguments(std::span<const std::string_view> arguments) {
 
 std::string StartHelpText(std::string_view program) {
   const std::string name(program);
-  return "Usage: " + name + " [--admin]\n"
+  return "Usage: " + name + " [--admin] [Qt options such as -style NAME]\n"
          "A desktop toolbox for the work after a data recovery.\n\n"
          "  --admin      start again with the rights raw disks need, through pkexec\n"
          "  --version    print the version and exit\n"

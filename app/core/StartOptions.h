@@ -21,6 +21,7 @@ struct StartRequest {
   Action action = Action::RunWindow;
   std::string waylandSocket;  // the session's Wayland socket, handed over through pkexec
   std::string message;        // Refuse: what is wrong with the command line
+  std::vector<std::string> toolkitArguments;  // the rest, for the toolkit (-style, -platform, ...)
 };
 
 // Reads the arguments after the program name.

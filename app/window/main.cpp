@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
                    brenvik::StartHelpText(shortName).c_str());
       return 2;
     case brenvik::StartRequest::Action::RestartAsAdmin:
-      return RestartAsAdmin(program, shortName.c_str());
+      if (::geteuid() != 0) return RestartAsAdmin(program, shortName.c_str());
+      break;  // root already: nothing to ask for
     case brenvik::StartRequest::Action::RunWindow:
       break;
   }
@@ -72,8 +73,13 @@ int main(int argc, char** argv) {
   }
   for (const auto& [variable, value] : display.variables) ::setenv(variable.c_str(), value.c_str(), 1);
 
-  // The toolkit only sees the program name, so it leaves the options above alone.
-  int toolkitArgc = std::min(argc, 1);
-  brenvik::CBrenvikApp app(toolkitArgc, argv);
+  // The toolkit sees the program name and the arguments left for it; its argv must outlive it.
+  std::vector<std::string> toolkitStrings{name};
+  toolkitStrings.insert(toolkitStrings.end(), request.toolkitArguments.begin(), request.toolkitArguments.end());
+  std::vector<char*> toolkitArgv;
+  for (std::string& argument : toolkitStrings) toolkitArgv.push_back(argument.data());
+  toolkitArgv.push_back(nullptr);
+  int toolkitArgc = static_cast<int>(toolkitStrings.size());
+  brenvik::CBrenvikApp app(toolkitArgc, toolkitArgv.data());
   return app.run();
 }
