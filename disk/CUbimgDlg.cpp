@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <climits>
 
+#include "app/core/StartOptions.h"
 #include "app/shell/Controls.h"
 #include "app/shell/QtText.h"
-#include "app/core/StartOptions.h"
 #include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "disk/SgTransport.h"

@@ -10,10 +10,10 @@
 #include <climits>
 
 #include "app/core/TextHelpers.h"
+#include "app/core/StartOptions.h"
 #include "app/shell/CheckListModel.h"
 #include "app/shell/Controls.h"
 #include "app/shell/QtText.h"
-#include "app/core/StartOptions.h"
 #include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "platform/CodePage.h"
