@@ -9,8 +9,8 @@
 #include <QPushButton>
 #include <climits>
 
-#include "app/core/TextHelpers.h"
 #include "app/core/StartOptions.h"
+#include "app/core/TextHelpers.h"
 #include "app/shell/CheckListModel.h"
 #include "app/shell/Controls.h"
 #include "app/shell/QtText.h"
