@@ -115,8 +115,7 @@ void CDataBaseDlg::buildControls() {
   addMenuAction(kAddFiles, QStringLiteral("Add files"), [this] { addFiles(); });
 
   progress_ = MakeProgress(this, kProgressBar, DluRect(12, 272, 628, 10));
-  status_ = MakeLabel(this, kStatusLine, QString(), DluRect(12, 290, 500, 10));
-  status_->setAccessibleName(QStringLiteral("Status"));
+  status_ = MakeStatusLine(this, kStatusLine, QStringLiteral("Status"), QString(), DluRect(12, 290, 500, 10));
 
   auto* repairButton = MakeButton(this, kRepairButton, QStringLiteral("Repair"), DluRect(530, 287, 50, 16));
   auto* stopButton = MakeButton(this, kStopButton, QStringLiteral("Stop"), DluRect(590, 287, 50, 16));
