@@ -24,12 +24,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/DirectoryWalk.h"
 #include "platform/FileOps.h"
 
 namespace brenvik {
-
-// The folder at a job's root that holds its journals; every scan leaves it out.
-inline constexpr std::string_view kJournalFolderName = ".brenvik-journal";
 
 struct FileIdentity {
   uint64_t device = 0;
