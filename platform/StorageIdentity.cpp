@@ -54,14 +54,15 @@ class DeviceWalk {
  public:
   explicit DeviceWalk(const StorageProbe& probe) : probe_(probe) {}
 
-  // Adds `device` and everything it is built on: the disk of a partition, the slaves of a
-  // device-mapper or md device, a loop device's backing file with what that file lies on.
-  void addBuiltOn(uint64_t device, std::set<StorageUnit>& out) {
+  // Adds `device` and everything it is built on to `out`: the disk of a partition, the slaves of
+  // a device-mapper or md device, a loop device's backing file; what such a backing file lies on
+  // goes to `backingHost`, as a file's file system does.
+  void addBuiltOn(uint64_t device, std::set<StorageUnit>& out, std::set<StorageUnit>& backingHost) {
     walk(device, out, [&](const fs::path& entry, std::deque<uint64_t>& queue) {
       std::error_code error;
       if (fs::exists(entry / "partition", error)) queue.push_back(DeviceOf(entry.parent_path()));
       forEachEntry(entry / "slaves", [&](const fs::path& slave) { queue.push_back(DeviceOf(slave)); });
-      addLoopBacking(entry / "loop", out, queue);
+      addLoopBacking(entry / "loop", out, backingHost, queue);
     });
   }
 
@@ -84,7 +85,7 @@ class DeviceWalk {
     // File systems such as btrfs give their files a device number of their own; the block
     // device they are mounted from is then read from the mount table.
     if (!fs::exists(probe_.sysfsRoot / "dev/block" / DeviceNumberText(device), error)) device = mountSource(device);
-    if (device != 0) addBuiltOn(device, out);
+    if (device != 0) addBuiltOn(device, out, out);
   }
 
  private:
@@ -113,14 +114,15 @@ class DeviceWalk {
       visit(it->path());
   }
 
-  void addLoopBacking(const fs::path& loop, std::set<StorageUnit>& out, std::deque<uint64_t>& queue) {
+  void addLoopBacking(const fs::path& loop, std::set<StorageUnit>& out, std::set<StorageUnit>& backingHost,
+                      std::deque<uint64_t>& queue) {
     // The kernel's own record of the backing file's device and inode, where it offers one, holds
     // even when the file was renamed; the path is what every kernel shows.
     const uint64_t backingDevice = ParseDeviceNumber(ReadAttribute(loop / "backing_dev"));
     const std::string backingInode = ReadAttribute(loop / "backing_inode");
     if (backingDevice != 0 && !backingInode.empty()) {
       out.insert({StorageUnit::Kind::File, backingDevice, std::strtoull(backingInode.c_str(), nullptr, 10)});
-      addFileSystem(backingDevice, out);
+      addFileSystem(backingDevice, backingHost);
     }
     const std::string backingFile = ReadAttribute(loop / "backing_file");
     struct stat st {};
@@ -130,7 +132,7 @@ class DeviceWalk {
       return;
     }
     out.insert(FileUnit(st));
-    addFileSystem(st.st_dev, out);
+    addFileSystem(st.st_dev, backingHost);
   }
 
   uint64_t mountSource(uint64_t fileSystemDevice) const {
@@ -165,7 +167,7 @@ bool Intersects(const std::set<StorageUnit>& a, const std::set<StorageUnit>& b) 
 StorageIdentity IdentifyBlockDevice(uint64_t device, const StorageProbe& probe) {
   StorageIdentity identity;
   DeviceWalk walk(probe);
-  walk.addBuiltOn(device, identity.reads);
+  walk.addBuiltOn(device, identity.reads, identity.host);
   identity.writes = identity.reads;
   walk.addBuiltAbove(device, identity.writes);
   return identity;

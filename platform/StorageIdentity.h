@@ -35,7 +35,8 @@ struct StorageIdentity {
   std::set<StorageUnit> writes;
   // For a file: what the file system holding it lies on (the `reads` of the device it is mounted
   // from). Writing the file changes that storage's free space, and writing that storage raw
-  // changes the file. Empty for a block device, or where no device was found (tmpfs, for one).
+  // changes the file. For a loop device: the same for its backing file. Empty where no device
+  // was found (tmpfs, for one).
   std::set<StorageUnit> host;
 };
 
