@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 using namespace brenvik;
 using brenvik::testing::ReadFile;
+using brenvik::testing::LoopDevice;
 using brenvik::testing::ScopedMount;
 using brenvik::testing::TempDir;
 using brenvik::testing::WriteFile;
@@ -229,6 +231,41 @@ TEST_F(BlockRepairTest, OutputThatIsAnInputIsRefusedBeforeAnythingIsTruncated) {
   }
   EXPECT_TRUE(ReadFile(dir / "damaged.mdf") == damaged);
   EXPECT_TRUE(ReadFile(dir / "sub/ref.mdf") == reference);
+}
+
+// A FIFO reads as an empty file or blocks for ever: as the damaged file it used to empty an
+// existing output and report "completed". Nothing but a regular file is taken, and an output
+// written into a file system that lives inside the damaged file is the damaged file itself.
+TEST_F(BlockRepairTest, SpecialFilesAndStorageUnderAnotherNameAreRefused) {
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  WriteFile(dir / "repaired.mdf", "an earlier repair");
+  RepairRequest r = request();
+  r.corrupted = dir / "pipe";
+  EXPECT_EQ(run(r).end, RepairEnd::FailedAccess);
+  EXPECT_EQ(lastStatus(), u"Failed access file");
+  EXPECT_EQ(ReadFile(dir / "repaired.mdf"), "an earlier repair");
+
+  const std::string damaged = Good(kPage, 21) + Lost(kPage);
+  WriteFile(dir / "damaged.mdf", damaged);
+  r = request(BlockMode::Page, {dir / "pipe"});
+  r.repaired = dir / "pipe";
+  EXPECT_EQ(run(r).end, RepairEnd::FailedCreate);
+  EXPECT_EQ(lastStatus(), u"Failed create file");
+  EXPECT_EQ(run(request(BlockMode::Page, {dir / "pipe"})).end, RepairEnd::Completed);  // the FIFO reference is skipped
+  EXPECT_TRUE(sink.saw(u"Failed access file"));
+
+  WriteFile(dir / "image.mdf", std::string(4 << 20, '\0'));
+  const LoopDevice loop(dir / "image.mdf");
+  if (!loop.valid()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+  const ScopedMount mounted = ScopedMount::Formatted(loop.node(), "mkfs.ext2 -q -F", "ext2", dir / "mnt");
+  if (!mounted.valid()) GTEST_SKIP() << "mkfs.ext2 or mounting the loop device failed";
+  const std::string image = ReadFile(dir / "image.mdf");
+  r = request();
+  r.corrupted = dir / "image.mdf";
+  r.repaired = mounted / "repaired.mdf";
+  EXPECT_EQ(run(r).end, RepairEnd::FailedCreate);
+  EXPECT_FALSE(std::filesystem::exists(mounted / "repaired.mdf"));
+  EXPECT_EQ(ReadFile(dir / "image.mdf"), image);
 }
 
 TEST_F(BlockRepairTest, UnreadableDamagedFileCreatesNoOutput) {
