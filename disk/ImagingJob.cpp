@@ -1,6 +1,5 @@
 #include "disk/ImagingJob.h"
 
-#include <sys/sysmacros.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -8,12 +7,10 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -33,23 +30,6 @@ std::u16string OffsetText(const char* format, int64_t offset) {
   char text[96];
   std::snprintf(text, sizeof text, format, static_cast<long long>(offset));
   return Utf8ToText(text);
-}
-
-// ---- what is mounted ----
-
-std::vector<uint64_t> MountedDevices(const fs::path& mountInfo) {
-  std::vector<uint64_t> devices;
-  std::ifstream in(mountInfo);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device;
-    unsigned majorNumber = 0, minorNumber = 0;
-    if (fields >> id >> parent >> device && std::sscanf(device.c_str(), "%u:%u", &majorNumber, &minorNumber) == 2 &&
-        majorNumber != 0)  // major 0: a file system of no block device (tmpfs, proc, ...)
-      devices.push_back(makedev(majorNumber, minorNumber));
-  }
-  return devices;
 }
 
 // ---- sources ----
@@ -306,16 +286,16 @@ bool OffsetsFit(const ImagingParameters& p) {
          !__builtin_mul_overflow(p.targetStart, int64_t{p.targetSectorSize}, &targetBytes);
 }
 
+StorageProbe ProbeOf(const ImagingEnvironment& env) {
+  return StorageProbe{env.sysfsRoot, env.mountInfo, env.deviceNumber};
+}
+
 void Interrupted(ImagingSink& sink, std::u16string_view error) {
   sink.message(u"错误", error);
   sink.message(u"镜像", u"镜像中断");
 }
 
 }  // namespace
-
-static StorageProbe ProbeOf(const ImagingEnvironment& env) {
-  return StorageProbe{env.sysfsRoot, env.mountInfo, env.deviceNumber};
-}
 
 std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironment& env) {
   const fs::path target = !p.targetFile.empty() ? p.targetFile : p.targetDiskNode;
@@ -347,8 +327,8 @@ std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironmen
 
   // A mounted file system on any device sharing the target's sectors (a partition, a holder, a
   // loop device over a target file) would be corrupted under the kernel's feet.
-  for (uint64_t mounted : MountedDevices(env.mountInfo))
-    if (CompareStorage(targetStorage, IdentifyBlockDevice(mounted, probe)) == StorageClash::Same)
+  for (const StorageIdentity& mounted : MountedFileSystems(probe))
+    if (CompareStorage(targetStorage, mounted) == StorageClash::Same)
       return u"目标设备上有已挂载的文件系统，写入会损坏它";
   return {};
 }

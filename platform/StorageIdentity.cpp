@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace brenvik {
 
@@ -50,6 +51,42 @@ StorageUnit FileUnit(const struct stat& st) {
 
 StorageUnit DeviceUnit(uint64_t device) { return {StorageUnit::Kind::BlockDevice, device, 0}; }
 
+struct MountEntry {
+  uint64_t device = 0;  // as the mount table gives it (0:n for file systems such as btrfs)
+  std::string source;   // the mounted device's path, when it is one
+};
+
+// The mount table's entries; a line it cannot read is skipped.
+std::vector<MountEntry> ReadMountTable(const fs::path& mountInfo) {
+  std::vector<MountEntry> entries;
+  std::ifstream in(mountInfo);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, number, field, type, source;
+    if (!(fields >> id >> parent >> number)) continue;
+    while (fields >> field && field != "-") {
+    }
+    fields >> type >> source;
+    entries.push_back({ParseDeviceNumber(number), source.size() > 1 && source.front() == '/' ? source : std::string()});
+  }
+  return entries;
+}
+
+uint64_t BlockDeviceAt(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) ? st.st_rdev : 0;
+}
+
+// The block device a file system with device number `fileSystemDevice` is mounted from, 0 when
+// the mount table names none.
+uint64_t MountSourceOf(uint64_t fileSystemDevice, const fs::path& mountInfo) {
+  for (const MountEntry& entry : ReadMountTable(mountInfo))
+    if (entry.device == fileSystemDevice)
+      if (const uint64_t device = BlockDeviceAt(entry.source); device != 0) return device;
+  return 0;
+}
+
 class DeviceWalk {
  public:
   explicit DeviceWalk(const StorageProbe& probe) : probe_(probe) {}
@@ -84,7 +121,8 @@ class DeviceWalk {
     uint64_t device = fileSystemDevice;
     // File systems such as btrfs give their files a device number of their own; the block
     // device they are mounted from is then read from the mount table.
-    if (!fs::exists(probe_.sysfsRoot / "dev/block" / DeviceNumberText(device), error)) device = mountSource(device);
+    if (!fs::exists(probe_.sysfsRoot / "dev/block" / DeviceNumberText(device), error))
+      device = MountSourceOf(device, probe_.mountInfo);
     if (device != 0) addBuiltOn(device, out, out);
   }
 
@@ -135,24 +173,6 @@ class DeviceWalk {
     addFileSystem(st.st_dev, backingHost);
   }
 
-  uint64_t mountSource(uint64_t fileSystemDevice) const {
-    std::ifstream in(probe_.mountInfo);
-    const std::string wanted = DeviceNumberText(fileSystemDevice);
-    std::string line;
-    while (std::getline(in, line)) {
-      std::istringstream fields(line);
-      std::string id, parent, number, field;
-      if (!(fields >> id >> parent >> number) || number != wanted) continue;
-      while (fields >> field && field != "-") {
-      }
-      std::string type, source;
-      if (!(fields >> type >> source) || source.empty() || source.front() != '/') continue;
-      struct stat st {};
-      if (::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) return st.st_rdev;
-    }
-    return 0;
-  }
-
   const StorageProbe& probe_;
 };
 
@@ -199,6 +219,19 @@ StorageClash CompareStorage(const StorageIdentity& output, const StorageIdentity
   if (Intersects(output.host, input.reads)) return StorageClash::OutputOnInputsDisk;
   if (Intersects(output.writes, input.host)) return StorageClash::InputOnOutputsDisk;
   return StorageClash::None;
+}
+
+std::vector<StorageIdentity> MountedFileSystems(const StorageProbe& probe) {
+  std::vector<StorageIdentity> mounted;
+  std::set<uint64_t> seen;
+  for (const MountEntry& entry : ReadMountTable(probe.mountInfo)) {
+    std::error_code error;
+    uint64_t device = entry.device;
+    if (major(device) == 0 || !fs::exists(probe.sysfsRoot / "dev/block" / DeviceNumberText(device), error))
+      device = BlockDeviceAt(entry.source);  // btrfs and the like: the device named as the source
+    if (device != 0 && seen.insert(device).second) mounted.push_back(IdentifyBlockDevice(device, probe));
+  }
+  return mounted;
 }
 
 bool SharesStorageWithAny(const StorageIdentity& output, std::span<const StorageIdentity> inputs) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <set>
 #include <span>
+#include <vector>
 
 namespace brenvik {
 
@@ -66,6 +67,8 @@ enum class StorageClash {
 };
 // How writing `output` would touch `input`.
 StorageClash CompareStorage(const StorageIdentity& output, const StorageIdentity& input);
+// The storage of every file system in the mount table that is mounted from a block device.
+std::vector<StorageIdentity> MountedFileSystems(const StorageProbe& probe = {});
 // True when writing `output` would change any of `inputs`.
 bool SharesStorageWithAny(const StorageIdentity& output, std::span<const StorageIdentity> inputs);
 

@@ -389,6 +389,17 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
                               {u"错误", u"目标文件位于源磁盘的文件系统上，写入会覆盖源磁盘上待恢复的数据"}, kInterrupted}));
   EXPECT_FALSE(Exists(mounted / "image.img"));
   EXPECT_EQ(ReadFile(dir / "source.img"), formatted);
+
+  // Another image written over the file a mounted file system lives in.
+  WriteFile(dir / "other.img", Sectors(16, 512));
+  p = ImageToImage(dir, 16, 512, 512);
+  p.sourceImage = dir / "other.img";
+  p.targetFile = dir / "source.img";
+  RecordingSink overMountedImage;
+  RunImaging(p, overMountedImage, stop, {});
+  EXPECT_EQ(overMountedImage.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
+                                                     kInterrupted}));
+  EXPECT_EQ(ReadFile(dir / "source.img"), formatted);
 }
 
 // A FIFO would block the open or the copy for ever: as target it is refused like the other
