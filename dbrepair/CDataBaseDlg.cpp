@@ -143,8 +143,7 @@ void CDataBaseDlg::addFiles() {
   std::vector<ListRow> rows;
   for (const QString& text : paths) {
     const auto path = QStringToPath(text);
-    if (IsFolder(path)) continue;
-    UniqueFd file = OpenShared(path);
+    UniqueFd file = OpenSharedInput(path, false);
     const int64_t size = file ? FileSize(file.get()) : -1;
     if (size < 0) continue;  // files that cannot be opened are skipped without a message
     rows.push_back({{QString::number(next), QString::number(static_cast<quint64>(size)), text}, true, text});

@@ -233,8 +233,8 @@ void CUbimgDlg::addFiles() {
   const QString chosen = host().ui().chooseOpenFile(this, QStringLiteral("Open"), kFileFilter);
   if (chosen.isEmpty()) return;
   const std::filesystem::path path = QStringToPath(chosen);
-  UniqueFd fd = OpenShared(path);
-  if (!fd) return;
+  UniqueFd fd = OpenSharedInput(path, true);
+  if (!fd) return;  // a FIFO or folder could never be imaged
   const int64_t length = FileSize(fd.get());
   sourceModel_->appendRow(DeviceRow(chosen, QString(), kImage, PathToQString(path.filename()),
                                     QString::number(static_cast<uint64_t>(std::max<int64_t>(length, 0)) / 512)));

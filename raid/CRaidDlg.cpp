@@ -173,10 +173,8 @@ void CRaidDlg::addImageFiles() {
       this, QStringLiteral("Open"), QStringLiteral("img Files (*.img);;All Files (*.*)"));
   for (const QString& file : files) {
     const std::filesystem::path path = QStringToPath(file);
-    UniqueFd fd = OpenShared(path);
+    UniqueFd fd = OpenSharedInput(path, true);
     if (!fd) continue;
-    const FileKind kind = KindOfOpenFile(fd.get());
-    if (kind != FileKind::Regular && kind != FileKind::BlockDevice) continue;
     ListRow row;
     row.cells = {file, QString(), PathToQString(path.filename()), SizeText(FileSize(fd.get()))};
     members_->appendRow(std::move(row));
