@@ -23,7 +23,7 @@ constexpr size_t kLeadersCounted = 8;
 // A mirror: each pair of members shares at least this share of its records.
 constexpr double kMirrorShare = 0.9;
 // A second answer this close to the best is shown beside it.
-constexpr double kCloseShare = 0.8;
+constexpr double kCloseShare = 0.9;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 int64_t Mod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
