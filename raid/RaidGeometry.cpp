@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <span>
 #include <tuple>
 
 namespace brenvik {
@@ -17,7 +18,8 @@ constexpr size_t kMaxMembers = 16;
 constexpr uint64_t kMinRecords = 16;
 // The layouts are fitted on at most this many stripe pieces (in kSampleBlocks runs of
 // neighbours, so that every block spans whole stripe rows); the leaders are then counted on all.
-constexpr size_t kSamplePieces = 8192;
+constexpr size_t kSamplePieces = 4096;
+constexpr size_t kSampleRuns = 8192;
 constexpr size_t kSampleBlocks = 32;
 constexpr size_t kLeadersCounted = 8;
 // A mirror: each pair of members shares at least this share of its records.
@@ -26,7 +28,6 @@ constexpr double kMirrorShare = 0.9;
 constexpr double kCloseShare = 0.9;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-int64_t Mod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
 
 constexpr std::array<RaidLayout, 5> kStripedLayouts = {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric,
                                                        RaidLayout::Raid5LeftSymmetric, RaidLayout::Raid5RightAsymmetric,
@@ -51,11 +52,37 @@ Slot Place(RaidLayout layout, int64_t members, int64_t chunk) {
   return {static_cast<size_t>(position), row};
 }
 
-// Data stripes after which the layout repeats, and the stripe rows they fill.
-int64_t ChunkPeriod(RaidLayout layout, int64_t members) {
-  return layout == RaidLayout::Raid0 ? members : members * (members - 1);
-}
-int64_t RowPeriod(RaidLayout layout, int64_t members) { return layout == RaidLayout::Raid0 ? 1 : members; }
+// One layout over a number of members, as a table over the data stripes after which it
+// repeats (a turn), so that placing a stripe takes no division.
+class LayoutTable {
+ public:
+  LayoutTable(RaidLayout layout, int64_t members)
+      : layout_(layout), rowsPerTurn_(layout == RaidLayout::Raid0 ? 1 : members) {
+    const int64_t period = layout == RaidLayout::Raid0 ? members : members * (members - 1);
+    for (int64_t chunk = 0; chunk < period; ++chunk) slots_.push_back(Place(layout, members, chunk));
+  }
+  RaidLayout layout() const { return layout_; }
+  int64_t period() const { return static_cast<int64_t>(slots_.size()); }
+  int64_t rowsPerTurn() const { return rowsPerTurn_; }
+  // The slot of data stripe turn × period + index (index below the period, or one period above
+  // it at most).
+  Slot slot(int64_t turn, int64_t index) const {
+    if (index >= period()) {
+      index -= period();
+      ++turn;
+    }
+    const Slot& slot = slots_[static_cast<size_t>(index)];
+    return {slot.position, turn * rowsPerTurn_ + slot.row};
+  }
+
+ private:
+  RaidLayout layout_;
+  int64_t rowsPerTurn_;
+  std::vector<Slot> slots_;
+};
+
+// Sector offsets into a stripe; stripe sizes are powers of two.
+int64_t InStripe(int64_t sector, int64_t stripe) { return sector & (stripe - 1); }
 
 // The stripe grid for one stripe size: where rows begin on the members (`start`, below the
 // stripe size) and where stripes begin in record numbers (a record r starts 2r + `phase`
@@ -74,16 +101,45 @@ struct Piece {
   uint32_t weight;  // records
 };
 
+// A piece with its stripe split into turns of one layout's period.
+struct TurnPiece {
+  int64_t turn;
+  int64_t row;
+  uint32_t index;
+  uint32_t member;
+  uint32_t weight;
+};
+
+std::vector<TurnPiece> InTurns(const std::vector<Piece>& pieces, int64_t period) {
+  std::vector<TurnPiece> turns;
+  turns.reserve(pieces.size());
+  for (const Piece& piece : pieces)
+    turns.push_back({piece.chunk / period, piece.row, static_cast<uint32_t>(piece.chunk % period), piece.member, piece.weight});
+  return turns;
+}
+
 // Record numbers where a stripe begins for certain: the record before it was found too, but
 // elsewhere (on another member, or not just before it on the same member).
 std::vector<const RaidRecordRun*> StripeStarts(const std::vector<RaidRecordRun>& runs) {
-  std::vector<uint64_t> ends;
-  ends.reserve(runs.size());
-  for (const RaidRecordRun& run : runs) ends.push_back(uint64_t{run.record} + run.length);
-  std::sort(ends.begin(), ends.end());
+  // The numbers just past each run's last record, in an open-addressing hash set.
+  int shift = 64;
+  while (shift > 1 && (uint64_t{1} << (64 - shift)) < 2 * runs.size()) --shift;
+  const uint64_t mask = (uint64_t{1} << (64 - shift)) - 1;
+  const auto slotOf = [shift](uint64_t key) { return (key * 0x9E3779B97F4A7C15ull) >> shift; };
+  constexpr uint64_t kEmpty = UINT64_MAX;
+  std::vector<uint64_t> ends(mask + 1, kEmpty);
+  for (const RaidRecordRun& run : runs) {
+    const uint64_t key = uint64_t{run.record} + run.length;
+    uint64_t slot = slotOf(key);
+    while (ends[slot] != kEmpty && ends[slot] != key) slot = (slot + 1) & mask;
+    ends[slot] = key;
+  }
   std::vector<const RaidRecordRun*> starts;
-  for (const RaidRecordRun& run : runs)
-    if (std::binary_search(ends.begin(), ends.end(), uint64_t{run.record})) starts.push_back(&run);
+  for (const RaidRecordRun& run : runs) {
+    uint64_t slot = slotOf(run.record);
+    while (ends[slot] != kEmpty && ends[slot] != run.record) slot = (slot + 1) & mask;
+    if (ends[slot] == run.record) starts.push_back(&run);
+  }
   return starts;
 }
 
@@ -91,13 +147,13 @@ std::vector<const RaidRecordRun*> StripeStarts(const std::vector<RaidRecordRun>&
 std::optional<Grid> GridFor(int64_t stripe, const std::vector<const RaidRecordRun*>& starts) {
   if (starts.empty()) return std::nullopt;
   std::vector<uint32_t> votes(static_cast<size_t>(stripe));
-  for (const RaidRecordRun* run : starts) ++votes[static_cast<size_t>(Mod(run->sector, stripe))];
+  for (const RaidRecordRun* run : starts) ++votes[static_cast<size_t>(InStripe(run->sector, stripe))];
   Grid grid;
   grid.stripe = stripe;
   grid.start = std::max_element(votes.begin(), votes.end()) - votes.begin();
   std::fill(votes.begin(), votes.end(), 0);
   for (const RaidRecordRun* run : starts)
-    if (Mod(run->sector, stripe) == grid.start) ++votes[static_cast<size_t>(Mod(-2 * int64_t{run->record}, stripe))];
+    if (InStripe(run->sector, stripe) == grid.start) ++votes[static_cast<size_t>(InStripe(-2 * int64_t{run->record}, stripe))];
   grid.phase = std::max_element(votes.begin(), votes.end()) - votes.begin();
   return grid;
 }
@@ -105,18 +161,31 @@ std::optional<Grid> GridFor(int64_t stripe, const std::vector<const RaidRecordRu
 // A run's records sit where the grid puts stripe contents when their sector and their number
 // agree on the offset into the stripe.
 bool OnGrid(const RaidRecordRun& run, const Grid& grid) {
-  return Mod(run.sector - 2 * int64_t{run.record} - grid.start - grid.phase, grid.stripe) == 0;
+  return InStripe(run.sector - 2 * int64_t{run.record} - grid.start - grid.phase, grid.stripe) == 0;
 }
 
-uint64_t RecordsOnGrid(const std::vector<RaidRecordRun>& runs, const Grid& grid) {
-  uint64_t records = 0;
-  for (const RaidRecordRun& run : runs)
-    if (OnGrid(run, grid)) records += run.length;
-  return records;
-}
+// Records by where their sector and number put them in the largest stripe (sector - 2 ×
+// number, modulo the stripe): any smaller stripe's share of them follows by folding.
+class StripeOffsets {
+ public:
+  explicit StripeOffsets(const std::vector<RaidRecordRun>& runs) : records_(kMaxStripe) {
+    for (const RaidRecordRun& run : runs)
+      records_[static_cast<size_t>(InStripe(run.sector - 2 * int64_t{run.record}, kMaxStripe))] += run.length;
+  }
+  uint64_t onGrid(const Grid& grid) const {
+    uint64_t records = 0;
+    for (int64_t offset = InStripe(grid.start + grid.phase, grid.stripe); offset < kMaxStripe; offset += grid.stripe)
+      records += records_[static_cast<size_t>(offset)];
+    return records;
+  }
 
-std::vector<Piece> PiecesOnGrid(const std::vector<RaidRecordRun>& runs, const Grid& grid) {
-  std::vector<Piece> pieces;
+ private:
+  std::vector<uint64_t> records_;
+};
+
+// Calls visit(piece) for each stripe piece of the runs that lie on the grid.
+template <class Visit>
+void ForEachPiece(std::span<const RaidRecordRun> runs, const Grid& grid, Visit visit) {
   for (const RaidRecordRun& run : runs) {
     if (!OnGrid(run, grid)) continue;
     int64_t record = run.record;
@@ -126,25 +195,34 @@ std::vector<Piece> PiecesOnGrid(const std::vector<RaidRecordRun>& runs, const Gr
       const int64_t volumeSector = grid.phase + 2 * record;
       const int64_t chunk = volumeSector / grid.stripe;
       const int64_t take = std::min(left, ((chunk + 1) * grid.stripe - volumeSector + 1) / 2);
-      pieces.push_back({chunk, FloorDiv(sector - grid.start, grid.stripe), run.member, static_cast<uint32_t>(take)});
+      visit(Piece{chunk, FloorDiv(sector - grid.start, grid.stripe), run.member, static_cast<uint32_t>(take)});
       record += take;
       sector += 2 * take;
       left -= take;
     }
   }
-  return pieces;
 }
 
-std::vector<Piece> Sample(std::vector<Piece> pieces) {
-  if (pieces.size() <= kSamplePieces) return pieces;
-  std::vector<Piece> sample;
-  sample.reserve(kSamplePieces);
-  const size_t blockSize = kSamplePieces / kSampleBlocks;
-  const size_t step = (pieces.size() - blockSize) / (kSampleBlocks - 1);
+// Up to `limit` items in kSampleBlocks stretches of neighbours spread over all of them.
+template <class Item>
+std::vector<Item> Sample(std::span<const Item> items, size_t limit) {
+  if (items.size() <= limit) return std::vector<Item>(items.begin(), items.end());
+  std::vector<Item> sample;
+  sample.reserve(limit);
+  const size_t blockSize = limit / kSampleBlocks;
+  const size_t step = (items.size() - blockSize) / (kSampleBlocks - 1);
   for (size_t block = 0; block < kSampleBlocks; ++block)
-    sample.insert(sample.end(), pieces.begin() + static_cast<ptrdiff_t>(block * step),
-                  pieces.begin() + static_cast<ptrdiff_t>(block * step + blockSize));
+    sample.insert(sample.end(), items.begin() + static_cast<ptrdiff_t>(block * step),
+                  items.begin() + static_cast<ptrdiff_t>(block * step + blockSize));
   return sample;
+}
+
+// The pieces the layouts are fitted on: those of a sample of the runs, sampled again when
+// the stripes are small enough to cut the runs into many pieces.
+std::vector<Piece> SamplePieces(std::span<const RaidRecordRun> runs, const Grid& grid) {
+  std::vector<Piece> pieces;
+  ForEachPiece(runs, grid, [&](const Piece& piece) { pieces.push_back(piece); });
+  return Sample<Piece>(pieces, kSamplePieces);
 }
 
 // One way of laying the volume over the members: the layout, the grid, the member order, the
@@ -189,39 +267,39 @@ std::vector<size_t> AssignMembers(const std::vector<uint64_t>& votes, size_t mem
 
 struct Explained {
   uint64_t records = 0;
+  int64_t firstRow = 0;      // of the first piece explained
   bool severalRows = false;  // the records it explains lie in more than one stripe row
 };
 
-Explained CountExplained(const Fit& fit, const std::vector<Piece>& pieces) {
-  const auto members = static_cast<int64_t>(fit.order.size());
+Explained CountExplained(const Fit& fit, const LayoutTable& table, const std::vector<TurnPiece>& pieces) {
   Explained explained;
-  int64_t firstRow = 0;
-  for (const Piece& piece : pieces) {
-    const Slot slot = Place(fit.layout, members, piece.chunk + fit.shift);
+  for (const TurnPiece& piece : pieces) {
+    const Slot slot = table.slot(piece.turn, piece.index + fit.shift);
     if (fit.order[slot.position] != piece.member || piece.row - slot.row != fit.rowOffset) continue;
-    if (explained.records == 0) firstRow = piece.row;
-    explained.severalRows = explained.severalRows || piece.row != firstRow;
+    if (explained.records == 0) explained.firstRow = piece.row;
+    explained.severalRows = explained.severalRows || piece.row != explained.firstRow;
     explained.records += piece.weight;
   }
   return explained;
 }
 
 // The member order and row offset that explain most pieces for one layout and shift.
-Fit FitLayout(RaidLayout layout, const Grid& grid, int64_t shift, size_t members, const std::vector<Piece>& pieces) {
+Fit FitLayout(const LayoutTable& table, const Grid& grid, int64_t shift, size_t members,
+              const std::vector<TurnPiece>& pieces) {
   Fit fit;
-  fit.layout = layout;
+  fit.layout = table.layout();
   fit.grid = grid;
   fit.shift = shift;
-  const auto count = static_cast<int64_t>(members);
   std::vector<uint64_t> votes(members * members);
-  for (const Piece& piece : pieces) votes[Place(layout, count, piece.chunk + shift).position * members + piece.member] += piece.weight;
+  for (const TurnPiece& piece : pieces)
+    votes[table.slot(piece.turn, piece.index + shift).position * members + piece.member] += piece.weight;
   fit.order = AssignMembers(votes, members);
   // The row offset held by the most records: a weighted majority vote finds it whenever it
   // holds more than half of them, which any offset worth reporting does.
   int64_t candidate = 0;
   uint64_t lead = 0;
-  for (const Piece& piece : pieces) {
-    const Slot slot = Place(layout, count, piece.chunk + shift);
+  for (const TurnPiece& piece : pieces) {
+    const Slot slot = table.slot(piece.turn, piece.index + shift);
     if (fit.order[slot.position] != piece.member) continue;
     const int64_t offset = piece.row - slot.row;
     if (lead == 0 || offset == candidate) {
@@ -235,7 +313,7 @@ Fit FitLayout(RaidLayout layout, const Grid& grid, int64_t shift, size_t members
     }
   }
   fit.rowOffset = candidate;
-  fit.explained = CountExplained(fit, pieces).records;
+  fit.explained = CountExplained(fit, table, pieces).records;
   return fit;
 }
 
@@ -291,38 +369,64 @@ RaidGeometryGuess GuessOf(const Fit& fit) {
   return guess;
 }
 
+// What a fit explains of all the records, not just of the sample it was fitted on.
+Explained ExplainAll(const Fit& fit, const std::vector<RaidRecordRun>& runs) {
+  const LayoutTable table(fit.layout, static_cast<int64_t>(fit.order.size()));
+  Explained explained;
+  std::vector<Piece> batch;
+  const auto count = [&] {
+    const Explained part = CountExplained(fit, table, InTurns(batch, table.period()));
+    explained.severalRows = explained.severalRows || part.severalRows ||
+                            (part.records > 0 && explained.records > 0 && part.firstRow != explained.firstRow);
+    if (explained.records == 0) explained.firstRow = part.firstRow;
+    explained.records += part.records;
+    batch.clear();
+  };
+  ForEachPiece(runs, fit.grid, [&](const Piece& piece) {
+    batch.push_back(piece);
+    if (batch.size() == kSamplePieces) count();
+  });
+  count();
+  return explained;
+}
+
 // Every striped layout, stripe size and order that the records could follow, best first, with
 // each distinct answer once.
 std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t members) {
   const std::vector<const RaidRecordRun*> starts = StripeStarts(runs);
+  const StripeOffsets offsets(runs);
   std::vector<Grid> grids;
   std::vector<uint64_t> onGrid;
   for (int64_t stripe = kMinStripe; stripe <= kMaxStripe; stripe *= 2) {
     const std::optional<Grid> grid = GridFor(stripe, starts);
     if (!grid) continue;
     grids.push_back(*grid);
-    onGrid.push_back(RecordsOnGrid(runs, *grid));
+    onGrid.push_back(offsets.onGrid(*grid));
   }
   const uint64_t mostOnGrid = onGrid.empty() ? 0 : *std::max_element(onGrid.begin(), onGrid.end());
 
-  const auto count = static_cast<int64_t>(members);
+  std::vector<LayoutTable> tables;
+  for (RaidLayout layout : kStripedLayouts)
+    if (layout == RaidLayout::Raid0 || members >= 3) tables.emplace_back(layout, static_cast<int64_t>(members));
+
+  const std::vector<RaidRecordRun> sampleRuns = Sample<RaidRecordRun>(runs, kSampleRuns);
   std::map<std::tuple<RaidLayout, int64_t, std::vector<size_t>>, Fit> best;
   bool sampled = false;
   for (size_t g = 0; g < grids.size(); ++g) {
     // A stripe size cannot explain more records than lie on its grid: sizes far behind the
     // best can be neither the answer nor a close second.
     if (onGrid[g] < kCloseShare * static_cast<double>(mostOnGrid)) continue;
-    std::vector<Piece> pieces = PiecesOnGrid(runs, grids[g]);
-    sampled = sampled || pieces.size() > kSamplePieces;
-    const std::vector<Piece> sample = Sample(std::move(pieces));
-    for (RaidLayout layout : kStripedLayouts) {
-      if (layout != RaidLayout::Raid0 && members < 3) continue;
-      for (int64_t shift = 0; shift < ChunkPeriod(layout, count); ++shift) {
-        Fit fit = FitLayout(layout, grids[g], shift, members, sample);
-        // The same array read with its first row one period later: counted once, in the form
+    sampled = sampled || runs.size() > kSampleRuns;
+    const std::vector<Piece> sample = SamplePieces(sampleRuns, grids[g]);
+    sampled = sampled || sample.size() == kSamplePieces;
+    for (const LayoutTable& table : tables) {
+      const std::vector<TurnPiece> turns = InTurns(sample, table.period());
+      for (int64_t shift = 0; shift < table.period(); ++shift) {
+        Fit fit = FitLayout(table, grids[g], shift, members, turns);
+        // The same array read with its first row one turn later: counted once, in the form
         // whose rows begin at the grid's start.
-        if (Mod(fit.rowOffset, RowPeriod(layout, count)) != 0) continue;
-        auto [place, added] = best.try_emplace(std::tuple(layout, grids[g].stripe, fit.order), fit);
+        if (fit.rowOffset % table.rowsPerTurn() != 0) continue;
+        auto [place, added] = best.try_emplace(std::tuple(fit.layout, grids[g].stripe, fit.order), fit);
         if (!added && fit.explained > place->second.explained) place->second = std::move(fit);
       }
     }
@@ -332,14 +436,9 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
   const auto byExplained = [](const Fit& a, const Fit& b) { return a.explained > b.explained; };
   std::stable_sort(fits.begin(), fits.end(), byExplained);
   if (sampled) {
-    // The leaders are counted again over every piece of their grid.
+    // The leaders are counted again over all the records.
     if (fits.size() > kLeadersCounted) fits.resize(kLeadersCounted);
-    for (const Grid& grid : grids) {
-      if (std::none_of(fits.begin(), fits.end(), [&](const Fit& fit) { return fit.grid.stripe == grid.stripe; })) continue;
-      const std::vector<Piece> pieces = PiecesOnGrid(runs, grid);
-      for (Fit& fit : fits)
-        if (fit.grid.stripe == grid.stripe) fit.explained = CountExplained(fit, pieces).records;
-    }
+    for (Fit& fit : fits) fit.explained = ExplainAll(fit, runs).records;
     std::stable_sort(fits.begin(), fits.end(), byExplained);
   }
   return fits;
@@ -382,19 +481,26 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
   }
 
   const std::vector<Fit> fits = StripedFits(runs, members);
-  if (fits.empty() || fits[0].explained < kMinRecords) return geometry;
+  // Without a single stripe boundary among the records there is nothing to measure.
+  if (fits.empty()) return geometry;
+  geometry.best = GuessOf(fits[0]);
+  if (fits[0].explained * 2 < geometry.records) {
+    geometry.verdict = RaidGeometry::Verdict::Unexplained;
+    return geometry;
+  }
   // Two different answers that explain about as many records: the range did not hold enough
   // stripes to tell them apart.
-  if (fits.size() > 1 && fits[1].explained + fits[0].explained / 64 + 1 >= fits[0].explained) return geometry;
+  const bool tied = fits.size() > 1 && fits[1].explained + fits[0].explained / 64 + 1 >= fits[0].explained;
   // Within one stripe row the parity of a RAID 5 row can pass for the row's last stripe (the
   // XOR of records in the same place of consecutive stripes can be a record itself, numbered
   // like the next stripe's): only records from more than one row tell the layouts apart.
-  if (!CountExplained(fits[0], PiecesOnGrid(runs, fits[0].grid)).severalRows) return geometry;
-  geometry.best = GuessOf(fits[0]);
+  if (fits[0].explained < kMinRecords || tied || !ExplainAll(fits[0], runs).severalRows) {
+    geometry.best = {};
+    return geometry;
+  }
   if (fits.size() > 1 && fits[1].explained >= kCloseShare * static_cast<double>(fits[0].explained))
     geometry.nextBest = GuessOf(fits[1]);
-  geometry.verdict = fits[0].explained * 2 >= geometry.records ? RaidGeometry::Verdict::Decided
-                                                               : RaidGeometry::Verdict::Unexplained;
+  geometry.verdict = RaidGeometry::Verdict::Decided;
   return geometry;
 }
 
@@ -469,8 +575,8 @@ std::u16string FormatGeometryText(const RaidGeometry& geometry) {
     case RaidGeometry::Verdict::NotEnoughRecords:
       return Widen("Geometry: not enough records (" + records + " found)");
     case RaidGeometry::Verdict::Unexplained:
-      return Widen("Geometry: no layout explains most of the " + records + " records; best guess: " +
-                   GuessText(geometry.best) + " (explains " + std::to_string(geometry.best.explained) + ")");
+      return Widen("Geometry: no layout explains most of the " + records + " records (the best explains " +
+                   std::to_string(geometry.best.explained) + ")");
     case RaidGeometry::Verdict::Decided:
       break;
   }
