@@ -20,6 +20,8 @@ constexpr uint64_t kMinRecords = 16;
 // neighbours, so that every block spans whole stripe rows); the leaders are then counted on all.
 constexpr size_t kSamplePieces = 4096;
 constexpr size_t kSampleRuns = 8192;
+// Stripe starts are looked for among this many runs.
+constexpr size_t kSampleStarts = 65536;
 constexpr size_t kSampleBlocks = 32;
 constexpr size_t kLeadersCounted = 8;
 // A mirror: each pair of members shares at least this share of its records.
@@ -118,28 +120,36 @@ std::vector<TurnPiece> InTurns(const std::vector<Piece>& pieces, int64_t period)
   return turns;
 }
 
-// Record numbers where a stripe begins for certain: the record before it was found too, but
-// elsewhere (on another member, or not just before it on the same member).
-std::vector<const RaidRecordRun*> StripeStarts(const std::vector<RaidRecordRun>& runs) {
-  // The numbers just past each run's last record, in an open-addressing hash set.
-  int shift = 64;
-  while (shift > 1 && (uint64_t{1} << (64 - shift)) < 2 * runs.size()) --shift;
-  const uint64_t mask = (uint64_t{1} << (64 - shift)) - 1;
-  const auto slotOf = [shift](uint64_t key) { return (key * 0x9E3779B97F4A7C15ull) >> shift; };
-  constexpr uint64_t kEmpty = UINT64_MAX;
-  std::vector<uint64_t> ends(mask + 1, kEmpty);
-  for (const RaidRecordRun& run : runs) {
-    const uint64_t key = uint64_t{run.record} + run.length;
-    uint64_t slot = slotOf(key);
-    while (ends[slot] != kEmpty && ends[slot] != key) slot = (slot + 1) & mask;
-    ends[slot] = key;
+// Calls visit(i) for up to `limit` of the indexes below `count`: all of them, or kSampleBlocks
+// stretches of neighbours spread over them.
+template <class Visit>
+void ForEachSampled(size_t count, size_t limit, Visit visit) {
+  if (count <= limit) {
+    for (size_t i = 0; i < count; ++i) visit(i);
+    return;
   }
+  const size_t blockSize = limit / kSampleBlocks;
+  const size_t step = (count - blockSize) / (kSampleBlocks - 1);
+  for (size_t block = 0; block < kSampleBlocks; ++block)
+    for (size_t i = block * step; i < block * step + blockSize; ++i) visit(i);
+}
+
+// Runs that begin a stripe for certain: the record before their first was found too, at the
+// end of another run. That run is looked for among the runs found shortly before or after: a
+// stripe follows one on another member in the same or the previous stripe row, and only the
+// other members' runs of those rows lie between them. Looked for in a sample of the runs.
+std::vector<const RaidRecordRun*> StripeStarts(const std::vector<RaidRecordRun>& runs, size_t members) {
+  const size_t window = 4 * members + 8;
   std::vector<const RaidRecordRun*> starts;
-  for (const RaidRecordRun& run : runs) {
-    uint64_t slot = slotOf(run.record);
-    while (ends[slot] != kEmpty && ends[slot] != run.record) slot = (slot + 1) & mask;
-    if (ends[slot] == run.record) starts.push_back(&run);
-  }
+  ForEachSampled(runs.size(), kSampleStarts, [&](size_t i) {
+    const size_t last = std::min(runs.size(), i + window + 1);
+    for (size_t j = i > window ? i - window : 0; j < last; ++j) {
+      if (j != i && uint64_t{runs[j].record} + runs[j].length == runs[i].record) {
+        starts.push_back(&runs[i]);
+        return;
+      }
+    }
+  });
   return starts;
 }
 
@@ -164,25 +174,6 @@ bool OnGrid(const RaidRecordRun& run, const Grid& grid) {
   return InStripe(run.sector - 2 * int64_t{run.record} - grid.start - grid.phase, grid.stripe) == 0;
 }
 
-// Records by where their sector and number put them in the largest stripe (sector - 2 ×
-// number, modulo the stripe): any smaller stripe's share of them follows by folding.
-class StripeOffsets {
- public:
-  explicit StripeOffsets(const std::vector<RaidRecordRun>& runs) : records_(kMaxStripe) {
-    for (const RaidRecordRun& run : runs)
-      records_[static_cast<size_t>(InStripe(run.sector - 2 * int64_t{run.record}, kMaxStripe))] += run.length;
-  }
-  uint64_t onGrid(const Grid& grid) const {
-    uint64_t records = 0;
-    for (int64_t offset = InStripe(grid.start + grid.phase, grid.stripe); offset < kMaxStripe; offset += grid.stripe)
-      records += records_[static_cast<size_t>(offset)];
-    return records;
-  }
-
- private:
-  std::vector<uint64_t> records_;
-};
-
 // Calls visit(piece) for each stripe piece of the runs that lie on the grid.
 template <class Visit>
 void ForEachPiece(std::span<const RaidRecordRun> runs, const Grid& grid, Visit visit) {
@@ -203,17 +194,10 @@ void ForEachPiece(std::span<const RaidRecordRun> runs, const Grid& grid, Visit v
   }
 }
 
-// Up to `limit` items in kSampleBlocks stretches of neighbours spread over all of them.
 template <class Item>
 std::vector<Item> Sample(std::span<const Item> items, size_t limit) {
-  if (items.size() <= limit) return std::vector<Item>(items.begin(), items.end());
   std::vector<Item> sample;
-  sample.reserve(limit);
-  const size_t blockSize = limit / kSampleBlocks;
-  const size_t step = (items.size() - blockSize) / (kSampleBlocks - 1);
-  for (size_t block = 0; block < kSampleBlocks; ++block)
-    sample.insert(sample.end(), items.begin() + static_cast<ptrdiff_t>(block * step),
-                  items.begin() + static_cast<ptrdiff_t>(block * step + blockSize));
+  ForEachSampled(items.size(), limit, [&](size_t i) { sample.push_back(items[i]); });
   return sample;
 }
 
@@ -234,8 +218,7 @@ struct Fit {
   int64_t shift = 0;
   int64_t rowOffset = 0;
   uint64_t explained = 0;
-
-  auto key() const { return std::tie(layout, grid.stripe, order); }
+  bool severalRows = false;  // the records explained lie in more than one stripe row
 };
 
 // Gives each position in the order the member that holds most of its stripes; members nobody
@@ -313,22 +296,22 @@ Fit FitLayout(const LayoutTable& table, const Grid& grid, int64_t shift, size_t 
     }
   }
   fit.rowOffset = candidate;
-  fit.explained = CountExplained(fit, table, pieces).records;
+  const Explained explained = CountExplained(fit, table, pieces);
+  fit.explained = explained.records;
+  fit.severalRows = explained.severalRows;
   return fit;
 }
 
-struct MemberRuns {
-  std::vector<const RaidRecordRun*> runs;  // in sector order
-  uint64_t records = 0;
-};
+// The runs of one member, in sector order.
+using MemberRuns = std::vector<const RaidRecordRun*>;
 
 // Records that member a and member b both hold at the same sector with the same number.
 uint64_t SharedRecords(const MemberRuns& a, const MemberRuns& b) {
   uint64_t shared = 0;
   size_t i = 0, j = 0;
-  while (i < a.runs.size() && j < b.runs.size()) {
-    const RaidRecordRun& x = *a.runs[i];
-    const RaidRecordRun& y = *b.runs[j];
+  while (i < a.size() && j < b.size()) {
+    const RaidRecordRun& x = *a[i];
+    const RaidRecordRun& y = *b[j];
     const int64_t xEnd = x.sector + 2 * int64_t{x.length};
     const int64_t yEnd = y.sector + 2 * int64_t{y.length};
     const int64_t from = std::max(x.sector, y.sector);
@@ -340,21 +323,28 @@ uint64_t SharedRecords(const MemberRuns& a, const MemberRuns& b) {
 }
 
 // A mirror when every member shares nearly all of its records with the first.
-std::optional<RaidGeometryGuess> MirrorOf(const std::vector<MemberRuns>& members) {
-  if (members[0].records < kMinRecords) return std::nullopt;
+std::optional<RaidGeometryGuess> MirrorOf(const std::vector<RaidRecordRun>& runs, size_t members) {
+  std::vector<uint64_t> held(members);
+  for (const RaidRecordRun& run : runs) held[run.member] += run.length;
+  if (held[0] < kMinRecords) return std::nullopt;
+  // Members that hold very different numbers of records cannot be copies of each other.
+  for (uint64_t records : held)
+    if (records < kMirrorShare * static_cast<double>(held[0]) || held[0] < kMirrorShare * static_cast<double>(records))
+      return std::nullopt;
+  std::vector<MemberRuns> byMember(members);
+  for (const RaidRecordRun& run : runs) byMember[run.member].push_back(&run);
   uint64_t explained = 0;
   uint64_t fewest = UINT64_MAX;
-  for (size_t m = 1; m < members.size(); ++m) {
-    const uint64_t shared = SharedRecords(members[0], members[m]);
-    if (shared < kMirrorShare * static_cast<double>(members[0].records) ||
-        shared < kMirrorShare * static_cast<double>(members[m].records))
+  for (size_t m = 1; m < members; ++m) {
+    const uint64_t shared = SharedRecords(byMember[0], byMember[m]);
+    if (shared < kMirrorShare * static_cast<double>(held[0]) || shared < kMirrorShare * static_cast<double>(held[m]))
       return std::nullopt;
     explained += shared;
     fewest = std::min(fewest, shared);
   }
   RaidGeometryGuess guess;
   guess.layout = RaidLayout::Mirror;
-  for (size_t m = 0; m < members.size(); ++m) guess.memberOrder.push_back(m);
+  for (size_t m = 0; m < members; ++m) guess.memberOrder.push_back(m);
   guess.explained = explained + fewest;
   return guess;
 }
@@ -369,41 +359,61 @@ RaidGeometryGuess GuessOf(const Fit& fit) {
   return guess;
 }
 
-// What a fit explains of all the records, not just of the sample it was fitted on.
-Explained ExplainAll(const Fit& fit, const std::vector<RaidRecordRun>& runs) {
-  const LayoutTable table(fit.layout, static_cast<int64_t>(fit.order.size()));
-  Explained explained;
-  std::vector<Piece> batch;
-  const auto count = [&] {
-    const Explained part = CountExplained(fit, table, InTurns(batch, table.period()));
-    explained.severalRows = explained.severalRows || part.severalRows ||
-                            (part.records > 0 && explained.records > 0 && part.firstRow != explained.firstRow);
-    if (explained.records == 0) explained.firstRow = part.firstRow;
-    explained.records += part.records;
-    batch.clear();
-  };
-  ForEachPiece(runs, fit.grid, [&](const Piece& piece) {
-    batch.push_back(piece);
-    if (batch.size() == kSamplePieces) count();
-  });
-  count();
-  return explained;
+void Merge(Explained& total, const Explained& part) {
+  if (part.records == 0) return;
+  total.severalRows = total.severalRows || part.severalRows || (total.records > 0 && part.firstRow != total.firstRow);
+  if (total.records == 0) total.firstRow = part.firstRow;
+  total.records += part.records;
+}
+
+// Counts the fits again over all the records, not just the sample they were fitted on: one
+// pass over the runs for each stripe size among them.
+void CountOnAllRecords(std::vector<Fit>& fits, const std::vector<RaidRecordRun>& runs) {
+  std::vector<bool> counted(fits.size());
+  for (size_t first = 0; first < fits.size(); ++first) {
+    if (counted[first]) continue;
+    std::vector<Fit*> group;
+    std::vector<LayoutTable> tables;
+    for (size_t i = first; i < fits.size(); ++i) {
+      if (fits[i].grid.stripe != fits[first].grid.stripe) continue;
+      counted[i] = true;
+      group.push_back(&fits[i]);
+      tables.emplace_back(fits[i].layout, static_cast<int64_t>(fits[i].order.size()));
+    }
+    std::vector<Explained> totals(group.size());
+    std::vector<Piece> batch;
+    std::map<int64_t, std::vector<TurnPiece>> turns;  // the batch, for each period among the layouts
+    const auto count = [&] {
+      turns.clear();
+      for (size_t i = 0; i < group.size(); ++i) {
+        auto [place, added] = turns.try_emplace(tables[i].period());
+        if (added) place->second = InTurns(batch, tables[i].period());
+        Merge(totals[i], CountExplained(*group[i], tables[i], place->second));
+      }
+      batch.clear();
+    };
+    ForEachPiece(runs, fits[first].grid, [&](const Piece& piece) {
+      batch.push_back(piece);
+      if (batch.size() == kSamplePieces) count();
+    });
+    count();
+    for (size_t i = 0; i < group.size(); ++i) {
+      group[i]->explained = totals[i].records;
+      group[i]->severalRows = totals[i].severalRows;
+    }
+  }
 }
 
 // Every striped layout, stripe size and order that the records could follow, best first, with
 // each distinct answer once.
 std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t members) {
-  const std::vector<const RaidRecordRun*> starts = StripeStarts(runs);
-  const StripeOffsets offsets(runs);
+  const std::vector<const RaidRecordRun*> starts = StripeStarts(runs, members);
   std::vector<Grid> grids;
-  std::vector<uint64_t> onGrid;
   for (int64_t stripe = kMinStripe; stripe <= kMaxStripe; stripe *= 2) {
     const std::optional<Grid> grid = GridFor(stripe, starts);
     if (!grid) continue;
     grids.push_back(*grid);
-    onGrid.push_back(offsets.onGrid(*grid));
   }
-  const uint64_t mostOnGrid = onGrid.empty() ? 0 : *std::max_element(onGrid.begin(), onGrid.end());
 
   std::vector<LayoutTable> tables;
   for (RaidLayout layout : kStripedLayouts)
@@ -413,9 +423,6 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
   std::map<std::tuple<RaidLayout, int64_t, std::vector<size_t>>, Fit> best;
   bool sampled = false;
   for (size_t g = 0; g < grids.size(); ++g) {
-    // A stripe size cannot explain more records than lie on its grid: sizes far behind the
-    // best can be neither the answer nor a close second.
-    if (onGrid[g] < kCloseShare * static_cast<double>(mostOnGrid)) continue;
     sampled = sampled || runs.size() > kSampleRuns;
     const std::vector<Piece> sample = SamplePieces(sampleRuns, grids[g]);
     sampled = sampled || sample.size() == kSamplePieces;
@@ -438,7 +445,7 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
   if (sampled) {
     // The leaders are counted again over all the records.
     if (fits.size() > kLeadersCounted) fits.resize(kLeadersCounted);
-    for (Fit& fit : fits) fit.explained = ExplainAll(fit, runs).records;
+    CountOnAllRecords(fits, runs);
     std::stable_sort(fits.begin(), fits.end(), byExplained);
   }
   return fits;
@@ -465,39 +472,32 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
   geometry.verdict = RaidGeometry::Verdict::NotEnoughRecords;
   const std::vector<RaidRecordRun>& runs = records.runs();
 
-  std::vector<MemberRuns> byMember(members);
-  for (const RaidRecordRun& run : runs) {
-    byMember[run.member].runs.push_back(&run);
-    byMember[run.member].records += run.length;
-  }
   uint64_t kept = 0;
-  for (const MemberRuns& member : byMember) kept += member.records;
+  for (const RaidRecordRun& run : runs) kept += run.length;
   if (kept < kMinRecords) return geometry;
 
-  if (std::optional<RaidGeometryGuess> mirror = MirrorOf(byMember)) {
+  if (std::optional<RaidGeometryGuess> mirror = MirrorOf(runs, members)) {
     geometry.verdict = RaidGeometry::Verdict::Decided;
-    geometry.best = std::move(*mirror);
+    geometry.best = std::move(mirror);
     return geometry;
   }
 
   const std::vector<Fit> fits = StripedFits(runs, members);
   // Without a single stripe boundary among the records there is nothing to measure.
   if (fits.empty()) return geometry;
-  geometry.best = GuessOf(fits[0]);
-  if (fits[0].explained * 2 < geometry.records) {
-    geometry.verdict = RaidGeometry::Verdict::Unexplained;
-    return geometry;
-  }
   // Two different answers that explain about as many records: the range did not hold enough
   // stripes to tell them apart.
   const bool tied = fits.size() > 1 && fits[1].explained + fits[0].explained / 64 + 1 >= fits[0].explained;
   // Within one stripe row the parity of a RAID 5 row can pass for the row's last stripe (the
   // XOR of records in the same place of consecutive stripes can be a record itself, numbered
   // like the next stripe's): only records from more than one row tell the layouts apart.
-  if (fits[0].explained < kMinRecords || tied || !ExplainAll(fits[0], runs).severalRows) {
-    geometry.best = {};
+  const bool singledOut = !tied && fits[0].severalRows && fits[0].explained >= kMinRecords;
+  if (singledOut) geometry.best = GuessOf(fits[0]);
+  if (fits[0].explained * 2 < geometry.records) {
+    geometry.verdict = RaidGeometry::Verdict::Unexplained;
     return geometry;
   }
+  if (!singledOut) return geometry;
   if (fits.size() > 1 && fits[1].explained >= kCloseShare * static_cast<double>(fits[0].explained))
     geometry.nextBest = GuessOf(fits[1]);
   geometry.verdict = RaidGeometry::Verdict::Decided;
@@ -575,13 +575,14 @@ std::u16string FormatGeometryText(const RaidGeometry& geometry) {
     case RaidGeometry::Verdict::NotEnoughRecords:
       return Widen("Geometry: not enough records (" + records + " found)");
     case RaidGeometry::Verdict::Unexplained:
-      return Widen("Geometry: no layout explains most of the " + records + " records (the best explains " +
-                   std::to_string(geometry.best.explained) + ")");
+      if (!geometry.best) return Widen("Geometry: no layout explains most of the " + records + " records");
+      return Widen("Geometry: no layout explains most of the " + records + " records; the best, " +
+                   GuessText(*geometry.best) + ", explains " + std::to_string(geometry.best->explained));
     case RaidGeometry::Verdict::Decided:
       break;
   }
-  std::string text = "Geometry: " + GuessText(geometry.best) + "\nExplains " + std::to_string(geometry.best.explained) +
-                     " of " + records + " records (" + Share(geometry.best.explained, geometry.records) + ")";
+  std::string text = "Geometry: " + GuessText(*geometry.best) + "\nExplains " + std::to_string(geometry.best->explained) +
+                     " of " + records + " records (" + Share(geometry.best->explained, geometry.records) + ")";
   if (geometry.nextBest)
     text += "; next best: " + GuessText(*geometry.nextBest) + " (explains " + std::to_string(geometry.nextBest->explained) + ")";
   return Widen(text);
@@ -595,9 +596,8 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
     case RaidGeometry::Verdict::Unexplained: verdict = "unexplained"; break;
     case RaidGeometry::Verdict::Decided: verdict = "decided"; break;
   }
-  const bool guessed = geometry.verdict == RaidGeometry::Verdict::Decided || geometry.verdict == RaidGeometry::Verdict::Unexplained;
   return std::string("{\"verdict\":\"") + verdict + "\",\"records\":" + std::to_string(geometry.records) +
-         ",\"best\":" + (guessed ? GuessJson(geometry.best) : "null") +
+         ",\"best\":" + (geometry.best ? GuessJson(*geometry.best) : "null") +
          ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") + "}";
 }
 

@@ -88,7 +88,9 @@ struct RaidGeometry {
   };
   Verdict verdict = Verdict::NothingToSay;
   uint64_t records = 0;  // records found in the run
-  RaidGeometryGuess best;
+  // The answer when decided; when unexplained, the geometry that explains most of the records
+  // if the records single one out.
+  std::optional<RaidGeometryGuess> best;
   // The best geometry that differs from `best`, when it explains nearly as many records.
   std::optional<RaidGeometryGuess> nextBest;
 };

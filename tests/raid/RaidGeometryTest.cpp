@@ -23,10 +23,14 @@ int64_t RecordsFor(const ArrayShape& shape) {
 }
 
 // Writes the members, hands them to a run in a shuffled order, and returns the run's result;
-// `givenOrder[i]` is the array position of the i-th member handed over.
+// `givenOrder[i]` is the array position of the i-th member handed over. `scattered` records
+// with random numbers follow the array on each member, one in every eighth block.
 RaidResult RunOverArray(const ArrayShape& shape, const TempDir& dir, std::vector<size_t>& givenOrder,
-                        int64_t firstSector = -1, int64_t lastSector = -1) {
-  const std::vector<std::string> images = StripeVolume(shape, MftVolume(shape.records));
+                        int64_t firstSector = -1, int64_t lastSector = -1, int scattered = 0) {
+  std::vector<std::string> images = StripeVolume(shape, MftVolume(shape.records));
+  std::mt19937 numbers(11);
+  for (std::string& image : images)
+    for (int i = 0; i < scattered; ++i) image += AsBytes(MakeFileRecord(numbers() % 1000000)) + std::string(7 * 1024, '\0');
   givenOrder.resize(images.size());
   for (size_t i = 0; i < givenOrder.size(); ++i) givenOrder[i] = i;
   std::mt19937 shuffle(static_cast<unsigned>(shape.members * 131 + shape.stripeSectors));
@@ -66,21 +70,21 @@ TEST_P(RaidGeometryOfArray, MatchesTheArrayThatWasWritten) {
   const RaidGeometry& geometry = result.geometry;
   ASSERT_EQ(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
   EXPECT_EQ(geometry.records, result.found);
-  EXPECT_EQ(geometry.best.layout, shape.layout);
+  EXPECT_EQ(geometry.best->layout, shape.layout);
   // Every record of the volume sits where the answer says; parity blocks that happen to pass
   // the record check are the only ones it may leave out.
-  EXPECT_GE(geometry.best.explained, static_cast<uint64_t>(shape.members == 2 && shape.layout == RaidLayout::Mirror
+  EXPECT_GE(geometry.best->explained, static_cast<uint64_t>(shape.members == 2 && shape.layout == RaidLayout::Mirror
                                                                 ? 2 * shape.records : shape.records));
   if (shape.layout == RaidLayout::Mirror) {
-    EXPECT_EQ(geometry.best.memberOrder, (std::vector<size_t>{0, 1}));
+    EXPECT_EQ(geometry.best->memberOrder, (std::vector<size_t>{0, 1}));
     return;
   }
-  EXPECT_EQ(geometry.best.stripeSectors, shape.stripeSectors);
-  EXPECT_EQ(geometry.best.startSector, shape.startSector);
+  EXPECT_EQ(geometry.best->stripeSectors, shape.stripeSectors);
+  EXPECT_EQ(geometry.best->startSector, shape.startSector);
   // The answer names the members as they were handed over, in array order.
   std::vector<size_t> expectedOrder(givenOrder.size());
   for (size_t i = 0; i < givenOrder.size(); ++i) expectedOrder[givenOrder[i]] = i;
-  EXPECT_EQ(geometry.best.memberOrder, expectedOrder) << FormatGeometryJson(geometry);
+  EXPECT_EQ(geometry.best->memberOrder, expectedOrder) << FormatGeometryJson(geometry);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -117,6 +121,24 @@ TEST(RaidGeometry, RangeTooSmallIsNotEnoughRecords) {
   }
 }
 
+// Records scattered beside the MFT (old copies, records inside other files) do not hide the
+// geometry: fewer of them lower the share it explains, more of them leave it as the best guess.
+TEST(RaidGeometry, ScatteredRecordsBesideTheMftLeaveTheAnswer) {
+  const ArrayShape shape{RaidLayout::Raid5RightAsymmetric, 4, 32, 0, 4000};
+  for (const int scattered : {300, 3000}) {
+    TempDir dir;
+    std::vector<size_t> givenOrder;
+    const RaidResult result = RunOverArray(shape, dir, givenOrder, -1, -1, scattered);
+    const RaidGeometry& geometry = result.geometry;
+    ASSERT_TRUE(geometry.best) << FormatGeometryJson(geometry);
+    EXPECT_EQ(geometry.verdict, scattered < 1000 ? RaidGeometry::Verdict::Decided : RaidGeometry::Verdict::Unexplained);
+    EXPECT_EQ(geometry.best->layout, shape.layout);
+    EXPECT_EQ(geometry.best->stripeSectors, shape.stripeSectors);
+    EXPECT_GE(geometry.best->explained, static_cast<uint64_t>(shape.records));
+    EXPECT_LT(geometry.best->explained, result.found);
+  }
+}
+
 // Records scattered with no stripe pattern: the answer owns up to explaining few of them.
 TEST(RaidGeometry, ScatteredRecordsAreNotPassedOffAsAGeometry) {
   RaidRecordCollector records(4);
@@ -131,7 +153,7 @@ TEST(RaidGeometry, TextAndJsonNameTheAnswer) {
   RaidGeometry geometry;
   geometry.verdict = RaidGeometry::Verdict::Decided;
   geometry.records = 1000;
-  geometry.best = {RaidLayout::Raid5LeftSymmetric, 128, {2, 0, 1}, 64, 990};
+  geometry.best = RaidGeometryGuess{RaidLayout::Raid5LeftSymmetric, 128, {2, 0, 1}, 64, 990};
   geometry.nextBest = RaidGeometryGuess{RaidLayout::Raid0, 2048, {0, 1, 2}, 0, 800};
   EXPECT_EQ(FormatGeometryText(geometry),
             u"Geometry: RAID 5 left-symmetric, stripe 64 KiB (128 sectors), member order 3, 1, 2, start sector 64\n"
