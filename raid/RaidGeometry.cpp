@@ -16,11 +16,12 @@ constexpr int64_t kMaxStripe = 4096;
 constexpr size_t kMaxMembers = 16;
 // Fewer records than this never decide anything.
 constexpr uint64_t kMinRecords = 16;
-// The layouts are fitted on at most this many stripe pieces (in kSampleBlocks runs of
-// neighbours, so that every block spans whole stripe rows); the leaders are then counted on all.
+// The layouts are fitted on the pieces of at most kSampleRuns runs, at most kSamplePieces of
+// them, and stripe starts are looked for among at most kSampleStarts runs; each sample is taken
+// in kSampleBlocks stretches of neighbours, so that every stretch spans whole stripe rows. The
+// kLeadersCounted best fits are then counted again over all the records.
 constexpr size_t kSamplePieces = 4096;
 constexpr size_t kSampleRuns = 8192;
-// Stripe starts are looked for among this many runs.
 constexpr size_t kSampleStarts = 65536;
 constexpr size_t kSampleBlocks = 32;
 constexpr size_t kLeadersCounted = 8;
