@@ -95,6 +95,20 @@ MoveResult MoveNoReplaceAt(int fromFolderFd, std::string_view fromName, int toFo
   return MoveResult::Moved;
 }
 
+void AppendIdentityBytes(std::string& out, FileIdentity identity) {
+  for (const uint64_t value : {identity.device, identity.inode})
+    for (int k = 0; k < 8; ++k) out += static_cast<char>((value >> (8 * k)) & 0xFF);
+}
+
+FileIdentity IdentityFromBytes(const unsigned char* bytes) {
+  const auto load = [](const unsigned char* p) {
+    uint64_t value = 0;
+    for (int k = 7; k >= 0; --k) value = (value << 8) | p[k];
+    return value;
+  };
+  return {load(bytes), load(bytes + 8)};
+}
+
 FileIdentity IdentityOf(int fd) {
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) return {};

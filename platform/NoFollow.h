@@ -48,6 +48,10 @@ struct FileIdentity {
   bool known() const { return device != 0 || inode != 0; }
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
+// The 16 bytes a result file keeps an identity in: device, then inode, each 64-bit little-endian.
+inline constexpr size_t kIdentityBytes = 16;
+void AppendIdentityBytes(std::string& out, FileIdentity identity);
+FileIdentity IdentityFromBytes(const unsigned char* bytes);
 FileIdentity IdentityOf(int fd);
 // `name` in an open folder, a link taken as itself; unknown when it is missing.
 FileIdentity IdentityAt(int folderFd, std::string_view name);
