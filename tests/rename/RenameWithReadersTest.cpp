@@ -95,7 +95,7 @@ TEST_F(RenameWithReadersTest, DamagedFileUsesNoNumber) {
 TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtCheck) {
   for (int i = 0; i < 4; ++i) copy("report.doc", "d" + std::to_string(i) + ".doc");
   struct RowSink : RenameJobSink {
-    void rowFound(int32_t, const std::u16string& path) override { paths.push_back(path); }
+    void rowFound(int32_t, const std::u16string& path, FileIdentity) override { paths.push_back(path); }
     void rowDone(int32_t) override {}
     void statusText(const std::u16string&) override {}
     void numbers(int32_t) override {}
