@@ -33,8 +33,8 @@ class CChkDlg::Sink : public ExtensionSink {
   void StatusText(std::u16string text) override { page_.statusChannel_.post({ToQString(text)}); }
   void Tally(int64_t identified, int64_t scanned) override { page_.statusChannel_.post({{}, identified, scanned}); }
   void RowFound(ExtensionRow row) override {
-    page_.rowChannel_.post(ListRow{{QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true,
-                                   IdentityData(row.identity)});
+    page_.rowChannel_.post(ListRow{
+        {QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, IdentityData(row.identity)});
   }
   void RowRenamed(int32_t row) override { page_.renamedChannel_.post(row); }
 

@@ -72,8 +72,7 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
   return Utf16(buffer);
 }
 
-bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path,
-                        FileIdentity identity) {
+bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path, FileIdentity identity) {
   const size_t typeBytes = type.size() * 2, pathBytes = path.size() * 2;
   if (typeBytes > UINT16_MAX || pathBytes > UINT16_MAX) return false;
   out += static_cast<char>(typeBytes & 0xFF);

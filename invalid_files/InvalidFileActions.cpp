@@ -36,7 +36,8 @@ bool InvalidFileRemover::Act(const std::filesystem::path& file, bool moveAside) 
   // The file's folders are recreated below the DEAD folder, outermost first.
   const std::string relative = RelativeBelowRoot(tree_.root(), file);
   std::string target = kDeadFolderName;
-  if (const size_t slash = relative.rfind('/'); slash != std::string::npos) target.append("/").append(relative, 0, slash);
+  if (const size_t slash = relative.rfind('/'); slash != std::string::npos)
+    target.append("/").append(relative, 0, slash);
   const UniqueFd to = OpenFolderBelow(tree_.rootFd(), target, true);
   return to && MoveRegularFileAt(from, name, to.get(), name);
 }

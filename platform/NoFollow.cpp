@@ -158,7 +158,8 @@ std::optional<ListedTree::Entry> ListedTree::Reach(const fs::path& path, FileIde
     const std::string relative = RelativeBelowRoot(root_, path);
     if (relative.empty()) return std::nullopt;
     const size_t slash = relative.rfind('/');
-    const std::string_view folder = slash == std::string::npos ? std::string_view() : std::string_view(relative).substr(0, slash);
+    const std::string_view folder =
+        slash == std::string::npos ? std::string_view() : std::string_view(relative).substr(0, slash);
     entry.folder = OpenFolderBelow(rootFd_.get(), folder, false);
     entry.name = slash == std::string::npos ? relative : relative.substr(slash + 1);
   }

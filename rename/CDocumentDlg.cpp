@@ -152,9 +152,8 @@ void CDocumentDlg::rename() {
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
     auto outcome = std::make_shared<CacheRenameOutcome>(CacheRenameOutcome::FileUnavailable);
-    startJob([this, outcome, file = resultFile_, root = checkedRoot_] {
-               *outcome = RunCacheRename(engine_, root, file, stopFlag(), *sink_);
-             },
+    startJob([this, outcome, file = resultFile_,
+              root = checkedRoot_] { *outcome = RunCacheRename(engine_, root, file, stopFlag(), *sink_); },
              [this, outcome, done] {
                if (*outcome == CacheRenameOutcome::Done) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.

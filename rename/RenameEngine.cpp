@@ -135,17 +135,27 @@ bool RenameEngine::Select(std::string_view path) const {
   return slash != kNone && slash != 0 && slash + 1 != dot;
 }
 
-std::u16string RenameEngine::NameFromDoc(std::u16string_view path) const { return nameFor(TextToPath(path), kRenameDoc); }
-std::u16string RenameEngine::NameFromXls(std::u16string_view path) const { return nameFor(TextToPath(path), kRenameXls); }
+std::u16string RenameEngine::NameFromDoc(std::u16string_view path) const {
+  return nameFor(TextToPath(path), kRenameDoc);
+}
+std::u16string RenameEngine::NameFromXls(std::u16string_view path) const {
+  return nameFor(TextToPath(path), kRenameXls);
+}
 std::u16string RenameEngine::NameFromDocx(std::u16string_view path) const {
   return nameFor(TextToPath(path), kRenameDocx);
 }
 std::u16string RenameEngine::NameFromXlsx(std::u16string_view path) const {
   return nameFor(TextToPath(path), kRenameXlsx);
 }
-std::u16string RenameEngine::NameFromZip(std::u16string_view path) const { return nameFor(TextToPath(path), kRenameZip); }
-std::u16string RenameEngine::NameFromRar(std::u16string_view path) const { return nameFor(TextToPath(path), kRenameRar); }
-std::u16string RenameEngine::NameFromPdf(std::u16string_view path) const { return nameFor(TextToPath(path), kRenamePdf); }
+std::u16string RenameEngine::NameFromZip(std::u16string_view path) const {
+  return nameFor(TextToPath(path), kRenameZip);
+}
+std::u16string RenameEngine::NameFromRar(std::u16string_view path) const {
+  return nameFor(TextToPath(path), kRenameRar);
+}
+std::u16string RenameEngine::NameFromPdf(std::u16string_view path) const {
+  return nameFor(TextToPath(path), kRenamePdf);
+}
 std::u16string RenameEngine::NameFromText(std::u16string_view path) const {
   return nameFor(TextToPath(path), kRenameTxt);
 }
@@ -156,14 +166,22 @@ std::u16string RenameEngine::nameFor(const std::filesystem::path& file, uint32_t
   };
   const auto named = [&](const NameReader& reader) { return reader ? reader(file, settings_) : std::u16string(); };
   switch (typeBit) {
-    case kRenameDoc: return document(readers_.word, false);
-    case kRenameXls: return document(readers_.excel, true);
-    case kRenameDocx: return document(readers_.docx, false);
-    case kRenameXlsx: return document(readers_.xlsx, true);
-    case kRenameZip: return named(readers_.zip);
-    case kRenameRar: return named(readers_.rar);
-    case kRenamePdf: return named(readers_.pdf);
-    case kRenameTxt: return named(readers_.text);
+    case kRenameDoc:
+      return document(readers_.word, false);
+    case kRenameXls:
+      return document(readers_.excel, true);
+    case kRenameDocx:
+      return document(readers_.docx, false);
+    case kRenameXlsx:
+      return document(readers_.xlsx, true);
+    case kRenameZip:
+      return named(readers_.zip);
+    case kRenameRar:
+      return named(readers_.rar);
+    case kRenamePdf:
+      return named(readers_.pdf);
+    case kRenameTxt:
+      return named(readers_.text);
     default: return {};
   }
 }

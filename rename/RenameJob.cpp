@@ -220,8 +220,9 @@ void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic
   }
 }
 
-CacheRenameOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root, const std::filesystem::path& resultFile,
-                                  const std::atomic<int>& stop, RenameJobSink& sink) {
+CacheRenameOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
+                                  const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+                                  RenameJobSink& sink) {
   UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!fd) {
     sink.statusText(kRenameFailedToAccess);

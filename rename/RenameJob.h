@@ -82,8 +82,9 @@ enum class CacheRenameOutcome { Done, FileUnavailable };
 // Cache-mode Rename over the records of `resultFile` ("Numbers: %d" per record), which is deleted
 // afterwards, after a stop too. FileUnavailable (status "Failed to access temporary file") when
 // it cannot be opened; then nothing else happens.
-CacheRenameOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root, const std::filesystem::path& resultFile,
-                                  const std::atomic<int>& stop, RenameJobSink& sink);
+CacheRenameOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
+                                  const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+                                  RenameJobSink& sink);
 
 // "Numbers: %d" and "Numbers: %d / %d".
 std::u16string NumbersText(int32_t count);

@@ -21,7 +21,8 @@ inline std::filesystem::path QStringToPath(const QString& text) { return TextToP
 
 // A listed file's identity kept in a list row's data, for the action that acts on the row.
 inline QVariant IdentityData(FileIdentity identity) {
-  return QVariantList{QVariant::fromValue<qulonglong>(identity.device), QVariant::fromValue<qulonglong>(identity.inode)};
+  return QVariantList{QVariant::fromValue<qulonglong>(identity.device),
+                      QVariant::fromValue<qulonglong>(identity.inode)};
 }
 inline FileIdentity IdentityFromData(const QVariant& data) {
   const QVariantList parts = data.toList();

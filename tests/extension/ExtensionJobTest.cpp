@@ -114,7 +114,8 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
             firstPath.size() * 2);
   EXPECT_EQ(records.substr(4, 6), std::string("j\0p\0g\0", 6));
   size_t total = 0;
-  for (int i = 0; i < 40; ++i) total += 4 + 6 + kIdentityBytes + (Text(dir_ / "root" / ("f" + std::to_string(i) + ".bin")).size() * 2);
+  for (int i = 0; i < 40; ++i)
+    total += 4 + 6 + kIdentityBytes + (Text(dir_ / "root" / ("f" + std::to_string(i) + ".bin")).size() * 2);
   EXPECT_EQ(records.size(), total);
 
   RunExtensionCacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile, stop_, sink_);

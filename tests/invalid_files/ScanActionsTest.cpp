@@ -327,7 +327,7 @@ TEST(RemoveEmptyFolders, CleansAChainDeeperThanAnyPath) {
   InvalidFileRemover remover(root.path(), false);
   EXPECT_TRUE(remover.Delete(root / (relative + "x.tmp")));
   // Far fewer descriptors than levels: a removal holding one per level would stop part way.
-  rlimit saved {};
+  rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit few = saved;
   few.rlim_cur = 64;

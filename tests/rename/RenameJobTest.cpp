@@ -174,11 +174,13 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   EXPECT_EQ(records[4], static_cast<char>(first[0]));
   EXPECT_EQ(records[5], 0);
   size_t expectedSize = 0;
-  for (int i = 0; i < 50; ++i) expectedSize += 4 + kIdentityBytes + 2 * PathToText(root / ("f" + std::to_string(i) + ".txt")).size();
+  for (int i = 0; i < 50; ++i)
+    expectedSize += 4 + kIdentityBytes + 2 * PathToText(root / ("f" + std::to_string(i) + ".txt")).size();
   EXPECT_EQ(records.size(), expectedSize);
 
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
+            CacheRenameOutcome::Done);
   EXPECT_EQ(sink.status, u"Numbers: 50");
   EXPECT_FALSE(Exists(outcome.resultFile));
   const std::vector<std::string> names = filesIn(root.path());
@@ -191,7 +193,8 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
 
   // The result file is gone: a second Rename has nothing to read.
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink), CacheRenameOutcome::FileUnavailable);
+  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
+            CacheRenameOutcome::FileUnavailable);
   EXPECT_EQ(sink.status, u"Failed to access temporary file");
 }
 
@@ -236,7 +239,8 @@ TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
   const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
   stop = 1;
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
+            CacheRenameOutcome::Done);
   EXPECT_EQ(engine.nameCounter(), 1);
   EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
 }
