@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "app/core/TemporaryFolder.h"
+#include "platform/NoFollow.h"
 #include "platform/PathText.h"
 #include "readers/DocumentReader.h"
 #include "readers/NameText.h"
@@ -21,38 +24,54 @@ constexpr size_t kPartPathLimit = 512;
 
 struct Part {
   std::u16string_view entryPrefix;  // archive items whose safe name begins with this
-  const char* extractedTo;          // below the temporary folder
+  const char* placeName;            // its place below the temporary folder, as the path limit counts it
+  const char* fileName;             // its file in the package's private folder
 };
 
-constexpr Part kDocumentPart{u"word/document.xml", "word/document.xml"};
-constexpr Part kWorkbookPart{u"xl/workbook.xml", "xl/workbook.xml"};
-constexpr Part kSharedStringsPart{u"xl/sharedStrings.xml", "xl/sharedStrings.xml"};
-constexpr Part kSheet1Part{u"xl/worksheets/sheet1.xml", "xl/worksheets/sheet1.xml"};
+constexpr Part kDocumentPart{u"word/document.xml", "word/document.xml", "document.xml"};
+constexpr Part kWorkbookPart{u"xl/workbook.xml", "xl/workbook.xml", "workbook.xml"};
+constexpr Part kSharedStringsPart{u"xl/sharedStrings.xml", "xl/sharedStrings.xml", "sharedStrings.xml"};
+constexpr Part kSheet1Part{u"xl/worksheets/sheet1.xml", "xl/worksheets/sheet1.xml", "sheet1.xml"};
 
 bool Matches(const ZipItem& item, const Part& part) { return item.name.starts_with(part.entryPrefix); }
 
-// Extracts the current item as `part`, recording the file so it is removed when the program closes.
-bool ExtractPart(ZipArchive& archive, const std::filesystem::path& folder, const Part& part) {
-  if (!EnsureFolder(folder) || !archive.ExtractCurrent(folder, part.extractedTo)) return false;
-  RecordTemporaryFile(folder / part.extractedTo);
-  return true;
-}
+// The parts of one package. They go into a private folder of their own inside the temporary
+// folder, made at the first extraction, so a part never takes the place of a file of the same
+// name that the user keeps there; the folder and the parts go when this object does.
+class ExtractedParts {
+ public:
+  explicit ExtractedParts(const std::filesystem::path& temporaryFolder) : temporaryFolder_(temporaryFolder) {}
 
-// Loads an extracted part; false when the path is too long for the XML reader or the part is not
-// well-formed XML. `root` is the document's first element.
-bool LoadPart(const std::filesystem::path& folder, const Part& part, pugi::xml_document& document,
-              pugi::xml_node& root) {
-  const std::filesystem::path path = folder / part.extractedTo;
-  if (path.native().size() + 1 >= kPartPathLimit) return false;
-  if (!document.load_file(path.c_str(), pugi::parse_default)) return false;
-  for (pugi::xml_node child = document.first_child(); child; child = child.next_sibling()) {
-    if (child.type() == pugi::node_element) {
-      root = child;
-      return true;
-    }
+  // Extracts the archive's current item as `part` (a later item replaces an earlier one).
+  bool Extract(ZipArchive& archive, const Part& part) {
+    if (!folder_) folder_.emplace(temporaryFolder_);
+    return folder_->valid() && archive.ExtractCurrent(folder_->fd(), part.fileName);
   }
-  return false;
-}
+
+  // Loads an extracted part; false when its place's path is too long for the XML reader or the
+  // part is not well-formed XML. `root` is the document's first element.
+  bool Load(const Part& part, pugi::xml_document& document, pugi::xml_node& root) const {
+    if ((temporaryFolder_ / part.placeName).native().size() + 1 >= kPartPathLimit) return false;
+    if (!folder_ || !folder_->valid()) return false;
+    int64_t size = 0;
+    const UniqueFd fd = OpenRegularFileAt(folder_->fd(), part.fileName, size);
+    if (!fd || size < 0 || static_cast<uint64_t>(size) > kExtractedPartCap) return false;
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (ReadAt(fd.get(), bytes.data(), bytes.size(), 0) != size) return false;
+    if (!document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default)) return false;
+    for (pugi::xml_node child = document.first_child(); child; child = child.next_sibling()) {
+      if (child.type() == pugi::node_element) {
+        root = child;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  const std::filesystem::path& temporaryFolder_;
+  std::optional<PrivateWorkFolder> folder_;
+};
 
 // Appends texts to one result, cleaned; reports when the gathering limit is reached.
 class TextGatherer {
@@ -136,7 +155,7 @@ void GatherInlineStrings(const pugi::xml_node& root, TextGatherer& gatherer) {
 
 void DocumentReader::ReadDocx(const std::filesystem::path& path) {
   ResetReader();
-  const std::filesystem::path& folder = settings.temporaryFolder;
+  ExtractedParts parts(settings.temporaryFolder);
   bool extracted = false;
   {
     ZipArchive archive(path);
@@ -145,7 +164,7 @@ void DocumentReader::ReadDocx(const std::filesystem::path& path) {
     for (bool more = archive.First(); more; more = archive.Next()) {
       if (!archive.Current(item)) break;
       if (!Matches(item, kDocumentPart)) continue;
-      extracted = ExtractPart(archive, folder, kDocumentPart);
+      extracted = parts.Extract(archive, kDocumentPart);
       if (IsAcceptedEntryTime(item.fileTime)) dateText = TimestampText(item.fileTime);
       break;
     }
@@ -154,14 +173,14 @@ void DocumentReader::ReadDocx(const std::filesystem::path& path) {
   // into this file's name.
   pugi::xml_document document;
   pugi::xml_node root;
-  if (!extracted || !LoadPart(folder, kDocumentPart, document, root)) return;
+  if (!extracted || !parts.Load(kDocumentPart, document, root)) return;
   TextGatherer gatherer(contentText, settings.nameLengthLimit);
   GatherDocumentText(root, gatherer);
 }
 
 void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
   ResetReader();
-  const std::filesystem::path& folder = settings.temporaryFolder;
+  ExtractedParts extractedParts(settings.temporaryFolder);
   const std::array<const Part*, 3> parts{&kWorkbookPart, &kSharedStringsPart, &kSheet1Part};
   std::array<bool, 3> seen{}, extracted{};
   std::array<int64_t, 3> times{-1, -1, -1};
@@ -176,7 +195,7 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
         seen[slot] = true;
         // A later item of the same name replaces the part; a failed extraction keeps an earlier
         // one of this same file.
-        if (ExtractPart(archive, folder, *parts[slot])) extracted[slot] = true;
+        if (extractedParts.Extract(archive, *parts[slot])) extracted[slot] = true;
         if (IsAcceptedEntryTime(item.fileTime)) times[slot] = item.fileTime;
         break;
       }
@@ -188,12 +207,12 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
 
   pugi::xml_document document;
   pugi::xml_node root;
-  if (settings.sheet && extracted[0] && LoadPart(folder, kWorkbookPart, document, root))
+  if (settings.sheet && extracted[0] && extractedParts.Load(kWorkbookPart, document, root))
     GatherSheetNames(root, sheetText);
   if (!settings.content) return;
   TextGatherer gatherer(contentText, settings.nameLengthLimit);
-  if (extracted[1] && LoadPart(folder, kSharedStringsPart, document, root)) GatherSharedStrings(root, gatherer);
-  if (contentText.empty() && extracted[2] && LoadPart(folder, kSheet1Part, document, root))
+  if (extracted[1] && extractedParts.Load(kSharedStringsPart, document, root)) GatherSharedStrings(root, gatherer);
+  if (contentText.empty() && extracted[2] && extractedParts.Load(kSheet1Part, document, root))
     GatherInlineStrings(root, gatherer);
 }
 
