@@ -56,9 +56,15 @@ class ExtractedParts {
     int64_t size = 0;
     const UniqueFd fd = OpenRegularFileAt(folder_->fd(), part.fileName, size);
     if (!fd || size < 0 || static_cast<uint64_t>(size) > kExtractedPartCap) return false;
-    std::string bytes(static_cast<size_t>(size), '\0');
-    if (ReadAt(fd.get(), bytes.data(), bytes.size(), 0) != size) return false;
-    if (!document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default)) return false;
+    // Read into memory the XML reader owns, so a large part is not copied once more.
+    const size_t length = static_cast<size_t>(size);
+    void* bytes = pugi::get_memory_allocation_function()(length > 0 ? length : 1);
+    if (bytes == nullptr) return false;
+    if (ReadAt(fd.get(), bytes, length, 0) != size) {
+      pugi::get_memory_deallocation_function()(bytes);
+      return false;
+    }
+    if (!document.load_buffer_inplace_own(bytes, length, pugi::parse_default)) return false;
     for (pugi::xml_node child = document.first_child(); child; child = child.next_sibling()) {
       if (child.type() == pugi::node_element) {
         root = child;
