@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -25,7 +25,7 @@ constexpr size_t kPartPathLimit = 512;
 struct Part {
   std::u16string_view entryPrefix;  // archive items whose safe name begins with this
   const char* placeName;            // its place below the temporary folder, as the path limit counts it
-  const char* fileName;             // its file in the package's private folder
+  const char* fileName;             // its file in the private folder, after the thread's prefix
 };
 
 constexpr Part kDocumentPart{u"word/document.xml", "word/document.xml", "document.xml"};
@@ -35,26 +35,27 @@ constexpr Part kSheet1Part{u"xl/worksheets/sheet1.xml", "xl/worksheets/sheet1.xm
 
 bool Matches(const ZipItem& item, const Part& part) { return item.name.starts_with(part.entryPrefix); }
 
-// The parts of one package. They go into a private folder of their own inside the temporary
-// folder, made at the first extraction, so a part never takes the place of a file of the same
-// name that the user keeps there; the folder and the parts go when this object does.
+// The parts of one package. They go into Brenvik's private folder inside the temporary folder, so
+// a part never takes the place of a file that the user keeps there. Each thread has part names of
+// its own, so two readers never share a part; a thread's next package overwrites them in place,
+// which costs far less than a new file each time. The private folder goes on close.
 class ExtractedParts {
  public:
   explicit ExtractedParts(const std::filesystem::path& temporaryFolder) : temporaryFolder_(temporaryFolder) {}
 
   // Extracts the archive's current item as `part` (a later item replaces an earlier one).
   bool Extract(ZipArchive& archive, const Part& part) {
-    if (!folder_) folder_.emplace(temporaryFolder_);
-    return folder_->valid() && archive.ExtractCurrent(folder_->fd(), part.fileName);
+    if (folderFd_ < 0) folderFd_ = PrivateFolderIn(temporaryFolder_);
+    return folderFd_ >= 0 && archive.ExtractCurrent(folderFd_, fileName(part));
   }
 
   // Loads an extracted part; false when its place's path is too long for the XML reader or the
   // part is not well-formed XML. `root` is the document's first element.
   bool Load(const Part& part, pugi::xml_document& document, pugi::xml_node& root) const {
     if ((temporaryFolder_ / part.placeName).native().size() + 1 >= kPartPathLimit) return false;
-    if (!folder_ || !folder_->valid()) return false;
+    if (folderFd_ < 0) return false;
     int64_t size = 0;
-    const UniqueFd fd = OpenRegularFileAt(folder_->fd(), part.fileName, size);
+    const UniqueFd fd = OpenRegularFileAt(folderFd_, fileName(part), size);
     if (!fd || size < 0 || static_cast<uint64_t>(size) > kExtractedPartCap) return false;
     // Read into memory the XML reader owns, so a large part is not copied once more.
     const size_t length = static_cast<size_t>(size);
@@ -75,8 +76,14 @@ class ExtractedParts {
   }
 
  private:
+  static std::string fileName(const Part& part) {
+    static std::atomic<uint64_t> threads{0};
+    thread_local const std::string prefix = std::to_string(++threads) + "-";
+    return prefix + part.fileName;
+  }
+
   const std::filesystem::path& temporaryFolder_;
-  std::optional<PrivateWorkFolder> folder_;
+  int folderFd_ = -1;
 };
 
 // Appends texts to one result, cleaned; reports when the gathering limit is reached.

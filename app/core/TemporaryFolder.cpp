@@ -44,6 +44,23 @@ OwnFolder& Own() {
   return own;
 }
 
+// The private folders made in this run, each kept open from its making to the close.
+struct PrivateFolder {
+  std::filesystem::path parent;  // the temporary folder it was made in, as given
+  std::filesystem::path path;
+  UniqueFd fd;
+};
+
+struct PrivateFolders {
+  std::mutex mutex;
+  std::vector<PrivateFolder> made;
+};
+
+PrivateFolders& Privates() {
+  static PrivateFolders folders;
+  return folders;
+}
+
 bool IsDefaultFolder(const std::filesystem::path& folder) {
   const auto normal = [](const std::filesystem::path& p) {
     std::string text = p.lexically_normal().native();
@@ -158,21 +175,25 @@ TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folde
   return {};
 }
 
-PrivateWorkFolder::PrivateWorkFolder(const std::filesystem::path& parent) {
-  if (!EnsureFolder(parent)) return;
-  std::string pattern = JoinPath(parent, "brenvik-parts-XXXXXX").native();
+int PrivateFolderIn(const std::filesystem::path& temporaryFolder) {
+  PrivateFolders& folders = Privates();
+  std::lock_guard lock(folders.mutex);
+  // The latest folder made for this temporary folder, while it still exists. One that was removed
+  // behind Brenvik's back is replaced, but its descriptor stays open until close, since a reader
+  // may still hold it.
+  for (auto it = folders.made.rbegin(); it != folders.made.rend(); ++it) {
+    if (it->parent != temporaryFolder) continue;
+    struct stat st {};
+    if (::fstat(it->fd.get(), &st) == 0 && st.st_nlink > 0) return it->fd.get();
+    break;
+  }
+  if (!EnsureFolder(temporaryFolder)) return -1;
+  std::string pattern = JoinPath(temporaryFolder, "brenvik-private-XXXXXX").native();
   UniqueFd fd = MakeFreshFolder(pattern);
   struct stat st {};
-  if (!fd || !IsPrivateFolder(fd.get(), st)) return;
-  path_ = pattern;
-  fd_ = std::move(fd);
-}
-
-PrivateWorkFolder::~PrivateWorkFolder() {
-  if (!fd_) return;
-  EmptyFolder(fd_.get(), path_, true);
-  // rmdir never follows a link and never removes a folder that still holds anything.
-  ::rmdir(path_.c_str());
+  if (!fd || !IsPrivateFolder(fd.get(), st)) return -1;
+  folders.made.push_back({temporaryFolder, pattern, std::move(fd)});
+  return folders.made.back().fd.get();
 }
 
 void ClearTemporaryFolders() {
@@ -183,6 +204,20 @@ void ClearTemporaryFolders() {
     recorded.swap(created.paths);
   }
   for (const auto& path : recorded) DeleteFile(path);
+
+  std::vector<PrivateFolder> privates;
+  {
+    PrivateFolders& folders = Privates();
+    std::lock_guard lock(folders.mutex);
+    privates.swap(folders.made);
+  }
+  for (PrivateFolder& folder : privates) {
+    EmptyFolder(folder.fd.get(), folder.path, true);
+    // Closed before its removal: a removed folder still open costs ext4 milliseconds on close.
+    folder.fd.reset();
+    // rmdir never follows a link and never removes a folder that still holds anything.
+    ::rmdir(folder.path.c_str());
+  }
 
   OwnFolder& own = Own();
   std::lock_guard lock(own.mutex);

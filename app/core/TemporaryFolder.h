@@ -38,27 +38,15 @@ TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folde
 // The same with a given base name instead of the time stamp.
 TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folder, const std::string& baseName);
 
-// A fresh folder of Brenvik's own inside `parent` (created first when missing), made with mkdtemp
-// (mode 0700), for files that must never take the place of a user's file of the same name. Work
-// in it through fd() with *at calls. The folder and everything in it are removed when the object
-// goes.
-class PrivateWorkFolder {
- public:
-  explicit PrivateWorkFolder(const std::filesystem::path& parent);
-  ~PrivateWorkFolder();
-  PrivateWorkFolder(const PrivateWorkFolder&) = delete;
-  PrivateWorkFolder& operator=(const PrivateWorkFolder&) = delete;
+// Brenvik's private folder inside `temporaryFolder` (created first when missing), for files that
+// must never take the place of a user's file of the same name, such as extracted document parts:
+// made with mkdtemp (mode 0700) at the first call for that folder in this run, and removed with
+// everything in it on close. Returns a descriptor for *at calls that stays open until
+// ClearTemporaryFolders; -1 when no such folder can be made. Thread-safe.
+int PrivateFolderIn(const std::filesystem::path& temporaryFolder);
 
-  bool valid() const { return fd_.valid(); }
-  int fd() const { return fd_.get(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-  UniqueFd fd_;
-};
-
-// On close: removes every file Brenvik recorded, and empties Brenvik's own temporary folder (see
+// On close: removes every file Brenvik recorded and every private folder, and empties Brenvik's
+// own temporary folder (see
 // PrepareOwnTemporaryFolder) of every file, whatever folder Settings name by now: subfolders of
 // the default folder are kept, a fresh private folder goes as a whole. Symbolic links are
 // removed as links and never followed, not even at the folder itself. Failures are ignored.

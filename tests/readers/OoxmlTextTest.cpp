@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
 #include "app/core/TemporaryFolder.h"
 #include "platform/NoFollow.h"
@@ -193,11 +195,32 @@ TEST_F(OoxmlTextTest, AnOverLongPartPathIsNotRead) {
   reader.settings.temporaryFolder = folder;
   docx({{"word/document.xml", Document(Paragraph(TextRun("Text")))}});
   EXPECT_EQ(reader.contentText, u"");
+  ClearTemporaryFolders();
   EXPECT_TRUE(std::filesystem::is_empty(folder));
   // One byte shorter and the same part is read.
   reader.settings.temporaryFolder = folder.parent_path() / std::string(folder.filename().native().size() - 1, 'g');
   docx({{"word/document.xml", Document(Paragraph(TextRun("Text")))}});
   EXPECT_EQ(reader.contentText, u"Text");
+}
+
+// Two pages reading documents at the same time through one temporary folder never see each
+// other's parts.
+TEST_F(OoxmlTextTest, ReadersOnTwoThreadsKeepTheirPartsApart) {
+  ASSERT_TRUE(WriteZip(dir / "first.docx", {{"word/document.xml", Document(Paragraph(TextRun("First")))}}));
+  ASSERT_TRUE(WriteZip(dir / "second.docx", {{"word/document.xml", Document(Paragraph(TextRun("Second")))}}));
+  std::atomic<int> wrong{0};
+  const auto readMany = [&](const char* file, std::u16string_view expected) {
+    DocumentReader own;
+    own.settings.temporaryFolder = dir / "tvk";
+    for (int i = 0; i < 2000; ++i) {
+      own.ReadDocx(dir / file);
+      if (own.contentText != expected) ++wrong;
+    }
+  };
+  std::thread other(readMany, "second.docx", u"Second");
+  readMany("first.docx", u"First");
+  other.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // The user pointed Settings at a folder that holds files of the parts' names: reading documents
