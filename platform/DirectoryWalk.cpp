@@ -112,10 +112,6 @@ class Walker {
   bool stopped_ = false;
 };
 
-}  // namespace
-
-namespace {
-
 // Walks below the open folder `fd`, which the walk takes over.
 bool WalkFromFolder(int fd, const std::filesystem::path& root, const WalkOptions& options, const WalkVisitor& visitor) {
   Walker walker(options, visitor);

@@ -46,10 +46,10 @@ TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folde
 int PrivateFolderIn(const std::filesystem::path& temporaryFolder);
 
 // On close: removes every file Brenvik recorded and every private folder, and empties Brenvik's
-// own temporary folder (see
-// PrepareOwnTemporaryFolder) of every file, whatever folder Settings name by now: subfolders of
-// the default folder are kept, a fresh private folder goes as a whole. Symbolic links are
-// removed as links and never followed, not even at the folder itself. Failures are ignored.
+// own temporary folder (see PrepareOwnTemporaryFolder) of every file, whatever folder Settings
+// name by now: subfolders of the default folder are kept, a fresh private folder goes as a whole.
+// Symbolic links are removed as links and never followed, not even at the folder itself.
+// Failures are ignored.
 void ClearTemporaryFolders();
 
 }  // namespace brenvik
