@@ -103,6 +103,11 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
 
   outcome.rootIdentity = FolderIdentity(options.root);
   std::string records;
+  bool recordsLost = false;
+  const auto writeRecords = [&] {
+    if (!WriteFull(resultFile.get(), records.data(), records.size())) recordsLost = true;
+    records.clear();
+  };
   WalkOptions walk;
   walk.wantSize = false;
   walk.stopFlag = &stop;
@@ -118,17 +123,23 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
       ++counters.identified;
       if (options.cacheMode) {
         AppendResultRecord(records, typeText, pathText, identity);
-        if (records.size() >= kRecordBufferSize) {
-          WriteFull(resultFile.get(), records.data(), records.size());
-          records.clear();
-        }
+        if (records.size() >= kRecordBufferSize) writeRecords();
       }
     }
     ++counters.scanned;
     sink.Tally(counters.identified, counters.scanned);
-    return WalkControl::Continue;
+    // A result file that misses records would let Rename pass over files silently.
+    return recordsLost ? WalkControl::Stop : WalkControl::Continue;
   });
-  if (resultFile) WriteFull(resultFile.get(), records.data(), records.size());
+  if (resultFile) {
+    if (!recordsLost) writeRecords();
+    if (!CloseOutput(resultFile) || recordsLost) {
+      DeleteFile(outcome.resultFile);
+      outcome.resultFile.clear();
+      sink.StatusText(std::u16string(kCheckResultFileFailedText));
+      return outcome;
+    }
+  }
 
   sink.StatusText(std::u16string(kDetectExtensionCompletedText));
   outcome.completed = true;

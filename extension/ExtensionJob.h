@@ -58,7 +58,8 @@ struct ExtensionCheckOptions {
 };
 
 struct ExtensionCheckOutcome {
-  bool completed = false;                // false only when the result file could not be created
+  bool completed = false;                // false only when the result file could not be created or
+                                         // written in full (it is removed then)
   std::filesystem::path resultFile;      // cache mode: the new result file (empty when none)
   FileIdentity rootIdentity;             // the folder walked; Rename acts below no other
 };

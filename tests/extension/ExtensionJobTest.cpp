@@ -10,6 +10,7 @@ namespace brenvik {
 namespace {
 
 using testing::ReadFile;
+using testing::SmallTmpfs;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -153,6 +154,32 @@ TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
   EXPECT_FALSE(outcome.completed);
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
+}
+
+TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesNoResultFile) {
+  SmallTmpfs full("64k");
+  if (!full.mounted()) GTEST_SKIP() << "a small tmpfs needs root and mount(2)";
+  // Far more records than the 64 KiB the temporary folder can take.
+  std::vector<std::filesystem::path> files;
+  for (int i = 0; i < 600; ++i) {
+    files.push_back(dir_ / "root" / (std::string(200, 'n') + std::to_string(i) + ".bin"));
+    WriteFile(files.back(), kJpeg);
+  }
+  WriteFile(full / "mine.txt", "the user's own file");
+
+  ExtensionCheckOptions options{dir_ / "root", true, full.path()};
+  const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  EXPECT_FALSE(outcome.completed);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
+  for (const auto& entry : std::filesystem::directory_iterator(full.path()))
+    EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
+  EXPECT_EQ(ReadFile(full / "mine.txt"), "the user's own file");
+
+  // Rename has no result file to work from: it says so and renames nothing.
+  RunExtensionCacheRename(outcome.resultFile, stop_, sink_);
+  EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], kRenameResultFileUnreadableText);
+  for (const auto& file : files) EXPECT_EQ(ReadFile(file), kJpeg) << file;
 }
 
 TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
