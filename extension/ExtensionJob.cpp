@@ -62,6 +62,12 @@ std::u16string Utf16LeText(const std::string& bytes) {
   return text;
 }
 
+// The last status of a Rename: done, or stopped because its journal could not be written.
+void FinishRename(const JobJournal& journal, ExtensionSink& sink) {
+  sink.StatusText(journal.failed() ? std::u16string(kJournalWriteFailedText)
+                                   : std::u16string(kModifyExtensionCompletedText));
+}
+
 char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
 }  // namespace
@@ -151,7 +157,7 @@ bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
 }
 
 bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
-                            FileIdentity identity) {
+                            FileIdentity identity, JobJournal* journal) {
   const size_t slash = path.rfind(u'/');
   if (slash == std::u16string_view::npos || slash == 0) return false;
   const std::u16string_view name = path.substr(slash + 1);
@@ -171,7 +177,11 @@ bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, st
   newName += u'.';
   newName += type;
   ResetAttributesAt(file->folder.get(), file->name);
-  return MoveNoReplaceAt(file->folder.get(), file->name, file->folder.get(), TextToPath(newName).native()) ==
+  const std::string newNameBytes = TextToPath(newName).native();
+  const int folder = file->folder.get();
+  if (!journal) return MoveNoReplaceAt(folder, file->name, folder, newNameBytes) == MoveResult::Moved;
+  const std::string relative = RelativeBelowRoot(tree.root(), TextToPath(path));
+  return journal->Move(folder, file->name, folder, newNameBytes, relative, SiblingPath(relative, newNameBytes)) ==
          MoveResult::Moved;
 }
 
@@ -180,13 +190,14 @@ void RunExtensionListRename(const std::filesystem::path& root, FileIdentity root
                             const std::atomic<int>& stop, ExtensionSink& sink) {
   sink.StatusText(std::u16string(kModifyingExtensionText));
   const ListedTree tree(root, rootIdentity);
-  for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load(); ++row) {
-    if (CorrectListedExtension(tree, row->type, row->path, row->identity)) {
+  JobJournal journal(tree.rootFd(), tree.root(), kExtensionJournalTool, "mode=list");
+  for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load() && !journal.failed(); ++row) {
+    if (CorrectListedExtension(tree, row->type, row->path, row->identity, &journal)) {
       sink.RowRenamed(row->row);
       --counters.rowCounter;
     }
   }
-  sink.StatusText(std::u16string(kModifyExtensionCompletedText));
+  FinishRename(journal, sink);
 }
 
 void RunExtensionCacheRename(const std::filesystem::path& root, FileIdentity rootIdentity,
@@ -196,23 +207,25 @@ void RunExtensionCacheRename(const std::filesystem::path& root, FileIdentity roo
   UniqueFd file = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!file) {
     sink.StatusText(std::u16string(kRenameResultFileUnreadableText));
-  } else {
-    const ListedTree tree(root, rootIdentity);
-    const int64_t length = FileSize(file.get());
-    RecordReader records(file.get());
-    std::string lengths, type, path, identity;
-    for (int64_t position = 0; position < length && !stop.load();) {
-      if (!records.take(4, lengths)) break;
-      const size_t typeBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()));
-      const size_t pathBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()) + 2);
-      if (!records.take(typeBytes, type) || !records.take(pathBytes, path) || !records.take(kIdentityBytes, identity))
-        break;
-      CorrectListedExtension(tree, Utf16LeText(type), Utf16LeText(path),
-                             IdentityFromBytes(reinterpret_cast<const unsigned char*>(identity.data())));
-      position += static_cast<int64_t>(4 + typeBytes + pathBytes + kIdentityBytes);
-    }
+    sink.StatusText(std::u16string(kModifyExtensionCompletedText));
+    return;
   }
-  sink.StatusText(std::u16string(kModifyExtensionCompletedText));
+  const ListedTree tree(root, rootIdentity);
+  JobJournal journal(tree.rootFd(), tree.root(), kExtensionJournalTool, "mode=cache");
+  const int64_t length = FileSize(file.get());
+  RecordReader records(file.get());
+  std::string lengths, type, path, identity;
+  for (int64_t position = 0; position < length && !stop.load() && !journal.failed();) {
+    if (!records.take(4, lengths)) break;
+    const size_t typeBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()));
+    const size_t pathBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()) + 2);
+    if (!records.take(typeBytes, type) || !records.take(pathBytes, path) || !records.take(kIdentityBytes, identity))
+      break;
+    CorrectListedExtension(tree, Utf16LeText(type), Utf16LeText(path),
+                           IdentityFromBytes(reinterpret_cast<const unsigned char*>(identity.data())), &journal);
+    position += static_cast<int64_t>(4 + typeBytes + pathBytes + kIdentityBytes);
+  }
+  FinishRename(journal, sink);
 }
 
 }  // namespace brenvik

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "journal/JobJournal.h"
 #include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
 
@@ -77,9 +78,14 @@ struct ExtensionRenameRow {
   FileIdentity identity;
 };
 
+// The tool name in a Rename's journal.
+inline constexpr char kExtensionJournalTool[] = "Extension";
+
 // List-mode Rename: applies the correction to the checked rows (in list order), from the last to
 // the first; each success is reported with RowRenamed and lowers the row counter. Files are
 // reached below `root`, the folder Check walked (`rootIdentity`), as CorrectListedExtension does.
+// Each rename is journaled below the root; when the journal cannot be written the pass stops
+// with the status kJournalWriteFailedText.
 void RunExtensionListRename(const std::filesystem::path& root, FileIdentity rootIdentity,
                             const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
                             const std::atomic<int>& stop, ExtensionSink& sink);
@@ -96,9 +102,10 @@ void RunExtensionCacheRename(const std::filesystem::path& root, FileIdentity roo
 // new name is never overwritten: the rule fails then.
 bool CorrectExtension(std::u16string_view type, std::u16string_view path);
 // The same for a file Check listed: it is reached below the tree's root without following a link
-// and renamed only while it is still `identity` (when known); otherwise the rule fails.
+// and renamed only while it is still `identity` (when known); otherwise the rule fails. With a
+// `journal` the rename is journaled.
 bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
-                            FileIdentity identity);
+                            FileIdentity identity, JobJournal* journal = nullptr);
 
 // "Numbers: <identified> / <scanned>"
 std::u16string TallyText(int64_t identified, int64_t scanned);

@@ -190,7 +190,8 @@ RenameResult RenameEngine::RenameFromContent(std::u16string_view path) {
   return RenameFromContent(ListedTree({}, {}), path, {});
 }
 
-RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity) {
+RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity,
+                                             JobJournal* journal) {
   // The reader is chosen by the extension alone, whatever types the last Check selected.
   const std::u16string_view extension = PathExtension(path);
   const uint32_t typeBit = RenameTypeBit(extension);
@@ -213,6 +214,7 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
   failed.outcome = RenameOutcome::MoveFailed;
   if (IdentityAt(entry->folder.get(), entry->name) != IdentityOf(file.get())) return failed;
   ResetAttributesAt(entry->folder.get(), entry->name);
+  const std::string relative = journal ? RelativeBelowRoot(tree.root(), TextToPath(path)) : std::string();
 
   RenameResult result;
   std::u16string newName;
@@ -233,7 +235,9 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
       return result;
     }
     const int folderFd = entry->folder.get();
-    switch (MoveNoReplaceAt(folderFd, entry->name, folderFd, TextToPath(newName).native())) {
+    const std::string toName = TextToPath(newName).native();
+    switch (journal ? journal->Move(folderFd, entry->name, folderFd, toName, relative, SiblingPath(relative, toName))
+                    : MoveNoReplaceAt(folderFd, entry->name, folderFd, toName)) {
       case MoveResult::Moved:
         result.outcome = RenameOutcome::Renamed;
         return result;

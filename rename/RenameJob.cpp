@@ -209,10 +209,13 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
 
 void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic<int>& stop, RenameJobSink& sink) {
   const ListedTree tree(rows.root.path, rows.root.identity);
+  JobJournal journal(tree.rootFd(), tree.root(), kRenameJournalTool, "mode=list");
   const int32_t count = static_cast<int32_t>(rows.paths.size());
   for (int32_t row = 0; row < count; ++row) {
     if (rows.checked[static_cast<size_t>(row)].load() != 0) {
-      engine.RenameFromContent(tree, rows.paths[static_cast<size_t>(row)], rows.identities[static_cast<size_t>(row)]);
+      engine.RenameFromContent(tree, rows.paths[static_cast<size_t>(row)], rows.identities[static_cast<size_t>(row)],
+                               &journal);
+      if (journal.failed()) return sink.statusText(kJournalWriteFailedText);
       sink.numbers(row + 1, count);
       sink.rowDone(row);
     }
@@ -230,17 +233,20 @@ CacheRenameOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
   }
   RecordReader records(fd.get());
   const ListedTree tree(root.path, root.identity);
+  JobJournal journal(tree.rootFd(), tree.root(), kRenameJournalTool, "mode=cache");
   std::u16string path;
   FileIdentity identity;
   int32_t count = 0;
   while (stop.load() == 0 && records.next(path, identity)) {
     ++count;
-    engine.RenameFromContent(tree, path, identity);
+    engine.RenameFromContent(tree, path, identity, &journal);
+    if (journal.failed()) break;
     sink.numbers(count);
   }
   fd.reset();
   ResetAttributes(resultFile);
   DeleteFile(resultFile);
+  if (journal.failed()) sink.statusText(kJournalWriteFailedText);
   return CacheRenameOutcome::Done;
 }
 

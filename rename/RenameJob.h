@@ -73,8 +73,13 @@ struct ListRows {
   std::vector<std::atomic<uint8_t>> checked;
 };
 
+// The tool name in a Rename's journal.
+inline constexpr char kRenameJournalTool[] = "File Rename";
+
 // List-mode Rename: every checked row is renamed, counted as "Numbers: <row + 1> / <rows>" and
-// unchecked. Stop ends it after the current row.
+// unchecked. Stop ends it after the current row. Both Rename passes journal each move below the
+// checked root; a journal that cannot be written ends the pass with the status
+// kJournalWriteFailedText.
 void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic<int>& stop, RenameJobSink& sink);
 
 enum class CacheRenameOutcome { Done, FileUnavailable };
