@@ -43,20 +43,28 @@ MoveResult JobJournal::Move(int fromFolderFd, std::string_view fromName, int toF
 }
 
 UniqueFd JobJournal::OpenOrMakeFolder(std::string_view relative) {
-  if (failed_ || rootFd_ < 0) return UniqueFd();
+  // The journal is begun first: no folder is made that its lines could not name.
+  JournalWriter* writer = rootFd_ < 0 ? nullptr : Writer();
+  if (!writer) return UniqueFd();
   std::vector<std::string> created;
   UniqueFd folder = OpenOrMakeFolderBelow(rootFd_, relative, created);
-  for (const std::string& made : created) {
+  for (size_t i = 0; i < created.size(); ++i) {
+    const std::string& made = created[i];
     const size_t slash = made.rfind('/');
-    const UniqueFd parent =
-        OpenFolderBelow(rootFd_, slash == std::string::npos ? std::string_view() : std::string_view(made).substr(0, slash),
-                        false);
-    const std::optional<JournaledFile> identity =
-        parent ? FolderIdentityAt(parent.get(), made.substr(slash == std::string::npos ? 0 : slash + 1)) : std::nullopt;
+    const std::string parentPath = slash == std::string::npos ? std::string() : made.substr(0, slash);
+    const std::string name = made.substr(slash == std::string::npos ? 0 : slash + 1);
+    const UniqueFd parent = OpenFolderBelow(rootFd_, parentPath, false);
+    const std::optional<JournaledFile> identity = parent ? FolderIdentityAt(parent.get(), name) : std::nullopt;
     if (!identity) return UniqueFd();  // swapped away at once: this file stays where it is
-    JournalWriter* writer = Writer();
-    if (!writer || !writer->RecordFolderCreated(made, *identity)) {
+    if (!writer->RecordFolderCreated(made, *identity)) {
+      // The folders not journaled go again, innermost first (each is still empty).
       failed_ = true;
+      for (size_t j = created.size(); j-- > i;) {
+        const size_t cut = created[j].rfind('/');
+        const UniqueFd up = OpenFolderBelow(rootFd_, cut == std::string::npos ? std::string() : created[j].substr(0, cut),
+                                            false);
+        if (up) ::unlinkat(up.get(), created[j].c_str() + (cut == std::string::npos ? 0 : cut + 1), AT_REMOVEDIR);
+      }
       return UniqueFd();
     }
   }
