@@ -14,6 +14,7 @@
 
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 
 namespace brenvik {
@@ -35,6 +36,7 @@ class CChkDlg : public ToolPage {
   void flushChannels();
 
   QLineEdit* pathEdit_ = nullptr;
+  QMenu* listMenu_ = nullptr;  // the list's menu: Undo last job
   CheckListModel* model_ = nullptr;
   QLabel* status_ = nullptr;
 
