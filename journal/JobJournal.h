@@ -22,10 +22,12 @@ class JobJournal {
   JobJournal(int rootFd, std::filesystem::path root, std::string tool, std::string settings);
 
   // A journaled move of `fromName` in `fromFolderFd` to `toName` in `toFolderFd`; the relative
-  // names are the two paths below the root. A journal that cannot be begun or written fails the
-  // move and sets failed().
+  // names are the two paths below the root, `known` the file's identity when the caller holds it
+  // open (see JournaledMoveAt). A journal that cannot be begun or written fails the move and sets
+  // failed().
   MoveResult Move(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName,
-                     std::string_view fromRelative, std::string_view toRelative, bool replace = false);
+                  std::string_view fromRelative, std::string_view toRelative, bool replace = false,
+                  const JournaledFile* known = nullptr);
 
   // Opens the folder `relative` below the root, making the missing ones and journaling each one
   // made, so an undo removes it again when it is empty. An invalid descriptor when it cannot be

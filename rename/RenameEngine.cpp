@@ -201,7 +201,8 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
   const std::u16string_view folder = path.substr(0, slash);
 
   // A file that is gone, or is no longer the one listed, gives no name and stays untouched.
-  const std::optional<ListedTree::Entry> entry = tree.Reach(TextToPath(path), identity);
+  const std::filesystem::path filePath = TextToPath(path);
+  const std::optional<ListedTree::Entry> entry = tree.Reach(filePath, identity);
   if (!entry) return {};
   // The readers open the file through this descriptor, so what they read (and a shortened
   // archive) is the file reached here, whatever its name leads to meanwhile.
@@ -212,9 +213,10 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
   // Reading took time: the name must still hold the file that was read.
   RenameResult failed;
   failed.outcome = RenameOutcome::MoveFailed;
-  if (IdentityAt(entry->folder.get(), entry->name) != IdentityOf(file.get())) return failed;
+  const std::optional<JournaledFile> read = RegularFileIdentityOf(file.get());
+  if (!read || IdentityAt(entry->folder.get(), entry->name) != FileIdentity{read->device, read->inode}) return failed;
   ResetAttributesAt(entry->folder.get(), entry->name);
-  const std::string relative = journal ? RelativeBelowRoot(tree.root(), TextToPath(path)) : std::string();
+  const std::string relative = journal ? RelativeBelowRoot(tree.root(), filePath) : std::string();
 
   RenameResult result;
   std::u16string newName;
@@ -236,7 +238,8 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
     }
     const int folderFd = entry->folder.get();
     const std::string toName = TextToPath(newName).native();
-    switch (journal ? journal->Move(folderFd, entry->name, folderFd, toName, relative, SiblingPath(relative, toName))
+    switch (journal ? journal->Move(folderFd, entry->name, folderFd, toName, relative, SiblingPath(relative, toName),
+                                    /*replace=*/false, &*read)
                     : MoveNoReplaceAt(folderFd, entry->name, folderFd, toName)) {
       case MoveResult::Moved:
         result.outcome = RenameOutcome::Renamed;
