@@ -14,7 +14,9 @@
 // A "move" line is written and flushed *before* its move, and a "kept" line with the same fields
 // follows when the move then did not happen: a job killed between the two leaves a "move" line
 // whose file is still at its old name, which an undo recognises by device and inode. A "folder"
-// line names a folder the job created (the move-aside folder and its subfolders).
+// line names a folder the job created (the move-aside folder and its subfolders). The file is
+// grown ahead of its lines and cut to them when the job ends, so the journal of a killed job may
+// end in zero bytes: they are not part of it.
 #include <sys/types.h>
 
 #include <cstdint>
