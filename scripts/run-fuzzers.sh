@@ -71,7 +71,8 @@ for target in "${targets[@]}"; do
     found=$((found + 1))
   done
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
-  echo "$target: ${ran}s, ${runs:-?} inputs, exit $rc, findings $found (log $log)"
+  slowest=$(grep -o 'stat::slowest_unit_time_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
+  echo "$target: ${ran}s, ${runs:-?} inputs, slowest ${slowest:-?}s, exit $rc, findings $found (log $log)"
   [ $rc -eq 0 ] && [ $found -eq 0 ] || status=1
 done
 exit $status
