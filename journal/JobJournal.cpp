@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "platform/NoFollow.h"
 
@@ -14,6 +15,13 @@ namespace brenvik {
 namespace {
 
 bool IsPlainName(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
+
+// "a/b/c" as its folder "a/b" and its name "c".
+std::pair<std::string, std::string> FolderAndName(const std::string& relative) {
+  const size_t slash = relative.rfind('/');
+  if (slash == std::string::npos) return {std::string(), relative};
+  return {relative.substr(0, slash), relative.substr(slash + 1)};
+}
 
 }  // namespace
 
@@ -51,21 +59,16 @@ UniqueFd JobJournal::OpenOrMakeFolder(std::string_view relative) {
   std::vector<std::string> created;
   UniqueFd folder = OpenOrMakeFolderBelow(rootFd_, relative, created);
   for (size_t i = 0; i < created.size(); ++i) {
-    const std::string& made = created[i];
-    const size_t slash = made.rfind('/');
-    const std::string parentPath = slash == std::string::npos ? std::string() : made.substr(0, slash);
-    const std::string name = made.substr(slash == std::string::npos ? 0 : slash + 1);
+    const auto [parentPath, name] = FolderAndName(created[i]);
     const UniqueFd parent = OpenFolderBelow(rootFd_, parentPath, false);
     const std::optional<JournaledFile> identity = parent ? FolderIdentityAt(parent.get(), name) : std::nullopt;
     if (!identity) return UniqueFd();  // swapped away at once: this file stays where it is
-    if (!writer->RecordFolderCreated(made, *identity)) {
+    if (!writer->RecordFolderCreated(created[i], *identity)) {
       // The folders not journaled go again, innermost first (each is still empty).
       failed_ = true;
       for (size_t j = created.size(); j-- > i;) {
-        const size_t cut = created[j].rfind('/');
-        const UniqueFd up = OpenFolderBelow(rootFd_, cut == std::string::npos ? std::string() : created[j].substr(0, cut),
-                                            false);
-        if (up) ::unlinkat(up.get(), created[j].c_str() + (cut == std::string::npos ? 0 : cut + 1), AT_REMOVEDIR);
+        const auto [upPath, upName] = FolderAndName(created[j]);
+        if (const UniqueFd up = OpenFolderBelow(rootFd_, upPath, false)) ::unlinkat(up.get(), upName.c_str(), AT_REMOVEDIR);
       }
       return UniqueFd();
     }
