@@ -1,7 +1,6 @@
 #pragma once
 // The "Invalid Files" tool page: criteria, Check (scan), Delete, and the list menu.
 #include <QString>
-#include <QTimer>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -59,14 +58,11 @@ class CBadFileDlg : public ToolPage {
   void saveText();
   void applyRowEvents(std::vector<RowEvent> events);
   void applyRemovals();
-  // Takes the job's latest reports into the widgets; `final` also takes out every removed row.
-  void showReports(bool final);
-  void flushReports();
+  void showProgressLine(const ProgressLine& line);
 
   InvalidFileDetector detector_;
   std::filesystem::path resultFile_;
   CacheMode resultMode_ = kCacheModeFiles;
-  ScanOutcome scanOutcome_;
   std::vector<int> pendingRemovals_;
   qint64 lastRemovalApplied_ = 0;
 
@@ -90,15 +86,10 @@ class CBadFileDlg : public ToolPage {
   QMenu* menu_ = nullptr;
   CheckListView* menuTarget_ = nullptr;
 
+  RowBatchChannel<RowEvent> rowChannel_;
   LatestValueChannel<ProgressLine> progressChannel_;
   LatestValueChannel<QString> stateChannel_;
-  RowBatchChannel<RowEvent> rowChannel_;
   std::unique_ptr<PageSink> sink_;
-  // What the channels delivered since the last refresh.
-  std::optional<ProgressLine> pendingProgress_;
-  std::optional<QString> pendingState_;
-  std::vector<RowEvent> pendingRows_;
-  QTimer refresh_;
 };
 
 }  // namespace brenvik

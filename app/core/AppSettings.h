@@ -12,6 +12,9 @@ enum CacheMode : uint8_t {
   kCacheModeFiles = 1,  // "Cache files (small memory and fast)": results in a temporary file
 };
 
+// In cache mode a pass lists only its first rows (Index 0 to 32); the rest wait in the file.
+inline constexpr int32_t kCachePreviewRows = 33;
+
 struct AppSettings {
   uint8_t cutToDead = 1;   // Invalid Files: Delete moves into DEAD_DEAD_DEAD instead of deleting
   uint8_t date = 1;        // File Rename: the date of the last save

@@ -64,6 +64,13 @@ void CheckListModel::clear() {
   endResetModel();
 }
 
+void CheckListModel::removeCheckedRows() {
+  std::vector<int> checked;
+  for (int row = 0; row < rowCount(); ++row)
+    if (isChecked(row)) checked.push_back(row);
+  removeRowsAt(std::move(checked));
+}
+
 void CheckListModel::removeRowsAt(std::vector<int> rows) {
   std::sort(rows.begin(), rows.end());
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());

@@ -33,6 +33,7 @@ class CheckListModel : public QAbstractTableModel {
   void clear();
   // Removes the rows with the given indices (any order, duplicates allowed).
   void removeRowsAt(std::vector<int> rows);
+  void removeCheckedRows();  // the list menus' "Remove files"
 
   const ListRow& row(int index) const { return rows_[static_cast<size_t>(index)]; }
   bool isChecked(int index) const { return rows_[static_cast<size_t>(index)].checked; }

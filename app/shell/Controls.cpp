@@ -1,10 +1,14 @@
 #include "app/shell/Controls.h"
 
+#include <algorithm>
+#include <climits>
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -109,6 +113,20 @@ QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect) {
   line->setGeometry(rect.x(), rect.y(), rect.width(), 2);
   SetControlId(line, id, QString());
   return line;
+}
+
+QAction* AddMenuItem(QMenu* menu, QWidget* page, int id, const QString& text, std::function<void()> handler) {
+  QAction* action = menu->addAction(text);
+  action->setParent(page);
+  action->setObjectName(QString::number(id));
+  QObject::connect(action, &QAction::triggered, page, std::move(handler));
+  return action;
+}
+
+void ShowProgress(QProgressBar* bar, int64_t position, int64_t maximum) {
+  const int64_t scale = maximum / INT_MAX + 1;
+  bar->setRange(0, std::max(1, static_cast<int>(maximum / scale)));
+  bar->setValue(static_cast<int>(position / scale));
 }
 
 }  // namespace brenvik

@@ -4,6 +4,8 @@
 // label as accessible name.
 #include <QRect>
 #include <QString>
+#include <cstdint>
+#include <functional>
 
 class QWidget;
 class QPushButton;
@@ -14,6 +16,8 @@ class QRadioButton;
 class QGroupBox;
 class QProgressBar;
 class QFrame;
+class QMenu;
+class QAction;
 
 namespace brenvik {
 
@@ -39,6 +43,10 @@ QRadioButton* MakeRadio(QWidget* parent, int id, const QString& caption, QRect r
 QGroupBox* MakeGroup(QWidget* parent, const QString& caption, QRect rect);
 QProgressBar* MakeProgress(QWidget* parent, int id, QRect rect);
 QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect);
+// A menu item with a control id, owned by the page so tests and automation find it there.
+QAction* AddMenuItem(QMenu* menu, QWidget* page, int id, const QString& text, std::function<void()> handler);
+// Shows a 64-bit position on a bar that counts in int: long runs are shown in proportion.
+void ShowProgress(QProgressBar* bar, int64_t position, int64_t maximum);
 
 }  // namespace brenvik
 

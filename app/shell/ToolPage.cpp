@@ -5,6 +5,7 @@
 
 #include "app/core/TextHelpers.h"
 #include "app/shell/QtText.h"
+#include "app/shell/WorkerChannel.h"
 
 namespace brenvik {
 
@@ -30,7 +31,7 @@ bool ToolPage::refuseIfBusy() {
   return true;
 }
 
-bool ToolPage::startJob(std::function<void()> job, std::function<void()> finished) {
+bool ToolPage::startWorker(std::function<void()> job, std::function<void()> finished) {
   if (refuseIfBusy()) return false;
   joinWorker();  // the previous worker has returned from its job; let its thread end
   running_ = 1;
@@ -38,8 +39,9 @@ bool ToolPage::startJob(std::function<void()> job, std::function<void()> finishe
   worker_ = std::thread([this, job = std::move(job), finished = std::move(finished)]() mutable {
     job();
     postToGui([this, finished = std::move(finished)] {
+      ChannelGroup::of(this)->flushAll();
       running_ = 0;
-      if (finished) finished();
+      finished();
     });
   });
   return true;

@@ -4,7 +4,10 @@
 #include <QWidget>
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <thread>
+#include <type_traits>
 
 #include "app/shell/PageHost.h"
 
@@ -35,10 +38,26 @@ class ToolPage : public QWidget {
 
   // When a job runs: shows the busy refusal and returns true.
   bool refuseIfBusy();
-  // Refuses when busy; otherwise raises the running flag, clears the stop flag and runs `job` on
-  // a new worker thread. When `job` returns, the running flag drops and `finished` runs on the
-  // GUI thread. The job must not touch widgets; it reports through channels or postToGui.
-  bool startJob(std::function<void()> job, std::function<void()> finished = {});
+  // Every page runs its engine job through here. Refuses when busy; otherwise raises the running
+  // flag, clears the stop flag and runs `job` (an engine job bound to its request, the stop flag
+  // and the page's reporter) on a new worker thread. When it returns, the page's report channels
+  // are flushed, the running flag drops and `finished` gets the job's result on the GUI thread.
+  // The job must not touch widgets; it reports through channels or postToGui.
+  template <class Job, class Finished = std::nullptr_t>
+  bool startJob(Job job, Finished finished = nullptr) {
+    using Result = std::invoke_result_t<Job&>;
+    if constexpr (std::is_void_v<Result>) {
+      return startWorker(std::move(job), [finished = std::move(finished)]() mutable {
+        if constexpr (!std::is_null_pointer_v<Finished>) finished();
+      });
+    } else {
+      auto result = std::make_shared<std::optional<Result>>();
+      return startWorker([job = std::move(job), result]() mutable { result->emplace(job()); },
+                         [finished = std::move(finished), result]() mutable {
+                           if constexpr (!std::is_null_pointer_v<Finished>) finished(std::move(**result));
+                         });
+    }
+  }
   // Runs `fn` on the GUI thread later (from any thread); dropped if the page is gone.
   void postToGui(std::function<void()> fn);
 
@@ -55,6 +74,7 @@ class ToolPage : public QWidget {
   void pickFolderInto(QLineEdit* box);
 
  private:
+  bool startWorker(std::function<void()> job, std::function<void()> finished);
   void joinWorker();
 
   PageHost& host_;

@@ -1,0 +1,90 @@
+#include "app/core/RecordFile.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/ByteOrder.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik {
+namespace {
+
+constexpr size_t kBufferBytes = 64 * 1024;
+
+}  // namespace
+
+bool RecordFileWriter::Append(std::initializer_list<std::u16string_view> texts) {
+  if (failed_) return false;
+  const uint64_t widest = width_ == RecordLength::U16 ? UINT16_MAX : kLongestRecordText;
+  for (std::u16string_view text : texts) {
+    const uint64_t bytes = uint64_t{text.size()} * 2;
+    if (bytes > widest) {
+      failed_ = true;
+      return false;
+    }
+    uint8_t length[4];
+    StoreU32(length, static_cast<uint32_t>(bytes));
+    pending_.append(reinterpret_cast<const char*>(length), static_cast<size_t>(width_));
+  }
+  for (std::u16string_view text : texts) AppendUtf16Le(pending_, text);
+  if (pending_.size() >= kBufferBytes) return Flush();
+  return true;
+}
+
+bool RecordFileWriter::AppendPath(const std::filesystem::path& path) { return Append({PathToText(path)}); }
+
+bool RecordFileWriter::Flush() {
+  if (!pending_.empty() && !failed_) failed_ = !WriteFull(fd_, pending_.data(), pending_.size());
+  pending_.clear();
+  return !failed_;
+}
+
+bool RecordFileReader::read(char* out, size_t count) {
+  while (count > 0) {
+    if (at_ == buffer_.size()) {
+      buffer_.resize(kBufferBytes);
+      const int64_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), offset_);
+      if (got <= 0) {
+        buffer_.clear();
+        at_ = 0;
+        return false;
+      }
+      offset_ += got;
+      buffer_.resize(static_cast<size_t>(got));
+      at_ = 0;
+    }
+    const size_t take = std::min(count, buffer_.size() - at_);
+    std::memcpy(out, buffer_.data() + at_, take);
+    at_ += take;
+    out += take;
+    count -= take;
+  }
+  return true;
+}
+
+bool RecordFileReader::Next(std::vector<std::u16string>& texts) {
+  const size_t width = static_cast<size_t>(width_);
+  std::vector<uint32_t> lengths(texts_);
+  for (uint32_t& length : lengths) {
+    uint8_t bytes[4] = {};
+    if (!read(reinterpret_cast<char*>(bytes), width)) return false;
+    length = width == 2 ? LoadU16(bytes) : LoadU32(bytes);
+    if (length % 2 != 0 || length > kLongestRecordText) return false;
+  }
+  texts.resize(texts_);
+  for (size_t i = 0; i < texts_; ++i) {
+    bytes_.resize(lengths[i]);
+    if (!read(bytes_.data(), bytes_.size())) return false;
+    texts[i] = Utf16LeText(bytes_);
+  }
+  return true;
+}
+
+std::optional<std::filesystem::path> RecordFileReader::NextPath() {
+  std::vector<std::u16string> texts;
+  if (!Next(texts) || texts.empty()) return std::nullopt;
+  return TextToPath(texts.front());
+}
+
+}  // namespace brenvik
