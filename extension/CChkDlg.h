@@ -32,17 +32,14 @@ class CChkDlg : public ToolPage {
 
   void onCheck();
   void onRename();
-  void flushChannels();
 
   QLineEdit* pathEdit_ = nullptr;
   CheckListModel* model_ = nullptr;
   QLabel* status_ = nullptr;
 
-  // Worker-owned while a pass runs.
   ExtensionCounters counters_;
-  DocumentReader reader_;
+  DocumentReader reader_;             // worker-owned while a Check runs
   std::filesystem::path resultFile_;  // the last cache-mode Check's result file
-  bool checkCompleted_ = false;
 
   // The status line shows a pass's texts and, in between, its running tally; one channel keeps
   // them in order (the tally is formatted only when it is shown).
