@@ -38,14 +38,15 @@ ListRow MakeRow(int32_t index, const std::u16string& path) {
 }  // namespace
 
 // Turns the passes' reports into channel posts; the channels apply them on the GUI thread.
-class CDocumentDlg::Sink : public RenameJobSink {
+class CDocumentDlg::Sink : public RenameReporter {
  public:
   explicit Sink(CDocumentDlg& page) : page_(page) {}
-  void rowFound(int32_t index, const std::u16string& path) override { page_.rowChannel_.post(MakeRow(index, path)); }
-  void rowDone(int32_t row) override { page_.doneChannel_.post(row); }
-  void statusText(const std::u16string& text) override { page_.statusChannel_.post({ToQString(text)}); }
-  void numbers(int32_t count) override { page_.statusChannel_.post({QString(), count}); }
-  void numbers(int32_t done, int32_t total) override { page_.statusChannel_.post({QString(), done, total}); }
+  void AddRow(const RenameRow& row) override { page_.rowChannel_.post(MakeRow(row.index, row.path)); }
+  void RowDone(int32_t row) override { page_.doneChannel_.post(row); }
+  void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
+  void Tally(const RenameNumbers& numbers) override {
+    page_.statusChannel_.post({QString(), numbers.count, numbers.total});
+  }
 
  private:
   CDocumentDlg& page_;
@@ -104,12 +105,6 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, ContentReaders reade
 // The worker uses the engine, the channels and the sink: it must end before they go.
 CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
 
-void CDocumentDlg::flushReports() {
-  rowChannel_.flush();
-  doneChannel_.flush();
-  statusChannel_.flush();
-}
-
 void CDocumentDlg::check() {
   if (refuseIfBusy()) return;
   model_->clear();
@@ -127,12 +122,12 @@ void CDocumentDlg::check() {
   }
   engine_.setSettings(settings());
 
-  auto outcome = std::make_shared<CheckOutcome>();
-  startJob([this, outcome, root = QStringToPath(root)] { *outcome = RunCheck(engine_, root, stopFlag(), *sink_); },
-           [this, outcome] {
-             flushReports();
-             if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome->resultFile;
-             if (outcome->completed) showCompletion(QStringLiteral("Detect File Rename completed"));
+  startJob([this, request = RenameCheckRequest{&engine_, QStringToPath(root)}] {
+             return RunRenameCheck(request, stopFlag(), *sink_);
+           },
+           [this](const RenameCheckOutcome& outcome) {
+             if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
+             if (outcome.completed) showCompletion(QStringLiteral("Detect File Rename completed"));
            });
 }
 
@@ -140,16 +135,14 @@ void CDocumentDlg::rename() {
   if (refuseIfBusy()) return;
   // The numbering and the selected types stay as the last Check left them.
   engine_.setSettings(settings());
-  const auto done = [this] {
-    flushReports();
-    showCompletion(QStringLiteral("File rename completed"));
-  };
+  const auto done = [this] { showCompletion(QStringLiteral("File rename completed")); };
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
-    auto outcome = std::make_shared<CacheRenameOutcome>(CacheRenameOutcome::FileUnavailable);
-    startJob([this, outcome, file = resultFile_] { *outcome = RunCacheRename(engine_, file, stopFlag(), *sink_); },
-             [this, outcome, done] {
-               if (*outcome == CacheRenameOutcome::Done) {
+    startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_}] {
+               return RunRename(request, stopFlag(), *sink_);
+             },
+             [this, done](const RenamePassOutcome& outcome) {
+               if (outcome.end == RenameEnd::Done) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
                  resultFile_.clear();
                  model_->clear();
@@ -165,8 +158,8 @@ void CDocumentDlg::rename() {
   for (int i = 0; i < model_->rowCount(); ++i) paths.push_back(ToText(model_->row(i).cells[1]));
   renamingRows_ = std::make_shared<ListRows>(std::move(paths));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
-  startJob([this, rows = renamingRows_] { RunListRename(engine_, *rows, stopFlag(), *sink_); },
-           [this, done] {
+  startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *sink_); },
+           [this, done](const RenamePassOutcome&) {
              renamingRows_.reset();
              done();
            });

@@ -43,7 +43,6 @@ class CDocumentDlg : public ToolPage {
   void followCheckMarks(const QModelIndex& first, const QModelIndex& last, const QList<int>& roles);
   void showRowMenu(const QPoint& position);
   void gotoPath();
-  void flushReports();
 
   RenameEngine engine_;
   std::filesystem::path resultFile_;  // the temporary result file of the last cache-mode Check

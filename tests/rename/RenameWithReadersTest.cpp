@@ -94,25 +94,21 @@ TEST_F(RenameWithReadersTest, DamagedFileUsesNoNumber) {
 
 TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtCheck) {
   for (int i = 0; i < 4; ++i) copy("report.doc", "d" + std::to_string(i) + ".doc");
-  struct RowSink : RenameJobSink {
-    void rowFound(int32_t, const std::u16string& path) override { paths.push_back(path); }
-    void rowDone(int32_t) override {}
-    void statusText(const std::u16string&) override {}
-    void numbers(int32_t) override {}
-    void numbers(int32_t, int32_t) override {}
+  struct RowSink : RenameReporter {
+    void AddRow(const RenameRow& row) override { paths.push_back(row.path); }
     std::vector<std::u16string> paths;
   } sink;
   std::atomic<int> stop{0};
   settings.cacheMode = kCacheModeList;
   engine.setSettings(settings);
-  RunCheck(engine, rec, stop, sink);
+  RunRenameCheck({&engine, rec}, stop, sink);
   ASSERT_EQ(sink.paths.size(), 4u);
   ListRows rows(sink.paths);
   rows.checked[0] = rows.checked[1] = 1;
-  RunListRename(engine, rows, stop, sink);
+  RunRename({&engine, false, &rows, {}}, stop, sink);
   engine.setSettings(settings);  // the second Rename takes the settings again, not the numbering
   rows.checked[2] = rows.checked[3] = 1;
-  RunListRename(engine, rows, stop, sink);
+  RunRename({&engine, false, &rows, {}}, stop, sink);
   for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(rec / ("2012-03-05 14-07-09AnnualReport#" + std::to_string(n) + ".doc")));
 
   engine.prepareCheck();
