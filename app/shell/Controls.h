@@ -45,7 +45,13 @@ QProgressBar* MakeProgress(QWidget* parent, int id, QRect rect);
 QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect);
 // A menu item with a control id, owned by the page so tests and automation find it there.
 QAction* AddMenuItem(QMenu* menu, QWidget* page, int id, const QString& text, std::function<void()> handler);
-// Shows a 64-bit position on a bar that counts in int: long runs are shown in proportion.
+// A job's progress as its reporter gives it.
+struct ProgressPosition {
+  int64_t position = 0;
+  int64_t maximum = 0;
+};
+// Shows a 64-bit position on a bar that counts in int: long runs are shown in proportion. A range
+// of 0 to 0 would show a busy animation, so an empty run shows a bar that does not move.
 void ShowProgress(QProgressBar* bar, int64_t position, int64_t maximum);
 
 }  // namespace brenvik
