@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/shell/Controls.h"
 #include "app/shell/ToolPage.h"
 #include "app/shell/WorkerChannel.h"
 #include "raid/RaidAnalysis.h"
@@ -33,22 +34,16 @@ class CRaidDlg : public ToolPage {
   QMenu* menu() const { return menu_; }
 
  private:
-  struct Progress {
-    int64_t maximum = 0;
-    int64_t position = 0;
-  };
   class Sink;
 
   void buildControls();
   void fillDiskList();
   void chooseLogFile();
   void markAll(bool checked);
-  void removeCheckedMembers();
   void addImageFiles();
   void copyCheckedDisks();
   void start();
   std::vector<RaidMember> members() const;
-  void showProgress(const Progress& progress);
   void showOutcome(const RaidResult& result);
 
   QLineEdit* logPath_ = nullptr;
@@ -63,7 +58,7 @@ class CRaidDlg : public ToolPage {
   QMenu* menu_ = nullptr;
   MenuSource menuSource_ = kNoMenu;
 
-  LatestValueChannel<Progress> progressChannel_;
+  LatestValueChannel<ProgressPosition> progressChannel_;
   LatestValueChannel<QString> foundChannel_;
 };
 

@@ -198,14 +198,14 @@ bool CanBeMember(int fd) {
 
 }  // namespace
 
-std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
+std::optional<RaidRequest> MakeRaidRequest(std::u16string_view logPath, std::u16string_view startSector,
                                    std::u16string_view endSector) {
   const int64_t start = ParseLeadingInteger(startSector);
   const int64_t end = ParseLeadingInteger(endSector);
   if (logPath.empty() || start >= end) return std::nullopt;
   // Offsets outside the readable range would wrap around or make the reads start elsewhere.
   if (start < 0 || end > kMaxEndOffset / kSectorSize) return std::nullopt;
-  RaidJob job;
+  RaidRequest job;
   job.logPath = fs::path(std::u16string(logPath));
   job.startOffset = start * kSectorSize;
   job.endOffset = end * kSectorSize;
@@ -221,7 +221,7 @@ std::u16string FoundCountText(uint64_t found) {
   return text;
 }
 
-RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic<int>& stop) {
+RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop, RaidReporter& sink) {
   RaidResult result;
   std::vector<fs::path> memberPaths;
   for (const RaidMember& member : job.members) memberPaths.push_back(member.path);
@@ -254,7 +254,8 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
 
   const int64_t start = job.startOffset;
   const int64_t end = std::min(job.endOffset, kMaxEndOffset) + kSectorSize;  // the end sector is read too
-  sink.setProgressRange(std::max<int64_t>(0, (end - start) / kBlockSize));
+  const int64_t progressMaximum = std::max<int64_t>(0, (end - start) / kBlockSize);
+  sink.Progress(0, progressMaximum);
 
   BatchReader reader(std::move(memberFds));
   const size_t memberCount = job.members.size();
@@ -296,14 +297,14 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
       }
       if (stop.load(std::memory_order_relaxed) != 0) ended = true;
     }
-    sink.setProgress((batch - start) / kBlockSize + index - 1);
+    sink.Progress((batch - start) / kBlockSize + index - 1, progressMaximum);
     if (result.found != shownFound) {
       shownFound = result.found;
-      sink.setFoundText(FoundCountText(shownFound));
+      sink.Tally(shownFound);
     }
   }
   if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
-  sink.setProgress(0);
+  sink.Progress(0, progressMaximum);
   return result;
 }
 

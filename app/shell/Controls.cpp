@@ -117,7 +117,6 @@ QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect) {
 
 QAction* AddMenuItem(QMenu* menu, QWidget* page, int id, const QString& text, std::function<void()> handler) {
   QAction* action = menu->addAction(text);
-  action->setParent(page);
   action->setObjectName(QString::number(id));
   QObject::connect(action, &QAction::triggered, page, std::move(handler));
   return action;

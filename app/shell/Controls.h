@@ -43,7 +43,8 @@ QRadioButton* MakeRadio(QWidget* parent, int id, const QString& caption, QRect r
 QGroupBox* MakeGroup(QWidget* parent, const QString& caption, QRect rect);
 QProgressBar* MakeProgress(QWidget* parent, int id, QRect rect);
 QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect);
-// A menu item with a control id, owned by the page so tests and automation find it there.
+// A menu item with a control id (a page's menus are its children, so tests and automation find
+// the item on the page); `handler` runs in the page's context.
 QAction* AddMenuItem(QMenu* menu, QWidget* page, int id, const QString& text, std::function<void()> handler);
 // A job's progress as its reporter gives it.
 struct ProgressPosition {
