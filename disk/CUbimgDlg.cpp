@@ -124,8 +124,8 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
         messageModel_->appendRows(std::move(rows));
         messageView_->scrollToBottom();
       });
-  progressChannel_ = std::make_unique<LatestValueChannel<int64_t>>(
-      this, [this](const int64_t& position) { progress_->setValue(static_cast<int>(position / progressScale_)); });
+  progressChannel_ = std::make_unique<LatestValueChannel<ProgressPosition>>(
+      this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); });
   displayChannel_ = std::make_unique<LatestValueChannel<ImagingDisplays>>(this, [this](const ImagingDisplays& d) {
     lba_->setText(ToQString(d.lba));
     if (d.speed) speed_->setText(ToQString(*d.speed));
@@ -159,7 +159,7 @@ void CUbimgDlg::refresh() {
   diskNodes_.clear();
   sourceModel_->clear();
   targetModel_->clear();
-  startJob([this] { refreshWorker(); }, [this] { messages_->flush(); });
+  startJob([this] { refreshWorker(); });
 }
 
 void CUbimgDlg::refreshWorker() {
@@ -270,21 +270,18 @@ void CUbimgDlg::chooseTargetFile() {
 namespace {
 
 // Forwards the copy's reports to the page's channels.
-class PageSink : public ImagingSink {
+class PageSink : public ImagingReporter {
  public:
   PageSink(std::function<void(std::u16string_view, std::u16string_view)> message,
-           std::function<void(int64_t)> range, LatestValueChannel<int64_t>& progress,
-           LatestValueChannel<ImagingDisplays>& displays)
-      : message_(std::move(message)), range_(std::move(range)), progress_(progress), displays_(displays) {}
-  void message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
-  void progressRange(int64_t maximum) override { range_(maximum); }
-  void progress(int64_t position) override { progress_.post(position); }
-  void displays(const ImagingDisplays& d) override { displays_.post(d); }
+           LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays)
+      : message_(std::move(message)), progress_(progress), displays_(displays) {}
+  void Message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
+  void Progress(int64_t position, int64_t maximum) override { progress_.post({position, maximum}); }
+  void Tally(const ImagingDisplays& d) override { displays_.post(d); }
 
  private:
   std::function<void(std::u16string_view, std::u16string_view)> message_;
-  std::function<void(int64_t)> range_;
-  LatestValueChannel<int64_t>& progress_;
+  LatestValueChannel<ProgressPosition>& progress_;
   LatestValueChannel<ImagingDisplays>& displays_;
 };
 
@@ -310,7 +307,7 @@ void CUbimgDlg::ok() {
   form.targetSector = ToText(targetSector_->text());
 
   static const std::vector<std::unique_ptr<ScsiDevice>> kNoDevices;
-  const ImagingRequest request = ValidateImagingForm(
+  const ValidatedImagingForm request = ValidateImagingForm(
       form, manager_ ? std::span(manager_->devices()) : std::span(kNoDevices), [this](int disk) {
         auto it = diskNodes_.find(disk);
         return it == diskNodes_.end() ? std::filesystem::path() : it->second;
@@ -329,21 +326,10 @@ void CUbimgDlg::ok() {
   startJob(
       [this, request, environment, manager] {
         PageSink sink([this](auto title, auto description) { postMessage(title, description); },
-                      [this](int64_t maximum) {
-                        postToGui([this, maximum] {
-                          progressScale_ = maximum / INT_MAX + 1;
-                          // A range of 0 to 0 would turn the bar into a busy indicator.
-                          progress_->setRange(0, std::max(1, static_cast<int>(maximum / progressScale_)));
-                        });
-                      },
                       *progressChannel_, *displayChannel_);
-        RunImaging(request.parameters, sink, stopFlag(), environment);
+        return RunImaging(request.parameters, stopFlag(), sink, environment);
       },
-      [this] {
-        messages_->flush();
-        displayChannel_->flush();
-        progressChannel_->flush();
-      });
+      [](const ImagingOutcome&) {});
 }
 
 }  // namespace brenvik

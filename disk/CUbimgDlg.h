@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/shell/CheckListModel.h"
+#include "app/shell/Controls.h"
 #include "app/shell/ToolPage.h"
 #include "app/shell/WorkerChannel.h"
 #include "disk/ImagingJob.h"
@@ -80,9 +81,8 @@ class CUbimgDlg : public ToolPage {
   QProgressBar* progress_ = nullptr;
   QLineEdit *lba_, *speed_, *time_;
 
-  int64_t progressScale_ = 1;
   std::unique_ptr<RowBatchChannel<ListRow>> messages_;
-  std::unique_ptr<LatestValueChannel<int64_t>> progressChannel_;
+  std::unique_ptr<LatestValueChannel<ProgressPosition>> progressChannel_;
   std::unique_ptr<LatestValueChannel<ImagingDisplays>> displayChannel_;
 };
 

@@ -23,9 +23,6 @@ struct NoTally {};
 template <class RowT, class TallyT>
 class JobReporter {
  public:
-  using Row = RowT;
-  using TallyValue = TallyT;
-
   virtual ~JobReporter() = default;
   // The tool's status line.
   virtual void Status(std::u16string_view text) { (void)text; }
