@@ -26,7 +26,6 @@ constexpr int kLabelColumn = 1;
 constexpr int kDeviceColumn = 0;
 
 const QString kParameterError = QStringLiteral("Parameter setting error, please reset");
-const QString kLogNotCreated = QStringLiteral("Failed to create file");
 const QString kErrorCaption = QStringLiteral("Error");
 
 QStringList ListHeaders() {
@@ -207,17 +206,9 @@ void CRaidDlg::start() {
 }
 
 void CRaidDlg::showOutcome(const RaidResult& result) {
-  switch (result.outcome) {
-    case RaidOutcome::Finished:
-      break;  // no message ends a run
-    case RaidOutcome::LogNotCreated:
-    case RaidOutcome::LogWriteFailed:
-      showMessage(kLogNotCreated, kErrorCaption, MessageIcon::Error);
-      break;
-    case RaidOutcome::MemberNotOpened:
-      showMessage(QStringLiteral("Access:%1").arg(PathToQString(result.failedPath)), kErrorCaption, MessageIcon::Error);
-      break;
-  }
+  // No message ends a finished run.
+  const std::u16string failure = RaidOutcomeText(result);
+  if (!failure.empty()) showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
 }
 
 }  // namespace brenvik

@@ -10,6 +10,7 @@
 
 #include "app/core/TextHelpers.h"
 #include "platform/FileOps.h"
+#include "platform/PathText.h"
 #include "raid/MftRecord.h"
 
 namespace brenvik {
@@ -306,6 +307,16 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
   sink.Progress(0, progressMaximum);
   return result;
+}
+
+std::u16string RaidOutcomeText(const RaidResult& result) {
+  switch (result.outcome) {
+    case RaidOutcome::Finished: return {};
+    case RaidOutcome::LogNotCreated:
+    case RaidOutcome::LogWriteFailed: return u"Failed to create file";
+    case RaidOutcome::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
+  }
+  return {};
 }
 
 }  // namespace brenvik

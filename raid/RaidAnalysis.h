@@ -54,6 +54,10 @@ struct RaidResult {
   uint64_t found = 0;
 };
 
+// The failure text a run ends with: "Failed to create file" when the log could not be created or
+// written, "Access:<path>" when a member could not be opened; empty when it finished.
+std::u16string RaidOutcomeText(const RaidResult& result);
+
 // Runs the analysis until the range ends, a member ends (the line in progress is written as
 // far as it got) or `stop` is set (after the current position's line).
 RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& stop, RaidReporter& reporter);
