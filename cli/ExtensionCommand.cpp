@@ -38,11 +38,10 @@ int Run(const Arguments& args, Console& console) {
   console.Status(TallyText(outcome.counters.identified, outcome.counters.scanned));
   if (!outcome.completed) return kExitFailed;
 
-  if (args.Has("rename") && StopFlag().load() == 0) {
+  if (args.Has("rename") && StopFlag().load() == 0)
     RunJob(RunExtensionRename, ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile}, reporter);
-  } else if (!outcome.resultFile.empty()) {
-    DeleteFile(outcome.resultFile);  // nothing else will read it
-  }
+  // Nothing else will read this Check's result file.
+  if (!outcome.resultFile.empty()) DeleteFile(outcome.resultFile);
   return ExitStatusAfterJob(reporter.failed());
 }
 
