@@ -11,4 +11,9 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
   clang libclang-rt-14-dev \
-  xvfb xauth imagemagick fonts-noto-cjk
+  xvfb xauth imagemagick fonts-noto-cjk \
+<<<<<<< HEAD
+  dpkg-dev file desktop-file-utils appstream
+=======
+  mount e2fsprogs
+>>>>>>> h2
