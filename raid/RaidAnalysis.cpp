@@ -12,6 +12,7 @@
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "raid/MftRecord.h"
+#include "platform/ByteOrder.h"
 
 namespace brenvik {
 namespace {
@@ -30,12 +31,7 @@ class LogWriter {
  public:
   explicit LogWriter(UniqueFd fd) : fd_(std::move(fd)) { bytes_.reserve(kLogFlushBytes + 4096); }
 
-  void append(std::u16string_view text) {
-    for (char16_t c : text) {
-      bytes_.push_back(static_cast<char>(c & 0xFF));
-      bytes_.push_back(static_cast<char>(c >> 8));
-    }
-  }
+  void append(std::u16string_view text) { AppendUtf16Le(bytes_, text); }
   void appendAscii(std::string_view text) {
     for (char c : text) {
       bytes_.push_back(c);

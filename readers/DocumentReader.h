@@ -21,6 +21,7 @@
 
 #include "app/core/AppSettings.h"
 #include "platform/FileOps.h"
+#include "platform/ByteOrder.h"
 
 namespace brenvik {
 
@@ -205,12 +206,5 @@ class DocumentReader {
   bool listFatSector(uint32_t sector);
   bool fatFull() const { return uint64_t{fatSectors.size()} * kSectorSize >= fatByteSize; }
 };
-
-// Little-endian readers over a byte buffer; the caller bounds the offset.
-inline uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t LoadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
 
 }  // namespace brenvik

@@ -11,6 +11,7 @@
 #include "readers/NameText.h"
 #include "readers/RarReader.h"
 #include "readers/ZipArchive.h"
+#include "platform/ByteOrder.h"
 
 namespace brenvik {
 namespace {
@@ -130,7 +131,7 @@ std::u16string NameFromText(const std::filesystem::path& path, const AppSettings
     const auto head = std::span<const uint8_t>(buffer, static_cast<size_t>(std::max<int64_t>(n, 0)));
     if (head.size() >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
       for (size_t i = 2; i + 1 < head.size(); i += 2) {
-        const auto unit = static_cast<char16_t>(head[i] | (head[i + 1] << 8));
+        const auto unit = static_cast<char16_t>(LoadU16(&head[i]));
         if (unit == 0) break;
         text += unit;
       }

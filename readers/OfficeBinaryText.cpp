@@ -32,8 +32,6 @@ constexpr uint16_t kWordMagic = 0xA5EC;
 constexpr uint16_t kBoundSheetRecord = 0x0085;
 constexpr uint16_t kSstRecord = 0x00FC;
 
-uint64_t LoadU64(const uint8_t* p) { return uint64_t{LoadU32(p)} | (uint64_t{LoadU32(p + 4)} << 32); }
-
 // Random access to the first `size` bytes of a stream, read from the file only where asked, so a
 // large document is never read further than its text is needed. Reads give what a whole-stream
 // read would: zero bytes past the end of the chain or from the first sector that cannot be read.
