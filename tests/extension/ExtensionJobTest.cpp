@@ -1,4 +1,5 @@
 #include "app/core/RecordFile.h"
+#include "tests/support/KernelFixtures.h"
 #include "platform/FileOps.h"
 #include "extension/ExtensionJob.h"
 
@@ -162,6 +163,20 @@ TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   const ExtensionCheckOutcome outcome = check(true, dir_ / "no such folder");
   EXPECT_FALSE(outcome.completed);
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
+}
+
+TEST_F(ExtensionJobTest, CacheModeCheckFailsWhenItsResultFileFillsTheDisk) {
+  // Far more records than a 64 KiB file system holds: a Check that reported success here would
+  // let Rename pass over every file whose record was lost.
+  for (int i = 0; i < 400; ++i)
+    WriteFile(dir_ / "root" / (std::string(180, 'n') + std::to_string(i) + ".bin"), kPdf);
+  const testing::ScopedMount full = testing::ScopedMount::Tmpfs(dir_ / "full", 64 * 1024);
+  if (!full.valid()) GTEST_SKIP() << "no tmpfs can be mounted here";
+  const ExtensionCheckOutcome outcome = check(true, full / "");
+  EXPECT_FALSE(outcome.completed);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
+  EXPECT_TRUE(std::filesystem::is_empty(full / ""));  // the partial result file is gone
 }
 
 TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
