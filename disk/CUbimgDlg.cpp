@@ -13,10 +13,6 @@
 #include "app/core/StartOptions.h"
 #include "app/shell/Controls.h"
 #include "app/shell/QtText.h"
-#include "disk/DiskAccess.h"
-#include "disk/DiskInventory.h"
-#include "disk/SgTransport.h"
-#include "platform/CodePage.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -30,7 +26,6 @@ const QString kStandard = QStringLiteral("标准");
 const QString kNonStandard = QStringLiteral("非标");
 const QString kImage = QStringLiteral("镜像");
 const QString kFileFilter = QStringLiteral("img Files (*.img);;All Files (*.*)");
-constexpr int kMaxScsiDevices = 255;
 
 
 ListRow DeviceRow(const QString& device, const QString& label, const QString& type, const QString& serial,
@@ -170,54 +165,21 @@ void CUbimgDlg::refreshWorker(const QString& adminCommand) {
   std::error_code error;
   if (!host().startDirectory().empty()) std::filesystem::current_path(host().startDirectory(), error);
 
-  std::shared_ptr<ScsiTransport> transport =
-      sources_.makeTransport ? sources_.makeTransport()
-                             : std::make_shared<SgTransport>(sources_.sysfsRoot, sources_.devRoot);
-  auto scsiHost = std::make_shared<ScsiHostInterface>(
-      transport, sources_.clock != nullptr ? *sources_.clock : SystemScsiClock());
-  auto manager = std::make_shared<ScsiDeviceManager>(scsiHost);
-
-  DiskInventory inventory(sources_.sysfsRoot, sources_.devRoot);
-  inventory.ScanDiskDevices();
+  ImagingDeviceScan scan = ScanImagingDevices(sources_);
   // Disks left out for want of rights are named, with the two ways in, rather than just missing.
   QStringList denied;
-  for (const WholeDisk& disk : ListDisksWithoutAccess(sources_.sysfsRoot, sources_.devRoot))
-    denied << PathToQString(disk.deviceNode);
+  for (const std::filesystem::path& node : scan.denied) denied << PathToQString(node);
   if (!denied.isEmpty())
     postMessage(u"权限", ToText(QStringLiteral("无权读写磁盘 %1：将用户加入 disk 组后重新登录，或通过 pkexec 启动本程序 (%2)")
                                    .arg(denied.join(QStringLiteral("、")), adminCommand)));
-  std::vector<ListRow> standard;
-  std::map<int, std::filesystem::path> nodes;
-  for (const DiskDevice& disk : inventory.devices()) {
-    if (disk.bytesPerSector < 512 || disk.bytesPerSector % 512 != 0) continue;
-    standard.push_back(DeviceRow(ToQString(AnsiToText(disk.model)), QStringLiteral("#%1").arg(disk.diskNumber), kStandard,
-                                 ToQString(AnsiToText(disk.serial)), QString::number(disk.sectorCount)));
-    nodes[disk.diskNumber] = disk.deviceNode;
-  }
-
-  std::vector<ListRow> nonStandard;
-  int examined = 0;
-  for (const auto& device : manager->devices()) {
-    if (++examined > kMaxScsiDevices) break;
-    if (device->deviceType != 0) continue;
-    ScsiTarget target(*scsiHost);
-    target.bind(device.get());
-    uint32_t lastBlock = 0, blockLength = 0;
-    target.readCapacity(lastBlock, blockLength);
-    if (blockLength == 0 || blockLength % 512 == 0) continue;
-    device->blockLength = blockLength;
-    device->blockCount = static_cast<uint32_t>(lastBlock + 1u);
-    device->serial.clear();
-    for (const DiskDevice& disk : inventory.devices())
-      if (disk.portNumber == device->address.adapter && disk.targetId == device->address.target &&
-          disk.lun == device->address.lun)
-        device->serial = AnsiToText(disk.serial);
-    nonStandard.push_back(DeviceRow(ToQString(ScsiDeviceText(*device)), ToQString(ScsiAddressText(device->address)),
-                                    kNonStandard, ToQString(device->serial), QString::number(device->blockCount)));
-  }
-  inventory.ClearDevices();
-
-  postToGui([this, manager, standard, nonStandard, nodes]() mutable {
+  const auto rows = [](const std::vector<ImagingDeviceRow>& devices, const QString& type) {
+    std::vector<ListRow> list;
+    for (const ImagingDeviceRow& d : devices)
+      list.push_back(DeviceRow(ToQString(d.device), ToQString(d.label), type, ToQString(d.serial), ToQString(d.size)));
+    return list;
+  };
+  postToGui([this, manager = scan.manager, standard = rows(scan.standard, kStandard),
+             nonStandard = rows(scan.nonStandard, kNonStandard), nodes = scan.diskNodes]() mutable {
     manager_ = manager;
     diskNodes_ = nodes;
     sourceModel_->appendRows(standard);

@@ -13,6 +13,7 @@
 #include "app/shell/Controls.h"
 #include "app/shell/ToolPage.h"
 #include "app/shell/WorkerChannel.h"
+#include "disk/ImagingDevices.h"
 #include "disk/ImagingJob.h"
 #include "disk/ScsiLayer.h"
 
@@ -23,16 +24,6 @@ class QProgressBar;
 class QPushButton;
 
 namespace brenvik {
-
-// Where the page finds disks and SCSI devices; tests point it at a fake tree and a simulated bus.
-struct ImagingDeviceSources {
-  std::filesystem::path sysfsRoot = "/sys";
-  std::filesystem::path devRoot = "/dev";
-  std::filesystem::path mountInfo = "/proc/self/mountinfo";
-  // Empty: the SG_IO pass-through over the two roots.
-  std::function<std::shared_ptr<ScsiTransport>()> makeTransport;
-  ScsiClock* clock = nullptr;  // nullptr: the system clock
-};
 
 class CUbimgDlg : public ToolPage {
   Q_OBJECT
