@@ -49,8 +49,9 @@ class CRaidDlg::Sink : public RaidReporter {
   CRaidDlg& page_;
 };
 
-CRaidDlg::CRaidDlg(PageHost& host, QWidget* parent)
+CRaidDlg::CRaidDlg(PageHost& host, const DiskInventory& disks, QWidget* parent)
     : ToolPage(host, QStringLiteral("Raid Analysis"), parent),
+      inventory_(disks),
       progressChannel_(this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); }),
       foundChannel_(this, [this](const QString& text) { status_->setText(text); }) {
   buildControls();
@@ -110,7 +111,7 @@ void CRaidDlg::buildControls() {
 
 void CRaidDlg::fillDiskList() {
   std::vector<ListRow> rows;
-  for (const DiskIdentity& disk : host().diskInventory().identities()) {
+  for (const DiskIdentity& disk : inventory_.identities()) {
     ListRow row;
     row.cells = {ToQString(AnsiToText(disk.model)), QStringLiteral("#%1").arg(disk.diskNumber),
                  ToQString(AnsiToText(disk.serial)), SizeText(disk.diskSize)};
@@ -120,7 +121,7 @@ void CRaidDlg::fillDiskList() {
 }
 
 void CRaidDlg::showDisksWithoutAccess() {
-  const DiskInventory& inventory = host().diskInventory();
+  const DiskInventory& inventory = inventory_;
   QStringList denied;
   for (const WholeDisk& disk : ListDisksWithoutAccess(inventory.sysfsRoot(), inventory.devRoot()))
     denied << PathToQString(disk.deviceNode);
@@ -193,7 +194,7 @@ std::vector<RaidMember> CRaidDlg::members() const {
       member.path = QStringToPath(cells.value(kDeviceColumn));
     } else {
       // "#n": disk n, opened through the node the inventory found it at.
-      member.path = host().diskInventory().IdentityNode(label.mid(1).toInt());
+      member.path = inventory_.IdentityNode(label.mid(1).toInt());
       if (member.path.empty()) member.path = QStringToPath(label);
     }
     result.push_back(std::move(member));

@@ -7,6 +7,7 @@
 #include "app/shell/Controls.h"
 #include "app/shell/ToolPage.h"
 #include "app/shell/WorkerChannel.h"
+#include "disk/DiskInventory.h"
 #include "raid/RaidAnalysis.h"
 
 class QLineEdit;
@@ -22,7 +23,8 @@ class CheckListView;
 class CRaidDlg : public ToolPage {
   Q_OBJECT
  public:
-  explicit CRaidDlg(PageHost& host, QWidget* parent = nullptr);
+  // `disks`: the identity list found at start, which the page lists and opens members through.
+  CRaidDlg(PageHost& host, const DiskInventory& disks, QWidget* parent = nullptr);
   ~CRaidDlg() override;
 
   // Which list the popup menu was opened on.
@@ -48,6 +50,7 @@ class CRaidDlg : public ToolPage {
   std::vector<RaidMember> members() const;
   void showOutcome(const RaidResult& result);
 
+  const DiskInventory& inventory_;
   QLineEdit* logPath_ = nullptr;
   QLineEdit* startSector_ = nullptr;
   QLineEdit* endSector_ = nullptr;

@@ -1,6 +1,6 @@
 #pragma once
 // What a tool page reaches through its parent window: the settings record, the message and
-// dialog services, the start directory, the application name and the disks found at start.
+// dialog services, the start directory and the application name.
 #include <QString>
 #include <filesystem>
 
@@ -8,8 +8,6 @@
 #include "app/shell/UiServices.h"
 
 namespace brenvik {
-
-class DiskInventory;
 
 class PageHost {
  public:
@@ -19,8 +17,6 @@ class PageHost {
   virtual std::filesystem::path startDirectory() const = 0;
   // The executable's name without extension: the caption of validation messages.
   virtual QString applicationName() const = 0;
-  // The inventory whose identity list was filled once at start (the Raid Analysis disks).
-  virtual const DiskInventory& diskInventory() const = 0;
 };
 
 }  // namespace brenvik

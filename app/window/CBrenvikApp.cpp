@@ -19,7 +19,7 @@ void CBrenvikApp::ApplySkin(QApplication& app) {
 
 int CBrenvikApp::run() {
   ApplySkin(*this);
-  CBrenvikDlg window;
+  CBrenvikDlg window(nullptr, {}, ScanSystemDiskIdentities);
   window.show();
   return exec();
 }

@@ -47,7 +47,7 @@ constexpr std::array<ToolButton, 7> kButtons{{{1000, "Invalid Files"},
 
 }  // namespace
 
-CBrenvikDlg::CBrenvikDlg(std::unique_ptr<UiServices> ui, VersionSource versionSource)
+CBrenvikDlg::CBrenvikDlg(std::unique_ptr<UiServices> ui, VersionSource versionSource, DiskIdentitySource disks)
     : ui_(ui ? std::move(ui) : std::make_unique<QtUiServices>()) {
   InitBrenvikResources();
   setWindowTitle(ToQString(kTitleText));
@@ -57,7 +57,7 @@ CBrenvikDlg::CBrenvikDlg(std::unique_ptr<UiServices> ui, VersionSource versionSo
   char cwd[4096];
   if (::getcwd(cwd, sizeof cwd) != nullptr) startDirectory_ = cwd;
   // Once, before the pages exist: the Raid Analysis page lists these disks when it is built.
-  diskInventory_.ScanDiskIdentities();
+  if (disks) diskInventory_ = disks();
   EnsureFolder(settings_.temporaryFolder);
 
   buildControls();
@@ -104,7 +104,7 @@ void CBrenvikDlg::buildControls() {
 
 void CBrenvikDlg::createPages() {
   pages_ = {new CBadFileDlg(*this, this), new CChkDlg(*this, this),     new CUbimgDlg(*this, this),
-            new CDataBaseDlg(*this, this), new CRaidDlg(*this, this), new CDocumentDlg(*this, this)};
+            new CDataBaseDlg(*this, this), new CRaidDlg(*this, diskInventory_, this), new CDocumentDlg(*this, this)};
   for (ToolPage* p : pages_) {
     p->setGeometry(pageRect_);
     p->setVisible(p == pages_[0]);

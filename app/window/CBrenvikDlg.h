@@ -22,8 +22,10 @@ class CBrenvikDlg : public QWidget, public PageHost {
   Q_OBJECT
  public:
   // `ui` answers every message box and dialog (tests pass a recorder); `versionSource` is asked
-  // for the latest version at start (none: no update check).
-  explicit CBrenvikDlg(std::unique_ptr<UiServices> ui = nullptr, VersionSource versionSource = {});
+  // for the latest version at start (none: no update check); `disks` gives the disks the Raid
+  // Analysis page lists, asked once before the pages exist (none: no disks).
+  explicit CBrenvikDlg(std::unique_ptr<UiServices> ui = nullptr, VersionSource versionSource = {},
+                       DiskIdentitySource disks = {});
   ~CBrenvikDlg() override;
 
   // PageHost
@@ -31,7 +33,7 @@ class CBrenvikDlg : public QWidget, public PageHost {
   UiServices& ui() override { return *ui_; }
   std::filesystem::path startDirectory() const override { return startDirectory_; }
   QString applicationName() const override;
-  const DiskInventory& diskInventory() const override { return diskInventory_; }
+  const DiskInventory& diskInventory() const { return diskInventory_; }
 
   static constexpr int kPageCount = 6;
   ToolPage* page(int index) const { return pages_[static_cast<size_t>(index)]; }

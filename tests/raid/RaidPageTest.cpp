@@ -93,7 +93,7 @@ class RaidPageTest : public QObject {
     host_ = std::make_unique<TestPageHost>(dir_->path() / "tmp");
     host_->disks = DiskInventory(tree_->sysfsRoot(), tree_->devRoot());
     host_->disks.ScanDiskIdentities();
-    page_ = std::make_unique<CRaidDlg>(*host_);
+    page_ = std::make_unique<CRaidDlg>(*host_, host_->disks);
   }
 
   void cleanup() {
@@ -120,7 +120,7 @@ class RaidPageTest : public QObject {
     {
       OtherUser nobody;
       if (!nobody.active()) QSKIP("needs root to build the page as the user nobody");
-      page = std::make_unique<CRaidDlg>(*host_);
+      page = std::make_unique<CRaidDlg>(*host_, host_->disks);
     }
     auto* status = FindControl<QLabel>(page.get(), 3312);
     const QString expected = "No access to " + Q(tree_->devRoot() / "sda") +
