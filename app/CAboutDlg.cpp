@@ -1,12 +1,12 @@
-#include "app/window/CAboutDlg.h"
+#include "app/CAboutDlg.h"
 
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/core/Version.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "core/Version.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 
 namespace brenvik {
 

@@ -1,8 +1,8 @@
-#include "app/window/CBrenvikApp.h"
+#include "app/CBrenvikApp.h"
 
 #include <QFile>
 
-#include "app/window/CBrenvikDlg.h"
+#include "app/CBrenvikDlg.h"
 
 namespace brenvik {
 

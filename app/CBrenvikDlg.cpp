@@ -1,4 +1,4 @@
-#include "app/window/CBrenvikDlg.h"
+#include "app/CBrenvikDlg.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -12,12 +12,12 @@
 
 #include <unistd.h>
 
-#include "app/core/TemporaryFolder.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
-#include "app/window/CAboutDlg.h"
-#include "app/window/CSetDlg.h"
-#include "app/window/CUpdateDlg.h"
+#include "core/TemporaryFolder.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
+#include "app/CAboutDlg.h"
+#include "app/CSetDlg.h"
+#include "app/CUpdateDlg.h"
 #include "dbrepair/CDataBaseDlg.h"
 #include "disk/CUbimgDlg.h"
 #include "extension/CChkDlg.h"

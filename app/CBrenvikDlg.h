@@ -7,10 +7,10 @@
 #include <memory>
 #include <thread>
 
-#include "app/core/AppSettings.h"
-#include "app/core/Version.h"
-#include "app/shell/PageHost.h"
-#include "app/shell/ToolPage.h"
+#include "core/AppSettings.h"
+#include "core/Version.h"
+#include "shell/PageHost.h"
+#include "shell/ToolPage.h"
 #include "disk/DiskInventory.h"
 
 class QLabel;

@@ -1,14 +1,14 @@
-#include "app/window/CSetDlg.h"
+#include "app/CSetDlg.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "app/core/TemporaryFolder.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
-#include "app/shell/ToolPage.h"
+#include "core/TemporaryFolder.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
+#include "shell/ToolPage.h"
 
 namespace brenvik {
 

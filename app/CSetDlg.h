@@ -2,8 +2,8 @@
 // The Settings dialog: the only place that changes the settings record.
 #include <QDialog>
 
-#include "app/core/AppSettings.h"
-#include "app/shell/UiServices.h"
+#include "core/AppSettings.h"
+#include "shell/UiServices.h"
 
 class QLineEdit;
 class QCheckBox;

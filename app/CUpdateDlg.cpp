@@ -1,13 +1,13 @@
-#include "app/window/CUpdateDlg.h"
+#include "app/CUpdateDlg.h"
 
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QUrl>
 
-#include "app/core/Version.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "core/Version.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 
 namespace brenvik {
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/StartOptions.h"
-#include "app/core/Version.h"
-#include "app/window/CBrenvikApp.h"
+#include "core/StartOptions.h"
+#include "core/Version.h"
+#include "app/CBrenvikApp.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <csignal>
 
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 #include "platform/PathText.h"
 
 namespace brenvik::cli {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/AppSettings.h"
-#include "app/core/JobReporter.h"
+#include "core/AppSettings.h"
+#include "core/JobReporter.h"
 
 namespace brenvik::cli {
 

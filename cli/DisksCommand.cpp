@@ -1,5 +1,5 @@
 // brenvik-cli disks: the disk inventory the Raid Analysis and N.S Image pages list.
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "cli/DiskSource.h"
 #include "platform/CodePage.h"

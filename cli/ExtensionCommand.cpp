@@ -1,5 +1,5 @@
 // brenvik-cli extension: the Extension page's Check, and its Rename with --rename.
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "extension/ExtensionJob.h"
 #include "platform/FileOps.h"

@@ -1,6 +1,6 @@
 // brenvik-cli image: the N.S Image page's Ok, from a disk or an image file to a disk or a new
 // image file.
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "cli/DiskSource.h"
 #include "disk/ImagingForm.h"

@@ -1,5 +1,5 @@
 // brenvik-cli invalid-files: the Invalid Files page's Check, and its Delete with --delete.
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "invalid_files/InvalidFileActions.h"
 #include "invalid_files/InvalidFileCriteria.h"

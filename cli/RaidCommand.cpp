@@ -1,5 +1,5 @@
 // brenvik-cli raid: the Raid Analysis page's Ok over its member list.
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "cli/DiskSource.h"
 #include "platform/CodePage.h"

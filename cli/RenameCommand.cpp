@@ -1,5 +1,5 @@
 // brenvik-cli rename: the File Rename page's Check, and its Rename with --rename.
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "platform/FileOps.h"
 #include "rename/RenameJob.h"

@@ -1,6 +1,6 @@
 // brenvik-cli repair-db: the Repair DB page's Repair.
-#include "app/core/FillPatternText.h"
-#include "app/core/TextHelpers.h"
+#include "core/FillPatternText.h"
+#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "dbrepair/BlockRepair.h"
 #include "platform/FileOps.h"

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/core/TemporaryFolder.h"
-#include "app/core/Version.h"
+#include "core/TemporaryFolder.h"
+#include "core/Version.h"
 #include "cli/Commands.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 
 namespace brenvik {
 

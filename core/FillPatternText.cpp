@@ -1,4 +1,4 @@
-#include "app/core/FillPatternText.h"
+#include "core/FillPatternText.h"
 
 namespace brenvik {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/core/RecordFile.h"
+#include "core/RecordFile.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app/core/StartOptions.h"
+#include "core/StartOptions.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 
 #include <unistd.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/core/AppSettings.h"
-#include "app/core/TextHelpers.h"
+#include "core/AppSettings.h"
+#include "core/TextHelpers.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/PathText.h"
 

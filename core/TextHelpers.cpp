@@ -1,4 +1,4 @@
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "app/core/Version.h"
+#include "core/Version.h"
 
 #include <string>
 

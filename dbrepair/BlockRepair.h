@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/JobReporter.h"
+#include "core/JobReporter.h"
 
 namespace brenvik {
 

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "dbrepair/FillPattern.h"
 #include "platform/FileOps.h"
 

@@ -3,9 +3,9 @@
 // block lost to the fill pattern from the first reference copy that holds it intact.
 #include <QString>
 
-#include "app/shell/Controls.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/Controls.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "dbrepair/BlockRepair.h"
 
 class QLabel;

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/core/StartOptions.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "core/StartOptions.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 

@@ -9,10 +9,10 @@
 #include <map>
 #include <memory>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "disk/ImagingDevices.h"
 #include "disk/ImagingJob.h"
 #include "disk/ScsiLayer.h"

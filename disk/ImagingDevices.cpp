@@ -1,6 +1,6 @@
 #include "disk/ImagingDevices.h"
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "disk/ImagingForm.h"

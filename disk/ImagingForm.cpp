@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 

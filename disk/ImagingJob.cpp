@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/core/JobReporter.h"
+#include "core/JobReporter.h"
 #include "disk/ImagingForm.h"
 #include "disk/ScsiLayer.h"
 

@@ -4,8 +4,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 
 namespace brenvik {
 

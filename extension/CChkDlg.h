@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "extension/ExtensionJob.h"
 #include "readers/DocumentReader.h"
 

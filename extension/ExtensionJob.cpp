@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/core/AppSettings.h"
-#include "app/core/RecordFile.h"
-#include "app/core/TemporaryFolder.h"
-#include "app/core/TextHelpers.h"
+#include "core/AppSettings.h"
+#include "core/RecordFile.h"
+#include "core/TemporaryFolder.h"
+#include "core/TextHelpers.h"
 #include "extension/FileTypeIdentifier.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/FileOps.h"

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/JobReporter.h"
+#include "core/JobReporter.h"
 #include "readers/DocumentReader.h"
 
 namespace brenvik {

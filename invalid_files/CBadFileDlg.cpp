@@ -7,9 +7,9 @@
 #include <QMenu>
 #include <QPushButton>
 
-#include "app/core/TextHelpers.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "core/TextHelpers.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "platform/Shell.h"
 
 namespace brenvik {

@@ -7,9 +7,9 @@
 #include <variant>
 #include <vector>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "invalid_files/InvalidFileActions.h"
 #include "invalid_files/InvalidFileCriteria.h"
 #include "invalid_files/InvalidFileDetector.h"

@@ -1,7 +1,7 @@
 #include "invalid_files/InvalidFileActions.h"
 
-#include "app/core/TextHelpers.h"
-#include "app/core/RecordFile.h"
+#include "core/TextHelpers.h"
+#include "core/RecordFile.h"
 #include "platform/ByteOrder.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/NoFollow.h"

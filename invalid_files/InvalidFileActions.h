@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 #include "invalid_files/InvalidFileReport.h"
 #include "platform/FileOps.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/core/JobReporter.h"
+#include "core/JobReporter.h"
 #include "invalid_files/InvalidFileDetector.h"
 
 namespace brenvik {

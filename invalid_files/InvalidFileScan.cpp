@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/core/TemporaryFolder.h"
-#include "app/core/TextHelpers.h"
-#include "app/core/RecordFile.h"
+#include "core/TemporaryFolder.h"
+#include "core/TextHelpers.h"
+#include "core/RecordFile.h"
 #include "platform/DirectoryWalk.h"
 
 namespace brenvik {

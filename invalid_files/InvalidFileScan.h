@@ -5,7 +5,7 @@
 #include <atomic>
 #include <filesystem>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 #include "invalid_files/InvalidFileDetector.h"
 #include "invalid_files/InvalidFileReport.h"
 

@@ -9,11 +9,11 @@
 #include <QPushButton>
 #include <climits>
 
-#include "app/core/StartOptions.h"
-#include "app/core/TextHelpers.h"
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "core/StartOptions.h"
+#include "core/TextHelpers.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "platform/CodePage.h"

@@ -4,9 +4,9 @@
 #include <memory>
 #include <optional>
 
-#include "app/shell/Controls.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/Controls.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "disk/DiskInventory.h"
 #include "raid/RaidAnalysis.h"
 

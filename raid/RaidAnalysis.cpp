@@ -8,7 +8,7 @@
 #include <span>
 #include <thread>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "raid/MftRecord.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/JobReporter.h"
+#include "core/JobReporter.h"
 
 namespace brenvik {
 

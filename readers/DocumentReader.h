@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 #include "platform/FileOps.h"
 #include "platform/ByteOrder.h"
 

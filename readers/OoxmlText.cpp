@@ -7,7 +7,7 @@
 #include <array>
 #include <string_view>
 
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 #include "platform/PathText.h"
 #include "readers/DocumentReader.h"
 #include "readers/NameText.h"

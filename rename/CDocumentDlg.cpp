@@ -6,8 +6,8 @@
 #include <QMenu>
 #include <QPushButton>
 
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "platform/Shell.h"
 
 namespace brenvik {

@@ -7,9 +7,9 @@
 #include <functional>
 #include <memory>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "rename/RenameJob.h"
 
 class QCheckBox;

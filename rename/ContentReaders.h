@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 
 namespace brenvik {
 

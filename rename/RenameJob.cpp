@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/core/RecordFile.h"
-#include "app/core/TemporaryFolder.h"
+#include "core/RecordFile.h"
+#include "core/TemporaryFolder.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"

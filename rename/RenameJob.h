@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/JobReporter.h"
+#include "core/JobReporter.h"
 #include "rename/RenameEngine.h"
 
 namespace brenvik {

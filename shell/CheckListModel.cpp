@@ -1,4 +1,4 @@
-#include "app/shell/CheckListModel.h"
+#include "shell/CheckListModel.h"
 
 #include <QHeaderView>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "app/shell/Controls.h"
+#include "shell/Controls.h"
 
 #include <algorithm>
 #include <climits>

@@ -4,8 +4,8 @@
 #include <QString>
 #include <filesystem>
 
-#include "app/core/AppSettings.h"
-#include "app/shell/UiServices.h"
+#include "core/AppSettings.h"
+#include "shell/UiServices.h"
 
 namespace brenvik {
 

@@ -1,11 +1,11 @@
-#include "app/shell/ToolPage.h"
+#include "shell/ToolPage.h"
 
 #include <QLineEdit>
 #include <QMetaObject>
 
-#include "app/core/TextHelpers.h"
-#include "app/shell/QtText.h"
-#include "app/shell/WorkerChannel.h"
+#include "core/TextHelpers.h"
+#include "shell/QtText.h"
+#include "shell/WorkerChannel.h"
 
 namespace brenvik {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <type_traits>
 
-#include "app/shell/PageHost.h"
+#include "shell/PageHost.h"
 
 class QLineEdit;
 

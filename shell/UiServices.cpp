@@ -1,4 +1,4 @@
-#include "app/shell/UiServices.h"
+#include "shell/UiServices.h"
 
 #include <QFileDialog>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "app/shell/WorkerChannel.h"
+#include "shell/WorkerChannel.h"
 
 #include <QMetaObject>
 

@@ -8,11 +8,11 @@
 #include <QTimer>
 #include <atomic>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/WorkerChannel.h"
-#include "app/window/CBrenvikDlg.h"
-#include "app/window/CSetDlg.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/WorkerChannel.h"
+#include "app/CBrenvikDlg.h"
+#include "app/CSetDlg.h"
 #include "platform/FileOps.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 #include "platform/FileOps.h"
 #include "tests/support/TempDir.h"
 

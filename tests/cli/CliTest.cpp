@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "dbrepair/BlockRepair.h"
 #include "disk/DiskInventory.h"
 #include "disk/ImagingJob.h"

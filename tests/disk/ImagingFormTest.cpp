@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "disk/ImagingForm.h"
 
 using namespace brenvik;

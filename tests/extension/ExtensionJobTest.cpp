@@ -1,4 +1,4 @@
-#include "app/core/RecordFile.h"
+#include "core/RecordFile.h"
 #include "tests/support/KernelFixtures.h"
 #include "platform/FileOps.h"
 #include "extension/ExtensionJob.h"

@@ -5,9 +5,9 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/shell/Controls.h"
+#include "shell/Controls.h"
 #include "invalid_files/CBadFileDlg.h"
-#include "app/core/RecordFile.h"
+#include "core/RecordFile.h"
 #include "platform/FileOps.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"

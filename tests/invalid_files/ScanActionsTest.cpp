@@ -8,10 +8,10 @@
 #include <string>
 #include <thread>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "invalid_files/InvalidFileActions.h"
 #include "invalid_files/InvalidFileScan.h"
-#include "app/core/RecordFile.h"
+#include "core/RecordFile.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
 #include "tests/support/TempDir.h"

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "raid/RaidAnalysis.h"
 #include "tests/raid/MftRecordBuilder.h"
 #include "tests/support/KernelFixtures.h"

@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <map>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
 #include "raid/CRaidDlg.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"

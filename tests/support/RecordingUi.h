@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/shell/PageHost.h"
-#include "app/shell/UiServices.h"
+#include "shell/PageHost.h"
+#include "shell/UiServices.h"
 #include "disk/DiskInventory.h"
 
 namespace brenvik::testing {
