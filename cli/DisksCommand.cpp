@@ -2,6 +2,7 @@
 #include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "cli/DiskSource.h"
+#include "disk/DiskAccess.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 
@@ -28,6 +29,10 @@ int Run(const Arguments& args, Console& console) {
                                     PathToText(disk.deviceNode)};
     console.Row(kColumns, cells);
   }
+  // Disks left out for want of rights are named rather than just missing.
+  for (const WholeDisk& disk : ListDisksWithoutAccess(InventoryFor(args).sysfsRoot(), InventoryFor(args).devRoot()))
+    console.Status(u"No access to " + PathToText(disk.deviceNode) +
+                   u": join the disk group (then log in again) or run brenvik --admin");
   return kExitDone;
 }
 
