@@ -2,7 +2,7 @@
 // image file.
 #include "core/TextHelpers.h"
 #include "cli/Commands.h"
-#include "cli/DiskSource.h"
+#include "disk/ImagingDevices.h"
 #include "disk/ImagingForm.h"
 #include "disk/ImagingJob.h"
 #include "platform/CodePage.h"
@@ -13,7 +13,7 @@ namespace brenvik::cli {
 namespace {
 
 constexpr Flag kFlags[] = {
-    {"source", "#n|FILE", "the source: disk n (see brenvik-cli disks) or an image file"},
+    {"source", "#n|H#T#L|FILE", "the source: disk n (see brenvik-cli disks), the SCSI disk at that address, or an image file"},
     {"source-start", "SECTOR", "the source's first sector (default 0)"},
     {"source-size", "SECTORS", "how many sectors to copy (default: to the source's end)"},
     {"source-sector", "BYTES", "the source's sector size (default 512)"},
@@ -26,23 +26,20 @@ constexpr Flag kFlags[] = {
     {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
 };
 
-// The Tips text the page shows for a device row, and its size in sectors.
+// The Tips text the page shows for a chosen device row, and its size in sectors.
 struct DeviceChoice {
   std::u16string tips;
   std::u16string sectors;
 };
 
-std::optional<DeviceChoice> Choose(const std::string& name, const DiskInventory& inventory) {
-  if (name.size() > 1 && name[0] == '#') {
-    const int64_t number = ParseLeadingInteger(FromUtf8(name.substr(1)));
-    for (const DiskDevice& disk : inventory.devices()) {
-      if (disk.diskNumber != number) continue;
-      const std::u16string sectors = Utf16(std::to_string(disk.sectorCount));
-      return DeviceChoice{MakeTipsText({FromUtf8(name), AnsiToText(disk.model), AnsiToText(disk.serial), sectors}),
-                          sectors};
-    }
-    return std::nullopt;
-  }
+// "#n" or a SCSI address ("h#t#l") names a row of the page's device lists; anything else is an
+// image file.
+std::optional<DeviceChoice> Choose(const std::string& name, const ImagingDeviceScan& scan) {
+  const std::u16string label = FromUtf8(name);
+  for (const auto* rows : {&scan.standard, &scan.nonStandard})
+    for (const ImagingDeviceRow& row : *rows)
+      if (row.label == label) return DeviceChoice{MakeTipsText({row.label, row.device, row.serial, row.size}), row.size};
+  if (name.empty() || name[0] == '#') return std::nullopt;
   const std::filesystem::path path(name);
   const UniqueFd fd = OpenShared(path);
   if (!fd) return std::nullopt;
@@ -51,9 +48,12 @@ std::optional<DeviceChoice> Choose(const std::string& name, const DiskInventory&
 }
 
 int Run(const Arguments& args, Console& console) {
-  const DiskInventory inventory = ScanDevices(args);
+  ImagingDeviceSources sources;
+  sources.sysfsRoot = args.Value("sysfs-root").value_or("/sys");
+  sources.devRoot = args.Value("dev-root").value_or("/dev");
+  const ImagingDeviceScan scan = ScanImagingDevices(sources);
   ImagingForm form;
-  const auto source = Choose(args.Value("source").value_or(""), inventory);
+  const auto source = Choose(args.Value("source").value_or(""), scan);
   form.sourceListEmpty = false;
   if (source) form.sourceTips = source->tips;
   form.sourceStart = FromUtf8(args.Value("source-start").value_or("0"));
@@ -62,25 +62,24 @@ int Run(const Arguments& args, Console& console) {
   form.targetFileChecked = args.Has("target-file");
   form.targetFilePath = FromUtf8(args.Value("target-file").value_or(""));
   if (!form.targetFileChecked)
-    if (const auto target = Choose(args.Value("target").value_or(""), inventory)) form.targetTips = target->tips;
+    if (const auto target = Choose(args.Value("target").value_or(""), scan)) form.targetTips = target->tips;
   form.targetStart = FromUtf8(args.Value("target-start").value_or("0"));
   form.targetSize = args.Value("target-size") ? FromUtf8(*args.Value("target-size")) : form.sourceSize;
   form.targetSector = FromUtf8(args.Value("target-sector").value_or("512"));
 
   ConsoleReporter<NoRow, ImagingDisplays> reporter(console, {});
   reporter.neutralMessageTitle = u"镜像";
-  const ValidatedImagingForm validated =
-      ValidateImagingForm(form, {}, [&](int number) {
-        for (const DiskDevice& disk : inventory.devices())
-          if (disk.diskNumber == number) return disk.deviceNode;
-        return std::filesystem::path();
-      });
+  const ValidatedImagingForm validated = ValidateImagingForm(form, scan.manager->devices(), [&](int number) {
+    const auto node = scan.diskNodes.find(number);
+    return node == scan.diskNodes.end() ? std::filesystem::path() : node->second;
+  });
   if (!validated.error.empty()) {
     reporter.Message(u"错误", validated.error);
     return kExitFailed;
   }
   ImagingEnvironment environment;
-  if (const auto root = args.Value("sysfs-root")) environment.sysfsRoot = *root;
+  environment.scsi = &scan.manager->host();
+  environment.sysfsRoot = sources.sysfsRoot;
   const ImagingOutcome outcome = RunJob(
       [&](const ImagingRequest& request, const std::atomic<int>& stop, ImagingReporter& r) {
         return RunImaging(request, stop, r, environment);
@@ -94,8 +93,8 @@ int Run(const Arguments& args, Console& console) {
 const Subcommand kImageCommand{
     "image", "Copies a run of sectors from a disk or an image file to a disk or a new image file.", "",
     "Prints the page's message rows (Title, Description). The target is never written when it is the\n"
-    "source or holds a mounted file system. Disks with sectors that are not a multiple of 512 bytes,\n"
-    "reached through SCSI pass-through on the page, are not offered here.",
+    "source or holds a mounted file system. A SCSI disk whose sectors are not a multiple of 512 bytes\n"
+    "(520, say) is read through pass-through, as on the page, named by its address H#T#L.",
     kFlags, Run};
 
 }  // namespace brenvik::cli
