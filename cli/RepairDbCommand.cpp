@@ -50,6 +50,7 @@ int Run(const Arguments& args, Console& console) {
   if (request.references.empty()) return Refuse(console, kParameterError);
 
   ConsoleReporter<NoRow, RepairCounts> reporter(console, {});
+  reporter.tallyText = RepairCountsText;
   const RepairResult result = RunJob(RunRepair, request, reporter);
   const bool failed = result.end != RepairEnd::Completed && result.end != RepairEnd::Stopped;
   return ExitStatusAfterJob(failed);

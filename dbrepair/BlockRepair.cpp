@@ -125,8 +125,7 @@ class RepairRun {
       }
       position += static_cast<int64_t>(size);
       sink_.Progress(position / static_cast<int64_t>(kRepairChunkSize), progressMaximum_);
-      sink_.Tally(result_.counts);
-      sink_.Status(RepairCountsText(result_.counts));
+      sink_.Tally(result_.counts);  // shown as RepairCountsText in the status line
     }
     return RepairEnd::Completed;
   }

@@ -54,7 +54,8 @@ struct RepairResult {
 };
 
 // Where a run reports, in run order: its status line; after every chunk the progress in whole MiB
-// of the damaged file (first with position 0) and the counts so far.
+// of the damaged file (first with position 0) and the counts so far, which the status line shows
+// as RepairCountsText.
 using RepairReporter = JobReporter<NoRow, RepairCounts>;
 
 // Runs one repair. `stop` is polled before every chunk. Every file is closed when it returns.

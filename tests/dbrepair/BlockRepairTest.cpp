@@ -56,6 +56,7 @@ class RecordingSink : public RepairReporter {
     range = static_cast<int32_t>(maximum);
   }
   void Tally(const RepairCounts& counts) override {
+    statuses.push_back(RepairCountsText(counts));
     if (onProgress) onProgress(positions.back(), counts);
   }
   bool saw(const std::u16string& text) const { return std::find(statuses.begin(), statuses.end(), text) != statuses.end(); }
