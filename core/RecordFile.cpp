@@ -12,11 +12,14 @@ namespace {
 
 constexpr size_t kBufferBytes = 64 * 1024;
 
+// The longest text a length of this width may announce.
+uint64_t LongestText(RecordLength width) { return width == RecordLength::U16 ? UINT16_MAX : kLongestRecordText; }
+
 }  // namespace
 
 bool RecordFileWriter::Append(std::initializer_list<std::u16string_view> texts) {
   if (failed_) return false;
-  const uint64_t widest = width_ == RecordLength::U16 ? UINT16_MAX : kLongestRecordText;
+  const uint64_t widest = LongestText(width_);
   for (std::u16string_view text : texts) {
     const uint64_t bytes = uint64_t{text.size()} * 2;
     if (bytes > widest) {
@@ -32,7 +35,27 @@ bool RecordFileWriter::Append(std::initializer_list<std::u16string_view> texts) 
   return true;
 }
 
-bool RecordFileWriter::AppendPath(const std::filesystem::path& path) { return Append({PathToText(path)}); }
+bool RecordFileWriter::AppendPathBytes(std::string_view bytes) {
+  if (!IsAscii(bytes)) return Append({BytesToText(bytes)});
+  if (failed_) return false;
+  if (uint64_t{bytes.size()} * 2 > LongestText(width_)) {
+    failed_ = true;
+    return false;
+  }
+  const size_t width = static_cast<size_t>(width_), at = pending_.size();
+  pending_.resize(at + width + bytes.size() * 2);
+  auto* out = reinterpret_cast<uint8_t*>(pending_.data() + at);
+  uint8_t length[4];
+  StoreU32(length, static_cast<uint32_t>(bytes.size() * 2));
+  std::memcpy(out, length, width);
+  out += width;
+  for (const char c : bytes) {
+    *out++ = static_cast<uint8_t>(c);
+    *out++ = 0;
+  }
+  if (pending_.size() >= kBufferBytes) return Flush();
+  return true;
+}
 
 bool RecordFileWriter::Flush() {
   if (!pending_.empty() && !failed_) failed_ = !WriteFull(fd_, pending_.data(), pending_.size());

@@ -31,7 +31,9 @@ class RecordFileWriter {
   // Both false once any write has failed (a full disk, say) or a text was too long for the
   // length width: a result file with a record missing would let a later pass skip a file.
   bool Append(std::initializer_list<std::u16string_view> texts);
-  bool AppendPath(const std::filesystem::path& path);
+  bool AppendPath(const std::filesystem::path& path) { return AppendPathBytes(path.native()); }
+  // A path record from a walked name's bytes; plain ASCII names skip the text conversion.
+  bool AppendPathBytes(std::string_view bytes);
   bool Flush();
   bool ok() const { return !failed_; }
 

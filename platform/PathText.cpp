@@ -28,6 +28,13 @@ size_t DecodeUtf8(std::string_view bytes, size_t i, char32_t& cp) {
 
 }  // namespace
 
+// Looks at every byte without an early exit, so the compiler can test many at once.
+bool IsAscii(std::string_view bytes) {
+  unsigned char seen = 0;
+  for (const char c : bytes) seen |= static_cast<unsigned char>(c);
+  return (seen & 0x80) == 0;
+}
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);

@@ -15,13 +15,6 @@ namespace {
 // Files a Check takes between two updates of its count.
 constexpr int32_t kCountStep = 1024;
 
-// Looks at every byte without an early exit, so the compiler can test many at once.
-bool IsAscii(std::string_view bytes) {
-  unsigned char seen = 0;
-  for (const char c : bytes) seen |= static_cast<unsigned char>(c);
-  return (seen & 0x80) == 0;
-}
-
 // The lossless text of a walked path into `text`; most recovered names are plain ASCII and skip
 // the decoder.
 void AssignPathText(std::string_view bytes, std::u16string& text) {
@@ -71,14 +64,13 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
   options.stopFlag = &stop;
   WalkTree(request.root, options, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
-    const bool listed = !cacheMode || outcome.rowCounter < kCachePreviewRows;
-    AssignPathText(entry.path, row.path);
-    if (listed) {
+    if (!cacheMode || outcome.rowCounter < kCachePreviewRows) {
+      AssignPathText(entry.path, row.path);
       row.index = outcome.rowCounter;
       reporter.AddRow(row);
     }
     ++outcome.rowCounter;
-    if (cacheMode && !records.Append({row.path})) return WalkControl::Stop;
+    if (cacheMode && !records.AppendPathBytes(entry.path)) return WalkControl::Stop;
     counted = outcome.rowCounter;
     if (counted - shown >= kCountStep) showCount();
     return WalkControl::Continue;
