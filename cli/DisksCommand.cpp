@@ -1,7 +1,7 @@
 // brenvik-cli disks: the disk inventory the Raid Analysis and N.S Image pages list.
-#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "cli/DiskSource.h"
+#include "core/TextHelpers.h"
 #include "disk/DiskAccess.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"

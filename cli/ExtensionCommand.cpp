@@ -1,6 +1,6 @@
 // brenvik-cli extension: the Extension page's Check, and its Rename with --rename.
-#include "core/TextHelpers.h"
 #include "cli/Commands.h"
+#include "core/TextHelpers.h"
 #include "extension/ExtensionJob.h"
 #include "platform/FileOps.h"
 
@@ -28,7 +28,7 @@ int Run(const Arguments& args, Console& console) {
   reporter.printRow = [&](const ExtensionRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.type, row.path};
     console.Row(kColumns, cells);
-    if (!cacheMode) listed.push_back({row.index, row.type, row.path});
+    if (!cacheMode) listed.push_back({row.index, row.type, row.path, row.identity});
   };
   reporter.tallyText = [](const ExtensionCounters& c) { return TallyText(c.identified, c.scanned); };
 
@@ -39,7 +39,9 @@ int Run(const Arguments& args, Console& console) {
   if (!outcome.completed) return kExitFailed;
 
   if (args.Has("rename") && StopFlag().load() == 0)
-    RunJob(RunExtensionRename, ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile}, reporter);
+    RunJob(RunExtensionRename,
+           ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile, check.root, outcome.rootIdentity},
+           reporter);
   // Nothing else will read this Check's result file.
   if (!outcome.resultFile.empty()) DeleteFile(outcome.resultFile);
   return ExitStatusAfterJob(reporter.failed());

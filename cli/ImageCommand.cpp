@@ -1,7 +1,7 @@
 // brenvik-cli image: the N.S Image page's Ok, from a disk or an image file to a disk or a new
 // image file.
-#include "core/TextHelpers.h"
 #include "cli/Commands.h"
+#include "core/TextHelpers.h"
 #include "disk/ImagingDevices.h"
 #include "disk/ImagingForm.h"
 #include "disk/ImagingJob.h"

@@ -1,6 +1,6 @@
 // brenvik-cli invalid-files: the Invalid Files page's Check, and its Delete with --delete.
-#include "core/TextHelpers.h"
 #include "cli/Commands.h"
+#include "core/TextHelpers.h"
 #include "invalid_files/InvalidFileActions.h"
 #include "invalid_files/InvalidFileCriteria.h"
 #include "invalid_files/InvalidFileScan.h"

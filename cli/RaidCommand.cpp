@@ -1,7 +1,7 @@
 // brenvik-cli raid: the Raid Analysis page's Ok over its member list.
-#include "core/TextHelpers.h"
 #include "cli/Commands.h"
 #include "cli/DiskSource.h"
+#include "core/TextHelpers.h"
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
@@ -55,7 +55,14 @@ int Run(const Arguments& args, Console& console) {
   reporter.tallyText = FoundCountText;
   const RaidResult result = RunJob(RunRaidAnalysis, *request, reporter);
   console.Status(FoundCountText(result.found));
-  // The set's geometry, once the analysis can tell it, is printed here after the run.
+  // The set's geometry as the page shows it under the count: its lines on standard error, or
+  // one JSON object on standard output with --json.
+  if (console.json()) {
+    console.EndProgress();
+    std::printf("%s\n", FormatGeometryJson(result.geometry).c_str());
+  } else if (const std::u16string geometry = FormatGeometryText(result.geometry); !geometry.empty()) {
+    console.Status(geometry);
+  }
   const std::u16string failure = RaidOutcomeText(result);
   if (!failure.empty()) console.Status(failure);
   return ExitStatusAfterJob(!failure.empty());
@@ -67,8 +74,9 @@ const Subcommand kRaidCommand{
     "raid", "Maps the MFT records found at the same positions of every member of a RAID set into a log.",
     "MEMBER...",
     "Each MEMBER is \"#n\" for disk n (see brenvik-cli disks) or an image file, in analysis order. Prints\n"
-    "the member list (Device, Label, Serial, Size); the count of MFT records found goes to standard error.\n"
-    "Members are only ever read.",
+    "the member list (Device, Label, Serial, Size); the count of MFT records found and the set's geometry\n"
+    "(member order, stripe size) go to standard error, or with --json the geometry as one JSON object\n"
+    "after the member rows. Members are only ever read.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

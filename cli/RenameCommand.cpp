@@ -1,6 +1,6 @@
 // brenvik-cli rename: the File Rename page's Check, and its Rename with --rename.
-#include "core/TextHelpers.h"
 #include "cli/Commands.h"
+#include "core/TextHelpers.h"
 #include "platform/FileOps.h"
 #include "rename/RenameJob.h"
 
@@ -59,24 +59,30 @@ int Run(const Arguments& args, Console& console) {
 
   ConsoleReporter<RenameRow, RenameNumbers> reporter(console, {kRenameFailedToGenerate, kRenameFailedToAccess});
   std::vector<std::u16string> listed;  // list mode: every row, checked as after a Check
+  std::vector<FileIdentity> identities;
   reporter.printRow = [&](const RenameRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.path};
     console.Row(kColumns, cells);
-    if (!cacheMode) listed.push_back(row.path);
+    if (!cacheMode) {
+      listed.push_back(row.path);
+      identities.push_back(row.identity);
+    }
   };
   reporter.tallyText = [](const RenameNumbers& n) {
     return n.total < 0 ? NumbersText(n.count) : NumbersText(n.count, n.total);
   };
 
-  const RenameCheckOutcome check = RunJob(RunRenameCheck, RenameCheckRequest{&engine, args.positional().front()}, reporter);
+  const std::filesystem::path root = args.positional().front();
+  const RenameCheckOutcome check = RunJob(RunRenameCheck, RenameCheckRequest{&engine, root}, reporter);
   console.Status(NumbersText(check.rowCounter));
   if (!check.completed) return kExitFailed;
   console.Status(u"Detect File Rename completed");
 
   if (args.Has("rename") && StopFlag().load() == 0) {
-    ListRows rows(std::move(listed));
+    const CheckedRoot checkedRoot{root, check.rootIdentity};
+    ListRows rows(std::move(listed), checkedRoot, std::move(identities));
     for (auto& checked : rows.checked) checked = 1;
-    RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile}, reporter);
+    RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter);
     console.Status(u"File rename completed");
   } else if (!check.resultFile.empty()) {
     DeleteFile(check.resultFile);  // nothing else will read it

@@ -1,7 +1,7 @@
 // brenvik-cli repair-db: the Repair DB page's Repair.
+#include "cli/Commands.h"
 #include "core/FillPatternText.h"
 #include "core/TextHelpers.h"
-#include "cli/Commands.h"
 #include "dbrepair/BlockRepair.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "cli/Commands.h"
 #include "core/TemporaryFolder.h"
 #include "core/Version.h"
-#include "cli/Commands.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ uint64_t LongestText(RecordLength width) { return width == RecordLength::U16 ? U
 
 }  // namespace
 
-bool RecordFileWriter::Append(std::initializer_list<std::u16string_view> texts) {
+bool RecordFileWriter::Append(std::initializer_list<std::u16string_view> texts, std::string_view trailer) {
   if (failed_) return false;
   const uint64_t widest = LongestText(width_);
   for (std::u16string_view text : texts) {
@@ -31,12 +31,13 @@ bool RecordFileWriter::Append(std::initializer_list<std::u16string_view> texts) 
     pending_.append(reinterpret_cast<const char*>(length), static_cast<size_t>(width_));
   }
   for (std::u16string_view text : texts) AppendUtf16Le(pending_, text);
+  pending_.append(trailer);
   if (pending_.size() >= kBufferBytes) return Flush();
   return true;
 }
 
-bool RecordFileWriter::AppendPathBytes(std::string_view bytes) {
-  if (!IsAscii(bytes)) return Append({BytesToText(bytes)});
+bool RecordFileWriter::AppendPathBytes(std::string_view bytes, std::string_view trailer) {
+  if (!IsAscii(bytes)) return Append({BytesToText(bytes)}, trailer);
   if (failed_) return false;
   if (uint64_t{bytes.size()} * 2 > LongestText(width_)) {
     failed_ = true;
@@ -53,6 +54,7 @@ bool RecordFileWriter::AppendPathBytes(std::string_view bytes) {
     *out++ = static_cast<uint8_t>(c);
     *out++ = 0;
   }
+  pending_.append(trailer);
   if (pending_.size() >= kBufferBytes) return Flush();
   return true;
 }
@@ -86,7 +88,7 @@ bool RecordFileReader::read(char* out, size_t count) {
   return true;
 }
 
-bool RecordFileReader::Next(std::vector<std::u16string>& texts) {
+bool RecordFileReader::Next(std::vector<std::u16string>& texts, std::string* trailer) {
   const size_t width = static_cast<size_t>(width_);
   std::vector<uint32_t> lengths(texts_);
   for (uint32_t& length : lengths) {
@@ -101,6 +103,9 @@ bool RecordFileReader::Next(std::vector<std::u16string>& texts) {
     if (!read(bytes_.data(), bytes_.size())) return false;
     texts[i] = Utf16LeText(bytes_);
   }
+  bytes_.resize(trailerBytes_);
+  if (!read(bytes_.data(), bytes_.size())) return false;
+  if (trailer != nullptr) *trailer = bytes_;
   return true;
 }
 

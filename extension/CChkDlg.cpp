@@ -35,7 +35,8 @@ class CChkDlg::Sink : public ExtensionReporter {
     page_.statusChannel_.post({{}, counters.identified, counters.scanned});
   }
   void AddRow(const ExtensionRow& row) override {
-    page_.rowChannel_.post(ListRow{{QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, {}});
+    page_.rowChannel_.post(ListRow{
+        {QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, IdentityData(row.identity)});
   }
   void RowDone(int32_t row) override { page_.renamedChannel_.post(row); }
 
@@ -92,9 +93,11 @@ void CChkDlg::onCheck() {
                                       current.temporaryFolder, &reader_};
   if (request.cacheMode) resultFile_.clear();
   startJob([this, request] { return RunExtensionCheck(request, stopFlag(), *sink_); },
-           [this, cacheMode = request.cacheMode](const ExtensionCheckOutcome& outcome) {
+           [this, request](const ExtensionCheckOutcome& outcome) {
              counters_ = outcome.counters;
-             if (cacheMode) resultFile_ = outcome.resultFile;
+             if (request.cacheMode) resultFile_ = outcome.resultFile;
+             checkedRoot_ = request.root;
+             checkedRootIdentity_ = outcome.rootIdentity;
              // A cache-mode pass that could not make its result file ends on its status text alone.
              if (outcome.completed) showCompletion(ToQString(kDetectExtensionCompletedText));
            });
@@ -105,11 +108,14 @@ void CChkDlg::onRename() {
   ExtensionRenameRequest request;
   request.cacheMode = settings().cacheMode == kCacheModeFiles;
   request.resultFile = resultFile_;
+  request.root = checkedRoot_;
+  request.rootIdentity = checkedRootIdentity_;
   if (!request.cacheMode) {
     for (int i = 0; i < model_->rowCount(); ++i) {
       if (!model_->isChecked(i)) continue;
       const ListRow& row = model_->row(i);
-      request.checkedRows.push_back({i, ToText(row.cells[kStatusColumn]), ToText(row.cells[kPathColumn])});
+      request.checkedRows.push_back(
+          {i, ToText(row.cells[kStatusColumn]), ToText(row.cells[kPathColumn]), IdentityFromData(row.data)});
     }
   }
   startJob([this, request = std::move(request)] { return RunExtensionRename(request, stopFlag(), *sink_); },

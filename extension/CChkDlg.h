@@ -40,6 +40,8 @@ class CChkDlg : public ToolPage {
   ExtensionCounters counters_;
   DocumentReader reader_;             // worker-owned while a Check runs
   std::filesystem::path resultFile_;  // the last cache-mode Check's result file
+  std::filesystem::path checkedRoot_;  // the folder the last Check walked, and which folder it was
+  FileIdentity checkedRootIdentity_;
 
   // The status line shows a pass's texts and, in between, its running tally; one channel keeps
   // them in order (the tally is formatted only when it is shown).

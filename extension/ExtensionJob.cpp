@@ -44,6 +44,7 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
     records.emplace(resultFile.fd.get(), RecordLength::U16);
   }
 
+  outcome.rootIdentity = FolderIdentity(request.root);
   WalkOptions walk;
   walk.wantSize = false;
   walk.stopFlag = &stop;
@@ -53,17 +54,18 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
     if (!type.empty()) {
       const std::u16string typeText = Utf16(type);
       const std::u16string pathText = BytesToText(entry.path);
+      const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
       if (!request.cacheMode || counters.rowCounter < kCachePreviewRows)
-        reporter.AddRow({counters.rowCounter++, typeText, pathText});
+        reporter.AddRow({counters.rowCounter++, typeText, pathText, identity});
       ++counters.identified;
       // A result file that misses records would let Rename pass over files silently.
-      if (records && !records->Append({typeText, pathText})) return WalkControl::Stop;
+      if (records && !records->Append({typeText, pathText}, IdentityBytes(identity).view())) return WalkControl::Stop;
     }
     ++counters.scanned;
     reporter.Tally(counters);
     return WalkControl::Continue;
   });
-  if (records && !records->Flush()) {
+  if (records && (!records->Flush() || !CloseOutput(resultFile.fd))) {
     records.reset();
     resultFile.fd.reset();
     DeleteFile(resultFile.path);
@@ -78,9 +80,13 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
 }
 
 bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
+  return CorrectListedExtension(ListedTree({}, {}), type, path, {});
+}
+
+bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
+                            FileIdentity identity) {
   const size_t slash = path.rfind(u'/');
   if (slash == std::u16string_view::npos || slash == 0) return false;
-  const std::u16string_view folder = path.substr(0, slash);
   const std::u16string_view name = path.substr(slash + 1);
 
   std::u16string_view base = name;
@@ -92,24 +98,25 @@ bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
   }
   if (oldExtension == type) return true;
 
-  std::u16string target(folder);
-  target += u'/';
-  target += base;
-  target += u'.';
-  target += type;
-  const std::filesystem::path from = TextToPath(path);
-  ResetAttributes(from);
-  return MoveNoReplace(from, TextToPath(target)) == MoveResult::Moved;
+  const std::optional<ListedTree::Entry> file = tree.Reach(TextToPath(path), identity);
+  if (!file) return false;
+  std::u16string newName(base);
+  newName += u'.';
+  newName += type;
+  ResetAttributesAt(file->folder.get(), file->name);
+  return MoveNoReplaceAt(file->folder.get(), file->name, file->folder.get(), TextToPath(newName).native()) ==
+         MoveResult::Moved;
 }
 
 ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request, const std::atomic<int>& stop,
                                           ExtensionReporter& reporter) {
   reporter.Status(kModifyingExtensionText);
   ExtensionRenameOutcome outcome;
+  const ListedTree tree(request.root, request.rootIdentity);
   if (!request.cacheMode) {
     const std::vector<ExtensionRenameRow>& rows = request.checkedRows;
     for (auto row = rows.rbegin(); row != rows.rend() && !stop.load(); ++row) {
-      if (CorrectExtension(row->type, row->path)) {
+      if (CorrectListedExtension(tree, row->type, row->path, row->identity)) {
         reporter.RowDone(row->row);
         ++outcome.renamed;
       }
@@ -117,10 +124,11 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
   } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenShared(request.resultFile); !file) {
     reporter.Status(kRenameResultFileUnreadableText);
   } else {
-    RecordFileReader records(file.get(), RecordLength::U16, 2);
+    RecordFileReader records(file.get(), RecordLength::U16, 2, kIdentityBytes);
     std::vector<std::u16string> record;
-    while (!stop.load() && records.Next(record))
-      if (CorrectExtension(record[0], record[1])) ++outcome.renamed;
+    std::string identity;
+    while (!stop.load() && records.Next(record, &identity))
+      if (CorrectListedExtension(tree, record[0], record[1], IdentityFromBytes(identity))) ++outcome.renamed;
   }
   reporter.Status(kModifyExtensionCompletedText);
   return outcome;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/JobReporter.h"
+#include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
 
 namespace brenvik {
@@ -28,6 +29,7 @@ struct ExtensionRow {
   int32_t index = 0;        // the row counter when the row was added
   std::u16string type;      // the extension found
   std::u16string path;      // the file's full path (lossless text form)
+  FileIdentity identity;    // which file it was, so Rename acts on no other
 };
 
 // What the page keeps between passes; Check starts it from zero.
@@ -49,9 +51,11 @@ struct ExtensionCheckRequest {
 };
 
 struct ExtensionCheckOutcome {
-  bool completed = false;            // false when the result file could not be created or written
+  bool completed = false;            // false when the result file could not be created or written in
+                                     // full (it is removed then)
   std::filesystem::path resultFile;  // cache mode: the new result file (empty when none)
   ExtensionCounters counters;        // counted from zero
+  FileIdentity rootIdentity;         // the folder walked; Rename acts below no other
 };
 
 // The Check pass.
@@ -63,12 +67,15 @@ struct ExtensionRenameRow {
   int32_t row = 0;
   std::u16string type;
   std::u16string path;
+  FileIdentity identity;
 };
 
 struct ExtensionRenameRequest {
   bool cacheMode = false;
   std::vector<ExtensionRenameRow> checkedRows;  // list mode: the checked rows, in list order
   std::filesystem::path resultFile;             // cache mode: the last Check's result file
+  std::filesystem::path root;                   // the folder Check walked
+  FileIdentity rootIdentity;
 };
 
 struct ExtensionRenameOutcome {
@@ -77,7 +84,8 @@ struct ExtensionRenameOutcome {
 
 // Rename. List mode applies the correction to the checked rows from the last to the first and
 // reports each success with RowDone. Cache mode applies it to every record of the result file;
-// the caller then empties the list and sets the row counter to 0.
+// the caller then empties the list and sets the row counter to 0. Files are reached below the
+// root Check walked, as CorrectListedExtension does.
 ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request, const std::atomic<int>& stop,
                                           ExtensionReporter& reporter);
 
@@ -86,6 +94,10 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
 // A name without a dot, or whose only dot leads, gets ".type" appended. An existing file of the
 // new name is never overwritten: the rule fails then.
 bool CorrectExtension(std::u16string_view type, std::u16string_view path);
+// The same for a file Check listed: it is reached below the tree's root without following a link
+// and renamed only while it is still `identity` (when known); otherwise the rule fails.
+bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
+                            FileIdentity identity);
 
 // "Numbers: <identified> / <scanned>"
 std::u16string TallyText(int64_t identified, int64_t scanned);

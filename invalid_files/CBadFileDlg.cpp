@@ -204,6 +204,7 @@ void CBadFileDlg::check() {
   startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *sink_); },
            [this](const ScanOutcome& outcome) {
              resultFile_ = outcome.resultFile;
+             scannedRootIdentity_ = outcome.rootIdentity;
              if (outcome.completed) showCompletion(ToQString(kDetectCompletedText));
            });
 }
@@ -218,6 +219,7 @@ void CBadFileDlg::deleteFiles() {
   detector_.deleteEmptyFolders = deleteEmptyBox_->isChecked();
   DeleteRequest request;
   request.root = detector_.root;
+  request.rootIdentity = scannedRootIdentity_;
   request.moveAside = settings().cutToDead != 0;
   request.removeEmptyFolders = detector_.deleteEmptyFolders;
   request.mode = resultMode_;
@@ -299,7 +301,7 @@ void CBadFileDlg::gotoPath() {
 void CBadFileDlg::removeFiles() {
   // Delete takes rows out of the list while it runs; the two must not meet.
   if (refuseIfBusy()) return;
-  InvalidFileRemover remover(detector_.root, false);
+  InvalidFileRemover remover(detector_.root, false, scannedRootIdentity_);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
     if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))

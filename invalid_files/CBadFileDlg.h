@@ -63,6 +63,7 @@ class CBadFileDlg : public ToolPage {
   InvalidFileDetector detector_;
   std::filesystem::path resultFile_;
   CacheMode resultMode_ = kCacheModeFiles;
+  FileIdentity scannedRootIdentity_;  // which folder the last Check walked
   std::vector<int> pendingRemovals_;
   qint64 lastRemovalApplied_ = 0;
 

@@ -38,6 +38,7 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
     records.emplace(resultFile.fd.get(), kPathRecordLength);
   }
 
+  outcome.rootIdentity = FolderIdentity(detector.root);
   detector.SetStopFlag(&stop);
   ScanTally& tally = outcome.tally;
   int rowCounter = 0;

@@ -21,6 +21,9 @@ inline void StoreU16(uint8_t* p, uint16_t value) {
 inline void StoreU32(uint8_t* p, uint32_t value) {
   for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(value >> (8 * k));
 }
+inline void StoreU64(uint8_t* p, uint64_t value) {
+  for (int k = 0; k < 8; ++k) p[k] = static_cast<uint8_t>(value >> (8 * k));
+}
 
 // Appends `text` as UTF-16LE bytes.
 inline void AppendUtf16Le(std::string& out, std::u16string_view text) {

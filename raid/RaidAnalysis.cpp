@@ -245,6 +245,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
 
   BatchReader reader(std::move(memberFds));
   const size_t memberCount = job.members.size();
+  RaidRecordCollector collector(memberCount);
   const int64_t perBatch = reader.positionsPerBatch();
   const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
   if (start < end) reader.prefetch(start, positionsFrom(start));
@@ -269,8 +270,10 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
         }
         const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
         if (CheckFileRecord(block)) {
-          log.appendNumber(FileRecordNumber(block));
+          const uint32_t number = FileRecordNumber(block);
+          log.appendNumber(number);
           log.appendAscii("\t\t");
+          collector.add(member, position / kSectorSize, number);
           ++result.found;
         } else {
           log.appendAscii("xxxx\t\t");
@@ -290,6 +293,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
     }
   }
   if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
+  result.geometry = InferRaidGeometry(collector);
   sink.Progress(0, progressMaximum);
   return result;
 }

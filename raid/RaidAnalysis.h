@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/JobReporter.h"
+#include "raid/RaidGeometry.h"
 
 namespace brenvik {
 
@@ -52,6 +53,8 @@ struct RaidResult {
   RaidOutcome outcome = RaidOutcome::Finished;
   std::filesystem::path failedPath;
   uint64_t found = 0;
+  // Inferred from where the records were found, once the run has ended.
+  RaidGeometry geometry;
 };
 
 // The failure text a run ends with: "Failed to create file" when the log could not be created or

@@ -29,9 +29,10 @@ constexpr std::array<TypeBox, 8> kTypeBoxes{{{4801, kRenameDoc},
 
 const QString kErrorCaption = QStringLiteral("Error");
 
-ListRow MakeRow(int32_t index, const std::u16string& path) {
+ListRow MakeRow(int32_t index, const std::u16string& path, FileIdentity identity) {
   ListRow row;
   row.cells = {QString::number(index), ToQString(path)};
+  row.data = IdentityData(identity);
   return row;
 }
 
@@ -41,7 +42,7 @@ ListRow MakeRow(int32_t index, const std::u16string& path) {
 class CDocumentDlg::Sink : public RenameReporter {
  public:
   explicit Sink(CDocumentDlg& page) : page_(page) {}
-  void AddRow(const RenameRow& row) override { page_.rowChannel_.post(MakeRow(row.index, row.path)); }
+  void AddRow(const RenameRow& row) override { page_.rowChannel_.post(MakeRow(row.index, row.path, row.identity)); }
   void RowDone(int32_t row) override { page_.doneChannel_.post(row); }
   void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
   void Tally(const RenameNumbers& numbers) override {
@@ -121,10 +122,12 @@ void CDocumentDlg::check() {
   }
   engine_.setSettings(settings());
 
-  startJob([this, request = RenameCheckRequest{&engine_, QStringToPath(root)}] {
+  checkedRoot_ = {QStringToPath(root), {}};
+  startJob([this, request = RenameCheckRequest{&engine_, checkedRoot_.path}] {
              return RunRenameCheck(request, stopFlag(), *sink_);
            },
            [this](const RenameCheckOutcome& outcome) {
+             checkedRoot_.identity = outcome.rootIdentity;
              if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
              if (outcome.completed) showCompletion(QStringLiteral("Detect File Rename completed"));
            });
@@ -137,7 +140,7 @@ void CDocumentDlg::rename() {
   const auto done = [this] { showCompletion(QStringLiteral("File rename completed")); };
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
-    startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_}] {
+    startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_, checkedRoot_}] {
                return RunRename(request, stopFlag(), *sink_);
              },
              [this, done](const RenamePassOutcome& outcome) {
@@ -153,9 +156,14 @@ void CDocumentDlg::rename() {
 
   // Rows stay, with their old paths; their check marks are followed while the pass runs.
   std::vector<std::u16string> paths;
+  std::vector<FileIdentity> identities;
   paths.reserve(static_cast<size_t>(model_->rowCount()));
-  for (int i = 0; i < model_->rowCount(); ++i) paths.push_back(ToText(model_->row(i).cells[1]));
-  renamingRows_ = std::make_shared<ListRows>(std::move(paths));
+  identities.reserve(static_cast<size_t>(model_->rowCount()));
+  for (int i = 0; i < model_->rowCount(); ++i) {
+    paths.push_back(ToText(model_->row(i).cells[1]));
+    identities.push_back(IdentityFromData(model_->row(i).data));
+  }
+  renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
   startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *sink_); },
            [this, done](const RenamePassOutcome&) {

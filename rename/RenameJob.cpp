@@ -7,6 +7,7 @@
 #include "core/TemporaryFolder.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/FileOps.h"
+#include "platform/NoFollow.h"
 #include "platform/PathText.h"
 
 namespace brenvik {
@@ -59,18 +60,22 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
   };
   RenameRow row;  // one buffer for every row's text; the sink copies what it keeps
 
+  outcome.rootIdentity = FolderIdentity(request.root);
   WalkOptions options;
   options.wantSize = false;  // Check looks at names only
   options.stopFlag = &stop;
   WalkTree(request.root, options, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
+    // Only the files taken are looked up, so Rename can tell them from any file put in their place.
+    const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
     if (!cacheMode || outcome.rowCounter < kCachePreviewRows) {
       AssignPathText(entry.path, row.path);
       row.index = outcome.rowCounter;
+      row.identity = identity;
       reporter.AddRow(row);
     }
     ++outcome.rowCounter;
-    if (cacheMode && !records.AppendPathBytes(entry.path)) return WalkControl::Stop;
+    if (cacheMode && !records.AppendPathBytes(entry.path, IdentityBytes(identity).view())) return WalkControl::Stop;
     counted = outcome.rowCounter;
     if (counted - shown >= kCountStep) showCount();
     return WalkControl::Continue;
@@ -94,12 +99,13 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
 namespace {
 
 RenamePassOutcome RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic<int>& stop,
-                            RenameReporter& reporter) {
+                                RenameReporter& reporter) {
   RenamePassOutcome outcome;
+  const ListedTree tree(rows.root.path, rows.root.identity);
   const int32_t count = static_cast<int32_t>(rows.paths.size());
   for (int32_t row = 0; row < count; ++row) {
     if (rows.checked[static_cast<size_t>(row)].load() != 0) {
-      engine.RenameFromContent(rows.paths[static_cast<size_t>(row)]);
+      engine.RenameFromContent(tree, rows.paths[static_cast<size_t>(row)], rows.identities[static_cast<size_t>(row)]);
       ++outcome.renamed;
       reporter.Tally({row + 1, count});
       reporter.RowDone(row);
@@ -109,8 +115,9 @@ RenamePassOutcome RunListRename(RenameEngine& engine, const ListRows& rows, cons
   return outcome;
 }
 
-RenamePassOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::path& resultFile,
-                             const std::atomic<int>& stop, RenameReporter& reporter) {
+RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
+                                 const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+                                 RenameReporter& reporter) {
   RenamePassOutcome outcome;
   UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!fd) {
@@ -118,10 +125,12 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::pa
     outcome.end = RenameEnd::FileUnavailable;
     return outcome;
   }
-  RecordFileReader records(fd.get(), kPathRecordLength);
+  RecordFileReader records(fd.get(), kPathRecordLength, 1, kIdentityBytes);
+  const ListedTree tree(root.path, root.identity);
   std::vector<std::u16string> record;
-  while (stop.load() == 0 && records.Next(record)) {
-    engine.RenameFromContent(record.front());
+  std::string identity;
+  while (stop.load() == 0 && records.Next(record, &identity)) {
+    engine.RenameFromContent(tree, record.front(), IdentityFromBytes(identity));
     reporter.Tally({++outcome.renamed});
   }
   fd.reset();
@@ -133,7 +142,7 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::pa
 }  // namespace
 
 RenamePassOutcome RunRename(const RenameRequest& request, const std::atomic<int>& stop, RenameReporter& reporter) {
-  if (request.cacheMode) return RunCacheRename(*request.engine, request.resultFile, stop, reporter);
+  if (request.cacheMode) return RunCacheRename(*request.engine, request.root, request.resultFile, stop, reporter);
   return RunListRename(*request.engine, *request.rows, stop, reporter);
 }
 

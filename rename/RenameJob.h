@@ -1,8 +1,10 @@
 #pragma once
 // The File Rename passes: Check lists the files of the selected types below a folder, Rename
 // gives the listed files names from their contents. In cache mode the paths wait in a
-// temporary result file of records (u32 little-endian byte length, then the path in UTF-16LE)
-// and the list shows only the first 33.
+// temporary result file of records (u32 little-endian byte length, then the path in UTF-16LE,
+// then the file's identity in kIdentityBytes) and the list shows only the first 33. Rename
+// reaches each listed file below the root Check walked, never through a link, and acts on it only
+// while it is still the file Check saw.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -17,10 +19,11 @@ namespace brenvik {
 
 inline constexpr char16_t kRenameFailedToGenerate[] = u"Failed to generate temporary file";
 inline constexpr char16_t kRenameFailedToAccess[] = u"Failed to access temporary file";
-// Check: a new list row, checked, with its Index.
+// Check: a new list row, checked, with its Index and which file it is.
 struct RenameRow {
   int32_t index = 0;
   std::u16string path;
+  FileIdentity identity;
 };
 
 // The status line's counts: "Numbers: <count>", or "Numbers: <count> / <total>" with a total.
@@ -42,6 +45,7 @@ struct RenameCheckOutcome {
   bool completed = true;                 // false: the result file could not be created or written
   int32_t rowCounter = 0;                // files selected
   std::filesystem::path resultFile;      // cache mode: the temporary result file (empty on failure)
+  FileIdentity rootIdentity;             // the folder walked; Rename acts below no other
 };
 
 // Walks the root depth first and takes every file the engine selects: a row each in list mode; in
@@ -50,19 +54,36 @@ struct RenameCheckOutcome {
 RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
                                   RenameReporter& reporter);
 
-// The list as a list-mode Rename sees it: the paths as they stood when it started, and the check
-// marks, which the page keeps current while the pass runs (a row unchecked meanwhile is left out).
+// The folder a Check walked, as Rename must find it again.
+struct CheckedRoot {
+  std::filesystem::path path;  // empty: each file is reached from its own folder
+  FileIdentity identity;
+};
+
+// The list as a list-mode Rename sees it: the paths as they stood when it started, which file
+// each was at the Check (unknown when not given), and the check marks, which the page keeps
+// current while the pass runs (a row unchecked meanwhile is left out).
 struct ListRows {
-  explicit ListRows(std::vector<std::u16string> rowPaths) : paths(std::move(rowPaths)), checked(paths.size()) {}
+  explicit ListRows(std::vector<std::u16string> rowPaths, CheckedRoot checkedRoot = {},
+                    std::vector<FileIdentity> rowIdentities = {})
+      : root(std::move(checkedRoot)),
+        paths(std::move(rowPaths)),
+        identities(std::move(rowIdentities)),
+        checked(paths.size()) {
+    identities.resize(paths.size());
+  }
+  CheckedRoot root;
   std::vector<std::u16string> paths;
+  std::vector<FileIdentity> identities;
   std::vector<std::atomic<uint8_t>> checked;
 };
 
 struct RenameRequest {
   RenameEngine* engine = nullptr;  // the numbering and selected types as the last Check left them
   bool cacheMode = false;
-  const ListRows* rows = nullptr;   // list mode
+  const ListRows* rows = nullptr;    // list mode (with the root Check walked)
   std::filesystem::path resultFile;  // cache mode
+  CheckedRoot root;                  // cache mode: the root Check walked
 };
 
 enum class RenameEnd { Done, FileUnavailable };
