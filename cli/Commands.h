@@ -3,9 +3,11 @@
 // kSubcommands (main.cpp).
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "cli/CliSupport.h"
+#include "platform/FileOps.h"
 
 namespace brenvik::cli {
 
@@ -22,6 +24,15 @@ extern const Subcommand kDisksCommand;
 template <class Job, class Request, class Reporter>
 auto RunJob(Job job, const Request& request, Reporter& reporter) {
   return job(request, StopFlag(), reporter);
+}
+
+// After a Check: runs the second pass its flag asks for (Delete, Rename), unless Ctrl+C stopped
+// the Check, then deletes the Check's result file, which nothing else will read.
+template <class SecondPass>
+void AfterCheck(const Arguments& args, std::string_view flag, const std::filesystem::path& resultFile,
+                SecondPass secondPass) {
+  if (args.Has(flag) && StopFlag().load() == 0) secondPass();
+  if (!resultFile.empty()) DeleteFile(resultFile);
 }
 
 inline int UsageError(const std::string& error) {

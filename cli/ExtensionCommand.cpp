@@ -38,12 +38,11 @@ int Run(const Arguments& args, Console& console) {
   console.Status(TallyText(outcome.counters.identified, outcome.counters.scanned));
   if (!outcome.completed) return kExitFailed;
 
-  if (args.Has("rename") && StopFlag().load() == 0)
+  AfterCheck(args, "rename", outcome.resultFile, [&] {
     RunJob(RunExtensionRename,
            ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile, check.root, outcome.rootIdentity},
            reporter);
-  // Nothing else will read this Check's result file.
-  if (!outcome.resultFile.empty()) DeleteFile(outcome.resultFile);
+  });
   return ExitStatusAfterJob(reporter.failed());
 }
 

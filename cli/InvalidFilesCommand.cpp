@@ -76,19 +76,17 @@ int Run(const Arguments& args, Console& console) {
   console.Status(FormatTallyText(scan.tally));
   if (!scan.completed) return kExitFailed;
 
-  if (args.Has("delete") && StopFlag().load() == 0) {
+  AfterCheck(args, "delete", scan.resultFile, [&] {
     DeleteRequest request;
     request.root = detector.root;
+    request.rootIdentity = scan.rootIdentity;
     request.moveAside = settings->cutToDead != 0;
     request.removeEmptyFolders = !args.Has("no-delete-empty-folders");
     request.mode = mode;
     request.resultFile = scan.resultFile;
     request.markedRows = std::move(listed);
     RunJob(RunInvalidFileDelete, request, reporter);
-  } else if (!scan.resultFile.empty()) {
-    // Nothing else will read this Check's result file.
-    DeleteFile(scan.resultFile);
-  }
+  });
   return ExitStatusAfterJob(reporter.failed());
 }
 

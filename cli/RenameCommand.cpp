@@ -78,15 +78,13 @@ int Run(const Arguments& args, Console& console) {
   if (!check.completed) return kExitFailed;
   console.Status(u"Detect File Rename completed");
 
-  if (args.Has("rename") && StopFlag().load() == 0) {
+  AfterCheck(args, "rename", check.resultFile, [&] {
     const CheckedRoot checkedRoot{root, check.rootIdentity};
     ListRows rows(std::move(listed), checkedRoot, std::move(identities));
     for (auto& checked : rows.checked) checked = 1;
     RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter);
     console.Status(u"File rename completed");
-  } else if (!check.resultFile.empty()) {
-    DeleteFile(check.resultFile);  // nothing else will read it
-  }
+  });
   return ExitStatusAfterJob(reporter.failed());
 }
 
