@@ -58,7 +58,7 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
     if (counted != shown) reporter.Tally({counted});
     shown = counted;
   };
-  RenameRow row;  // one buffer for every row's text; the sink copies what it keeps
+  RenameRow row;  // one buffer for every row's text; the reporter copies what it keeps
 
   outcome.rootIdentity = FolderIdentity(request.root);
   WalkOptions options;
