@@ -157,10 +157,11 @@ void CUbimgDlg::refresh() {
   sourceModel_->clear();
   targetModel_->clear();
   const QString adminCommand = host().applicationName() + QChar(' ') + QLatin1String(kAdminOption);
-  startJob([this, adminCommand] { refreshWorker(adminCommand); });
+  startJob([this, adminCommand] { return refreshWorker(adminCommand); },
+           [this](ImagingDeviceScan scan) { showDevices(std::move(scan)); });
 }
 
-void CUbimgDlg::refreshWorker(const QString& adminCommand) {
+ImagingDeviceScan CUbimgDlg::refreshWorker(const QString& adminCommand) {
   postMessage(u"刷新设备", u"正在枚举设备中...");
   std::error_code error;
   if (!host().startDirectory().empty()) std::filesystem::current_path(host().startDirectory(), error);
@@ -172,21 +173,23 @@ void CUbimgDlg::refreshWorker(const QString& adminCommand) {
   if (!denied.isEmpty())
     postMessage(u"权限", ToText(QStringLiteral("无权读写磁盘 %1：将用户加入 disk 组后重新登录，或通过 pkexec 启动本程序 (%2)")
                                    .arg(denied.join(QStringLiteral("、")), adminCommand)));
+  postMessage(u"刷新设备", u"枚举设备完成");
+  return scan;
+}
+
+void CUbimgDlg::showDevices(ImagingDeviceScan scan) {
   const auto rows = [](const std::vector<ImagingDeviceRow>& devices, const QString& type) {
     std::vector<ListRow> list;
     for (const ImagingDeviceRow& d : devices)
       list.push_back(DeviceRow(ToQString(d.device), ToQString(d.label), type, ToQString(d.serial), ToQString(d.size)));
     return list;
   };
-  postToGui([this, manager = scan.manager, standard = rows(scan.standard, kStandard),
-             nonStandard = rows(scan.nonStandard, kNonStandard), nodes = scan.diskNodes]() mutable {
-    manager_ = manager;
-    diskNodes_ = nodes;
-    sourceModel_->appendRows(standard);
-    targetModel_->appendRows(std::move(standard));
-    sourceModel_->appendRows(std::move(nonStandard));
-  });
-  postMessage(u"刷新设备", u"枚举设备完成");
+  manager_ = std::move(scan.manager);
+  diskNodes_ = std::move(scan.diskNodes);
+  std::vector<ListRow> standard = rows(scan.standard, kStandard);
+  sourceModel_->appendRows(standard);
+  targetModel_->appendRows(std::move(standard));
+  sourceModel_->appendRows(rows(scan.nonStandard, kNonStandard));
 }
 
 // ---- image files ----

@@ -40,7 +40,9 @@ class CUbimgDlg : public ToolPage {
 
  private:
   void refresh();
-  void refreshWorker(const QString& adminCommand);  // adminCommand: how to start with disk access
+  // The Refresh job: scans both device lists (adminCommand: how to start with disk access).
+  ImagingDeviceScan refreshWorker(const QString& adminCommand);
+  void showDevices(ImagingDeviceScan scan);
   void addFiles();
   void removeFiles();
   // A row change fills the Tips, Start, Size and Sector edits of its side.
