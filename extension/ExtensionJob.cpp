@@ -29,6 +29,8 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
 
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
                                         ExtensionReporter& reporter) {
+  // Stop also interrupts the compound file being probed, not only the walk between files.
+  const ReaderStopScope readerStop(*request.reader, &stop);
   reporter.Status(kDetectingExtensionText);
   ExtensionCheckOutcome outcome;
   ExtensionCounters& counters = outcome.counters;
