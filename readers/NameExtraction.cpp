@@ -11,7 +11,6 @@
 #include "readers/NameText.h"
 #include "readers/RarReader.h"
 #include "readers/ZipArchive.h"
-#include "platform/ByteOrder.h"
 
 namespace brenvik {
 namespace {
