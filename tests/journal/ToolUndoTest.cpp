@@ -37,25 +37,10 @@ std::string FolderOf(int n) {
   return kFolders[n % 6];
 }
 
-struct ExtensionStatus : ExtensionSink {
-  void StatusText(std::u16string text) override { last = std::move(text); }
-  void Tally(int64_t, int64_t) override {}
-  void RowFound(ExtensionRow) override {}
-  void RowRenamed(int32_t) override {}
-  std::u16string last;
-};
-
-struct RenameStatus : RenameJobSink {
-  void rowFound(int32_t, const std::u16string&, FileIdentity) override {}
-  void rowDone(int32_t) override {}
-  void statusText(const std::u16string& text) override { last = text; }
-  void numbers(int32_t) override {}
-  void numbers(int32_t, int32_t) override {}
-  std::u16string last;
-};
-
-struct InvalidFilesStatus : InvalidFileSink {
-  void StatusText(std::u16string_view text) override { last = text; }
+// The last status text a job gave.
+template <class Reporter>
+struct LastStatus : Reporter {
+  void Status(std::u16string_view text) override { last = text; }
   std::u16string last;
 };
 
@@ -79,10 +64,10 @@ Tool InvalidFilesTool() {
               if (it->path().filename() == kJournalFolderName) it.disable_recursion_pending();
               else if (it->is_regular_file()) request.markedRows.push_back({row++, it->path()});
             }
-            InvalidFilesStatus sink;
+            LastStatus<InvalidFileReporter> reporter;
             std::atomic<int> stop{0};
-            RunInvalidFileDelete(request, sink, stop);
-            return sink.last;
+            RunInvalidFileDelete(request, stop, reporter);
+            return reporter.last;
           }};
 }
 
@@ -90,12 +75,16 @@ Tool ExtensionTool() {
   return {kExtensionJournalTool, [](fs::path file, int n) { WriteFile(file += ".dat", kJpeg + std::to_string(n)); },
           [](const fs::path& root, const fs::path& scratch) {
             DocumentReader reader;
-            ExtensionCounters counters;
-            ExtensionStatus sink;
+            LastStatus<ExtensionReporter> reporter;
             std::atomic<int> stop{0};
-            const ExtensionCheckOutcome check = RunExtensionCheck({root, true, scratch}, reader, counters, stop, sink);
-            RunExtensionCacheRename(root, check.rootIdentity, check.resultFile, stop, sink);
-            return sink.last;
+            const ExtensionCheckOutcome check = RunExtensionCheck({root, true, scratch, &reader}, stop, reporter);
+            ExtensionRenameRequest rename;
+            rename.cacheMode = true;
+            rename.resultFile = check.resultFile;
+            rename.root = root;
+            rename.rootIdentity = check.rootIdentity;
+            RunExtensionRename(rename, stop, reporter);
+            return reporter.last;
           }};
 }
 
@@ -110,11 +99,16 @@ Tool FileRenameTool() {
             engine.setSettings(settings);
             engine.prepareCheck();
             engine.selectTypes(kRenameAllTypes);
-            RenameStatus sink;
+            LastStatus<RenameReporter> reporter;
             std::atomic<int> stop{0};
-            const CheckOutcome check = RunCheck(engine, root, stop, sink);
-            RunCacheRename(engine, {root, check.rootIdentity}, check.resultFile, stop, sink);
-            return sink.last;
+            const RenameCheckOutcome check = RunRenameCheck({&engine, root}, stop, reporter);
+            RenameRequest rename;
+            rename.engine = &engine;
+            rename.cacheMode = true;
+            rename.resultFile = check.resultFile;
+            rename.root = {root, check.rootIdentity};
+            RunRename(rename, stop, reporter);
+            return reporter.last;
           }};
 }
 
