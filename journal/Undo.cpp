@@ -12,6 +12,7 @@
 #include "journal/Journal.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
+#include "platform/PathText.h"
 
 namespace brenvik {
 
@@ -164,6 +165,19 @@ UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<i
     if (!undoer.Restore(*it)) return result;
   }
   undoer.RemoveMadeFolders();
+  return result;
+}
+
+UndoResult RunUndo(const UndoRequest& request, const std::atomic<int>& stop, UndoReporter& reporter) {
+  UndoResult result = UndoJournal(request.journal, &stop);
+  for (const UndoProblem& problem : result.problems) reporter.AddRow(problem);
+  if (!result.failure.empty()) {
+    reporter.Status(BytesToText(result.failure));
+    return result;
+  }
+  if (!result.damage.empty()) reporter.Status(BytesToText(result.damage));
+  reporter.Status(BytesToText(result.SummaryText()));
+  if (!result.undoJournal.empty()) reporter.Status(u"Undo journal: " + PathToText(result.undoJournal));
   return result;
 }
 

@@ -4,7 +4,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMetaObject>
-#include <memory>
 
 #include "journal/JobJournal.h"
 #include "journal/Undo.h"
@@ -109,13 +108,17 @@ void ToolPage::undoLastJob(const std::filesystem::path& root, const std::string&
     showMessage(text, kCompletionCaption, MessageIcon::Information);
     return;
   }
-  auto result = std::make_shared<UndoResult>();
-  startJob([this, journal, result] { *result = UndoJournal(journal, &stopFlag()); },
-           [this, journal, result] {
-             const bool clean = result->failure.empty() && result->damage.empty() && result->problems.empty();
-             showMessage(UndoReportText(journal, *result), kCompletionCaption,
-                         clean ? MessageIcon::Information : MessageIcon::Warning);
-           });
+  // The message tells the whole outcome, so the job's reports go nowhere.
+  startJob(
+      [this, journal] {
+        UndoReporter quiet;
+        return RunUndo({journal}, stopFlag(), quiet);
+      },
+      [this, journal](const UndoResult& result) {
+        const bool clean = result.failure.empty() && result.damage.empty() && result.problems.empty();
+        showMessage(UndoReportText(journal, result), kCompletionCaption,
+                    clean ? MessageIcon::Information : MessageIcon::Warning);
+      });
 }
 
 void PickFolder(QWidget* owner, UiServices& ui, QLineEdit* box) {
