@@ -18,6 +18,7 @@ extern const Subcommand kRepairDbCommand;
 extern const Subcommand kRaidCommand;
 extern const Subcommand kImageCommand;
 extern const Subcommand kDisksCommand;
+extern const Subcommand kUndoCommand;
 
 // Runs an engine job the way a page's startJob does, on this thread: with its request, the stop
 // flag Ctrl+C sets, and a reporter; returns its result.

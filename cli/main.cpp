@@ -13,7 +13,7 @@ using namespace brenvik::cli;
 
 const Subcommand* const kSubcommands[] = {&kInvalidFilesCommand, &kExtensionCommand, &kRenameCommand,
                                           &kRepairDbCommand,    &kRaidCommand,      &kImageCommand,
-                                          &kDisksCommand};
+                                          &kDisksCommand,       &kUndoCommand};
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out, "Usage: brenvik-cli SUBCOMMAND [flags] [arguments]\n       brenvik-cli --version\n\n");

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 
 #include "shell/Controls.h"
@@ -66,6 +67,12 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
   list->setGeometry(DluRect(7, 27, 638, 272));
   SetControlId(list, kResultList, QStringLiteral("Files to rename"));
   list->setColumnWidths({100, 100, -1});
+  listMenu_ = new QMenu(this);
+  addUndoLastJobItem(
+      listMenu_, [this] { return checkedRoot_.empty() ? QStringToPath(pathEdit_->text()) : checkedRoot_; },
+      kExtensionJournalTool);
+  connect(list, &QWidget::customContextMenuRequested, this,
+          [this, list](const QPoint& position) { listMenu_->popup(list->viewport()->mapToGlobal(position)); });
 
   status_ = MakeStatusLine(this, kStatusLine, QStringLiteral("Status"), QString(), DluRect(7, 304, 638, 10));
 

@@ -14,6 +14,7 @@
 
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 
 namespace brenvik {
@@ -34,6 +35,7 @@ class CChkDlg : public ToolPage {
   void onRename();
 
   QLineEdit* pathEdit_ = nullptr;
+  QMenu* listMenu_ = nullptr;  // the list's menu: Undo last job
   CheckListModel* model_ = nullptr;
   QLabel* status_ = nullptr;
 

@@ -86,7 +86,7 @@ bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
 }
 
 bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
-                            FileIdentity identity) {
+                            FileIdentity identity, JobJournal* journal) {
   const size_t slash = path.rfind(u'/');
   if (slash == std::u16string_view::npos || slash == 0) return false;
   const std::u16string_view name = path.substr(slash + 1);
@@ -106,7 +106,11 @@ bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, st
   newName += u'.';
   newName += type;
   ResetAttributesAt(file->folder.get(), file->name);
-  return MoveNoReplaceAt(file->folder.get(), file->name, file->folder.get(), TextToPath(newName).native()) ==
+  const std::string newNameBytes = TextToPath(newName).native();
+  const int folder = file->folder.get();
+  if (!journal) return MoveNoReplaceAt(folder, file->name, folder, newNameBytes) == MoveResult::Moved;
+  const std::string relative = RelativeBelowRoot(tree.root(), TextToPath(path));
+  return journal->Move(folder, file->name, folder, newNameBytes, relative, SiblingPath(relative, newNameBytes)) ==
          MoveResult::Moved;
 }
 
@@ -115,10 +119,12 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
   reporter.Status(kModifyingExtensionText);
   ExtensionRenameOutcome outcome;
   const ListedTree tree(request.root, request.rootIdentity);
+  JobJournal journal(tree.rootFd(), tree.root(), kExtensionJournalTool, request.cacheMode ? "mode=cache" : "mode=list");
+  const auto going = [&] { return !stop.load() && !journal.failed(); };
   if (!request.cacheMode) {
     const std::vector<ExtensionRenameRow>& rows = request.checkedRows;
-    for (auto row = rows.rbegin(); row != rows.rend() && !stop.load(); ++row) {
-      if (CorrectListedExtension(tree, row->type, row->path, row->identity)) {
+    for (auto row = rows.rbegin(); row != rows.rend() && going(); ++row) {
+      if (CorrectListedExtension(tree, row->type, row->path, row->identity, &journal)) {
         reporter.RowDone(row->row);
         ++outcome.renamed;
       }
@@ -129,10 +135,11 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
     RecordFileReader records(file.get(), RecordLength::U16, 2, kIdentityBytes);
     std::vector<std::u16string> record;
     std::string identity;
-    while (!stop.load() && records.Next(record, &identity))
-      if (CorrectListedExtension(tree, record[0], record[1], IdentityFromBytes(identity))) ++outcome.renamed;
+    while (going() && records.Next(record, &identity))
+      if (CorrectListedExtension(tree, record[0], record[1], IdentityFromBytes(identity), &journal)) ++outcome.renamed;
   }
-  reporter.Status(kModifyExtensionCompletedText);
+  // A journal that could not be written stopped the pass before its next rename.
+  reporter.Status(journal.failed() ? std::u16string_view(kJournalWriteFailedText) : kModifyExtensionCompletedText);
   return outcome;
 }
 

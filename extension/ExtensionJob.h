@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "journal/JobJournal.h"
 #include "core/JobReporter.h"
 #include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
@@ -70,6 +71,9 @@ struct ExtensionRenameRow {
   FileIdentity identity;
 };
 
+// The tool name in a Rename's journal.
+inline constexpr char kExtensionJournalTool[] = "Extension";
+
 struct ExtensionRenameRequest {
   bool cacheMode = false;
   std::vector<ExtensionRenameRow> checkedRows;  // list mode: the checked rows, in list order
@@ -85,7 +89,8 @@ struct ExtensionRenameOutcome {
 // Rename. List mode applies the correction to the checked rows from the last to the first and
 // reports each success with RowDone. Cache mode applies it to every record of the result file;
 // the caller then empties the list and sets the row counter to 0. Files are reached below the
-// root Check walked, as CorrectListedExtension does.
+// root Check walked, as CorrectListedExtension does. Each rename is journaled below the root; when
+// the journal cannot be written the pass stops with the status kJournalWriteFailedText.
 ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request, const std::atomic<int>& stop,
                                           ExtensionReporter& reporter);
 
@@ -95,9 +100,10 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
 // new name is never overwritten: the rule fails then.
 bool CorrectExtension(std::u16string_view type, std::u16string_view path);
 // The same for a file Check listed: it is reached below the tree's root without following a link
-// and renamed only while it is still `identity` (when known); otherwise the rule fails.
+// and renamed only while it is still `identity` (when known); otherwise the rule fails. With a
+// `journal` the rename is journaled.
 bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
-                            FileIdentity identity);
+                            FileIdentity identity, JobJournal* journal = nullptr);
 
 // "Numbers: <identified> / <scanned>"
 std::u16string TallyText(int64_t identified, int64_t scanned);

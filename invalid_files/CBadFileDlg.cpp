@@ -169,6 +169,12 @@ void CBadFileDlg::buildControls() {
   AddMenuItem(menu_, this, kGotoPath, QStringLiteral("Goto Path"), [this] { gotoPath(); });
   AddMenuItem(menu_, this, kRemoveFiles, QStringLiteral("Remove Files"), [this] { removeFiles(); });
   AddMenuItem(menu_, this, kSaveText, QStringLiteral("Save Txt"), [this] { saveText(); });
+  // A deletion keeps no journal; only moving aside can be undone.
+  addUndoLastJobItem(
+      menu_, [this] { return detector_.root.empty() ? QStringToPath(path_->text()) : detector_.root; },
+      kInvalidFilesJournalTool,
+      QStringLiteral("Files deleted without moving them aside cannot be brought back; only a Delete that moves "
+                     "them aside to DEAD_DEAD_DEAD can be undone."));
 }
 
 CriteriaInput CBadFileDlg::criteriaFromControls() const {
@@ -278,12 +284,14 @@ void CBadFileDlg::applyRemovals() {
 }
 
 void CBadFileDlg::showMenu(CheckListView* view, const QPoint& position) {
-  if (!view->indexAt(position).isValid()) return;
+  // Off the rows only the undo is offered: a job may have emptied the list.
+  const bool onRow = view->indexAt(position).isValid();
   menuTarget_ = view;
   const bool onResults = view == resultView_;
   for (QAction* action : menu_->actions()) {
     const int id = action->objectName().toInt();
-    action->setEnabled(onResults || id == kMarkAll || id == kUnmarkAll);
+    const bool undo = action->objectName() == QStringLiteral("undoLastJob");
+    action->setEnabled(undo ? onResults : onRow && (onResults || id == kMarkAll || id == kUnmarkAll));
   }
   menu_->popup(view->viewport()->mapToGlobal(position));
 }

@@ -10,15 +10,20 @@ namespace brenvik {
 
 std::filesystem::path DeadFolderOf(const std::filesystem::path& root) { return JoinPath(root, kDeadFolderName); }
 
-InvalidFileRemover::InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity)
-    : tree_(std::move(root), rootIdentity), moveAside_(moveAside) {}
+InvalidFileRemover::InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity,
+                                       std::string journalSettings)
+    : tree_(std::move(root), rootIdentity), moveAside_(moveAside) {
+  if (moveAside_ && tree_.rootFd() >= 0)
+    journal_.emplace(tree_.rootFd(), tree_.root(), kInvalidFilesJournalTool, std::move(journalSettings));
+}
 
 bool InvalidFileRemover::Remove(const std::filesystem::path& file) { return Act(file, moveAside_); }
 
 bool InvalidFileRemover::Delete(const std::filesystem::path& file) { return Act(file, false); }
 
 void InvalidFileRemover::PrepareDeadFolder() {
-  if (tree_.rootFd() >= 0) OpenFolderBelow(tree_.rootFd(), kDeadFolderName, true);
+  if (journal_) journal_->OpenOrMakeFolder(kDeadFolderName);
+  else if (tree_.rootFd() >= 0) OpenFolderBelow(tree_.rootFd(), kDeadFolderName, true);
 }
 
 void InvalidFileRemover::RemoveEmptyFolders() {
@@ -40,17 +45,30 @@ bool InvalidFileRemover::Act(const std::filesystem::path& file, bool moveAside) 
   std::string target = kDeadFolderName;
   if (const size_t slash = relative.rfind('/'); slash != std::string::npos)
     target.append("/").append(relative, 0, slash);
-  const UniqueFd to = OpenFolderBelow(tree_.rootFd(), target, true);
-  return to && MoveRegularFileAt(from, name, to.get(), name);
+  // The DEAD folder keeps one file per name: a file already there is replaced (and cannot be
+  // brought back by an undo).
+  const UniqueFd to = journal_->OpenOrMakeFolder(target);
+  return to && journal_->Move(from, name, to.get(), name, relative, target + "/" + name, /*replace=*/true) ==
+                   MoveResult::Moved;
 }
+
+namespace {
+
+std::string JournalSettings(const DeleteRequest& request) {
+  return std::string("move-aside=") + (request.moveAside ? "1" : "0") +
+         " remove-empty-folders=" + (request.removeEmptyFolders ? "1" : "0") +
+         " mode=" + (request.mode == kCacheModeFiles ? "cache" : "list");
+}
+
+}  // namespace
 
 DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atomic<int>& stop,
                                    InvalidFileReporter& reporter) {
   DeleteOutcome outcome;
   reporter.Status(kDeletingText);
-  InvalidFileRemover remover(request.root, request.moveAside, request.rootIdentity);
+  InvalidFileRemover remover(request.root, request.moveAside, request.rootIdentity, JournalSettings(request));
   if (request.moveAside) remover.PrepareDeadFolder();
-  const auto stopped = [&] { return stop.load(std::memory_order_relaxed) != 0; };
+  const auto stopped = [&] { return stop.load(std::memory_order_relaxed) != 0 || remover.journalFailed(); };
 
   if (request.mode == kCacheModeFiles) {
     UniqueFd file = OpenShared(request.resultFile);
@@ -77,11 +95,11 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
       }
   }
 
-  if (request.removeEmptyFolders) {
+  if (request.removeEmptyFolders && !remover.journalFailed()) {
     reporter.Status(kDeletingFoldersText);
     remover.RemoveEmptyFolders();
   }
-  reporter.Status(kDeleteCompletedText);
+  reporter.Status(remover.journalFailed() ? kJournalWriteFailedText : kDeleteCompletedText);
   return outcome;
 }
 

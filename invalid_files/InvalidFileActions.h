@@ -10,6 +10,7 @@
 
 #include "core/AppSettings.h"
 #include "invalid_files/InvalidFileReport.h"
+#include "journal/JobJournal.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 
@@ -28,10 +29,13 @@ std::filesystem::path DeadFolderOf(const std::filesystem::path& root);
 // Deletes invalid files, or moves them aside, strictly below one scan root. Only regular files are
 // acted on and no symbolic link is followed on the way, so nothing outside the root is touched;
 // a file whose move would cross file systems stays where it is. When the root's identity from the
-// Check is given and the root path now names another folder, nothing is removed.
+// Check is given and the root path now names another folder, nothing is removed. Moving aside
+// keeps a journal (tool "Invalid Files", with `journalSettings` in its header) so it can be
+// undone; a deletion cannot be undone and keeps none.
 class InvalidFileRemover {
  public:
-  InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity = {});
+  InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity = {},
+                     std::string journalSettings = {});
   // True when the file is gone from its place (deleted or moved aside).
   bool Remove(const std::filesystem::path& file);
   // Deletes, never moves aside (the list menu's Remove Files).
@@ -41,12 +45,19 @@ class InvalidFileRemover {
   // Removes the folders below the root left empty (the root that was checked, never another).
   void RemoveEmptyFolders();
 
+  // True once the journal could not be written: nothing more may be moved aside.
+  bool journalFailed() const { return journal_ && journal_->failed(); }
+  std::filesystem::path journalPath() const { return journal_ ? journal_->path() : std::filesystem::path(); }
+
  private:
   bool Act(const std::filesystem::path& file, bool moveAside);
 
   ListedTree tree_;
   bool moveAside_;
+  std::optional<JobJournal> journal_;
 };
+
+inline constexpr char kInvalidFilesJournalTool[] = "Invalid Files";
 
 struct MarkedRow {
   int index = 0;

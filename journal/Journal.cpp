@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -90,9 +91,16 @@ std::optional<JournaledFile> RegularFileIdentityAt(int folderFd, std::string_vie
                       static_cast<int64_t>(st.st_size)};
 }
 
-std::string EscapeJournalPath(std::string_view path) {
-  std::string text;
-  text.reserve(path.size());
+std::optional<JournaledFile> RegularFileIdentityOf(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return JournaledFile{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                      static_cast<int64_t>(st.st_size)};
+}
+
+namespace {
+
+void AppendEscaped(std::string& text, std::string_view path) {
   for (const char c : path) {
     switch (c) {
       case '\\': text += "\\\\"; break;
@@ -102,6 +110,14 @@ std::string EscapeJournalPath(std::string_view path) {
       default: text += c;
     }
   }
+}
+
+}  // namespace
+
+std::string EscapeJournalPath(std::string_view path) {
+  std::string text;
+  text.reserve(path.size());
+  AppendEscaped(text, path);
   return text;
 }
 
@@ -140,7 +156,7 @@ std::optional<JournalWriter> JournalWriter::Begin(int rootFd, const std::filesys
   std::string name;
   for (int n = 1; n < 1000 && !fd; ++n) {
     name = std::string(tool) + " " + stamp + (n == 1 ? "" : " (" + std::to_string(n) + ")") + ".tsv";
-    fd = UniqueFd(::openat(folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+    fd = UniqueFd(::openat(folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            0600));
     if (!fd && errno != EEXIST) return std::nullopt;
   }
@@ -154,24 +170,69 @@ std::optional<JournalWriter> JournalWriter::Begin(int rootFd, const std::filesys
   header += "\tsettings=" + EscapeJournalPath(settings);
   header += '\n';
   const std::filesystem::path path = root / folderName / name;
-  if (!WriteFull(fd.get(), header.data(), header.size())) {
+  JournalWriter writer(std::move(fd), path);
+  if (!writer.Write(header)) {
     ::unlinkat(folder.get(), name.c_str(), 0);
     return std::nullopt;
   }
-  return JournalWriter(std::move(fd), path);
+  return writer;
 }
 
 bool JournalWriter::Append(std::string_view kind, std::string_view first, std::string_view second,
                            const JournaledFile& file) {
-  std::string line(kind);
-  line += '\t' + EscapeJournalPath(first) + '\t' + EscapeJournalPath(second);
-  line += '\t' + std::to_string(file.device) + '\t' + std::to_string(file.inode) + '\t' + std::to_string(file.size);
-  line += '\t' + LocalTimeText(std::time(nullptr), "%Y-%m-%dT%H:%M:%S");
+  const time_t now = std::time(nullptr);
+  if (now != timeSecond_) {
+    timeSecond_ = now;
+    timeText_ = LocalTimeText(now, "%Y-%m-%dT%H:%M:%S");
+  }
+  std::string& line = line_;
+  line.assign(kind);
+  line += '\t';
+  AppendEscaped(line, first);
+  line += '\t';
+  AppendEscaped(line, second);
+  char numbers[96];
+  std::snprintf(numbers, sizeof numbers, "\t%llu\t%llu\t%lld\t", static_cast<unsigned long long>(file.device),
+                static_cast<unsigned long long>(file.inode), static_cast<long long>(file.size));
+  line += numbers;
+  line += timeText_;
   char crc[16];
   std::snprintf(crc, sizeof crc, "\t%08x\n", LineCrc(line));
   line += crc;
   // One write per line: a killed job leaves whole lines, or a last line without its line feed.
-  return WriteFull(fd_.get(), line.data(), line.size());
+  return Write(line);
+}
+
+bool JournalWriter::Write(std::string_view bytes) {
+  constexpr int64_t kReserveStep = 1 << 20;
+  const int64_t end = written_ + static_cast<int64_t>(bytes.size());
+  if (end > reserved_) {
+    const int64_t reserve = std::max(end, reserved_ + kReserveStep);
+    // Blocks are taken now, so a full disk fails here and not in the middle of a line; a file
+    // system without fallocate is grown by the write itself.
+    if (::fallocate(fd_.get(), 0, reserved_, reserve - reserved_) == 0) reserved_ = reserve;
+    else if (errno != EOPNOTSUPP) return false;
+  }
+  const char* data = bytes.data();
+  size_t left = bytes.size();
+  int64_t at = written_;
+  while (left > 0) {
+    const ssize_t n = ::pwrite(fd_.get(), data, left, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // A part written stays zero-padded up to the next line: nothing after it counts.
+      return false;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+    at += n;
+  }
+  written_ = end;
+  return true;
+}
+
+JournalWriter::~JournalWriter() {
+  if (fd_ && reserved_ > written_) (void)::ftruncate(fd_.get(), written_);
 }
 
 bool JournalWriter::RecordMove(std::string_view from, std::string_view to, const JournaledFile& file) {
@@ -188,8 +249,9 @@ bool JournalWriter::RecordFolderCreated(std::string_view folder, const Journaled
 
 JournaledMove JournaledMoveAt(JournalWriter* journal, int fromFolderFd, std::string_view fromName, int toFolderFd,
                               std::string_view toName, std::string_view fromRelative, std::string_view toRelative,
-                              bool replace) {
-  const std::optional<JournaledFile> file = RegularFileIdentityAt(fromFolderFd, fromName);
+                              bool replace, const JournaledFile* known) {
+  const std::optional<JournaledFile> file =
+      known ? std::optional<JournaledFile>(*known) : RegularFileIdentityAt(fromFolderFd, fromName);
   if (!file || toName.empty()) return JournaledMove::Failed;
   if (journal && !journal->RecordMove(fromRelative, toRelative, *file)) return JournaledMove::JournalFailed;
   const MoveResult moved = replace ? (MoveRegularFileAt(fromFolderFd, fromName, toFolderFd, toName) ? MoveResult::Moved

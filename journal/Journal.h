@@ -14,7 +14,9 @@
 // A "move" line is written and flushed *before* its move, and a "kept" line with the same fields
 // follows when the move then did not happen: a job killed between the two leaves a "move" line
 // whose file is still at its old name, which an undo recognises by device and inode. A "folder"
-// line names a folder the job created (the move-aside folder and its subfolders).
+// line names a folder the job created (the move-aside folder and its subfolders). The file is
+// grown ahead of its lines and cut to them when the job ends, so the journal of a killed job may
+// end in zero bytes: they are not part of it.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -38,6 +40,8 @@ struct JournaledFile {
 // The identity of `name` in an open folder, the name itself (a link is not looked through);
 // nullopt when it is missing or not a regular file.
 std::optional<JournaledFile> RegularFileIdentityAt(int folderFd, std::string_view name);
+// The same for an open file.
+std::optional<JournaledFile> RegularFileIdentityOf(int fd);
 
 class JournalWriter {
  public:
@@ -55,12 +59,28 @@ class JournalWriter {
 
   const std::filesystem::path& path() const { return path_; }
 
+  // Cuts the room reserved ahead of the last line (see Write).
+  ~JournalWriter();
+  JournalWriter(JournalWriter&&) = default;
+  JournalWriter& operator=(JournalWriter&&) = default;
+
  private:
   JournalWriter(UniqueFd fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
   bool Append(std::string_view kind, std::string_view first, std::string_view second, const JournaledFile& file);
+  // Writes at the end of what was written. The file is grown ahead in reserved steps, so a line
+  // does not have to grow it (the cost of a line is then about that of a copy); a job killed
+  // meanwhile leaves zero bytes after its last line, which a reader takes as the unfinished end.
+  bool Write(std::string_view bytes);
 
   UniqueFd fd_;
   std::filesystem::path path_;
+  int64_t written_ = 0;
+  int64_t reserved_ = 0;
+  // A job writes thousands of lines a second: one buffer for them all, and the time text made
+  // once a second.
+  std::string line_;
+  int64_t timeSecond_ = -1;
+  std::string timeText_;
 };
 
 enum class JournaledMove { Moved, TargetExists, Failed, JournalFailed };
@@ -69,10 +89,12 @@ enum class JournaledMove { Moved, TargetExists, Failed, JournalFailed };
 // `toRelative` are the two names relative to the job's root, as the journal keeps them. An
 // existing file at the new name is replaced only with `replace` (the move-aside folder's rule),
 // otherwise the move fails with TargetExists. With no journal the move is made all the same.
-// JournalFailed: the line could not be written and nothing was moved.
+// JournalFailed: the line could not be written and nothing was moved. A caller that holds the
+// file open passes its identity as `known` (the file at `fromName` must be that one), sparing a
+// lookup.
 JournaledMove JournaledMoveAt(JournalWriter* journal, int fromFolderFd, std::string_view fromName, int toFolderFd,
                               std::string_view toName, std::string_view fromRelative, std::string_view toRelative,
-                              bool replace);
+                              bool replace, const JournaledFile* known = nullptr);
 
 enum class JournalEntryKind { Move, Kept, FolderCreated };
 

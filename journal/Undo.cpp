@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <optional>
 
+#include "journal/JobJournal.h"
 #include "journal/Journal.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
+#include "platform/PathText.h"
 
 namespace brenvik {
 
@@ -28,30 +30,6 @@ SplitName Split(std::string_view relative) {
 }
 
 bool IsPlainName(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
-
-// Opens the folder `relative` below the root, making missing folders on the way; each folder it
-// made is added to `created` (relative to the root). No link is followed.
-UniqueFd OpenOrMakeFolderBelow(int rootFd, std::string_view relative, std::vector<std::string>& created) {
-  UniqueFd current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-  size_t start = 0;
-  while (current && start < relative.size()) {
-    const size_t slash = relative.find('/', start);
-    const size_t end = slash == std::string_view::npos ? relative.size() : slash;
-    const std::string part(relative.substr(start, end - start));
-    if (!IsPlainName(part)) return UniqueFd();
-    if (::mkdirat(current.get(), part.c_str(), 0777) == 0) created.emplace_back(relative.substr(0, end));
-    else if (errno != EEXIST) return UniqueFd();
-    current = UniqueFd(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    start = end + 1;
-  }
-  return current;
-}
-
-std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name) {
-  struct stat st {};
-  if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
-  return JournaledFile{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0};
-}
 
 // The moves that happened, oldest first: a "kept" line cancels the "move" line before it.
 std::vector<JournalEntry> MovesMade(const std::vector<JournalEntry>& entries) {
@@ -187,6 +165,19 @@ UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<i
     if (!undoer.Restore(*it)) return result;
   }
   undoer.RemoveMadeFolders();
+  return result;
+}
+
+UndoResult RunUndo(const UndoRequest& request, const std::atomic<int>& stop, UndoReporter& reporter) {
+  UndoResult result = UndoJournal(request.journal, &stop);
+  for (const UndoProblem& problem : result.problems) reporter.AddRow(problem);
+  if (!result.failure.empty()) {
+    reporter.Status(BytesToText(result.failure));
+    return result;
+  }
+  if (!result.damage.empty()) reporter.Status(BytesToText(result.damage));
+  reporter.Status(BytesToText(result.SummaryText()));
+  if (!result.undoJournal.empty()) reporter.Status(u"Undo journal: " + PathToText(result.undoJournal));
   return result;
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "core/JobReporter.h"
+
 namespace brenvik {
 
 struct UndoProblem {
@@ -37,5 +39,14 @@ struct UndoResult {
 };
 
 UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<int>* stopFlag = nullptr);
+
+// The undo in the shape of every job: each file that stays is a row, then the texts of how it
+// ended as statuses (what stopped it, or the damage, the total "Restored: N / M" and the undo's
+// own journal).
+struct UndoRequest {
+  std::filesystem::path journal;
+};
+using UndoReporter = JobReporter<UndoProblem, NoTally>;
+UndoResult RunUndo(const UndoRequest& request, const std::atomic<int>& stop, UndoReporter& reporter);
 
 }  // namespace brenvik

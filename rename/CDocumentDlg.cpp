@@ -92,6 +92,9 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
   QAction* gotoAction = rowMenu_->addAction(QStringLiteral("Goto Path"));
   gotoAction->setObjectName(QStringLiteral("4817"));
   connect(gotoAction, &QAction::triggered, this, &CDocumentDlg::gotoPath);
+  addUndoLastJobItem(
+      rowMenu_, [this] { return checkedRoot_.path.empty() ? QStringToPath(pathEdit_->text()) : checkedRoot_.path; },
+      kRenameJournalTool);
 
   status_ = MakeStatusLine(this, 4814, QStringLiteral("Status"), QString(), DluRect(7, 295, 400, 10));
   connect(MakeButton(this, 4811, QStringLiteral("Check"), DluRect(485, 291, 50, 16)), &QPushButton::clicked, this,
@@ -179,9 +182,11 @@ void CDocumentDlg::followCheckMarks(const QModelIndex& first, const QModelIndex&
 }
 
 void CDocumentDlg::showRowMenu(const QPoint& position) {
+  // Off the rows only the undo is offered: a cache-mode Rename empties the list.
   const QModelIndex index = list_->indexAt(position);
-  if (!index.isValid()) return;
-  list_->setCurrentIndex(index);
+  if (index.isValid()) list_->setCurrentIndex(index);
+  for (QAction* action : rowMenu_->actions())
+    action->setEnabled(index.isValid() || action->objectName() == QStringLiteral("undoLastJob"));
   rowMenu_->popup(list_->viewport()->mapToGlobal(position));
 }
 

@@ -190,7 +190,8 @@ RenameResult RenameEngine::RenameFromContent(std::u16string_view path) {
   return RenameFromContent(ListedTree({}, {}), path, {});
 }
 
-RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity) {
+RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity,
+                                             JobJournal* journal) {
   // The reader is chosen by the extension alone, whatever types the last Check selected.
   const std::u16string_view extension = PathExtension(path);
   const uint32_t typeBit = RenameTypeBit(extension);
@@ -200,7 +201,8 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
   const std::u16string_view folder = path.substr(0, slash);
 
   // A file that is gone, or is no longer the one listed, gives no name and stays untouched.
-  const std::optional<ListedTree::Entry> entry = tree.Reach(TextToPath(path), identity);
+  const std::filesystem::path filePath = TextToPath(path);
+  const std::optional<ListedTree::Entry> entry = tree.Reach(filePath, identity);
   if (!entry) return {};
   // The readers open the file through this descriptor, so what they read (and a shortened
   // archive) is the file reached here, whatever its name leads to meanwhile.
@@ -211,8 +213,10 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
   // Reading took time: the name must still hold the file that was read.
   RenameResult failed;
   failed.outcome = RenameOutcome::MoveFailed;
-  if (IdentityAt(entry->folder.get(), entry->name) != IdentityOf(file.get())) return failed;
+  const std::optional<JournaledFile> read = RegularFileIdentityOf(file.get());
+  if (!read || IdentityAt(entry->folder.get(), entry->name) != FileIdentity{read->device, read->inode}) return failed;
   ResetAttributesAt(entry->folder.get(), entry->name);
+  const std::string relative = journal ? RelativeBelowRoot(tree.root(), filePath) : std::string();
 
   RenameResult result;
   std::u16string newName;
@@ -233,7 +237,10 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
       return result;
     }
     const int folderFd = entry->folder.get();
-    switch (MoveNoReplaceAt(folderFd, entry->name, folderFd, TextToPath(newName).native())) {
+    const std::string toName = TextToPath(newName).native();
+    switch (journal ? journal->Move(folderFd, entry->name, folderFd, toName, relative, SiblingPath(relative, toName),
+                                    /*replace=*/false, &*read)
+                    : MoveNoReplaceAt(folderFd, entry->name, folderFd, toName)) {
       case MoveResult::Moved:
         result.outcome = RenameOutcome::Renamed;
         return result;

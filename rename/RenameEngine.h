@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/AppSettings.h"
+#include "journal/JobJournal.h"
 #include "platform/NoFollow.h"
 #include "rename/ContentReaders.h"
 
@@ -99,7 +100,9 @@ class RenameEngine {
   // The same for a file Check listed: it is reached below the tree's root without following a
   // link, read through one open descriptor (an archive shortened through it too) and moved only
   // while it is still `identity` (when known). A file that cannot be reached so gets MoveFailed.
-  RenameResult RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity);
+  // With a `journal` every attempted move is journaled.
+  RenameResult RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity,
+                                 JobJournal* journal = nullptr);
 
  private:
   // The name from the contents of `file` (a path that reaches the file to be read).

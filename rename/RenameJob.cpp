@@ -102,10 +102,16 @@ RenamePassOutcome RunListRename(RenameEngine& engine, const ListRows& rows, cons
                                 RenameReporter& reporter) {
   RenamePassOutcome outcome;
   const ListedTree tree(rows.root.path, rows.root.identity);
+  JobJournal journal(tree.rootFd(), tree.root(), kRenameJournalTool, "mode=list");
   const int32_t count = static_cast<int32_t>(rows.paths.size());
   for (int32_t row = 0; row < count; ++row) {
     if (rows.checked[static_cast<size_t>(row)].load() != 0) {
-      engine.RenameFromContent(tree, rows.paths[static_cast<size_t>(row)], rows.identities[static_cast<size_t>(row)]);
+      engine.RenameFromContent(tree, rows.paths[static_cast<size_t>(row)], rows.identities[static_cast<size_t>(row)],
+                               &journal);
+      if (journal.failed()) {
+        reporter.Status(kJournalWriteFailedText);
+        break;
+      }
       ++outcome.renamed;
       reporter.Tally({row + 1, count});
       reporter.RowDone(row);
@@ -127,15 +133,18 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
   }
   RecordFileReader records(fd.get(), kPathRecordLength, 1, kIdentityBytes);
   const ListedTree tree(root.path, root.identity);
+  JobJournal journal(tree.rootFd(), tree.root(), kRenameJournalTool, "mode=cache");
   std::vector<std::u16string> record;
   std::string identity;
   while (stop.load() == 0 && records.Next(record, &identity)) {
-    engine.RenameFromContent(tree, record.front(), IdentityFromBytes(identity));
+    engine.RenameFromContent(tree, record.front(), IdentityFromBytes(identity), &journal);
+    if (journal.failed()) break;
     reporter.Tally({++outcome.renamed});
   }
   fd.reset();
   ResetAttributes(resultFile);
   DeleteFile(resultFile);
+  if (journal.failed()) reporter.Status(kJournalWriteFailedText);
   return outcome;
 }
 

@@ -78,6 +78,9 @@ struct ListRows {
   std::vector<std::atomic<uint8_t>> checked;
 };
 
+// The tool name in a Rename's journal.
+inline constexpr char kRenameJournalTool[] = "File Rename";
+
 struct RenameRequest {
   RenameEngine* engine = nullptr;  // the numbering and selected types as the last Check left them
   bool cacheMode = false;
@@ -98,6 +101,8 @@ struct RenamePassOutcome {
 // Cache mode: every record of the result file ("Numbers: %d" per record), which is deleted
 // afterwards, after a stop too. FileUnavailable (status "Failed to access temporary file") when
 // it cannot be opened; then nothing else happens.
+// Both journal each move below the checked root; a journal that cannot be written ends the pass
+// with the status kJournalWriteFailedText.
 RenamePassOutcome RunRename(const RenameRequest& request, const std::atomic<int>& stop, RenameReporter& reporter);
 
 // "Numbers: %d" and "Numbers: %d / %d".

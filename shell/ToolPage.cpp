@@ -1,8 +1,13 @@
 #include "shell/ToolPage.h"
 
+#include <QAction>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMetaObject>
 
+#include "journal/JobJournal.h"
+#include "journal/Undo.h"
+#include "platform/PathText.h"
 #include "core/TextHelpers.h"
 #include "shell/QtText.h"
 #include "shell/WorkerChannel.h"
@@ -56,6 +61,65 @@ void ToolPage::showMessage(const QString& text, const QString& caption, MessageI
 }
 
 void ToolPage::pickFolderInto(QLineEdit* box) { PickFolder(this, host_.ui(), box); }
+
+namespace {
+
+// Files an undo's message names one by one; the rest are counted.
+constexpr size_t kUndoProblemsShown = 20;
+
+QString UndoReportText(const std::filesystem::path& journal, const UndoResult& result) {
+  QString text = QStringLiteral("Undo of %1").arg(ToQString(BytesToText(journal.filename().native())));
+  if (!result.failure.empty()) return text + QStringLiteral("\n") + QString::fromStdString(result.failure);
+  text += QStringLiteral("\n") + QString::fromStdString(result.SummaryText());
+  if (result.stopped) text += QStringLiteral("\nStopped before every file was back");
+  if (!result.damage.empty()) text += QStringLiteral("\n") + QString::fromStdString(result.damage);
+  if (!result.problems.empty()) text += QStringLiteral("\nNot restored:");
+  for (size_t i = 0; i < result.problems.size() && i < kUndoProblemsShown; ++i) {
+    const UndoProblem& problem = result.problems[i];
+    text += QStringLiteral("\n%1 (now %2): %3")
+                .arg(ToQString(BytesToText(problem.from)), ToQString(BytesToText(problem.to)),
+                     QString::fromStdString(problem.reason));
+  }
+  if (result.problems.size() > kUndoProblemsShown)
+    text += QStringLiteral("\n... and %1 more").arg(result.problems.size() - kUndoProblemsShown);
+  return text;
+}
+
+}  // namespace
+
+QAction* ToolPage::addUndoLastJobItem(QMenu* menu, std::function<std::filesystem::path()> root,
+                                      std::string journalTool, QString noJournalText) {
+  QAction* action = menu->addAction(QStringLiteral("Undo last job"));
+  action->setObjectName(QStringLiteral("undoLastJob"));
+  connect(action, &QAction::triggered, this,
+          [this, root = std::move(root), journalTool = std::move(journalTool), noJournalText = std::move(noJournalText)] {
+            undoLastJob(root(), journalTool, noJournalText);
+          });
+  return action;
+}
+
+void ToolPage::undoLastJob(const std::filesystem::path& root, const std::string& journalTool,
+                           const QString& noJournalText) {
+  if (refuseIfBusy()) return;
+  const std::filesystem::path journal = root.empty() ? std::filesystem::path() : LatestJournal(root, journalTool);
+  if (journal.empty()) {
+    QString text = QStringLiteral("There is no job to undo below %1.").arg(ToQString(BytesToText(root.native())));
+    if (!noJournalText.isEmpty()) text += QStringLiteral(" ") + noJournalText;
+    showMessage(text, kCompletionCaption, MessageIcon::Information);
+    return;
+  }
+  // The message tells the whole outcome, so the job's reports go nowhere.
+  startJob(
+      [this, journal] {
+        UndoReporter quiet;
+        return RunUndo({journal}, stopFlag(), quiet);
+      },
+      [this, journal](const UndoResult& result) {
+        const bool clean = result.failure.empty() && result.damage.empty() && result.problems.empty();
+        showMessage(UndoReportText(journal, result), kCompletionCaption,
+                    clean ? MessageIcon::Information : MessageIcon::Warning);
+      });
+}
 
 void PickFolder(QWidget* owner, UiServices& ui, QLineEdit* box) {
   // The chooser yields a file-system path or nothing, so cancelling empties the box.

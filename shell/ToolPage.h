@@ -3,7 +3,9 @@
 // refusal, message boxes through the host, and the hand-over of worker results to the GUI thread.
 #include <QWidget>
 #include <atomic>
+#include <filesystem>
 #include <functional>
+#include <string>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "shell/PageHost.h"
 
 class QLineEdit;
+class QMenu;
 
 namespace brenvik {
 
@@ -73,9 +76,17 @@ class ToolPage : public QWidget {
   // `box`; cancelling empties the box.
   void pickFolderInto(QLineEdit* box);
 
+  // Adds "Undo last job" to a list's menu: it undoes the newest journal of `journalTool` below
+  // the folder `root()` names when chosen, on the worker, and shows per file what stayed where
+  // the job put it and the total "Restored: N / M". `noJournalText` follows "There is no job to
+  // undo below <root>." when the folder has no such journal.
+  QAction* addUndoLastJobItem(QMenu* menu, std::function<std::filesystem::path()> root, std::string journalTool,
+                              QString noJournalText = {});
+
  private:
   bool startWorker(std::function<void()> job, std::function<void()> finished);
   void joinWorker();
+  void undoLastJob(const std::filesystem::path& root, const std::string& journalTool, const QString& noJournalText);
 
   PageHost& host_;
   QString toolName_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "extension/ExtensionJob.h"
 #include "invalid_files/InvalidFileCriteria.h"
 #include "invalid_files/InvalidFileScan.h"
+#include "journal/JobJournal.h"
 #include "platform/PathText.h"
 #include "raid/RaidAnalysis.h"
 #include "rename/RenameJob.h"
@@ -276,6 +278,43 @@ TEST(BrenvikCli, FlagsHelpAndVersion) {
   EXPECT_EQ(Cli({"invalid-files", "/", "--percent"}).status, 2);  // a value is missing
   EXPECT_EQ(Cli({"frobnicate"}).status, 2);
   EXPECT_EQ(Cli({"invalid-files", ""}).status, 1);  // the page's refusal of an empty path
+}
+
+TEST(BrenvikCli, UndoTakesAJobBackAndListsWhatStayed) {
+  TempDir dir;
+  const fs::path root = dir / "tree";
+  for (int i = 0; i < 6; ++i) WriteFile(root / "d" / ("f" + std::to_string(i) + ".bin"), "%PDF-1.4\n" + std::to_string(i));
+  ASSERT_EQ(Cli({"extension", root, "--rename", "--temporary-path", dir / "tmp"}).status, 0);
+  const fs::path journal = LatestJournal(root, kExtensionJournalTool);
+  ASSERT_FALSE(journal.empty());
+
+  // One renamed file is written to after the job: it stays, the rest go back.
+  std::ofstream(root / "d/f3.pdf", std::ios::app) << "edited";
+  const CliRun undo = Cli({"undo", journal});
+  EXPECT_EQ(undo.status, 1);
+  EXPECT_EQ(undo.out, "d/f3.bin\td/f3.pdf\tthe file at its new name was changed or replaced after the job\n");
+  EXPECT_NE(undo.err.find("Restored: 5 / 6"), std::string::npos) << undo.err;
+  EXPECT_NE(undo.err.find("Undo journal: "), std::string::npos) << undo.err;
+  for (const int i : {0, 1, 2, 4, 5}) EXPECT_EQ(ReadFile(root / "d" / ("f" + std::to_string(i) + ".bin")), "%PDF-1.4\n" + std::to_string(i));
+
+  // Again: nothing more moves; the rows as JSON.
+  const CliRun again = Cli({"undo", journal, "--json"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.out.find("\"Reason\":\"the file at its new name was changed or replaced after the job\""),
+            std::string::npos)
+      << again.out;
+  EXPECT_NE(again.err.find("Restored: 5 / 6"), std::string::npos);
+  EXPECT_EQ(again.err.find("Undo journal: "), std::string::npos);
+
+  // A damaged line ends the undo there, with a clear text.
+  std::string text = ReadFile(journal);
+  text[text.find("\nmove\t") + 8] ^= 1;
+  WriteFile(journal, text);
+  const CliRun damaged = Cli({"undo", journal});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_NE(damaged.err.find("Line 2 of the journal is damaged; reading stopped there"), std::string::npos)
+      << damaged.err;
+  EXPECT_EQ(Cli({"undo"}).status, 2);
 }
 
 }  // namespace

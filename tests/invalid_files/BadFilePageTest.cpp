@@ -59,6 +59,18 @@ struct PageFixture {
     QMenu* menu = page.findChild<QMenu*>();
     return menu != nullptr && menu->isVisible() ? menu : nullptr;
   }
+  // Chooses "Undo last job" from the menu beside the result rows; the undo's message text.
+  QString undoFromMenu() {
+    const size_t before = host.recorder().messages.size();
+    CheckListView* list = view(3803);
+    emit list->customContextMenuRequested(QPoint(5, list->viewport()->height() - 5));
+    QMenu* menu = page.findChild<QMenu*>();
+    menu->findChild<QAction*>(QStringLiteral("undoLastJob"))->trigger();
+    menu->hide();
+    if (!QTest::qWaitFor([&] { return host.recorder().messages.size() > before && !page.isRunning(); }, 20000))
+      return {};
+    return host.recorder().messages.back().text;
+  }
   QAction* item(QMenu* menu, int id) {
     for (QAction* action : menu->actions())
       if (action->objectName() == QString::number(id)) return action;
@@ -150,6 +162,10 @@ class BadFilePageTest : public QObject {
     PageFixture f;
     for (int i = 0; i < 50; ++i) WriteFile(f.root / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i)), "");
     f.pickRoot(f.root.path());
+    const auto before = testing::SnapshotTree(f.root.path(), kJournalFolderName);
+    QVERIFY(f.undoFromMenu().startsWith(QStringLiteral("There is no job to undo below %1. Files deleted without moving "
+                                                       "them aside cannot be brought back")
+                                             .arg(QString::fromStdString(f.root.path().native()))));
     QVERIFY(f.runToCompletion(3804, QStringLiteral("Detect invalid files completed")));
     QCOMPARE(f.page.results()->rowCount(), 33);
     QStringList numbers;
@@ -174,6 +190,13 @@ class BadFilePageTest : public QObject {
     QVERIFY(!Exists(resultFile));
     QVERIFY(Exists(f.root / "DEAD_DEAD_DEAD/d3/f3"));
     QVERIFY(!Exists(f.root / "d0"));
+
+    // The list's menu takes the move aside back: every file, folder by folder.
+    const QString undone = f.undoFromMenu();
+    QVERIFY2(undone.startsWith(QStringLiteral("Undo of Invalid Files ")), qPrintable(undone));
+    QVERIFY2(undone.endsWith(QStringLiteral("\nRestored: 50 / 50")), qPrintable(undone));
+    QCOMPARE(f.host.recorder().messages.back().caption, QStringLiteral("Brenvik"));
+    QVERIFY(testing::SnapshotTree(f.root.path(), kJournalFolderName) == before);
   }
 
   void listModeDeleteMirrorsFoldersAndKeepsUnmarkedRows() {
@@ -246,10 +269,14 @@ class BadFilePageTest : public QObject {
     QVERIFY(Exists(f.root / "one.tmp"));
     QVERIFY(!Exists(f.root / "DEAD_DEAD_DEAD"));
 
-    // A right-click beside the rows offers nothing; a save that cannot be created says so.
+    // A right-click beside the rows offers only the undo; a save that cannot be created says so.
     menu->hide();
     emit f.view(3803)->customContextMenuRequested(QPoint(5, f.view(3803)->viewport()->height() - 5));
-    QVERIFY(!f.page.findChild<QMenu*>()->isVisible());
+    QMenu* beside = f.page.findChild<QMenu*>();
+    QVERIFY(beside->isVisible());
+    for (QAction* action : beside->actions())
+      QCOMPARE(action->isEnabled(), action->objectName() == QStringLiteral("undoLastJob"));
+    beside->hide();
     f.host.recorder().saveFileAnswers.push_back(QString::fromStdString((f.temporary / "no/such/list.txt").native()));
     menu = f.openMenuOn(3803, 0);
     f.item(menu, 3819)->trigger();
