@@ -12,8 +12,5 @@ $SUDO apt-get install -y --no-install-recommends \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
-<<<<<<< HEAD
-  dpkg-dev file desktop-file-utils appstream
-=======
+  dpkg-dev file desktop-file-utils appstream \
   mount e2fsprogs
->>>>>>> h2
