@@ -53,6 +53,7 @@ struct ImagingParameters {
   int64_t targetSize = 0;
   int32_t targetSectorSize = 0;
   std::filesystem::path targetFile;
+  int retryPasses = 1;  // further single-sector tries of every unreadable sector after the copy
 };
 
 struct ImagingRequest {

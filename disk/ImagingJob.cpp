@@ -1,11 +1,15 @@
 #include "disk/ImagingJob.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "app/core/TextHelpers.h"
+#include "disk/RescueMap.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -75,40 +80,52 @@ std::vector<uint64_t> MountedDevices(const fs::path& mountInfo) {
 
 // ---- sources ----
 
+// What a read of the source gave.
+struct SourceRead {
+  int64_t bytes = 0;   // bytes read, from the first sector asked for on
+  bool atEnd = false;  // the source ends after `bytes`: nothing further can ever be read
+};
+
 class SectorSource {
  public:
   virtual ~SectorSource() = default;
-  // Reads `n` sectors from `sector` on; returns the bytes read, 0 or less when nothing was read.
-  virtual int64_t read(int64_t sector, int64_t n, uint8_t* buffer) = 0;
+  // Reads `n` sectors from `sector` on.
+  virtual SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) = 0;
   // The same read, but only the first `keep` bytes of every sector land in `out`, `keep` apart
-  // (keep < sector size), which saves copying the block once more. Returns the bytes read from the
-  // source as read() does, or nothing when the source cannot read this way.
-  virtual std::optional<int64_t> readKeeping(int64_t, int64_t, uint8_t*, int64_t) { return std::nullopt; }
+  // (keep < sector size), which saves copying the block once more. Nothing when the source
+  // cannot read this way.
+  virtual std::optional<SourceRead> readKeeping(int64_t, int64_t, uint8_t*, int64_t) { return std::nullopt; }
+  // Reads one sector as exactly as the source allows, so that a bad neighbour does not fail it.
+  virtual SourceRead readOne(int64_t sector, uint8_t* buffer) { return read(sector, 1, buffer); }
 };
 
 class HandleSource : public SectorSource {
  public:
   HandleSource(int fd, int32_t sectorSize) : fd_(fd), sectorSize_(sectorSize) {}
-  int64_t read(int64_t sector, int64_t n, uint8_t* buffer) override {
+
+  SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override {
     int64_t offset = 0;
-    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return -1;
+    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return {};
     const size_t wanted = static_cast<size_t>(n * sectorSize_);
+    SourceRead result;
     size_t got = 0;
     while (got < wanted) {
       const int64_t count = ReadAt(fd_, buffer + got, wanted - got, offset + static_cast<int64_t>(got));
+      result.atEnd = count == 0;
       if (count <= 0) break;
       got += static_cast<size_t>(count);
     }
-    return static_cast<int64_t>(got);
+    result.bytes = static_cast<int64_t>(got);
+    return result;
   }
 
-  std::optional<int64_t> readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) override {
+  std::optional<SourceRead> readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) override {
     int64_t offset = 0;
-    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return -1;
+    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return SourceRead{};
     discard_.resize(static_cast<size_t>(sectorSize_ - keep));
     constexpr int64_t kSectorsPerCall = IOV_MAX / 2;
     std::vector<iovec> parts;
-    int64_t got = 0;
+    SourceRead result;
     for (int64_t first = 0; first < n; first += kSectorsPerCall) {
       const int64_t count = std::min(kSectorsPerCall, n - first);
       parts.clear();
@@ -117,29 +134,67 @@ class HandleSource : public SectorSource {
         parts.push_back({discard_.data(), discard_.size()});
       }
       const int64_t wanted = count * sectorSize_;
-      const int64_t read = ReadScattered(fd_, parts, offset + got);
-      if (read > 0) got += read;
-      if (read != wanted) break;  // end of the source or a failed read: the rest is fill
+      const int64_t read = ReadScattered(fd_, parts, offset + result.bytes);
+      if (read > 0) result.bytes += read;
+      result.atEnd = read == 0;
+      if (read != wanted) break;  // end of the source or a failed read: the caller looks closer
     }
-    return got;
+    return result;
+  }
+
+  // A page-cache read fails for every sector of a memory page that holds one bad sector, so a
+  // single sector is read with direct I/O where the source allows it.
+  SourceRead readOne(int64_t sector, uint8_t* buffer) override {
+    if (!directTried_) openDirect();
+    if (direct_) {
+      const int64_t got = ReadAt(direct_.get(), aligned_.get(), static_cast<size_t>(sectorSize_), sector * sectorSize_);
+      if (got >= 0) {
+        std::copy_n(aligned_.get(), got, buffer);
+        return {got, got < sectorSize_};
+      }
+      if (errno != EINVAL) return {};
+      direct_.reset();  // the file system or the sector size does not allow direct reads
+    }
+    return read(sector, 1, buffer);
   }
 
  private:
+  void openDirect() {
+    directTried_ = true;
+    // A second open of the same file, not of the path, which may lead elsewhere by now.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    direct_.reset(::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    if (!direct_) return;
+    const size_t size = (static_cast<size_t>(sectorSize_) + 4095) / 4096 * 4096;
+    aligned_.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, size)));
+    if (!aligned_) direct_.reset();
+  }
+
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+
   int fd_;
   int32_t sectorSize_;
   std::vector<uint8_t> discard_;
+  bool directTried_ = false;
+  UniqueFd direct_;
+  std::unique_ptr<uint8_t, Free> aligned_;
 };
 
 class ScsiSource : public SectorSource {
  public:
   ScsiSource(ScsiTarget& target, int32_t sectorSize) : target_(target), sectorSize_(sectorSize) {}
-  int64_t read(int64_t sector, int64_t n, uint8_t* buffer) override {
+  SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override {
     // READ(10) addresses 32 bits of blocks: beyond that it would silently read the wrong blocks.
-    if (sector < 0 || sector + n > (int64_t{1} << 32)) return -1;
+    if (sector < 0 || sector + n > (int64_t{1} << 32)) return {0, n == 1};
     const size_t bytes = static_cast<size_t>(n * sectorSize_);
     const int result = target_.read10(static_cast<uint32_t>(sector), static_cast<uint16_t>(n),
                                       static_cast<uint32_t>(sectorSize_), std::span(buffer, bytes));
-    return result == kScsiNoSense ? static_cast<int64_t>(bytes) : -1;
+    if (result == kScsiNoSense) return {static_cast<int64_t>(bytes), false};
+    // "Logical block address out of range" for one block: the disk ends before it.
+    constexpr int kIllegalRequest = 0x050000;
+    return {0, n == 1 && result == kIllegalRequest && target_.sense()[12] == 0x21};
   }
 
  private:
@@ -218,19 +273,37 @@ class BlockWriter {
 
 // ---- the copy loop ----
 
+// The sectors of one block after its read: [first, tried) were read or found unreadable (those
+// in `bad`); sectors from `tried` on were not tried because Stop came first.
+struct BlockOutcome {
+  int64_t first = 0;
+  int64_t tried = 0;
+  std::vector<std::pair<int64_t, int64_t>> bad;  // [first, end) runs of unreadable sectors
+};
+
 class CopyLoop {
  public:
   CopyLoop(const ImagingParameters& p, ImagingSink& sink, const std::atomic<int>& stop,
-           std::function<int64_t()> now, int64_t blockSectors)
-      : p_(p), sink_(sink), stop_(stop), now_(std::move(now)), block_(blockSectors) {}
+           std::function<int64_t()> now, int64_t blockSectors, RescueMapKeeper& sectors)
+      : p_(p), sink_(sink), stop_(stop), now_(std::move(now)), block_(blockSectors), sectors_(sectors) {}
 
   void run(SectorSource& source, int targetFd) {
+    copyPass(source, targetFd);
+    if (stop_.load() == 0 && p_.retryPasses > 0) retryPasses(source, targetFd);
+    if (stop_.load() == 0) sectors_.at(p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0), SectorState::Finished);
+  }
+
+ private:
+  // Copies every sector not tried yet, block by block; a block that does not read in full is
+  // read again sector by sector, so only sectors that really cannot be read stay 0xBB.
+  void copyPass(SectorSource& source, int targetFd) {
     const int64_t S = p_.sourceStart, K = p_.sourceCount, B = block_;
     const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
     const int64_t end = S + std::max<int64_t>(K, 0);
     sink_.progressRange(end / B);
     start_ = now_();
-    int64_t targetOffset = p_.targetStart * Pt;
+    const auto firstArea = sectors_.next(S, SectorState::NotTried);
+    displayStart_ = firstArea ? firstArea->first : end;
 
     // With equal sector sizes the read goes straight into the output buffer. Otherwise the input
     // buffer has room for the tail an output sector may take beyond its source sector, so that a
@@ -239,58 +312,148 @@ class CopyLoop {
     std::vector<uint8_t> input(direct ? 0 : static_cast<size_t>(Ps * B + std::max<int64_t>(0, Pt - Ps)));
     std::vector<uint8_t> output[2] = {std::vector<uint8_t>(static_cast<size_t>(Pt * B)),
                                       std::vector<uint8_t>(static_cast<size_t>(Pt * B))};
+    scratch_.resize(static_cast<size_t>(Ps));
     int slot = 0;
     BlockWriter writer(targetFd);
-    for (int64_t current = S; current < end;) {
-      if (stop_.load() != 0) break;
-      const int64_t n = std::min(B, end - current);
-      uint8_t* out = output[slot].data();
-      uint8_t* in = direct ? out : input.data();
-      const size_t inBytes = static_cast<size_t>(n * Ps);
-      const size_t inSpan = direct ? inBytes : static_cast<size_t>(n * Ps + std::max<int64_t>(0, Pt - Ps));
-      std::optional<int64_t> kept;
-      if (Pt < Ps) kept = source.readKeeping(current, n, out, Pt);
-      int64_t got = 0;
-      if (kept) {
-        got = *kept;
-        if (got < static_cast<int64_t>(inBytes))
-          for (int64_t i = 0; i < n; ++i)
-            std::fill(out + i * Pt + std::clamp<int64_t>(got - i * Ps, 0, Pt), out + (i + 1) * Pt, kFill);
-      } else {
-        got = source.read(current, n, in);
-        std::fill(in + std::clamp<int64_t>(got, 0, static_cast<int64_t>(inBytes)), in + inSpan, kFill);
-        if (!direct)
-          for (int64_t i = 0; i < n; ++i) std::copy_n(in + i * Ps, Pt, out + i * Pt);
-      }
-      if (targetOffset == 0 && out[511] == 0xAA) out[511] = kFill;  // never a complete boot signature
+    for (auto area = firstArea; area; area = sectors_.next(area->end, SectorState::NotTried)) {
+      for (int64_t current = area->first; current < area->end;) {
+        if (stop_.load() != 0) {
+          finishWrite(writer);
+          return;
+        }
+        const int64_t n = std::min(B, area->end - current);
+        uint8_t* out = output[slot].data();
+        uint8_t* in = direct ? out : input.data();
+        const size_t inSpan = direct ? static_cast<size_t>(n * Ps) : static_cast<size_t>(n * Ps + std::max<int64_t>(0, Pt - Ps));
+        BlockOutcome outcome = readBlock(source, current, n, in, inSpan, out);
+        if (targetOffset(current) == 0 && out[511] == 0xAA) out[511] = kFill;  // never a complete boot signature
 
-      // Rows of the previous block first, so they stay in block order. A Stop that came while the
-      // previous block was written ends the copy before this block, as if the blocks ran one after
-      // the other; the block read ahead is dropped.
-      const bool overlapped = finishWrite(writer);
-      if (overlapped && stop_.load() != 0) break;
-      if (got <= 0) sink_.message(u"读取", OffsetText("读取位置%lld错误", current * Ps));
-      startWrite(writer, out, static_cast<size_t>(n * Pt), targetOffset, current + n);
-      current += n;
-      targetOffset += n * Pt;
-      slot ^= 1;
+        // Rows of the previous block first, so they stay in block order. A Stop that came while the
+        // previous block was written ends the copy before this block, as if the blocks ran one after
+        // the other; the block read ahead is dropped.
+        const bool overlapped = finishWrite(writer);
+        if (overlapped && stop_.load() != 0) break;
+        for (const auto& [first, last] : outcome.bad) reportUnreadable(first, last);
+        startWrite(writer, out, static_cast<size_t>(n * Pt), targetOffset(current), current + n, std::move(outcome));
+        current += n;
+        slot ^= 1;
+      }
+      if (stop_.load() != 0) break;
     }
     finishWrite(writer);
   }
 
- private:
-  void startWrite(BlockWriter& writer, const uint8_t* data, size_t size, int64_t offset, int64_t next) {
-    writer.start(data, size, offset);
-    pending_ = Pending{offset, next};
+  // Reads one block into `out` (through `in` when the sector sizes differ) and looks closer at
+  // whatever did not read: each sector after the first one missing is read once more on its own.
+  BlockOutcome readBlock(SectorSource& source, int64_t current, int64_t n, uint8_t* in, size_t inSpan, uint8_t* out) {
+    const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
+    const bool kept = Pt < Ps;
+    std::optional<SourceRead> read;
+    if (kept) read = source.readKeeping(current, n, out, Pt);
+    const bool keeping = read.has_value();
+    if (keeping) {
+      if (read->bytes < n * Ps)
+        for (int64_t i = 0; i < n; ++i)
+          std::fill(out + i * Pt + std::clamp<int64_t>(read->bytes - i * Ps, 0, Pt), out + (i + 1) * Pt, kFill);
+    } else {
+      read = source.read(current, n, in);
+      std::fill(in + std::clamp<int64_t>(read->bytes, 0, static_cast<int64_t>(inSpan)), in + inSpan, kFill);
+    }
+
+    BlockOutcome outcome{current, current + n, {}};
+    const int64_t whole = std::clamp<int64_t>(read->bytes / Ps, 0, n);
+    if (whole < n && read->atEnd) {
+      outcome.bad.push_back({current + whole, current + n});
+    } else {
+      for (int64_t i = whole; i < n; ++i) {
+        if (stop_.load() != 0) {
+          outcome.tried = current + i;
+          break;
+        }
+        const SourceRead one = source.readOne(current + i, scratch_.data());
+        // The bytes that did come stay, over whatever the block read left there.
+        uint8_t* place = keeping ? out + i * Pt : in + i * Ps;
+        std::copy_n(scratch_.data(), std::clamp<int64_t>(one.bytes, 0, keeping ? Pt : Ps), place);
+        if (one.bytes >= Ps) continue;
+        const int64_t badEnd = one.atEnd ? current + n : current + i + 1;
+        if (!outcome.bad.empty() && outcome.bad.back().second == current + i) outcome.bad.back().second = badEnd;
+        else outcome.bad.push_back({current + i, badEnd});
+        if (one.atEnd) break;
+      }
+    }
+    if (!keeping && in != out)
+      for (int64_t i = 0; i < n; ++i) std::copy_n(in + i * Ps, Pt, out + i * Pt);
+    return outcome;
   }
 
-  // Finishes the pending write, if any, and reports it; true when there was one.
+  // After the copy, each sector still unreadable gets up to `retryPasses` more tries on its own;
+  // a sector that reads is written and counts as finished.
+  void retryPasses(SectorSource& source, int targetFd) {
+    const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
+    const int64_t before = sectors_.count(SectorState::Bad);
+    if (before == 0) return;
+    const int64_t began = now_();
+    std::vector<uint8_t> sector(static_cast<size_t>(std::max(Ps, Pt)), kFill);
+    int64_t sourceEnd = INT64_MAX;  // the first sector the source was found to end before
+    for (int pass = 0; pass < p_.retryPasses && stop_.load() == 0; ++pass) {
+      for (auto area = sectors_.next(p_.sourceStart, SectorState::Bad); area && area->first < sourceEnd;
+           area = sectors_.next(area->end, SectorState::Bad)) {
+        for (int64_t s = area->first; s < area->end && s < sourceEnd && stop_.load() == 0; ++s) {
+          sectors_.at(s, SectorState::Bad);
+          const SourceRead one = source.readOne(s, sector.data());
+          if (one.atEnd && one.bytes < Ps) sourceEnd = s;
+          if (one.bytes < Ps) continue;
+          // Only this sector's own bytes are written: with larger target sectors the tail of the
+          // target sector keeps what the copy put there.
+          const int64_t offset = targetOffset(s);
+          if (offset == 0 && sector[511] == 0xAA) sector[511] = kFill;
+          if (WriteAllAt(targetFd, sector.data(), static_cast<size_t>(std::min(Ps, Pt)), offset))
+            sectors_.set(s, s + 1, SectorState::Finished);
+          else
+            sink_.message(u"写入", OffsetText("写入位置%lld错误", offset));
+        }
+        if (stop_.load() != 0) break;
+      }
+    }
+    const int64_t after = sectors_.count(SectorState::Bad);
+    char text[160];
+    std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
+                  static_cast<long long>(after));
+    sink_.message(u"重试", u"重试用时" + FormatRemainingTime(now_() - began) + Utf8ToText(text));
+  }
+
+  int64_t targetOffset(int64_t sector) const {
+    return (p_.targetStart + sector - p_.sourceStart) * p_.targetSectorSize;
+  }
+
+  // One row per run of consecutive unreadable sectors, even when the run spans blocks.
+  void reportUnreadable(int64_t first, int64_t end) {
+    if (first != unreadableEnd_) sink_.message(u"读取", OffsetText("读取位置%lld错误", first * p_.sourceSectorSize));
+    unreadableEnd_ = end;
+  }
+
+  void startWrite(BlockWriter& writer, const uint8_t* data, size_t size, int64_t offset, int64_t next,
+                  BlockOutcome outcome) {
+    writer.start(data, size, offset);
+    pending_ = Pending{offset, next, std::move(outcome)};
+  }
+
+  // Finishes the pending write, if any, records its sectors and reports it; true when there was one.
   bool finishWrite(BlockWriter& writer) {
     if (!pending_) return false;
     const bool written = writer.wait();
-    if (!written) sink_.message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
+    if (!written) {
+      // The target does not hold these sectors: they stay not tried, for a later run.
+      sink_.message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
+    } else {
+      const BlockOutcome& o = pending_->outcome;
+      sectors_.set(o.first, o.tried, SectorState::Finished);
+      for (const auto& [first, end] : o.bad) sectors_.set(first, std::min(end, o.tried), SectorState::Bad);
+    }
+    sectors_.at(pending_->next, SectorState::NotTried);
     sink_.progress(pending_->next / block_);
-    sink_.displays(ComputeDisplays(pending_->next, p_.sourceStart, p_.sourceCount, p_.sourceSectorSize,
+    const int64_t end = p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0);
+    sink_.displays(ComputeDisplays(pending_->next, displayStart_, end - displayStart_, p_.sourceSectorSize,
                                    now_() - start_));
     pending_.reset();
     return true;
@@ -299,6 +462,7 @@ class CopyLoop {
   struct Pending {
     int64_t offset;  // where the block goes
     int64_t next;    // the source sector after it
+    BlockOutcome outcome;
   };
 
   const ImagingParameters& p_;
@@ -306,7 +470,11 @@ class CopyLoop {
   const std::atomic<int>& stop_;
   std::function<int64_t()> now_;
   int64_t block_;
+  RescueMapKeeper& sectors_;
   int64_t start_ = 0;
+  int64_t displayStart_ = 0;  // the first sector this run reads: speed and time count from there
+  int64_t unreadableEnd_ = -1;
+  std::vector<uint8_t> scratch_;
   std::optional<Pending> pending_;
 };
 
@@ -330,6 +498,86 @@ bool OffsetsFit(const ImagingParameters& p) {
 void Interrupted(ImagingSink& sink, std::u16string_view error) {
   sink.message(u"错误", error);
   sink.message(u"镜像", u"镜像中断");
+}
+
+std::string FirstLine(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+// What the source is, in words that stay the same when the same source is chosen again: a disk
+// that dropped off the bus and came back under another node name keeps its identifier.
+std::string SourceIdentity(const ImagingParameters& p, const fs::path& sysfsRoot) {
+  if (p.sourceScsi != nullptr) {
+    const ScsiDevice& d = *p.sourceScsi;
+    return "scsi " + d.displayName + " serial=" + TextToUtf8(d.serial) + " blocks=" + std::to_string(d.blockCount) +
+           "x" + std::to_string(d.blockLength);
+  }
+  const fs::path path = !p.sourceImage.empty() ? p.sourceImage : p.sourceDiskNode;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "path " + path.string();
+  if (S_ISBLK(st.st_mode)) {
+    const fs::path entry = sysfsRoot / "dev/block" / DeviceNumberText(st.st_rdev);
+    for (const char* name : {"device/wwid", "wwid", "device/serial", "serial", "loop/backing_file"}) {
+      const std::string id = FirstLine(entry / name);
+      if (!id.empty())
+        return "disk " + FirstLine(entry / "device/model") + " id=" + id + " sectors=" + FirstLine(entry / "size");
+    }
+    return "disk " + path.string() + " sectors=" + FirstLine(entry / "size");
+  }
+  std::error_code error;
+  const fs::path absolute = fs::absolute(path, error);
+  return "image " + (error ? path : absolute).string() + " bytes=" + std::to_string(st.st_size);
+}
+
+// The target holds what the map says it holds only when it reaches at least as far as the last
+// sector the map says was written (finished or filled as unreadable).
+bool TargetReaches(const fs::path& target, const SectorMap& sectors, const ImagingParameters& p) {
+  int64_t written = p.sourceStart;
+  for (const SectorArea& area : sectors.areas())
+    if (area.state != SectorState::NotTried) written = area.end;
+  struct stat st {};
+  return ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         st.st_size >= (p.targetStart + written - p.sourceStart) * p.targetSectorSize;
+}
+
+// How the run starts with respect to the map beside an image-file target.
+struct MapPlan {
+  std::optional<RescueMapFile> file;  // none: no map is kept
+  SectorMap sectors;
+  bool resume = false;
+};
+
+MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarget, ImagingSink& sink) {
+  MapPlan plan;
+  const int64_t end = p.sourceStart + std::max<int64_t>(p.sourceCount, 0);
+  plan.sectors = SectorMap(p.sourceStart, end);
+  // Only an image file gets a map: a disk or a special file named as target has no "beside".
+  struct stat st {};
+  if (!imageTarget || (::lstat(p.targetFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) return plan;
+  RescueMapFile file(p.targetFile);
+  RescueMapFile::Loaded loaded = file.load();
+  if (loaded.found == RescueMapFile::Found::Other) {
+    sink.message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
+    return plan;
+  }
+  plan.file = std::move(file);
+  if (loaded.found == RescueMapFile::Found::None) return plan;
+  if (loaded.parsed.run == run && loaded.parsed.map && TargetReaches(p.targetFile, *loaded.parsed.map, p)) {
+    plan.sectors = std::move(*loaded.parsed.map);
+    plan.resume = true;
+    auto from = plan.sectors.next(p.sourceStart, SectorState::NotTried);
+    if (!from) from = plan.sectors.next(p.sourceStart, SectorState::Bad);
+    char text[96];
+    std::snprintf(text, sizeof text, "按映射文件继续，从扇区%lld开始", static_cast<long long>(from ? from->first : end));
+    sink.message(u"映射", Utf8ToText(text));
+  } else {
+    sink.message(u"映射", u"映射文件与本次镜像不符，重新开始");
+  }
+  return plan;
 }
 
 }  // namespace
@@ -383,9 +631,14 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
   UniqueFd target;
   int openError = 0;
   const auto deviceNumber = env.deviceNumber ? env.deviceNumber : BlockDeviceNumber;
-  if (!p.targetFile.empty() && deviceNumber(p.targetFile) == 0) {
+  const bool imageTarget = !p.targetFile.empty() && deviceNumber(p.targetFile) == 0;
+  const RescueRun run{SourceIdentity(p, env.sysfsRoot), p.sourceSectorSize, p.targetSectorSize,
+                      p.sourceStart, p.sourceCount, p.targetStart};
+  MapPlan plan = PlanMap(p, run, imageTarget, sink);
+  if (imageTarget) {
     const fs::path inputs[] = {p.sourceImage, p.sourceDiskNode};
-    target = CreateOutput(p.targetFile, inputs);
+    // Continuing from the map keeps what the target holds; otherwise the target starts empty.
+    target = plan.resume ? OpenOutputKeeping(p.targetFile, inputs) : CreateOutput(p.targetFile, inputs);
   } else if (!p.targetFile.empty() || !p.targetDiskNode.empty()) {
     target = OpenDeviceExclusive(!p.targetFile.empty() ? p.targetFile : p.targetDiskNode, &openError);
   }
@@ -401,22 +654,29 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
 
   auto now = env.nowSeconds ? env.nowSeconds : SteadySeconds;
   try {
+    std::optional<ScsiTarget> scsi;
+    UniqueFd sourceFd;
+    std::unique_ptr<SectorSource> source;
+    int64_t blockSectors = kHandleBlockSectors;
     if (p.sourceScsi != nullptr && env.scsi != nullptr) {
-      ScsiTarget scsi(*env.scsi);
-      scsi.bind(p.sourceScsi);
-      ScsiSource source(scsi, p.sourceSectorSize);
-      CopyLoop(p, sink, stop, now, kScsiBlockSectors).run(source, target.get());
+      scsi.emplace(*env.scsi);
+      scsi->bind(p.sourceScsi);
+      source = std::make_unique<ScsiSource>(*scsi, p.sourceSectorSize);
+      blockSectors = kScsiBlockSectors;
     } else {
       const fs::path sourcePath = !p.sourceImage.empty() ? p.sourceImage : p.sourceDiskNode;
-      UniqueFd sourceFd = sourcePath.empty() ? UniqueFd() : OpenShared(sourcePath);
+      sourceFd = sourcePath.empty() ? UniqueFd() : OpenShared(sourcePath);
       if (!sourceFd) {
         target.reset();
         Interrupted(sink, u"打开源设备错误");
         return;
       }
-      HandleSource source(sourceFd.get(), p.sourceSectorSize);
-      CopyLoop(p, sink, stop, now, kHandleBlockSectors).run(source, target.get());
+      source = std::make_unique<HandleSource>(sourceFd.get(), p.sourceSectorSize);
     }
+    RescueMapKeeper sectors(std::move(plan.file), run, std::move(plan.sectors), target.get());
+    sectors.saveNow();
+    CopyLoop(p, sink, stop, now, blockSectors, sectors).run(*source, target.get());
+    if (!sectors.finish()) sink.message(u"映射", u"映射文件写入失败");
   } catch (const std::bad_alloc&) {
     Interrupted(sink, u"内存不足");
     return;

@@ -74,6 +74,19 @@ UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs) {
   return fd;
 }
 
+UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs) {
+  if (IsSameAsAny(path, inputs)) return UniqueFd();
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return fd;
+  struct stat out {};
+  if (::fstat(fd.get(), &out) != 0 || !S_ISREG(out.st_mode)) return UniqueFd();
+  for (const auto& input : inputs) {
+    struct stat in {};
+    if (::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) return UniqueFd();
+  }
+  return fd;
+}
+
 bool CloseOutput(UniqueFd& fd) {
   if (!fd) return false;
   // The descriptor is gone after close whatever it returns, EINTR included, so never retry.

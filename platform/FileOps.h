@@ -56,6 +56,10 @@ UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
 // Creates (or truncates) an output file, after refusing it when it is the same file as one of
 // `inputs` (same device and inode, whatever path or link leads there). Returns an invalid fd then.
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {});
+// Opens an existing regular output file for writing without truncating it, to go on with a
+// copy into it; refused like CreateOutput when it is the same file as one of `inputs`, and when it
+// is missing, a link or no regular file.
+UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs = {});
 // Closes an output and tells whether the system took every write: some file systems (NFS, for
 // one) report a full disk or a failed write only when the file is closed. The fd is left invalid.
 bool CloseOutput(UniqueFd& fd);

@@ -11,4 +11,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
   clang libclang-rt-14-dev \
-  xvfb xauth imagemagick fonts-noto-cjk
+  xvfb xauth imagemagick fonts-noto-cjk \
+  fuse3 libfuse3-dev gddrescue
