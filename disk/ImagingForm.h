@@ -36,7 +36,11 @@ struct ImagingForm {
   bool targetFileChecked = false;
   std::u16string targetFilePath;
   std::u16string targetTips, targetStart, targetSize, targetSector;
+  std::u16string retries = u"1";
 };
+
+// Retry passes accepted: each pass may take long on a failing disk, so more is never useful.
+inline constexpr int kMaxRetryPasses = 99;
 
 // What the copy needs.
 struct ImagingParameters {
