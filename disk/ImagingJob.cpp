@@ -206,7 +206,9 @@ class ScsiSource : public SectorSource {
 // Without a thread (none could be started) it writes at once.
 class BlockWriter {
  public:
-  explicit BlockWriter(int fd) : fd_(fd) {
+  // `startWriteback`: hand every block to the disk at once, so that the flush a rescue map needs
+  // before it may claim the blocks finds little left to wait for.
+  BlockWriter(int fd, bool startWriteback) : fd_(fd), startWriteback_(startWriteback) {
     try {
       thread_ = std::thread([this] { loop(); });
     } catch (const std::system_error&) {
@@ -224,7 +226,7 @@ class BlockWriter {
 
   void start(const uint8_t* data, size_t size, int64_t offset) {
     if (!thread_.joinable()) {
-      result_ = WriteAllAt(fd_, data, size, offset);
+      result_ = write(data, size, offset);
       return;
     }
     {
@@ -251,7 +253,7 @@ class BlockWriter {
       wake_.wait(lock, [this] { return queued_ || quit_; });
       if (quit_) return;
       lock.unlock();
-      const bool written = WriteAllAt(fd_, data_, size_, offset_);
+      const bool written = write(data_, size_, offset_);
       lock.lock();
       result_ = written;
       queued_ = false;
@@ -259,7 +261,14 @@ class BlockWriter {
     }
   }
 
+  bool write(const uint8_t* data, size_t size, int64_t offset) {
+    if (!WriteAllAt(fd_, data, size, offset)) return false;
+    if (startWriteback_) ::sync_file_range(fd_, offset, static_cast<int64_t>(size), SYNC_FILE_RANGE_WRITE);
+    return true;
+  }
+
   int fd_;
+  bool startWriteback_;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -314,7 +323,7 @@ class CopyLoop {
                                       std::vector<uint8_t>(static_cast<size_t>(Pt * B))};
     scratch_.resize(static_cast<size_t>(Ps));
     int slot = 0;
-    BlockWriter writer(targetFd);
+    BlockWriter writer(targetFd, sectors_.hasFile());
     for (auto area = firstArea; area; area = sectors_.next(area->end, SectorState::NotTried)) {
       for (int64_t current = area->first; current < area->end;) {
         if (stop_.load() != 0) {
