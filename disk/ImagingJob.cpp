@@ -564,12 +564,17 @@ MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarg
   MapPlan plan;
   const int64_t end = p.sourceStart + std::max<int64_t>(p.sourceCount, 0);
   plan.sectors = SectorMap(p.sourceStart, end);
-  // Only an image file gets a map: a disk or a special file named as target has no "beside".
+  // Only an image file gets a map: a disk or a special file named as target has no "beside". A
+  // run with negative sectors (which read nothing) has no place in a map either.
   struct stat st {};
-  if (!imageTarget || (::lstat(p.targetFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) return plan;
+  if (!imageTarget || (::lstat(p.targetFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) || p.sourceStart < 0 ||
+      p.targetStart < 0)
+    return plan;
   RescueMapFile file(p.targetFile);
+  const fs::path inputs[] = {p.sourceImage, p.sourceDiskNode};
   RescueMapFile::Loaded loaded = file.load();
-  if (loaded.found == RescueMapFile::Found::Other) {
+  // The map is an output too: it never replaces the source, whatever name leads to it.
+  if (loaded.found == RescueMapFile::Found::Other || IsSameAsAny(file.path(), inputs)) {
     sink.message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
     return plan;
   }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <new>
 #include <random>
 
 namespace brenvik {
@@ -426,7 +427,11 @@ void RescueMapKeeper::checkpoints(std::chrono::milliseconds interval) {
   std::unique_lock lock(mutex_);
   while (!wake_.wait_for(lock, interval, [this] { return ending_; })) {
     lock.unlock();
-    flushAndSave();
+    try {
+      flushAndSave();
+    } catch (const std::bad_alloc&) {
+      // No memory for the map's text this time; the next checkpoint or the end tries again.
+    }
     lock.lock();
   }
 }

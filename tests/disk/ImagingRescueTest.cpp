@@ -208,4 +208,15 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   EXPECT_EQ(ReadFile(dir / "elsewhere.txt"), "keep me\n");
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "linked.img.map"));
   EXPECT_TRUE(ReadFile(dir / "notes.img") == changed.substr(0, 8 * 512));
+
+  // A source that stands where the target's map would go (here a map itself) is never replaced.
+  const std::string mapText = ReadFile(dir / "target.img.map");
+  WriteFile(dir / "copy.img.map", mapText);
+  ImagingParameters p = ImageToImage(dir, 4, 512, 512);
+  p.sourceImage = dir / "copy.img.map";
+  p.targetFile = dir / "copy.img";
+  RecordingSink sink;
+  RunImaging(p, sink, stop, StillClock());
+  EXPECT_TRUE(sink.has(noMap));
+  EXPECT_EQ(ReadFile(dir / "copy.img.map"), mapText);
 }
