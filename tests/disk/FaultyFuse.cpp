@@ -86,6 +86,7 @@ FaultyImageMount::FaultyImageMount(const fs::path& mountPoint, std::string image
   char* argv[] = {name, nullptr};
   fuse_args args = FUSE_ARGS_INIT(1, argv);
   fuse_ = fuse_new(&args, &operations, sizeof operations, this);
+  fuse_opt_free_args(&args);  // fuse_new adds options of its own to them
   if (fuse_ == nullptr) {
     failure_ = "fuse_new failed";
     return;
