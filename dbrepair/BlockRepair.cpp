@@ -21,12 +21,9 @@ struct ReferenceCopy {
   const std::filesystem::path* path = nullptr;
 };
 
-// An input opened for reading with every other reader and writer allowed. A folder opens on
-// Linux but cannot be read, so it counts as a file that cannot be opened.
-UniqueFd OpenInput(const std::filesystem::path& path) {
-  if (IsFolder(path)) return UniqueFd();
-  return OpenShared(path);
-}
+// An input opened for reading with every other reader and writer allowed. Only a regular file
+// is a database copy: a FIFO would read as an empty file (or never end), a folder not at all.
+UniqueFd OpenInput(const std::filesystem::path& path) { return OpenSharedInput(path, false); }
 
 // Why a read or write failed: the system's reason, or a shrunken input when the read came up
 // short of what the file's length promised.

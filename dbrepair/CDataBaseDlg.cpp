@@ -115,8 +115,7 @@ void CDataBaseDlg::buildControls() {
   addMenuAction(kAddFiles, QStringLiteral("Add files"), [this] { addFiles(); });
 
   progress_ = MakeProgress(this, kProgressBar, DluRect(12, 272, 628, 10));
-  status_ = MakeLabel(this, kStatusLine, QString(), DluRect(12, 290, 500, 10));
-  status_->setAccessibleName(QStringLiteral("Status"));
+  status_ = MakeStatusLine(this, kStatusLine, QStringLiteral("Status"), QString(), DluRect(12, 290, 500, 10));
 
   auto* repairButton = MakeButton(this, kRepairButton, QStringLiteral("Repair"), DluRect(530, 287, 50, 16));
   auto* stopButton = MakeButton(this, kStopButton, QStringLiteral("Stop"), DluRect(590, 287, 50, 16));
@@ -144,8 +143,7 @@ void CDataBaseDlg::addFiles() {
   std::vector<ListRow> rows;
   for (const QString& text : paths) {
     const auto path = QStringToPath(text);
-    if (IsFolder(path)) continue;
-    UniqueFd file = OpenShared(path);
+    UniqueFd file = OpenSharedInput(path, false);
     const int64_t size = file ? FileSize(file.get()) : -1;
     if (size < 0) continue;  // files that cannot be opened are skipped without a message
     rows.push_back({{QString::number(next), QString::number(static_cast<quint64>(size)), text}, true, text});

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <climits>
 
+#include "app/core/StartOptions.h"
 #include "app/shell/Controls.h"
 #include "app/shell/QtText.h"
+#include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "disk/SgTransport.h"
 #include "platform/CodePage.h"
@@ -164,10 +166,11 @@ void CUbimgDlg::refresh() {
   diskNodes_.clear();
   sourceModel_->clear();
   targetModel_->clear();
-  startJob([this] { refreshWorker(); }, [this] { messages_->flush(); });
+  const QString adminCommand = host().applicationName() + QChar(' ') + QLatin1String(kAdminOption);
+  startJob([this, adminCommand] { refreshWorker(adminCommand); }, [this] { messages_->flush(); });
 }
 
-void CUbimgDlg::refreshWorker() {
+void CUbimgDlg::refreshWorker(const QString& adminCommand) {
   postMessage(u"刷新设备", u"正在枚举设备中...");
   std::error_code error;
   if (!host().startDirectory().empty()) std::filesystem::current_path(host().startDirectory(), error);
@@ -181,6 +184,13 @@ void CUbimgDlg::refreshWorker() {
 
   DiskInventory inventory(sources_.sysfsRoot, sources_.devRoot);
   inventory.ScanDiskDevices();
+  // Disks left out for want of rights are named, with the two ways in, rather than just missing.
+  QStringList denied;
+  for (const WholeDisk& disk : ListDisksWithoutAccess(sources_.sysfsRoot, sources_.devRoot))
+    denied << PathToQString(disk.deviceNode);
+  if (!denied.isEmpty())
+    postMessage(u"权限", ToText(QStringLiteral("无权读写磁盘 %1：将用户加入 disk 组后重新登录，或通过 pkexec 启动本程序 (%2)")
+                                   .arg(denied.join(QStringLiteral("、")), adminCommand)));
   std::vector<ListRow> standard;
   std::map<int, std::filesystem::path> nodes;
   for (const DiskDevice& disk : inventory.devices()) {
@@ -228,8 +238,8 @@ void CUbimgDlg::addFiles() {
   const QString chosen = host().ui().chooseOpenFile(this, QStringLiteral("Open"), kFileFilter);
   if (chosen.isEmpty()) return;
   const std::filesystem::path path = QStringToPath(chosen);
-  UniqueFd fd = OpenShared(path);
-  if (!fd) return;
+  UniqueFd fd = OpenSharedInput(path, true);
+  if (!fd) return;  // a FIFO or folder could never be imaged
   const int64_t length = FileSize(fd.get());
   sourceModel_->appendRow(DeviceRow(chosen, QString(), kImage, PathToQString(path.filename()),
                                     QString::number(static_cast<uint64_t>(std::max<int64_t>(length, 0)) / 512)));

@@ -48,7 +48,7 @@ class CUbimgDlg : public ToolPage {
 
  private:
   void refresh();
-  void refreshWorker();
+  void refreshWorker(const QString& adminCommand);  // adminCommand: how to start with disk access
   void addFiles();
   void removeFiles();
   // A row change fills the Tips, Start, Size and Sector edits of its side.

@@ -6,18 +6,17 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "disk/RescueMap.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
+#include "platform/StorageIdentity.h"
 
 namespace brenvik {
 
@@ -38,44 +38,6 @@ std::u16string OffsetText(const char* format, int64_t offset) {
   char text[96];
   std::snprintf(text, sizeof text, format, static_cast<long long>(offset));
   return Utf8ToText(text);
-}
-
-// ---- which disk a block device belongs to, and what is mounted ----
-
-uint64_t ParseDeviceNumber(const std::string& text) {
-  unsigned major = 0, minor = 0;
-  if (std::sscanf(text.c_str(), "%u:%u", &major, &minor) != 2) return 0;
-  return makedev(major, minor);
-}
-
-std::string DeviceNumberText(uint64_t device) {
-  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
-}
-
-// The whole disk a partition belongs to; the device itself when it is no partition.
-uint64_t DiskOfDevice(const fs::path& sysfsRoot, uint64_t device) {
-  std::error_code error;
-  const fs::path entry = sysfsRoot / "dev/block" / DeviceNumberText(device);
-  if (!fs::exists(entry / "partition", error)) return device;
-  const fs::path parent = fs::canonical(entry, error).parent_path();
-  if (error) return device;
-  std::ifstream in(parent / "dev");
-  std::string text;
-  std::getline(in, text);
-  const uint64_t whole = ParseDeviceNumber(text);
-  return whole != 0 ? whole : device;
-}
-
-std::vector<uint64_t> MountedDevices(const fs::path& mountInfo) {
-  std::vector<uint64_t> devices;
-  std::ifstream in(mountInfo);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device;
-    if (fields >> id >> parent >> device) devices.push_back(ParseDeviceNumber(device));
-  }
-  return devices;
 }
 
 // ---- sources ----
@@ -504,9 +466,17 @@ bool OffsetsFit(const ImagingParameters& p) {
          !__builtin_mul_overflow(p.targetStart, int64_t{p.targetSectorSize}, &targetBytes);
 }
 
+StorageProbe ProbeOf(const ImagingEnvironment& env) {
+  return StorageProbe{env.sysfsRoot, env.mountInfo, env.deviceNumber};
+}
+
 void Interrupted(ImagingSink& sink, std::u16string_view error) {
   sink.message(u"错误", error);
   sink.message(u"镜像", u"镜像中断");
+}
+
+std::string DeviceNumberText(uint64_t device) {
+  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
 std::string FirstLine(const fs::path& file) {
@@ -560,7 +530,8 @@ struct MapPlan {
   bool resume = false;
 };
 
-MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarget, ImagingSink& sink) {
+MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarget, const StorageProbe& probe,
+                ImagingSink& sink) {
   MapPlan plan;
   const int64_t end = p.sourceStart + std::max<int64_t>(p.sourceCount, 0);
   plan.sectors = SectorMap(p.sourceStart, end);
@@ -571,10 +542,12 @@ MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarg
       p.targetStart < 0)
     return plan;
   RescueMapFile file(p.targetFile);
-  const fs::path inputs[] = {p.sourceImage, p.sourceDiskNode};
+  std::vector<StorageIdentity> inputs;
+  for (const fs::path& input : {p.sourceImage, p.sourceDiskNode})
+    if (!input.empty()) inputs.push_back(IdentifyStorage(input, probe));
   RescueMapFile::Loaded loaded = file.load();
   // The map is an output too: it never replaces the source, whatever name leads to it.
-  if (loaded.found == RescueMapFile::Found::Other || IsSameAsAny(file.path(), inputs)) {
+  if (loaded.found == RescueMapFile::Found::Other || SharesStorageWithAny(IdentifyStorage(file.path(), probe), inputs)) {
     sink.message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
     return plan;
   }
@@ -597,26 +570,37 @@ MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarg
 }  // namespace
 
 std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironment& env) {
-  const auto deviceNumber = env.deviceNumber ? env.deviceNumber : BlockDeviceNumber;
   const fs::path target = !p.targetFile.empty() ? p.targetFile : p.targetDiskNode;
   if (target.empty()) return {};
   const std::u16string same = u"目标设备就是源设备，不能写入";
-
   if (p.targetFile.empty() && p.targetDisk >= 0 && p.targetDisk == p.sourceDisk) return same;
+
+  const StorageProbe probe = ProbeOf(env);
+  const bool targetIsDevice = (env.deviceNumber ? env.deviceNumber(target) : BlockDeviceNumber(target)) != 0;
+  const FileKind kind = KindOfPath(target);
+  if (!targetIsDevice && kind != FileKind::Missing && kind != FileKind::Regular)
+    return u"目标既不是普通文件也不是磁盘，不能写入";
+
+  const StorageIdentity targetStorage = IdentifyStorage(target, probe);
+  std::vector<StorageIdentity> sources;
+  if (p.sourceScsi != nullptr && p.sourceScsi->blockDevice != 0)
+    sources.push_back(IdentifyBlockDevice(p.sourceScsi->blockDevice, probe));
   for (const fs::path& source : {p.sourceImage, p.sourceDiskNode})
-    if (!source.empty() && IsSameFile(target, source)) return same;
+    if (!source.empty()) sources.push_back(IdentifyStorage(source, probe));
+  for (const StorageIdentity& source : sources) {
+    switch (CompareStorage(targetStorage, source)) {
+      case StorageClash::None: break;
+      case StorageClash::OutputOnInputsDisk:
+        return u"目标文件位于源磁盘的文件系统上，写入会覆盖源磁盘上待恢复的数据";
+      case StorageClash::InputOnOutputsDisk: return u"源镜像文件位于目标设备上，写入会损坏它";
+      case StorageClash::Same: return same;
+    }
+  }
 
-  const uint64_t targetDevice = deviceNumber(target);
-  if (targetDevice == 0) return {};
-  const uint64_t targetDisk = DiskOfDevice(env.sysfsRoot, targetDevice);
-  uint64_t sourceDevice = 0;
-  if (p.sourceScsi != nullptr) sourceDevice = p.sourceScsi->blockDevice;
-  else if (!p.sourceDiskNode.empty()) sourceDevice = deviceNumber(p.sourceDiskNode);
-  else if (!p.sourceImage.empty()) sourceDevice = deviceNumber(p.sourceImage);
-  if (sourceDevice != 0 && DiskOfDevice(env.sysfsRoot, sourceDevice) == targetDisk) return same;
-
-  for (uint64_t mounted : MountedDevices(env.mountInfo))
-    if (mounted != 0 && DiskOfDevice(env.sysfsRoot, mounted) == targetDisk)
+  // A mounted file system on any device sharing the target's sectors (a partition, a holder, a
+  // loop device over a target file) would be corrupted under the kernel's feet.
+  for (const StorageIdentity& mounted : MountedFileSystems(probe))
+    if (CompareStorage(targetStorage, mounted) == StorageClash::Same)
       return u"目标设备上有已挂载的文件系统，写入会损坏它";
   return {};
 }
@@ -642,17 +626,29 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
     return;
   }
 
+  // A source that is neither a file nor a disk (a FIFO, for one) could never be read; it is
+  // refused before the target is created or emptied.
+  const fs::path sourcePath = !p.sourceImage.empty() ? p.sourceImage : p.sourceDiskNode;
+  if (p.sourceScsi == nullptr && !sourcePath.empty()) {
+    const FileKind kind = KindOfPath(sourcePath);
+    if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice) {
+      Interrupted(sink, u"打开源设备错误");
+      return;
+    }
+  }
+
   UniqueFd target;
   int openError = 0;
   const auto deviceNumber = env.deviceNumber ? env.deviceNumber : BlockDeviceNumber;
   const bool imageTarget = !p.targetFile.empty() && deviceNumber(p.targetFile) == 0;
   const RescueRun run{SourceIdentity(p, env.sysfsRoot), p.sourceSectorSize, p.targetSectorSize,
                       p.sourceStart, p.sourceCount, p.targetStart};
-  MapPlan plan = PlanMap(p, run, imageTarget, sink);
+  MapPlan plan = PlanMap(p, run, imageTarget, ProbeOf(env), sink);
   if (imageTarget) {
     const fs::path inputs[] = {p.sourceImage, p.sourceDiskNode};
     // Continuing from the map keeps what the target holds; otherwise the target starts empty.
-    target = plan.resume ? OpenOutputKeeping(p.targetFile, inputs) : CreateOutput(p.targetFile, inputs);
+    target = plan.resume ? OpenOutputKeeping(p.targetFile, inputs, ProbeOf(env))
+                         : CreateOutput(p.targetFile, inputs, ProbeOf(env));
   } else if (!p.targetFile.empty() || !p.targetDiskNode.empty()) {
     target = OpenDeviceExclusive(!p.targetFile.empty() ? p.targetFile : p.targetDiskNode, &openError);
   }
@@ -678,8 +674,7 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
       source = std::make_unique<ScsiSource>(*scsi, p.sourceSectorSize);
       blockSectors = kScsiBlockSectors;
     } else {
-      const fs::path sourcePath = !p.sourceImage.empty() ? p.sourceImage : p.sourceDiskNode;
-      sourceFd = sourcePath.empty() ? UniqueFd() : OpenShared(sourcePath);
+      sourceFd = sourcePath.empty() ? UniqueFd() : OpenSharedInput(sourcePath, true);
       if (!sourceFd) {
         target.reset();
         Interrupted(sink, u"打开源设备错误");

@@ -64,8 +64,7 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
   SetControlId(list, kResultList, QStringLiteral("Files to rename"));
   list->setColumnWidths({100, 100, -1});
 
-  status_ = MakeLabel(this, kStatusLine, QString(), DluRect(7, 304, 638, 10));
-  status_->setAccessibleName(QStringLiteral("Status"));
+  status_ = MakeStatusLine(this, kStatusLine, QStringLiteral("Status"), QString(), DluRect(7, 304, 638, 10));
 
   connect(browse, &QPushButton::clicked, this, [this] { pickFolderInto(pathEdit_); });
   connect(check, &QPushButton::clicked, this, &CChkDlg::onCheck);

@@ -168,10 +168,8 @@ void CBadFileDlg::buildControls() {
   deleteEmptyBox_ =
       MakeCheckBox(this, kDeleteEmptyBox, QStringLiteral("Delete Empty Folders"), DluRect(452, 264, 100, 10), true);
 
-  progress_ = MakeLabel(this, kProgressLine, QString(), DluRect(7, 292, 437, 10));
-  progress_->setAccessibleName(QStringLiteral("Progress"));
-  state_ = MakeLabel(this, kStateLine, QString(), DluRect(7, 305, 437, 10));
-  state_->setAccessibleName(QStringLiteral("State"));
+  progress_ = MakeStatusLine(this, kProgressLine, QStringLiteral("Progress"), QString(), DluRect(7, 292, 437, 10));
+  state_ = MakeStatusLine(this, kStateLine, QStringLiteral("State"), QString(), DluRect(7, 305, 437, 10));
 
   menu_ = new QMenu(QStringLiteral("filename"), this);
   const auto addItem = [this](int id, const QString& text, auto slot) {

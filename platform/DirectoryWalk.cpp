@@ -88,6 +88,7 @@ class Walker {
       return true;
     }
 
+    if (kJournalFolderName == leaf) return true;
     const WalkControl control = visitor_({WalkEntryKind::Folder, fullPath, leaf, -1, dirFd});
     if (control == WalkControl::Stop) {
       stopped_ = true;

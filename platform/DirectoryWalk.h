@@ -1,8 +1,8 @@
 #pragma once
 // Depth-first walk of a folder tree that yields regular files and folders only. Symbolic links,
 // FIFOs, sockets and device nodes are skipped without being opened, so a walk never blocks and
-// never leaves the tree. Entries come in the order the file system returns them; a subfolder is
-// entered as soon as it is met.
+// never leaves the tree; the journal folder is not entered. Entries come in the order the file
+// system returns them; a subfolder is entered as soon as it is met.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +10,9 @@
 #include <string_view>
 
 namespace brenvik {
+
+// The folder, below a job's root, that file-changing jobs keep their journals in; no walk enters it.
+inline constexpr std::string_view kJournalFolderName = ".brenvik-journal";
 
 enum class WalkEntryKind {
   File,         // a regular file

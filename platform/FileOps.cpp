@@ -33,6 +33,16 @@ UniqueFd OpenShared(const fs::path& path) {
   return fd;
 }
 
+UniqueFd OpenSharedInput(const fs::path& path, bool devicesToo) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return fd;
+  const FileKind kind = KindOfOpenFile(fd.get());
+  if (kind != FileKind::Regular && !(devicesToo && kind == FileKind::BlockDevice)) return UniqueFd();
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
 UniqueFd OpenSharedAt(int folderFd, const char* name) {
   return UniqueFd(::openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
 }
@@ -50,41 +60,58 @@ uint64_t BlockDeviceNumber(const fs::path& path) {
 UniqueFd OpenDeviceExclusive(const fs::path& path, int* error) {
   // O_EXCL without O_CREAT: for a block device it claims the device exclusively; other files
   // open normally.
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
-  if (!fd && error != nullptr) *error = errno;
-  return fd;
-}
-
-UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs) {
-  if (IsSameAsAny(path, inputs)) return UniqueFd();
-  // Open without truncating first, so the check and the truncation act on the same file even
-  // if a link was swapped in between.
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return fd;
-  struct stat out {};
-  if (::fstat(fd.get(), &out) != 0) return UniqueFd();
-  for (const auto& input : inputs) {
-    struct stat in {};
-    if (::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) return UniqueFd();
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    if (error != nullptr) *error = errno;
+    return fd;
   }
-  // An empty file needs no truncation, and truncating one makes ext4 flush the whole output
-  // when it is closed (its guard for files replaced by truncation): a large copy got several
-  // times slower.
-  if (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) return UniqueFd();
+  const FileKind kind = KindOfOpenFile(fd.get());
+  if (kind != FileKind::Regular && kind != FileKind::BlockDevice) {
+    if (error != nullptr) *error = EINVAL;
+    return UniqueFd();
+  }
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 
-UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs) {
-  if (IsSameAsAny(path, inputs)) return UniqueFd();
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+namespace {
+
+// Opens an output after the refusals every output passes; `keepContents`: open an existing file
+// as it is, without creating or truncating it.
+UniqueFd OpenCheckedOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe,
+                           bool keepContents) {
+  std::vector<StorageIdentity> inputIdentities;
+  inputIdentities.reserve(inputs.size());
+  for (const auto& input : inputs) inputIdentities.push_back(IdentifyStorage(input, probe));
+  const FileKind kind = KindOfPath(path);
+  if (kind != FileKind::Missing && kind != FileKind::Regular) return UniqueFd();
+  // Checked before opening, so that not even an empty file is created on an input's disk.
+  if (SharesStorageWithAny(IdentifyStorage(path, probe), inputIdentities)) return UniqueFd();
+  // Open without truncating first, so the check and the truncation act on the same file even
+  // if a link was swapped in between; O_NONBLOCK keeps a FIFO swapped in from blocking the open.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | (keepContents ? 0 : O_CREAT) | O_CLOEXEC | O_NONBLOCK, 0666));
   if (!fd) return fd;
   struct stat out {};
   if (::fstat(fd.get(), &out) != 0 || !S_ISREG(out.st_mode)) return UniqueFd();
-  for (const auto& input : inputs) {
-    struct stat in {};
-    if (::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) return UniqueFd();
-  }
+  if (SharesStorageWithAny(IdentifyStat(out, probe), inputIdentities)) return UniqueFd();
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  // An empty file needs no truncation, and truncating one makes ext4 flush the whole output
+  // when it is closed (its guard for files replaced by truncation): a large copy got several
+  // times slower.
+  if (!keepContents && out.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) return UniqueFd();
   return fd;
+}
+
+}  // namespace
+
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
+  return OpenCheckedOutput(path, inputs, probe, false);
+}
+
+UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
+  return OpenCheckedOutput(path, inputs, probe, true);
 }
 
 bool CloseOutput(UniqueFd& fd) {
@@ -101,12 +128,6 @@ bool IsSameFile(const fs::path& a, const fs::path& b) {
   struct stat sa {}, sb {};
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs) {
-  for (const auto& input : inputs)
-    if (IsSameFile(output, input)) return true;
-  return false;
 }
 
 int64_t ReadScattered(int fd, std::span<const iovec> parts, int64_t offset) {

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "platform/StorageIdentity.h"
+
 namespace brenvik {
 
 namespace fs = std::filesystem;
@@ -42,6 +44,10 @@ UniqueFd OpenShared(const fs::path& path);
 // followed, and the descriptor stays non-blocking (regular files read as usual; a FIFO or device
 // that took a walked file's place reads nothing instead of blocking). `name` is NUL-terminated.
 UniqueFd OpenSharedAt(int folderFd, const char* name);
+// Opens an input of a job for reading, sharing it with every other reader and writer: a regular
+// file, or a block device when `devicesToo`. Anything else (a FIFO, socket, character device,
+// folder) is refused without ever blocking, since reading it could wait forever or yield nothing.
+UniqueFd OpenSharedInput(const fs::path& path, bool devicesToo);
 // Opens a file for reading and writing without creating it.
 UniqueFd OpenReadWrite(const fs::path& path);
 
@@ -49,17 +55,21 @@ UniqueFd OpenReadWrite(const fs::path& path);
 uint64_t BlockDeviceNumber(const fs::path& path);
 // Opens an existing file or device for reading and writing; a block device only when nothing else
 // holds it: the kernel refuses (errno EBUSY) while a file system on it or on one of its
-// partitions is mounted, or while it is in use as swap or by a volume manager. On failure the
+// partitions is mounted, or while it is in use as swap or by a volume manager. Anything but a
+// regular file or block device is refused (errno EINVAL) without blocking. On failure the
 // errno is stored in `error` when given.
 UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
 
-// Creates (or truncates) an output file, after refusing it when it is the same file as one of
-// `inputs` (same device and inode, whatever path or link leads there). Returns an invalid fd then.
-UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {});
-// Opens an existing regular output file for writing without truncating it, to go on with a
-// copy into it; refused like CreateOutput when it is the same file as one of `inputs`, and when it
-// is missing, a link or no regular file.
-UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs = {});
+// Creates (or truncates) an output file, after refusing it when writing it would change one of
+// `inputs`: the same file under any name or link, a loop device's backing file, a file on a file
+// system mounted from an input disk (see StorageIdentity.h). Only a regular file is ever an
+// output: a FIFO, socket, device or folder at that name is refused, and the open never blocks.
+// Returns an invalid fd when refused, with nothing created or truncated.
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {});
+// Opens an existing output file for writing as it is, to go on with a copy into it: the same
+// refusals as CreateOutput, and a missing file is not created.
+UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs = {},
+                           const StorageProbe& probe = {});
 // Closes an output and tells whether the system took every write: some file systems (NFS, for
 // one) report a full disk or a failed write only when the file is closed. The fd is left invalid.
 bool CloseOutput(UniqueFd& fd);
@@ -68,8 +78,6 @@ UniqueFd CreateExclusive(const fs::path& path);
 
 // True when both paths name the same existing file (device and inode).
 bool IsSameFile(const fs::path& a, const fs::path& b);
-// True when `output` names the same existing file as any of `inputs`.
-bool IsSameAsAny(const fs::path& output, std::span<const fs::path> inputs);
 
 // Reads up to `size` bytes at `offset`; returns the count read (short at end of file), -1 on error.
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset);

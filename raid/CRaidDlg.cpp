@@ -9,10 +9,12 @@
 #include <QPushButton>
 #include <climits>
 
+#include "app/core/StartOptions.h"
 #include "app/core/TextHelpers.h"
 #include "app/shell/CheckListModel.h"
 #include "app/shell/Controls.h"
 #include "app/shell/QtText.h"
+#include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
@@ -59,6 +61,7 @@ CRaidDlg::CRaidDlg(PageHost& host, QWidget* parent)
       foundChannel_(this, [this](const QString& text) { status_->setText(text); }) {
   buildControls();
   fillDiskList();
+  showDisksWithoutAccess();
 }
 
 CRaidDlg::~CRaidDlg() { stopAndWait(); }
@@ -91,8 +94,7 @@ void CRaidDlg::buildControls() {
   }
 
   progress_ = MakeProgress(this, 3311, DluRect(10, 278, 632, 10));
-  status_ = MakeLabel(this, 3312, QString(), DluRect(10, 298, 300, 10));
-  status_->setAccessibleName(QStringLiteral("MFT Numbers"));
+  status_ = MakeStatusLine(this, 3312, QStringLiteral("MFT Numbers"), QString(), DluRect(10, 298, 300, 10));
   QPushButton* ok = MakeButton(this, 3304, QStringLiteral("Ok"), DluRect(520, 294, 56, 16));
   connect(ok, &QPushButton::clicked, this, &CRaidDlg::start);
   QPushButton* stop = MakeButton(this, 3305, QStringLiteral("Stop"), DluRect(586, 294, 56, 16));
@@ -123,6 +125,20 @@ void CRaidDlg::fillDiskList() {
     rows.push_back(std::move(row));
   }
   disks_->appendRows(std::move(rows));
+}
+
+void CRaidDlg::showDisksWithoutAccess() {
+  const DiskInventory& inventory = host().diskInventory();
+  QStringList denied;
+  for (const WholeDisk& disk : ListDisksWithoutAccess(inventory.sysfsRoot(), inventory.devRoot()))
+    denied << PathToQString(disk.deviceNode);
+  if (denied.isEmpty()) return;
+  // The line is short; the whole text stays at hand in the tooltip.
+  const QString text = QStringLiteral("No access to %1: join the disk group, or start through pkexec (%2 %3)")
+                           .arg(denied.join(QStringLiteral(", ")), host().applicationName(),
+                                QLatin1String(kAdminOption));
+  status_->setText(text);
+  status_->setToolTip(text);
 }
 
 QMenu* CRaidDlg::openMenu(int listId, QPoint position) {
@@ -157,10 +173,8 @@ void CRaidDlg::addImageFiles() {
       this, QStringLiteral("Open"), QStringLiteral("img Files (*.img);;All Files (*.*)"));
   for (const QString& file : files) {
     const std::filesystem::path path = QStringToPath(file);
-    UniqueFd fd = OpenShared(path);
+    UniqueFd fd = OpenSharedInput(path, true);
     if (!fd) continue;
-    const FileKind kind = KindOfOpenFile(fd.get());
-    if (kind != FileKind::Regular && kind != FileKind::BlockDevice) continue;
     ListRow row;
     row.cells = {file, QString(), PathToQString(path.filename()), SizeText(FileSize(fd.get()))};
     members_->appendRow(std::move(row));
@@ -212,6 +226,7 @@ void CRaidDlg::start() {
   }
   job->members = members();
   status_->clear();
+  status_->setToolTip(QString());
   auto result = std::make_shared<RaidResult>();
   startJob(
       [this, job = std::move(*job), result] {

@@ -41,6 +41,8 @@ class CRaidDlg : public ToolPage {
 
   void buildControls();
   void fillDiskList();
+  // Names the disks the user may not open, and the ways in, in the status line.
+  void showDisksWithoutAccess();
   void chooseLogFile();
   void markAll(bool checked);
   void removeCheckedMembers();

@@ -184,18 +184,6 @@ class BatchReader {
   std::thread helper_;  // last: started once everything it uses exists
 };
 
-// A log path that names something other than a regular file (a disk, a FIFO, a folder) is
-// never opened for writing: it could be a disk or block on open.
-bool CanBeLog(const fs::path& path) {
-  const FileKind kind = KindOfPath(path);
-  return kind == FileKind::Missing || kind == FileKind::Regular;
-}
-
-bool CanBeMember(int fd) {
-  const FileKind kind = KindOfOpenFile(fd);
-  return kind == FileKind::Regular || kind == FileKind::BlockDevice;
-}
-
 }  // namespace
 
 std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
@@ -226,8 +214,9 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
   std::vector<fs::path> memberPaths;
   for (const RaidMember& member : job.members) memberPaths.push_back(member.path);
 
-  // The log is checked against every member before anything is truncated.
-  UniqueFd logFd = CanBeLog(job.logPath) ? CreateOutput(job.logPath, memberPaths) : UniqueFd();
+  // The log is checked against every member before anything is truncated; a log path naming a
+  // disk, a FIFO or a folder is refused, as is one on the same storage as a member.
+  UniqueFd logFd = CreateOutput(job.logPath, memberPaths);
   if (!logFd) {
     result.outcome = RaidOutcome::LogNotCreated;
     return result;
@@ -238,8 +227,8 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
   std::vector<UniqueFd> memberFds;
   std::u16string header;
   for (const RaidMember& member : job.members) {
-    UniqueFd fd = OpenShared(member.path);
-    if (!fd || !CanBeMember(fd.get())) {
+    UniqueFd fd = OpenSharedInput(member.path, true);
+    if (!fd) {
       log.flush();
       result.outcome = RaidOutcome::MemberNotOpened;
       result.failedPath = member.path;

@@ -91,8 +91,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, ContentReaders reade
   gotoAction->setObjectName(QStringLiteral("4817"));
   connect(gotoAction, &QAction::triggered, this, &CDocumentDlg::gotoPath);
 
-  status_ = MakeLabel(this, 4814, QString(), DluRect(7, 295, 400, 10));
-  status_->setAccessibleName(QStringLiteral("Status"));
+  status_ = MakeStatusLine(this, 4814, QStringLiteral("Status"), QString(), DluRect(7, 295, 400, 10));
   connect(MakeButton(this, 4811, QStringLiteral("Check"), DluRect(485, 291, 50, 16)), &QPushButton::clicked, this,
           &CDocumentDlg::check);
   connect(MakeButton(this, 4812, QStringLiteral("Rename"), DluRect(540, 291, 50, 16)), &QPushButton::clicked, this,

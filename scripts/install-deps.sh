@@ -12,4 +12,6 @@ $SUDO apt-get install -y --no-install-recommends \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
+  dpkg-dev file desktop-file-utils appstream \
+  mount e2fsprogs \
   fuse3 libfuse3-dev gddrescue

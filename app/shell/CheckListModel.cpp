@@ -114,6 +114,9 @@ CheckListView::CheckListView(CheckListModel* model, QWidget* parent) : QTableVie
   horizontalHeader()->setHighlightSections(false);
   setWordWrap(false);
   setContextMenuPolicy(Qt::CustomContextMenu);
+  // Tab leaves the list for the next control (the arrow keys move between rows); otherwise Tab
+  // walks the cells and keyboard focus never gets past a filled list.
+  setTabKeyNavigation(false);
 }
 
 void CheckListView::setColumnWidths(const std::vector<int>& widths) {

@@ -51,8 +51,15 @@ QPushButton* MakeButton(QWidget* parent, int id, const QString& caption, QRect r
 QLabel* MakeLabel(QWidget* parent, int id, const QString& text, QRect rect) {
   auto* label = new QLabel(text, parent);
   label->setGeometry(rect);
-  SetControlId(label, id, text);
+  if (id != 0) label->setObjectName(QString::number(id));  // no accessible name: it would freeze the text
   return label;
+}
+
+QLabel* MakeStatusLine(QWidget* parent, int id, const QString& role, const QString& text, QRect rect) {
+  QLabel* line = MakeLabel(parent, id, text, rect);
+  line->setTextFormat(Qt::PlainText);  // a file name such as "<b>x</b>.doc" is shown as it is
+  line->setAccessibleDescription(role);
+  return line;
 }
 
 QLineEdit* MakeEdit(QWidget* parent, int id, const QString& label, QRect rect, bool readOnly) {

@@ -1,7 +1,8 @@
 #pragma once
 // Builds page controls at dialog-unit positions, the way the tools lay them out. Every control
 // with an id gets that id as its objectName (tests find controls by id) and its caption or
-// label as accessible name.
+// label as accessible name. Labels are the exception: a label's accessible name is its current
+// text (Qt's default), so a screen reader reads a status line as it reads now.
 #include <QRect>
 #include <QString>
 
@@ -32,6 +33,10 @@ T* FindControl(QWidget* root, int id);
 
 QPushButton* MakeButton(QWidget* parent, int id, const QString& caption, QRect rect);
 QLabel* MakeLabel(QWidget* parent, int id, const QString& text, QRect rect);  // id 0: no id
+// A line whose text a job rewrites (status, tally, count). It shows its text as plain text, since
+// it carries file names, and tells a screen reader what it is through its description
+// (`role`, e.g. "Status"); its name stays its text.
+QLabel* MakeStatusLine(QWidget* parent, int id, const QString& role, const QString& text, QRect rect);
 QLineEdit* MakeEdit(QWidget* parent, int id, const QString& label, QRect rect, bool readOnly = false);
 QLineEdit* MakeDigitEdit(QWidget* parent, int id, const QString& label, QRect rect);
 QCheckBox* MakeCheckBox(QWidget* parent, int id, const QString& caption, QRect rect, bool checked);

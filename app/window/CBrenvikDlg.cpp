@@ -88,7 +88,8 @@ void CBrenvikDlg::buildControls() {
   QFrame* top = MakeEtchedLine(this, 1009, DluRect(6, 39, 634, 1));
   QFrame* bottom = MakeEtchedLine(this, 1010, DluRect(6, 366, 634, 1));
   MakeLabel(this, 0, QStringLiteral("Process:"), DluRect(404, 371, 34, 8));
-  status_ = MakeLabel(this, 1012, QStringLiteral("Invalid Files"), DluRect(439, 371, 49, 8));
+  status_ = MakeStatusLine(this, 1012, QStringLiteral("Process"), QStringLiteral("Invalid Files"),
+                           DluRect(439, 371, 49, 8));
   MakeLabel(this, 0, QStringLiteral("Version: ") + ToQString(kVersionText), DluRect(494, 371, 80, 8));
 
   const int topBottom = top->geometry().bottom() + 1;

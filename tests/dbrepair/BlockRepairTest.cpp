@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,10 +9,13 @@
 #include <vector>
 
 #include "dbrepair/BlockRepair.h"
+#include "tests/support/KernelFixtures.h"
 #include "tests/support/TempDir.h"
 
 using namespace brenvik;
 using brenvik::testing::ReadFile;
+using brenvik::testing::LoopDevice;
+using brenvik::testing::ScopedMount;
 using brenvik::testing::TempDir;
 using brenvik::testing::WriteFile;
 
@@ -229,6 +233,41 @@ TEST_F(BlockRepairTest, OutputThatIsAnInputIsRefusedBeforeAnythingIsTruncated) {
   EXPECT_TRUE(ReadFile(dir / "sub/ref.mdf") == reference);
 }
 
+// A FIFO reads as an empty file or blocks for ever: as the damaged file it used to empty an
+// existing output and report "completed". Nothing but a regular file is taken, and an output
+// written into a file system that lives inside the damaged file is the damaged file itself.
+TEST_F(BlockRepairTest, SpecialFilesAndStorageUnderAnotherNameAreRefused) {
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  WriteFile(dir / "repaired.mdf", "an earlier repair");
+  RepairRequest r = request();
+  r.corrupted = dir / "pipe";
+  EXPECT_EQ(run(r).end, RepairEnd::FailedAccess);
+  EXPECT_EQ(lastStatus(), u"Failed access file");
+  EXPECT_EQ(ReadFile(dir / "repaired.mdf"), "an earlier repair");
+
+  const std::string damaged = Good(kPage, 21) + Lost(kPage);
+  WriteFile(dir / "damaged.mdf", damaged);
+  r = request(BlockMode::Page, {dir / "pipe"});
+  r.repaired = dir / "pipe";
+  EXPECT_EQ(run(r).end, RepairEnd::FailedCreate);
+  EXPECT_EQ(lastStatus(), u"Failed create file");
+  EXPECT_EQ(run(request(BlockMode::Page, {dir / "pipe"})).end, RepairEnd::Completed);  // the FIFO reference is skipped
+  EXPECT_TRUE(sink.saw(u"Failed access file"));
+
+  WriteFile(dir / "image.mdf", std::string(4 << 20, '\0'));
+  const LoopDevice loop(dir / "image.mdf");
+  if (!loop.valid()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+  const ScopedMount mounted = ScopedMount::Formatted(loop.node(), "mkfs.ext2 -q -F", "ext2", dir / "mnt");
+  if (!mounted.valid()) GTEST_SKIP() << "mkfs.ext2 or mounting the loop device failed";
+  const std::string image = ReadFile(dir / "image.mdf");
+  r = request();
+  r.corrupted = dir / "image.mdf";
+  r.repaired = mounted / "repaired.mdf";
+  EXPECT_EQ(run(r).end, RepairEnd::FailedCreate);
+  EXPECT_FALSE(std::filesystem::exists(mounted / "repaired.mdf"));
+  EXPECT_EQ(ReadFile(dir / "image.mdf"), image);
+}
+
 TEST_F(BlockRepairTest, UnreadableDamagedFileCreatesNoOutput) {
   EXPECT_EQ(run(request()).end, RepairEnd::FailedAccess);
   EXPECT_EQ(lastStatus(), u"Failed access file");
@@ -250,13 +289,15 @@ TEST_F(BlockRepairTest, ReferenceThatCannotBeOpenedIsSkipped) {
 }
 
 TEST_F(BlockRepairTest, FullDiskEndsTheRunWithoutClaimingCompletion) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const ScopedMount full = ScopedMount::Tmpfs(dir / "full", 64 * 1024);
+  if (!full.valid()) GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root)";
   WriteFile(dir / "damaged.mdf", Good(2 * kMiB, 19));
   RepairRequest r = request();
-  r.repaired = "/dev/full";
+  r.repaired = full / "repaired.mdf";
   const RepairResult result = run(r);
   EXPECT_EQ(result.end, RepairEnd::FailedWrite);
-  EXPECT_EQ(lastStatus(), u"Failed write file: /dev/full (No space left on device), the repaired file is incomplete");
+  EXPECT_EQ(lastStatus(), u"Failed write file: " + r.repaired.u16string() +
+                              u" (No space left on device), the repaired file is incomplete");
   EXPECT_TRUE(sink.positions.empty());
 }
 

@@ -138,23 +138,4 @@ void FaultyImageMount::clearReads() {
   reads_.clear();
 }
 
-LoopDevice::LoopDevice(const fs::path& file) {
-  const std::string command = "losetup --read-only --find --show '" + file.string() + "' 2>/dev/null";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return;
-  char line[256] = {};
-  if (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::string node(line);
-    while (!node.empty() && (node.back() == '\n' || node.back() == ' ')) node.pop_back();
-    node_ = node;
-  }
-  if (::pclose(pipe) != 0) node_.clear();
-}
-
-LoopDevice::~LoopDevice() {
-  if (node_.empty()) return;
-  const std::string command = "losetup --detach '" + node_.string() + "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not detach %s\n", node_.c_str());
-}
-
 }  // namespace brenvik::testing

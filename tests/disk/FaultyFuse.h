@@ -53,18 +53,4 @@ class FaultyImageMount {
   std::vector<std::pair<int64_t, int64_t>> reads_;
 };
 
-// A read-only loop device over a file, detached when it goes out of scope.
-class LoopDevice {
- public:
-  explicit LoopDevice(const std::filesystem::path& file);
-  ~LoopDevice();
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-  // Empty when losetup failed.
-  const std::filesystem::path& node() const { return node_; }
-
- private:
-  std::filesystem::path node_;
-};
-
 }  // namespace brenvik::testing

@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <map>
 
 #include "disk/ImagingJob.h"
+#include "disk/RescueMap.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "tests/disk/ImagingTestSupport.h"
 #include "tests/disk/SimulatedScsi.h"
+#include "tests/support/KernelFixtures.h"
 #include "tests/support/TempDir.h"
 
 using namespace brenvik;
@@ -96,15 +99,20 @@ TEST(ImagingCopy, FailedReadsAreFilledAndReportedWithTheirByteOffset) {
 }
 
 TEST(ImagingCopy, WriteFailuresAreReportedAndTheCopyGoesOn) {
-  if (!Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   TempDir dir;
+  const ScopedMount full = ScopedMount::Tmpfs(dir / "full", 64 * 1024);
+  if (!full.valid()) GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root)";
   WriteFile(dir / "source.img", Sectors(5200, 512));
   RecordingSink sink;
   std::atomic<int> stop{0};
   ImagingParameters p = ImageToImage(dir, 5200, 512, 512);
-  p.targetFile = "/dev/full";
+  p.targetFile = full / "target.img";
   RunImaging(p, sink, stop, {});
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"写入", u"写入位置0错误"}, {u"写入", u"写入位置2621440错误"}, kDone}));
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"写入", u"写入位置0错误"}, {u"写入", u"写入位置2621440错误"},
+                                         {u"映射", u"映射文件写入失败"}, kDone}));
+  // The map that did fit before the disk was full claims none of the sectors that were not written.
+  const auto map = RescueMapFile(p.targetFile).load().parsed.map;
+  if (map) EXPECT_EQ(map->count(SectorState::Finished), 0);
 }
 
 TEST(ImagingCopy, LargerTargetSectorsNeverReadPastTheInput) {
@@ -296,4 +304,82 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   RunImaging(p, stopped, stop, env);
   EXPECT_EQ(ReadFile(dir / "target.img").size(), 128u * 512u);
   EXPECT_EQ(stopped.rows.back(), kDone);
+}
+
+// A loop device is its backing file under another name, and a target file on a file system
+// mounted from the source disk would land in the free space still to be recovered: all refused
+// before the target is opened, the source unchanged, no target file left behind.
+TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
+  TempDir dir;
+  const std::string disk = Sectors(8192, 512);
+  WriteFile(dir / "source.img", disk);
+  const LoopDevice loop(dir / "source.img");
+  if (!loop.valid()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+  const Row same{u"错误", u"目标设备就是源设备，不能写入"};
+  std::atomic<int> stop{0};
+
+  ImagingParameters p = ImageToImage(dir, 16, 512, 512);
+  p.targetFile.clear();
+  p.targetDiskNode = loop.node();  // the image onto the loop device over it
+  p.targetDisk = 7;
+  RecordingSink imageOntoLoop;
+  RunImaging(p, imageOntoLoop, stop, {});
+  EXPECT_EQ(imageOntoLoop.rows, (std::vector<Row>{kStarted, kRefused, same, kInterrupted}));
+
+  p = ImageToImage(dir, 16, 512, 512);
+  p.sourceImage.clear();
+  p.sourceDiskNode = loop.node();  // the loop device into its own backing file
+  p.sourceDisk = 7;
+  p.targetFile = dir / "source.img";
+  RecordingSink loopIntoBacking;
+  RunImaging(p, loopIntoBacking, stop, {});
+  EXPECT_EQ(loopIntoBacking.rows, (std::vector<Row>{kStarted, kRefused, same, kInterrupted}));
+  EXPECT_EQ(ReadFile(dir / "source.img"), disk);
+
+  const ScopedMount mounted = ScopedMount::Formatted(loop.node(), "mkfs.ext2 -q -F", "ext2", dir / "mnt");
+  if (!mounted.valid()) GTEST_SKIP() << "mkfs.ext2 or mounting the loop device failed";
+  const std::string formatted = ReadFile(dir / "source.img");
+  p.targetFile = mounted / "image.img";
+  RecordingSink ontoSourceFileSystem;
+  RunImaging(p, ontoSourceFileSystem, stop, {});
+  EXPECT_EQ(ontoSourceFileSystem.rows,
+            (std::vector<Row>{kStarted, kRefused,
+                              {u"错误", u"目标文件位于源磁盘的文件系统上，写入会覆盖源磁盘上待恢复的数据"}, kInterrupted}));
+  EXPECT_FALSE(Exists(mounted / "image.img"));
+  EXPECT_EQ(ReadFile(dir / "source.img"), formatted);
+
+  // Another image written over the file a mounted file system lives in.
+  WriteFile(dir / "other.img", Sectors(16, 512));
+  p = ImageToImage(dir, 16, 512, 512);
+  p.sourceImage = dir / "other.img";
+  p.targetFile = dir / "source.img";
+  RecordingSink overMountedImage;
+  RunImaging(p, overMountedImage, stop, {});
+  EXPECT_EQ(overMountedImage.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
+                                                     kInterrupted}));
+  EXPECT_EQ(ReadFile(dir / "source.img"), formatted);
+}
+
+// A FIFO would block the open or the copy for ever: as target it is refused like the other
+// targets, as source it is refused before an existing target is emptied.
+TEST(ImagingSafety, FifosAreNeverOpenedAsSourceOrTarget) {
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(16, 512));
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  std::atomic<int> stop{0};
+
+  ImagingParameters p = ImageToImage(dir, 16, 512, 512);
+  p.targetFile = dir / "pipe";
+  RecordingSink fifoTarget;
+  RunImaging(p, fifoTarget, stop, {});
+  EXPECT_EQ(fifoTarget.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标既不是普通文件也不是磁盘，不能写入"},
+                                               kInterrupted}));
+
+  WriteFile(dir / "target.img", "an earlier image");
+  p = ImageToImage(dir, 16, 512, 512);
+  p.sourceImage = dir / "pipe";
+  RecordingSink fifoSource;
+  RunImaging(p, fifoSource, stop, {});
+  EXPECT_EQ(fifoSource.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
+  EXPECT_EQ(ReadFile(dir / "target.img"), "an earlier image");
 }

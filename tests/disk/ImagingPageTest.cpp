@@ -4,6 +4,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <sys/stat.h>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "disk/CUbimgDlg.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/disk/SimulatedScsi.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
 
@@ -142,6 +144,28 @@ class ImagingPageTest : public QObject {
     m.select(2006, 0);
     QCOMPARE(m.edit(1092)->text(), QStringLiteral("512"));
     QCOMPARE(m.edit(1088)->text(), QStringLiteral("64"));
+  }
+
+  void refreshNamesTheDisksTheUserMayNotOpen() {
+    Machine m;
+    ::chmod(m.tree.sysfsRoot().parent_path().c_str(), 0755);
+    ::chmod((m.tree.devRoot() / "sda").c_str(), 0600);
+    ::chmod((m.tree.devRoot() / "sdb").c_str(), 0666);
+    {
+      OtherUser nobody;
+      if (!nobody.active()) QSKIP("needs root to refresh as the user nobody");
+      m.refresh();
+    }
+    const QString sda = PathToQString(m.tree.devRoot() / "sda");
+    QVERIFY(m.sawMessage("权限", "无权读写磁盘 " + sda +
+                                     "：将用户加入 disk 组后重新登录，或通过 pkexec 启动本程序 (brenvik --admin)"));
+    QCOMPARE(m.page->targetList()->rowCount(), 0);  // the standard disk is named above instead of listed
+
+    // Root may open every disk: nothing to say.
+    m.page->messageList()->clear();
+    m.refresh();
+    for (int i = 0; i < m.page->messageList()->rowCount(); ++i)
+      QVERIFY(m.page->messageList()->row(i).cells.value(0) != QStringLiteral("权限"));
   }
 
   void imageFilesAreAddedAndRemoved() {

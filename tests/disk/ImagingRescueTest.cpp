@@ -13,6 +13,7 @@
 #include "tests/support/TempDir.h"
 #if BRENVIK_TEST_FUSE
 #include "tests/disk/FaultyFuse.h"
+#include "tests/support/KernelFixtures.h"
 #endif
 
 using namespace brenvik;
@@ -90,7 +91,7 @@ TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDev
     ImagingParameters p;
     if (throughLoop) {
       loop.emplace(mount.file());
-      if (loop->node().empty()) GTEST_SKIP() << "losetup could not attach a loop device";
+      if (!loop->valid()) GTEST_SKIP() << "losetup could not attach a loop device";
       p.sourceDiskNode = loop->node();
     } else {
       p.sourceImage = mount.file();

@@ -10,6 +10,7 @@
 #include "app/core/TextHelpers.h"
 #include "raid/RaidAnalysis.h"
 #include "tests/raid/MftRecordBuilder.h"
+#include "tests/support/KernelFixtures.h"
 #include "tests/support/TempDir.h"
 
 using namespace brenvik;
@@ -196,6 +197,36 @@ TEST_F(RaidAnalysis, LogThatIsAMemberIsRefusedBeforeTruncation) {
   job.members = {{u"", dir / "alias.img"}};
   EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
   EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
+}
+
+// A member given as a loop device is its backing file; a log written into a file system that
+// lives inside a member image changes that image. Both are refused before anything is written,
+// and a FIFO member is refused at once instead of blocking the run.
+TEST_F(RaidAnalysis, LogOnAMembersStorageUnderAnotherNameIsRefused) {
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  addImage("a.img", Image(4096));
+  job.members.push_back({u"", dir / "pipe"});
+  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::MemberNotOpened);
+
+  const std::string bytes = Image(1 << 20, {{0, 1}});
+  WriteFile(dir / "map.txt", bytes);
+  const LoopDevice loop(dir / "map.txt");
+  if (!loop.valid()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+  job.members = {{u"#7", loop.node()}};
+  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
+
+  WriteFile(dir / "member.img", std::string(4 << 20, '\0'));
+  const LoopDevice memberLoop(dir / "member.img");
+  if (!memberLoop.valid()) GTEST_SKIP() << "no second loop device can be attached here";
+  const ScopedMount mounted = ScopedMount::Formatted(memberLoop.node(), "mkfs.ext2 -q -F", "ext2", dir / "mnt");
+  if (!mounted.valid()) GTEST_SKIP() << "mkfs.ext2 or mounting the loop device failed";
+  const std::string member = ReadFile(dir / "member.img");
+  job.members = {{u"", dir / "member.img"}};
+  job.logPath = mounted / "map.txt";
+  EXPECT_EQ(RunRaidAnalysis(job, sink, stop).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_FALSE(std::filesystem::exists(mounted / "map.txt"));
+  EXPECT_EQ(ReadFile(dir / "member.img"), member);
 }
 
 TEST_F(RaidAnalysis, LogThatIsNoRegularFileIsRefused) {

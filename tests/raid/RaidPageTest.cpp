@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QFile>
 #include <QTest>
+#include <sys/stat.h>
 #include <map>
 
 #include "app/shell/CheckListModel.h"
@@ -13,6 +14,7 @@
 #include "raid/CRaidDlg.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
 
@@ -107,6 +109,24 @@ class RaidPageTest : public QObject {
     QVERIFY(disks->isChecked(0));
     QCOMPARE(disks->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Device"));
     QCOMPARE(list(3303)->rowCount(), 0);
+  }
+
+  void statusNamesTheDisksTheUserMayNotOpen() {
+    QVERIFY(FindControl<QLabel>(page_.get(), 3312)->text().isEmpty());  // root opens every disk
+    ::chmod(tree_->sysfsRoot().parent_path().c_str(), 0755);
+    ::chmod((tree_->devRoot() / "sda").c_str(), 0600);
+    ::chmod((tree_->devRoot() / "sdb").c_str(), 0666);
+    std::unique_ptr<CRaidDlg> page;
+    {
+      OtherUser nobody;
+      if (!nobody.active()) QSKIP("needs root to build the page as the user nobody");
+      page = std::make_unique<CRaidDlg>(*host_);
+    }
+    auto* status = FindControl<QLabel>(page.get(), 3312);
+    const QString expected = "No access to " + Q(tree_->devRoot() / "sda") +
+                             ": join the disk group, or start through pkexec (brenvik --admin)";
+    QCOMPARE(status->text(), expected);
+    QCOMPARE(status->toolTip(), expected);
   }
 
   void refusesAnEmptyPathOrAnEmptyRange() {

@@ -37,4 +37,21 @@ std::string ReadFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+TreeSnapshot SnapshotTree(const std::filesystem::path& root, std::string_view skip) {
+  TreeSnapshot tree;
+  std::error_code ignored;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (!skip.empty() && it->path().filename() == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    const std::string relative = std::filesystem::relative(it->path(), root, ignored).native();
+    if (it->is_symlink(ignored)) tree[relative] = "link:" + std::filesystem::read_symlink(it->path(), ignored).native();
+    else if (it->is_directory(ignored)) tree[relative] = "folder";
+    else tree[relative] = "file:" + ReadFile(it->path());
+  }
+  return tree;
+}
+
 }  // namespace brenvik::testing

@@ -1,6 +1,7 @@
 #pragma once
 // A fresh folder for one test, removed with everything in it afterwards.
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,10 @@ class TempDir {
 void WriteFile(const std::filesystem::path& path, std::string_view bytes);
 // The whole file as bytes (empty when missing).
 std::string ReadFile(const std::filesystem::path& path);
+
+// Everything below `root`, relative path -> "file:<bytes>", "folder" or "link:<target>", links not
+// followed; entries named `skip` (and what is below them) are left out.
+using TreeSnapshot = std::map<std::string, std::string>;
+TreeSnapshot SnapshotTree(const std::filesystem::path& root, std::string_view skip = {});
 
 }  // namespace brenvik::testing

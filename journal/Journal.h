@@ -1,0 +1,108 @@
+#pragma once
+// The journal of a job that moves or renames files, so the job can be undone.
+//
+// A journal is a plain-text file, one line per record, fields separated by tabs:
+//   brenvik-journal 1 <TAB> tool=<tool> <TAB> root=<root> <TAB> root-id=<dev>:<ino>
+//                     <TAB> started=<local time> <TAB> settings=<settings>
+//   move   <TAB> <from> <TAB> <to> <TAB> <dev> <TAB> <ino> <TAB> <size> <TAB> <time> <TAB> <crc>
+//   kept   <TAB> <from> <TAB> <to> <TAB> <dev> <TAB> <ino> <TAB> <size> <TAB> <time> <TAB> <crc>
+//   folder <TAB> <folder> <TAB> <TAB> <dev> <TAB> <ino> <TAB> 0 <TAB> <time> <TAB> <crc>
+// Paths are relative to the root; a backslash, tab, line feed or carriage return in a path is
+// written as \\, \t, \n or \r, every other byte as it is. <crc> is the CRC-32 (8 hex digits) of
+// the line up to the tab before it, so a damaged line is recognised.
+//
+// A "move" line is written and flushed *before* its move, and a "kept" line with the same fields
+// follows when the move then did not happen: a job killed between the two leaves a "move" line
+// whose file is still at its old name, which an undo recognises by device and inode. A "folder"
+// line names a folder the job created (the move-aside folder and its subfolders).
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/DirectoryWalk.h"
+#include "platform/FileOps.h"
+
+namespace brenvik {
+
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// The identity of `name` in an open folder, the name itself (a link is not looked through);
+// nullopt when it is missing or not a regular file.
+std::optional<FileIdentity> RegularFileIdentityAt(int folderFd, std::string_view name);
+
+class JournalWriter {
+ public:
+  // Starts a journal for a job at `root` (opened by the caller, `rootFd`), in the journal folder
+  // below it, created when missing and never reached through a link. The file name is
+  // "<tool> <time stamp>.tsv" with " (2)", " (3)", ... when taken. nullopt when it cannot be made.
+  static std::optional<JournalWriter> Begin(int rootFd, const std::filesystem::path& root, std::string_view tool,
+                                            std::string_view settings);
+
+  // Each call appends one line and hands it to the system before returning; false when the line
+  // could not be written (a full disk), and the job must then not make the change.
+  bool RecordMove(std::string_view from, std::string_view to, const FileIdentity& file);
+  bool RecordKept(std::string_view from, std::string_view to, const FileIdentity& file);
+  bool RecordFolderCreated(std::string_view folder, const FileIdentity& identity);
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  JournalWriter(UniqueFd fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  bool Append(std::string_view kind, std::string_view first, std::string_view second, const FileIdentity& file);
+
+  UniqueFd fd_;
+  std::filesystem::path path_;
+};
+
+enum class JournaledMove { Moved, TargetExists, Failed, JournalFailed };
+// Moves the regular file `fromName` of an open folder to `toName` of another, journaled: the
+// "move" line is written first and a "kept" line follows a move that failed. `fromRelative` and
+// `toRelative` are the two names relative to the job's root, as the journal keeps them. An
+// existing file at the new name is replaced only with `replace` (the move-aside folder's rule),
+// otherwise the move fails with TargetExists. With no journal the move is made all the same.
+// JournalFailed: the line could not be written and nothing was moved.
+JournaledMove JournaledMoveAt(JournalWriter* journal, int fromFolderFd, std::string_view fromName, int toFolderFd,
+                              std::string_view toName, std::string_view fromRelative, std::string_view toRelative,
+                              bool replace);
+
+enum class JournalEntryKind { Move, Kept, FolderCreated };
+
+struct JournalEntry {
+  JournalEntryKind kind;
+  std::string from;  // the folder, for FolderCreated
+  std::string to;
+  FileIdentity file;
+};
+
+struct JournalContents {
+  std::string tool;
+  std::filesystem::path root;
+  uint64_t rootDevice = 0;
+  uint64_t rootInode = 0;
+  std::string started;
+  std::string settings;
+  std::vector<JournalEntry> entries;  // in the order they were written
+  // Empty when every line was read; otherwise why reading stopped (a damaged line) and the
+  // entries hold what came before it.
+  std::string damage;
+};
+
+// Reads a journal. nullopt (with `error` set) when it is not a journal at all; a damaged line
+// ends the entries there and is described in `damage`. A last line without its line feed is the
+// write a killed job did not finish: its move never started, so it is left out quietly.
+std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, std::string* error = nullptr);
+
+// Path text in a journal line, and back; `Unescape` gives nullopt for a malformed escape.
+std::string EscapeJournalPath(std::string_view path);
+std::optional<std::string> UnescapeJournalPath(std::string_view text);
+
+}  // namespace brenvik

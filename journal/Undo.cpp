@@ -1,0 +1,193 @@
+#include "journal/Undo.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+#include "journal/Journal.h"
+#include "platform/FileOps.h"
+#include "platform/NoFollow.h"
+
+namespace brenvik {
+
+namespace {
+
+struct SplitName {
+  std::string_view folder;  // empty for the root itself
+  std::string_view name;
+};
+
+SplitName Split(std::string_view relative) {
+  const size_t slash = relative.rfind('/');
+  if (slash == std::string_view::npos) return {{}, relative};
+  return {relative.substr(0, slash), relative.substr(slash + 1)};
+}
+
+bool IsPlainName(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
+
+// Opens the folder `relative` below the root, making missing folders on the way; each folder it
+// made is added to `created` (relative to the root). No link is followed.
+UniqueFd OpenOrMakeFolderBelow(int rootFd, std::string_view relative, std::vector<std::string>& created) {
+  UniqueFd current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+  size_t start = 0;
+  while (current && start < relative.size()) {
+    const size_t slash = relative.find('/', start);
+    const size_t end = slash == std::string_view::npos ? relative.size() : slash;
+    const std::string part(relative.substr(start, end - start));
+    if (!IsPlainName(part)) return UniqueFd();
+    if (::mkdirat(current.get(), part.c_str(), 0777) == 0) created.emplace_back(relative.substr(0, end));
+    else if (errno != EEXIST) return UniqueFd();
+    current = UniqueFd(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    start = end + 1;
+  }
+  return current;
+}
+
+std::optional<FileIdentity> FolderIdentityAt(int parentFd, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0};
+}
+
+// The moves that happened, oldest first: a "kept" line cancels the "move" line before it.
+std::vector<JournalEntry> MovesMade(const std::vector<JournalEntry>& entries) {
+  std::vector<JournalEntry> moves;
+  for (const JournalEntry& entry : entries) {
+    if (entry.kind == JournalEntryKind::Move) {
+      moves.push_back(entry);
+    } else if (entry.kind == JournalEntryKind::Kept && !moves.empty() && moves.back().from == entry.from &&
+               moves.back().to == entry.to && moves.back().file == entry.file) {
+      moves.pop_back();
+    }
+  }
+  return moves;
+}
+
+class Undoer {
+ public:
+  Undoer(const JournalContents& job, int rootFd, UndoResult& result)
+      : job_(job), rootFd_(rootFd), result_(result) {}
+
+  // Moves one file back; false when the undo must end (its own journal cannot be written).
+  bool Restore(const JournalEntry& move) {
+    const SplitName from = Split(move.from);
+    const SplitName to = Split(move.to);
+    if (!IsPlainName(from.name) || !IsPlainName(to.name)) return Problem(move, "the journal names no file here");
+
+    UniqueFd toFolder = OpenFolderBelow(rootFd_, to.folder, false);
+    const std::optional<FileIdentity> atNewName =
+        toFolder ? RegularFileIdentityAt(toFolder.get(), to.name) : std::nullopt;
+    if (atNewName != move.file) {
+      UniqueFd fromFolder = OpenFolderBelow(rootFd_, from.folder, false);
+      if (fromFolder && RegularFileIdentityAt(fromFolder.get(), from.name) == move.file) {
+        ++result_.restored;  // never moved (the job ended before), or already moved back
+        return true;
+      }
+      return Problem(move, atNewName ? "the file at its new name was changed or replaced after the job"
+                                     : "the file is no longer at its new name");
+    }
+
+    std::vector<std::string> madeFolders;
+    UniqueFd fromFolder = OpenOrMakeFolderBelow(rootFd_, from.folder, madeFolders);
+    if (!fromFolder) return Problem(move, "its old folder cannot be reached (a link or a file stands in its place)");
+    if (!Journal()) return false;
+    for (const std::string& folder : madeFolders) {
+      const SplitName made = Split(folder);
+      UniqueFd parent = OpenFolderBelow(rootFd_, made.folder, false);
+      const std::optional<FileIdentity> identity =
+          parent ? FolderIdentityAt(parent.get(), std::string(made.name)) : std::nullopt;
+      if (!identity || !journal_->RecordFolderCreated(folder, *identity)) return JournalFailed();
+    }
+    switch (JournaledMoveAt(&*journal_, toFolder.get(), to.name, fromFolder.get(), from.name, move.to, move.from,
+                            /*replace=*/false)) {
+      case JournaledMove::Moved: ++result_.restored; return true;
+      case JournaledMove::TargetExists: return Problem(move, "its old name is taken by another file");
+      case JournaledMove::Failed: return Problem(move, "it cannot be moved back");
+      case JournaledMove::JournalFailed: break;
+    }
+    return JournalFailed();
+  }
+
+  // Removes the folders the job made, newest first, where they are empty again.
+  void RemoveMadeFolders() {
+    for (auto it = job_.entries.rbegin(); it != job_.entries.rend(); ++it) {
+      if (it->kind != JournalEntryKind::FolderCreated) continue;
+      const SplitName folder = Split(it->from);
+      UniqueFd parent = OpenFolderBelow(rootFd_, folder.folder, false);
+      const std::string name(folder.name);
+      if (!parent || !IsPlainName(name)) continue;
+      const std::optional<FileIdentity> identity = FolderIdentityAt(parent.get(), name);
+      if (identity && identity->device == it->file.device && identity->inode == it->file.inode) {
+        ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);  // fails, as wanted, when not empty
+      }
+    }
+  }
+
+ private:
+  bool Problem(const JournalEntry& move, std::string reason) {
+    result_.problems.push_back({move.from, move.to, std::move(reason)});
+    return true;
+  }
+
+  bool JournalFailed() {
+    result_.failure = "The undo's own journal cannot be written; the undo stopped";
+    return false;
+  }
+
+  bool Journal() {
+    if (journal_) return true;
+    journal_ = JournalWriter::Begin(rootFd_, job_.root, "Undo", "undoes=" + job_.tool);
+    if (!journal_) return JournalFailed();
+    result_.undoJournal = journal_->path();
+    return true;
+  }
+
+  const JournalContents& job_;
+  int rootFd_;
+  UndoResult& result_;
+  std::optional<JournalWriter> journal_;
+};
+
+}  // namespace
+
+std::string UndoResult::SummaryText() const {
+  return "Restored: " + std::to_string(restored) + " / " + std::to_string(total);
+}
+
+UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<int>* stopFlag) {
+  UndoResult result;
+  std::string error;
+  const std::optional<JournalContents> job = ReadJournal(journal, &error);
+  if (!job) {
+    result.failure = error;
+    return result;
+  }
+  result.damage = job->damage;
+  const std::vector<JournalEntry> moves = MovesMade(job->entries);
+  result.total = static_cast<int64_t>(moves.size());
+
+  UniqueFd root(::open(job->root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat rootStat {};
+  if (!root || ::fstat(root.get(), &rootStat) != 0 || static_cast<uint64_t>(rootStat.st_dev) != job->rootDevice ||
+      static_cast<uint64_t>(rootStat.st_ino) != job->rootInode) {
+    result.failure = "The job's folder " + job->root.native() + " is gone or is no longer the folder the job ran in";
+    return result;
+  }
+
+  Undoer undoer(*job, root.get(), result);
+  for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
+    if (stopFlag && stopFlag->load(std::memory_order_relaxed) != 0) {
+      result.stopped = true;
+      break;
+    }
+    if (!undoer.Restore(*it)) return result;
+  }
+  undoer.RemoveMadeFolders();
+  return result;
+}
+
+}  // namespace brenvik

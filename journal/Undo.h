@@ -1,0 +1,41 @@
+#pragma once
+// Undo of a journaled job: every file goes back to its old name, newest move first.
+//
+// A file is moved back only while the file at its new name is still the one the job moved
+// (device, inode and size) and its old name is free: nothing is ever overwritten, no link is
+// followed (folders are opened one by one from the job's root, which must still be the folder
+// the job ran in), and missing old folders are made again. Folders the job created are removed
+// when they are empty again. The undo keeps a journal of its own, so it can be undone as well.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace brenvik {
+
+struct UndoProblem {
+  std::string from;    // the old name the file should have gone back to (relative to the root)
+  std::string to;      // where the job had put it
+  std::string reason;  // why it stayed
+};
+
+struct UndoResult {
+  // Set when nothing could be undone at all (not a journal, the root is gone or not the same
+  // folder, the undo's own journal cannot be written).
+  std::string failure;
+  // Set when the journal has a damaged line: the moves before it are undone, the rest left alone.
+  std::string damage;
+  int64_t total = 0;     // moves the job made
+  int64_t restored = 0;  // files now at their old names again
+  std::vector<UndoProblem> problems;
+  std::filesystem::path undoJournal;  // the undo's own journal; empty when it moved nothing
+  bool stopped = false;
+
+  // "Restored: N / M"
+  std::string SummaryText() const;
+};
+
+UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<int>* stopFlag = nullptr);
+
+}  // namespace brenvik
