@@ -1,6 +1,7 @@
 // Copies from failing sources: a FUSE file system that fails chosen sectors with EIO, read as an
 // image file and as a disk through a loop device; the rescue map beside the image target, read
-// back with ddrescuelog; a stopped run continued from its map; maps that must not be used.
+// back with ddrescuelog; a stopped run continued from its map; maps that must not be used; Stop
+// among the single-sector reads of a dead block.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "disk/RescueMap.h"
 #include "platform/FileOps.h"
 #include "tests/disk/ImagingTestSupport.h"
+#include "tests/disk/SimulatedScsi.h"
 #include "tests/support/TempDir.h"
 #if BRENVIK_TEST_FUSE
 #include "tests/disk/FaultyFuse.h"
@@ -220,4 +222,40 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   RunImaging(p, sink, stop, StillClock());
   EXPECT_TRUE(sink.has(noMap));
   EXPECT_EQ(ReadFile(dir / "copy.img.map"), mapText);
+}
+
+TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
+  // A dead first block on a SCSI disk: each of its 128 blocks would be read on its own, each
+  // read slow on a real disk. Stop during those reads ends the copy after the read under way.
+  TempDir dir;
+  WriteFile(dir / "disk.bin", Sectors(300, 520));
+  SimulatedDisk disk{.backingFile = dir / "disk.bin"};
+  for (uint32_t b = 0; b < 128; ++b) disk.badBlocks.insert(b);
+  SimulatedBus bus;
+  bus.addAdapter(0, 7);
+  bus.addDisk({0, 1, 0}, disk);
+  FakeScsiClock clock;
+  auto host = std::make_shared<ScsiHostInterface>(std::make_shared<SimulatedTransport>(bus), clock);
+  ScsiDeviceManager manager(host);
+  ASSERT_EQ(manager.devices().size(), 1u);
+  ImagingParameters p;
+  p.sourceScsi = manager.devices()[0].get();
+  p.sourceCount = p.targetSize = 300;
+  p.sourceSectorSize = 520;
+  p.targetSectorSize = 512;
+  p.targetFile = dir / "target.img";
+  ImagingEnvironment env = StillClock();
+  env.scsi = host.get();
+  std::atomic<int> stop{0};
+  int reads = 0;
+  bus.beforeCommand = [&](std::span<const uint8_t> cdb) {
+    if (cdb[0] == 0x28 && ++reads == 10) stop = 1;  // the block, then single blocks 0 to 8
+  };
+  RecordingSink sink;
+  RunImaging(p, sink, stop, env);
+  EXPECT_EQ(reads, 10);
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
+  const auto map = RescueMapFile(p.targetFile).load().parsed.map;
+  ASSERT_TRUE(map.has_value());
+  EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 9, SectorState::Bad}, {9, 300, SectorState::NotTried}}));
 }
