@@ -546,11 +546,14 @@ MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarg
   for (const fs::path& input : {p.sourceImage, p.sourceDiskNode})
     if (!input.empty()) inputs.push_back(IdentifyStorage(input, probe));
   RescueMapFile::Loaded loaded = file.load();
-  // The map is an output too: it never replaces the source, whatever name leads to it.
-  if (loaded.found == RescueMapFile::Found::Other || SharesStorageWithAny(IdentifyStorage(file.path(), probe), inputs)) {
+  // The map is an output too: it never replaces the source, whatever name leads to it. (Where it
+  // would only lie on the source's disk, the target does too and is refused when it is opened.)
+  const bool onInput = SharesStorageWithAny(IdentifyStorage(file.path(), probe), inputs);
+  if (loaded.found == RescueMapFile::Found::Other || (onInput && loaded.found == RescueMapFile::Found::Map)) {
     sink.message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
     return plan;
   }
+  if (onInput) return plan;
   plan.file = std::move(file);
   if (loaded.found == RescueMapFile::Found::None) return plan;
   if (loaded.parsed.run == run && loaded.parsed.map && TargetReaches(p.targetFile, *loaded.parsed.map, p)) {
