@@ -351,9 +351,7 @@ bool RescueMapFile::save(std::string_view text) const {
   return true;
 }
 
-}  // namespace brenvik
-
-namespace brenvik {
+// ---- the map of a running copy ----
 
 RescueMapKeeper::RescueMapKeeper(std::optional<RescueMapFile> file, RescueRun run, SectorMap sectors, int targetFd,
                                  std::chrono::milliseconds interval)

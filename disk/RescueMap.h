@@ -97,10 +97,6 @@ class RescueMapFile {
   std::filesystem::path path_;
 };
 
-}  // namespace brenvik
-
-namespace brenvik {
-
 // The sectors of a running copy, shared by the copy and the checkpoints that save them. With a
 // map file, a checkpoint every few seconds flushes the target and then saves what was written
 // before the flush, so the map never claims a sector the target might still lose in a power
