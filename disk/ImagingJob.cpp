@@ -341,6 +341,8 @@ class CopyLoop {
           outcome.tried = current + i;
           break;
         }
+        // A dead area may take long sector by sector: LBA shows the copy is still moving.
+        showSector(current + i);
         const SourceRead one = source.readOne(current + i, scratch_.data());
         // The bytes that did come stay, over whatever the block read left there.
         uint8_t* place = keeping ? out + i * Pt : in + i * Ps;
@@ -371,6 +373,7 @@ class CopyLoop {
            area = sectors_.next(area->end, SectorState::Bad)) {
         for (int64_t s = area->first; s < area->end && s < sourceEnd && stop_.load() == 0; ++s) {
           sectors_.at(s, SectorState::Bad);
+          showSector(s);
           const SourceRead one = source.readOne(s, sector.data());
           if (one.atEnd && one.bytes < Ps) sourceEnd = s;
           if (one.bytes < Ps) continue;
@@ -386,11 +389,18 @@ class CopyLoop {
         if (stop_.load() != 0) break;
       }
     }
+    showSector(p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0));
     const int64_t after = sectors_.count(SectorState::Bad);
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
                   static_cast<long long>(after));
     sink_.message(u"重试", u"重试用时" + FormatRemainingTime(now_() - began) + Utf8ToText(text));
+  }
+
+  void showSector(int64_t sector) {
+    ImagingDisplays displays;
+    displays.lba = Utf8ToText(std::to_string(sector));
+    sink_.displays(displays);
   }
 
   int64_t targetOffset(int64_t sector) const {
