@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -362,29 +363,37 @@ class CopyLoop {
   // After the copy, each sector still unreadable gets up to `retryPasses` more tries on its own;
   // a sector that reads is written and counts as finished.
   void retryPasses(SectorSource& source, int targetFd) {
-    const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
+    const int64_t Ps = p_.sourceSectorSize;
     const int64_t before = sectors_.count(SectorState::Bad);
     if (before == 0) return;
     const int64_t began = now_();
-    std::vector<uint8_t> sector(static_cast<size_t>(std::max(Ps, Pt)), kFill);
+    std::vector<uint8_t> buffer(static_cast<size_t>(Ps * block_));
     int64_t sourceEnd = INT64_MAX;  // the first sector the source was found to end before
     for (int pass = 0; pass < p_.retryPasses && stop_.load() == 0; ++pass) {
       for (auto area = sectors_.next(p_.sourceStart, SectorState::Bad); area && area->first < sourceEnd;
            area = sectors_.next(area->end, SectorState::Bad)) {
-        for (int64_t s = area->first; s < area->end && s < sourceEnd && stop_.load() == 0; ++s) {
-          sectors_.at(s, SectorState::Bad);
-          showSector(s);
-          const SourceRead one = source.readOne(s, sector.data());
-          if (one.atEnd && one.bytes < Ps) sourceEnd = s;
-          if (one.bytes < Ps) continue;
-          // Only this sector's own bytes are written: with larger target sectors the tail of the
-          // target sector keeps what the copy put there.
-          const int64_t offset = targetOffset(s);
-          if (offset == 0 && sector[511] == 0xAA) sector[511] = kFill;
-          if (WriteAllAt(targetFd, sector.data(), static_cast<size_t>(std::min(Ps, Pt)), offset))
-            sectors_.set(s, s + 1, SectorState::Finished);
-          else
-            sink_.message(u"写入", OffsetText("写入位置%lld错误", offset));
+        for (int64_t s = area->first; s < area->end && s < sourceEnd && stop_.load() == 0;) {
+          // An unreadable area of a whole block or more is seldom damage of the medium; more often
+          // the disk was gone for a while. It is tried a block at a time first, so that a disk
+          // that came back is not read one sector per request; a block that still fails is tried
+          // sector by sector.
+          const int64_t n = std::min(block_, area->end - s);
+          if (n == block_) {
+            sectors_.at(s, SectorState::Bad);
+            showSector(s);
+            if (source.read(s, n, buffer.data()).bytes >= n * Ps) {
+              writeRecovered(targetFd, s, n, buffer.data());
+              s += n;
+              continue;
+            }
+          }
+          for (const int64_t last = s + n; s < last && s < sourceEnd && stop_.load() == 0; ++s) {
+            sectors_.at(s, SectorState::Bad);
+            showSector(s);
+            const SourceRead one = source.readOne(s, buffer.data());
+            if (one.atEnd && one.bytes < Ps) sourceEnd = s;
+            if (one.bytes >= Ps) writeRecovered(targetFd, s, 1, buffer.data());
+          }
         }
         if (stop_.load() != 0) break;
       }
@@ -395,6 +404,27 @@ class CopyLoop {
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
                   static_cast<long long>(after));
     sink_.message(u"重试", u"重试用时" + FormatRemainingTime(now_() - began) + Utf8ToText(text));
+  }
+
+  // Writes `n` sectors read on a retry (source sectors back to back in `data`, which it may
+  // reorder) and marks them finished. Only each sector's own bytes are written: with larger
+  // target sectors the tail of a target sector keeps what the copy put there.
+  void writeRecovered(int targetFd, int64_t first, int64_t n, uint8_t* data) {
+    const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
+    bool written = true;
+    if (Pt <= Ps) {
+      for (int64_t i = 1; i < n; ++i) std::memmove(data + i * Pt, data + i * Ps, static_cast<size_t>(Pt));
+      if (targetOffset(first) == 0 && data[511] == 0xAA) data[511] = kFill;
+      written = WriteAllAt(targetFd, data, static_cast<size_t>(n * Pt), targetOffset(first));
+    } else {
+      for (int64_t i = 0; i < n && written; ++i) {
+        uint8_t* sector = data + i * Ps;
+        if (targetOffset(first + i) == 0 && sector[511] == 0xAA) sector[511] = kFill;
+        written = WriteAllAt(targetFd, sector, static_cast<size_t>(Ps), targetOffset(first + i));
+      }
+    }
+    if (written) sectors_.set(first, first + n, SectorState::Finished);
+    else sink_.message(u"写入", OffsetText("写入位置%lld错误", targetOffset(first)));
   }
 
   void showSector(int64_t sector) {

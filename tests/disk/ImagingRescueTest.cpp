@@ -259,3 +259,47 @@ TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
   ASSERT_TRUE(map.has_value());
   EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 9, SectorState::Bad}, {9, 300, SectorState::NotTried}}));
 }
+
+TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
+  // The whole disk fails (it dropped off the bus) on a run without retries; Ok again once it is
+  // back reads the unreadable area in whole blocks where it can, single blocks only at its tail.
+  TempDir dir;
+  const std::string contents = Sectors(300, 520);
+  WriteFile(dir / "disk.bin", contents);
+  SimulatedBus bus;
+  bus.addAdapter(0, 7);
+  bus.addDisk({0, 1, 0}, SimulatedDisk{.backingFile = dir / "disk.bin"});
+  for (uint32_t b = 0; b < 300; ++b) bus.disks.begin()->second.badBlocks.insert(b);
+  FakeScsiClock clock;
+  auto host = std::make_shared<ScsiHostInterface>(std::make_shared<SimulatedTransport>(bus), clock);
+  ScsiDeviceManager manager(host);
+  ASSERT_EQ(manager.devices().size(), 1u);
+  ImagingParameters p;
+  p.sourceScsi = manager.devices()[0].get();
+  p.sourceCount = p.targetSize = 300;
+  p.sourceSectorSize = 520;
+  p.targetSectorSize = 512;
+  p.targetFile = dir / "target.img";
+  p.retryPasses = 0;
+  ImagingEnvironment env = StillClock();
+  env.scsi = host.get();
+  std::atomic<int> stop{0};
+  RecordingSink gone;
+  RunImaging(p, gone, stop, env);
+  EXPECT_EQ(gone.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
+  EXPECT_TRUE(ReadFile(p.targetFile) == std::string(300 * 512, '\xBB'));
+
+  bus.disks.begin()->second.badBlocks.clear();
+  bus.commands.clear();
+  p.retryPasses = 1;
+  RecordingSink back;
+  RunImaging(p, back, stop, env);
+  EXPECT_EQ(back.rows, (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区0开始"}, RetrySummary(300, 0), kDone}));
+  std::vector<int> counts;
+  for (const auto& cdb : bus.commands)
+    if (cdb[0] == 0x28) counts.push_back((cdb[7] << 8) | cdb[8]);
+  std::vector<int> expected = {128, 128};
+  expected.insert(expected.end(), 44, 1);
+  EXPECT_EQ(counts, expected);
+  EXPECT_TRUE(ReadFile(p.targetFile) == FirstBytesOfEach(contents, 520, 512));
+}
