@@ -33,7 +33,8 @@ class CChkDlg::Sink : public ExtensionSink {
   void StatusText(std::u16string text) override { page_.statusChannel_.post({ToQString(text)}); }
   void Tally(int64_t identified, int64_t scanned) override { page_.statusChannel_.post({{}, identified, scanned}); }
   void RowFound(ExtensionRow row) override {
-    page_.rowChannel_.post(ListRow{{QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, {}});
+    page_.rowChannel_.post(ListRow{
+        {QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, IdentityData(row.identity)});
   }
   void RowRenamed(int32_t row) override { page_.renamedChannel_.post(row); }
 
@@ -98,6 +99,8 @@ void CChkDlg::onCheck() {
       [this, options] {
         const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stopFlag(), *sink_);
         if (options.cacheMode) resultFile_ = outcome.resultFile;
+        checkedRoot_ = options.root;
+        checkedRootIdentity_ = outcome.rootIdentity;
         checkCompleted_ = outcome.completed;
       },
       [this] {
@@ -115,16 +118,17 @@ void CChkDlg::onRename() {
     for (int i = 0; i < model_->rowCount(); ++i) {
       if (!model_->isChecked(i)) continue;
       const ListRow& row = model_->row(i);
-      checkedRows.push_back({i, ToText(row.cells[kStatusColumn]), ToText(row.cells[kPathColumn])});
+      checkedRows.push_back(
+          {i, ToText(row.cells[kStatusColumn]), ToText(row.cells[kPathColumn]), IdentityFromData(row.data)});
     }
   }
   const std::filesystem::path resultFile = resultFile_;
   startJob(
       [this, cacheMode, resultFile, checkedRows = std::move(checkedRows)] {
         if (cacheMode)
-          RunExtensionCacheRename(resultFile, stopFlag(), *sink_);
+          RunExtensionCacheRename(checkedRoot_, checkedRootIdentity_, resultFile, stopFlag(), *sink_);
         else
-          RunExtensionListRename(checkedRows, counters_, stopFlag(), *sink_);
+          RunExtensionListRename(checkedRoot_, checkedRootIdentity_, checkedRows, counters_, stopFlag(), *sink_);
       },
       [this, cacheMode] {
         flushChannels();

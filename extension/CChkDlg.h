@@ -42,6 +42,8 @@ class CChkDlg : public ToolPage {
   ExtensionCounters counters_;
   DocumentReader reader_;
   std::filesystem::path resultFile_;  // the last cache-mode Check's result file
+  std::filesystem::path checkedRoot_;  // the folder the last Check walked, and which folder it was
+  FileIdentity checkedRootIdentity_;
   bool checkCompleted_ = false;
 
   // The status line shows a pass's texts and, in between, its running tally; one channel keeps

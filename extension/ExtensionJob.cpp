@@ -72,7 +72,7 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
   return Utf16(buffer);
 }
 
-bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path) {
+bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path, FileIdentity identity) {
   const size_t typeBytes = type.size() * 2, pathBytes = path.size() * 2;
   if (typeBytes > UINT16_MAX || pathBytes > UINT16_MAX) return false;
   out += static_cast<char>(typeBytes & 0xFF);
@@ -81,6 +81,7 @@ bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16stri
   out += static_cast<char>(pathBytes >> 8);
   AppendUtf16Le(out, type);
   AppendUtf16Le(out, path);
+  AppendIdentityBytes(out, identity);
   return true;
 }
 
@@ -100,7 +101,13 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
     outcome.resultFile = std::move(created.path);
   }
 
+  outcome.rootIdentity = FolderIdentity(options.root);
   std::string records;
+  bool recordsLost = false;
+  const auto writeRecords = [&] {
+    if (!WriteFull(resultFile.get(), records.data(), records.size())) recordsLost = true;
+    records.clear();
+  };
   WalkOptions walk;
   walk.wantSize = false;
   walk.stopFlag = &stop;
@@ -110,22 +117,29 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
     if (!type.empty()) {
       const std::u16string typeText = Utf16(type);
       const std::u16string pathText = BytesToText(entry.path);
+      const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
       if (!options.cacheMode || counters.rowCounter < kPreviewRowLimit)
-        sink.RowFound({counters.rowCounter++, typeText, pathText});
+        sink.RowFound({counters.rowCounter++, typeText, pathText, identity});
       ++counters.identified;
       if (options.cacheMode) {
-        AppendResultRecord(records, typeText, pathText);
-        if (records.size() >= kRecordBufferSize) {
-          WriteFull(resultFile.get(), records.data(), records.size());
-          records.clear();
-        }
+        AppendResultRecord(records, typeText, pathText, identity);
+        if (records.size() >= kRecordBufferSize) writeRecords();
       }
     }
     ++counters.scanned;
     sink.Tally(counters.identified, counters.scanned);
-    return WalkControl::Continue;
+    // A result file that misses records would let Rename pass over files silently.
+    return recordsLost ? WalkControl::Stop : WalkControl::Continue;
   });
-  if (resultFile) WriteFull(resultFile.get(), records.data(), records.size());
+  if (resultFile) {
+    if (!recordsLost) writeRecords();
+    if (!CloseOutput(resultFile) || recordsLost) {
+      DeleteFile(outcome.resultFile);
+      outcome.resultFile.clear();
+      sink.StatusText(std::u16string(kCheckResultFileFailedText));
+      return outcome;
+    }
+  }
 
   sink.StatusText(std::u16string(kDetectExtensionCompletedText));
   outcome.completed = true;
@@ -133,9 +147,13 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
 }
 
 bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
+  return CorrectListedExtension(ListedTree({}, {}), type, path, {});
+}
+
+bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
+                            FileIdentity identity) {
   const size_t slash = path.rfind(u'/');
   if (slash == std::u16string_view::npos || slash == 0) return false;
-  const std::u16string_view folder = path.substr(0, slash);
   const std::u16string_view name = path.substr(slash + 1);
 
   std::u16string_view base = name;
@@ -147,21 +165,23 @@ bool CorrectExtension(std::u16string_view type, std::u16string_view path) {
   }
   if (oldExtension == type) return true;
 
-  std::u16string target(folder);
-  target += u'/';
-  target += base;
-  target += u'.';
-  target += type;
-  const std::filesystem::path from = TextToPath(path);
-  ResetAttributes(from);
-  return MoveNoReplace(from, TextToPath(target)) == MoveResult::Moved;
+  const std::optional<ListedTree::Entry> file = tree.Reach(TextToPath(path), identity);
+  if (!file) return false;
+  std::u16string newName(base);
+  newName += u'.';
+  newName += type;
+  ResetAttributesAt(file->folder.get(), file->name);
+  return MoveNoReplaceAt(file->folder.get(), file->name, file->folder.get(), TextToPath(newName).native()) ==
+         MoveResult::Moved;
 }
 
-void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
+void RunExtensionListRename(const std::filesystem::path& root, FileIdentity rootIdentity,
+                            const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
                             const std::atomic<int>& stop, ExtensionSink& sink) {
   sink.StatusText(std::u16string(kModifyingExtensionText));
+  const ListedTree tree(root, rootIdentity);
   for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load(); ++row) {
-    if (CorrectExtension(row->type, row->path)) {
+    if (CorrectListedExtension(tree, row->type, row->path, row->identity)) {
       sink.RowRenamed(row->row);
       --counters.rowCounter;
     }
@@ -169,23 +189,27 @@ void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, 
   sink.StatusText(std::u16string(kModifyExtensionCompletedText));
 }
 
-void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+void RunExtensionCacheRename(const std::filesystem::path& root, FileIdentity rootIdentity,
+                             const std::filesystem::path& resultFile, const std::atomic<int>& stop,
                              ExtensionSink& sink) {
   sink.StatusText(std::u16string(kModifyingExtensionText));
   UniqueFd file = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!file) {
     sink.StatusText(std::u16string(kRenameResultFileUnreadableText));
   } else {
+    const ListedTree tree(root, rootIdentity);
     const int64_t length = FileSize(file.get());
     RecordReader records(file.get());
-    std::string lengths, type, path;
+    std::string lengths, type, path, identity;
     for (int64_t position = 0; position < length && !stop.load();) {
       if (!records.take(4, lengths)) break;
       const size_t typeBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()));
       const size_t pathBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()) + 2);
-      if (!records.take(typeBytes, type) || !records.take(pathBytes, path)) break;
-      CorrectExtension(Utf16LeText(type), Utf16LeText(path));
-      position += static_cast<int64_t>(4 + typeBytes + pathBytes);
+      if (!records.take(typeBytes, type) || !records.take(pathBytes, path) || !records.take(kIdentityBytes, identity))
+        break;
+      CorrectListedExtension(tree, Utf16LeText(type), Utf16LeText(path),
+                             IdentityFromBytes(reinterpret_cast<const unsigned char*>(identity.data())));
+      position += static_cast<int64_t>(4 + typeBytes + pathBytes + kIdentityBytes);
     }
   }
   sink.StatusText(std::u16string(kModifyExtensionCompletedText));

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
 
 namespace brenvik {
@@ -30,6 +31,7 @@ struct ExtensionRow {
   int32_t index = 0;        // the row counter when the row was added
   std::u16string type;      // the extension found
   std::u16string path;      // the file's full path (lossless text form)
+  FileIdentity identity;    // which file it was, so Rename acts on no other
 };
 
 class ExtensionSink {
@@ -56,8 +58,10 @@ struct ExtensionCheckOptions {
 };
 
 struct ExtensionCheckOutcome {
-  bool completed = false;                // false only when the result file could not be created
+  bool completed = false;                // false only when the result file could not be created or
+                                         // written in full (it is removed then)
   std::filesystem::path resultFile;      // cache mode: the new result file (empty when none)
+  FileIdentity rootIdentity;             // the folder walked; Rename acts below no other
 };
 
 // The Check pass. Counters must be zeroed by the caller (the page clears them when Check starts).
@@ -70,16 +74,20 @@ struct ExtensionRenameRow {
   int32_t row = 0;
   std::u16string type;
   std::u16string path;
+  FileIdentity identity;
 };
 
 // List-mode Rename: applies the correction to the checked rows (in list order), from the last to
-// the first; each success is reported with RowRenamed and lowers the row counter.
-void RunExtensionListRename(const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
+// the first; each success is reported with RowRenamed and lowers the row counter. Files are
+// reached below `root`, the folder Check walked (`rootIdentity`), as CorrectListedExtension does.
+void RunExtensionListRename(const std::filesystem::path& root, FileIdentity rootIdentity,
+                            const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
                             const std::atomic<int>& stop, ExtensionSink& sink);
 
-// Cache-mode Rename: applies the correction to every record of the result file. The caller then
-// empties the list and sets the row counter to 0.
-void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+// Cache-mode Rename: applies the correction to every record of the result file, below `root` as
+// in list mode. The caller then empties the list and sets the row counter to 0.
+void RunExtensionCacheRename(const std::filesystem::path& root, FileIdentity rootIdentity,
+                             const std::filesystem::path& resultFile, const std::atomic<int>& stop,
                              ExtensionSink& sink);
 
 // The correction rule: gives the file at `path` the extension `type`, keeping the base name's
@@ -87,12 +95,18 @@ void RunExtensionCacheRename(const std::filesystem::path& resultFile, const std:
 // A name without a dot, or whose only dot leads, gets ".type" appended. An existing file of the
 // new name is never overwritten: the rule fails then.
 bool CorrectExtension(std::u16string_view type, std::u16string_view path);
+// The same for a file Check listed: it is reached below the tree's root without following a link
+// and renamed only while it is still `identity` (when known); otherwise the rule fails.
+bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, std::u16string_view path,
+                            FileIdentity identity);
 
 // "Numbers: <identified> / <scanned>"
 std::u16string TallyText(int64_t identified, int64_t scanned);
 
 // The result file's record: u16 type byte length, u16 path byte length, then both texts in
-// UTF-16LE without terminators. Appends one record to `out`; false when a text is too long.
-bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path);
+// UTF-16LE without terminators, then the file's identity (kIdentityBytes). Appends one record to
+// `out`; false when a text is too long.
+bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path,
+                        FileIdentity identity = {});
 
 }  // namespace brenvik

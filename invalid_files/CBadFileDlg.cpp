@@ -233,6 +233,7 @@ void CBadFileDlg::deleteFiles() {
   detector_.deleteEmptyFolders = deleteEmptyBox_->isChecked();
   DeleteRequest request;
   request.root = detector_.root;
+  request.rootIdentity = scanOutcome_.rootIdentity;
   request.moveAside = settings().cutToDead != 0;
   request.removeEmptyFolders = detector_.deleteEmptyFolders;
   request.mode = resultMode_;
@@ -332,7 +333,7 @@ void CBadFileDlg::gotoPath() {
 void CBadFileDlg::removeFiles() {
   // Delete takes rows out of the list while it runs; the two must not meet.
   if (refuseIfBusy()) return;
-  InvalidFileRemover remover(detector_.root, false);
+  InvalidFileRemover remover(detector_.root, false, scanOutcome_.rootIdentity);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
     if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))

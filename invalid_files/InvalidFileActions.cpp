@@ -2,63 +2,49 @@
 
 #include "app/core/TextHelpers.h"
 #include "invalid_files/ResultRecords.h"
-#include "platform/DirectoryWalk.h"
 #include "platform/NoFollow.h"
 
 namespace brenvik {
 
 std::filesystem::path DeadFolderOf(const std::filesystem::path& root) { return JoinPath(root, kDeadFolderName); }
 
-std::string RelativeBelowRoot(const std::filesystem::path& root, const std::filesystem::path& file) {
-  std::string prefix = root.native();
-  if (prefix.empty()) return {};
-  if (prefix.back() != '/') prefix += '/';
-  const std::string& path = file.native();
-  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return {};
-  std::string relative = path.substr(prefix.size());
-  for (size_t start = 0; start <= relative.size();) {
-    const size_t end = std::min(relative.find('/', start), relative.size());
-    const std::string_view part(relative.data() + start, end - start);
-    if (part.empty() || part == "." || part == "..") return {};
-    start = end + 1;
-  }
-  return relative;
-}
-
-InvalidFileRemover::InvalidFileRemover(std::filesystem::path root, bool moveAside)
-    : root_(std::move(root)), rootFd_(OpenFolder(root_)), moveAside_(moveAside) {}
+InvalidFileRemover::InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity)
+    : tree_(std::move(root), rootIdentity), moveAside_(moveAside) {}
 
 bool InvalidFileRemover::Remove(const std::filesystem::path& file) { return Act(file, moveAside_); }
 
 bool InvalidFileRemover::Delete(const std::filesystem::path& file) { return Act(file, false); }
 
 void InvalidFileRemover::PrepareDeadFolder() {
-  if (rootFd_) OpenFolderBelow(rootFd_.get(), kDeadFolderName, true);
+  if (tree_.rootFd() >= 0) OpenFolderBelow(tree_.rootFd(), kDeadFolderName, true);
+}
+
+void InvalidFileRemover::RemoveEmptyFolders() {
+  if (tree_.rootFd() >= 0) RemoveEmptyFoldersBelow(tree_.rootFd());
 }
 
 bool InvalidFileRemover::Act(const std::filesystem::path& file, bool moveAside) {
-  if (!rootFd_) return false;
-  const std::string relative = RelativeBelowRoot(root_, file);
-  if (relative.empty()) return false;
-  const size_t slash = relative.rfind('/');
-  const std::string_view folder = slash == std::string::npos ? std::string_view() : std::string_view(relative).substr(0, slash);
-  const std::string_view name = slash == std::string::npos ? std::string_view(relative) : std::string_view(relative).substr(slash + 1);
-
-  const UniqueFd from = OpenFolderBelow(rootFd_.get(), folder, false);
-  if (!from || !IsRegularFileAt(from.get(), name)) return false;
-  ResetAttributesAt(from.get(), name);
-  if (!moveAside) return DeleteRegularFileAt(from.get(), name);
+  // Without a scanned root there is nothing a file could be below.
+  if (tree_.rootFd() < 0) return false;
+  const std::optional<ListedTree::Entry> entry = tree_.Reach(file, {});
+  if (!entry) return false;
+  const int from = entry->folder.get();
+  const std::string& name = entry->name;
+  ResetAttributesAt(from, name);
+  if (!moveAside) return DeleteRegularFileAt(from, name);
 
   // The file's folders are recreated below the DEAD folder, outermost first.
+  const std::string relative = RelativeBelowRoot(tree_.root(), file);
   std::string target = kDeadFolderName;
-  if (!folder.empty()) target.append("/").append(folder);
-  const UniqueFd to = OpenFolderBelow(rootFd_.get(), target, true);
-  return to && MoveRegularFileAt(from.get(), name, to.get(), name);
+  if (const size_t slash = relative.rfind('/'); slash != std::string::npos)
+    target.append("/").append(relative, 0, slash);
+  const UniqueFd to = OpenFolderBelow(tree_.rootFd(), target, true);
+  return to && MoveRegularFileAt(from, name, to.get(), name);
 }
 
 void RunInvalidFileDelete(const DeleteRequest& request, InvalidFileSink& sink, const std::atomic<int>& stop) {
   sink.StatusText(kDeletingText);
-  InvalidFileRemover remover(request.root, request.moveAside);
+  InvalidFileRemover remover(request.root, request.moveAside, request.rootIdentity);
   if (request.moveAside) remover.PrepareDeadFolder();
   const auto stopped = [&] { return stop.load(std::memory_order_relaxed) != 0; };
 
@@ -85,20 +71,13 @@ void RunInvalidFileDelete(const DeleteRequest& request, InvalidFileSink& sink, c
 
   if (request.removeEmptyFolders) {
     sink.StatusText(kDeletingFoldersText);
-    RemoveEmptyFolders(request.root);
+    remover.RemoveEmptyFolders();
   }
   sink.StatusText(kDeleteCompletedText);
 }
 
 void RemoveEmptyFolders(const std::filesystem::path& folder) {
-  WalkOptions options;
-  options.wantSize = false;
-  options.reportFolderLeft = true;
-  WalkTree(folder, options, [](const WalkEntry& entry) {
-    // After its contents were visited; only an empty folder goes.
-    if (entry.kind == WalkEntryKind::FolderLeft) RemoveFolder(std::filesystem::path(std::string(entry.path)));
-    return WalkControl::Continue;
-  });
+  if (const UniqueFd open = OpenFolder(folder)) RemoveEmptyFoldersBelow(open.get());
 }
 
 bool SaveResultList(const std::filesystem::path& file,

@@ -11,6 +11,7 @@
 #include "app/core/AppSettings.h"
 #include "invalid_files/InvalidFileSink.h"
 #include "platform/FileOps.h"
+#include "platform/NoFollow.h"
 
 namespace brenvik {
 
@@ -26,28 +27,26 @@ std::filesystem::path DeadFolderOf(const std::filesystem::path& root);
 
 // Deletes invalid files, or moves them aside, strictly below one scan root. Only regular files are
 // acted on and no symbolic link is followed on the way, so nothing outside the root is touched;
-// a file whose move would cross file systems stays where it is.
+// a file whose move would cross file systems stays where it is. When the root's identity from the
+// Check is given and the root path now names another folder, nothing is removed.
 class InvalidFileRemover {
  public:
-  InvalidFileRemover(std::filesystem::path root, bool moveAside);
+  InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity = {});
   // True when the file is gone from its place (deleted or moved aside).
   bool Remove(const std::filesystem::path& file);
   // Deletes, never moves aside (the list menu's Remove Files).
   bool Delete(const std::filesystem::path& file);
   // Creates the DEAD folder (an existing one is kept).
   void PrepareDeadFolder();
+  // Removes the folders below the root left empty (the root that was checked, never another).
+  void RemoveEmptyFolders();
 
  private:
   bool Act(const std::filesystem::path& file, bool moveAside);
 
-  std::filesystem::path root_;
-  UniqueFd rootFd_;
+  ListedTree tree_;
   bool moveAside_;
 };
-
-// The part of `file` below `root` ("a/b/x.jpg"), or empty when the file is not below the root or
-// the part has empty, "." or ".." parts.
-std::string RelativeBelowRoot(const std::filesystem::path& root, const std::filesystem::path& file);
 
 struct MarkedRow {
   int index = 0;
@@ -56,6 +55,7 @@ struct MarkedRow {
 
 struct DeleteRequest {
   std::filesystem::path root;  // the root of the last Check; never empty
+  FileIdentity rootIdentity;   // which folder that root was at the Check
   bool moveAside = true;       // cut to DEAD
   bool removeEmptyFolders = true;
   CacheMode mode = kCacheModeFiles;  // how the last Check kept its result

@@ -37,6 +37,7 @@ ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest&
     records.emplace(resultFile.fd.get());
   }
 
+  outcome.rootIdentity = FolderIdentity(detector.root);
   detector.SetStopFlag(&stop);
   ScanTally& tally = outcome.tally;
   int rowCounter = 0;

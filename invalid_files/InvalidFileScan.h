@@ -8,6 +8,7 @@
 #include "app/core/AppSettings.h"
 #include "invalid_files/InvalidFileDetector.h"
 #include "invalid_files/InvalidFileSink.h"
+#include "platform/NoFollow.h"
 
 namespace brenvik {
 
@@ -26,6 +27,7 @@ struct ScanRequest {
 struct ScanOutcome {
   bool completed = false;            // false: the result file could not be made or written
   std::filesystem::path resultFile;  // cache mode: the records of every invalid file
+  FileIdentity rootIdentity;         // the folder walked, so Delete acts in no other
   ScanTally tally;
 };
 

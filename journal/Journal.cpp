@@ -1,8 +1,6 @@
 #include "journal/Journal.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -12,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/NoFollow.h"
 
 namespace brenvik {
 
@@ -81,13 +80,13 @@ std::optional<JournalEntry> ParseEntry(std::string_view line) {
 
 }  // namespace
 
-std::optional<FileIdentity> RegularFileIdentityAt(int folderFd, std::string_view name) {
+std::optional<JournaledFile> RegularFileIdentityAt(int folderFd, std::string_view name) {
   struct stat st {};
   if (name.empty() || ::fstatat(folderFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(st.st_mode)) {
     return std::nullopt;
   }
-  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+  return JournaledFile{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
                       static_cast<int64_t>(st.st_size)};
 }
 
@@ -163,7 +162,7 @@ std::optional<JournalWriter> JournalWriter::Begin(int rootFd, const std::filesys
 }
 
 bool JournalWriter::Append(std::string_view kind, std::string_view first, std::string_view second,
-                           const FileIdentity& file) {
+                           const JournaledFile& file) {
   std::string line(kind);
   line += '\t' + EscapeJournalPath(first) + '\t' + EscapeJournalPath(second);
   line += '\t' + std::to_string(file.device) + '\t' + std::to_string(file.inode) + '\t' + std::to_string(file.size);
@@ -175,44 +174,30 @@ bool JournalWriter::Append(std::string_view kind, std::string_view first, std::s
   return WriteFull(fd_.get(), line.data(), line.size());
 }
 
-bool JournalWriter::RecordMove(std::string_view from, std::string_view to, const FileIdentity& file) {
+bool JournalWriter::RecordMove(std::string_view from, std::string_view to, const JournaledFile& file) {
   return Append("move", from, to, file);
 }
 
-bool JournalWriter::RecordKept(std::string_view from, std::string_view to, const FileIdentity& file) {
+bool JournalWriter::RecordKept(std::string_view from, std::string_view to, const JournaledFile& file) {
   return Append("kept", from, to, file);
 }
 
-bool JournalWriter::RecordFolderCreated(std::string_view folder, const FileIdentity& identity) {
+bool JournalWriter::RecordFolderCreated(std::string_view folder, const JournaledFile& identity) {
   return Append("folder", folder, "", identity);
 }
-
-namespace {
-
-// 0 or the errno of a move that never replaces an existing name.
-int RenameNoReplace(int fromFd, const char* fromName, int toFd, const char* toName) {
-  if (::syscall(SYS_renameat2, fromFd, fromName, toFd, toName, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  // File systems without RENAME_NOREPLACE: a hard link cannot replace a name either.
-  if (::linkat(fromFd, fromName, toFd, toName, 0) != 0) return errno;
-  ::unlinkat(fromFd, fromName, 0);
-  return 0;
-}
-
-}  // namespace
 
 JournaledMove JournaledMoveAt(JournalWriter* journal, int fromFolderFd, std::string_view fromName, int toFolderFd,
                               std::string_view toName, std::string_view fromRelative, std::string_view toRelative,
                               bool replace) {
-  const std::optional<FileIdentity> file = RegularFileIdentityAt(fromFolderFd, fromName);
+  const std::optional<JournaledFile> file = RegularFileIdentityAt(fromFolderFd, fromName);
   if (!file || toName.empty()) return JournaledMove::Failed;
   if (journal && !journal->RecordMove(fromRelative, toRelative, *file)) return JournaledMove::JournalFailed;
-  const std::string from(fromName), to(toName);
-  const int error = replace ? (::renameat(fromFolderFd, from.c_str(), toFolderFd, to.c_str()) == 0 ? 0 : errno)
-                            : RenameNoReplace(fromFolderFd, from.c_str(), toFolderFd, to.c_str());
-  if (error == 0) return JournaledMove::Moved;
+  const MoveResult moved = replace ? (MoveRegularFileAt(fromFolderFd, fromName, toFolderFd, toName) ? MoveResult::Moved
+                                                                                                   : MoveResult::Failed)
+                                    : MoveNoReplaceAt(fromFolderFd, fromName, toFolderFd, toName);
+  if (moved == MoveResult::Moved) return JournaledMove::Moved;
   if (journal) journal->RecordKept(fromRelative, toRelative, *file);
-  return error == EEXIST ? JournaledMove::TargetExists : JournaledMove::Failed;
+  return moved == MoveResult::TargetExists ? JournaledMove::TargetExists : JournaledMove::Failed;
 }
 
 std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, std::string* error) {

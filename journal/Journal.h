@@ -29,15 +29,15 @@
 
 namespace brenvik {
 
-struct FileIdentity {
+struct JournaledFile {
   uint64_t device = 0;
   uint64_t inode = 0;
   int64_t size = 0;
-  bool operator==(const FileIdentity&) const = default;
+  bool operator==(const JournaledFile&) const = default;
 };
 // The identity of `name` in an open folder, the name itself (a link is not looked through);
 // nullopt when it is missing or not a regular file.
-std::optional<FileIdentity> RegularFileIdentityAt(int folderFd, std::string_view name);
+std::optional<JournaledFile> RegularFileIdentityAt(int folderFd, std::string_view name);
 
 class JournalWriter {
  public:
@@ -49,15 +49,15 @@ class JournalWriter {
 
   // Each call appends one line and hands it to the system before returning; false when the line
   // could not be written (a full disk), and the job must then not make the change.
-  bool RecordMove(std::string_view from, std::string_view to, const FileIdentity& file);
-  bool RecordKept(std::string_view from, std::string_view to, const FileIdentity& file);
-  bool RecordFolderCreated(std::string_view folder, const FileIdentity& identity);
+  bool RecordMove(std::string_view from, std::string_view to, const JournaledFile& file);
+  bool RecordKept(std::string_view from, std::string_view to, const JournaledFile& file);
+  bool RecordFolderCreated(std::string_view folder, const JournaledFile& identity);
 
   const std::filesystem::path& path() const { return path_; }
 
  private:
   JournalWriter(UniqueFd fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
-  bool Append(std::string_view kind, std::string_view first, std::string_view second, const FileIdentity& file);
+  bool Append(std::string_view kind, std::string_view first, std::string_view second, const JournaledFile& file);
 
   UniqueFd fd_;
   std::filesystem::path path_;
@@ -80,7 +80,7 @@ struct JournalEntry {
   JournalEntryKind kind;
   std::string from;  // the folder, for FolderCreated
   std::string to;
-  FileIdentity file;
+  JournaledFile file;
 };
 
 struct JournalContents {

@@ -47,10 +47,10 @@ UniqueFd OpenOrMakeFolderBelow(int rootFd, std::string_view relative, std::vecto
   return current;
 }
 
-std::optional<FileIdentity> FolderIdentityAt(int parentFd, const std::string& name) {
+std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name) {
   struct stat st {};
   if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
-  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0};
+  return JournaledFile{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0};
 }
 
 // The moves that happened, oldest first: a "kept" line cancels the "move" line before it.
@@ -79,7 +79,7 @@ class Undoer {
     if (!IsPlainName(from.name) || !IsPlainName(to.name)) return Problem(move, "the journal names no file here");
 
     UniqueFd toFolder = OpenFolderBelow(rootFd_, to.folder, false);
-    const std::optional<FileIdentity> atNewName =
+    const std::optional<JournaledFile> atNewName =
         toFolder ? RegularFileIdentityAt(toFolder.get(), to.name) : std::nullopt;
     if (atNewName != move.file) {
       UniqueFd fromFolder = OpenFolderBelow(rootFd_, from.folder, false);
@@ -98,7 +98,7 @@ class Undoer {
     for (const std::string& folder : madeFolders) {
       const SplitName made = Split(folder);
       UniqueFd parent = OpenFolderBelow(rootFd_, made.folder, false);
-      const std::optional<FileIdentity> identity =
+      const std::optional<JournaledFile> identity =
           parent ? FolderIdentityAt(parent.get(), std::string(made.name)) : std::nullopt;
       if (!identity || !journal_->RecordFolderCreated(folder, *identity)) return JournalFailed();
     }
@@ -120,7 +120,7 @@ class Undoer {
       UniqueFd parent = OpenFolderBelow(rootFd_, folder.folder, false);
       const std::string name(folder.name);
       if (!parent || !IsPlainName(name)) continue;
-      const std::optional<FileIdentity> identity = FolderIdentityAt(parent.get(), name);
+      const std::optional<JournaledFile> identity = FolderIdentityAt(parent.get(), name);
       if (identity && identity->device == it->file.device && identity->inode == it->file.inode) {
         ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);  // fails, as wanted, when not empty
       }

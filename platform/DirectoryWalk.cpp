@@ -113,15 +113,28 @@ class Walker {
   bool stopped_ = false;
 };
 
+// Walks below the open folder `fd`, which the walk takes over.
+bool WalkFromFolder(int fd, const std::filesystem::path& root, const WalkOptions& options, const WalkVisitor& visitor) {
+  Walker walker(options, visitor);
+  walker.path_ = root.native();
+  walker.walkFolder(fd, 0);
+  return !walker.stopped();
+}
+
 }  // namespace
 
 bool WalkTree(const std::filesystem::path& root, const WalkOptions& options, const WalkVisitor& visitor) {
   const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  Walker walker(options, visitor);
-  walker.path_ = root.native();
-  walker.walkFolder(fd, 0);
-  return !walker.stopped();
+  return WalkFromFolder(fd, root, options, visitor);
+}
+
+bool WalkOpenTree(int rootFd, const std::filesystem::path& rootPath, const WalkOptions& options,
+                  const WalkVisitor& visitor) {
+  // A fresh descriptor of the same folder keeps its own read position and lets the walk close it.
+  const int fd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  return WalkFromFolder(fd, rootPath, options, visitor);
 }
 
 }  // namespace brenvik

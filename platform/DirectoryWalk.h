@@ -43,5 +43,10 @@ using WalkVisitor = std::function<WalkControl(const WalkEntry&)>;
 // Walks below `root` (the root itself is not reported). Returns false when the root cannot be
 // opened as a folder or the walk was stopped.
 bool WalkTree(const std::filesystem::path& root, const WalkOptions& options, const WalkVisitor& visitor);
+// The same below a folder the caller already holds open (the descriptor stays the caller's), so
+// the root is the folder that was checked, whatever its path leads to by now. `rootPath` only
+// prefixes the reported paths.
+bool WalkOpenTree(int rootFd, const std::filesystem::path& rootPath, const WalkOptions& options,
+                  const WalkVisitor& visitor);
 
 }  // namespace brenvik

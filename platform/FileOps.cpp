@@ -281,6 +281,12 @@ bool SetFileLength(int fd, int64_t length) {
 
 bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
                       unsigned folderMode) {
+  UniqueFd folder(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return folder && ReplaceFileBelowAt(folder.get(), relative, fill, folderMode);
+}
+
+bool ReplaceFileBelowAt(int baseFd, const fs::path& relative, const std::function<bool(int fd)>& fill,
+                        unsigned folderMode) {
   std::vector<std::string> parts;
   for (const auto& part : relative) {
     const std::string& name = part.native();
@@ -289,7 +295,7 @@ bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std:
   }
   if (parts.empty() || relative.is_absolute()) return false;
 
-  UniqueFd folder(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folder(::openat(baseFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder) return false;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     if (::mkdirat(folder.get(), parts[i].c_str(), folderMode) != 0 && errno != EEXIST) return false;

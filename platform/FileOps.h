@@ -123,6 +123,9 @@ bool SetFileLength(int fd, int64_t length);
 // When `fill` returns false or anything fails, no file is left at that name and the result is false.
 bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std::function<bool(int fd)>& fill,
                       unsigned folderMode = 0700);
+// The same below the open folder `baseFd`.
+bool ReplaceFileBelowAt(int baseFd, const fs::path& relative, const std::function<bool(int fd)>& fill,
+                        unsigned folderMode = 0700);
 
 bool IsFolder(const fs::path& path);
 bool Exists(const fs::path& path);  // without following a final symbolic link

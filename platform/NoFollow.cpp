@@ -1,11 +1,15 @@
 #include "platform/NoFollow.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <vector>
 
 namespace brenvik {
 
@@ -70,6 +74,160 @@ bool DeleteRegularFileAt(int folderFd, std::string_view name) {
 bool MoveRegularFileAt(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName) {
   if (!IsRegularFileAt(fromFolderFd, fromName) || toName.empty()) return false;
   return ::renameat(fromFolderFd, std::string(fromName).c_str(), toFolderFd, std::string(toName).c_str()) == 0;
+}
+
+MoveResult MoveNoReplaceAt(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName) {
+  if (!IsRegularFileAt(fromFolderFd, fromName) || toName.empty()) return MoveResult::Failed;
+  const std::string from(fromName), to(toName);
+#ifdef SYS_renameat2
+  if (::syscall(SYS_renameat2, fromFolderFd, from.c_str(), toFolderFd, to.c_str(), RENAME_NOREPLACE) == 0)
+    return MoveResult::Moved;
+  if (errno == EEXIST) return MoveResult::TargetExists;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return MoveResult::Failed;
+#endif
+  // linkat never replaces an existing name, so it gives the same guarantee.
+  if (::linkat(fromFolderFd, from.c_str(), toFolderFd, to.c_str(), 0) != 0)
+    return errno == EEXIST ? MoveResult::TargetExists : MoveResult::Failed;
+  if (::unlinkat(fromFolderFd, from.c_str(), 0) != 0) {
+    ::unlinkat(toFolderFd, to.c_str(), 0);
+    return MoveResult::Failed;
+  }
+  return MoveResult::Moved;
+}
+
+void AppendIdentityBytes(std::string& out, FileIdentity identity) {
+  for (const uint64_t value : {identity.device, identity.inode})
+    for (int k = 0; k < 8; ++k) out += static_cast<char>((value >> (8 * k)) & 0xFF);
+}
+
+FileIdentity IdentityFromBytes(const unsigned char* bytes) {
+  const auto load = [](const unsigned char* p) {
+    uint64_t value = 0;
+    for (int k = 7; k >= 0; --k) value = (value << 8) | p[k];
+    return value;
+  };
+  return {load(bytes), load(bytes + 8)};
+}
+
+FileIdentity IdentityOf(int fd) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return {};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+FileIdentity IdentityAt(int folderFd, std::string_view name) {
+  struct stat st {};
+  if (name.empty() || ::fstatat(folderFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+FileIdentity FolderIdentity(const fs::path& path) {
+  const UniqueFd folder = OpenFolder(path);
+  return IdentityOf(folder.get());
+}
+
+std::string RelativeBelowRoot(const fs::path& root, const fs::path& file) {
+  std::string prefix = root.native();
+  if (prefix.empty()) return {};
+  if (prefix.back() != '/') prefix += '/';
+  const std::string& path = file.native();
+  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return {};
+  std::string relative = path.substr(prefix.size());
+  for (size_t start = 0; start <= relative.size();) {
+    const size_t end = std::min(relative.find('/', start), relative.size());
+    const std::string_view part(relative.data() + start, end - start);
+    if (part.empty() || part == "." || part == "..") return {};
+    start = end + 1;
+  }
+  return relative;
+}
+
+ListedTree::ListedTree(fs::path root, FileIdentity rootIdentity) : root_(std::move(root)) {
+  if (root_.empty()) return;
+  rootFd_ = OpenFolder(root_);
+  if (rootIdentity.known() && IdentityOf(rootFd_.get()) != rootIdentity) rootFd_.reset();
+}
+
+std::optional<ListedTree::Entry> ListedTree::Reach(const fs::path& path, FileIdentity identity) const {
+  Entry entry;
+  if (root_.empty()) {
+    entry.folder = OpenFolder(path.parent_path());
+    entry.name = path.filename().native();
+  } else {
+    if (!rootFd_) return std::nullopt;
+    const std::string relative = RelativeBelowRoot(root_, path);
+    if (relative.empty()) return std::nullopt;
+    const size_t slash = relative.rfind('/');
+    const std::string_view folder =
+        slash == std::string::npos ? std::string_view() : std::string_view(relative).substr(0, slash);
+    entry.folder = OpenFolderBelow(rootFd_.get(), folder, false);
+    entry.name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  }
+  if (!entry.folder || entry.name.empty() || !IsRegularFileAt(entry.folder.get(), entry.name)) return std::nullopt;
+  if (identity.known() && IdentityAt(entry.folder.get(), entry.name) != identity) return std::nullopt;
+  return entry;
+}
+
+UniqueFd OpenListedFile(const ListedTree::Entry& entry, FileIdentity identity) {
+  int64_t size = 0;
+  UniqueFd fd = OpenRegularFileAt(entry.folder.get(), entry.name, size);
+  if (fd && identity.known() && IdentityOf(fd.get()) != identity) fd.reset();
+  return fd;
+}
+
+fs::path PathOfOpenFile(int fd) { return fs::path("/proc/self/fd") / std::to_string(fd); }
+
+namespace {
+
+// The subfolders of an open folder, read to the end before any is entered.
+std::vector<std::string> SubfolderNames(int folderFd) {
+  std::vector<std::string> names;
+  const int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+  if (dir == nullptr) {
+    if (listFd >= 0) ::close(listFd);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    bool folder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      folder = ::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (folder) names.emplace_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+constexpr int kOpenFolderNoFollow = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Empties `folder` of empty subfolders and gives it back open; an invalid result when the way
+// back up no longer leads to it (a folder moved meanwhile), which ends the whole removal.
+UniqueFd RemoveEmptyBelow(UniqueFd folder) {
+  const FileIdentity self = IdentityOf(folder.get());
+  for (const std::string& name : SubfolderNames(folder.get())) {
+    UniqueFd child(::openat(folder.get(), name.c_str(), kOpenFolderNoFollow));
+    if (!child) continue;
+    // One folder per level held open would run out of descriptors in a deep tree.
+    folder.reset();
+    child = RemoveEmptyBelow(std::move(child));
+    if (!child) return UniqueFd();
+    folder = UniqueFd(::openat(child.get(), "..", kOpenFolderNoFollow));
+    if (!folder || IdentityOf(folder.get()) != self) return UniqueFd();
+    child.reset();
+    ::unlinkat(folder.get(), name.c_str(), AT_REMOVEDIR);  // only an empty folder goes
+  }
+  return folder;
+}
+
+}  // namespace
+
+void RemoveEmptyFoldersBelow(int folderFd) {
+  UniqueFd folder(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  if (folder) RemoveEmptyBelow(std::move(folder));
 }
 
 }  // namespace brenvik

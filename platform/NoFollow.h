@@ -5,6 +5,8 @@
 // O_NOFOLLOW, and only regular files are acted on.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/FileOps.h"
@@ -34,5 +36,69 @@ bool DeleteRegularFileAt(int folderFd, std::string_view name);
 // Moves the regular file `fromName` to `toName` in another open folder, replacing a file there
 // (rename(2)); fails across file systems and for anything that is not a regular file.
 bool MoveRegularFileAt(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName);
+// Moves `fromName` to `toName` between open folders without ever destroying a file at the new
+// name: renameat2(RENAME_NOREPLACE), falling back to linkat + unlinkat where the file system
+// lacks it. Only a regular file is moved.
+MoveResult MoveNoReplaceAt(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName);
+
+// Which file something is: device and inode. A default value stands for "not recorded".
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool known() const { return device != 0 || inode != 0; }
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+// The 16 bytes a result file keeps an identity in: device, then inode, each 64-bit little-endian.
+inline constexpr size_t kIdentityBytes = 16;
+void AppendIdentityBytes(std::string& out, FileIdentity identity);
+FileIdentity IdentityFromBytes(const unsigned char* bytes);
+FileIdentity IdentityOf(int fd);
+// `name` in an open folder, a link taken as itself; unknown when it is missing.
+FileIdentity IdentityAt(int folderFd, std::string_view name);
+// The folder a path names now (a final link followed, as when a walk opens its root).
+FileIdentity FolderIdentity(const fs::path& path);
+
+// The part of `file` below `root` ("a/b/x.jpg"), or empty when the file is not below the root or
+// the part has empty, "." or ".." parts.
+std::string RelativeBelowRoot(const fs::path& root, const fs::path& file);
+
+// The folder tree a Check walked, opened again to act on the files it listed. A listed file is
+// reached folder by folder below the root without following a link, and only while it is still
+// the file Check saw, so a folder or file swapped between Check and the action never leads it
+// elsewhere.
+class ListedTree {
+ public:
+  // Opens `root`. When `rootIdentity` is known and the path now names another folder, nothing is
+  // reachable. An empty root reaches each file from its own folder (for a single named file).
+  ListedTree(fs::path root, FileIdentity rootIdentity);
+
+  bool usable() const { return root_.empty() || rootFd_.valid(); }
+  int rootFd() const { return rootFd_.get(); }
+  const fs::path& root() const { return root_; }
+
+  struct Entry {
+    UniqueFd folder;   // the open folder that holds the file
+    std::string name;  // the file's name in it
+  };
+  // The listed regular file `path`, when it is below the root, reached without links, and (when
+  // `identity` is known) still that file.
+  std::optional<Entry> Reach(const fs::path& path, FileIdentity identity) const;
+
+ private:
+  fs::path root_;
+  UniqueFd rootFd_;
+};
+
+// Opens a reached file for reading, only while it is still `identity` (when known); the
+// descriptor is then the file itself, whatever happens to its name afterwards.
+UniqueFd OpenListedFile(const ListedTree::Entry& entry, FileIdentity identity);
+// A path that names exactly the open file `fd` ("/proc/self/fd/N"), for readers that open by
+// path: opening it reaches that same file and never a name that could have been swapped.
+fs::path PathOfOpenFile(int fd);
+
+// Removes every empty folder below the open folder `folderFd`, deepest first; the folder itself
+// stays. Only folders are removed, no link is followed, and trees deeper than any path can name
+// are cleaned too: one folder is held open at a time, and the way back up is checked.
+void RemoveEmptyFoldersBelow(int folderFd);
 
 }  // namespace brenvik

@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kDiskListId = 3302;
 constexpr int kMemberListId = 3303;
+// The geometry the records point to, under the found count.
+constexpr int kGeometryLine = 3313;
 constexpr int kLabelColumn = 1;
 constexpr int kDeviceColumn = 0;
 
@@ -79,11 +81,11 @@ void CRaidDlg::buildControls() {
 
   disks_ = new CheckListModel(ListHeaders(), true, this);
   diskView_ = new CheckListView(disks_, this);
-  diskView_->setGeometry(DluRect(10, 48, 308, 222));
+  diskView_->setGeometry(DluRect(10, 48, 308, 198));
   SetControlId(diskView_, kDiskListId, QStringLiteral("Disks"));
   members_ = new CheckListModel(ListHeaders(), true, this);
   memberView_ = new CheckListView(members_, this);
-  memberView_->setGeometry(DluRect(334, 48, 308, 222));
+  memberView_->setGeometry(DluRect(334, 48, 308, 198));
   SetControlId(memberView_, kMemberListId, QStringLiteral("Members"));
   // Device and Serial share what Label and Size leave of the disk list's width.
   const int wide = (diskView_->width() - 2 * diskView_->frameWidth() - 120) / 2;
@@ -93,11 +95,14 @@ void CRaidDlg::buildControls() {
             [this, view](const QPoint& position) { openMenu(view == diskView_ ? kDiskListId : kMemberListId, position); });
   }
 
-  progress_ = MakeProgress(this, 3311, DluRect(10, 278, 632, 10));
-  status_ = MakeStatusLine(this, 3312, QStringLiteral("MFT Numbers"), QString(), DluRect(10, 298, 300, 10));
-  QPushButton* ok = MakeButton(this, 3304, QStringLiteral("Ok"), DluRect(520, 294, 56, 16));
+  progress_ = MakeProgress(this, 3311, DluRect(10, 254, 632, 10));
+  status_ = MakeStatusLine(this, 3312, QStringLiteral("MFT Numbers"), QString(), DluRect(10, 274, 300, 10));
+  geometry_ = MakeStatusLine(this, kGeometryLine, QStringLiteral("Geometry"), QString(), DluRect(10, 288, 632, 22));
+  geometry_->setWordWrap(true);
+  geometry_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QPushButton* ok = MakeButton(this, 3304, QStringLiteral("Ok"), DluRect(520, 270, 56, 16));
   connect(ok, &QPushButton::clicked, this, &CRaidDlg::start);
-  QPushButton* stop = MakeButton(this, 3305, QStringLiteral("Stop"), DluRect(586, 294, 56, 16));
+  QPushButton* stop = MakeButton(this, 3305, QStringLiteral("Stop"), DluRect(586, 270, 56, 16));
   connect(stop, &QPushButton::clicked, this, [this] { stopFlag() = 1; });
 
   menu_ = new QMenu(QStringLiteral("raid"), this);
@@ -227,6 +232,7 @@ void CRaidDlg::start() {
   job->members = members();
   status_->clear();
   status_->setToolTip(QString());
+  geometry_->clear();
   auto result = std::make_shared<RaidResult>();
   startJob(
       [this, job = std::move(*job), result] {
@@ -248,6 +254,7 @@ void CRaidDlg::showProgress(const Progress& p) {
 }
 
 void CRaidDlg::showOutcome(const RaidResult& result) {
+  geometry_->setText(ToQString(FormatGeometryText(result.geometry)));
   switch (result.outcome) {
     case RaidOutcome::Finished:
       break;  // no message ends a run

@@ -62,6 +62,7 @@ class CRaidDlg : public ToolPage {
   CheckListView* memberView_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QLabel* status_ = nullptr;
+  QLabel* geometry_ = nullptr;
   QMenu* menu_ = nullptr;
   MenuSource menuSource_ = kNoMenu;
 

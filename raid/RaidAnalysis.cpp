@@ -247,6 +247,7 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
 
   BatchReader reader(std::move(memberFds));
   const size_t memberCount = job.members.size();
+  RaidRecordCollector collector(memberCount);
   const int64_t perBatch = reader.positionsPerBatch();
   const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
   if (start < end) reader.prefetch(start, positionsFrom(start));
@@ -271,8 +272,10 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
         }
         const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
         if (CheckFileRecord(block)) {
-          log.appendNumber(FileRecordNumber(block));
+          const uint32_t number = FileRecordNumber(block);
+          log.appendNumber(number);
           log.appendAscii("\t\t");
+          collector.add(member, position / kSectorSize, number);
           ++result.found;
         } else {
           log.appendAscii("xxxx\t\t");
@@ -292,6 +295,7 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
     }
   }
   if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
+  result.geometry = InferRaidGeometry(collector);
   sink.setProgress(0);
   return result;
 }

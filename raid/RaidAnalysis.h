@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "raid/RaidGeometry.h"
+
 namespace brenvik {
 
 struct RaidMember {
@@ -54,6 +56,8 @@ struct RaidResult {
   RaidOutcome outcome = RaidOutcome::Finished;
   std::filesystem::path failedPath;
   uint64_t found = 0;
+  // Inferred from where the records were found, once the run has ended.
+  RaidGeometry geometry;
 };
 
 // Runs the analysis until the range ends, a member ends (the line in progress is written as

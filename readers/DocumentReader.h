@@ -111,11 +111,11 @@ class DocumentReader {
   // An Excel 97-2003 workbook: dateText, sheetText (sheet names) and contentText (shared strings).
   void ReadExcelWorkbook(const std::filesystem::path& path);
   // A .docx package: dateText (time of its document part) and contentText (paragraph and table
-  // text). Extracts the document part into settings.temporaryFolder.
+  // text). Extracts the document part into Brenvik's private folder in settings.temporaryFolder.
   void ReadDocx(const std::filesystem::path& path);
   // A .xlsx package: dateText (newest part time); sheetText with settings.sheet; contentText with
   // settings.content (shared strings, else the inline strings of sheet 1). Extracts its parts into
-  // settings.temporaryFolder.
+  // Brenvik's private folder in settings.temporaryFolder.
   void ReadXlsx(const std::filesystem::path& path);
 
   // ---- Load steps, in this order, on an open file -------------------------------------------

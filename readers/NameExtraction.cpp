@@ -129,8 +129,11 @@ std::u16string NameFromText(const std::filesystem::path& path, const AppSettings
     const int64_t n = ReadAt(fd.get(), buffer, sizeof buffer, 0);
     const auto head = std::span<const uint8_t>(buffer, static_cast<size_t>(std::max<int64_t>(n, 0)));
     if (head.size() >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
-      for (size_t i = 2; i + 1 < head.size(); i += 2) {
-        const auto unit = static_cast<char16_t>(head[i] | (head[i + 1] << 8));
+      // An odd last byte pairs with a zero high byte, as in the zero-filled read buffer: a file
+      // cut one byte short still keeps its last character.
+      for (size_t i = 2; i < head.size(); i += 2) {
+        const uint8_t high = i + 1 < head.size() ? head[i + 1] : 0;
+        const auto unit = static_cast<char16_t>(head[i] | (high << 8));
         if (unit == 0) break;
         text += unit;
       }

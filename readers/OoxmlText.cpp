@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <string>
 #include <string_view>
 
 #include "app/core/TemporaryFolder.h"
+#include "platform/NoFollow.h"
 #include "platform/PathText.h"
 #include "readers/DocumentReader.h"
 #include "readers/NameText.h"
@@ -21,38 +24,67 @@ constexpr size_t kPartPathLimit = 512;
 
 struct Part {
   std::u16string_view entryPrefix;  // archive items whose safe name begins with this
-  const char* extractedTo;          // below the temporary folder
+  const char* placeName;            // its place below the temporary folder, as the path limit counts it
+  const char* fileName;             // its file in the private folder, after the thread's prefix
 };
 
-constexpr Part kDocumentPart{u"word/document.xml", "word/document.xml"};
-constexpr Part kWorkbookPart{u"xl/workbook.xml", "xl/workbook.xml"};
-constexpr Part kSharedStringsPart{u"xl/sharedStrings.xml", "xl/sharedStrings.xml"};
-constexpr Part kSheet1Part{u"xl/worksheets/sheet1.xml", "xl/worksheets/sheet1.xml"};
+constexpr Part kDocumentPart{u"word/document.xml", "word/document.xml", "document.xml"};
+constexpr Part kWorkbookPart{u"xl/workbook.xml", "xl/workbook.xml", "workbook.xml"};
+constexpr Part kSharedStringsPart{u"xl/sharedStrings.xml", "xl/sharedStrings.xml", "sharedStrings.xml"};
+constexpr Part kSheet1Part{u"xl/worksheets/sheet1.xml", "xl/worksheets/sheet1.xml", "sheet1.xml"};
 
 bool Matches(const ZipItem& item, const Part& part) { return item.name.starts_with(part.entryPrefix); }
 
-// Extracts the current item as `part`, recording the file so it is removed when the program closes.
-bool ExtractPart(ZipArchive& archive, const std::filesystem::path& folder, const Part& part) {
-  if (!EnsureFolder(folder) || !archive.ExtractCurrent(folder, part.extractedTo)) return false;
-  RecordTemporaryFile(folder / part.extractedTo);
-  return true;
-}
+// The parts of one package. They go into Brenvik's private folder inside the temporary folder, so
+// a part never takes the place of a file that the user keeps there. Each thread has part names of
+// its own, so two readers never share a part; a thread's next package overwrites them in place,
+// which costs far less than a new file each time. The private folder goes on close.
+class ExtractedParts {
+ public:
+  explicit ExtractedParts(const std::filesystem::path& temporaryFolder) : temporaryFolder_(temporaryFolder) {}
 
-// Loads an extracted part; false when the path is too long for the XML reader or the part is not
-// well-formed XML. `root` is the document's first element.
-bool LoadPart(const std::filesystem::path& folder, const Part& part, pugi::xml_document& document,
-              pugi::xml_node& root) {
-  const std::filesystem::path path = folder / part.extractedTo;
-  if (path.native().size() + 1 >= kPartPathLimit) return false;
-  if (!document.load_file(path.c_str(), pugi::parse_default)) return false;
-  for (pugi::xml_node child = document.first_child(); child; child = child.next_sibling()) {
-    if (child.type() == pugi::node_element) {
-      root = child;
-      return true;
-    }
+  // Extracts the archive's current item as `part` (a later item replaces an earlier one).
+  bool Extract(ZipArchive& archive, const Part& part) {
+    if (folderFd_ < 0) folderFd_ = PrivateFolderIn(temporaryFolder_);
+    return folderFd_ >= 0 && archive.ExtractCurrent(folderFd_, fileName(part));
   }
-  return false;
-}
+
+  // Loads an extracted part; false when its place's path is too long for the XML reader or the
+  // part is not well-formed XML. `root` is the document's first element.
+  bool Load(const Part& part, pugi::xml_document& document, pugi::xml_node& root) const {
+    if ((temporaryFolder_ / part.placeName).native().size() + 1 >= kPartPathLimit) return false;
+    if (folderFd_ < 0) return false;
+    int64_t size = 0;
+    const UniqueFd fd = OpenRegularFileAt(folderFd_, fileName(part), size);
+    if (!fd || size < 0 || static_cast<uint64_t>(size) > kExtractedPartCap) return false;
+    // Read into memory the XML reader owns, so a large part is not copied once more.
+    const size_t length = static_cast<size_t>(size);
+    void* bytes = pugi::get_memory_allocation_function()(length > 0 ? length : 1);
+    if (bytes == nullptr) return false;
+    if (ReadAt(fd.get(), bytes, length, 0) != size) {
+      pugi::get_memory_deallocation_function()(bytes);
+      return false;
+    }
+    if (!document.load_buffer_inplace_own(bytes, length, pugi::parse_default)) return false;
+    for (pugi::xml_node child = document.first_child(); child; child = child.next_sibling()) {
+      if (child.type() == pugi::node_element) {
+        root = child;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  static std::string fileName(const Part& part) {
+    static std::atomic<uint64_t> threads{0};
+    thread_local const std::string prefix = std::to_string(++threads) + "-";
+    return prefix + part.fileName;
+  }
+
+  const std::filesystem::path& temporaryFolder_;
+  int folderFd_ = -1;
+};
 
 // Appends texts to one result, cleaned; reports when the gathering limit is reached.
 class TextGatherer {
@@ -136,7 +168,7 @@ void GatherInlineStrings(const pugi::xml_node& root, TextGatherer& gatherer) {
 
 void DocumentReader::ReadDocx(const std::filesystem::path& path) {
   ResetReader();
-  const std::filesystem::path& folder = settings.temporaryFolder;
+  ExtractedParts parts(settings.temporaryFolder);
   bool extracted = false;
   {
     ZipArchive archive(path);
@@ -145,7 +177,7 @@ void DocumentReader::ReadDocx(const std::filesystem::path& path) {
     for (bool more = archive.First(); more; more = archive.Next()) {
       if (!archive.Current(item)) break;
       if (!Matches(item, kDocumentPart)) continue;
-      extracted = ExtractPart(archive, folder, kDocumentPart);
+      extracted = parts.Extract(archive, kDocumentPart);
       if (IsAcceptedEntryTime(item.fileTime)) dateText = TimestampText(item.fileTime);
       break;
     }
@@ -154,14 +186,14 @@ void DocumentReader::ReadDocx(const std::filesystem::path& path) {
   // into this file's name.
   pugi::xml_document document;
   pugi::xml_node root;
-  if (!extracted || !LoadPart(folder, kDocumentPart, document, root)) return;
+  if (!extracted || !parts.Load(kDocumentPart, document, root)) return;
   TextGatherer gatherer(contentText, settings.nameLengthLimit);
   GatherDocumentText(root, gatherer);
 }
 
 void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
   ResetReader();
-  const std::filesystem::path& folder = settings.temporaryFolder;
+  ExtractedParts extractedParts(settings.temporaryFolder);
   const std::array<const Part*, 3> parts{&kWorkbookPart, &kSharedStringsPart, &kSheet1Part};
   std::array<bool, 3> seen{}, extracted{};
   std::array<int64_t, 3> times{-1, -1, -1};
@@ -176,7 +208,7 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
         seen[slot] = true;
         // A later item of the same name replaces the part; a failed extraction keeps an earlier
         // one of this same file.
-        if (ExtractPart(archive, folder, *parts[slot])) extracted[slot] = true;
+        if (extractedParts.Extract(archive, *parts[slot])) extracted[slot] = true;
         if (IsAcceptedEntryTime(item.fileTime)) times[slot] = item.fileTime;
         break;
       }
@@ -188,12 +220,12 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
 
   pugi::xml_document document;
   pugi::xml_node root;
-  if (settings.sheet && extracted[0] && LoadPart(folder, kWorkbookPart, document, root))
+  if (settings.sheet && extracted[0] && extractedParts.Load(kWorkbookPart, document, root))
     GatherSheetNames(root, sheetText);
   if (!settings.content) return;
   TextGatherer gatherer(contentText, settings.nameLengthLimit);
-  if (extracted[1] && LoadPart(folder, kSharedStringsPart, document, root)) GatherSharedStrings(root, gatherer);
-  if (contentText.empty() && extracted[2] && LoadPart(folder, kSheet1Part, document, root))
+  if (extracted[1] && extractedParts.Load(kSharedStringsPart, document, root)) GatherSharedStrings(root, gatherer);
+  if (contentText.empty() && extracted[2] && extractedParts.Load(kSheet1Part, document, root))
     GatherInlineStrings(root, gatherer);
 }
 

@@ -168,11 +168,10 @@ bool ZipArchive::Current(ZipItem& item) {
   return true;
 }
 
-bool ZipArchive::ExtractCurrent(const std::filesystem::path& folder, const std::filesystem::path& relative,
-                                uint64_t cap) {
+bool ZipArchive::ExtractCurrent(int folderFd, const std::filesystem::path& relative, uint64_t cap) {
   if (handle_ == nullptr) return false;
   auto* zip = static_cast<unzFile>(handle_);
-  return ReplaceFileBelow(folder, relative, [&](int fd) {
+  return ReplaceFileBelowAt(folderFd, relative, [&](int fd) {
     if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
     std::vector<char> buffer(1 << 16);
     uint64_t total = 0;

@@ -41,11 +41,10 @@ class ZipArchive {
   bool Next();
   // Describes the current item; false when its directory record cannot be read.
   bool Current(ZipItem& item);
-  // Inflates the current item into `relative` below `folder` (see ReplaceFileBelow: missing folders
-  // are created, no link is followed or written through). False, with no file written, when the
-  // item cannot be read or inflates to more than `cap` bytes.
-  bool ExtractCurrent(const std::filesystem::path& folder, const std::filesystem::path& relative,
-                      uint64_t cap = kExtractedPartCap);
+  // Inflates the current item into `relative` below the open folder `folderFd` (see
+  // ReplaceFileBelow: missing folders are created, no link is followed or written through). False,
+  // with no file written, when the item cannot be read or inflates to more than `cap` bytes.
+  bool ExtractCurrent(int folderFd, const std::filesystem::path& relative, uint64_t cap = kExtractedPartCap);
   void Close();
 
  private:

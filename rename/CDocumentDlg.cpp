@@ -29,9 +29,10 @@ constexpr std::array<TypeBox, 8> kTypeBoxes{{{4801, kRenameDoc},
 
 const QString kErrorCaption = QStringLiteral("Error");
 
-ListRow MakeRow(int32_t index, const std::u16string& path) {
+ListRow MakeRow(int32_t index, const std::u16string& path, FileIdentity identity) {
   ListRow row;
   row.cells = {QString::number(index), ToQString(path)};
+  row.data = IdentityData(identity);
   return row;
 }
 
@@ -41,7 +42,9 @@ ListRow MakeRow(int32_t index, const std::u16string& path) {
 class CDocumentDlg::Sink : public RenameJobSink {
  public:
   explicit Sink(CDocumentDlg& page) : page_(page) {}
-  void rowFound(int32_t index, const std::u16string& path) override { page_.rowChannel_.post(MakeRow(index, path)); }
+  void rowFound(int32_t index, const std::u16string& path, FileIdentity identity) override {
+    page_.rowChannel_.post(MakeRow(index, path, identity));
+  }
   void rowDone(int32_t row) override { page_.doneChannel_.post(row); }
   void statusText(const std::u16string& text) override { page_.statusChannel_.post({ToQString(text)}); }
   void numbers(int32_t count) override { page_.statusChannel_.post({QString(), count}); }
@@ -127,9 +130,11 @@ void CDocumentDlg::check() {
   engine_.setSettings(settings());
 
   auto outcome = std::make_shared<CheckOutcome>();
-  startJob([this, outcome, root = QStringToPath(root)] { *outcome = RunCheck(engine_, root, stopFlag(), *sink_); },
+  checkedRoot_ = {QStringToPath(root), {}};
+  startJob([this, outcome, root = checkedRoot_.path] { *outcome = RunCheck(engine_, root, stopFlag(), *sink_); },
            [this, outcome] {
              flushReports();
+             checkedRoot_.identity = outcome->rootIdentity;
              if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome->resultFile;
              if (outcome->completed) showCompletion(QStringLiteral("Detect File Rename completed"));
            });
@@ -146,7 +151,8 @@ void CDocumentDlg::rename() {
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
     auto outcome = std::make_shared<CacheRenameOutcome>(CacheRenameOutcome::FileUnavailable);
-    startJob([this, outcome, file = resultFile_] { *outcome = RunCacheRename(engine_, file, stopFlag(), *sink_); },
+    startJob([this, outcome, file = resultFile_,
+              root = checkedRoot_] { *outcome = RunCacheRename(engine_, root, file, stopFlag(), *sink_); },
              [this, outcome, done] {
                if (*outcome == CacheRenameOutcome::Done) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
@@ -160,9 +166,14 @@ void CDocumentDlg::rename() {
 
   // Rows stay, with their old paths; their check marks are followed while the pass runs.
   std::vector<std::u16string> paths;
+  std::vector<FileIdentity> identities;
   paths.reserve(static_cast<size_t>(model_->rowCount()));
-  for (int i = 0; i < model_->rowCount(); ++i) paths.push_back(ToText(model_->row(i).cells[1]));
-  renamingRows_ = std::make_shared<ListRows>(std::move(paths));
+  identities.reserve(static_cast<size_t>(model_->rowCount()));
+  for (int i = 0; i < model_->rowCount(); ++i) {
+    paths.push_back(ToText(model_->row(i).cells[1]));
+    identities.push_back(IdentityFromData(model_->row(i).data));
+  }
+  renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
   startJob([this, rows = renamingRows_] { RunListRename(engine_, *rows, stopFlag(), *sink_); },
            [this, done] {

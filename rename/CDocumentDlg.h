@@ -47,6 +47,7 @@ class CDocumentDlg : public ToolPage {
 
   RenameEngine engine_;
   std::filesystem::path resultFile_;  // the temporary result file of the last cache-mode Check
+  CheckedRoot checkedRoot_;           // the folder the last Check walked
   std::shared_ptr<ListRows> renamingRows_;  // while a list-mode Rename runs: the rows it works on
 
   std::array<QCheckBox*, 8> typeBoxes_{};

@@ -136,77 +136,95 @@ bool RenameEngine::Select(std::string_view path) const {
 }
 
 std::u16string RenameEngine::NameFromDoc(std::u16string_view path) const {
-  if (!readers_.word) return {};
-  return ComposeDocumentName(readers_.word(TextToPath(path), settings_), settings_, false);
+  return nameFor(TextToPath(path), kRenameDoc);
 }
-
 std::u16string RenameEngine::NameFromXls(std::u16string_view path) const {
-  if (!readers_.excel) return {};
-  return ComposeDocumentName(readers_.excel(TextToPath(path), settings_), settings_, true);
+  return nameFor(TextToPath(path), kRenameXls);
 }
-
 std::u16string RenameEngine::NameFromDocx(std::u16string_view path) const {
-  if (!readers_.docx) return {};
-  return ComposeDocumentName(readers_.docx(TextToPath(path), settings_), settings_, false);
+  return nameFor(TextToPath(path), kRenameDocx);
 }
-
 std::u16string RenameEngine::NameFromXlsx(std::u16string_view path) const {
-  if (!readers_.xlsx) return {};
-  return ComposeDocumentName(readers_.xlsx(TextToPath(path), settings_), settings_, true);
+  return nameFor(TextToPath(path), kRenameXlsx);
 }
-
 std::u16string RenameEngine::NameFromZip(std::u16string_view path) const {
-  return readers_.zip ? readers_.zip(TextToPath(path), settings_) : std::u16string();
+  return nameFor(TextToPath(path), kRenameZip);
 }
-
 std::u16string RenameEngine::NameFromRar(std::u16string_view path) const {
-  return readers_.rar ? readers_.rar(TextToPath(path), settings_) : std::u16string();
+  return nameFor(TextToPath(path), kRenameRar);
 }
-
 std::u16string RenameEngine::NameFromPdf(std::u16string_view path) const {
-  return readers_.pdf ? readers_.pdf(TextToPath(path), settings_) : std::u16string();
+  return nameFor(TextToPath(path), kRenamePdf);
 }
-
 std::u16string RenameEngine::NameFromText(std::u16string_view path) const {
-  return readers_.text ? readers_.text(TextToPath(path), settings_) : std::u16string();
+  return nameFor(TextToPath(path), kRenameTxt);
 }
 
-std::u16string RenameEngine::nameFor(std::u16string_view path, uint32_t typeBit) const {
+std::u16string RenameEngine::nameFor(const std::filesystem::path& file, uint32_t typeBit) const {
+  const auto document = [&](const DocumentTextReader& reader, bool spreadsheet) {
+    return reader ? ComposeDocumentName(reader(file, settings_), settings_, spreadsheet) : std::u16string();
+  };
+  const auto named = [&](const NameReader& reader) { return reader ? reader(file, settings_) : std::u16string(); };
   switch (typeBit) {
-    case kRenameDoc: return NameFromDoc(path);
-    case kRenameXls: return NameFromXls(path);
-    case kRenameDocx: return NameFromDocx(path);
-    case kRenameXlsx: return NameFromXlsx(path);
-    case kRenameZip: return NameFromZip(path);
-    case kRenameRar: return NameFromRar(path);
-    case kRenamePdf: return NameFromPdf(path);
-    case kRenameTxt: return NameFromText(path);
+    case kRenameDoc:
+      return document(readers_.word, false);
+    case kRenameXls:
+      return document(readers_.excel, true);
+    case kRenameDocx:
+      return document(readers_.docx, false);
+    case kRenameXlsx:
+      return document(readers_.xlsx, true);
+    case kRenameZip:
+      return named(readers_.zip);
+    case kRenameRar:
+      return named(readers_.rar);
+    case kRenamePdf:
+      return named(readers_.pdf);
+    case kRenameTxt:
+      return named(readers_.text);
     default: return {};
   }
 }
 
 RenameResult RenameEngine::RenameFromContent(std::u16string_view path) {
+  return RenameFromContent(ListedTree({}, {}), path, {});
+}
+
+RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity) {
   // The reader is chosen by the extension alone, whatever types the last Check selected.
   const std::u16string_view extension = PathExtension(path);
   const uint32_t typeBit = RenameTypeBit(extension);
   if (typeBit == 0) return {};
-  const std::u16string name = SafeNameFromContent(nameFor(path, typeBit));
-  if (name.empty()) return {};
   const size_t slash = path.rfind(u'/');
   if (slash == std::u16string_view::npos || slash == 0) return {};
   const std::u16string_view folder = path.substr(0, slash);
 
-  const std::filesystem::path from = TextToPath(path);
-  ResetAttributes(from);
+  // A file that is gone, or is no longer the one listed, gives no name and stays untouched.
+  const std::optional<ListedTree::Entry> entry = tree.Reach(TextToPath(path), identity);
+  if (!entry) return {};
+  // The readers open the file through this descriptor, so what they read (and a shortened
+  // archive) is the file reached here, whatever its name leads to meanwhile.
+  const UniqueFd file = OpenListedFile(*entry, identity);
+  if (!file) return {};
+  const std::u16string name = SafeNameFromContent(nameFor(PathOfOpenFile(file.get()), typeBit));
+  if (name.empty()) return {};
+  // Reading took time: the name must still hold the file that was read.
+  RenameResult failed;
+  failed.outcome = RenameOutcome::MoveFailed;
+  if (IdentityAt(entry->folder.get(), entry->name) != IdentityOf(file.get())) return failed;
+  ResetAttributesAt(entry->folder.get(), entry->name);
+
   RenameResult result;
+  std::u16string newName;
   while (true) {
+    newName = name;
+    newName += u'#';
+    newName += DecimalText(nameCounter_);
+    newName += u'.';
+    newName += extension;
     result.newPath.assign(folder);
     result.newPath += u'/';
-    result.newPath += name;
-    result.newPath += u'#';
-    result.newPath += DecimalText(nameCounter_);
-    result.newPath += u'.';
-    result.newPath += extension;
+    result.newPath += newName;
     // Every attempt uses up its number, whether or not the move succeeds.
     const bool lastNumber = nameCounter_ == std::numeric_limits<int32_t>::max();
     if (!lastNumber) ++nameCounter_;
@@ -214,7 +232,8 @@ RenameResult RenameEngine::RenameFromContent(std::u16string_view path) {
       result.outcome = RenameOutcome::Renamed;  // it already carries exactly this name
       return result;
     }
-    switch (MoveNoReplace(from, TextToPath(result.newPath))) {
+    const int folderFd = entry->folder.get();
+    switch (MoveNoReplaceAt(folderFd, entry->name, folderFd, TextToPath(newName).native())) {
       case MoveResult::Moved:
         result.outcome = RenameOutcome::Renamed;
         return result;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/core/AppSettings.h"
+#include "platform/NoFollow.h"
 #include "rename/ContentReaders.h"
 
 namespace brenvik {
@@ -95,9 +96,14 @@ class RenameEngine {
   // move uses up a number. An existing file is never replaced: a taken new path is passed over for
   // the next number. A file without a name keeps its name and uses no number.
   RenameResult RenameFromContent(std::u16string_view path);
+  // The same for a file Check listed: it is reached below the tree's root without following a
+  // link, read through one open descriptor (an archive shortened through it too) and moved only
+  // while it is still `identity` (when known). A file that cannot be reached so gets MoveFailed.
+  RenameResult RenameFromContent(const ListedTree& tree, std::u16string_view path, FileIdentity identity);
 
  private:
-  std::u16string nameFor(std::u16string_view path, uint32_t typeBit) const;
+  // The name from the contents of `file` (a path that reaches the file to be read).
+  std::u16string nameFor(const std::filesystem::path& file, uint32_t typeBit) const;
 
   ContentReaders readers_;
   AppSettings settings_;

@@ -6,6 +6,7 @@
 #include "app/core/TemporaryFolder.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/FileOps.h"
+#include "platform/NoFollow.h"
 #include "platform/PathText.h"
 
 namespace brenvik {
@@ -41,23 +42,23 @@ class RecordWriter {
   explicit RecordWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferBytes); }
 
   // The path bytes as the lossless UTF-16 text; plain ASCII names skip the conversion.
-  void append(std::string_view pathBytes) {
-    if (!IsAscii(pathBytes)) return append(std::u16string_view(BytesToText(pathBytes)));
+  void append(std::string_view pathBytes, FileIdentity identity) {
+    if (!IsAscii(pathBytes)) return append(std::u16string_view(BytesToText(pathBytes)), identity);
     char* out = reserveRecord(pathBytes.size());
     for (const char c : pathBytes) {
       *out++ = c;
       *out++ = 0;
     }
-    finishRecord();
+    finishRecord(identity);
   }
 
-  void append(std::u16string_view path) {
+  void append(std::u16string_view path, FileIdentity identity) {
     char* out = reserveRecord(path.size());
     for (const char16_t unit : path) {
       *out++ = static_cast<char>(unit & 0xFF);
       *out++ = static_cast<char>(unit >> 8);
     }
-    finishRecord();
+    finishRecord(identity);
   }
 
   bool flush() {
@@ -78,7 +79,8 @@ class RecordWriter {
     return buffer_.data() + at + 4;
   }
 
-  void finishRecord() {
+  void finishRecord(FileIdentity identity) {
+    AppendIdentityBytes(buffer_, identity);
     if (buffer_.size() >= kBufferBytes) flush();
   }
 
@@ -92,8 +94,8 @@ class RecordReader {
  public:
   explicit RecordReader(int fd) : fd_(fd), buffer_(kBufferBytes) {}
 
-  // The next record's path; false at the end of the file or at a damaged record.
-  bool next(std::u16string& path) {
+  // The next record's path and identity; false at the end of the file or at a damaged record.
+  bool next(std::u16string& path, FileIdentity& identity) {
     unsigned char header[4];
     if (!read(header, sizeof header)) return false;
     const uint32_t length = header[0] | (header[1] << 8) | (header[2] << 16) | (uint32_t{header[3]} << 24);
@@ -103,6 +105,9 @@ class RecordReader {
     path.resize(length / 2);
     for (size_t i = 0; i < path.size(); ++i)
       path[i] = static_cast<char16_t>(bytes_[2 * i] | (bytes_[2 * i + 1] << 8));
+    unsigned char identityBytes[kIdentityBytes];
+    if (!read(identityBytes, sizeof identityBytes)) return false;
+    identity = IdentityFromBytes(identityBytes);
     return true;
   }
 
@@ -165,18 +170,21 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
   };
   std::u16string rowText;  // one buffer for every row's text; the sink copies what it keeps
 
+  outcome.rootIdentity = FolderIdentity(root);
   WalkOptions options;
   options.wantSize = false;  // Check looks at names only
   options.stopFlag = &stop;
   WalkTree(root, options, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
+    // Only the files taken are looked up, so Rename can tell them from any file put in their place.
+    const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
     if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) {
       AssignPathText(entry.path, rowText);
-      sink.rowFound(outcome.rowCounter, rowText);
+      sink.rowFound(outcome.rowCounter, rowText, identity);
     }
     ++outcome.rowCounter;
     if (cacheMode) {
-      records.append(entry.path);
+      records.append(entry.path, identity);
       if (!records.ok()) return WalkControl::Stop;
     }
     counted = outcome.rowCounter;
@@ -200,10 +208,11 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
 }
 
 void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic<int>& stop, RenameJobSink& sink) {
+  const ListedTree tree(rows.root.path, rows.root.identity);
   const int32_t count = static_cast<int32_t>(rows.paths.size());
   for (int32_t row = 0; row < count; ++row) {
     if (rows.checked[static_cast<size_t>(row)].load() != 0) {
-      engine.RenameFromContent(rows.paths[static_cast<size_t>(row)]);
+      engine.RenameFromContent(tree, rows.paths[static_cast<size_t>(row)], rows.identities[static_cast<size_t>(row)]);
       sink.numbers(row + 1, count);
       sink.rowDone(row);
     }
@@ -211,19 +220,22 @@ void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic
   }
 }
 
-CacheRenameOutcome RunCacheRename(RenameEngine& engine, const std::filesystem::path& resultFile,
-                                  const std::atomic<int>& stop, RenameJobSink& sink) {
+CacheRenameOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
+                                  const std::filesystem::path& resultFile, const std::atomic<int>& stop,
+                                  RenameJobSink& sink) {
   UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
   if (!fd) {
     sink.statusText(kRenameFailedToAccess);
     return CacheRenameOutcome::FileUnavailable;
   }
   RecordReader records(fd.get());
+  const ListedTree tree(root.path, root.identity);
   std::u16string path;
+  FileIdentity identity;
   int32_t count = 0;
-  while (stop.load() == 0 && records.next(path)) {
+  while (stop.load() == 0 && records.next(path, identity)) {
     ++count;
-    engine.RenameFromContent(path);
+    engine.RenameFromContent(tree, path, identity);
     sink.numbers(count);
   }
   fd.reset();

@@ -1,9 +1,10 @@
 #pragma once
 // The temporary folder: where cache-mode result files and extracted document parts live.
 //
-// The default folder belongs to Brenvik alone and is emptied of every file on close. A folder the
-// user chose in Settings may hold the user's own files, so there only the files Brenvik created
-// during this run (recorded as they are created) are removed.
+// Brenvik's own folder (the default one, or a fresh private one when the default cannot be
+// trusted) is emptied of every file on close. A folder the user chose in Settings may hold the
+// user's own files, so there only the files Brenvik created during this run (recorded as they are
+// created) are removed, and document parts go into a private subfolder, never onto a user's file.
 #include <filesystem>
 #include <string>
 
@@ -13,6 +14,12 @@ namespace brenvik {
 
 // $XDG_RUNTIME_DIR/tvk when that variable is set, else /tmp/tvk-<uid>.
 std::filesystem::path DefaultTemporaryFolder();
+
+// Makes Brenvik's own temporary folder for this run and returns its path: the default folder when
+// it is a real folder (not a symbolic link) owned by the user with mode 0700, or when it was
+// missing and is created so now; otherwise a fresh private folder (mkdtemp, mode 0700) beside it,
+// else in /tmp. Only that folder is ever emptied as a whole. Empty when no folder could be made.
+std::filesystem::path PrepareOwnTemporaryFolder();
 
 // Creates the folder and its parents (the default folder with mode 0700); true when it exists.
 bool EnsureFolder(const std::filesystem::path& folder);
@@ -31,9 +38,18 @@ TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folde
 // The same with a given base name instead of the time stamp.
 TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folder, const std::string& baseName);
 
-// On close: removes every file Brenvik recorded, and when `folder` is the default temporary
-// folder, every file below it too (subfolders kept, symbolic links removed as links and never
-// followed). Failures are ignored.
-void ClearTemporaryFolder(const std::filesystem::path& folder);
+// Brenvik's private folder inside `temporaryFolder` (created first when missing), for files that
+// must never take the place of a user's file of the same name, such as extracted document parts:
+// made with mkdtemp (mode 0700) at the first call for that folder in this run, and removed with
+// everything in it on close. Returns a descriptor for *at calls that stays open until
+// ClearTemporaryFolders; -1 when no such folder can be made. Thread-safe.
+int PrivateFolderIn(const std::filesystem::path& temporaryFolder);
+
+// On close: removes every file Brenvik recorded and every private folder, and empties Brenvik's
+// own temporary folder (see PrepareOwnTemporaryFolder) of every file, whatever folder Settings
+// name by now: subfolders of the default folder are kept, a fresh private folder goes as a whole.
+// Symbolic links are removed as links and never followed, not even at the folder itself.
+// Failures are ignored.
+void ClearTemporaryFolders();
 
 }  // namespace brenvik

@@ -58,7 +58,9 @@ CBrenvikDlg::CBrenvikDlg(std::unique_ptr<UiServices> ui, VersionSource versionSo
   if (::getcwd(cwd, sizeof cwd) != nullptr) startDirectory_ = cwd;
   // Once, before the pages exist: the Raid Analysis page lists these disks when it is built.
   diskInventory_.ScanDiskIdentities();
-  EnsureFolder(settings_.temporaryFolder);
+  // The folder actually made for this run (a fresh private one when the default cannot be
+  // trusted) is the one every tool uses and the one emptied on close.
+  if (std::filesystem::path own = PrepareOwnTemporaryFolder(); !own.empty()) settings_.temporaryFolder = std::move(own);
 
   buildControls();
   createPages();
@@ -160,7 +162,7 @@ void CBrenvikDlg::closeEvent(QCloseEvent* event) {
   // Running jobs are stopped and awaited before the temporary files go, so no worker writes
   // into a result file that is being removed or into a page that is being destroyed.
   for (ToolPage* p : pages_) p->stopAndWait();
-  ClearTemporaryFolder(settings_.temporaryFolder);
+  ClearTemporaryFolders();
   event->accept();
 }
 

@@ -137,7 +137,7 @@ int64_t BareReadWalk(const std::vector<fs::path>& files) {
 
 // Keeps the rows, as the page's list does, for the Rename that follows.
 struct CountingSink : RenameJobSink {
-  void rowFound(int32_t, const std::u16string& path) override { paths.push_back(path); }
+  void rowFound(int32_t, const std::u16string& path, FileIdentity) override { paths.push_back(path); }
   void rowDone(int32_t) override {}
   void statusText(const std::u16string& text) override { status = text; }
   void numbers(int32_t count) override { last = count; }
@@ -149,7 +149,7 @@ struct CountingSink : RenameJobSink {
 
 // Check proper: what reaches the page is dropped.
 struct NullSink : RenameJobSink {
-  void rowFound(int32_t, const std::u16string&) override {}
+  void rowFound(int32_t, const std::u16string&, FileIdentity) override {}
   void rowDone(int32_t) override {}
   void statusText(const std::u16string&) override {}
   void numbers(int32_t) override {}

@@ -6,6 +6,8 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <unistd.h>
+
 #include <atomic>
 
 #include "app/shell/CheckListModel.h"
@@ -19,6 +21,7 @@
 
 using namespace brenvik;
 using brenvik::testing::RecordingUi;
+using brenvik::testing::ReadFile;
 using brenvik::testing::TempDir;
 using brenvik::testing::WriteFile;
 
@@ -188,6 +191,29 @@ class ShellPageTest : public QObject {
     QVERIFY(!Exists(folder / "2026-12-06 23-40-05"));
     QVERIFY(!Exists(folder / "xl/workbook.xml"));
     QVERIFY(IsFolder(folder / "xl"));
+  }
+
+  // The default folder is a link to another folder: the window works in a fresh private folder
+  // of its own, and closing leaves the link's target as it was.
+  void aLinkedDefaultFolderIsNeitherUsedNorEmptied() {
+    TempDir runtime, other;
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.path().native()));
+    WriteFile(other / "precious.txt", "the user's own file");
+    WriteFile(other / "xl/workbook.xml", "<the user's own part/>");
+    QVERIFY(::symlink(other.path().c_str(), (runtime / "tvk").c_str()) == 0);
+    {
+      auto w = makeWindow();
+      const auto folder = w->settings().temporaryFolder;
+      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime_->path().native()));
+      QVERIFY(folder != runtime / "tvk");
+      QVERIFY(!std::filesystem::is_symlink(folder) && IsFolder(folder));
+      WriteFile(folder / "2026-12-06 23-40-05", "records");
+      w->close();
+      QVERIFY(!Exists(folder));
+    }
+    QCOMPARE(ReadFile(other / "precious.txt"), std::string("the user's own file"));
+    QCOMPARE(ReadFile(other / "xl/workbook.xml"), std::string("<the user's own part/>"));
+    QVERIFY(std::filesystem::is_symlink(runtime / "tvk"));
   }
 
   void aboutIsOfferedOnF1AndTheContextMenu() {

@@ -10,6 +10,7 @@ namespace brenvik {
 namespace {
 
 using testing::ReadFile;
+using testing::SmallTmpfs;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -105,7 +106,7 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
   EXPECT_EQ(sink_.rows.back().index, 32);
   EXPECT_EQ(counters_.identified, 40);
 
-  // Record layout: u16 type bytes, u16 path bytes, UTF-16LE type, UTF-16LE path.
+  // Record layout: u16 type bytes, u16 path bytes, UTF-16LE type, UTF-16LE path, identity.
   const std::string records = ReadFile(outcome.resultFile);
   const std::u16string firstPath = sink_.rows.front().path;
   ASSERT_GE(records.size(), 4u);
@@ -114,10 +115,11 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
             firstPath.size() * 2);
   EXPECT_EQ(records.substr(4, 6), std::string("j\0p\0g\0", 6));
   size_t total = 0;
-  for (int i = 0; i < 40; ++i) total += 4 + 6 + (Text(dir_ / "root" / ("f" + std::to_string(i) + ".bin")).size() * 2);
+  for (int i = 0; i < 40; ++i)
+    total += 4 + 6 + kIdentityBytes + (Text(dir_ / "root" / ("f" + std::to_string(i) + ".bin")).size() * 2);
   EXPECT_EQ(records.size(), total);
 
-  RunExtensionCacheRename(outcome.resultFile, stop_, sink_);
+  RunExtensionCacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile, stop_, sink_);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(ReadFile(dir_ / "root" / ("f" + std::to_string(i) + ".jpg")), kJpeg);
   EXPECT_EQ(sink_.statuses.back(), kModifyExtensionCompletedText);
 }
@@ -125,12 +127,12 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
 TEST_F(ExtensionJobTest, CacheModeRoundTripsNamesThatAreNotUtf8) {
   WriteFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.doc"), kPdf);  // a GBK name
   const ExtensionCheckOutcome outcome = check(true);
-  RunExtensionCacheRename(outcome.resultFile, stop_, sink_);
+  RunExtensionCacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile, stop_, sink_);
   EXPECT_EQ(ReadFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.pdf")), kPdf);
 }
 
 TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
-  RunExtensionCacheRename(dir_ / "missing", stop_, sink_);
+  RunExtensionCacheRename(dir_.path(), {}, dir_ / "missing", stop_, sink_);
   EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingExtensionText),
                                                           std::u16string(kRenameResultFileUnreadableText),
                                                           std::u16string(kModifyExtensionCompletedText)}));
@@ -142,7 +144,7 @@ TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
   records.resize(records.size() - 3);
   WriteFile(dir_ / "b.bin", kPdf);
   WriteFile(dir_ / "results", records);
-  RunExtensionCacheRename(dir_ / "results", stop_, sink_);
+  RunExtensionCacheRename(dir_.path(), {}, dir_ / "results", stop_, sink_);
   EXPECT_TRUE(std::filesystem::exists(dir_ / "a.pdf"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "b.bin"));
 }
@@ -154,6 +156,32 @@ TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
 }
 
+TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesNoResultFile) {
+  SmallTmpfs full("64k");
+  if (!full.mounted()) GTEST_SKIP() << "a small tmpfs needs root and mount(2)";
+  // Far more records than the 64 KiB the temporary folder can take.
+  std::vector<std::filesystem::path> files;
+  for (int i = 0; i < 600; ++i) {
+    files.push_back(dir_ / "root" / (std::string(200, 'n') + std::to_string(i) + ".bin"));
+    WriteFile(files.back(), kJpeg);
+  }
+  WriteFile(full / "mine.txt", "the user's own file");
+
+  ExtensionCheckOptions options{dir_ / "root", true, full.path()};
+  const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  EXPECT_FALSE(outcome.completed);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
+  for (const auto& entry : std::filesystem::directory_iterator(full.path()))
+    EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
+  EXPECT_EQ(ReadFile(full / "mine.txt"), "the user's own file");
+
+  // Rename has no result file to work from: it says so and renames nothing.
+  RunExtensionCacheRename(outcome.resultFile, stop_, sink_);
+  EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], kRenameResultFileUnreadableText);
+  for (const auto& file : files) EXPECT_EQ(ReadFile(file), kJpeg) << file;
+}
+
 TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
   WriteFile(dir_ / "a.bin", kPdf);
   WriteFile(dir_ / "b.bin", kPdf);
@@ -162,11 +190,71 @@ TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
   counters_.rowCounter = 4;
   const std::vector<ExtensionRenameRow> rows = {
       {0, u"pdf", Text(dir_ / "a.bin")}, {1, u"pdf", Text(dir_ / "b.bin")}, {3, u"jpg", Text(dir_ / "c.bin")}};
-  RunExtensionListRename(rows, counters_, stop_, sink_);
+  RunExtensionListRename(dir_.path(), {}, rows, counters_, stop_, sink_);
   EXPECT_EQ(sink_.renamed, (std::vector<int32_t>{3, 0}));
   EXPECT_EQ(counters_.rowCounter, 2);
   EXPECT_EQ(ReadFile(dir_ / "b.pdf"), "taken");
   EXPECT_TRUE(std::filesystem::exists(dir_ / "b.bin"));
+}
+
+// Between Check and Rename the tree changes under the listed names: a folder becomes a link to an
+// outside folder, a file is replaced by another of the same name, and then the root itself is
+// re-pointed. Nothing outside is renamed and no changed name is acted on; those rows stay as a
+// failed rename's would, and the file that did not change is still corrected.
+TEST_F(ExtensionJobTest, RenameActsOnlyOnTheFilesCheckListedBelowItsRoot) {
+  namespace fs = std::filesystem;
+  const fs::path root = dir_ / "root";
+  for (const bool cacheMode : {false, true}) {
+    SCOPED_TRACE(cacheMode ? "cache mode" : "list mode");
+    TempDir outside;
+    fs::remove_all(root);
+    WriteFile(root / "sub/a.bin", kJpeg);
+    WriteFile(root / "b.bin", kPdf);
+    WriteFile(root / "c.bin", kJpeg);
+    WriteFile(outside / "a.bin", "outside a");
+    const auto rename = [&](const ExtensionCheckOutcome& outcome) {
+      sink_.renamed.clear();
+      if (cacheMode) return RunExtensionCacheRename(root, outcome.rootIdentity, outcome.resultFile, stop_, sink_);
+      std::vector<ExtensionRenameRow> rows;
+      for (const ExtensionRow& row : sink_.rows) rows.push_back({row.index, row.type, row.path, row.identity});
+      RunExtensionListRename(root, outcome.rootIdentity, rows, counters_, stop_, sink_);
+    };
+
+    sink_.rows.clear();
+    ExtensionCheckOutcome outcome = check(cacheMode);
+    ASSERT_EQ(sink_.rows.size(), 3u);
+    fs::rename(root / "sub", dir_ / "sub-moved");
+    fs::create_directory_symlink(outside.path(), root / "sub");
+    WriteFile(root / "b.new", "another file");  // made first, so it cannot reuse the old inode
+    fs::rename(root / "b.new", root / "b.bin");
+    rename(outcome);
+    EXPECT_EQ(ReadFile(outside / "a.bin"), "outside a");
+    EXPECT_FALSE(fs::exists(outside / "a.jpg"));
+    EXPECT_TRUE(fs::exists(dir_ / "sub-moved/a.bin"));
+    EXPECT_EQ(ReadFile(root / "b.bin"), "another file");
+    EXPECT_FALSE(fs::exists(root / "b.pdf"));
+    EXPECT_EQ(ReadFile(root / "c.jpg"), kJpeg);
+    if (!cacheMode) {
+      ASSERT_EQ(sink_.renamed.size(), 1u);  // only c's row leaves the list
+      EXPECT_EQ(sink_.rows[static_cast<size_t>(sink_.renamed[0])].path, Text(root / "c.bin"));
+    }
+
+    // The root path re-pointed at another folder holding the same names.
+    fs::remove_all(root);
+    fs::remove_all(dir_ / "sub-moved");
+    WriteFile(root / "d.bin", kPdf);
+    sink_.rows.clear();
+    outcome = check(cacheMode);
+    fs::rename(root, dir_ / "root-moved");
+    WriteFile(outside / "d.bin", kPdf);
+    fs::create_directory_symlink(outside.path(), root);
+    rename(outcome);
+    EXPECT_EQ(ReadFile(outside / "d.bin"), kPdf);
+    EXPECT_FALSE(fs::exists(outside / "d.pdf"));
+    EXPECT_TRUE(sink_.renamed.empty());
+    fs::remove(root);
+    fs::rename(dir_ / "root-moved", root);
+  }
 }
 
 TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
@@ -175,7 +263,7 @@ TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
   EXPECT_TRUE(check(true).completed);
   EXPECT_EQ(counters_.scanned, 0);
   EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
-  RunExtensionListRename({{0, u"jpg", Text(dir_ / "root/f0")}}, counters_, stop_, sink_);
+  RunExtensionListRename(dir_ / "root", {}, {{0, u"jpg", Text(dir_ / "root/f0")}}, counters_, stop_, sink_);
   EXPECT_TRUE(sink_.renamed.empty());
 }
 

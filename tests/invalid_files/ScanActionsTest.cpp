@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,6 +258,84 @@ TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
   EXPECT_EQ(again.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
   EXPECT_EQ(again.clears, 0);
   EXPECT_EQ(again.status.back(), kDeleteCompletedText);
+}
+
+// The scanned root's path re-pointed at another folder between Check and Delete: in both modes
+// nothing there is deleted, moved aside or cleaned up, and no list row is taken out.
+TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
+  TempDir outside;
+  const fs::path rec = root / "rec";
+  for (const CacheMode mode : {kCacheModeList, kCacheModeFiles}) {
+    SCOPED_TRACE(mode == kCacheModeList ? "list mode" : "cache mode");
+    fs::remove_all(rec);
+    fs::remove_all(root / "rec-moved");
+    fs::remove_all(outside.path());
+    for (const fs::path& folder : {rec, outside.path()}) {
+      WriteFile(folder / "a/e1", "");
+      WriteFile(folder / "e2", "");
+      ASSERT_TRUE(CreateFolders(folder / "empty"));
+    }
+    InvalidFileDetector d = EmptyFileDetector(rec);
+    sink = {};
+    const ScanOutcome scan = RunInvalidFileScan(d, {mode, temporary.path()}, sink, stop);
+    ASSERT_EQ(sink.rows.size(), 2u);
+    fs::rename(rec, root / "rec-moved");
+    fs::create_directory_symlink(outside.path(), rec);
+
+    DeleteRequest request;
+    request.root = rec;
+    request.rootIdentity = scan.rootIdentity;
+    request.mode = mode;
+    request.resultFile = scan.resultFile;
+    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path});
+    RunInvalidFileDelete(request, sink, stop);
+    EXPECT_TRUE(sink.removed.empty());
+    EXPECT_EQ(sink.status.back(), kDeleteCompletedText);
+    for (const fs::path& folder : {outside.path(), root / "rec-moved"}) {
+      EXPECT_TRUE(Exists(folder / "a/e1"));
+      EXPECT_TRUE(Exists(folder / "e2"));
+      EXPECT_TRUE(IsFolder(folder / "empty"));
+      EXPECT_FALSE(Exists(folder / kDeadFolderName));
+    }
+    InvalidFileRemover menuRemover(rec, false, scan.rootIdentity);  // the list menu's Remove Files
+    EXPECT_FALSE(menuRemover.Delete(rec / "e2"));
+    EXPECT_TRUE(Exists(outside / "e2"));
+    fs::remove(rec);
+  }
+}
+
+// A chain of folders deeper than any path can name: its deepest file is deleted through the
+// folders, and the whole emptied chain goes, however few descriptors the process may hold.
+TEST(RemoveEmptyFolders, CleansAChainDeeperThanAnyPath) {
+  TempDir root;
+  constexpr int kDepth = 1500;  // "dd/" each: well past PATH_MAX
+  std::string relative;
+  {
+    UniqueFd folder = OpenFolder(root.path());
+    for (int level = 0; level < kDepth; ++level) {
+      ASSERT_EQ(::mkdirat(folder.get(), "dd", 0700), 0);
+      folder = UniqueFd(::openat(folder.get(), "dd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      ASSERT_TRUE(folder);
+      relative += "dd/";
+    }
+    UniqueFd file(::openat(folder.get(), "x.tmp", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_TRUE(file);
+  }
+  ASSERT_GT(relative.size(), static_cast<size_t>(PATH_MAX));
+  WriteFile(root / "keep/file", "k");
+
+  InvalidFileRemover remover(root.path(), false);
+  EXPECT_TRUE(remover.Delete(root / (relative + "x.tmp")));
+  // Far fewer descriptors than levels: a removal holding one per level would stop part way.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit few = saved;
+  few.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+  remover.RemoveEmptyFolders();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_FALSE(Exists(root / "dd"));
+  EXPECT_EQ(ReadFile(root / "keep/file"), "k");
 }
 
 TEST(RemoveEmptyFolders, RemovesEmptyChainsDeepestFirstAndKeepsTheRoot) {

@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include "raid/CRaidDlg.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"
+#include "tests/raid/StripedArray.h"
 #include "tests/support/OtherUser.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
@@ -210,6 +212,36 @@ class RaidPageTest : public QObject {
     QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A12 "));
     QCOMPARE(FindControl<QProgressBar>(page_.get(), 3311)->value(), 0);
     QVERIFY(ui().messages.empty());  // no message ends a run
+  }
+
+  void showsTheGeometryWhenTheRunEnds() {
+    // A RAID 5 set of three members, handed over as the third, first and second.
+    const ArrayShape shape{RaidLayout::Raid5LeftSymmetric, 3, 16, 0, 3000};
+    const std::vector<std::string> images = StripeVolume(shape, MftVolume(shape.records));
+    QStringList paths;
+    for (size_t member : {2, 0, 1}) {
+      const auto path = dir_->path() / ("member" + std::to_string(member) + ".img");
+      WriteFile(path, images[member]);
+      paths << Q(path);
+    }
+    ui().openFilesAnswers.push_back(paths);
+    menuAction(3303, QPoint(5, 5), 3318);
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    setRange("0", QString::number(images[0].size() / 512 - 1));
+    runToEnd();
+
+    auto* geometry = FindControl<QLabel>(page_.get(), 3313);
+    const QString expected = QStringLiteral(
+        "Geometry: RAID 5 left-symmetric, stripe 8 KiB (16 sectors), member order 2, 3, 1\n"
+        "Explains 3000 of 3008 records (99%)");
+    QCOMPARE(geometry->text(), expected);
+    QCOMPARE(QAccessible::queryAccessibleInterface(geometry)->text(QAccessible::Name), expected);
+    QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A3008 "));
+
+    // A run that finds too little says so, in place of the answer before.
+    setRange("0", "9");
+    runToEnd();
+    QCOMPARE(geometry->text(), QStringLiteral("Geometry: not enough records (10 found)"));
   }
 
   void memberThatDoesNotOpenIsNamed() {

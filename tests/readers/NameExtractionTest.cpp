@@ -153,6 +153,11 @@ TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
   EXPECT_EQ(NameFromText(dir / "utf8.txt", s), u"QuarterlyreportSecondlinewithm");
   WriteFile(dir / "utf16.txt", std::string("\xFF\xFEH\0i\0 \0\x2D\x4E\0\0x\0", 14));
   EXPECT_EQ(NameFromText(dir / "utf16.txt", s), u"Hi\u4E2D");
+  // An odd length: the last byte is a character of its own with a zero high byte.
+  WriteFile(dir / "utf16-odd.txt", std::string("\xFF\xFEN\0o\0t\0e\0d", 11));
+  EXPECT_EQ(NameFromText(dir / "utf16-odd.txt", s), u"Noted");
+  WriteFile(dir / "utf16-three.txt", "\xFF\xFEQ");
+  EXPECT_EQ(NameFromText(dir / "utf16-three.txt", s), u"Q");
   WriteFile(dir / "bom-only.txt", "\xFF\xFE");
   EXPECT_EQ(NameFromText(dir / "bom-only.txt", s), u"");
   WriteFile(dir / "one.txt", "Z");

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
+#include "app/core/TemporaryFolder.h"
+#include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
 #include "readers/ZipArchive.h"
 #include "tests/readers/ArchiveBuilders.h"
@@ -159,7 +163,7 @@ TEST_F(OoxmlTextTest, EntryNamesCannotLeadOutsideTheTemporaryFolder) {
   WriteFile(dir / "victim/document.xml", "precious");
   ::symlink((dir / "victim").c_str(), (dir / "tvk/word").c_str());
   docx({{"word/document.xml", Document(Paragraph(TextRun("Text")))}});
-  EXPECT_EQ(reader.contentText, u"");
+  EXPECT_EQ(reader.contentText, u"Text");
   EXPECT_EQ(ReadFile(dir / "victim/document.xml"), "precious");
 }
 
@@ -174,19 +178,79 @@ TEST_F(OoxmlTextTest, AnOverLargePartCountsAsMissing) {
   std::filesystem::create_directories(dir / "out");
   ZipArchive archive(dir / "big.zip");
   ASSERT_TRUE(archive.First());
-  EXPECT_FALSE(archive.ExtractCurrent(dir / "out", "part.xml", 50'000));
+  const UniqueFd out = OpenFolder(dir / "out");
+  EXPECT_FALSE(archive.ExtractCurrent(out.get(), "part.xml", 50'000));
   EXPECT_TRUE(std::filesystem::is_empty(dir / "out"));
-  EXPECT_TRUE(archive.ExtractCurrent(dir / "out", "part.xml", 100'000));
+  EXPECT_TRUE(archive.ExtractCurrent(out.get(), "part.xml", 100'000));
   EXPECT_EQ(ReadFile(dir / "out/part.xml").size(), 100'000u);
 }
 
 TEST_F(OoxmlTextTest, AnOverLongPartPathIsNotRead) {
+  // A folder whose part path takes exactly 511 bytes, 512 with the terminating NUL.
   std::filesystem::path folder = dir.path();
-  while (folder.native().size() + std::string("/word/document.xml").size() < 511) folder /= std::string(40, 'f');
+  while (folder.native().size() + 1 + 200 + std::string("/word/document.xml").size() < 511)
+    folder /= std::string(200, 'f');
+  folder /= std::string(511 - folder.native().size() - 1 - std::string("/word/document.xml").size(), 'f');
+  ASSERT_EQ((folder / "word/document.xml").native().size(), 511u);
   reader.settings.temporaryFolder = folder;
   docx({{"word/document.xml", Document(Paragraph(TextRun("Text")))}});
   EXPECT_EQ(reader.contentText, u"");
-  EXPECT_TRUE(std::filesystem::exists(folder / "word/document.xml"));
+  ClearTemporaryFolders();
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  // One byte shorter and the same part is read.
+  reader.settings.temporaryFolder = folder.parent_path() / std::string(folder.filename().native().size() - 1, 'g');
+  docx({{"word/document.xml", Document(Paragraph(TextRun("Text")))}});
+  EXPECT_EQ(reader.contentText, u"Text");
+}
+
+// Two pages reading documents at the same time through one temporary folder never see each
+// other's parts.
+TEST_F(OoxmlTextTest, ReadersOnTwoThreadsKeepTheirPartsApart) {
+  ASSERT_TRUE(WriteZip(dir / "first.docx", {{"word/document.xml", Document(Paragraph(TextRun("First")))}}));
+  ASSERT_TRUE(WriteZip(dir / "second.docx", {{"word/document.xml", Document(Paragraph(TextRun("Second")))}}));
+  std::atomic<int> wrong{0};
+  const auto readMany = [&](const char* file, std::u16string_view expected) {
+    DocumentReader own;
+    own.settings.temporaryFolder = dir / "tvk";
+    for (int i = 0; i < 2000; ++i) {
+      own.ReadDocx(dir / file);
+      if (own.contentText != expected) ++wrong;
+    }
+  };
+  std::thread other(readMany, "second.docx", u"Second");
+  readMany("first.docx", u"First");
+  other.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// The user pointed Settings at a folder that holds files of the parts' names: reading documents
+// changes none of them, leaves nothing behind, and closing removes none of them.
+TEST_F(OoxmlTextTest, AFolderTheUserChoseKeepsItsOwnFilesOfThePartNames) {
+  const auto chosen = dir / "chosen";
+  const std::vector<std::string> names = {"word/document.xml", "xl/workbook.xml", "xl/sharedStrings.xml",
+                                          "xl/worksheets/sheet1.xml"};
+  for (const auto& name : names) WriteFile(chosen / name, "the user's own " + name);
+  ::symlink((dir / "a.docx").c_str(), (chosen / "link").c_str());
+  reader.settings.temporaryFolder = chosen;
+  reader.settings.sheet = 1;
+
+  docx({{"word/document.xml", Document(Paragraph(TextRun("Report")))}});
+  EXPECT_EQ(reader.contentText, u"Report");
+  xlsx({{"xl/workbook.xml", Workbook("<sheet name=\"Costs\"/>")},
+        {"xl/sharedStrings.xml", SharedStrings("<si><t>   </t></si>")},
+        {"xl/worksheets/sheet1.xml", Sheet1("<c t=\"inlineStr\"><is><t>Inline</t></is></c>")}});
+  EXPECT_EQ(reader.sheetText, u"Costs");
+  EXPECT_EQ(reader.contentText, u"Inline");
+  ClearTemporaryFolders();
+
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(chosen)) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u + 2u + 1u + names.size()) << "link, word/, xl/, xl/worksheets/ and the user's files only";
+  for (const auto& name : names) EXPECT_EQ(ReadFile(chosen / name), "the user's own " + name) << name;
+  EXPECT_TRUE(std::filesystem::is_symlink(chosen / "link"));
 }
 
 }  // namespace

@@ -20,10 +20,13 @@ using brenvik::testing::WriteFile;
 namespace {
 
 struct RecordingSink : RenameJobSink {
-  void rowFound(int32_t index, const std::u16string& path) override { rows.push_back({index, path}); }
+  void rowFound(int32_t index, const std::u16string& path, FileIdentity identity) override {
+    rows.push_back({index, path, identity});
+  }
   struct Row {
     int32_t index;
     std::u16string path;
+    FileIdentity identity;
   };
   void rowDone(int32_t row) override { done.push_back(row); }
   void statusText(const std::u16string& text) override { status = text; }
@@ -135,7 +138,7 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
         path[u] = static_cast<char16_t>(static_cast<uint8_t>(records[at + 4 + 2 * u]) |
                                         static_cast<uint8_t>(records[at + 5 + 2 * u]) << 8);
       stored.insert(path);
-      at += 4 + length;
+      at += 4 + length + kIdentityBytes;
     }
     EXPECT_EQ(stored, expected);
   }
@@ -161,7 +164,7 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   ASSERT_FALSE(outcome.resultFile.empty());
   EXPECT_EQ(outcome.resultFile.parent_path(), temporary.path());
 
-  // The records: u32 little-endian byte length, then the path in UTF-16LE, nothing else.
+  // The records: u32 little-endian byte length, the path in UTF-16LE, the file's identity.
   const std::string records = ReadFile(outcome.resultFile);
   const std::u16string first = sink.rows[0].path;
   const uint32_t length = static_cast<uint8_t>(records[0]) | static_cast<uint8_t>(records[1]) << 8;
@@ -171,11 +174,13 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   EXPECT_EQ(records[4], static_cast<char>(first[0]));
   EXPECT_EQ(records[5], 0);
   size_t expectedSize = 0;
-  for (int i = 0; i < 50; ++i) expectedSize += 4 + 2 * PathToText(root / ("f" + std::to_string(i) + ".txt")).size();
+  for (int i = 0; i < 50; ++i)
+    expectedSize += 4 + kIdentityBytes + 2 * PathToText(root / ("f" + std::to_string(i) + ".txt")).size();
   EXPECT_EQ(records.size(), expectedSize);
 
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, outcome.resultFile, stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
+            CacheRenameOutcome::Done);
   EXPECT_EQ(sink.status, u"Numbers: 50");
   EXPECT_FALSE(Exists(outcome.resultFile));
   const std::vector<std::string> names = filesIn(root.path());
@@ -188,7 +193,8 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
 
   // The result file is gone: a second Rename has nothing to read.
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, outcome.resultFile, stop, sink), CacheRenameOutcome::FileUnavailable);
+  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
+            CacheRenameOutcome::FileUnavailable);
   EXPECT_EQ(sink.status, u"Failed to access temporary file");
 }
 
@@ -216,11 +222,12 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
       records += static_cast<char>(u & 0xFF);
       records += static_cast<char>(u >> 8);
     }
+    AppendIdentityBytes(records, {});
   };
   append(a, static_cast<uint32_t>(a.size() * 2));
   append(PathToText(root / "b.txt"), 0xFFFFFFF0u);  // a length far beyond the file
   WriteFile(temporary / "damaged", records);
-  EXPECT_EQ(RunCacheRename(engine, temporary / "damaged", stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(RunCacheRename(engine, {root.path(), {}}, temporary / "damaged", stop, sink), CacheRenameOutcome::Done);
   EXPECT_EQ(sink.status, u"Numbers: 1");
   EXPECT_TRUE(Exists(root / "Alpha#1.txt"));
   EXPECT_TRUE(Exists(root / "b.txt"));
@@ -232,7 +239,8 @@ TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
   const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
   stop = 1;
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, outcome.resultFile, stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
+            CacheRenameOutcome::Done);
   EXPECT_EQ(engine.nameCounter(), 1);
   EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
 }

@@ -95,7 +95,7 @@ TEST_F(RenameWithReadersTest, DamagedFileUsesNoNumber) {
 TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtCheck) {
   for (int i = 0; i < 4; ++i) copy("report.doc", "d" + std::to_string(i) + ".doc");
   struct RowSink : RenameJobSink {
-    void rowFound(int32_t, const std::u16string& path) override { paths.push_back(path); }
+    void rowFound(int32_t, const std::u16string& path, FileIdentity) override { paths.push_back(path); }
     void rowDone(int32_t) override {}
     void statusText(const std::u16string&) override {}
     void numbers(int32_t) override {}
@@ -145,4 +145,92 @@ TEST_F(RenameWithReadersTest, TextThatLooksLikeAPathStaysInItsFolder) {
   WriteFile(rec / "sub/evil.txt", "..\\..\\-rf\x01\x02");
   use(false, false, true, 64);
   EXPECT_EQ(renamed(rec / "sub/evil.txt"), PathToText(rec / "sub/rf#1.txt"));
+}
+
+// Between Check and Rename the listed names change: a .rar becomes a link to another archive, a
+// folder becomes a link to an outside folder, a file is replaced by another of the same name, and
+// then the root itself is re-pointed. With Size on, no archive but the listed one is cut short or
+// renamed; the one that stayed is still named and shortened.
+TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot) {
+  namespace fs = std::filesystem;
+  const std::string rar = brenvik::testing::Rar4Archive({{"plan.doc"}});
+  const std::string padded = rar + std::string(5000, '\0');
+  struct RowSink : RenameJobSink {
+    void rowFound(int32_t, const std::u16string& path, FileIdentity identity) override {
+      paths.push_back(path);
+      identities.push_back(identity);
+    }
+    void rowDone(int32_t) override {}
+    void statusText(const std::u16string&) override {}
+    void numbers(int32_t) override {}
+    void numbers(int32_t, int32_t) override {}
+    std::vector<std::u16string> paths;
+    std::vector<FileIdentity> identities;
+  };
+  const auto filesIn = [](const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  std::atomic<int> stop{0};
+  use(false, false, true, 64);
+  settings.size = 1;
+  for (const bool cacheMode : {false, true}) {
+    SCOPED_TRACE(cacheMode ? "cache mode" : "list mode");
+    settings.cacheMode = cacheMode ? kCacheModeFiles : kCacheModeList;
+    engine.setSettings(settings);
+    RowSink sink;
+    const auto check = [&] {
+      sink = {};
+      engine.prepareCheck();
+      engine.selectTypes(kRenameRar);
+      return RunCheck(engine, rec, stop, sink);
+    };
+    const auto rename = [&](const CheckOutcome& outcome) {
+      const CheckedRoot checked{rec, outcome.rootIdentity};
+      if (cacheMode) return void(RunCacheRename(engine, checked, outcome.resultFile, stop, sink));
+      ListRows rows(sink.paths, checked, sink.identities);
+      for (auto& mark : rows.checked) mark = 1;
+      RunListRename(engine, rows, stop, sink);
+    };
+
+    TempDir outside;
+    fs::remove_all(rec);
+    for (const char* name : {"a.rar", "sub/b.rar", "c.rar", "d.rar"}) WriteFile(rec / name, padded);
+    WriteFile(outside / "other.rar", padded);
+    WriteFile(outside / "b.rar", padded);
+    const CheckOutcome outcome = check();
+    ASSERT_EQ(sink.paths.size(), 4u);
+    fs::remove(rec / "a.rar");
+    fs::create_symlink(outside / "other.rar", rec / "a.rar");
+    fs::rename(rec / "sub", root / "sub-moved");
+    fs::create_directory_symlink(outside.path(), rec / "sub");
+    WriteFile(rec / "c.new", padded);  // made first, so it cannot reuse the old inode
+    fs::rename(rec / "c.new", rec / "c.rar");
+    rename(outcome);
+    EXPECT_EQ(filesIn(outside.path()), (std::vector<std::string>{"b.rar", "other.rar"}));
+    EXPECT_EQ(ReadFile(outside / "other.rar"), padded);
+    EXPECT_EQ(ReadFile(outside / "b.rar"), padded);
+    EXPECT_EQ(ReadFile(root / "sub-moved/b.rar"), padded);
+    EXPECT_EQ(ReadFile(rec / "c.rar"), padded);
+    EXPECT_TRUE(fs::is_symlink(rec / "a.rar"));
+    EXPECT_EQ(ReadFile(rec / "plan.doc#1.rar"), rar);
+    fs::remove_all(root / "sub-moved");
+
+    // The root path re-pointed at another folder holding an archive of a listed name.
+    fs::remove_all(rec);
+    WriteFile(rec / "e.rar", padded);
+    const CheckOutcome second = check();
+    fs::rename(rec, root / "rec-moved");
+    fs::create_directory_symlink(outside.path(), rec);
+    WriteFile(outside / "e.rar", padded);
+    rename(second);
+    EXPECT_EQ(ReadFile(outside / "e.rar"), padded);
+    EXPECT_EQ(ReadFile(root / "rec-moved/e.rar"), padded);
+    EXPECT_EQ(filesIn(outside.path()), (std::vector<std::string>{"b.rar", "e.rar", "other.rar"}));
+    fs::remove(rec);
+    fs::remove_all(root / "rec-moved");
+    fs::create_directories(rec);
+  }
 }

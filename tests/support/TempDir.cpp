@@ -1,5 +1,8 @@
 #include "tests/support/TempDir.h"
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -24,6 +27,15 @@ TempDir::~TempDir() {
                                    ignored);
   }
   std::filesystem::remove_all(path_, ignored);
+}
+
+SmallTmpfs::SmallTmpfs(const char* size) {
+  const std::string options = std::string("size=") + size + ",mode=0700";
+  mounted_ = ::geteuid() == 0 && ::mount("tmpfs", folder_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+SmallTmpfs::~SmallTmpfs() {
+  if (mounted_) ::umount2(folder_.path().c_str(), MNT_DETACH);
 }
 
 void WriteFile(const std::filesystem::path& path, std::string_view bytes) {

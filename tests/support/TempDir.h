@@ -21,6 +21,24 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A tmpfs of `size` (mount option text, e.g. "64k") mounted on a fresh folder for one test, so a
+// full disk is a real one. Needs root; mounted() is false when the mount was refused.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(const char* size);
+  ~SmallTmpfs();
+  SmallTmpfs(const SmallTmpfs&) = delete;
+  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::filesystem::path& path() const { return folder_.path(); }
+  std::filesystem::path operator/(const std::filesystem::path& name) const { return folder_ / name; }
+
+ private:
+  TempDir folder_;
+  bool mounted_ = false;
+};
+
 // Writes bytes to a file, creating missing parent folders.
 void WriteFile(const std::filesystem::path& path, std::string_view bytes);
 // The whole file as bytes (empty when missing).

@@ -1,0 +1,105 @@
+#pragma once
+// Works out the geometry of a RAID set from where its MFT records lie: the records of one NTFS
+// volume are numbered in volume order, so consecutive numbers that sit contiguously on one member
+// make up one stripe, and the member holding the next number holds the next stripe. From these
+// the stripe size, the member order, RAID 0 / RAID 5 (and its parity rotation) / mirror, and the
+// sector where the first stripe row begins are inferred, together with how many of the found
+// records the answer explains.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brenvik {
+
+// Records found at consecutive positions of one member with consecutive numbers.
+struct RaidRecordRun {
+  int64_t sector = 0;     // member sector of the first record
+  uint32_t record = 0;    // number of the first record
+  uint32_t length = 0;    // records in the run
+  uint32_t member = 0;    // index in the members as given
+};
+
+// Takes the records of a run in the order the run finds them (position by position, member by
+// member) and keeps them as runs, so that memory follows the number of stripes met rather than
+// the number of records. Past kMaxRuns further runs are only counted, not kept.
+class RaidRecordCollector {
+ public:
+  static constexpr size_t kMaxRuns = size_t{1} << 22;
+
+  explicit RaidRecordCollector(size_t memberCount);
+
+  // The record numbered `record` found in the 1024-byte block at `sector` of `member`.
+  void add(size_t member, int64_t sector, uint32_t record) {
+    ++records_;
+    const size_t last = lastRun_[member];
+    if (last != kNone) {
+      RaidRecordRun& run = runs_[last];
+      if (sector == run.sector + 2 * int64_t{run.length} && record == run.record + run.length &&
+          run.length < UINT32_MAX) {
+        ++run.length;
+        return;
+      }
+    }
+    startRun(member, sector, record);
+  }
+
+  size_t memberCount() const { return lastRun_.size(); }
+  uint64_t records() const { return records_; }
+  const std::vector<RaidRecordRun>& runs() const { return runs_; }
+
+ private:
+  static constexpr size_t kNone = SIZE_MAX;
+  void startRun(size_t member, int64_t sector, uint32_t record);
+
+  std::vector<RaidRecordRun> runs_;
+  std::vector<size_t> lastRun_;
+  uint64_t records_ = 0;
+};
+
+enum class RaidLayout {
+  Raid0,
+  Raid5LeftAsymmetric,   // parity from the last member down, data in member order
+  Raid5LeftSymmetric,    // parity from the last member down, data starts after the parity
+  Raid5RightAsymmetric,  // parity from the first member up, data in member order
+  Raid5RightSymmetric,   // parity from the first member up, data starts after the parity
+  Mirror,                // every member holds the same records at the same positions
+};
+
+struct RaidGeometryGuess {
+  RaidLayout layout = RaidLayout::Raid0;
+  int64_t stripeSectors = 0;  // 0 for a mirror
+  // The members (indexes into the members as given) in array order; all members for a mirror.
+  std::vector<size_t> memberOrder;
+  // The sector of every member where the first stripe row begins: the smallest start that fits
+  // the records. The records cannot tell it from a start one stripe later (RAID 0) or one
+  // stripe later with the member order rotated by one (RAID 5). 0 for a mirror.
+  int64_t startSector = 0;
+  uint64_t explained = 0;  // found records that sit where this geometry puts them
+};
+
+struct RaidGeometry {
+  enum class Verdict {
+    NothingToSay,      // fewer than two members, or too many to try every layout
+    NotEnoughRecords,  // the records found do not single out one geometry
+    Unexplained,       // the best geometry explains fewer than half of the records
+    Decided,
+  };
+  Verdict verdict = Verdict::NothingToSay;
+  uint64_t records = 0;  // records found in the run
+  // The answer when decided; when unexplained, the geometry that explains most of the records
+  // if the records single one out.
+  std::optional<RaidGeometryGuess> best;
+  // The best geometry that differs from `best`, when it explains nearly as many records.
+  std::optional<RaidGeometryGuess> nextBest;
+};
+
+RaidGeometry InferRaidGeometry(const RaidRecordCollector& records);
+
+// The lines the page shows under the found count ("" when there is nothing to say).
+std::u16string FormatGeometryText(const RaidGeometry& geometry);
+// One JSON object; member indexes count from 0 in the order the members were given.
+std::string FormatGeometryJson(const RaidGeometry& geometry);
+
+}  // namespace brenvik

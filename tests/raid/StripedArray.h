@@ -1,0 +1,73 @@
+#pragma once
+// Lays an NTFS volume that holds nothing but an MFT over the member images of a RAID set, the way
+// a controller would: RAID 0, RAID 5 in each parity rotation (parity computed, not left blank),
+// or a mirror, with the first stripe row at a given sector.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "raid/RaidGeometry.h"
+#include "tests/raid/MftRecordBuilder.h"
+
+namespace brenvik::testing {
+
+struct ArrayShape {
+  RaidLayout layout = RaidLayout::Raid0;
+  int members = 2;
+  int64_t stripeSectors = 8;
+  int64_t startSector = 0;
+  int64_t records = 3000;
+};
+
+// The volume: records 0, 1, 2, ... back to back. Like real records, they differ in layout
+// (where the attributes begin, which ones there are), so that a parity block, the XOR of several
+// records, is rarely a record itself.
+inline std::string MftVolume(int64_t records) {
+  static const std::initializer_list<uint32_t> kAttributeSets[] = {
+      {0x10, 0x30, 0x80}, {0x10, 0x80}, {0x10, 0x30, 0x40, 0x90, 0xA0}, {0x30, 0x20, 0x80, 0x100}};
+  std::string volume;
+  volume.reserve(static_cast<size_t>(records) * 1024);
+  for (int64_t r = 0; r < records; ++r) {
+    const uint32_t hash = static_cast<uint32_t>(r) * 2654435761u;
+    MftBlock block = MakeFileRecord(static_cast<uint32_t>(r), kAttributeSets[(hash >> 20) % 4]);
+    const size_t firstAttribute = 0x38 + 8 * ((hash >> 24) % 3);
+    std::memmove(block.data() + firstAttribute, block.data() + 0x38, 0x100);
+    std::memset(block.data() + 0x38, 0, firstAttribute - 0x38);
+    Put16(block, 20, static_cast<uint16_t>(firstAttribute));
+    volume += AsBytes(block);
+  }
+  return volume;
+}
+
+// The member images in array order.
+inline std::vector<std::string> StripeVolume(const ArrayShape& shape, const std::string& volume) {
+  const auto members = static_cast<size_t>(shape.members);
+  const size_t start = static_cast<size_t>(shape.startSector) * 512;
+  if (shape.layout == RaidLayout::Mirror) return std::vector<std::string>(members, std::string(start, '\0') + volume);
+
+  const size_t stripe = static_cast<size_t>(shape.stripeSectors) * 512;
+  const bool raid5 = shape.layout != RaidLayout::Raid0;
+  const size_t dataPerRow = raid5 ? members - 1 : members;
+  const size_t rows = (volume.size() + dataPerRow * stripe - 1) / (dataPerRow * stripe);
+  std::vector<std::string> images(members, std::string(start + rows * stripe, '\0'));
+  const bool left = shape.layout == RaidLayout::Raid5LeftAsymmetric || shape.layout == RaidLayout::Raid5LeftSymmetric;
+  const bool symmetric = shape.layout == RaidLayout::Raid5LeftSymmetric || shape.layout == RaidLayout::Raid5RightSymmetric;
+  for (size_t row = 0; row < rows; ++row) {
+    const size_t parity = !raid5 ? members : left ? members - 1 - row % members : row % members;
+    for (size_t index = 0; index < dataPerRow; ++index) {
+      const size_t member = !raid5 ? index : symmetric ? (parity + 1 + index) % members : index < parity ? index : index + 1;
+      const size_t from = (row * dataPerRow + index) * stripe;
+      if (from >= volume.size()) break;
+      const size_t length = std::min(stripe, volume.size() - from);
+      std::memcpy(images[member].data() + start + row * stripe, volume.data() + from, length);
+      if (!raid5) continue;
+      char* sum = images[parity].data() + start + row * stripe;
+      for (size_t i = 0; i < length; ++i) sum[i] = static_cast<char>(sum[i] ^ volume[from + i]);
+    }
+  }
+  return images;
+}
+
+}  // namespace brenvik::testing
