@@ -177,7 +177,7 @@ TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesN
   EXPECT_EQ(ReadFile(full / "mine.txt"), "the user's own file");
 
   // Rename has no result file to work from: it says so and renames nothing.
-  RunExtensionCacheRename(outcome.resultFile, stop_, sink_);
+  RunExtensionCacheRename(options.root, outcome.rootIdentity, outcome.resultFile, stop_, sink_);
   EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], kRenameResultFileUnreadableText);
   for (const auto& file : files) EXPECT_EQ(ReadFile(file), kJpeg) << file;
 }
