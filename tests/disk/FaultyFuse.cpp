@@ -2,6 +2,7 @@
 #include "tests/disk/FaultyFuse.h"
 
 #include <fuse.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,7 +98,10 @@ FaultyImageMount::FaultyImageMount(const fs::path& mountPoint, std::string image
     failure_ = "mounting the FUSE file system was refused";
     return;
   }
-  loop_ = std::thread([this] { fuse_loop(fuse_); });
+  loop_ = std::thread([this] {
+    fuse_loop(fuse_);
+    loopEnded_ = true;
+  });
   // The kernel answers the first stat only once the loop runs.
   struct stat st {};
   for (int i = 0; i < 500 && ::stat(file().c_str(), &st) != 0; ++i) ::usleep(10000);
@@ -106,8 +110,14 @@ FaultyImageMount::FaultyImageMount(const fs::path& mountPoint, std::string image
 FaultyImageMount::~FaultyImageMount() {
   if (fuse_ == nullptr) return;
   fuse_exit(fuse_);
-  fuse_unmount(fuse_);  // ends the loop's wait for the next request
+  // Unmounting ends the session in the kernel, and the loop's wait for the next request returns.
+  // Only if that does not happen is the session's device closed under the waiting loop.
+  ::umount2(mountPoint_.c_str(), MNT_DETACH);
+  for (int i = 0; i < 500 && !loopEnded_; ++i) ::usleep(10000);
+  const bool ended = loopEnded_;
+  if (!ended) fuse_unmount(fuse_);
   if (loop_.joinable()) loop_.join();
+  if (ended) fuse_unmount(fuse_);  // releases the session's device
   fuse_destroy(fuse_);
 }
 

@@ -49,6 +49,7 @@ class FaultyImageMount {
   std::string failure_;
   struct fuse* fuse_ = nullptr;
   std::thread loop_;
+  std::atomic<bool> loopEnded_{false};
   std::mutex mutex_;
   std::vector<std::pair<int64_t, int64_t>> reads_;
 };
