@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "disk/RescueMap.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
@@ -255,14 +255,16 @@ struct BlockOutcome {
 
 class CopyLoop {
  public:
-  CopyLoop(const ImagingParameters& p, ImagingSink& sink, const std::atomic<int>& stop,
+  CopyLoop(const ImagingRequest& p, ImagingReporter& sink, const std::atomic<int>& stop,
            std::function<int64_t()> now, int64_t blockSectors, RescueMapKeeper& sectors)
       : p_(p), sink_(sink), stop_(stop), now_(std::move(now)), block_(blockSectors), sectors_(sectors) {}
 
-  void run(SectorSource& source, int targetFd) {
+  // Returns the progress maximum, in blocks.
+  int64_t run(SectorSource& source, int targetFd) {
     copyPass(source, targetFd);
     if (stop_.load() == 0 && p_.retryPasses > 0) retryPasses(source, targetFd);
     if (stop_.load() == 0) sectors_.at(p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0), SectorState::Finished);
+    return progressMaximum_;
   }
 
  private:
@@ -272,7 +274,8 @@ class CopyLoop {
     const int64_t S = p_.sourceStart, K = p_.sourceCount, B = block_;
     const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
     const int64_t end = S + std::max<int64_t>(K, 0);
-    sink_.progressRange(end / B);
+    progressMaximum_ = end / B;
+    sink_.Progress(0, progressMaximum_);
     start_ = now_();
     const auto firstArea = sectors_.next(S, SectorState::NotTried);
     displayStart_ = firstArea ? firstArea->first : end;
@@ -403,7 +406,7 @@ class CopyLoop {
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
                   static_cast<long long>(after));
-    sink_.message(u"重试", u"重试用时" + FormatRemainingTime(now_() - began) + Utf8ToText(text));
+    sink_.Message(u"重试", u"重试用时" + FormatRemainingTime(now_() - began) + Utf8ToText(text));
   }
 
   // Writes `n` sectors read on a retry (source sectors back to back in `data`, which it may
@@ -424,13 +427,13 @@ class CopyLoop {
       }
     }
     if (written) sectors_.set(first, first + n, SectorState::Finished);
-    else sink_.message(u"写入", OffsetText("写入位置%lld错误", targetOffset(first)));
+    else sink_.Message(u"写入", OffsetText("写入位置%lld错误", targetOffset(first)));
   }
 
   void showSector(int64_t sector) {
     ImagingDisplays displays;
     displays.lba = Utf8ToText(std::to_string(sector));
-    sink_.displays(displays);
+    sink_.Tally(displays);
   }
 
   int64_t targetOffset(int64_t sector) const {
@@ -439,7 +442,7 @@ class CopyLoop {
 
   // One row per run of consecutive unreadable sectors, even when the run spans blocks.
   void reportUnreadable(int64_t first, int64_t end) {
-    if (first != unreadableEnd_) sink_.message(u"读取", OffsetText("读取位置%lld错误", first * p_.sourceSectorSize));
+    if (first != unreadableEnd_) sink_.Message(u"读取", OffsetText("读取位置%lld错误", first * p_.sourceSectorSize));
     unreadableEnd_ = end;
   }
 
@@ -455,16 +458,16 @@ class CopyLoop {
     const bool written = writer.wait();
     if (!written) {
       // The target does not hold these sectors: they stay not tried, for a later run.
-      sink_.message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
+      sink_.Message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
     } else {
       const BlockOutcome& o = pending_->outcome;
       sectors_.set(o.first, o.tried, SectorState::Finished);
       for (const auto& [first, end] : o.bad) sectors_.set(first, std::min(end, o.tried), SectorState::Bad);
     }
     sectors_.at(pending_->next, SectorState::NotTried);
-    sink_.progress(pending_->next / block_);
+    sink_.Progress(pending_->next / block_, progressMaximum_);
     const int64_t end = p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0);
-    sink_.displays(ComputeDisplays(pending_->next, displayStart_, end - displayStart_, p_.sourceSectorSize,
+    sink_.Tally(ComputeDisplays(pending_->next, displayStart_, end - displayStart_, p_.sourceSectorSize,
                                    now_() - start_));
     pending_.reset();
     return true;
@@ -476,12 +479,13 @@ class CopyLoop {
     BlockOutcome outcome;
   };
 
-  const ImagingParameters& p_;
-  ImagingSink& sink_;
+  const ImagingRequest& p_;
+  ImagingReporter& sink_;
   const std::atomic<int>& stop_;
   std::function<int64_t()> now_;
   int64_t block_;
   RescueMapKeeper& sectors_;
+  int64_t progressMaximum_ = 0;
   int64_t start_ = 0;
   int64_t displayStart_ = 0;  // the first sector this run reads: speed and time count from there
   int64_t unreadableEnd_ = -1;
@@ -495,7 +499,7 @@ int64_t SteadySeconds() {
 
 // True when every sector number and byte offset of the run fits in 64 bits, so that numbers
 // typed into the page can never make the copy compute a wrapped offset.
-bool OffsetsFit(const ImagingParameters& p) {
+bool OffsetsFit(const ImagingRequest& p) {
   const int64_t count = std::max<int64_t>(p.sourceCount, 0);
   int64_t end = 0, sourceBytes = 0, targetEnd = 0, targetBytes = 0;
   return !__builtin_add_overflow(p.sourceStart, count, &end) &&
@@ -510,9 +514,9 @@ StorageProbe ProbeOf(const ImagingEnvironment& env) {
   return StorageProbe{env.sysfsRoot, env.mountInfo, env.deviceNumber};
 }
 
-void Interrupted(ImagingSink& sink, std::u16string_view error) {
-  sink.message(u"错误", error);
-  sink.message(u"镜像", u"镜像中断");
+void Interrupted(ImagingReporter& sink, std::u16string_view error) {
+  sink.Message(u"错误", error);
+  sink.Message(u"镜像", u"镜像中断");
 }
 
 std::string DeviceNumberText(uint64_t device) {
@@ -529,7 +533,7 @@ std::string FirstLine(const fs::path& file) {
 
 // What the source is, in words that stay the same when the same source is chosen again: a disk
 // that dropped off the bus and came back under another node name keeps its identifier.
-std::string SourceIdentity(const ImagingParameters& p, const fs::path& sysfsRoot) {
+std::string SourceIdentity(const ImagingRequest& p, const fs::path& sysfsRoot) {
   if (p.sourceScsi != nullptr) {
     const ScsiDevice& d = *p.sourceScsi;
     return "scsi " + d.displayName + " serial=" + TextToUtf8(d.serial) + " blocks=" + std::to_string(d.blockCount) +
@@ -554,7 +558,7 @@ std::string SourceIdentity(const ImagingParameters& p, const fs::path& sysfsRoot
 
 // The target holds what the map says it holds only when it reaches at least as far as the last
 // sector the map says was written (finished or filled as unreadable).
-bool TargetReaches(const fs::path& target, const SectorMap& sectors, const ImagingParameters& p) {
+bool TargetReaches(const fs::path& target, const SectorMap& sectors, const ImagingRequest& p) {
   int64_t written = p.sourceStart;
   for (const SectorArea& area : sectors.areas())
     if (area.state != SectorState::NotTried) written = area.end;
@@ -570,8 +574,8 @@ struct MapPlan {
   bool resume = false;
 };
 
-MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarget, const StorageProbe& probe,
-                ImagingSink& sink) {
+MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget, const StorageProbe& probe,
+                ImagingReporter& sink) {
   MapPlan plan;
   const int64_t end = p.sourceStart + std::max<int64_t>(p.sourceCount, 0);
   plan.sectors = SectorMap(p.sourceStart, end);
@@ -590,7 +594,7 @@ MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarg
   // would only lie on the source's disk, the target does too and is refused when it is opened.)
   const bool onInput = SharesStorageWithAny(IdentifyStorage(file.path(), probe), inputs);
   if (loaded.found == RescueMapFile::Found::Other || (onInput && loaded.found == RescueMapFile::Found::Map)) {
-    sink.message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
+    sink.Message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
     return plan;
   }
   if (onInput) return plan;
@@ -603,16 +607,16 @@ MapPlan PlanMap(const ImagingParameters& p, const RescueRun& run, bool imageTarg
     if (!from) from = plan.sectors.next(p.sourceStart, SectorState::Bad);
     char text[96];
     std::snprintf(text, sizeof text, "按映射文件继续，从扇区%lld开始", static_cast<long long>(from ? from->first : end));
-    sink.message(u"映射", Utf8ToText(text));
+    sink.Message(u"映射", Utf8ToText(text));
   } else {
-    sink.message(u"映射", u"映射文件与本次镜像不符，重新开始");
+    sink.Message(u"映射", u"映射文件与本次镜像不符，重新开始");
   }
   return plan;
 }
 
 }  // namespace
 
-std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironment& env) {
+std::u16string TargetRefusal(const ImagingRequest& p, const ImagingEnvironment& env) {
   const fs::path target = !p.targetFile.empty() ? p.targetFile : p.targetDiskNode;
   if (target.empty()) return {};
   const std::u16string same = u"目标设备就是源设备，不能写入";
@@ -648,25 +652,25 @@ std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironmen
   return {};
 }
 
-void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic<int>& stop,
-                const ImagingEnvironment& env) {
-  sink.message(u"镜像", u"正在镜像...");
+ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop, ImagingReporter& sink,
+                          const ImagingEnvironment& env) {
+  sink.Message(u"镜像", u"正在镜像...");
   // The page refuses these sizes already; the buffers and the boot-signature rule rely on it.
   for (int32_t size : {p.sourceSectorSize, p.targetSectorSize}) {
     if (size < 512 || size > kMaxSectorSize) {
       Interrupted(sink, u"请正确填写扇区大小");
-      return;
+      return {};
     }
   }
   if (!OffsetsFit(p)) {
     Interrupted(sink, u"起始位置或大小超出范围");
-    return;
+    return {};
   }
   const std::u16string refusal = TargetRefusal(p, env);
   if (!refusal.empty()) {
-    sink.message(u"错误", u"打开目标设备错误");
+    sink.Message(u"错误", u"打开目标设备错误");
     Interrupted(sink, refusal);
-    return;
+    return {};
   }
 
   // A source that is neither a file nor a disk (a FIFO, for one) could never be read; it is
@@ -676,7 +680,7 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
     const FileKind kind = KindOfPath(sourcePath);
     if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice) {
       Interrupted(sink, u"打开源设备错误");
-      return;
+      return {};
     }
   }
 
@@ -697,15 +701,16 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
   }
   if (!target) {
     if (openError == EBUSY) {
-      sink.message(u"错误", u"打开目标设备错误");
+      sink.Message(u"错误", u"打开目标设备错误");
       Interrupted(sink, u"目标设备正被系统使用（已挂载或被占用），写入会损坏它");
     } else {
       Interrupted(sink, u"打开目标设备错误");
     }
-    return;
+    return {};
   }
 
   auto now = env.nowSeconds ? env.nowSeconds : SteadySeconds;
+  int64_t progressMaximum = 0;
   try {
     std::optional<ScsiTarget> scsi;
     UniqueFd sourceFd;
@@ -721,21 +726,22 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
       if (!sourceFd) {
         target.reset();
         Interrupted(sink, u"打开源设备错误");
-        return;
+        return {};
       }
       source = std::make_unique<HandleSource>(sourceFd.get(), p.sourceSectorSize);
     }
     RescueMapKeeper sectors(std::move(plan.file), run, std::move(plan.sectors), target.get());
     sectors.saveNow();
-    CopyLoop(p, sink, stop, now, blockSectors, sectors).run(*source, target.get());
-    if (!sectors.finish()) sink.message(u"映射", u"映射文件写入失败");
+    progressMaximum = CopyLoop(p, sink, stop, now, blockSectors, sectors).run(*source, target.get());
+    if (!sectors.finish()) sink.Message(u"映射", u"映射文件写入失败");
   } catch (const std::bad_alloc&) {
     Interrupted(sink, u"内存不足");
-    return;
+    return {};
   }
   target.reset();
-  sink.message(u"镜像", u"镜像完成");
-  sink.progress(0);
+  sink.Message(u"镜像", u"镜像完成");
+  sink.Progress(0, progressMaximum);
+  return {true};
 }
 
 }  // namespace brenvik

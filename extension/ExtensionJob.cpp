@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/core/TemporaryFolder.h"
-#include "app/core/TextHelpers.h"
+#include "core/AppSettings.h"
+#include "core/RecordFile.h"
+#include "core/TemporaryFolder.h"
+#include "core/TextHelpers.h"
 #include "extension/FileTypeIdentifier.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/FileOps.h"
@@ -14,53 +16,6 @@
 namespace brenvik {
 
 namespace {
-
-constexpr size_t kRecordBufferSize = 64 * 1024;
-
-void AppendUtf16Le(std::string& out, std::u16string_view text) {
-  const size_t at = out.size();
-  out.resize(at + text.size() * 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    out[at + 2 * i] = static_cast<char>(text[i] & 0xFF);
-    out[at + 2 * i + 1] = static_cast<char>(text[i] >> 8);
-  }
-}
-
-// Reads a result file front to back through a buffer, so memory stays flat for any size.
-class RecordReader {
- public:
-  explicit RecordReader(int fd) : fd_(fd) {}
-
-  // Copies the next `size` bytes into `out`; false when the file ends first or a read fails.
-  bool take(size_t size, std::string& out) {
-    out.clear();
-    while (out.size() < size) {
-      if (at_ == buffer_.size()) {
-        buffer_.resize(kRecordBufferSize);
-        const int64_t got = ReadFull(fd_, buffer_.data(), buffer_.size());
-        if (got <= 0) return false;
-        buffer_.resize(static_cast<size_t>(got));
-        at_ = 0;
-      }
-      const size_t n = std::min(size - out.size(), buffer_.size() - at_);
-      out.append(buffer_, at_, n);
-      at_ += n;
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-  std::string buffer_;
-  size_t at_ = 0;
-};
-
-std::u16string Utf16LeText(const std::string& bytes) {
-  std::u16string text(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
-  return text;
-}
 
 char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
@@ -72,78 +27,56 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
   return Utf16(buffer);
 }
 
-bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path, FileIdentity identity) {
-  const size_t typeBytes = type.size() * 2, pathBytes = path.size() * 2;
-  if (typeBytes > UINT16_MAX || pathBytes > UINT16_MAX) return false;
-  out += static_cast<char>(typeBytes & 0xFF);
-  out += static_cast<char>(typeBytes >> 8);
-  out += static_cast<char>(pathBytes & 0xFF);
-  out += static_cast<char>(pathBytes >> 8);
-  AppendUtf16Le(out, type);
-  AppendUtf16Le(out, path);
-  AppendIdentityBytes(out, identity);
-  return true;
-}
-
-ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader,
-                                        ExtensionCounters& counters, const std::atomic<int>& stop,
-                                        ExtensionSink& sink) {
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
+                                        ExtensionReporter& reporter) {
   // Stop also interrupts the compound file being probed, not only the walk between files.
-  const ReaderStopScope readerStop(reader, &stop);
-  sink.StatusText(std::u16string(kDetectingExtensionText));
+  const ReaderStopScope readerStop(*request.reader, &stop);
+  reporter.Status(kDetectingExtensionText);
   ExtensionCheckOutcome outcome;
-  UniqueFd resultFile;
-  if (options.cacheMode) {
-    TemporaryResultFile created = CreateTemporaryResultFile(options.temporaryFolder);
-    if (!created.fd) {
-      sink.StatusText(std::u16string(kCheckResultFileFailedText));
+  ExtensionCounters& counters = outcome.counters;
+  TemporaryResultFile resultFile;
+  std::optional<RecordFileWriter> records;
+  if (request.cacheMode) {
+    resultFile = CreateTemporaryResultFile(request.temporaryFolder);
+    if (!resultFile.fd) {
+      reporter.Status(kCheckResultFileFailedText);
       return outcome;
     }
-    resultFile = std::move(created.fd);
-    outcome.resultFile = std::move(created.path);
+    outcome.resultFile = resultFile.path;
+    records.emplace(resultFile.fd.get(), RecordLength::U16);
   }
 
-  outcome.rootIdentity = FolderIdentity(options.root);
-  std::string records;
-  bool recordsLost = false;
-  const auto writeRecords = [&] {
-    if (!WriteFull(resultFile.get(), records.data(), records.size())) recordsLost = true;
-    records.clear();
-  };
+  outcome.rootIdentity = FolderIdentity(request.root);
   WalkOptions walk;
   walk.wantSize = false;
   walk.stopFlag = &stop;
-  WalkTree(options.root, walk, [&](const WalkEntry& entry) {
+  WalkTree(request.root, walk, [&](const WalkEntry& entry) {
     if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
-    const std::string_view type = IdentifyFileTypeAt(entry.folderFd, entry.name.data(), reader);
+    const std::string_view type = IdentifyFileTypeAt(entry.folderFd, entry.name.data(), *request.reader);
     if (!type.empty()) {
       const std::u16string typeText = Utf16(type);
       const std::u16string pathText = BytesToText(entry.path);
       const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
-      if (!options.cacheMode || counters.rowCounter < kPreviewRowLimit)
-        sink.RowFound({counters.rowCounter++, typeText, pathText, identity});
+      if (!request.cacheMode || counters.rowCounter < kCachePreviewRows)
+        reporter.AddRow({counters.rowCounter++, typeText, pathText, identity});
       ++counters.identified;
-      if (options.cacheMode) {
-        AppendResultRecord(records, typeText, pathText, identity);
-        if (records.size() >= kRecordBufferSize) writeRecords();
-      }
+      // A result file that misses records would let Rename pass over files silently.
+      if (records && !records->Append({typeText, pathText}, IdentityBytes(identity).view())) return WalkControl::Stop;
     }
     ++counters.scanned;
-    sink.Tally(counters.identified, counters.scanned);
-    // A result file that misses records would let Rename pass over files silently.
-    return recordsLost ? WalkControl::Stop : WalkControl::Continue;
+    reporter.Tally(counters);
+    return WalkControl::Continue;
   });
-  if (resultFile) {
-    if (!recordsLost) writeRecords();
-    if (!CloseOutput(resultFile) || recordsLost) {
-      DeleteFile(outcome.resultFile);
-      outcome.resultFile.clear();
-      sink.StatusText(std::u16string(kCheckResultFileFailedText));
-      return outcome;
-    }
+  if (records && (!records->Flush() || !CloseOutput(resultFile.fd))) {
+    records.reset();
+    resultFile.fd.reset();
+    DeleteFile(resultFile.path);
+    outcome.resultFile.clear();
+    reporter.Status(kCheckResultFileFailedText);
+    return outcome;
   }
 
-  sink.StatusText(std::u16string(kDetectExtensionCompletedText));
+  reporter.Status(kDetectExtensionCompletedText);
   outcome.completed = true;
   return outcome;
 }
@@ -177,44 +110,30 @@ bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, st
          MoveResult::Moved;
 }
 
-void RunExtensionListRename(const std::filesystem::path& root, FileIdentity rootIdentity,
-                            const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
-                            const std::atomic<int>& stop, ExtensionSink& sink) {
-  sink.StatusText(std::u16string(kModifyingExtensionText));
-  const ListedTree tree(root, rootIdentity);
-  for (auto row = checkedRows.rbegin(); row != checkedRows.rend() && !stop.load(); ++row) {
-    if (CorrectListedExtension(tree, row->type, row->path, row->identity)) {
-      sink.RowRenamed(row->row);
-      --counters.rowCounter;
+ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request, const std::atomic<int>& stop,
+                                          ExtensionReporter& reporter) {
+  reporter.Status(kModifyingExtensionText);
+  ExtensionRenameOutcome outcome;
+  const ListedTree tree(request.root, request.rootIdentity);
+  if (!request.cacheMode) {
+    const std::vector<ExtensionRenameRow>& rows = request.checkedRows;
+    for (auto row = rows.rbegin(); row != rows.rend() && !stop.load(); ++row) {
+      if (CorrectListedExtension(tree, row->type, row->path, row->identity)) {
+        reporter.RowDone(row->row);
+        ++outcome.renamed;
+      }
     }
-  }
-  sink.StatusText(std::u16string(kModifyExtensionCompletedText));
-}
-
-void RunExtensionCacheRename(const std::filesystem::path& root, FileIdentity rootIdentity,
-                             const std::filesystem::path& resultFile, const std::atomic<int>& stop,
-                             ExtensionSink& sink) {
-  sink.StatusText(std::u16string(kModifyingExtensionText));
-  UniqueFd file = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
-  if (!file) {
-    sink.StatusText(std::u16string(kRenameResultFileUnreadableText));
+  } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenShared(request.resultFile); !file) {
+    reporter.Status(kRenameResultFileUnreadableText);
   } else {
-    const ListedTree tree(root, rootIdentity);
-    const int64_t length = FileSize(file.get());
-    RecordReader records(file.get());
-    std::string lengths, type, path, identity;
-    for (int64_t position = 0; position < length && !stop.load();) {
-      if (!records.take(4, lengths)) break;
-      const size_t typeBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()));
-      const size_t pathBytes = LoadU16(reinterpret_cast<const uint8_t*>(lengths.data()) + 2);
-      if (!records.take(typeBytes, type) || !records.take(pathBytes, path) || !records.take(kIdentityBytes, identity))
-        break;
-      CorrectListedExtension(tree, Utf16LeText(type), Utf16LeText(path),
-                             IdentityFromBytes(reinterpret_cast<const unsigned char*>(identity.data())));
-      position += static_cast<int64_t>(4 + typeBytes + pathBytes + kIdentityBytes);
-    }
+    RecordFileReader records(file.get(), RecordLength::U16, 2, kIdentityBytes);
+    std::vector<std::u16string> record;
+    std::string identity;
+    while (!stop.load() && records.Next(record, &identity))
+      if (CorrectListedExtension(tree, record[0], record[1], IdentityFromBytes(identity))) ++outcome.renamed;
   }
-  sink.StatusText(std::u16string(kModifyExtensionCompletedText));
+  reporter.Status(kModifyExtensionCompletedText);
+  return outcome;
 }
 
 }  // namespace brenvik

@@ -25,14 +25,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class QuietSink : public ImagingSink {
+class QuietSink : public ImagingReporter {
  public:
-  void message(std::u16string_view title, std::u16string_view) override {
+  void Message(std::u16string_view title, std::u16string_view) override {
     rows += title == u"读取" || title == u"写入" || title == u"错误" ? 1 : 0;
   }
-  void progressRange(int64_t) override {}
-  void progress(int64_t) override {}
-  void displays(const ImagingDisplays&) override {}
   int rows = 0;  // read, write and open failures
 };
 
@@ -80,7 +77,7 @@ int main(int argc, char** argv) {
     fs::remove(map);
     // A file at the map's name that is no map makes the copy keep none.
     if (!keepMap) std::fclose(std::fopen(map.c_str(), "w"));
-    ImagingParameters p;
+    ImagingRequest p;
     p.sourceImage = source;
     p.sourceSectorSize = sourceSector;
     p.sourceCount = p.targetSize = bytes / sourceSector;
@@ -88,7 +85,7 @@ int main(int argc, char** argv) {
     p.targetFile = target;
     QuietSink sink;
     std::atomic<int> stop{0};
-    const double seconds = Seconds([&] { RunImaging(p, sink, stop, {}); });
+    const double seconds = Seconds([&] { RunImaging(p, stop, sink); });
     if (sink.rows != 0) std::fprintf(stderr, "copy reported %d failure rows\n", sink.rows);
     return seconds;
   };

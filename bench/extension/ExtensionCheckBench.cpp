@@ -82,16 +82,14 @@ int64_t BareWalk(int dirFd) {
 }
 
 // Does per file what the page's sink does: hands the tally over under a lock.
-struct NullSink : ExtensionSink {
-  void StatusText(std::u16string) override {}
-  void Tally(int64_t identified, int64_t scanned) override {
+struct NullSink : ExtensionReporter {
+  void Tally(const ExtensionCounters& counters) override {
+    const int64_t identified = counters.identified, scanned = counters.scanned;
     std::lock_guard lock(mutex);
     latest = {identified, scanned};
   }
   std::mutex mutex;
   std::pair<int64_t, int64_t> latest;
-  void RowFound(ExtensionRow) override {}
-  void RowRenamed(int32_t) override {}
 };
 
 template <class F>
@@ -123,8 +121,8 @@ int main(int argc, char** argv) {
   NullSink sink;
   ExtensionCounters counters;
   const auto check = [&] {
-    counters = {};
-    const ExtensionCheckOutcome outcome = RunExtensionCheck({root, true, temporary}, reader, counters, stop, sink);
+    const ExtensionCheckOutcome outcome = RunExtensionCheck({root, true, temporary, &reader}, stop, sink);
+    counters = outcome.counters;
     fs::remove(outcome.resultFile);
   };
   const std::string fileCommand =

@@ -129,7 +129,7 @@ double TimeBareWalk(const fs::path& root, bool wholeFile, WalkCount& count) {
   return Seconds(start);
 }
 
-struct NullSink : InvalidFileSink {};
+struct NullSink : InvalidFileReporter {};
 
 // The page's defaults plus the content test with its default pattern and percent.
 void SetDefaults(InvalidFileDetector& detector, const fs::path& root, bool withContent) {
@@ -153,7 +153,7 @@ double TimeCacheModeCheck(const fs::path& root, const fs::path& temporary, ScanT
   NullSink sink;
   std::atomic<int> stop{0};
   const double start = CpuClock::now();
-  const ScanOutcome outcome = RunInvalidFileScan(detector, {kCacheModeFiles, temporary}, sink, stop);
+  const ScanOutcome outcome = RunInvalidFileScan({&detector, kCacheModeFiles, temporary}, stop, sink);
   const double seconds = Seconds(start);
   tally = outcome.tally;
   fs::remove(outcome.resultFile);

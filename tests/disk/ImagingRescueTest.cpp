@@ -90,7 +90,7 @@ TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDev
     FaultyImageMount mount(dir / (throughLoop ? "mnt-loop" : "mnt"), image, 512, bad, healing);
     if (!mount.failure().empty()) GTEST_SKIP() << mount.failure();
     std::optional<LoopDevice> loop;
-    ImagingParameters p;
+    ImagingRequest p;
     if (throughLoop) {
       loop.emplace(mount.file());
       if (!loop->valid()) GTEST_SKIP() << "losetup could not attach a loop device";
@@ -103,7 +103,7 @@ TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDev
     p.targetFile = dir / (throughLoop ? "loop.img" : "file.img");
     RecordingSink sink;
     std::atomic<int> stop{0};
-    RunImaging(p, sink, stop, StillClock());
+    RunImaging(p, stop, sink, StillClock());
 
     EXPECT_TRUE(ReadFile(p.targetFile) == expected);
     std::vector<Row> rows = {kStarted, Unreadable(100 * 512), Unreadable(5119 * 512)};
@@ -130,7 +130,7 @@ TEST(ImagingRescue, AStoppedRunGoesOnFromItsMapWithoutReadingFinishedSectorsAgai
   const std::string image = Sectors(count, 520);
   FaultyImageMount mount(dir / "mnt", image, 520, {100, 101, 102, 6000, 9000});
   if (!mount.failure().empty()) GTEST_SKIP() << mount.failure();
-  ImagingParameters p;
+  ImagingRequest p;
   p.sourceImage = mount.file();
   p.sourceCount = p.targetSize = count;
   p.sourceSectorSize = 520;
@@ -139,13 +139,13 @@ TEST(ImagingRescue, AStoppedRunGoesOnFromItsMapWithoutReadingFinishedSectorsAgai
 
   p.targetFile = dir / "whole.img";
   RecordingSink whole;
-  RunImaging(p, whole, stop, StillClock());
+  RunImaging(p, stop, whole, StillClock());
 
   // Stopped after its first block, then Ok again on the same target.
   p.targetFile = dir / "resumed.img";
   RecordingSink stopped;
   stopped.afterBlock = [&] { stop = 1; };
-  RunImaging(p, stopped, stop, StillClock());
+  RunImaging(p, stop, stopped, StillClock());
   EXPECT_EQ(stopped.rows.back(), kDone);
   const RescueMapFile map(p.targetFile);
   const auto afterStop = map.load().parsed.map;
@@ -155,7 +155,7 @@ TEST(ImagingRescue, AStoppedRunGoesOnFromItsMapWithoutReadingFinishedSectorsAgai
   stop = 0;
   mount.clearReads();
   RecordingSink resumed;
-  RunImaging(p, resumed, stop, StillClock());
+  RunImaging(p, stop, resumed, StillClock());
   EXPECT_EQ(resumed.rows, (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区5120开始"},
                                             Unreadable(6000 * 520), Unreadable(9000 * 520), RetrySummary(0, 5),
                                             kDone}));
@@ -174,10 +174,10 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   WriteFile(dir / "source.img", Sectors(64, 512));
   std::atomic<int> stop{0};
   auto run = [&](int64_t count, const char* target = "target.img") {
-    ImagingParameters p = ImageToImage(dir, count, 512, 512);
+    ImagingRequest p = ImageToImage(dir, count, 512, 512);
     p.targetFile = dir / target;
     RecordingSink sink;
-    RunImaging(p, sink, stop, StillClock());
+    RunImaging(p, stop, sink, StillClock());
     return sink.rows;
   };
   const Row fresh{u"映射", u"映射文件与本次镜像不符，重新开始"};
@@ -215,11 +215,11 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   // A source that stands where the target's map would go (here a map itself) is never replaced.
   const std::string mapText = ReadFile(dir / "target.img.map");
   WriteFile(dir / "copy.img.map", mapText);
-  ImagingParameters p = ImageToImage(dir, 4, 512, 512);
+  ImagingRequest p = ImageToImage(dir, 4, 512, 512);
   p.sourceImage = dir / "copy.img.map";
   p.targetFile = dir / "copy.img";
   RecordingSink sink;
-  RunImaging(p, sink, stop, StillClock());
+  RunImaging(p, stop, sink, StillClock());
   EXPECT_TRUE(sink.has(noMap));
   EXPECT_EQ(ReadFile(dir / "copy.img.map"), mapText);
 }
@@ -238,7 +238,7 @@ TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
   auto host = std::make_shared<ScsiHostInterface>(std::make_shared<SimulatedTransport>(bus), clock);
   ScsiDeviceManager manager(host);
   ASSERT_EQ(manager.devices().size(), 1u);
-  ImagingParameters p;
+  ImagingRequest p;
   p.sourceScsi = manager.devices()[0].get();
   p.sourceCount = p.targetSize = 300;
   p.sourceSectorSize = 520;
@@ -252,7 +252,7 @@ TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
     if (cdb[0] == 0x28 && ++reads == 10) stop = 1;  // the block, then single blocks 0 to 8
   };
   RecordingSink sink;
-  RunImaging(p, sink, stop, env);
+  RunImaging(p, stop, sink, env);
   EXPECT_EQ(reads, 10);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
   const auto map = RescueMapFile(p.targetFile).load().parsed.map;
@@ -274,7 +274,7 @@ TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
   auto host = std::make_shared<ScsiHostInterface>(std::make_shared<SimulatedTransport>(bus), clock);
   ScsiDeviceManager manager(host);
   ASSERT_EQ(manager.devices().size(), 1u);
-  ImagingParameters p;
+  ImagingRequest p;
   p.sourceScsi = manager.devices()[0].get();
   p.sourceCount = p.targetSize = 300;
   p.sourceSectorSize = 520;
@@ -285,7 +285,7 @@ TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
   env.scsi = host.get();
   std::atomic<int> stop{0};
   RecordingSink gone;
-  RunImaging(p, gone, stop, env);
+  RunImaging(p, stop, gone, env);
   EXPECT_EQ(gone.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
   EXPECT_TRUE(ReadFile(p.targetFile) == std::string(300 * 512, '\xBB'));
 
@@ -293,7 +293,7 @@ TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
   bus.commands.clear();
   p.retryPasses = 1;
   RecordingSink back;
-  RunImaging(p, back, stop, env);
+  RunImaging(p, stop, back, env);
   EXPECT_EQ(back.rows, (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区0开始"}, RetrySummary(300, 0), kDone}));
   std::vector<int> counts;
   for (const auto& cdb : bus.commands)

@@ -21,17 +21,21 @@ inline void PrintTo(const Row& row, std::ostream* out) {
   *out << TextToUtf8(row.title) << " / " << TextToUtf8(row.description);
 }
 
-class RecordingSink : public ImagingSink {
+class RecordingSink : public ImagingReporter {
  public:
-  void message(std::u16string_view title, std::u16string_view description) override {
+  void Message(std::u16string_view title, std::u16string_view description) override {
     rows.push_back({std::u16string(title), std::u16string(description)});
   }
-  void progressRange(int64_t maximum) override { range = maximum; }
-  void progress(int64_t position) override {
+  // The first report of a run announces its range.
+  void Progress(int64_t position, int64_t maximum) override {
+    if (range < 0) {
+      range = maximum;
+      return;
+    }
     positions.push_back(position);
     if (afterBlock) afterBlock();
   }
-  void displays(const ImagingDisplays& d) override { lbas.push_back(d.lba); }
+  void Tally(const ImagingDisplays& d) override { lbas.push_back(d.lba); }
 
   bool has(const Row& row) const { return std::find(rows.begin(), rows.end(), row) != rows.end(); }
 
@@ -57,8 +61,8 @@ inline std::string FirstBytesOfEach(const std::string& bytes, int sectorSize, in
   return out;
 }
 
-inline ImagingParameters ImageToImage(const TempDir& dir, int64_t count, int32_t ps, int32_t pt) {
-  ImagingParameters p;
+inline ImagingRequest ImageToImage(const TempDir& dir, int64_t count, int32_t ps, int32_t pt) {
+  ImagingRequest p;
   p.sourceImage = dir / "source.img";
   p.sourceCount = count;
   p.targetSize = count;
