@@ -22,6 +22,7 @@ constexpr Flag kFlags[] = {
     {"target-start", "SECTOR", "the target's first sector (default 0)"},
     {"target-size", "SECTORS", "the target's size in sectors (default: the source size)"},
     {"target-sector", "BYTES", "the target's sector size (default 512)"},
+    {"retries", "N", "further tries of each unreadable sector after the copy (default 1)"},
     {"sysfs-root", "DIR", "where the disks are described (default /sys; for tests)"},
     {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
 };
@@ -66,6 +67,7 @@ int Run(const Arguments& args, Console& console) {
   form.targetStart = FromUtf8(args.Value("target-start").value_or("0"));
   form.targetSize = args.Value("target-size") ? FromUtf8(*args.Value("target-size")) : form.sourceSize;
   form.targetSector = FromUtf8(args.Value("target-sector").value_or("512"));
+  form.retries = FromUtf8(args.Value("retries").value_or("1"));
 
   ConsoleReporter<NoRow, ImagingDisplays> reporter(console, {});
   reporter.neutralMessageTitle = u"镜像";

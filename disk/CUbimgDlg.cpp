@@ -73,6 +73,11 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   auto t = parameterRows(329, 1089, 1091, 1088, 1092);
   targetTips_ = t[0], targetStart_ = t[1], targetSize_ = t[2], targetSector_ = t[3];
 
+  // How often each unreadable sector is tried again on its own after the copy.
+  MakeLabel(this, 0, QStringLiteral("Retries:"), DluRect(7, 166, 30, 8));
+  retries_ = MakeDigitEdit(this, 1097, QStringLiteral("Retries:"), DluRect(38, 164, 30, 12));
+  retries_->setText(QStringLiteral("1"));
+
   targetFileBox_ = MakeCheckBox(this, 1082, QStringLiteral("Target File:"), DluRect(329, 165, 64, 10), false);
   targetFile_ = MakeEdit(this, 1083, QStringLiteral("Target File:"), DluRect(394, 164, 227, 12));
   browse_ = MakeButton(this, 1084, QStringLiteral("..."), DluRect(625, 164, 20, 12));
@@ -280,6 +285,7 @@ void CUbimgDlg::ok() {
   form.targetStart = ToText(targetStart_->text());
   form.targetSize = ToText(targetSize_->text());
   form.targetSector = ToText(targetSector_->text());
+  form.retries = ToText(retries_->text());
 
   static const std::vector<std::unique_ptr<ScsiDevice>> kNoDevices;
   const ValidatedImagingForm request = ValidateImagingForm(

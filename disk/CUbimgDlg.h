@@ -70,6 +70,7 @@ class CUbimgDlg : public ToolPage {
   QLineEdit *targetTips_, *targetStart_, *targetSize_, *targetSector_;
   QCheckBox* targetFileBox_ = nullptr;
   QLineEdit* targetFile_ = nullptr;
+  QLineEdit* retries_ = nullptr;
   QPushButton* browse_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QLineEdit *lba_, *speed_, *time_;

@@ -1,5 +1,6 @@
 #include "disk/ImagingForm.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -105,6 +106,7 @@ ValidatedImagingForm ValidateImagingForm(const ImagingForm& form, std::span<cons
   if (p.sourceSectorSize < 512 || p.targetSectorSize < 512 || p.sourceSectorSize > kMaxSectorSize ||
       p.targetSectorSize > kMaxSectorSize)
     return refuse(u"请正确填写扇区大小");
+  p.retryPasses = static_cast<int>(std::clamp<int64_t>(ParseLeadingInteger(form.retries), 0, kMaxRetryPasses));
   return request;
 }
 

@@ -36,7 +36,11 @@ struct ImagingForm {
   bool targetFileChecked = false;
   std::u16string targetFilePath;
   std::u16string targetTips, targetStart, targetSize, targetSector;
+  std::u16string retries = u"1";
 };
+
+// Retry passes accepted: each pass may take long on a failing disk, so more is never useful.
+inline constexpr int kMaxRetryPasses = 99;
 
 // What the copy needs.
 struct ImagingRequest {
@@ -53,6 +57,7 @@ struct ImagingRequest {
   int64_t targetSize = 0;
   int32_t targetSectorSize = 0;
   std::filesystem::path targetFile;
+  int retryPasses = 1;  // further single-sector tries of every unreadable sector after the copy
 };
 
 struct ValidatedImagingForm {

@@ -75,7 +75,12 @@ UniqueFd OpenDeviceExclusive(const fs::path& path, int* error) {
   return fd;
 }
 
-UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
+namespace {
+
+// Opens an output after the refusals every output passes; `keepContents`: open an existing file
+// as it is, without creating or truncating it.
+UniqueFd OpenCheckedOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe,
+                           bool keepContents) {
   std::vector<StorageIdentity> inputIdentities;
   inputIdentities.reserve(inputs.size());
   for (const auto& input : inputs) inputIdentities.push_back(IdentifyStorage(input, probe));
@@ -85,7 +90,7 @@ UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, co
   if (SharesStorageWithAny(IdentifyStorage(path, probe), inputIdentities)) return UniqueFd();
   // Open without truncating first, so the check and the truncation act on the same file even
   // if a link was swapped in between; O_NONBLOCK keeps a FIFO swapped in from blocking the open.
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | (keepContents ? 0 : O_CREAT) | O_CLOEXEC | O_NONBLOCK, 0666));
   if (!fd) return fd;
   struct stat out {};
   if (::fstat(fd.get(), &out) != 0 || !S_ISREG(out.st_mode)) return UniqueFd();
@@ -95,8 +100,18 @@ UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, co
   // An empty file needs no truncation, and truncating one makes ext4 flush the whole output
   // when it is closed (its guard for files replaced by truncation): a large copy got several
   // times slower.
-  if (out.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) return UniqueFd();
+  if (!keepContents && out.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) return UniqueFd();
   return fd;
+}
+
+}  // namespace
+
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
+  return OpenCheckedOutput(path, inputs, probe, false);
+}
+
+UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
+  return OpenCheckedOutput(path, inputs, probe, true);
 }
 
 bool CloseOutput(UniqueFd& fd) {

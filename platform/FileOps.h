@@ -66,6 +66,10 @@ UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
 // output: a FIFO, socket, device or folder at that name is refused, and the open never blocks.
 // Returns an invalid fd when refused, with nothing created or truncated.
 UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {});
+// Opens an existing output file for writing as it is, to go on with a copy into it: the same
+// refusals as CreateOutput, and a missing file is not created.
+UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs = {},
+                           const StorageProbe& probe = {});
 // Closes an output and tells whether the system took every write: some file systems (NFS, for
 // one) report a full disk or a failed write only when the file is closed. The fd is left invalid.
 bool CloseOutput(UniqueFd& fd);

@@ -13,4 +13,5 @@ $SUDO apt-get install -y --no-install-recommends \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
   dpkg-dev file desktop-file-utils appstream \
-  mount e2fsprogs
+  mount e2fsprogs \
+  fuse3 libfuse3-dev gddrescue

@@ -205,13 +205,32 @@ class ImagingPageTest : public QObject {
     m.press(1084);
     QCOMPARE(m.edit(1083)->text(), PathToQString(m.files / "out.img"));
 
+    // Block 7 cannot be read: it alone is fill, and the retry pass (Retries 1 by default) reports.
+    m.bus.disks[SimulatedBus::key({2, 4, 0})].badBlocks = {7};
+    QCOMPARE(m.edit(1097)->accessibleName(), QStringLiteral("Retries:"));
+    QCOMPARE(m.edit(1097)->text(), QStringLiteral("1"));
     m.press(2004);
     QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像完成"));
     QVERIFY(m.sawMessage("镜像", "正在镜像..."));
+    QVERIFY(m.sawMessage("读取", "读取位置3640错误"));
+    QVERIFY(m.sawMessage("重试", "重试用时0秒，恢复0个扇区，仍有1个坏扇区"));
     QCOMPARE(m.edit(1094)->text(), QStringLiteral("300"));
     QCOMPARE(FindControl<QProgressBar>(m.page.get(), 2007)->value(), 0);
-    const std::string out = ReadFile(m.files / "out.img");
-    QVERIFY(out == FirstBytesOfEach(m.disk520, 520, 512));
+    std::string expected = FirstBytesOfEach(m.disk520, 520, 512);
+    expected.replace(7 * 512, 512, std::string(512, '\xBB'));
+    QVERIFY(ReadFile(m.files / "out.img") == expected);
+
+    // Ok again goes on from the map: nothing but the bad block is left, and with Retries 0 not
+    // even that is read.
+    m.bus.commands.clear();
+    m.edit(1097)->setText("0");
+    const int rowsBefore = m.page->messageList()->rowCount();
+    m.press(2004);
+    QTRY_VERIFY(!m.page->isRunning() && m.lastMessage() == QStringList({"镜像", "镜像完成"}) &&
+                m.page->messageList()->rowCount() > rowsBefore);
+    QVERIFY(m.sawMessage("映射", "按映射文件继续，从扇区7开始"));
+    for (const auto& cdb : m.bus.commands) QVERIFY(cdb[0] != 0x28);
+    QVERIFY(ReadFile(m.files / "out.img") == expected);
   }
 
   void copiesAnImageFileAndRefusesItsOwnSourceAsTarget() {

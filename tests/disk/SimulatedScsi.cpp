@@ -89,6 +89,8 @@ ScsiCompletion SimulatedBus::execute(const ScsiAddress& address, std::span<const
       const uint32_t lba = (uint32_t{cdb[2]} << 24) | (uint32_t{cdb[3]} << 16) | (uint32_t{cdb[4]} << 8) | cdb[5];
       const uint32_t count = (uint32_t{cdb[7]} << 8) | cdb[8];
       if (uint64_t{lba} + count > uint64_t{lastBlock} + 1) return Answer(CheckCondition(5, 0x21, 0), sense);
+      if (auto bad = disk.badBlocks.lower_bound(lba); bad != disk.badBlocks.end() && uint64_t{*bad} < uint64_t{lba} + count)
+        return Answer(CheckCondition(3, 0x11, 0), sense);
       UniqueFd fd = OpenShared(disk.backingFile);
       const size_t length = std::min<size_t>(data.size(), size_t{count} * disk.blockLength);
       if (ReadAt(fd.get(), data.data(), length, int64_t{lba} * disk.blockLength) != static_cast<int64_t>(length))

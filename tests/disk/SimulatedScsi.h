@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct SimulatedDisk {
   std::string revision = "0008";
   uint8_t deviceType = 0;
   uint32_t reportedLastBlock = 0;  // READ CAPACITY answer; 0 means "from the file size"
+  std::set<uint32_t> badBlocks;    // a READ(10) that covers any of them fails with a medium error
 };
 
 // One scripted answer that replaces the disk's real answer to the next command.

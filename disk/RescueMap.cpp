@@ -1,0 +1,450 @@
+#include "disk/RescueMap.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <new>
+#include <random>
+
+namespace brenvik {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Far more than a map of this program can reach (one line per area of a failing disk), and small
+// enough to read at once.
+constexpr int64_t kMaxMapBytes = 64 << 20;
+constexpr std::string_view kRunComment = "# brenvik run:";
+
+bool IsStateChar(char c) { return c == '?' || c == '*' || c == '/' || c == '-' || c == '+'; }
+
+// The copy treats ddrescue's half-done states (non-trimmed, non-scraped) as not tried.
+SectorState StateOf(char c) {
+  if (c == '+') return SectorState::Finished;
+  if (c == '-') return SectorState::Bad;
+  return SectorState::NotTried;
+}
+
+// Bytes outside the printable ASCII range, blanks and '%' become "%XX", so any source name
+// stays one word of one line.
+std::string Escape(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c > 0x20 && c < 0x7F && c != '%') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> Unescape(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int high = HexDigit(text[i + 1]), low = HexDigit(text[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return out;
+}
+
+// A non-negative number as ddrescue writes it: "0x" and hexadecimal digits, or decimal digits.
+std::optional<int64_t> ParseNumber(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    const int digit = HexDigit(c);
+    if (digit < 0 || digit >= base) return std::nullopt;
+    if (__builtin_mul_overflow(value, int64_t{base}, &value) || __builtin_add_overflow(value, digit, &value))
+      return std::nullopt;
+  }
+  return value;
+}
+
+std::vector<std::string_view> Words(std::string_view line) {
+  std::vector<std::string_view> words;
+  size_t at = 0;
+  while (at < line.size()) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    const size_t begin = at;
+    while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+    if (at > begin) words.push_back(line.substr(begin, at - begin));
+  }
+  return words;
+}
+
+std::optional<RescueRun> ParseRunComment(std::string_view line) {
+  RescueRun run;
+  int seen = 0;
+  for (std::string_view word : Words(line.substr(kRunComment.size()))) {
+    const size_t equals = word.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const std::string_view key = word.substr(0, equals), value = word.substr(equals + 1);
+    if (key == "source") {
+      auto source = Unescape(value);
+      if (!source) return std::nullopt;
+      run.source = std::move(*source);
+      seen |= 1;
+      continue;
+    }
+    const auto number = ParseNumber(value);
+    if (!number) return std::nullopt;
+    const bool fitsInt32 = *number <= INT32_MAX;
+    if (key == "source-sector" && fitsInt32) {
+      run.sourceSectorSize = static_cast<int32_t>(*number);
+      seen |= 2;
+    } else if (key == "target-sector" && fitsInt32) {
+      run.targetSectorSize = static_cast<int32_t>(*number);
+      seen |= 4;
+    } else if (key == "start") {
+      run.start = *number;
+      seen |= 8;
+    } else if (key == "count") {
+      run.count = *number;
+      seen |= 16;
+    } else if (key == "target-start") {
+      run.targetStart = *number;
+      seen |= 32;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (seen != 63) return std::nullopt;
+  return run;
+}
+
+struct Block {
+  int64_t position, size;
+  char state;
+};
+
+// The sectors of the run when the blocks cover exactly its bytes in whole sectors.
+std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<Block>& blocks) {
+  const int64_t sectorSize = run.sourceSectorSize;
+  int64_t end = 0, first = 0, last = 0;
+  if (sectorSize <= 0 || __builtin_add_overflow(run.start, run.count, &end) ||
+      __builtin_mul_overflow(run.start, sectorSize, &first) || __builtin_mul_overflow(end, sectorSize, &last))
+    return std::nullopt;
+  if (blocks.empty() ? run.count != 0 : blocks.front().position != first || blocks.back().position + blocks.back().size != last)
+    return std::nullopt;
+  SectorMap map(run.start, end);
+  for (const Block& block : blocks) {
+    if (block.position % sectorSize != 0 || block.size % sectorSize != 0) return std::nullopt;
+    map.set(block.position / sectorSize, (block.position + block.size) / sectorSize, StateOf(block.state));
+  }
+  return map;
+}
+
+UniqueFd OpenFolder(const fs::path& folder) {
+  return UniqueFd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- SectorMap ----
+
+SectorMap::SectorMap(int64_t first, int64_t end) : first_(first), end_(std::max(first, end)) {
+  if (end_ > first_) areas_[first_] = {first_, end_, SectorState::NotTried};
+}
+
+void SectorMap::set(int64_t first, int64_t end, SectorState state) {
+  first = std::max(first, first_);
+  end = std::min(end, end_);
+  if (first >= end) return;
+  // Split the areas that straddle either edge, so that [first, end) is made of whole areas.
+  auto split = [this](int64_t at) {
+    auto it = areas_.upper_bound(at);
+    if (it == areas_.begin()) return;
+    --it;
+    if (it->second.first < at && at < it->second.end) {
+      SectorArea tail = it->second;
+      tail.first = at;
+      it->second.end = at;
+      areas_[at] = tail;
+    }
+  };
+  split(first);
+  split(end);
+  areas_.erase(areas_.lower_bound(first), areas_.lower_bound(end));
+  auto it = areas_.emplace(first, SectorArea{first, end, state}).first;
+  // Join equal neighbours, so the map stays one line per area of one state.
+  if (auto next = std::next(it); next != areas_.end() && next->second.state == state) {
+    it->second.end = next->second.end;
+    areas_.erase(next);
+  }
+  if (it != areas_.begin()) {
+    auto previous = std::prev(it);
+    if (previous->second.state == state) {
+      previous->second.end = it->second.end;
+      areas_.erase(it);
+    }
+  }
+}
+
+std::optional<SectorArea> SectorMap::next(int64_t from, SectorState state) const {
+  auto it = areas_.upper_bound(from);
+  if (it != areas_.begin()) --it;
+  for (; it != areas_.end(); ++it) {
+    const SectorArea& area = it->second;
+    if (area.state != state || area.end <= from) continue;
+    return SectorArea{std::max(area.first, from), area.end, state};
+  }
+  return std::nullopt;
+}
+
+int64_t SectorMap::count(SectorState state) const {
+  int64_t total = 0;
+  for (const auto& [first, area] : areas_)
+    if (area.state == state) total += area.end - area.first;
+  return total;
+}
+
+std::vector<SectorArea> SectorMap::areas() const {
+  std::vector<SectorArea> all;
+  all.reserve(areas_.size());
+  for (const auto& [first, area] : areas_) all.push_back(area);
+  return all;
+}
+
+// ---- text ----
+
+std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState) {
+  const long long ps = run.sourceSectorSize;
+  std::string text = "# Rescue map of a sector image (mapfile format of GNU ddrescue)\n";
+  char line[256];
+  text += std::string(kRunComment) + " source=" + Escape(run.source);
+  std::snprintf(line, sizeof line, " source-sector=%d target-sector=%d start=%lld count=%lld target-start=%lld\n",
+                run.sourceSectorSize, run.targetSectorSize, static_cast<long long>(run.start),
+                static_cast<long long>(run.count), static_cast<long long>(run.targetStart));
+  text += line;
+  text += "# current_pos  current_status  current_pass\n";
+  std::snprintf(line, sizeof line, "0x%08llX     %c               1\n", static_cast<unsigned long long>(position * ps),
+                static_cast<char>(passState));
+  text += line;
+  text += "#      pos        size  status\n";
+  for (const SectorArea& area : map.areas()) {
+    std::snprintf(line, sizeof line, "0x%08llX  0x%08llX  %c\n", static_cast<unsigned long long>(area.first * ps),
+                  static_cast<unsigned long long>((area.end - area.first) * ps), static_cast<char>(area.state));
+    text += line;
+  }
+  return text;
+}
+
+ParsedRescueMap ParseRescueMap(std::string_view text) {
+  ParsedRescueMap parsed;
+  std::optional<RescueRun> run;
+  std::vector<Block> blocks;
+  bool statusSeen = false;
+  while (!text.empty()) {
+    const size_t newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.starts_with(kRunComment)) {
+      run = ParseRunComment(line);
+      continue;
+    }
+    if (line.empty() || line[0] == '#') continue;
+    const auto words = Words(line);
+    if (!statusSeen) {
+      // current_pos current_status [current_pass]
+      if (words.size() < 2 || words.size() > 3 || !ParseNumber(words[0]) || words[1].size() != 1) return {};
+      statusSeen = true;
+      continue;
+    }
+    if (words.size() != 3 || words[2].size() != 1 || !IsStateChar(words[2][0])) return {};
+    const auto position = ParseNumber(words[0]), size = ParseNumber(words[1]);
+    int64_t end = 0;
+    if (!position || !size || *size == 0 || __builtin_add_overflow(*position, *size, &end)) return {};
+    if (!blocks.empty() && blocks.back().position + blocks.back().size != *position) return {};
+    blocks.push_back({*position, *size, words[2][0]});
+  }
+  if (!statusSeen) return {};
+  parsed.isMap = true;
+  parsed.run = run;
+  if (run) parsed.map = SectorsOf(*run, blocks);
+  return parsed;
+}
+
+// ---- the file ----
+
+RescueMapFile::RescueMapFile(const fs::path& target) : path_(target) { path_ += ".map"; }
+
+RescueMapFile::Loaded RescueMapFile::load() const {
+  Loaded loaded;
+  UniqueFd folder = OpenFolder(path_.parent_path());
+  if (!folder) return loaded;
+  UniqueFd fd(::openat(folder.get(), path_.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    loaded.found = errno == ENOENT ? Found::None : Found::Other;
+    return loaded;
+  }
+  loaded.found = Found::Other;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxMapBytes) return loaded;
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  const int64_t got = ReadAt(fd.get(), text.data(), text.size(), 0);
+  if (got < 0) return loaded;
+  text.resize(static_cast<size_t>(got));
+  loaded.parsed = ParseRescueMap(text);
+  if (loaded.parsed.isMap) loaded.found = Found::Map;
+  return loaded;
+}
+
+bool RescueMapFile::save(std::string_view text) const {
+  UniqueFd folder = OpenFolder(path_.parent_path());
+  if (!folder) return false;
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string temporary;
+  UniqueFd fd;
+  for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    temporary = "." + path_.filename().string() + suffix;
+    fd.reset(::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd && errno != EEXIST) return false;
+  }
+  if (!fd) return false;
+  const bool written = WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0 && CloseOutput(fd);
+  if (!written || ::renameat(folder.get(), temporary.c_str(), folder.get(), path_.filename().c_str()) != 0) {
+    ::unlinkat(folder.get(), temporary.c_str(), 0);
+    return false;
+  }
+  ::fsync(folder.get());
+  return true;
+}
+
+// ---- the map of a running copy ----
+
+RescueMapKeeper::RescueMapKeeper(std::optional<RescueMapFile> file, RescueRun run, SectorMap sectors, int targetFd,
+                                 std::chrono::milliseconds interval)
+    : file_(std::move(file)), run_(std::move(run)), targetFd_(targetFd), sectors_(std::move(sectors)) {
+  position_ = sectors_.first();
+  if (!file_) return;
+  try {
+    thread_ = std::thread([this, interval] { checkpoints(interval); });
+  } catch (const std::system_error&) {
+    // Without a thread the map is saved at the start and at the end only.
+  }
+}
+
+RescueMapKeeper::~RescueMapKeeper() {
+  {
+    std::lock_guard guard(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void RescueMapKeeper::set(int64_t first, int64_t end, SectorState state) {
+  std::lock_guard guard(mutex_);
+  sectors_.set(first, end, state);
+}
+
+void RescueMapKeeper::at(int64_t sector, SectorState pass) {
+  std::lock_guard guard(mutex_);
+  position_ = sector;
+  pass_ = pass;
+}
+
+std::optional<SectorArea> RescueMapKeeper::next(int64_t from, SectorState state) const {
+  std::lock_guard guard(mutex_);
+  return sectors_.next(from, state);
+}
+
+int64_t RescueMapKeeper::count(SectorState state) const {
+  std::lock_guard guard(mutex_);
+  return sectors_.count(state);
+}
+
+bool RescueMapKeeper::saveNow() {
+  if (!file_) return true;
+  std::string text;
+  {
+    std::lock_guard guard(mutex_);
+    text = FormatRescueMap(run_, sectors_, position_, pass_);
+  }
+  const bool saved = file_->save(text);
+  std::lock_guard guard(mutex_);
+  failed_ = failed_ || !saved;
+  return saved;
+}
+
+bool RescueMapKeeper::flushAndSave() {
+  std::string text;
+  {
+    std::lock_guard guard(mutex_);
+    text = FormatRescueMap(run_, sectors_, position_, pass_);
+  }
+  // Everything the text claims was written before this flush began.
+  const bool saved = ::fdatasync(targetFd_) == 0 && file_->save(text);
+  std::lock_guard guard(mutex_);
+  failed_ = failed_ || !saved;
+  return saved;
+}
+
+void RescueMapKeeper::checkpoints(std::chrono::milliseconds interval) {
+  std::unique_lock lock(mutex_);
+  while (!wake_.wait_for(lock, interval, [this] { return ending_; })) {
+    lock.unlock();
+    try {
+      flushAndSave();
+    } catch (const std::bad_alloc&) {
+      // No memory for the map's text this time; the next checkpoint or the end tries again.
+    }
+    lock.lock();
+  }
+}
+
+bool RescueMapKeeper::finish() {
+  {
+    std::lock_guard guard(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  if (!file_) return true;
+  flushAndSave();
+  std::lock_guard guard(mutex_);
+  return !failed_;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,305 @@
+// Copies from failing sources: a FUSE file system that fails chosen sectors with EIO, read as an
+// image file and as a disk through a loop device; the rescue map beside the image target, read
+// back with ddrescuelog; a stopped run continued from its map; maps that must not be used; Stop
+// among the single-sector reads of a dead block.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+
+#include "disk/ImagingJob.h"
+#include "disk/RescueMap.h"
+#include "platform/FileOps.h"
+#include "tests/disk/ImagingTestSupport.h"
+#include "tests/disk/SimulatedScsi.h"
+#include "tests/support/TempDir.h"
+#if BRENVIK_TEST_FUSE
+#include "tests/disk/FaultyFuse.h"
+#include "tests/support/KernelFixtures.h"
+#endif
+
+using namespace brenvik;
+using namespace brenvik::testing;
+
+namespace {
+
+std::string ReadRow(int64_t byteOffset) { return "读取位置" + std::to_string(byteOffset) + "错误"; }
+Row Unreadable(int64_t byteOffset) { return {u"读取", Utf8ToText(ReadRow(byteOffset))}; }
+Row RetrySummary(int recovered, int left) {
+  return {u"重试", Utf8ToText("重试用时0秒，恢复" + std::to_string(recovered) + "个扇区，仍有" + std::to_string(left) +
+                                "个坏扇区")};
+}
+
+// The output of a command, or nothing when it failed.
+std::optional<std::string> Output(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string out;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  if (::pclose(pipe) != 0) return std::nullopt;
+  return out;
+}
+
+bool HaveDdrescuelog() { return Output("ddrescuelog --version >/dev/null 2>&1").has_value(); }
+
+// The sectors a map lists as bad, as ddrescuelog reads them.
+std::set<int64_t> BadSectorsOfMap(const std::filesystem::path& map, int sectorSize) {
+  std::set<int64_t> sectors;
+  const auto listed = Output("ddrescuelog -l- -b" + std::to_string(sectorSize) + " '" + map.string() + "'");
+  if (!listed) return {-1};
+  size_t at = 0;
+  while (at < listed->size()) {
+    const size_t end = listed->find('\n', at);
+    sectors.insert(std::stoll(listed->substr(at, end - at)));
+    at = end == std::string::npos ? listed->size() : end + 1;
+  }
+  return sectors;
+}
+
+std::string WithFill(std::string image, const std::set<int64_t>& sectors, int sectorSize) {
+  for (int64_t s : sectors) image.replace(static_cast<size_t>(s * sectorSize), sectorSize, std::string(sectorSize, '\xBB'));
+  return image;
+}
+
+ImagingEnvironment StillClock() {
+  ImagingEnvironment env;
+  env.nowSeconds = [] { return int64_t{0}; };
+  return env;
+}
+
+}  // namespace
+
+TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDevice) {
+#if !BRENVIK_TEST_FUSE
+  GTEST_SKIP() << "built without libfuse3: no failing source to read from";
+#else
+  if (!HaveDdrescuelog()) GTEST_SKIP() << "ddrescuelog (package gddrescue) is missing";
+  TempDir dir;
+  const int64_t count = 12000;  // three blocks, the last one short
+  const std::string image = Sectors(count, 512);
+  // A run of three, a run across the first block boundary, one alone, the very last sector.
+  const std::set<int64_t> bad = {100, 101, 102, 5119, 5120, 9000, 11999};
+  const std::string expected = WithFill(image, bad, 512);
+
+  for (bool throughLoop : {false, true}) {
+    SCOPED_TRACE(throughLoop ? "through a loop device" : "the FUSE file itself");
+    // Read as a file, sector 7000 fails on the copy and reads on the retry. Through a loop device
+    // the kernel's own reads would use up its failure, so there it stays good.
+    const std::set<int64_t> healing = throughLoop ? std::set<int64_t>{} : std::set<int64_t>{7000};
+    FaultyImageMount mount(dir / (throughLoop ? "mnt-loop" : "mnt"), image, 512, bad, healing);
+    if (!mount.failure().empty()) GTEST_SKIP() << mount.failure();
+    std::optional<LoopDevice> loop;
+    ImagingRequest p;
+    if (throughLoop) {
+      loop.emplace(mount.file());
+      if (!loop->valid()) GTEST_SKIP() << "losetup could not attach a loop device";
+      p.sourceDiskNode = loop->node();
+    } else {
+      p.sourceImage = mount.file();
+    }
+    p.sourceCount = p.targetSize = count;
+    p.sourceSectorSize = p.targetSectorSize = 512;
+    p.targetFile = dir / (throughLoop ? "loop.img" : "file.img");
+    RecordingSink sink;
+    std::atomic<int> stop{0};
+    RunImaging(p, stop, sink, StillClock());
+
+    EXPECT_TRUE(ReadFile(p.targetFile) == expected);
+    std::vector<Row> rows = {kStarted, Unreadable(100 * 512), Unreadable(5119 * 512)};
+    if (!throughLoop) rows.push_back(Unreadable(7000 * 512));
+    rows.insert(rows.end(), {Unreadable(9000 * 512), Unreadable(11999 * 512),
+                             RetrySummary(throughLoop ? 0 : 1, 7), kDone});
+    EXPECT_EQ(sink.rows, rows);
+
+    const std::filesystem::path map = dir / (p.targetFile.filename().string() + ".map");
+    EXPECT_EQ(BadSectorsOfMap(map, 512), bad);
+    const auto summary = Output("ddrescuelog -t '" + map.string() + "'");
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_NE(summary->find("3584 B"), std::string::npos) << *summary;  // 7 x 512 bytes bad
+  }
+#endif
+}
+
+TEST(ImagingRescue, AStoppedRunGoesOnFromItsMapWithoutReadingFinishedSectorsAgain) {
+#if !BRENVIK_TEST_FUSE
+  GTEST_SKIP() << "built without libfuse3: no failing source to read from";
+#else
+  TempDir dir;
+  const int64_t count = 12000;
+  const std::string image = Sectors(count, 520);
+  FaultyImageMount mount(dir / "mnt", image, 520, {100, 101, 102, 6000, 9000});
+  if (!mount.failure().empty()) GTEST_SKIP() << mount.failure();
+  ImagingRequest p;
+  p.sourceImage = mount.file();
+  p.sourceCount = p.targetSize = count;
+  p.sourceSectorSize = 520;
+  p.targetSectorSize = 512;
+  std::atomic<int> stop{0};
+
+  p.targetFile = dir / "whole.img";
+  RecordingSink whole;
+  RunImaging(p, stop, whole, StillClock());
+
+  // Stopped after its first block, then Ok again on the same target.
+  p.targetFile = dir / "resumed.img";
+  RecordingSink stopped;
+  stopped.afterBlock = [&] { stop = 1; };
+  RunImaging(p, stop, stopped, StillClock());
+  EXPECT_EQ(stopped.rows.back(), kDone);
+  const RescueMapFile map(p.targetFile);
+  const auto afterStop = map.load().parsed.map;
+  ASSERT_TRUE(afterStop.has_value());
+  EXPECT_EQ(afterStop->count(SectorState::Finished), 5120 - 3);
+
+  stop = 0;
+  mount.clearReads();
+  RecordingSink resumed;
+  RunImaging(p, stop, resumed, StillClock());
+  EXPECT_EQ(resumed.rows, (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区5120开始"},
+                                            Unreadable(6000 * 520), Unreadable(9000 * 520), RetrySummary(0, 5),
+                                            kDone}));
+  for (const auto& [offset, size] : mount.reads()) {
+    for (int64_t s = offset / 520; s <= (offset + size - 1) / 520; ++s)
+      ASSERT_NE(afterStop->next(s, SectorState::Finished).value_or(SectorArea{-1, -1}).first, s)
+          << "finished sector " << s << " was read again";
+  }
+  EXPECT_TRUE(ReadFile(p.targetFile) == ReadFile(dir / "whole.img"));
+  EXPECT_EQ(map.load().parsed.map->areas(), RescueMapFile(dir / "whole.img").load().parsed.map->areas());
+#endif
+}
+
+TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(64, 512));
+  std::atomic<int> stop{0};
+  auto run = [&](int64_t count, const char* target = "target.img") {
+    ImagingRequest p = ImageToImage(dir, count, 512, 512);
+    p.targetFile = dir / target;
+    RecordingSink sink;
+    RunImaging(p, stop, sink, StillClock());
+    return sink.rows;
+  };
+  const Row fresh{u"映射", u"映射文件与本次镜像不符，重新开始"};
+  run(64);
+
+  // Same source name and size, new contents: a run of another count starts afresh and reads all.
+  const std::string changed = Sectors(65, 512).substr(512);
+  WriteFile(dir / "source.img", changed);
+  EXPECT_EQ(run(60), (std::vector<Row>{kStarted, fresh, kDone}));
+  EXPECT_TRUE(ReadFile(dir / "target.img") == changed.substr(0, 60 * 512));
+
+  // The same run again has nothing left to do; a target shorter than its map claims starts afresh.
+  EXPECT_EQ(run(60), (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区60开始"}, kDone}));
+  ASSERT_EQ(::truncate((dir / "target.img").c_str(), 10 * 512), 0);
+  EXPECT_EQ(run(60), (std::vector<Row>{kStarted, fresh, kDone}));
+  EXPECT_TRUE(ReadFile(dir / "target.img") == changed.substr(0, 60 * 512));
+
+  // A map whose blocks were edited past the run is a map of another run.
+  const std::string text = ReadFile(dir / "target.img.map");
+  WriteFile(dir / "target.img.map", text.substr(0, text.find("#      pos")) + "0x00000000  0x00007A00  +\n");
+  EXPECT_EQ(run(60), (std::vector<Row>{kStarted, fresh, kDone}));
+
+  // A file at the map's name that is no map, or a link there, is left alone and no map is kept.
+  WriteFile(dir / "notes.img.map", "my notes\n");
+  WriteFile(dir / "elsewhere.txt", "keep me\n");
+  std::filesystem::create_symlink(dir / "elsewhere.txt", dir / "linked.img.map");
+  const Row noMap{u"映射", u"已有同名文件不是映射文件，本次不写映射"};
+  EXPECT_EQ(run(8, "notes.img"), (std::vector<Row>{kStarted, noMap, kDone}));
+  EXPECT_EQ(run(8, "linked.img"), (std::vector<Row>{kStarted, noMap, kDone}));
+  EXPECT_EQ(ReadFile(dir / "notes.img.map"), "my notes\n");
+  EXPECT_EQ(ReadFile(dir / "elsewhere.txt"), "keep me\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "linked.img.map"));
+  EXPECT_TRUE(ReadFile(dir / "notes.img") == changed.substr(0, 8 * 512));
+
+  // A source that stands where the target's map would go (here a map itself) is never replaced.
+  const std::string mapText = ReadFile(dir / "target.img.map");
+  WriteFile(dir / "copy.img.map", mapText);
+  ImagingRequest p = ImageToImage(dir, 4, 512, 512);
+  p.sourceImage = dir / "copy.img.map";
+  p.targetFile = dir / "copy.img";
+  RecordingSink sink;
+  RunImaging(p, stop, sink, StillClock());
+  EXPECT_TRUE(sink.has(noMap));
+  EXPECT_EQ(ReadFile(dir / "copy.img.map"), mapText);
+}
+
+TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
+  // A dead first block on a SCSI disk: each of its 128 blocks would be read on its own, each
+  // read slow on a real disk. Stop during those reads ends the copy after the read under way.
+  TempDir dir;
+  WriteFile(dir / "disk.bin", Sectors(300, 520));
+  SimulatedDisk disk{.backingFile = dir / "disk.bin"};
+  for (uint32_t b = 0; b < 128; ++b) disk.badBlocks.insert(b);
+  SimulatedBus bus;
+  bus.addAdapter(0, 7);
+  bus.addDisk({0, 1, 0}, disk);
+  FakeScsiClock clock;
+  auto host = std::make_shared<ScsiHostInterface>(std::make_shared<SimulatedTransport>(bus), clock);
+  ScsiDeviceManager manager(host);
+  ASSERT_EQ(manager.devices().size(), 1u);
+  ImagingRequest p;
+  p.sourceScsi = manager.devices()[0].get();
+  p.sourceCount = p.targetSize = 300;
+  p.sourceSectorSize = 520;
+  p.targetSectorSize = 512;
+  p.targetFile = dir / "target.img";
+  ImagingEnvironment env = StillClock();
+  env.scsi = host.get();
+  std::atomic<int> stop{0};
+  int reads = 0;
+  bus.beforeCommand = [&](std::span<const uint8_t> cdb) {
+    if (cdb[0] == 0x28 && ++reads == 10) stop = 1;  // the block, then single blocks 0 to 8
+  };
+  RecordingSink sink;
+  RunImaging(p, stop, sink, env);
+  EXPECT_EQ(reads, 10);
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
+  const auto map = RescueMapFile(p.targetFile).load().parsed.map;
+  ASSERT_TRUE(map.has_value());
+  EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 9, SectorState::Bad}, {9, 300, SectorState::NotTried}}));
+}
+
+TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
+  // The whole disk fails (it dropped off the bus) on a run without retries; Ok again once it is
+  // back reads the unreadable area in whole blocks where it can, single blocks only at its tail.
+  TempDir dir;
+  const std::string contents = Sectors(300, 520);
+  WriteFile(dir / "disk.bin", contents);
+  SimulatedBus bus;
+  bus.addAdapter(0, 7);
+  bus.addDisk({0, 1, 0}, SimulatedDisk{.backingFile = dir / "disk.bin"});
+  for (uint32_t b = 0; b < 300; ++b) bus.disks.begin()->second.badBlocks.insert(b);
+  FakeScsiClock clock;
+  auto host = std::make_shared<ScsiHostInterface>(std::make_shared<SimulatedTransport>(bus), clock);
+  ScsiDeviceManager manager(host);
+  ASSERT_EQ(manager.devices().size(), 1u);
+  ImagingRequest p;
+  p.sourceScsi = manager.devices()[0].get();
+  p.sourceCount = p.targetSize = 300;
+  p.sourceSectorSize = 520;
+  p.targetSectorSize = 512;
+  p.targetFile = dir / "target.img";
+  p.retryPasses = 0;
+  ImagingEnvironment env = StillClock();
+  env.scsi = host.get();
+  std::atomic<int> stop{0};
+  RecordingSink gone;
+  RunImaging(p, stop, gone, env);
+  EXPECT_EQ(gone.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
+  EXPECT_TRUE(ReadFile(p.targetFile) == std::string(300 * 512, '\xBB'));
+
+  bus.disks.begin()->second.badBlocks.clear();
+  bus.commands.clear();
+  p.retryPasses = 1;
+  RecordingSink back;
+  RunImaging(p, stop, back, env);
+  EXPECT_EQ(back.rows, (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区0开始"}, RetrySummary(300, 0), kDone}));
+  std::vector<int> counts;
+  for (const auto& cdb : bus.commands)
+    if (cdb[0] == 0x28) counts.push_back((cdb[7] << 8) | cdb[8]);
+  std::vector<int> expected = {128, 128};
+  expected.insert(expected.end(), 44, 1);
+  EXPECT_EQ(counts, expected);
+  EXPECT_TRUE(ReadFile(p.targetFile) == FirstBytesOfEach(contents, 520, 512));
+}
