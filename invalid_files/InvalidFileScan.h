@@ -1,7 +1,8 @@
 #pragma once
-// The Check job: walks the scan root depth first, asks the detector about every regular file,
-// and reports each invalid one as a list row (in cache mode only the first 33, with every one
-// recorded in a temporary result file) while keeping the running tally.
+// The Check job: walks the scan root depth first, asks the detector about every regular file
+// (several at once, on a pool of threads), and reports each invalid one in walk order as a list
+// row (in cache mode only the first 33, with every one recorded in a temporary result file)
+// while keeping the running tally.
 #include <atomic>
 #include <filesystem>
 
@@ -22,6 +23,7 @@ inline constexpr char16_t kDetectFailedText[] = u"Failed to detect invalid files
 struct ScanRequest {
   CacheMode mode = kCacheModeFiles;
   std::filesystem::path temporaryFolder;  // where cache mode puts its result file
+  int workers = 0;                        // threads reading files; 0: as many as suit the machine
 };
 
 struct ScanOutcome {
