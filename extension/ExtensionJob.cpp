@@ -7,7 +7,7 @@
 #include "app/core/TemporaryFolder.h"
 #include "app/core/TextHelpers.h"
 #include "extension/FileTypeIdentifier.h"
-#include "platform/DirectoryWalk.h"
+#include "platform/ParallelWalk.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -85,7 +85,7 @@ bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16stri
   return true;
 }
 
-ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader,
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& /*reader*/,
                                         ExtensionCounters& counters, const std::atomic<int>& stop,
                                         ExtensionSink& sink) {
   sink.StatusText(std::u16string(kDetectingExtensionText));
@@ -108,29 +108,40 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
     if (!WriteFull(resultFile.get(), records.data(), records.size())) recordsLost = true;
     records.clear();
   };
-  WalkOptions walk;
-  walk.wantSize = false;
+  // Workers identify files, each with its own reader for the compound-file probe; rows, counts
+  // and records follow in walk order on this thread.
+  struct Identified {
+    std::string_view type;  // empty: not identified
+    FileIdentity identity;
+  };
+  ParallelWalkOptions walk;
+  walk.workers = options.workers;
   walk.stopFlag = &stop;
-  WalkTree(options.root, walk, [&](const WalkEntry& entry) {
-    if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
-    const std::string_view type = IdentifyFileTypeAt(entry.folderFd, entry.name.data(), reader);
-    if (!type.empty()) {
-      const std::u16string typeText = Utf16(type);
-      const std::u16string pathText = BytesToText(entry.path);
-      const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
-      if (!options.cacheMode || counters.rowCounter < kPreviewRowLimit)
-        sink.RowFound({counters.rowCounter++, typeText, pathText, identity});
-      ++counters.identified;
-      if (options.cacheMode) {
-        AppendResultRecord(records, typeText, pathText, identity);
-        if (records.size() >= kRecordBufferSize) writeRecords();
-      }
-    }
-    ++counters.scanned;
-    sink.Tally(counters.identified, counters.scanned);
-    // A result file that misses records would let Rename pass over files silently.
-    return recordsLost ? WalkControl::Stop : WalkControl::Continue;
-  });
+  ParallelWalkFiles(
+      options.root, walk,
+      [](const WalkedFile& file) {
+        thread_local DocumentReader probeReader;
+        Identified found{IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader), {}};
+        if (!found.type.empty()) found.identity = IdentityAt(file.folderFd, file.name);
+        return found;
+      },
+      [&](const WalkedFile& file, Identified&& found) {
+        if (!found.type.empty()) {
+          const std::u16string typeText = Utf16(found.type);
+          const std::u16string pathText = BytesToText(file.Path());
+          if (!options.cacheMode || counters.rowCounter < kPreviewRowLimit)
+            sink.RowFound({counters.rowCounter++, typeText, pathText, found.identity});
+          ++counters.identified;
+          if (options.cacheMode) {
+            AppendResultRecord(records, typeText, pathText, found.identity);
+            if (records.size() >= kRecordBufferSize) writeRecords();
+          }
+        }
+        ++counters.scanned;
+        sink.Tally(counters.identified, counters.scanned);
+        // A result file that misses records would let Rename pass over files silently.
+        return !recordsLost;
+      });
   if (resultFile) {
     if (!recordsLost) writeRecords();
     if (!CloseOutput(resultFile) || recordsLost) {

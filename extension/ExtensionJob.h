@@ -55,6 +55,7 @@ struct ExtensionCheckOptions {
   std::filesystem::path root;
   bool cacheMode = false;
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
+  int workers = 0;                        // threads reading files; 0: as many as suit the machine
 };
 
 struct ExtensionCheckOutcome {
@@ -65,6 +66,8 @@ struct ExtensionCheckOutcome {
 };
 
 // The Check pass. Counters must be zeroed by the caller (the page clears them when Check starts).
+// Files are read on a pool of threads, each probing with a reader of its own (the `reader` given
+// is not used); rows, counts and records come in walk order as a single thread would make them.
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader,
                                         ExtensionCounters& counters, const std::atomic<int>& stop,
                                         ExtensionSink& sink);
