@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "app/core/TemporaryFolder.h"
-#include "platform/DirectoryWalk.h"
+#include "platform/ParallelWalk.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
@@ -147,7 +148,7 @@ std::u16string NumbersText(int32_t done, int32_t total) {
 }
 
 CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& root, const std::atomic<int>& stop,
-                      RenameJobSink& sink) {
+                      RenameJobSink& sink, int workers) {
   CheckOutcome outcome;
   const bool cacheMode = engine.settings().cacheMode == kCacheModeFiles;
   TemporaryResultFile resultFile;
@@ -171,26 +172,32 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
   std::u16string rowText;  // one buffer for every row's text; the sink copies what it keeps
 
   outcome.rootIdentity = FolderIdentity(root);
-  WalkOptions options;
-  options.wantSize = false;  // Check looks at names only
+  ParallelWalkOptions options;
+  options.workers = workers;
   options.stopFlag = &stop;
-  WalkTree(root, options, [&](const WalkEntry& entry) {
-    if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
-    // Only the files taken are looked up, so Rename can tell them from any file put in their place.
-    const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
-    if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) {
-      AssignPathText(entry.path, rowText);
-      sink.rowFound(outcome.rowCounter, rowText, identity);
-    }
-    ++outcome.rowCounter;
-    if (cacheMode) {
-      records.append(entry.path, identity);
-      if (!records.ok()) return WalkControl::Stop;
-    }
-    counted = outcome.rowCounter;
-    if (counted - shown >= kCountStep) showCount();
-    return WalkControl::Continue;
-  });
+  ParallelWalkFiles(
+      root, options,
+      [&engine](const WalkedFile& file) -> std::optional<FileIdentity> {
+        if (!engine.Select(file.folderPath, file.name)) return std::nullopt;
+        // Only the files taken are looked up, so Rename can tell them from any put in their place.
+        return IdentityAt(file.folderFd, file.name);
+      },
+      [&](const WalkedFile& file, std::optional<FileIdentity>&& identity) {
+        if (!identity) return true;
+        const std::string path = file.Path();
+        if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) {
+          AssignPathText(path, rowText);
+          sink.rowFound(outcome.rowCounter, rowText, *identity);
+        }
+        ++outcome.rowCounter;
+        if (cacheMode) {
+          records.append(path, *identity);
+          if (!records.ok()) return false;
+        }
+        counted = outcome.rowCounter;
+        if (counted - shown >= kCountStep) showCount();
+        return true;
+      });
   showCount();
 
   if (cacheMode) {

@@ -46,8 +46,10 @@ struct CheckOutcome {
 // Walks `root` depth first and takes every file the engine selects: a row each in list mode; in
 // cache mode a record each and a row for the first 33. The status line shows "Numbers: %d".
 // Only names are looked at. The cache mode and temporary folder come from the engine's settings.
+// The names are looked at on `workers` threads (0: as many as suit the machine); rows and records
+// come in walk order all the same.
 CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& root, const std::atomic<int>& stop,
-                      RenameJobSink& sink);
+                      RenameJobSink& sink, int workers = 0);
 
 // The folder a Check walked, as Rename must find it again.
 struct CheckedRoot {
