@@ -1,0 +1,77 @@
+// The Check scan gives the same rows, tallies and result file on any number of threads.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "invalid_files/InvalidFileScan.h"
+#include "platform/PathText.h"
+#include "tests/support/ParallelCheckTree.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+using testing::CheckTranscript;
+using testing::TempDir;
+
+// Every call as a line; Stop is pressed once `stopAfter` lines are in.
+struct TranscriptSink : InvalidFileSink {
+  TranscriptSink(std::atomic<int>& stopFlag, int64_t stopAfterLines) : stop(stopFlag), stopAfter(stopAfterLines) {}
+  void AddRow(const ResultRow& row) override {
+    Line("row " + std::to_string(row.index) + " " + std::to_string(static_cast<int>(row.verdict)) + " " +
+         std::to_string(row.size) + " " + row.path.native());
+  }
+  void Tally(const ScanTally& tally) override { Line(TextToUtf8(FormatTallyText(tally))); }
+  void ProgressText(std::u16string_view text) override { Line("progress " + TextToUtf8(text)); }
+  void StatusText(std::u16string_view text) override { Line("status " + TextToUtf8(text)); }
+  void Line(std::string line) {
+    lines.push_back(std::move(line));
+    if (stopAfter >= 0 && static_cast<int64_t>(lines.size()) >= stopAfter) stop = 1;
+  }
+  std::atomic<int>& stop;
+  int64_t stopAfter;
+  std::vector<std::string> lines;
+};
+
+TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
+  TempDir root, temporary;
+  testing::MakeAwkwardTree(root.path());
+  for (const CacheMode mode : {kCacheModeList, kCacheModeFiles}) {
+    SCOPED_TRACE(mode == kCacheModeList ? "list mode" : "cache mode");
+    std::set<std::string> verdictsSeen;
+    testing::ExpectParallelCheckMatchesOneThread(
+        [&](int workers, int64_t stopAfter) {
+          // Empty files by size, the name rule "7", and the type test on four extensions.
+          InvalidFileDetector detector;
+          detector.Reset();
+          detector.root = root.path();
+          detector.sizeTestOn = true;
+          detector.sizeMinimum = 0;
+          detector.sizeMaximum = 0;
+          detector.nameRules.emplace_back(NameRule::kContain, u"7");
+          detector.extensions = {u"png", u"pdf", u"jpg", u"doc"};
+          detector.contentTestOn = true;
+          detector.fillPattern = {'j'};
+          detector.percentThreshold = 20;
+          std::atomic<int> stop{0};
+          TranscriptSink sink(stop, stopAfter);
+          ScanRequest request{mode, temporary.path()};
+          request.workers = workers;
+          const ScanOutcome outcome = RunInvalidFileScan(detector, request, sink, stop);
+          EXPECT_TRUE(outcome.completed);
+          for (const std::string& line : sink.lines)
+            if (line.starts_with("row ")) verdictsSeen.insert(line.substr(line.find(' ', 4) + 1, 1));
+          CheckTranscript transcript{std::move(sink.lines), {}};
+          if (!outcome.resultFile.empty()) {
+            transcript.records = testing::ReadFile(outcome.resultFile);
+            std::filesystem::remove(outcome.resultFile);
+          }
+          return transcript;
+        },
+        23000);
+    EXPECT_GE(verdictsSeen.size(), mode == kCacheModeList ? 4u : 2u) << "every verdict takes part";
+  }
+}
+
+}  // namespace
+}  // namespace brenvik
