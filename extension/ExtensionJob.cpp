@@ -108,11 +108,12 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
     if (!WriteFull(resultFile.get(), records.data(), records.size())) recordsLost = true;
     records.clear();
   };
-  // Workers identify files, each with its own reader for the compound-file probe; rows, counts
-  // and records follow in walk order on this thread.
+  // Workers identify files, each with its own reader for the compound-file probe, and make the
+  // texts of those identified; rows, counts and records follow in walk order on this thread.
   struct Identified {
-    std::string_view type;  // empty: not identified
     FileIdentity identity;
+    std::u16string type;  // empty: not identified
+    std::u16string path;
   };
   ParallelWalkOptions walk;
   walk.workers = options.workers;
@@ -121,21 +122,20 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
       options.root, walk,
       [](const WalkedFile& file) {
         thread_local DocumentReader probeReader;
-        Identified found{IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader), {}};
-        if (!found.type.empty()) found.identity = IdentityAt(file.folderFd, file.name);
+        Identified found;
+        const std::string_view type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
+        if (!type.empty()) found = {IdentityAt(file.folderFd, file.name), Utf16(type), BytesToText(file.Path())};
         return found;
       },
-      [&](const WalkedFile& file, Identified&& found) {
+      [&](const WalkedFile&, Identified&& found) {
         if (!found.type.empty()) {
-          const std::u16string typeText = Utf16(found.type);
-          const std::u16string pathText = BytesToText(file.Path());
-          if (!options.cacheMode || counters.rowCounter < kPreviewRowLimit)
-            sink.RowFound({counters.rowCounter++, typeText, pathText, found.identity});
-          ++counters.identified;
           if (options.cacheMode) {
-            AppendResultRecord(records, typeText, pathText, found.identity);
+            AppendResultRecord(records, found.type, found.path, found.identity);
             if (records.size() >= kRecordBufferSize) writeRecords();
           }
+          if (!options.cacheMode || counters.rowCounter < kPreviewRowLimit)
+            sink.RowFound({counters.rowCounter++, std::move(found.type), std::move(found.path), found.identity});
+          ++counters.identified;
         }
         ++counters.scanned;
         sink.Tally(counters.identified, counters.scanned);

@@ -50,11 +50,12 @@ ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest&
       detector.root, options,
       [&criteria](const WalkedFile& file) {
         thread_local InvalidFileDetector::Scratch scratch;
-        return criteria.ClassifyAt(file.folderFd, file.name, scratch);
+        ScanResult result = criteria.ClassifyAt(file.folderFd, file.name, scratch);
+        if (result.verdict != Verdict::Valid) result.path = file.Path();
+        return result;
       },
-      [&](const WalkedFile& file, ScanResult&& result) {
+      [&](const WalkedFile&, ScanResult&& result) {
         if (result.verdict != Verdict::Valid) {
-          result.path = file.Path();
           if (!cacheMode || rowCounter < kCacheModeShownRows)
             sink.AddRow({rowCounter++, result.verdict, result.size, result.path});
           if (cacheMode && !records->Append(result.path)) recordsFailed = true;

@@ -172,26 +172,29 @@ CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& r
   std::u16string rowText;  // one buffer for every row's text; the sink copies what it keeps
 
   outcome.rootIdentity = FolderIdentity(root);
+  struct Taken {
+    FileIdentity identity;
+    std::string path;
+  };
   ParallelWalkOptions options;
   options.workers = workers;
   options.stopFlag = &stop;
   ParallelWalkFiles(
       root, options,
-      [&engine](const WalkedFile& file) -> std::optional<FileIdentity> {
+      [&engine](const WalkedFile& file) -> std::optional<Taken> {
         if (!engine.Select(file.folderPath, file.name)) return std::nullopt;
         // Only the files taken are looked up, so Rename can tell them from any put in their place.
-        return IdentityAt(file.folderFd, file.name);
+        return Taken{IdentityAt(file.folderFd, file.name), file.Path()};
       },
-      [&](const WalkedFile& file, std::optional<FileIdentity>&& identity) {
-        if (!identity) return true;
-        const std::string path = file.Path();
+      [&](const WalkedFile&, std::optional<Taken>&& taken) {
+        if (!taken) return true;
         if (!cacheMode || outcome.rowCounter < kRenamePreviewRows) {
-          AssignPathText(path, rowText);
-          sink.rowFound(outcome.rowCounter, rowText, *identity);
+          AssignPathText(taken->path, rowText);
+          sink.rowFound(outcome.rowCounter, rowText, taken->identity);
         }
         ++outcome.rowCounter;
         if (cacheMode) {
-          records.append(path, *identity);
+          records.append(taken->path, taken->identity);
           if (!records.ok()) return false;
         }
         counted = outcome.rowCounter;
