@@ -32,10 +32,22 @@ function(brenvik_qtest name)
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
 
-# brenvik_fuzzer(NAME SOURCE LIBS ...): a libFuzzer target (clang only).
+# brenvik_fuzzer(NAME SOURCE LIBS ...): a libFuzzer target (clang only) in the fuzz build. In a
+# build with tests, the same source becomes NAME_replay instead, and the test fuzz_replay_NAME runs
+# it over the target's seeds (corpus/<short name>) and found inputs (regressions/<short name>),
+# where <short name> is NAME without "_fuzzer".
 function(brenvik_fuzzer name source)
-  add_executable(${name} ${source})
-  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(${name} PRIVATE ${ARGN})
+  if(BRENVIK_BUILD_FUZZERS)
+    add_executable(${name} ${source})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${name} PRIVATE ${ARGN})
+  elseif(BRENVIK_BUILD_TESTS)
+    string(REGEX REPLACE "_fuzzer$" "" short ${name})
+    add_executable(${name}_replay ${source} ${PROJECT_SOURCE_DIR}/fuzz/ReplayMain.cpp)
+    target_link_libraries(${name}_replay PRIVATE ${ARGN})
+    add_test(NAME fuzz_replay_${name} COMMAND ${name}_replay
+      ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${short} ${CMAKE_CURRENT_SOURCE_DIR}/regressions/${short})
+    set_tests_properties(fuzz_replay_${name} PROPERTIES LABELS fuzz TIMEOUT 600)
+  endif()
 endfunction()

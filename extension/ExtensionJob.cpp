@@ -88,6 +88,8 @@ bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16stri
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& /*reader*/,
                                         ExtensionCounters& counters, const std::atomic<int>& stop,
                                         ExtensionSink& sink) {
+  // Stop also interrupts the compound file being probed, not only the walk between files.
+  const ReaderStopScope readerStop(reader, &stop);
   sink.StatusText(std::u16string(kDetectingExtensionText));
   ExtensionCheckOutcome outcome;
   UniqueFd resultFile;

@@ -50,6 +50,17 @@ class RunReader {
 
 }  // namespace
 
+// The DIFAT chain may reach kSectorBound itself, so the visits cover it too.
+ChainVisits::ChainVisits(uint64_t sectorCount)
+    : seen_(static_cast<size_t>(std::min<uint64_t>(sectorCount, uint64_t{DocumentReader::kSectorBound} + 1))) {}
+
+bool ChainVisits::First(uint32_t sector) {
+  if (sector >= seen_.size()) return true;
+  if (seen_[sector]) return false;
+  seen_[sector] = true;
+  return true;
+}
+
 bool DirectoryEntry::nameIs(std::u16string_view name, bool withTerminator) const {
   const size_t units = name.size() + (withTerminator ? 1 : 0);
   if (units * 2 > 64) return false;
@@ -77,6 +88,36 @@ void DocumentReader::ResetReader() {
   wordInfo = WordFileInfo{};
   pieceRanges.clear();
   pieceTextLocations.clear();
+  work = ReadWork{};
+}
+
+bool DocumentReader::StepChain(ChainVisits& visits, uint32_t sector) {
+  if (stopRequested() || !visits.First(sector)) return false;
+  ++work.sectorsVisited;
+  return true;
+}
+
+void DocumentReader::DropResultsIfStopped() {
+  if (!stopRequested()) return;
+  dateText.clear();
+  sheetText.clear();
+  contentText.clear();
+}
+
+ChainVisits DocumentReader::RegularChain() const {
+  // A chunk shorter than a sector may sit in the file's last, partial sector.
+  const uint64_t length = fileLength > 0 ? static_cast<uint64_t>(fileLength) : 0;
+  return ChainVisits((length + kSectorSize - 1) / kSectorSize);
+}
+
+ChainVisits DocumentReader::MiniChain() const {
+  return ChainVisits((uint64_t{miniStream.size()} + kMiniSectorSize - 1) / kMiniSectorSize);
+}
+
+uint64_t DocumentReader::StreamCapacity(const StreamLocation& stream) const {
+  if (stream.size < miniStreamCutoff) return miniStream.size();
+  // Sector n starts at (n + 1) * 512, so the header leaves one sector fewer than the file has.
+  return fileLength > static_cast<int64_t>(kSectorSize) ? static_cast<uint64_t>(fileLength) - kSectorSize : 0;
 }
 
 void DocumentReader::FreeBuffers() {
@@ -160,9 +201,10 @@ void DocumentReader::AssembleFat(int fd) {
       if (!listFatSector(entry) || fatFull()) return;
     }
     uint8_t difat[kSectorSize];
+    ChainVisits visits = RegularChain();
     for (uint32_t sector = firstDifatSector; sector <= kSectorBound && !fatFull();
          sector = LoadU32(difat + kSectorSize - 4)) {
-      if (!readSector(fd, sector, difat, kSectorSize)) return;
+      if (!StepChain(visits, sector) || !readSector(fd, sector, difat, kSectorSize)) return;
       for (uint32_t i = 0; i < kDifatEntriesPerSector; ++i) {
         if (!listFatSector(LoadU32(difat + 4 * i)) || fatFull()) return;
       }
@@ -202,7 +244,8 @@ void DocumentReader::LoadMiniFat(int fd) {
   miniFat.assign(static_cast<size_t>(size), 0xFF);
   size_t filled = 0;
   uint32_t sector = firstMiniFatSector;
-  while (sector < kSectorBound) {
+  ChainVisits visits = RegularChain();
+  while (sector < kSectorBound && StepChain(visits, sector)) {
     if (!readSector(fd, sector, miniFat.data() + filled, kSectorSize)) {
       std::memset(miniFat.data() + filled, 0xFF, kSectorSize);
       return;
@@ -224,7 +267,8 @@ DocumentReader::DirectoryEnd DocumentReader::WalkDirectory(int fd, const EntryRu
   bool rootSeen = false;
   uint32_t walked = 0;
   uint8_t block[kSectorSize];
-  for (uint32_t sector = firstDirectorySector; sector < kSectorBound;) {
+  ChainVisits visits = RegularChain();
+  for (uint32_t sector = firstDirectorySector; sector < kSectorBound && StepChain(visits, sector);) {
     if (!readSector(fd, sector, block, kSectorSize)) return DirectoryEnd::Finished;
     for (uint32_t at = 0; at < kSectorSize; at += kDirectoryEntrySize) {
       const uint8_t* bytes = block + at;
@@ -264,11 +308,16 @@ void DocumentReader::LoadMiniStream(int fd) {
 bool DocumentReader::ReadRegularStream(int fd, uint32_t startSector, std::span<uint8_t> destination) {
   RunReader reader(fd, destination.data());
   size_t gathered = 0;
+  ChainVisits visits = RegularChain();
   for (uint32_t sector = startSector; sector < kSectorBound && gathered < destination.size();) {
     const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(kSectorSize, destination.size() - gathered));
     uint32_t next = 0;
-    if (!sectorInsideFile(sector, chunk) ||
-        !reader.add((uint64_t{sector} + 1) * kSectorSize, gathered, chunk) || !FatEntry(fd, sector, next)) {
+    if (!sectorInsideFile(sector, chunk)) {
+      reader.flush();
+      return false;
+    }
+    if (!StepChain(visits, sector)) break;  // the rest of the destination stays zero
+    if (!reader.add((uint64_t{sector} + 1) * kSectorSize, gathered, chunk) || !FatEntry(fd, sector, next)) {
       reader.flush();
       return false;
     }
@@ -278,12 +327,14 @@ bool DocumentReader::ReadRegularStream(int fd, uint32_t startSector, std::span<u
   return reader.flush();
 }
 
-bool DocumentReader::ReadMiniStream(uint32_t startSector, std::span<uint8_t> destination) const {
+bool DocumentReader::ReadMiniStream(uint32_t startSector, std::span<uint8_t> destination) {
   size_t gathered = 0;
+  ChainVisits visits = MiniChain();
   for (uint32_t sector = startSector; sector < kSectorBound && gathered < destination.size();) {
     const size_t chunk = std::min<size_t>(kMiniSectorSize, destination.size() - gathered);
     const uint64_t offset = uint64_t{sector} * kMiniSectorSize;
     if (offset + chunk > miniStream.size()) return false;
+    if (!StepChain(visits, sector)) break;
     std::memcpy(destination.data() + gathered, miniStream.data() + offset, chunk);
     if (!MiniFatEntry(sector, sector)) return false;
     gathered += chunk;
@@ -318,7 +369,8 @@ int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
     return result == kProbeUnknown ? EntryVerdict::Continue : EntryVerdict::Stop;
   });
   FreeBuffers();
-  return result;
+  // A probe cut short by Stop has not seen the whole directory: it names no application.
+  return stopRequested() ? kProbeUnknown : result;
 }
 
 }  // namespace brenvik

@@ -10,7 +10,12 @@
 // One reader serves one thread. Every operation starts with ResetReader(), opens (or is given)
 // its own file, closes it and frees the sector tables before it returns; only the stream
 // locations, flags and result texts survive until the next reset.
+//
+// Hostile files cost work bounded by their size: no chain passes a sector twice (a chain that
+// comes back to a sector runs in a circle and ends there), so no stream gathers more than the
+// file holds, and the job's stop flag is polled inside every long loop.
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -65,6 +70,26 @@ struct PieceTextLocation {
   uint16_t flag = 0;  // nonzero: 8-bit text
 };
 
+// What reading one file cost, zeroed by ResetReader: lets a caller see that a hostile file was
+// read with work bounded by its size.
+struct ReadWork {
+  uint64_t sectorsVisited = 0;     // chain steps of every kind (FAT, mini FAT, DIFAT, directory)
+  uint64_t streamBytesRead = 0;    // main-stream bytes read and loaded while its text was gathered
+  uint32_t partsExtracted = 0;     // package parts inflated into the temporary folder
+};
+
+// The sectors one chain has passed through. Sector numbers at or beyond `sectorCount` are never
+// remembered: no chain gets past them, as they lie outside the file (or the mini stream).
+class ChainVisits {
+ public:
+  explicit ChainVisits(uint64_t sectorCount);
+  // True the first time the chain reaches `sector`; false when it comes back to it.
+  bool First(uint32_t sector);
+
+ private:
+  std::vector<bool> seen_;
+};
+
 class DocumentReader {
  public:
   // Results of ProbeCompoundFile.
@@ -87,9 +112,24 @@ class DocumentReader {
   DocumentReader(const DocumentReader&) = delete;
   DocumentReader& operator=(const DocumentReader&) = delete;
 
-  // Frees every buffer, zeroes every size, location and flag, empties the results and the piece
-  // vectors. The settings copy is kept.
+  // Frees every buffer, zeroes every size, location and flag, empties the results, the piece
+  // vectors and the work counts. The settings copy and the stop flag are kept.
   void ResetReader();
+
+  // True once the job's stop flag is set. A read that is stopped ends as if the file ended
+  // there, and its results are emptied, so no name is ever made from half a file.
+  bool stopRequested() const { return stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0; }
+  // The next step of a chain: false when the chain must end here because it comes back to a
+  // sector it passed already, or because Stop was pressed. Counts the step.
+  bool StepChain(ChainVisits& visits, uint32_t sector);
+  // Empties the results of a read that Stop interrupted (the end of every text operation).
+  void DropResultsIfStopped();
+  // Chain visits sized for the regular sectors of the file, or for the mini sectors.
+  ChainVisits RegularChain() const;
+  ChainVisits MiniChain() const;
+  // The most bytes the chain of `stream` can gather: a chain passes each sector at most once,
+  // so a stream never holds more than the file (or the mini stream) has sectors.
+  uint64_t StreamCapacity(const StreamLocation& stream) const;
 
   // Which Office application wrote the compound file open in `file`: kProbeWord, kProbeExcel,
   // kProbePowerPoint, kProbeUnknown when none of their streams was found or the directory is
@@ -149,7 +189,7 @@ class DocumentReader {
   // which the caller has zero-filled. A chain that ends early succeeds (the tail stays zero);
   // a sector outside the file or the tables fails.
   bool ReadRegularStream(int fd, uint32_t startSector, std::span<uint8_t> destination);
-  bool ReadMiniStream(uint32_t startSector, std::span<uint8_t> destination) const;
+  bool ReadMiniStream(uint32_t startSector, std::span<uint8_t> destination);
   // Regular when the stream's size is at least the mini stream cutoff, else mini.
   bool ReadStream(int fd, const StreamLocation& stream, std::span<uint8_t> destination);
 
@@ -159,6 +199,10 @@ class DocumentReader {
   // ---- Fields -----------------------------------------------------------------------------
   int64_t fileLength = 0;
   AppSettings settings;  // copy taken by the client; name length limit = gathering limit
+  // The running job's stop flag (nonzero: stop), or none; the job that sets it keeps it alive
+  // while the reader may use it.
+  const std::atomic<int>* stopFlag = nullptr;
+  ReadWork work;
 
   uint16_t byteOrder = 0;
   uint32_t sectorSize = 0;
@@ -204,6 +248,21 @@ class DocumentReader {
   // Takes one DIFAT entry as the next FAT sector; false when assembling must stop.
   bool listFatSector(uint32_t sector);
   bool fatFull() const { return uint64_t{fatSectors.size()} * kSectorSize >= fatByteSize; }
+};
+
+// Points a reader at a job's stop flag for one scope, and back at what it had after.
+class ReaderStopScope {
+ public:
+  ReaderStopScope(DocumentReader& reader, const std::atomic<int>* stop) : reader_(reader), previous_(reader.stopFlag) {
+    reader_.stopFlag = stop;
+  }
+  ~ReaderStopScope() { reader_.stopFlag = previous_; }
+  ReaderStopScope(const ReaderStopScope&) = delete;
+  ReaderStopScope& operator=(const ReaderStopScope&) = delete;
+
+ private:
+  DocumentReader& reader_;
+  const std::atomic<int>* previous_;
 };
 
 // Little-endian readers over a byte buffer; the caller bounds the offset.

@@ -32,22 +32,29 @@ constexpr uint16_t kWordMagic = 0xA5EC;
 constexpr uint16_t kBoundSheetRecord = 0x0085;
 constexpr uint16_t kSstRecord = 0x00FC;
 
-uint64_t LoadU64(const uint8_t* p) { return uint64_t{LoadU32(p)} | (uint64_t{LoadU32(p + 4)} << 32); }
-
 // Random access to the first `size` bytes of a stream, read from the file only where asked, so a
 // large document is never read further than its text is needed. Reads give what a whole-stream
 // read would: zero bytes past the end of the chain or from the first sector that cannot be read.
 class StreamView {
  public:
   StreamView(DocumentReader& reader, int fd, const StreamLocation& stream, uint64_t size)
-      : reader_(reader), fd_(fd), mini_(stream.size < reader.miniStreamCutoff), size_(size), next_(stream.startSector) {
-    unit_ = mini_ ? DocumentReader::kMiniSectorSize : DocumentReader::kSectorSize;
-  }
+      : reader_(reader),
+        fd_(fd),
+        mini_(stream.size < reader.miniStreamCutoff),
+        unit_(mini_ ? DocumentReader::kMiniSectorSize : DocumentReader::kSectorSize),
+        size_(size),
+        next_(stream.startSector),
+        visits_(mini_ ? reader.MiniChain() : reader.RegularChain()) {}
+
+  static constexpr uint64_t kBlockSize = 64 * 1024;
 
   uint64_t size() const { return size_; }
+  // Bytes handed out by Read plus bytes loaded into the block: the work this view has done.
+  uint64_t work() const { return work_; }
 
   // Copies `out.size()` bytes from `offset`; bytes outside the stream read as zero.
   void Read(uint64_t offset, std::span<uint8_t> out) {
+    work_ += out.size();
     std::fill(out.begin(), out.end(), 0);
     size_t done = 0;
     while (done < out.size() && offset + done < size_) {
@@ -79,18 +86,12 @@ class StreamView {
   }
 
  private:
-  static constexpr uint64_t kBlockSize = 64 * 1024;
-
   // Makes `chain_` name the sectors up to index `index` where the chain reaches that far.
   void extendChain(size_t index) {
     while (chain_.size() <= index && !ended_) {
       const uint32_t sector = next_;
       const uint64_t gathered = uint64_t{chain_.size()} * unit_;
-      // A chain longer than the sectors there are must run in a circle: it ends where it would
-      // start repeating itself.
-      const uint64_t sectorsThere = mini_ ? reader_.miniStream.size() / unit_
-                                          : static_cast<uint64_t>(std::max<int64_t>(reader_.fileLength, 0)) / unit_;
-      if (sector >= DocumentReader::kSectorBound || gathered >= size_ || chain_.size() >= sectorsThere) {
+      if (sector >= DocumentReader::kSectorBound || gathered >= size_) {
         ended_ = true;
         break;
       }
@@ -98,7 +99,9 @@ class StreamView {
       const bool readable = mini_ ? uint64_t{sector} * unit_ + chunk <= reader_.miniStream.size()
                                   : reader_.fileLength >= 0 &&
                                         (uint64_t{sector} + 1) * unit_ + chunk <= uint64_t(reader_.fileLength);
-      if (!readable) {
+      // A chain that comes back to a sector runs in a circle: it ends where it would start
+      // repeating itself.
+      if (!readable || !reader_.StepChain(visits_, sector)) {
         ended_ = true;
         break;
       }
@@ -110,6 +113,7 @@ class StreamView {
 
   void loadBlock(uint64_t block) {
     if (loadedBlock_ == block) return;
+    work_ += kBlockSize;
     block_.assign(kBlockSize, 0);
     const uint64_t first = block * kBlockSize / unit_;
     const uint64_t count = kBlockSize / unit_;
@@ -141,39 +145,64 @@ class StreamView {
   uint32_t unit_;
   uint64_t size_;
   uint32_t next_;
+  ChainVisits visits_;
   bool ended_ = false;
   std::vector<uint32_t> chain_;
   std::vector<uint8_t> block_;
   std::optional<uint64_t> loadedBlock_;
+  uint64_t work_ = 0;
 };
 
-// The whole of a small stream, zero-filled where it cannot be read.
+// The whole of a stream, zero-filled where it cannot be read. Bytes past what the file can hold
+// for it (StreamCapacity) would read as zero, so they are not held at all: a small file that
+// declares a huge stream costs no more memory than its own size.
 std::vector<uint8_t> ReadWhole(DocumentReader& reader, int fd, const StreamLocation& stream, uint64_t size) {
-  std::vector<uint8_t> bytes(static_cast<size_t>(size), 0);
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::min(size, reader.StreamCapacity(stream))), 0);
   reader.ReadStream(fd, stream, bytes);
   return bytes;
 }
 
+// A stream of `size` bytes of which only the first `held.size()` are held; the rest read as zero.
+class ZeroExtended {
+ public:
+  ZeroExtended(std::span<const uint8_t> held, uint64_t size) : held_(held), size_(size) {}
+  uint64_t size() const { return size_; }
+  uint64_t held() const { return held_.size(); }
+  uint8_t U8(uint64_t at) const { return at < held_.size() ? held_[at] : 0; }
+  uint16_t U16(uint64_t at) const { return static_cast<uint16_t>(U8(at) | (U8(at + 1) << 8)); }
+  uint32_t U32(uint64_t at) const { return U16(at) | (static_cast<uint32_t>(U16(at + 2)) << 16); }
+
+ private:
+  std::span<const uint8_t> held_;
+  uint64_t size_;
+};
+
 void ReadSummaryDate(DocumentReader& reader, int fd) {
   const uint32_t size = reader.summaryStream.size;
   if (size < kSmallestSummaryStream || size > kSummaryStreamCap) return;
-  const std::vector<uint8_t> s = ReadWhole(reader, fd, reader.summaryStream, size);
-  if (LoadU32(&s[24]) != 1 || std::memcmp(&s[28], kSummaryFormatId, 16) != 0 || LoadU32(&s[44]) != 48) return;
-  const uint64_t count = LoadU32(&s[52]);
+  const std::vector<uint8_t> held = ReadWhole(reader, fd, reader.summaryStream, size);
+  const ZeroExtended s(held, size);
+  uint8_t formatId[16];
+  for (uint64_t i = 0; i < sizeof formatId; ++i) formatId[i] = s.U8(28 + i);
+  if (s.U32(24) != 1 || std::memcmp(formatId, kSummaryFormatId, 16) != 0 || s.U32(44) != 48) return;
+  const uint64_t count = s.U32(52);
   if (count == 0 || count * 8 + 56 >= size) return;
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint8_t* pair = &s[56 + 8 * i];
-    if (LoadU32(pair) != kLastSaveTimeProperty) continue;
-    const uint64_t offset = LoadU32(pair + 4);
+  for (uint64_t i = 0; i < count && 56 + 8 * i < s.held(); ++i) {
+    const uint64_t pair = 56 + 8 * i;
+    if (s.U32(pair) != kLastSaveTimeProperty) continue;
+    const uint64_t offset = s.U32(pair + 4);
     // The property's type word is skipped unchecked; the 64-bit time follows it.
-    if (size >= offset + 60) reader.dateText = TimestampText(static_cast<int64_t>(LoadU64(&s[48 + offset + 4])));
+    const uint64_t at = 48 + offset + 4;
+    if (size >= offset + 60)
+      reader.dateText = TimestampText(static_cast<int64_t>(uint64_t{s.U32(at)} | (uint64_t{s.U32(at + 4)} << 32)));
     return;
   }
 }
 
 // Decodes a piece of stored text into `into`, cleaned, reading only until `into` holds
-// `wanted` characters or the piece ends.
-void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide, std::u16string& into, size_t wanted) {
+// `wanted` characters, the piece ends or the stream has done `workBound` work.
+void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide, std::u16string& into, size_t wanted,
+                 uint64_t workBound, const DocumentReader& reader) {
   constexpr uint64_t kChunk = 4096;
   std::vector<uint8_t> chunk;
   std::string pending;  // 8-bit bytes kept but not yet decoded
@@ -183,7 +212,9 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
     into += text;
     pending.erase(0, count);
   };
-  for (uint64_t done = 0; done < bytes && into.size() < wanted && !stream.ZeroFrom(offset + done);) {
+  uint64_t done = 0;
+  while (done < bytes && into.size() < wanted && stream.work() < workBound && !reader.stopRequested() &&
+         !stream.ZeroFrom(offset + done)) {
     chunk.resize(static_cast<size_t>(std::min(kChunk, bytes - done)));
     stream.Read(offset + done, chunk);
     done += chunk.size();
@@ -203,27 +234,29 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
   if (!pending.empty()) decodePending(pending.size());
 }
 
-// The piece table of the CLX at `position` in the table stream.
-void ParseClx(DocumentReader& reader, uint64_t position) {
-  const std::vector<uint8_t>& t = reader.tableStream;
+// The piece table of the CLX at `position` in the table stream `t`.
+void ParseClx(DocumentReader& reader, const ZeroExtended& t, uint64_t position) {
   const uint64_t size = t.size();
   if (size <= 20) return;
   while (position + 3 <= size) {
-    if (t[position] == 1) {  // property modifiers, skipped
-      position += 3 + uint64_t{LoadU16(&t[position + 1])};
+    if (t.U8(position) == 1) {  // property modifiers, skipped
+      position += 3 + uint64_t{t.U16(position + 1)};
       continue;
     }
-    if (t[position] != 2 || position + 21 > size) return;
-    const uint32_t length = LoadU32(&t[position + 1]);
+    if (t.U8(position) != 2 || position + 21 > size) return;
+    const uint32_t length = t.U32(position + 1);
     const uint64_t count = static_cast<uint32_t>(length - 4) / 12;
     if (count == 0 || 12 * count + position + 9 > size) return;
-    reader.pieceRanges.reserve(count);
-    reader.pieceTextLocations.reserve(count);
-    for (uint64_t k = 0; k < count; ++k) {
-      const uint32_t first = LoadU32(&t[position + 5 + 4 * k]);
-      const uint32_t next = LoadU32(&t[position + 5 + 4 * (k + 1)]);
+    // A piece whose character positions lie past the bytes the file holds has zero characters
+    // and yields nothing, so only the pieces inside them are listed.
+    const uint64_t listed = std::min(count, t.held() > position + 5 ? (t.held() - position - 5 + 3) / 4 : 0);
+    reader.pieceRanges.reserve(listed);
+    reader.pieceTextLocations.reserve(listed);
+    for (uint64_t k = 0; k < listed; ++k) {
+      const uint32_t first = t.U32(position + 5 + 4 * k);
+      const uint32_t next = t.U32(position + 5 + 4 * (k + 1));
       reader.pieceRanges.push_back({static_cast<int32_t>(first), static_cast<int32_t>(next - first)});
-      const uint32_t file = LoadU32(&t[position + 11 + 4 * count + 8 * k]);
+      const uint32_t file = t.U32(position + 11 + 4 * count + 8 * k);
       if (file & 0x40000000)
         reader.pieceTextLocations.push_back({(file >> 1) & 0x1FFFFFFF, 1});
       else
@@ -254,18 +287,25 @@ void ReadWordText(DocumentReader& reader, int fd) {
   const StreamLocation& table = info.whichTable ? reader.table1Stream : reader.table0Stream;
   if (uint64_t{info.fcClx} + info.lcbClx > table.size || table.size > kTableStreamCap) return;
   reader.tableStream = ReadWhole(reader, fd, table, table.size);
-  ParseClx(reader, info.fcClx);
+  ParseClx(reader, ZeroExtended(reader.tableStream, table.size), info.fcClx);
   std::vector<uint8_t>().swap(reader.tableStream);
 
   const int64_t limit = reader.settings.nameLengthLimit;
   const size_t wanted = std::max<size_t>(kLongestUsableContent, static_cast<size_t>(std::max<int64_t>(limit, 0)));
-  for (size_t k = 0; k < reader.pieceRanges.size(); ++k) {
+  // The pieces of a document divide its text among them, so reading them all takes each byte of
+  // the main stream about once: handed out once, loaded once. A piece table that names the same
+  // bytes over and over, or jumps back and forth between blocks, ends at a few times that.
+  const uint64_t workBound = 3 * std::min(r, reader.StreamCapacity(reader.mainStream)) + 2 * StreamView::kBlockSize;
+  for (size_t k = 0; k < reader.pieceRanges.size() && main.work() < workBound && !reader.stopRequested(); ++k) {
     const PieceTextLocation& where = reader.pieceTextLocations[k];
     const bool wide = where.flag == 0;
     const int64_t available = static_cast<int64_t>(r) - where.byteOffset;
     const int64_t count = reader.pieceRanges[k].characterCount;
     const int64_t take = std::min(available, wide ? 2 * count : count);
-    if (take > 0) GatherPiece(main, where.byteOffset, static_cast<uint64_t>(take), wide, reader.contentText, wanted);
+    if (take > 0)
+      GatherPiece(main, where.byteOffset, static_cast<uint64_t>(take), wide, reader.contentText, wanted, workBound,
+                  reader);
+    reader.work.streamBytesRead = main.work();
     if (static_cast<int64_t>(reader.contentText.size()) >= limit) return;
   }
 }
@@ -345,7 +385,7 @@ void ReadExcelText(DocumentReader& reader, int fd) {
   const uint64_t r = workbook.size();
   const int64_t limit = reader.settings.nameLengthLimit;
   std::vector<uint8_t> body;
-  for (uint64_t at = 0; at + 4 < r && !workbook.ZeroFrom(at);) {
+  for (uint64_t at = 0; at + 4 < r && !reader.stopRequested() && !workbook.ZeroFrom(at);) {
     uint8_t head[4];
     workbook.Read(at, head);
     const uint16_t type = LoadU16(head);
@@ -364,6 +404,7 @@ void ReadExcelText(DocumentReader& reader, int fd) {
       }
     }
     at += 4 + uint64_t{length};
+    reader.work.streamBytesRead = workbook.work();
   }
 }
 
@@ -412,6 +453,7 @@ void ReadOfficeFile(DocumentReader& reader, const std::filesystem::path& path, O
   else
     ReadExcelText(reader, fd);
   reader.FreeBuffers();
+  reader.DropResultsIfStopped();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -164,20 +165,34 @@ void GatherInlineStrings(const pugi::xml_node& root, TextGatherer& gatherer) {
             if (gatherer.AppendElementText(text)) return;
 }
 
+// Empties the reader's results on the way out of a read that Stop interrupted.
+class StopGuard {
+ public:
+  explicit StopGuard(DocumentReader& reader) : reader_(reader) {}
+  ~StopGuard() { reader_.DropResultsIfStopped(); }
+  StopGuard(const StopGuard&) = delete;
+  StopGuard& operator=(const StopGuard&) = delete;
+
+ private:
+  DocumentReader& reader_;
+};
+
 }  // namespace
 
 void DocumentReader::ReadDocx(const std::filesystem::path& path) {
   ResetReader();
+  const StopGuard guard(*this);
   ExtractedParts parts(settings.temporaryFolder);
   bool extracted = false;
   {
     ZipArchive archive(path);
     if (!archive.isOpen()) return;
     ZipItem item;
-    for (bool more = archive.First(); more; more = archive.Next()) {
+    for (bool more = archive.First(); more && !stopRequested(); more = archive.Next()) {
       if (!archive.Current(item)) break;
       if (!Matches(item, kDocumentPart)) continue;
       extracted = parts.Extract(archive, kDocumentPart);
+      ++work.partsExtracted;
       if (IsAcceptedEntryTime(item.fileTime)) dateText = TimestampText(item.fileTime);
       break;
     }
@@ -193,26 +208,34 @@ void DocumentReader::ReadDocx(const std::filesystem::path& path) {
 
 void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
   ResetReader();
+  const StopGuard guard(*this);
   ExtractedParts extractedParts(settings.temporaryFolder);
   const std::array<const Part*, 3> parts{&kWorkbookPart, &kSharedStringsPart, &kSheet1Part};
   std::array<bool, 3> seen{}, extracted{};
+  std::array<std::optional<ZipItemPosition>, 3> chosen;
   std::array<int64_t, 3> times{-1, -1, -1};
   {
     ZipArchive archive(path);
     if (!archive.isOpen()) return;
+    // The directory is walked by names first: of several items matching one part the last one is
+    // the part, and only that one is inflated. A package that lists the same part thousands of
+    // times costs one extraction per part, not one per listing.
     ZipItem item;
-    for (bool more = archive.First(); more; more = archive.Next()) {
+    for (bool more = archive.First(); more && !stopRequested(); more = archive.Next()) {
       if (!archive.Current(item)) break;
       for (size_t slot = 0; slot < parts.size(); ++slot) {
         if (!Matches(item, *parts[slot])) continue;
         seen[slot] = true;
-        // A later item of the same name replaces the part; a failed extraction keeps an earlier
-        // one of this same file.
-        if (extractedParts.Extract(archive, *parts[slot])) extracted[slot] = true;
+        if (ZipItemPosition place; archive.Remember(place)) chosen[slot] = place;
         if (IsAcceptedEntryTime(item.fileTime)) times[slot] = item.fileTime;
         break;
       }
       if (std::all_of(seen.begin(), seen.end(), [](bool s) { return s; })) break;
+    }
+    for (size_t slot = 0; slot < parts.size(); ++slot) {
+      if (!chosen[slot] || stopRequested() || !archive.GoTo(*chosen[slot])) continue;
+      extracted[slot] = extractedParts.Extract(archive, *parts[slot]);
+      ++work.partsExtracted;
     }
   }
   const int64_t newest = *std::max_element(times.begin(), times.end());

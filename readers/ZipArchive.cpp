@@ -155,6 +155,18 @@ bool ZipArchive::First() { return handle_ != nullptr && unzGoToFirstFile(static_
 
 bool ZipArchive::Next() { return handle_ != nullptr && unzGoToNextFile(static_cast<unzFile>(handle_)) == UNZ_OK; }
 
+bool ZipArchive::Remember(ZipItemPosition& position) {
+  unz64_file_pos place{};
+  if (handle_ == nullptr || unzGetFilePos64(static_cast<unzFile>(handle_), &place) != UNZ_OK) return false;
+  position = {place.pos_in_zip_directory, place.num_of_file};
+  return true;
+}
+
+bool ZipArchive::GoTo(const ZipItemPosition& position) {
+  const unz64_file_pos place{position.directoryOffset, position.index};
+  return handle_ != nullptr && unzGoToFilePos64(static_cast<unzFile>(handle_), &place) == UNZ_OK;
+}
+
 bool ZipArchive::Current(ZipItem& item) {
   if (handle_ == nullptr) return false;
   unz_file_info64 info{};

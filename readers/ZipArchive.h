@@ -17,6 +17,12 @@ inline bool IsAcceptedEntryTime(int64_t fileTime) {
 // An extracted part larger than this counts as missing, so a zip bomb cannot fill the disk.
 constexpr uint64_t kExtractedPartCap = 64ull << 20;
 
+// Where an item's directory record sits, to come back to it after walking on.
+struct ZipItemPosition {
+  uint64_t directoryOffset = 0;
+  uint64_t index = 0;
+};
+
 struct ZipItem {
   std::string rawName;   // the stored name bytes, at most 1020 of them
   std::u16string name;   // decoded from UTF-8, then made safe by SafeEntryName
@@ -41,6 +47,9 @@ class ZipArchive {
   bool Next();
   // Describes the current item; false when its directory record cannot be read.
   bool Current(ZipItem& item);
+  // The current item's place, and a move back to a place taken earlier.
+  bool Remember(ZipItemPosition& position);
+  bool GoTo(const ZipItemPosition& position);
   // Inflates the current item into `relative` below the open folder `folderFd` (see
   // ReplaceFileBelow: missing folders are created, no link is followed or written through). False,
   // with no file written, when the item cannot be read or inflates to more than `cap` bytes.

@@ -54,10 +54,10 @@ class CDocumentDlg::Sink : public RenameJobSink {
   CDocumentDlg& page_;
 };
 
-CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, ContentReaders readers)
+CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<ContentReaders> readers)
     : ToolPage(host, QStringLiteral("File Rename"), parent),
       showInFileManager(ShowInFileManager),
-      engine_(std::move(readers)),
+      engine_(readers ? std::move(*readers) : DocumentContentReaders(&stopFlag())),
       statusChannel_(this,
                      [this](const StatusLine& line) {
                        if (line.count < 0) status_->setText(line.text);

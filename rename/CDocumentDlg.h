@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/shell/CheckListModel.h"
 #include "app/shell/ToolPage.h"
@@ -21,8 +22,10 @@ namespace brenvik {
 class CDocumentDlg : public ToolPage {
   Q_OBJECT
  public:
-  // `readers` feed the engine; tests may wrap the real ones.
-  explicit CDocumentDlg(PageHost& host, QWidget* parent = nullptr, ContentReaders readers = DocumentContentReaders());
+  // `readers` feed the engine; tests may wrap the real ones. Without them the page uses the real
+  // readers, which its Stop button also interrupts in the middle of a file.
+  explicit CDocumentDlg(PageHost& host, QWidget* parent = nullptr,
+                        std::optional<ContentReaders> readers = std::nullopt);
   ~CDocumentDlg() override;
 
   // How Goto Path shows a file; tests replace it so no file manager starts.

@@ -2,6 +2,7 @@
 // Where the File Rename engine gets its name material: one reader call per file type. The engine
 // composes document names itself from the three texts; the archive, pdf and text readers return
 // finished names. Tests and benchmarks put their own functions here.
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -33,7 +34,9 @@ struct ContentReaders {
   NameReader text;
 };
 
-// The real readers of document and archive contents.
-ContentReaders DocumentContentReaders();
+// The real readers of document and archive contents. `stop` (nonzero: stop), when given, also
+// interrupts a Word, Excel or package file being read; the reader then gives no texts, so no
+// name is made from half a file. It must outlive the readers.
+ContentReaders DocumentContentReaders(const std::atomic<int>* stop = nullptr);
 
 }  // namespace brenvik

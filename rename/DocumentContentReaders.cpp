@@ -13,29 +13,33 @@ DocumentTexts TextsOf(DocumentReader& reader) {
 
 }  // namespace
 
-ContentReaders DocumentContentReaders() {
+ContentReaders DocumentContentReaders(const std::atomic<int>* stop) {
   ContentReaders readers;
   // Word and Excel 97-2003 documents keep the reader's default settings (gathering limit 64).
-  readers.word = [](const std::filesystem::path& path, const AppSettings&) {
+  readers.word = [stop](const std::filesystem::path& path, const AppSettings&) {
     DocumentReader reader;
+    reader.stopFlag = stop;
     reader.ReadWordDocument(path);
     return TextsOf(reader);
   };
-  readers.excel = [](const std::filesystem::path& path, const AppSettings&) {
+  readers.excel = [stop](const std::filesystem::path& path, const AppSettings&) {
     DocumentReader reader;
+    reader.stopFlag = stop;
     reader.ReadExcelWorkbook(path);
     return TextsOf(reader);
   };
   // The packages take the tool's settings: its limit, its Sheet and Content flags and the
   // temporary folder their parts are extracted into.
-  readers.docx = [](const std::filesystem::path& path, const AppSettings& settings) {
+  readers.docx = [stop](const std::filesystem::path& path, const AppSettings& settings) {
     DocumentReader reader;
+    reader.stopFlag = stop;
     reader.settings = settings;
     reader.ReadDocx(path);
     return TextsOf(reader);
   };
-  readers.xlsx = [](const std::filesystem::path& path, const AppSettings& settings) {
+  readers.xlsx = [stop](const std::filesystem::path& path, const AppSettings& settings) {
     DocumentReader reader;
+    reader.stopFlag = stop;
     reader.settings = settings;
     reader.ReadXlsx(path);
     return TextsOf(reader);

@@ -166,7 +166,8 @@ TEST_F(DocumentReaderTest, CyclicChainsEnd) {
   std::vector<uint8_t> data(where.size);
   EXPECT_TRUE(reader_.ReadStream(file_.get(), where, data));
   EXPECT_EQ(std::string(data.begin(), data.begin() + 1024), Pattern(5000, 3).substr(0, 1024));
-  EXPECT_EQ(std::string(data.begin() + 1024, data.begin() + 2048), Pattern(5000, 3).substr(0, 1024));
+  // The chain ends where it would pass a sector again; the rest stays zero.
+  EXPECT_EQ(std::string(data.begin() + 1024, data.end()), std::string(data.size() - 1024, '\0'));
 }
 
 TEST_F(DocumentReaderTest, ReadsRegularAndMiniStreams) {
