@@ -88,8 +88,6 @@ bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16stri
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& /*reader*/,
                                         ExtensionCounters& counters, const std::atomic<int>& stop,
                                         ExtensionSink& sink) {
-  // Stop also interrupts the compound file being probed, not only the walk between files.
-  const ReaderStopScope readerStop(reader, &stop);
   sink.StatusText(std::u16string(kDetectingExtensionText));
   ExtensionCheckOutcome outcome;
   UniqueFd resultFile;
@@ -122,8 +120,10 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, Do
   walk.stopFlag = &stop;
   ParallelWalkFiles(
       options.root, walk,
-      [](const WalkedFile& file) {
+      [&stop](const WalkedFile& file) {
         thread_local DocumentReader probeReader;
+        // Stop also interrupts the compound file being probed, not only the walk between files.
+        const ReaderStopScope readerStop(probeReader, &stop);
         Identified found;
         const std::string_view type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
         if (!type.empty()) found = {IdentityAt(file.folderFd, file.name), Utf16(type), BytesToText(file.Path())};
