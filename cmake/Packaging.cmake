@@ -20,9 +20,8 @@ endfunction()
 if(TARGET brenvik)
   brenvik_man_page(brenvik.1)
 endif()
-# The command-line program is built beside the window when its sources are present.
+# The command-line program installs itself beside the window (cli/CMakeLists.txt).
 if(TARGET brenvik-cli)
-  install(TARGETS brenvik-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   brenvik_man_page(brenvik-cli.1)
 endif()
 

@@ -41,7 +41,7 @@ bool WroteEverythingAsked(RepairEnd end) { return end == RepairEnd::Completed ||
 
 class RepairRun {
  public:
-  RepairRun(const RepairRequest& request, const std::atomic<int>& stop, RepairSink& sink)
+  RepairRun(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& sink)
       : request_(request),
         stop_(stop),
         sink_(sink),
@@ -49,7 +49,7 @@ class RepairRun {
         test_(request.pattern, blockSize_) {}
 
   RepairResult run() {
-    sink_.setStatus(RepairStartText(request_.mode));
+    sink_.Status(RepairStartText(request_.mode));
     corrupted_ = OpenInput(request_.corrupted);
     const int64_t length = corrupted_ ? FileSize(corrupted_.get()) : -1;
     if (length < 0) return fail(RepairEnd::FailedAccess, kFailedAccessText);
@@ -61,12 +61,13 @@ class RepairRun {
     if (!output_) return fail(RepairEnd::FailedCreate, kFailedCreateText);
 
     openReferences();
-    sink_.setProgressRange(static_cast<int32_t>(static_cast<uint32_t>(length / kRepairChunkSize)));
+    progressMaximum_ = length / static_cast<int64_t>(kRepairChunkSize);
+    sink_.Progress(0, progressMaximum_);
     RepairEnd end = copyChunks(length);
     if (WroteEverythingAsked(end)) end = closeOutput(end);
     closeAll();
     // A stopped run reports like a finished one; a failed run never says "completed".
-    sink_.setStatus(WroteEverythingAsked(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
+    sink_.Status(WroteEverythingAsked(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
     result_.end = end;
     return result_;
   }
@@ -74,7 +75,7 @@ class RepairRun {
  private:
   RepairResult fail(RepairEnd end, std::u16string_view status) {
     closeAll();
-    sink_.setStatus(std::u16string(status));
+    sink_.Status(status);
     result_.end = end;
     return result_;
   }
@@ -89,7 +90,7 @@ class RepairRun {
       if (copy.length < 0) {
         copy.fd.reset();
         copy.length = 0;
-        sink_.setStatus(kFailedAccessText);
+        sink_.Status(kFailedAccessText);
       }
       references_.push_back(std::move(copy));
     }
@@ -123,8 +124,8 @@ class RepairRun {
         return RepairEnd::FailedWrite;
       }
       position += static_cast<int64_t>(size);
-      sink_.setProgress(static_cast<int32_t>(position / static_cast<int64_t>(kRepairChunkSize)), result_.counts);
-      sink_.setStatus(RepairCountsText(result_.counts));
+      sink_.Progress(position / static_cast<int64_t>(kRepairChunkSize), progressMaximum_);
+      sink_.Tally(result_.counts);  // shown as RepairCountsText in the status line
     }
     return RepairEnd::Completed;
   }
@@ -163,7 +164,8 @@ class RepairRun {
 
   const RepairRequest& request_;
   const std::atomic<int>& stop_;
-  RepairSink& sink_;
+  RepairReporter& sink_;
+  int64_t progressMaximum_ = 0;  // whole MiB of the damaged file
   const size_t blockSize_;
   const BlockTest test_;
   UniqueFd corrupted_;
@@ -188,7 +190,7 @@ std::u16string RepairCompletedText(BlockMode mode, const RepairCounts& counts) {
   return lead + RepairCountsText(counts);
 }
 
-RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairSink& sink) {
+RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& sink) {
   return RepairRun(request, stop, sink).run();
 }
 

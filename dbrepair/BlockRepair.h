@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/JobReporter.h"
+
 namespace brenvik {
 
 enum class BlockMode : int32_t {
@@ -51,19 +53,13 @@ struct RepairResult {
   RepairCounts counts;
 };
 
-// Where a run reports; called on the worker thread, in run order.
-class RepairSink {
- public:
-  virtual ~RepairSink() = default;
-  virtual void setStatus(const std::u16string& text) = 0;
-  // The range of the progress position, in whole MiB of the damaged file.
-  virtual void setProgressRange(int32_t maximum) = 0;
-  // Called after every chunk: the MiB written so far and the counts so far.
-  virtual void setProgress(int32_t position, const RepairCounts& counts) = 0;
-};
+// Where a run reports, in run order: its status line; after every chunk the progress in whole MiB
+// of the damaged file (first with position 0) and the counts so far, which the status line shows
+// as RepairCountsText.
+using RepairReporter = JobReporter<NoRow, RepairCounts>;
 
 // Runs one repair. `stop` is polled before every chunk. Every file is closed when it returns.
-RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairSink& sink);
+RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& reporter);
 
 // The status texts of a run (the two modes differ in one space).
 std::u16string RepairStartText(BlockMode mode);

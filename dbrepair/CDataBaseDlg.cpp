@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "dbrepair/FillPattern.h"
 #include "platform/FileOps.h"
 
@@ -43,18 +43,17 @@ const QString kDatabaseFilter = QStringLiteral("mdf Files (*.mdf);;All Files (*)
 const QString kDefaultPattern = QStringLiteral("DEADDEAD");
 
 // The worker's reports, handed to the page's channels.
-class PageSink : public RepairSink {
+class PageSink : public RepairReporter {
  public:
-  PageSink(LatestValueChannel<QString>& status, LatestValueChannel<int>& range, LatestValueChannel<int>& progress)
-      : status_(status), range_(range), progress_(progress) {}
-  void setStatus(const std::u16string& text) override { status_.post(ToQString(text)); }
-  void setProgressRange(int32_t maximum) override { range_.post(maximum); }
-  void setProgress(int32_t position, const RepairCounts&) override { progress_.post(position); }
+  PageSink(LatestValueChannel<QString>& status, LatestValueChannel<ProgressPosition>& progress)
+      : status_(status), progress_(progress) {}
+  void Status(std::u16string_view text) override { status_.post(ToQString(text)); }
+  void Tally(const RepairCounts& counts) override { status_.post(ToQString(RepairCountsText(counts))); }
+  void Progress(int64_t position, int64_t maximum) override { progress_.post({position, maximum}); }
 
  private:
   LatestValueChannel<QString>& status_;
-  LatestValueChannel<int>& range_;
-  LatestValueChannel<int>& progress_;
+  LatestValueChannel<ProgressPosition>& progress_;
 };
 
 }  // namespace
@@ -66,10 +65,8 @@ CDataBaseDlg::CDataBaseDlg(PageHost& host, QWidget* parent)
                        status_->setText(text);
                        status_->setToolTip(text);  // a failure text with a long path may not fit
                      }),
-      // A progress bar whose range is 0 to 0 would show a busy animation: a file under 1 MiB
-      // simply shows no movement.
-      rangeChannel_(this, [this](int maximum) { progress_->setRange(0, std::max(maximum, 1)); }),
-      progressChannel_(this, [this](int position) { progress_->setValue(position); }) {
+      // A file under 1 MiB simply shows no movement.
+      progressChannel_(this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); }) {
   setObjectName(QStringLiteral("4001"));
   buildControls();
 }
@@ -103,16 +100,10 @@ void CDataBaseDlg::buildControls() {
   connect(list_, &QWidget::customContextMenuRequested, this, &CDataBaseDlg::showListMenu);
 
   listMenu_ = new QMenu(this);
-  auto addMenuAction = [this](int id, const QString& text, std::function<void()> handler) {
-    QAction* action = listMenu_->addAction(text);
-    action->setParent(this);  // tests and automation find the items on the page
-    action->setObjectName(QString::number(id));
-    connect(action, &QAction::triggered, this, std::move(handler));
-  };
-  addMenuAction(kMarkAll, QStringLiteral("Mark All"), [this] { references_->setAllChecked(true); });
-  addMenuAction(kUnmarkAll, QStringLiteral("Unmark All"), [this] { references_->setAllChecked(false); });
-  addMenuAction(kRemoveFiles, QStringLiteral("Remove files"), [this] { removeCheckedRows(); });
-  addMenuAction(kAddFiles, QStringLiteral("Add files"), [this] { addFiles(); });
+  AddMenuItem(listMenu_, this, kMarkAll, QStringLiteral("Mark All"), [this] { references_->setAllChecked(true); });
+  AddMenuItem(listMenu_, this, kUnmarkAll, QStringLiteral("Unmark All"), [this] { references_->setAllChecked(false); });
+  AddMenuItem(listMenu_, this, kRemoveFiles, QStringLiteral("Remove files"), [this] { references_->removeCheckedRows(); });
+  AddMenuItem(listMenu_, this, kAddFiles, QStringLiteral("Add files"), [this] { addFiles(); });
 
   progress_ = MakeProgress(this, kProgressBar, DluRect(12, 272, 628, 10));
   status_ = MakeStatusLine(this, kStatusLine, QStringLiteral("Status"), QString(), DluRect(12, 290, 500, 10));
@@ -152,13 +143,6 @@ void CDataBaseDlg::addFiles() {
   references_->appendRows(std::move(rows));
 }
 
-void CDataBaseDlg::removeCheckedRows() {
-  std::vector<int> checked;
-  for (int row = references_->rowCount() - 1; row >= 0; --row)
-    if (references_->isChecked(row)) checked.push_back(row);
-  references_->removeRowsAt(std::move(checked));
-}
-
 void CDataBaseDlg::showListMenu(const QPoint& at) { listMenu_->popup(list_->viewport()->mapToGlobal(at)); }
 
 void CDataBaseDlg::repair() {
@@ -189,16 +173,13 @@ void CDataBaseDlg::repair() {
 
   startJob(
       [this, request = std::move(request)] {
-        PageSink sink(statusChannel_, rangeChannel_, progressChannel_);
-        lastResult_ = RunRepair(request, stopFlag(), sink);
+        PageSink sink(statusChannel_, progressChannel_);
+        return RunRepair(request, stopFlag(), sink);
       },
-      [this] { finishRun(lastResult_); });
+      [this](const RepairResult& result) { finishRun(result); });
 }
 
 void CDataBaseDlg::finishRun(const RepairResult& result) {
-  rangeChannel_.flush();
-  progressChannel_.flush();
-  statusChannel_.flush();
   counts_ = result.counts;
   progress_->setValue(0);
 }

@@ -3,8 +3,9 @@
 // block lost to the fill pattern from the first reference copy that holds it intact.
 #include <QString>
 
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/Controls.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "dbrepair/BlockRepair.h"
 
 class QLabel;
@@ -37,7 +38,6 @@ class CDataBaseDlg : public ToolPage {
   void chooseCorrupted();
   void chooseRepaired();
   void addFiles();
-  void removeCheckedRows();
   void showListMenu(const QPoint& at);
   void repair();
   void finishRun(const RepairResult& result);
@@ -55,10 +55,8 @@ class CDataBaseDlg : public ToolPage {
   QLabel* status_ = nullptr;
 
   RepairCounts counts_;
-  RepairResult lastResult_;  // written by the worker, read once it has finished
   LatestValueChannel<QString> statusChannel_;
-  LatestValueChannel<int> rangeChannel_;
-  LatestValueChannel<int> progressChannel_;
+  LatestValueChannel<ProgressPosition> progressChannel_;
 };
 
 }  // namespace brenvik

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/FillPatternText.h"
+#include "core/FillPatternText.h"
 
 namespace brenvik {
 

@@ -10,13 +10,9 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/core/StartOptions.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
-#include "disk/DiskAccess.h"
-#include "disk/DiskInventory.h"
-#include "disk/SgTransport.h"
-#include "platform/CodePage.h"
+#include "core/StartOptions.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -30,7 +26,6 @@ const QString kStandard = QStringLiteral("标准");
 const QString kNonStandard = QStringLiteral("非标");
 const QString kImage = QStringLiteral("镜像");
 const QString kFileFilter = QStringLiteral("img Files (*.img);;All Files (*.*)");
-constexpr int kMaxScsiDevices = 255;
 
 
 ListRow DeviceRow(const QString& device, const QString& label, const QString& type, const QString& serial,
@@ -126,8 +121,8 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
         messageModel_->appendRows(std::move(rows));
         messageView_->scrollToBottom();
       });
-  progressChannel_ = std::make_unique<LatestValueChannel<int64_t>>(
-      this, [this](const int64_t& position) { progress_->setValue(static_cast<int>(position / progressScale_)); });
+  progressChannel_ = std::make_unique<LatestValueChannel<ProgressPosition>>(
+      this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); });
   displayChannel_ = std::make_unique<LatestValueChannel<ImagingDisplays>>(this, [this](const ImagingDisplays& d) {
     lba_->setText(ToQString(d.lba));
     if (d.speed) speed_->setText(ToQString(*d.speed));
@@ -162,69 +157,39 @@ void CUbimgDlg::refresh() {
   sourceModel_->clear();
   targetModel_->clear();
   const QString adminCommand = host().applicationName() + QChar(' ') + QLatin1String(kAdminOption);
-  startJob([this, adminCommand] { refreshWorker(adminCommand); }, [this] { messages_->flush(); });
+  startJob([this, adminCommand] { return refreshWorker(adminCommand); },
+           [this](ImagingDeviceScan scan) { showDevices(std::move(scan)); });
 }
 
-void CUbimgDlg::refreshWorker(const QString& adminCommand) {
+ImagingDeviceScan CUbimgDlg::refreshWorker(const QString& adminCommand) {
   postMessage(u"刷新设备", u"正在枚举设备中...");
   std::error_code error;
   if (!host().startDirectory().empty()) std::filesystem::current_path(host().startDirectory(), error);
 
-  std::shared_ptr<ScsiTransport> transport =
-      sources_.makeTransport ? sources_.makeTransport()
-                             : std::make_shared<SgTransport>(sources_.sysfsRoot, sources_.devRoot);
-  auto scsiHost = std::make_shared<ScsiHostInterface>(
-      transport, sources_.clock != nullptr ? *sources_.clock : SystemScsiClock());
-  auto manager = std::make_shared<ScsiDeviceManager>(scsiHost);
-
-  DiskInventory inventory(sources_.sysfsRoot, sources_.devRoot);
-  inventory.ScanDiskDevices();
+  ImagingDeviceScan scan = ScanImagingDevices(sources_);
   // Disks left out for want of rights are named, with the two ways in, rather than just missing.
   QStringList denied;
-  for (const WholeDisk& disk : ListDisksWithoutAccess(sources_.sysfsRoot, sources_.devRoot))
-    denied << PathToQString(disk.deviceNode);
+  for (const std::filesystem::path& node : scan.denied) denied << PathToQString(node);
   if (!denied.isEmpty())
     postMessage(u"权限", ToText(QStringLiteral("无权读写磁盘 %1：将用户加入 disk 组后重新登录，或通过 pkexec 启动本程序 (%2)")
                                    .arg(denied.join(QStringLiteral("、")), adminCommand)));
-  std::vector<ListRow> standard;
-  std::map<int, std::filesystem::path> nodes;
-  for (const DiskDevice& disk : inventory.devices()) {
-    if (disk.bytesPerSector < 512 || disk.bytesPerSector % 512 != 0) continue;
-    standard.push_back(DeviceRow(ToQString(AnsiToText(disk.model)), QStringLiteral("#%1").arg(disk.diskNumber), kStandard,
-                                 ToQString(AnsiToText(disk.serial)), QString::number(disk.sectorCount)));
-    nodes[disk.diskNumber] = disk.deviceNode;
-  }
-
-  std::vector<ListRow> nonStandard;
-  int examined = 0;
-  for (const auto& device : manager->devices()) {
-    if (++examined > kMaxScsiDevices) break;
-    if (device->deviceType != 0) continue;
-    ScsiTarget target(*scsiHost);
-    target.bind(device.get());
-    uint32_t lastBlock = 0, blockLength = 0;
-    target.readCapacity(lastBlock, blockLength);
-    if (blockLength == 0 || blockLength % 512 == 0) continue;
-    device->blockLength = blockLength;
-    device->blockCount = static_cast<uint32_t>(lastBlock + 1u);
-    device->serial.clear();
-    for (const DiskDevice& disk : inventory.devices())
-      if (disk.portNumber == device->address.adapter && disk.targetId == device->address.target &&
-          disk.lun == device->address.lun)
-        device->serial = AnsiToText(disk.serial);
-    nonStandard.push_back(DeviceRow(ToQString(ScsiDeviceText(*device)), ToQString(ScsiAddressText(device->address)),
-                                    kNonStandard, ToQString(device->serial), QString::number(device->blockCount)));
-  }
-  inventory.ClearDevices();
-
-  postToGui([this, manager, standard, nonStandard, nodes]() mutable {
-    manager_ = manager;
-    diskNodes_ = nodes;
-    sourceModel_->appendRows(standard);
-    targetModel_->appendRows(std::move(standard));
-    sourceModel_->appendRows(std::move(nonStandard));
-  });
   postMessage(u"刷新设备", u"枚举设备完成");
+  return scan;
+}
+
+void CUbimgDlg::showDevices(ImagingDeviceScan scan) {
+  const auto rows = [](const std::vector<ImagingDeviceRow>& devices, const QString& type) {
+    std::vector<ListRow> list;
+    for (const ImagingDeviceRow& d : devices)
+      list.push_back(DeviceRow(ToQString(d.device), ToQString(d.label), type, ToQString(d.serial), ToQString(d.size)));
+    return list;
+  };
+  manager_ = std::move(scan.manager);
+  diskNodes_ = std::move(scan.diskNodes);
+  std::vector<ListRow> standard = rows(scan.standard, kStandard);
+  sourceModel_->appendRows(standard);
+  targetModel_->appendRows(std::move(standard));
+  sourceModel_->appendRows(rows(scan.nonStandard, kNonStandard));
 }
 
 // ---- image files ----
@@ -280,21 +245,18 @@ void CUbimgDlg::chooseTargetFile() {
 namespace {
 
 // Forwards the copy's reports to the page's channels.
-class PageSink : public ImagingSink {
+class PageSink : public ImagingReporter {
  public:
   PageSink(std::function<void(std::u16string_view, std::u16string_view)> message,
-           std::function<void(int64_t)> range, LatestValueChannel<int64_t>& progress,
-           LatestValueChannel<ImagingDisplays>& displays)
-      : message_(std::move(message)), range_(std::move(range)), progress_(progress), displays_(displays) {}
-  void message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
-  void progressRange(int64_t maximum) override { range_(maximum); }
-  void progress(int64_t position) override { progress_.post(position); }
-  void displays(const ImagingDisplays& d) override { displays_.post(d); }
+           LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays)
+      : message_(std::move(message)), progress_(progress), displays_(displays) {}
+  void Message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
+  void Progress(int64_t position, int64_t maximum) override { progress_.post({position, maximum}); }
+  void Tally(const ImagingDisplays& d) override { displays_.post(d); }
 
  private:
   std::function<void(std::u16string_view, std::u16string_view)> message_;
-  std::function<void(int64_t)> range_;
-  LatestValueChannel<int64_t>& progress_;
+  LatestValueChannel<ProgressPosition>& progress_;
   LatestValueChannel<ImagingDisplays>& displays_;
 };
 
@@ -320,7 +282,7 @@ void CUbimgDlg::ok() {
   form.targetSector = ToText(targetSector_->text());
 
   static const std::vector<std::unique_ptr<ScsiDevice>> kNoDevices;
-  const ImagingRequest request = ValidateImagingForm(
+  const ValidatedImagingForm request = ValidateImagingForm(
       form, manager_ ? std::span(manager_->devices()) : std::span(kNoDevices), [this](int disk) {
         auto it = diskNodes_.find(disk);
         return it == diskNodes_.end() ? std::filesystem::path() : it->second;
@@ -339,21 +301,10 @@ void CUbimgDlg::ok() {
   startJob(
       [this, request, environment, manager] {
         PageSink sink([this](auto title, auto description) { postMessage(title, description); },
-                      [this](int64_t maximum) {
-                        postToGui([this, maximum] {
-                          progressScale_ = maximum / INT_MAX + 1;
-                          // A range of 0 to 0 would turn the bar into a busy indicator.
-                          progress_->setRange(0, std::max(1, static_cast<int>(maximum / progressScale_)));
-                        });
-                      },
                       *progressChannel_, *displayChannel_);
-        RunImaging(request.parameters, sink, stopFlag(), environment);
+        return RunImaging(request.parameters, stopFlag(), sink, environment);
       },
-      [this] {
-        messages_->flush();
-        displayChannel_->flush();
-        progressChannel_->flush();
-      });
+      [](const ImagingOutcome&) {});
 }
 
 }  // namespace brenvik

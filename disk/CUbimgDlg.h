@@ -9,9 +9,11 @@
 #include <map>
 #include <memory>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
+#include "disk/ImagingDevices.h"
 #include "disk/ImagingJob.h"
 #include "disk/ScsiLayer.h"
 
@@ -22,16 +24,6 @@ class QProgressBar;
 class QPushButton;
 
 namespace brenvik {
-
-// Where the page finds disks and SCSI devices; tests point it at a fake tree and a simulated bus.
-struct ImagingDeviceSources {
-  std::filesystem::path sysfsRoot = "/sys";
-  std::filesystem::path devRoot = "/dev";
-  std::filesystem::path mountInfo = "/proc/self/mountinfo";
-  // Empty: the SG_IO pass-through over the two roots.
-  std::function<std::shared_ptr<ScsiTransport>()> makeTransport;
-  ScsiClock* clock = nullptr;  // nullptr: the system clock
-};
 
 class CUbimgDlg : public ToolPage {
   Q_OBJECT
@@ -48,7 +40,9 @@ class CUbimgDlg : public ToolPage {
 
  private:
   void refresh();
-  void refreshWorker(const QString& adminCommand);  // adminCommand: how to start with disk access
+  // The Refresh job: scans both device lists (adminCommand: how to start with disk access).
+  ImagingDeviceScan refreshWorker(const QString& adminCommand);
+  void showDevices(ImagingDeviceScan scan);
   void addFiles();
   void removeFiles();
   // A row change fills the Tips, Start, Size and Sector edits of its side.
@@ -80,9 +74,8 @@ class CUbimgDlg : public ToolPage {
   QProgressBar* progress_ = nullptr;
   QLineEdit *lba_, *speed_, *time_;
 
-  int64_t progressScale_ = 1;
   std::unique_ptr<RowBatchChannel<ListRow>> messages_;
-  std::unique_ptr<LatestValueChannel<int64_t>> progressChannel_;
+  std::unique_ptr<LatestValueChannel<ProgressPosition>> progressChannel_;
   std::unique_ptr<LatestValueChannel<ImagingDisplays>> displayChannel_;
 };
 

@@ -366,4 +366,10 @@ fs::path DiskInventory::IdentityNode(int32_t diskNumber) const {
   return {};
 }
 
+DiskInventory ScanSystemDiskIdentities() {
+  DiskInventory inventory;
+  inventory.ScanDiskIdentities();
+  return inventory;
+}
+
 }  // namespace brenvik

@@ -8,6 +8,7 @@
 // stays taken, so the numbers of the other disks do not depend on permissions.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,6 +42,12 @@ struct DiskDevice {
   std::string serial;
   std::filesystem::path deviceNode;
 };
+
+class DiskInventory;
+// Where the main window learns the disks at start; tests give a fake tree or none.
+using DiskIdentitySource = std::function<DiskInventory()>;
+// The identity list of this machine's disks (/sys and /dev).
+DiskInventory ScanSystemDiskIdentities();
 
 class DiskInventory {
  public:

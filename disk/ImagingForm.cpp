@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 
@@ -51,10 +51,10 @@ std::u16string ScsiAddressText(const ScsiAddress& a) {
   return Decimal(a.adapter) + u"#" + Decimal(a.target) + u"#" + Decimal(a.lun);
 }
 
-ImagingRequest ValidateImagingForm(const ImagingForm& form, std::span<const std::unique_ptr<ScsiDevice>> scsiDevices,
+ValidatedImagingForm ValidateImagingForm(const ImagingForm& form, std::span<const std::unique_ptr<ScsiDevice>> scsiDevices,
                                    const std::function<std::filesystem::path(int)>& diskNode) {
-  ImagingRequest request;
-  ImagingParameters& p = request.parameters;
+  ValidatedImagingForm request;
+  ImagingRequest& p = request.parameters;
   auto refuse = [&](std::u16string text) {
     request.error = std::move(text);
     return request;

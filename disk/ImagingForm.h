@@ -39,7 +39,7 @@ struct ImagingForm {
 };
 
 // What the copy needs.
-struct ImagingParameters {
+struct ImagingRequest {
   int sourceDisk = -1;
   std::filesystem::path sourceDiskNode;  // the device node of the source disk
   ScsiDevice* sourceScsi = nullptr;
@@ -55,8 +55,8 @@ struct ImagingParameters {
   std::filesystem::path targetFile;
 };
 
-struct ImagingRequest {
-  ImagingParameters parameters;
+struct ValidatedImagingForm {
+  ImagingRequest parameters;
   std::u16string error;  // the description of the "错误" row; empty when the request is valid
   bool copySourceSizeToTargetSize = false;  // "Target File:" checked: the page shows the count as target size
 };
@@ -67,7 +67,7 @@ inline constexpr int32_t kMaxSectorSize = 65536;
 
 // Validates the form in the page's order and fills the parameters. `scsiDevices` are the
 // manager's devices; `diskNode` gives the device node of a disk number (empty when unknown).
-ImagingRequest ValidateImagingForm(const ImagingForm& form, std::span<const std::unique_ptr<ScsiDevice>> scsiDevices,
+ValidatedImagingForm ValidateImagingForm(const ImagingForm& form, std::span<const std::unique_ptr<ScsiDevice>> scsiDevices,
                                    const std::function<std::filesystem::path(int)>& diskNode);
 
 // Displays after a block: LBA always; Speed and Time only when they can be computed.

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -179,15 +179,17 @@ class BlockWriter {
 
 class CopyLoop {
  public:
-  CopyLoop(const ImagingParameters& p, ImagingSink& sink, const std::atomic<int>& stop,
+  CopyLoop(const ImagingRequest& p, ImagingReporter& sink, const std::atomic<int>& stop,
            std::function<int64_t()> now, int64_t blockSectors)
       : p_(p), sink_(sink), stop_(stop), now_(std::move(now)), block_(blockSectors) {}
 
-  void run(SectorSource& source, int targetFd) {
+  // Returns the progress maximum, in blocks.
+  int64_t run(SectorSource& source, int targetFd) {
     const int64_t S = p_.sourceStart, K = p_.sourceCount, B = block_;
     const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
     const int64_t end = S + std::max<int64_t>(K, 0);
-    sink_.progressRange(end / B);
+    progressMaximum_ = end / B;
+    sink_.Progress(0, progressMaximum_);
     start_ = now_();
     int64_t targetOffset = p_.targetStart * Pt;
 
@@ -228,13 +230,14 @@ class CopyLoop {
       // the other; the block read ahead is dropped.
       const bool overlapped = finishWrite(writer);
       if (overlapped && stop_.load() != 0) break;
-      if (got <= 0) sink_.message(u"读取", OffsetText("读取位置%lld错误", current * Ps));
+      if (got <= 0) sink_.Message(u"读取", OffsetText("读取位置%lld错误", current * Ps));
       startWrite(writer, out, static_cast<size_t>(n * Pt), targetOffset, current + n);
       current += n;
       targetOffset += n * Pt;
       slot ^= 1;
     }
     finishWrite(writer);
+    return progressMaximum_;
   }
 
  private:
@@ -247,9 +250,9 @@ class CopyLoop {
   bool finishWrite(BlockWriter& writer) {
     if (!pending_) return false;
     const bool written = writer.wait();
-    if (!written) sink_.message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
-    sink_.progress(pending_->next / block_);
-    sink_.displays(ComputeDisplays(pending_->next, p_.sourceStart, p_.sourceCount, p_.sourceSectorSize,
+    if (!written) sink_.Message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
+    sink_.Progress(pending_->next / block_, progressMaximum_);
+    sink_.Tally(ComputeDisplays(pending_->next, p_.sourceStart, p_.sourceCount, p_.sourceSectorSize,
                                    now_() - start_));
     pending_.reset();
     return true;
@@ -260,8 +263,9 @@ class CopyLoop {
     int64_t next;    // the source sector after it
   };
 
-  const ImagingParameters& p_;
-  ImagingSink& sink_;
+  const ImagingRequest& p_;
+  ImagingReporter& sink_;
+  int64_t progressMaximum_ = 0;
   const std::atomic<int>& stop_;
   std::function<int64_t()> now_;
   int64_t block_;
@@ -275,7 +279,7 @@ int64_t SteadySeconds() {
 
 // True when every sector number and byte offset of the run fits in 64 bits, so that numbers
 // typed into the page can never make the copy compute a wrapped offset.
-bool OffsetsFit(const ImagingParameters& p) {
+bool OffsetsFit(const ImagingRequest& p) {
   const int64_t count = std::max<int64_t>(p.sourceCount, 0);
   int64_t end = 0, sourceBytes = 0, targetEnd = 0, targetBytes = 0;
   return !__builtin_add_overflow(p.sourceStart, count, &end) &&
@@ -290,14 +294,14 @@ StorageProbe ProbeOf(const ImagingEnvironment& env) {
   return StorageProbe{env.sysfsRoot, env.mountInfo, env.deviceNumber};
 }
 
-void Interrupted(ImagingSink& sink, std::u16string_view error) {
-  sink.message(u"错误", error);
-  sink.message(u"镜像", u"镜像中断");
+void Interrupted(ImagingReporter& sink, std::u16string_view error) {
+  sink.Message(u"错误", error);
+  sink.Message(u"镜像", u"镜像中断");
 }
 
 }  // namespace
 
-std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironment& env) {
+std::u16string TargetRefusal(const ImagingRequest& p, const ImagingEnvironment& env) {
   const fs::path target = !p.targetFile.empty() ? p.targetFile : p.targetDiskNode;
   if (target.empty()) return {};
   const std::u16string same = u"目标设备就是源设备，不能写入";
@@ -333,25 +337,25 @@ std::u16string TargetRefusal(const ImagingParameters& p, const ImagingEnvironmen
   return {};
 }
 
-void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic<int>& stop,
-                const ImagingEnvironment& env) {
-  sink.message(u"镜像", u"正在镜像...");
+ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop, ImagingReporter& sink,
+                          const ImagingEnvironment& env) {
+  sink.Message(u"镜像", u"正在镜像...");
   // The page refuses these sizes already; the buffers and the boot-signature rule rely on it.
   for (int32_t size : {p.sourceSectorSize, p.targetSectorSize}) {
     if (size < 512 || size > kMaxSectorSize) {
       Interrupted(sink, u"请正确填写扇区大小");
-      return;
+      return {};
     }
   }
   if (!OffsetsFit(p)) {
     Interrupted(sink, u"起始位置或大小超出范围");
-    return;
+    return {};
   }
   const std::u16string refusal = TargetRefusal(p, env);
   if (!refusal.empty()) {
-    sink.message(u"错误", u"打开目标设备错误");
+    sink.Message(u"错误", u"打开目标设备错误");
     Interrupted(sink, refusal);
-    return;
+    return {};
   }
 
   // A source that is neither a file nor a disk (a FIFO, for one) could never be read; it is
@@ -361,7 +365,7 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
     const FileKind kind = KindOfPath(sourcePath);
     if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice) {
       Interrupted(sink, u"打开源设备错误");
-      return;
+      return {};
     }
   }
 
@@ -376,38 +380,40 @@ void RunImaging(const ImagingParameters& p, ImagingSink& sink, const std::atomic
   }
   if (!target) {
     if (openError == EBUSY) {
-      sink.message(u"错误", u"打开目标设备错误");
+      sink.Message(u"错误", u"打开目标设备错误");
       Interrupted(sink, u"目标设备正被系统使用（已挂载或被占用），写入会损坏它");
     } else {
       Interrupted(sink, u"打开目标设备错误");
     }
-    return;
+    return {};
   }
 
   auto now = env.nowSeconds ? env.nowSeconds : SteadySeconds;
+  int64_t progressMaximum = 0;
   try {
     if (p.sourceScsi != nullptr && env.scsi != nullptr) {
       ScsiTarget scsi(*env.scsi);
       scsi.bind(p.sourceScsi);
       ScsiSource source(scsi, p.sourceSectorSize);
-      CopyLoop(p, sink, stop, now, kScsiBlockSectors).run(source, target.get());
+      progressMaximum = CopyLoop(p, sink, stop, now, kScsiBlockSectors).run(source, target.get());
     } else {
       UniqueFd sourceFd = sourcePath.empty() ? UniqueFd() : OpenSharedInput(sourcePath, true);
       if (!sourceFd) {
         target.reset();
         Interrupted(sink, u"打开源设备错误");
-        return;
+        return {};
       }
       HandleSource source(sourceFd.get(), p.sourceSectorSize);
-      CopyLoop(p, sink, stop, now, kHandleBlockSectors).run(source, target.get());
+      progressMaximum = CopyLoop(p, sink, stop, now, kHandleBlockSectors).run(source, target.get());
     }
   } catch (const std::bad_alloc&) {
     Interrupted(sink, u"内存不足");
-    return;
+    return {};
   }
   target.reset();
-  sink.message(u"镜像", u"镜像完成");
-  sink.progress(0);
+  sink.Message(u"镜像", u"镜像完成");
+  sink.Progress(0, progressMaximum);
+  return {true};
 }
 
 }  // namespace brenvik

@@ -2,7 +2,8 @@
 // The copy of the N.S Image tool: a run of sectors from a disk, a SCSI disk or an image file to
 // a disk or a new image file, keeping the first Pt bytes of every source sector. Only the target
 // is ever written, and never when it is the source or holds a mounted file system. Reports go to
-// an ImagingSink as message rows (title, description), progress and displays. No Qt.
+// an ImagingReporter as message rows (title, description), progress in blocks (first 0 of all,
+// last 0) and the displays as its tally. No Qt.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/JobReporter.h"
 #include "disk/ImagingForm.h"
 #include "disk/ScsiLayer.h"
 
@@ -18,13 +20,10 @@ namespace brenvik {
 inline constexpr int64_t kHandleBlockSectors = 5120;
 inline constexpr int64_t kScsiBlockSectors = 128;
 
-class ImagingSink {
- public:
-  virtual ~ImagingSink() = default;
-  virtual void message(std::u16string_view title, std::u16string_view description) = 0;
-  virtual void progressRange(int64_t maximum) = 0;
-  virtual void progress(int64_t position) = 0;
-  virtual void displays(const ImagingDisplays& displays) = 0;
+using ImagingReporter = JobReporter<NoRow, ImagingDisplays>;
+
+struct ImagingOutcome {
+  bool completed = false;  // "镜像完成": the copy ran to its end or to Stop
 };
 
 // What the copy reaches outside its parameters; tests replace the roots and the clock.
@@ -37,10 +36,10 @@ struct ImagingEnvironment {
 };
 
 // Why a target is refused before it is opened, or empty when it may be written.
-std::u16string TargetRefusal(const ImagingParameters& parameters, const ImagingEnvironment& environment);
+std::u16string TargetRefusal(const ImagingRequest& parameters, const ImagingEnvironment& environment);
 
 // Runs one copy to its end or to Stop (polled before every block). Never throws.
-void RunImaging(const ImagingParameters& parameters, ImagingSink& sink, const std::atomic<int>& stop,
-                const ImagingEnvironment& environment);
+ImagingOutcome RunImaging(const ImagingRequest& request, const std::atomic<int>& stop, ImagingReporter& reporter,
+                          const ImagingEnvironment& environment = {});
 
 }  // namespace brenvik

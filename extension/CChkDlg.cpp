@@ -4,8 +4,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 
 namespace brenvik {
 
@@ -27,16 +27,18 @@ constexpr int kPathColumn = 2;
 }  // namespace
 
 // Forwards the jobs' reports to the page's channels; runs on the worker thread.
-class CChkDlg::Sink : public ExtensionSink {
+class CChkDlg::Sink : public ExtensionReporter {
  public:
   explicit Sink(CChkDlg& page) : page_(page) {}
-  void StatusText(std::u16string text) override { page_.statusChannel_.post({ToQString(text)}); }
-  void Tally(int64_t identified, int64_t scanned) override { page_.statusChannel_.post({{}, identified, scanned}); }
-  void RowFound(ExtensionRow row) override {
+  void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
+  void Tally(const ExtensionCounters& counters) override {
+    page_.statusChannel_.post({{}, counters.identified, counters.scanned});
+  }
+  void AddRow(const ExtensionRow& row) override {
     page_.rowChannel_.post(ListRow{
         {QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, IdentityData(row.identity)});
   }
-  void RowRenamed(int32_t row) override { page_.renamedChannel_.post(row); }
+  void RowDone(int32_t row) override { page_.renamedChannel_.post(row); }
 
  private:
   CChkDlg& page_;
@@ -76,12 +78,6 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
 // The worker reports through members of this class: it must end before they go.
 CChkDlg::~CChkDlg() { stopAndWait(); }
 
-void CChkDlg::flushChannels() {
-  rowChannel_.flush();
-  renamedChannel_.flush();
-  statusChannel_.flush();
-}
-
 void CChkDlg::onCheck() {
   if (refuseIfBusy()) return;
   counters_ = {};
@@ -93,51 +89,45 @@ void CChkDlg::onCheck() {
     return;
   }
   const AppSettings& current = settings();
-  ExtensionCheckOptions options{QStringToPath(path), current.cacheMode == kCacheModeFiles, current.temporaryFolder};
-  if (options.cacheMode) resultFile_.clear();
-  startJob(
-      [this, options] {
-        const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stopFlag(), *sink_);
-        if (options.cacheMode) resultFile_ = outcome.resultFile;
-        checkedRoot_ = options.root;
-        checkedRootIdentity_ = outcome.rootIdentity;
-        checkCompleted_ = outcome.completed;
-      },
-      [this] {
-        flushChannels();
-        // A cache-mode pass that could not create its result file ends on its status text alone.
-        if (checkCompleted_) showCompletion(ToQString(kDetectExtensionCompletedText));
-      });
+  const ExtensionCheckRequest request{QStringToPath(path), current.cacheMode == kCacheModeFiles,
+                                      current.temporaryFolder, &reader_};
+  if (request.cacheMode) resultFile_.clear();
+  startJob([this, request] { return RunExtensionCheck(request, stopFlag(), *sink_); },
+           [this, request](const ExtensionCheckOutcome& outcome) {
+             counters_ = outcome.counters;
+             if (request.cacheMode) resultFile_ = outcome.resultFile;
+             checkedRoot_ = request.root;
+             checkedRootIdentity_ = outcome.rootIdentity;
+             // A cache-mode pass that could not make its result file ends on its status text alone.
+             if (outcome.completed) showCompletion(ToQString(kDetectExtensionCompletedText));
+           });
 }
 
 void CChkDlg::onRename() {
   if (refuseIfBusy()) return;
-  const bool cacheMode = settings().cacheMode == kCacheModeFiles;
-  std::vector<ExtensionRenameRow> checkedRows;
-  if (!cacheMode) {
+  ExtensionRenameRequest request;
+  request.cacheMode = settings().cacheMode == kCacheModeFiles;
+  request.resultFile = resultFile_;
+  request.root = checkedRoot_;
+  request.rootIdentity = checkedRootIdentity_;
+  if (!request.cacheMode) {
     for (int i = 0; i < model_->rowCount(); ++i) {
       if (!model_->isChecked(i)) continue;
       const ListRow& row = model_->row(i);
-      checkedRows.push_back(
+      request.checkedRows.push_back(
           {i, ToText(row.cells[kStatusColumn]), ToText(row.cells[kPathColumn]), IdentityFromData(row.data)});
     }
   }
-  const std::filesystem::path resultFile = resultFile_;
-  startJob(
-      [this, cacheMode, resultFile, checkedRows = std::move(checkedRows)] {
-        if (cacheMode)
-          RunExtensionCacheRename(checkedRoot_, checkedRootIdentity_, resultFile, stopFlag(), *sink_);
-        else
-          RunExtensionListRename(checkedRoot_, checkedRootIdentity_, checkedRows, counters_, stopFlag(), *sink_);
-      },
-      [this, cacheMode] {
-        flushChannels();
-        if (cacheMode) {
-          model_->clear();
-          counters_.rowCounter = 0;
-        }
-        showCompletion(ToQString(kModifyExtensionCompletedText));
-      });
+  startJob([this, request = std::move(request)] { return RunExtensionRename(request, stopFlag(), *sink_); },
+           [this, cacheMode = request.cacheMode](const ExtensionRenameOutcome& outcome) {
+             if (cacheMode) {
+               model_->clear();
+               counters_.rowCounter = 0;
+             } else {
+               counters_.rowCounter -= outcome.renamed;
+             }
+             showCompletion(ToQString(kModifyExtensionCompletedText));
+           });
 }
 
 }  // namespace brenvik

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "extension/ExtensionJob.h"
 #include "readers/DocumentReader.h"
 
@@ -32,19 +32,16 @@ class CChkDlg : public ToolPage {
 
   void onCheck();
   void onRename();
-  void flushChannels();
 
   QLineEdit* pathEdit_ = nullptr;
   CheckListModel* model_ = nullptr;
   QLabel* status_ = nullptr;
 
-  // Worker-owned while a pass runs.
   ExtensionCounters counters_;
-  DocumentReader reader_;
+  DocumentReader reader_;             // worker-owned while a Check runs
   std::filesystem::path resultFile_;  // the last cache-mode Check's result file
   std::filesystem::path checkedRoot_;  // the folder the last Check walked, and which folder it was
   FileIdentity checkedRootIdentity_;
-  bool checkCompleted_ = false;
 
   // The status line shows a pass's texts and, in between, its running tally; one channel keeps
   // them in order (the tally is formatted only when it is shown).

@@ -3,8 +3,8 @@
 // every file whose content names a type; Rename gives each listed file that type's extension.
 //
 // Two storage modes: list mode reports every identified file as a row; cache mode writes every
-// one as a record of a temporary result file and reports only the first 33 as preview rows.
-// The jobs report through ExtensionSink and poll the stop flag between items; they never throw.
+// one as a record of a temporary result file (u16 type length, u16 path length, then both texts)
+// and reports only the first 33 as preview rows. The jobs poll the stop flag between items.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/JobReporter.h"
 #include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
 
@@ -24,24 +25,11 @@ inline constexpr std::u16string_view kModifyingExtensionText = u"Modify extensio
 inline constexpr std::u16string_view kRenameResultFileUnreadableText = u"Failed to access temporary file";
 inline constexpr std::u16string_view kModifyExtensionCompletedText = u"Modify extension completed";
 
-// Rows numbered 0 to 32 are shown in cache mode.
-inline constexpr int32_t kPreviewRowLimit = 33;
-
 struct ExtensionRow {
   int32_t index = 0;        // the row counter when the row was added
   std::u16string type;      // the extension found
   std::u16string path;      // the file's full path (lossless text form)
   FileIdentity identity;    // which file it was, so Rename acts on no other
-};
-
-class ExtensionSink {
- public:
-  virtual ~ExtensionSink() = default;
-  virtual void StatusText(std::u16string text) = 0;  // the page's status line
-  // The running count after every file; the page shows it as TallyText in the status line.
-  virtual void Tally(int64_t identified, int64_t scanned) = 0;
-  virtual void RowFound(ExtensionRow row) = 0;        // a new, checked list row
-  virtual void RowRenamed(int32_t row) = 0;           // list-mode Rename: that row is done
 };
 
 // What the page keeps between passes; Check starts it from zero.
@@ -51,26 +39,30 @@ struct ExtensionCounters {
   int64_t scanned = 0;     // files examined
 };
 
-struct ExtensionCheckOptions {
+// The status line, a checked row found, the running counts (shown as TallyText), and in list-mode
+// Rename each row done.
+using ExtensionReporter = JobReporter<ExtensionRow, ExtensionCounters>;
+
+struct ExtensionCheckRequest {
   std::filesystem::path root;
   bool cacheMode = false;
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
+  DocumentReader* reader = nullptr;       // unused by Check: each of its threads probes with its own
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
 };
 
 struct ExtensionCheckOutcome {
-  bool completed = false;                // false only when the result file could not be created or
-                                         // written in full (it is removed then)
-  std::filesystem::path resultFile;      // cache mode: the new result file (empty when none)
-  FileIdentity rootIdentity;             // the folder walked; Rename acts below no other
+  bool completed = false;            // false when the result file could not be created or written in
+                                     // full (it is removed then)
+  std::filesystem::path resultFile;  // cache mode: the new result file (empty when none)
+  ExtensionCounters counters;        // counted from zero
+  FileIdentity rootIdentity;         // the folder walked; Rename acts below no other
 };
 
-// The Check pass. Counters must be zeroed by the caller (the page clears them when Check starts).
-// Files are read on a pool of threads, each probing with a reader of its own (the `reader` given
-// is not used); rows, counts and records come in walk order as a single thread would make them.
-ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckOptions& options, DocumentReader& reader,
-                                        ExtensionCounters& counters, const std::atomic<int>& stop,
-                                        ExtensionSink& sink);
+// The Check pass. Files are read on a pool of threads; rows, counts and records come in walk
+// order, exactly as a single thread would make them.
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
+                                        ExtensionReporter& reporter);
 
 // A row handed to a list-mode Rename: its position in the list, its type and path.
 struct ExtensionRenameRow {
@@ -80,18 +72,24 @@ struct ExtensionRenameRow {
   FileIdentity identity;
 };
 
-// List-mode Rename: applies the correction to the checked rows (in list order), from the last to
-// the first; each success is reported with RowRenamed and lowers the row counter. Files are
-// reached below `root`, the folder Check walked (`rootIdentity`), as CorrectListedExtension does.
-void RunExtensionListRename(const std::filesystem::path& root, FileIdentity rootIdentity,
-                            const std::vector<ExtensionRenameRow>& checkedRows, ExtensionCounters& counters,
-                            const std::atomic<int>& stop, ExtensionSink& sink);
+struct ExtensionRenameRequest {
+  bool cacheMode = false;
+  std::vector<ExtensionRenameRow> checkedRows;  // list mode: the checked rows, in list order
+  std::filesystem::path resultFile;             // cache mode: the last Check's result file
+  std::filesystem::path root;                   // the folder Check walked
+  FileIdentity rootIdentity;
+};
 
-// Cache-mode Rename: applies the correction to every record of the result file, below `root` as
-// in list mode. The caller then empties the list and sets the row counter to 0.
-void RunExtensionCacheRename(const std::filesystem::path& root, FileIdentity rootIdentity,
-                             const std::filesystem::path& resultFile, const std::atomic<int>& stop,
-                             ExtensionSink& sink);
+struct ExtensionRenameOutcome {
+  int32_t renamed = 0;  // files given their type's extension (list mode lowers the row counter by it)
+};
+
+// Rename. List mode applies the correction to the checked rows from the last to the first and
+// reports each success with RowDone. Cache mode applies it to every record of the result file;
+// the caller then empties the list and sets the row counter to 0. Files are reached below the
+// root Check walked, as CorrectListedExtension does.
+ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request, const std::atomic<int>& stop,
+                                          ExtensionReporter& reporter);
 
 // The correction rule: gives the file at `path` the extension `type`, keeping the base name's
 // case. A name whose extension already is `type` in any letter case is left alone (success).
@@ -105,11 +103,5 @@ bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, st
 
 // "Numbers: <identified> / <scanned>"
 std::u16string TallyText(int64_t identified, int64_t scanned);
-
-// The result file's record: u16 type byte length, u16 path byte length, then both texts in
-// UTF-16LE without terminators, then the file's identity (kIdentityBytes). Appends one record to
-// `out`; false when a text is too long.
-bool AppendResultRecord(std::string& out, std::u16string_view type, std::u16string_view path,
-                        FileIdentity identity = {});
 
 }  // namespace brenvik

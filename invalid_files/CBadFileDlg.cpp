@@ -7,9 +7,9 @@
 #include <QMenu>
 #include <QPushButton>
 
-#include "app/core/TextHelpers.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "core/TextHelpers.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "platform/Shell.h"
 
 namespace brenvik {
@@ -43,9 +43,6 @@ enum ControlId {
 
 enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3 };
 
-// While a job runs, its reports reach the widgets this often: often enough to look live, rarely
-// enough that repainting leaves the processor to the job.
-constexpr int kRefreshIntervalMs = 50;
 // Removed rows are taken out of a long list at most this often while Delete runs.
 constexpr qint64 kRemovalIntervalMs = 250;
 
@@ -62,15 +59,15 @@ ListRow MakeResultRow(const ResultRow& row) {
 }  // namespace
 
 // Turns the job's reports into channel posts; runs on the worker thread and never touches a widget.
-class CBadFileDlg::PageSink : public InvalidFileSink {
+class CBadFileDlg::PageSink : public InvalidFileReporter {
  public:
   explicit PageSink(CBadFileDlg& page) : page_(page) {}
   void AddRow(const ResultRow& row) override { page_.rowChannel_.post({RowEvent::Add, MakeResultRow(row), -1}); }
-  void RemoveRow(int position) override { page_.rowChannel_.post({RowEvent::Remove, {}, position}); }
+  void RowDone(int32_t position) override { page_.rowChannel_.post({RowEvent::Remove, {}, position}); }
   void ClearRows() override { page_.rowChannel_.post({RowEvent::Clear, {}, -1}); }
   void Tally(const ScanTally& tally) override { page_.progressChannel_.post(tally); }
-  void ProgressText(std::u16string_view text) override { page_.progressChannel_.post(std::u16string(text)); }
-  void StatusText(std::u16string_view text) override { page_.stateChannel_.post(ToQString(text)); }
+  void TallyFailure(std::u16string_view text) override { page_.progressChannel_.post(std::u16string(text)); }
+  void Status(std::u16string_view text) override { page_.stateChannel_.post(ToQString(text)); }
 
  private:
   CBadFileDlg& page_;
@@ -78,16 +75,11 @@ class CBadFileDlg::PageSink : public InvalidFileSink {
 
 CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Invalid Files"), parent),
-      progressChannel_(this, [this](const ProgressLine& line) { pendingProgress_ = line; }),
-      stateChannel_(this, [this](const QString& text) { pendingState_ = text; }),
-      rowChannel_(this,
-                  [this](std::vector<RowEvent> events) {
-                    for (RowEvent& event : events) pendingRows_.push_back(std::move(event));
-                  }),
+      rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
+      progressChannel_(this, [this](const ProgressLine& line) { showProgressLine(line); }),
+      stateChannel_(this, [this](const QString& text) { state_->setText(text); }),
       sink_(std::make_unique<PageSink>(*this)) {
   buildControls();
-  refresh_.setInterval(kRefreshIntervalMs);
-  connect(&refresh_, &QTimer::timeout, this, [this] { showReports(false); });
 }
 
 CBadFileDlg::~CBadFileDlg() { stopAndWait(); }
@@ -172,16 +164,11 @@ void CBadFileDlg::buildControls() {
   state_ = MakeStatusLine(this, kStateLine, QStringLiteral("State"), QString(), DluRect(7, 305, 437, 10));
 
   menu_ = new QMenu(QStringLiteral("filename"), this);
-  const auto addItem = [this](int id, const QString& text, auto slot) {
-    QAction* action = menu_->addAction(text);
-    action->setObjectName(QString::number(id));
-    connect(action, &QAction::triggered, this, slot);
-  };
-  addItem(kMarkAll, QStringLiteral("Mark All"), [this] { setMenuTargetChecked(true); });
-  addItem(kUnmarkAll, QStringLiteral("Unmark All"), [this] { setMenuTargetChecked(false); });
-  addItem(kGotoPath, QStringLiteral("Goto Path"), [this] { gotoPath(); });
-  addItem(kRemoveFiles, QStringLiteral("Remove Files"), [this] { removeFiles(); });
-  addItem(kSaveText, QStringLiteral("Save Txt"), [this] { saveText(); });
+  AddMenuItem(menu_, this, kMarkAll, QStringLiteral("Mark All"), [this] { setMenuTargetChecked(true); });
+  AddMenuItem(menu_, this, kUnmarkAll, QStringLiteral("Unmark All"), [this] { setMenuTargetChecked(false); });
+  AddMenuItem(menu_, this, kGotoPath, QStringLiteral("Goto Path"), [this] { gotoPath(); });
+  AddMenuItem(menu_, this, kRemoveFiles, QStringLiteral("Remove Files"), [this] { removeFiles(); });
+  AddMenuItem(menu_, this, kSaveText, QStringLiteral("Save Txt"), [this] { saveText(); });
 }
 
 CriteriaInput CBadFileDlg::criteriaFromControls() const {
@@ -211,15 +198,14 @@ void CBadFileDlg::check() {
     showValidation(ToQString(RefusalText(refusal)));
     return;
   }
-  const ScanRequest request{static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
+  const ScanRequest request{&detector_, static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
   resultMode_ = request.mode;
   resultFile_.clear();
-  refresh_.start();
-  startJob([this, request] { scanOutcome_ = RunInvalidFileScan(detector_, request, *sink_, stopFlag()); },
-           [this] {
-             flushReports();
-             resultFile_ = scanOutcome_.resultFile;
-             if (scanOutcome_.completed) showCompletion(ToQString(kDetectCompletedText));
+  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *sink_); },
+           [this](const ScanOutcome& outcome) {
+             resultFile_ = outcome.resultFile;
+             scannedRootIdentity_ = outcome.rootIdentity;
+             if (outcome.completed) showCompletion(ToQString(kDetectCompletedText));
            });
 }
 
@@ -233,7 +219,7 @@ void CBadFileDlg::deleteFiles() {
   detector_.deleteEmptyFolders = deleteEmptyBox_->isChecked();
   DeleteRequest request;
   request.root = detector_.root;
-  request.rootIdentity = scanOutcome_.rootIdentity;
+  request.rootIdentity = scannedRootIdentity_;
   request.moveAside = settings().cutToDead != 0;
   request.removeEmptyFolders = detector_.deleteEmptyFolders;
   request.mode = resultMode_;
@@ -244,42 +230,21 @@ void CBadFileDlg::deleteFiles() {
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
-  refresh_.start();
-  startJob([this, request = std::move(request)] { RunInvalidFileDelete(request, *sink_, stopFlag()); },
-           [this] {
-             flushReports();
+  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *sink_); },
+           [this](const DeleteOutcome&) {
+             applyRemovals();
              // The cache-mode result is consumed (or could not be read; it is not tried again).
              if (resultMode_ == kCacheModeFiles) resultFile_.clear();
              showCompletion(ToQString(kDeleteCompletedText));
            });
 }
 
-void CBadFileDlg::flushReports() {
-  refresh_.stop();
-  rowChannel_.flush();
-  progressChannel_.flush();
-  stateChannel_.flush();
-  showReports(true);
-}
-
-void CBadFileDlg::showReports(bool final) {
-  if (pendingProgress_) {
-    if (const auto* tally = std::get_if<ScanTally>(&*pendingProgress_)) {
-      progress_->setText(ToQString(FormatTallyText(*tally)));
-    } else {
-      progress_->setText(ToQString(std::get<std::u16string>(*pendingProgress_)));
-    }
-    pendingProgress_.reset();
+void CBadFileDlg::showProgressLine(const ProgressLine& line) {
+  if (const auto* tally = std::get_if<ScanTally>(&line)) {
+    progress_->setText(ToQString(FormatTallyText(*tally)));
+  } else {
+    progress_->setText(ToQString(std::get<std::u16string>(line)));
   }
-  if (pendingState_) {
-    state_->setText(*pendingState_);
-    pendingState_.reset();
-  }
-  std::vector<RowEvent> events;
-  events.swap(pendingRows_);
-  applyRowEvents(std::move(events));
-  // Removal rebuilds the list, so a long Delete takes rows out in batches.
-  if (final || QDateTime::currentMSecsSinceEpoch() - lastRemovalApplied_ >= kRemovalIntervalMs) applyRemovals();
 }
 
 void CBadFileDlg::applyRowEvents(std::vector<RowEvent> events) {
@@ -300,6 +265,9 @@ void CBadFileDlg::applyRowEvents(std::vector<RowEvent> events) {
     }
   }
   appendAdded();
+  // Removal rebuilds the list, so a long Delete takes rows out in batches; the last batch goes
+  // when the job ends.
+  if (QDateTime::currentMSecsSinceEpoch() - lastRemovalApplied_ >= kRemovalIntervalMs) applyRemovals();
 }
 
 void CBadFileDlg::applyRemovals() {
@@ -333,7 +301,7 @@ void CBadFileDlg::gotoPath() {
 void CBadFileDlg::removeFiles() {
   // Delete takes rows out of the list while it runs; the two must not meet.
   if (refuseIfBusy()) return;
-  InvalidFileRemover remover(detector_.root, false, scanOutcome_.rootIdentity);
+  InvalidFileRemover remover(detector_.root, false, scannedRootIdentity_);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
     if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))

@@ -1,16 +1,15 @@
 #pragma once
 // The "Invalid Files" tool page: criteria, Check (scan), Delete, and the list menu.
 #include <QString>
-#include <QTimer>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <variant>
 #include <vector>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "invalid_files/InvalidFileActions.h"
 #include "invalid_files/InvalidFileCriteria.h"
 #include "invalid_files/InvalidFileDetector.h"
@@ -59,14 +58,12 @@ class CBadFileDlg : public ToolPage {
   void saveText();
   void applyRowEvents(std::vector<RowEvent> events);
   void applyRemovals();
-  // Takes the job's latest reports into the widgets; `final` also takes out every removed row.
-  void showReports(bool final);
-  void flushReports();
+  void showProgressLine(const ProgressLine& line);
 
   InvalidFileDetector detector_;
   std::filesystem::path resultFile_;
   CacheMode resultMode_ = kCacheModeFiles;
-  ScanOutcome scanOutcome_;
+  FileIdentity scannedRootIdentity_;  // which folder the last Check walked
   std::vector<int> pendingRemovals_;
   qint64 lastRemovalApplied_ = 0;
 
@@ -90,15 +87,10 @@ class CBadFileDlg : public ToolPage {
   QMenu* menu_ = nullptr;
   CheckListView* menuTarget_ = nullptr;
 
+  RowBatchChannel<RowEvent> rowChannel_;
   LatestValueChannel<ProgressLine> progressChannel_;
   LatestValueChannel<QString> stateChannel_;
-  RowBatchChannel<RowEvent> rowChannel_;
   std::unique_ptr<PageSink> sink_;
-  // What the channels delivered since the last refresh.
-  std::optional<ProgressLine> pendingProgress_;
-  std::optional<QString> pendingState_;
-  std::vector<RowEvent> pendingRows_;
-  QTimer refresh_;
 };
 
 }  // namespace brenvik

@@ -1,7 +1,9 @@
 #include "invalid_files/InvalidFileActions.h"
 
-#include "app/core/TextHelpers.h"
-#include "invalid_files/ResultRecords.h"
+#include "core/TextHelpers.h"
+#include "core/RecordFile.h"
+#include "platform/ByteOrder.h"
+#include "platform/DirectoryWalk.h"
 #include "platform/NoFollow.h"
 
 namespace brenvik {
@@ -42,8 +44,10 @@ bool InvalidFileRemover::Act(const std::filesystem::path& file, bool moveAside) 
   return to && MoveRegularFileAt(from, name, to.get(), name);
 }
 
-void RunInvalidFileDelete(const DeleteRequest& request, InvalidFileSink& sink, const std::atomic<int>& stop) {
-  sink.StatusText(kDeletingText);
+DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atomic<int>& stop,
+                                   InvalidFileReporter& reporter) {
+  DeleteOutcome outcome;
+  reporter.Status(kDeletingText);
   InvalidFileRemover remover(request.root, request.moveAside, request.rootIdentity);
   if (request.moveAside) remover.PrepareDeadFolder();
   const auto stopped = [&] { return stop.load(std::memory_order_relaxed) != 0; };
@@ -51,29 +55,34 @@ void RunInvalidFileDelete(const DeleteRequest& request, InvalidFileSink& sink, c
   if (request.mode == kCacheModeFiles) {
     UniqueFd file = OpenShared(request.resultFile);
     if (!file) {
-      sink.ProgressText(kTemporaryFileAccessText);
+      outcome.resultFileUnreadable = true;
+      reporter.TallyFailure(kTemporaryFileAccessText);
     } else {
-      ResultRecordReader records(file.get());
+      RecordFileReader records(file.get(), kPathRecordLength);
       while (!stopped()) {
-        const auto path = records.Next();
+        const auto path = records.NextPath();
         if (!path) break;
-        remover.Remove(*path);
+        if (remover.Remove(*path)) ++outcome.removed;
       }
       file.reset();
-      sink.ClearRows();
+      reporter.ClearRows();
       ResetAttributes(request.resultFile);
       DeleteFile(request.resultFile);
     }
   } else {
     for (auto row = request.markedRows.rbegin(); row != request.markedRows.rend() && !stopped(); ++row)
-      if (remover.Remove(row->path)) sink.RemoveRow(row->index);
+      if (remover.Remove(row->path)) {
+        ++outcome.removed;
+        reporter.RowDone(row->index);
+      }
   }
 
   if (request.removeEmptyFolders) {
-    sink.StatusText(kDeletingFoldersText);
+    reporter.Status(kDeletingFoldersText);
     remover.RemoveEmptyFolders();
   }
-  sink.StatusText(kDeleteCompletedText);
+  reporter.Status(kDeleteCompletedText);
+  return outcome;
 }
 
 void RemoveEmptyFolders(const std::filesystem::path& folder) {
@@ -87,11 +96,7 @@ bool SaveResultList(const std::filesystem::path& file,
   std::u16string text = u"\xFEFF";
   for (const auto& [size, path] : rows) text.append(size).append(u" \t ").append(path).append(u"\r\n");
   std::string bytes;
-  bytes.reserve(text.size() * 2);
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>(c >> 8));
-  }
+  AppendUtf16Le(bytes, text);
   return WriteFull(out.get(), bytes.data(), bytes.size());
 }
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/AppSettings.h"
-#include "invalid_files/InvalidFileSink.h"
+#include "core/AppSettings.h"
+#include "invalid_files/InvalidFileReport.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 
@@ -63,10 +63,16 @@ struct DeleteRequest {
   std::filesystem::path resultFile;   // cache mode: the temporary result file
 };
 
+struct DeleteOutcome {
+  int64_t removed = 0;               // files deleted or moved aside
+  bool resultFileUnreadable = false;  // cache mode: the result file could not be opened
+};
+
 // The Delete job. List mode goes through the marked rows from the last to the first and reports
-// each row whose file is gone; cache mode processes every record of the result file, then clears
-// the list and deletes the file. A set `stop` ends the file loop early.
-void RunInvalidFileDelete(const DeleteRequest& request, InvalidFileSink& sink, const std::atomic<int>& stop);
+// each row whose file is gone (RowDone with its index); cache mode processes every record of the
+// result file, then clears the list and deletes the file. A set `stop` ends the file loop early.
+DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atomic<int>& stop,
+                                   InvalidFileReporter& reporter);
 
 // Removes every folder below `folder` that is empty, deepest first; `folder` itself stays.
 void RemoveEmptyFolders(const std::filesystem::path& folder);

@@ -2,8 +2,8 @@
 
 #include <limits>
 
-#include "app/core/FillPatternText.h"
-#include "app/core/TextHelpers.h"
+#include "core/FillPatternText.h"
+#include "core/TextHelpers.h"
 #include "platform/PathText.h"
 
 namespace brenvik {

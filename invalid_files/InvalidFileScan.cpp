@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/core/TemporaryFolder.h"
-#include "app/core/TextHelpers.h"
-#include "invalid_files/ResultRecords.h"
+#include "core/RecordFile.h"
+#include "core/TemporaryFolder.h"
+#include "core/TextHelpers.h"
 #include "platform/ParallelWalk.h"
 
 namespace brenvik {
@@ -17,24 +17,25 @@ std::u16string FormatTallyText(const ScanTally& tally) {
   return u"Size: " + FormatSizeText(tally.invalidSize) + u" / " + FormatSizeText(tally.totalSize) + Utf16(numbers);
 }
 
-ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest& request, InvalidFileSink& sink,
-                               const std::atomic<int>& stop) {
+ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int>& stop,
+                               InvalidFileReporter& reporter) {
+  InvalidFileDetector& detector = *request.detector;
   ScanOutcome outcome;
-  sink.StatusText(kDetectingText);
+  reporter.Status(kDetectingText);
 
   const bool cacheMode = request.mode == kCacheModeFiles;
   TemporaryResultFile resultFile;
-  std::optional<ResultRecordWriter> records;
+  std::optional<RecordFileWriter> records;
   const auto fail = [&] {
-    sink.ProgressText(kTemporaryFileFailedText);
-    sink.StatusText(kDetectFailedText);
+    reporter.TallyFailure(kTemporaryFileFailedText);
+    reporter.Status(kDetectFailedText);
     return outcome;
   };
   if (cacheMode) {
     resultFile = CreateTemporaryResultFile(request.temporaryFolder);
     if (!resultFile.fd) return fail();
     outcome.resultFile = resultFile.path;
-    records.emplace(resultFile.fd.get());
+    records.emplace(resultFile.fd.get(), kPathRecordLength);
   }
 
   outcome.rootIdentity = FolderIdentity(detector.root);
@@ -56,15 +57,15 @@ ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest&
       },
       [&](const WalkedFile&, ScanResult&& result) {
         if (result.verdict != Verdict::Valid) {
-          if (!cacheMode || rowCounter < kCacheModeShownRows)
-            sink.AddRow({rowCounter++, result.verdict, result.size, result.path});
-          if (cacheMode && !records->Append(result.path)) recordsFailed = true;
+          if (!cacheMode || rowCounter < kCachePreviewRows)
+            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path});
+          if (cacheMode && !records->AppendPath(result.path)) recordsFailed = true;
           ++tally.invalidCount;
           tally.invalidSize += result.size;
         }
         ++tally.totalCount;
         tally.totalSize += result.size;
-        sink.Tally(tally);
+        reporter.Tally(tally);
         // A result file that misses records would let Delete pass over files silently.
         return !recordsFailed;
       });
@@ -72,7 +73,7 @@ ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest&
 
   if (cacheMode && (!records->Flush() || recordsFailed)) return fail();
   outcome.completed = true;
-  sink.StatusText(kDetectCompletedText);
+  reporter.Status(kDetectCompletedText);
   return outcome;
 }
 

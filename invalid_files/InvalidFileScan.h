@@ -6,14 +6,12 @@
 #include <atomic>
 #include <filesystem>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 #include "invalid_files/InvalidFileDetector.h"
-#include "invalid_files/InvalidFileSink.h"
+#include "invalid_files/InvalidFileReport.h"
 #include "platform/NoFollow.h"
 
 namespace brenvik {
-
-inline constexpr int kCacheModeShownRows = 33;
 
 inline constexpr char16_t kDetectingText[] = u"Detecting invalid files...";
 inline constexpr char16_t kDetectCompletedText[] = u"Detect invalid files completed";
@@ -21,12 +19,13 @@ inline constexpr char16_t kTemporaryFileFailedText[] = u"Failed to generate temp
 inline constexpr char16_t kDetectFailedText[] = u"Failed to detect invalid files";
 
 struct ScanRequest {
+  InvalidFileDetector* detector = nullptr;  // its root and criteria; the scan polls Stop through it
   CacheMode mode = kCacheModeFiles;
   std::filesystem::path temporaryFolder;  // where cache mode puts its result file
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
 };
 
-struct ScanOutcome {
+struct ScanOutcome {  // the scan's result
   bool completed = false;            // false: the result file could not be made or written
   std::filesystem::path resultFile;  // cache mode: the records of every invalid file
   FileIdentity rootIdentity;         // the folder walked, so Delete acts in no other
@@ -35,7 +34,7 @@ struct ScanOutcome {
 
 // Scans the detector's root with its criteria. A set `stop` ends the walk after the current file;
 // a stopped scan completes like a finished one.
-ScanOutcome RunInvalidFileScan(InvalidFileDetector& detector, const ScanRequest& request, InvalidFileSink& sink,
-                               const std::atomic<int>& stop);
+ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int>& stop,
+                               InvalidFileReporter& reporter);
 
 }  // namespace brenvik

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/ByteOrder.h"
+
 namespace brenvik {
 namespace {
 
@@ -123,20 +125,12 @@ int AnsiCodePage() {
 std::u16string CodePageToText(std::string_view bytes, int codePage) {
   static const std::string replacement("\xFD\xFF", 2);  // U+FFFD in UTF-16LE
   const std::string utf16 = Convert("UTF-16LE", IconvName(codePage), bytes, replacement, 1);
-  std::u16string text(utf16.size() / 2, u'\0');
-  for (size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<char16_t>(static_cast<unsigned char>(utf16[2 * i]) |
-                                    (static_cast<unsigned char>(utf16[2 * i + 1]) << 8));
-  return text;
+  return Utf16LeText(utf16);
 }
 
 std::string TextToCodePage(std::u16string_view text, int codePage) {
   std::string utf16;
-  utf16.reserve(text.size() * 2);
-  for (char16_t u : text) {
-    utf16 += static_cast<char>(u & 0xFF);
-    utf16 += static_cast<char>(u >> 8);
-  }
+  AppendUtf16Le(utf16, text);
   return Convert(IconvName(codePage), "UTF-16LE", utf16, "?", 2);
 }
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ByteOrder.h"
+
 namespace brenvik {
 
 namespace {
@@ -95,18 +97,21 @@ MoveResult MoveNoReplaceAt(int fromFolderFd, std::string_view fromName, int toFo
   return MoveResult::Moved;
 }
 
-void AppendIdentityBytes(std::string& out, FileIdentity identity) {
-  for (const uint64_t value : {identity.device, identity.inode})
-    for (int k = 0; k < 8; ++k) out += static_cast<char>((value >> (8 * k)) & 0xFF);
+IdentityRecord IdentityBytes(FileIdentity identity) {
+  IdentityRecord record;
+  auto* bytes = reinterpret_cast<uint8_t*>(record.bytes.data());
+  StoreU64(bytes, identity.device);
+  StoreU64(bytes + 8, identity.inode);
+  return record;
 }
 
-FileIdentity IdentityFromBytes(const unsigned char* bytes) {
-  const auto load = [](const unsigned char* p) {
-    uint64_t value = 0;
-    for (int k = 7; k >= 0; --k) value = (value << 8) | p[k];
-    return value;
-  };
-  return {load(bytes), load(bytes + 8)};
+void AppendIdentityBytes(std::string& out, FileIdentity identity) { out.append(IdentityBytes(identity).view()); }
+
+FileIdentity IdentityFromBytes(const unsigned char* bytes) { return {LoadU64(bytes), LoadU64(bytes + 8)}; }
+
+FileIdentity IdentityFromBytes(std::string_view bytes) {
+  if (bytes.size() < kIdentityBytes) return {};
+  return IdentityFromBytes(reinterpret_cast<const unsigned char*>(bytes.data()));
 }
 
 FileIdentity IdentityOf(int fd) {

@@ -3,6 +3,7 @@
 // and a link swapped in between a scan and an action must not lead a delete or move outside the
 // folder the user chose: every folder below a trusted base is opened part by part with
 // O_NOFOLLOW, and only regular files are acted on.
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -50,7 +51,15 @@ struct FileIdentity {
 };
 // The 16 bytes a result file keeps an identity in: device, then inode, each 64-bit little-endian.
 inline constexpr size_t kIdentityBytes = 16;
+// Device then inode, little-endian: how result files keep which file a record is.
+struct IdentityRecord {
+  std::array<char, kIdentityBytes> bytes;
+  std::string_view view() const { return {bytes.data(), bytes.size()}; }
+};
+IdentityRecord IdentityBytes(FileIdentity identity);
 void AppendIdentityBytes(std::string& out, FileIdentity identity);
+// The identity in the first kIdentityBytes of `bytes` (none when it is shorter).
+FileIdentity IdentityFromBytes(std::string_view bytes);
 FileIdentity IdentityFromBytes(const unsigned char* bytes);
 FileIdentity IdentityOf(int fd);
 // `name` in an open folder, a link taken as itself; unknown when it is missing.

@@ -25,6 +25,16 @@ size_t DecodeUtf8(std::string_view bytes, size_t i, char32_t& cp) {
   return len;
 }
 
+
+}  // namespace
+
+// Looks at every byte without an early exit, so the compiler can test many at once.
+bool IsAscii(std::string_view bytes) {
+  unsigned char seen = 0;
+  for (const char c : bytes) seen |= static_cast<unsigned char>(c);
+  return (seen & 0x80) == 0;
+}
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -42,8 +52,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-}  // namespace
 
 std::u16string BytesToText(std::string_view bytes) {
   std::u16string out;

@@ -10,6 +10,10 @@ namespace brenvik {
 
 std::u16string BytesToText(std::string_view bytes);
 std::string TextToBytes(std::u16string_view text);
+// True when every byte is below 0x80 (such a name's text is its bytes widened).
+bool IsAscii(std::string_view bytes);
+// Appends one code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t codePoint);
 
 inline std::u16string PathToText(const std::filesystem::path& path) { return BytesToText(path.native()); }
 inline std::filesystem::path TextToPath(std::u16string_view text) { return std::filesystem::path(TextToBytes(text)); }

@@ -9,11 +9,11 @@
 #include <QPushButton>
 #include <climits>
 
-#include "app/core/StartOptions.h"
-#include "app/core/TextHelpers.h"
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "core/StartOptions.h"
+#include "core/TextHelpers.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "platform/CodePage.h"
@@ -30,7 +30,6 @@ constexpr int kLabelColumn = 1;
 constexpr int kDeviceColumn = 0;
 
 const QString kParameterError = QStringLiteral("Parameter setting error, please reset");
-const QString kLogNotCreated = QStringLiteral("Failed to create file");
 const QString kErrorCaption = QStringLiteral("Error");
 
 QStringList ListHeaders() {
@@ -42,24 +41,20 @@ QString SizeText(int64_t bytes) { return ToQString(FormatSizeText(bytes)); }
 }  // namespace
 
 // Carries the worker's reports to the page's channels.
-class CRaidDlg::Sink : public RaidSink {
+class CRaidDlg::Sink : public RaidReporter {
  public:
   explicit Sink(CRaidDlg& page) : page_(page) {}
-  void setProgressRange(int64_t maximum) override {
-    maximum_ = maximum;
-    page_.progressChannel_.post({maximum_, 0});
-  }
-  void setProgress(int64_t position) override { page_.progressChannel_.post({maximum_, position}); }
-  void setFoundText(const std::u16string& text) override { page_.foundChannel_.post(ToQString(text)); }
+  void Progress(int64_t position, int64_t maximum) override { page_.progressChannel_.post({position, maximum}); }
+  void Tally(const uint64_t& found) override { page_.foundChannel_.post(ToQString(FoundCountText(found))); }
 
  private:
   CRaidDlg& page_;
-  int64_t maximum_ = 0;
 };
 
-CRaidDlg::CRaidDlg(PageHost& host, QWidget* parent)
+CRaidDlg::CRaidDlg(PageHost& host, const DiskInventory& disks, QWidget* parent)
     : ToolPage(host, QStringLiteral("Raid Analysis"), parent),
-      progressChannel_(this, [this](const Progress& p) { showProgress(p); }),
+      inventory_(disks),
+      progressChannel_(this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); }),
       foundChannel_(this, [this](const QString& text) { status_->setText(text); }) {
   buildControls();
   fillDiskList();
@@ -108,14 +103,12 @@ void CRaidDlg::buildControls() {
   menu_ = new QMenu(QStringLiteral("raid"), this);
   menu_->setObjectName(QStringLiteral("3300"));
   const auto addAction = [this](int id, const QString& caption, std::function<void()> handler) {
-    QAction* action = menu_->addAction(caption);
-    action->setObjectName(QString::number(id));
-    connect(action, &QAction::triggered, this, std::move(handler));
+    AddMenuItem(menu_, this, id, caption, std::move(handler));
   };
   addAction(3314, QStringLiteral("Mark All"), [this] { markAll(true); });
   addAction(3315, QStringLiteral("Unmark All"), [this] { markAll(false); });
   menu_->addSeparator();
-  addAction(3317, QStringLiteral("Remove files"), [this] { removeCheckedMembers(); });
+  addAction(3317, QStringLiteral("Remove files"), [this] { members_->removeCheckedRows(); });
   addAction(3318, QStringLiteral("Add files"), [this] { addImageFiles(); });
   menu_->addSeparator();
   addAction(3316, QStringLiteral("Right->"), [this] { copyCheckedDisks(); });
@@ -123,7 +116,7 @@ void CRaidDlg::buildControls() {
 
 void CRaidDlg::fillDiskList() {
   std::vector<ListRow> rows;
-  for (const DiskIdentity& disk : host().diskInventory().identities()) {
+  for (const DiskIdentity& disk : inventory_.identities()) {
     ListRow row;
     row.cells = {ToQString(AnsiToText(disk.model)), QStringLiteral("#%1").arg(disk.diskNumber),
                  ToQString(AnsiToText(disk.serial)), SizeText(disk.diskSize)};
@@ -133,7 +126,7 @@ void CRaidDlg::fillDiskList() {
 }
 
 void CRaidDlg::showDisksWithoutAccess() {
-  const DiskInventory& inventory = host().diskInventory();
+  const DiskInventory& inventory = inventory_;
   QStringList denied;
   for (const WholeDisk& disk : ListDisksWithoutAccess(inventory.sysfsRoot(), inventory.devRoot()))
     denied << PathToQString(disk.deviceNode);
@@ -164,13 +157,6 @@ QMenu* CRaidDlg::openMenu(int listId, QPoint position) {
 void CRaidDlg::markAll(bool checked) {
   if (menuSource_ == kDiskList) disks_->setAllChecked(checked);
   if (menuSource_ == kMemberList) members_->setAllChecked(checked);
-}
-
-void CRaidDlg::removeCheckedMembers() {
-  std::vector<int> checked;
-  for (int i = members_->rowCount() - 1; i >= 0; --i)
-    if (members_->isChecked(i)) checked.push_back(i);
-  members_->removeRowsAt(std::move(checked));
 }
 
 void CRaidDlg::addImageFiles() {
@@ -213,7 +199,7 @@ std::vector<RaidMember> CRaidDlg::members() const {
       member.path = QStringToPath(cells.value(kDeviceColumn));
     } else {
       // "#n": disk n, opened through the node the inventory found it at.
-      member.path = host().diskInventory().IdentityNode(label.mid(1).toInt());
+      member.path = inventory_.IdentityNode(label.mid(1).toInt());
       if (member.path.empty()) member.path = QStringToPath(label);
     }
     result.push_back(std::move(member));
@@ -223,7 +209,7 @@ std::vector<RaidMember> CRaidDlg::members() const {
 
 void CRaidDlg::start() {
   if (refuseIfBusy()) return;
-  std::optional<RaidJob> job = MakeRaidJob(ToText(logPath_->text()), ToText(startSector_->text()),
+  std::optional<RaidRequest> job = MakeRaidRequest(ToText(logPath_->text()), ToText(startSector_->text()),
                                            ToText(endSector_->text()));
   if (!job) {
     showValidation(kParameterError);
@@ -233,39 +219,19 @@ void CRaidDlg::start() {
   status_->clear();
   status_->setToolTip(QString());
   geometry_->clear();
-  auto result = std::make_shared<RaidResult>();
   startJob(
-      [this, job = std::move(*job), result] {
+      [this, job = std::move(*job)] {
         Sink sink(*this);
-        *result = RunRaidAnalysis(job, sink, stopFlag());
+        return RunRaidAnalysis(job, stopFlag(), sink);
       },
-      [this, result] {
-        progressChannel_.flush();
-        foundChannel_.flush();
-        showOutcome(*result);
-      });
-}
-
-void CRaidDlg::showProgress(const Progress& p) {
-  // The bar counts in int; long runs are shown in proportion.
-  const int64_t scale = p.maximum / INT_MAX + 1;
-  progress_->setRange(0, static_cast<int>(p.maximum / scale));
-  progress_->setValue(static_cast<int>(p.position / scale));
+      [this](const RaidResult& result) { showOutcome(result); });
 }
 
 void CRaidDlg::showOutcome(const RaidResult& result) {
   geometry_->setText(ToQString(FormatGeometryText(result.geometry)));
-  switch (result.outcome) {
-    case RaidOutcome::Finished:
-      break;  // no message ends a run
-    case RaidOutcome::LogNotCreated:
-    case RaidOutcome::LogWriteFailed:
-      showMessage(kLogNotCreated, kErrorCaption, MessageIcon::Error);
-      break;
-    case RaidOutcome::MemberNotOpened:
-      showMessage(QStringLiteral("Access:%1").arg(PathToQString(result.failedPath)), kErrorCaption, MessageIcon::Error);
-      break;
-  }
+  // No message ends a finished run.
+  const std::u16string failure = RaidOutcomeText(result);
+  if (!failure.empty()) showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
 }
 
 }  // namespace brenvik

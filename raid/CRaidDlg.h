@@ -4,8 +4,10 @@
 #include <memory>
 #include <optional>
 
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/Controls.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
+#include "disk/DiskInventory.h"
 #include "raid/RaidAnalysis.h"
 
 class QLineEdit;
@@ -21,7 +23,8 @@ class CheckListView;
 class CRaidDlg : public ToolPage {
   Q_OBJECT
  public:
-  explicit CRaidDlg(PageHost& host, QWidget* parent = nullptr);
+  // `disks`: the identity list found at start, which the page lists and opens members through.
+  CRaidDlg(PageHost& host, const DiskInventory& disks, QWidget* parent = nullptr);
   ~CRaidDlg() override;
 
   // Which list the popup menu was opened on.
@@ -33,10 +36,6 @@ class CRaidDlg : public ToolPage {
   QMenu* menu() const { return menu_; }
 
  private:
-  struct Progress {
-    int64_t maximum = 0;
-    int64_t position = 0;
-  };
   class Sink;
 
   void buildControls();
@@ -45,14 +44,13 @@ class CRaidDlg : public ToolPage {
   void showDisksWithoutAccess();
   void chooseLogFile();
   void markAll(bool checked);
-  void removeCheckedMembers();
   void addImageFiles();
   void copyCheckedDisks();
   void start();
   std::vector<RaidMember> members() const;
-  void showProgress(const Progress& progress);
   void showOutcome(const RaidResult& result);
 
+  const DiskInventory& inventory_;
   QLineEdit* logPath_ = nullptr;
   QLineEdit* startSector_ = nullptr;
   QLineEdit* endSector_ = nullptr;
@@ -66,7 +64,7 @@ class CRaidDlg : public ToolPage {
   QMenu* menu_ = nullptr;
   MenuSource menuSource_ = kNoMenu;
 
-  LatestValueChannel<Progress> progressChannel_;
+  LatestValueChannel<ProgressPosition> progressChannel_;
   LatestValueChannel<QString> foundChannel_;
 };
 

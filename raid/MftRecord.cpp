@@ -2,22 +2,15 @@
 
 #include <cstring>
 
+#include "platform/ByteOrder.h"
+
 namespace brenvik {
 namespace {
 
-uint16_t Read16(std::span<const uint8_t, kMftRecordSize> block, size_t offset) {
-  return static_cast<uint16_t>(block[offset] | (block[offset + 1] << 8));
-}
-
-uint32_t Read32(std::span<const uint8_t, kMftRecordSize> block, size_t offset) {
-  return static_cast<uint32_t>(block[offset]) | (static_cast<uint32_t>(block[offset + 1]) << 8) |
-         (static_cast<uint32_t>(block[offset + 2]) << 16) | (static_cast<uint32_t>(block[offset + 3]) << 24);
-}
-
-void Write16(std::span<uint8_t, kMftRecordSize> block, size_t offset, uint16_t value) {
-  block[offset] = static_cast<uint8_t>(value);
-  block[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
+// The caller bounds `offset` within the block.
+uint16_t Read16(std::span<const uint8_t, kMftRecordSize> block, size_t offset) { return LoadU16(&block[offset]); }
+uint32_t Read32(std::span<const uint8_t, kMftRecordSize> block, size_t offset) { return LoadU32(&block[offset]); }
+void Write16(std::span<uint8_t, kMftRecordSize> block, size_t offset, uint16_t value) { StoreU16(&block[offset], value); }
 
 constexpr uint32_t kEndMarker = 0xFFFFFFFF;
 

@@ -8,9 +8,11 @@
 #include <span>
 #include <thread>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "platform/FileOps.h"
+#include "platform/PathText.h"
 #include "raid/MftRecord.h"
+#include "platform/ByteOrder.h"
 
 namespace brenvik {
 namespace {
@@ -29,12 +31,7 @@ class LogWriter {
  public:
   explicit LogWriter(UniqueFd fd) : fd_(std::move(fd)) { bytes_.reserve(kLogFlushBytes + 4096); }
 
-  void append(std::u16string_view text) {
-    for (char16_t c : text) {
-      bytes_.push_back(static_cast<char>(c & 0xFF));
-      bytes_.push_back(static_cast<char>(c >> 8));
-    }
-  }
+  void append(std::u16string_view text) { AppendUtf16Le(bytes_, text); }
   void appendAscii(std::string_view text) {
     for (char c : text) {
       bytes_.push_back(c);
@@ -186,14 +183,14 @@ class BatchReader {
 
 }  // namespace
 
-std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
+std::optional<RaidRequest> MakeRaidRequest(std::u16string_view logPath, std::u16string_view startSector,
                                    std::u16string_view endSector) {
   const int64_t start = ParseLeadingInteger(startSector);
   const int64_t end = ParseLeadingInteger(endSector);
   if (logPath.empty() || start >= end) return std::nullopt;
   // Offsets outside the readable range would wrap around or make the reads start elsewhere.
   if (start < 0 || end > kMaxEndOffset / kSectorSize) return std::nullopt;
-  RaidJob job;
+  RaidRequest job;
   job.logPath = fs::path(std::u16string(logPath));
   job.startOffset = start * kSectorSize;
   job.endOffset = end * kSectorSize;
@@ -209,7 +206,7 @@ std::u16string FoundCountText(uint64_t found) {
   return text;
 }
 
-RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic<int>& stop) {
+RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop, RaidReporter& sink) {
   RaidResult result;
   std::vector<fs::path> memberPaths;
   for (const RaidMember& member : job.members) memberPaths.push_back(member.path);
@@ -243,7 +240,8 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
 
   const int64_t start = job.startOffset;
   const int64_t end = std::min(job.endOffset, kMaxEndOffset) + kSectorSize;  // the end sector is read too
-  sink.setProgressRange(std::max<int64_t>(0, (end - start) / kBlockSize));
+  const int64_t progressMaximum = std::max<int64_t>(0, (end - start) / kBlockSize);
+  sink.Progress(0, progressMaximum);
 
   BatchReader reader(std::move(memberFds));
   const size_t memberCount = job.members.size();
@@ -288,16 +286,26 @@ RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic
       }
       if (stop.load(std::memory_order_relaxed) != 0) ended = true;
     }
-    sink.setProgress((batch - start) / kBlockSize + index - 1);
+    sink.Progress((batch - start) / kBlockSize + index - 1, progressMaximum);
     if (result.found != shownFound) {
       shownFound = result.found;
-      sink.setFoundText(FoundCountText(shownFound));
+      sink.Tally(shownFound);
     }
   }
   if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
   result.geometry = InferRaidGeometry(collector);
-  sink.setProgress(0);
+  sink.Progress(0, progressMaximum);
   return result;
+}
+
+std::u16string RaidOutcomeText(const RaidResult& result) {
+  switch (result.outcome) {
+    case RaidOutcome::Finished: return {};
+    case RaidOutcome::LogNotCreated:
+    case RaidOutcome::LogWriteFailed: return u"Failed to create file";
+    case RaidOutcome::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
+  }
+  return {};
 }
 
 }  // namespace brenvik

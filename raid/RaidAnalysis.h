@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/JobReporter.h"
 #include "raid/RaidGeometry.h"
 
 namespace brenvik {
@@ -20,7 +21,7 @@ struct RaidMember {
   std::filesystem::path path;   // the disk's device node or the image file
 };
 
-struct RaidJob {
+struct RaidRequest {
   std::filesystem::path logPath;
   std::vector<RaidMember> members;  // in analysis order
   int64_t startOffset = 0;          // first sector × 512
@@ -30,20 +31,16 @@ struct RaidJob {
 // The user's texts for a run; nullopt when they must be refused ("Parameter setting error,
 // please reset"): an empty log path, a start not below the end, a negative start, or an end so
 // large that its offset does not fit.
-std::optional<RaidJob> MakeRaidJob(std::u16string_view logPath, std::u16string_view startSector,
+std::optional<RaidRequest> MakeRaidRequest(std::u16string_view logPath, std::u16string_view startSector,
                                    std::u16string_view endSector);
 
 
 // "MFT Numbers：%I64u " (the colon is the full-width one).
 std::u16string FoundCountText(uint64_t found);
 
-class RaidSink {
- public:
-  virtual ~RaidSink() = default;
-  virtual void setProgressRange(int64_t maximum) = 0;  // positions in the run
-  virtual void setProgress(int64_t position) = 0;      // positions done
-  virtual void setFoundText(const std::u16string& text) = 0;
-};
+// Progress in positions (first 0 of all, last back to 0) and the MFT records found so far, shown
+// as FoundCountText.
+using RaidReporter = JobReporter<NoRow, uint64_t>;
 
 enum class RaidOutcome {
   Finished,          // ran to the end of the range, to a member's end, or to Stop
@@ -60,8 +57,12 @@ struct RaidResult {
   RaidGeometry geometry;
 };
 
+// The failure text a run ends with: "Failed to create file" when the log could not be created or
+// written, "Access:<path>" when a member could not be opened; empty when it finished.
+std::u16string RaidOutcomeText(const RaidResult& result);
+
 // Runs the analysis until the range ends, a member ends (the line in progress is written as
 // far as it got) or `stop` is set (after the current position's line).
-RaidResult RunRaidAnalysis(const RaidJob& job, RaidSink& sink, const std::atomic<int>& stop);
+RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& stop, RaidReporter& reporter);
 
 }  // namespace brenvik

@@ -66,7 +66,7 @@ bool DirectoryEntry::nameIs(std::u16string_view name, bool withTerminator) const
   if (units * 2 > 64) return false;
   for (size_t i = 0; i < units; ++i) {
     const char16_t unit = i < name.size() ? name[i] : u'\0';
-    if (bytes[2 * i] != static_cast<uint8_t>(unit & 0xFF) || bytes[2 * i + 1] != static_cast<uint8_t>(unit >> 8))
+    if (LoadU16(&bytes[2 * i]) != unit)
       return false;
   }
   return true;

@@ -24,8 +24,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 #include "platform/FileOps.h"
+#include "platform/ByteOrder.h"
 
 namespace brenvik {
 
@@ -264,12 +265,5 @@ class ReaderStopScope {
   DocumentReader& reader_;
   const std::atomic<int>* previous_;
 };
-
-// Little-endian readers over a byte buffer; the caller bounds the offset.
-inline uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t LoadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
 
 }  // namespace brenvik

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 
 namespace brenvik {
 

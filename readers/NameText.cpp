@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/CodePage.h"
+#include "platform/ByteOrder.h"
 
 namespace brenvik {
 namespace {
@@ -93,7 +94,7 @@ std::u16string Decode16BitRun(std::span<const uint8_t> bytes) {
   std::u16string text;
   text.reserve(bytes.size() / 2);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const auto unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+    const auto unit = static_cast<char16_t>(LoadU16(&bytes[i]));
     // Units whose low byte is zero are dropped as well (so U+4E00 never reaches a name).
     if (unit >= 0x20 && unit != 0x7F && (unit & 0xFF) != 0) text += unit;
   }

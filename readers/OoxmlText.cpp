@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
 #include "readers/DocumentReader.h"

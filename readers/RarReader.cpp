@@ -9,6 +9,7 @@
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "readers/NameText.h"
+#include "platform/ByteOrder.h"
 
 namespace brenvik {
 namespace {
@@ -49,12 +50,6 @@ const std::array<uint32_t, 256>& CrcTable() {
     return t;
   }();
   return table;
-}
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // A plain file: the archive bit alone for entries made on Windows or DOS; archives made on Unix
@@ -150,17 +145,17 @@ void RarWalk::WalkGeneration4() {
 
 int64_t RarWalk::GenericStep4(int64_t position, const uint8_t* head) {
   const uint8_t type = head[2];
-  const uint16_t flags = Le16(head + 3);
-  const uint16_t size = Le16(head + 5);
+  const uint16_t flags = LoadU16(head + 3);
+  const uint16_t size = LoadU16(head + 5);
   if (type < kMarkerBlock || type > kEndBlock || size <= 6) return kStepFailed;
   std::vector<uint8_t> body;
   if (!ReadInside(position + 2, size - 2u, body)) return kStepFailed;
-  if ((Crc32(body) & 0xFFFF) != Le16(head)) return kStepFailed;
+  if ((Crc32(body) & 0xFFFF) != LoadU16(head)) return kStepFailed;
   uint64_t added = 0;
   if (flags & kFlagAddSize) {
     std::vector<uint8_t> addSize;
     if (!ReadInside(position + 7, 4, addSize)) return kStepFailed;
-    added = Le32(addSize.data());
+    added = LoadU32(addSize.data());
   }
   return Advance(position, size + added);
 }
@@ -168,22 +163,22 @@ int64_t RarWalk::GenericStep4(int64_t position, const uint8_t* head) {
 int64_t RarWalk::FileStep4(int64_t position) {
   std::vector<uint8_t> head;
   if (!ReadInside(position, 32, head) || head[2] != kFileBlock) return kStepFailed;
-  const uint16_t size = Le16(head.data() + 5);
+  const uint16_t size = LoadU16(head.data() + 5);
   if (size < 32 || !ReadInside(position, size, head)) return kStepFailed;
-  if ((Crc32(std::span(head).subspan(2)) & 0xFFFF) != Le16(head.data())) return kStepFailed;
+  if ((Crc32(std::span(head).subspan(2)) & 0xFFFF) != LoadU16(head.data())) return kStepFailed;
 
-  const uint16_t flags = Le16(head.data() + 3);
-  uint64_t packedSize = Le32(head.data() + 7);
+  const uint16_t flags = LoadU16(head.data() + 3);
+  uint64_t packedSize = LoadU32(head.data() + 7);
   // Entries of 4 GiB and more carry the high halves of both sizes in front of the name.
   size_t nameAt = 32;
   if ((flags & kFlagLargeFile) && size >= 40) {
-    packedSize |= static_cast<uint64_t>(Le32(head.data() + 32)) << 32;
+    packedSize |= static_cast<uint64_t>(LoadU32(head.data() + 32)) << 32;
     nameAt = 40;
   }
   const bool madeOnUnix = head[15] == kHostUnix4;
-  if (IsPlainFile(Le32(head.data() + 28), madeOnUnix)) {
+  if (IsPlainFile(LoadU32(head.data() + 28), madeOnUnix)) {
     // The stored name size bounds the name: salt and extended times may follow it in the header.
-    const size_t nameSize = std::min<size_t>(Le16(head.data() + 26), size - nameAt);
+    const size_t nameSize = std::min<size_t>(LoadU16(head.data() + 26), size - nameAt);
     const auto name = UpToNul(std::span(head).subspan(nameAt, nameSize));
     if (!name.empty())
       AddName(AnsiToText(std::string_view(reinterpret_cast<const char*>(name.data()), name.size())));
@@ -230,7 +225,7 @@ int64_t RarWalk::CheckedStep5(int64_t position, bool addData, bool readFileField
   std::vector<uint8_t> header;
   if (!ReadInside(position, std::min<int64_t>(4 + 8, length_ - position), header) || header.size() < 5)
     return kStepFailed;
-  const uint32_t storedCrc = Le32(header.data());
+  const uint32_t storedCrc = LoadU32(header.data());
   size_t at = 4;
   uint64_t size = 0;
   if (!ReadVint(header, at, size) || size > kMaxHeaderSize5) return kStepFailed;

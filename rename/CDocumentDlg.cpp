@@ -6,8 +6,8 @@
 #include <QMenu>
 #include <QPushButton>
 
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "platform/Shell.h"
 
 namespace brenvik {
@@ -39,16 +39,15 @@ ListRow MakeRow(int32_t index, const std::u16string& path, FileIdentity identity
 }  // namespace
 
 // Turns the passes' reports into channel posts; the channels apply them on the GUI thread.
-class CDocumentDlg::Sink : public RenameJobSink {
+class CDocumentDlg::Sink : public RenameReporter {
  public:
   explicit Sink(CDocumentDlg& page) : page_(page) {}
-  void rowFound(int32_t index, const std::u16string& path, FileIdentity identity) override {
-    page_.rowChannel_.post(MakeRow(index, path, identity));
+  void AddRow(const RenameRow& row) override { page_.rowChannel_.post(MakeRow(row.index, row.path, row.identity)); }
+  void RowDone(int32_t row) override { page_.doneChannel_.post(row); }
+  void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
+  void Tally(const RenameNumbers& numbers) override {
+    page_.statusChannel_.post({QString(), numbers.count, numbers.total});
   }
-  void rowDone(int32_t row) override { page_.doneChannel_.post(row); }
-  void statusText(const std::u16string& text) override { page_.statusChannel_.post({ToQString(text)}); }
-  void numbers(int32_t count) override { page_.statusChannel_.post({QString(), count}); }
-  void numbers(int32_t done, int32_t total) override { page_.statusChannel_.post({QString(), done, total}); }
 
  private:
   CDocumentDlg& page_;
@@ -106,12 +105,6 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
 // The worker uses the engine, the channels and the sink: it must end before they go.
 CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
 
-void CDocumentDlg::flushReports() {
-  rowChannel_.flush();
-  doneChannel_.flush();
-  statusChannel_.flush();
-}
-
 void CDocumentDlg::check() {
   if (refuseIfBusy()) return;
   model_->clear();
@@ -129,14 +122,14 @@ void CDocumentDlg::check() {
   }
   engine_.setSettings(settings());
 
-  auto outcome = std::make_shared<CheckOutcome>();
   checkedRoot_ = {QStringToPath(root), {}};
-  startJob([this, outcome, root = checkedRoot_.path] { *outcome = RunCheck(engine_, root, stopFlag(), *sink_); },
-           [this, outcome] {
-             flushReports();
-             checkedRoot_.identity = outcome->rootIdentity;
-             if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome->resultFile;
-             if (outcome->completed) showCompletion(QStringLiteral("Detect File Rename completed"));
+  startJob([this, request = RenameCheckRequest{&engine_, checkedRoot_.path}] {
+             return RunRenameCheck(request, stopFlag(), *sink_);
+           },
+           [this](const RenameCheckOutcome& outcome) {
+             checkedRoot_.identity = outcome.rootIdentity;
+             if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
+             if (outcome.completed) showCompletion(QStringLiteral("Detect File Rename completed"));
            });
 }
 
@@ -144,17 +137,14 @@ void CDocumentDlg::rename() {
   if (refuseIfBusy()) return;
   // The numbering and the selected types stay as the last Check left them.
   engine_.setSettings(settings());
-  const auto done = [this] {
-    flushReports();
-    showCompletion(QStringLiteral("File rename completed"));
-  };
+  const auto done = [this] { showCompletion(QStringLiteral("File rename completed")); };
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
-    auto outcome = std::make_shared<CacheRenameOutcome>(CacheRenameOutcome::FileUnavailable);
-    startJob([this, outcome, file = resultFile_,
-              root = checkedRoot_] { *outcome = RunCacheRename(engine_, root, file, stopFlag(), *sink_); },
-             [this, outcome, done] {
-               if (*outcome == CacheRenameOutcome::Done) {
+    startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_, checkedRoot_}] {
+               return RunRename(request, stopFlag(), *sink_);
+             },
+             [this, done](const RenamePassOutcome& outcome) {
+               if (outcome.end == RenameEnd::Done) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
                  resultFile_.clear();
                  model_->clear();
@@ -175,8 +165,8 @@ void CDocumentDlg::rename() {
   }
   renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
-  startJob([this, rows = renamingRows_] { RunListRename(engine_, *rows, stopFlag(), *sink_); },
-           [this, done] {
+  startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *sink_); },
+           [this, done](const RenamePassOutcome&) {
              renamingRows_.reset();
              done();
            });

@@ -8,9 +8,9 @@
 #include <memory>
 #include <optional>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/ToolPage.h"
-#include "app/shell/WorkerChannel.h"
+#include "shell/CheckListModel.h"
+#include "shell/ToolPage.h"
+#include "shell/WorkerChannel.h"
 #include "rename/RenameJob.h"
 
 class QCheckBox;
@@ -46,7 +46,6 @@ class CDocumentDlg : public ToolPage {
   void followCheckMarks(const QModelIndex& first, const QModelIndex& last, const QList<int>& roles);
   void showRowMenu(const QPoint& position);
   void gotoPath();
-  void flushReports();
 
   RenameEngine engine_;
   std::filesystem::path resultFile_;  // the temporary result file of the last cache-mode Check

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 
 namespace brenvik {
 

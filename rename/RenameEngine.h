@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/core/AppSettings.h"
+#include "core/AppSettings.h"
 #include "platform/NoFollow.h"
 #include "rename/ContentReaders.h"
 

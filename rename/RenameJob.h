@@ -12,44 +12,49 @@
 #include <utility>
 #include <vector>
 
+#include "core/JobReporter.h"
 #include "rename/RenameEngine.h"
 
 namespace brenvik {
 
 inline constexpr char16_t kRenameFailedToGenerate[] = u"Failed to generate temporary file";
 inline constexpr char16_t kRenameFailedToAccess[] = u"Failed to access temporary file";
-// Rows a cache-mode Check shows (Index 0 to 32).
-inline constexpr int32_t kRenamePreviewRows = 33;
-
-// How a pass reports; called on the worker thread.
-class RenameJobSink {
- public:
-  virtual ~RenameJobSink() = default;
-  // Check: a new list row, checked, with its Index and which file it is.
-  virtual void rowFound(int32_t index, const std::u16string& path, FileIdentity identity) = 0;
-  // List-mode Rename: the row was given to the engine; its check mark goes.
-  virtual void rowDone(int32_t row) = 0;
-  virtual void statusText(const std::u16string& text) = 0;
-  // The status line's counts, "Numbers: %d" and "Numbers: %d / %d"; the sink formats them, so a
-  // walk over a million files does not build a million texts nobody reads.
-  virtual void numbers(int32_t count) = 0;
-  virtual void numbers(int32_t done, int32_t total) = 0;
+// Check: a new list row, checked, with its Index and which file it is.
+struct RenameRow {
+  int32_t index = 0;
+  std::u16string path;
+  FileIdentity identity;
 };
 
-struct CheckOutcome {
+// The status line's counts: "Numbers: <count>", or "Numbers: <count> / <total>" with a total.
+struct RenameNumbers {
+  int32_t count = 0;
+  int32_t total = -1;  // none when negative
+};
+
+// The status line, Check's rows, the counts, and in list-mode Rename each row given to the engine
+// (its check mark goes).
+using RenameReporter = JobReporter<RenameRow, RenameNumbers>;
+
+struct RenameCheckRequest {
+  const RenameEngine* engine = nullptr;  // its selected types and settings (cache mode, temporary folder)
+  std::filesystem::path root;
+  int workers = 0;  // threads looking at names; 0: as many as suit the machine
+};
+
+struct RenameCheckOutcome {
   bool completed = true;                 // false: the result file could not be created or written
   int32_t rowCounter = 0;                // files selected
   std::filesystem::path resultFile;      // cache mode: the temporary result file (empty on failure)
   FileIdentity rootIdentity;             // the folder walked; Rename acts below no other
 };
 
-// Walks `root` depth first and takes every file the engine selects: a row each in list mode; in
+// Walks the root depth first and takes every file the engine selects: a row each in list mode; in
 // cache mode a record each and a row for the first 33. The status line shows "Numbers: %d".
 // Only names are looked at. The cache mode and temporary folder come from the engine's settings.
-// The names are looked at on `workers` threads (0: as many as suit the machine); rows and records
-// come in walk order all the same.
-CheckOutcome RunCheck(const RenameEngine& engine, const std::filesystem::path& root, const std::atomic<int>& stop,
-                      RenameJobSink& sink, int workers = 0);
+// The names are looked at on several threads; rows and records come in walk order all the same.
+RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
+                                  RenameReporter& reporter);
 
 // The folder a Check walked, as Rename must find it again.
 struct CheckedRoot {
@@ -75,18 +80,27 @@ struct ListRows {
   std::vector<std::atomic<uint8_t>> checked;
 };
 
-// List-mode Rename: every checked row is renamed, counted as "Numbers: <row + 1> / <rows>" and
-// unchecked. Stop ends it after the current row.
-void RunListRename(RenameEngine& engine, const ListRows& rows, const std::atomic<int>& stop, RenameJobSink& sink);
+struct RenameRequest {
+  RenameEngine* engine = nullptr;  // the numbering and selected types as the last Check left them
+  bool cacheMode = false;
+  const ListRows* rows = nullptr;    // list mode (with the root Check walked)
+  std::filesystem::path resultFile;  // cache mode
+  CheckedRoot root;                  // cache mode: the root Check walked
+};
 
-enum class CacheRenameOutcome { Done, FileUnavailable };
+enum class RenameEnd { Done, FileUnavailable };
 
-// Cache-mode Rename over the records of `resultFile` ("Numbers: %d" per record), which is deleted
+struct RenamePassOutcome {
+  RenameEnd end = RenameEnd::Done;
+  int32_t renamed = 0;  // files given to the engine
+};
+
+// List mode: every checked row is renamed, counted as "Numbers: <row + 1> / <rows>" and reported
+// done. Stop ends it after the current row.
+// Cache mode: every record of the result file ("Numbers: %d" per record), which is deleted
 // afterwards, after a stop too. FileUnavailable (status "Failed to access temporary file") when
 // it cannot be opened; then nothing else happens.
-CacheRenameOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
-                                  const std::filesystem::path& resultFile, const std::atomic<int>& stop,
-                                  RenameJobSink& sink);
+RenamePassOutcome RunRename(const RenameRequest& request, const std::atomic<int>& stop, RenameReporter& reporter);
 
 // "Numbers: %d" and "Numbers: %d / %d".
 std::u16string NumbersText(int32_t count);

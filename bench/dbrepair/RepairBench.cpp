@@ -100,12 +100,7 @@ bool SameContents(const fs::path& a, const fs::path& b) {
   }
 }
 
-class NullSink : public RepairSink {
- public:
-  void setStatus(const std::u16string&) override {}
-  void setProgressRange(int32_t) override {}
-  void setProgress(int32_t, const RepairCounts&) override {}
-};
+class NullSink : public RepairReporter {};
 
 // Leaves earlier writes out of the next measurement.
 void Settle(const fs::path& output) {

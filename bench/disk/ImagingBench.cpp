@@ -20,12 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class QuietSink : public ImagingSink {
+class QuietSink : public ImagingReporter {
  public:
-  void message(std::u16string_view title, std::u16string_view) override { rows += title == u"镜像" ? 0 : 1; }
-  void progressRange(int64_t) override {}
-  void progress(int64_t) override {}
-  void displays(const ImagingDisplays&) override {}
+  void Message(std::u16string_view title, std::u16string_view) override { rows += title == u"镜像" ? 0 : 1; }
   int rows = 0;  // anything but the start and completion rows is a failure
 };
 
@@ -66,7 +63,7 @@ int main(int argc, char** argv) {
   };
   auto engine = [&](int32_t sourceSector) {
     fs::remove(target);
-    ImagingParameters p;
+    ImagingRequest p;
     p.sourceImage = source;
     p.sourceSectorSize = sourceSector;
     p.sourceCount = p.targetSize = bytes / sourceSector;
@@ -74,7 +71,7 @@ int main(int argc, char** argv) {
     p.targetFile = target;
     QuietSink sink;
     std::atomic<int> stop{0};
-    const double seconds = Seconds([&] { RunImaging(p, sink, stop, {}); });
+    const double seconds = Seconds([&] { RunImaging(p, stop, sink); });
     if (sink.rows != 0) std::fprintf(stderr, "copy reported %d failure rows\n", sink.rows);
     return seconds;
   };

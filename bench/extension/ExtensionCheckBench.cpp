@@ -60,16 +60,14 @@ void MakeCorpus(const fs::path& root, int count) {
 }
 
 // Does per file what the page's sink does: hands the tally over under a lock.
-struct NullSink : ExtensionSink {
-  void StatusText(std::u16string) override {}
-  void Tally(int64_t identified, int64_t scanned) override {
+struct NullSink : ExtensionReporter {
+  void Tally(const ExtensionCounters& counters) override {
+    const int64_t identified = counters.identified, scanned = counters.scanned;
     std::lock_guard lock(mutex);
     latest = {identified, scanned};
   }
   std::mutex mutex;
   std::pair<int64_t, int64_t> latest;
-  void RowFound(ExtensionRow) override {}
-  void RowRenamed(int32_t) override {}
 };
 
 template <class F>
@@ -94,15 +92,14 @@ int main(int argc, char** argv) {
   }
   fs::create_directories(temporary);
 
-  DocumentReader reader;
   std::atomic<int> stop{0};
   NullSink sink;
   ExtensionCounters counters;
   const auto check = [&](int workers) {
-    counters = {};
-    ExtensionCheckOptions options{root, true, temporary};
-    options.workers = workers;
-    const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader, counters, stop, sink);
+    ExtensionCheckRequest request{root, true, temporary};
+    request.workers = workers;
+    const ExtensionCheckOutcome outcome = RunExtensionCheck(request, stop, sink);
+    counters = outcome.counters;
     fs::remove(outcome.resultFile);
     return counters.scanned;
   };

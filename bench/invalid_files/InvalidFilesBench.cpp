@@ -80,7 +80,7 @@ int Generate(const fs::path& root, long count, long maxKiB) {
   return 0;
 }
 
-struct NullSink : InvalidFileSink {};
+struct NullSink : InvalidFileReporter {};
 
 // The page's defaults plus the content test with its default pattern and percent.
 void SetDefaults(InvalidFileDetector& detector, const fs::path& root, bool withContent) {
@@ -106,9 +106,9 @@ int64_t CacheModeCheck(const fs::path& root, const fs::path& temporary, int work
   SetDefaults(detector, root, withContent);
   NullSink sink;
   std::atomic<int> stop{0};
-  ScanRequest request{kCacheModeFiles, temporary};
+  ScanRequest request{&detector, kCacheModeFiles, temporary};
   request.workers = workers;
-  const ScanOutcome outcome = RunInvalidFileScan(detector, request, sink, stop);
+  const ScanOutcome outcome = RunInvalidFileScan(request, stop, sink);
   fs::remove(outcome.resultFile);
   if (tally) *tally = outcome.tally;
   return outcome.tally.totalCount;

@@ -17,7 +17,7 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "app/shell/Controls.h"
+#include "shell/Controls.h"
 #include "invalid_files/CBadFileDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"

@@ -27,12 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class NullSink : public RaidSink {
- public:
-  void setProgressRange(int64_t) override {}
-  void setProgress(int64_t) override {}
-  void setFoundText(const std::u16string&) override {}
-};
+class NullSink : public RaidReporter {};
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -82,7 +77,7 @@ int main(int argc, char** argv) {
   const int64_t mebibytes = argc > 2 ? std::atoll(argv[2]) : 2200;
   fs::create_directories(folder);
 
-  RaidJob job;
+  RaidRequest job;
   job.logPath = folder / "map.txt";
   for (int i = 0; i < 4; ++i) {
     const fs::path path = folder / ("member" + std::to_string(i) + ".img");
@@ -111,7 +106,7 @@ int main(int argc, char** argv) {
     NullSink sink;
     std::atomic<int> stop{0};
     t = std::chrono::steady_clock::now();
-    const RaidResult result = RunRaidAnalysis(job, sink, stop);
+    const RaidResult result = RunRaidAnalysis(job, stop, sink);
     bestRun = std::min(bestRun, Seconds(t));
     if (result.outcome != RaidOutcome::Finished) return 1;
     found = result.found;

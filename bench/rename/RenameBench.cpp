@@ -105,24 +105,17 @@ int64_t BareReadWalk(const std::vector<fs::path>& files) {
 }
 
 // Keeps the rows, as the page's list does, for the Rename that follows.
-struct CountingSink : RenameJobSink {
-  void rowFound(int32_t, const std::u16string& path, FileIdentity) override { paths.push_back(path); }
-  void rowDone(int32_t) override {}
-  void statusText(const std::u16string& text) override { status = text; }
-  void numbers(int32_t count) override { last = count; }
-  void numbers(int32_t done, int32_t) override { last = done; }
+struct CountingSink : RenameReporter {
+  void AddRow(const RenameRow& row) override { paths.push_back(row.path); }
+  void Status(std::u16string_view text) override { status = text; }
+  void Tally(const RenameNumbers& numbers) override { last = numbers.count; }
   int32_t last = 0;
   std::vector<std::u16string> paths;
   std::u16string status;
 };
 
 // Check proper: what reaches the page is dropped.
-struct NullSink : RenameJobSink {
-  void rowFound(int32_t, const std::u16string&, FileIdentity) override {}
-  void rowDone(int32_t) override {}
-  void statusText(const std::u16string&) override {}
-  void numbers(int32_t) override {}
-  void numbers(int32_t, int32_t) override {}
+struct NullSink : RenameReporter {
 };
 
 }  // namespace
@@ -159,10 +152,10 @@ int main(int argc, char** argv) {
     engine.prepareCheck();
     engine.selectTypes(kRenameAllTypes);
     CountingSink sink;
-    RunCheck(engine, work / "docs", stop, sink);
+    RunRenameCheck({&engine, work / "docs"}, stop, sink);
     ListRows rows(sink.paths);
     for (auto& mark : rows.checked) mark = 1;
-    const double seconds = Time([&] { RunListRename(engine, rows, stop, sink); });
+    const double seconds = Time([&] { RunRename({&engine, false, &rows, {}}, stop, sink); });
     int64_t renamed = 0;
     for (const auto& entry : fs::recursive_directory_iterator(work / "docs"))
       renamed += entry.path().filename().string().find('#') != std::string::npos ? 1 : 0;
@@ -187,7 +180,9 @@ int main(int argc, char** argv) {
         "File Rename", tree,
         [&](int workers) {
           NullSink sink;
-          const CheckOutcome outcome = RunCheck(engine, tree, stop, sink, workers);
+          RenameCheckRequest request{&engine, tree};
+          request.workers = workers;
+          const RenameCheckOutcome outcome = RunRenameCheck(request, stop, sink);
           selected = outcome.rowCounter;
           if (!outcome.resultFile.empty()) fs::remove(outcome.resultFile);
           return int64_t{kTreeFiles};  // every file of the tree is looked at

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "disk/ImagingForm.h"
 #include "disk/ScsiLayer.h"
 

@@ -12,13 +12,7 @@
 
 namespace {
 
-struct NullSink : brenvik::RenameJobSink {
-  void rowFound(int32_t, const std::u16string&, brenvik::FileIdentity) override {}
-  void rowDone(int32_t) override {}
-  void statusText(const std::u16string&) override {}
-  void numbers(int32_t) override {}
-  void numbers(int32_t, int32_t) override {}
-};
+struct NullSink : brenvik::RenameReporter {};
 
 void CheckGuard(const std::u16string& raw) {
   const std::u16string safe = brenvik::SafeNameFromContent(raw);
@@ -70,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       brenvik::RenameEngine engine({});
       std::atomic<int> stop{0};
       NullSink sink;
-      brenvik::RunCacheRename(engine, {}, path, stop, sink);
+      brenvik::RunRename({&engine, true, nullptr, path, {}}, stop, sink);
       if (::access(path, F_OK) == 0) std::abort();  // used up, as after every cache-mode Rename
       if (engine.nameCounter() != 1) std::abort();
       break;

@@ -8,8 +8,8 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include "app/shell/Controls.h"
-#include "app/window/CBrenvikDlg.h"
+#include "shell/Controls.h"
+#include "app/CBrenvikDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
 

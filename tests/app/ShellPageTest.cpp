@@ -10,11 +10,11 @@
 
 #include <atomic>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/WorkerChannel.h"
-#include "app/window/CBrenvikDlg.h"
-#include "app/window/CSetDlg.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/WorkerChannel.h"
+#include "app/CBrenvikDlg.h"
+#include "app/CSetDlg.h"
 #include "platform/FileOps.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
@@ -37,6 +37,22 @@ class ProbePage : public ToolPage {
     }, [&finished] { ++finished; });
   }
   void pick(QLineEdit* box) { pickFolderInto(box); }
+
+  // A job that reports many rows and a status, then returns a result: the page must show every
+  // row and the last status before it gets the result.
+  RowBatchChannel<int> rows{this, [this](std::vector<int> batch) { shown.insert(shown.end(), batch.begin(), batch.end()); }};
+  LatestValueChannel<QString> status{this, [this](const QString& text) { lastStatus = text; }};
+  std::vector<int> shown;
+  QString lastStatus;
+  bool reportRows(int count, std::function<void(int result, size_t shownAtResult, QString statusAtResult)> done) {
+    return startJob(
+        [this, count] {
+          for (int i = 0; i < count; ++i) rows.post(i);
+          status.post(QStringLiteral("done"));
+          return count * 2;
+        },
+        [this, done](int result) { done(result, shown.size(), lastStatus); });
+  }
 };
 
 }  // namespace
@@ -265,6 +281,24 @@ class ShellPageTest : public QObject {
     QCOMPARE(page.stopFlag().load(), 0);
     page.stopAndWait();
     QCOMPARE(page.stopFlag().load(), 1);
+  }
+
+  void jobResultArrivesAfterEveryReport() {
+    TempDir temp;
+    brenvik::testing::TestPageHost host(temp.path());
+    ProbePage page(host);
+    int result = 0;
+    size_t rowsAtResult = 0;
+    QString statusAtResult;
+    QVERIFY(page.reportRows(20000, [&](int r, size_t shown, QString status) {
+      result = r;
+      rowsAtResult = shown;
+      statusAtResult = status;
+    }));
+    QTRY_COMPARE(result, 40000);
+    QCOMPARE(rowsAtResult, size_t{20000});
+    QCOMPARE(statusAtResult, QStringLiteral("done"));
+    QVERIFY(!page.isRunning());
   }
 
   void folderPickerStripsOneTrailingSeparatorAndCancelEmpties() {

@@ -1,4 +1,4 @@
-#include "app/core/StartOptions.h"
+#include "core/StartOptions.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -7,7 +7,7 @@
 #include <functional>
 #include <map>
 
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 #include "platform/FileOps.h"
 #include "tests/support/TempDir.h"
 

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <regex>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "platform/PathText.h"
 
 namespace brenvik {

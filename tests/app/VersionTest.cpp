@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/core/Version.h"
+#include "core/Version.h"
 
 namespace brenvik {
 namespace {

@@ -47,13 +47,17 @@ std::string Lost(size_t size, const std::vector<uint8_t>& pattern = kDeadPattern
 
 std::string Block(const std::string& file, size_t index, size_t size = kPage) { return file.substr(index * size, size); }
 
-class RecordingSink : public RepairSink {
+class RecordingSink : public RepairReporter {
  public:
-  void setStatus(const std::u16string& text) override { statuses.push_back(text); }
-  void setProgressRange(int32_t maximum) override { range = maximum; }
-  void setProgress(int32_t position, const RepairCounts& counts) override {
-    positions.push_back(position);
-    if (onProgress) onProgress(position, counts);
+  void Status(std::u16string_view text) override { statuses.emplace_back(text); }
+  // The first report announces the range; each chunk then reports its position and counts.
+  void Progress(int64_t position, int64_t maximum) override {
+    if (range >= 0) positions.push_back(static_cast<int32_t>(position));
+    range = static_cast<int32_t>(maximum);
+  }
+  void Tally(const RepairCounts& counts) override {
+    statuses.push_back(RepairCountsText(counts));
+    if (onProgress) onProgress(positions.back(), counts);
   }
   bool saw(const std::u16string& text) const { return std::find(statuses.begin(), statuses.end(), text) != statuses.end(); }
 

@@ -8,8 +8,8 @@
 
 #include <filesystem>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
 #include "dbrepair/CDataBaseDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"

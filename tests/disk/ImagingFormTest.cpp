@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "disk/ImagingForm.h"
 
 using namespace brenvik;
@@ -21,7 +21,7 @@ ImagingForm ImageToFileForm() {
   return form;
 }
 
-ImagingRequest Validate(const ImagingForm& form, std::span<const std::unique_ptr<ScsiDevice>> devices = {}) {
+ValidatedImagingForm Validate(const ImagingForm& form, std::span<const std::unique_ptr<ScsiDevice>> devices = {}) {
   return ValidateImagingForm(form, devices, [](int n) { return std::filesystem::path("/dev/node" + std::to_string(n)); });
 }
 
@@ -73,7 +73,7 @@ TEST(ImagingValidation, RefusalsComeInTheirOrder) {
   EXPECT_EQ(Validate(form).error, u"源设备镜像的大小 大于 目标设备大小");
   form.targetSize = u"100";
   form.targetStart = u"5";
-  const ImagingRequest disk = Validate(form);
+  const ValidatedImagingForm disk = Validate(form);
   EXPECT_EQ(disk.error, u"");
   EXPECT_EQ(disk.parameters.targetDisk, 3);
   EXPECT_EQ(disk.parameters.targetDiskNode, "/dev/node3");
@@ -92,7 +92,7 @@ TEST(ImagingValidation, RefusalsComeInTheirOrder) {
 }
 
 TEST(ImagingValidation, TheTipsAddressChoosesImageDiskOrScsiDevice) {
-  const ImagingRequest image = Validate(ImageToFileForm());
+  const ValidatedImagingForm image = Validate(ImageToFileForm());
   ASSERT_EQ(image.error, u"");
   EXPECT_EQ(image.parameters.sourceImage, "/data/disk 1.img");
   EXPECT_EQ(image.parameters.sourceDisk, -1);
@@ -104,7 +104,7 @@ TEST(ImagingValidation, TheTipsAddressChoosesImageDiskOrScsiDevice) {
 
   ImagingForm form = ImageToFileForm();
   form.sourceTips = MakeTipsText({u"#12", u"ATA DISK", u"S1", u"100"});
-  const ImagingRequest disk = Validate(form);
+  const ValidatedImagingForm disk = Validate(form);
   EXPECT_EQ(disk.parameters.sourceDisk, 12);
   EXPECT_EQ(disk.parameters.sourceDiskNode, "/dev/node12");
 
@@ -122,7 +122,7 @@ TEST(ImagingValidation, TheTipsAddressChoosesImageDiskOrScsiDevice) {
   form.sourceTips = MakeTipsText({u"0#2#0", u"SEAGATE ST3300657SS", u"3LM0X", u"100"});
   EXPECT_EQ(Validate(form, devices).parameters.sourceScsi, devices[1].get());
   form.sourceTips = MakeTipsText({u"0#3#0", u"SEAGATE ST3300657SS", u"3LM0X", u"101"});
-  const ImagingRequest gone = Validate(form, devices);
+  const ValidatedImagingForm gone = Validate(form, devices);
   EXPECT_EQ(gone.error, u"");  // no match leaves the source unset: the run fails opening it
   EXPECT_EQ(gone.parameters.sourceScsi, nullptr);
   EXPECT_TRUE(gone.parameters.sourceImage.empty());

@@ -21,17 +21,21 @@ struct Row {
   bool operator==(const Row&) const = default;
 };
 
-class RecordingSink : public ImagingSink {
+class RecordingSink : public ImagingReporter {
  public:
-  void message(std::u16string_view title, std::u16string_view description) override {
+  void Message(std::u16string_view title, std::u16string_view description) override {
     rows.push_back({std::u16string(title), std::u16string(description)});
   }
-  void progressRange(int64_t maximum) override { range = maximum; }
-  void progress(int64_t position) override {
+  // The first report of a run announces its range.
+  void Progress(int64_t position, int64_t maximum) override {
+    if (range < 0) {
+      range = maximum;
+      return;
+    }
     positions.push_back(position);
     if (afterBlock) afterBlock();
   }
-  void displays(const ImagingDisplays& d) override { lbas.push_back(d.lba); }
+  void Tally(const ImagingDisplays& d) override { lbas.push_back(d.lba); }
 
   bool has(const Row& row) const { return std::find(rows.begin(), rows.end(), row) != rows.end(); }
 
@@ -57,8 +61,8 @@ std::string FirstBytesOfEach(const std::string& bytes, int sectorSize, int keep)
   return out;
 }
 
-ImagingParameters ImageToImage(const TempDir& dir, int64_t count, int32_t ps, int32_t pt) {
-  ImagingParameters p;
+ImagingRequest ImageToImage(const TempDir& dir, int64_t count, int32_t ps, int32_t pt) {
+  ImagingRequest p;
   p.sourceImage = dir / "source.img";
   p.sourceCount = count;
   p.targetSize = count;
@@ -81,7 +85,7 @@ TEST(ImagingCopy, FiveTwentyToFiveTwelveDropsTheLastEightBytesOfEverySector) {
   WriteFile(dir / "source.img", source);
   RecordingSink sink;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 5200, 520, 512), sink, stop, {});
+  RunImaging(ImageToImage(dir, 5200, 520, 512), stop, sink);
   const std::string target = ReadFile(dir / "target.img");
   ASSERT_EQ(target.size(), 5200u * 512u);
   EXPECT_TRUE(target == FirstBytesOfEach(source, 520, 512));
@@ -91,10 +95,10 @@ TEST(ImagingCopy, FiveTwentyToFiveTwelveDropsTheLastEightBytesOfEverySector) {
   EXPECT_EQ(sink.lbas, (std::vector<std::u16string>{u"5120", u"5200"}));
 
   // The same sizes on both sides copy every byte; a start and target start shift the run.
-  ImagingParameters same = ImageToImage(dir, 10, 520, 520);
+  ImagingRequest same = ImageToImage(dir, 10, 520, 520);
   same.sourceStart = 3;
   same.targetStart = 2;
-  RunImaging(same, sink, stop, {});
+  RunImaging(same, stop, sink);
   const std::string shifted = ReadFile(dir / "target.img");
   EXPECT_TRUE(shifted.substr(2 * 520) == source.substr(3 * 520, 10 * 520));
   EXPECT_EQ(shifted.substr(0, 2 * 520), std::string(2 * 520, '\0'));
@@ -109,16 +113,16 @@ TEST(ImagingCopy, BootSignatureIsBrokenOnlyAtTargetOffsetZero) {
   WriteFile(dir / "source.img", source);
   RecordingSink sink;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 4, 512, 512), sink, stop, {});
+  RunImaging(ImageToImage(dir, 4, 512, 512), stop, sink);
   std::string target = ReadFile(dir / "target.img");
   EXPECT_EQ(static_cast<uint8_t>(target[510]), 0x55);
   EXPECT_EQ(static_cast<uint8_t>(target[511]), 0xBB);
   EXPECT_EQ(static_cast<uint8_t>(target[512 + 511]), 0xAA);  // only the first target sector
   EXPECT_EQ(target.substr(512), source.substr(512));
 
-  ImagingParameters later = ImageToImage(dir, 4, 512, 512);
+  ImagingRequest later = ImageToImage(dir, 4, 512, 512);
   later.targetStart = 1;
-  RunImaging(later, sink, stop, {});
+  RunImaging(later, stop, sink);
   target = ReadFile(dir / "target.img");
   EXPECT_EQ(static_cast<uint8_t>(target[512 + 511]), 0xAA);
 }
@@ -128,11 +132,11 @@ TEST(ImagingCopy, CountZeroCopiesNothingAndCompletes) {
   WriteFile(dir / "source.img", Sectors(4, 520));
   RecordingSink sink;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 0, 520, 512), sink, stop, {});
+  RunImaging(ImageToImage(dir, 0, 520, 512), stop, sink);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
   EXPECT_TRUE(Exists(dir / "target.img"));
   EXPECT_EQ(ReadFile(dir / "target.img"), "");
-  RunImaging(ImageToImage(dir, -5, 520, 512), sink, stop, {});
+  RunImaging(ImageToImage(dir, -5, 520, 512), stop, sink);
   EXPECT_EQ(ReadFile(dir / "target.img"), "");
 }
 
@@ -142,8 +146,8 @@ TEST(ImagingCopy, FailedReadsAreFilledAndReportedWithTheirByteOffset) {
   WriteFile(dir / "source.img", source.substr(0, 5125 * 520 + 100));
   RecordingSink sink;
   std::atomic<int> stop{0};
-  ImagingParameters p = ImageToImage(dir, 5130 + 5120, 520, 512);
-  RunImaging(p, sink, stop, {});
+  ImagingRequest p = ImageToImage(dir, 5130 + 5120, 520, 512);
+  RunImaging(p, stop, sink);
   const std::string target = ReadFile(dir / "target.img");
   ASSERT_EQ(target.size(), (5130u + 5120u) * 512u);
   // The partly read block keeps its data and fills the rest; the unread block is all fill.
@@ -161,9 +165,9 @@ TEST(ImagingCopy, WriteFailuresAreReportedAndTheCopyGoesOn) {
   WriteFile(dir / "source.img", Sectors(5200, 512));
   RecordingSink sink;
   std::atomic<int> stop{0};
-  ImagingParameters p = ImageToImage(dir, 5200, 512, 512);
+  ImagingRequest p = ImageToImage(dir, 5200, 512, 512);
   p.targetFile = full / "target.img";
-  RunImaging(p, sink, stop, {});
+  RunImaging(p, stop, sink);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"写入", u"写入位置0错误"}, {u"写入", u"写入位置2621440错误"}, kDone}));
 }
 
@@ -173,7 +177,7 @@ TEST(ImagingCopy, LargerTargetSectorsNeverReadPastTheInput) {
   WriteFile(dir / "source.img", source);
   RecordingSink sink;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 3, 512, 520), sink, stop, {});
+  RunImaging(ImageToImage(dir, 3, 512, 520), stop, sink);
   const std::string target = ReadFile(dir / "target.img");
   ASSERT_EQ(target.size(), 3u * 520u);
   // Each output sector takes 520 bytes from its source sector on; the last one ends in fill.
@@ -189,7 +193,7 @@ TEST(ImagingCopy, StopEndsTheCopyBetweenBlocks) {
   RecordingSink sink;
   std::atomic<int> stop{0};
   sink.afterBlock = [&] { stop = 1; };
-  RunImaging(ImageToImage(dir, 5120 * 3, 512, 512), sink, stop, {});
+  RunImaging(ImageToImage(dir, 5120 * 3, 512, 512), stop, sink);
   EXPECT_EQ(ReadFile(dir / "target.img").size(), 5120u * 512u);
   EXPECT_EQ(sink.rows.back(), kDone);
 }
@@ -202,9 +206,9 @@ TEST(ImagingSafety, ATargetThatIsTheSourceIsRefusedBeforeItIsOpened) {
   std::atomic<int> stop{0};
   for (const char* name : {"source.img", "alias.img"}) {
     RecordingSink sink;
-    ImagingParameters p = ImageToImage(dir, 8, 520, 512);
+    ImagingRequest p = ImageToImage(dir, 8, 520, 512);
     p.targetFile = dir / name;
-    RunImaging(p, sink, stop, {});
+    RunImaging(p, stop, sink);
     EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备就是源设备，不能写入"}, kInterrupted}));
     EXPECT_EQ(ReadFile(dir / "source.img"), source);
   }
@@ -212,14 +216,14 @@ TEST(ImagingSafety, ATargetThatIsTheSourceIsRefusedBeforeItIsOpened) {
   // The same disk chosen on both sides.
   WriteFile(dir / "disk1", source);
   RecordingSink sink;
-  ImagingParameters disks;
+  ImagingRequest disks;
   disks.sourceDisk = 1;
   disks.sourceDiskNode = dir / "disk1";
   disks.targetDisk = 1;
   disks.targetDiskNode = dir / "disk1";
   disks.sourceCount = disks.targetSize = 8;
   disks.sourceSectorSize = disks.targetSectorSize = 512;
-  RunImaging(disks, sink, stop, {});
+  RunImaging(disks, stop, sink);
   EXPECT_TRUE(sink.has(kRefused));
   EXPECT_EQ(ReadFile(dir / "disk1"), source);
 }
@@ -250,7 +254,7 @@ TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
   };
   for (const char* name : {"sda", "sda1", "sdb", "sdc"}) WriteFile(dir / name, Sectors(4, 512));
 
-  ImagingParameters p;
+  ImagingRequest p;
   p.sourceImage = dir / "sda1";
   p.targetDiskNode = dir / "sda";
   p.targetDisk = 0;
@@ -272,7 +276,7 @@ TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
   p.sourceCount = p.targetSize = 4;
   p.sourceSectorSize = p.targetSectorSize = 512;
   p.targetDiskNode = dir / "sdb";
-  RunImaging(p, sink, stop, env);
+  RunImaging(p, stop, sink, env);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
                                          kInterrupted}));
 }
@@ -282,13 +286,13 @@ TEST(ImagingCopy, NumbersBeyondSixtyFourBitOffsetsAreRefused) {
   WriteFile(dir / "source.img", Sectors(4, 520));
   RecordingSink sink;
   std::atomic<int> stop{0};
-  ImagingParameters p = ImageToImage(dir, 4, 520, 512);
+  ImagingRequest p = ImageToImage(dir, 4, 520, 512);
   p.sourceStart = INT64_MAX - 2;
-  RunImaging(p, sink, stop, {});
+  RunImaging(p, stop, sink);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"起始位置或大小超出范围"}, kInterrupted}));
   EXPECT_FALSE(Exists(dir / "target.img"));
   sink.rows.clear();
-  RunImaging(ImageToImage(dir, 4, 520, 100), sink, stop, {});
+  RunImaging(ImageToImage(dir, 4, 520, 100), stop, sink);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"请正确填写扇区大小"}, kInterrupted}));
 }
 
@@ -296,12 +300,12 @@ TEST(ImagingCopy, MissingSourceOrTargetInterrupts) {
   TempDir dir;
   RecordingSink sink;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 4, 520, 512), sink, stop, {});
+  RunImaging(ImageToImage(dir, 4, 520, 512), stop, sink);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
   sink.rows.clear();
-  ImagingParameters p = ImageToImage(dir, 4, 520, 512);
+  ImagingRequest p = ImageToImage(dir, 4, 520, 512);
   p.targetFile = dir / "no/such/folder/target.img";
-  RunImaging(p, sink, stop, {});
+  RunImaging(p, stop, sink);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, kInterrupted}));
 }
 
@@ -317,7 +321,7 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   ScsiDeviceManager manager(host);
   ASSERT_EQ(manager.devices().size(), 1u);
 
-  ImagingParameters p;
+  ImagingRequest p;
   p.sourceScsi = manager.devices()[0].get();
   p.sourceCount = p.targetSize = 300;
   p.sourceSectorSize = 520;
@@ -329,7 +333,7 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   bus.faults = {InjectedFault{}, CheckCondition(0x03, 0x11, 0x00)};  // INQUIRY on bind, then the first READ(10)
   RecordingSink sink;
   std::atomic<int> stop{0};
-  RunImaging(p, sink, stop, env);
+  RunImaging(p, stop, sink, env);
   const std::string target = ReadFile(dir / "target.img");
   ASSERT_EQ(target.size(), 300u * 512u);
   EXPECT_EQ(target.substr(0, 128 * 512), std::string(128 * 512, '\xBB'));
@@ -343,7 +347,7 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   RecordingSink stopped;
   stopped.afterBlock = [&] { stop = 1; };
   stop = 0;
-  RunImaging(p, stopped, stop, env);
+  RunImaging(p, stop, stopped, env);
   EXPECT_EQ(ReadFile(dir / "target.img").size(), 128u * 512u);
   EXPECT_EQ(stopped.rows.back(), kDone);
 }
@@ -360,12 +364,12 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   const Row same{u"错误", u"目标设备就是源设备，不能写入"};
   std::atomic<int> stop{0};
 
-  ImagingParameters p = ImageToImage(dir, 16, 512, 512);
+  ImagingRequest p = ImageToImage(dir, 16, 512, 512);
   p.targetFile.clear();
   p.targetDiskNode = loop.node();  // the image onto the loop device over it
   p.targetDisk = 7;
   RecordingSink imageOntoLoop;
-  RunImaging(p, imageOntoLoop, stop, {});
+  RunImaging(p, stop, imageOntoLoop);
   EXPECT_EQ(imageOntoLoop.rows, (std::vector<Row>{kStarted, kRefused, same, kInterrupted}));
 
   p = ImageToImage(dir, 16, 512, 512);
@@ -374,7 +378,7 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   p.sourceDisk = 7;
   p.targetFile = dir / "source.img";
   RecordingSink loopIntoBacking;
-  RunImaging(p, loopIntoBacking, stop, {});
+  RunImaging(p, stop, loopIntoBacking);
   EXPECT_EQ(loopIntoBacking.rows, (std::vector<Row>{kStarted, kRefused, same, kInterrupted}));
   EXPECT_EQ(ReadFile(dir / "source.img"), disk);
 
@@ -383,7 +387,7 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   const std::string formatted = ReadFile(dir / "source.img");
   p.targetFile = mounted / "image.img";
   RecordingSink ontoSourceFileSystem;
-  RunImaging(p, ontoSourceFileSystem, stop, {});
+  RunImaging(p, stop, ontoSourceFileSystem);
   EXPECT_EQ(ontoSourceFileSystem.rows,
             (std::vector<Row>{kStarted, kRefused,
                               {u"错误", u"目标文件位于源磁盘的文件系统上，写入会覆盖源磁盘上待恢复的数据"}, kInterrupted}));
@@ -396,7 +400,7 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   p.sourceImage = dir / "other.img";
   p.targetFile = dir / "source.img";
   RecordingSink overMountedImage;
-  RunImaging(p, overMountedImage, stop, {});
+  RunImaging(p, stop, overMountedImage);
   EXPECT_EQ(overMountedImage.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
                                                      kInterrupted}));
   EXPECT_EQ(ReadFile(dir / "source.img"), formatted);
@@ -410,10 +414,10 @@ TEST(ImagingSafety, FifosAreNeverOpenedAsSourceOrTarget) {
   ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
   std::atomic<int> stop{0};
 
-  ImagingParameters p = ImageToImage(dir, 16, 512, 512);
+  ImagingRequest p = ImageToImage(dir, 16, 512, 512);
   p.targetFile = dir / "pipe";
   RecordingSink fifoTarget;
-  RunImaging(p, fifoTarget, stop, {});
+  RunImaging(p, stop, fifoTarget);
   EXPECT_EQ(fifoTarget.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标既不是普通文件也不是磁盘，不能写入"},
                                                kInterrupted}));
 
@@ -421,7 +425,7 @@ TEST(ImagingSafety, FifosAreNeverOpenedAsSourceOrTarget) {
   p = ImageToImage(dir, 16, 512, 512);
   p.sourceImage = dir / "pipe";
   RecordingSink fifoSource;
-  RunImaging(p, fifoSource, stop, {});
+  RunImaging(p, stop, fifoSource);
   EXPECT_EQ(fifoSource.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
   EXPECT_EQ(ReadFile(dir / "target.img"), "an earlier image");
 }

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "disk/CUbimgDlg.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/disk/SimulatedScsi.h"

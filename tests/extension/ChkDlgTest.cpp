@@ -3,7 +3,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/shell/Controls.h"
+#include "shell/Controls.h"
 #include "extension/CChkDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"

@@ -1,3 +1,5 @@
+#include "core/RecordFile.h"
+#include "platform/FileOps.h"
 #include "extension/ExtensionJob.h"
 
 #include <gtest/gtest.h>
@@ -17,11 +19,11 @@ using testing::WriteFile;
 const std::string kJpeg = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(100, 'j');
 const std::string kPdf = "%PDF-1.4\n" + std::string(100, 'p');
 
-struct RecordingSink : ExtensionSink {
-  void StatusText(std::u16string text) override { statuses.push_back(std::move(text)); }
-  void RowFound(ExtensionRow row) override { rows.push_back(std::move(row)); }
-  void RowRenamed(int32_t row) override { renamed.push_back(row); }
-  void Tally(int64_t identified, int64_t scanned) override { statuses.push_back(TallyText(identified, scanned)); }
+struct RecordingSink : ExtensionReporter {
+  void Status(std::u16string_view text) override { statuses.emplace_back(text); }
+  void AddRow(const ExtensionRow& row) override { rows.push_back(row); }
+  void RowDone(int32_t row) override { renamed.push_back(row); }
+  void Tally(const ExtensionCounters& c) override { statuses.push_back(TallyText(c.identified, c.scanned)); }
   std::vector<std::u16string> statuses;
   std::vector<ExtensionRow> rows;
   std::vector<int32_t> renamed;
@@ -31,11 +33,18 @@ std::u16string Text(const std::filesystem::path& path) { return PathToText(path)
 
 class ExtensionJobTest : public ::testing::Test {
  protected:
-  ExtensionCheckOutcome check(bool cacheMode) {
-    counters_ = {};
-    ExtensionCheckOptions options{dir_ / "root", cacheMode, dir_ / "tmp"};
-    std::filesystem::create_directories(options.temporaryFolder);
-    return RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  ExtensionCheckOutcome check(bool cacheMode, std::filesystem::path temporary = {}) {
+    ExtensionCheckRequest request{dir_ / "root", cacheMode, temporary.empty() ? dir_ / "tmp" : temporary, &reader_};
+    if (temporary.empty()) std::filesystem::create_directories(request.temporaryFolder);
+    ExtensionCheckOutcome outcome = RunExtensionCheck(request, stop_, sink_);
+    counters_ = outcome.counters;
+    return outcome;
+  }
+  void cacheRename(const std::filesystem::path& root, FileIdentity rootIdentity, const std::filesystem::path& file) {
+    RunExtensionRename({true, {}, file, root, rootIdentity}, stop_, sink_);
+  }
+  void listRename(const std::filesystem::path& root, FileIdentity rootIdentity, std::vector<ExtensionRenameRow> rows) {
+    counters_.rowCounter -= RunExtensionRename({false, std::move(rows), {}, root, rootIdentity}, stop_, sink_).renamed;
   }
 
   TempDir dir_;
@@ -119,7 +128,7 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
     total += 4 + 6 + kIdentityBytes + (Text(dir_ / "root" / ("f" + std::to_string(i) + ".bin")).size() * 2);
   EXPECT_EQ(records.size(), total);
 
-  RunExtensionCacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile, stop_, sink_);
+  cacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(ReadFile(dir_ / "root" / ("f" + std::to_string(i) + ".jpg")), kJpeg);
   EXPECT_EQ(sink_.statuses.back(), kModifyExtensionCompletedText);
 }
@@ -127,31 +136,32 @@ TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
 TEST_F(ExtensionJobTest, CacheModeRoundTripsNamesThatAreNotUtf8) {
   WriteFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.doc"), kPdf);  // a GBK name
   const ExtensionCheckOutcome outcome = check(true);
-  RunExtensionCacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile, stop_, sink_);
+  cacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile);
   EXPECT_EQ(ReadFile(dir_ / "root" / std::string("\xC4\xE3\xBA\xC3.pdf")), kPdf);
 }
 
 TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
-  RunExtensionCacheRename(dir_.path(), {}, dir_ / "missing", stop_, sink_);
+  cacheRename(dir_.path(), {}, dir_ / "missing");
   EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingExtensionText),
                                                           std::u16string(kRenameResultFileUnreadableText),
                                                           std::u16string(kModifyExtensionCompletedText)}));
   // A record cut short is not applied; the ones before it are.
   WriteFile(dir_ / "a.bin", kPdf);
-  std::string records;
-  AppendResultRecord(records, u"pdf", Text(dir_ / "a.bin"));
-  AppendResultRecord(records, u"pdf", Text(dir_ / "b.bin"));
-  records.resize(records.size() - 3);
+  {
+    UniqueFd out = CreateOutput(dir_ / "results");
+    RecordFileWriter records(out.get(), RecordLength::U16);
+    records.Append({u"pdf", Text(dir_ / "a.bin")}, IdentityBytes({}).view());
+    records.Append({u"pdf", Text(dir_ / "b.bin")}, IdentityBytes({}).view());
+  }
+  std::filesystem::resize_file(dir_ / "results", std::filesystem::file_size(dir_ / "results") - 3);
   WriteFile(dir_ / "b.bin", kPdf);
-  WriteFile(dir_ / "results", records);
-  RunExtensionCacheRename(dir_.path(), {}, dir_ / "results", stop_, sink_);
+  cacheRename(dir_.path(), {}, dir_ / "results");
   EXPECT_TRUE(std::filesystem::exists(dir_ / "a.pdf"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "b.bin"));
 }
 
 TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
-  ExtensionCheckOptions options{dir_ / "root", true, dir_ / "no such folder"};
-  const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  const ExtensionCheckOutcome outcome = check(true, dir_ / "no such folder");
   EXPECT_FALSE(outcome.completed);
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
 }
@@ -167,8 +177,7 @@ TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesN
   }
   WriteFile(full / "mine.txt", "the user's own file");
 
-  ExtensionCheckOptions options{dir_ / "root", true, full.path()};
-  const ExtensionCheckOutcome outcome = RunExtensionCheck(options, reader_, counters_, stop_, sink_);
+  const ExtensionCheckOutcome outcome = check(true, full.path());
   EXPECT_FALSE(outcome.completed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
@@ -177,7 +186,7 @@ TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesN
   EXPECT_EQ(ReadFile(full / "mine.txt"), "the user's own file");
 
   // Rename has no result file to work from: it says so and renames nothing.
-  RunExtensionCacheRename(options.root, outcome.rootIdentity, outcome.resultFile, stop_, sink_);
+  cacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile);
   EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], kRenameResultFileUnreadableText);
   for (const auto& file : files) EXPECT_EQ(ReadFile(file), kJpeg) << file;
 }
@@ -190,7 +199,7 @@ TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
   counters_.rowCounter = 4;
   const std::vector<ExtensionRenameRow> rows = {
       {0, u"pdf", Text(dir_ / "a.bin")}, {1, u"pdf", Text(dir_ / "b.bin")}, {3, u"jpg", Text(dir_ / "c.bin")}};
-  RunExtensionListRename(dir_.path(), {}, rows, counters_, stop_, sink_);
+  listRename(dir_.path(), {}, rows);
   EXPECT_EQ(sink_.renamed, (std::vector<int32_t>{3, 0}));
   EXPECT_EQ(counters_.rowCounter, 2);
   EXPECT_EQ(ReadFile(dir_ / "b.pdf"), "taken");
@@ -214,10 +223,10 @@ TEST_F(ExtensionJobTest, RenameActsOnlyOnTheFilesCheckListedBelowItsRoot) {
     WriteFile(outside / "a.bin", "outside a");
     const auto rename = [&](const ExtensionCheckOutcome& outcome) {
       sink_.renamed.clear();
-      if (cacheMode) return RunExtensionCacheRename(root, outcome.rootIdentity, outcome.resultFile, stop_, sink_);
+      if (cacheMode) return cacheRename(root, outcome.rootIdentity, outcome.resultFile);
       std::vector<ExtensionRenameRow> rows;
       for (const ExtensionRow& row : sink_.rows) rows.push_back({row.index, row.type, row.path, row.identity});
-      RunExtensionListRename(root, outcome.rootIdentity, rows, counters_, stop_, sink_);
+      listRename(root, outcome.rootIdentity, rows);
     };
 
     sink_.rows.clear();
@@ -263,7 +272,7 @@ TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
   EXPECT_TRUE(check(true).completed);
   EXPECT_EQ(counters_.scanned, 0);
   EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
-  RunExtensionListRename(dir_ / "root", {}, {{0, u"jpg", Text(dir_ / "root/f0")}}, counters_, stop_, sink_);
+  listRename(dir_ / "root", {}, {{0, u"jpg", Text(dir_ / "root/f0")}});
   EXPECT_TRUE(sink_.renamed.empty());
 }
 

@@ -5,9 +5,9 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/shell/Controls.h"
+#include "shell/Controls.h"
 #include "invalid_files/CBadFileDlg.h"
-#include "invalid_files/ResultRecords.h"
+#include "core/RecordFile.h"
 #include "platform/FileOps.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
@@ -161,9 +161,9 @@ class BadFilePageTest : public QObject {
 
     UniqueFd records = OpenShared(f.page.resultFile());
     QVERIFY(records.valid());
-    ResultRecordReader reader(records.get());
+    RecordFileReader reader(records.get(), kPathRecordLength);
     int count = 0;
-    while (reader.Next()) ++count;
+    while (reader.NextPath()) ++count;
     QCOMPARE(count, 50);
 
     // Delete moves every recorded file aside, whatever was marked, and empties list and file.

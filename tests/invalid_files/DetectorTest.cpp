@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/core/FillPatternText.h"
-#include "app/core/TextHelpers.h"
+#include "core/FillPatternText.h"
+#include "core/TextHelpers.h"
 #include <sys/stat.h>
 #include <unistd.h>
 

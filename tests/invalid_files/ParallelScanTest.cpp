@@ -14,24 +14,11 @@ namespace {
 using testing::CheckTranscript;
 using testing::TempDir;
 
-// Every call as a line; Stop is pressed once `stopAfter` lines are in.
-struct TranscriptSink : InvalidFileSink {
-  TranscriptSink(std::atomic<int>& stopFlag, int64_t stopAfterLines) : stop(stopFlag), stopAfter(stopAfterLines) {}
-  void AddRow(const ResultRow& row) override {
-    Line("row " + std::to_string(row.index) + " " + std::to_string(static_cast<int>(row.verdict)) + " " +
-         std::to_string(row.size) + " " + row.path.native());
-  }
-  void Tally(const ScanTally& tally) override { Line(TextToUtf8(FormatTallyText(tally))); }
-  void ProgressText(std::u16string_view text) override { Line("progress " + TextToUtf8(text)); }
-  void StatusText(std::u16string_view text) override { Line("status " + TextToUtf8(text)); }
-  void Line(std::string line) {
-    lines.push_back(std::move(line));
-    if (stopAfter >= 0 && static_cast<int64_t>(lines.size()) >= stopAfter) stop = 1;
-  }
-  std::atomic<int>& stop;
-  int64_t stopAfter;
-  std::vector<std::string> lines;
-};
+std::string RowLine(const ResultRow& row) {
+  return std::to_string(row.index) + " " + std::to_string(static_cast<int>(row.verdict)) + " " +
+         std::to_string(row.size) + " " + row.path.native();
+}
+std::string TallyLine(const ScanTally& tally) { return TextToUtf8(FormatTallyText(tally)); }
 
 TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
   TempDir root, temporary;
@@ -41,7 +28,8 @@ TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
     std::set<std::string> verdictsSeen;
     testing::ExpectParallelCheckMatchesOneThread(
         [&](int workers, int64_t stopAfter) {
-          // Empty files by size, the name rule "7", and the type test on four extensions.
+          // Empty files by size, the name rule "7", the type test on four extensions, and the
+          // content test.
           InvalidFileDetector detector;
           detector.Reset();
           detector.root = root.path();
@@ -54,14 +42,14 @@ TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
           detector.fillPattern = {'j'};
           detector.percentThreshold = 20;
           std::atomic<int> stop{0};
-          TranscriptSink sink(stop, stopAfter);
-          ScanRequest request{mode, temporary.path()};
+          testing::TranscriptReporter<ResultRow, ScanTally> reporter(stop, stopAfter, RowLine, TallyLine);
+          ScanRequest request{&detector, mode, temporary.path()};
           request.workers = workers;
-          const ScanOutcome outcome = RunInvalidFileScan(detector, request, sink, stop);
+          const ScanOutcome outcome = RunInvalidFileScan(request, stop, reporter);
           EXPECT_TRUE(outcome.completed);
-          for (const std::string& line : sink.lines)
+          for (const std::string& line : reporter.lines)
             if (line.starts_with("row ")) verdictsSeen.insert(line.substr(line.find(' ', 4) + 1, 1));
-          CheckTranscript transcript{std::move(sink.lines), {}};
+          CheckTranscript transcript{std::move(reporter.lines), {}};
           if (!outcome.resultFile.empty()) {
             transcript.records = testing::ReadFile(outcome.resultFile);
             std::filesystem::remove(outcome.resultFile);

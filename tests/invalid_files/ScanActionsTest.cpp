@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "invalid_files/InvalidFileActions.h"
 #include "invalid_files/InvalidFileScan.h"
-#include "invalid_files/ResultRecords.h"
+#include "core/RecordFile.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
 #include "tests/support/TempDir.h"
@@ -27,7 +27,7 @@ using testing::TempDir;
 using testing::WriteFile;
 namespace fs = std::filesystem;
 
-struct RecordingSink : InvalidFileSink {
+struct RecordingSink : InvalidFileReporter {
   std::vector<ResultRow> rows;
   std::vector<int> removed;
   int clears = 0;
@@ -35,14 +35,14 @@ struct RecordingSink : InvalidFileSink {
   ScanTally lastTally;
   std::vector<std::u16string> progress, status;
   void AddRow(const ResultRow& row) override { rows.push_back(row); }
-  void RemoveRow(int index) override { removed.push_back(index); }
+  void RowDone(int32_t index) override { removed.push_back(index); }
   void ClearRows() override { ++clears; }
   void Tally(const ScanTally& tally) override {
     ++tallies;
     lastTally = tally;
   }
-  void ProgressText(std::u16string_view text) override { progress.emplace_back(text); }
-  void StatusText(std::u16string_view text) override { status.emplace_back(text); }
+  void TallyFailure(std::u16string_view text) override { progress.emplace_back(text); }
+  void Status(std::u16string_view text) override { status.emplace_back(text); }
 };
 
 InvalidFileDetector EmptyFileDetector(const fs::path& root) {
@@ -55,9 +55,9 @@ InvalidFileDetector EmptyFileDetector(const fs::path& root) {
 
 std::vector<fs::path> ReadRecords(const fs::path& file) {
   UniqueFd fd = OpenShared(file);
-  ResultRecordReader reader(fd.get());
+  RecordFileReader reader(fd.get(), kPathRecordLength);
   std::vector<fs::path> paths;
-  while (auto p = reader.Next()) paths.push_back(*p);
+  while (auto p = reader.NextPath()) paths.push_back(*p);
   return paths;
 }
 
@@ -66,7 +66,7 @@ struct ScanFixture : ::testing::Test {
   std::atomic<int> stop{0};
   RecordingSink sink;
   ScanOutcome Scan(InvalidFileDetector& d, CacheMode mode) {
-    return RunInvalidFileScan(d, {mode, temporary.path()}, sink, stop);
+    return RunInvalidFileScan({&d, mode, temporary.path()}, stop, sink);
   }
 };
 
@@ -127,7 +127,7 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
   for (int i = 0; i < 20; ++i) WriteFile(root / ("e" + std::to_string(i)), "");
   RecordingSink stopped;
   stop = 1;
-  const ScanOutcome outcome = RunInvalidFileScan(d, {kCacheModeList, temporary.path()}, stopped, stop);
+  const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeList, temporary.path()}, stop, stopped);
   EXPECT_TRUE(outcome.completed);
   EXPECT_TRUE(stopped.rows.empty());
   EXPECT_EQ(stopped.status.back(), kDetectCompletedText);
@@ -136,7 +136,7 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
 TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   WriteFile(root / "e", "");
-  const ScanOutcome outcome = RunInvalidFileScan(d, {kCacheModeFiles, root / "no/such/folder"}, sink, stop);
+  const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeFiles, root / "no/such/folder"}, stop, sink);
   EXPECT_FALSE(outcome.completed);
   EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
   EXPECT_EQ(sink.status.back(), kDetectFailedText);
@@ -223,7 +223,7 @@ TEST_F(DeleteFixture, ListModeProcessesMarkedRowsLastToFirstAndKeepsFailures) {
   request.mode = kCacheModeList;
   request.markedRows = {{0, root / "a/b/one.tmp"}, {1, root / "a/two.tmp"}, {3, root / "vanished.tmp"},
                         {4, root / "\xFF\xFE.tmp"}};
-  RunInvalidFileDelete(request, sink, stop);
+  RunInvalidFileDelete(request, stop, sink);
   EXPECT_EQ(sink.removed, (std::vector<int>{4, 1, 0}));
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/one.tmp"), "1");
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/two.tmp"), "2");
@@ -238,13 +238,13 @@ TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   for (int i = 0; i < 50; ++i) WriteFile(root / "sub" / ("e" + std::to_string(i)), "");
   WriteFile(root / "sub/real", "x");
-  const ScanOutcome scan = RunInvalidFileScan(d, {kCacheModeFiles, temporary.path()}, sink, stop);
+  const ScanOutcome scan = RunInvalidFileScan({&d, kCacheModeFiles, temporary.path()}, stop, sink);
   DeleteRequest request;
   request.root = root.path();
   request.moveAside = false;
   request.removeEmptyFolders = false;
   request.resultFile = scan.resultFile;
-  RunInvalidFileDelete(request, sink, stop);
+  RunInvalidFileDelete(request, stop, sink);
   EXPECT_EQ(sink.clears, 1);
   EXPECT_FALSE(Exists(scan.resultFile));
   EXPECT_FALSE(Exists(root / "DEAD_DEAD_DEAD"));
@@ -254,7 +254,7 @@ TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
 
   // A missing result file is reported and changes nothing.
   RecordingSink again;
-  RunInvalidFileDelete(request, again, stop);
+  RunInvalidFileDelete(request, stop, again);
   EXPECT_EQ(again.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
   EXPECT_EQ(again.clears, 0);
   EXPECT_EQ(again.status.back(), kDeleteCompletedText);
@@ -277,7 +277,7 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
     }
     InvalidFileDetector d = EmptyFileDetector(rec);
     sink = {};
-    const ScanOutcome scan = RunInvalidFileScan(d, {mode, temporary.path()}, sink, stop);
+    const ScanOutcome scan = RunInvalidFileScan({&d, mode, temporary.path()}, stop, sink);
     ASSERT_EQ(sink.rows.size(), 2u);
     fs::rename(rec, root / "rec-moved");
     fs::create_directory_symlink(outside.path(), rec);
@@ -288,7 +288,7 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
     request.mode = mode;
     request.resultFile = scan.resultFile;
     for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path});
-    RunInvalidFileDelete(request, sink, stop);
+    RunInvalidFileDelete(request, stop, sink);
     EXPECT_TRUE(sink.removed.empty());
     EXPECT_EQ(sink.status.back(), kDeleteCompletedText);
     for (const fs::path& folder : {outside.path(), root / "rec-moved"}) {

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "app/core/TextHelpers.h"
+#include "core/TextHelpers.h"
 #include "raid/RaidAnalysis.h"
 #include "tests/raid/MftRecordBuilder.h"
 #include "tests/support/KernelFixtures.h"
@@ -18,11 +18,14 @@ using namespace brenvik::testing;
 
 namespace {
 
-class RecordingSink : public RaidSink {
+class RecordingSink : public RaidReporter {
  public:
-  void setProgressRange(int64_t maximum) override { range = maximum; }
-  void setProgress(int64_t position) override { progress.push_back(position); }
-  void setFoundText(const std::u16string& text) override { foundText = text; }
+  // The first report announces the range.
+  void Progress(int64_t position, int64_t maximum) override {
+    if (range >= 0) progress.push_back(position);
+    range = maximum;
+  }
+  void Tally(const uint64_t& found) override { foundText = FoundCountText(found); }
 
   int64_t range = -1;
   std::vector<int64_t> progress;
@@ -63,13 +66,13 @@ class RaidAnalysis : public ::testing::Test {
     job.logPath = dir / "map.txt";
     job.startOffset = startSector * 512;
     job.endOffset = endSector * 512;
-    return RunRaidAnalysis(job, sink, stop);
+    return RunRaidAnalysis(job, stop, sink);
   }
 
   std::string log() const { return ReadFile(dir / "map.txt"); }
 
   TempDir dir;
-  RaidJob job;
+  RaidRequest job;
   RecordingSink sink;
   std::atomic<int> stop{0};
 };
@@ -77,18 +80,18 @@ class RaidAnalysis : public ::testing::Test {
 }  // namespace
 
 TEST(RaidParameters, RangeAndPathAreValidated) {
-  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"10", u"10"));
-  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"11", u"10"));
-  EXPECT_FALSE(MakeRaidJob(u"", u"10", u"11"));
-  const auto job = MakeRaidJob(u"/tmp/map.txt", u" 10", u"11");
+  EXPECT_FALSE(MakeRaidRequest(u"/tmp/map.txt", u"10", u"10"));
+  EXPECT_FALSE(MakeRaidRequest(u"/tmp/map.txt", u"11", u"10"));
+  EXPECT_FALSE(MakeRaidRequest(u"", u"10", u"11"));
+  const auto job = MakeRaidRequest(u"/tmp/map.txt", u" 10", u"11");
   ASSERT_TRUE(job);
   EXPECT_EQ(job->startOffset, 5120);
   EXPECT_EQ(job->endOffset, 5632);
   EXPECT_EQ(job->logPath, std::filesystem::path("/tmp/map.txt"));
   // Offsets that cannot be reached or would wrap around are refused too.
-  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"-4", u"11"));
-  EXPECT_FALSE(MakeRaidJob(u"/tmp/map.txt", u"0", u"99999999999999999999"));
-  EXPECT_TRUE(MakeRaidJob(u"/tmp/map.txt", u"", u"1"));  // no digits: sector 0
+  EXPECT_FALSE(MakeRaidRequest(u"/tmp/map.txt", u"-4", u"11"));
+  EXPECT_FALSE(MakeRaidRequest(u"/tmp/map.txt", u"0", u"99999999999999999999"));
+  EXPECT_TRUE(MakeRaidRequest(u"/tmp/map.txt", u"", u"1"));  // no digits: sector 0
 }
 
 TEST(RaidParameters, SectorNumbersParseLikeTheirLeadingDigits) {
@@ -224,7 +227,7 @@ TEST_F(RaidAnalysis, LogOnAMembersStorageUnderAnotherNameIsRefused) {
   const std::string member = ReadFile(dir / "member.img");
   job.members = {{u"", dir / "member.img"}};
   job.logPath = mounted / "map.txt";
-  EXPECT_EQ(RunRaidAnalysis(job, sink, stop).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).outcome, RaidOutcome::LogNotCreated);
   EXPECT_FALSE(std::filesystem::exists(mounted / "map.txt"));
   EXPECT_EQ(ReadFile(dir / "member.img"), member);
 }
@@ -238,7 +241,7 @@ TEST_F(RaidAnalysis, DeviceIsNeverALog) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
   addImage("a.img", Image(4096));
   job.logPath = "/dev/full";
-  EXPECT_EQ(RunRaidAnalysis(job, sink, stop).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).outcome, RaidOutcome::LogNotCreated);
 }
 
 TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {

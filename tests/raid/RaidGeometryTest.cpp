@@ -36,7 +36,7 @@ RaidResult RunOverArray(const ArrayShape& shape, const TempDir& dir, std::vector
   std::mt19937 shuffle(static_cast<unsigned>(shape.members * 131 + shape.stripeSectors));
   std::shuffle(givenOrder.begin(), givenOrder.end(), shuffle);
 
-  RaidJob job;
+  RaidRequest job;
   job.logPath = dir / "map.txt";
   for (size_t i = 0; i < givenOrder.size(); ++i) {
     const auto path = dir / ("member" + std::to_string(i) + ".img");
@@ -47,13 +47,9 @@ RaidResult RunOverArray(const ArrayShape& shape, const TempDir& dir, std::vector
   job.startOffset = (firstSector >= 0 ? firstSector : shape.startSector % 2) * 512;
   job.endOffset = (lastSector >= 0 ? lastSector : static_cast<int64_t>(images[0].size() / 512) - 1) * 512;
 
-  class Quiet : public RaidSink {
-    void setProgressRange(int64_t) override {}
-    void setProgress(int64_t) override {}
-    void setFoundText(const std::u16string&) override {}
-  } sink;
+  RaidReporter quiet;
   std::atomic<int> stop{0};
-  return RunRaidAnalysis(job, sink, stop);
+  return RunRaidAnalysis(job, stop, quiet);
 }
 
 class RaidGeometryOfArray : public ::testing::TestWithParam<Case> {};

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <map>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
 #include "raid/CRaidDlg.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"
@@ -95,7 +95,7 @@ class RaidPageTest : public QObject {
     host_ = std::make_unique<TestPageHost>(dir_->path() / "tmp");
     host_->disks = DiskInventory(tree_->sysfsRoot(), tree_->devRoot());
     host_->disks.ScanDiskIdentities();
-    page_ = std::make_unique<CRaidDlg>(*host_);
+    page_ = std::make_unique<CRaidDlg>(*host_, host_->disks);
   }
 
   void cleanup() {
@@ -122,7 +122,7 @@ class RaidPageTest : public QObject {
     {
       OtherUser nobody;
       if (!nobody.active()) QSKIP("needs root to build the page as the user nobody");
-      page = std::make_unique<CRaidDlg>(*host_);
+      page = std::make_unique<CRaidDlg>(*host_, host_->disks);
     }
     auto* status = FindControl<QLabel>(page.get(), 3312);
     const QString expected = "No access to " + Q(tree_->devRoot() / "sda") +

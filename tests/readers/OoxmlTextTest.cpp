@@ -6,7 +6,7 @@
 #include <ctime>
 #include <thread>
 
-#include "app/core/TemporaryFolder.h"
+#include "core/TemporaryFolder.h"
 #include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
 #include "readers/ZipArchive.h"

@@ -9,9 +9,9 @@
 #include <QTest>
 #include <atomic>
 
-#include "app/shell/CheckListModel.h"
-#include "app/shell/Controls.h"
-#include "app/shell/QtText.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "shell/QtText.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "rename/CDocumentDlg.h"

@@ -13,26 +13,14 @@ namespace {
 using testing::CheckTranscript;
 using testing::TempDir;
 
-// Every call as a line; Stop is pressed once `stopAfter` lines are in.
-struct TranscriptSink : RenameJobSink {
-  TranscriptSink(std::atomic<int>& stopFlag, int64_t stopAfterLines) : stop(stopFlag), stopAfter(stopAfterLines) {}
-  void rowFound(int32_t index, const std::u16string& path, FileIdentity identity) override {
-    std::string identityBytes;
-    AppendIdentityBytes(identityBytes, identity);
-    Line("row " + std::to_string(index) + " " + TextToUtf8(path) + " " + identityBytes);
-  }
-  void rowDone(int32_t row) override { Line("done " + std::to_string(row)); }
-  void statusText(const std::u16string& text) override { Line("status " + TextToUtf8(text)); }
-  void numbers(int32_t count) override { Line(TextToUtf8(NumbersText(count))); }
-  void numbers(int32_t done, int32_t total) override { Line(TextToUtf8(NumbersText(done, total))); }
-  void Line(std::string line) {
-    lines.push_back(std::move(line));
-    if (stopAfter >= 0 && static_cast<int64_t>(lines.size()) >= stopAfter) stop = 1;
-  }
-  std::atomic<int>& stop;
-  int64_t stopAfter;
-  std::vector<std::string> lines;
-};
+std::string RowLine(const RenameRow& row) {
+  std::string identity;
+  AppendIdentityBytes(identity, row.identity);
+  return std::to_string(row.index) + " " + TextToUtf8(row.path) + " " + identity;
+}
+std::string TallyLine(const RenameNumbers& numbers) {
+  return std::to_string(numbers.count) + " / " + std::to_string(numbers.total);
+}
 
 TEST(ParallelRenameCheck, ManyThreadsGiveExactlyWhatOneThreadGives) {
   TempDir root, temporary;
@@ -50,10 +38,12 @@ TEST(ParallelRenameCheck, ManyThreadsGiveExactlyWhatOneThreadGives) {
     testing::ExpectParallelCheckMatchesOneThread(
         [&](int workers, int64_t stopAfter) {
           std::atomic<int> stop{0};
-          TranscriptSink sink(stop, stopAfter);
-          const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink, workers);
+          testing::TranscriptReporter<RenameRow, RenameNumbers> reporter(stop, stopAfter, RowLine, TallyLine);
+          RenameCheckRequest request{&engine, root.path()};
+          request.workers = workers;
+          const RenameCheckOutcome outcome = RunRenameCheck(request, stop, reporter);
           EXPECT_TRUE(outcome.completed);
-          CheckTranscript transcript{std::move(sink.lines), {}};
+          CheckTranscript transcript{std::move(reporter.lines), {}};
           if (!outcome.resultFile.empty()) {
             transcript.records = testing::ReadFile(outcome.resultFile);
             std::filesystem::remove(outcome.resultFile);

@@ -19,19 +19,16 @@ using brenvik::testing::WriteFile;
 
 namespace {
 
-struct RecordingSink : RenameJobSink {
-  void rowFound(int32_t index, const std::u16string& path, FileIdentity identity) override {
-    rows.push_back({index, path, identity});
-  }
+struct RecordingSink : RenameReporter {
+  void AddRow(const RenameRow& row) override { rows.push_back({row.index, row.path, row.identity}); }
   struct Row {
     int32_t index;
     std::u16string path;
     FileIdentity identity;
   };
-  void rowDone(int32_t row) override { done.push_back(row); }
-  void statusText(const std::u16string& text) override { status = text; }
-  void numbers(int32_t count) override { status = NumbersText(count); }
-  void numbers(int32_t done, int32_t total) override { status = NumbersText(done, total); }
+  void RowDone(int32_t row) override { done.push_back(row); }
+  void Status(std::u16string_view text) override { status = text; }
+  void Tally(const RenameNumbers& n) override { status = n.total < 0 ? NumbersText(n.count) : NumbersText(n.count, n.total); }
 
   std::vector<Row> rows;
   std::vector<int32_t> done;
@@ -84,7 +81,7 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
   WriteFile(root / "b.doc", "x");
   WriteFile(root / "deep/c.pdf", "x");
   WriteFile(root / "deep/D.PDF", "x");
-  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
   EXPECT_TRUE(outcome.completed);
   EXPECT_EQ(outcome.rowCounter, 2);
   EXPECT_TRUE(outcome.resultFile.empty());
@@ -101,7 +98,7 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
 
 TEST_F(RenameJobTest, CheckOfAMissingFolderFindsNothing) {
   useCacheMode(false);
-  const CheckOutcome outcome = RunCheck(engine, root / "nowhere", stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root / "nowhere"}, stop, sink);
   EXPECT_TRUE(outcome.completed);
   EXPECT_EQ(outcome.rowCounter, 0);
   EXPECT_TRUE(sink.rows.empty());
@@ -119,7 +116,7 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
   for (const bool cacheMode : {false, true}) {
     useCacheMode(cacheMode);
     sink = {};
-    const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+    const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
     ASSERT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.rowCounter, 2500);
     EXPECT_EQ(sink.status, u"Numbers: 2500");
@@ -147,14 +144,14 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
 TEST_F(RenameJobTest, CheckWithoutSelectedFilesShowsNoCount) {
   WriteFile(root / "a.bin", "");
   useCacheMode(false);
-  RunCheck(engine, root.path(), stop, sink);
+  RunRenameCheck({&engine, root.path()}, stop, sink);
   EXPECT_TRUE(sink.status.empty());
 }
 
 TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   for (int i = 0; i < 50; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Name" + std::to_string(i));
   WriteFile(root / "skip.bin", "x");
-  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
   ASSERT_TRUE(outcome.completed);
   EXPECT_EQ(outcome.rowCounter, 50);
   EXPECT_EQ(sink.status, u"Numbers: 50");
@@ -179,8 +176,8 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   EXPECT_EQ(records.size(), expectedSize);
 
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
-            CacheRenameOutcome::Done);
+  EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
+            RenameEnd::Done);
   EXPECT_EQ(sink.status, u"Numbers: 50");
   EXPECT_FALSE(Exists(outcome.resultFile));
   const std::vector<std::string> names = filesIn(root.path());
@@ -193,8 +190,8 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
 
   // The result file is gone: a second Rename has nothing to read.
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
-            CacheRenameOutcome::FileUnavailable);
+  EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
+            RenameEnd::FileUnavailable);
   EXPECT_EQ(sink.status, u"Failed to access temporary file");
 }
 
@@ -204,7 +201,7 @@ TEST_F(RenameJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   WriteFile(s.temporaryFolder, "a file where the folder should be");
   engine.setSettings(s);
   WriteFile(root / "a.txt", "x");
-  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
   EXPECT_FALSE(outcome.completed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_TRUE(sink.rows.empty());
@@ -227,7 +224,7 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
   append(a, static_cast<uint32_t>(a.size() * 2));
   append(PathToText(root / "b.txt"), 0xFFFFFFF0u);  // a length far beyond the file
   WriteFile(temporary / "damaged", records);
-  EXPECT_EQ(RunCacheRename(engine, {root.path(), {}}, temporary / "damaged", stop, sink), CacheRenameOutcome::Done);
+  EXPECT_EQ(RunRename({&engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, sink).end, RenameEnd::Done);
   EXPECT_EQ(sink.status, u"Numbers: 1");
   EXPECT_TRUE(Exists(root / "Alpha#1.txt"));
   EXPECT_TRUE(Exists(root / "b.txt"));
@@ -236,11 +233,11 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
 
 TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
   for (int i = 0; i < 5; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "N");
-  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
   stop = 1;
   sink = {};
-  EXPECT_EQ(RunCacheRename(engine, {root.path(), outcome.rootIdentity}, outcome.resultFile, stop, sink),
-            CacheRenameOutcome::Done);
+  EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
+            RenameEnd::Done);
   EXPECT_EQ(engine.nameCounter(), 1);
   EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
 }
@@ -253,7 +250,7 @@ TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
   }
   ListRows rows(paths);
   for (int row : {0, 2, 4}) rows.checked[row] = 1;
-  RunListRename(engine, rows, stop, sink);
+  RunRename({&engine, false, &rows, {}}, stop, sink);
   EXPECT_EQ(sink.status, u"Numbers: 5 / 5");
   EXPECT_EQ(sink.done, (std::vector<int32_t>{0, 2, 4}));
   EXPECT_TRUE(Exists(root / "Row1#1.txt"));
@@ -264,7 +261,7 @@ TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
   sink = {};
   ListRows again(paths);
   for (int row : {1, 3}) again.checked[row] = 1;
-  RunListRename(engine, again, stop, sink);
+  RunRename({&engine, false, &again, {}}, stop, sink);
   EXPECT_EQ(sink.status, u"Numbers: 4 / 5");
   EXPECT_TRUE(Exists(root / "Row4#5.txt"));
 }
@@ -278,7 +275,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   ListRows rows(paths);
   for (auto& mark : rows.checked) mark = 1;
   stop = 1;
-  RunListRename(engine, rows, stop, sink);
+  RunRename({&engine, false, &rows, {}}, stop, sink);
   EXPECT_EQ(sink.done, (std::vector<int32_t>{0}));
   EXPECT_EQ(sink.status, u"Numbers: 1 / 3");
   EXPECT_TRUE(Exists(root / "f2.txt"));
@@ -287,7 +284,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   stop = 0;
   sink = {};
   rows.checked[0] = 0;
-  RunListRename(engine, rows, stop, sink);
+  RunRename({&engine, false, &rows, {}}, stop, sink);
   EXPECT_TRUE(Exists(root / "Row2#2.txt"));
   EXPECT_TRUE(Exists(root / "Row3#3.txt"));
 }
@@ -295,7 +292,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
 TEST_F(RenameJobTest, CheckStopsWhenAsked) {
   for (int i = 0; i < 10; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "x");
   stop = 1;
-  const CheckOutcome outcome = RunCheck(engine, root.path(), stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
   EXPECT_EQ(outcome.rowCounter, 0);
   EXPECT_TRUE(outcome.completed);
 }

@@ -94,25 +94,21 @@ TEST_F(RenameWithReadersTest, DamagedFileUsesNoNumber) {
 
 TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtCheck) {
   for (int i = 0; i < 4; ++i) copy("report.doc", "d" + std::to_string(i) + ".doc");
-  struct RowSink : RenameJobSink {
-    void rowFound(int32_t, const std::u16string& path, FileIdentity) override { paths.push_back(path); }
-    void rowDone(int32_t) override {}
-    void statusText(const std::u16string&) override {}
-    void numbers(int32_t) override {}
-    void numbers(int32_t, int32_t) override {}
+  struct RowSink : RenameReporter {
+    void AddRow(const RenameRow& row) override { paths.push_back(row.path); }
     std::vector<std::u16string> paths;
   } sink;
   std::atomic<int> stop{0};
   settings.cacheMode = kCacheModeList;
   engine.setSettings(settings);
-  RunCheck(engine, rec, stop, sink);
+  RunRenameCheck({&engine, rec}, stop, sink);
   ASSERT_EQ(sink.paths.size(), 4u);
   ListRows rows(sink.paths);
   rows.checked[0] = rows.checked[1] = 1;
-  RunListRename(engine, rows, stop, sink);
+  RunRename({&engine, false, &rows, {}}, stop, sink);
   engine.setSettings(settings);  // the second Rename takes the settings again, not the numbering
   rows.checked[2] = rows.checked[3] = 1;
-  RunListRename(engine, rows, stop, sink);
+  RunRename({&engine, false, &rows, {}}, stop, sink);
   for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(rec / ("2012-03-05 14-07-09AnnualReport#" + std::to_string(n) + ".doc")));
 
   engine.prepareCheck();
@@ -155,15 +151,11 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
   namespace fs = std::filesystem;
   const std::string rar = brenvik::testing::Rar4Archive({{"plan.doc"}});
   const std::string padded = rar + std::string(5000, '\0');
-  struct RowSink : RenameJobSink {
-    void rowFound(int32_t, const std::u16string& path, FileIdentity identity) override {
-      paths.push_back(path);
-      identities.push_back(identity);
+  struct RowSink : RenameReporter {
+    void AddRow(const RenameRow& row) override {
+      paths.push_back(row.path);
+      identities.push_back(row.identity);
     }
-    void rowDone(int32_t) override {}
-    void statusText(const std::u16string&) override {}
-    void numbers(int32_t) override {}
-    void numbers(int32_t, int32_t) override {}
     std::vector<std::u16string> paths;
     std::vector<FileIdentity> identities;
   };
@@ -185,14 +177,14 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
       sink = {};
       engine.prepareCheck();
       engine.selectTypes(kRenameRar);
-      return RunCheck(engine, rec, stop, sink);
+      return RunRenameCheck({&engine, rec}, stop, sink);
     };
-    const auto rename = [&](const CheckOutcome& outcome) {
+    const auto rename = [&](const RenameCheckOutcome& outcome) {
       const CheckedRoot checked{rec, outcome.rootIdentity};
-      if (cacheMode) return void(RunCacheRename(engine, checked, outcome.resultFile, stop, sink));
+      if (cacheMode) return void(RunRename({&engine, true, nullptr, outcome.resultFile, checked}, stop, sink));
       ListRows rows(sink.paths, checked, sink.identities);
       for (auto& mark : rows.checked) mark = 1;
-      RunListRename(engine, rows, stop, sink);
+      RunRename({&engine, false, &rows, {}, {}}, stop, sink);
     };
 
     TempDir outside;
@@ -200,7 +192,7 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
     for (const char* name : {"a.rar", "sub/b.rar", "c.rar", "d.rar"}) WriteFile(rec / name, padded);
     WriteFile(outside / "other.rar", padded);
     WriteFile(outside / "b.rar", padded);
-    const CheckOutcome outcome = check();
+    const RenameCheckOutcome outcome = check();
     ASSERT_EQ(sink.paths.size(), 4u);
     fs::remove(rec / "a.rar");
     fs::create_symlink(outside / "other.rar", rec / "a.rar");
@@ -221,7 +213,7 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
     // The root path re-pointed at another folder holding an archive of a listed name.
     fs::remove_all(rec);
     WriteFile(rec / "e.rar", padded);
-    const CheckOutcome second = check();
+    const RenameCheckOutcome second = check();
     fs::rename(rec, root / "rec-moved");
     fs::create_directory_symlink(outside.path(), rec);
     WriteFile(outside / "e.rar", padded);

@@ -1,11 +1,15 @@
 #pragma once
 // What the folder tools' Check tests share: a tree of awkward shapes, and the comparison of a
 // Check run on many threads with the same Check on one.
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "core/JobReporter.h"
+#include "platform/PathText.h"
 
 namespace brenvik::testing {
 
@@ -19,6 +23,35 @@ void MakeAwkwardTree(const std::filesystem::path& root, int wideFiles = 20000);
 struct CheckTranscript {
   std::vector<std::string> lines;
   std::string records;
+};
+
+// Writes down every call as a line, rows and tallies as the tool's `RowLine` and `TallyLine` put
+// them, and presses Stop once `stopAfterLines` lines are in (-1: never).
+template <class RowT, class TallyT>
+class TranscriptReporter final : public JobReporter<RowT, TallyT> {
+ public:
+  using RowLine = std::function<std::string(const RowT&)>;
+  using TallyLine = std::function<std::string(const TallyT&)>;
+  TranscriptReporter(std::atomic<int>& stop, int64_t stopAfterLines, RowLine rowLine, TallyLine tallyLine)
+      : stop_(stop), stopAfter_(stopAfterLines), rowLine_(std::move(rowLine)), tallyLine_(std::move(tallyLine)) {}
+
+  void Status(std::u16string_view text) override { Line("status " + TextToUtf8(text)); }
+  void Tally(const TallyT& tally) override { Line("tally " + tallyLine_(tally)); }
+  void TallyFailure(std::u16string_view text) override { Line("tally failure " + TextToUtf8(text)); }
+  void AddRow(const RowT& row) override { Line("row " + rowLine_(row)); }
+  void RowDone(int32_t position) override { Line("done " + std::to_string(position)); }
+
+  std::vector<std::string> lines;
+
+ private:
+  void Line(std::string line) {
+    lines.push_back(std::move(line));
+    if (stopAfter_ >= 0 && static_cast<int64_t>(lines.size()) >= stopAfter_) stop_ = 1;
+  }
+  std::atomic<int>& stop_;
+  int64_t stopAfter_;
+  RowLine rowLine_;
+  TallyLine tallyLine_;
 };
 
 // Runs a Check on `workers` threads (0: the automatic choice), pressing Stop once its sink has

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/shell/PageHost.h"
-#include "app/shell/UiServices.h"
+#include "shell/PageHost.h"
+#include "shell/UiServices.h"
 #include "disk/DiskInventory.h"
 
 namespace brenvik::testing {
@@ -49,11 +49,10 @@ class TestPageHost : public PageHost {
   UiServices& ui() override { return ui_; }
   std::filesystem::path startDirectory() const override { return startDirectory_; }
   QString applicationName() const override { return QStringLiteral("brenvik"); }
-  const DiskInventory& diskInventory() const override { return disks; }
 
   RecordingUi& recorder() { return ui_; }
   std::filesystem::path startDirectory_;
-  DiskInventory disks;
+  DiskInventory disks;  // what a test gives the Raid Analysis page
 
  private:
   AppSettings settings_;

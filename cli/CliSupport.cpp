@@ -1,0 +1,238 @@
+#include "cli/CliSupport.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+
+#include "core/TemporaryFolder.h"
+#include "platform/PathText.h"
+
+namespace brenvik::cli {
+namespace {
+
+constexpr Flag kCommonFlags[] = {
+    {"cache-mode", "list|files",
+     "how results are kept: \"list\" (One time load) lists every row, \"files\" (Cache files, the default) "
+     "lists the first 33 and keeps the rest in a temporary result file"},
+    {"temporary-path", "DIR", "the Temporary path for result files (default: the program's own folder)"},
+    {"json", "", "print rows as JSON lines instead of tab-separated columns"},
+    {"help", "", "show this help"},
+};
+
+constexpr int kProgressWidth = 30;
+
+// A JSON string of the text; lone surrogates (bytes of names that are not UTF-8) stay escapes.
+std::string JsonString(std::u16string_view text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      AppendUtf8(out, 0x10000 + ((uint32_t{c} - 0xD800) << 10) + (uint32_t{text[i + 1]} - 0xDC00));
+      ++i;
+    } else if (c == u'"' || c == u'\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || (c >= 0xD800 && c < 0xE000)) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      out += escape;
+    } else {
+      AppendUtf8(out, c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string TabCell(std::u16string_view text) {
+  std::string out;
+  for (const char c : TextToBytes(text)) {
+    if (c == '\t') out += "\\t";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\\') out += "\\\\";
+    else out += c;
+  }
+  return out;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::atomic<int> gStop{0};
+
+extern "C" void OnInterrupt(int) {
+  // The first Ctrl+C is the Stop button; a second one does not wait for the job.
+  if (gStop.exchange(1) != 0) _exit(kExitStopped);
+}
+
+}  // namespace
+
+bool Arguments::Parse(std::span<char* const> args, std::span<const Flag> flags, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (arg.size() < 3 || arg.substr(0, 2) != "--") {
+      positional_.emplace_back(arg);
+      continue;
+    }
+    arg.remove_prefix(2);
+    std::optional<std::string> value;
+    if (const size_t equals = arg.find('='); equals != std::string_view::npos) {
+      value = std::string(arg.substr(equals + 1));
+      arg = arg.substr(0, equals);
+    }
+    const Flag* flag = nullptr;
+    for (const Flag& candidate : flags)
+      if (candidate.name == arg) flag = &candidate;
+    if (flag == nullptr) {
+      error = "unknown flag --" + std::string(arg);
+      return false;
+    }
+    if (flag->value.empty() && value) {
+      error = "--" + std::string(arg) + " takes no value";
+      return false;
+    }
+    if (!flag->value.empty() && !value) {
+      if (i + 1 == args.size()) {
+        error = "--" + std::string(arg) + " needs a value (" + std::string(flag->value) + ")";
+        return false;
+      }
+      value = args[++i];
+    }
+    given_.emplace_back(std::string(arg), value.value_or(""));
+  }
+  return true;
+}
+
+bool Arguments::Has(std::string_view name) const {
+  for (const auto& [flag, value] : given_)
+    if (flag == name) return true;
+  return false;
+}
+
+std::optional<std::string> Arguments::Value(std::string_view name) const {
+  std::optional<std::string> last;
+  for (const auto& [flag, value] : given_)
+    if (flag == name) last = value;
+  return last;
+}
+
+std::vector<std::string> Arguments::Values(std::string_view name) const {
+  std::vector<std::string> values;
+  for (const auto& [flag, value] : given_)
+    if (flag == name) values.push_back(value);
+  return values;
+}
+
+std::span<const Flag> CommonFlags() { return kCommonFlags; }
+
+std::optional<AppSettings> SettingsFrom(const Arguments& args, std::string& error) {
+  AppSettings settings;
+  if (const auto mode = args.Value("cache-mode")) {
+    if (*mode == "list") settings.cacheMode = kCacheModeList;
+    else if (*mode == "files") settings.cacheMode = kCacheModeFiles;
+    else {
+      error = "--cache-mode takes \"list\" or \"files\"";
+      return std::nullopt;
+    }
+  }
+  if (const auto folder = args.Value("temporary-path")) settings.temporaryFolder = *folder;
+  return settings;
+}
+
+bool PrepareTemporaryFolder(const AppSettings& settings) { return EnsureFolder(settings.temporaryFolder); }
+
+std::atomic<int>& StopFlag() { return gStop; }
+
+void InstallStopHandler() {
+  struct sigaction action = {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // reads and writes go on; the job polls the flag between items
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+Console::Console(bool json) : json_(json), terminal_(::isatty(STDERR_FILENO) != 0) {}
+
+void Console::Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells) {
+  EndProgress();
+  std::string line;
+  if (json_) {
+    line = "{";
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i > 0) line += ",";
+      line += JsonString(FromUtf8(i < columns.size() ? columns[i] : "")) + ":" + JsonString(cells[i]);
+    }
+    line += "}";
+  } else {
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i > 0) line += '\t';
+      line += TabCell(cells[i]);
+    }
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+void Console::Status(std::u16string_view text) {
+  EndProgress();
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", Utf8(text).c_str());
+}
+
+bool Console::throttled() {
+  const int64_t now = NowMs();
+  if (now - lastProgressMs_ < 100) return true;
+  lastProgressMs_ = now;
+  return false;
+}
+
+void Console::Progress(int64_t position, int64_t maximum) {
+  if (!terminal_ || maximum <= 0 || throttled()) return;
+  const int64_t filled = std::clamp<int64_t>(position * kProgressWidth / maximum, 0, kProgressWidth);
+  std::string bar(static_cast<size_t>(filled), '#');
+  bar.resize(kProgressWidth, ' ');
+  std::fprintf(stderr, "\r[%s] %3d%%", bar.c_str(), static_cast<int>(std::clamp<int64_t>(position * 100 / maximum, 0, 100)));
+  progressShown_ = true;
+}
+
+void Console::ProgressText(std::u16string_view text) {
+  if (!terminal_ || throttled()) return;
+  std::fprintf(stderr, "\r%s\033[K", Utf8(text).c_str());
+  progressShown_ = true;
+}
+
+void Console::EndProgress() {
+  if (!progressShown_) return;
+  std::fprintf(stderr, "\r\033[K");
+  progressShown_ = false;
+}
+
+void PrintHelp(const Subcommand& command, std::FILE* out) {
+  std::fprintf(out, "Usage: brenvik-cli %s [flags] %s\n\n%s\n\n%s\n\nFlags:\n", std::string(command.name).c_str(),
+               std::string(command.usage).c_str(), std::string(command.summary).c_str(),
+               std::string(command.description).c_str());
+  const auto print = [out](const Flag& flag) {
+    std::string left = "  --" + std::string(flag.name);
+    if (!flag.value.empty()) left += " " + std::string(flag.value);
+    std::fprintf(out, "%-30s %s\n", left.c_str(), std::string(flag.help).c_str());
+  };
+  for (const Flag& flag : command.flags) print(flag);
+  for (const Flag& flag : CommonFlags()) print(flag);
+  std::fprintf(out,
+               "\nRows go to standard output; status and completion texts, and a progress line when it is a\n"
+               "terminal, to standard error. Exit status: 0 done, 1 a failure or refusal text was shown,\n"
+               "2 a flag was wrong, 130 stopped by Ctrl+C (the job ends where the Stop button ends it).\n");
+}
+
+std::string Utf8(std::u16string_view text) { return TextToUtf8(text); }
+std::u16string FromUtf8(std::string_view text) { return Utf8ToText(text); }
+
+int Refuse(Console& console, std::u16string_view text) {
+  console.Status(text);
+  return kExitFailed;
+}
+
+}  // namespace brenvik::cli

@@ -1,0 +1,43 @@
+#pragma once
+// The subcommands of brenvik-cli. A new one is a Subcommand in its own file, listed in
+// kSubcommands (main.cpp).
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "cli/CliSupport.h"
+#include "platform/FileOps.h"
+
+namespace brenvik::cli {
+
+extern const Subcommand kInvalidFilesCommand;
+extern const Subcommand kExtensionCommand;
+extern const Subcommand kRenameCommand;
+extern const Subcommand kRepairDbCommand;
+extern const Subcommand kRaidCommand;
+extern const Subcommand kImageCommand;
+extern const Subcommand kDisksCommand;
+
+// Runs an engine job the way a page's startJob does, on this thread: with its request, the stop
+// flag Ctrl+C sets, and a reporter; returns its result.
+template <class Job, class Request, class Reporter>
+auto RunJob(Job job, const Request& request, Reporter& reporter) {
+  return job(request, StopFlag(), reporter);
+}
+
+// After a Check: runs the second pass its flag asks for (Delete, Rename), unless Ctrl+C stopped
+// the Check, then deletes the Check's result file, which nothing else will read.
+template <class SecondPass>
+void AfterCheck(const Arguments& args, std::string_view flag, const std::filesystem::path& resultFile,
+                SecondPass secondPass) {
+  if (args.Has(flag) && StopFlag().load() == 0) secondPass();
+  if (!resultFile.empty()) DeleteFile(resultFile);
+}
+
+inline int UsageError(const std::string& error) {
+  std::fprintf(stderr, "brenvik-cli: %s (see --help)\n", error.c_str());
+  return kExitUsage;
+}
+
+}  // namespace brenvik::cli

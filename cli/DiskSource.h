@@ -1,0 +1,27 @@
+#pragma once
+// The disk inventory as the subcommands see it: the roots come from --sysfs-root and --dev-root
+// (a fake tree in tests), scanned when a subcommand asks.
+#include "cli/CliSupport.h"
+#include "disk/DiskInventory.h"
+
+namespace brenvik::cli {
+
+inline DiskInventory InventoryFor(const Arguments& args) {
+  return DiskInventory(args.Value("sysfs-root").value_or("/sys"), args.Value("dev-root").value_or("/dev"));
+}
+
+// The identity list (the Raid Analysis disks).
+inline DiskInventory ScanIdentities(const Arguments& args) {
+  DiskInventory inventory = InventoryFor(args);
+  inventory.ScanDiskIdentities();
+  return inventory;
+}
+
+// The device list (the N.S Image disks).
+inline DiskInventory ScanDevices(const Arguments& args) {
+  DiskInventory inventory = InventoryFor(args);
+  inventory.ScanDiskDevices();
+  return inventory;
+}
+
+}  // namespace brenvik::cli

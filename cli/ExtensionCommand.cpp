@@ -1,0 +1,59 @@
+// brenvik-cli extension: the Extension page's Check, and its Rename with --rename.
+#include "cli/Commands.h"
+#include "core/TextHelpers.h"
+#include "extension/ExtensionJob.h"
+#include "platform/FileOps.h"
+
+namespace brenvik::cli {
+namespace {
+
+constexpr Flag kFlags[] = {
+    {"rename", "", "Rename: after Check, give every listed file (every file in cache mode) its type's extension"},
+};
+
+constexpr std::string_view kColumns[] = {"Index", "Status", "Path"};
+
+int Run(const Arguments& args, Console& console) {
+  std::string error;
+  const std::optional<AppSettings> settings = SettingsFrom(args, error);
+  if (!settings) return UsageError(error);
+  if (args.positional().empty() || args.positional().front().empty())
+    return Refuse(console, u"Please set the path correctly");
+  const bool cacheMode = settings->cacheMode == kCacheModeFiles;
+  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Refuse(console, kCheckResultFileFailedText);
+
+  ConsoleReporter<ExtensionRow, ExtensionCounters> reporter(
+      console, {std::u16string(kCheckResultFileFailedText), std::u16string(kRenameResultFileUnreadableText)});
+  std::vector<ExtensionRenameRow> listed;  // list mode: every row, checked as after a Check
+  reporter.printRow = [&](const ExtensionRow& row) {
+    const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.type, row.path};
+    console.Row(kColumns, cells);
+    if (!cacheMode) listed.push_back({row.index, row.type, row.path, row.identity});
+  };
+  reporter.tallyText = [](const ExtensionCounters& c) { return TallyText(c.identified, c.scanned); };
+
+  DocumentReader documentReader;
+  const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, &documentReader};
+  const ExtensionCheckOutcome outcome = RunJob(RunExtensionCheck, check, reporter);
+  console.Status(TallyText(outcome.counters.identified, outcome.counters.scanned));
+  if (!outcome.completed) return kExitFailed;
+
+  AfterCheck(args, "rename", outcome.resultFile, [&] {
+    RunJob(RunExtensionRename,
+           ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile, check.root, outcome.rootIdentity},
+           reporter);
+  });
+  return ExitStatusAfterJob(reporter.failed());
+}
+
+}  // namespace
+
+const Subcommand kExtensionCommand{
+    "extension", "Lists the files below PATH whose content names a type and, with --rename, corrects their extension.",
+    "PATH",
+    "Prints one row per identified file: Index, Status (the type's extension) and Path. With the default\n"
+    "cache mode only the first 33 rows are listed; --rename still acts on every identified file. An\n"
+    "existing file is never overwritten by a rename.",
+    kFlags, Run};
+
+}  // namespace brenvik::cli

@@ -1,0 +1,100 @@
+// brenvik-cli image: the N.S Image page's Ok, from a disk or an image file to a disk or a new
+// image file.
+#include "cli/Commands.h"
+#include "core/TextHelpers.h"
+#include "disk/ImagingDevices.h"
+#include "disk/ImagingForm.h"
+#include "disk/ImagingJob.h"
+#include "platform/CodePage.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik::cli {
+namespace {
+
+constexpr Flag kFlags[] = {
+    {"source", "#n|H#T#L|FILE", "the source: disk n (see brenvik-cli disks), the SCSI disk at that address, or an image file"},
+    {"source-start", "SECTOR", "the source's first sector (default 0)"},
+    {"source-size", "SECTORS", "how many sectors to copy (default: to the source's end)"},
+    {"source-sector", "BYTES", "the source's sector size (default 512)"},
+    {"target", "#n", "the target disk n"},
+    {"target-file", "FILE", "the target image file, made new (an existing file is never one of the sources)"},
+    {"target-start", "SECTOR", "the target's first sector (default 0)"},
+    {"target-size", "SECTORS", "the target's size in sectors (default: the source size)"},
+    {"target-sector", "BYTES", "the target's sector size (default 512)"},
+    {"sysfs-root", "DIR", "where the disks are described (default /sys; for tests)"},
+    {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
+};
+
+// The Tips text the page shows for a chosen device row, and its size in sectors.
+struct DeviceChoice {
+  std::u16string tips;
+  std::u16string sectors;
+};
+
+// "#n" or a SCSI address ("h#t#l") names a row of the page's device lists; anything else is an
+// image file.
+std::optional<DeviceChoice> Choose(const std::string& name, const ImagingDeviceScan& scan) {
+  const std::u16string label = FromUtf8(name);
+  for (const auto* rows : {&scan.standard, &scan.nonStandard})
+    for (const ImagingDeviceRow& row : *rows)
+      if (row.label == label) return DeviceChoice{MakeTipsText({row.label, row.device, row.serial, row.size}), row.size};
+  if (name.empty() || name[0] == '#') return std::nullopt;
+  const std::filesystem::path path(name);
+  const UniqueFd fd = OpenShared(path);
+  if (!fd) return std::nullopt;
+  const std::u16string sectors = Utf16(std::to_string(std::max<int64_t>(FileSize(fd.get()), 0) / 512));
+  return DeviceChoice{MakeTipsText({u"", PathToText(path), PathToText(path.filename()), sectors}), sectors};
+}
+
+int Run(const Arguments& args, Console& console) {
+  ImagingDeviceSources sources;
+  sources.sysfsRoot = args.Value("sysfs-root").value_or("/sys");
+  sources.devRoot = args.Value("dev-root").value_or("/dev");
+  const ImagingDeviceScan scan = ScanImagingDevices(sources);
+  ImagingForm form;
+  const auto source = Choose(args.Value("source").value_or(""), scan);
+  form.sourceListEmpty = false;
+  if (source) form.sourceTips = source->tips;
+  form.sourceStart = FromUtf8(args.Value("source-start").value_or("0"));
+  form.sourceSize = args.Value("source-size") ? FromUtf8(*args.Value("source-size")) : source ? source->sectors : u"0";
+  form.sourceSector = FromUtf8(args.Value("source-sector").value_or("512"));
+  form.targetFileChecked = args.Has("target-file");
+  form.targetFilePath = FromUtf8(args.Value("target-file").value_or(""));
+  if (!form.targetFileChecked)
+    if (const auto target = Choose(args.Value("target").value_or(""), scan)) form.targetTips = target->tips;
+  form.targetStart = FromUtf8(args.Value("target-start").value_or("0"));
+  form.targetSize = args.Value("target-size") ? FromUtf8(*args.Value("target-size")) : form.sourceSize;
+  form.targetSector = FromUtf8(args.Value("target-sector").value_or("512"));
+
+  ConsoleReporter<NoRow, ImagingDisplays> reporter(console, {});
+  reporter.neutralMessageTitle = u"镜像";
+  const ValidatedImagingForm validated = ValidateImagingForm(form, scan.manager->devices(), [&](int number) {
+    const auto node = scan.diskNodes.find(number);
+    return node == scan.diskNodes.end() ? std::filesystem::path() : node->second;
+  });
+  if (!validated.error.empty()) {
+    reporter.Message(u"错误", validated.error);
+    return kExitFailed;
+  }
+  ImagingEnvironment environment;
+  environment.scsi = &scan.manager->host();
+  environment.sysfsRoot = sources.sysfsRoot;
+  const ImagingOutcome outcome = RunJob(
+      [&](const ImagingRequest& request, const std::atomic<int>& stop, ImagingReporter& r) {
+        return RunImaging(request, stop, r, environment);
+      },
+      validated.parameters, reporter);
+  return ExitStatusAfterJob(reporter.failed() || !outcome.completed);
+}
+
+}  // namespace
+
+const Subcommand kImageCommand{
+    "image", "Copies a run of sectors from a disk or an image file to a disk or a new image file.", "",
+    "Prints the page's message rows (Title, Description). The target is never written when it is the\n"
+    "source or holds a mounted file system. A SCSI disk whose sectors are not a multiple of 512 bytes\n"
+    "(520, say) is read through pass-through, as on the page, named by its address H#T#L.",
+    kFlags, Run};
+
+}  // namespace brenvik::cli

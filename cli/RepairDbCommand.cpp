@@ -1,0 +1,69 @@
+// brenvik-cli repair-db: the Repair DB page's Repair.
+#include "cli/Commands.h"
+#include "core/FillPatternText.h"
+#include "core/TextHelpers.h"
+#include "dbrepair/BlockRepair.h"
+#include "platform/FileOps.h"
+#include "platform/PathText.h"
+
+namespace brenvik::cli {
+namespace {
+
+constexpr Flag kFlags[] = {
+    {"corrupted-database", "FILE", "Corrupted Database: the damaged file (only read)"},
+    {"repaired-database", "FILE", "Repaired Database: the output (never one of the inputs)"},
+    {"reference", "FILE", "Add files: a reference copy; give it once per copy, searched in that order"},
+    {"sector", "HEX", "Sector(512 Bytes): repair 512-byte blocks filled with this pattern"},
+    {"page", "HEX", "Page(8192 Bytes): repair 8192-byte blocks filled with this pattern (the default, DEADDEAD)"},
+};
+
+constexpr std::string_view kReferenceColumns[] = {"Index", "Size", "Path"};
+constexpr char16_t kParameterError[] = u"Parameter setting error, please reset";
+
+int Run(const Arguments& args, Console& console) {
+  const auto corrupted = args.Value("corrupted-database");
+  const auto repaired = args.Value("repaired-database");
+  const std::vector<std::string> references = args.Values("reference");
+
+  RepairRequest request;
+  request.mode = args.Has("sector") ? BlockMode::Sector : BlockMode::Page;
+  const std::string patternText =
+      request.mode == BlockMode::Sector ? *args.Value("sector") : args.Value("page").value_or("DEADDEAD");
+  if (!corrupted || corrupted->empty() || !repaired || repaired->empty() || references.empty())
+    return Refuse(console, kParameterError);
+  std::optional<std::vector<uint8_t>> pattern = ParseFillPattern(FromUtf8(patternText));
+  if (!pattern) return Refuse(console, u"Please set the byte content correctly");
+  request.pattern = std::move(*pattern);
+  request.corrupted = *corrupted;
+  request.repaired = *repaired;
+
+  // The reference list as the page shows it; files that cannot be opened are left out, as there.
+  for (const std::string& reference : references) {
+    const UniqueFd fd = OpenShared(reference);
+    const int64_t size = fd ? FileSize(fd.get()) : -1;
+    if (size < 0) continue;
+    const std::u16string cells[] = {Utf16(std::to_string(request.references.size() + 1)),
+                                    Utf16(std::to_string(size)), PathToText(reference)};
+    console.Row(kReferenceColumns, cells);
+    request.references.emplace_back(reference);
+  }
+  if (request.references.empty()) return Refuse(console, kParameterError);
+
+  ConsoleReporter<NoRow, RepairCounts> reporter(console, {});
+  reporter.tallyText = RepairCountsText;
+  const RepairResult result = RunJob(RunRepair, request, reporter);
+  const bool failed = result.end != RepairEnd::Completed && result.end != RepairEnd::Stopped;
+  return ExitStatusAfterJob(failed);
+}
+
+}  // namespace
+
+const Subcommand kRepairDbCommand{
+    "repair-db", "Copies a damaged database, replacing every block of the fill pattern from the first reference "
+                 "copy where that block is intact.",
+    "",
+    "Prints the reference list (Index, Size, Path); the status line's texts go to standard error, the\n"
+    "last one with the counts of repaired and lost blocks.",
+    kFlags, Run};
+
+}  // namespace brenvik::cli

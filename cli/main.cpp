@@ -1,0 +1,63 @@
+// brenvik-cli: the engines of the Brenvik pages behind a command line, one subcommand per tool.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/Commands.h"
+#include "core/TemporaryFolder.h"
+#include "core/Version.h"
+
+namespace {
+
+using namespace brenvik::cli;
+
+const Subcommand* const kSubcommands[] = {&kInvalidFilesCommand, &kExtensionCommand, &kRenameCommand,
+                                          &kRepairDbCommand,    &kRaidCommand,      &kImageCommand,
+                                          &kDisksCommand};
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out, "Usage: brenvik-cli SUBCOMMAND [flags] [arguments]\n       brenvik-cli --version\n\n");
+  for (const Subcommand* command : kSubcommands)
+    std::fprintf(out, "  %-14s %s\n", std::string(command->name).c_str(), std::string(command->summary).c_str());
+  std::fprintf(out, "\nbrenvik-cli SUBCOMMAND --help shows a subcommand's flags.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
+  const std::string_view first = argv[1];
+  if (first == "--version") {
+    std::printf("brenvik-cli %s\n", Utf8(brenvik::kVersionText).c_str());
+    return kExitDone;
+  }
+  if (first == "--help" || first == "help") {
+    PrintUsage(stdout);
+    return kExitDone;
+  }
+  for (const Subcommand* command : kSubcommands) {
+    if (command->name != first) continue;
+    std::vector<Flag> flags(command->flags.begin(), command->flags.end());
+    flags.insert(flags.end(), CommonFlags().begin(), CommonFlags().end());
+    Arguments args;
+    std::string error;
+    if (!args.Parse(std::span<char* const>(argv + 2, static_cast<size_t>(argc - 2)), flags, error))
+      return UsageError(error);
+    if (args.Has("help")) {
+      PrintHelp(*command, stdout);
+      return kExitDone;
+    }
+    InstallStopHandler();
+    Console console(args.Has("json"));
+    const int status = command->run(args, console);
+    console.EndProgress();
+    std::fflush(stdout);
+    return status;
+  }
+  std::fprintf(stderr, "brenvik-cli: unknown subcommand %s\n\n", argv[1]);
+  PrintUsage(stderr);
+  return kExitUsage;
+}

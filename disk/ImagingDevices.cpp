@@ -1,0 +1,59 @@
+#include "disk/ImagingDevices.h"
+
+#include "core/TextHelpers.h"
+#include "disk/DiskAccess.h"
+#include "disk/DiskInventory.h"
+#include "disk/ImagingForm.h"
+#include "disk/SgTransport.h"
+#include "platform/CodePage.h"
+
+namespace brenvik {
+namespace {
+
+constexpr int kMaxScsiDevices = 255;
+
+}  // namespace
+
+ImagingDeviceScan ScanImagingDevices(const ImagingDeviceSources& sources) {
+  ImagingDeviceScan scan;
+  std::shared_ptr<ScsiTransport> transport = sources.makeTransport
+                                                 ? sources.makeTransport()
+                                                 : std::make_shared<SgTransport>(sources.sysfsRoot, sources.devRoot);
+  auto scsiHost = std::make_shared<ScsiHostInterface>(
+      transport, sources.clock != nullptr ? *sources.clock : SystemScsiClock());
+  scan.manager = std::make_shared<ScsiDeviceManager>(scsiHost);
+
+  DiskInventory inventory(sources.sysfsRoot, sources.devRoot);
+  inventory.ScanDiskDevices();
+  for (const WholeDisk& disk : ListDisksWithoutAccess(sources.sysfsRoot, sources.devRoot))
+    scan.denied.push_back(disk.deviceNode);
+  for (const DiskDevice& disk : inventory.devices()) {
+    if (disk.bytesPerSector < 512 || disk.bytesPerSector % 512 != 0) continue;
+    scan.standard.push_back({AnsiToText(disk.model), Utf16("#" + std::to_string(disk.diskNumber)),
+                             AnsiToText(disk.serial), Utf16(std::to_string(disk.sectorCount))});
+    scan.diskNodes[disk.diskNumber] = disk.deviceNode;
+  }
+
+  int examined = 0;
+  for (const auto& device : scan.manager->devices()) {
+    if (++examined > kMaxScsiDevices) break;
+    if (device->deviceType != 0) continue;
+    ScsiTarget target(*scsiHost);
+    target.bind(device.get());
+    uint32_t lastBlock = 0, blockLength = 0;
+    target.readCapacity(lastBlock, blockLength);
+    if (blockLength == 0 || blockLength % 512 == 0) continue;
+    device->blockLength = blockLength;
+    device->blockCount = static_cast<uint32_t>(lastBlock + 1u);
+    device->serial.clear();
+    for (const DiskDevice& disk : inventory.devices())
+      if (disk.portNumber == device->address.adapter && disk.targetId == device->address.target &&
+          disk.lun == device->address.lun)
+        device->serial = AnsiToText(disk.serial);
+    scan.nonStandard.push_back({ScsiDeviceText(*device), ScsiAddressText(device->address), device->serial,
+                                Utf16(std::to_string(device->blockCount))});
+  }
+  return scan;
+}
+
+}  // namespace brenvik

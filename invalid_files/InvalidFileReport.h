@@ -1,0 +1,35 @@
+#pragma once
+// What the Invalid Files jobs report: a result row, the running tally.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/JobReporter.h"
+#include "invalid_files/InvalidFileDetector.h"
+
+namespace brenvik {
+
+// A row of the result list, numbered from 0 in the order found.
+struct ResultRow {
+  int index = 0;
+  Verdict verdict = Verdict::Valid;
+  int64_t size = 0;
+  std::filesystem::path path;
+};
+
+struct ScanTally {
+  int64_t invalidSize = 0;
+  int64_t totalSize = 0;
+  int64_t invalidCount = 0;
+  int64_t totalCount = 0;
+};
+
+// "Size: <invalid size> / <total size> Numbers: <invalid count> / <total count>".
+std::u16string FormatTallyText(const ScanTally& tally);
+
+// How the scan and Delete report: result rows, the running tally, a failure text in the tally's
+// place (the page's progress line), the state line, and rows taken out of the list.
+using InvalidFileReporter = JobReporter<ResultRow, ScanTally>;
+
+}  // namespace brenvik
