@@ -9,7 +9,7 @@
 #include "core/TemporaryFolder.h"
 #include "core/TextHelpers.h"
 #include "extension/FileTypeIdentifier.h"
-#include "platform/DirectoryWalk.h"
+#include "platform/ParallelWalk.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -29,8 +29,6 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
 
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
                                         ExtensionReporter& reporter) {
-  // Stop also interrupts the compound file being probed, not only the walk between files.
-  const ReaderStopScope readerStop(*request.reader, &stop);
   reporter.Status(kDetectingExtensionText);
   ExtensionCheckOutcome outcome;
   ExtensionCounters& counters = outcome.counters;
@@ -47,27 +45,43 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
   }
 
   outcome.rootIdentity = FolderIdentity(request.root);
-  WalkOptions walk;
-  walk.wantSize = false;
+  bool recordsLost = false;
+  // Workers identify files, each with its own reader for the compound-file probe, and make the
+  // texts of those identified; rows, counts and records follow in walk order on this thread.
+  struct Identified {
+    FileIdentity identity;
+    std::u16string type;  // empty: not identified
+    std::u16string path;
+  };
+  ParallelWalkOptions walk;
+  walk.workers = request.workers;
   walk.stopFlag = &stop;
-  WalkTree(request.root, walk, [&](const WalkEntry& entry) {
-    if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
-    const std::string_view type = IdentifyFileTypeAt(entry.folderFd, entry.name.data(), *request.reader);
-    if (!type.empty()) {
-      const std::u16string typeText = Utf16(type);
-      const std::u16string pathText = BytesToText(entry.path);
-      const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
-      if (!request.cacheMode || counters.rowCounter < kCachePreviewRows)
-        reporter.AddRow({counters.rowCounter++, typeText, pathText, identity});
-      ++counters.identified;
-      // A result file that misses records would let Rename pass over files silently.
-      if (records && !records->Append({typeText, pathText}, IdentityBytes(identity).view())) return WalkControl::Stop;
-    }
-    ++counters.scanned;
-    reporter.Tally(counters);
-    return WalkControl::Continue;
-  });
-  if (records && (!records->Flush() || !CloseOutput(resultFile.fd))) {
+  ParallelWalkFiles(
+      request.root, walk,
+      [&stop](const WalkedFile& file) {
+        thread_local DocumentReader probeReader;
+        // Stop also interrupts the compound file being probed, not only the walk between files.
+        const ReaderStopScope readerStop(probeReader, &stop);
+        Identified found;
+        const std::string_view type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
+        if (!type.empty()) found = {IdentityAt(file.folderFd, file.name), Utf16(type), BytesToText(file.Path())};
+        return found;
+      },
+      [&](const WalkedFile&, Identified&& found) {
+        if (!found.type.empty()) {
+          // A result file that misses records would let Rename pass over files silently.
+          if (records && !records->Append({found.type, found.path}, IdentityBytes(found.identity).view()))
+            recordsLost = true;
+          if (!request.cacheMode || counters.rowCounter < kCachePreviewRows)
+            reporter.AddRow({counters.rowCounter++, std::move(found.type), std::move(found.path), found.identity});
+          ++counters.identified;
+          if (recordsLost) return false;
+        }
+        ++counters.scanned;
+        reporter.Tally(counters);
+        return true;
+      });
+  if (records && (recordsLost || !records->Flush() || !CloseOutput(resultFile.fd))) {
     records.reset();
     resultFile.fd.reset();
     DeleteFile(resultFile.path);

@@ -48,7 +48,8 @@ struct ExtensionCheckRequest {
   std::filesystem::path root;
   bool cacheMode = false;
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
-  DocumentReader* reader = nullptr;       // the compound-file reader the probes share
+  DocumentReader* reader = nullptr;       // unused by Check: each of its threads probes with its own
+  int workers = 0;                        // threads reading files; 0: as many as suit the machine
 };
 
 struct ExtensionCheckOutcome {
@@ -59,7 +60,8 @@ struct ExtensionCheckOutcome {
   FileIdentity rootIdentity;         // the folder walked; Rename acts below no other
 };
 
-// The Check pass.
+// The Check pass. Files are read on a pool of threads; rows, counts and records come in walk
+// order, exactly as a single thread would make them.
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
                                         ExtensionReporter& reporter);
 

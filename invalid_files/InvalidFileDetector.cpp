@@ -131,38 +131,32 @@ ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path) {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFile(path, size);
   if (!fd) return {};
-  return Judge(fd.get(), size, path);
+  return {Judge(fd.get(), size, path.native(), scratch_), size, path};
 }
 
 ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, std::filesystem::path path) {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
   if (!fd) return {};
-  return Judge(fd.get(), size, std::move(path));
+  return {Judge(fd.get(), size, name, scratch_), size, std::move(path)};
 }
 
-ScanResult InvalidFileDetector::Judge(int fd, int64_t size, std::filesystem::path path) {
-  ScanResult result;
-  result.size = size;
-  result.path = std::move(path);
+ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, Scratch& scratch) const {
+  int64_t size = 0;
+  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
+  if (!fd) return {};
+  return {Judge(fd.get(), size, name, scratch), size, {}};
+}
 
-  if (sizeTestOn && sizeMinimum <= size && size <= sizeMaximum) {
-    result.verdict = Verdict::Size;
-    return result;
-  }
-  if (nameRules.empty() && extensions.empty()) {
-    if (contentTestOn && IsMostlyFill(fd, size)) result.verdict = Verdict::Content;
-    return result;
-  }
-  const std::u16string name = LowerCaseName(result.path.native());
-  if (MatchesNameRule(name)) {
-    result.verdict = Verdict::Char;
-  } else if (FailsTypeTest(fd, name)) {
-    result.verdict = Verdict::Type;
-  } else if (contentTestOn && IsMostlyFill(fd, size)) {
-    result.verdict = Verdict::Content;
-  }
-  return result;
+Verdict InvalidFileDetector::Judge(int fd, int64_t size, std::string_view name, Scratch& scratch) const {
+  if (sizeTestOn && sizeMinimum <= size && size <= sizeMaximum) return Verdict::Size;
+  if (nameRules.empty() && extensions.empty())
+    return contentTestOn && IsMostlyFill(fd, size, scratch) ? Verdict::Content : Verdict::Valid;
+  const std::u16string lowerName = LowerCaseName(name);
+  if (MatchesNameRule(lowerName)) return Verdict::Char;
+  if (FailsTypeTest(fd, lowerName)) return Verdict::Type;
+  if (contentTestOn && IsMostlyFill(fd, size, scratch)) return Verdict::Content;
+  return Verdict::Valid;
 }
 
 bool InvalidFileDetector::MatchesNameRule(std::u16string_view name) const {
@@ -206,17 +200,18 @@ bool InvalidFileDetector::FailsTypeTest(int fd, std::u16string_view name) const 
 // The share of the file made of whole 512-byte blocks (and a tail) that repeat the fill pattern
 // from their first byte. The file is read only as far as the verdict is still open: counting stops
 // once the threshold is reached, or once the blocks left could no longer reach it.
-bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size) {
+bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size, Scratch& scratch) const {
   if (size <= 0 || fillPattern.empty()) return false;
-  if (filledBlockPattern_ != fillPattern) {
-    for (size_t i = 0; i < filledBlock_.size(); ++i) filledBlock_[i] = fillPattern[i % fillPattern.size()];
-    filledBlockPattern_ = fillPattern;
+  if (scratch.filledBlockPattern != fillPattern) {
+    for (size_t i = 0; i < scratch.filledBlock.size(); ++i)
+      scratch.filledBlock[i] = fillPattern[i % fillPattern.size()];
+    scratch.filledBlockPattern = fillPattern;
   }
 
   const double threshold = percentThreshold;
   const auto reaches = [&](int64_t filled) { return threshold <= static_cast<double>(filled) * 100.0 / size; };
   const auto isFilled = [&](const uint8_t* block, int64_t length) {
-    return std::memcmp(block, filledBlock_.data(), static_cast<size_t>(length)) == 0;
+    return std::memcmp(block, scratch.filledBlock.data(), static_cast<size_t>(length)) == 0;
   };
 
   const int64_t tail = size % kBlockSize;
@@ -224,20 +219,21 @@ bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size) {
   int64_t filled = 0;
   if (reaches(filled)) return true;
   // The last read takes the tail along, so a small file costs one read.
-  buffer_.resize(static_cast<size_t>(std::min(size, kChunkSize + kBlockSize)));
+  std::vector<uint8_t>& buffer = scratch.buffer;
+  buffer.resize(static_cast<size_t>(std::min(size, kChunkSize + kBlockSize)));
   for (int64_t offset = 0;;) {
     if (stop_ != nullptr && stop_->load(std::memory_order_relaxed) != 0) return false;
     const int64_t length = std::min(kChunkSize, whole - offset);
     const bool last = offset + length == whole;
-    ReadZeroPadded(fd, buffer_.data(), static_cast<size_t>(last ? length + tail : length), offset);
+    ReadZeroPadded(fd, buffer.data(), static_cast<size_t>(last ? length + tail : length), offset);
     for (int64_t block = 0; block < length; block += kBlockSize) {
-      if (!isFilled(buffer_.data() + block, kBlockSize)) continue;
+      if (!isFilled(buffer.data() + block, kBlockSize)) continue;
       // A file that starts with a filled block counts as filled throughout.
       if (offset == 0 && block == 0 && headerRuleOn) return reaches(size);
       filled += kBlockSize;
     }
     if (last) {
-      if (tail > 0 && isFilled(buffer_.data() + length, tail)) filled += tail;
+      if (tail > 0 && isFilled(buffer.data() + length, tail)) filled += tail;
       return reaches(filled);
     }
     if (reaches(filled)) return true;

@@ -63,26 +63,35 @@ class InvalidFileDetector {
   // True when at least one criterion would run.
   bool HasCriterion() const;
 
+  // What one thread needs while it reads files for the content test.
+  struct Scratch {
+    std::vector<uint8_t> buffer;
+    std::array<uint8_t, 512> filledBlock{};  // one block of the fill pattern laid end to end
+    std::vector<uint8_t> filledBlockPattern; // the pattern filledBlock was made from
+  };
+
   // Runs the criteria on one file. A file that cannot be opened (or is not a regular file) is
-  // valid with size 0. Not for concurrent use: the detector keeps one read buffer.
+  // valid with size 0. Not for concurrent use: these use the detector's own scratch.
   ScanResult Classify(const std::filesystem::path& path);
   // The same for the file `name` of an open folder whose full path is `path` (as a walk meets it).
   ScanResult Classify(int folderFd, std::string_view name, std::filesystem::path path);
+  // The verdict and size for the file `name` of an open folder, leaving the result's path empty.
+  // Safe to call from several threads at once, each with its own scratch, while the criteria
+  // stay unchanged.
+  ScanResult ClassifyAt(int folderFd, std::string_view name, Scratch& scratch) const;
 
   // Polled while a long file is read, so Stop is not held up by one huge file.
   void SetStopFlag(const std::atomic<int>* stop) { stop_ = stop; }
 
  private:
-  ScanResult Judge(int fd, int64_t size, std::filesystem::path path);
+  // `name` is the file's name or its whole path.
+  Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch) const;
   bool MatchesNameRule(std::u16string_view name) const;
   bool FailsTypeTest(int fd, std::u16string_view name) const;
-  bool IsMostlyFill(int fd, int64_t size);
+  bool IsMostlyFill(int fd, int64_t size, Scratch& scratch) const;
 
   const std::atomic<int>* stop_ = nullptr;
-  std::vector<uint8_t> buffer_;
-  // One block of the fill pattern laid end to end, and the pattern it was made from.
-  std::array<uint8_t, 512> filledBlock_{};
-  std::vector<uint8_t> filledBlockPattern_;
+  Scratch scratch_;
 };
 
 }  // namespace brenvik

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <optional>
 
+#include "core/RecordFile.h"
 #include "core/TemporaryFolder.h"
 #include "core/TextHelpers.h"
-#include "core/RecordFile.h"
-#include "platform/DirectoryWalk.h"
+#include "platform/ParallelWalk.h"
 
 namespace brenvik {
 
@@ -40,28 +40,35 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
 
   outcome.rootIdentity = FolderIdentity(detector.root);
   detector.SetStopFlag(&stop);
+  const InvalidFileDetector& criteria = detector;
   ScanTally& tally = outcome.tally;
   int rowCounter = 0;
   bool recordsFailed = false;
-  WalkOptions options;
-  options.wantSize = false;  // Classify takes the size from the open file
+  ParallelWalkOptions options;
+  options.workers = request.workers;
   options.stopFlag = &stop;
-  WalkTree(detector.root, options, [&](const WalkEntry& entry) {
-    if (entry.kind != WalkEntryKind::File) return WalkControl::Continue;
-    ScanResult result = detector.Classify(entry.folderFd, entry.name, std::filesystem::path(std::string(entry.path)));
-    if (result.verdict != Verdict::Valid) {
-      if (!cacheMode || rowCounter < kCachePreviewRows)
-        reporter.AddRow({rowCounter++, result.verdict, result.size, result.path});
-      if (cacheMode && !records->AppendPath(result.path)) recordsFailed = true;
-      ++tally.invalidCount;
-      tally.invalidSize += result.size;
-    }
-    ++tally.totalCount;
-    tally.totalSize += result.size;
-    reporter.Tally(tally);
-    // A result file that misses records would let Delete pass over files silently.
-    return recordsFailed ? WalkControl::Stop : WalkControl::Continue;
-  });
+  ParallelWalkFiles(
+      detector.root, options,
+      [&criteria](const WalkedFile& file) {
+        thread_local InvalidFileDetector::Scratch scratch;
+        ScanResult result = criteria.ClassifyAt(file.folderFd, file.name, scratch);
+        if (result.verdict != Verdict::Valid) result.path = file.Path();
+        return result;
+      },
+      [&](const WalkedFile&, ScanResult&& result) {
+        if (result.verdict != Verdict::Valid) {
+          if (!cacheMode || rowCounter < kCachePreviewRows)
+            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path});
+          if (cacheMode && !records->AppendPath(result.path)) recordsFailed = true;
+          ++tally.invalidCount;
+          tally.invalidSize += result.size;
+        }
+        ++tally.totalCount;
+        tally.totalSize += result.size;
+        reporter.Tally(tally);
+        // A result file that misses records would let Delete pass over files silently.
+        return !recordsFailed;
+      });
   detector.SetStopFlag(nullptr);
 
   if (cacheMode && (!records->Flush() || recordsFailed)) return fail();

@@ -1,7 +1,8 @@
 #pragma once
-// The Check job: walks the scan root depth first, asks the detector about every regular file,
-// and reports each invalid one as a list row (in cache mode only the first 33, with every one
-// recorded in a temporary result file) while keeping the running tally.
+// The Check job: walks the scan root depth first, asks the detector about every regular file
+// (several at once, on a pool of threads), and reports each invalid one in walk order as a list
+// row (in cache mode only the first 33, with every one recorded in a temporary result file)
+// while keeping the running tally.
 #include <atomic>
 #include <filesystem>
 
@@ -21,6 +22,7 @@ struct ScanRequest {
   InvalidFileDetector* detector = nullptr;  // its root and criteria; the scan polls Stop through it
   CacheMode mode = kCacheModeFiles;
   std::filesystem::path temporaryFolder;  // where cache mode puts its result file
+  int workers = 0;                        // threads reading files; 0: as many as suit the machine
 };
 
 struct ScanOutcome {  // the scan's result

@@ -29,7 +29,7 @@ std::string WalkedFile::Path() const {
 
 int DefaultWalkWorkers() {
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  return std::clamp(2 * cores, 4, 16);
+  return std::clamp(2 * cores, 16, 64);
 }
 
 namespace walk_detail {

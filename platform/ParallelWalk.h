@@ -34,7 +34,8 @@ struct ParallelWalkOptions {
 };
 
 // Enough threads for every core, and more so that files waiting on the disk do not leave a core
-// idle: twice the core count, at least 4, at most 16.
+// idle: twice the core count, at least 16 (a cold disk keeps that many reads busy; a warm walk
+// loses nothing by the threads that find no work), at most 64.
 int DefaultWalkWorkers();
 
 namespace walk_detail {

@@ -124,15 +124,24 @@ bool RenameEngine::Select(std::u16string_view path) const {
 }
 
 bool RenameEngine::Select(std::string_view path) const {
+  // A file right below "/" is never taken.
+  const size_t slash = path.rfind('/');
+  return slash != std::string_view::npos && slash != 0 && SelectsName(path.substr(slash + 1));
+}
+
+bool RenameEngine::Select(std::string_view folderPath, std::string_view name) const {
+  // The walk joins the two with a "/" unless the folder's path already ends in one; as above, that
+  // "/" must not be the path's first byte.
+  const bool belowSlash = folderPath.empty() || folderPath == "/";
+  return !belowSlash && SelectsName(name);
+}
+
+bool RenameEngine::SelectsName(std::string_view name) const {
   // Check asks this of every file of a tree. Every type's extension has three or four characters
-  // and no dot, so only a dot four or five from the end can start one; the "/" rules are looked
-  // at only for names that carry a selected type.
-  constexpr size_t kNone = std::string_view::npos;
-  const size_t size = path.size();
-  const size_t dot = size >= 4 && path[size - 4] == '.' ? size - 4 : size >= 5 && path[size - 5] == '.' ? size - 5 : kNone;
-  if (dot == kNone || (RenameTypeBit(path.substr(dot + 1)) & selectedTypes_) == 0) return false;
-  const size_t slash = path.rfind('/', dot);
-  return slash != kNone && slash != 0 && slash + 1 != dot;
+  // and no dot, so only a dot four or five from the end can start one, and never the name's first.
+  const size_t size = name.size();
+  const size_t dot = size > 4 && name[size - 4] == '.' ? size - 4 : size > 5 && name[size - 5] == '.' ? size - 5 : 0;
+  return dot != 0 && (RenameTypeBit(name.substr(dot + 1)) & selectedTypes_) != 0;
 }
 
 std::u16string RenameEngine::NameFromDoc(std::u16string_view path) const {

@@ -82,6 +82,9 @@ class RenameEngine {
   // folder walk, which then converts only the paths it keeps.
   bool Select(std::u16string_view path) const;
   bool Select(std::string_view path) const;
+  // The same for the file `name` of the folder at `folderPath`, as a walk meets it, without
+  // joining the two.
+  bool Select(std::string_view folderPath, std::string_view name) const;
 
   // The candidate name of a file from its contents, by its type; empty when none results.
   std::u16string NameFromDoc(std::u16string_view path) const;
@@ -110,6 +113,7 @@ class RenameEngine {
 
   ContentReaders readers_;
   AppSettings settings_;
+  bool SelectsName(std::string_view name) const;
   uint32_t selectedTypes_ = 0;
   int32_t nameCounter_ = 1;
 };

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "core/RecordFile.h"
 #include "core/TemporaryFolder.h"
-#include "platform/DirectoryWalk.h"
+#include "platform/ParallelWalk.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
@@ -61,25 +62,34 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
   RenameRow row;  // one buffer for every row's text; the reporter copies what it keeps
 
   outcome.rootIdentity = FolderIdentity(request.root);
-  WalkOptions options;
-  options.wantSize = false;  // Check looks at names only
+  struct Taken {
+    FileIdentity identity;
+    std::string path;
+  };
+  ParallelWalkOptions options;
+  options.workers = request.workers;
   options.stopFlag = &stop;
-  WalkTree(request.root, options, [&](const WalkEntry& entry) {
-    if (entry.kind != WalkEntryKind::File || !engine.Select(entry.path)) return WalkControl::Continue;
-    // Only the files taken are looked up, so Rename can tell them from any file put in their place.
-    const FileIdentity identity = IdentityAt(entry.folderFd, entry.name);
-    if (!cacheMode || outcome.rowCounter < kCachePreviewRows) {
-      AssignPathText(entry.path, row.path);
-      row.index = outcome.rowCounter;
-      row.identity = identity;
-      reporter.AddRow(row);
-    }
-    ++outcome.rowCounter;
-    if (cacheMode && !records.AppendPathBytes(entry.path, IdentityBytes(identity).view())) return WalkControl::Stop;
-    counted = outcome.rowCounter;
-    if (counted - shown >= kCountStep) showCount();
-    return WalkControl::Continue;
-  });
+  ParallelWalkFiles(
+      request.root, options,
+      [&engine](const WalkedFile& file) -> std::optional<Taken> {
+        if (!engine.Select(file.folderPath, file.name)) return std::nullopt;
+        // Only the files taken are looked up, so Rename can tell them from any put in their place.
+        return Taken{IdentityAt(file.folderFd, file.name), file.Path()};
+      },
+      [&](const WalkedFile&, std::optional<Taken>&& taken) {
+        if (!taken) return true;
+        if (!cacheMode || outcome.rowCounter < kCachePreviewRows) {
+          AssignPathText(taken->path, row.path);
+          row.index = outcome.rowCounter;
+          row.identity = taken->identity;
+          reporter.AddRow(row);
+        }
+        ++outcome.rowCounter;
+        if (cacheMode && !records.AppendPathBytes(taken->path, IdentityBytes(taken->identity).view())) return false;
+        counted = outcome.rowCounter;
+        if (counted - shown >= kCountStep) showCount();
+        return true;
+      });
   showCount();
 
   if (cacheMode) {

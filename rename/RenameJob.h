@@ -39,6 +39,7 @@ using RenameReporter = JobReporter<RenameRow, RenameNumbers>;
 struct RenameCheckRequest {
   const RenameEngine* engine = nullptr;  // its selected types and settings (cache mode, temporary folder)
   std::filesystem::path root;
+  int workers = 0;  // threads looking at names; 0: as many as suit the machine
 };
 
 struct RenameCheckOutcome {
@@ -51,6 +52,7 @@ struct RenameCheckOutcome {
 // Walks the root depth first and takes every file the engine selects: a row each in list mode; in
 // cache mode a record each and a row for the first 33. The status line shows "Numbers: %d".
 // Only names are looked at. The cache mode and temporary folder come from the engine's settings.
+// The names are looked at on several threads; rows and records come in walk order all the same.
 RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
                                   RenameReporter& reporter);
 

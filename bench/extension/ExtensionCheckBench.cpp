@@ -1,10 +1,10 @@
-// Cache-mode Check over a recovered-files tree, against the bare walk (recursive readdir, open,
-// read the first 512 bytes, close) and `file --brief --extension`, all in the same run with a
-// warm page cache.
+// Cache-mode Check over a recovered-files tree, against the reference walk (open each file, read
+// its first 512 bytes) on 1 and N threads and `file --brief --extension`, all in the same run.
 //
-//   bench_extension_check [corpus folder] [file count] [check-only | no-file]
+//   bench_extension_check [corpus folder] [file count] [check-only | no-file | cold]
 //   (defaults: /tmp/brenvik-bench-extension 100000; check-only runs only Check, for a profiler;
-//   no-file leaves out the slow `file` run when only the walk ratio is wanted)
+//   no-file leaves out the slow `file` run; cold adds the cold-cache figures (needs root) and
+//   leaves out `file`)
 //
 // The corpus is made once and kept for later runs; remove the folder when done.
 #include <dirent.h>
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/CheckVersusWalk.h"
 #include "extension/ExtensionJob.h"
 
 namespace fs = std::filesystem;
@@ -58,29 +59,6 @@ void MakeCorpus(const fs::path& root, int count) {
   }
 }
 
-// The physical reference: what any content check must at least do per file.
-int64_t BareWalk(int dirFd) {
-  int64_t files = 0;
-  DIR* dir = ::fdopendir(dirFd);
-  if (dir == nullptr) return 0;
-  char buffer[512];
-  while (const dirent* entry = ::readdir(dir)) {
-    const char* name = entry->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    if (entry->d_type == DT_DIR) {
-      const int child = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (child >= 0) files += BareWalk(child);
-    } else if (entry->d_type == DT_REG) {
-      const int fd = ::openat(::dirfd(dir), name, O_RDONLY | O_CLOEXEC);
-      if (fd < 0) continue;
-      if (::read(fd, buffer, sizeof buffer) >= 0) ++files;
-      ::close(fd);
-    }
-  }
-  ::closedir(dir);
-  return files;
-}
-
 // Does per file what the page's sink does: hands the tally over under a lock.
 struct NullSink : ExtensionReporter {
   void Tally(const ExtensionCounters& counters) override {
@@ -114,47 +92,34 @@ int main(int argc, char** argv) {
   }
   fs::create_directories(temporary);
 
-  int64_t bareFiles = 0;
-  const auto bare = [&] { bareFiles = BareWalk(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); };
-  DocumentReader reader;
   std::atomic<int> stop{0};
   NullSink sink;
   ExtensionCounters counters;
-  const auto check = [&] {
-    const ExtensionCheckOutcome outcome = RunExtensionCheck({root, true, temporary, &reader}, stop, sink);
+  const auto check = [&](int workers) {
+    ExtensionCheckRequest request{root, true, temporary};
+    request.workers = workers;
+    const ExtensionCheckOutcome outcome = RunExtensionCheck(request, stop, sink);
     counters = outcome.counters;
     fs::remove(outcome.resultFile);
+    return counters.scanned;
   };
-  const std::string fileCommand =
-      "find '" + root.string() + "' -type f -print0 | xargs -0 -n 2000 file --brief --extension > /dev/null";
-  const auto file = [&] {
-    if (std::system(fileCommand.c_str()) != 0) std::printf("file command failed\n");
-  };
-
-  bare();   // warm the cache
-  check();
   const std::string mode = argc > 3 ? argv[3] : "";
   if (mode == "check-only") {  // for a profiler
-    for (int round = 0; round < 5; ++round) check();
+    for (int round = 0; round < 5; ++round) check(0);
     return 0;
   }
-  double bareBest = 1e9, checkBest = 1e9;
-  for (int round = 0; round < 5; ++round) {
-    bareBest = std::min(bareBest, Seconds(bare));
-    checkBest = std::min(checkBest, Seconds(check));
-  }
-  const double fileTime = mode == "no-file" ? 0 : Seconds(file);
-
-  const double bareRate = bareFiles / bareBest, checkRate = counters.scanned / checkBest;
-  const double fileRate = bareFiles / fileTime;
+  bench::CompareCheckWithReferenceWalk("Extension", root, check, mode == "cold");
   std::printf("files: %lld scanned, %lld identified\n", static_cast<long long>(counters.scanned),
               static_cast<long long>(counters.identified));
-  std::printf("bare walk (readdir, open, read 512, close): %.3f s, %.0f files/s\n", bareBest, bareRate);
-  std::printf("cache-mode Check:                          %.3f s, %.0f files/s\n", checkBest, checkRate);
-  std::printf("Check / bare walk: %.3f (goal >= 0.80)\n", checkRate / bareRate);
-  if (fileTime > 0) {
-    std::printf("file --brief --extension:                  %.3f s, %.0f files/s\n", fileTime, fileRate);
-    std::printf("Check / file:      %.1fx (goal >= 5)\n", checkRate / fileRate);
-  }
+  if (mode == "no-file" || mode == "cold") return 0;
+
+  const std::string fileCommand =
+      "find '" + root.string() + "' -type f -print0 | xargs -0 -n 2000 file --brief --extension > /dev/null";
+  const double checkTime = Seconds([&] { check(0); });
+  const double fileTime = Seconds([&] {
+    if (std::system(fileCommand.c_str()) != 0) std::printf("file command failed\n");
+  });
+  std::printf("file --brief --extension: %.3f s; Check: %.3f s; Check / file: %.1fx (goal >= 5)\n", fileTime,
+              checkTime, fileTime / checkTime);
   return 0;
 }

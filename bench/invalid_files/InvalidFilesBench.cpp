@@ -1,7 +1,8 @@
-// Timing driver for the Invalid Files scan, against a bare walk of the same warm tree.
+// Timing driver for the Invalid Files scan, against the reference walk of the same tree.
 //
 //   invalid_files_bench generate <root> [files=100000] [max KiB=16]   make a recovered-files tree
-//   invalid_files_bench speed <root>     bare walk (512 bytes), whole-file walk, cache-mode Check
+//   invalid_files_bench speed <root> [--cold]  cache-mode Check against the reference walk, warm
+//                                              (and cold: page cache dropped, needs root)
 //   invalid_files_bench rss <root>       one cache-mode Check; prints the peak resident memory
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/CheckVersusWalk.h"
 #include "invalid_files/InvalidFileCriteria.h"
 #include "invalid_files/InvalidFileScan.h"
 #include "platform/PathText.h"
@@ -78,57 +80,6 @@ int Generate(const fs::path& root, long count, long maxKiB) {
   return 0;
 }
 
-struct WalkCount {
-  long files = 0;
-  long long bytes = 0;
-};
-
-// The reference: recursive readdir, open each regular file, read (the first 512 bytes or all of
-// it), close. Nothing else.
-void BareWalk(int dirFd, bool wholeFile, WalkCount& count, std::vector<char>& buffer) {
-  DIR* dir = ::fdopendir(dirFd);
-  if (dir == nullptr) return;
-  while (const dirent* entry = ::readdir(dir)) {
-    const char* name = entry->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    if (entry->d_type == DT_DIR) {
-      const int child = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (child >= 0) BareWalk(child, wholeFile, count, buffer);
-    } else if (entry->d_type == DT_REG) {
-      const int fd = ::openat(::dirfd(dir), name, O_RDONLY | O_CLOEXEC);
-      if (fd < 0) continue;
-      ssize_t n;
-      do {
-        n = ::read(fd, buffer.data(), wholeFile ? buffer.size() : 512);
-        if (n > 0) count.bytes += n;
-      } while (wholeFile && n > 0);
-      ::close(fd);
-      ++count.files;
-    }
-  }
-  ::closedir(dir);
-}
-
-// Processor time of this process: on a machine shared with other jobs it is far steadier than the
-// wall clock, and a warm-cache walk spends all its time on the processor anyway.
-struct CpuClock {
-  using time_point = double;
-  static double now() {
-    timespec ts {};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
-  }
-};
-double Seconds(double since) { return CpuClock::now() - since; }
-
-double TimeBareWalk(const fs::path& root, bool wholeFile, WalkCount& count) {
-  std::vector<char> buffer(1024 * 1024);
-  count = {};
-  const double start = CpuClock::now();
-  BareWalk(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), wholeFile, count, buffer);
-  return Seconds(start);
-}
-
 struct NullSink : InvalidFileReporter {};
 
 // The page's defaults plus the content test with its default pattern and percent.
@@ -147,17 +98,20 @@ void SetDefaults(InvalidFileDetector& detector, const fs::path& root, bool withC
   CollectCriteria(input, detector);
 }
 
-double TimeCacheModeCheck(const fs::path& root, const fs::path& temporary, ScanTally& tally, bool withContent = true) {
+// One cache-mode Check with the page's defaults, and the content test when asked; the files it
+// examined.
+int64_t CacheModeCheck(const fs::path& root, const fs::path& temporary, int workers, bool withContent,
+                       ScanTally* tally = nullptr) {
   InvalidFileDetector detector;
   SetDefaults(detector, root, withContent);
   NullSink sink;
   std::atomic<int> stop{0};
-  const double start = CpuClock::now();
-  const ScanOutcome outcome = RunInvalidFileScan({&detector, kCacheModeFiles, temporary}, stop, sink);
-  const double seconds = Seconds(start);
-  tally = outcome.tally;
+  ScanRequest request{&detector, kCacheModeFiles, temporary};
+  request.workers = workers;
+  const ScanOutcome outcome = RunInvalidFileScan(request, stop, sink);
   fs::remove(outcome.resultFile);
-  return seconds;
+  if (tally) *tally = outcome.tally;
+  return outcome.tally.totalCount;
 }
 
 long PeakKiB() {
@@ -166,35 +120,17 @@ long PeakKiB() {
   return usage.ru_maxrss;
 }
 
-int Speed(const fs::path& root) {
+int Speed(const fs::path& root, bool cold) {
   const fs::path temporary = fs::temp_directory_path() / ("invalid-files-bench-" + std::to_string(::getpid()));
   fs::create_directories(temporary);
-  WalkCount warm;
-  TimeBareWalk(root, true, warm);  // bring the whole tree into the page cache
-  // Interleaved rounds, best of each, so a busy machine disturbs all four alike.
-  double bare = 1e9, whole = 1e9, check = 1e9, checkNoContent = 1e9;
-  WalkCount bareCount, wholeCount;
-  ScanTally tally, tallyNoContent;
-  for (int round = 0; round < 5; ++round) {
-    bare = std::min(bare, TimeBareWalk(root, false, bareCount));
-    whole = std::min(whole, TimeBareWalk(root, true, wholeCount));
-    check = std::min(check, TimeCacheModeCheck(root, temporary, tally));
-    checkNoContent = std::min(checkNoContent, TimeCacheModeCheck(root, temporary, tallyNoContent, false));
-  }
+  // The page's defaults leave the content test off; with it on, most files are read in full.
+  bench::CompareCheckWithReferenceWalk(
+      "Invalid Files, page defaults", root,
+      [&](int workers) { return CacheModeCheck(root, temporary, workers, false); }, cold);
+  bench::CompareCheckWithReferenceWalk(
+      "Invalid Files, defaults + content test", root,
+      [&](int workers) { return CacheModeCheck(root, temporary, workers, true); }, cold);
   fs::remove_all(temporary);
-  const double bareRate = bareCount.files / bare, wholeRate = wholeCount.files / whole;
-  const double checkRate = tally.totalCount / check;
-  std::printf("files: %ld (%.1f MiB); rates per second of processor time\n", wholeCount.files, wholeCount.bytes / 1048576.0);
-  std::printf("bare walk, first 512 bytes : %10.0f files/s\n", bareRate);
-  std::printf("bare walk, whole files     : %10.0f files/s\n", wholeRate);
-  std::printf("cache-mode Check, defaults + content: %10.0f files/s (%lld invalid)\n", checkRate,
-              static_cast<long long>(tally.invalidCount));
-  const double noContentRate = tallyNoContent.totalCount / checkNoContent;
-  std::printf("cache-mode Check, defaults only     : %10.0f files/s (%lld invalid)\n", noContentRate,
-              static_cast<long long>(tallyNoContent.invalidCount));
-  std::printf("ratio to the 512-byte walk : %.2f (goal 0.80); without the content test %.2f\n", checkRate / bareRate,
-              noContentRate / bareRate);
-  std::printf("ratio to the whole-file walk: %.2f\n", checkRate / wholeRate);
   return 0;
 }
 
@@ -203,7 +139,9 @@ int Rss(const fs::path& root) {
   fs::create_directories(temporary);
   const long before = PeakKiB();
   ScanTally tally;
-  const double seconds = TimeCacheModeCheck(root, temporary, tally);
+  const auto start = std::chrono::steady_clock::now();
+  CacheModeCheck(root, temporary, 0, true, &tally);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   fs::remove_all(temporary);
   std::printf("files %lld, %.1f s, peak resident %ld KiB (before the scan %ld KiB)\n",
               static_cast<long long>(tally.totalCount), seconds, PeakKiB(), before);
@@ -216,8 +154,8 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (argc > 2 && command == "generate")
     return Generate(argv[2], argc > 3 ? std::atol(argv[3]) : 100000, argc > 4 ? std::atol(argv[4]) : 16);
-  if (argc > 2 && command == "speed") return Speed(argv[2]);
+  if (argc > 2 && command == "speed") return Speed(argv[2], argc > 3 && std::string(argv[3]) == "--cold");
   if (argc > 2 && command == "rss") return Rss(argv[2]);
-  std::fprintf(stderr, "usage: %s generate <root> [files] [max KiB] | speed <root> | rss <root>\n", argv[0]);
+  std::fprintf(stderr, "usage: %s generate <root> [files] [max KiB] | speed <root> [--cold] | rss <root>\n", argv[0]);
   return 2;
 }

@@ -1,13 +1,14 @@
 // File Rename timings, each against a reference measured in the same run:
 //  - Rename of 10,000 mixed recovered documents (all eight types), warm cache, against a bare walk
 //    that opens every file and reads its first 512 bytes;
-//  - Check of a 100,000-file tree, which looks at names only, against a bare readdir walk;
+//  - cache-mode Check of a 100,000-file tree, which looks at names only, against the reference
+//    walk (open each file, read its first 512 bytes) on 1 and N threads, warm and with --cold
+//    also cold (page cache dropped; needs root);
 //  - the journal's cost: Rename of the 10,000 documents with and without its journal, by turns.
 //
-// Usage: rename_bench [--check-only | --journal-only] [work folder]   (default: a new folder under
-// /tmp; removed afterwards). --check-only skips the Rename timings, --journal-only times only the
-// journal's cost.
-#include <dirent.h>
+// Usage: rename_bench [--check-only | --journal-only] [--cold] [work folder]   (default: a new
+// folder under /tmp; removed afterwards). --check-only skips the Rename timings, --journal-only
+// times only the journal's cost.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/support/CheckVersusWalk.h"
 #include "platform/PathText.h"
 #include "rename/RenameJob.h"
 #include "tests/readers/ArchiveBuilders.h"
@@ -48,8 +50,8 @@ double ThreadCpuSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// Wall time and the CPU time this thread spent (user and system): on a machine that other work
-// keeps busy, the CPU time shows the cost of a walk without the waits for a free core.
+// Wall time and the CPU time this thread spent: on a machine that other work keeps busy, the CPU
+// time shows the cost without the waits for a free core.
 struct Timing {
   double wall;
   double cpu;
@@ -61,7 +63,6 @@ Timing TimeBoth(F&& f) {
   const double wall = Time(std::forward<F>(f));
   return {wall, ThreadCpuSeconds() - cpuStart};
 }
-
 
 void Write(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -93,34 +94,22 @@ std::vector<fs::path> MakeDocuments(const fs::path& folder) {
   return made;
 }
 
-// 100,000 empty files in 100 folders; half carry one of the eight extensions.
+// The files of the Check tree.
+constexpr int kTreeFiles = 100000;
+
+// kTreeFiles empty files in 100 folders; half carry one of the eight extensions.
 void MakeTree(const fs::path& folder) {
   const char* extensions[] = {".doc", ".jpg", ".xls", ".bin", ".docx", ".dat", ".xlsx", ".DOC",
                               ".zip", ".png", ".rar", ".mp3", ".pdf",  ".tmp", ".txt",  ".html"};
   for (int d = 0; d < 100; ++d) {
     const fs::path sub = folder / ("dir" + std::to_string(d));
     fs::create_directories(sub);
-    for (int i = 0; i < 1000; ++i) {
-      const std::string name = "file" + std::to_string(d * 1000 + i) + extensions[i % 16];
+    for (int i = 0; i < kTreeFiles / 100; ++i) {
+      const std::string name = "file" + std::to_string(d * (kTreeFiles / 100) + i) + extensions[i % 16];
       const int fd = ::open((sub / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (fd >= 0) ::close(fd);
     }
   }
-}
-
-// The reference for Check: recursive readdir, names only.
-int64_t BareReaddirWalk(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return 0;
-  int64_t files = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    const char* name = entry->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    if (entry->d_type == DT_DIR) files += BareReaddirWalk(folder + "/" + name);
-    else if (entry->d_type == DT_REG) ++files;
-  }
-  ::closedir(dir);
-  return files;
 }
 
 // The reference for Rename: open every file, read its first 512 bytes, close.
@@ -185,12 +174,11 @@ Timing Best(const std::vector<Timing>& runs) {
 
 int main(int argc, char** argv) {
   fs::path work;
-  bool checkOnly = false, journalOnly = false;
-  if (argc > 1 && (std::string(argv[1]) == "--check-only" || std::string(argv[1]) == "--journal-only")) {
-    checkOnly = std::string(argv[1]) == "--check-only";
-    journalOnly = !checkOnly;
-    --argc;
-    ++argv;
+  bool checkOnly = false, journalOnly = false, cold = false;
+  for (; argc > 1 && std::string(argv[1]).starts_with("--"); --argc, ++argv) {
+    checkOnly = checkOnly || std::string(argv[1]) == "--check-only";
+    journalOnly = journalOnly || std::string(argv[1]) == "--journal-only";
+    cold = cold || std::string(argv[1]) == "--cold";
   }
   if (argc > 1) {
     work = argv[1];
@@ -250,37 +238,22 @@ int main(int argc, char** argv) {
     RenameEngine engine({});
     engine.prepareCheck();
     engine.selectTypes(kRenameAllTypes);
-    std::vector<Timing> bare, listCheck, cacheCheck;
-    int64_t walked = 0;
-    size_t selected = 0;
-    const auto checkIn = [&](uint8_t cacheMode) {
-      settings.cacheMode = cacheMode;
-      engine.setSettings(settings);
-      return TimeBoth([&] {
-        NullSink sink;
-        const RenameCheckOutcome outcome = RunRenameCheck({&engine, tree}, stop, sink);
-        selected = static_cast<size_t>(outcome.rowCounter);
-        if (!outcome.resultFile.empty()) fs::remove(outcome.resultFile);
-      });
-    };
-    // The three take turns at going first, so none gains from the caches the others warm.
-    for (int round = 0; round < 15; ++round) {
-      for (int turn = 0; turn < 3; ++turn) {
-        switch ((round + turn) % 3) {
-          case 0: bare.push_back(TimeBoth([&] { walked = BareReaddirWalk(tree.native()); })); break;
-          case 1: listCheck.push_back(checkIn(kCacheModeList)); break;
-          default: cacheCheck.push_back(checkIn(kCacheModeFiles)); break;
-        }
-      }
-    }
-    const Timing b = Best(bare), l = Best(listCheck), c = Best(cacheCheck);
-    std::printf("Check: %lld files walked, %zu selected (best of 15, warm cache)\n", static_cast<long long>(walked),
-                selected);
-    std::printf("  wall: bare readdir walk %.3f s; list-mode Check %.3f s (%.2f of the walk's speed); "
-                "cache-mode Check %.3f s (%.2f); goal 0.9\n",
-                b.wall, l.wall, b.wall / l.wall, c.wall, b.wall / c.wall);
-    std::printf("  CPU:  bare readdir walk %.3f s; list-mode Check %.3f s (%.2f); cache-mode Check %.3f s (%.2f)\n",
-                b.cpu, l.cpu, b.cpu / l.cpu, c.cpu, b.cpu / c.cpu);
+    settings.cacheMode = kCacheModeFiles;
+    engine.setSettings(settings);
+    int32_t selected = 0;
+    bench::CompareCheckWithReferenceWalk(
+        "File Rename", tree,
+        [&](int workers) {
+          NullSink sink;
+          RenameCheckRequest request{&engine, tree};
+          request.workers = workers;
+          const RenameCheckOutcome outcome = RunRenameCheck(request, stop, sink);
+          selected = outcome.rowCounter;
+          if (!outcome.resultFile.empty()) fs::remove(outcome.resultFile);
+          return int64_t{kTreeFiles};  // every file of the tree is looked at
+        },
+        cold);
+    std::printf("  %d files selected\n", selected);
     fs::remove_all(tree);
   }
   fs::remove_all(work);
