@@ -38,8 +38,8 @@ grep -q '<annotate key="org.freedesktop.policykit.exec.path">/usr/bin/brenvik</a
   /usr/share/polkit-1/actions/org.brenvik.brenvik.policy || fail "the polkit action does not name /usr/bin/brenvik"
 gzip -t /usr/share/man/man1/brenvik.1.gz
 
-programs=(/usr/bin/brenvik)
-if grep -qx /usr/bin/brenvik-cli <<<"$installed"; then programs+=(/usr/bin/brenvik-cli); fi
+programs=(/usr/bin/brenvik /usr/bin/brenvik-cli)
+grep -qx /usr/bin/brenvik-cli <<<"$installed" || fail "the package does not install /usr/bin/brenvik-cli"
 for program in "${programs[@]}"; do
   if ldd "$program" | grep -q 'not found'; then ldd "$program" >&2; fail "$program misses libraries"; fi
 done
@@ -52,15 +52,13 @@ status=0
 (cd "$runtime" && XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=offscreen timeout 5 /usr/bin/brenvik) || status=$?
 [ "$status" -eq 124 ] || fail "brenvik ended on its own with status $status instead of showing its window"
 
-if [ "${#programs[@]}" -gt 1 ]; then
-  grep -qx /usr/share/man/man1/brenvik-cli.1.gz <<<"$installed" || fail "brenvik-cli comes without its man page"
-  /usr/bin/brenvik-cli --version
-  mkdir -p "$runtime/scan/sub"
-  printf 'kept\n' >"$runtime/scan/notes.txt"
-  : >"$runtime/scan/sub/empty.tmp"
-  XDG_RUNTIME_DIR="$runtime" /usr/bin/brenvik-cli invalid-files "$runtime/scan"
-  [ -f "$runtime/scan/notes.txt" ] || fail "brenvik-cli invalid-files lost a file it only had to list"
-else
-  echo "package-check: brenvik-cli is not built yet; its checks are skipped"
-fi
+grep -qx /usr/share/man/man1/brenvik-cli.1.gz <<<"$installed" || fail "brenvik-cli comes without its man page"
+/usr/bin/brenvik-cli --version
+mkdir -p "$runtime/scan/sub"
+printf 'kept\n' >"$runtime/scan/notes.txt"
+: >"$runtime/scan/sub/empty.tmp"
+listed=$(XDG_RUNTIME_DIR="$runtime" /usr/bin/brenvik-cli invalid-files "$runtime/scan")
+grep -q 'empty.tmp' <<<"$listed" || fail "brenvik-cli invalid-files did not list the empty temporary file"
+[ -f "$runtime/scan/notes.txt" ] && [ -f "$runtime/scan/sub/empty.tmp" ] ||
+  fail "brenvik-cli invalid-files lost a file it only had to list"
 echo "package-check: all checks passed"
