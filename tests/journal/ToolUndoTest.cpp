@@ -179,7 +179,7 @@ TEST_P(ToolUndoTest, AJobKilledHalfwayIsUndoneCompletely) {
     ::_exit(0);
   }
   // Killed once the journal holds some moves (or whenever the job ends first).
-  for (int wait = 0; wait < 10000; ++wait) {
+  for (int wait = 0; wait < 150000; ++wait) {  // up to 30 s on a loaded machine
     const fs::path journal = LatestJournal(root_, tool_.journalTool);
     if (!journal.empty() && testing::ReadFile(journal).find("\nmove\t", 20000) != std::string::npos) break;
     if (::waitpid(child, nullptr, WNOHANG) == child) break;
