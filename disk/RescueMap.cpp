@@ -11,6 +11,8 @@
 #include <new>
 #include <random>
 
+#include "platform/NoFollow.h"
+
 namespace brenvik {
 
 namespace fs = std::filesystem;
@@ -162,20 +164,6 @@ std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<Block
   return map;
 }
 
-UniqueFd OpenFolder(const fs::path& folder) {
-  return UniqueFd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
-
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---- SectorMap ----
@@ -309,7 +297,7 @@ RescueMapFile::RescueMapFile(const fs::path& target) : path_(target) { path_ += 
 
 RescueMapFile::Loaded RescueMapFile::load() const {
   Loaded loaded;
-  UniqueFd folder = OpenFolder(path_.parent_path());
+  UniqueFd folder = OpenFolder(path_.parent_path().empty() ? fs::path(".") : path_.parent_path());
   if (!folder) return loaded;
   UniqueFd fd(::openat(folder.get(), path_.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
@@ -329,7 +317,7 @@ RescueMapFile::Loaded RescueMapFile::load() const {
 }
 
 bool RescueMapFile::save(std::string_view text) const {
-  UniqueFd folder = OpenFolder(path_.parent_path());
+  UniqueFd folder = OpenFolder(path_.parent_path().empty() ? fs::path(".") : path_.parent_path());
   if (!folder) return false;
   static thread_local std::mt19937_64 random{std::random_device{}()};
   std::string temporary;
@@ -342,7 +330,7 @@ bool RescueMapFile::save(std::string_view text) const {
     if (!fd && errno != EEXIST) return false;
   }
   if (!fd) return false;
-  const bool written = WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0 && CloseOutput(fd);
+  const bool written = WriteFull(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0 && CloseOutput(fd);
   if (!written || ::renameat(folder.get(), temporary.c_str(), folder.get(), path_.filename().c_str()) != 0) {
     ::unlinkat(folder.get(), temporary.c_str(), 0);
     return false;

@@ -14,8 +14,6 @@ namespace brenvik {
 
 namespace {
 
-bool IsPlainName(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
-
 // "a/b/c" as its folder "a/b" and its name "c".
 std::pair<std::string, std::string> FolderAndName(const std::string& relative) {
   const size_t slash = relative.rfind('/');
@@ -57,7 +55,7 @@ UniqueFd JobJournal::OpenOrMakeFolder(std::string_view relative) {
   JournalWriter* writer = rootFd_ < 0 ? nullptr : Writer();
   if (!writer) return UniqueFd();
   std::vector<std::string> created;
-  UniqueFd folder = OpenOrMakeFolderBelow(rootFd_, relative, created);
+  UniqueFd folder = OpenFolderBelow(rootFd_, relative, true, &created);
   for (size_t i = 0; i < created.size(); ++i) {
     const auto [parentPath, name] = FolderAndName(created[i]);
     const UniqueFd parent = OpenFolderBelow(rootFd_, parentPath, false);
@@ -74,22 +72,6 @@ UniqueFd JobJournal::OpenOrMakeFolder(std::string_view relative) {
     }
   }
   return folder;
-}
-
-UniqueFd OpenOrMakeFolderBelow(int rootFd, std::string_view relative, std::vector<std::string>& created) {
-  UniqueFd current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-  size_t start = 0;
-  while (current && start < relative.size()) {
-    const size_t slash = relative.find('/', start);
-    const size_t end = slash == std::string_view::npos ? relative.size() : slash;
-    const std::string part(relative.substr(start, end - start));
-    if (!IsPlainName(part)) return UniqueFd();
-    if (::mkdirat(current.get(), part.c_str(), 0777) == 0) created.emplace_back(relative.substr(0, end));
-    else if (errno != EEXIST) return UniqueFd();
-    current = UniqueFd(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    start = end + 1;
-  }
-  return current;
 }
 
 std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name) {

@@ -50,9 +50,6 @@ class JobJournal {
   bool failed_ = false;
 };
 
-// Opens the folder `relative` below `rootFd`, making missing folders on the way; each folder made
-// is added to `created` (relative to the root). No link is followed.
-UniqueFd OpenOrMakeFolderBelow(int rootFd, std::string_view relative, std::vector<std::string>& created);
 // Device and inode of the folder `name` in an open folder (size 0); nullopt when it is no folder.
 std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name);
 

@@ -70,7 +70,7 @@ class Undoer {
     }
 
     std::vector<std::string> madeFolders;
-    UniqueFd fromFolder = OpenOrMakeFolderBelow(rootFd_, from.folder, madeFolders);
+    UniqueFd fromFolder = OpenFolderBelow(rootFd_, from.folder, true, &madeFolders);
     if (!fromFolder) return Problem(move, "its old folder cannot be reached (a link or a file stands in its place)");
     if (!Journal()) return false;
     for (const std::string& folder : madeFolders) {

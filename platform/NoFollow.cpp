@@ -43,14 +43,23 @@ UniqueFd OpenFolder(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissing) {
+UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissing,
+                         std::vector<std::string>* created) {
   UniqueFd current(::fcntl(baseFd, F_DUPFD_CLOEXEC, 0));
-  while (current && !relative.empty()) {
-    const size_t slash = relative.find('/');
-    const std::string part(relative.substr(0, slash));
-    relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
+  size_t start = 0;
+  while (current && start < relative.size()) {
+    const size_t slash = relative.find('/', start);
+    const size_t end = slash == std::string_view::npos ? relative.size() : slash;
+    const std::string part(relative.substr(start, end - start));
+    start = end + 1;
     if (part.empty() || part == "." || part == "..") return UniqueFd();
-    if (createMissing && ::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST) return UniqueFd();
+    if (createMissing) {
+      if (::mkdirat(current.get(), part.c_str(), 0777) == 0) {
+        if (created) created->emplace_back(relative.substr(0, end));
+      } else if (errno != EEXIST) {
+        return UniqueFd();
+      }
+    }
     current = UniqueFd(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
   return current;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/FileOps.h"
 
@@ -25,8 +26,11 @@ UniqueFd OpenFolder(const fs::path& path);
 
 // Opens the folder `relative` below the open folder `baseFd`: parts separated by "/", none of
 // them empty, "." or ".."; an empty `relative` opens the base itself. No symbolic link is followed
-// on the way. With `createMissing`, missing folders are created first.
-UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissing);
+// on the way. With `createMissing`, missing folders are created first; with `created` as well, each
+// folder this call made is added to it (its path relative to the base), for a caller that must
+// account for what it made.
+UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissing,
+                         std::vector<std::string>* created = nullptr);
 
 // True when `name` in the open folder is a regular file (a link is not looked through).
 bool IsRegularFileAt(int folderFd, std::string_view name);
