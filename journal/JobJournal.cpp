@@ -12,17 +12,6 @@
 
 namespace brenvik {
 
-namespace {
-
-// "a/b/c" as its folder "a/b" and its name "c".
-std::pair<std::string, std::string> FolderAndName(const std::string& relative) {
-  const size_t slash = relative.rfind('/');
-  if (slash == std::string::npos) return {std::string(), relative};
-  return {relative.substr(0, slash), relative.substr(slash + 1)};
-}
-
-}  // namespace
-
 JobJournal::JobJournal(int rootFd, std::filesystem::path root, std::string tool, std::string settings)
     : rootFd_(rootFd), root_(std::move(root)), tool_(std::move(tool)), settings_(std::move(settings)) {}
 
@@ -57,21 +46,29 @@ UniqueFd JobJournal::OpenOrMakeFolder(std::string_view relative) {
   std::vector<std::string> created;
   UniqueFd folder = OpenFolderBelow(rootFd_, relative, true, &created);
   for (size_t i = 0; i < created.size(); ++i) {
-    const auto [parentPath, name] = FolderAndName(created[i]);
-    const UniqueFd parent = OpenFolderBelow(rootFd_, parentPath, false);
-    const std::optional<JournaledFile> identity = parent ? FolderIdentityAt(parent.get(), name) : std::nullopt;
+    const RelativeName made = SplitRelative(created[i]);
+    const UniqueFd parent = OpenFolderBelow(rootFd_, made.folder, false);
+    const std::optional<JournaledFile> identity =
+        parent ? FolderIdentityAt(parent.get(), std::string(made.name)) : std::nullopt;
     if (!identity) return UniqueFd();  // swapped away at once: this file stays where it is
     if (!writer->RecordFolderCreated(created[i], *identity)) {
       // The folders not journaled go again, innermost first (each is still empty).
       failed_ = true;
       for (size_t j = created.size(); j-- > i;) {
-        const auto [upPath, upName] = FolderAndName(created[j]);
-        if (const UniqueFd up = OpenFolderBelow(rootFd_, upPath, false)) ::unlinkat(up.get(), upName.c_str(), AT_REMOVEDIR);
+        const RelativeName up = SplitRelative(created[j]);
+        if (const UniqueFd upFolder = OpenFolderBelow(rootFd_, up.folder, false))
+          ::unlinkat(upFolder.get(), std::string(up.name).c_str(), AT_REMOVEDIR);
       }
       return UniqueFd();
     }
   }
   return folder;
+}
+
+RelativeName SplitRelative(std::string_view relative) {
+  const size_t slash = relative.rfind('/');
+  if (slash == std::string_view::npos) return {{}, relative};
+  return {relative.substr(0, slash), relative.substr(slash + 1)};
 }
 
 std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name) {

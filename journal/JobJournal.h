@@ -53,6 +53,13 @@ class JobJournal {
 // Device and inode of the folder `name` in an open folder (size 0); nullopt when it is no folder.
 std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name);
 
+// A path relative to a job's root as its folder ("a/b", empty for the root itself) and its name.
+struct RelativeName {
+  std::string_view folder;
+  std::string_view name;
+};
+RelativeName SplitRelative(std::string_view relative);
+
 // "a/b/new" for the file "a/b/old" given the new name "new".
 std::string SiblingPath(std::string_view relative, std::string_view newName);
 

@@ -18,17 +18,6 @@ namespace brenvik {
 
 namespace {
 
-struct SplitName {
-  std::string_view folder;  // empty for the root itself
-  std::string_view name;
-};
-
-SplitName Split(std::string_view relative) {
-  const size_t slash = relative.rfind('/');
-  if (slash == std::string_view::npos) return {{}, relative};
-  return {relative.substr(0, slash), relative.substr(slash + 1)};
-}
-
 bool IsPlainName(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
 
 // The moves that happened, oldest first: a "kept" line cancels the "move" line before it.
@@ -52,8 +41,8 @@ class Undoer {
 
   // Moves one file back; false when the undo must end (its own journal cannot be written).
   bool Restore(const JournalEntry& move) {
-    const SplitName from = Split(move.from);
-    const SplitName to = Split(move.to);
+    const RelativeName from = SplitRelative(move.from);
+    const RelativeName to = SplitRelative(move.to);
     if (!IsPlainName(from.name) || !IsPlainName(to.name)) return Problem(move, "the journal names no file here");
 
     UniqueFd toFolder = OpenFolderBelow(rootFd_, to.folder, false);
@@ -74,7 +63,7 @@ class Undoer {
     if (!fromFolder) return Problem(move, "its old folder cannot be reached (a link or a file stands in its place)");
     if (!Journal()) return false;
     for (const std::string& folder : madeFolders) {
-      const SplitName made = Split(folder);
+      const RelativeName made = SplitRelative(folder);
       UniqueFd parent = OpenFolderBelow(rootFd_, made.folder, false);
       const std::optional<JournaledFile> identity =
           parent ? FolderIdentityAt(parent.get(), std::string(made.name)) : std::nullopt;
@@ -94,7 +83,7 @@ class Undoer {
   void RemoveMadeFolders() {
     for (auto it = job_.entries.rbegin(); it != job_.entries.rend(); ++it) {
       if (it->kind != JournalEntryKind::FolderCreated) continue;
-      const SplitName folder = Split(it->from);
+      const RelativeName folder = SplitRelative(it->from);
       UniqueFd parent = OpenFolderBelow(rootFd_, folder.folder, false);
       const std::string name(folder.name);
       if (!parent || !IsPlainName(name)) continue;
