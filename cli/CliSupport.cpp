@@ -223,14 +223,21 @@ void PrintHelp(const Subcommand& command, std::FILE* out) {
   for (const Flag& flag : CommonFlags()) print(flag);
   std::fprintf(out,
                "\nRows go to standard output; status and completion texts, and a progress line when it is a\n"
-               "terminal, to standard error. Exit status: 0 done, 1 a failure or refusal text was shown,\n"
-               "2 a flag was wrong, 130 stopped by Ctrl+C (the job ends where the Stop button ends it).\n");
+               "terminal, to standard error. Exit status: 0 the job did all that was asked, 1 it failed or did\n"
+               "not finish its work, 2 an argument was refused (an unknown flag, a missing or bad value, a path\n"
+               "that is not what the tool reads), 130 stopped by Ctrl+C (the job ends where the Stop button\n"
+               "ends it).\n");
 }
 
 std::string Utf8(std::u16string_view text) { return TextToUtf8(text); }
 std::u16string FromUtf8(std::string_view text) { return Utf8ToText(text); }
 
 int Refuse(Console& console, std::u16string_view text) {
+  console.Status(text);
+  return kExitUsage;
+}
+
+int Fail(Console& console, std::u16string_view text) {
   console.Status(text);
   return kExitFailed;
 }

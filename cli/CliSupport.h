@@ -18,9 +18,9 @@
 namespace brenvik::cli {
 
 // Exit statuses.
-inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailed = 1;    // the tool showed a failure or refusal text
-inline constexpr int kExitUsage = 2;     // a flag the subcommand does not know, or a missing value
+inline constexpr int kExitDone = 0;       // the job did all that was asked
+inline constexpr int kExitFailed = 1;     // the job ended any other way than complete success
+inline constexpr int kExitUsage = 2;      // a bad argument: an unknown flag, a missing or refused value
 inline constexpr int kExitStopped = 130;  // Ctrl+C stopped the job; what it did so far is consistent
 
 struct Flag {
@@ -55,8 +55,10 @@ bool PrepareTemporaryFolder(const AppSettings& settings);
 // The job's stop flag, set by Ctrl+C (a second Ctrl+C ends the process at once).
 std::atomic<int>& StopFlag();
 void InstallStopHandler();
-inline int ExitStatusAfterJob(bool failed) {
-  return failed ? kExitFailed : StopFlag().load() != 0 ? kExitStopped : kExitDone;
+// The exit status of a job's end (see core/JobReporter.h): Completed 0, Stopped 130, any other 1.
+template <class End>
+int ExitStatusOf(End end) {
+  return end == End::Completed ? kExitDone : end == End::Stopped ? kExitStopped : kExitFailed;
 }
 
 // Standard output and standard error as the subcommands use them.
@@ -89,32 +91,20 @@ class Console {
 
 // A reporter that writes a job's reports to the console: rows through `printRow`, the tally
 // through `tallyText` on the progress line, status texts, failure texts in the tally's place and
-// message rows. A status or message that is one of the tool's failure texts marks the run failed.
+// message rows. How the job ended is its result's to say, never these texts'.
 template <class RowT, class TallyT>
 class ConsoleReporter : public JobReporter<RowT, TallyT> {
  public:
-  ConsoleReporter(Console& console, std::vector<std::u16string> failureTexts)
-      : console_(console), failureTexts_(std::move(failureTexts)) {}
+  explicit ConsoleReporter(Console& console) : console_(console) {}
 
   std::function<void(const RowT&)> printRow;
   std::function<std::u16string(const TallyT&)> tallyText;
-  // Message rows whose title is not this one are failures (read or write errors, refusals).
-  std::u16string neutralMessageTitle;
 
-  bool failed() const { return failed_; }
-  void MarkFailed() { failed_ = true; }
-
-  void Status(std::u16string_view text) override {
-    noteFailure(text);
-    console_.Status(text);
-  }
+  void Status(std::u16string_view text) override { console_.Status(text); }
   void Tally(const TallyT& tally) override {
     if (tallyText) console_.ProgressText(tallyText(tally));
   }
-  void TallyFailure(std::u16string_view text) override {
-    failed_ = true;
-    console_.Status(text);
-  }
+  void TallyFailure(std::u16string_view text) override { console_.Status(text); }
   void AddRow(const RowT& row) override {
     if (printRow) {
       console_.EndProgress();
@@ -123,7 +113,6 @@ class ConsoleReporter : public JobReporter<RowT, TallyT> {
   }
   void Progress(int64_t position, int64_t maximum) override { console_.Progress(position, maximum); }
   void Message(std::u16string_view title, std::u16string_view description) override {
-    if (title != neutralMessageTitle) failed_ = true;
     console_.EndProgress();
     const std::u16string cells[] = {std::u16string(title), std::u16string(description)};
     static constexpr std::string_view kColumns[] = {"Title", "Description"};
@@ -131,14 +120,7 @@ class ConsoleReporter : public JobReporter<RowT, TallyT> {
   }
 
  private:
-  void noteFailure(std::u16string_view text) {
-    for (const std::u16string& failure : failureTexts_)
-      if (text == failure) failed_ = true;
-  }
-
   Console& console_;
-  std::vector<std::u16string> failureTexts_;
-  bool failed_ = false;
 };
 
 // A subcommand: its name, a one-line summary, its own flags, and what it does.
@@ -157,7 +139,9 @@ void PrintHelp(const Subcommand& command, std::FILE* out);
 std::string Utf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
 
-// Reports a refusal the page would show as a message box; returns kExitFailed.
+// Reports a refusal of what was given, as the page shows it in a message box; returns kExitUsage.
 int Refuse(Console& console, std::u16string_view text);
+// Reports a failure before the job could start (the page's status text); returns kExitFailed.
+int Fail(Console& console, std::u16string_view text);
 
 }  // namespace brenvik::cli

@@ -20,10 +20,9 @@ int Run(const Arguments& args, Console& console) {
   if (args.positional().empty() || args.positional().front().empty())
     return Refuse(console, u"Please set the path correctly");
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
-  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Refuse(console, kCheckResultFileFailedText);
+  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Fail(console, kCheckResultFileFailedText);
 
-  ConsoleReporter<ExtensionRow, ExtensionCounters> reporter(
-      console, {std::u16string(kCheckResultFileFailedText), std::u16string(kRenameResultFileUnreadableText)});
+  ConsoleReporter<ExtensionRow, ExtensionCounters> reporter(console);
   std::vector<ExtensionRenameRow> listed;  // list mode: every row, checked as after a Check
   reporter.printRow = [&](const ExtensionRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.type, row.path};
@@ -35,15 +34,16 @@ int Run(const Arguments& args, Console& console) {
   DocumentReader documentReader;
   const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, &documentReader};
   const ExtensionCheckOutcome outcome = RunJob(RunExtensionCheck, check, reporter);
+  if (outcome.end == ExtensionCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
   console.Status(TallyText(outcome.counters.identified, outcome.counters.scanned));
-  if (!outcome.completed) return kExitFailed;
 
-  AfterCheck(args, "rename", outcome.resultFile, [&] {
-    RunJob(RunExtensionRename,
-           ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile, check.root, outcome.rootIdentity},
-           reporter);
+  return AfterCheck(args, "rename", outcome.end, outcome.resultFile, [&] {
+    return RunJob(RunExtensionRename,
+                  ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile, check.root,
+                                         outcome.rootIdentity},
+                  reporter)
+        .end;
   });
-  return ExitStatusAfterJob(reporter.failed());
 }
 
 }  // namespace

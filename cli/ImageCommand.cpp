@@ -69,15 +69,14 @@ int Run(const Arguments& args, Console& console) {
   form.targetSector = FromUtf8(args.Value("target-sector").value_or("512"));
   form.retries = FromUtf8(args.Value("retries").value_or("1"));
 
-  ConsoleReporter<NoRow, ImagingDisplays> reporter(console, {});
-  reporter.neutralMessageTitle = u"镜像";
+  ConsoleReporter<NoRow, ImagingDisplays> reporter(console);
   const ValidatedImagingForm validated = ValidateImagingForm(form, scan.manager->devices(), [&](int number) {
     const auto node = scan.diskNodes.find(number);
     return node == scan.diskNodes.end() ? std::filesystem::path() : node->second;
   });
   if (!validated.error.empty()) {
     reporter.Message(u"错误", validated.error);
-    return kExitFailed;
+    return kExitUsage;
   }
   ImagingEnvironment environment;
   environment.scsi = &scan.manager->host();
@@ -87,7 +86,7 @@ int Run(const Arguments& args, Console& console) {
         return RunImaging(request, stop, r, environment);
       },
       validated.parameters, reporter);
-  return ExitStatusAfterJob(reporter.failed() || !outcome.completed);
+  return ExitStatusOf(outcome.end);
 }
 
 }  // namespace

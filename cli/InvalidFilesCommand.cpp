@@ -59,9 +59,9 @@ int Run(const Arguments& args, Console& console) {
   InvalidFileDetector detector;
   const CriteriaRefusal refusal = CollectCriteria(input, detector);
   if (refusal != CriteriaRefusal::None) return Refuse(console, RefusalText(refusal));
-  if (!PrepareTemporaryFolder(*settings)) return Refuse(console, kTemporaryFileFailedText);
+  if (!PrepareTemporaryFolder(*settings)) return Fail(console, kTemporaryFileFailedText);
 
-  ConsoleReporter<ResultRow, ScanTally> reporter(console, {kDetectFailedText, kTemporaryFileAccessText});
+  ConsoleReporter<ResultRow, ScanTally> reporter(console);
   const CacheMode mode = static_cast<CacheMode>(settings->cacheMode);
   std::vector<MarkedRow> listed;  // list mode: every row, marked as after a Check
   reporter.printRow = [&](const ResultRow& row) {
@@ -73,10 +73,10 @@ int Run(const Arguments& args, Console& console) {
   reporter.tallyText = FormatTallyText;
 
   const ScanOutcome scan = RunJob(RunInvalidFileScan, ScanRequest{&detector, mode, settings->temporaryFolder}, reporter);
+  if (scan.end == ScanEnd::NotAFolder) return Refuse(console, RefusalText(CriteriaRefusal::Path));
   console.Status(FormatTallyText(scan.tally));
-  if (!scan.completed) return kExitFailed;
 
-  AfterCheck(args, "delete", scan.resultFile, [&] {
+  return AfterCheck(args, "delete", scan.end, scan.resultFile, [&] {
     DeleteRequest request;
     request.root = detector.root;
     request.rootIdentity = scan.rootIdentity;
@@ -85,9 +85,8 @@ int Run(const Arguments& args, Console& console) {
     request.mode = mode;
     request.resultFile = scan.resultFile;
     request.markedRows = std::move(listed);
-    RunJob(RunInvalidFileDelete, request, reporter);
+    return RunJob(RunInvalidFileDelete, request, reporter).end;
   });
-  return ExitStatusAfterJob(reporter.failed());
 }
 
 }  // namespace

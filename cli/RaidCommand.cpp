@@ -51,7 +51,7 @@ int Run(const Arguments& args, Console& console) {
     request->members.push_back(std::move(raidMember));
   }
 
-  ConsoleReporter<NoRow, uint64_t> reporter(console, {});
+  ConsoleReporter<NoRow, uint64_t> reporter(console);
   reporter.tallyText = FoundCountText;
   const RaidResult result = RunJob(RunRaidAnalysis, *request, reporter);
   console.Status(FoundCountText(result.found));
@@ -65,7 +65,7 @@ int Run(const Arguments& args, Console& console) {
   }
   const std::u16string failure = RaidOutcomeText(result);
   if (!failure.empty()) console.Status(failure);
-  return ExitStatusAfterJob(!failure.empty());
+  return ExitStatusOf(result.end);
 }
 
 }  // namespace

@@ -55,9 +55,9 @@ int Run(const Arguments& args, Console& console) {
   if (engine.selectedTypes() == 0) return Refuse(console, u"Please check type correctly");
   engine.setSettings(*settings);
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
-  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Refuse(console, kRenameFailedToGenerate);
+  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Fail(console, kRenameFailedToGenerate);
 
-  ConsoleReporter<RenameRow, RenameNumbers> reporter(console, {kRenameFailedToGenerate, kRenameFailedToAccess});
+  ConsoleReporter<RenameRow, RenameNumbers> reporter(console);
   std::vector<std::u16string> listed;  // list mode: every row, checked as after a Check
   std::vector<FileIdentity> identities;
   reporter.printRow = [&](const RenameRow& row) {
@@ -74,18 +74,19 @@ int Run(const Arguments& args, Console& console) {
 
   const std::filesystem::path root = args.positional().front();
   const RenameCheckOutcome check = RunJob(RunRenameCheck, RenameCheckRequest{&engine, root}, reporter);
+  if (check.end == RenameCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
   console.Status(NumbersText(check.rowCounter));
-  if (!check.completed) return kExitFailed;
-  console.Status(u"Detect File Rename completed");
+  if (EndsCompleted(check.end)) console.Status(u"Detect File Rename completed");
 
-  AfterCheck(args, "rename", check.resultFile, [&] {
+  return AfterCheck(args, "rename", check.end, check.resultFile, [&] {
     const CheckedRoot checkedRoot{root, check.rootIdentity};
     ListRows rows(std::move(listed), checkedRoot, std::move(identities));
     for (auto& checked : rows.checked) checked = 1;
-    RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter);
-    console.Status(u"File rename completed");
+    const RenameEnd end =
+        RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter).end;
+    if (EndsCompleted(end)) console.Status(u"File rename completed");
+    return end;
   });
-  return ExitStatusAfterJob(reporter.failed());
 }
 
 }  // namespace

@@ -37,11 +37,12 @@ int Run(const Arguments& args, Console& console) {
   request.corrupted = *corrupted;
   request.repaired = *repaired;
 
-  // The reference list as the page shows it; files that cannot be opened are left out, as there.
+  // The reference list as the page shows it. The page's file chooser offers only files; a named
+  // reference that is not a readable regular file (a FIFO, folder or device) is refused.
   for (const std::string& reference : references) {
-    const UniqueFd fd = OpenShared(reference);
+    const UniqueFd fd = OpenSharedInput(reference, false);
     const int64_t size = fd ? FileSize(fd.get()) : -1;
-    if (size < 0) continue;
+    if (size < 0) return UsageError("--reference " + reference + " is not a regular file that can be read");
     const std::u16string cells[] = {Utf16(std::to_string(request.references.size() + 1)),
                                     Utf16(std::to_string(size)), PathToText(reference)};
     console.Row(kReferenceColumns, cells);
@@ -49,11 +50,9 @@ int Run(const Arguments& args, Console& console) {
   }
   if (request.references.empty()) return Refuse(console, kParameterError);
 
-  ConsoleReporter<NoRow, RepairCounts> reporter(console, {});
+  ConsoleReporter<NoRow, RepairCounts> reporter(console);
   reporter.tallyText = RepairCountsText;
-  const RepairResult result = RunJob(RunRepair, request, reporter);
-  const bool failed = result.end != RepairEnd::Completed && result.end != RepairEnd::Stopped;
-  return ExitStatusAfterJob(failed);
+  return ExitStatusOf(RunJob(RunRepair, request, reporter).end);
 }
 
 }  // namespace

@@ -10,13 +10,12 @@ constexpr std::string_view kColumns[] = {"Old Path", "New Path", "Reason"};
 
 int Run(const Arguments& args, Console& console) {
   if (args.positional().size() != 1) return UsageError("undo takes one JOURNAL");
-  ConsoleReporter<UndoProblem, NoTally> reporter(console, {});
+  ConsoleReporter<UndoProblem, NoTally> reporter(console);
   reporter.printRow = [&console](const UndoProblem& problem) {
     const std::u16string cells[] = {BytesToText(problem.from), BytesToText(problem.to), FromUtf8(problem.reason)};
     console.Row(kColumns, cells);
   };
-  const UndoResult result = RunJob(RunUndo, UndoRequest{args.positional()[0]}, reporter);
-  return ExitStatusAfterJob(!result.failure.empty() || !result.damage.empty() || !result.problems.empty());
+  return ExitStatusOf(RunJob(RunUndo, UndoRequest{args.positional()[0]}, reporter).end);
 }
 
 }  // namespace

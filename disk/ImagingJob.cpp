@@ -711,6 +711,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
 
   auto now = env.nowSeconds ? env.nowSeconds : SteadySeconds;
   int64_t progressMaximum = 0;
+  ImagingOutcome outcome;
   try {
     std::optional<ScsiTarget> scsi;
     UniqueFd sourceFd;
@@ -734,6 +735,11 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     sectors.saveNow();
     progressMaximum = CopyLoop(p, sink, stop, now, blockSectors, sectors).run(*source, target.get());
     if (!sectors.finish()) sink.Message(u"映射", u"映射文件写入失败");
+    // Unreadable sectors stay bad; sectors whose write failed stay not tried.
+    if (stop.load() != 0) outcome.end = ImagingEnd::Stopped;
+    else if (sectors.count(SectorState::Bad) > 0 || sectors.count(SectorState::NotTried) > 0)
+      outcome.end = ImagingEnd::Incomplete;
+    else outcome.end = ImagingEnd::Completed;
   } catch (const std::bad_alloc&) {
     Interrupted(sink, u"内存不足");
     return {};
@@ -741,7 +747,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
   target.reset();
   sink.Message(u"镜像", u"镜像完成");
   sink.Progress(0, progressMaximum);
-  return {true};
+  return outcome;
 }
 
 }  // namespace brenvik

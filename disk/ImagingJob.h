@@ -22,8 +22,15 @@ inline constexpr int64_t kScsiBlockSectors = 128;
 
 using ImagingReporter = JobReporter<NoRow, ImagingDisplays>;
 
+enum class ImagingEnd {
+  Completed,   // "镜像完成": the target holds every sector of the run
+  Stopped,     // "镜像完成" after Stop: the target holds what was copied so far
+  Incomplete,  // "镜像完成", but sectors stayed unreadable or could not be written (their rows say where)
+  Failed,      // "镜像中断" or never started: refused, or the source or target could not be opened
+};
+
 struct ImagingOutcome {
-  bool completed = false;  // "镜像完成": the copy ran to its end or to Stop
+  ImagingEnd end = ImagingEnd::Failed;
 };
 
 // What the copy reaches outside its parameters; tests replace the roots and the clock.

@@ -85,6 +85,10 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
 // The worker reports through members of this class: it must end before they go.
 CChkDlg::~CChkDlg() { stopAndWait(); }
 
+void CChkDlg::refusePath() {
+  showMessage(QStringLiteral("Please set the path correctly"), QStringLiteral("Error"), MessageIcon::Error);
+}
+
 void CChkDlg::onCheck() {
   if (refuseIfBusy()) return;
   counters_ = {};
@@ -92,7 +96,7 @@ void CChkDlg::onCheck() {
   model_->clear();
   const QString path = pathEdit_->text();
   if (path.isEmpty()) {
-    showMessage(QStringLiteral("Please set the path correctly"), QStringLiteral("Error"), MessageIcon::Error);
+    refusePath();
     return;
   }
   const AppSettings& current = settings();
@@ -106,7 +110,9 @@ void CChkDlg::onCheck() {
              checkedRoot_ = request.root;
              checkedRootIdentity_ = outcome.rootIdentity;
              // A cache-mode pass that could not make its result file ends on its status text alone.
-             if (outcome.completed) showCompletion(ToQString(kDetectExtensionCompletedText));
+             if (outcome.end == ExtensionCheckEnd::NotAFolder) refusePath();
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDetectExtensionCompletedText));
            });
 }
 
@@ -133,7 +139,9 @@ void CChkDlg::onRename() {
              } else {
                counters_.rowCounter -= outcome.renamed;
              }
-             showCompletion(ToQString(kModifyExtensionCompletedText));
+             // A pass without a result file or journal ends on its failure text alone.
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kModifyExtensionCompletedText));
            });
 }
 

@@ -32,6 +32,8 @@ class CChkDlg : public ToolPage {
   class Sink;
 
   void onCheck();
+  // The refusal of a path that is empty or names no folder.
+  void refusePath();
   void onRename();
 
   QLineEdit* pathEdit_ = nullptr;

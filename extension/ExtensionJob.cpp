@@ -29,14 +29,20 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
 
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
                                         ExtensionReporter& reporter) {
-  reporter.Status(kDetectingExtensionText);
   ExtensionCheckOutcome outcome;
+  outcome.rootIdentity = FolderIdentity(request.root);
+  if (!outcome.rootIdentity.known()) {
+    outcome.end = ExtensionCheckEnd::NotAFolder;
+    return outcome;
+  }
+  reporter.Status(kDetectingExtensionText);
   ExtensionCounters& counters = outcome.counters;
   TemporaryResultFile resultFile;
   std::optional<RecordFileWriter> records;
   if (request.cacheMode) {
     resultFile = CreateTemporaryResultFile(request.temporaryFolder);
     if (!resultFile.fd) {
+      outcome.end = ExtensionCheckEnd::ResultFileFailed;
       reporter.Status(kCheckResultFileFailedText);
       return outcome;
     }
@@ -44,7 +50,6 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
     records.emplace(resultFile.fd.get(), RecordLength::U16);
   }
 
-  outcome.rootIdentity = FolderIdentity(request.root);
   bool recordsLost = false;
   // Workers identify files, each with its own reader for the compound-file probe, and make the
   // texts of those identified; rows, counts and records follow in walk order on this thread.
@@ -86,12 +91,13 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
     resultFile.fd.reset();
     DeleteFile(resultFile.path);
     outcome.resultFile.clear();
+    outcome.end = ExtensionCheckEnd::ResultFileFailed;
     reporter.Status(kCheckResultFileFailedText);
     return outcome;
   }
 
   reporter.Status(kDetectExtensionCompletedText);
-  outcome.completed = true;
+  if (stop.load() != 0) outcome.end = ExtensionCheckEnd::Stopped;
   return outcome;
 }
 
@@ -144,7 +150,9 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
       }
     }
   } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenShared(request.resultFile); !file) {
+    outcome.end = ExtensionRenameEnd::ResultFileUnreadable;
     reporter.Status(kRenameResultFileUnreadableText);
+    return outcome;
   } else {
     RecordFileReader records(file.get(), RecordLength::U16, 2, kIdentityBytes);
     std::vector<std::u16string> record;
@@ -154,6 +162,8 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
   }
   // A journal that could not be written stopped the pass before its next rename.
   reporter.Status(journal.failed() ? std::u16string_view(kJournalWriteFailedText) : kModifyExtensionCompletedText);
+  if (journal.failed()) outcome.end = ExtensionRenameEnd::JournalFailed;
+  else if (stop.load() != 0) outcome.end = ExtensionRenameEnd::Stopped;
   return outcome;
 }
 

@@ -211,7 +211,9 @@ void CBadFileDlg::check() {
            [this](const ScanOutcome& outcome) {
              resultFile_ = outcome.resultFile;
              scannedRootIdentity_ = outcome.rootIdentity;
-             if (outcome.completed) showCompletion(ToQString(kDetectCompletedText));
+             if (outcome.end == ScanEnd::NotAFolder) showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDetectCompletedText));
            });
 }
 
@@ -237,11 +239,13 @@ void CBadFileDlg::deleteFiles() {
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
   startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *sink_); },
-           [this](const DeleteOutcome&) {
+           [this](const DeleteOutcome& outcome) {
              applyRemovals();
              // The cache-mode result is consumed (or could not be read; it is not tried again).
              if (resultMode_ == kCacheModeFiles) resultFile_.clear();
-             showCompletion(ToQString(kDeleteCompletedText));
+             // A failed Delete ends on its failure text alone.
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDeleteCompletedText));
            });
 }
 

@@ -73,7 +73,7 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
   if (request.mode == kCacheModeFiles) {
     UniqueFd file = OpenShared(request.resultFile);
     if (!file) {
-      outcome.resultFileUnreadable = true;
+      outcome.end = DeleteEnd::ResultFileUnreadable;
       reporter.TallyFailure(kTemporaryFileAccessText);
     } else {
       RecordFileReader records(file.get(), kPathRecordLength);
@@ -100,6 +100,8 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     remover.RemoveEmptyFolders();
   }
   reporter.Status(remover.journalFailed() ? kJournalWriteFailedText : kDeleteCompletedText);
+  if (remover.journalFailed()) outcome.end = DeleteEnd::JournalFailed;
+  else if (outcome.end == DeleteEnd::Completed && stop.load() != 0) outcome.end = DeleteEnd::Stopped;
   return outcome;
 }
 

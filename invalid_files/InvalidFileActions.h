@@ -74,9 +74,16 @@ struct DeleteRequest {
   std::filesystem::path resultFile;   // cache mode: the temporary result file
 };
 
+enum class DeleteEnd {
+  Completed,             // every listed file still in place was deleted or moved aside
+  Stopped,               // the stop flag ended the file loop; what was done is journaled
+  ResultFileUnreadable,  // cache mode: the result file could not be opened; nothing was touched
+  JournalFailed,         // the journal could not be written; nothing was moved after that
+};
+
 struct DeleteOutcome {
-  int64_t removed = 0;               // files deleted or moved aside
-  bool resultFileUnreadable = false;  // cache mode: the result file could not be opened
+  DeleteEnd end = DeleteEnd::Completed;
+  int64_t removed = 0;  // files deleted or moved aside
 };
 
 // The Delete job. List mode goes through the marked rows from the last to the first and reports

@@ -21,12 +21,18 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
                                InvalidFileReporter& reporter) {
   InvalidFileDetector& detector = *request.detector;
   ScanOutcome outcome;
+  outcome.rootIdentity = FolderIdentity(detector.root);
+  if (!outcome.rootIdentity.known()) {
+    outcome.end = ScanEnd::NotAFolder;
+    return outcome;
+  }
   reporter.Status(kDetectingText);
 
   const bool cacheMode = request.mode == kCacheModeFiles;
   TemporaryResultFile resultFile;
   std::optional<RecordFileWriter> records;
   const auto fail = [&] {
+    outcome.end = ScanEnd::ResultFileFailed;
     reporter.TallyFailure(kTemporaryFileFailedText);
     reporter.Status(kDetectFailedText);
     return outcome;
@@ -38,7 +44,6 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
     records.emplace(resultFile.fd.get(), kPathRecordLength);
   }
 
-  outcome.rootIdentity = FolderIdentity(detector.root);
   detector.SetStopFlag(&stop);
   const InvalidFileDetector& criteria = detector;
   ScanTally& tally = outcome.tally;
@@ -72,7 +77,7 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
   detector.SetStopFlag(nullptr);
 
   if (cacheMode && (!records->Flush() || recordsFailed)) return fail();
-  outcome.completed = true;
+  if (stop.load() != 0) outcome.end = ScanEnd::Stopped;
   reporter.Status(kDetectCompletedText);
   return outcome;
 }

@@ -125,7 +125,17 @@ std::string UndoResult::SummaryText() const {
   return "Restored: " + std::to_string(restored) + " / " + std::to_string(total);
 }
 
-UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<int>* stopFlag) {
+namespace {
+
+// The one end a result's texts stand for, the gravest first.
+UndoEnd EndOf(const UndoResult& result, bool stopped) {
+  if (!result.failure.empty()) return UndoEnd::Failed;
+  if (!result.damage.empty()) return UndoEnd::Damaged;
+  if (!result.problems.empty()) return UndoEnd::FilesStayed;
+  return stopped ? UndoEnd::Stopped : UndoEnd::Completed;
+}
+
+UndoResult Undo(const std::filesystem::path& journal, const std::atomic<int>* stopFlag, bool& stopped) {
   UndoResult result;
   std::string error;
   const std::optional<JournalContents> job = ReadJournal(journal, &error);
@@ -148,12 +158,21 @@ UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<i
   Undoer undoer(*job, root.get(), result);
   for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
     if (stopFlag && stopFlag->load(std::memory_order_relaxed) != 0) {
-      result.stopped = true;
+      stopped = true;
       break;
     }
     if (!undoer.Restore(*it)) return result;
   }
   undoer.RemoveMadeFolders();
+  return result;
+}
+
+}  // namespace
+
+UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<int>* stopFlag) {
+  bool stopped = false;
+  UndoResult result = Undo(journal, stopFlag, stopped);
+  result.end = EndOf(result, stopped);
   return result;
 }
 

@@ -22,7 +22,17 @@ struct UndoProblem {
   std::string reason;  // why it stayed
 };
 
+enum class UndoEnd {
+  Completed,    // every move the job made was taken back
+  Stopped,      // the stop flag ended the undo; the files not reached stay where the job put them
+  Failed,       // `failure` says why (not a journal, the root is gone or another folder, the undo's
+                // own journal cannot be written); nothing more was moved after it
+  Damaged,      // `damage` names the damaged line: the moves before it are undone, the rest left alone
+  FilesStayed,  // some files could not go back; `problems` says which and why
+};
+
 struct UndoResult {
+  UndoEnd end = UndoEnd::Completed;
   // Set when nothing could be undone at all (not a journal, the root is gone or not the same
   // folder, the undo's own journal cannot be written).
   std::string failure;
@@ -32,7 +42,6 @@ struct UndoResult {
   int64_t restored = 0;  // files now at their old names again
   std::vector<UndoProblem> problems;
   std::filesystem::path undoJournal;  // the undo's own journal; empty when it moved nothing
-  bool stopped = false;
 
   // "Restored: N / M"
   std::string SummaryText() const;

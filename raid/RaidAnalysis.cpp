@@ -215,7 +215,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   // disk, a FIFO or a folder is refused, as is one on the same storage as a member.
   UniqueFd logFd = CreateOutput(job.logPath, memberPaths);
   if (!logFd) {
-    result.outcome = RaidOutcome::LogNotCreated;
+    result.end = RaidEnd::LogNotCreated;
     return result;
   }
   LogWriter log(std::move(logFd));
@@ -227,7 +227,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
     UniqueFd fd = OpenSharedInput(member.path, true);
     if (!fd) {
       log.flush();
-      result.outcome = RaidOutcome::MemberNotOpened;
+      result.end = RaidEnd::MemberNotOpened;
       result.failedPath = member.path;
       return result;
     }
@@ -281,7 +281,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
       }
       log.appendAscii("\r\n");
       if (!log.flushWhenFull()) {
-        result.outcome = RaidOutcome::LogWriteFailed;
+        result.end = RaidEnd::LogWriteFailed;
         ended = true;
       }
       if (stop.load(std::memory_order_relaxed) != 0) ended = true;
@@ -292,18 +292,20 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
       sink.Tally(shownFound);
     }
   }
-  if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
+  if (!log.flush()) result.end = RaidEnd::LogWriteFailed;
+  else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
   result.geometry = InferRaidGeometry(collector);
   sink.Progress(0, progressMaximum);
   return result;
 }
 
 std::u16string RaidOutcomeText(const RaidResult& result) {
-  switch (result.outcome) {
-    case RaidOutcome::Finished: return {};
-    case RaidOutcome::LogNotCreated:
-    case RaidOutcome::LogWriteFailed: return u"Failed to create file";
-    case RaidOutcome::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
+  switch (result.end) {
+    case RaidEnd::Completed:
+    case RaidEnd::Stopped: return {};
+    case RaidEnd::LogNotCreated:
+    case RaidEnd::LogWriteFailed: return u"Failed to create file";
+    case RaidEnd::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
   }
   return {};
 }

@@ -108,13 +108,17 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
 // The worker uses the engine, the channels and the sink: it must end before they go.
 CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
 
+void CDocumentDlg::refusePath() {
+  showMessage(QStringLiteral("Please set the path correctly"), kErrorCaption, MessageIcon::Error);
+}
+
 void CDocumentDlg::check() {
   if (refuseIfBusy()) return;
   model_->clear();
   engine_.prepareCheck();
   const QString root = pathEdit_->text();
   if (root.isEmpty()) {
-    showMessage(QStringLiteral("Please set the path correctly"), kErrorCaption, MessageIcon::Error);
+    refusePath();
     return;
   }
   for (size_t i = 0; i < kTypeBoxes.size(); ++i)
@@ -132,7 +136,9 @@ void CDocumentDlg::check() {
            [this](const RenameCheckOutcome& outcome) {
              checkedRoot_.identity = outcome.rootIdentity;
              if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
-             if (outcome.completed) showCompletion(QStringLiteral("Detect File Rename completed"));
+             if (outcome.end == RenameCheckEnd::NotAFolder) refusePath();
+             if (EndsCompleted(outcome.end))
+               showCompletion(QStringLiteral("Detect File Rename completed"));
            });
 }
 
@@ -140,19 +146,22 @@ void CDocumentDlg::rename() {
   if (refuseIfBusy()) return;
   // The numbering and the selected types stay as the last Check left them.
   engine_.setSettings(settings());
-  const auto done = [this] { showCompletion(QStringLiteral("File rename completed")); };
+  // A pass without a result file or journal ends on its failure text alone.
+  const auto done = [this](RenameEnd end) {
+    if (EndsCompleted(end)) showCompletion(QStringLiteral("File rename completed"));
+  };
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
     startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_, checkedRoot_}] {
                return RunRename(request, stopFlag(), *sink_);
              },
              [this, done](const RenamePassOutcome& outcome) {
-               if (outcome.end == RenameEnd::Done) {
+               if (outcome.end != RenameEnd::ResultFileUnreadable) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
                  resultFile_.clear();
                  model_->clear();
                }
-               done();
+               done(outcome.end);
              });
     return;
   }
@@ -169,9 +178,9 @@ void CDocumentDlg::rename() {
   renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
   startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *sink_); },
-           [this, done](const RenamePassOutcome&) {
+           [this, done](const RenamePassOutcome& outcome) {
              renamingRows_.reset();
-             done();
+             done(outcome.end);
            });
 }
 

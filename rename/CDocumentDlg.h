@@ -41,6 +41,8 @@ class CDocumentDlg : public ToolPage {
   };
 
   void check();
+  // The refusal of a path that is empty or names no folder.
+  void refusePath();
   void rename();
   // Keeps the marks of a running list-mode Rename in step with the list.
   void followCheckMarks(const QModelIndex& first, const QModelIndex& last, const QList<int>& roles);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,7 +180,7 @@ TEST(BrenvikCli, RepairDbWritesWhatTheEngineWritesAndNeverItsOwnInput) {
   EXPECT_EQ(own.status, 1);
   EXPECT_NE(own.err.find("Failed create file"), std::string::npos);
   EXPECT_TRUE(ReadFile(dir / "damaged.mdf") == damaged);
-  EXPECT_EQ(Cli({"repair-db", "--corrupted-database", dir / "damaged.mdf"}).status, 1);  // the page's refusal
+  EXPECT_EQ(Cli({"repair-db", "--corrupted-database", dir / "damaged.mdf"}).status, 2);  // the page's refusal
 }
 
 TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
@@ -244,7 +245,7 @@ TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {
   request.targetFile = dir / "engine.img";
   JobReporter<NoRow, ImagingDisplays> quiet;
   std::atomic<int> stop{0};
-  EXPECT_TRUE(RunImaging(request, stop, quiet).completed);
+  EXPECT_EQ(RunImaging(request, stop, quiet).end, ImagingEnd::Completed);
   EXPECT_TRUE(ReadFile(dir / "cli.img") == ReadFile(dir / "engine.img"));
 
   const CliRun own = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "source.img"});
@@ -277,7 +278,7 @@ TEST(BrenvikCli, FlagsHelpAndVersion) {
   EXPECT_EQ(Cli({"invalid-files", "--no-such-flag"}).status, 2);
   EXPECT_EQ(Cli({"invalid-files", "/", "--percent"}).status, 2);  // a value is missing
   EXPECT_EQ(Cli({"frobnicate"}).status, 2);
-  EXPECT_EQ(Cli({"invalid-files", ""}).status, 1);  // the page's refusal of an empty path
+  EXPECT_EQ(Cli({"invalid-files", ""}).status, 2);  // the page's refusal of an empty path
 }
 
 TEST(BrenvikCli, UndoTakesAJobBackAndListsWhatStayed) {
@@ -315,6 +316,117 @@ TEST(BrenvikCli, UndoTakesAJobBackAndListsWhatStayed) {
   EXPECT_NE(damaged.err.find("Line 2 of the journal is damaged; reading stopped there"), std::string::npos)
       << damaged.err;
   EXPECT_EQ(Cli({"undo"}).status, 2);
+}
+
+// Every end a tool's job can reach from the command line, made for real, with the exit status and
+// texts it gives: 0 only when the job did all that was asked, 1 for any other end, 2 for what the
+// page would refuse. A full disk fails results, journals, logs and outputs; what it holds stays.
+TEST(BrenvikCli, EveryEndGivesItsExitStatus) {
+  testing::SmallTmpfs full("64k");
+  if (!full.mounted()) GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root)";
+  TempDir dir;
+  const auto makeTree = [](const fs::path& root) {
+    WriteFile(root / "broken.jpg", "not a jpeg at all");
+    WriteFile(root / "scan.bin", "%PDF-1.4\n" + std::string(64, 'p'));
+    WriteFile(root / "notes.txt", "plain words");
+  };
+  const fs::path tree = dir / "tree", fullTree = full / "tree", fullTemp = full / "tmp";
+  makeTree(tree);
+  makeTree(fullTree);
+  fs::create_directory(fullTemp);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  WriteFile(dir / "plain.txt", "a file, not a folder");
+  std::string damaged(8192, 'x');
+  for (int i = 0; i < 2048; ++i) damaged += "\xDE\xAD\xDE\xAD";
+  WriteFile(dir / "damaged.mdf", damaged);
+  WriteFile(dir / "copy.mdf", std::string(16384, 'c'));
+  std::string image(16 * 512, '\x5A');
+  image.replace(4096, 1024, testing::AsBytes(testing::MakeFileRecord(77)));
+  WriteFile(dir / "a.img", image);
+  {
+    std::ofstream filler(full / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), block.size())) filler.flush();
+  }
+  const testing::TreeSnapshot fullBefore = testing::SnapshotTree(fullTree);
+
+  // A journal to undo, from a job of its own.
+  const fs::path undone = dir / "undone";
+  WriteFile(undone / "a.bin", "%PDF-1.4\n");
+  ASSERT_EQ(Cli({"extension", undone, "--rename", "--cache-mode", "list"}).status, 0);
+  const fs::path journal = LatestJournal(undone, kExtensionJournalTool);
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string shown;     // a text standard error must hold
+    std::string notShown;  // a completion text it must not
+  };
+  std::vector<Case> cases = {
+      {{"invalid-files", tree, "--cache-mode", "list"}, 0, "Detect invalid files completed", ""},
+      {{"invalid-files", tree, "--temporary-path", fullTemp}, 1, "Failed to detect invalid files",
+       "Detect invalid files completed"},
+      {{"invalid-files", fullTree, "--cache-mode", "list", "--delete"}, 1, "Failed to write journal file",
+       "Delete invalid files completed"},
+      {{"extension", tree, "--cache-mode", "list"}, 0, "Detect extension completed", ""},
+      {{"extension", tree, "--temporary-path", fullTemp}, 1, "Failed to generate temporary file",
+       "Detect extension completed"},
+      {{"extension", fullTree, "--cache-mode", "list", "--rename"}, 1, "Failed to write journal file",
+       "Modify extension completed"},
+      {{"rename", tree, "--types", "txt", "--cache-mode", "list"}, 0, "Detect File Rename completed", ""},
+      {{"rename", tree, "--types", "txt", "--temporary-path", fullTemp}, 1, "Failed to generate temporary file",
+       "Detect File Rename completed"},
+      {{"rename", fullTree, "--types", "txt", "--cache-mode", "list", "--rename"}, 1, "Failed to write journal file",
+       "File rename completed"},
+      {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", dir / "out.mdf",
+        "--reference", dir / "copy.mdf"},
+       0, "Repair database completed###Repairs:1 / 1", ""},
+      {{"repair-db", "--corrupted-database", dir / "gone.mdf", "--repaired-database", dir / "out.mdf", "--reference",
+        dir / "copy.mdf"},
+       1, "Failed access file", "Repair database completed"},
+      {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", dir / "copy.mdf",
+        "--reference", dir / "copy.mdf"},
+       1, "Failed create file", "Repair database completed"},
+      {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", full / "out.mdf",
+        "--reference", dir / "copy.mdf"},
+       1, "Failed write file", "Repair database completed"},
+      {{"raid", "--log-file", dir / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "a.img"}, 0,
+       TextToBytes(FoundCountText(1)), "Failed"},
+      {{"raid", "--log-file", dir / "no-folder/log.txt", "--start-sector", "0", "--end-sector", "15", dir / "a.img"},
+       1, "Failed to create file", ""},
+      {{"raid", "--log-file", dir / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "gone.img"}, 1,
+       "Access:", ""},
+      {{"raid", "--log-file", full / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "a.img"}, 1,
+       "Failed to create file", ""},
+      {{"image", "--source", dir / "a.img", "--target-file", dir / "copy.img"}, 0, "", ""},
+      {{"image", "--source", dir / "a.img", "--target-file", full / "copy.img"}, 1, "", ""},
+      {{"image", "--source", dir / "fifo", "--target-file", dir / "fifo.img"}, 1, "", ""},
+      {{"image", "--source", dir / "a.img", "--target-file", dir / "odd.img", "--source-sector", "100"}, 2, "", ""},
+      {{"undo", journal}, 0, "Restored: 1 / 1", ""},
+      {{"undo", dir / "plain.txt"}, 1, "", "Restored"},
+  };
+  // The three folder tools refuse what is not a folder, as their pages do, and read nothing.
+  for (const char* tool : {"invalid-files", "extension", "rename"})
+    for (const fs::path& notAFolder : {dir / "missing", dir / "fifo", dir / "plain.txt", fs::path("/dev/null")})
+      cases.push_back({{tool, notAFolder}, 2, "Please set the path correctly", "completed"});
+  // References are regular files, like the damaged file.
+  for (const fs::path& reference : {dir / "fifo", dir / "tree", fs::path("/dev/null")})
+    cases.push_back({{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database",
+                      dir / "out2.mdf", "--reference", reference},
+                     2, "is not a regular file", "Repair database completed"});
+
+  for (const Case& c : cases) {
+    std::string command;
+    for (const std::string& arg : c.args) command += arg + " ";
+    SCOPED_TRACE(command);
+    const CliRun run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (!c.shown.empty()) EXPECT_NE(run.err.find(c.shown), std::string::npos) << run.err;
+    if (!c.notShown.empty()) EXPECT_EQ(run.err.find(c.notShown), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(dir / "out2.mdf"));
+  EXPECT_EQ(testing::SnapshotTree(fullTree), fullBefore);
+  EXPECT_EQ(ReadFile(dir / "copy.mdf"), std::string(16384, 'c'));
 }
 
 }  // namespace

@@ -151,10 +151,17 @@ class ChkDlgTest : public QObject {
     QVERIFY(!page_->isRunning());
   }
 
-  void missingFolderEndsNormally() {
-    FindControl<QLineEdit>(page_.get(), 2801)->setText(QString::fromStdString((dir_->path() / "none").native()));
-    runPass(2807, QStringLiteral("Detect extension completed"));
-    QCOMPARE(page_->listModel()->rowCount(), 0);
+  void checkRefusesAPathThatIsNoFolder() {
+    WriteFile(root() / "a.bin", kJpeg);
+    for (const std::filesystem::path& path : {dir_->path() / "none", root() / "a.bin"}) {
+      FindControl<QLineEdit>(page_.get(), 2801)->setText(QString::fromStdString(path.native()));
+      const size_t before = host_->recorder().messages.size();
+      click(2807);
+      QTRY_VERIFY(host_->recorder().messages.size() > before && !page_->isRunning());
+      QCOMPARE(host_->recorder().lastText(), QStringLiteral("Please set the path correctly"));
+      QCOMPARE(host_->recorder().messages.back().caption, QStringLiteral("Error"));
+      QCOMPARE(page_->listModel()->rowCount(), 0);
+    }
   }
 
   void cacheModeWithoutTemporaryFolderFailsQuietly() {
@@ -166,8 +173,11 @@ class ChkDlgTest : public QObject {
     QTRY_COMPARE(status(), QStringLiteral("Failed to generate temporary file"));
     QVERIFY(host_->recorder().messages.empty());
 
-    // Rename has no result file to read.
-    runPass(2804, QStringLiteral("Modify extension completed"));
+    // Rename has no result file to read: it says so and never that it completed.
+    click(2804);
+    QTRY_VERIFY(!page_->isRunning());
+    QTRY_COMPARE(status(), QStringLiteral("Failed to access temporary file"));
+    QVERIFY(host_->recorder().messages.empty());
   }
 
   void busyRefusalAndStopDuringCheck() {

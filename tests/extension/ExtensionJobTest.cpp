@@ -95,7 +95,7 @@ TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
   WriteFile(dir_ / "root/sub/b.bin", kPdf);
   WriteFile(dir_ / "root/sub/plain.txt", "hello");
   const ExtensionCheckOutcome outcome = check(false);
-  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.end, ExtensionCheckEnd::Completed);
   EXPECT_TRUE(outcome.resultFile.empty());
   ASSERT_EQ(sink_.rows.size(), 2u);
   EXPECT_EQ(counters_.identified, 2);
@@ -110,7 +110,7 @@ TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
 TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
   for (int i = 0; i < 40; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i) + ".bin"), kJpeg);
   const ExtensionCheckOutcome outcome = check(true);
-  ASSERT_TRUE(outcome.completed);
+  ASSERT_EQ(outcome.end, ExtensionCheckEnd::Completed);
   EXPECT_EQ(sink_.rows.size(), 33u);
   EXPECT_EQ(sink_.rows.back().index, 32);
   EXPECT_EQ(counters_.identified, 40);
@@ -162,7 +162,7 @@ TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
 
 TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   const ExtensionCheckOutcome outcome = check(true, dir_ / "no such folder");
-  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(outcome.end, ExtensionCheckEnd::ResultFileFailed);
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
 }
 
@@ -178,7 +178,7 @@ TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesN
   WriteFile(full / "mine.txt", "the user's own file");
 
   const ExtensionCheckOutcome outcome = check(true, full.path());
-  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(outcome.end, ExtensionCheckEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
   for (const auto& entry : std::filesystem::directory_iterator(full.path()))
@@ -269,7 +269,7 @@ TEST_F(ExtensionJobTest, RenameActsOnlyOnTheFilesCheckListedBelowItsRoot) {
 TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
   for (int i = 0; i < 5; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i)), kJpeg);
   stop_ = 1;
-  EXPECT_TRUE(check(true).completed);
+  EXPECT_EQ(check(true).end, ExtensionCheckEnd::Completed);
   EXPECT_EQ(counters_.scanned, 0);
   EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
   listRename(dir_ / "root", {}, {{0, u"jpg", Text(dir_ / "root/f0")}});

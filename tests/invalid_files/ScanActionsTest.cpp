@@ -75,7 +75,7 @@ TEST_F(ScanFixture, CacheModeShowsThirtyThreeRowsAndRecordsEveryFile) {
   WriteFile(root / "full", "not empty");
   InvalidFileDetector d = EmptyFileDetector(root.path());
   const ScanOutcome outcome = Scan(d, kCacheModeFiles);
-  ASSERT_TRUE(outcome.completed);
+  ASSERT_EQ(outcome.end, ScanEnd::Completed);
   ASSERT_EQ(sink.rows.size(), 33u);
   for (int i = 0; i < 33; ++i) EXPECT_EQ(sink.rows[i].index, i);
   EXPECT_EQ(sink.rows[0].verdict, Verdict::Size);
@@ -128,7 +128,7 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
   RecordingSink stopped;
   stop = 1;
   const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeList, temporary.path()}, stop, stopped);
-  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.end, ScanEnd::Completed);
   EXPECT_TRUE(stopped.rows.empty());
   EXPECT_EQ(stopped.status.back(), kDetectCompletedText);
 }
@@ -137,7 +137,7 @@ TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   WriteFile(root / "e", "");
   const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeFiles, root / "no/such/folder"}, stop, sink);
-  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
   EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
   EXPECT_EQ(sink.status.back(), kDetectFailedText);
   EXPECT_TRUE(sink.rows.empty());

@@ -166,6 +166,12 @@ class DocumentPageTest : public QObject {
     QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
     QCOMPARE(model()->rowCount(), 0);  // the list is emptied before the refusal
 
+    // A path that names no folder is refused by the Check itself, with the same message.
+    setPath(root_->path() / "missing");
+    QVERIFY(runJob(4811, QStringLiteral("Please set the path correctly")));
+    QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
+    QCOMPARE(model()->rowCount(), 0);
+
     setPath(root_->path());
     for (int id : kTypeIds) FindControl<QCheckBox>(page_.get(), id)->setChecked(false);
     click(4811);
