@@ -156,14 +156,24 @@ void InstallStopHandler() {
 
 Console::Console(bool json) : json_(json), terminal_(::isatty(STDERR_FILENO) != 0) {}
 
-void Console::Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells) {
+void Console::Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells,
+                  std::span<const MachineValue> values) {
   EndProgress();
   std::string line;
   if (json_) {
     line = "{";
+    const auto key = [&line](std::string_view name) {
+      if (line.size() > 1) line += ",";
+      line += JsonString(FromUtf8(name)) + ":";
+    };
+    for (const MachineValue& value : values) {
+      key(value.key);
+      if (const auto* number = std::get_if<int64_t>(&value.value)) line += std::to_string(*number);
+      else line += JsonString(std::get<std::u16string>(value.value));
+    }
     for (size_t i = 0; i < cells.size(); ++i) {
-      if (i > 0) line += ",";
-      line += JsonString(FromUtf8(i < columns.size() ? columns[i] : "")) + ":" + JsonString(cells[i]);
+      key(i < columns.size() ? columns[i] : "");
+      line += JsonString(cells[i]);
     }
     line += "}";
   } else {

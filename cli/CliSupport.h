@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "core/AppSettings.h"
@@ -61,6 +62,13 @@ int ExitStatusOf(End end) {
   return end == End::Completed ? kExitDone : end == End::Stopped ? kExitStopped : kExitFailed;
 }
 
+// A row's value for programs under a stable lower-case key: a whole number (sizes in bytes), or
+// a text (paths in the lossless text form).
+struct MachineValue {
+  std::string_view key;
+  std::variant<int64_t, std::u16string> value;
+};
+
 // Standard output and standard error as the subcommands use them.
 class Console {
  public:
@@ -69,9 +77,11 @@ class Console {
 
   // A row the page would list, with the page's column names. Tab-separated: the texts as the
   // file system holds them, with tab, newline and backslash written as \t, \n and \\. JSON: one
-  // object per line, the column names as keys (names that are not UTF-8 keep their bytes as
-  // \udcXX escapes, the lossless text form).
-  void Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells);
+  // object per line, first the machine values under their keys (numbers as JSON numbers), then
+  // the display texts under the column names; texts are UTF-8, and each byte of a name that is
+  // not UTF-8 is kept as the escape \udcXX (XX its value), the lossless text form.
+  void Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells,
+           std::span<const MachineValue> values = {});
   // A status, completion or failure text on standard error, on a line of its own.
   void Status(std::u16string_view text);
   // The progress line on standard error, only when it is a terminal; at most ten times a second.
@@ -116,7 +126,8 @@ class ConsoleReporter : public JobReporter<RowT, TallyT> {
     console_.EndProgress();
     const std::u16string cells[] = {std::u16string(title), std::u16string(description)};
     static constexpr std::string_view kColumns[] = {"Title", "Description"};
-    console_.Row(kColumns, cells);
+    const MachineValue values[] = {{"title", cells[0]}, {"description", cells[1]}};
+    console_.Row(kColumns, cells, values);
   }
 
  private:

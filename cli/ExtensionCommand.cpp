@@ -26,7 +26,8 @@ int Run(const Arguments& args, Console& console) {
   std::vector<ExtensionRenameRow> listed;  // list mode: every row, checked as after a Check
   reporter.printRow = [&](const ExtensionRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.type, row.path};
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"index", row.index}, {"type", row.type}, {"path", row.path}};
+    console.Row(kColumns, cells, values);
     if (!cacheMode) listed.push_back({row.index, row.type, row.path, row.identity});
   };
   reporter.tallyText = [](const ExtensionCounters& c) { return TallyText(c.identified, c.scanned); };

@@ -67,7 +67,8 @@ int Run(const Arguments& args, Console& console) {
   reporter.printRow = [&](const ResultRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), FormatSizeText(row.size),
                                     std::u16string(StatusText(row.verdict)), PathToText(row.path)};
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"index", row.index}, {"size", row.size}, {"status", cells[2]}, {"path", cells[3]}};
+    console.Row(kColumns, cells, values);
     if (mode == kCacheModeList) listed.push_back({row.index, row.path});
   };
   reporter.tallyText = FormatTallyText;

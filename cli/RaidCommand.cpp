@@ -31,23 +31,28 @@ int Run(const Arguments& args, Console& console) {
   for (const std::string& member : args.positional()) {
     RaidMember raidMember;
     std::u16string cells[4];
+    int64_t size = 0;
     if (member.size() > 1 && member[0] == '#') {
       const int32_t number = static_cast<int32_t>(ParseLeadingInteger(FromUtf8(member.substr(1))));
       raidMember.label = FromUtf8(member);
       raidMember.path = inventory.IdentityNode(number);
       if (raidMember.path.empty()) raidMember.path = member;
       for (const DiskIdentity& disk : inventory.identities())
-        if (disk.diskNumber == number)
+        if (disk.diskNumber == number) {
           cells[0] = AnsiToText(disk.model), cells[2] = AnsiToText(disk.serial), cells[3] = FormatSizeText(disk.diskSize);
+          size = disk.diskSize;
+        }
       cells[1] = raidMember.label;
     } else {
       raidMember.path = member;
       const UniqueFd fd = OpenShared(raidMember.path);
       cells[0] = PathToText(raidMember.path);
       cells[2] = PathToText(raidMember.path.filename());
-      cells[3] = FormatSizeText(fd ? FileSize(fd.get()) : 0);
+      size = fd ? FileSize(fd.get()) : 0;
+      cells[3] = FormatSizeText(size);
     }
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"device", cells[0]}, {"label", cells[1]}, {"serial", cells[2]}, {"size", size}};
+    console.Row(kColumns, cells, values);
     request->members.push_back(std::move(raidMember));
   }
 

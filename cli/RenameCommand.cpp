@@ -62,7 +62,8 @@ int Run(const Arguments& args, Console& console) {
   std::vector<FileIdentity> identities;
   reporter.printRow = [&](const RenameRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.path};
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"index", row.index}, {"path", row.path}};
+    console.Row(kColumns, cells, values);
     if (!cacheMode) {
       listed.push_back(row.path);
       identities.push_back(row.identity);

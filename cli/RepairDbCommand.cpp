@@ -43,9 +43,10 @@ int Run(const Arguments& args, Console& console) {
     const UniqueFd fd = OpenSharedInput(reference, false);
     const int64_t size = fd ? FileSize(fd.get()) : -1;
     if (size < 0) return UsageError("--reference " + reference + " is not a regular file that can be read");
-    const std::u16string cells[] = {Utf16(std::to_string(request.references.size() + 1)),
-                                    Utf16(std::to_string(size)), PathToText(reference)};
-    console.Row(kReferenceColumns, cells);
+    const int64_t index = static_cast<int64_t>(request.references.size()) + 1;
+    const std::u16string cells[] = {Utf16(std::to_string(index)), Utf16(std::to_string(size)), PathToText(reference)};
+    const MachineValue values[] = {{"index", index}, {"size", size}, {"path", cells[2]}};
+    console.Row(kReferenceColumns, cells, values);
     request.references.emplace_back(reference);
   }
   if (request.references.empty()) return Refuse(console, kParameterError);

@@ -13,7 +13,8 @@ int Run(const Arguments& args, Console& console) {
   ConsoleReporter<UndoProblem, NoTally> reporter(console);
   reporter.printRow = [&console](const UndoProblem& problem) {
     const std::u16string cells[] = {BytesToText(problem.from), BytesToText(problem.to), FromUtf8(problem.reason)};
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"from", cells[0]}, {"to", cells[1]}, {"reason", cells[2]}};
+    console.Row(kColumns, cells, values);
   };
   return ExitStatusOf(RunJob(RunUndo, UndoRequest{args.positional()[0]}, reporter).end);
 }

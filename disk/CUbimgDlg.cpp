@@ -250,10 +250,10 @@ void CUbimgDlg::chooseTargetFile() {
 namespace {
 
 // Forwards the copy's reports to the page's channels.
-class PageSink : public ImagingReporter {
+class PageReporter : public ImagingReporter {
  public:
-  PageSink(std::function<void(std::u16string_view, std::u16string_view)> message,
-           LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays)
+  PageReporter(std::function<void(std::u16string_view, std::u16string_view)> message,
+               LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays)
       : message_(std::move(message)), progress_(progress), displays_(displays) {}
   void Message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
   void Progress(int64_t position, int64_t maximum) override { progress_.post({position, maximum}); }
@@ -306,9 +306,9 @@ void CUbimgDlg::ok() {
   auto manager = manager_;  // keeps the SCSI source alive for the run
   startJob(
       [this, request, environment, manager] {
-        PageSink sink([this](auto title, auto description) { postMessage(title, description); },
-                      *progressChannel_, *displayChannel_);
-        return RunImaging(request.parameters, stopFlag(), sink, environment);
+        PageReporter reporter([this](auto title, auto description) { postMessage(title, description); },
+                              *progressChannel_, *displayChannel_);
+        return RunImaging(request.parameters, stopFlag(), reporter, environment);
       },
       [](const ImagingOutcome&) {});
 }

@@ -59,9 +59,9 @@ ListRow MakeResultRow(const ResultRow& row) {
 }  // namespace
 
 // Turns the job's reports into channel posts; runs on the worker thread and never touches a widget.
-class CBadFileDlg::PageSink : public InvalidFileReporter {
+class CBadFileDlg::PageReporter : public InvalidFileReporter {
  public:
-  explicit PageSink(CBadFileDlg& page) : page_(page) {}
+  explicit PageReporter(CBadFileDlg& page) : page_(page) {}
   void AddRow(const ResultRow& row) override { page_.rowChannel_.post({RowEvent::Add, MakeResultRow(row), -1}); }
   void RowDone(int32_t position) override { page_.rowChannel_.post({RowEvent::Remove, {}, position}); }
   void ClearRows() override { page_.rowChannel_.post({RowEvent::Clear, {}, -1}); }
@@ -78,7 +78,7 @@ CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
       rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
       progressChannel_(this, [this](const ProgressLine& line) { showProgressLine(line); }),
       stateChannel_(this, [this](const QString& text) { state_->setText(text); }),
-      sink_(std::make_unique<PageSink>(*this)) {
+      reporter_(std::make_unique<PageReporter>(*this)) {
   buildControls();
 }
 
@@ -207,7 +207,7 @@ void CBadFileDlg::check() {
   const ScanRequest request{&detector_, static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
   resultMode_ = request.mode;
   resultFile_.clear();
-  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *sink_); },
+  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *reporter_); },
            [this](const ScanOutcome& outcome) {
              resultFile_ = outcome.resultFile;
              scannedRootIdentity_ = outcome.rootIdentity;
@@ -238,7 +238,7 @@ void CBadFileDlg::deleteFiles() {
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
-  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *sink_); },
+  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *reporter_); },
            [this](const DeleteOutcome& outcome) {
              applyRemovals();
              // The cache-mode result is consumed (or could not be read; it is not tried again).

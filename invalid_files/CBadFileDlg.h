@@ -44,7 +44,7 @@ class CBadFileDlg : public ToolPage {
   };
   // The progress line shows the tally, or a failure text in its place.
   using ProgressLine = std::variant<ScanTally, std::u16string>;
-  class PageSink;
+  class PageReporter;
 
   void buildControls();
   CheckListView* makeList(int id, const QString& label, QStringList headers, QRect rect);
@@ -90,7 +90,7 @@ class CBadFileDlg : public ToolPage {
   RowBatchChannel<RowEvent> rowChannel_;
   LatestValueChannel<ProgressLine> progressChannel_;
   LatestValueChannel<QString> stateChannel_;
-  std::unique_ptr<PageSink> sink_;
+  std::unique_ptr<PageReporter> reporter_;
 };
 
 }  // namespace brenvik

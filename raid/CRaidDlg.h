@@ -36,7 +36,7 @@ class CRaidDlg : public ToolPage {
   QMenu* menu() const { return menu_; }
 
  private:
-  class Sink;
+  class PageReporter;
 
   void buildControls();
   void fillDiskList();

@@ -39,9 +39,9 @@ ListRow MakeRow(int32_t index, const std::u16string& path, FileIdentity identity
 }  // namespace
 
 // Turns the passes' reports into channel posts; the channels apply them on the GUI thread.
-class CDocumentDlg::Sink : public RenameReporter {
+class CDocumentDlg::PageReporter : public RenameReporter {
  public:
-  explicit Sink(CDocumentDlg& page) : page_(page) {}
+  explicit PageReporter(CDocumentDlg& page) : page_(page) {}
   void AddRow(const RenameRow& row) override { page_.rowChannel_.post(MakeRow(row.index, row.path, row.identity)); }
   void RowDone(int32_t row) override { page_.doneChannel_.post(row); }
   void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
@@ -67,7 +67,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
       doneChannel_(this, [this](std::vector<int32_t> rows) {
         for (int32_t row : rows) model_->setChecked(row, false);
       }),
-      sink_(std::make_unique<Sink>(*this)) {
+      reporter_(std::make_unique<PageReporter>(*this)) {
   MakeGroup(this, QStringLiteral("Extension"), DluRect(7, 3, 330, 27));
   for (size_t i = 0; i < kTypeBoxes.size(); ++i) {
     const QString caption = QString::fromLatin1(kRenameTypeExtensions[i]);
@@ -105,7 +105,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
           [this] { stopFlag() = 1; });
 }
 
-// The worker uses the engine, the channels and the sink: it must end before they go.
+// The worker uses the engine, the channels and the reporter: it must end before they go.
 CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
 
 void CDocumentDlg::refusePath() {
@@ -131,7 +131,7 @@ void CDocumentDlg::check() {
 
   checkedRoot_ = {QStringToPath(root), {}};
   startJob([this, request = RenameCheckRequest{&engine_, checkedRoot_.path}] {
-             return RunRenameCheck(request, stopFlag(), *sink_);
+             return RunRenameCheck(request, stopFlag(), *reporter_);
            },
            [this](const RenameCheckOutcome& outcome) {
              checkedRoot_.identity = outcome.rootIdentity;
@@ -153,7 +153,7 @@ void CDocumentDlg::rename() {
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
     startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_, checkedRoot_}] {
-               return RunRename(request, stopFlag(), *sink_);
+               return RunRename(request, stopFlag(), *reporter_);
              },
              [this, done](const RenamePassOutcome& outcome) {
                if (outcome.end != RenameEnd::ResultFileUnreadable) {
@@ -177,7 +177,7 @@ void CDocumentDlg::rename() {
   }
   renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
-  startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *sink_); },
+  startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *reporter_); },
            [this, done](const RenamePassOutcome& outcome) {
              renamingRows_.reset();
              done(outcome.end);
