@@ -32,6 +32,13 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
   TemporaryResultFile resultFile;
   std::optional<RecordFileWriter> records;
   const auto fail = [&] {
+    // A result file that misses records would let Delete pass over files silently: it goes.
+    records.reset();
+    if (resultFile.fd) {
+      resultFile.fd.reset();
+      DeleteFile(resultFile.path);
+    }
+    outcome.resultFile.clear();
     outcome.end = ScanEnd::ResultFileFailed;
     reporter.TallyFailure(kTemporaryFileFailedText);
     reporter.Status(kDetectFailedText);

@@ -185,9 +185,9 @@ TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesN
     EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
   EXPECT_EQ(ReadFile(full / "mine.txt"), "the user's own file");
 
-  // Rename has no result file to work from: it says so and renames nothing.
+  // Rename has no result file to work from: it says so, never that it completed, and renames nothing.
   cacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile);
-  EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], kRenameResultFileUnreadableText);
+  EXPECT_EQ(sink_.statuses.back(), kRenameResultFileUnreadableText);
   for (const auto& file : files) EXPECT_EQ(ReadFile(file), kJpeg) << file;
 }
 

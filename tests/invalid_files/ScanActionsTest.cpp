@@ -23,6 +23,7 @@ namespace brenvik {
 namespace {
 
 using testing::ReadFile;
+using testing::SmallTmpfs;
 using testing::TempDir;
 using testing::WriteFile;
 namespace fs = std::filesystem;
@@ -128,7 +129,7 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
   RecordingSink stopped;
   stop = 1;
   const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeList, temporary.path()}, stop, stopped);
-  EXPECT_EQ(outcome.end, ScanEnd::Completed);
+  EXPECT_EQ(outcome.end, ScanEnd::Stopped);
   EXPECT_TRUE(stopped.rows.empty());
   EXPECT_EQ(stopped.status.back(), kDetectCompletedText);
 }
@@ -141,6 +142,21 @@ TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
   EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
   EXPECT_EQ(sink.status.back(), kDetectFailedText);
   EXPECT_TRUE(sink.rows.empty());
+}
+
+TEST_F(ScanFixture, ResultFileThatCannotTakeEveryRecordIsRemoved) {
+  SmallTmpfs full("64k");
+  if (!full.mounted()) GTEST_SKIP() << "a small tmpfs needs root and mount(2)";
+  // Far more records than the 64 KiB the temporary folder can take.
+  for (int i = 0; i < 600; ++i) WriteFile(root / (std::string(200, 'n') + std::to_string(i)), "");
+  WriteFile(full / "mine.txt", "the user's own file");
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeFiles, full.path()}, stop, sink);
+  EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  EXPECT_EQ(sink.status.back(), kDetectFailedText);
+  for (const auto& entry : std::filesystem::directory_iterator(full.path()))
+    EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
 }
 
 TEST(ResultRecords, DamagedRecordsEndTheReading) {

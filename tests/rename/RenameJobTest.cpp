@@ -300,5 +300,5 @@ TEST_F(RenameJobTest, CheckStopsWhenAsked) {
   stop = 1;
   const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
   EXPECT_EQ(outcome.rowCounter, 0);
-  EXPECT_EQ(outcome.end, RenameCheckEnd::Completed);
+  EXPECT_EQ(outcome.end, RenameCheckEnd::Stopped);
 }
