@@ -270,7 +270,7 @@ TEST_F(ExtensionJobTest, RenameActsOnlyOnTheFilesCheckListedBelowItsRoot) {
 TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
   for (int i = 0; i < 5; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i)), kJpeg);
   stop_ = 1;
-  EXPECT_EQ(check(true).end, ExtensionCheckEnd::Completed);
+  EXPECT_EQ(check(true).end, ExtensionCheckEnd::Stopped);
   EXPECT_EQ(counters_.scanned, 0);
   EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
   listRename(dir_ / "root", {}, {{0, u"jpg", Text(dir_ / "root/f0")}});
