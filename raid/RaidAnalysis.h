@@ -47,18 +47,21 @@ enum class RaidOutcome {
   LogNotCreated,     // nothing was read; the log (if it existed) was not touched
   MemberNotOpened,   // failedPath names the member; the log holds only its byte-order mark
   LogWriteFailed,    // the log could not be written (a full disk); the run ended there
+  MemberRepeated,    // two members are one storage (repeatedPath and failedPath); nothing was read or created
 };
 
 struct RaidResult {
   RaidOutcome outcome = RaidOutcome::Finished;
   std::filesystem::path failedPath;
+  std::filesystem::path repeatedPath;  // the earlier member failedPath repeats
   uint64_t found = 0;
   // Inferred from where the records were found, once the run has ended.
   RaidGeometry geometry;
 };
 
 // The failure text a run ends with: "Failed to create file" when the log could not be created or
-// written, "Access:<path>" when a member could not be opened; empty when it finished.
+// written, "Access:<path>" when a member could not be opened, "Member given twice:<path>, <path>"
+// when two members are one storage; empty when it finished.
 std::u16string RaidOutcomeText(const RaidResult& result);
 
 // Runs the analysis until the range ends, a member ends (the line in progress is written as

@@ -204,6 +204,15 @@ TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
                            dir / "a.img", dir / "gone.img"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("Access:" + (dir / "gone.img").string()), std::string::npos);
+  // One image under two names is no mirror: refused, and no log is made.
+  std::filesystem::create_symlink(dir / "a.img", dir / "same.img");
+  const CliRun twice = Cli({"raid", "--log-file", dir / "twice.txt", "--start-sector", "0", "--end-sector", "8",
+                            dir / "a.img", dir / "same.img"});
+  EXPECT_EQ(twice.status, 1);
+  EXPECT_NE(twice.err.find("Member given twice:" + (dir / "a.img").string() + ", " + (dir / "same.img").string()),
+            std::string::npos)
+      << twice.err;
+  EXPECT_FALSE(fs::exists(dir / "twice.txt"));
 
   // A long run over a sparse member, interrupted once it has begun writing its log: the job
   // ends after a whole line, as Stop ends it, and the process says it was stopped.

@@ -258,6 +258,19 @@ class RaidPageTest : public QObject {
     QCOMPARE(readLog(), QByteArray("\xFF\xFE", 2));
   }
 
+  void memberGivenTwiceIsRefusedBeforeTheLog() {
+    const auto path = dir_->path() / "a.img";
+    WriteFile(path, std::string(4096, '\x11'));
+    ui().openFilesAnswers.push_back({Q(path), Q(path)});
+    menuAction(3303, QPoint(5, 5), 3318);
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    setRange("0", "3");
+    runToEnd();
+    QCOMPARE(ui().lastText(), QStringLiteral("Member given twice:%1, %1").arg(Q(path)));
+    QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
+    QVERIFY(!std::filesystem::exists(dir_->path() / "map.txt"));
+  }
+
   void logThatIsAMemberIsNotCreated() {
     const auto path = dir_->path() / "a.img";
     const std::string image(4096, '\x11');
