@@ -204,6 +204,12 @@ class BatchReader {
   std::thread helper_;  // last: started once everything it uses exists
 };
 
+std::vector<fs::path> MemberPaths(const std::vector<RaidMember>& members) {
+  std::vector<fs::path> paths;
+  for (const RaidMember& member : members) paths.push_back(member.path);
+  return paths;
+}
+
 // The first pair of members that are one storage under two names (earlier, later).
 std::optional<std::pair<fs::path, fs::path>> RepeatedMember(const std::vector<fs::path>& paths) {
   std::vector<StorageIdentity> identities;
@@ -239,10 +245,15 @@ std::u16string FoundCountText(uint64_t found) {
   return text;
 }
 
+bool WriteRaidPlot(const fs::path& path, std::string_view bytes, const std::vector<RaidMember>& members) {
+  UniqueFd fd = CreateOutput(path, MemberPaths(members));
+  if (!fd || !WriteFull(fd.get(), bytes.data(), bytes.size())) return false;
+  return CloseOutput(fd);
+}
+
 RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop, RaidReporter& sink) {
   RaidResult result;
-  std::vector<fs::path> memberPaths;
-  for (const RaidMember& member : job.members) memberPaths.push_back(member.path);
+  const std::vector<fs::path> memberPaths = MemberPaths(job.members);
 
   // One disk given twice (or a disk and its partition, an image and the loop device over it)
   // would read as a perfect mirror of itself: refused before anything is created.
@@ -340,6 +351,11 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   }
   if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
   result.geometry = InferRaidGeometry(collector, between, start / kSectorSize);
+  result.plot.members = memberCount;
+  result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
+  result.plot.geometry = result.geometry.best;
+  const std::u16string text = FormatGeometryText(result.geometry);
+  result.plot.caption = text.substr(0, text.find(u'\n'));
   sink.Progress(0, progressMaximum);
   return result;
 }
