@@ -200,6 +200,19 @@ TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
   EXPECT_TRUE(ReadFile(dir / "cli.txt") == ReadFile(dir / "engine.txt"));
   EXPECT_NE(run.err.find(TextToBytes(FoundCountText(2))), std::string::npos);
 
+  // The records drawn, as SVG or PNG by the file's extension; any other picture is a wrong flag.
+  for (const char* picture : {"plot.svg", "plot.png"}) {
+    const CliRun drawn = Cli({"raid", "--log-file", dir / "p.txt", "--start-sector", "0", "--end-sector", "100",
+                              "--plot", dir / picture, dir / "a.img", dir / "b.img"});
+    EXPECT_EQ(drawn.status, 0) << drawn.err;
+    const std::string bytes = ReadFile(dir / picture);
+    EXPECT_TRUE(std::string_view(picture).ends_with(".svg") ? bytes.find("<svg") != std::string::npos
+                                                            : bytes.starts_with("\x89PNG"))
+        << picture;
+  }
+  EXPECT_EQ(Cli({"raid", "--log-file", dir / "p.txt", "--end-sector", "8", "--plot", dir / "plot.bmp", dir / "a.img"}).status, 2);
+  EXPECT_FALSE(fs::exists(dir / "plot.bmp"));
+
   const CliRun missing = Cli({"raid", "--log-file", dir / "m.txt", "--start-sector", "0", "--end-sector", "8",
                            dir / "a.img", dir / "gone.img"});
   EXPECT_EQ(missing.status, 1);
