@@ -42,7 +42,7 @@ RaidPlotBounds WholePlot(const RaidPlotModel& model) {
       if (seen + length > wanted) return static_cast<double>(record) + static_cast<double>(wanted - seen);
       seen += length;
     }
-    return static_cast<double>(byRecord.back().first + byRecord.back().second);
+    return static_cast<double>(byRecord.back().first) + byRecord.back().second;
   };
   const double lowRecord = recordAtShare(kStrayShare);
   const double highRecord = recordAtShare(1 - kStrayShare) + 1;

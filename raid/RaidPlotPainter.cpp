@@ -66,7 +66,16 @@ double TickStep(double span, int count) {
   return 10 * power;
 }
 
-QString Number(double value) { return QString::number(static_cast<qint64>(std::llround(value))); }
+QString Number(double value) { return QString::number(value, 'f', 0); }
+
+// Calls draw(value) for each multiple of a tick step between `from` and `to`: a counted loop, so
+// that a step too small to change a huge value cannot keep it going.
+template <class Draw>
+void ForEachTick(double from, double to, Draw draw) {
+  const double step = TickStep(to - from, 8);
+  const double first = std::ceil(from / step) * step;
+  for (int i = 0; i <= 20 && first + i * step <= to; ++i) draw(first + i * step);
+}
 
 void DrawAxes(QPainter& painter, const RaidPlotFrame& frame) {
   const QRectF& inner = frame.inner();
@@ -75,20 +84,18 @@ void DrawAxes(QPainter& painter, const RaidPlotFrame& frame) {
   painter.setPen(QPen(kAxis, 1));
   painter.drawRect(inner);
   const QFontMetricsF metrics(painter.font());
-  const double sectorStep = TickStep(b.sectorTo - b.sectorFrom, 8);
-  for (double sector = std::ceil(b.sectorFrom / sectorStep) * sectorStep; sector <= b.sectorTo; sector += sectorStep) {
+  ForEachTick(b.sectorFrom, b.sectorTo, [&](double sector) {
     const double x = frame.toPixel(sector, b.recordFrom).x();
     painter.drawLine(QPointF(x, inner.bottom()), QPointF(x, inner.bottom() + 4));
     const QString label = Number(sector);
     painter.drawText(QPointF(x - metrics.horizontalAdvance(label) / 2, inner.bottom() + 4 + metrics.ascent()), label);
-  }
-  const double recordStep = TickStep(b.recordTo - b.recordFrom, 8);
-  for (double record = std::ceil(b.recordFrom / recordStep) * recordStep; record <= b.recordTo; record += recordStep) {
+  });
+  ForEachTick(b.recordFrom, b.recordTo, [&](double record) {
     const double y = frame.toPixel(b.sectorFrom, record).y();
     painter.drawLine(QPointF(inner.left() - 4, y), QPointF(inner.left(), y));
     const QString label = Number(record);
     painter.drawText(QPointF(inner.left() - 6 - metrics.horizontalAdvance(label), y + metrics.ascent() / 2 - 1), label);
-  }
+  });
   const QString across = QStringLiteral("Sector on the members");
   painter.drawText(QPointF(inner.center().x() - metrics.horizontalAdvance(across) / 2, inner.bottom() + 8 + 2 * metrics.height()),
                    across);

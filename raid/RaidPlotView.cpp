@@ -12,6 +12,7 @@ namespace {
 
 // One wheel notch zooms by this factor.
 constexpr double kZoomPerNotch = 0.8;
+constexpr double kWidest = 1e13;
 
 }  // namespace
 
@@ -43,8 +44,10 @@ void RaidPlotView::zoom(double factor, QPointF at) {
   zoomed.sectorTo = sector + (frame.bounds().sectorTo - sector) * factor;
   zoomed.recordFrom = record - (record - frame.bounds().recordFrom) * factor;
   zoomed.recordTo = record + (frame.bounds().recordTo - record) * factor;
-  // Never closer than a few sectors and records across.
-  if (zoomed.sectorTo - zoomed.sectorFrom < 4 || zoomed.recordTo - zoomed.recordFrom < 2) return;
+  // Never closer than a few sectors and records across, nor wider than any disk and record count.
+  const double sectors = zoomed.sectorTo - zoomed.sectorFrom;
+  const double records = zoomed.recordTo - zoomed.recordFrom;
+  if (sectors < 4 || records < 2 || sectors > kWidest || records > kWidest) return;
   setBounds(zoomed);
 }
 
