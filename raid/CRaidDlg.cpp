@@ -242,10 +242,14 @@ void CRaidDlg::start() {
 
 void CRaidDlg::showOutcome(RaidResult& result, const std::vector<RaidMember>& members) {
   geometry_->setText(ToQString(FormatGeometryText(result.geometry)));
+  // The plot always shows the last run; one that found nothing has nothing to draw.
+  plot_.reset();
   if (!result.plot.runs.empty()) {
     plot_ = std::make_shared<const RaidPlotModel>(std::move(result.plot));
     plotMembers_ = members;
     if (plotView_ != nullptr) plotView_->setModel(plot_);
+  } else if (plotWindow_ != nullptr) {
+    plotWindow_->hide();
   }
   plotButton_->setEnabled(plot_ != nullptr);
   // No message ends a finished run.
