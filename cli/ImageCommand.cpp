@@ -56,7 +56,8 @@ int Run(const Arguments& args, Console& console) {
   const ImagingDeviceScan scan = ScanImagingDevices(sources);
   ImagingForm form;
   const std::string sourceSector = args.Value("source-sector").value_or("512");
-  const auto source = Choose(args.Value("source").value_or(""), scan, std::max<int64_t>(1, ParseLeadingInteger(FromUtf8(sourceSector))));
+  const int64_t sourceSectorBytes = std::max<int64_t>(1, ParseLeadingInteger(FromUtf8(sourceSector)));
+  const auto source = Choose(args.Value("source").value_or(""), scan, sourceSectorBytes);
   form.sourceListEmpty = false;
   if (source) form.sourceTips = source->tips;
   form.sourceStart = FromUtf8(args.Value("source-start").value_or("0"));

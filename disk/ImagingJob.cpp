@@ -44,11 +44,13 @@ std::u16string OffsetText(const char* format, int64_t offset) {
 // ---- sources ----
 
 // What a read of the source gave: `bytes` from the first sector asked for on, and whether that
-// is all of it. A read that fails part way is never issued again at the failing place within the
-// same phase: on a failing disk every touch of a bad area costs time and may damage it further.
+// is all of it. A failed read may have touched more than it returned, up to `touched` bytes: the
+// whole request that failed. A read that fails is never issued again at the failing place within
+// the same phase: on a failing disk every touch of a bad area costs time and may damage it further.
 struct SourceRead {
   int64_t bytes = 0;
   bool complete = false;
+  int64_t touched = 0;
 };
 
 class SectorSource {
@@ -56,9 +58,6 @@ class SectorSource {
   virtual ~SectorSource() = default;
   // Sectors the source holds (the last one may be partly there), or -1 when it cannot tell.
   virtual int64_t sectorCount() const = 0;
-  // Bytes after the first failing byte that the failed read may have touched: the rest of the
-  // request the system handed the disk at once. Those sectors are left to the trimming.
-  virtual int64_t failedSpanBytes() const = 0;
   // Reads `n` sectors from `sector` on.
   virtual SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) = 0;
   // The same read, but only the first `keep` bytes of every sector land in `out`, `keep` apart
@@ -69,45 +68,37 @@ class SectorSource {
   virtual SourceRead readOne(int64_t sector, uint8_t* buffer) { return read(sector, 1, buffer); }
 };
 
-// The kernel hands a disk (or a FUSE file system) reads of at most this much at once, so a failed
-// read tells the failing place only to this size.
-constexpr int64_t kKernelRequestBytes = 128 * 1024;
+// A block is read in requests of this size, as rescue tools read, one after the other: a failed
+// request then tells where the bad area is to within it, and only it was touched. (One request
+// for a whole block may reach the disk as several, all of them touched; which one failed is lost.)
+constexpr int64_t kRequestBytes = 64 * 1024;
 
 class HandleSource : public SectorSource {
  public:
-  HandleSource(int fd, int32_t sectorSize) : fd_(fd), sectorSize_(sectorSize), size_(FileSize(fd)) {}
+  HandleSource(int fd, int32_t sectorSize)
+      : fd_(fd), sectorSize_(sectorSize), requestSectors_(std::max<int64_t>(1, kRequestBytes / sectorSize)),
+        size_(FileSize(fd)) {}
 
   int64_t sectorCount() const override { return size_ < 0 ? -1 : (size_ + sectorSize_ - 1) / sectorSize_; }
-  int64_t failedSpanBytes() const override { return kKernelRequestBytes; }
 
-  // One call: a short answer means the read failed there (or the source ends), and asking again
-  // at that place would only hit the bad area twice.
   SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override {
-    int64_t offset = 0;
-    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return {};
-    const iovec whole{buffer, static_cast<size_t>(n * sectorSize_)};
-    return result(offset, n, ReadScattered(fd_, {&whole, 1}, offset));
+    return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
+      const iovec part{buffer + first * sectorSize_, static_cast<size_t>(count * sectorSize_)};
+      return ReadScattered(fd_, {&part, 1}, offset);
+    });
   }
 
   std::optional<SourceRead> readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) override {
-    int64_t offset = 0;
-    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return SourceRead{};
     discard_.resize(static_cast<size_t>(sectorSize_ - keep));
-    constexpr int64_t kSectorsPerCall = IOV_MAX / 2;
     std::vector<iovec> parts;
-    int64_t bytes = 0;
-    for (int64_t first = 0; first < n; first += kSectorsPerCall) {
-      const int64_t count = std::min(kSectorsPerCall, n - first);
+    return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
       parts.clear();
       for (int64_t i = first; i < first + count; ++i) {
         parts.push_back({out + i * keep, static_cast<size_t>(keep)});
         parts.push_back({discard_.data(), discard_.size()});
       }
-      const int64_t read = ReadScattered(fd_, parts, offset + bytes);
-      if (read > 0) bytes += read;
-      if (read != count * sectorSize_) break;  // failed there, or the source ends
-    }
-    return result(offset, n, bytes);
+      return ReadScattered(fd_, parts, offset);
+    });
   }
 
   // A page-cache read fails for every sector of a memory page that holds one bad sector, so a
@@ -120,19 +111,41 @@ class HandleSource : public SectorSource {
       const int64_t got = ReadScattered(direct_.get(), {&one, 1}, offset);
       if (got >= 0) {
         std::copy_n(aligned_.get(), got, buffer);
-        return result(offset, 1, got);
+        return {got, got >= wanted(offset, 1), sectorSize_};
       }
-      if (errno != EINVAL) return {};
+      if (errno != EINVAL) return {0, false, sectorSize_};
       direct_.reset();  // the file system or the sector size does not allow direct reads
     }
     return read(sector, 1, buffer);
   }
 
  private:
-  // Complete when every byte the source holds of the `n` sectors came.
-  SourceRead result(int64_t offset, int64_t n, int64_t got) const {
-    const int64_t wanted = size_ < 0 ? n * sectorSize_ : std::clamp<int64_t>(size_ - offset, 0, n * sectorSize_);
-    return {std::max<int64_t>(got, 0), got >= wanted};
+  // Bytes the source holds of `n` sectors at `offset`.
+  int64_t wanted(int64_t offset, int64_t n) const {
+    return size_ < 0 ? n * sectorSize_ : std::clamp<int64_t>(size_ - offset, 0, n * sectorSize_);
+  }
+
+  // Reads `n` sectors from `sector` on, one request of at most `requestSectors_` at a time:
+  // `request(first, count, offset)` reads sectors [first, first + count) of the block. Stops at the
+  // first request that does not read in full (one call each: asking again at the failing place
+  // would hit the bad area twice).
+  template <class Request>
+  SourceRead requests(int64_t sector, int64_t n, Request&& request) {
+    int64_t offset = 0;
+    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return {0, false, n * sectorSize_};
+    const int64_t all = wanted(offset, n);
+    SourceRead result;
+    for (int64_t first = 0; first < n && result.bytes < all; first += requestSectors_) {
+      const int64_t count = std::min(requestSectors_, n - first);
+      const int64_t expected = std::min(count * sectorSize_, all - result.bytes);
+      const int64_t got = request(first, count, offset + result.bytes);
+      result.touched = (first + count) * sectorSize_;
+      if (got > 0) result.bytes += got;
+      if (got != expected) return result;
+    }
+    result.complete = true;
+    result.touched = result.bytes;
+    return result;
   }
 
   void openDirect() {
@@ -152,6 +165,7 @@ class HandleSource : public SectorSource {
 
   int fd_;
   int32_t sectorSize_;
+  int64_t requestSectors_;
   int64_t size_;  // bytes, -1 when unknown
   std::vector<uint8_t> discard_;
   bool directTried_ = false;
@@ -165,17 +179,15 @@ class ScsiSource : public SectorSource {
       : target_(target), sectorSize_(sectorSize), blockCount_(blockCount) {}
 
   int64_t sectorCount() const override { return blockCount_ > 0 ? blockCount_ : -1; }
-  // READ(10) fails as a whole: any of its blocks may be the bad one.
-  int64_t failedSpanBytes() const override { return int64_t{1} << 40; }
 
   SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override {
     // READ(10) addresses 32 bits of blocks: beyond that it would silently read the wrong blocks.
-    if (sector < 0 || sector + n > (int64_t{1} << 32)) return {};
-    const size_t bytes = static_cast<size_t>(n * sectorSize_);
+    const int64_t bytes = n * sectorSize_;
+    if (sector < 0 || sector + n > (int64_t{1} << 32)) return {0, false, bytes};
     const int result = target_.read10(static_cast<uint32_t>(sector), static_cast<uint16_t>(n),
-                                      static_cast<uint32_t>(sectorSize_), std::span(buffer, bytes));
-    if (result == kScsiNoSense) return {static_cast<int64_t>(bytes), true};
-    return {};
+                                      static_cast<uint32_t>(sectorSize_), std::span(buffer, static_cast<size_t>(bytes)));
+    // READ(10) fails as a whole: any of its blocks may be the bad one.
+    return {result == kScsiNoSense ? bytes : 0, result == kScsiNoSense, bytes};
   }
 
  private:
@@ -264,12 +276,12 @@ class BlockWriter {
 
 // ---- the copy loop ----
 
-// How the copy reads its source: whole blocks while they read, and after a failed read requests
-// no larger than one the system hands the disk at once, so that a failure tells where it is.
+// How far the copy skips past a failed read: one request at first, twice as far with each
+// failure that follows, up to `maxSkip`.
 struct ReadSizes {
-  int64_t block = 0;    // sectors of a block
-  int64_t cluster = 0;  // sectors of a read after a failure, and the first skip after it
-  int64_t maxSkip = 0;  // the skip grows while errors continue, up to this
+  int64_t block = 0;  // sectors of a block
+  int64_t firstSkip = 0;
+  int64_t maxSkip = 0;
 };
 
 // The phases, in the order a run goes through them, by the state of the sectors each one reads.
@@ -290,8 +302,7 @@ class CopyLoop {
     copyPhase(source, targetFd);
     if (!stopped()) trimPhase(source, targetFd);
     if (!stopped()) scrapePhase(source, targetFd);
-    for (const SectorArea& area : found_.areas())
-      if (area.state == SectorState::Bad) sink_.Message(u"读取", OffsetText("读取位置%lld错误", area.first * p_.sourceSectorSize));
+    reportUnreadable();
     if (!stopped() && p_.retryPasses > 0) retryPasses(source, targetFd);
     if (!stopped()) sectors_.at(end_, SectorState::Finished);
     return progressMaximum_;
@@ -347,9 +358,7 @@ class CopyLoop {
       const auto area = sectors_.next(at, SectorState::NotTried);
       if (!area || area->first >= to) break;
       const int64_t current = area->first, areaEnd = std::min(area->end, to);
-      // Near a failure (after one, and in the skipped areas) reads are small, so that a failing
-      // one touches little of the bad area.
-      const int64_t n = std::min(skip > 0 || skipped == nullptr ? std::min(sizes_.cluster, B) : B, areaEnd - current);
+      const int64_t n = std::min(B, areaEnd - current);
       uint8_t* out = buffers.output[slot_].data();
       uint8_t* in = Ps == Pt ? out : buffers.input.data();
       const size_t inSpan = Ps == Pt ? static_cast<size_t>(n * Ps) : static_cast<size_t>(n * Ps + std::max<int64_t>(0, Pt - Ps));
@@ -369,12 +378,12 @@ class CopyLoop {
         at = current + n;
         continue;
       }
-      // The failed request may have touched everything up to the end of its span: that is the
-      // area to trim. Beyond it the first pass skips ahead, further while the errors go on.
-      const int64_t touched = (current * Ps + read.bytes + source.failedSpanBytes() + Ps - 1) / Ps;
+      // The failed request touched the area up to its end: that is the area to trim. Beyond it
+      // the first pass skips ahead, further while the errors go on.
+      const int64_t touched = current + (read.touched + Ps - 1) / Ps;
       const int64_t failedEnd = std::clamp<int64_t>(touched, current + good + 1, current + n);
       sectors_.set(current + good, failedEnd, SectorState::NonTrimmed);
-      skip = skip == 0 ? sizes_.cluster : std::min(skip * 2, sizes_.maxSkip);
+      skip = skip == 0 ? sizes_.firstSkip : std::min(skip * 2, sizes_.maxSkip);
       at = failedEnd;
       if (skipped != nullptr && at < to) {
         skipped->push_back({at, std::min(at + skip, to)});
@@ -514,6 +523,13 @@ class CopyLoop {
     }
     if (written) sectors_.set(first, first + n, state);
     else sink_.Message(u"写入", OffsetText("写入位置%lld错误", targetOffset(first)));
+  }
+
+  // One row per run of sectors this run found unreadable, once the copy is through with them.
+  void reportUnreadable() {
+    for (const SectorArea& area : found_.areas())
+      if (area.state == SectorState::Bad)
+        sink_.Message(u"读取", OffsetText("读取位置%lld错误", area.first * p_.sourceSectorSize));
   }
 
   void showSector(int64_t sector) {
@@ -819,7 +835,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
       scsi.emplace(*env.scsi);
       scsi->bind(p.sourceScsi);
       source = std::make_unique<ScsiSource>(*scsi, p.sourceSectorSize, p.sourceScsi->blockCount);
-      sizes.block = sizes.cluster = kScsiBlockSectors;
+      sizes.block = sizes.firstSkip = kScsiBlockSectors;
     } else {
       sourceFd = sourcePath.empty() ? UniqueFd() : OpenSharedInput(sourcePath, true);
       if (!sourceFd) {
@@ -828,11 +844,11 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
       }
       source = std::make_unique<HandleSource>(sourceFd.get(), p.sourceSectorSize);
       sizes.block = kHandleBlockSectors;
-      sizes.cluster = std::max<int64_t>(1, kKernelRequestBytes / p.sourceSectorSize);
+      sizes.firstSkip = std::max<int64_t>(1, kRequestBytes / p.sourceSectorSize);
     }
     const int64_t end = RunEnd(p, source->sectorCount());
     // As rescue tools do: the skip grows to a hundredth of the run, at most 1 GiB.
-    sizes.maxSkip = std::max(sizes.cluster, std::min((end - p.sourceStart) / 100, (int64_t{1} << 30) / p.sourceSectorSize));
+    sizes.maxSkip = std::max(sizes.firstSkip, std::min((end - p.sourceStart) / 100, (int64_t{1} << 30) / p.sourceSectorSize));
 
     const auto deviceNumber = env.deviceNumber ? env.deviceNumber : BlockDeviceNumber;
     const bool imageTarget = !p.targetFile.empty() && deviceNumber(p.targetFile) == 0;
@@ -861,7 +877,8 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     if (plan.resume) {
       if (FinishedSectorsMatch(*source, target.get(), plan.sectors, p)) {
         char text[96];
-        std::snprintf(text, sizeof text, "按映射文件继续，从扇区%lld开始", static_cast<long long>(ResumePoint(plan.sectors)));
+        std::snprintf(text, sizeof text, "按映射文件继续，从扇区%lld开始",
+                      static_cast<long long>(ResumePoint(plan.sectors)));
         sink.Message(u"映射", Utf8ToText(text));
       } else {
         sink.Message(u"映射", u"源设备与映射文件记录的不是同一来源，重新开始");
