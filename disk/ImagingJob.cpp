@@ -304,7 +304,9 @@ class CopyLoop {
     if (!stopped()) scrapePhase(source, targetFd);
     reportUnreadable();
     if (!stopped() && p_.retryPasses > 0) retryPasses(source, targetFd);
-    if (!stopped()) sectors_.at(end_, SectorState::Finished);
+    if (stopped()) return progressMaximum_;
+    sectors_.at(end_, SectorState::Finished);
+    if (lookedCloser_) showSector(end_);  // LBA followed the sector reads: the copy is at its end
     return progressMaximum_;
   }
 
@@ -442,6 +444,7 @@ class CopyLoop {
   // that does not is filled and bad. True when it read.
   bool readSingle(SectorSource& source, int targetFd, int64_t sector, SectorState phase, int pass = 1) {
     sectors_.at(sector, phase, pass);
+    lookedCloser_ = true;
     // A dead area may take long sector by sector: LBA shows the copy is still moving.
     showSector(sector);
     std::fill(scratch_.begin(), scratch_.end(), kFill);
@@ -489,7 +492,7 @@ class CopyLoop {
         }
       }
     }
-    showSector(end_);
+    lookedCloser_ = true;
     const int64_t after = sectors_.count(SectorState::Bad);
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
@@ -580,6 +583,7 @@ class CopyLoop {
   std::vector<uint8_t> scratch_ = std::vector<uint8_t>(static_cast<size_t>(p_.sourceSectorSize));
   std::optional<Pending> pending_;
   int slot_ = 0;  // the output buffer the next block goes to, while the other may still be written
+  bool lookedCloser_ = false;  // sectors were read on their own after the blocks
 };
 
 int64_t SteadySeconds() {

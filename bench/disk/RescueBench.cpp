@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -121,7 +122,8 @@ int main(int argc, char** argv) {
     std::printf("%-22s %20s %7.2f %18s %22s\n", name, requests, static_cast<double>(engine.requests) / dd.requests,
                 touches, times);
     const bool same = std::system(("cmp -s '" + ours.string() + "' '" + theirs.string() + "'").c_str()) == 0;
-    if (!same) std::printf("  (the two copies differ: ddrescue leaves unreadable sectors zero, the engine fills them)\n");
+    // ddrescue leaves unreadable sectors as zeros where the engine fills them: compared apart.
+    if (!same) std::printf("  (the copies differ where sectors are unreadable: zeros against BB fill)\n");
   }
   return 0;
 }
