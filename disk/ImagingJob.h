@@ -45,11 +45,12 @@ struct ImagingEnvironment {
 // Why a target is refused before it is opened, or empty when it may be written.
 std::u16string TargetRefusal(const ImagingRequest& parameters, const ImagingEnvironment& environment);
 
-// Runs one copy to its end or to Stop (polled before every block and every sector read on its
-// own). A block that does not read in full is read again sector by sector, and each sector that
-// stays unreadable gets `retryPasses` more tries after the copy. An image-file target keeps a
-// rescue map beside it ("<target>.map"), and a run that matches that map goes on from it instead
-// of starting afresh. Never throws.
+// Runs one copy to its end, the source's end or Stop (polled before every block and every sector
+// read on its own). Good data first: a failed read is skipped past and its area trimmed and read
+// sector by sector only after every readable area is copied; each sector that stays unreadable
+// gets `retryPasses` more tries after that. An image-file target keeps a rescue map beside it
+// ("<target>.map"), and a run of the same source that matches that map goes on from it, in the
+// phase it was in, instead of starting afresh. Never throws.
 ImagingOutcome RunImaging(const ImagingRequest& request, const std::atomic<int>& stop, ImagingReporter& reporter,
                           const ImagingEnvironment& environment = {});
 

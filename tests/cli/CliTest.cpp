@@ -281,6 +281,21 @@ TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {
   EXPECT_EQ(RunImaging(request, stop, quiet).end, ImagingEnd::Completed);
   EXPECT_TRUE(ReadFile(dir / "cli.img") == ReadFile(dir / "engine.img"));
 
+  // Ok again on the same target goes on from its map: a "映射" row, and the job is done.
+  const CliRun again = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "cli.img"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, "镜像\t正在镜像...\n映射\t按映射文件继续，从扇区8开始\n镜像\t镜像完成\n");
+
+  // A file of 520-byte sectors holds as many as its size says in those sectors, not in 512-byte
+  // units: the copy ends at the file's end, complete.
+  WriteFile(dir / "odd.img", source.substr(0, 7 * 520));
+  const CliRun odd = Cli({"image", "--source", dir / "odd.img", "--source-sector", "520", "--target-file", dir / "odd-copy.img"});
+  EXPECT_EQ(odd.status, 0) << odd.err;
+  EXPECT_EQ(odd.out, "镜像\t正在镜像...\n镜像\t镜像完成\n");
+  std::string firstBytes;
+  for (int s = 0; s < 7; ++s) firstBytes += source.substr(s * 520, 512);
+  EXPECT_TRUE(ReadFile(dir / "odd-copy.img") == firstBytes);
+
   const CliRun own = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "source.img"});
   EXPECT_EQ(own.status, 1);
   EXPECT_TRUE(ReadFile(dir / "source.img") == source);
