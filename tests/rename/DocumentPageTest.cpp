@@ -17,6 +17,7 @@
 #include "rename/CDocumentDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TimeZone.h"
 
 using namespace brenvik;
 using brenvik::testing::RecordingUi;
@@ -89,6 +90,9 @@ struct ReaderGate {
 
 class DocumentPageTest : public QObject {
   Q_OBJECT
+
+  // Names take local time; the documents were saved at 06:07:09 UTC.
+  const brenvik::testing::ScopedTimeZone zone_{brenvik::testing::kUtcPlus8};
 
   std::unique_ptr<TempDir> temporary_;
   std::unique_ptr<TempDir> root_;
