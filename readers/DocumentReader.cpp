@@ -369,7 +369,8 @@ int DocumentReader::ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 51
 int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
   ResetReader();
   if (!ReadHeader(fd, knownHeader)) return kProbeInvalidHeader;
-  // The probe reads no stream, so it needs neither the mini FAT nor the mini stream.
+  // The probe reads no stream but a Word document's first bytes, so it loads the mini FAT and the
+  // mini stream only for a Word document small enough to live there.
   AssembleFat(fd);
   int result = kProbeUnknown;
   StreamLocation wordDocument;
@@ -377,8 +378,7 @@ int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
     if (entry.nameIs(u"WordDocument")) {
       result = kProbeWord;
       wordDocument = entry.location();
-    }
-    else if (entry.nameIs(u"Workbook") || entry.nameIs(u"Book"))
+    } else if (entry.nameIs(u"Workbook") || entry.nameIs(u"Book"))
       result = kProbeExcel;
     else if (entry.nameIs(u"PowerPoint", false))
       result = kProbePowerPoint;
