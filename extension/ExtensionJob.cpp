@@ -15,12 +15,6 @@
 
 namespace brenvik {
 
-namespace {
-
-char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
-}  // namespace
-
 std::u16string TallyText(int64_t identified, int64_t scanned) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "Numbers: %" PRId64 " / %" PRId64, identified, scanned);
@@ -68,8 +62,12 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
         // Stop also interrupts the compound file being probed, not only the walk between files.
         const ReaderStopScope readerStop(probeReader, &stop);
         Identified found;
-        const std::string_view type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
-        if (!type.empty()) found = {IdentityAt(file.folderFd, file.name), Utf16(type), BytesToText(file.Path())};
+        const FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
+        // A name that already names the content correctly (a variant such as .jar or .jpeg) is
+        // listed with its own extension, so Rename leaves it as it is.
+        if (type.recognised())
+          found = {IdentityAt(file.folderFd, file.name), Utf16(ListedType(type, BytesToText(file.name))),
+                   BytesToText(file.Path())};
         return found;
       },
       [&](const WalkedFile&, Identified&& found) {
@@ -109,15 +107,7 @@ bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, st
                             FileIdentity identity, JobJournal* journal) {
   const size_t slash = path.rfind(u'/');
   if (slash == std::u16string_view::npos || slash == 0) return false;
-  const std::u16string_view name = path.substr(slash + 1);
-
-  std::u16string_view base = name;
-  std::u16string oldExtension;
-  const size_t dot = name.rfind(u'.');
-  if (dot != std::u16string_view::npos && dot != 0) {
-    base = name.substr(0, dot);
-    for (char16_t c : name.substr(dot + 1)) oldExtension += AsciiLower(c);
-  }
+  const auto [base, oldExtension] = SplitExtension(path.substr(slash + 1));
   if (oldExtension == type) return true;
 
   const std::optional<ListedTree::Entry> file = tree.Reach(TextToPath(path), identity);

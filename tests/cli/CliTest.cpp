@@ -40,10 +40,12 @@ struct CliRun {
   std::string out, err;
 };
 
-// Starts brenvik-cli with `args`; its standard output and error go to files in `dir`.
-pid_t Start(const TempDir& dir, const std::vector<std::string>& args) {
+// Starts brenvik-cli with `args` and the environment variables `environment` ("NAME=value") set;
+// its standard output and error go to files in `dir`.
+pid_t Start(const TempDir& dir, const std::vector<std::string>& args, const std::vector<std::string>& environment = {}) {
   const pid_t child = ::fork();
   if (child == 0) {
+    for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
     ::dup2(::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     ::dup2(::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     std::vector<char*> argv{const_cast<char*>(BRENVIK_CLI)};
@@ -62,9 +64,9 @@ CliRun Finish(const TempDir& dir, pid_t child) {
           ReadFile(dir / "stderr")};
 }
 
-CliRun Cli(const std::vector<std::string>& args) {
+CliRun Cli(const std::vector<std::string>& args, const std::vector<std::string>& environment = {}) {
   TempDir io;
-  return Finish(io, Start(io, args));
+  return Finish(io, Start(io, args, environment));
 }
 
 std::string Cell(std::u16string_view text) { return TextToBytes(text); }
@@ -161,6 +163,56 @@ TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
   EXPECT_EQ(std::count(renamed.out.begin(), renamed.out.end(), '\n'), kCachePreviewRows);
   for (int i = 0; i < 40; ++i) EXPECT_TRUE(fs::exists(root / ("f" + std::to_string(i) + ".pdf"))) << i;
   EXPECT_NE(renamed.err.find("Modify extension completed"), std::string::npos);
+}
+
+// Real files under fitting names of a variant of their type keep them; a wrong name is corrected
+// to the variant the content names.
+TEST(BrenvikCli, ExtensionKeepsNamesOfAVariantOfTheType) {
+  TempDir dir;
+  const fs::path data = BRENVIK_TEST_DATA "/variants";
+  const fs::path root = dir / "recovered";
+  fs::create_directories(root);
+  for (const char* name : {"tool.jar", "sales.odt", "budget.xlsm", "book.epub"}) fs::copy_file(data / name, root / name);
+  fs::copy_file(data / "sales.docm", root / "f0001.bin");
+  const CliRun run = Cli({"extension", root, "--cache-mode", "list", "--rename"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const char* name : {"tool.jar", "sales.odt", "budget.xlsm", "book.epub"})
+    EXPECT_EQ(ReadFile(root / name), ReadFile(data / name)) << name;
+  EXPECT_EQ(ReadFile(root / "f0001.docm"), ReadFile(data / "sales.docm"));
+  EXPECT_NE(run.out.find("\tjar\t" + (root / "tool.jar").string() + "\n"), std::string::npos) << run.out;
+}
+
+// Text in UTF-8 without a byte-order mark names its file as the text reads in every locale, and a
+// Word document's name keeps every character and takes the date in the machine's time zone: saved
+// at 21:10:05 UTC on 12 July 2019, it is 13 July at UTC+8 and still 12 July in Berlin.
+TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
+  const fs::path data = BRENVIK_TEST_DATA;
+  const std::pair<const char*, const char*> texts[] = {
+      {"cs.txt", "Zprávaočinnostizarok2019Příloharozpočet#"},
+      {"zh.txt", "年度销售报告二〇一九年度第三季度#"},
+      {"ja.txt", "年次報告書営業部売上の概要#"}};
+  const std::pair<const char*, const char*> zones[] = {{"TZ=CST-8", "2019-07-13 05-10-05"},
+                                                       {"TZ=Europe/Berlin", "2019-07-12 23-10-05"}};
+  for (const char* locale : {"C.UTF-8", "en_US.UTF-8", "zh_CN.UTF-8"}) {
+    for (const auto& [zone, date] : zones) {
+      SCOPED_TRACE(std::string(locale) + " " + zone);
+      TempDir dir;
+      for (const auto& [name, expected] : texts) fs::copy_file(data / "text" / name, dir / name);
+      fs::copy_file(data / "rename/sales.doc", dir / "00042.doc");
+      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc", "--cache-mode", "list", "--rename"},
+                             {std::string("LC_ALL=") + locale, zone});
+      EXPECT_EQ(run.status, 0) << run.err;
+      std::vector<std::string> names;
+      for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+      const auto named = [&](const std::string& start, const std::string& end) {
+        return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+          return n.starts_with(start) && n.ends_with(end);
+        });
+      };
+      for (const auto& [name, expected] : texts) EXPECT_TRUE(named(expected, ".txt")) << name << " " << ::testing::PrintToString(names);
+      EXPECT_TRUE(named(std::string(date) + "年度销售报告二〇一九年度#", ".doc")) << ::testing::PrintToString(names);
+    }
+  }
 }
 
 TEST(BrenvikCli, RepairDbWritesWhatTheEngineWritesAndNeverItsOwnInput) {
