@@ -59,7 +59,7 @@ int Run(const Arguments& args, Console& console) {
   InvalidFileDetector detector;
   const CriteriaRefusal refusal = CollectCriteria(input, detector);
   if (refusal != CriteriaRefusal::None) return Refuse(console, RefusalText(refusal));
-  if (!PrepareTemporaryFolder(*settings)) return Refuse(console, kTemporaryFileFailedText);
+  if (!PrepareTemporaryFolder(*settings, args)) return Refuse(console, kTemporaryFileFailedText);
 
   ConsoleReporter<ResultRow, ScanTally> reporter(console, {kDetectFailedText, kTemporaryFileAccessText});
   const CacheMode mode = static_cast<CacheMode>(settings->cacheMode);
@@ -68,11 +68,11 @@ int Run(const Arguments& args, Console& console) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), FormatSizeText(row.size),
                                     std::u16string(StatusText(row.verdict)), PathToText(row.path)};
     console.Row(kColumns, cells);
-    if (mode == kCacheModeList) listed.push_back({row.index, row.path});
+    if (mode == kCacheModeList) listed.push_back({row.index, row.path, row.identity});
   };
   reporter.tallyText = FormatTallyText;
 
-  const ScanOutcome scan = RunJob(RunInvalidFileScan, ScanRequest{&detector, mode, settings->temporaryFolder}, reporter);
+  const ScanOutcome scan = RunJob(RunInvalidFileScan, ScanRequest{&detector, mode, settings->temporaryFolder, 0, ListedRows(args)}, reporter);
   console.Status(FormatTallyText(scan.tally));
   if (!scan.completed) return kExitFailed;
 
@@ -94,8 +94,8 @@ int Run(const Arguments& args, Console& console) {
 
 const Subcommand kInvalidFilesCommand{
     "invalid-files", "Lists the invalid files below PATH and, with --delete, deletes them or moves them aside.", "PATH",
-    "Prints one row per invalid file: Index, Size, Status (char, type, content or size) and Path. With the\n"
-    "default cache mode only the first 33 rows are listed; --delete still acts on every invalid file.",
+    "Prints one row per invalid file: Index, Size, Status (char, type, content or size) and Path. With\n"
+    "--cache-mode files only the first 33 rows are listed; --delete still acts on every invalid file.",
     kFlags, Run};
 
 }  // namespace brenvik::cli
