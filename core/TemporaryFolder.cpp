@@ -79,22 +79,30 @@ constexpr int kUrgentSlots = 32;
 UrgentSlot gUrgent[kUrgentSlots];
 std::atomic<int> gUrgentCount{0};
 
-// Called with the list's mutex held, so two callers never take the same slot.
+std::mutex gUrgentMutex;  // between the threads that fill slots; the handler takes no lock
+
+// A path kept before (a name made again) takes its old slot, with the identity of what it names now.
 void KeepForUrgentRemoval(const std::filesystem::path& path, bool folder) {
-  const int index = gUrgentCount.load(std::memory_order_relaxed);
+  std::lock_guard lock(gUrgentMutex);
+  const int count = gUrgentCount.load(std::memory_order_relaxed);
   struct stat st {};
-  if (index >= kUrgentSlots || path.native().size() >= PATH_MAX || ::lstat(path.c_str(), &st) != 0) return;
+  if (path.native().size() >= PATH_MAX || ::lstat(path.c_str(), &st) != 0) return;
+  int index = 0;
+  while (index < count && path.native() != gUrgent[index].path) ++index;
+  if (index == kUrgentSlots) return;
   UrgentSlot& slot = gUrgent[index];
+  slot.live.store(false, std::memory_order_relaxed);
   slot.folder = folder;
   slot.device = st.st_dev;
   slot.inode = st.st_ino;
   std::memcpy(slot.path, path.c_str(), path.native().size() + 1);
-  slot.live.store(true, std::memory_order_relaxed);
-  gUrgentCount.store(index + 1, std::memory_order_release);
+  slot.live.store(true, std::memory_order_release);
+  if (index == count) gUrgentCount.store(count + 1, std::memory_order_release);
 }
 
 // The slot of `path` is no longer to be removed by the handler (it is being removed normally).
 void ForgetUrgent(const std::filesystem::path& path) {
+  std::lock_guard lock(gUrgentMutex);
   const int count = gUrgentCount.load(std::memory_order_acquire);
   for (int i = 0; i < count; ++i)
     if (path.native() == gUrgent[i].path) gUrgent[i].live.store(false, std::memory_order_relaxed);
@@ -223,11 +231,18 @@ std::filesystem::path SettleTemporaryFolder(const std::optional<std::filesystem:
 void RecordTemporaryFile(const std::filesystem::path& path) {
   auto& created = Created();
   std::lock_guard lock(created.mutex);
-  for (const auto& known : created.paths)
-    if (known == path) return;
-  created.paths.push_back(path);
-  created.identities.push_back(IdentityOf(UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)).get()));
+  // A name made again (a result file of the same second, after the first was deleted) is now
+  // another file: the identity kept is the new one.
+  const FileIdentity identity =
+      IdentityOf(UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)).get());
   KeepForUrgentRemoval(path, false);
+  for (size_t i = 0; i < created.paths.size(); ++i) {
+    if (created.paths[i] != path) continue;
+    created.identities[i] = identity;
+    return;
+  }
+  created.paths.push_back(path);
+  created.identities.push_back(identity);
 }
 
 UniqueFd OpenCreatedTemporaryFile(const std::filesystem::path& path) {
@@ -339,7 +354,7 @@ void RemoveCreatedTemporaryFilesAtOnce() noexcept {
   const int count = gUrgentCount.load(std::memory_order_acquire);
   for (int i = 0; i < count; ++i) {
     const UrgentSlot& slot = gUrgent[i];
-    if (!slot.live.load(std::memory_order_relaxed)) continue;
+    if (!slot.live.load(std::memory_order_acquire)) continue;
     const int fd = ::open(slot.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (slot.folder ? O_DIRECTORY : 0));
     struct stat st {};
     const bool same = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == slot.device && st.st_ino == slot.inode;

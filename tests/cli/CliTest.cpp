@@ -204,17 +204,22 @@ TEST(BrenvikCli, TrustsNoTemporaryFolderOfAnotherUserAndLeavesNothingBehind) {
   EXPECT_EQ(Listing(root), std::vector<std::string>{"ok.txt"});
   EXPECT_EQ(ReadFile(root / "ok.txt"), "fine");
 
-  const fs::path docs = dir / "docs";
-  for (int i = 0; i < 1000; ++i) {
-    fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "report.docx", docs / ("r" + std::to_string(i) + ".docx"));
-    fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "budget.xlsx", docs / ("b" + std::to_string(i) + ".xlsx"));
-  }
-  const CliRun named = Cli({"rename", docs, "--types", "docx,xlsx", "--rename"});
+  const auto copyDocuments = [](const fs::path& folder, int copies) {
+    fs::create_directories(folder);
+    for (int i = 0; i < copies; ++i) {
+      fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "report.docx", folder / ("r" + std::to_string(i) + ".docx"));
+      fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "budget.xlsx", folder / ("b" + std::to_string(i) + ".xlsx"));
+    }
+  };
+  copyDocuments(dir / "few", 2);
+  const CliRun named = Cli({"rename", dir / "few", "--types", "docx,xlsx", "--rename"});
   EXPECT_EQ(named.status, 0) << named.err;
   EXPECT_EQ(Listing(runtime), std::vector<std::string>{"tvk"});  // the fresh folder went too
 
   // Interrupted while it reads documents: by Ctrl+C (Stop), by two (no waiting), by SIGTERM.
   const fs::path temporary = dir / "tmp";
+  const fs::path docs = dir / "docs";
+  copyDocuments(docs, 1000);
   for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, {SIGINT, SIGINT}, {SIGTERM}}) {
     SCOPED_TRACE(signals.size() == 2 ? "two Ctrl+C" : signals[0] == SIGINT ? "Ctrl+C" : "SIGTERM");
     TempDir io;

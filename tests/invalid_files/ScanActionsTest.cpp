@@ -146,7 +146,7 @@ TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
 TEST(ResultRecords, DamagedRecordsEndTheReading) {
   TempDir dir;
   std::string bytes;
-  bytes += std::string("\x02\0\0\0", 4) + std::string("a\0", 2);   // "a"
+  bytes += std::string("\x02\0\0\0", 4) + std::string("a\0", 2) + std::string(kIdentityBytes, '\0');  // "a"
   bytes += std::string("\x03\0\0\0", 4) + "abc";                    // odd length
   WriteFile(dir / "records", bytes);
   EXPECT_EQ(ReadRecords(dir / "records"), std::vector<fs::path>{"a"});
