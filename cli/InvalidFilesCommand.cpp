@@ -72,7 +72,8 @@ int Run(const Arguments& args, Console& console) {
   };
   reporter.tallyText = FormatTallyText;
 
-  const ScanOutcome scan = RunJob(RunInvalidFileScan, ScanRequest{&detector, mode, settings->temporaryFolder, 0, ListedRows(args)}, reporter);
+  const ScanRequest check{&detector, mode, settings->temporaryFolder, 0, ListedRows(args)};
+  const ScanOutcome scan = RunJob(RunInvalidFileScan, check, reporter);
   console.Status(FormatTallyText(scan.tally));
   if (!scan.completed) return kExitFailed;
 

@@ -74,7 +74,8 @@ int Run(const Arguments& args, Console& console) {
   };
 
   const std::filesystem::path root = args.positional().front();
-  const RenameCheckOutcome check = RunJob(RunRenameCheck, RenameCheckRequest{&engine, root, 0, ListedRows(args)}, reporter);
+  const RenameCheckOutcome check =
+      RunJob(RunRenameCheck, RenameCheckRequest{&engine, root, 0, ListedRows(args)}, reporter);
   console.Status(NumbersText(check.rowCounter));
   if (!check.completed) return kExitFailed;
   console.Status(u"Detect File Rename completed");
