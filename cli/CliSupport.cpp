@@ -13,8 +13,9 @@ namespace {
 
 constexpr Flag kCommonFlags[] = {
     {"cache-mode", "list|files",
-     "how results are kept: \"list\" (One time load) lists every row, \"files\" (Cache files, the default) "
-     "lists the first 33 and keeps the rest in a temporary result file"},
+     "how results are kept: \"list\" (One time load) keeps every row in memory; \"files\" (Cache files) "
+     "lists the first 33 and keeps every result in a temporary result file. Without it, every row is "
+     "listed as found and kept only in the temporary result file, so memory stays flat"},
     {"temporary-path", "DIR", "the Temporary path for result files (default: the program's own folder)"},
     {"json", "", "print rows as JSON lines instead of tab-separated columns"},
     {"help", "", "show this help"},
@@ -63,9 +64,17 @@ int64_t NowMs() {
 std::atomic<int> gStop{0};
 
 extern "C" void OnInterrupt(int) {
-  // The first Ctrl+C is the Stop button; a second one does not wait for the job.
-  if (gStop.exchange(1) != 0) _exit(kExitStopped);
+  // The first Ctrl+C is the Stop button; a second one does not wait for the job, but still takes
+  // the run's temporary files along.
+  if (gStop.exchange(1) != 0) {
+    RemoveCreatedTemporaryFilesAtOnce();
+    _exit(kExitStopped);
+  }
 }
+
+// A reader of the rows that went away (the end of a pipe) or a closed terminal stops the job like
+// Stop, so the run still ends through its own clean-up; a later one must not cut that short.
+extern "C" void OnOutputGone(int) { gStop.store(1); }
 
 }  // namespace
 
@@ -137,11 +146,17 @@ std::optional<AppSettings> SettingsFrom(const Arguments& args, std::string& erro
       return std::nullopt;
     }
   }
-  if (const auto folder = args.Value("temporary-path")) settings.temporaryFolder = *folder;
   return settings;
 }
 
-bool PrepareTemporaryFolder(const AppSettings& settings) { return EnsureFolder(settings.temporaryFolder); }
+int32_t ListedRows(const Arguments& args) { return args.Has("cache-mode") ? kCachePreviewRows : kEveryRow; }
+
+bool PrepareTemporaryFolder(AppSettings& settings, const Arguments& args) {
+  const std::optional<std::string> named = args.Value("temporary-path");
+  settings.temporaryFolder =
+      SettleTemporaryFolder(named ? std::optional<std::filesystem::path>(*named) : std::nullopt);
+  return !settings.temporaryFolder.empty();
+}
 
 std::atomic<int>& StopFlag() { return gStop; }
 
@@ -152,6 +167,9 @@ void InstallStopHandler() {
   action.sa_flags = SA_RESTART;  // reads and writes go on; the job polls the flag between items
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnOutputGone;
+  ::sigaction(SIGPIPE, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
 }
 
 Console::Console(bool json) : json_(json), terminal_(::isatty(STDERR_FILENO) != 0) {}

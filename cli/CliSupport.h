@@ -50,8 +50,13 @@ class Arguments {
 std::span<const Flag> CommonFlags();
 // The settings record with the common flags applied; nullopt with `error` set on a bad value.
 std::optional<AppSettings> SettingsFrom(const Arguments& args, std::string& error);
-// Makes the temporary folder as the application does at start; false when it cannot be made.
-bool PrepareTemporaryFolder(const AppSettings& settings);
+// How many rows a cache-mode Check lists: every one, streamed, unless --cache-mode files asks for
+// the page's preview of the first rows.
+int32_t ListedRows(const Arguments& args);
+// Settles the temporary folder as the window does at start (the folder --temporary-path names,
+// else Brenvik's own, a fresh private one when the usual one cannot be trusted) into `settings`;
+// false when no folder can be made. What the run makes there is removed when it ends.
+bool PrepareTemporaryFolder(AppSettings& settings, const Arguments& args);
 
 // The job's stop flag, set by Ctrl+C (a second Ctrl+C ends the process at once).
 std::atomic<int>& StopFlag();

@@ -59,7 +59,7 @@ int Run(const Arguments& args, Console& console) {
   InvalidFileDetector detector;
   const CriteriaRefusal refusal = CollectCriteria(input, detector);
   if (refusal != CriteriaRefusal::None) return Refuse(console, RefusalText(refusal));
-  if (!PrepareTemporaryFolder(*settings)) return Fail(console, kTemporaryFileFailedText);
+  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kTemporaryFileFailedText);
 
   ConsoleReporter<ResultRow, ScanTally> reporter(console);
   const CacheMode mode = static_cast<CacheMode>(settings->cacheMode);
@@ -69,11 +69,12 @@ int Run(const Arguments& args, Console& console) {
                                     std::u16string(StatusText(row.verdict)), PathToText(row.path)};
     const MachineValue values[] = {{"index", row.index}, {"size", row.size}, {"status", cells[2]}, {"path", cells[3]}};
     console.Row(kColumns, cells, values);
-    if (mode == kCacheModeList) listed.push_back({row.index, row.path});
+    if (mode == kCacheModeList) listed.push_back({row.index, row.path, row.identity});
   };
   reporter.tallyText = FormatTallyText;
 
-  const ScanOutcome scan = RunJob(RunInvalidFileScan, ScanRequest{&detector, mode, settings->temporaryFolder}, reporter);
+  const ScanRequest check{&detector, mode, settings->temporaryFolder, 0, ListedRows(args)};
+  const ScanOutcome scan = RunJob(RunInvalidFileScan, check, reporter);
   if (scan.end == ScanEnd::NotAFolder) return Refuse(console, RefusalText(CriteriaRefusal::Path));
   console.Status(FormatTallyText(scan.tally));
 
@@ -94,8 +95,8 @@ int Run(const Arguments& args, Console& console) {
 
 const Subcommand kInvalidFilesCommand{
     "invalid-files", "Lists the invalid files below PATH and, with --delete, deletes them or moves them aside.", "PATH",
-    "Prints one row per invalid file: Index, Size, Status (char, type, content or size) and Path. With the\n"
-    "default cache mode only the first 33 rows are listed; --delete still acts on every invalid file.",
+    "Prints one row per invalid file: Index, Size, Status (char, type, content or size) and Path. With\n"
+    "--cache-mode files only the first 33 rows are listed; --delete still acts on every invalid file.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

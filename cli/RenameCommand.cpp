@@ -53,9 +53,10 @@ int Run(const Arguments& args, Console& console) {
     start = comma + 1;
   }
   if (engine.selectedTypes() == 0) return Refuse(console, u"Please check type correctly");
+  // Document parts are read through the temporary folder in either mode.
+  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kRenameFailedToGenerate);
   engine.setSettings(*settings);
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
-  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Fail(console, kRenameFailedToGenerate);
 
   ConsoleReporter<RenameRow, RenameNumbers> reporter(console);
   std::vector<std::u16string> listed;  // list mode: every row, checked as after a Check
@@ -74,7 +75,8 @@ int Run(const Arguments& args, Console& console) {
   };
 
   const std::filesystem::path root = args.positional().front();
-  const RenameCheckOutcome check = RunJob(RunRenameCheck, RenameCheckRequest{&engine, root}, reporter);
+  const RenameCheckOutcome check =
+      RunJob(RunRenameCheck, RenameCheckRequest{&engine, root, 0, ListedRows(args)}, reporter);
   if (check.end == RenameCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
   console.Status(NumbersText(check.rowCounter));
   if (EndsCompleted(check.end)) console.Status(u"Detect File Rename completed");
@@ -95,7 +97,7 @@ int Run(const Arguments& args, Console& console) {
 const Subcommand kRenameCommand{
     "rename", "Lists the files of the chosen types below PATH and, with --rename, names them from their contents.",
     "PATH",
-    "Prints one row per selected file: Index and Path. With the default cache mode only the first 33 rows\n"
+    "Prints one row per selected file: Index and Path. With --cache-mode files only the first 33 rows\n"
     "are listed; --rename still acts on every selected file. An existing file is never overwritten.",
     kFlags, Run};
 

@@ -75,7 +75,7 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
           // A result file that misses records would let Rename pass over files silently.
           if (records && !records->Append({found.type, found.path}, IdentityBytes(found.identity).view()))
             recordsLost = true;
-          if (!request.cacheMode || counters.rowCounter < kCachePreviewRows)
+          if (!request.cacheMode || counters.rowCounter < request.listedRows)
             reporter.AddRow({counters.rowCounter++, std::move(found.type), std::move(found.path), found.identity});
           ++counters.identified;
           if (recordsLost) return false;
@@ -139,7 +139,8 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
         ++outcome.renamed;
       }
     }
-  } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenShared(request.resultFile); !file) {
+  } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenCreatedTemporaryFile(request.resultFile);
+             !file) {
     outcome.end = ExtensionRenameEnd::ResultFileUnreadable;
     reporter.Status(kRenameResultFileUnreadableText);
     return outcome;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "journal/JobJournal.h"
+#include "core/AppSettings.h"
 #include "core/JobReporter.h"
 #include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
@@ -50,6 +51,7 @@ struct ExtensionCheckRequest {
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
   DocumentReader* reader = nullptr;       // unused by Check: each of its threads probes with its own
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
+  int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
 };
 
 enum class ExtensionCheckEnd {

@@ -53,6 +53,7 @@ ListRow MakeResultRow(const ResultRow& row) {
   ListRow list;
   list.cells = {QString::number(row.index), ToQString(FormatSizeText(row.size)),
                 kStatus[static_cast<int>(row.verdict)], PathToQString(row.path)};
+  list.data = IdentityData(row.identity);
   return list;
 }
 
@@ -234,7 +235,7 @@ void CBadFileDlg::deleteFiles() {
   request.resultFile = resultFile_;
   if (resultMode_ == kCacheModeList) {
     for (int row = 0; row < results_->rowCount(); ++row)
-      if (results_->isChecked(row)) request.markedRows.push_back({row, QStringToPath(results_->row(row).cells[kPathColumn])});
+      if (results_->isChecked(row)) request.markedRows.push_back(markedRow(row));
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
@@ -247,6 +248,11 @@ void CBadFileDlg::deleteFiles() {
              if (EndsCompleted(outcome.end))
                showCompletion(ToQString(kDeleteCompletedText));
            });
+}
+
+MarkedRow CBadFileDlg::markedRow(int row) const {
+  const ListRow& listed = results_->row(row);
+  return {row, QStringToPath(listed.cells[kPathColumn]), IdentityFromData(listed.data)};
 }
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {
@@ -316,8 +322,9 @@ void CBadFileDlg::removeFiles() {
   InvalidFileRemover remover(detector_.root, false, scannedRootIdentity_);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
-    if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))
-      removed.push_back(row);
+    if (!results_->isChecked(row)) continue;
+    const MarkedRow marked = markedRow(row);
+    if (remover.Delete(marked.path, marked.identity)) removed.push_back(row);
   }
   results_->removeRowsAt(std::move(removed));
 }

@@ -55,6 +55,8 @@ class CBadFileDlg : public ToolPage {
   void setMenuTargetChecked(bool checked);
   void gotoPath();
   void removeFiles();
+  // The result row `row` as Delete takes it: its path and the file Check saw there.
+  MarkedRow markedRow(int row) const;
   void saveText();
   void applyRowEvents(std::vector<RowEvent> events);
   void applyRemovals();

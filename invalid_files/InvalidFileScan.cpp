@@ -69,9 +69,10 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
       },
       [&](const WalkedFile&, ScanResult&& result) {
         if (result.verdict != Verdict::Valid) {
-          if (!cacheMode || rowCounter < kCachePreviewRows)
-            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path});
-          if (cacheMode && !records->AppendPath(result.path)) recordsFailed = true;
+          if (!cacheMode || rowCounter < request.listedRows)
+            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path, result.identity});
+          if (cacheMode && !records->AppendPathBytes(result.path.native(), IdentityBytes(result.identity).view()))
+            recordsFailed = true;
           ++tally.invalidCount;
           tally.invalidSize += result.size;
         }

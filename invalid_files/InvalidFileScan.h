@@ -23,6 +23,7 @@ struct ScanRequest {
   CacheMode mode = kCacheModeFiles;
   std::filesystem::path temporaryFolder;  // where cache mode puts its result file
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
+  int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
 };
 
 enum class ScanEnd {

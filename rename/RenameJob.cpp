@@ -82,7 +82,7 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
       },
       [&](const WalkedFile&, std::optional<Taken>&& taken) {
         if (!taken) return true;
-        if (!cacheMode || outcome.rowCounter < kCachePreviewRows) {
+        if (!cacheMode || outcome.rowCounter < request.listedRows) {
           AssignPathText(taken->path, row.path);
           row.index = outcome.rowCounter;
           row.identity = taken->identity;
@@ -144,7 +144,7 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
                                  const std::filesystem::path& resultFile, const std::atomic<int>& stop,
                                  RenameReporter& reporter) {
   RenamePassOutcome outcome;
-  UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
+  UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenCreatedTemporaryFile(resultFile);
   if (!fd) {
     reporter.Status(kRenameFailedToAccess);
     outcome.end = RenameEnd::ResultFileUnreadable;

@@ -40,6 +40,7 @@ struct RenameCheckRequest {
   const RenameEngine* engine = nullptr;  // its selected types and settings (cache mode, temporary folder)
   std::filesystem::path root;
   int workers = 0;  // threads looking at names; 0: as many as suit the machine
+  int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
 };
 
 enum class RenameCheckEnd {

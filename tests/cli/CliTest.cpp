@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -116,11 +118,14 @@ TEST(BrenvikCli, InvalidFilesListsWhatTheScanFindsAndDeletesEveryFileInCacheMode
             std::string::npos)
       << json.out;
 
-  // Cache mode lists 33 rows but Delete moves every invalid file aside, and no result file stays.
+  // The page's cache mode lists its 33 rows; by default every row is listed as found, each kept
+  // only in the result file, and Delete moves every invalid file aside; no result file stays.
   const fs::path temporary = dir / "tmp";
+  const CliRun preview = Cli({"invalid-files", root, "--cache-mode", "files", "--temporary-path", temporary});
+  EXPECT_EQ(std::count(preview.out.begin(), preview.out.end(), '\n'), kCachePreviewRows);
   const CliRun deleted = Cli({"invalid-files", root, "--delete", "--temporary-path", temporary});
   EXPECT_EQ(deleted.status, 0) << deleted.err;
-  EXPECT_EQ(std::count(deleted.out.begin(), deleted.out.end(), '\n'), kCachePreviewRows);
+  EXPECT_EQ(deleted.out, engine.text);
   EXPECT_NE(deleted.err.find("Delete invalid files completed"), std::string::npos);
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/many/f39.pdf"), "junk");
   EXPECT_EQ(ReadFile(root / std::string("DEAD_DEAD_DEAD/b/\xC4\xE3.jpg")), "also broken");
@@ -160,7 +165,7 @@ TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
 
   const CliRun renamed = Cli({"extension", root, "--rename", "--temporary-path", dir / "tmp"});
   EXPECT_EQ(renamed.status, 0) << renamed.err;
-  EXPECT_EQ(std::count(renamed.out.begin(), renamed.out.end(), '\n'), kCachePreviewRows);
+  EXPECT_EQ(renamed.out, extension.text);
   for (int i = 0; i < 40; ++i) EXPECT_TRUE(fs::exists(root / ("f" + std::to_string(i) + ".pdf"))) << i;
   EXPECT_NE(renamed.err.find("Modify extension completed"), std::string::npos);
 }
@@ -213,6 +218,79 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
       EXPECT_TRUE(named(std::string(date) + "年度销售报告二〇一九年度#", ".doc")) << ::testing::PrintToString(names);
     }
   }
+}
+
+// Every file and folder below `folder`, as paths relative to it.
+std::vector<std::string> Listing(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(entry.path().lexically_relative(folder));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Waits until the run has document text in a private folder below `temporary`.
+bool WaitForDocumentParts(const fs::path& temporary) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(temporary, error))
+      if (entry.path().filename().native().ends_with(".xml")) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// The usual temporary folder made beforehand by another user, open to everyone: the command line
+// uses a private folder of its own instead, as the window does, and acts only on the files Check
+// saw. Every run, however it ends (done, Ctrl+C, a second Ctrl+C, SIGTERM), leaves no result file
+// and no document text behind.
+TEST(BrenvikCli, TrustsNoTemporaryFolderOfAnotherUserAndLeavesNothingBehind) {
+  TempDir dir;
+  const fs::path runtime = dir / "runtime";
+  ASSERT_TRUE(fs::create_directories(runtime / "tvk"));
+  ASSERT_EQ(::chown((runtime / "tvk").c_str(), 65534, 65534), 0);  // nobody's
+  ASSERT_EQ(::chmod((runtime / "tvk").c_str(), 0777), 0);
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedRuntime = saved ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+  const fs::path root = dir / "recovered";
+  for (int i = 0; i < 40; ++i) WriteFile(root / ("junk" + std::to_string(i) + ".pdf"), "junk");
+  WriteFile(root / "ok.txt", "fine");
+  const CliRun deleted = Cli({"invalid-files", root, "--delete", "--cut-to-dead", "no"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_EQ(Listing(root), std::vector<std::string>{"ok.txt"});
+  EXPECT_EQ(ReadFile(root / "ok.txt"), "fine");
+
+  const auto copyDocuments = [](const fs::path& folder, int copies) {
+    fs::create_directories(folder);
+    for (int i = 0; i < copies; ++i) {
+      fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "report.docx", folder / ("r" + std::to_string(i) + ".docx"));
+      fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "budget.xlsx", folder / ("b" + std::to_string(i) + ".xlsx"));
+    }
+  };
+  copyDocuments(dir / "few", 2);
+  const CliRun named = Cli({"rename", dir / "few", "--types", "docx,xlsx", "--rename"});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_EQ(Listing(runtime), std::vector<std::string>{"tvk"});  // the fresh folder went too
+
+  // Interrupted while it reads documents: by Ctrl+C (Stop), by two (no waiting), by SIGTERM.
+  const fs::path temporary = dir / "tmp";
+  const fs::path docs = dir / "docs";
+  copyDocuments(docs, 1000);
+  for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, {SIGINT, SIGINT}, {SIGTERM}}) {
+    SCOPED_TRACE(signals.size() == 2 ? "two Ctrl+C" : signals[0] == SIGINT ? "Ctrl+C" : "SIGTERM");
+    TempDir io;
+    const pid_t child = Start(io, {"rename", docs, "--types", "docx,xlsx", "--rename", "--temporary-path", temporary});
+    ASSERT_TRUE(WaitForDocumentParts(temporary));
+    for (const int signal : signals) ::kill(child, signal);
+    const CliRun stopped = Finish(io, child);
+    EXPECT_EQ(stopped.status, 130) << stopped.err;
+    EXPECT_EQ(Listing(temporary), std::vector<std::string>{});
+  }
+  ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+  if (saved == nullptr) ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(Listing(runtime), std::vector<std::string>{"tvk"});
 }
 
 TEST(BrenvikCli, RepairDbWritesWhatTheEngineWritesAndNeverItsOwnInput) {
@@ -398,13 +476,16 @@ TEST(BrenvikCli, UndoTakesAJobBackAndListsWhatStayed) {
   EXPECT_NE(undo.err.find("Undo journal: "), std::string::npos) << undo.err;
   for (const int i : {0, 1, 2, 4, 5}) EXPECT_EQ(ReadFile(root / "d" / ("f" + std::to_string(i) + ".bin")), "%PDF-1.4\n" + std::to_string(i));
 
-  // Again: nothing more moves; the rows as JSON.
+  // Again: nothing more moves, and the job is said to be undone already; the rows as JSON.
   const CliRun again = Cli({"undo", journal, "--json"});
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.out.find("\"Reason\":\"the file at its new name was changed or replaced after the job\""),
             std::string::npos)
       << again.out;
-  EXPECT_NE(again.err.find("Restored: 5 / 6"), std::string::npos);
+  EXPECT_NE(again.err.find("The job was already undone: 5 / 6 files were at their old names, and nothing was moved"),
+            std::string::npos)
+      << again.err;
+  EXPECT_EQ(again.err.find("Restored:"), std::string::npos);
   EXPECT_EQ(again.err.find("Undo journal: "), std::string::npos);
 
   // A damaged line ends the undo there, with a clear text.
