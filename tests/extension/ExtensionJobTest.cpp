@@ -1,5 +1,6 @@
 #include "core/RecordFile.h"
 #include "platform/FileOps.h"
+#include "core/TemporaryFolder.h"
 #include "extension/ExtensionJob.h"
 
 #include <gtest/gtest.h>
@@ -156,6 +157,7 @@ TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
     records.Append({u"pdf", Text(dir_ / "b.bin")}, IdentityBytes({}).view());
   }
   std::filesystem::resize_file(dir_ / "results", std::filesystem::file_size(dir_ / "results") - 3);
+  RecordTemporaryFile(dir_ / "results");  // as a Check would have made it
   WriteFile(dir_ / "b.bin", kPdf);
   cacheRename(dir_.path(), {}, dir_ / "results");
   EXPECT_TRUE(std::filesystem::exists(dir_ / "a.pdf"));
