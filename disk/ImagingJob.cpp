@@ -23,6 +23,7 @@
 
 #include "core/TextHelpers.h"
 #include "disk/RescueMap.h"
+#include "disk/RescueMapModel.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "platform/StorageIdentity.h"
@@ -263,7 +264,14 @@ class CopyLoop {
   int64_t run(SectorSource& source, int targetFd) {
     copyPass(source, targetFd);
     if (stop_.load() == 0 && p_.retryPasses > 0) retryPasses(source, targetFd);
-    if (stop_.load() == 0) sectors_.at(p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0), SectorState::Finished);
+    if (stop_.load() == 0) {
+      position_ = p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0);
+      sectors_.at(position_, SectorState::Finished);
+    }
+    // The map as the run leaves it, whenever the last one went out.
+    ImagingDisplays displays;
+    displays.lba = Utf8ToText(std::to_string(position_));
+    report(std::move(displays), position_, false);
     return progressMaximum_;
   }
 
@@ -279,6 +287,8 @@ class CopyLoop {
     start_ = now_();
     const auto firstArea = sectors_.next(S, SectorState::NotTried);
     displayStart_ = firstArea ? firstArea->first : end;
+    position_ = displayStart_;
+    settledAtStart_ = SettledBytes(TotalsOf(snapshot(position_, true)->blocks));
 
     // With equal sector sizes the read goes straight into the output buffer. Otherwise the input
     // buffer has room for the tail an output sector may take beyond its source sector, so that a
@@ -433,7 +443,43 @@ class CopyLoop {
   void showSector(int64_t sector) {
     ImagingDisplays displays;
     displays.lba = Utf8ToText(std::to_string(sector));
+    report(std::move(displays), sector, true);
+  }
+
+  static int64_t SettledBytes(const RescueTotals& totals) { return totals.finished + totals.bad; }
+
+  // The displays, with the map a few times a second (and always when the run has ended): often
+  // enough to watch, seldom enough that copying the map costs the copy nothing.
+  void report(ImagingDisplays displays, int64_t position, bool reading) {
+    position_ = position;
+    const auto now = std::chrono::steady_clock::now();
+    if (!reading || now - lastMap_ >= kMapInterval) {
+      lastMap_ = now;
+      displays.map = snapshot(position, reading);
+    }
     sink_.Tally(displays);
+  }
+
+  std::shared_ptr<const RescueMapSnapshot> snapshot(int64_t position, bool reading) const {
+    auto map = std::make_shared<RescueMapSnapshot>();
+    const int64_t Ps = p_.sourceSectorSize;
+    const std::vector<SectorArea> areas = sectors_.areas();
+    map->blocks.reserve(areas.size());
+    for (const SectorArea& area : areas)
+      map->blocks.push_back({area.first * Ps, (area.end - area.first) * Ps, static_cast<char>(area.state)});
+    map->sectorSize = p_.sourceSectorSize;
+    map->position = position * Ps;
+    map->reading = reading;
+    const int64_t elapsed = now_() - start_;
+    map->elapsedSeconds = elapsed;
+    const RescueTotals totals = TotalsOf(map->blocks);
+    const int64_t settled = SettledBytes(totals) - settledAtStart_;
+    if (elapsed > 0 && settled > 0) {
+      map->bytesPerSecond = settled / elapsed;
+      if (*map->bytesPerSecond > 0)
+        map->remainingSeconds = (totals.size - SettledBytes(totals)) / *map->bytesPerSecond;
+    }
+    return map;
   }
 
   int64_t targetOffset(int64_t sector) const {
@@ -467,8 +513,8 @@ class CopyLoop {
     sectors_.at(pending_->next, SectorState::NotTried);
     sink_.Progress(pending_->next / block_, progressMaximum_);
     const int64_t end = p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0);
-    sink_.Tally(ComputeDisplays(pending_->next, displayStart_, end - displayStart_, p_.sourceSectorSize,
-                                   now_() - start_));
+    report(ComputeDisplays(pending_->next, displayStart_, end - displayStart_, p_.sourceSectorSize, now_() - start_),
+           pending_->next, true);
     pending_.reset();
     return true;
   }
@@ -488,6 +534,10 @@ class CopyLoop {
   int64_t progressMaximum_ = 0;
   int64_t start_ = 0;
   int64_t displayStart_ = 0;  // the first sector this run reads: speed and time count from there
+  int64_t position_ = 0;      // the sector the run is at
+  int64_t settledAtStart_ = 0;  // bytes finished or found bad before this run: the rate counts the rest
+  static constexpr std::chrono::milliseconds kMapInterval{250};
+  std::chrono::steady_clock::time_point lastMap_{};
   int64_t unreadableEnd_ = -1;
   std::vector<uint8_t> scratch_;
   std::optional<Pending> pending_;
