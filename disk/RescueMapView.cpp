@@ -14,6 +14,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "shell/Controls.h"
 #include "shell/QtText.h"
 
 namespace brenvik {
@@ -43,8 +44,7 @@ QString DroppedMapFile(const QMimeData* data) {
 // ---- the grid ----
 
 RescueMapView::RescueMapView(QWidget* parent) : QWidget(parent) {
-  setObjectName(QStringLiteral("2013"));
-  setAccessibleName(QStringLiteral("Rescue map"));
+  SetControlId(this, 2013, QStringLiteral("Rescue map"));
   setMouseTracking(true);
   setMinimumSize(kPitch * 16, kPitch * 8);
 }

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <QWidget>
+#include <algorithm>
 #include <memory>
 
 #include "disk/RescueMapModel.h"
