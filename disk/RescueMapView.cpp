@@ -83,6 +83,9 @@ QString RescueMapView::textAt(QPoint point) const {
 void RescueMapView::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const std::vector<CellState>& states = cells().cells;
+  if (states.empty())
+    painter.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap,
+                     QStringLiteral("No map yet: start a copy, or open a map file (File > Open Map)."));
   for (size_t i = 0; i < states.size(); ++i) painter.fillRect(cellRect(i), CellColor(states[i]));
 }
 
@@ -151,7 +154,10 @@ RescueMapWindow::RescueMapWindow(QWidget* parent) : QMainWindow(parent, Qt::Wind
 }
 
 void RescueMapWindow::display(std::shared_ptr<const RescueMapSnapshot> map) {
-  totals_->setText(map ? ToQString(RescueTotalsText(*map)) : QString());
+  // Lines break between the figures, never inside one.
+  QString totals = map ? ToQString(RescueTotalsText(*map)) : QString();
+  totals.replace(QChar(' '), QChar(0xA0)).replace(QStringLiteral("\u00A0\u00A0"), QStringLiteral("  "));
+  totals_->setText(totals);
   view_->setMap(std::move(map));
 }
 
