@@ -1,8 +1,6 @@
 #include "disk/CUbimgDlg.h"
 
 #include <QCheckBox>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
@@ -128,8 +126,8 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
 
   mapWindow_ = new RescueMapWindow(this);
   connect(mapWindow_, &RescueMapWindow::openRequested, this, &CUbimgDlg::chooseMap);
-  connect(mapWindow_, &RescueMapWindow::fileDropped, this, &CUbimgDlg::openMap);
-  setAcceptDrops(true);
+  for (QWidget* target : {static_cast<QWidget*>(this), static_cast<QWidget*>(mapWindow_)})
+    AcceptMapDrops(target, [this](const QString& path) { openMap(path); });
 
   messages_ = std::make_unique<RowBatchChannel<ListRow>>(
       this, [this](std::vector<ListRow> rows) {
@@ -286,17 +284,6 @@ void CUbimgDlg::openMap(const QString& path) {
   mapWindow_->showFile(std::make_shared<const RescueMapSnapshot>(*map), path);
   mapWindow_->show();
   mapWindow_->raise();
-}
-
-void CUbimgDlg::dragEnterEvent(QDragEnterEvent* event) {
-  if (!DroppedMapFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
-}
-
-void CUbimgDlg::dropEvent(QDropEvent* event) {
-  const QString path = DroppedMapFile(event->mimeData());
-  if (path.isEmpty()) return;
-  event->acceptProposedAction();
-  openMap(path);
 }
 
 // ---- Ok ----

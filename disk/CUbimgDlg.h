@@ -46,10 +46,6 @@ class CUbimgDlg : public ToolPage {
   // message box.
   void openMap(const QString& path);
 
- protected:
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
-
  private:
   void refresh();
   // The Refresh job: scans both device lists (adminCommand: how to start with disk access).

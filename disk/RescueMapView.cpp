@@ -1,7 +1,6 @@
 #include "disk/RescueMapView.h"
 
 #include <QAction>
-#include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -33,12 +32,40 @@ QColor CellColor(CellState state) {
   return QColor(0xE8, 0xE8, 0xE8);
 }
 
+namespace {
+
+// The local ".map" file among dropped data, or an empty text.
 QString DroppedMapFile(const QMimeData* data) {
   if (data == nullptr || !data->hasUrls()) return {};
   for (const QUrl& url : data->urls())
     if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".map"), Qt::CaseInsensitive))
       return url.toLocalFile();
   return {};
+}
+
+class MapDrops : public QObject {
+ public:
+  MapDrops(QWidget* target, std::function<void(const QString&)> open) : QObject(target), open_(std::move(open)) {}
+
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::DragEnter && event->type() != QEvent::Drop) return false;
+    auto* drop = static_cast<QDropEvent*>(event);  // a drag-enter event is a drop event too
+    const QString path = DroppedMapFile(drop->mimeData());
+    if (path.isEmpty()) return false;
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop) open_(path);
+    return true;
+  }
+
+ private:
+  std::function<void(const QString&)> open_;
+};
+
+}  // namespace
+
+void AcceptMapDrops(QWidget* target, std::function<void(const QString&)> open) {
+  target->setAcceptDrops(true);
+  target->installEventFilter(new MapDrops(target, std::move(open)));
 }
 
 // ---- the grid ----
@@ -112,7 +139,6 @@ bool RescueMapView::event(QEvent* event) {
 RescueMapWindow::RescueMapWindow(QWidget* parent) : QMainWindow(parent, Qt::Window) {
   setObjectName(QStringLiteral("RescueMap"));
   setWindowTitle(QStringLiteral("Rescue Map"));
-  setAcceptDrops(true);
 
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   QAction* open = file->addAction(QStringLiteral("&Open Map..."));
@@ -175,17 +201,6 @@ void RescueMapWindow::showFile(std::shared_ptr<const RescueMapSnapshot> map, con
   followsCopy_ = false;
   setWindowTitle(QStringLiteral("Rescue Map - ") + QFileInfo(path).fileName());
   display(std::move(map));
-}
-
-void RescueMapWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (!DroppedMapFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
-}
-
-void RescueMapWindow::dropEvent(QDropEvent* event) {
-  const QString path = DroppedMapFile(event->mimeData());
-  if (path.isEmpty()) return;
-  event->acceptProposedAction();
-  emit fileDropped(path);
 }
 
 }  // namespace brenvik

@@ -8,12 +8,12 @@
 #include <QString>
 #include <QWidget>
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "disk/RescueMapModel.h"
 
 class QLabel;
-class QMimeData;
 
 namespace brenvik {
 
@@ -21,8 +21,8 @@ namespace brenvik {
 // colour-blind eyes and in grey.
 QColor CellColor(CellState state);
 
-// The local ".map" file among dropped data, or an empty text.
-QString DroppedMapFile(const QMimeData* data);
+// Makes `target` take ".map" files dropped on it, each handed to `open`.
+void AcceptMapDrops(QWidget* target, std::function<void(const QString&)> open);
 
 class RescueMapView : public QWidget {
   Q_OBJECT
@@ -71,12 +71,7 @@ class RescueMapWindow : public QMainWindow {
   void showCopyProgress(std::shared_ptr<const RescueMapSnapshot> map);
 
  signals:
-  void openRequested();                      // File > Open Map
-  void fileDropped(const QString& path);     // a ".map" file dropped on the window
-
- protected:
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
+  void openRequested();  // File > Open Map
 
  private:
   void display(std::shared_ptr<const RescueMapSnapshot> map);
