@@ -291,11 +291,11 @@ void CUbimgDlg::openMap(const QString& path) {
 namespace {
 
 // Forwards the copy's reports to the page's channels.
-class PageSink : public ImagingReporter {
+class PageReporter : public ImagingReporter {
  public:
-  PageSink(std::function<void(std::u16string_view, std::u16string_view)> message,
-           LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays,
-           LatestValueChannel<std::shared_ptr<const RescueMapSnapshot>>& map)
+  PageReporter(std::function<void(std::u16string_view, std::u16string_view)> message,
+               LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays,
+               LatestValueChannel<std::shared_ptr<const RescueMapSnapshot>>& map)
       : message_(std::move(message)), progress_(progress), displays_(displays), map_(map) {}
   void Message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
   void Progress(int64_t position, int64_t maximum) override { progress_.post({position, maximum}); }
@@ -355,9 +355,9 @@ void CUbimgDlg::ok() {
   mapWindow_->followCopy(nullptr);
   startJob(
       [this, request, environment, manager] {
-        PageSink sink([this](auto title, auto description) { postMessage(title, description); },
-                      *progressChannel_, *displayChannel_, *mapChannel_);
-        return RunImaging(request.parameters, stopFlag(), sink, environment);
+        PageReporter reporter([this](auto title, auto description) { postMessage(title, description); },
+                              *progressChannel_, *displayChannel_, *mapChannel_);
+        return RunImaging(request.parameters, stopFlag(), reporter, environment);
       },
       [](const ImagingOutcome&) {});
 }

@@ -26,12 +26,7 @@ constexpr std::string_view kRunComment = "# brenvik run:";
 
 bool IsStateChar(char c) { return c == '?' || c == '*' || c == '/' || c == '-' || c == '+'; }
 
-// The copy treats ddrescue's half-done states (non-trimmed, non-scraped) as not tried.
-SectorState StateOf(char c) {
-  if (c == '+') return SectorState::Finished;
-  if (c == '-') return SectorState::Bad;
-  return SectorState::NotTried;
-}
+SectorState StateOf(char c) { return static_cast<SectorState>(c); }
 
 // Bytes outside the printable ASCII range, blanks and '%' become "%XX", so any source name
 // stays one word of one line.
@@ -228,7 +223,8 @@ std::vector<SectorArea> SectorMap::areas() const {
 
 // ---- text ----
 
-std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState) {
+std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState,
+                            int pass) {
   const long long ps = run.sourceSectorSize;
   std::string text = "# Rescue map of a sector image (mapfile format of GNU ddrescue)\n";
   char line[256];
@@ -238,8 +234,8 @@ std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t 
                 static_cast<long long>(run.count), static_cast<long long>(run.targetStart));
   text += line;
   text += "# current_pos  current_status  current_pass\n";
-  std::snprintf(line, sizeof line, "0x%08llX     %c               1\n", static_cast<unsigned long long>(position * ps),
-                static_cast<char>(passState));
+  std::snprintf(line, sizeof line, "0x%08llX     %c               %d\n", static_cast<unsigned long long>(position * ps),
+                static_cast<char>(passState), pass);
   text += line;
   text += "#      pos        size  status\n";
   for (const SectorArea& area : map.areas()) {
@@ -373,9 +369,10 @@ void RescueMapKeeper::set(int64_t first, int64_t end, SectorState state) {
   sectors_.set(first, end, state);
 }
 
-void RescueMapKeeper::at(int64_t sector, SectorState pass) {
+void RescueMapKeeper::at(int64_t sector, SectorState phase, int pass) {
   std::lock_guard guard(mutex_);
   position_ = sector;
+  phase_ = phase;
   pass_ = pass;
 }
 
@@ -399,7 +396,7 @@ bool RescueMapKeeper::saveNow() {
   std::string text;
   {
     std::lock_guard guard(mutex_);
-    text = FormatRescueMap(run_, sectors_, position_, pass_);
+    text = FormatRescueMap(run_, sectors_, position_, phase_, pass_);
   }
   const bool saved = file_->save(text);
   std::lock_guard guard(mutex_);
@@ -411,7 +408,7 @@ bool RescueMapKeeper::flushAndSave() {
   std::string text;
   {
     std::lock_guard guard(mutex_);
-    text = FormatRescueMap(run_, sectors_, position_, pass_);
+    text = FormatRescueMap(run_, sectors_, position_, phase_, pass_);
   }
   // Everything the text claims was written before this flush began.
   const bool saved = ::fdatasync(targetFd_) == 0 && file_->save(text);

@@ -53,15 +53,16 @@ ListRow MakeResultRow(const ResultRow& row) {
   ListRow list;
   list.cells = {QString::number(row.index), ToQString(FormatSizeText(row.size)),
                 kStatus[static_cast<int>(row.verdict)], PathToQString(row.path)};
+  list.data = IdentityData(row.identity);
   return list;
 }
 
 }  // namespace
 
 // Turns the job's reports into channel posts; runs on the worker thread and never touches a widget.
-class CBadFileDlg::PageSink : public InvalidFileReporter {
+class CBadFileDlg::PageReporter : public InvalidFileReporter {
  public:
-  explicit PageSink(CBadFileDlg& page) : page_(page) {}
+  explicit PageReporter(CBadFileDlg& page) : page_(page) {}
   void AddRow(const ResultRow& row) override { page_.rowChannel_.post({RowEvent::Add, MakeResultRow(row), -1}); }
   void RowDone(int32_t position) override { page_.rowChannel_.post({RowEvent::Remove, {}, position}); }
   void ClearRows() override { page_.rowChannel_.post({RowEvent::Clear, {}, -1}); }
@@ -78,7 +79,7 @@ CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
       rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
       progressChannel_(this, [this](const ProgressLine& line) { showProgressLine(line); }),
       stateChannel_(this, [this](const QString& text) { state_->setText(text); }),
-      sink_(std::make_unique<PageSink>(*this)) {
+      reporter_(std::make_unique<PageReporter>(*this)) {
   buildControls();
 }
 
@@ -207,11 +208,13 @@ void CBadFileDlg::check() {
   const ScanRequest request{&detector_, static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
   resultMode_ = request.mode;
   resultFile_.clear();
-  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *sink_); },
+  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *reporter_); },
            [this](const ScanOutcome& outcome) {
              resultFile_ = outcome.resultFile;
              scannedRootIdentity_ = outcome.rootIdentity;
-             if (outcome.completed) showCompletion(ToQString(kDetectCompletedText));
+             if (outcome.end == ScanEnd::NotAFolder) showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDetectCompletedText));
            });
 }
 
@@ -232,17 +235,24 @@ void CBadFileDlg::deleteFiles() {
   request.resultFile = resultFile_;
   if (resultMode_ == kCacheModeList) {
     for (int row = 0; row < results_->rowCount(); ++row)
-      if (results_->isChecked(row)) request.markedRows.push_back({row, QStringToPath(results_->row(row).cells[kPathColumn])});
+      if (results_->isChecked(row)) request.markedRows.push_back(markedRow(row));
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
-  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *sink_); },
-           [this](const DeleteOutcome&) {
+  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *reporter_); },
+           [this](const DeleteOutcome& outcome) {
              applyRemovals();
              // The cache-mode result is consumed (or could not be read; it is not tried again).
              if (resultMode_ == kCacheModeFiles) resultFile_.clear();
-             showCompletion(ToQString(kDeleteCompletedText));
+             // A failed Delete ends on its failure text alone.
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDeleteCompletedText));
            });
+}
+
+MarkedRow CBadFileDlg::markedRow(int row) const {
+  const ListRow& listed = results_->row(row);
+  return {row, QStringToPath(listed.cells[kPathColumn]), IdentityFromData(listed.data)};
 }
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {
@@ -312,8 +322,9 @@ void CBadFileDlg::removeFiles() {
   InvalidFileRemover remover(detector_.root, false, scannedRootIdentity_);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
-    if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))
-      removed.push_back(row);
+    if (!results_->isChecked(row)) continue;
+    const MarkedRow marked = markedRow(row);
+    if (remover.Delete(marked.path, marked.identity)) removed.push_back(row);
   }
   results_->removeRowsAt(std::move(removed));
 }

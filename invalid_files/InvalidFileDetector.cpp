@@ -145,7 +145,8 @@ ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, 
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
   if (!fd) return {};
-  return {Judge(fd.get(), size, name, scratch), size, {}};
+  const Verdict verdict = Judge(fd.get(), size, name, scratch);
+  return {verdict, size, {}, verdict == Verdict::Valid ? FileIdentity{} : IdentityOf(fd.get())};
 }
 
 Verdict InvalidFileDetector::Judge(int fd, int64_t size, std::string_view name, Scratch& scratch) const {

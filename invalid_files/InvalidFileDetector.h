@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/NoFollow.h"
+
 namespace brenvik {
 
 enum class Verdict : uint8_t { Valid = 0, Char = 1, Type = 2, Content = 3, Size = 4 };
@@ -29,6 +31,7 @@ struct ScanResult {
   Verdict verdict = Verdict::Valid;
   int64_t size = 0;            // 0 when the file could not be opened
   std::filesystem::path path;  // empty when the file could not be opened
+  FileIdentity identity;       // invalid files: which file was judged, so Delete acts on no other
 };
 
 // The lower-case name of a path (its last part) and the extension of such a name (after its last

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <vector>
 
 #include "platform/FileOps.h"
@@ -29,16 +30,28 @@ struct ArchiveStream {
   int64_t bufferStart = 0;  // file offset of buffer[0]
 };
 
-voidpf OpenStream(voidpf, const void* filename, int mode) {
-  if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ || filename == nullptr) return nullptr;
+ArchiveStream* StartStream(UniqueFd fd) {
   auto* stream = new ArchiveStream;
-  stream->fd = OpenShared(static_cast<const char*>(filename));
+  stream->fd = std::move(fd);
   stream->length = stream->fd ? FileSize(stream->fd.get()) : -1;
   if (stream->length < 0) {
     delete stream;
     return nullptr;
   }
   return stream;
+}
+
+bool OpensForReading(int mode) { return (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ; }
+
+voidpf OpenStream(voidpf, const void* filename, int mode) {
+  if (!OpensForReading(mode) || filename == nullptr) return nullptr;
+  return StartStream(OpenShared(static_cast<const char*>(filename)));
+}
+
+// The "file name" is a pointer to an open file descriptor, which the stream duplicates.
+voidpf OpenStreamOnFd(voidpf, const void* fd, int mode) {
+  if (!OpensForReading(mode) || fd == nullptr) return nullptr;
+  return StartStream(UniqueFd(fcntl(*static_cast<const int*>(fd), F_DUPFD_CLOEXEC, 0)));
 }
 
 uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
@@ -111,6 +124,17 @@ int64_t FileTimeFromLocal(const tm_unz& date) {
   return (static_cast<int64_t>(seconds) + kSecondsFrom1601To1970) * 10'000'000;
 }
 
+// The current item's directory record and its stored name bytes.
+bool CurrentInfo(void* handle, unz_file_info64& info, std::string& rawName) {
+  char name[kRawNameLimit + 1] = {};
+  if (handle == nullptr ||
+      unzGetCurrentFileInfo64(static_cast<unzFile>(handle), &info, name, kRawNameLimit, nullptr, 0, nullptr, 0) !=
+          UNZ_OK)
+    return false;
+  rawName.assign(name, std::min<uLong>(info.size_filename, kRawNameLimit));
+  return true;
+}
+
 bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 }  // namespace
@@ -144,6 +168,12 @@ ZipArchive::ZipArchive(const std::filesystem::path& path) {
   handle_ = unzOpen2_64(path.c_str(), &functions);
 }
 
+ZipArchive::ZipArchive(int fd) {
+  zlib_filefunc64_def functions{OpenStreamOnFd, ReadStream, WriteStream, TellStream,
+                                SeekStream, CloseStream, StreamError, nullptr};
+  if (fd >= 0) handle_ = unzOpen2_64(&fd, &functions);
+}
+
 ZipArchive::~ZipArchive() { Close(); }
 
 void ZipArchive::Close() {
@@ -168,35 +198,49 @@ bool ZipArchive::GoTo(const ZipItemPosition& position) {
 }
 
 bool ZipArchive::Current(ZipItem& item) {
-  if (handle_ == nullptr) return false;
   unz_file_info64 info{};
-  char name[kRawNameLimit + 1] = {};
-  if (unzGetCurrentFileInfo64(static_cast<unzFile>(handle_), &info, name, kRawNameLimit, nullptr, 0, nullptr, 0) !=
-      UNZ_OK)
-    return false;
-  item.rawName.assign(name, std::min<uLong>(info.size_filename, kRawNameLimit));
+  if (!CurrentInfo(handle_, info, item.rawName)) return false;
   item.name = SafeEntryName(Utf8ToText(item.rawName));
   item.fileTime = FileTimeFromLocal(info.tmu_date);
   return true;
 }
 
-bool ZipArchive::ExtractCurrent(int folderFd, const std::filesystem::path& relative, uint64_t cap) {
+bool ZipArchive::CurrentRawName(std::string& rawName) {
+  unz_file_info64 info{};
+  return CurrentInfo(handle_, info, rawName);
+}
+
+template <typename Sink>
+bool ZipArchive::InflateCurrent(uint64_t cap, Sink&& sink) {
   if (handle_ == nullptr) return false;
   auto* zip = static_cast<unzFile>(handle_);
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
+  std::vector<char> buffer(1 << 16);
+  uint64_t total = 0;
+  bool ok = true;
+  while (ok) {
+    const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+    if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    ok = n > 0 && total <= cap && sink(buffer.data(), static_cast<size_t>(n));
+  }
+  // A CRC mismatch at the end still leaves usable contents; the caller judges them.
+  unzCloseCurrentFile(zip);
+  return ok;
+}
+
+bool ZipArchive::ExtractCurrent(int folderFd, const std::filesystem::path& relative, uint64_t cap) {
+  if (handle_ == nullptr) return false;
   return ReplaceFileBelowAt(folderFd, relative, [&](int fd) {
-    if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
-    std::vector<char> buffer(1 << 16);
-    uint64_t total = 0;
-    bool ok = true;
-    while (ok) {
-      const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
-      if (n == 0) break;
-      total += static_cast<uint64_t>(n);
-      ok = n > 0 && total <= cap && WriteFull(fd, buffer.data(), static_cast<size_t>(n));
-    }
-    // A CRC mismatch at the end still leaves usable text; the XML reader judges the contents.
-    unzCloseCurrentFile(zip);
-    return ok;
+    return InflateCurrent(cap, [fd](const char* bytes, size_t size) { return WriteFull(fd, bytes, size); });
+  });
+}
+
+bool ZipArchive::ReadCurrent(std::string& contents, uint64_t cap) {
+  contents.clear();
+  return InflateCurrent(cap, [&contents](const char* bytes, size_t size) {
+    contents.append(bytes, size);
+    return true;
   });
 }
 
