@@ -1,5 +1,6 @@
 #include "cli/CliSupport.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +23,24 @@ constexpr Flag kCommonFlags[] = {
 };
 
 constexpr int kProgressWidth = 30;
+
+// The text cut to fit one line of a terminal `columns` wide (East Asian characters take two), so
+// that the carriage return goes back to its start instead of leaving wrapped lines behind.
+std::u16string_view FitLine(std::u16string_view text, int columns) {
+  if (columns <= 1) return text;
+  int used = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0xDC00 && text[i] < 0xE000) continue;  // the second half of a pair
+    used += text[i] >= 0x1100 ? 2 : 1;
+    if (used > columns - 1) return text.substr(0, i);
+  }
+  return text;
+}
+
+int TerminalColumns() {
+  winsize size{};
+  return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 // A JSON string of the text; lone surrogates (bytes of names that are not UTF-8) stay escapes.
 std::string JsonString(std::u16string_view text) {
@@ -228,7 +247,7 @@ void Console::Progress(int64_t position, int64_t maximum) {
 
 void Console::ProgressText(std::u16string_view text) {
   if (!terminal_ || throttled()) return;
-  std::fprintf(stderr, "\r%s\033[K", Utf8(text).c_str());
+  std::fprintf(stderr, "\r%s\033[K", Utf8(FitLine(text, TerminalColumns())).c_str());
   progressShown_ = true;
 }
 

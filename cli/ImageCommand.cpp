@@ -5,6 +5,7 @@
 #include "disk/ImagingDevices.h"
 #include "disk/ImagingForm.h"
 #include "disk/ImagingJob.h"
+#include "disk/RescueMapModel.h"
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
@@ -25,6 +26,13 @@ constexpr Flag kFlags[] = {
     {"retries", "N", "further tries of each unreadable sector after the copy (default 1)"},
     {"sysfs-root", "DIR", "where the disks are described (default /sys; for tests)"},
     {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
+};
+
+// The progress line shows the rescue map's totals (which say how far the copy is) instead of a bar.
+class ImageConsoleReporter : public ConsoleReporter<NoRow, ImagingDisplays> {
+ public:
+  using ConsoleReporter::ConsoleReporter;
+  void Progress(int64_t, int64_t) override {}
 };
 
 // The Tips text the page shows for a chosen device row, and its size in sectors.
@@ -72,7 +80,12 @@ int Run(const Arguments& args, Console& console) {
   form.targetSector = FromUtf8(args.Value("target-sector").value_or("512"));
   form.retries = FromUtf8(args.Value("retries").value_or("1"));
 
-  ConsoleReporter<NoRow, ImagingDisplays> reporter(console);
+  ImageConsoleReporter reporter(console);
+  std::u16string totals;  // of the latest map: the copy sends one a few times a second
+  reporter.tallyText = [&totals](const ImagingDisplays& displays) {
+    if (displays.map) totals = RescueTotalsText(*displays.map);
+    return totals;
+  };
   const ValidatedImagingForm validated = ValidateImagingForm(form, scan.manager->devices(), [&](int number) {
     const auto node = scan.diskNodes.find(number);
     return node == scan.diskNodes.end() ? std::filesystem::path() : node->second;
@@ -89,6 +102,8 @@ int Run(const Arguments& args, Console& console) {
         return RunImaging(request, stop, r, environment);
       },
       validated.parameters, reporter);
+  // Where the run left the source, also when standard error is no terminal.
+  if (!totals.empty()) console.Status(totals);
   return ExitStatusOf(outcome.end);
 }
 

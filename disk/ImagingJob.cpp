@@ -23,6 +23,7 @@
 
 #include "core/TextHelpers.h"
 #include "disk/RescueMap.h"
+#include "disk/RescueMapModel.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "platform/StorageIdentity.h"
@@ -304,9 +305,14 @@ class CopyLoop {
     if (!stopped()) scrapePhase(source, targetFd);
     reportUnreadable();
     if (!stopped() && p_.retryPasses > 0) retryPasses(source, targetFd);
-    if (stopped()) return progressMaximum_;
-    sectors_.at(end_, SectorState::Finished);
-    if (lookedCloser_) showSector(end_);  // LBA followed the sector reads: the copy is at its end
+    if (!stopped()) {
+      sectors_.at(end_, SectorState::Finished);
+      position_ = end_;
+    }
+    // The map as the run leaves it, whenever the last one went out; the LBA where the run ended.
+    ImagingDisplays displays;
+    displays.lba = Utf8ToText(std::to_string(position_));
+    report(std::move(displays), position_, false);
     return progressMaximum_;
   }
 
@@ -324,6 +330,8 @@ class CopyLoop {
     start_ = now_();
     const auto firstArea = sectors_.next(S, SectorState::NotTried);
     displayStart_ = firstArea ? firstArea->first : end_;
+    position_ = displayStart_;
+    settledAtStart_ = SettledBytes(TotalsOf(snapshot(position_, true)->blocks));
 
     // With equal sector sizes the read goes straight into the output buffer. Otherwise the input
     // buffer has room for the tail an output sector may take beyond its source sector, so that a
@@ -444,7 +452,6 @@ class CopyLoop {
   // that does not is filled and bad. True when it read.
   bool readSingle(SectorSource& source, int targetFd, int64_t sector, SectorState phase, int pass = 1) {
     sectors_.at(sector, phase, pass);
-    lookedCloser_ = true;
     // A dead area may take long sector by sector: LBA shows the copy is still moving.
     showSector(sector);
     std::fill(scratch_.begin(), scratch_.end(), kFill);
@@ -492,7 +499,6 @@ class CopyLoop {
         }
       }
     }
-    lookedCloser_ = true;
     const int64_t after = sectors_.count(SectorState::Bad);
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
@@ -538,7 +544,43 @@ class CopyLoop {
   void showSector(int64_t sector) {
     ImagingDisplays displays;
     displays.lba = Utf8ToText(std::to_string(sector));
+    report(std::move(displays), sector, true);
+  }
+
+  static int64_t SettledBytes(const RescueTotals& totals) { return totals.finished + totals.bad; }
+
+  // The displays, with the map a few times a second (and always when the run has ended): often
+  // enough to watch, seldom enough that copying the map costs the copy nothing.
+  void report(ImagingDisplays displays, int64_t position, bool reading) {
+    position_ = position;
+    const auto now = std::chrono::steady_clock::now();
+    if (!reading || now - lastMap_ >= kMapInterval) {
+      lastMap_ = now;
+      displays.map = snapshot(position, reading);
+    }
     sink_.Tally(displays);
+  }
+
+  std::shared_ptr<const RescueMapSnapshot> snapshot(int64_t position, bool reading) const {
+    auto map = std::make_shared<RescueMapSnapshot>();
+    const int64_t Ps = p_.sourceSectorSize;
+    const std::vector<SectorArea> areas = sectors_.areas();
+    map->blocks.reserve(areas.size());
+    for (const SectorArea& area : areas)
+      map->blocks.push_back({area.first * Ps, (area.end - area.first) * Ps, static_cast<char>(area.state)});
+    map->sectorSize = p_.sourceSectorSize;
+    map->position = position * Ps;
+    map->reading = reading;
+    const int64_t elapsed = now_() - start_;
+    map->elapsedSeconds = elapsed;
+    const RescueTotals totals = TotalsOf(map->blocks);
+    const int64_t settled = SettledBytes(totals) - settledAtStart_;
+    if (elapsed > 0 && settled > 0) {
+      map->bytesPerSecond = settled / elapsed;
+      if (*map->bytesPerSecond > 0)
+        map->remainingSeconds = (totals.size - SettledBytes(totals)) / *map->bytesPerSecond;
+    }
+    return map;
   }
 
   int64_t targetOffset(int64_t sector) const {
@@ -557,8 +599,8 @@ class CopyLoop {
     // Otherwise the target does not hold these sectors: they stay not tried, for a later run.
     else sink_.Message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
     sink_.Progress(pending_->next / sizes_.block, progressMaximum_);
-    sink_.Tally(ComputeDisplays(pending_->next, displayStart_, end_ - displayStart_, p_.sourceSectorSize,
-                                now_() - start_));
+    report(ComputeDisplays(pending_->next, displayStart_, end_ - displayStart_, p_.sourceSectorSize, now_() - start_),
+           pending_->next, true);
     pending_.reset();
     return true;
   }
@@ -580,10 +622,13 @@ class CopyLoop {
   int64_t progressMaximum_ = 0;
   int64_t start_ = 0;
   int64_t displayStart_ = 0;  // the first sector this run reads: speed and time count from there
+  int64_t position_ = 0;        // the sector the run is at
+  int64_t settledAtStart_ = 0;  // bytes finished or found bad before this run: the rate counts the rest
+  static constexpr std::chrono::milliseconds kMapInterval{250};
+  std::chrono::steady_clock::time_point lastMap_{};
   std::vector<uint8_t> scratch_ = std::vector<uint8_t>(static_cast<size_t>(p_.sourceSectorSize));
   std::optional<Pending> pending_;
   int slot_ = 0;  // the output buffer the next block goes to, while the other may still be written
-  bool lookedCloser_ = false;  // sectors were read on their own after the blocks
 };
 
 int64_t SteadySeconds() {

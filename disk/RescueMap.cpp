@@ -137,13 +137,8 @@ std::optional<RescueRun> ParseRunComment(std::string_view line) {
   return run;
 }
 
-struct Block {
-  int64_t position, size;
-  char state;
-};
-
 // The sectors of the run when the blocks cover exactly its bytes in whole sectors.
-std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<Block>& blocks) {
+std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<RescueMapBlock>& blocks) {
   const int64_t sectorSize = run.sourceSectorSize;
   int64_t end = 0, first = 0, last = 0;
   if (sectorSize <= 0 || __builtin_add_overflow(run.start, run.count, &end) ||
@@ -152,9 +147,9 @@ std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<Block
   if (blocks.empty() ? run.count != 0 : blocks.front().position != first || blocks.back().position + blocks.back().size != last)
     return std::nullopt;
   SectorMap map(run.start, end);
-  for (const Block& block : blocks) {
+  for (const RescueMapBlock& block : blocks) {
     if (block.position % sectorSize != 0 || block.size % sectorSize != 0) return std::nullopt;
-    map.set(block.position / sectorSize, (block.position + block.size) / sectorSize, StateOf(block.state));
+    map.set(block.position / sectorSize, (block.position + block.size) / sectorSize, StateOf(block.status));
   }
   return map;
 }
@@ -254,7 +249,8 @@ std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t 
 ParsedRescueMap ParseRescueMap(std::string_view text) {
   ParsedRescueMap parsed;
   std::optional<RescueRun> run;
-  std::vector<Block> blocks;
+  std::vector<RescueMapBlock> blocks;
+  int64_t statusPosition = 0;
   bool statusSeen = false;
   while (!text.empty()) {
     const size_t newline = text.find('\n');
@@ -269,7 +265,9 @@ ParsedRescueMap ParseRescueMap(std::string_view text) {
     const auto words = Words(line);
     if (!statusSeen) {
       // current_pos current_status [current_pass]
-      if (words.size() < 2 || words.size() > 3 || !ParseNumber(words[0]) || words[1].size() != 1) return {};
+      const auto current = words.size() >= 2 ? ParseNumber(words[0]) : std::nullopt;
+      if (words.size() > 3 || !current || words[1].size() != 1) return {};
+      statusPosition = *current;
       statusSeen = true;
       continue;
     }
@@ -284,12 +282,20 @@ ParsedRescueMap ParseRescueMap(std::string_view text) {
   parsed.isMap = true;
   parsed.run = run;
   if (run) parsed.map = SectorsOf(*run, blocks);
+  parsed.position = statusPosition;
+  parsed.blocks = std::move(blocks);
   return parsed;
 }
 
 // ---- the file ----
 
 RescueMapFile::RescueMapFile(const fs::path& target) : path_(target) { path_ += ".map"; }
+
+RescueMapFile RescueMapFile::at(const fs::path& mapPath) {
+  RescueMapFile file(mapPath);
+  file.path_ = mapPath;
+  return file;
+}
 
 RescueMapFile::Loaded RescueMapFile::load() const {
   Loaded loaded;
@@ -378,6 +384,11 @@ std::optional<SectorArea> RescueMapKeeper::next(int64_t from, SectorState state)
 int64_t RescueMapKeeper::count(SectorState state) const {
   std::lock_guard guard(mutex_);
   return sectors_.count(state);
+}
+
+std::vector<SectorArea> RescueMapKeeper::areas() const {
+  std::lock_guard guard(mutex_);
+  return sectors_.areas();
 }
 
 bool RescueMapKeeper::saveNow() {

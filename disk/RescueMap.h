@@ -69,11 +69,22 @@ class SectorMap {
 std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState,
                             int pass = 1);
 
+// One line of a map's block list: source bytes [position, position + size) in state `status`
+// ('?', '*', '/', '-' or '+').
+struct RescueMapBlock {
+  int64_t position = 0;
+  int64_t size = 0;
+  char status = '?';
+  bool operator==(const RescueMapBlock&) const = default;
+};
+
 // What a map file's text holds.
 struct ParsedRescueMap {
   bool isMap = false;              // the text has a ddrescue mapfile's shape
   std::optional<RescueRun> run;    // the run identity, when the map was written by this program
   std::optional<SectorMap> map;    // the sectors, when the blocks cover exactly the run in whole sectors
+  int64_t position = 0;            // the status line: where the run was
+  std::vector<RescueMapBlock> blocks;  // back to back, as the file lists them
 };
 // Takes hostile text: every number is checked before use.
 ParsedRescueMap ParseRescueMap(std::string_view text);
@@ -83,6 +94,8 @@ ParsedRescueMap ParseRescueMap(std::string_view text);
 class RescueMapFile {
  public:
   explicit RescueMapFile(const std::filesystem::path& target);  // "<target>.map"
+  // A map file named by its own path, such as one a user opens to look at.
+  static RescueMapFile at(const std::filesystem::path& mapPath);
 
   const std::filesystem::path& path() const { return path_; }
 
@@ -119,6 +132,7 @@ class RescueMapKeeper {
   void at(int64_t sector, SectorState phase, int pass = 1);
   std::optional<SectorArea> next(int64_t from, SectorState state) const;
   int64_t count(SectorState state) const;
+  std::vector<SectorArea> areas() const;
 
   // Saves the map as it stands, without flushing the target (it claims nothing new).
   bool saveNow();
