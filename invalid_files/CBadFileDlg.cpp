@@ -39,22 +39,33 @@ enum ControlId {
   kSizeMinimumBox = 3822,
   kSizeMaximumBox = 3823,
   kHeaderBox = 3824,
+  kDamagedBox = 3825,
 };
 
-enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3 };
+enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3, kReasonColumn = 4 };
 
 // Removed rows are taken out of a long list at most this often while Delete runs.
 constexpr qint64 kRemovalIntervalMs = 250;
 
 ListRow MakeResultRow(const ResultRow& row) {
   // Shared texts, so a million rows do not hold a million copies of "size".
-  static const QString kStatus[] = {QString(), QStringLiteral("char"), QStringLiteral("type"),
-                                    QStringLiteral("content"), QStringLiteral("size")};
+  static const QString kStatus[] = {QString(),
+                                    QStringLiteral("char"),
+                                    QStringLiteral("type"),
+                                    QStringLiteral("content"),
+                                    QStringLiteral("size"),
+                                    QStringLiteral("damaged"),
+                                    QStringLiteral("tail")};
   ListRow list;
   list.cells = {QString::number(row.index), ToQString(FormatSizeText(row.size)),
-                kStatus[static_cast<int>(row.verdict)], PathToQString(row.path)};
+                kStatus[static_cast<int>(row.verdict)], PathToQString(row.path), ToQString(row.reason)};
+  // A tail row's file holds a whole original: it is shown unmarked and Delete passes over it.
+  list.checked = IsRemovable(row.verdict);
+  list.data = static_cast<int>(row.verdict);
   return list;
 }
+
+Verdict VerdictOf(const ListRow& row) { return static_cast<Verdict>(row.data.toInt()); }
 
 }  // namespace
 
@@ -108,10 +119,10 @@ void CBadFileDlg::buildControls() {
 
   resultView_ = makeList(kResultList, QStringLiteral("Results"),
                          {QStringLiteral("Index"), QStringLiteral("Size"), QStringLiteral("Status"),
-                          QStringLiteral("Path")},
+                          QStringLiteral("Path"), QStringLiteral("Reason")},
                          DluRect(7, 24, 437, 262));
   results_ = resultView_->listModel();
-  resultView_->setColumnWidths({100, 100, 100, -1});
+  resultView_->setColumnWidths({100, 100, 100, 400, -1});
 
   const QString nameLabel = QStringLiteral("File Name(Invalid char):");
   MakeLabel(this, 0, nameLabel, DluRect(452, 24, 193, 8));
@@ -159,6 +170,7 @@ void CBadFileDlg::buildControls() {
 
   deleteEmptyBox_ =
       MakeCheckBox(this, kDeleteEmptyBox, QStringLiteral("Delete Empty Folders"), DluRect(452, 264, 100, 10), true);
+  damagedBox_ = MakeCheckBox(this, kDamagedBox, QStringLiteral("Damaged"), DluRect(560, 264, 70, 10), false);
 
   progress_ = MakeStatusLine(this, kProgressLine, QStringLiteral("Progress"), QString(), DluRect(7, 292, 437, 10));
   state_ = MakeStatusLine(this, kStateLine, QStringLiteral("State"), QString(), DluRect(7, 305, 437, 10));
@@ -191,6 +203,7 @@ CriteriaInput CBadFileDlg::criteriaFromControls() const {
   input.patternText = ToText(pattern_->text());
   input.percentText = ToText(percent_->text());
   input.headerChecked = headerBox_->isChecked();
+  input.damagedChecked = damagedBox_->isChecked();
   return input;
 }
 
@@ -232,7 +245,10 @@ void CBadFileDlg::deleteFiles() {
   request.resultFile = resultFile_;
   if (resultMode_ == kCacheModeList) {
     for (int row = 0; row < results_->rowCount(); ++row)
-      if (results_->isChecked(row)) request.markedRows.push_back({row, QStringToPath(results_->row(row).cells[kPathColumn])});
+      if (results_->isChecked(row)) {
+        const ListRow& listed = results_->row(row);
+        request.markedRows.push_back({row, QStringToPath(listed.cells[kPathColumn]), VerdictOf(listed)});
+      }
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
@@ -312,7 +328,8 @@ void CBadFileDlg::removeFiles() {
   InvalidFileRemover remover(detector_.root, false, scannedRootIdentity_);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
-    if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))
+    const ListRow& listed = results_->row(row);
+    if (results_->isChecked(row) && IsRemovable(VerdictOf(listed)) && remover.Delete(QStringToPath(listed.cells[kPathColumn])))
       removed.push_back(row);
   }
   results_->removeRowsAt(std::move(removed));

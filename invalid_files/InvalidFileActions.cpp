@@ -89,7 +89,7 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     }
   } else {
     for (auto row = request.markedRows.rbegin(); row != request.markedRows.rend() && !stopped(); ++row)
-      if (remover.Remove(row->path)) {
+      if (IsRemovable(row->verdict) && remover.Remove(row->path)) {
         ++outcome.removed;
         reporter.RowDone(row->index);
       }

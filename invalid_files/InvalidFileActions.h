@@ -62,6 +62,7 @@ inline constexpr char kInvalidFilesJournalTool[] = "Invalid Files";
 struct MarkedRow {
   int index = 0;
   std::filesystem::path path;
+  Verdict verdict = Verdict::Size;  // a tail row is never removed, marked or not
 };
 
 struct DeleteRequest {
@@ -79,8 +80,9 @@ struct DeleteOutcome {
   bool resultFileUnreadable = false;  // cache mode: the result file could not be opened
 };
 
-// The Delete job. List mode goes through the marked rows from the last to the first and reports
-// each row whose file is gone (RowDone with its index); cache mode processes every record of the
+// The Delete job. List mode goes through the marked rows from the last to the first (passing over
+// tail rows: such a file holds a whole original) and reports each row whose file is gone (RowDone
+// with its index); cache mode processes every record of the
 // result file, then clears the list and deletes the file. A set `stop` ends the file loop early.
 DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atomic<int>& stop,
                                    InvalidFileReporter& reporter);

@@ -16,6 +16,7 @@ struct ResultRow {
   Verdict verdict = Verdict::Valid;
   int64_t size = 0;
   std::filesystem::path path;
+  std::u16string reason;  // damaged and tail rows: why
 };
 
 struct ScanTally {

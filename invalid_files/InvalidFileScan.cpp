@@ -58,8 +58,9 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
       [&](const WalkedFile&, ScanResult&& result) {
         if (result.verdict != Verdict::Valid) {
           if (!cacheMode || rowCounter < kCachePreviewRows)
-            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path});
-          if (cacheMode && !records->AppendPath(result.path)) recordsFailed = true;
+            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path, result.reason});
+          // The result file is what Delete acts on.
+          if (cacheMode && IsRemovable(result.verdict) && !records->AppendPath(result.path)) recordsFailed = true;
           ++tally.invalidCount;
           tally.invalidSize += result.size;
         }
