@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,6 +24,8 @@ constexpr size_t kMarksKept = 4096;         // the last startxref keywords remem
 constexpr size_t kDictionaryBound = 64 * 1024;
 constexpr int kSectionBound = 1024;         // cross-reference sections followed through /Prev
 constexpr uint64_t kXrefStreamBound = 64ull << 20;
+constexpr uint64_t kInflateBudgetBase = 64ull << 20;
+constexpr uint64_t kInflateBudgetPerByte = 256;
 
 bool IsSpace(uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0; }
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
@@ -108,13 +111,20 @@ class PdfCheck {
   std::optional<std::string> Dictionary(int64_t offset, int64_t* after = nullptr);
   bool ObjectStartsAt(int64_t offset, int64_t number);
   std::string CheckObject(int64_t offset, int64_t number) {
-    if (ObjectStartsAt(offset, number)) return {};
-    return "object " + std::to_string(number) + " is not where the cross-reference table says";
+    if (!ObjectStartsAt(offset, number)) return "object " + std::to_string(number) + " is not where the cross-reference table says";
+    objects_.emplace(number, offset);  // the newest section names an object first
+    return {};
   }
+  // Every object's stream: its data ends where its /Length says, and compressed data inflates.
+  std::string CheckStreams();
+  std::string CheckStreamOf(int64_t number, int64_t offset, uint64_t& inflateBudget);
+  std::optional<int64_t> LengthOf(const std::string& dictionary);
 
   const FileSource& file_;
   WindowReader window_;
   bool newest_ = true;
+  bool encrypted_ = false;
+  std::map<int64_t, int64_t> objects_;  // object number to offset, in use
 };
 
 std::vector<int64_t> PdfCheck::FindStartXrefs() {
@@ -342,6 +352,8 @@ std::string PdfCheck::CheckStream(int64_t offset, std::string& dictionary) {
 std::string PdfCheck::CheckSections(int64_t offset) {
   std::set<int64_t> seen;
   newest_ = true;
+  encrypted_ = false;
+  objects_.clear();
   for (int sections = 0; sections < kSectionBound; ++sections) {
     if (offset <= 0 || offset >= file_.size) return "cross-reference table outside the file";
     if (!seen.insert(offset).second) return {};  // a /Prev back to a section already checked
@@ -354,10 +366,111 @@ std::string PdfCheck::CheckSections(int64_t offset) {
                                                 : CheckStream(offset, dictionary);
     if (!why.empty() || file_.Stopped()) return why;
     if (newest_ && !HasKey(dictionary, "/Root")) return "trailer names no document root";
+    if (HasKey(dictionary, "/Encrypt")) encrypted_ = true;
     newest_ = false;
     const std::optional<int64_t> previous = NumberAfter(dictionary, "/Prev");
     if (!previous) return {};
     offset = *previous;
+  }
+  return {};
+}
+
+std::optional<int64_t> PdfCheck::LengthOf(const std::string& dictionary) {
+  const size_t key = dictionary.find("/Length");
+  if (key == std::string::npos) return std::nullopt;
+  Cursor cursor{reinterpret_cast<const uint8_t*>(dictionary.data()) + key + 7,
+                reinterpret_cast<const uint8_t*>(dictionary.data()) + dictionary.size()};
+  cursor.SkipSpace();
+  const std::optional<int64_t> value = cursor.Number();
+  if (!value) return std::nullopt;
+  Cursor reference = cursor;
+  reference.SkipSpace();
+  if (!reference.Number()) return value;
+  reference.SkipSpace();
+  if (!reference.Word("R")) return value;
+  // "/Length 12 0 R": the length is object 12.
+  const auto object = objects_.find(*value);
+  if (object == objects_.end()) return std::nullopt;
+  size_t got = 0;
+  const uint8_t* bytes = window_.Upto(object->second, 64, got);
+  Cursor body{bytes, bytes + got};
+  body.SkipSpace();
+  body.Number();
+  body.SkipSpace();
+  body.Number();
+  body.SkipSpace();
+  if (!body.Word("obj")) return std::nullopt;
+  body.SkipSpace();
+  return body.Number();
+}
+
+std::string PdfCheck::CheckStreamOf(int64_t number, int64_t offset, uint64_t& inflateBudget) {
+  size_t got = 0;
+  const uint8_t* bytes = window_.Upto(offset, 64, got);
+  Cursor cursor{bytes, bytes + got};
+  cursor.SkipSpace();
+  cursor.Number();
+  cursor.SkipSpace();
+  cursor.Number();
+  cursor.SkipSpace();
+  if (!cursor.Word("obj")) return {};
+  cursor.SkipSpace();
+  int64_t after = 0;
+  const std::optional<std::string> dictionary = Dictionary(offset + (cursor.at - bytes), &after);
+  if (!dictionary) return {};  // not a dictionary, or one too long to look at
+  bytes = window_.Upto(after, 64, got);
+  Cursor data{bytes, bytes + got};
+  data.SkipSpace();
+  if (!data.Word("stream")) return {};
+  if (data.Word("\r\n") || data.Word("\n") || data.Word("\r")) {}
+  const int64_t start = after + (data.at - bytes);
+  const std::optional<int64_t> length = LengthOf(*dictionary);
+  const std::string which = "stream of object " + std::to_string(number);
+  if (!length || *length < 0) return which + " has no length";
+  if (*length > file_.size - start) return which + " cut short";
+  bytes = window_.Upto(start + *length, 64, got);
+  Cursor end{bytes, bytes + got};
+  end.SkipSpace();
+  if (!end.Word("endstream")) return which + " damaged";
+
+  // Only data compressed by deflate alone can be checked; encrypted data only looks random.
+  if (encrypted_ || !HasKey(*dictionary, "/FlateDecode") || HasKey(*dictionary, "/Filter [") ||
+      HasKey(*dictionary, "/Filter["))
+    return {};
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return {};
+  ForwardReader reader(file_, start);
+  std::vector<uint8_t> out(64 * 1024);
+  int64_t left = *length;
+  int result = Z_OK;
+  while (left > 0 && result == Z_OK) {
+    const auto [in, available] = reader.Peek();
+    if (available == 0) break;
+    const size_t step = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(available)));
+    stream.next_in = const_cast<Bytef*>(in);
+    stream.avail_in = static_cast<uInt>(step);
+    while (stream.avail_in > 0 && result == Z_OK) {
+      stream.next_out = out.data();
+      stream.avail_out = static_cast<uInt>(out.size());
+      result = inflate(&stream, Z_NO_FLUSH);
+      if (result == Z_BUF_ERROR) result = Z_OK;
+      const uint64_t produced = out.size() - stream.avail_out;
+      if (produced > inflateBudget) result = Z_MEM_ERROR;
+      inflateBudget -= std::min(produced, inflateBudget);
+    }
+    reader.Take(step - stream.avail_in);
+    left -= static_cast<int64_t>(step - stream.avail_in);
+    if (stream.avail_in > 0) break;  // the stream ended before its length
+  }
+  inflateEnd(&stream);
+  return result == Z_DATA_ERROR ? which + " damaged" : std::string();
+}
+
+std::string PdfCheck::CheckStreams() {
+  uint64_t budget = kInflateBudgetBase + kInflateBudgetPerByte * static_cast<uint64_t>(file_.size);
+  for (const auto& [number, offset] : objects_) {
+    if (file_.Stopped() || budget == 0) return {};
+    if (std::string why = CheckStreamOf(number, offset, budget); !why.empty()) return why;
   }
   return {};
 }
@@ -384,6 +497,7 @@ IntegrityVerdict PdfCheck::Run() {
       if (cursor.Word("\r\n") || cursor.Word("\n") || cursor.Word("\r")) {}
       end = *mark + static_cast<int64_t>(kStartXref.size()) + (cursor.at - bytes);
       why = CheckSections(*offset);
+      if (why.empty()) why = CheckStreams();
     }
     if (file_.Stopped()) return IntegrityVerdict::Unjudged();
     if (why.empty()) {

@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
+using namespace testing;  // the archive builders
 
 const fs::path kData = BRENVIK_TEST_DATA;
 
@@ -64,7 +65,8 @@ const Sample kSamples[] = {
     {"rename/report.pdf", "pdf"},
     {"extension/report.doc", "compound file", 0.1},
     {"extension/table.xls", "compound file"},
-    {"extension/slides.ppt", "compound file"},
+    // Most of this file is a thumbnail, whose contents are not checked; its own records are early.
+    {"extension/slides.ppt", "compound file", 0.01},
 };
 
 TEST(DamageCheck, RealFilesAreWholeAndEveryKindOfCarvingDamageIsNamed) {
@@ -149,12 +151,12 @@ TEST(DamageCheck, OnlyKnownStructuresAreJudgedAndStopLeavesAFileUnjudged) {
 
 TEST(DamageCheck, AZipBombInflatesNoFurtherThanItsBudget) {
   TempDir dir;
-  // 300 MB of zeros in one entry: its stated size is honoured, and the budget for a small archive
+  // 160 MB of zeros in one entry: its stated size is honoured, and the budget for a small archive
   // ends the inflating long before, leaving the file unjudged rather than damaged.
   const fs::path source = dir / "zeros";
   {
     const UniqueFd fd(::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
-    ASSERT_EQ(::ftruncate(fd.get(), 300 << 20), 0);
+    ASSERT_EQ(::ftruncate(fd.get(), 160 << 20), 0);
   }
   ASSERT_EQ(std::system(("cd " + dir.path().string() + " && zip -q -9 bomb.zip zeros").c_str()), 0);
   const std::string bomb = ReadFile(dir / "bomb.zip");
