@@ -21,7 +21,8 @@ constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 // headers a byte at a time, so small reads are served from a read-ahead buffer.
 struct ArchiveStream {
   static constexpr size_t kReadAhead = 16 * 1024;
-  UniqueFd fd;
+  UniqueFd owned;  // the file this stream opened itself
+  int fd = -1;
   int64_t position = 0;
   int64_t length = 0;
   bool failed = false;
@@ -29,11 +30,23 @@ struct ArchiveStream {
   int64_t bufferStart = 0;  // file offset of buffer[0]
 };
 
-voidpf OpenStream(voidpf, const void* filename, int mode) {
+// An open file handed in, read as if it ended after `length` bytes.
+struct BorrowedFile {
+  int fd;
+  int64_t length;
+};
+
+voidpf OpenStream(voidpf opaque, const void* filename, int mode) {
   if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ || filename == nullptr) return nullptr;
   auto* stream = new ArchiveStream;
-  stream->fd = OpenShared(static_cast<const char*>(filename));
-  stream->length = stream->fd ? FileSize(stream->fd.get()) : -1;
+  if (const auto* borrowed = static_cast<const BorrowedFile*>(opaque)) {
+    stream->fd = borrowed->fd;
+    stream->length = borrowed->length;
+  } else {
+    stream->owned = OpenShared(static_cast<const char*>(filename));
+    stream->fd = stream->owned.get();
+    stream->length = stream->owned ? FileSize(stream->fd) : -1;
+  }
   if (stream->length < 0) {
     delete stream;
     return nullptr;
@@ -46,8 +59,10 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
   if (size < ArchiveStream::kReadAhead) {
     const int64_t bufferEnd = stream->bufferStart + static_cast<int64_t>(stream->buffer.size());
     if (stream->position < stream->bufferStart || stream->position + static_cast<int64_t>(size) > bufferEnd) {
-      stream->buffer.resize(ArchiveStream::kReadAhead);
-      const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), stream->position);
+      // Never past the length: a borrowed file may go on beyond the archive.
+      stream->buffer.resize(static_cast<size_t>(
+          std::clamp<int64_t>(stream->length - stream->position, 0, ArchiveStream::kReadAhead)));
+      const int64_t n = ReadAt(stream->fd, stream->buffer.data(), stream->buffer.size(), stream->position);
       stream->buffer.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
       stream->bufferStart = stream->position;
       if (n < 0) {
@@ -61,7 +76,8 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
     stream->position += static_cast<int64_t>(n);
     return static_cast<uLong>(n);
   }
-  const int64_t n = ReadAt(stream->fd.get(), buffer, size, stream->position);
+  const int64_t left = std::max<int64_t>(0, stream->length - stream->position);
+  const int64_t n = ReadAt(stream->fd, buffer, static_cast<size_t>(std::min<int64_t>(size, left)), stream->position);
   if (n < 0) {
     stream->failed = true;
     return 0;
@@ -144,6 +160,13 @@ ZipArchive::ZipArchive(const std::filesystem::path& path) {
   handle_ = unzOpen2_64(path.c_str(), &functions);
 }
 
+ZipArchive::ZipArchive(int fd, int64_t length) {
+  BorrowedFile file{fd, length};
+  zlib_filefunc64_def functions{OpenStream, ReadStream, WriteStream, TellStream,
+                                SeekStream, CloseStream, StreamError, &file};
+  handle_ = unzOpen2_64("", &functions);
+}
+
 ZipArchive::~ZipArchive() { Close(); }
 
 void ZipArchive::Close() {
@@ -198,6 +221,35 @@ bool ZipArchive::ExtractCurrent(int folderFd, const std::filesystem::path& relat
     unzCloseCurrentFile(zip);
     return ok;
   });
+}
+
+uint64_t ZipArchive::StatedItemCount() {
+  unz_global_info64 global{};
+  if (handle_ == nullptr || unzGetGlobalInfo64(static_cast<unzFile>(handle_), &global) != UNZ_OK) return 0;
+  return global.number_entry;
+}
+
+ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* stop) {
+  auto* zip = static_cast<unzFile>(handle_);
+  unz_file_info64 info{};
+  if (zip == nullptr || unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    return ZipItemCheck::LocalHeaderDamaged;
+  if ((info.flag & 1) != 0 || (info.compression_method != 0 && info.compression_method != Z_DEFLATED))
+    return ZipItemCheck::Passed;
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return ZipItemCheck::LocalHeaderDamaged;
+  std::vector<char> buffer(1 << 16);
+  int n = 0;
+  while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+    const bool stopped = stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
+    if (static_cast<uint64_t>(n) > budget || stopped) {
+      unzCloseCurrentFile(zip);
+      return ZipItemCheck::OverBudget;
+    }
+    budget -= static_cast<uint64_t>(n);
+  }
+  const int closed = unzCloseCurrentFile(zip);
+  if (n < 0) return ZipItemCheck::DataDamaged;
+  return closed == UNZ_CRCERROR ? ZipItemCheck::CrcError : ZipItemCheck::Whole;
 }
 
 }  // namespace brenvik

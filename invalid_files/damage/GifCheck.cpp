@@ -3,6 +3,7 @@
 #include <gif_lib.h>
 
 #include <memory>
+#include <memory>
 #include <string>
 #include <vector>
 
