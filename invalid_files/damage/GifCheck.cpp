@@ -3,7 +3,6 @@
 #include <gif_lib.h>
 
 #include <memory>
-#include <memory>
 #include <string>
 #include <vector>
 
