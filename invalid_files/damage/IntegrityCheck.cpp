@@ -106,7 +106,9 @@ Kind KindOf(const uint8_t* head, size_t got, std::string_view name) {
   if (Starts(head, got, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv)) return Kind::Compound;
   if (Starts(head, got, "ID3"sv)) return Kind::Mp3;
   // A bare frame sync is two bytes any binary file may start with; only a file named .mp3 counts.
-  if (got >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && EndsWithMp3(name)) return Kind::Mp3;
+  // (Layer bits 00 are AAC's, not MPEG audio's.)
+  if (got >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x06) != 0 && EndsWithMp3(name))
+    return Kind::Mp3;
   return Kind::Unknown;
 }
 
