@@ -16,4 +16,4 @@ $SUDO apt-get install -y --no-install-recommends \
   dpkg-dev file desktop-file-utils appstream \
   mount e2fsprogs \
   fuse3 libfuse3-dev gddrescue \
-  testdisk dosfstools ntfs-3g
+  testdisk dosfstools mtools ntfs-3g

@@ -4,7 +4,7 @@
 # each carving is compared with the originals: equal (intact), an original followed by other data
 # (tail), or starting like an original but neither (damaged). brenvik-cli --damaged then lists them.
 #   carving-accuracy.sh <work folder> <folder of real files> [brenvik-cli]
-# Needs root (loop mounts), photorec (testdisk), mkfs.fat (dosfstools), mkntfs (ntfs-3g).
+# Needs root (FUSE mount), photorec (testdisk), mkfs.fat (dosfstools), mtools, mkntfs and ntfs-3g.
 set -euo pipefail
 work=$1
 originals=$(cd "$2" && pwd)
@@ -18,25 +18,32 @@ for kind in fat ntfs; do
   image="$work/$kind.img"
   rm -f "$image"
   truncate -s 128M "$image"
-  if [ "$kind" = fat ]; then mkfs.fat -F 32 "$image" > /dev/null; else mkntfs -F -Q "$image" > /dev/null 2>&1; fi
-  mount -o loop "$image" "$mnt"
+  # FAT through mtools (no kernel driver needed), NTFS through ntfs-3g (FUSE).
+  if [ "$kind" = fat ]; then
+    mkfs.fat -F 32 "$image" > /dev/null
+    put() { mcopy -o -i "$image" "$1" "::/$2"; }
+    del() { mdel -i "$image" "::/$1"; }
+  else
+    mkntfs -F -Q "$image" > /dev/null 2>&1
+    ntfs-3g "$image" "$mnt"
+    put() { cp "$1" "$mnt/$2"; }
+    del() { rm "$mnt/$1"; }
+  fi
   n=0
+  for f in "$originals"/*; do put "$f" "$(basename "$f")"; done
+  # Delete two files in three; then new files of other data take some of the clusters they held.
   for f in "$originals"/*; do
     n=$((n + 1))
-    cp "$f" "$mnt/$(basename "$f")"
+    [ $((n % 3)) -ne 0 ] && del "$(basename "$f")"
+  done
+  for i in $(seq 1 12); do
+    head -c $(( (i * 37 % 9 + 1) * 24576 )) /dev/urandom > "$work/filler.bin"
+    put "$work/filler.bin" "filler$i.bin"
   done
   sync
-  # Delete two files in three; then new files of other data take some of the clusters they held.
-  n=0
-  for f in "$mnt"/*; do
-    n=$((n + 1))
-    [ $((n % 3)) -ne 0 ] && rm "$f"
-  done
-  sync
-  for i in $(seq 1 12); do head -c $(( (i * 37 % 9 + 1) * 24576 )) /dev/urandom > "$mnt/filler$i.bin"; done
-  sync
-  umount "$mnt"
-  rm -rf "$work/carved-$kind"*
+  if [ "$kind" = ntfs ]; then umount "$mnt"; fi
+  rm -rf "$work/carved-$kind"
+  mkdir -p "$work/carved-$kind"
   photorec /log /d "$work/carved-$kind/f" /cmd "$image" partition_none,options,paranoid_no,wholespace,search > /dev/null 2>&1 || true
 done
 
