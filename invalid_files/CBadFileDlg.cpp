@@ -122,7 +122,7 @@ void CBadFileDlg::buildControls() {
                           QStringLiteral("Path"), QStringLiteral("Reason")},
                          DluRect(7, 24, 437, 262));
   results_ = resultView_->listModel();
-  resultView_->setColumnWidths({100, 100, 100, 400, -1});
+  resultView_->setColumnWidths({100, 100, 100, 260, -1});
 
   const QString nameLabel = QStringLiteral("File Name(Invalid char):");
   MakeLabel(this, 0, nameLabel, DluRect(452, 24, 193, 8));

@@ -36,8 +36,8 @@ for kind in fat ntfs; do
     n=$((n + 1))
     [ $((n % 3)) -ne 0 ] && del "$(basename "$f")"
   done
-  for i in $(seq 1 12); do
-    head -c $(( (i * 37 % 9 + 1) * 24576 )) /dev/urandom > "$work/filler.bin"
+  for i in $(seq 1 30); do
+    head -c $(( (i * 37 % 9 + 1) * 49152 )) /dev/urandom > "$work/filler.bin"
     put "$work/filler.bin" "filler$i.bin"
   done
   sync

@@ -405,7 +405,9 @@ TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
     EXPECT_EQ(rows["carved.zip"].verdict, Verdict::Tail);
     EXPECT_EQ(rows["carved.zip"].reason, u"700 bytes after the end");
     EXPECT_EQ(sink.lastTally.invalidCount, 2);
-    if (mode == kCacheModeFiles) EXPECT_EQ(ReadRecords(scan.resultFile), std::vector<fs::path>{root / "rec/cut/short.jpg"});
+    if (mode == kCacheModeFiles) {
+      EXPECT_EQ(ReadRecords(scan.resultFile), std::vector<fs::path>{root / "rec/cut/short.jpg"});
+    }
 
     DeleteRequest request;
     request.root = d.root;
