@@ -47,6 +47,18 @@ enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathC
 // Removed rows are taken out of a long list at most this often while Delete runs.
 constexpr qint64 kRemovalIntervalMs = 250;
 
+// A row's data: the file's identity, then its verdict.
+QVariant RowData(Verdict verdict, FileIdentity identity) {
+  QVariantList data = IdentityData(identity).toList();
+  data.append(static_cast<int>(verdict));
+  return data;
+}
+
+Verdict VerdictOf(const ListRow& row) {
+  const QVariantList data = row.data.toList();
+  return data.size() == 3 ? static_cast<Verdict>(data[2].toInt()) : Verdict::Valid;
+}
+
 ListRow MakeResultRow(const ResultRow& row) {
   // Shared texts, so a million rows do not hold a million copies of "size".
   static const QString kStatus[] = {QString(),
@@ -61,18 +73,16 @@ ListRow MakeResultRow(const ResultRow& row) {
                 kStatus[static_cast<int>(row.verdict)], PathToQString(row.path), ToQString(row.reason)};
   // A tail row's file holds a whole original: it is shown unmarked and Delete passes over it.
   list.checked = IsRemovable(row.verdict);
-  list.data = static_cast<int>(row.verdict);
+  list.data = RowData(row.verdict, row.identity);
   return list;
 }
-
-Verdict VerdictOf(const ListRow& row) { return static_cast<Verdict>(row.data.toInt()); }
 
 }  // namespace
 
 // Turns the job's reports into channel posts; runs on the worker thread and never touches a widget.
-class CBadFileDlg::PageSink : public InvalidFileReporter {
+class CBadFileDlg::PageReporter : public InvalidFileReporter {
  public:
-  explicit PageSink(CBadFileDlg& page) : page_(page) {}
+  explicit PageReporter(CBadFileDlg& page) : page_(page) {}
   void AddRow(const ResultRow& row) override { page_.rowChannel_.post({RowEvent::Add, MakeResultRow(row), -1}); }
   void RowDone(int32_t position) override { page_.rowChannel_.post({RowEvent::Remove, {}, position}); }
   void ClearRows() override { page_.rowChannel_.post({RowEvent::Clear, {}, -1}); }
@@ -89,7 +99,7 @@ CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
       rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
       progressChannel_(this, [this](const ProgressLine& line) { showProgressLine(line); }),
       stateChannel_(this, [this](const QString& text) { state_->setText(text); }),
-      sink_(std::make_unique<PageSink>(*this)) {
+      reporter_(std::make_unique<PageReporter>(*this)) {
   buildControls();
 }
 
@@ -220,11 +230,13 @@ void CBadFileDlg::check() {
   const ScanRequest request{&detector_, static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
   resultMode_ = request.mode;
   resultFile_.clear();
-  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *sink_); },
+  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *reporter_); },
            [this](const ScanOutcome& outcome) {
              resultFile_ = outcome.resultFile;
              scannedRootIdentity_ = outcome.rootIdentity;
-             if (outcome.completed) showCompletion(ToQString(kDetectCompletedText));
+             if (outcome.end == ScanEnd::NotAFolder) showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDetectCompletedText));
            });
 }
 
@@ -245,20 +257,24 @@ void CBadFileDlg::deleteFiles() {
   request.resultFile = resultFile_;
   if (resultMode_ == kCacheModeList) {
     for (int row = 0; row < results_->rowCount(); ++row)
-      if (results_->isChecked(row)) {
-        const ListRow& listed = results_->row(row);
-        request.markedRows.push_back({row, QStringToPath(listed.cells[kPathColumn]), VerdictOf(listed)});
-      }
+      if (results_->isChecked(row)) request.markedRows.push_back(markedRow(row));
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
-  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *sink_); },
-           [this](const DeleteOutcome&) {
+  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *reporter_); },
+           [this](const DeleteOutcome& outcome) {
              applyRemovals();
              // The cache-mode result is consumed (or could not be read; it is not tried again).
              if (resultMode_ == kCacheModeFiles) resultFile_.clear();
-             showCompletion(ToQString(kDeleteCompletedText));
+             // A failed Delete ends on its failure text alone.
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDeleteCompletedText));
            });
+}
+
+MarkedRow CBadFileDlg::markedRow(int row) const {
+  const ListRow& listed = results_->row(row);
+  return {row, QStringToPath(listed.cells[kPathColumn]), VerdictOf(listed), IdentityFromData(listed.data)};
 }
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {
@@ -328,9 +344,9 @@ void CBadFileDlg::removeFiles() {
   InvalidFileRemover remover(detector_.root, false, scannedRootIdentity_);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
-    const ListRow& listed = results_->row(row);
-    if (results_->isChecked(row) && IsRemovable(VerdictOf(listed)) && remover.Delete(QStringToPath(listed.cells[kPathColumn])))
-      removed.push_back(row);
+    if (!results_->isChecked(row)) continue;
+    const MarkedRow marked = markedRow(row);
+    if (IsRemovable(marked.verdict) && remover.Delete(marked.path, marked.identity)) removed.push_back(row);
   }
   results_->removeRowsAt(std::move(removed));
 }

@@ -159,6 +159,7 @@ ScanResult InvalidFileDetector::JudgeOpened(const UniqueFd& fd, int64_t size, st
   if (!fd) return result;
   result.size = size;
   result.verdict = Judge(fd.get(), size, name, scratch, result.reason);
+  if (result.verdict != Verdict::Valid) result.identity = IdentityOf(fd.get());
   return result;
 }
 

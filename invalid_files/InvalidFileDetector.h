@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/FileOps.h"
+#include "platform/NoFollow.h"
 
 namespace brenvik {
 
@@ -37,6 +38,7 @@ struct ScanResult {
   int64_t size = 0;            // 0 when the file could not be opened
   std::filesystem::path path;  // empty when the file could not be opened
   std::u16string reason;       // Damaged and Tail: why, in a few words
+  FileIdentity identity;       // invalid files: which file was judged, so Delete acts on no other
 };
 
 // The lower-case name of a path (its last part) and the extension of such a name (after its last

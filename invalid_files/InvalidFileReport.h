@@ -17,6 +17,7 @@ struct ResultRow {
   int64_t size = 0;
   std::filesystem::path path;
   std::u16string reason;  // damaged and tail rows: why
+  FileIdentity identity;  // the file Check judged; Delete acts only while the path still names it
 };
 
 struct ScanTally {

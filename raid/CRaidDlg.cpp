@@ -49,9 +49,9 @@ QString SizeText(int64_t bytes) { return ToQString(FormatSizeText(bytes)); }
 }  // namespace
 
 // Carries the worker's reports to the page's channels.
-class CRaidDlg::Sink : public RaidReporter {
+class CRaidDlg::PageReporter : public RaidReporter {
  public:
-  explicit Sink(CRaidDlg& page) : page_(page) {}
+  explicit PageReporter(CRaidDlg& page) : page_(page) {}
   void Progress(int64_t position, int64_t maximum) override { page_.progressChannel_.post({position, maximum}); }
   void Tally(const uint64_t& found) override { page_.foundChannel_.post(ToQString(FoundCountText(found))); }
 
@@ -234,8 +234,8 @@ void CRaidDlg::start() {
   std::vector<RaidMember> members = job->members;
   startJob(
       [this, job = std::move(*job)] {
-        Sink sink(*this);
-        return RunRaidAnalysis(job, stopFlag(), sink);
+        PageReporter reporter(*this);
+        return RunRaidAnalysis(job, stopFlag(), reporter);
       },
       [this, members = std::move(members)](RaidResult result) { showOutcome(result, members); });
 }

@@ -40,7 +40,7 @@ class CRaidDlg : public ToolPage {
   QWidget* plotWindow() const { return plotWindow_; }
 
  private:
-  class Sink;
+  class PageReporter;
 
   void buildControls();
   void fillDiskList();

@@ -158,6 +158,17 @@ class BadFilePageTest : public QObject {
     QVERIFY(!f.page.isRunning());
   }
 
+  void checkRefusesAPathThatIsNoFolder() {
+    PageFixture f;
+    WriteFile(f.root / "broken.jpg", "not a jpeg");
+    f.pickRoot(f.root / "broken.jpg");
+    f.click(3804);
+    QTRY_VERIFY(!f.host.recorder().messages.empty() && !f.page.isRunning());
+    QCOMPARE(f.host.recorder().lastText(), QStringLiteral("Please set the path correctly"));
+    QCOMPARE(f.host.recorder().messages.back().caption, QStringLiteral("brenvik"));
+    QCOMPARE(f.page.results()->rowCount(), 0);
+  }
+
   void cacheModeShowsThirtyThreeRowsAndKeepsEveryRecord() {
     PageFixture f;
     for (int i = 0; i < 50; ++i) WriteFile(f.root / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i)), "");
@@ -177,7 +188,7 @@ class BadFilePageTest : public QObject {
 
     UniqueFd records = OpenShared(f.page.resultFile());
     QVERIFY(records.valid());
-    RecordFileReader reader(records.get(), kPathRecordLength);
+    RecordFileReader reader(records.get(), kPathRecordLength, 1, kIdentityBytes);
     int count = 0;
     while (reader.NextPath()) ++count;
     QCOMPARE(count, 50);
