@@ -39,21 +39,41 @@ enum ControlId {
   kSizeMinimumBox = 3822,
   kSizeMaximumBox = 3823,
   kHeaderBox = 3824,
+  kDamagedBox = 3825,
 };
 
-enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3 };
+enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3, kReasonColumn = 4 };
 
 // Removed rows are taken out of a long list at most this often while Delete runs.
 constexpr qint64 kRemovalIntervalMs = 250;
 
+// A row's data: the file's identity, then its verdict.
+QVariant RowData(Verdict verdict, FileIdentity identity) {
+  QVariantList data = IdentityData(identity).toList();
+  data.append(static_cast<int>(verdict));
+  return data;
+}
+
+Verdict VerdictOf(const ListRow& row) {
+  const QVariantList data = row.data.toList();
+  return data.size() == 3 ? static_cast<Verdict>(data[2].toInt()) : Verdict::Valid;
+}
+
 ListRow MakeResultRow(const ResultRow& row) {
   // Shared texts, so a million rows do not hold a million copies of "size".
-  static const QString kStatus[] = {QString(), QStringLiteral("char"), QStringLiteral("type"),
-                                    QStringLiteral("content"), QStringLiteral("size")};
+  static const QString kStatus[] = {QString(),
+                                    QStringLiteral("char"),
+                                    QStringLiteral("type"),
+                                    QStringLiteral("content"),
+                                    QStringLiteral("size"),
+                                    QStringLiteral("damaged"),
+                                    QStringLiteral("tail")};
   ListRow list;
   list.cells = {QString::number(row.index), ToQString(FormatSizeText(row.size)),
-                kStatus[static_cast<int>(row.verdict)], PathToQString(row.path)};
-  list.data = IdentityData(row.identity);
+                kStatus[static_cast<int>(row.verdict)], PathToQString(row.path), ToQString(row.reason)};
+  // A tail row's file holds a whole original: it is shown unmarked and Delete passes over it.
+  list.checked = IsRemovable(row.verdict);
+  list.data = RowData(row.verdict, row.identity);
   return list;
 }
 
@@ -109,10 +129,10 @@ void CBadFileDlg::buildControls() {
 
   resultView_ = makeList(kResultList, QStringLiteral("Results"),
                          {QStringLiteral("Index"), QStringLiteral("Size"), QStringLiteral("Status"),
-                          QStringLiteral("Path")},
+                          QStringLiteral("Path"), QStringLiteral("Reason")},
                          DluRect(7, 24, 437, 262));
   results_ = resultView_->listModel();
-  resultView_->setColumnWidths({100, 100, 100, -1});
+  resultView_->setColumnWidths({100, 100, 100, 260, -1});
 
   const QString nameLabel = QStringLiteral("File Name(Invalid char):");
   MakeLabel(this, 0, nameLabel, DluRect(452, 24, 193, 8));
@@ -160,6 +180,7 @@ void CBadFileDlg::buildControls() {
 
   deleteEmptyBox_ =
       MakeCheckBox(this, kDeleteEmptyBox, QStringLiteral("Delete Empty Folders"), DluRect(452, 264, 100, 10), true);
+  damagedBox_ = MakeCheckBox(this, kDamagedBox, QStringLiteral("Damaged"), DluRect(560, 264, 70, 10), false);
 
   progress_ = MakeStatusLine(this, kProgressLine, QStringLiteral("Progress"), QString(), DluRect(7, 292, 437, 10));
   state_ = MakeStatusLine(this, kStateLine, QStringLiteral("State"), QString(), DluRect(7, 305, 437, 10));
@@ -192,6 +213,7 @@ CriteriaInput CBadFileDlg::criteriaFromControls() const {
   input.patternText = ToText(pattern_->text());
   input.percentText = ToText(percent_->text());
   input.headerChecked = headerBox_->isChecked();
+  input.damagedChecked = damagedBox_->isChecked();
   return input;
 }
 
@@ -252,7 +274,7 @@ void CBadFileDlg::deleteFiles() {
 
 MarkedRow CBadFileDlg::markedRow(int row) const {
   const ListRow& listed = results_->row(row);
-  return {row, QStringToPath(listed.cells[kPathColumn]), IdentityFromData(listed.data)};
+  return {row, QStringToPath(listed.cells[kPathColumn]), VerdictOf(listed), IdentityFromData(listed.data)};
 }
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {
@@ -324,7 +346,7 @@ void CBadFileDlg::removeFiles() {
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
     if (!results_->isChecked(row)) continue;
     const MarkedRow marked = markedRow(row);
-    if (remover.Delete(marked.path, marked.identity)) removed.push_back(row);
+    if (IsRemovable(marked.verdict) && remover.Delete(marked.path, marked.identity)) removed.push_back(row);
   }
   results_->removeRowsAt(std::move(removed));
 }

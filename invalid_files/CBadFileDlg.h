@@ -78,6 +78,7 @@ class CBadFileDlg : public ToolPage {
   QCheckBox* deleteEmptyBox_ = nullptr;
   QCheckBox* contentBox_ = nullptr;
   QCheckBox* headerBox_ = nullptr;
+  QCheckBox* damagedBox_ = nullptr;
   QLabel* progress_ = nullptr;
   QLabel* state_ = nullptr;
   CheckListModel* results_ = nullptr;

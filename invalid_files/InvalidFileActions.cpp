@@ -97,7 +97,7 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     }
   } else {
     for (auto row = request.markedRows.rbegin(); row != request.markedRows.rend() && !stopped(); ++row)
-      if (remover.Remove(row->path, row->identity)) {
+      if (IsRemovable(row->verdict) && remover.Remove(row->path, row->identity)) {
         ++outcome.removed;
         reporter.RowDone(row->index);
       }

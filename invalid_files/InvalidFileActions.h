@@ -63,6 +63,7 @@ inline constexpr char kInvalidFilesJournalTool[] = "Invalid Files";
 struct MarkedRow {
   int index = 0;
   std::filesystem::path path;
+  Verdict verdict = Verdict::Size;  // a tail row is never removed, marked or not
   FileIdentity identity;  // the file Check listed
 };
 
@@ -88,11 +89,11 @@ struct DeleteOutcome {
   int64_t removed = 0;  // files deleted or moved aside
 };
 
-// The Delete job. List mode goes through the marked rows from the last to the first and reports
-// each row whose file is gone (RowDone with its index); cache mode processes every record of the
-// result file, then clears the list and deletes the file. A file is acted on only while it is
-// still the one Check listed (a record without that identity is passed over). A set `stop` ends
-// the file loop early.
+// The Delete job. List mode goes through the marked rows from the last to the first (passing over
+// tail rows: such a file holds a whole original) and reports each row whose file is gone (RowDone
+// with its index); cache mode processes every record of the result file, then clears the list and
+// deletes the file. A file is acted on only while it is still the one Check listed (a record
+// without that identity is passed over). A set `stop` ends the file loop early.
 DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atomic<int>& stop,
                                    InvalidFileReporter& reporter);
 

@@ -70,8 +70,10 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
       [&](const WalkedFile&, ScanResult&& result) {
         if (result.verdict != Verdict::Valid) {
           if (!cacheMode || rowCounter < request.listedRows)
-            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path, result.identity});
-          if (cacheMode && !records->AppendPathBytes(result.path.native(), IdentityBytes(result.identity).view()))
+            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path, result.reason, result.identity});
+          // The result file is what Delete acts on.
+          if (cacheMode && IsRemovable(result.verdict) &&
+              !records->AppendPathBytes(result.path.native(), IdentityBytes(result.identity).view()))
             recordsFailed = true;
           ++tally.invalidCount;
           tally.invalidSize += result.size;

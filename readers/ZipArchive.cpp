@@ -30,10 +30,18 @@ struct ArchiveStream {
   int64_t bufferStart = 0;  // file offset of buffer[0]
 };
 
-ArchiveStream* StartStream(UniqueFd fd) {
+// The archive in a file the caller has open, read as if it ended after `length` bytes (the whole
+// file when negative).
+struct OpenArchive {
+  int fd;
+  int64_t length;
+};
+
+ArchiveStream* StartStream(UniqueFd fd, int64_t length = -1) {
   auto* stream = new ArchiveStream;
   stream->fd = std::move(fd);
-  stream->length = stream->fd ? FileSize(stream->fd.get()) : -1;
+  const int64_t size = stream->fd ? FileSize(stream->fd.get()) : -1;
+  stream->length = length >= 0 && size >= 0 ? std::min(length, size) : size;
   if (stream->length < 0) {
     delete stream;
     return nullptr;
@@ -48,10 +56,11 @@ voidpf OpenStream(voidpf, const void* filename, int mode) {
   return StartStream(OpenShared(static_cast<const char*>(filename)));
 }
 
-// The "file name" is a pointer to an open file descriptor, which the stream duplicates.
-voidpf OpenStreamOnFd(voidpf, const void* fd, int mode) {
-  if (!OpensForReading(mode) || fd == nullptr) return nullptr;
-  return StartStream(UniqueFd(fcntl(*static_cast<const int*>(fd), F_DUPFD_CLOEXEC, 0)));
+// The "file name" is a pointer to an OpenArchive, whose descriptor the stream duplicates.
+voidpf OpenStreamOnFd(voidpf, const void* archive, int mode) {
+  if (!OpensForReading(mode) || archive == nullptr) return nullptr;
+  const auto* file = static_cast<const OpenArchive*>(archive);
+  return StartStream(UniqueFd(fcntl(file->fd, F_DUPFD_CLOEXEC, 0)), file->length);
 }
 
 uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
@@ -59,7 +68,9 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
   if (size < ArchiveStream::kReadAhead) {
     const int64_t bufferEnd = stream->bufferStart + static_cast<int64_t>(stream->buffer.size());
     if (stream->position < stream->bufferStart || stream->position + static_cast<int64_t>(size) > bufferEnd) {
-      stream->buffer.resize(ArchiveStream::kReadAhead);
+      // Never past the length: the file may go on beyond the archive.
+      stream->buffer.resize(static_cast<size_t>(
+          std::clamp<int64_t>(stream->length - stream->position, 0, ArchiveStream::kReadAhead)));
       const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), stream->position);
       stream->buffer.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
       stream->bufferStart = stream->position;
@@ -74,7 +85,8 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
     stream->position += static_cast<int64_t>(n);
     return static_cast<uLong>(n);
   }
-  const int64_t n = ReadAt(stream->fd.get(), buffer, size, stream->position);
+  const int64_t left = std::max<int64_t>(0, stream->length - stream->position);
+  const int64_t n = ReadAt(stream->fd.get(), buffer, static_cast<size_t>(std::min<int64_t>(size, left)), stream->position);
   if (n < 0) {
     stream->failed = true;
     return 0;
@@ -168,10 +180,11 @@ ZipArchive::ZipArchive(const std::filesystem::path& path) {
   handle_ = unzOpen2_64(path.c_str(), &functions);
 }
 
-ZipArchive::ZipArchive(int fd) {
+ZipArchive::ZipArchive(int fd, int64_t length) {
   zlib_filefunc64_def functions{OpenStreamOnFd, ReadStream, WriteStream, TellStream,
                                 SeekStream, CloseStream, StreamError, nullptr};
-  if (fd >= 0) handle_ = unzOpen2_64(&fd, &functions);
+  OpenArchive file{fd, length};
+  if (fd >= 0) handle_ = unzOpen2_64(&file, &functions);
 }
 
 ZipArchive::~ZipArchive() { Close(); }
@@ -242,6 +255,35 @@ bool ZipArchive::ReadCurrent(std::string& contents, uint64_t cap) {
     contents.append(bytes, size);
     return true;
   });
+}
+
+uint64_t ZipArchive::StatedItemCount() {
+  unz_global_info64 global{};
+  if (handle_ == nullptr || unzGetGlobalInfo64(static_cast<unzFile>(handle_), &global) != UNZ_OK) return 0;
+  return global.number_entry;
+}
+
+ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* stop) {
+  auto* zip = static_cast<unzFile>(handle_);
+  unz_file_info64 info{};
+  if (zip == nullptr || unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    return ZipItemCheck::LocalHeaderDamaged;
+  if ((info.flag & 1) != 0 || (info.compression_method != 0 && info.compression_method != Z_DEFLATED))
+    return ZipItemCheck::Passed;
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return ZipItemCheck::LocalHeaderDamaged;
+  std::vector<char> buffer(1 << 16);
+  int n = 0;
+  while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+    const bool stopped = stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
+    if (static_cast<uint64_t>(n) > budget || stopped) {
+      unzCloseCurrentFile(zip);
+      return ZipItemCheck::OverBudget;
+    }
+    budget -= static_cast<uint64_t>(n);
+  }
+  const int closed = unzCloseCurrentFile(zip);
+  if (n < 0) return ZipItemCheck::DataDamaged;
+  return closed == UNZ_CRCERROR ? ZipItemCheck::CrcError : ZipItemCheck::Whole;
 }
 
 }  // namespace brenvik

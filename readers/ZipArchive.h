@@ -1,6 +1,7 @@
 #pragma once
 // A thin layer over the zip reader: walks the items of an archive, gives each item's name (raw and
 // made safe), its time as a UTC file time, and extracts an item to a fixed place below a folder.
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -33,12 +34,16 @@ struct ZipItem {
 // part removed, "." and empty parts dropped, and the parts joined by "/".
 std::u16string SafeEntryName(std::u16string_view name);
 
+// What reading one item through says about it.
+enum class ZipItemCheck { Whole, Passed, LocalHeaderDamaged, DataDamaged, CrcError, OverBudget };
+
 class ZipArchive {
  public:
   // Opens the archive; isOpen() is false for a missing, damaged or non-zip file.
   explicit ZipArchive(const std::filesystem::path& path);
-  // The same over a file the caller has open (it stays the caller's: the archive reads a duplicate).
-  explicit ZipArchive(int fd);
+  // The same over a file the caller has open (it stays the caller's: the archive reads a
+  // duplicate), read as if it ended after `length` bytes when `length` is not negative.
+  explicit ZipArchive(int fd, int64_t length = -1);
   ~ZipArchive();
   ZipArchive(const ZipArchive&) = delete;
   ZipArchive& operator=(const ZipArchive&) = delete;
@@ -61,6 +66,12 @@ class ZipArchive {
   // Inflates the current item into `contents`; false when it cannot be read or holds more than
   // `cap` bytes.
   bool ReadCurrent(std::string& contents, uint64_t cap);
+  // The number of items the directory's end record states.
+  uint64_t StatedItemCount();
+  // Inflates the current item to its stated size and compares its CRC, without keeping anything.
+  // Encrypted items and methods other than store and deflate are Passed. `budget` is what may
+  // still be inflated; OverBudget (or Stop) ends the read early.
+  ZipItemCheck CheckCurrent(uint64_t& budget, const std::atomic<int>* stop);
   void Close();
 
  private:

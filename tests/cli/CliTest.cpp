@@ -133,6 +133,31 @@ TEST(BrenvikCli, InvalidFilesListsWhatTheScanFindsAndDeletesEveryFileInCacheMode
   EXPECT_TRUE(fs::is_empty(temporary));
 }
 
+// --damaged lists damaged and carved-past-the-end files with a Reason column, and --delete moves
+// the damaged ones aside but leaves the tails.
+TEST(BrenvikCli, InvalidFilesDamagedListsAReasonAndDeleteKeepsTails) {
+  TempDir dir;
+  const fs::path root = dir / "recovered";
+  const std::string photo = ReadFile(fs::path(BRENVIK_TEST_DATA) / "damage/photo.jpg");
+  WriteFile(root / "whole.jpg", photo);
+  WriteFile(root / "cut.jpg", photo.substr(0, 2000));
+  WriteFile(root / "carved.jpg", photo + "after");
+  const CliRun listed = Cli({"invalid-files", root, "--damaged", "--uncheck-extension", "jpg"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.out.find("\tdamaged\t" + (root / "cut.jpg").string() + "\tjpeg: data ends before the end marker\n"),
+            std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\ttail\t" + (root / "carved.jpg").string() + "\t5 bytes after the end\n"),
+            std::string::npos) << listed.out;
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2);
+
+  const CliRun deleted = Cli({"invalid-files", root, "--damaged", "--delete", "--cache-mode", "list",
+                              "--temporary-path", dir / "tmp"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut.jpg").size(), 2000u);
+  EXPECT_EQ(ReadFile(root / "carved.jpg").size(), photo.size() + 5);
+  EXPECT_EQ(ReadFile(root / "whole.jpg"), photo);
+}
+
 TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
   TempDir dir;
   const fs::path root = dir / "tree";

@@ -236,6 +236,42 @@ class BadFilePageTest : public QObject {
     QCOMPARE(f.text(3815), QStringLiteral("Delete invalid files completed"));
   }
 
+  // The Damaged box (off at start) lists damaged files with a reason and carved-past-the-end
+  // files as unmarked tails, which Delete leaves even when the user marks them.
+  void damagedBoxListsReasonsAndDeleteKeepsTails() {
+    PageFixture f;
+    f.host.settings().cacheMode = kCacheModeList;
+    QCheckBox* damaged = f.control<QCheckBox>(3825);
+    QVERIFY(!damaged->isChecked());
+    QCOMPARE(damaged->accessibleName(), QStringLiteral("Damaged"));
+    QCOMPARE(f.view(3803)->listModel()->headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(),
+             QStringLiteral("Reason"));
+    const std::string photo = ReadFile(std::filesystem::path(BRENVIK_TEST_DATA) / "damage/photo.jpg");
+    WriteFile(f.root / "cut.jpg", photo.substr(0, 1500));
+    WriteFile(f.root / "carved.jpg", photo + std::string(10, 'x'));
+    WriteFile(f.root / "whole.jpg", photo);
+    f.pickRoot(f.root.path());
+    damaged->click();
+    QVERIFY(f.runToCompletion(3804, QStringLiteral("Detect invalid files completed")));
+    QCOMPARE(f.page.results()->rowCount(), 2);
+    const int cut = f.column(3).indexOf(QString::fromStdString((f.root / "cut.jpg").native()));
+    const int carved = f.column(3).indexOf(QString::fromStdString((f.root / "carved.jpg").native()));
+    QVERIFY(cut >= 0 && carved >= 0);
+    QCOMPARE(f.column(2)[cut], QStringLiteral("damaged"));
+    QCOMPARE(f.column(4)[cut], QStringLiteral("jpeg: data ends before the end marker"));
+    QCOMPARE(f.column(2)[carved], QStringLiteral("tail"));
+    QCOMPARE(f.column(4)[carved], QStringLiteral("10 bytes after the end"));
+    QVERIFY(f.page.results()->isChecked(cut));
+    QVERIFY(!f.page.results()->isChecked(carved));
+
+    f.page.results()->setAllChecked(true);
+    QVERIFY(f.runToCompletion(3805, QStringLiteral("Delete invalid files completed")));
+    QVERIFY(Exists(f.root / "DEAD_DEAD_DEAD/cut.jpg"));
+    QVERIFY(Exists(f.root / "carved.jpg"));
+    QVERIFY(Exists(f.root / "whole.jpg"));
+    QCOMPARE(f.column(2), QStringList{QStringLiteral("tail")});
+  }
+
   void menuMarksSavesAndRemoves() {
     PageFixture f;
     f.host.settings().cacheMode = kCacheModeList;

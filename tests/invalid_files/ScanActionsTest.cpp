@@ -454,3 +454,56 @@ TEST(SaveResultList, WritesUtf16WithBomAndTabbedLines) {
 
 }  // namespace
 }  // namespace brenvik
+
+namespace brenvik {
+namespace {
+
+// The Damaged criterion through the scan and Delete: a damaged file is listed with its reason and
+// removed like any invalid file; a file carved on past its end is listed as a tail and kept, in
+// both modes (cache mode does not even record it for Delete).
+TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
+  const fs::path data = BRENVIK_TEST_DATA;
+  const std::string photo = ReadFile(data / "damage/photo.jpg");
+  const std::string zip = ReadFile(data / "damage/archive.zip");
+  for (const CacheMode mode : {kCacheModeList, kCacheModeFiles}) {
+    SCOPED_TRACE(mode);
+    fs::remove_all(root / "rec");
+    WriteFile(root / "rec/whole.jpg", photo);
+    WriteFile(root / "rec/cut/short.jpg", photo.substr(0, photo.size() / 2));
+    WriteFile(root / "rec/carved.zip", zip + std::string(700, 'x'));
+    WriteFile(root / "rec/notes.txt", "plain text is never damaged\n");
+    InvalidFileDetector d;
+    d.Reset();
+    d.root = root / "rec";
+    d.damageTestOn = true;
+    sink = {};
+    const ScanOutcome scan = Scan(d, mode);
+    ASSERT_TRUE(scan.completed);
+    std::map<std::string, ResultRow> rows;
+    for (const ResultRow& row : sink.rows) rows[row.path.filename().string()] = row;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows["short.jpg"].verdict, Verdict::Damaged);
+    EXPECT_EQ(rows["short.jpg"].reason, u"jpeg: data ends before the end marker");
+    EXPECT_EQ(rows["carved.zip"].verdict, Verdict::Tail);
+    EXPECT_EQ(rows["carved.zip"].reason, u"700 bytes after the end");
+    EXPECT_EQ(sink.lastTally.invalidCount, 2);
+    if (mode == kCacheModeFiles) {
+      EXPECT_EQ(ReadRecords(scan.resultFile), std::vector<fs::path>{root / "rec/cut/short.jpg"});
+    }
+
+    DeleteRequest request;
+    request.root = d.root;
+    request.rootIdentity = scan.rootIdentity;
+    request.mode = mode;
+    request.resultFile = scan.resultFile;
+    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.verdict});
+    RunInvalidFileDelete(request, stop, sink);
+    EXPECT_TRUE(Exists(root / "rec" / kDeadFolderName / "cut/short.jpg"));
+    EXPECT_FALSE(Exists(root / "rec/cut/short.jpg"));
+    EXPECT_TRUE(Exists(root / "rec/carved.zip"));
+    EXPECT_TRUE(Exists(root / "rec/whole.jpg"));
+  }
+}
+
+}  // namespace
+}  // namespace brenvik
