@@ -74,7 +74,7 @@ int Run(const Arguments& args, Console& console) {
     const MachineValue values[] = {{"index", row.index}, {"size", row.size},   {"status", cells[2]},
                                    {"path", cells[3]},   {"reason", cells[4]}};
     console.Row(std::span(kColumns).first(columns), std::span(cells).first(columns), std::span(values).first(columns));
-    if (mode == kCacheModeList) listed.push_back({row.index, row.path, row.verdict, row.identity});
+    if (mode == kCacheModeList) listed.push_back({row.index, row.path, row.identity, row.verdict});
   };
   reporter.tallyText = FormatTallyText;
 

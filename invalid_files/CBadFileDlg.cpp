@@ -274,7 +274,7 @@ void CBadFileDlg::deleteFiles() {
 
 MarkedRow CBadFileDlg::markedRow(int row) const {
   const ListRow& listed = results_->row(row);
-  return {row, QStringToPath(listed.cells[kPathColumn]), VerdictOf(listed), IdentityFromData(listed.data)};
+  return {row, QStringToPath(listed.cells[kPathColumn]), IdentityFromData(listed.data), VerdictOf(listed)};
 }
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {

@@ -63,8 +63,8 @@ inline constexpr char kInvalidFilesJournalTool[] = "Invalid Files";
 struct MarkedRow {
   int index = 0;
   std::filesystem::path path;
+  FileIdentity identity;             // the file Check listed
   Verdict verdict = Verdict::Size;  // a tail row is never removed, marked or not
-  FileIdentity identity;  // the file Check listed
 };
 
 struct DeleteRequest {

@@ -303,7 +303,7 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
     request.rootIdentity = scan.rootIdentity;
     request.mode = mode;
     request.resultFile = scan.resultFile;
-    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity});
+    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
     RunInvalidFileDelete(request, stop, sink);
     EXPECT_TRUE(sink.removed.empty());
     EXPECT_EQ(sink.status.back(), kDeleteCompletedText);
@@ -345,7 +345,7 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
       request.moveAside = moveAside;
       request.mode = mode;
       request.resultFile = scan.resultFile;
-      for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity});
+      for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
       if (mode == kCacheModeFiles) {
         // A record naming a file Check never listed, with no identity or with another file's.
         UniqueFd out(::open(scan.resultFile.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
@@ -478,7 +478,7 @@ TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
     d.damageTestOn = true;
     sink = {};
     const ScanOutcome scan = Scan(d, mode);
-    ASSERT_TRUE(scan.completed);
+    ASSERT_EQ(scan.end, ScanEnd::Completed);
     std::map<std::string, ResultRow> rows;
     for (const ResultRow& row : sink.rows) rows[row.path.filename().string()] = row;
     ASSERT_EQ(rows.size(), 2u);
@@ -496,7 +496,7 @@ TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
     request.rootIdentity = scan.rootIdentity;
     request.mode = mode;
     request.resultFile = scan.resultFile;
-    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.verdict});
+    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
     RunInvalidFileDelete(request, stop, sink);
     EXPECT_TRUE(Exists(root / "rec" / kDeadFolderName / "cut/short.jpg"));
     EXPECT_FALSE(Exists(root / "rec/cut/short.jpg"));
