@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "core/AppSettings.h"
+#include "core/CheckPass.h"
 #include "core/RecordFile.h"
 #include "core/TemporaryFolder.h"
 #include "core/TextHelpers.h"
 #include "extension/FileTypeIdentifier.h"
-#include "platform/ParallelWalk.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -21,82 +21,68 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
   return Utf16(buffer);
 }
 
-ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
-                                        ExtensionReporter& reporter) {
-  ExtensionCheckOutcome outcome;
-  outcome.rootIdentity = FolderIdentity(request.root);
-  if (!outcome.rootIdentity.known()) {
-    outcome.end = ExtensionCheckEnd::NotAFolder;
-    return outcome;
-  }
-  reporter.Status(kDetectingExtensionText);
-  ExtensionCounters& counters = outcome.counters;
-  TemporaryResultFile resultFile;
-  std::optional<RecordFileWriter> records;
-  if (request.cacheMode) {
-    resultFile = CreateTemporaryResultFile(request.temporaryFolder);
-    if (!resultFile.fd) {
-      outcome.end = ExtensionCheckEnd::ResultFileFailed;
-      reporter.Status(kCheckResultFileFailedText);
-      return outcome;
-    }
-    outcome.resultFile = resultFile.path;
-    records.emplace(resultFile.fd.get(), RecordLength::U16);
-  }
+namespace {
 
-  bool recordsLost = false;
-  // Workers identify files, each with its own reader for the compound-file probe, and make the
-  // texts of those identified; rows, counts and records follow in walk order on this thread.
-  struct Identified {
+// Extension's part of the Check pass: a file whose content names a type is a row and a record
+// of its type and path.
+class ExtensionCheck {
+ public:
+  struct Decision {
     FileIdentity identity;
     std::u16string type;  // empty: not identified
     std::u16string path;
   };
-  ParallelWalkOptions walk;
-  walk.workers = request.workers;
-  walk.stopFlag = &stop;
-  ParallelWalkFiles(
-      request.root, walk,
-      [&stop](const WalkedFile& file) {
-        thread_local DocumentReader probeReader;
-        // Stop also interrupts the compound file being probed, not only the walk between files.
-        const ReaderStopScope readerStop(probeReader, &stop);
-        Identified found;
-        const FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
-        // A name that already names the content correctly (a variant such as .jar or .jpeg) is
-        // listed with its own extension, so Rename leaves it as it is.
-        if (type.recognised())
-          found = {IdentityAt(file.folderFd, file.name), Utf16(ListedType(type, BytesToText(file.name))),
-                   BytesToText(file.Path())};
-        return found;
-      },
-      [&](const WalkedFile&, Identified&& found) {
-        if (!found.type.empty()) {
-          // A result file that misses records would let Rename pass over files silently.
-          if (records && !records->Append({found.type, found.path}, IdentityBytes(found.identity).view()))
-            recordsLost = true;
-          if (!request.cacheMode || counters.rowCounter < request.listedRows)
-            reporter.AddRow({counters.rowCounter++, std::move(found.type), std::move(found.path), found.identity});
-          ++counters.identified;
-          if (recordsLost) return false;
-        }
-        ++counters.scanned;
-        reporter.Tally(counters);
-        return true;
-      });
-  if (records && (recordsLost || !records->Flush() || !CloseOutput(resultFile.fd))) {
-    records.reset();
-    resultFile.fd.reset();
-    DeleteFile(resultFile.path);
-    outcome.resultFile.clear();
-    outcome.end = ExtensionCheckEnd::ResultFileFailed;
-    reporter.Status(kCheckResultFileFailedText);
-    return outcome;
-  }
+  explicit ExtensionCheck(const std::atomic<int>& stop) : stop_(stop) {}
 
-  reporter.Status(kDetectExtensionCompletedText);
-  if (stop.load() != 0) outcome.end = ExtensionCheckEnd::Stopped;
-  return outcome;
+  // Each worker probes compound files with its own reader. The texts are made here, on the
+  // workers, since every identified file needs them for its record.
+  Decision Decide(const WalkedFile& file) const {
+    thread_local DocumentReader probeReader;
+    // Stop also interrupts the compound file being probed, not only the walk between files.
+    const ReaderStopScope readerStop(probeReader, &stop_);
+    const FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
+    if (!type.recognised()) return {};
+    // A name that already names the content correctly (a variant such as .jar or .jpeg) is
+    // listed with its own extension, so Rename leaves it as it is.
+    return {IdentityAt(file.folderFd, file.name), Utf16(ListedType(type, BytesToText(file.name))),
+            BytesToText(file.Path())};
+  }
+  bool Found(const Decision& found) const { return !found.type.empty(); }
+  bool Record(RecordFileWriter& records, const Decision& found) const {
+    return records.Append({found.type, found.path}, IdentityBytes(found.identity).view());
+  }
+  void MakeRow(ExtensionRow& row, int32_t index, Decision& found) {
+    row = {index, std::move(found.type), std::move(found.path), found.identity};
+    counters_.rowCounter = index + 1;
+  }
+  TallyShow Count(const Decision&, bool found) {
+    if (found) ++counters_.identified;
+    ++counters_.scanned;
+    return TallyShow::Now;
+  }
+  const ExtensionCounters& tally() const { return counters_; }
+
+ private:
+  const std::atomic<int>& stop_;
+  ExtensionCounters counters_;
+};
+
+}  // namespace
+
+ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
+                                        ExtensionReporter& reporter) {
+  CheckPassSetup setup;
+  setup.root = request.root;
+  setup.cacheMode = request.cacheMode;
+  setup.temporaryFolder = request.temporaryFolder;
+  setup.recordLength = RecordLength::U16;
+  setup.workers = request.workers;
+  setup.listedRows = request.listedRows;
+  ExtensionCheck tool(stop);
+  const CheckPassOutcome pass = RunCheckPass(
+      setup, {kDetectingExtensionText, kDetectExtensionCompletedText, kCheckResultFileFailedText, {}}, tool, stop,
+      reporter);
+  return {pass.end, pass.resultFile, tool.tally(), pass.rootIdentity};
 }
 
 bool CorrectExtension(std::u16string_view type, std::u16string_view path) {

@@ -14,6 +14,7 @@
 
 #include "journal/JobJournal.h"
 #include "core/AppSettings.h"
+#include "core/CheckPass.h"
 #include "core/JobReporter.h"
 #include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
@@ -54,12 +55,7 @@ struct ExtensionCheckRequest {
   int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
 };
 
-enum class ExtensionCheckEnd {
-  Completed,         // every file below the root was examined
-  Stopped,           // the stop flag ended the walk; rows, counts and result file cover the files seen
-  NotAFolder,        // the root is missing or not a folder (a file, FIFO, device); nothing was read
-  ResultFileFailed,  // cache mode: the result file could not be created or written in full; it is gone
-};
+using ExtensionCheckEnd = CheckEnd;
 
 struct ExtensionCheckOutcome {
   ExtensionCheckEnd end = ExtensionCheckEnd::Completed;

@@ -2,14 +2,52 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <optional>
 
-#include "core/RecordFile.h"
-#include "core/TemporaryFolder.h"
+#include "core/CheckPass.h"
 #include "core/TextHelpers.h"
-#include "platform/ParallelWalk.h"
 
 namespace brenvik {
+namespace {
+
+// Invalid Files' part of the Check pass: every file gets a verdict and counts; an invalid one is a
+// row, and a removable one a record for Delete.
+class InvalidFilesCheck {
+ public:
+  using Decision = ScanResult;
+  explicit InvalidFilesCheck(const InvalidFileDetector& criteria) : criteria_(criteria) {}
+
+  ScanResult Decide(const WalkedFile& file) const {
+    thread_local InvalidFileDetector::Scratch scratch;
+    ScanResult result = criteria_.ClassifyAt(file.folderFd, file.name, scratch);
+    if (result.verdict != Verdict::Valid) result.path = file.Path();
+    return result;
+  }
+  bool Found(const ScanResult& result) const { return result.verdict != Verdict::Valid; }
+  // A tail file holds a whole original, so Delete must never see it.
+  bool Record(RecordFileWriter& records, const ScanResult& result) const {
+    return !IsRemovable(result.verdict) ||
+           records.AppendPathBytes(result.path.native(), IdentityBytes(result.identity).view());
+  }
+  void MakeRow(ResultRow& row, int32_t index, ScanResult& result) {
+    row = {index, result.verdict, result.size, std::move(result.path), std::move(result.reason), result.identity};
+  }
+  TallyShow Count(const ScanResult& result, bool invalid) {
+    if (invalid) {
+      ++tally_.invalidCount;
+      tally_.invalidSize += result.size;
+    }
+    ++tally_.totalCount;
+    tally_.totalSize += result.size;
+    return TallyShow::Now;
+  }
+  const ScanTally& tally() const { return tally_; }
+
+ private:
+  const InvalidFileDetector& criteria_;
+  ScanTally tally_;
+};
+
+}  // namespace
 
 std::u16string FormatTallyText(const ScanTally& tally) {
   char numbers[96];
@@ -20,76 +58,18 @@ std::u16string FormatTallyText(const ScanTally& tally) {
 ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int>& stop,
                                InvalidFileReporter& reporter) {
   InvalidFileDetector& detector = *request.detector;
-  ScanOutcome outcome;
-  outcome.rootIdentity = FolderIdentity(detector.root);
-  if (!outcome.rootIdentity.known()) {
-    outcome.end = ScanEnd::NotAFolder;
-    return outcome;
-  }
-  reporter.Status(kDetectingText);
-
-  const bool cacheMode = request.mode == kCacheModeFiles;
-  TemporaryResultFile resultFile;
-  std::optional<RecordFileWriter> records;
-  const auto fail = [&] {
-    // A result file that misses records would let Delete pass over files silently: it goes.
-    records.reset();
-    if (resultFile.fd) {
-      resultFile.fd.reset();
-      DeleteFile(resultFile.path);
-    }
-    outcome.resultFile.clear();
-    outcome.end = ScanEnd::ResultFileFailed;
-    reporter.TallyFailure(kTemporaryFileFailedText);
-    reporter.Status(kDetectFailedText);
-    return outcome;
-  };
-  if (cacheMode) {
-    resultFile = CreateTemporaryResultFile(request.temporaryFolder);
-    if (!resultFile.fd) return fail();
-    outcome.resultFile = resultFile.path;
-    records.emplace(resultFile.fd.get(), kPathRecordLength);
-  }
-
+  CheckPassSetup setup;
+  setup.root = detector.root;
+  setup.cacheMode = request.mode == kCacheModeFiles;
+  setup.temporaryFolder = request.temporaryFolder;
+  setup.workers = request.workers;
+  setup.listedRows = request.listedRows;
+  InvalidFilesCheck tool(detector);
   detector.SetStopFlag(&stop);
-  const InvalidFileDetector& criteria = detector;
-  ScanTally& tally = outcome.tally;
-  int rowCounter = 0;
-  bool recordsFailed = false;
-  ParallelWalkOptions options;
-  options.workers = request.workers;
-  options.stopFlag = &stop;
-  ParallelWalkFiles(
-      detector.root, options,
-      [&criteria](const WalkedFile& file) {
-        thread_local InvalidFileDetector::Scratch scratch;
-        ScanResult result = criteria.ClassifyAt(file.folderFd, file.name, scratch);
-        if (result.verdict != Verdict::Valid) result.path = file.Path();
-        return result;
-      },
-      [&](const WalkedFile&, ScanResult&& result) {
-        if (result.verdict != Verdict::Valid) {
-          if (!cacheMode || rowCounter < request.listedRows)
-            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path, result.reason, result.identity});
-          // The result file is what Delete acts on.
-          if (cacheMode && IsRemovable(result.verdict) &&
-              !records->AppendPathBytes(result.path.native(), IdentityBytes(result.identity).view()))
-            recordsFailed = true;
-          ++tally.invalidCount;
-          tally.invalidSize += result.size;
-        }
-        ++tally.totalCount;
-        tally.totalSize += result.size;
-        reporter.Tally(tally);
-        // A result file that misses records would let Delete pass over files silently.
-        return !recordsFailed;
-      });
+  const CheckPassOutcome pass = RunCheckPass(
+      setup, {kDetectingText, kDetectCompletedText, kDetectFailedText, kTemporaryFileFailedText}, tool, stop, reporter);
   detector.SetStopFlag(nullptr);
-
-  if (cacheMode && (!records->Flush() || recordsFailed)) return fail();
-  if (stop.load() != 0) outcome.end = ScanEnd::Stopped;
-  reporter.Status(kDetectCompletedText);
-  return outcome;
+  return {pass.end, pass.resultFile, pass.rootIdentity, tool.tally()};
 }
 
 }  // namespace brenvik

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "core/AppSettings.h"
+#include "core/CheckPass.h"
 #include "invalid_files/InvalidFileDetector.h"
 #include "invalid_files/InvalidFileReport.h"
 #include "platform/NoFollow.h"
@@ -26,12 +27,8 @@ struct ScanRequest {
   int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
 };
 
-enum class ScanEnd {
-  Completed,         // every file below the root was examined
-  Stopped,           // the stop flag ended the walk; rows, tally and result file cover the files seen
-  NotAFolder,        // the root is missing or not a folder (a file, FIFO, device); nothing was read
-  ResultFileFailed,  // cache mode: the result file could not be made or written; Delete has nothing to act on
-};
+// A result file that could not be written in full is gone, so Delete has nothing to act on.
+using ScanEnd = CheckEnd;
 
 struct ScanOutcome {  // the scan's result
   ScanEnd end = ScanEnd::Completed;

@@ -5,7 +5,8 @@
 // One thread lists the folders (regular files and folders only; links, FIFOs, sockets and
 // devices are never opened; the journal folder is not entered) and hands the files out in
 // batches; a pool of workers runs `decide` on each file through its open folder; the calling
-// thread runs `emit` on each decision in walk order, as soon as every earlier file is decided.
+// thread runs `emitDecision` on each decision in walk order, as soon as every earlier file is
+// decided. (Not `emit`: Qt defines that name as a macro, and pages include this header.)
 // At most a fixed number of batches are between listing and emitting, so memory stays bounded
 // whatever the tree's size, and no thread waits on another while there is work to take.
 #include <atomic>
@@ -81,7 +82,7 @@ template <class DecideFn, class EmitFn>
 class DecisionBatch final : public Batch {
  public:
   using Decision = decltype(std::declval<DecideFn&>()(std::declval<const WalkedFile&>()));
-  DecisionBatch(DecideFn& decide, EmitFn& emit) : decide_(decide), emit_(emit) {}
+  DecisionBatch(DecideFn& decide, EmitFn& emitDecision) : decide_(decide), emit_(emitDecision) {}
 
   void Decide(const StopCheck& stopped) override {
     decisions_.reserve(size());
@@ -103,7 +104,7 @@ class DecisionBatch final : public Batch {
 template <class DecideFn, class EmitFn>
 class DecisionFactory final : public BatchFactory {
  public:
-  DecisionFactory(DecideFn& decide, EmitFn& emit) : decide_(decide), emit_(emit) {}
+  DecisionFactory(DecideFn& decide, EmitFn& emitDecision) : decide_(decide), emit_(emitDecision) {}
   std::unique_ptr<Batch> Make() override { return std::make_unique<DecisionBatch<DecideFn, EmitFn>>(decide_, emit_); }
 
  private:
@@ -115,12 +116,13 @@ class DecisionFactory final : public BatchFactory {
 
 // Walks below `root`: `decide(const WalkedFile&)` runs on the workers, for many files at once, and
 // must be safe to call from several threads; it returns a movable decision.
-// `emit(const WalkedFile&, Decision&&)` runs on the calling thread, once per file in walk order,
+// `emitDecision(const WalkedFile&, Decision&&)` runs on the calling thread, once per file in walk order,
 // and returns false to end the walk. Returns true when every file was emitted.
 template <class Decide, class Emit>
 bool ParallelWalkFiles(const std::filesystem::path& root, const ParallelWalkOptions& options, Decide&& decide,
-                       Emit&& emit) {
-  walk_detail::DecisionFactory<std::remove_reference_t<Decide>, std::remove_reference_t<Emit>> factory(decide, emit);
+                       Emit&& emitDecision) {
+  walk_detail::DecisionFactory<std::remove_reference_t<Decide>, std::remove_reference_t<Emit>> factory(decide,
+                                                                                                     emitDecision);
   return walk_detail::RunParallelWalk(root, options, factory);
 }
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <optional>
 
+#include "core/CheckPass.h"
 #include "core/RecordFile.h"
 #include "core/TemporaryFolder.h"
-#include "platform/ParallelWalk.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
@@ -36,79 +36,62 @@ std::u16string NumbersText(int32_t done, int32_t total) {
   return u"Numbers: " + DecimalText(done) + u" / " + DecimalText(total);
 }
 
-RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
-                                  RenameReporter& reporter) {
-  const RenameEngine& engine = *request.engine;
-  RenameCheckOutcome outcome;
-  outcome.rootIdentity = FolderIdentity(request.root);
-  if (!outcome.rootIdentity.known()) {
-    outcome.end = RenameCheckEnd::NotAFolder;
-    return outcome;
-  }
-  const bool cacheMode = engine.settings().cacheMode == kCacheModeFiles;
-  TemporaryResultFile resultFile;
-  if (cacheMode) {
-    resultFile = CreateTemporaryResultFile(engine.settings().temporaryFolder);
-    if (!resultFile.fd) {
-      reporter.Status(kRenameFailedToGenerate);
-      outcome.end = RenameCheckEnd::ResultFileFailed;
-      return outcome;
-    }
-  }
-  RecordFileWriter records(resultFile.fd.get(), kPathRecordLength);
+namespace {
 
-  // The status line follows the count in steps; the last count taken is always shown at the end.
-  int32_t counted = 0;
-  int32_t shown = 0;
-  const auto showCount = [&] {
-    if (counted != shown) reporter.Tally({counted});
-    shown = counted;
-  };
-  RenameRow row;  // one buffer for every row's text; the reporter copies what it keeps
-
+// File Rename's part of the Check pass: only names are looked at, and a file of a selected type
+// is a row and a path record. The count is shown in steps, as a name costs next to nothing.
+class RenameCheck {
+ public:
   struct Taken {
     FileIdentity identity;
     std::string path;
   };
-  ParallelWalkOptions options;
-  options.workers = request.workers;
-  options.stopFlag = &stop;
-  ParallelWalkFiles(
-      request.root, options,
-      [&engine](const WalkedFile& file) -> std::optional<Taken> {
-        if (!engine.Select(file.folderPath, file.name)) return std::nullopt;
-        // Only the files taken are looked up, so Rename can tell them from any put in their place.
-        return Taken{IdentityAt(file.folderFd, file.name), file.Path()};
-      },
-      [&](const WalkedFile&, std::optional<Taken>&& taken) {
-        if (!taken) return true;
-        if (!cacheMode || outcome.rowCounter < request.listedRows) {
-          AssignPathText(taken->path, row.path);
-          row.index = outcome.rowCounter;
-          row.identity = taken->identity;
-          reporter.AddRow(row);
-        }
-        ++outcome.rowCounter;
-        if (cacheMode && !records.AppendPathBytes(taken->path, IdentityBytes(taken->identity).view())) return false;
-        counted = outcome.rowCounter;
-        if (counted - shown >= kCountStep) showCount();
-        return true;
-      });
-  showCount();
+  using Decision = std::optional<Taken>;
+  explicit RenameCheck(const RenameEngine& engine) : engine_(engine) {}
 
-  if (cacheMode) {
-    if (!records.Flush()) {
-      // A result file with records missing would rename only part of what the list promised.
-      resultFile.fd.reset();
-      DeleteFile(resultFile.path);
-      reporter.Status(kRenameFailedToGenerate);
-      outcome.end = RenameCheckEnd::ResultFileFailed;
-      return outcome;
-    }
-    outcome.resultFile = resultFile.path;
+  Decision Decide(const WalkedFile& file) const {
+    if (!engine_.Select(file.folderPath, file.name)) return std::nullopt;
+    // Only the files taken are looked up, so Rename can tell them from any put in their place.
+    return Taken{IdentityAt(file.folderFd, file.name), file.Path()};
   }
-  if (stop.load() != 0) outcome.end = RenameCheckEnd::Stopped;
-  return outcome;
+  bool Found(const Decision& taken) const { return taken.has_value(); }
+  bool Record(RecordFileWriter& records, const Decision& taken) const {
+    return records.AppendPathBytes(taken->path, IdentityBytes(taken->identity).view());
+  }
+  void MakeRow(RenameRow& row, int32_t index, Decision& taken) {
+    AssignPathText(taken->path, row.path);
+    row.index = index;
+    row.identity = taken->identity;
+  }
+  TallyShow Count(const Decision&, bool taken) {
+    if (!taken) return TallyShow::Unchanged;
+    ++numbers_.count;
+    if (numbers_.count - shown_ < kCountStep) return TallyShow::Later;
+    shown_ = numbers_.count;
+    return TallyShow::Now;
+  }
+  const RenameNumbers& tally() const { return numbers_; }
+
+ private:
+  const RenameEngine& engine_;
+  RenameNumbers numbers_;
+  int32_t shown_ = 0;
+};
+
+}  // namespace
+
+RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
+                                  RenameReporter& reporter) {
+  const RenameEngine& engine = *request.engine;
+  CheckPassSetup setup;
+  setup.root = request.root;
+  setup.cacheMode = engine.settings().cacheMode == kCacheModeFiles;
+  setup.temporaryFolder = engine.settings().temporaryFolder;
+  setup.workers = request.workers;
+  setup.listedRows = request.listedRows;
+  RenameCheck tool(engine);
+  const CheckPassOutcome pass = RunCheckPass(setup, {{}, {}, kRenameFailedToGenerate, {}}, tool, stop, reporter);
+  return {pass.end, pass.found, pass.resultFile, pass.rootIdentity};
 }
 
 namespace {

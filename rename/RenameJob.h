@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/CheckPass.h"
 #include "core/JobReporter.h"
 #include "rename/RenameEngine.h"
 
@@ -43,12 +44,7 @@ struct RenameCheckRequest {
   int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
 };
 
-enum class RenameCheckEnd {
-  Completed,         // every file below the root was looked at
-  Stopped,           // the stop flag ended the walk; rows and result file cover the files seen
-  NotAFolder,        // the root is missing or not a folder (a file, FIFO, device); nothing was read
-  ResultFileFailed,  // cache mode: the result file could not be created or written; it is gone
-};
+using RenameCheckEnd = CheckEnd;
 
 struct RenameCheckOutcome {
   RenameCheckEnd end = RenameCheckEnd::Completed;
