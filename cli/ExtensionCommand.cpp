@@ -32,8 +32,7 @@ int Run(const Arguments& args, Console& console) {
   };
   reporter.tallyText = [](const ExtensionCounters& c) { return TallyText(c.identified, c.scanned); };
 
-  DocumentReader documentReader;
-  const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, &documentReader, 0,
+  const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, 0,
                                     ListedRows(args)};
   const ExtensionCheckOutcome outcome = RunJob(RunExtensionCheck, check, reporter);
   if (outcome.end == ExtensionCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");

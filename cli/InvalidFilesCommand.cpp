@@ -78,7 +78,7 @@ int Run(const Arguments& args, Console& console) {
   };
   reporter.tallyText = FormatTallyText;
 
-  const ScanRequest check{&detector, mode, settings->temporaryFolder, 0, ListedRows(args)};
+  const ScanRequest check{detector, mode, settings->temporaryFolder, 0, ListedRows(args)};
   const ScanOutcome scan = RunJob(RunInvalidFileScan, check, reporter);
   if (scan.end == ScanEnd::NotAFolder) return Refuse(console, RefusalText(CriteriaRefusal::Path));
   console.Status(FormatTallyText(scan.tally));

@@ -76,7 +76,7 @@ int Run(const Arguments& args, Console& console) {
 
   const std::filesystem::path root = args.positional().front();
   const RenameCheckOutcome check =
-      RunJob(RunRenameCheck, RenameCheckRequest{&engine, root, 0, ListedRows(args)}, reporter);
+      RunJob(RunRenameCheck, RenameCheckRequest{engine, root, 0, ListedRows(args)}, reporter);
   if (check.end == RenameCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
   console.Status(NumbersText(check.rowCounter));
   if (EndsCompleted(check.end)) console.Status(u"Detect File Rename completed");
@@ -86,7 +86,7 @@ int Run(const Arguments& args, Console& console) {
     ListRows rows(std::move(listed), checkedRoot, std::move(identities));
     for (auto& checked : rows.checked) checked = 1;
     const RenameEnd end =
-        RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter).end;
+        RunJob(RunRename, RenameRequest{engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter).end;
     if (EndsCompleted(end)) console.Status(u"File rename completed");
     return end;
   });

@@ -32,14 +32,14 @@ class CChkDlg::PageReporter : public ExtensionReporter {
  public:
   explicit PageReporter(CChkDlg& page) : page_(page) {}
   void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
-  void Tally(const ExtensionCounters& counters) override {
-    page_.statusChannel_.post({{}, counters.identified, counters.scanned});
+  void Tally(const ExtensionCounters& tally) override {
+    page_.statusChannel_.post({{}, tally.identified, tally.scanned});
   }
   void AddRow(const ExtensionRow& row) override {
     page_.rowChannel_.post(ListRow{
         {QString::number(row.index), ToQString(row.type), ToQString(row.path)}, true, IdentityData(row.identity)});
   }
-  void RowDone(int32_t row) override { page_.renamedChannel_.post(row); }
+  void RowDone(int32_t position) override { page_.renamedChannel_.post(position); }
 
  private:
   CChkDlg& page_;
@@ -101,7 +101,7 @@ void CChkDlg::onCheck() {
   }
   const AppSettings& current = settings();
   const ExtensionCheckRequest request{QStringToPath(path), current.cacheMode == kCacheModeFiles,
-                                      current.temporaryFolder, &reader_};
+                                      current.temporaryFolder};
   if (request.cacheMode) resultFile_.clear();
   startJob([this, request] { return RunExtensionCheck(request, stopFlag(), *reporter_); },
            [this, request](const ExtensionCheckOutcome& outcome) {

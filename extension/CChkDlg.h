@@ -10,7 +10,6 @@
 #include "shell/ToolPage.h"
 #include "shell/WorkerChannel.h"
 #include "extension/ExtensionJob.h"
-#include "readers/DocumentReader.h"
 
 class QLabel;
 class QLineEdit;
@@ -42,7 +41,6 @@ class CChkDlg : public ToolPage {
   QLabel* status_ = nullptr;
 
   ExtensionCounters counters_;
-  DocumentReader reader_;             // worker-owned while a Check runs
   std::filesystem::path resultFile_;  // the last cache-mode Check's result file
   std::filesystem::path checkedRoot_;  // the folder the last Check walked, and which folder it was
   FileIdentity checkedRootIdentity_;

@@ -50,7 +50,6 @@ struct ExtensionCheckRequest {
   std::filesystem::path root;
   bool cacheMode = false;
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
-  DocumentReader* reader = nullptr;       // unused by Check: each of its threads probes with its own
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
   int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
 };

@@ -227,7 +227,7 @@ void CBadFileDlg::check() {
     showValidation(ToQString(RefusalText(refusal)));
     return;
   }
-  const ScanRequest request{&detector_, static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
+  const ScanRequest request{detector_, static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
   resultMode_ = request.mode;
   resultFile_.clear();
   startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *reporter_); },

@@ -131,10 +131,10 @@ bool InvalidFileDetector::HasCriterion() const {
   return sizeTestOn || contentTestOn || damageTestOn || !nameRules.empty() || !extensions.empty();
 }
 
-ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path) {
+ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path, const std::atomic<int>* stop) {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFile(path, size);
-  ScanResult result = JudgeOpened(fd, size, path.native(), scratch_);
+  ScanResult result = JudgeOpened(fd, size, path.native(), scratch_, stop);
   if (fd) result.path = path;
   return result;
 }
@@ -142,38 +142,39 @@ ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path) {
 ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, std::filesystem::path path) {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
-  ScanResult result = JudgeOpened(fd, size, name, scratch_);
+  ScanResult result = JudgeOpened(fd, size, name, scratch_, nullptr);
   if (fd) result.path = std::move(path);
   return result;
 }
 
-ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, Scratch& scratch) const {
+ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, Scratch& scratch,
+                                           const std::atomic<int>* stop) const {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
-  return JudgeOpened(fd, size, name, scratch);
+  return JudgeOpened(fd, size, name, scratch, stop);
 }
 
 ScanResult InvalidFileDetector::JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name,
-                                            Scratch& scratch) const {
+                                            Scratch& scratch, const std::atomic<int>* stop) const {
   ScanResult result;
   if (!fd) return result;
   result.size = size;
-  result.verdict = Judge(fd.get(), size, name, scratch, result.reason);
+  result.verdict = Judge(fd.get(), size, name, scratch, stop, result.reason);
   if (result.verdict != Verdict::Valid) result.identity = IdentityOf(fd.get());
   return result;
 }
 
 Verdict InvalidFileDetector::Judge(int fd, int64_t size, std::string_view name, Scratch& scratch,
-                                   std::u16string& reason) const {
+                                   const std::atomic<int>* stop, std::u16string& reason) const {
   if (sizeTestOn && sizeMinimum <= size && size <= sizeMaximum) return Verdict::Size;
   if (!nameRules.empty() || !extensions.empty()) {
     const std::u16string lowerName = LowerCaseName(name);
     if (MatchesNameRule(lowerName)) return Verdict::Char;
     if (FailsTypeTest(fd, lowerName)) return Verdict::Type;
   }
-  if (contentTestOn && IsMostlyFill(fd, size, scratch)) return Verdict::Content;
+  if (contentTestOn && IsMostlyFill(fd, size, scratch, stop)) return Verdict::Content;
   if (!damageTestOn) return Verdict::Valid;
-  const IntegrityVerdict integrity = CheckIntegrity(fd, size, name, stop_);
+  const IntegrityVerdict integrity = CheckIntegrity(fd, size, name, stop);
   if (integrity.state != Integrity::Damaged && integrity.state != Integrity::Tail) return Verdict::Valid;
   reason = Utf8ToText(integrity.reason);
   return integrity.state == Integrity::Damaged ? Verdict::Damaged : Verdict::Tail;
@@ -220,7 +221,7 @@ bool InvalidFileDetector::FailsTypeTest(int fd, std::u16string_view name) const 
 // The share of the file made of whole 512-byte blocks (and a tail) that repeat the fill pattern
 // from their first byte. The file is read only as far as the verdict is still open: counting stops
 // once the threshold is reached, or once the blocks left could no longer reach it.
-bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size, Scratch& scratch) const {
+bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size, Scratch& scratch, const std::atomic<int>* stop) const {
   if (size <= 0 || fillPattern.empty()) return false;
   if (scratch.filledBlockPattern != fillPattern) {
     for (size_t i = 0; i < scratch.filledBlock.size(); ++i)
@@ -242,7 +243,7 @@ bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size, Scratch& scratch) c
   std::vector<uint8_t>& buffer = scratch.buffer;
   buffer.resize(static_cast<size_t>(std::min(size, kChunkSize + kBlockSize)));
   for (int64_t offset = 0;;) {
-    if (stop_ != nullptr && stop_->load(std::memory_order_relaxed) != 0) return false;
+    if (stop != nullptr && stop->load(std::memory_order_relaxed) != 0) return false;
     const int64_t length = std::min(kChunkSize, whole - offset);
     const bool last = offset + length == whole;
     ReadZeroPadded(fd, buffer.data(), static_cast<size_t>(last ? length + tail : length), offset);

@@ -82,28 +82,29 @@ class InvalidFileDetector {
   };
 
   // Runs the criteria on one file. A file that cannot be opened (or is not a regular file) is
-  // valid with size 0. Not for concurrent use: these use the detector's own scratch.
-  ScanResult Classify(const std::filesystem::path& path);
+  // valid with size 0. A set `stop` ends the reading of a long file, which then counts as valid.
+  // Not for concurrent use: these use the detector's own scratch.
+  ScanResult Classify(const std::filesystem::path& path, const std::atomic<int>* stop = nullptr);
   // The same for the file `name` of an open folder whose full path is `path` (as a walk meets it).
   ScanResult Classify(int folderFd, std::string_view name, std::filesystem::path path);
   // The verdict and size for the file `name` of an open folder, leaving the result's path empty.
   // Safe to call from several threads at once, each with its own scratch, while the criteria
   // stay unchanged.
-  ScanResult ClassifyAt(int folderFd, std::string_view name, Scratch& scratch) const;
-
-  // Polled while a long file is read, so Stop is not held up by one huge file.
-  void SetStopFlag(const std::atomic<int>* stop) { stop_ = stop; }
+  // `stop` is polled while a long file is read, so Stop is not held up by one huge file.
+  ScanResult ClassifyAt(int folderFd, std::string_view name, Scratch& scratch,
+                        const std::atomic<int>* stop = nullptr) const;
 
  private:
   // The result for an opened file (a file that could not be opened is valid with size 0).
-  ScanResult JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name, Scratch& scratch) const;
+  ScanResult JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name, Scratch& scratch,
+                         const std::atomic<int>* stop) const;
   // `name` is the file's name or its whole path; `reason` is set for Damaged and Tail.
-  Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch, std::u16string& reason) const;
+  Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch, const std::atomic<int>* stop,
+                std::u16string& reason) const;
   bool MatchesNameRule(std::u16string_view name) const;
   bool FailsTypeTest(int fd, std::u16string_view name) const;
-  bool IsMostlyFill(int fd, int64_t size, Scratch& scratch) const;
+  bool IsMostlyFill(int fd, int64_t size, Scratch& scratch, const std::atomic<int>* stop) const;
 
-  const std::atomic<int>* stop_ = nullptr;
   Scratch scratch_;
 };
 

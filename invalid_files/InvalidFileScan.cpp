@@ -14,11 +14,12 @@ namespace {
 class InvalidFilesCheck {
  public:
   using Decision = ScanResult;
-  explicit InvalidFilesCheck(const InvalidFileDetector& criteria) : criteria_(criteria) {}
+  InvalidFilesCheck(const InvalidFileDetector& criteria, const std::atomic<int>& stop)
+      : criteria_(criteria), stop_(stop) {}
 
   ScanResult Decide(const WalkedFile& file) const {
     thread_local InvalidFileDetector::Scratch scratch;
-    ScanResult result = criteria_.ClassifyAt(file.folderFd, file.name, scratch);
+    ScanResult result = criteria_.ClassifyAt(file.folderFd, file.name, scratch, &stop_);
     if (result.verdict != Verdict::Valid) result.path = file.Path();
     return result;
   }
@@ -44,6 +45,7 @@ class InvalidFilesCheck {
 
  private:
   const InvalidFileDetector& criteria_;
+  const std::atomic<int>& stop_;
   ScanTally tally_;
 };
 
@@ -57,18 +59,15 @@ std::u16string FormatTallyText(const ScanTally& tally) {
 
 ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int>& stop,
                                InvalidFileReporter& reporter) {
-  InvalidFileDetector& detector = *request.detector;
   CheckPassSetup setup;
-  setup.root = detector.root;
+  setup.root = request.criteria.root;
   setup.cacheMode = request.mode == kCacheModeFiles;
   setup.temporaryFolder = request.temporaryFolder;
   setup.workers = request.workers;
   setup.listedRows = request.listedRows;
-  InvalidFilesCheck tool(detector);
-  detector.SetStopFlag(&stop);
+  InvalidFilesCheck tool(request.criteria, stop);
   const CheckPassOutcome pass = RunCheckPass(
       setup, {kDetectingText, kDetectCompletedText, kDetectFailedText, kTemporaryFileFailedText}, tool, stop, reporter);
-  detector.SetStopFlag(nullptr);
   return {pass.end, pass.resultFile, pass.rootIdentity, tool.tally()};
 }
 

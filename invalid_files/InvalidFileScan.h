@@ -20,7 +20,7 @@ inline constexpr char16_t kTemporaryFileFailedText[] = u"Failed to generate temp
 inline constexpr char16_t kDetectFailedText[] = u"Failed to detect invalid files";
 
 struct ScanRequest {
-  InvalidFileDetector* detector = nullptr;  // its root and criteria; the scan polls Stop through it
+  InvalidFileDetector criteria;  // the root and what makes a file invalid, as CollectCriteria set them
   CacheMode mode = kCacheModeFiles;
   std::filesystem::path temporaryFolder;  // where cache mode puts its result file
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
@@ -37,9 +37,9 @@ struct ScanOutcome {  // the scan's result
   ScanTally tally;
 };
 
-// Scans the detector's root with its criteria. A set `stop` ends the walk after the current file;
-// a stopped scan reports like a finished one. A root that is not a folder is refused before
-// anything is created, with no report.
+// Scans the criteria's root. A set `stop` ends the walk after the current file (and the reading of
+// a long one); a stopped scan reports like a finished one. A root that is not a folder is refused
+// before anything is created, with no report.
 ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int>& stop,
                                InvalidFileReporter& reporter);
 

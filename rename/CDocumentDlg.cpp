@@ -43,10 +43,10 @@ class CDocumentDlg::PageReporter : public RenameReporter {
  public:
   explicit PageReporter(CDocumentDlg& page) : page_(page) {}
   void AddRow(const RenameRow& row) override { page_.rowChannel_.post(MakeRow(row.index, row.path, row.identity)); }
-  void RowDone(int32_t row) override { page_.doneChannel_.post(row); }
+  void RowDone(int32_t position) override { page_.doneChannel_.post(position); }
   void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
-  void Tally(const RenameNumbers& numbers) override {
-    page_.statusChannel_.post({QString(), numbers.count, numbers.total});
+  void Tally(const RenameNumbers& tally) override {
+    page_.statusChannel_.post({QString(), tally.count, tally.total});
   }
 
  private:
@@ -105,7 +105,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
           [this] { stopFlag() = 1; });
 }
 
-// The worker uses the engine, the channels and the reporter: it must end before they go.
+// The worker uses the channels and the reporter: it must end before they go.
 CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
 
 void CDocumentDlg::refusePath() {
@@ -130,7 +130,7 @@ void CDocumentDlg::check() {
   engine_.setSettings(settings());
 
   checkedRoot_ = {QStringToPath(root), {}};
-  startJob([this, request = RenameCheckRequest{&engine_, checkedRoot_.path}] {
+  startJob([this, request = RenameCheckRequest{engine_, checkedRoot_.path}] {
              return RunRenameCheck(request, stopFlag(), *reporter_);
            },
            [this](const RenameCheckOutcome& outcome) {
@@ -152,10 +152,11 @@ void CDocumentDlg::rename() {
   };
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
-    startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_, checkedRoot_}] {
+    startJob([this, request = RenameRequest{engine_, true, nullptr, resultFile_, checkedRoot_}] {
                return RunRename(request, stopFlag(), *reporter_);
              },
              [this, done](const RenamePassOutcome& outcome) {
+               engine_.continueNumbering(outcome.nextNumber);
                if (outcome.end != RenameEnd::ResultFileUnreadable) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
                  resultFile_.clear();
@@ -177,8 +178,11 @@ void CDocumentDlg::rename() {
   }
   renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
-  startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *reporter_); },
+  startJob([this, rows = renamingRows_, engine = engine_] {
+             return RunRename({engine, false, rows.get(), {}}, stopFlag(), *reporter_);
+           },
            [this, done](const RenamePassOutcome& outcome) {
+             engine_.continueNumbering(outcome.nextNumber);
              renamingRows_.reset();
              done(outcome.end);
            });

@@ -77,6 +77,8 @@ class RenameEngine {
   void selectTypes(uint32_t bits) { selectedTypes_ |= bits; }
   uint32_t selectedTypes() const { return selectedTypes_; }
   int32_t nameCounter() const { return nameCounter_; }
+  // Goes on with the numbering where a Rename on a copy of this engine left it.
+  void continueNumbering(int32_t next) { nameCounter_ = next; }
 
   // True when the path's extension is one of the selected types. The byte form serves the
   // folder walk, which then converts only the paths it keeps.

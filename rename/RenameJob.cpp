@@ -82,7 +82,7 @@ class RenameCheck {
 
 RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
                                   RenameReporter& reporter) {
-  const RenameEngine& engine = *request.engine;
+  const RenameEngine& engine = request.engine;
   CheckPassSetup setup;
   setup.root = request.root;
   setup.cacheMode = engine.settings().cacheMode == kCacheModeFiles;
@@ -158,8 +158,12 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
 }  // namespace
 
 RenamePassOutcome RunRename(const RenameRequest& request, const std::atomic<int>& stop, RenameReporter& reporter) {
-  if (request.cacheMode) return RunCacheRename(*request.engine, request.root, request.resultFile, stop, reporter);
-  return RunListRename(*request.engine, *request.rows, stop, reporter);
+  RenameEngine engine = request.engine;  // this pass's own, which uses up numbers
+  RenamePassOutcome outcome = request.cacheMode
+                                  ? RunCacheRename(engine, request.root, request.resultFile, stop, reporter)
+                                  : RunListRename(engine, *request.rows, stop, reporter);
+  outcome.nextNumber = engine.nameCounter();
+  return outcome;
 }
 
 }  // namespace brenvik

@@ -38,7 +38,7 @@ struct RenameNumbers {
 using RenameReporter = JobReporter<RenameRow, RenameNumbers>;
 
 struct RenameCheckRequest {
-  const RenameEngine* engine = nullptr;  // its selected types and settings (cache mode, temporary folder)
+  RenameEngine engine{ContentReaders{}};  // its selected types and settings (cache mode, temporary folder)
   std::filesystem::path root;
   int workers = 0;  // threads looking at names; 0: as many as suit the machine
   int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
@@ -88,7 +88,7 @@ struct ListRows {
 inline constexpr char kRenameJournalTool[] = "File Rename";
 
 struct RenameRequest {
-  RenameEngine* engine = nullptr;  // the numbering and selected types as the last Check left them
+  RenameEngine engine{ContentReaders{}};  // its readers, settings and numbering, as the last pass left them
   bool cacheMode = false;
   const ListRows* rows = nullptr;    // list mode (with the root Check walked)
   std::filesystem::path resultFile;  // cache mode
@@ -104,7 +104,8 @@ enum class RenameEnd {
 
 struct RenamePassOutcome {
   RenameEnd end = RenameEnd::Completed;
-  int32_t renamed = 0;  // files given to the engine
+  int32_t renamed = 0;     // files given to the engine
+  int32_t nextNumber = 1;  // where the numbering stands after the pass; the next Rename goes on from it
 };
 
 // List mode: every checked row is renamed, counted as "Numbers: <row + 1> / <rows>" and reported

@@ -44,7 +44,7 @@ int Speed(const fs::path& root, int rounds) {
     detector.damageTestOn = true;
     NullSink sink;
     std::atomic<int> stop{0};
-    const ScanOutcome outcome = RunInvalidFileScan({&detector, kCacheModeFiles, temporary}, stop, sink);
+    const ScanOutcome outcome = RunInvalidFileScan({detector, kCacheModeFiles, temporary}, stop, sink);
     fs::remove(outcome.resultFile);
     tally = outcome.tally;
   });

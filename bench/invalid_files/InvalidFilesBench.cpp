@@ -106,7 +106,7 @@ int64_t CacheModeCheck(const fs::path& root, const fs::path& temporary, int work
   SetDefaults(detector, root, withContent);
   NullSink sink;
   std::atomic<int> stop{0};
-  ScanRequest request{&detector, kCacheModeFiles, temporary};
+  ScanRequest request{detector, kCacheModeFiles, temporary};
   request.workers = workers;
   const ScanOutcome outcome = RunInvalidFileScan(request, stop, sink);
   fs::remove(outcome.resultFile);

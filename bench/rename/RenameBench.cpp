@@ -205,10 +205,10 @@ int main(int argc, char** argv) {
     engine.prepareCheck();
     engine.selectTypes(kRenameAllTypes);
     CountingSink sink;
-    RunRenameCheck({&engine, work / "docs"}, stop, sink);
+    RunRenameCheck({engine, work / "docs"}, stop, sink);
     ListRows rows(sink.paths);
     for (auto& mark : rows.checked) mark = 1;
-    const double seconds = Time([&] { RunRename({&engine, false, &rows, {}}, stop, sink); });
+    const double seconds = Time([&] { RunRename({engine, false, &rows, {}}, stop, sink); });
     int64_t renamed = 0;
     for (const auto& entry : fs::recursive_directory_iterator(work / "docs"))
       renamed += entry.path().filename().string().find('#') != std::string::npos ? 1 : 0;
@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
         "File Rename", tree,
         [&](int workers) {
           NullSink sink;
-          RenameCheckRequest request{&engine, tree};
+          RenameCheckRequest request{engine, tree};
           request.workers = workers;
           const RenameCheckOutcome outcome = RunRenameCheck(request, stop, sink);
           selected = outcome.rowCounter;

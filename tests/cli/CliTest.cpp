@@ -102,7 +102,7 @@ TEST(BrenvikCli, InvalidFilesListsWhatTheScanFindsAndDeletesEveryFileInCacheMode
            "\t" + row.path.string();
   };
   std::atomic<int> stop{0};
-  const ScanOutcome outcome = RunInvalidFileScan({&detector, kCacheModeList, {}}, stop, engine);
+  const ScanOutcome outcome = RunInvalidFileScan({detector, kCacheModeList, {}}, stop, engine);
   EXPECT_EQ(outcome.tally.invalidCount, 42);
 
   const CliRun listed = Cli({"invalid-files", root, "--cache-mode", "list"});
@@ -164,13 +164,12 @@ TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
   for (int i = 0; i < 40; ++i) WriteFile(root / ("f" + std::to_string(i) + ".bin"), "%PDF-1.4\n" + std::string(64, 'p'));
   WriteFile(root / "notes.txt", "plain words");
 
-  DocumentReader reader;
   Lines<ExtensionRow, ExtensionCounters> extension;
   extension.format = [](const ExtensionRow& row) {
     return std::to_string(row.index) + "\t" + Cell(row.type) + "\t" + Cell(row.path);
   };
   std::atomic<int> stop{0};
-  RunExtensionCheck({root, false, {}, &reader}, stop, extension);
+  RunExtensionCheck({root, false, {}}, stop, extension);
   const CliRun checked = Cli({"extension", root, "--cache-mode", "list"});
   EXPECT_EQ(checked.status, 0) << checked.err;
   EXPECT_EQ(checked.out, extension.text);
@@ -183,7 +182,7 @@ TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
   engine.setSettings(list);
   Lines<RenameRow, RenameNumbers> rename;
   rename.format = [](const RenameRow& row) { return std::to_string(row.index) + "\t" + Cell(row.path); };
-  RunRenameCheck({&engine, root}, stop, rename);
+  RunRenameCheck({engine, root}, stop, rename);
   const CliRun selected = Cli({"rename", root, "--types", "txt", "--cache-mode", "list"});
   EXPECT_EQ(selected.status, 0) << selected.err;
   EXPECT_EQ(selected.out, rename.text);

@@ -37,7 +37,7 @@ std::u16string Text(const std::filesystem::path& path) { return PathToText(path)
 class ExtensionJobTest : public ::testing::Test {
  protected:
   ExtensionCheckOutcome check(bool cacheMode, std::filesystem::path temporary = {}) {
-    ExtensionCheckRequest request{dir_ / "root", cacheMode, temporary.empty() ? dir_ / "tmp" : temporary, &reader_};
+    ExtensionCheckRequest request{dir_ / "root", cacheMode, temporary.empty() ? dir_ / "tmp" : temporary};
     if (temporary.empty()) std::filesystem::create_directories(request.temporaryFolder);
     ExtensionCheckOutcome outcome = RunExtensionCheck(request, stop_, sink_);
     counters_ = outcome.counters;
@@ -51,7 +51,6 @@ class ExtensionJobTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  DocumentReader reader_;
   ExtensionCounters counters_;
   std::atomic<int> stop_{0};
   RecordingSink sink_;

@@ -204,8 +204,7 @@ TEST(InvalidFileDetector, StopEndsTheReadingOfAHugeFile) {
   InvalidFileDetector d = FillDetector(0, false);
   d.percentThreshold = 1;
   std::atomic<int> stop{1};
-  d.SetStopFlag(&stop);
-  EXPECT_EQ(d.Classify(dir / "big").verdict, Verdict::Valid);
+  EXPECT_EQ(d.Classify(dir / "big", &stop).verdict, Verdict::Valid);
 }
 
 TEST(InvalidFileCriteria, CollectionRefusesInOrder) {

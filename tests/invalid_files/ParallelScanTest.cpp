@@ -43,7 +43,7 @@ TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
           detector.percentThreshold = 20;
           std::atomic<int> stop{0};
           testing::TranscriptReporter<ResultRow, ScanTally> reporter(stop, stopAfter, RowLine, TallyLine);
-          ScanRequest request{&detector, mode, temporary.path()};
+          ScanRequest request{detector, mode, temporary.path()};
           request.workers = workers;
           const ScanOutcome outcome = RunInvalidFileScan(request, stop, reporter);
           EXPECT_TRUE(outcome.end == ScanEnd::Completed || outcome.end == ScanEnd::Stopped);

@@ -67,7 +67,7 @@ struct ScanFixture : ::testing::Test {
   std::atomic<int> stop{0};
   RecordingSink sink;
   ScanOutcome Scan(InvalidFileDetector& d, CacheMode mode) {
-    return RunInvalidFileScan({&d, mode, temporary.path()}, stop, sink);
+    return RunInvalidFileScan({d, mode, temporary.path()}, stop, sink);
   }
 };
 
@@ -128,7 +128,7 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
   for (int i = 0; i < 20; ++i) WriteFile(root / ("e" + std::to_string(i)), "");
   RecordingSink stopped;
   stop = 1;
-  const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeList, temporary.path()}, stop, stopped);
+  const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeList, temporary.path()}, stop, stopped);
   EXPECT_EQ(outcome.end, ScanEnd::Stopped);
   EXPECT_TRUE(stopped.rows.empty());
   EXPECT_EQ(stopped.status.back(), kDetectCompletedText);
@@ -137,7 +137,7 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
 TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   WriteFile(root / "e", "");
-  const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeFiles, root / "no/such/folder"}, stop, sink);
+  const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeFiles, root / "no/such/folder"}, stop, sink);
   EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
   EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
   EXPECT_EQ(sink.status.back(), kDetectFailedText);
@@ -151,7 +151,7 @@ TEST_F(ScanFixture, ResultFileThatCannotTakeEveryRecordIsRemoved) {
   for (int i = 0; i < 600; ++i) WriteFile(root / (std::string(200, 'n') + std::to_string(i)), "");
   WriteFile(full / "mine.txt", "the user's own file");
   InvalidFileDetector d = EmptyFileDetector(root.path());
-  const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeFiles, full.path()}, stop, sink);
+  const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeFiles, full.path()}, stop, sink);
   EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_EQ(sink.status.back(), kDetectFailedText);
@@ -254,7 +254,7 @@ TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   for (int i = 0; i < 50; ++i) WriteFile(root / "sub" / ("e" + std::to_string(i)), "");
   WriteFile(root / "sub/real", "x");
-  const ScanOutcome scan = RunInvalidFileScan({&d, kCacheModeFiles, temporary.path()}, stop, sink);
+  const ScanOutcome scan = RunInvalidFileScan({d, kCacheModeFiles, temporary.path()}, stop, sink);
   DeleteRequest request;
   request.root = root.path();
   request.moveAside = false;
@@ -293,7 +293,7 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
     }
     InvalidFileDetector d = EmptyFileDetector(rec);
     sink = {};
-    const ScanOutcome scan = RunInvalidFileScan({&d, mode, temporary.path()}, stop, sink);
+    const ScanOutcome scan = RunInvalidFileScan({d, mode, temporary.path()}, stop, sink);
     ASSERT_EQ(sink.rows.size(), 2u);
     fs::rename(rec, root / "rec-moved");
     fs::create_directory_symlink(outside.path(), rec);
@@ -333,7 +333,7 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
       WriteFile(root / "valuable", "keep me");
       InvalidFileDetector d = EmptyFileDetector(root.path());
       sink = {};
-      const ScanOutcome scan = RunInvalidFileScan({&d, mode, temporary.path()}, stop, sink);
+      const ScanOutcome scan = RunInvalidFileScan({d, mode, temporary.path()}, stop, sink);
       ASSERT_EQ(sink.rows.size(), 2u);
       // Another file under a listed name, put there by a rename as a hostile user would.
       WriteFile(root / "replacement", "a valid file now");
@@ -367,7 +367,7 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
   // A result file put in the place of the one Check made is not read at all, even when its
   // records name the right file.
   InvalidFileDetector d = EmptyFileDetector(root.path());
-  const ScanOutcome scan = RunInvalidFileScan({&d, kCacheModeFiles, temporary.path()}, stop, sink);
+  const ScanOutcome scan = RunInvalidFileScan({d, kCacheModeFiles, temporary.path()}, stop, sink);
   {
     UniqueFd out = CreateExclusive(temporary / "forged");
     RecordFileWriter forged(out.get(), kPathRecordLength);

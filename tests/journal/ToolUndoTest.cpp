@@ -74,10 +74,9 @@ Tool InvalidFilesTool() {
 Tool ExtensionTool() {
   return {kExtensionJournalTool, [](fs::path file, int n) { WriteFile(file += ".dat", kJpeg + std::to_string(n)); },
           [](const fs::path& root, const fs::path& scratch) {
-            DocumentReader reader;
             LastStatus<ExtensionReporter> reporter;
             std::atomic<int> stop{0};
-            const ExtensionCheckOutcome check = RunExtensionCheck({root, true, scratch, &reader}, stop, reporter);
+            const ExtensionCheckOutcome check = RunExtensionCheck({root, true, scratch}, stop, reporter);
             ExtensionRenameRequest rename;
             rename.cacheMode = true;
             rename.resultFile = check.resultFile;
@@ -101,9 +100,9 @@ Tool FileRenameTool() {
             engine.selectTypes(kRenameAllTypes);
             LastStatus<RenameReporter> reporter;
             std::atomic<int> stop{0};
-            const RenameCheckOutcome check = RunRenameCheck({&engine, root}, stop, reporter);
+            const RenameCheckOutcome check = RunRenameCheck({engine, root}, stop, reporter);
             RenameRequest rename;
-            rename.engine = &engine;
+            rename.engine = engine;
             rename.cacheMode = true;
             rename.resultFile = check.resultFile;
             rename.root = {root, check.rootIdentity};

@@ -84,7 +84,7 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
   WriteFile(root / "b.doc", "x");
   WriteFile(root / "deep/c.pdf", "x");
   WriteFile(root / "deep/D.PDF", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
   EXPECT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 2);
   EXPECT_TRUE(outcome.resultFile.empty());
@@ -103,7 +103,7 @@ TEST_F(RenameJobTest, CheckRefusesARootThatIsNoFolder) {
   useCacheMode(true);
   WriteFile(root / "a.txt", "words");
   for (const std::filesystem::path& path : {root / "nowhere", root / "a.txt"}) {
-    const RenameCheckOutcome outcome = RunRenameCheck({&engine, path}, stop, sink);
+    const RenameCheckOutcome outcome = RunRenameCheck({engine, path}, stop, sink);
     EXPECT_EQ(outcome.end, RenameCheckEnd::NotAFolder);
     EXPECT_EQ(outcome.rowCounter, 0);
     EXPECT_TRUE(outcome.resultFile.empty());
@@ -123,7 +123,7 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
   for (const bool cacheMode : {false, true}) {
     useCacheMode(cacheMode);
     sink = {};
-    const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
+    const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
     ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
     EXPECT_EQ(outcome.rowCounter, 2500);
     EXPECT_EQ(sink.status, u"Numbers: 2500");
@@ -151,14 +151,14 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
 TEST_F(RenameJobTest, CheckWithoutSelectedFilesShowsNoCount) {
   WriteFile(root / "a.bin", "");
   useCacheMode(false);
-  RunRenameCheck({&engine, root.path()}, stop, sink);
+  RunRenameCheck({engine, root.path()}, stop, sink);
   EXPECT_TRUE(sink.status.empty());
 }
 
 TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   for (int i = 0; i < 50; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Name" + std::to_string(i));
   WriteFile(root / "skip.bin", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
   ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 50);
   EXPECT_EQ(sink.status, u"Numbers: 50");
@@ -183,8 +183,9 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   EXPECT_EQ(records.size(), expectedSize);
 
   sink = {};
-  EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
-            RenameEnd::Completed);
+  const RenamePassOutcome renamed =
+      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink);
+  EXPECT_EQ(renamed.end, RenameEnd::Completed);
   EXPECT_EQ(sink.status, u"Numbers: 50");
   EXPECT_FALSE(Exists(outcome.resultFile));
   const std::vector<std::string> names = filesIn(root.path());
@@ -193,11 +194,11 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
     EXPECT_EQ(std::count_if(names.begin(), names.end(),
                             [&](const std::string& n) { return n.rfind("Name" + std::to_string(i) + "#", 0) == 0; }),
               1);
-  EXPECT_EQ(engine.nameCounter(), 51);
+  EXPECT_EQ(renamed.nextNumber, 51);
 
   // The result file is gone: a second Rename has nothing to read.
   sink = {};
-  EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
+  EXPECT_EQ(RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
             RenameEnd::ResultFileUnreadable);
   EXPECT_EQ(sink.status, u"Failed to access temporary file");
 }
@@ -208,7 +209,7 @@ TEST_F(RenameJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   WriteFile(s.temporaryFolder, "a file where the folder should be");
   engine.setSettings(s);
   WriteFile(root / "a.txt", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
   EXPECT_EQ(outcome.end, RenameCheckEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_TRUE(sink.rows.empty());
@@ -232,7 +233,7 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
   append(PathToText(root / "b.txt"), 0xFFFFFFF0u);  // a length far beyond the file
   WriteFile(temporary / "damaged", records);
   RecordTemporaryFile(temporary / "damaged");  // as a Check would have made it
-  EXPECT_EQ(RunRename({&engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, sink).end, RenameEnd::Completed);
+  EXPECT_EQ(RunRename({engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, sink).end, RenameEnd::Completed);
   EXPECT_EQ(sink.status, u"Numbers: 1");
   EXPECT_TRUE(Exists(root / "Alpha#1.txt"));
   EXPECT_TRUE(Exists(root / "b.txt"));
@@ -241,12 +242,13 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
 
 TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
   for (int i = 0; i < 5; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "N");
-  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
   stop = 1;
   sink = {};
-  EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
-            RenameEnd::Stopped);
-  EXPECT_EQ(engine.nameCounter(), 1);
+  const RenamePassOutcome renamed =
+      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink);
+  EXPECT_EQ(renamed.end, RenameEnd::Stopped);
+  EXPECT_EQ(renamed.nextNumber, 1);
   EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
 }
 
@@ -258,7 +260,7 @@ TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
   }
   ListRows rows(paths);
   for (int row : {0, 2, 4}) rows.checked[row] = 1;
-  RunRename({&engine, false, &rows, {}}, stop, sink);
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
   EXPECT_EQ(sink.status, u"Numbers: 5 / 5");
   EXPECT_EQ(sink.done, (std::vector<int32_t>{0, 2, 4}));
   EXPECT_TRUE(Exists(root / "Row1#1.txt"));
@@ -269,7 +271,7 @@ TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
   sink = {};
   ListRows again(paths);
   for (int row : {1, 3}) again.checked[row] = 1;
-  RunRename({&engine, false, &again, {}}, stop, sink);
+  RunRename({engine, false, &again, {}}, stop, sink);
   EXPECT_EQ(sink.status, u"Numbers: 4 / 5");
   EXPECT_TRUE(Exists(root / "Row4#5.txt"));
 }
@@ -283,7 +285,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   ListRows rows(paths);
   for (auto& mark : rows.checked) mark = 1;
   stop = 1;
-  RunRename({&engine, false, &rows, {}}, stop, sink);
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
   EXPECT_EQ(sink.done, (std::vector<int32_t>{0}));
   EXPECT_EQ(sink.status, u"Numbers: 1 / 3");
   EXPECT_TRUE(Exists(root / "f2.txt"));
@@ -292,7 +294,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   stop = 0;
   sink = {};
   rows.checked[0] = 0;
-  RunRename({&engine, false, &rows, {}}, stop, sink);
+  RunRename({engine, false, &rows, {}}, stop, sink);
   EXPECT_TRUE(Exists(root / "Row2#2.txt"));
   EXPECT_TRUE(Exists(root / "Row3#3.txt"));
 }
@@ -300,7 +302,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
 TEST_F(RenameJobTest, CheckStopsWhenAsked) {
   for (int i = 0; i < 10; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "x");
   stop = 1;
-  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
   EXPECT_EQ(outcome.rowCounter, 0);
   EXPECT_EQ(outcome.end, RenameCheckEnd::Stopped);
 }

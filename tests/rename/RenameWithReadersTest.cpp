@@ -104,14 +104,14 @@ TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtChec
   std::atomic<int> stop{0};
   settings.cacheMode = kCacheModeList;
   engine.setSettings(settings);
-  RunRenameCheck({&engine, rec}, stop, sink);
+  RunRenameCheck({engine, rec}, stop, sink);
   ASSERT_EQ(sink.paths.size(), 4u);
   ListRows rows(sink.paths);
   rows.checked[0] = rows.checked[1] = 1;
-  RunRename({&engine, false, &rows, {}}, stop, sink);
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
   engine.setSettings(settings);  // the second Rename takes the settings again, not the numbering
   rows.checked[2] = rows.checked[3] = 1;
-  RunRename({&engine, false, &rows, {}}, stop, sink);
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
   for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(rec / ("2012-03-05 14-07-09AnnualReport#" + std::to_string(n) + ".doc")));
 
   engine.prepareCheck();
@@ -180,14 +180,14 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
       sink = {};
       engine.prepareCheck();
       engine.selectTypes(kRenameRar);
-      return RunRenameCheck({&engine, rec}, stop, sink);
+      return RunRenameCheck({engine, rec}, stop, sink);
     };
     const auto rename = [&](const RenameCheckOutcome& outcome) {
       const CheckedRoot checked{rec, outcome.rootIdentity};
-      if (cacheMode) return void(RunRename({&engine, true, nullptr, outcome.resultFile, checked}, stop, sink));
+      if (cacheMode) return void(RunRename({engine, true, nullptr, outcome.resultFile, checked}, stop, sink));
       ListRows rows(sink.paths, checked, sink.identities);
       for (auto& mark : rows.checked) mark = 1;
-      RunRename({&engine, false, &rows, {}, {}}, stop, sink);
+      RunRename({engine, false, &rows, {}, {}}, stop, sink);
     };
 
     TempDir outside;
