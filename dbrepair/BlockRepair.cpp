@@ -39,15 +39,15 @@ std::u16string FailureText(std::string_view what, const std::filesystem::path& p
 
 class RepairRun {
  public:
-  RepairRun(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& sink)
+  RepairRun(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& reporter)
       : request_(request),
         stop_(stop),
-        sink_(sink),
+        reporter_(reporter),
         blockSize_(BlockSizeOf(request.mode)),
         test_(request.pattern, blockSize_) {}
 
   RepairResult run() {
-    sink_.Status(RepairStartText(request_.mode));
+    reporter_.Status(RepairStartText(request_.mode));
     corrupted_ = OpenInput(request_.corrupted);
     const int64_t length = corrupted_ ? FileSize(corrupted_.get()) : -1;
     if (length < 0) return fail(RepairEnd::FailedAccess, kFailedAccessText);
@@ -60,12 +60,12 @@ class RepairRun {
 
     openReferences();
     progressMaximum_ = length / static_cast<int64_t>(kRepairChunkSize);
-    sink_.Progress(0, progressMaximum_);
+    reporter_.Progress(0, progressMaximum_);
     RepairEnd end = copyChunks(length);
     if (EndsCompleted(end)) end = closeOutput(end);
     closeAll();
     // A stopped run reports like a finished one; a failed run never says "completed".
-    sink_.Status(EndsCompleted(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
+    reporter_.Status(EndsCompleted(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
     result_.end = end;
     return result_;
   }
@@ -73,7 +73,7 @@ class RepairRun {
  private:
   RepairResult fail(RepairEnd end, std::u16string_view status) {
     closeAll();
-    sink_.Status(status);
+    reporter_.Status(status);
     result_.end = end;
     return result_;
   }
@@ -88,7 +88,7 @@ class RepairRun {
       if (copy.length < 0) {
         copy.fd.reset();
         copy.length = 0;
-        sink_.Status(kFailedAccessText);
+        reporter_.Status(kFailedAccessText);
       }
       references_.push_back(std::move(copy));
     }
@@ -122,8 +122,8 @@ class RepairRun {
         return RepairEnd::FailedWrite;
       }
       position += static_cast<int64_t>(size);
-      sink_.Progress(position / static_cast<int64_t>(kRepairChunkSize), progressMaximum_);
-      sink_.Tally(result_.counts);  // shown as RepairCountsText in the status line
+      reporter_.Progress(position / static_cast<int64_t>(kRepairChunkSize), progressMaximum_);
+      reporter_.Tally(result_.counts);  // shown as RepairCountsText in the status line
     }
     return RepairEnd::Completed;
   }
@@ -162,7 +162,7 @@ class RepairRun {
 
   const RepairRequest& request_;
   const std::atomic<int>& stop_;
-  RepairReporter& sink_;
+  RepairReporter& reporter_;
   int64_t progressMaximum_ = 0;  // whole MiB of the damaged file
   const size_t blockSize_;
   const BlockTest test_;
@@ -188,8 +188,8 @@ std::u16string RepairCompletedText(BlockMode mode, const RepairCounts& counts) {
   return lead + RepairCountsText(counts);
 }
 
-RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& sink) {
-  return RepairRun(request, stop, sink).run();
+RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& reporter) {
+  return RepairRun(request, stop, reporter).run();
 }
 
 }  // namespace brenvik

@@ -48,7 +48,7 @@ class PageReporter : public RepairReporter {
   PageReporter(LatestValueChannel<QString>& status, LatestValueChannel<ProgressPosition>& progress)
       : status_(status), progress_(progress) {}
   void Status(std::u16string_view text) override { status_.post(ToQString(text)); }
-  void Tally(const RepairCounts& counts) override { status_.post(ToQString(RepairCountsText(counts))); }
+  void Tally(const RepairCounts& tally) override { status_.post(ToQString(RepairCountsText(tally))); }
   void Progress(int64_t position, int64_t maximum) override { progress_.post({position, maximum}); }
 
  private:

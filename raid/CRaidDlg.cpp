@@ -53,7 +53,7 @@ class CRaidDlg::PageReporter : public RaidReporter {
  public:
   explicit PageReporter(CRaidDlg& page) : page_(page) {}
   void Progress(int64_t position, int64_t maximum) override { page_.progressChannel_.post({position, maximum}); }
-  void Tally(const uint64_t& found) override { page_.foundChannel_.post(ToQString(FoundCountText(found))); }
+  void Tally(const uint64_t& tally) override { page_.foundChannel_.post(ToQString(FoundCountText(tally))); }
 
  private:
   CRaidDlg& page_;

@@ -251,9 +251,9 @@ bool WriteRaidPlot(const fs::path& path, std::string_view bytes, const std::vect
   return CloseOutput(fd);
 }
 
-RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop, RaidReporter& sink) {
+RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& stop, RaidReporter& reporter) {
   RaidResult result;
-  const std::vector<fs::path> memberPaths = MemberPaths(job.members);
+  const std::vector<fs::path> memberPaths = MemberPaths(request.members);
 
   // One disk given twice (or a disk and its partition, an image and the loop device over it)
   // would read as a perfect mirror of itself: refused before anything is created.
@@ -265,7 +265,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   }
   // The log is checked against every member before anything is truncated; a log path naming a
   // disk, a FIFO or a folder is refused, as is one on the same storage as a member.
-  UniqueFd logFd = CreateOutput(job.logPath, memberPaths);
+  UniqueFd logFd = CreateOutput(request.logPath, memberPaths);
   if (!logFd) {
     result.end = RaidEnd::LogNotCreated;
     return result;
@@ -275,7 +275,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
 
   std::vector<UniqueFd> memberFds;
   std::u16string header;
-  for (const RaidMember& member : job.members) {
+  for (const RaidMember& member : request.members) {
     UniqueFd fd = OpenSharedInput(member.path, true);
     if (!fd) {
       log.flush();
@@ -290,13 +290,13 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   header += u"\r\n";
   log.append(header);
 
-  const int64_t start = job.startOffset;
-  const int64_t end = std::min(job.endOffset, kMaxEndOffset) + kSectorSize;  // the end sector is read too
+  const int64_t start = request.startOffset;
+  const int64_t end = std::min(request.endOffset, kMaxEndOffset) + kSectorSize;  // the end sector is read too
   const int64_t progressMaximum = std::max<int64_t>(0, (end - start) / kBlockSize);
-  sink.Progress(0, progressMaximum);
+  reporter.Progress(0, progressMaximum);
 
   BatchReader reader(std::move(memberFds));
-  const size_t memberCount = job.members.size();
+  const size_t memberCount = request.members.size();
   RaidRecordCollector collector(memberCount);
   // Records at the sectors between the positions, for a volume that begins at the other parity.
   RaidRecordCollector between(memberCount);
@@ -343,10 +343,10 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
       }
       if (stop.load(std::memory_order_relaxed) != 0) ended = true;
     }
-    sink.Progress((batch - start) / kBlockSize + index - 1, progressMaximum);
+    reporter.Progress((batch - start) / kBlockSize + index - 1, progressMaximum);
     if (result.found != shownFound) {
       shownFound = result.found;
-      sink.Tally(shownFound);
+      reporter.Tally(shownFound);
     }
   }
   if (!log.flush()) result.end = RaidEnd::LogWriteFailed;
@@ -357,7 +357,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   result.plot.geometry = result.geometry.best;
   const std::u16string text = FormatGeometryText(result.geometry);
   result.plot.caption = text.substr(0, text.find(u'\n'));
-  sink.Progress(0, progressMaximum);
+  reporter.Progress(0, progressMaximum);
   return result;
 }
 
