@@ -14,6 +14,7 @@
 
 #include "core/AppSettings.h"
 #include "core/JobReporter.h"
+#include "core/Translation.h"
 
 namespace brenvik::cli {
 
@@ -125,7 +126,9 @@ class ConsoleReporter : public JobReporter<RowT, TallyT> {
   void Message(std::u16string_view title, std::u16string_view description) override {
     if (title != neutralMessageTitle) failed_ = true;
     console_.EndProgress();
-    const std::u16string cells[] = {std::u16string(title), std::u16string(description)};
+    // A message row is a text for people; as JSON it keeps the source texts scripts match.
+    const std::u16string cells[] = {console_.json() ? std::u16string(title) : Translate(title),
+                                    console_.json() ? std::u16string(description) : Translate(description)};
     static constexpr std::string_view kColumns[] = {"Title", "Description"};
     console_.Row(kColumns, cells);
   }
@@ -156,6 +159,9 @@ void PrintHelp(const Subcommand& command, std::FILE* out);
 // The text as UTF-8 for messages.
 std::string Utf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
+
+// Prints a text for people in the user's language; line ends around it are kept.
+void PrintText(std::FILE* out, std::string_view text);
 
 // Reports a refusal the page would show as a message box; returns kExitFailed.
 int Refuse(Console& console, std::u16string_view text);

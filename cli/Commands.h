@@ -37,7 +37,7 @@ void AfterCheck(const Arguments& args, std::string_view flag, const std::filesys
 }
 
 inline int UsageError(const std::string& error) {
-  std::fprintf(stderr, "brenvik-cli: %s (see --help)\n", error.c_str());
+  PrintText(stderr, "brenvik-cli: " + error + " (see --help)\n");
   return kExitUsage;
 }
 

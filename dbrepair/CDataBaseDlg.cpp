@@ -62,8 +62,8 @@ CDataBaseDlg::CDataBaseDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Repair DB"), parent),
       statusChannel_(this,
                      [this](const QString& text) {
-                       status_->setText(text);
-                       status_->setToolTip(text);  // a failure text with a long path may not fit
+                       status_->setText(Tr(text));
+                       status_->setToolTip(Tr(text));  // a failure text with a long path may not fit
                      }),
       // A file under 1 MiB simply shows no movement.
       progressChannel_(this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); }) {

@@ -77,7 +77,7 @@ CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Invalid Files"), parent),
       rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
       progressChannel_(this, [this](const ProgressLine& line) { showProgressLine(line); }),
-      stateChannel_(this, [this](const QString& text) { state_->setText(text); }),
+      stateChannel_(this, [this](const QString& text) { state_->setText(Tr(text)); }),
       sink_(std::make_unique<PageSink>(*this)) {
   buildControls();
 }
@@ -247,9 +247,9 @@ void CBadFileDlg::deleteFiles() {
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {
   if (const auto* tally = std::get_if<ScanTally>(&line)) {
-    progress_->setText(ToQString(FormatTallyText(*tally)));
+    progress_->setText(Tr(FormatTallyText(*tally)));
   } else {
-    progress_->setText(ToQString(std::get<std::u16string>(line)));
+    progress_->setText(Tr(std::get<std::u16string>(line)));
   }
 }
 

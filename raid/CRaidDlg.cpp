@@ -55,7 +55,7 @@ CRaidDlg::CRaidDlg(PageHost& host, const DiskInventory& disks, QWidget* parent)
     : ToolPage(host, QStringLiteral("Raid Analysis"), parent),
       inventory_(disks),
       progressChannel_(this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); }),
-      foundChannel_(this, [this](const QString& text) { status_->setText(text); }) {
+      foundChannel_(this, [this](const QString& text) { status_->setText(Tr(text)); }) {
   buildControls();
   fillDiskList();
   showDisksWithoutAccess();
@@ -135,8 +135,8 @@ void CRaidDlg::showDisksWithoutAccess() {
   const QString text = QStringLiteral("No access to %1: join the disk group, or start through pkexec (%2 %3)")
                            .arg(denied.join(QStringLiteral(", ")), host().applicationName(),
                                 QLatin1String(kAdminOption));
-  status_->setText(text);
-  status_->setToolTip(text);
+  status_->setText(Tr(text));
+  status_->setToolTip(Tr(text));
 }
 
 QMenu* CRaidDlg::openMenu(int listId, QPoint position) {
@@ -228,7 +228,7 @@ void CRaidDlg::start() {
 }
 
 void CRaidDlg::showOutcome(const RaidResult& result) {
-  geometry_->setText(ToQString(FormatGeometryText(result.geometry)));
+  geometry_->setText(Tr(FormatGeometryText(result.geometry)));
   // No message ends a finished run.
   const std::u16string failure = RaidOutcomeText(result);
   if (!failure.empty()) showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);

@@ -12,6 +12,7 @@ $SUDO apt-get install -y --no-install-recommends \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
+  gettext python3 qt6-translations-l10n \
   dpkg-dev file desktop-file-utils appstream \
   mount e2fsprogs \
   fuse3 libfuse3-dev gddrescue

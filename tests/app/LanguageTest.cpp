@@ -1,0 +1,149 @@
+// The window in each catalogue's language: every text a person sees on every page and dialog is
+// in that language, and no caption is cut off at the fixed page sizes.
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTableView>
+#include <QTest>
+
+#include "app/CAboutDlg.h"
+#include "app/CBrenvikDlg.h"
+#include "app/CSetDlg.h"
+#include "app/CUpdateDlg.h"
+#include "core/Translation.h"
+#include "shell/CheckListModel.h"
+#include "shell/Controls.h"
+#include "tests/support/RecordingUi.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using brenvik::testing::RecordingUi;
+using brenvik::testing::TempDir;
+
+namespace {
+
+const QRegularExpression kChinese(QStringLiteral("[\\x{3000}-\\x{303F}\\x{4E00}-\\x{9FFF}\\x{FF00}-\\x{FFEF}]"));
+const QRegularExpression kWord(QStringLiteral("[A-Za-z_]{2,}"));
+// Names that stay as they are in Chinese: the program, format and unit names, file names.
+const QStringList kNames = {QStringLiteral("Brenvik"), QStringLiteral("RAID"),  QStringLiteral("MFT"),
+                            QStringLiteral("LBA"),     QStringLiteral("DEAD"),  QStringLiteral("DEAD_DEAD_DEAD"),
+                            QStringLiteral("KB"),      QStringLiteral("MB"),    QStringLiteral("GB")};
+
+// Every text the window shows or reads out: titles, captions, labels, accessible names and
+// descriptions, column headers and message rows, menu items.
+QStringList TextsOf(QWidget* root) {
+  QStringList texts{root->windowTitle(), root->accessibleName()};
+  for (QWidget* w : root->findChildren<QWidget*>()) {
+    texts << w->accessibleName() << w->accessibleDescription() << w->toolTip();
+    if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
+    if (auto* group = qobject_cast<QGroupBox*>(w)) texts << group->title();
+    if (auto* view = qobject_cast<QTableView*>(w)) {
+      QAbstractItemModel* model = view->model();
+      for (int c = 0; c < model->columnCount(); ++c) {
+        texts << model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        for (int r = 0; r < model->rowCount(); ++r) texts << model->index(r, c).data().toString();
+      }
+    }
+    for (QAction* action : w->actions()) texts << action->text();
+  }
+  texts.removeAll(QString());
+  return texts;
+}
+
+// A text in the wrong language for the catalogue, or nothing.
+QString Foreign(const QString& language, const QStringList& texts) {
+  for (const QString& text : texts) {
+    if (language == QLatin1String("en") && text.contains(kChinese)) return text;
+    if (language != QLatin1String("zh_CN")) continue;
+    for (auto words = kWord.globalMatch(text); words.hasNext();)
+      if (!kNames.contains(words.next().captured())) return text;
+  }
+  return {};
+}
+
+// Captions and labels whose text needs more room than they were given.
+QStringList CutOff(QWidget* root) {
+  QStringList cut;
+  for (QWidget* w : root->findChildren<QWidget*>()) {
+    if (!w->isVisibleTo(root)) continue;
+    auto* label = qobject_cast<QLabel*>(w);
+    if ((label == nullptr || label->wordWrap() || label->text().isEmpty()) && qobject_cast<QAbstractButton*>(w) == nullptr)
+      continue;
+    const QSize needed = w->sizeHint();
+    if (needed.width() > w->width() || needed.height() > w->height() + 2)
+      cut << QStringLiteral("%1 \"%2\" needs %3x%4, has %5x%6")
+                 .arg(label ? label->text() : qobject_cast<QAbstractButton*>(w)->text())
+                 .arg(w->objectName())
+                 .arg(needed.width())
+                 .arg(needed.height())
+                 .arg(w->width())
+                 .arg(w->height());
+  }
+  return cut;
+}
+
+}  // namespace
+
+class LanguageTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<TempDir> runtime_;
+
+ private slots:
+  void initTestCase() {
+    runtime_ = std::make_unique<TempDir>();
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime_->path().native()));
+  }
+  void cleanup() { UnloadCatalogue(); }
+
+  void everyTextIsInTheCataloguesLanguageAndFits_data() {
+    QTest::addColumn<QString>("language");
+    QTest::newRow("en") << QStringLiteral("en");
+    QTest::newRow("zh_CN") << QStringLiteral("zh_CN");
+  }
+
+  void everyTextIsInTheCataloguesLanguageAndFits() {
+    QFETCH(QString, language);
+    QVERIFY(LoadCatalogueFile(std::filesystem::path(BRENVIK_TEST_LOCALEDIR) / language.toStdString() /
+                              "LC_MESSAGES" / "brenvik.mo"));
+    auto recorder = std::make_unique<RecordingUi>();
+    CBrenvikDlg window(std::move(recorder));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // The N.S Image page's refusal lands in its message list: a row built by the job's form.
+    window.switchToPage(2);
+    QTest::mouseClick(FindControl<QPushButton>(window.page(2), 2004), Qt::LeftButton);
+    QTRY_VERIFY(FindControl<QTableView>(window.page(2), 1090)->model()->rowCount() > 0);
+
+    for (int page = 0; page < CBrenvikDlg::kPageCount; ++page) {
+      window.switchToPage(page);
+      const QString name = window.page(page)->toolName();
+      const QString foreign = Foreign(language, TextsOf(&window));
+      QVERIFY2(foreign.isEmpty(), qPrintable(name + ": " + foreign));
+      const QStringList cut = CutOff(&window);
+      QVERIFY2(cut.isEmpty(), qPrintable(name + ": " + cut.join(QStringLiteral("; "))));
+    }
+
+    AppSettings settings;
+    CSetDlg settingsDialog(settings, window.ui(), window.applicationName());
+    CAboutDlg about;
+    CUpdateDlg update(142, 143, QString());
+    for (QWidget* dialog : QList<QWidget*>{&settingsDialog, &about, &update}) {
+      dialog->show();
+      QVERIFY(QTest::qWaitForWindowExposed(dialog));
+      const QString foreign = Foreign(language, TextsOf(dialog));
+      QVERIFY2(foreign.isEmpty(), qPrintable(dialog->windowTitle() + ": " + foreign));
+      QVERIFY2(CutOff(dialog).isEmpty(), qPrintable(CutOff(dialog).join(QStringLiteral("; "))));
+    }
+  }
+};
+
+QTEST_MAIN(LanguageTest)
+#include "LanguageTest.moc"
