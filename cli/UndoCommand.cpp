@@ -12,7 +12,10 @@ int Run(const Arguments& args, Console& console) {
   if (args.positional().size() != 1) return UsageError("undo takes one JOURNAL");
   ConsoleReporter<UndoProblem, NoTally> reporter(console, {});
   reporter.printRow = [&console](const UndoProblem& problem) {
-    const std::u16string cells[] = {BytesToText(problem.from), BytesToText(problem.to), FromUtf8(problem.reason)};
+    // The reason is a text for people; as JSON it keeps the source text scripts match.
+    const std::u16string reason = FromUtf8(problem.reason);
+    const std::u16string cells[] = {BytesToText(problem.from), BytesToText(problem.to),
+                                    console.json() ? reason : Translate(reason)};
     console.Row(kColumns, cells);
   };
   const UndoResult result = RunJob(RunUndo, UndoRequest{args.positional()[0]}, reporter);

@@ -111,6 +111,7 @@ void CBadFileDlg::buildControls() {
                           QStringLiteral("Path")},
                          DluRect(7, 24, 437, 262));
   results_ = resultView_->listModel();
+  results_->setTranslatedColumns({2});  // the kind of invalid file
   resultView_->setColumnWidths({100, 100, 100, -1});
 
   const QString nameLabel = QStringLiteral("File Name(Invalid char):");
@@ -118,6 +119,7 @@ void CBadFileDlg::buildControls() {
   nameRuleView_ = makeList(kNameRuleList, nameLabel, {QStringLiteral("String"), QStringLiteral("Type")},
                            DluRect(452, 33, 193, 82));
   nameRules_ = nameRuleView_->listModel();
+  nameRules_->setTranslatedColumns({1});  // where in the name the string is looked for
   for (const NameRuleRow& rule : kDefaultNameRules)
     nameRules_->appendRow({{ToQString(rule.text), ToQString(rule.type)}, true, {}});
 
