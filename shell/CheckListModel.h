@@ -44,6 +44,7 @@ class CheckListModel : public QAbstractTableModel {
   // the rows keep the source texts, so the page reads back what it stored. Other columns hold
   // names and numbers and are shown as they are.
   void setTranslatedColumns(QList<int> columns) { translatedColumns_ = std::move(columns); }
+  const QList<int>& translatedColumns() const { return translatedColumns_; }
 
  private:
   QStringList headers_;

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
 #include <QTableView>
 #include <QTest>
 
@@ -43,11 +44,13 @@ QStringList TextsOf(QWidget* root) {
     if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
     if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
     if (auto* group = qobject_cast<QGroupBox*>(w)) texts << group->title();
-    if (auto* view = qobject_cast<QTableView*>(w)) {
-      QAbstractItemModel* model = view->model();
+    if (auto* view = qobject_cast<CheckListView*>(w)) {
+      // Cells of names and numbers are shown as they are; the columns of texts are checked.
+      CheckListModel* model = view->listModel();
       for (int c = 0; c < model->columnCount(); ++c) {
         texts << model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
-        for (int r = 0; r < model->rowCount(); ++r) texts << model->index(r, c).data().toString();
+        for (int r = 0; r < model->rowCount() && model->translatedColumns().contains(c); ++r)
+          texts << model->index(r, c).data().toString();
       }
     }
     for (QAction* action : w->actions()) texts << action->text();
@@ -67,21 +70,27 @@ QString Foreign(const QString& language, const QStringList& texts) {
   return {};
 }
 
-// Captions and labels whose text needs more room than they were given.
+// Captions and labels whose text needs more room than they were given: a label or check box
+// by its size hint, a push button by its text and margins (its hint adds a minimum width that
+// small buttons such as "..." never had), every one by the height of a line.
 QStringList CutOff(QWidget* root) {
   QStringList cut;
   for (QWidget* w : root->findChildren<QWidget*>()) {
     if (!w->isVisibleTo(root)) continue;
     auto* label = qobject_cast<QLabel*>(w);
-    if ((label == nullptr || label->wordWrap() || label->text().isEmpty()) && qobject_cast<QAbstractButton*>(w) == nullptr)
-      continue;
-    const QSize needed = w->sizeHint();
-    if (needed.width() > w->width() || needed.height() > w->height() + 2)
+    auto* button = qobject_cast<QAbstractButton*>(w);
+    if (label != nullptr && (label->wordWrap() || label->text().isEmpty() || !label->pixmap().isNull())) continue;
+    if (label == nullptr && button == nullptr) continue;
+    const QString text = label ? label->text() : button->text();
+    const int width = qobject_cast<QPushButton*>(w)
+                          ? w->fontMetrics().horizontalAdvance(text) + 2 * w->style()->pixelMetric(QStyle::PM_ButtonMargin)
+                          : w->sizeHint().width();
+    const int height = w->fontMetrics().height();
+    if (width > w->width() || height > w->height())
       cut << QStringLiteral("%1 \"%2\" needs %3x%4, has %5x%6")
-                 .arg(label ? label->text() : qobject_cast<QAbstractButton*>(w)->text())
-                 .arg(w->objectName())
-                 .arg(needed.width())
-                 .arg(needed.height())
+                 .arg(text, w->objectName())
+                 .arg(width)
+                 .arg(height)
                  .arg(w->width())
                  .arg(w->height());
   }
