@@ -30,6 +30,7 @@ namespace {
 
 const QRegularExpression kChinese(QStringLiteral("[\\x{3000}-\\x{303F}\\x{4E00}-\\x{9FFF}\\x{FF00}-\\x{FFEF}]"));
 const QRegularExpression kWord(QStringLiteral("[A-Za-z_]{2,}"));
+const QRegularExpression kName(QStringLiteral("^[a-z0-9.~?]+$"));
 // Names that stay as they are in Chinese: the program, format and unit names, file names.
 const QStringList kNames = {QStringLiteral("Brenvik"), QStringLiteral("RAID"),  QStringLiteral("MFT"),
                             QStringLiteral("LBA"),     QStringLiteral("DEAD"),  QStringLiteral("DEAD_DEAD_DEAD"),
@@ -63,7 +64,8 @@ QStringList TextsOf(QWidget* root) {
 QString Foreign(const QString& language, const QStringList& texts) {
   for (const QString& text : texts) {
     if (language == QLatin1String("en") && text.contains(kChinese)) return text;
-    if (language != QLatin1String("zh_CN")) continue;
+    // An extension or file name alone ("doc", "desktop.ini") is a name, not an English text.
+    if (language != QLatin1String("zh_CN") || kName.match(text).hasMatch()) continue;
     for (auto words = kWord.globalMatch(text); words.hasNext();)
       if (!kNames.contains(words.next().captured())) return text;
   }
