@@ -7,8 +7,34 @@
 #include "platform/PathText.h"
 #include "raid/RaidAnalysis.h"
 
+#if BRENVIK_CLI_PLOT
+#include <QGuiApplication>
+
+#include "raid/RaidPlotPainter.h"
+#endif
+
 namespace brenvik::cli {
 namespace {
+
+// Draws the run's records into `path` (PNG or SVG by its extension); false when the file could not
+// be written.
+bool DrawPlot(const std::filesystem::path& path, const RaidResult& result, const std::vector<RaidMember>& members) {
+#if BRENVIK_CLI_PLOT
+  // Text is laid out through a GUI application; the offscreen platform needs no display, and
+  // Qt's own notes (fonts, runtime folder) are no concern of the command line's reader.
+  qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+  char name[] = "brenvik-cli", option[] = "-platform", platform[] = "offscreen";
+  char* argv[] = {name, option, platform, nullptr};
+  int argc = 3;
+  const QGuiApplication application(argc, argv);
+  const QByteArray bytes =
+      RenderRaidPlot(result.plot, WholePlot(result.plot), PlotFormatOf(path).value_or(PlotFormat::Png));
+  return WriteRaidPlot(path, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), members);
+#else
+  (void)path, (void)result, (void)members;
+  return false;
+#endif
+}
 
 constexpr Flag kFlags[] = {
     {"log-file", "FILE", "Log File: the UTF-16 log of MFT record numbers"},
@@ -16,6 +42,7 @@ constexpr Flag kFlags[] = {
     {"end-sector", "N", "End Sector: the last sector read"},
     {"sysfs-root", "DIR", "where the disks are described (default /sys; for tests)"},
     {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
+    {"plot", "FILE", "draws the records found and the geometry into FILE.png or FILE.svg"},
 };
 
 constexpr std::string_view kColumns[] = {"Device", "Label", "Serial", "Size"};
@@ -25,6 +52,14 @@ int Run(const Arguments& args, Console& console) {
       MakeRaidRequest(FromUtf8(args.Value("log-file").value_or("")), FromUtf8(args.Value("start-sector").value_or("")),
                       FromUtf8(args.Value("end-sector").value_or("")));
   if (!request) return Refuse(console, u"Parameter setting error, please reset");
+  const std::optional<std::string> plot = args.Value("plot");
+  if (plot && !PlotFormatOf(*plot)) {
+    PrintText(stderr, "brenvik-cli: --plot takes a file ending in .png or .svg\n");
+    return kExitUsage;
+  }
+#if !BRENVIK_CLI_PLOT
+  if (plot) return Refuse(console, u"This build of brenvik-cli draws no plots (it was built without Qt)");
+#endif
 
   // Members in analysis order: "#n" is disk n of the inventory, anything else an image file.
   const DiskInventory inventory = ScanIdentities(args);
@@ -63,7 +98,8 @@ int Run(const Arguments& args, Console& console) {
   } else if (const std::u16string geometry = FormatGeometryText(result.geometry); !geometry.empty()) {
     console.Status(geometry);
   }
-  const std::u16string failure = RaidOutcomeText(result);
+  std::u16string failure = RaidOutcomeText(result);
+  if (failure.empty() && plot && !DrawPlot(*plot, result, request->members)) failure = u"Failed to create file";
   if (!failure.empty()) console.Status(failure);
   return ExitStatusAfterJob(!failure.empty());
 }
@@ -76,7 +112,9 @@ const Subcommand kRaidCommand{
     "Each MEMBER is \"#n\" for disk n (see brenvik-cli disks) or an image file, in analysis order. Prints\n"
     "the member list (Device, Label, Serial, Size); the count of MFT records found and the set's geometry\n"
     "(member order, stripe size) go to standard error, or with --json the geometry as one JSON object\n"
-    "after the member rows. Members are only ever read.",
+    "after the member rows. --plot draws the records (x: sector on the members, y: MFT record number,\n"
+    "one colour and marker per member) with the geometry's stripe rows and expected records over them.\n"
+    "Members are only ever read.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

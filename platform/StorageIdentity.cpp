@@ -221,6 +221,10 @@ StorageClash CompareStorage(const StorageIdentity& output, const StorageIdentity
   return StorageClash::None;
 }
 
+bool SameStorage(const StorageIdentity& a, const StorageIdentity& b) {
+  return CompareStorage(a, b) == StorageClash::Same || CompareStorage(b, a) == StorageClash::Same;
+}
+
 std::vector<StorageIdentity> MountedFileSystems(const StorageProbe& probe) {
   std::vector<StorageIdentity> mounted;
   std::set<uint64_t> seen;

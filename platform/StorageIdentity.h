@@ -67,6 +67,9 @@ enum class StorageClash {
 };
 // How writing `output` would touch `input`.
 StorageClash CompareStorage(const StorageIdentity& output, const StorageIdentity& input);
+// True when both reach the same file or sectors, whichever is taken as the output: two names
+// of one file, a loop device and its backing file, a disk and one of its partitions.
+bool SameStorage(const StorageIdentity& a, const StorageIdentity& b);
 // The storage of every file system in the mount table that is mounted from a block device.
 std::vector<StorageIdentity> MountedFileSystems(const StorageProbe& probe = {});
 // True when writing `output` would change any of `inputs`.

@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QBoxLayout>
 #include <climits>
 
 #include "core/StartOptions.h"
@@ -18,6 +19,8 @@
 #include "disk/DiskInventory.h"
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
+#include "raid/RaidPlotPainter.h"
+#include "raid/RaidPlotView.h"
 
 namespace brenvik {
 namespace {
@@ -26,6 +29,11 @@ constexpr int kDiskListId = 3302;
 constexpr int kMemberListId = 3303;
 // The geometry the records point to, under the found count.
 constexpr int kGeometryLine = 3313;
+// The plot: the page's button, and the window's view and buttons.
+constexpr int kPlotButton = 3319;
+constexpr int kWholePlotButton = 3320;
+constexpr int kExportPlotButton = 3321;
+constexpr int kPlotView = 3322;
 constexpr int kLabelColumn = 1;
 constexpr int kDeviceColumn = 0;
 
@@ -99,6 +107,10 @@ void CRaidDlg::buildControls() {
   connect(ok, &QPushButton::clicked, this, &CRaidDlg::start);
   QPushButton* stop = MakeButton(this, 3305, QStringLiteral("Stop"), DluRect(586, 270, 56, 16));
   connect(stop, &QPushButton::clicked, this, [this] { stopFlag() = 1; });
+  // Opens the records of the last run, drawn, once a run has found some.
+  plotButton_ = MakeButton(this, kPlotButton, QStringLiteral("Plot"), DluRect(454, 270, 56, 16));
+  plotButton_->setEnabled(false);
+  connect(plotButton_, &QPushButton::clicked, this, &CRaidDlg::showPlot);
 
   menu_ = new QMenu(QStringLiteral("raid"), this);
   menu_->setObjectName(QStringLiteral("3300"));
@@ -219,19 +231,65 @@ void CRaidDlg::start() {
   status_->clear();
   status_->setToolTip(QString());
   geometry_->clear();
+  std::vector<RaidMember> members = job->members;
   startJob(
       [this, job = std::move(*job)] {
         Sink sink(*this);
         return RunRaidAnalysis(job, stopFlag(), sink);
       },
-      [this](const RaidResult& result) { showOutcome(result); });
+      [this, members = std::move(members)](RaidResult result) { showOutcome(result, members); });
 }
 
-void CRaidDlg::showOutcome(const RaidResult& result) {
+void CRaidDlg::showOutcome(RaidResult& result, const std::vector<RaidMember>& members) {
   geometry_->setText(Tr(FormatGeometryText(result.geometry)));
+  if (!result.plot.runs.empty()) {
+    plot_ = std::make_shared<const RaidPlotModel>(std::move(result.plot));
+    plotMembers_ = members;
+    if (plotView_ != nullptr) plotView_->setModel(plot_);
+  }
+  plotButton_->setEnabled(plot_ != nullptr);
   // No message ends a finished run.
   const std::u16string failure = RaidOutcomeText(result);
   if (!failure.empty()) showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
+}
+
+void CRaidDlg::showPlot() {
+  if (!plot_) return;
+  if (plotWindow_ == nullptr) {
+    plotWindow_ = new QWidget(this, Qt::Window);
+    plotWindow_->setWindowTitle(Tr(QStringLiteral("Raid Analysis: MFT records on the members")));
+    plotView_ = new RaidPlotView(plotWindow_);
+    SetControlId(plotView_, kPlotView, plotView_->accessibleName());
+    auto* whole = new QPushButton(Tr(QStringLiteral("Whole Plot")), plotWindow_);
+    SetControlId(whole, kWholePlotButton, whole->text());
+    connect(whole, &QPushButton::clicked, plotView_, &RaidPlotView::showWhole);
+    auto* save = new QPushButton(Tr(QStringLiteral("Export...")), plotWindow_);
+    SetControlId(save, kExportPlotButton, save->text());
+    connect(save, &QPushButton::clicked, this, &CRaidDlg::exportPlot);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(whole);
+    buttons->addWidget(save);
+    auto* layout = new QVBoxLayout(plotWindow_);
+    layout->addWidget(plotView_, 1);
+    layout->addLayout(buttons);
+    plotWindow_->resize(1000, 700);
+    plotView_->setModel(plot_);
+  }
+  plotWindow_->show();
+  plotWindow_->raise();
+}
+
+void CRaidDlg::exportPlot() {
+  const QString path = host().ui().chooseSaveFile(plotWindow_, QStringLiteral("Save As"),
+                                                  QStringLiteral("png Files (*.png);;svg Files (*.svg)"), QString(),
+                                                  QStringLiteral("png"));
+  if (path.isEmpty() || !plot_) return;
+  const std::filesystem::path file = QStringToPath(path);
+  const QByteArray bytes =
+      RenderRaidPlot(*plot_, plotView_->bounds(), PlotFormatOf(file).value_or(PlotFormat::Png));
+  if (!WriteRaidPlot(file, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), plotMembers_))
+    showMessage(QStringLiteral("Failed to create file"), kErrorCaption, MessageIcon::Error);
 }
 
 }  // namespace brenvik

@@ -14,11 +14,13 @@ class QLineEdit;
 class QLabel;
 class QMenu;
 class QProgressBar;
+class QPushButton;
 
 namespace brenvik {
 
 class CheckListModel;
 class CheckListView;
+class RaidPlotView;
 
 class CRaidDlg : public ToolPage {
   Q_OBJECT
@@ -34,6 +36,8 @@ class CRaidDlg : public ToolPage {
   // (3302) or the member list (3303); nullptr when no menu opens there. Shown without blocking.
   QMenu* openMenu(int listId, QPoint position);
   QMenu* menu() const { return menu_; }
+  // The plot window of the last run (opened by Plot), or nullptr before it was first opened.
+  QWidget* plotWindow() const { return plotWindow_; }
 
  private:
   class Sink;
@@ -48,7 +52,9 @@ class CRaidDlg : public ToolPage {
   void copyCheckedDisks();
   void start();
   std::vector<RaidMember> members() const;
-  void showOutcome(const RaidResult& result);
+  void showOutcome(RaidResult& result, const std::vector<RaidMember>& members);
+  void showPlot();
+  void exportPlot();
 
   const DiskInventory& inventory_;
   QLineEdit* logPath_ = nullptr;
@@ -63,6 +69,12 @@ class CRaidDlg : public ToolPage {
   QLabel* geometry_ = nullptr;
   QMenu* menu_ = nullptr;
   MenuSource menuSource_ = kNoMenu;
+  QPushButton* plotButton_ = nullptr;
+  QWidget* plotWindow_ = nullptr;
+  RaidPlotView* plotView_ = nullptr;
+  // The records of the last run that found any, and its members (a plot file is refused on them).
+  std::shared_ptr<const RaidPlotModel> plot_;
+  std::vector<RaidMember> plotMembers_;
 
   LatestValueChannel<ProgressPosition> progressChannel_;
   LatestValueChannel<QString> foundChannel_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <span>
@@ -13,6 +14,7 @@
 #include "platform/PathText.h"
 #include "raid/MftRecord.h"
 #include "platform/ByteOrder.h"
+#include "platform/StorageIdentity.h"
 
 namespace brenvik {
 namespace {
@@ -58,17 +60,32 @@ class LogWriter {
   bool ok_ = true;
 };
 
-// One member's blocks for a batch of consecutive positions.
+// One member's blocks for a batch of consecutive positions, and the sector after them, so that
+// the blocks between the positions (half a block further) can be looked at too.
 class MemberBatch {
  public:
   void load(int fd, int64_t offset, int64_t positions) {
-    buffer_.resize(static_cast<size_t>(positions * kBlockSize));
+    buffer_.resize(static_cast<size_t>(positions * kBlockSize + kSectorSize));
     offset_ = offset;
     const int64_t got = ReadAt(fd, buffer_.data(), buffer_.size(), offset);
     // A read error somewhere in the batch (a bad sector) says nothing about the positions
     // before it: those are then read one by one, as a single read per position would.
     readOneByOne_ = got < 0;
-    fullBlocks_ = got < 0 ? 0 : got / kBlockSize;
+    got_ = std::max<int64_t>(got, 0);
+    fullBlocks_ = std::min(got_ / kBlockSize, positions);
+  }
+
+  // Copies the block that begins one sector after position `index` into `out` when it may be a
+  // record (it begins with "FILE"); false otherwise. Copied, because the record check changes
+  // the block it checks, and this block shares its sectors with two positions.
+  bool copyBetween(int fd, int64_t index, std::span<uint8_t, kMftRecordSize> out) {
+    const int64_t from = index * kBlockSize + kSectorSize;
+    if (readOneByOne_) {
+      return ReadAt(fd, out.data(), kMftRecordSize, offset_ + from) == kBlockSize && LooksLikeRecord(out.data());
+    }
+    if (from + kBlockSize > got_ || !LooksLikeRecord(buffer_.data() + from)) return false;
+    std::memcpy(out.data(), buffer_.data() + from, kMftRecordSize);
+    return true;
   }
 
   // The block at position `index` of the batch, or nullptr when a 1024-byte read there comes
@@ -82,8 +99,11 @@ class MemberBatch {
   }
 
  private:
+  static bool LooksLikeRecord(const uint8_t* data) { return std::memcmp(data, "FILE", 4) == 0; }
+
   std::vector<uint8_t> buffer_;
   int64_t offset_ = 0;
+  int64_t got_ = 0;
   int64_t fullBlocks_ = 0;
   bool readOneByOne_ = false;
 };
@@ -141,6 +161,9 @@ class BatchReader {
   uint8_t* block(size_t member, int64_t index) {
     return slots_[static_cast<size_t>(current_)][member].block(members_[member].get(), index);
   }
+  bool copyBetween(size_t member, int64_t index, std::span<uint8_t, kMftRecordSize> out) {
+    return slots_[static_cast<size_t>(current_)][member].copyBetween(members_[member].get(), index, out);
+  }
 
  private:
   static constexpr int64_t kBatchBytes = 2 << 20;
@@ -181,6 +204,22 @@ class BatchReader {
   std::thread helper_;  // last: started once everything it uses exists
 };
 
+std::vector<fs::path> MemberPaths(const std::vector<RaidMember>& members) {
+  std::vector<fs::path> paths;
+  for (const RaidMember& member : members) paths.push_back(member.path);
+  return paths;
+}
+
+// The first pair of members that are one storage under two names (earlier, later).
+std::optional<std::pair<fs::path, fs::path>> RepeatedMember(const std::vector<fs::path>& paths) {
+  std::vector<StorageIdentity> identities;
+  for (const fs::path& path : paths) identities.push_back(IdentifyStorage(path));
+  for (size_t later = 1; later < paths.size(); ++later)
+    for (size_t earlier = 0; earlier < later; ++earlier)
+      if (SameStorage(identities[earlier], identities[later])) return std::pair(paths[earlier], paths[later]);
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<RaidRequest> MakeRaidRequest(std::u16string_view logPath, std::u16string_view startSector,
@@ -206,11 +245,24 @@ std::u16string FoundCountText(uint64_t found) {
   return text;
 }
 
+bool WriteRaidPlot(const fs::path& path, std::string_view bytes, const std::vector<RaidMember>& members) {
+  UniqueFd fd = CreateOutput(path, MemberPaths(members));
+  if (!fd || !WriteFull(fd.get(), bytes.data(), bytes.size())) return false;
+  return CloseOutput(fd);
+}
+
 RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop, RaidReporter& sink) {
   RaidResult result;
-  std::vector<fs::path> memberPaths;
-  for (const RaidMember& member : job.members) memberPaths.push_back(member.path);
+  const std::vector<fs::path> memberPaths = MemberPaths(job.members);
 
+  // One disk given twice (or a disk and its partition, an image and the loop device over it)
+  // would read as a perfect mirror of itself: refused before anything is created.
+  if (const auto repeated = RepeatedMember(memberPaths)) {
+    result.outcome = RaidOutcome::MemberRepeated;
+    result.repeatedPath = repeated->first;
+    result.failedPath = repeated->second;
+    return result;
+  }
   // The log is checked against every member before anything is truncated; a log path naming a
   // disk, a FIFO or a folder is refused, as is one on the same storage as a member.
   UniqueFd logFd = CreateOutput(job.logPath, memberPaths);
@@ -246,6 +298,9 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   BatchReader reader(std::move(memberFds));
   const size_t memberCount = job.members.size();
   RaidRecordCollector collector(memberCount);
+  // Records at the sectors between the positions, for a volume that begins at the other parity.
+  RaidRecordCollector between(memberCount);
+  std::array<uint8_t, kMftRecordSize> betweenBlock;
   const int64_t perBatch = reader.positionsPerBatch();
   const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
   if (start < end) reader.prefetch(start, positionsFrom(start));
@@ -268,6 +323,8 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
           ended = true;  // the member ends here: the line stops, the run ends after it
           break;
         }
+        if (reader.copyBetween(member, index, betweenBlock) && CheckFileRecord(betweenBlock))
+          between.add(member, position / kSectorSize + 1, FileRecordNumber(betweenBlock));
         const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
         if (CheckFileRecord(block)) {
           const uint32_t number = FileRecordNumber(block);
@@ -293,7 +350,12 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
     }
   }
   if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
-  result.geometry = InferRaidGeometry(collector);
+  result.geometry = InferRaidGeometry(collector, between, start / kSectorSize);
+  result.plot.members = memberCount;
+  result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
+  result.plot.geometry = result.geometry.best;
+  const std::u16string text = FormatGeometryText(result.geometry);
+  result.plot.caption = text.substr(0, text.find(u'\n'));
   sink.Progress(0, progressMaximum);
   return result;
 }
@@ -304,6 +366,8 @@ std::u16string RaidOutcomeText(const RaidResult& result) {
     case RaidOutcome::LogNotCreated:
     case RaidOutcome::LogWriteFailed: return u"Failed to create file";
     case RaidOutcome::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
+    case RaidOutcome::MemberRepeated:
+      return u"Member given twice:" + PathToText(result.repeatedPath) + u", " + PathToText(result.failedPath);
   }
   return {};
 }

@@ -13,6 +13,7 @@
 
 #include "core/JobReporter.h"
 #include "raid/RaidGeometry.h"
+#include "raid/RaidPlot.h"
 
 namespace brenvik {
 
@@ -47,19 +48,29 @@ enum class RaidOutcome {
   LogNotCreated,     // nothing was read; the log (if it existed) was not touched
   MemberNotOpened,   // failedPath names the member; the log holds only its byte-order mark
   LogWriteFailed,    // the log could not be written (a full disk); the run ended there
+  MemberRepeated,    // two members are one storage (repeatedPath and failedPath); nothing was read or created
 };
 
 struct RaidResult {
   RaidOutcome outcome = RaidOutcome::Finished;
   std::filesystem::path failedPath;
+  std::filesystem::path repeatedPath;  // the earlier member failedPath repeats
   uint64_t found = 0;
   // Inferred from where the records were found, once the run has ended.
   RaidGeometry geometry;
+  // The records the geometry was inferred from, with the geometry, for the plot.
+  RaidPlotModel plot;
 };
 
 // The failure text a run ends with: "Failed to create file" when the log could not be created or
-// written, "Access:<path>" when a member could not be opened; empty when it finished.
+// written, "Access:<path>" when a member could not be opened, "Member given twice:<path>, <path>"
+// when two members are one storage; empty when it finished.
 std::u16string RaidOutcomeText(const RaidResult& result);
+
+// Writes a drawing of the plot (`bytes`, made by the front end) to `path`, refused like the log
+// when the path is no regular file or lies on a member's storage; false when refused or not
+// fully written.
+bool WriteRaidPlot(const std::filesystem::path& path, std::string_view bytes, const std::vector<RaidMember>& members);
 
 // Runs the analysis until the range ends, a member ends (the line in progress is written as
 // far as it got) or `stop` is set (after the current position's line).

@@ -27,8 +27,12 @@ constexpr size_t kSampleBlocks = 32;
 constexpr size_t kLeadersCounted = 8;
 // A mirror: each pair of members shares at least this share of its records.
 constexpr double kMirrorShare = 0.9;
-// A second answer this close to the best is shown beside it.
+// An answer is decided when it explains at least this share of the records found, and the next
+// best explains less than kCloseShare of what it explains. A next best explaining kShownShare of
+// that is shown beside it.
+constexpr double kNearlyAll = 0.9;
 constexpr double kCloseShare = 0.9;
+constexpr double kShownShare = 0.5;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
@@ -346,18 +350,65 @@ std::optional<RaidGeometryGuess> MirrorOf(const std::vector<RaidRecordRun>& runs
   RaidGeometryGuess guess;
   guess.layout = RaidLayout::Mirror;
   for (size_t m = 0; m < members; ++m) guess.memberOrder.push_back(m);
+  // Where record 0 would lie: the offset most of the first member's records agree on.
+  std::map<int64_t, uint64_t> offsets;
+  for (const RaidRecordRun* run : byMember[0]) offsets[run->sector - 2 * int64_t{run->record}] += run->length;
+  guess.recordZeroDataSector =
+      std::max_element(offsets.begin(), offsets.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
   guess.explained = explained + fewest;
   return guess;
 }
 
+bool IsSymmetric(RaidLayout layout) {
+  return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
+}
+
 RaidGeometryGuess GuessOf(const Fit& fit) {
+  const LayoutTable table(fit.layout, static_cast<int64_t>(fit.order.size()));
+  // The first row is put as early as the records allow: the row offset less whole turns.
+  const int64_t turns = FloorDiv(fit.rowOffset, table.rowsPerTurn());
+  const int64_t rowsIn = fit.rowOffset - turns * table.rowsPerTurn();
   RaidGeometryGuess guess;
   guess.layout = fit.layout;
   guess.stripeSectors = fit.grid.stripe;
   guess.memberOrder = fit.order;
-  guess.startSector = fit.grid.start;
+  guess.startSector = fit.grid.start + rowsIn * fit.grid.stripe;
+  guess.recordZeroDataSector = fit.grid.phase + (fit.shift + turns * table.period()) * fit.grid.stripe;
   guess.explained = fit.explained;
   return guess;
+}
+
+// The number a RAID 5 parity block shows where it passes the record check (the XOR of records
+// at the same place of every stripe of a row is a record itself when the row holds an odd number
+// of data stripes): the XOR of the numbers of the records at that place of the row's data
+// stripes. nullopt where `sector` of `member` holds no parity.
+std::optional<uint32_t> ParityRecordAt(const RaidGeometryGuess& guess, size_t member, int64_t sector) {
+  if (guess.layout == RaidLayout::Raid0 || guess.layout == RaidLayout::Mirror || sector < guess.startSector) return std::nullopt;
+  if (RecordExpectedAt(guess, member, sector)) return std::nullopt;
+  uint32_t sum = 0;
+  for (size_t other : guess.memberOrder) {
+    if (other == member) continue;
+    const std::optional<int64_t> record = RecordExpectedAt(guess, other, sector);
+    if (!record || *record < 0 || *record > int64_t{UINT32_MAX}) return std::nullopt;
+    sum ^= static_cast<uint32_t>(*record);
+  }
+  return sum;
+}
+
+// The parity blocks among the records that carry the number their row's data gives them.
+uint64_t ParityRecordsExplained(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs) {
+  if (guess.layout == RaidLayout::Raid0 || guess.layout == RaidLayout::Mirror) return 0;
+  uint64_t explained = 0;
+  for (const RaidRecordRun& run : runs) {
+    // Parity numbers are seldom consecutive, so parity runs are short; a run of data ends the
+    // look at its first record.
+    for (uint32_t i = 0; i < run.length; ++i) {
+      const std::optional<uint32_t> parity = ParityRecordAt(guess, run.member, run.sector + 2 * int64_t{i});
+      if (!parity) break;
+      if (*parity == run.record + i) ++explained;
+    }
+  }
+  return explained;
 }
 
 void Merge(Explained& total, const Explained& part) {
@@ -431,9 +482,10 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
       const std::vector<TurnPiece> turns = InTurns(sample, table.period());
       for (int64_t shift = 0; shift < table.period(); ++shift) {
         Fit fit = FitLayout(table, grids[g], shift, members, turns);
-        // The same array read with its first row one turn later: counted once, in the form
-        // whose rows begin at the grid's start.
-        if (fit.rowOffset % table.rowsPerTurn() != 0) continue;
+        // A symmetric layout read one row later is the same layout with the member order
+        // rotated, which another shift finds with its rows at the grid's start: counted once, in
+        // that form. The asymmetric layouts have no such twin, so every row offset counts.
+        if (IsSymmetric(fit.layout) && fit.rowOffset % table.rowsPerTurn() != 0) continue;
         auto [place, added] = best.try_emplace(std::tuple(fit.layout, grids[g].stripe, fit.order), fit);
         if (!added && fit.explained > place->second.explained) place->second = std::move(fit);
       }
@@ -453,6 +505,40 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
 }
 
 }  // namespace
+
+std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int64_t record) {
+  const int64_t members = static_cast<int64_t>(guess.memberOrder.size());
+  if (members == 0) return std::nullopt;
+  if (guess.layout == RaidLayout::Mirror) return RaidRecordPlace{guess.memberOrder[0], guess.recordZeroDataSector + 2 * record};
+  const int64_t dataSector = guess.recordZeroDataSector + 2 * record;
+  if (dataSector < 0 || guess.stripeSectors <= 0) return std::nullopt;
+  const Slot slot = Place(guess.layout, members, dataSector / guess.stripeSectors);
+  return RaidRecordPlace{guess.memberOrder[slot.position],
+                         guess.startSector + slot.row * guess.stripeSectors + dataSector % guess.stripeSectors};
+}
+
+std::optional<int64_t> RecordExpectedAt(const RaidGeometryGuess& guess, size_t member, int64_t sector) {
+  const auto named = std::find(guess.memberOrder.begin(), guess.memberOrder.end(), member);
+  if (named == guess.memberOrder.end()) return std::nullopt;
+  if (guess.layout == RaidLayout::Mirror) return FloorDiv(sector - guess.recordZeroDataSector, 2);
+  const int64_t members = static_cast<int64_t>(guess.memberOrder.size());
+  const int64_t position = named - guess.memberOrder.begin();
+  if (sector < guess.startSector || guess.stripeSectors <= 0) return std::nullopt;
+  const int64_t row = (sector - guess.startSector) / guess.stripeSectors;
+  int64_t chunk = row * members + position;
+  if (guess.layout != RaidLayout::Raid0) {
+    // Which data stripe of the row the position holds, if not the row's parity.
+    const int64_t turn = row % members;
+    const bool left = guess.layout == RaidLayout::Raid5LeftAsymmetric || guess.layout == RaidLayout::Raid5LeftSymmetric;
+    const int64_t parity = left ? members - 1 - turn : turn;
+    if (position == parity) return std::nullopt;
+    const int64_t index = IsSymmetric(guess.layout) ? (position - parity - 1 + members) % members
+                                                    : (position < parity ? position : position - 1);
+    chunk = row * (members - 1) + index;
+  }
+  const int64_t dataSector = chunk * guess.stripeSectors + (sector - guess.startSector) % guess.stripeSectors;
+  return FloorDiv(dataSector - guess.recordZeroDataSector, 2);
+}
 
 RaidRecordCollector::RaidRecordCollector(size_t memberCount) : lastRun_(memberCount, kNone) {}
 
@@ -483,7 +569,11 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
     return geometry;
   }
 
-  const std::vector<Fit> fits = StripedFits(runs, members);
+  std::vector<Fit> fits = StripedFits(runs, members);
+  // Parity blocks that pass for records are explained by the layout that put them there.
+  if (fits.size() > kLeadersCounted) fits.resize(kLeadersCounted);
+  for (Fit& fit : fits) fit.explained += ParityRecordsExplained(GuessOf(fit), runs);
+  std::stable_sort(fits.begin(), fits.end(), [](const Fit& a, const Fit& b) { return a.explained > b.explained; });
   // Without a single stripe boundary among the records there is nothing to measure.
   if (fits.empty()) return geometry;
   // Two different answers that explain about as many records: the range did not hold enough
@@ -492,16 +582,31 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
   // Within one stripe row the parity of a RAID 5 row can pass for the row's last stripe (the
   // XOR of records in the same place of consecutive stripes can be a record itself, numbered
   // like the next stripe's): only records from more than one row tell the layouts apart.
-  const bool singledOut = !tied && fits[0].severalRows && fits[0].explained >= kMinRecords;
-  if (singledOut) geometry.best = GuessOf(fits[0]);
-  if (fits[0].explained * 2 < geometry.records) {
-    geometry.verdict = RaidGeometry::Verdict::Unexplained;
+  if (tied || !fits[0].severalRows || fits[0].explained < kMinRecords) {
+    if (fits[0].explained * 2 < geometry.records) geometry.verdict = RaidGeometry::Verdict::Unexplained;
     return geometry;
   }
-  if (!singledOut) return geometry;
-  if (fits.size() > 1 && fits[1].explained >= kCloseShare * static_cast<double>(fits[0].explained))
+  geometry.best = GuessOf(fits[0]);
+  if (fits.size() > 1 && fits[1].explained >= kShownShare * static_cast<double>(fits[0].explained))
     geometry.nextBest = GuessOf(fits[1]);
-  geometry.verdict = RaidGeometry::Verdict::Decided;
+  // An answer is given only when it leaves few records unexplained and no other comes close:
+  // a wrong layout often explains a good share of the records too.
+  const bool nearlyAll = fits[0].explained >= kNearlyAll * static_cast<double>(geometry.records);
+  const bool clearlyAhead = !geometry.nextBest || fits[1].explained < kCloseShare * static_cast<double>(fits[0].explained);
+  geometry.verdict = nearlyAll && clearlyAhead ? RaidGeometry::Verdict::Decided : RaidGeometry::Verdict::Unexplained;
+  return geometry;
+}
+
+RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidRecordCollector& otherParity,
+                               int64_t startSector) {
+  RaidGeometry geometry = InferRaidGeometry(records);
+  if (geometry.verdict == RaidGeometry::Verdict::Decided || otherParity.records() <= records.records()) return geometry;
+  RaidGeometry between = InferRaidGeometry(otherParity);
+  if (between.verdict == RaidGeometry::Verdict::Decided) {
+    between.fromOtherParity = true;
+    geometry = std::move(between);
+  }
+  geometry.otherParityStart = startSector + 1;
   return geometry;
 }
 
@@ -563,6 +668,7 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
   for (size_t member : guess.memberOrder) order += (order.empty() ? "" : ",") + std::to_string(member);
   return "{\"layout\":\"" + LayoutKey(guess.layout) + "\",\"stripeSectors\":" + std::to_string(guess.stripeSectors) +
          ",\"memberOrder\":[" + order + "],\"startSector\":" + std::to_string(guess.startSector) +
+         ",\"recordZeroDataSector\":" + std::to_string(guess.recordZeroDataSector) +
          ",\"explained\":" + std::to_string(guess.explained) + "}";
 }
 
@@ -570,22 +676,38 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
 
 std::u16string FormatGeometryText(const RaidGeometry& geometry) {
   const std::string records = std::to_string(geometry.records);
+  std::string text;
   switch (geometry.verdict) {
     case RaidGeometry::Verdict::NothingToSay:
       return {};
     case RaidGeometry::Verdict::NotEnoughRecords:
-      return Widen("Geometry: not enough records (" + records + " found)");
+      text = "Geometry: not enough records (" + records + " found)";
+      break;
     case RaidGeometry::Verdict::Unexplained:
-      if (!geometry.best) return Widen("Geometry: no layout explains most of the " + records + " records");
-      return Widen("Geometry: no layout explains most of the " + records + " records; the best, " +
-                   GuessText(*geometry.best) + ", explains " + std::to_string(geometry.best->explained));
+      if (!geometry.best) {
+        text = "Geometry: no layout explains most of the " + records + " records";
+      } else {
+        text = "Geometry: uncertain; the best, " + GuessText(*geometry.best) + ", explains " +
+               std::to_string(geometry.best->explained) + " of " + records + " records (" +
+               Share(geometry.best->explained, geometry.records) + ")";
+      }
+      break;
     case RaidGeometry::Verdict::Decided:
+      text = "Geometry: " + GuessText(*geometry.best) + "\nExplains " + std::to_string(geometry.best->explained) +
+             " of " + records + " records (" + Share(geometry.best->explained, geometry.records) + ")";
       break;
   }
-  std::string text = "Geometry: " + GuessText(*geometry.best) + "\nExplains " + std::to_string(geometry.best->explained) +
-                     " of " + records + " records (" + Share(geometry.best->explained, geometry.records) + ")";
-  if (geometry.nextBest)
+  if (geometry.best && geometry.nextBest)
     text += "; next best: " + GuessText(*geometry.nextBest) + " (explains " + std::to_string(geometry.nextBest->explained) + ")";
+  if (geometry.otherParityStart >= 0) {
+    const std::string sector = std::to_string(geometry.otherParityStart);
+    const std::string parity = geometry.otherParityStart % 2 != 0 ? "odd" : "even";
+    text += geometry.fromOtherParity
+                ? "\nThese records lie at " + parity + " sectors, between the positions logged; start at sector " + sector +
+                      " to log them"
+                : "\nMore records lie at " + parity + " sectors, between the positions logged; start at sector " + sector +
+                      " to read them";
+  }
   return Widen(text);
 }
 
@@ -599,7 +721,9 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
   }
   return std::string("{\"verdict\":\"") + verdict + "\",\"records\":" + std::to_string(geometry.records) +
          ",\"best\":" + (geometry.best ? GuessJson(*geometry.best) : "null") +
-         ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") + "}";
+         ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") +
+         ",\"fromOtherParity\":" + (geometry.fromOtherParity ? "true" : "false") +
+         ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) + "}";
 }
 
 }  // namespace brenvik

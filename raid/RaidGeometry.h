@@ -73,18 +73,37 @@ struct RaidGeometryGuess {
   // The members (indexes into the members as given) in array order; all members for a mirror.
   std::vector<size_t> memberOrder;
   // The sector of every member where the first stripe row begins: the smallest start that fits
-  // the records. The records cannot tell it from a start one stripe later (RAID 0) or one
-  // stripe later with the member order rotated by one (RAID 5). 0 for a mirror.
+  // the records. The records cannot tell it from a start one full turn of the layout later (one
+  // stripe for RAID 0 and the symmetric RAID 5 layouts, with the member order rotated by one for
+  // those; as many stripes as there are members for the asymmetric ones). 0 for a mirror.
   int64_t startSector = 0;
-  uint64_t explained = 0;  // found records that sit where this geometry puts them
+  // Where record 0 lies in the array's data, in sectors counted from the first stripe of the
+  // first row (records are two sectors long): negative when the first row begins after it. For a
+  // mirror, the member sector of record 0.
+  int64_t recordZeroDataSector = 0;
+  // Found records that sit where this geometry puts them, with the RAID 5 parity blocks that
+  // pass for records and carry the number the data of their row gives them.
+  uint64_t explained = 0;
 };
+
+// Where a geometry puts a record: the member (index as given) and its sector there.
+struct RaidRecordPlace {
+  size_t member = 0;
+  int64_t sector = 0;
+};
+// The place of `record`; for a mirror, on the first member. nullopt before the first row.
+std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int64_t record);
+// The record number the geometry puts at `sector` of `member` (index as given), counting a
+// record's second sector as its own; nullopt on parity, before the first row, or on a member
+// the geometry does not name.
+std::optional<int64_t> RecordExpectedAt(const RaidGeometryGuess& guess, size_t member, int64_t sector);
 
 struct RaidGeometry {
   enum class Verdict {
     NothingToSay,      // fewer than two members, or too many to try every layout
     NotEnoughRecords,  // the records found do not single out one geometry
-    Unexplained,       // the best geometry explains fewer than half of the records
-    Decided,
+    Unexplained,       // the best geometry leaves too many records unexplained to be trusted
+    Decided,           // one geometry explains nearly all records, clearly more than any other
   };
   Verdict verdict = Verdict::NothingToSay;
   uint64_t records = 0;  // records found in the run
@@ -93,9 +112,19 @@ struct RaidGeometry {
   std::optional<RaidGeometryGuess> best;
   // The best geometry that differs from `best`, when it explains nearly as many records.
   std::optional<RaidGeometryGuess> nextBest;
+  // Records also lie at the sectors between the positions read (a volume that begins at an odd
+  // sector read from an even one, or the reverse). When they decide a geometry and the positions
+  // read do not, the answer is theirs (`fromOtherParity`); otherwise, when they are more than
+  // the records read, `otherParityStart` names the sector to start at to read them (else -1).
+  bool fromOtherParity = false;
+  int64_t otherParityStart = -1;
 };
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records);
+// The answer for a run that read `records` at the positions of its range and `otherParity` at the
+// sectors between them; `startSector` is the range's first sector.
+RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidRecordCollector& otherParity,
+                               int64_t startSector);
 
 // The lines the page shows under the found count ("" when there is nothing to say).
 std::u16string FormatGeometryText(const RaidGeometry& geometry);

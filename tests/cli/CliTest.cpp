@@ -200,10 +200,38 @@ TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
   EXPECT_TRUE(ReadFile(dir / "cli.txt") == ReadFile(dir / "engine.txt"));
   EXPECT_NE(run.err.find(TextToBytes(FoundCountText(2))), std::string::npos);
 
+  // The records drawn, as SVG or PNG by the file's extension (a build without Qt refuses to
+  // draw); any other picture is a wrong flag.
+  for (const char* picture : {"plot.svg", "plot.png"}) {
+    const CliRun drawn = Cli({"raid", "--log-file", dir / "p.txt", "--start-sector", "0", "--end-sector", "100",
+                              "--plot", dir / picture, dir / "a.img", dir / "b.img"});
+#if !BRENVIK_CLI_PLOT
+    EXPECT_EQ(drawn.status, 1) << drawn.err;
+    EXPECT_FALSE(fs::exists(dir / picture));
+    continue;
+#endif
+    EXPECT_EQ(drawn.status, 0) << drawn.err;
+    const std::string bytes = ReadFile(dir / picture);
+    EXPECT_TRUE(std::string_view(picture).ends_with(".svg") ? bytes.find("<svg") != std::string::npos
+                                                            : bytes.starts_with("\x89PNG"))
+        << picture;
+  }
+  EXPECT_EQ(Cli({"raid", "--log-file", dir / "p.txt", "--end-sector", "8", "--plot", dir / "plot.bmp", dir / "a.img"}).status, 2);
+  EXPECT_FALSE(fs::exists(dir / "plot.bmp"));
+
   const CliRun missing = Cli({"raid", "--log-file", dir / "m.txt", "--start-sector", "0", "--end-sector", "8",
                            dir / "a.img", dir / "gone.img"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("Access:" + (dir / "gone.img").string()), std::string::npos);
+  // One image under two names is no mirror: refused, and no log is made.
+  std::filesystem::create_symlink(dir / "a.img", dir / "same.img");
+  const CliRun twice = Cli({"raid", "--log-file", dir / "twice.txt", "--start-sector", "0", "--end-sector", "8",
+                            dir / "a.img", dir / "same.img"});
+  EXPECT_EQ(twice.status, 1);
+  EXPECT_NE(twice.err.find("Member given twice:" + (dir / "a.img").string() + ", " + (dir / "same.img").string()),
+            std::string::npos)
+      << twice.err;
+  EXPECT_FALSE(fs::exists(dir / "twice.txt"));
 
   // A long run over a sparse member, interrupted once it has begun writing its log: the job
   // ends after a whole line, as Stop ends it, and the process says it was stopped.

@@ -9,7 +9,9 @@
 
 #include "core/TextHelpers.h"
 #include "raid/RaidAnalysis.h"
+#include "platform/PathText.h"
 #include "tests/raid/MftRecordBuilder.h"
+#include "tests/raid/StripedArray.h"
 #include "tests/support/KernelFixtures.h"
 #include "tests/support/TempDir.h"
 
@@ -254,4 +256,67 @@ TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {
     return run(0, 200'000).outcome == RaidOutcome::LogWriteFailed ? 0 : 1;
   };
   EXPECT_EXIT(exit(runWithFullDisk()), ::testing::ExitedWithCode(0), "");
+}
+
+// One storage under two names (the same path, a hard link, a symbolic link, a loop device and its
+// backing file) is refused before the log is created or a member read: it would read as a
+// perfect mirror of itself.
+TEST_F(RaidAnalysis, MemberGivenTwiceIsRefused) {
+  const std::string bytes = Image(64 * 1024, {{0, 1}, {2048, 2}});
+  addImage("a.img", bytes);
+  addImage("b.img", Image(64 * 1024));
+  std::filesystem::create_hard_link(dir / "a.img", dir / "hard.img");
+  std::filesystem::create_symlink(dir / "a.img", dir / "soft.img");
+  WriteFile(dir / "map.txt", "an older log");
+  const auto refuses = [&](const std::filesystem::path& again) {
+    job.members.resize(2);
+    job.members.push_back({u"", again});
+    const RaidResult result = run(0, 100);
+    EXPECT_EQ(result.outcome, RaidOutcome::MemberRepeated) << again;
+    EXPECT_EQ(RaidOutcomeText(result), u"Member given twice:" + PathToText(dir / "a.img") + u", " + PathToText(again));
+    EXPECT_EQ(log(), "an older log");
+  };
+  for (const char* again : {"a.img", "hard.img", "soft.img"}) refuses(dir / again);
+  EXPECT_EQ(ReadFile(dir / "a.img"), bytes);
+
+  const LoopDevice loop(dir / "a.img");
+  if (!loop.valid()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+  refuses(loop.node());
+}
+
+// A volume that begins at an odd sector, read from an even Start Sector: the log shows the
+// positions as asked (no records there), and the answer comes from the records between them,
+// saying so and naming the sector to start at; with too few of them, it says where they are.
+TEST_F(RaidAnalysis, RecordsAtTheOtherSectorParityAreFoundAndNamed) {
+  ArrayShape shape{RaidLayout::Raid5LeftAsymmetric, 3, 16, 63, 3000};
+  const std::vector<std::string> images = StripeVolume(shape, MftVolume(shape.records));
+  for (size_t m = 0; m < images.size(); ++m) addImage("m" + std::to_string(m), images[m]);
+  const int64_t lastSector = static_cast<int64_t>(images[0].size() / 512) - 1;
+  RaidResult result = run(0, lastSector);
+  EXPECT_EQ(result.found, 0u);
+  EXPECT_EQ(log().find(std::string("0\0\t\0", 4)), std::string::npos);  // no record number logged
+  const RaidGeometry& geometry = result.geometry;
+  ASSERT_EQ(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
+  EXPECT_TRUE(geometry.fromOtherParity);
+  EXPECT_EQ(geometry.otherParityStart, 1);
+  EXPECT_EQ(geometry.best->layout, shape.layout);
+  EXPECT_EQ(geometry.best->startSector, shape.startSector % (3 * 16));  // the earliest, a full turn before
+  EXPECT_GE(geometry.best->explained, static_cast<uint64_t>(shape.records));
+  const std::u16string text = FormatGeometryText(geometry);
+  EXPECT_NE(text.find(u"\nThese records lie at odd sectors, between the positions logged; start at sector 1 to log them"),
+            std::u16string::npos)
+      << TextToBytes(text);
+
+  // Started at the odd sector, the same run logs them itself and needs no word on parity.
+  result = run(63, lastSector);
+  EXPECT_EQ(result.geometry.verdict, RaidGeometry::Verdict::Decided);
+  EXPECT_FALSE(result.geometry.fromOtherParity);
+  EXPECT_EQ(result.geometry.otherParityStart, -1);
+
+  // A range too short to decide anything still says where the records are.
+  result = run(64, 64 + 20);
+  EXPECT_EQ(result.geometry.verdict, RaidGeometry::Verdict::NotEnoughRecords);
+  EXPECT_EQ(FormatGeometryText(result.geometry),
+            u"Geometry: not enough records (0 found)\n"
+            u"More records lie at odd sectors, between the positions logged; start at sector 65 to read them");
 }

@@ -7,12 +7,16 @@
 #include <QPushButton>
 #include <QFile>
 #include <QTest>
+#include <QWheelEvent>
+#include <QApplication>
 #include <sys/stat.h>
 #include <map>
 
 #include "shell/CheckListModel.h"
 #include "shell/Controls.h"
 #include "raid/CRaidDlg.h"
+#include "raid/RaidPlotPainter.h"
+#include "raid/RaidPlotView.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"
 #include "tests/raid/StripedArray.h"
@@ -233,7 +237,8 @@ class RaidPageTest : public QObject {
     auto* geometry = FindControl<QLabel>(page_.get(), 3313);
     const QString expected = QStringLiteral(
         "Geometry: RAID 5 left-symmetric, stripe 8 KiB (16 sectors), member order 2, 3, 1\n"
-        "Explains 3000 of 3008 records (99%)");
+        "Explains 3000 of 3008 records (99%); next best: RAID 5 left-asymmetric, stripe 8 KiB (16 sectors), member "
+        "order 1, 2, 3, start sector 16 (explains 2008)");
     QCOMPARE(geometry->text(), expected);
     QCOMPARE(QAccessible::queryAccessibleInterface(geometry)->text(QAccessible::Name), expected);
     QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A3008 "));
@@ -242,6 +247,78 @@ class RaidPageTest : public QObject {
     setRange("0", "9");
     runToEnd();
     QCOMPARE(geometry->text(), QStringLiteral("Geometry: not enough records (10 found)"));
+  }
+
+  // Plot opens the records of the last run drawn: each member's records in its colour where they
+  // lie, white between them; the wheel zooms around the pointer, a drag moves the plane, and the
+  // picture is exported as PNG or SVG, but never over a member.
+  void plotDrawsTheRecordsAndExportsThem() {
+    const ArrayShape shape{RaidLayout::Raid5LeftAsymmetric, 3, 16, 0, 3000};
+    const std::vector<std::string> images = StripeVolume(shape, MftVolume(shape.records));
+    QStringList paths;
+    for (size_t member = 0; member < images.size(); ++member) {
+      const auto path = dir_->path() / ("member" + std::to_string(member) + ".img");
+      WriteFile(path, images[member]);
+      paths << Q(path);
+    }
+    ui().openFilesAnswers.push_back(paths);
+    menuAction(3303, QPoint(5, 5), 3318);
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    auto* plotButton = FindControl<QPushButton>(page_.get(), 3319);
+    QVERIFY(!plotButton->isEnabled());  // nothing to draw before a run
+    setRange("0", QString::number(images[0].size() / 512 - 1));
+    runToEnd();
+    QVERIFY(plotButton->isEnabled());
+    click(3319);
+    QWidget* window = page_->plotWindow();
+    QVERIFY(window != nullptr && window->isVisible());
+    auto* view = FindControl<RaidPlotView>(window, 3322);
+    QVERIFY(view != nullptr);
+    QVERIFY(!view->accessibleDescription().isEmpty());
+
+    // The first row holds records 0..7 on member 1 and 8..15 on member 2 (member 3 has its
+    // parity), the second row 16..23 on member 1 and 24..31 on member 3, from sector 16.
+    view->setBounds({-4, 34, -2, 34});
+    const QImage image = view->grab().toImage();
+    const auto colourAt = [&](double sector, double record) {
+      const QPointF at = view->toPixel(sector, record) * view->devicePixelRatioF();
+      return image.pixelColor(at.toPoint());
+    };
+    QCOMPARE(colourAt(0, 0), MemberColour(0));
+    QCOMPARE(colourAt(4, 2), MemberColour(0));
+    QCOMPARE(colourAt(2, 9), MemberColour(1));
+    QCOMPARE(colourAt(22, 27), MemberColour(2));
+    QCOMPARE(colourAt(10, 30), QColor(Qt::white));
+
+    // The wheel zooms in around the pointer; a drag moves the plane as far as the pointer went.
+    const QPointF centre = view->toPixel(8, 16);
+    QWheelEvent wheel(centre, view->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view, &wheel);
+    const RaidPlotBounds zoomed = view->bounds();
+    QVERIFY(zoomed.sectorTo - zoomed.sectorFrom < 38 * 0.85);
+    QCOMPARE(view->toPixel(8, 16), centre);
+    const QPointF from = view->toPixel(8, 16);
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, from.toPoint());
+    QMouseEvent move(QEvent::MouseMove, from + QPointF(50, 0), view->mapToGlobal(from + QPointF(50, 0)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &move);
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, (from + QPointF(50, 0)).toPoint());
+    QVERIFY(std::abs(view->toPixel(8, 16).x() - (from.x() + 50)) < 1);
+    QTest::mouseDClick(view, Qt::LeftButton);
+    QVERIFY(view->bounds().sectorTo - view->bounds().sectorFrom > 100);  // whole again
+
+    const auto exportTo = [&](const std::filesystem::path& path) {
+      ui().saveFileAnswers.push_back(Q(path));
+      QTest::mouseClick(FindControl<QPushButton>(window, 3321), Qt::LeftButton);
+      return ReadFile(path);
+    };
+    QVERIFY(exportTo(dir_->path() / "plot.png").starts_with("\x89PNG"));
+    const std::string svg = exportTo(dir_->path() / "plot.svg");
+    QVERIFY(svg.find("<svg") != std::string::npos);
+    QVERIFY(exportTo(dir_->path() / "member0.img") == images[0]);
+    QCOMPARE(ui().lastText(), QStringLiteral("Failed to create file"));
+    window->close();
   }
 
   void memberThatDoesNotOpenIsNamed() {
@@ -256,6 +333,19 @@ class RaidPageTest : public QObject {
     QCOMPARE(ui().lastText(), QStringLiteral("Access:") + Q(path));
     QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
     QCOMPARE(readLog(), QByteArray("\xFF\xFE", 2));
+  }
+
+  void memberGivenTwiceIsRefusedBeforeTheLog() {
+    const auto path = dir_->path() / "a.img";
+    WriteFile(path, std::string(4096, '\x11'));
+    ui().openFilesAnswers.push_back({Q(path), Q(path)});
+    menuAction(3303, QPoint(5, 5), 3318);
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    setRange("0", "3");
+    runToEnd();
+    QCOMPARE(ui().lastText(), QStringLiteral("Member given twice:%1, %1").arg(Q(path)));
+    QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
+    QVERIFY(!std::filesystem::exists(dir_->path() / "map.txt"));
   }
 
   void logThatIsAMemberIsNotCreated() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "raid/RaidGeometry.h"
@@ -41,6 +42,33 @@ inline std::string MftVolume(int64_t records) {
   return volume;
 }
 
+// The member (in array order) that holds data stripe `index` of stripe row `row`, and the
+// member holding the row's parity (`members` for RAID 0).
+struct RowSlot {
+  size_t member;
+  size_t parity;
+};
+inline RowSlot SlotInRow(const ArrayShape& shape, size_t row, size_t index) {
+  const auto members = static_cast<size_t>(shape.members);
+  if (shape.layout == RaidLayout::Raid0) return {index, members};
+  const bool left = shape.layout == RaidLayout::Raid5LeftAsymmetric || shape.layout == RaidLayout::Raid5LeftSymmetric;
+  const bool symmetric = shape.layout == RaidLayout::Raid5LeftSymmetric || shape.layout == RaidLayout::Raid5RightSymmetric;
+  const size_t parity = left ? members - 1 - row % members : row % members;
+  return {symmetric ? (parity + 1 + index) % members : index < parity ? index : index + 1, parity};
+}
+
+inline size_t DataPerRow(const ArrayShape& shape) {
+  return static_cast<size_t>(shape.layout == RaidLayout::Raid0 ? shape.members : shape.members - 1);
+}
+
+// Where the array puts record `record`: the member in array order and the sector there.
+inline std::pair<size_t, int64_t> RecordPlaceInArray(const ArrayShape& shape, int64_t record) {
+  const int64_t chunk = 2 * record / shape.stripeSectors;
+  const auto row = static_cast<size_t>(chunk) / DataPerRow(shape);
+  const RowSlot slot = SlotInRow(shape, row, static_cast<size_t>(chunk) % DataPerRow(shape));
+  return {slot.member, shape.startSector + static_cast<int64_t>(row) * shape.stripeSectors + 2 * record % shape.stripeSectors};
+}
+
 // The member images in array order.
 inline std::vector<std::string> StripeVolume(const ArrayShape& shape, const std::string& volume) {
   const auto members = static_cast<size_t>(shape.members);
@@ -49,15 +77,12 @@ inline std::vector<std::string> StripeVolume(const ArrayShape& shape, const std:
 
   const size_t stripe = static_cast<size_t>(shape.stripeSectors) * 512;
   const bool raid5 = shape.layout != RaidLayout::Raid0;
-  const size_t dataPerRow = raid5 ? members - 1 : members;
+  const size_t dataPerRow = DataPerRow(shape);
   const size_t rows = (volume.size() + dataPerRow * stripe - 1) / (dataPerRow * stripe);
   std::vector<std::string> images(members, std::string(start + rows * stripe, '\0'));
-  const bool left = shape.layout == RaidLayout::Raid5LeftAsymmetric || shape.layout == RaidLayout::Raid5LeftSymmetric;
-  const bool symmetric = shape.layout == RaidLayout::Raid5LeftSymmetric || shape.layout == RaidLayout::Raid5RightSymmetric;
   for (size_t row = 0; row < rows; ++row) {
-    const size_t parity = !raid5 ? members : left ? members - 1 - row % members : row % members;
     for (size_t index = 0; index < dataPerRow; ++index) {
-      const size_t member = !raid5 ? index : symmetric ? (parity + 1 + index) % members : index < parity ? index : index + 1;
+      const auto [member, parity] = SlotInRow(shape, row, index);
       const size_t from = (row * dataPerRow + index) * stripe;
       if (from >= volume.size()) break;
       const size_t length = std::min(stripe, volume.size() - from);
