@@ -60,7 +60,8 @@ CBrenvikDlg::CBrenvikDlg(std::unique_ptr<UiServices> ui, VersionSource versionSo
   if (disks) diskInventory_ = disks();
   // The folder actually made for this run (a fresh private one when the default cannot be
   // trusted) is the one every tool uses and the one emptied on close.
-  if (std::filesystem::path own = PrepareOwnTemporaryFolder(); !own.empty()) settings_.temporaryFolder = std::move(own);
+  if (std::filesystem::path own = SettleTemporaryFolder(std::nullopt); !own.empty())
+    settings_.temporaryFolder = std::move(own);
 
   buildControls();
   createPages();

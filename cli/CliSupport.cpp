@@ -1,5 +1,6 @@
 #include "cli/CliSupport.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,14 +14,33 @@ namespace {
 
 constexpr Flag kCommonFlags[] = {
     {"cache-mode", "list|files",
-     "how results are kept: \"list\" (One time load) lists every row, \"files\" (Cache files, the default) "
-     "lists the first 33 and keeps the rest in a temporary result file"},
+     "how results are kept: \"list\" (One time load) keeps every row in memory; \"files\" (Cache files) "
+     "lists the first 33 and keeps every result in a temporary result file. Without it, every row is "
+     "listed as found and kept only in the temporary result file, so memory stays flat"},
     {"temporary-path", "DIR", "the Temporary path for result files (default: the program's own folder)"},
     {"json", "", "print rows as JSON lines instead of tab-separated columns"},
     {"help", "", "show this help"},
 };
 
 constexpr int kProgressWidth = 30;
+
+// The text cut to fit one line of a terminal `columns` wide (East Asian characters take two), so
+// that the carriage return goes back to its start instead of leaving wrapped lines behind.
+std::u16string_view FitLine(std::u16string_view text, int columns) {
+  if (columns <= 1) return text;
+  int used = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0xDC00 && text[i] < 0xE000) continue;  // the second half of a pair
+    used += text[i] >= 0x1100 ? 2 : 1;
+    if (used > columns - 1) return text.substr(0, i);
+  }
+  return text;
+}
+
+int TerminalColumns() {
+  winsize size{};
+  return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 // A JSON string of the text; lone surrogates (bytes of names that are not UTF-8) stay escapes.
 std::string JsonString(std::u16string_view text) {
@@ -63,9 +83,17 @@ int64_t NowMs() {
 std::atomic<int> gStop{0};
 
 extern "C" void OnInterrupt(int) {
-  // The first Ctrl+C is the Stop button; a second one does not wait for the job.
-  if (gStop.exchange(1) != 0) _exit(kExitStopped);
+  // The first Ctrl+C is the Stop button; a second one does not wait for the job, but still takes
+  // the run's temporary files along.
+  if (gStop.exchange(1) != 0) {
+    RemoveCreatedTemporaryFilesAtOnce();
+    _exit(kExitStopped);
+  }
 }
+
+// A reader of the rows that went away (the end of a pipe) or a closed terminal stops the job like
+// Stop, so the run still ends through its own clean-up; a later one must not cut that short.
+extern "C" void OnOutputGone(int) { gStop.store(1); }
 
 }  // namespace
 
@@ -137,11 +165,17 @@ std::optional<AppSettings> SettingsFrom(const Arguments& args, std::string& erro
       return std::nullopt;
     }
   }
-  if (const auto folder = args.Value("temporary-path")) settings.temporaryFolder = *folder;
   return settings;
 }
 
-bool PrepareTemporaryFolder(const AppSettings& settings) { return EnsureFolder(settings.temporaryFolder); }
+int32_t ListedRows(const Arguments& args) { return args.Has("cache-mode") ? kCachePreviewRows : kEveryRow; }
+
+bool PrepareTemporaryFolder(AppSettings& settings, const Arguments& args) {
+  const std::optional<std::string> named = args.Value("temporary-path");
+  settings.temporaryFolder =
+      SettleTemporaryFolder(named ? std::optional<std::filesystem::path>(*named) : std::nullopt);
+  return !settings.temporaryFolder.empty();
+}
 
 std::atomic<int>& StopFlag() { return gStop; }
 
@@ -152,18 +186,31 @@ void InstallStopHandler() {
   action.sa_flags = SA_RESTART;  // reads and writes go on; the job polls the flag between items
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnOutputGone;
+  ::sigaction(SIGPIPE, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
 }
 
 Console::Console(bool json) : json_(json), terminal_(::isatty(STDERR_FILENO) != 0) {}
 
-void Console::Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells) {
+void Console::Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells,
+                  std::span<const MachineValue> values) {
   EndProgress();
   std::string line;
   if (json_) {
     line = "{";
+    const auto key = [&line](std::string_view name) {
+      if (line.size() > 1) line += ",";
+      line += JsonString(FromUtf8(name)) + ":";
+    };
+    for (const MachineValue& value : values) {
+      key(value.key);
+      if (const auto* number = std::get_if<int64_t>(&value.value)) line += std::to_string(*number);
+      else line += JsonString(std::get<std::u16string>(value.value));
+    }
     for (size_t i = 0; i < cells.size(); ++i) {
-      if (i > 0) line += ",";
-      line += JsonString(FromUtf8(i < columns.size() ? columns[i] : "")) + ":" + JsonString(cells[i]);
+      key(i < columns.size() ? columns[i] : "");
+      line += JsonString(cells[i]);
     }
     line += "}";
   } else {
@@ -200,7 +247,7 @@ void Console::Progress(int64_t position, int64_t maximum) {
 
 void Console::ProgressText(std::u16string_view text) {
   if (!terminal_ || throttled()) return;
-  std::fprintf(stderr, "\r%s\033[K", Utf8(Translate(text)).c_str());
+  std::fprintf(stderr, "\r%s\033[K", Utf8(FitLine(Translate(text), TerminalColumns())).c_str());
   progressShown_ = true;
 }
 
@@ -225,8 +272,10 @@ void PrintHelp(const Subcommand& command, std::FILE* out) {
   for (const Flag& flag : CommonFlags()) print(flag);
   PrintText(out,
             "\nRows go to standard output; status and completion texts, and a progress line when it is a\n"
-            "terminal, to standard error. Exit status: 0 done, 1 a failure or refusal text was shown,\n"
-            "2 a flag was wrong, 130 stopped by Ctrl+C (the job ends where the Stop button ends it).\n");
+            "terminal, to standard error. Exit status: 0 the job did all that was asked, 1 it failed or did\n"
+            "not finish its work, 2 an argument was refused (an unknown flag, a missing or bad value, a path\n"
+            "that is not what the tool reads), 130 stopped by Ctrl+C (the job ends where the Stop button\n"
+            "ends it).\n");
 }
 
 void PrintText(std::FILE* out, std::string_view text) {
@@ -244,6 +293,11 @@ std::string Utf8(std::u16string_view text) { return TextToUtf8(text); }
 std::u16string FromUtf8(std::string_view text) { return Utf8ToText(text); }
 
 int Refuse(Console& console, std::u16string_view text) {
+  console.Status(text);
+  return kExitUsage;
+}
+
+int Fail(Console& console, std::u16string_view text) {
   console.Status(text);
   return kExitFailed;
 }

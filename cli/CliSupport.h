@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "core/AppSettings.h"
@@ -19,9 +20,9 @@
 namespace brenvik::cli {
 
 // Exit statuses.
-inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailed = 1;    // the tool showed a failure or refusal text
-inline constexpr int kExitUsage = 2;     // a flag the subcommand does not know, or a missing value
+inline constexpr int kExitDone = 0;       // the job did all that was asked
+inline constexpr int kExitFailed = 1;     // the job ended any other way than complete success
+inline constexpr int kExitUsage = 2;      // a bad argument: an unknown flag, a missing or refused value
 inline constexpr int kExitStopped = 130;  // Ctrl+C stopped the job; what it did so far is consistent
 
 struct Flag {
@@ -50,15 +51,29 @@ class Arguments {
 std::span<const Flag> CommonFlags();
 // The settings record with the common flags applied; nullopt with `error` set on a bad value.
 std::optional<AppSettings> SettingsFrom(const Arguments& args, std::string& error);
-// Makes the temporary folder as the application does at start; false when it cannot be made.
-bool PrepareTemporaryFolder(const AppSettings& settings);
+// How many rows a cache-mode Check lists: every one, streamed, unless --cache-mode files asks for
+// the page's preview of the first rows.
+int32_t ListedRows(const Arguments& args);
+// Settles the temporary folder as the window does at start (the folder --temporary-path names,
+// else Brenvik's own, a fresh private one when the usual one cannot be trusted) into `settings`;
+// false when no folder can be made. What the run makes there is removed when it ends.
+bool PrepareTemporaryFolder(AppSettings& settings, const Arguments& args);
 
 // The job's stop flag, set by Ctrl+C (a second Ctrl+C ends the process at once).
 std::atomic<int>& StopFlag();
 void InstallStopHandler();
-inline int ExitStatusAfterJob(bool failed) {
-  return failed ? kExitFailed : StopFlag().load() != 0 ? kExitStopped : kExitDone;
+// The exit status of a job's end (see core/JobReporter.h): Completed 0, Stopped 130, any other 1.
+template <class End>
+int ExitStatusOf(End end) {
+  return end == End::Completed ? kExitDone : end == End::Stopped ? kExitStopped : kExitFailed;
 }
+
+// A row's value for programs under a stable lower-case key: a whole number (sizes in bytes), or
+// a text (paths in the lossless text form).
+struct MachineValue {
+  std::string_view key;
+  std::variant<int64_t, std::u16string> value;
+};
 
 // Standard output and standard error as the subcommands use them.
 class Console {
@@ -68,9 +83,11 @@ class Console {
 
   // A row the page would list, with the page's column names. Tab-separated: the texts as the
   // file system holds them, with tab, newline and backslash written as \t, \n and \\. JSON: one
-  // object per line, the column names as keys (names that are not UTF-8 keep their bytes as
-  // \udcXX escapes, the lossless text form).
-  void Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells);
+  // object per line, first the machine values under their keys (numbers as JSON numbers), then
+  // the display texts under the column names; texts are UTF-8, and each byte of a name that is
+  // not UTF-8 is kept as the escape \udcXX (XX its value), the lossless text form.
+  void Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells,
+           std::span<const MachineValue> values = {});
   // A status, completion or failure text on standard error, on a line of its own.
   void Status(std::u16string_view text);
   // The progress line on standard error, only when it is a terminal; at most ten times a second.
@@ -90,32 +107,20 @@ class Console {
 
 // A reporter that writes a job's reports to the console: rows through `printRow`, the tally
 // through `tallyText` on the progress line, status texts, failure texts in the tally's place and
-// message rows. A status or message that is one of the tool's failure texts marks the run failed.
+// message rows. How the job ended is its result's to say, never these texts'.
 template <class RowT, class TallyT>
 class ConsoleReporter : public JobReporter<RowT, TallyT> {
  public:
-  ConsoleReporter(Console& console, std::vector<std::u16string> failureTexts)
-      : console_(console), failureTexts_(std::move(failureTexts)) {}
+  explicit ConsoleReporter(Console& console) : console_(console) {}
 
   std::function<void(const RowT&)> printRow;
   std::function<std::u16string(const TallyT&)> tallyText;
-  // Message rows whose title is not this one are failures (read or write errors, refusals).
-  std::u16string neutralMessageTitle;
 
-  bool failed() const { return failed_; }
-  void MarkFailed() { failed_ = true; }
-
-  void Status(std::u16string_view text) override {
-    noteFailure(text);
-    console_.Status(text);
-  }
+  void Status(std::u16string_view text) override { console_.Status(text); }
   void Tally(const TallyT& tally) override {
     if (tallyText) console_.ProgressText(tallyText(tally));
   }
-  void TallyFailure(std::u16string_view text) override {
-    failed_ = true;
-    console_.Status(text);
-  }
+  void TallyFailure(std::u16string_view text) override { console_.Status(text); }
   void AddRow(const RowT& row) override {
     if (printRow) {
       console_.EndProgress();
@@ -124,24 +129,17 @@ class ConsoleReporter : public JobReporter<RowT, TallyT> {
   }
   void Progress(int64_t position, int64_t maximum) override { console_.Progress(position, maximum); }
   void Message(std::u16string_view title, std::u16string_view description) override {
-    if (title != neutralMessageTitle) failed_ = true;
     console_.EndProgress();
     // A message row is a text for people; as JSON it keeps the source texts scripts match.
     const std::u16string cells[] = {console_.json() ? std::u16string(title) : Translate(title),
                                     console_.json() ? std::u16string(description) : Translate(description)};
     static constexpr std::string_view kColumns[] = {"Title", "Description"};
-    console_.Row(kColumns, cells);
+    const MachineValue values[] = {{"title", cells[0]}, {"description", cells[1]}};
+    console_.Row(kColumns, cells, values);
   }
 
  private:
-  void noteFailure(std::u16string_view text) {
-    for (const std::u16string& failure : failureTexts_)
-      if (text == failure) failed_ = true;
-  }
-
   Console& console_;
-  std::vector<std::u16string> failureTexts_;
-  bool failed_ = false;
 };
 
 // A subcommand: its name, a one-line summary, its own flags, and what it does.
@@ -163,7 +161,9 @@ std::u16string FromUtf8(std::string_view text);
 // Prints a text for people in the user's language; line ends around it are kept.
 void PrintText(std::FILE* out, std::string_view text);
 
-// Reports a refusal the page would show as a message box; returns kExitFailed.
+// Reports a refusal of what was given, as the page shows it in a message box; returns kExitUsage.
 int Refuse(Console& console, std::u16string_view text);
+// Reports a failure before the job could start (the page's status text); returns kExitFailed.
+int Fail(Console& console, std::u16string_view text);
 
 }  // namespace brenvik::cli

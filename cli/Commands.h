@@ -27,13 +27,16 @@ auto RunJob(Job job, const Request& request, Reporter& reporter) {
   return job(request, StopFlag(), reporter);
 }
 
-// After a Check: runs the second pass its flag asks for (Delete, Rename), unless Ctrl+C stopped
-// the Check, then deletes the Check's result file, which nothing else will read.
-template <class SecondPass>
-void AfterCheck(const Arguments& args, std::string_view flag, const std::filesystem::path& resultFile,
-                SecondPass secondPass) {
-  if (args.Has(flag) && StopFlag().load() == 0) secondPass();
+// After a Check that ended `checkEnd`: runs the second pass its flag asks for (Delete, Rename)
+// only after a complete Check, then deletes the Check's result file, which nothing else will read.
+// Returns the exit status: the second pass's when it ran, else the Check's.
+template <class CheckEnd, class SecondPass>
+int AfterCheck(const Arguments& args, std::string_view flag, CheckEnd checkEnd,
+               const std::filesystem::path& resultFile, SecondPass secondPass) {
+  int status = ExitStatusOf(checkEnd);
+  if (status == kExitDone && args.Has(flag)) status = ExitStatusOf(secondPass());
   if (!resultFile.empty()) DeleteFile(resultFile);
+  return status;
 }
 
 inline int UsageError(const std::string& error) {

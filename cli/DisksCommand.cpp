@@ -27,7 +27,14 @@ int Run(const Arguments& args, Console& console) {
                                     Utf16(std::to_string(disk.sectorCount)),
                                     Utf16(std::to_string(disk.bytesPerSector)),
                                     PathToText(disk.deviceNode)};
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"label", cells[0]},
+                                   {"device", cells[1]},
+                                   {"serial", cells[2]},
+                                   {"size", disk.sectorCount * sectorSize},
+                                   {"sectors", disk.sectorCount},
+                                   {"sector_size", int64_t{disk.bytesPerSector}},
+                                   {"node", cells[6]}};
+    console.Row(kColumns, cells, values);
   }
   // Disks left out for want of rights are named rather than just missing.
   for (const WholeDisk& disk : ListDisksWithoutAccess(InventoryFor(args).sysfsRoot(), InventoryFor(args).devRoot()))

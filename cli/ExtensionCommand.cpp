@@ -15,35 +15,37 @@ constexpr std::string_view kColumns[] = {"Index", "Status", "Path"};
 
 int Run(const Arguments& args, Console& console) {
   std::string error;
-  const std::optional<AppSettings> settings = SettingsFrom(args, error);
+  std::optional<AppSettings> settings = SettingsFrom(args, error);
   if (!settings) return UsageError(error);
   if (args.positional().empty() || args.positional().front().empty())
     return Refuse(console, u"Please set the path correctly");
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
-  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Refuse(console, kCheckResultFileFailedText);
+  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kCheckResultFileFailedText);
 
-  ConsoleReporter<ExtensionRow, ExtensionCounters> reporter(
-      console, {std::u16string(kCheckResultFileFailedText), std::u16string(kRenameResultFileUnreadableText)});
+  ConsoleReporter<ExtensionRow, ExtensionCounters> reporter(console);
   std::vector<ExtensionRenameRow> listed;  // list mode: every row, checked as after a Check
   reporter.printRow = [&](const ExtensionRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.type, row.path};
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"index", row.index}, {"type", row.type}, {"path", row.path}};
+    console.Row(kColumns, cells, values);
     if (!cacheMode) listed.push_back({row.index, row.type, row.path, row.identity});
   };
   reporter.tallyText = [](const ExtensionCounters& c) { return TallyText(c.identified, c.scanned); };
 
   DocumentReader documentReader;
-  const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, &documentReader};
+  const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, &documentReader, 0,
+                                    ListedRows(args)};
   const ExtensionCheckOutcome outcome = RunJob(RunExtensionCheck, check, reporter);
+  if (outcome.end == ExtensionCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
   console.Status(TallyText(outcome.counters.identified, outcome.counters.scanned));
-  if (!outcome.completed) return kExitFailed;
 
-  AfterCheck(args, "rename", outcome.resultFile, [&] {
-    RunJob(RunExtensionRename,
-           ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile, check.root, outcome.rootIdentity},
-           reporter);
+  return AfterCheck(args, "rename", outcome.end, outcome.resultFile, [&] {
+    return RunJob(RunExtensionRename,
+                  ExtensionRenameRequest{cacheMode, std::move(listed), outcome.resultFile, check.root,
+                                         outcome.rootIdentity},
+                  reporter)
+        .end;
   });
-  return ExitStatusAfterJob(reporter.failed());
 }
 
 }  // namespace
@@ -51,8 +53,8 @@ int Run(const Arguments& args, Console& console) {
 const Subcommand kExtensionCommand{
     "extension", "Lists the files below PATH whose content names a type and, with --rename, corrects their extension.",
     "PATH",
-    "Prints one row per identified file: Index, Status (the type's extension) and Path. With the default\n"
-    "cache mode only the first 33 rows are listed; --rename still acts on every identified file. An\n"
+    "Prints one row per identified file: Index, Status (the type's extension) and Path. With\n"
+    "--cache-mode files only the first 33 rows are listed; --rename still acts on every identified file. An\n"
     "existing file is never overwritten by a rename.",
     kFlags, Run};
 

@@ -5,6 +5,7 @@
 #include "disk/ImagingDevices.h"
 #include "disk/ImagingForm.h"
 #include "disk/ImagingJob.h"
+#include "disk/RescueMapModel.h"
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
@@ -15,7 +16,7 @@ namespace {
 constexpr Flag kFlags[] = {
     {"source", "#n|H#T#L|FILE", "the source: disk n (see brenvik-cli disks), the SCSI disk at that address, or an image file"},
     {"source-start", "SECTOR", "the source's first sector (default 0)"},
-    {"source-size", "SECTORS", "how many sectors to copy (default: to the source's end)"},
+    {"source-size", "SECTORS", "how many sectors to copy (default: to the source's end; for a file, its whole sectors)"},
     {"source-sector", "BYTES", "the source's sector size (default 512)"},
     {"target", "#n", "the target disk n"},
     {"target-file", "FILE", "the target image file, made new (an existing file is never one of the sources)"},
@@ -27,6 +28,13 @@ constexpr Flag kFlags[] = {
     {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
 };
 
+// The progress line shows the rescue map's totals (which say how far the copy is) instead of a bar.
+class ImageConsoleReporter : public ConsoleReporter<NoRow, ImagingDisplays> {
+ public:
+  using ConsoleReporter::ConsoleReporter;
+  void Progress(int64_t, int64_t) override {}
+};
+
 // The Tips text the page shows for a chosen device row, and its size in sectors.
 struct DeviceChoice {
   std::u16string tips;
@@ -34,8 +42,9 @@ struct DeviceChoice {
 };
 
 // "#n" or a SCSI address ("h#t#l") names a row of the page's device lists; anything else is an
-// image file.
-std::optional<DeviceChoice> Choose(const std::string& name, const ImagingDeviceScan& scan) {
+// image file, of as many sectors of `sectorSize` as it holds whole (the page lists 512-byte units,
+// which for 520-byte sectors would run past the file's end).
+std::optional<DeviceChoice> Choose(const std::string& name, const ImagingDeviceScan& scan, int64_t sectorSize) {
   const std::u16string label = FromUtf8(name);
   for (const auto* rows : {&scan.standard, &scan.nonStandard})
     for (const ImagingDeviceRow& row : *rows)
@@ -44,7 +53,7 @@ std::optional<DeviceChoice> Choose(const std::string& name, const ImagingDeviceS
   const std::filesystem::path path(name);
   const UniqueFd fd = OpenShared(path);
   if (!fd) return std::nullopt;
-  const std::u16string sectors = Utf16(std::to_string(std::max<int64_t>(FileSize(fd.get()), 0) / 512));
+  const std::u16string sectors = Utf16(std::to_string(std::max<int64_t>(FileSize(fd.get()), 0) / sectorSize));
   return DeviceChoice{MakeTipsText({u"", PathToText(path), PathToText(path.filename()), sectors}), sectors};
 }
 
@@ -54,30 +63,36 @@ int Run(const Arguments& args, Console& console) {
   sources.devRoot = args.Value("dev-root").value_or("/dev");
   const ImagingDeviceScan scan = ScanImagingDevices(sources);
   ImagingForm form;
-  const auto source = Choose(args.Value("source").value_or(""), scan);
+  const std::string sourceSector = args.Value("source-sector").value_or("512");
+  const int64_t sourceSectorBytes = std::max<int64_t>(1, ParseLeadingInteger(FromUtf8(sourceSector)));
+  const auto source = Choose(args.Value("source").value_or(""), scan, sourceSectorBytes);
   form.sourceListEmpty = false;
   if (source) form.sourceTips = source->tips;
   form.sourceStart = FromUtf8(args.Value("source-start").value_or("0"));
   form.sourceSize = args.Value("source-size") ? FromUtf8(*args.Value("source-size")) : source ? source->sectors : u"0";
-  form.sourceSector = FromUtf8(args.Value("source-sector").value_or("512"));
+  form.sourceSector = FromUtf8(sourceSector);
   form.targetFileChecked = args.Has("target-file");
   form.targetFilePath = FromUtf8(args.Value("target-file").value_or(""));
   if (!form.targetFileChecked)
-    if (const auto target = Choose(args.Value("target").value_or(""), scan)) form.targetTips = target->tips;
+    if (const auto target = Choose(args.Value("target").value_or(""), scan, 512)) form.targetTips = target->tips;
   form.targetStart = FromUtf8(args.Value("target-start").value_or("0"));
   form.targetSize = args.Value("target-size") ? FromUtf8(*args.Value("target-size")) : form.sourceSize;
   form.targetSector = FromUtf8(args.Value("target-sector").value_or("512"));
   form.retries = FromUtf8(args.Value("retries").value_or("1"));
 
-  ConsoleReporter<NoRow, ImagingDisplays> reporter(console, {});
-  reporter.neutralMessageTitle = u"镜像";
+  ImageConsoleReporter reporter(console);
+  std::u16string totals;  // of the latest map: the copy sends one a few times a second
+  reporter.tallyText = [&totals](const ImagingDisplays& displays) {
+    if (displays.map) totals = RescueTotalsText(*displays.map);
+    return totals;
+  };
   const ValidatedImagingForm validated = ValidateImagingForm(form, scan.manager->devices(), [&](int number) {
     const auto node = scan.diskNodes.find(number);
     return node == scan.diskNodes.end() ? std::filesystem::path() : node->second;
   });
   if (!validated.error.empty()) {
     reporter.Message(u"错误", validated.error);
-    return kExitFailed;
+    return kExitUsage;
   }
   ImagingEnvironment environment;
   environment.scsi = &scan.manager->host();
@@ -87,7 +102,9 @@ int Run(const Arguments& args, Console& console) {
         return RunImaging(request, stop, r, environment);
       },
       validated.parameters, reporter);
-  return ExitStatusAfterJob(reporter.failed() || !outcome.completed);
+  // Where the run left the source, also when standard error is no terminal.
+  if (!totals.empty()) console.Status(totals);
+  return ExitStatusOf(outcome.end);
 }
 
 }  // namespace

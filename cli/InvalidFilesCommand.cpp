@@ -18,12 +18,13 @@ constexpr Flag kFlags[] = {
     {"no-file-header", "", "FileHeader: do not check the header of known file types"},
     {"uncheck-name-rule", "N", "File Name(Invalid char): leave out row N (1 to 9) of the name rules"},
     {"uncheck-extension", "EXT", "File Type(Extension): leave out this extension"},
+    {"damaged", "", "Damaged: also list files whose structure is broken (damaged) or followed by other data (tail)"},
     {"delete", "", "Delete: after Check, delete the invalid files (or move them aside, see --cut-to-dead)"},
     {"cut-to-dead", "yes|no", "Cut to DEAD... Directory: Delete moves files into DEAD_DEAD_DEAD (default yes)"},
     {"no-delete-empty-folders", "", "Delete Empty Folders: keep folders Delete leaves empty"},
 };
 
-constexpr std::string_view kColumns[] = {"Index", "Size", "Status", "Path"};
+constexpr std::string_view kColumns[] = {"Index", "Size", "Status", "Path", "Reason"};
 
 int Run(const Arguments& args, Console& console) {
   std::string error;
@@ -55,28 +56,34 @@ int Run(const Arguments& args, Console& console) {
   input.patternText = FromUtf8(args.Value("content").value_or("DEADDEAD"));
   input.percentText = FromUtf8(args.Value("percent").value_or("50"));
   input.headerChecked = !args.Has("no-file-header");
+  input.damagedChecked = args.Has("damaged");
 
   InvalidFileDetector detector;
   const CriteriaRefusal refusal = CollectCriteria(input, detector);
   if (refusal != CriteriaRefusal::None) return Refuse(console, RefusalText(refusal));
-  if (!PrepareTemporaryFolder(*settings)) return Refuse(console, kTemporaryFileFailedText);
+  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kTemporaryFileFailedText);
 
-  ConsoleReporter<ResultRow, ScanTally> reporter(console, {kDetectFailedText, kTemporaryFileAccessText});
+  ConsoleReporter<ResultRow, ScanTally> reporter(console);
   const CacheMode mode = static_cast<CacheMode>(settings->cacheMode);
   std::vector<MarkedRow> listed;  // list mode: every row, marked as after a Check
+  // The Reason column only with --damaged, so the other criteria print what they always did.
+  const size_t columns = input.damagedChecked ? std::size(kColumns) : std::size(kColumns) - 1;
   reporter.printRow = [&](const ResultRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), FormatSizeText(row.size),
-                                    std::u16string(StatusText(row.verdict)), PathToText(row.path)};
-    console.Row(kColumns, cells);
-    if (mode == kCacheModeList) listed.push_back({row.index, row.path});
+                                    std::u16string(StatusText(row.verdict)), PathToText(row.path), row.reason};
+    const MachineValue values[] = {{"index", row.index}, {"size", row.size},   {"status", cells[2]},
+                                   {"path", cells[3]},   {"reason", cells[4]}};
+    console.Row(std::span(kColumns).first(columns), std::span(cells).first(columns), std::span(values).first(columns));
+    if (mode == kCacheModeList) listed.push_back({row.index, row.path, row.identity, row.verdict});
   };
   reporter.tallyText = FormatTallyText;
 
-  const ScanOutcome scan = RunJob(RunInvalidFileScan, ScanRequest{&detector, mode, settings->temporaryFolder}, reporter);
+  const ScanRequest check{&detector, mode, settings->temporaryFolder, 0, ListedRows(args)};
+  const ScanOutcome scan = RunJob(RunInvalidFileScan, check, reporter);
+  if (scan.end == ScanEnd::NotAFolder) return Refuse(console, RefusalText(CriteriaRefusal::Path));
   console.Status(FormatTallyText(scan.tally));
-  if (!scan.completed) return kExitFailed;
 
-  AfterCheck(args, "delete", scan.resultFile, [&] {
+  return AfterCheck(args, "delete", scan.end, scan.resultFile, [&] {
     DeleteRequest request;
     request.root = detector.root;
     request.rootIdentity = scan.rootIdentity;
@@ -85,17 +92,18 @@ int Run(const Arguments& args, Console& console) {
     request.mode = mode;
     request.resultFile = scan.resultFile;
     request.markedRows = std::move(listed);
-    RunJob(RunInvalidFileDelete, request, reporter);
+    return RunJob(RunInvalidFileDelete, request, reporter).end;
   });
-  return ExitStatusAfterJob(reporter.failed());
 }
 
 }  // namespace
 
 const Subcommand kInvalidFilesCommand{
     "invalid-files", "Lists the invalid files below PATH and, with --delete, deletes them or moves them aside.", "PATH",
-    "Prints one row per invalid file: Index, Size, Status (char, type, content or size) and Path. With the\n"
-    "default cache mode only the first 33 rows are listed; --delete still acts on every invalid file.",
+    "Prints one row per invalid file: Index, Size, Status (char, type, content or size) and Path. With\n"
+    "--cache-mode files only the first 33 rows are listed; --delete still acts on every invalid file.\n"
+    "With --damaged, Status may also be damaged or tail, and a Reason column says why; --delete leaves\n"
+    "tail files (a whole file followed by other data) where they are.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

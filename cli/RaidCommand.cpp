@@ -58,7 +58,7 @@ int Run(const Arguments& args, Console& console) {
     return kExitUsage;
   }
 #if !BRENVIK_CLI_PLOT
-  if (plot) return Refuse(console, u"This build of brenvik-cli draws no plots (it was built without Qt)");
+  if (plot) return Fail(console, u"This build of brenvik-cli draws no plots (it was built without Qt)");
 #endif
 
   // Members in analysis order: "#n" is disk n of the inventory, anything else an image file.
@@ -66,27 +66,32 @@ int Run(const Arguments& args, Console& console) {
   for (const std::string& member : args.positional()) {
     RaidMember raidMember;
     std::u16string cells[4];
+    int64_t size = 0;
     if (member.size() > 1 && member[0] == '#') {
       const int32_t number = static_cast<int32_t>(ParseLeadingInteger(FromUtf8(member.substr(1))));
       raidMember.label = FromUtf8(member);
       raidMember.path = inventory.IdentityNode(number);
       if (raidMember.path.empty()) raidMember.path = member;
       for (const DiskIdentity& disk : inventory.identities())
-        if (disk.diskNumber == number)
+        if (disk.diskNumber == number) {
           cells[0] = AnsiToText(disk.model), cells[2] = AnsiToText(disk.serial), cells[3] = FormatSizeText(disk.diskSize);
+          size = disk.diskSize;
+        }
       cells[1] = raidMember.label;
     } else {
       raidMember.path = member;
       const UniqueFd fd = OpenShared(raidMember.path);
       cells[0] = PathToText(raidMember.path);
       cells[2] = PathToText(raidMember.path.filename());
-      cells[3] = FormatSizeText(fd ? FileSize(fd.get()) : 0);
+      size = fd ? FileSize(fd.get()) : 0;
+      cells[3] = FormatSizeText(size);
     }
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"device", cells[0]}, {"label", cells[1]}, {"serial", cells[2]}, {"size", size}};
+    console.Row(kColumns, cells, values);
     request->members.push_back(std::move(raidMember));
   }
 
-  ConsoleReporter<NoRow, uint64_t> reporter(console, {});
+  ConsoleReporter<NoRow, uint64_t> reporter(console);
   reporter.tallyText = FoundCountText;
   const RaidResult result = RunJob(RunRaidAnalysis, *request, reporter);
   console.Status(FoundCountText(result.found));
@@ -98,10 +103,11 @@ int Run(const Arguments& args, Console& console) {
   } else if (const std::u16string geometry = FormatGeometryText(result.geometry); !geometry.empty()) {
     console.Status(geometry);
   }
-  std::u16string failure = RaidOutcomeText(result);
-  if (failure.empty() && plot && !DrawPlot(*plot, result, request->members)) failure = u"Failed to create file";
-  if (!failure.empty()) console.Status(failure);
-  return ExitStatusAfterJob(!failure.empty());
+  const std::u16string failure = RaidOutcomeText(result);
+  if (!failure.empty()) return Fail(console, failure);
+  // The plot is part of what was asked: a plot that cannot be written fails the command.
+  if (plot && !DrawPlot(*plot, result, request->members)) return Fail(console, u"Failed to create file");
+  return ExitStatusOf(result.end);
 }
 
 }  // namespace

@@ -53,16 +53,18 @@ int Run(const Arguments& args, Console& console) {
     start = comma + 1;
   }
   if (engine.selectedTypes() == 0) return Refuse(console, u"Please check type correctly");
+  // Document parts are read through the temporary folder in either mode.
+  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kRenameFailedToGenerate);
   engine.setSettings(*settings);
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
-  if (cacheMode && !PrepareTemporaryFolder(*settings)) return Refuse(console, kRenameFailedToGenerate);
 
-  ConsoleReporter<RenameRow, RenameNumbers> reporter(console, {kRenameFailedToGenerate, kRenameFailedToAccess});
+  ConsoleReporter<RenameRow, RenameNumbers> reporter(console);
   std::vector<std::u16string> listed;  // list mode: every row, checked as after a Check
   std::vector<FileIdentity> identities;
   reporter.printRow = [&](const RenameRow& row) {
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), row.path};
-    console.Row(kColumns, cells);
+    const MachineValue values[] = {{"index", row.index}, {"path", row.path}};
+    console.Row(kColumns, cells, values);
     if (!cacheMode) {
       listed.push_back(row.path);
       identities.push_back(row.identity);
@@ -73,19 +75,21 @@ int Run(const Arguments& args, Console& console) {
   };
 
   const std::filesystem::path root = args.positional().front();
-  const RenameCheckOutcome check = RunJob(RunRenameCheck, RenameCheckRequest{&engine, root}, reporter);
+  const RenameCheckOutcome check =
+      RunJob(RunRenameCheck, RenameCheckRequest{&engine, root, 0, ListedRows(args)}, reporter);
+  if (check.end == RenameCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
   console.Status(NumbersText(check.rowCounter));
-  if (!check.completed) return kExitFailed;
-  console.Status(u"Detect File Rename completed");
+  if (EndsCompleted(check.end)) console.Status(u"Detect File Rename completed");
 
-  AfterCheck(args, "rename", check.resultFile, [&] {
+  return AfterCheck(args, "rename", check.end, check.resultFile, [&] {
     const CheckedRoot checkedRoot{root, check.rootIdentity};
     ListRows rows(std::move(listed), checkedRoot, std::move(identities));
     for (auto& checked : rows.checked) checked = 1;
-    RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter);
-    console.Status(u"File rename completed");
+    const RenameEnd end =
+        RunJob(RunRename, RenameRequest{&engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter).end;
+    if (EndsCompleted(end)) console.Status(u"File rename completed");
+    return end;
   });
-  return ExitStatusAfterJob(reporter.failed());
 }
 
 }  // namespace
@@ -93,7 +97,7 @@ int Run(const Arguments& args, Console& console) {
 const Subcommand kRenameCommand{
     "rename", "Lists the files of the chosen types below PATH and, with --rename, names them from their contents.",
     "PATH",
-    "Prints one row per selected file: Index and Path. With the default cache mode only the first 33 rows\n"
+    "Prints one row per selected file: Index and Path. With --cache-mode files only the first 33 rows\n"
     "are listed; --rename still acts on every selected file. An existing file is never overwritten.",
     kFlags, Run};
 

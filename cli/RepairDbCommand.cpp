@@ -37,23 +37,23 @@ int Run(const Arguments& args, Console& console) {
   request.corrupted = *corrupted;
   request.repaired = *repaired;
 
-  // The reference list as the page shows it; files that cannot be opened are left out, as there.
+  // The reference list as the page shows it. The page's file chooser offers only files; a named
+  // reference that is not a readable regular file (a FIFO, folder or device) is refused.
   for (const std::string& reference : references) {
-    const UniqueFd fd = OpenShared(reference);
+    const UniqueFd fd = OpenSharedInput(reference, false);
     const int64_t size = fd ? FileSize(fd.get()) : -1;
-    if (size < 0) continue;
-    const std::u16string cells[] = {Utf16(std::to_string(request.references.size() + 1)),
-                                    Utf16(std::to_string(size)), PathToText(reference)};
-    console.Row(kReferenceColumns, cells);
+    if (size < 0) return UsageError("--reference " + reference + " is not a regular file that can be read");
+    const int64_t index = static_cast<int64_t>(request.references.size()) + 1;
+    const std::u16string cells[] = {Utf16(std::to_string(index)), Utf16(std::to_string(size)), PathToText(reference)};
+    const MachineValue values[] = {{"index", index}, {"size", size}, {"path", cells[2]}};
+    console.Row(kReferenceColumns, cells, values);
     request.references.emplace_back(reference);
   }
   if (request.references.empty()) return Refuse(console, kParameterError);
 
-  ConsoleReporter<NoRow, RepairCounts> reporter(console, {});
+  ConsoleReporter<NoRow, RepairCounts> reporter(console);
   reporter.tallyText = RepairCountsText;
-  const RepairResult result = RunJob(RunRepair, request, reporter);
-  const bool failed = result.end != RepairEnd::Completed && result.end != RepairEnd::Stopped;
-  return ExitStatusAfterJob(failed);
+  return ExitStatusOf(RunJob(RunRepair, request, reporter).end);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // brenvik-cli: the engines of the Brenvik pages behind a command line, one subcommand per tool.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "cli/Commands.h"
@@ -55,9 +56,16 @@ int main(int argc, char** argv) {
     }
     InstallStopHandler();
     Console console(args.Has("json"));
-    const int status = command->run(args, console);
+    int status = kExitFailed;
+    try {
+      status = command->run(args, console);
+    } catch (const std::exception& e) {
+      console.Status(FromUtf8(std::string("brenvik-cli: ") + e.what()));
+    }
     console.EndProgress();
     std::fflush(stdout);
+    // Result files and the text of documents read stay nowhere once the run is over.
+    brenvik::RemoveCreatedTemporaryFiles();
     return status;
   }
   PrintText(stderr, "brenvik-cli: unknown subcommand " + std::string(argv[1]) + "\n\n");

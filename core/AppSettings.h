@@ -1,6 +1,7 @@
 #pragma once
 // The one settings record. Built with its defaults at every start and never stored.
 #include <cstdint>
+#include <limits>
 #include <filesystem>
 
 #include "core/TemporaryFolder.h"
@@ -14,6 +15,8 @@ enum CacheMode : uint8_t {
 
 // In cache mode a pass lists only its first rows (Index 0 to 32); the rest wait in the file.
 inline constexpr int32_t kCachePreviewRows = 33;
+// A cache-mode pass that lists every row (the command line, which streams them and keeps none).
+inline constexpr int32_t kEveryRow = std::numeric_limits<int32_t>::max();
 
 struct AppSettings {
   uint8_t cutToDead = 1;   // Invalid Files: Delete moves into DEAD_DEAD_DEAD instead of deleting

@@ -5,8 +5,11 @@
 //
 // The request holds everything the job reads, the stop flag is polled between items (a set flag
 // ends the job at the point the tool's Stop describes), the reporter hears what happens while it
-// runs, and the result says how it ended. Jobs are called on a worker thread, never show a
-// message themselves and never throw.
+// runs, and the result says how it ended in one `end` value of the tool's own End enum. Every such
+// enum has `Completed` (the job did all that was asked) and `Stopped` (Stop ended it; what it did
+// is consistent); every other value is a failure or refusal, commented with what it left behind.
+// Front ends choose their completion texts and exit statuses from that value alone. Jobs are
+// called on a worker thread, never show a message themselves and never throw.
 //
 // A reporter has the same vocabulary for every tool; a tool leaves out what it never reports.
 // `RowT` is the tool's list row and `TallyT` its running counts (formatted by the front end, so
@@ -15,6 +18,13 @@
 #include <string_view>
 
 namespace brenvik {
+
+// True for the ends a front end closes with the tool's completion text: everything asked was
+// done, or as much as Stop allowed.
+template <class End>
+constexpr bool EndsCompleted(End end) {
+  return end == End::Completed || end == End::Stopped;
+}
 
 // The row or tally type of a tool that has none.
 struct NoRow {};

@@ -16,7 +16,8 @@ namespace brenvik {
 
 enum class RecordLength : uint8_t { U16 = 2, U32 = 4 };
 
-// Path records (Invalid Files, File Rename): one text, a u32 length.
+// Path records (Invalid Files, File Rename): one text, a u32 length, and the file's identity as
+// the trailer (kIdentityBytes).
 inline constexpr RecordLength kPathRecordLength = RecordLength::U32;
 // A text longer than this many bytes cannot come from a walk; a record claiming more is damage.
 inline constexpr uint32_t kLongestRecordText = 1 << 20;

@@ -6,9 +6,11 @@
 // user's own files, so there only the files Brenvik created during this run (recorded as they are
 // created) are removed, and document parts go into a private subfolder, never onto a user's file.
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/FileOps.h"
+#include "platform/NoFollow.h"
 
 namespace brenvik {
 
@@ -24,8 +26,18 @@ std::filesystem::path PrepareOwnTemporaryFolder();
 // Creates the folder and its parents (the default folder with mode 0700); true when it exists.
 bool EnsureFolder(const std::filesystem::path& folder);
 
+// The temporary folder of a run, settled at start by every front end. A folder the user named is
+// created when missing and used as it is (only what Brenvik makes there is removed at the end);
+// without one, Brenvik's own folder (see PrepareOwnTemporaryFolder). Empty when no folder could
+// be made or the named one cannot be.
+std::filesystem::path SettleTemporaryFolder(const std::optional<std::filesystem::path>& named);
+
 // Remembers a file Brenvik created in a temporary folder, so closing removes it. Thread-safe.
 void RecordTemporaryFile(const std::filesystem::path& path);
+
+// Opens a file this run created (see RecordTemporaryFile) for reading, only while its path still
+// names that very file: a file someone put in its place is never read. Invalid otherwise.
+UniqueFd OpenCreatedTemporaryFile(const std::filesystem::path& path);
 
 struct TemporaryResultFile {
   UniqueFd fd;                  // open for writing; invalid when creation failed
@@ -44,6 +56,17 @@ TemporaryResultFile CreateTemporaryResultFile(const std::filesystem::path& folde
 // everything in it on close. Returns a descriptor for *at calls that stays open until
 // ClearTemporaryFolders; -1 when no such folder can be made. Thread-safe.
 int PrivateFolderIn(const std::filesystem::path& temporaryFolder);
+
+// Removes what this run made: every file Brenvik recorded, every private folder, and its own
+// folder when that is a fresh one and empty by then. A folder shared with other runs of the
+// program (the default one) keeps their files. Failures are ignored.
+void RemoveCreatedTemporaryFiles();
+
+// For a process that must end at once (a second Ctrl+C): removes the recorded files and the
+// private folders with what is in them, as RemoveCreatedTemporaryFiles would, using only calls a
+// signal handler may make. Each is removed only while its path still names the file or folder
+// that was made.
+void RemoveCreatedTemporaryFilesAtOnce() noexcept;
 
 // On close: removes every file Brenvik recorded and every private folder, and empties Brenvik's
 // own temporary folder (see PrepareOwnTemporaryFolder) of every file, whatever folder Settings

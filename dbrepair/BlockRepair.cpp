@@ -37,8 +37,6 @@ std::u16string FailureText(std::string_view what, const std::filesystem::path& p
   return Ascii(what) + u": " + PathToText(path) + u" (" + Utf8ToText(reason) + u"), the repaired file is incomplete";
 }
 
-bool WroteEverythingAsked(RepairEnd end) { return end == RepairEnd::Completed || end == RepairEnd::Stopped; }
-
 class RepairRun {
  public:
   RepairRun(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& sink)
@@ -64,10 +62,10 @@ class RepairRun {
     progressMaximum_ = length / static_cast<int64_t>(kRepairChunkSize);
     sink_.Progress(0, progressMaximum_);
     RepairEnd end = copyChunks(length);
-    if (WroteEverythingAsked(end)) end = closeOutput(end);
+    if (EndsCompleted(end)) end = closeOutput(end);
     closeAll();
     // A stopped run reports like a finished one; a failed run never says "completed".
-    sink_.Status(WroteEverythingAsked(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
+    sink_.Status(EndsCompleted(end) ? RepairCompletedText(request_.mode, result_.counts) : failure_);
     result_.end = end;
     return result_;
   }

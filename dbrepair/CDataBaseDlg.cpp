@@ -43,9 +43,9 @@ const QString kDatabaseFilter = QStringLiteral("mdf Files (*.mdf);;All Files (*)
 const QString kDefaultPattern = QStringLiteral("DEADDEAD");
 
 // The worker's reports, handed to the page's channels.
-class PageSink : public RepairReporter {
+class PageReporter : public RepairReporter {
  public:
-  PageSink(LatestValueChannel<QString>& status, LatestValueChannel<ProgressPosition>& progress)
+  PageReporter(LatestValueChannel<QString>& status, LatestValueChannel<ProgressPosition>& progress)
       : status_(status), progress_(progress) {}
   void Status(std::u16string_view text) override { status_.post(ToQString(text)); }
   void Tally(const RepairCounts& counts) override { status_.post(ToQString(RepairCountsText(counts))); }
@@ -173,8 +173,8 @@ void CDataBaseDlg::repair() {
 
   startJob(
       [this, request = std::move(request)] {
-        PageSink sink(statusChannel_, progressChannel_);
-        return RunRepair(request, stopFlag(), sink);
+        PageReporter reporter(statusChannel_, progressChannel_);
+        return RunRepair(request, stopFlag(), reporter);
       },
       [this](const RepairResult& result) { finishRun(result); });
 }

@@ -11,6 +11,7 @@
 #include <climits>
 
 #include "core/StartOptions.h"
+#include "disk/RescueMapView.h"
 #include "shell/Controls.h"
 #include "shell/QtText.h"
 #include "platform/FileOps.h"
@@ -94,6 +95,7 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   speed_ = MakeEdit(this, 1095, QStringLiteral("Speed:"), DluRect(155, 197, 90, 12), true);
   MakeLabel(this, 0, QStringLiteral("Time:"), DluRect(253, 199, 22, 8));
   time_ = MakeEdit(this, 1096, QStringLiteral("Time:"), DluRect(277, 197, 100, 12), true);
+  QPushButton* mapButton = MakeButton(this, 2012, QStringLiteral("Map"), DluRect(387, 195, 60, 16));
   QPushButton* refreshButton = MakeButton(this, 2008, QStringLiteral("Refresh"), DluRect(455, 195, 60, 16));
   QPushButton* okButton = MakeButton(this, 2004, QStringLiteral("Ok"), DluRect(520, 195, 60, 16));
   QPushButton* stopButton = MakeButton(this, 2005, QStringLiteral("Stop"), DluRect(585, 195, 60, 16));
@@ -123,6 +125,12 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   connect(refreshButton, &QPushButton::clicked, this, &CUbimgDlg::refresh);
   connect(okButton, &QPushButton::clicked, this, &CUbimgDlg::ok);
   connect(stopButton, &QPushButton::clicked, this, [this] { stopFlag() = 1; });
+  connect(mapButton, &QPushButton::clicked, this, &CUbimgDlg::showMapWindow);
+
+  mapWindow_ = new RescueMapWindow(this);
+  connect(mapWindow_, &RescueMapWindow::openRequested, this, &CUbimgDlg::chooseMap);
+  for (QWidget* target : {static_cast<QWidget*>(this), static_cast<QWidget*>(mapWindow_)})
+    AcceptMapDrops(target, [this](const QString& path) { openMap(path); });
 
   messages_ = std::make_unique<RowBatchChannel<ListRow>>(
       this, [this](std::vector<ListRow> rows) {
@@ -136,6 +144,12 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
     if (d.speed) speed_->setText(Tr(*d.speed));
     if (d.time) time_->setText(Tr(*d.time));
   });
+  // A closed map window costs the copy nothing: the map is only drawn when the window shows.
+  mapChannel_ = std::make_unique<LatestValueChannel<std::shared_ptr<const RescueMapSnapshot>>>(
+      this, [this](const std::shared_ptr<const RescueMapSnapshot>& map) {
+        copyMap_ = map;
+        if (mapWindow_->isVisible()) mapWindow_->showCopyProgress(map);
+      });
 }
 
 CUbimgDlg::~CUbimgDlg() { stopAndWait(); }
@@ -248,24 +262,57 @@ void CUbimgDlg::chooseTargetFile() {
   if (!chosen.isEmpty()) targetFile_->setText(chosen);
 }
 
+// ---- the rescue map ----
+
+void CUbimgDlg::showMapWindow() {
+  if (mapWindow_->followsCopy()) mapWindow_->followCopy(copyMap_);
+  mapWindow_->show();
+  mapWindow_->raise();
+  mapWindow_->activateWindow();
+}
+
+void CUbimgDlg::chooseMap() {
+  const QString chosen = host().ui().chooseOpenFile(mapWindow_, QStringLiteral("Open Map"),
+                                                    QStringLiteral("Map Files (*.map);;All Files (*.*)"));
+  if (!chosen.isEmpty()) openMap(chosen);
+}
+
+void CUbimgDlg::openMap(const QString& path) {
+  const RescueMapFile::Loaded loaded = RescueMapFile::at(QStringToPath(path)).load();
+  const auto map = SnapshotOfMap(loaded.parsed);
+  if (loaded.found != RescueMapFile::Found::Map || !map) {
+    showMessage(QStringLiteral("Not a rescue map: ") + path, QStringLiteral("Rescue Map"), MessageIcon::Warning);
+    return;
+  }
+  mapWindow_->showFile(std::make_shared<const RescueMapSnapshot>(*map), path);
+  mapWindow_->show();
+  mapWindow_->raise();
+}
+
 // ---- Ok ----
 
 namespace {
 
 // Forwards the copy's reports to the page's channels.
-class PageSink : public ImagingReporter {
+class PageReporter : public ImagingReporter {
  public:
-  PageSink(std::function<void(std::u16string_view, std::u16string_view)> message,
-           LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays)
-      : message_(std::move(message)), progress_(progress), displays_(displays) {}
+  PageReporter(std::function<void(std::u16string_view, std::u16string_view)> message,
+               LatestValueChannel<ProgressPosition>& progress, LatestValueChannel<ImagingDisplays>& displays,
+               LatestValueChannel<std::shared_ptr<const RescueMapSnapshot>>& map)
+      : message_(std::move(message)), progress_(progress), displays_(displays), map_(map) {}
   void Message(std::u16string_view title, std::u16string_view description) override { message_(title, description); }
   void Progress(int64_t position, int64_t maximum) override { progress_.post({position, maximum}); }
-  void Tally(const ImagingDisplays& d) override { displays_.post(d); }
+  void Tally(const ImagingDisplays& d) override {
+    displays_.post(d);
+    // Its own channel: a later display without a map must not drop the map still pending.
+    if (d.map) map_.post(d.map);
+  }
 
  private:
   std::function<void(std::u16string_view, std::u16string_view)> message_;
   LatestValueChannel<ProgressPosition>& progress_;
   LatestValueChannel<ImagingDisplays>& displays_;
+  LatestValueChannel<std::shared_ptr<const RescueMapSnapshot>>& map_;
 };
 
 }  // namespace
@@ -307,11 +354,13 @@ void CUbimgDlg::ok() {
   environment.sysfsRoot = sources_.sysfsRoot;
   environment.mountInfo = sources_.mountInfo;
   auto manager = manager_;  // keeps the SCSI source alive for the run
+  copyMap_.reset();
+  mapWindow_->followCopy(nullptr);
   startJob(
       [this, request, environment, manager] {
-        PageSink sink([this](auto title, auto description) { postMessage(title, description); },
-                      *progressChannel_, *displayChannel_);
-        return RunImaging(request.parameters, stopFlag(), sink, environment);
+        PageReporter reporter([this](auto title, auto description) { postMessage(title, description); },
+                              *progressChannel_, *displayChannel_, *mapChannel_);
+        return RunImaging(request.parameters, stopFlag(), reporter, environment);
       },
       [](const ImagingOutcome&) {});
 }

@@ -15,6 +15,7 @@
 #include "shell/WorkerChannel.h"
 #include "disk/ImagingDevices.h"
 #include "disk/ImagingJob.h"
+#include "disk/RescueMapModel.h"
 #include "disk/ScsiLayer.h"
 
 class QCheckBox;
@@ -24,6 +25,8 @@ class QProgressBar;
 class QPushButton;
 
 namespace brenvik {
+
+class RescueMapWindow;
 
 class CUbimgDlg : public ToolPage {
   Q_OBJECT
@@ -37,6 +40,11 @@ class CUbimgDlg : public ToolPage {
   CheckListModel* targetList() const { return targetModel_; }
   CheckListModel* messageList() const { return messageModel_; }
   QMenu* sourceMenu() const { return sourceMenu_; }
+  RescueMapWindow* mapWindow() const { return mapWindow_; }
+
+  // Shows the map of a ".map" file in the map window; a file that is no map is named in a
+  // message box.
+  void openMap(const QString& path);
 
  private:
   void refresh();
@@ -50,6 +58,8 @@ class CUbimgDlg : public ToolPage {
   void targetFileToggled(bool checked);
   void chooseTargetFile();
   void ok();
+  void showMapWindow();
+  void chooseMap();
   // A message row from the GUI thread, shown at once.
   void appendMessage(const QString& title, const QString& description);
   // A message row from a worker, shown with the next batch.
@@ -78,6 +88,9 @@ class CUbimgDlg : public ToolPage {
   std::unique_ptr<RowBatchChannel<ListRow>> messages_;
   std::unique_ptr<LatestValueChannel<ProgressPosition>> progressChannel_;
   std::unique_ptr<LatestValueChannel<ImagingDisplays>> displayChannel_;
+  std::unique_ptr<LatestValueChannel<std::shared_ptr<const RescueMapSnapshot>>> mapChannel_;
+  std::shared_ptr<const RescueMapSnapshot> copyMap_;  // the latest map of the last copy
+  RescueMapWindow* mapWindow_ = nullptr;
 };
 
 }  // namespace brenvik

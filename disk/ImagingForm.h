@@ -75,11 +75,15 @@ inline constexpr int32_t kMaxSectorSize = 65536;
 ValidatedImagingForm ValidateImagingForm(const ImagingForm& form, std::span<const std::unique_ptr<ScsiDevice>> scsiDevices,
                                    const std::function<std::filesystem::path(int)>& diskNode);
 
-// Displays after a block: LBA always; Speed and Time only when they can be computed.
+struct RescueMapSnapshot;
+
+// Displays after a block: LBA always; Speed and Time only when they can be computed. The rescue
+// map comes along a few times a second, for the map view and the totals.
 struct ImagingDisplays {
   std::u16string lba;
   std::optional<std::u16string> speed;
   std::optional<std::u16string> time;
+  std::shared_ptr<const RescueMapSnapshot> map;
 };
 ImagingDisplays ComputeDisplays(int64_t current, int64_t start, int64_t count, int32_t sourceSectorSize,
                                 int64_t elapsedSeconds);

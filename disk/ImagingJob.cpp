@@ -23,6 +23,7 @@
 
 #include "core/TextHelpers.h"
 #include "disk/RescueMap.h"
+#include "disk/RescueMapModel.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "platform/StorageIdentity.h"
@@ -43,15 +44,21 @@ std::u16string OffsetText(const char* format, int64_t offset) {
 
 // ---- sources ----
 
-// What a read of the source gave.
+// What a read of the source gave: `bytes` from the first sector asked for on, and whether that
+// is all of it. A failed read may have touched more than it returned, up to `touched` bytes: the
+// whole request that failed. A read that fails is never issued again at the failing place within
+// the same phase: on a failing disk every touch of a bad area costs time and may damage it further.
 struct SourceRead {
-  int64_t bytes = 0;   // bytes read, from the first sector asked for on
-  bool atEnd = false;  // the source ends after `bytes`: nothing further can ever be read
+  int64_t bytes = 0;
+  bool complete = false;
+  int64_t touched = 0;
 };
 
 class SectorSource {
  public:
   virtual ~SectorSource() = default;
+  // Sectors the source holds (the last one may be partly there), or -1 when it cannot tell.
+  virtual int64_t sectorCount() const = 0;
   // Reads `n` sectors from `sector` on.
   virtual SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) = 0;
   // The same read, but only the first `keep` bytes of every sector land in `out`, `keep` apart
@@ -62,47 +69,37 @@ class SectorSource {
   virtual SourceRead readOne(int64_t sector, uint8_t* buffer) { return read(sector, 1, buffer); }
 };
 
+// A block is read in requests of this size, as rescue tools read, one after the other: a failed
+// request then tells where the bad area is to within it, and only it was touched. (One request
+// for a whole block may reach the disk as several, all of them touched; which one failed is lost.)
+constexpr int64_t kRequestBytes = 64 * 1024;
+
 class HandleSource : public SectorSource {
  public:
-  HandleSource(int fd, int32_t sectorSize) : fd_(fd), sectorSize_(sectorSize) {}
+  HandleSource(int fd, int32_t sectorSize)
+      : fd_(fd), sectorSize_(sectorSize), requestSectors_(std::max<int64_t>(1, kRequestBytes / sectorSize)),
+        size_(FileSize(fd)) {}
+
+  int64_t sectorCount() const override { return size_ < 0 ? -1 : (size_ + sectorSize_ - 1) / sectorSize_; }
 
   SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override {
-    int64_t offset = 0;
-    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return {};
-    const size_t wanted = static_cast<size_t>(n * sectorSize_);
-    SourceRead result;
-    size_t got = 0;
-    while (got < wanted) {
-      const int64_t count = ReadAt(fd_, buffer + got, wanted - got, offset + static_cast<int64_t>(got));
-      result.atEnd = count == 0;
-      if (count <= 0) break;
-      got += static_cast<size_t>(count);
-    }
-    result.bytes = static_cast<int64_t>(got);
-    return result;
+    return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
+      const iovec part{buffer + first * sectorSize_, static_cast<size_t>(count * sectorSize_)};
+      return ReadScattered(fd_, {&part, 1}, offset);
+    });
   }
 
   std::optional<SourceRead> readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) override {
-    int64_t offset = 0;
-    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return SourceRead{};
     discard_.resize(static_cast<size_t>(sectorSize_ - keep));
-    constexpr int64_t kSectorsPerCall = IOV_MAX / 2;
     std::vector<iovec> parts;
-    SourceRead result;
-    for (int64_t first = 0; first < n; first += kSectorsPerCall) {
-      const int64_t count = std::min(kSectorsPerCall, n - first);
+    return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
       parts.clear();
       for (int64_t i = first; i < first + count; ++i) {
         parts.push_back({out + i * keep, static_cast<size_t>(keep)});
         parts.push_back({discard_.data(), discard_.size()});
       }
-      const int64_t wanted = count * sectorSize_;
-      const int64_t read = ReadScattered(fd_, parts, offset + result.bytes);
-      if (read > 0) result.bytes += read;
-      result.atEnd = read == 0;
-      if (read != wanted) break;  // end of the source or a failed read: the caller looks closer
-    }
-    return result;
+      return ReadScattered(fd_, parts, offset);
+    });
   }
 
   // A page-cache read fails for every sector of a memory page that holds one bad sector, so a
@@ -110,18 +107,48 @@ class HandleSource : public SectorSource {
   SourceRead readOne(int64_t sector, uint8_t* buffer) override {
     if (!directTried_) openDirect();
     if (direct_) {
-      const int64_t got = ReadAt(direct_.get(), aligned_.get(), static_cast<size_t>(sectorSize_), sector * sectorSize_);
+      const int64_t offset = sector * sectorSize_;
+      const iovec one{aligned_.get(), static_cast<size_t>(sectorSize_)};
+      const int64_t got = ReadScattered(direct_.get(), {&one, 1}, offset);
       if (got >= 0) {
         std::copy_n(aligned_.get(), got, buffer);
-        return {got, got < sectorSize_};
+        return {got, got >= wanted(offset, 1), sectorSize_};
       }
-      if (errno != EINVAL) return {};
+      if (errno != EINVAL) return {0, false, sectorSize_};
       direct_.reset();  // the file system or the sector size does not allow direct reads
     }
     return read(sector, 1, buffer);
   }
 
  private:
+  // Bytes the source holds of `n` sectors at `offset`.
+  int64_t wanted(int64_t offset, int64_t n) const {
+    return size_ < 0 ? n * sectorSize_ : std::clamp<int64_t>(size_ - offset, 0, n * sectorSize_);
+  }
+
+  // Reads `n` sectors from `sector` on, one request of at most `requestSectors_` at a time:
+  // `request(first, count, offset)` reads sectors [first, first + count) of the block. Stops at the
+  // first request that does not read in full (one call each: asking again at the failing place
+  // would hit the bad area twice).
+  template <class Request>
+  SourceRead requests(int64_t sector, int64_t n, Request&& request) {
+    int64_t offset = 0;
+    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return {0, false, n * sectorSize_};
+    const int64_t all = wanted(offset, n);
+    SourceRead result;
+    for (int64_t first = 0; first < n && result.bytes < all; first += requestSectors_) {
+      const int64_t count = std::min(requestSectors_, n - first);
+      const int64_t expected = std::min(count * sectorSize_, all - result.bytes);
+      const int64_t got = request(first, count, offset + result.bytes);
+      result.touched = (first + count) * sectorSize_;
+      if (got > 0) result.bytes += got;
+      if (got != expected) return result;
+    }
+    result.complete = true;
+    result.touched = result.bytes;
+    return result;
+  }
+
   void openDirect() {
     directTried_ = true;
     // A second open of the same file, not of the path, which may lead elsewhere by now.
@@ -139,6 +166,8 @@ class HandleSource : public SectorSource {
 
   int fd_;
   int32_t sectorSize_;
+  int64_t requestSectors_;
+  int64_t size_;  // bytes, -1 when unknown
   std::vector<uint8_t> discard_;
   bool directTried_ = false;
   UniqueFd direct_;
@@ -147,22 +176,25 @@ class HandleSource : public SectorSource {
 
 class ScsiSource : public SectorSource {
  public:
-  ScsiSource(ScsiTarget& target, int32_t sectorSize) : target_(target), sectorSize_(sectorSize) {}
+  ScsiSource(ScsiTarget& target, int32_t sectorSize, int64_t blockCount)
+      : target_(target), sectorSize_(sectorSize), blockCount_(blockCount) {}
+
+  int64_t sectorCount() const override { return blockCount_ > 0 ? blockCount_ : -1; }
+
   SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override {
     // READ(10) addresses 32 bits of blocks: beyond that it would silently read the wrong blocks.
-    if (sector < 0 || sector + n > (int64_t{1} << 32)) return {0, n == 1};
-    const size_t bytes = static_cast<size_t>(n * sectorSize_);
+    const int64_t bytes = n * sectorSize_;
+    if (sector < 0 || sector + n > (int64_t{1} << 32)) return {0, false, bytes};
     const int result = target_.read10(static_cast<uint32_t>(sector), static_cast<uint16_t>(n),
-                                      static_cast<uint32_t>(sectorSize_), std::span(buffer, bytes));
-    if (result == kScsiNoSense) return {static_cast<int64_t>(bytes), false};
-    // "Logical block address out of range" for one block: the disk ends before it.
-    constexpr int kIllegalRequest = 0x050000;
-    return {0, n == 1 && result == kIllegalRequest && target_.sense()[12] == 0x21};
+                                      static_cast<uint32_t>(sectorSize_), std::span(buffer, static_cast<size_t>(bytes)));
+    // READ(10) fails as a whole: any of its blocks may be the bad one.
+    return {result == kScsiNoSense ? bytes : 0, result == kScsiNoSense, bytes};
   }
 
  private:
   ScsiTarget& target_;
   int32_t sectorSize_;
+  int64_t blockCount_;
 };
 
 // Writes one block at a time on a thread of its own, so the next block is read meanwhile.
@@ -245,163 +277,228 @@ class BlockWriter {
 
 // ---- the copy loop ----
 
-// The sectors of one block after its read: [first, tried) were read or found unreadable (those
-// in `bad`); sectors from `tried` on were not tried because Stop came first.
-struct BlockOutcome {
-  int64_t first = 0;
-  int64_t tried = 0;
-  std::vector<std::pair<int64_t, int64_t>> bad;  // [first, end) runs of unreadable sectors
+// How far the copy skips past a failed read: one request at first, twice as far with each
+// failure that follows, up to `maxSkip`.
+struct ReadSizes {
+  int64_t block = 0;  // sectors of a block
+  int64_t firstSkip = 0;
+  int64_t maxSkip = 0;
 };
+
+// The phases, in the order a run goes through them, by the state of the sectors each one reads.
+constexpr SectorState kPhases[] = {SectorState::NotTried, SectorState::NonTrimmed, SectorState::NonScraped,
+                                   SectorState::Bad};
 
 class CopyLoop {
  public:
   CopyLoop(const ImagingRequest& p, ImagingReporter& sink, const std::atomic<int>& stop,
-           std::function<int64_t()> now, int64_t blockSectors, RescueMapKeeper& sectors)
-      : p_(p), sink_(sink), stop_(stop), now_(std::move(now)), block_(blockSectors), sectors_(sectors) {}
+           std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors)
+      : p_(p), sink_(sink), stop_(stop), now_(std::move(now)), sizes_(sizes), end_(end), sectors_(sectors),
+        found_(p.sourceStart, end) {}
 
-  // Returns the progress maximum, in blocks.
+  // Good data first: every readable area is copied before a bad area is looked at closely. Then
+  // the failed areas are trimmed from their edges inward, what remains inside is read sector by
+  // sector, and unreadable sectors get the retry passes. Returns the progress maximum, in blocks.
   int64_t run(SectorSource& source, int targetFd) {
-    copyPass(source, targetFd);
-    if (stop_.load() == 0 && p_.retryPasses > 0) retryPasses(source, targetFd);
-    if (stop_.load() == 0) sectors_.at(p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0), SectorState::Finished);
+    copyPhase(source, targetFd);
+    if (!stopped()) trimPhase(source, targetFd);
+    if (!stopped()) scrapePhase(source, targetFd);
+    reportUnreadable();
+    if (!stopped() && p_.retryPasses > 0) retryPasses(source, targetFd);
+    if (!stopped()) {
+      sectors_.at(end_, SectorState::Finished);
+      position_ = end_;
+    }
+    // The map as the run leaves it, whenever the last one went out; the LBA where the run ended.
+    ImagingDisplays displays;
+    displays.lba = Utf8ToText(std::to_string(position_));
+    report(std::move(displays), position_, false);
     return progressMaximum_;
   }
 
  private:
-  // Copies every sector not tried yet, block by block; a block that does not read in full is
-  // read again sector by sector, so only sectors that really cannot be read stay 0xBB.
-  void copyPass(SectorSource& source, int targetFd) {
-    const int64_t S = p_.sourceStart, K = p_.sourceCount, B = block_;
+  bool stopped() const { return stop_.load() != 0; }
+
+  // Copies the areas not tried yet, block by block. A read that fails marks the area it touched
+  // as failed and the copy skips ahead, further while the errors go on, so that a bad area is
+  // crossed with few reads; a second pass then reads what was skipped, without skipping.
+  void copyPhase(SectorSource& source, int targetFd) {
+    const int64_t S = p_.sourceStart, B = sizes_.block;
     const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
-    const int64_t end = S + std::max<int64_t>(K, 0);
-    progressMaximum_ = end / B;
+    progressMaximum_ = end_ / B;
     sink_.Progress(0, progressMaximum_);
     start_ = now_();
     const auto firstArea = sectors_.next(S, SectorState::NotTried);
-    displayStart_ = firstArea ? firstArea->first : end;
+    displayStart_ = firstArea ? firstArea->first : end_;
+    position_ = displayStart_;
+    settledAtStart_ = SettledBytes(TotalsOf(snapshot(position_, true)->blocks));
 
     // With equal sector sizes the read goes straight into the output buffer. Otherwise the input
     // buffer has room for the tail an output sector may take beyond its source sector, so that a
     // larger target sector never reads outside the buffer; that tail is fill.
-    const bool direct = Ps == Pt;
-    std::vector<uint8_t> input(direct ? 0 : static_cast<size_t>(Ps * B + std::max<int64_t>(0, Pt - Ps)));
+    std::vector<uint8_t> in(Ps == Pt ? 0 : static_cast<size_t>(Ps * B + std::max<int64_t>(0, Pt - Ps)));
     std::vector<uint8_t> output[2] = {std::vector<uint8_t>(static_cast<size_t>(Pt * B)),
                                       std::vector<uint8_t>(static_cast<size_t>(Pt * B))};
-    scratch_.resize(static_cast<size_t>(Ps));
-    int slot = 0;
+    slot_ = 0;
     BlockWriter writer(targetFd, sectors_.hasFile());
-    for (auto area = firstArea; area; area = sectors_.next(area->end, SectorState::NotTried)) {
-      for (int64_t current = area->first; current < area->end;) {
-        if (stop_.load() != 0) {
-          finishWrite(writer);
-          return;
-        }
-        const int64_t n = std::min(B, area->end - current);
-        uint8_t* out = output[slot].data();
-        uint8_t* in = direct ? out : input.data();
-        const size_t inSpan = direct ? static_cast<size_t>(n * Ps) : static_cast<size_t>(n * Ps + std::max<int64_t>(0, Pt - Ps));
-        BlockOutcome outcome = readBlock(source, current, n, in, inSpan, out);
-        if (targetOffset(current) == 0 && out[511] == 0xAA) out[511] = kFill;  // never a complete boot signature
-
-        // Rows of the previous block first, so they stay in block order. A Stop that came while the
-        // previous block was written ends the copy before this block, as if the blocks ran one after
-        // the other; the block read ahead is dropped.
-        const bool overlapped = finishWrite(writer);
-        if (overlapped && stop_.load() != 0) break;
-        for (const auto& [first, last] : outcome.bad) reportUnreadable(first, last);
-        startWrite(writer, out, static_cast<size_t>(n * Pt), targetOffset(current), current + n, std::move(outcome));
-        current += n;
-        slot ^= 1;
-      }
-      if (stop_.load() != 0) break;
+    const Buffers buffers{in, output};
+    std::vector<std::pair<int64_t, int64_t>> skipped;
+    copyAreas(source, writer, buffers, S, end_, 1, &skipped);
+    // The second pass reads only what the first one skipped: an area whose write failed waits for
+    // a later run.
+    for (const auto& [from, to] : skipped) {
+      if (stopped()) break;
+      copyAreas(source, writer, buffers, from, to, 2, nullptr);
     }
     finishWrite(writer);
   }
 
-  // Reads one block into `out` (through `in` when the sector sizes differ) and looks closer at
-  // whatever did not read: each sector after the first one missing is read once more on its own.
-  BlockOutcome readBlock(SectorSource& source, int64_t current, int64_t n, uint8_t* in, size_t inSpan, uint8_t* out) {
+  struct Buffers {
+    std::vector<uint8_t>& input;
+    std::vector<uint8_t> (&output)[2];
+  };
+
+  // Copies the areas not tried yet in [from, to); with `skipped`, a failed read is followed by a
+  // skip ahead, and the skipped areas are added there.
+  void copyAreas(SectorSource& source, BlockWriter& writer, const Buffers& buffers, int64_t from, int64_t to, int pass,
+                 std::vector<std::pair<int64_t, int64_t>>* skipped) {
+    const int64_t B = sizes_.block, Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
+    int64_t skip = 0;  // 0 while reads succeed
+    for (int64_t at = from; !stopped();) {
+      const auto area = sectors_.next(at, SectorState::NotTried);
+      if (!area || area->first >= to) break;
+      const int64_t current = area->first, areaEnd = std::min(area->end, to);
+      const int64_t n = std::min(B, areaEnd - current);
+      uint8_t* out = buffers.output[slot_].data();
+      uint8_t* in = Ps == Pt ? out : buffers.input.data();
+      const size_t inSpan = Ps == Pt ? static_cast<size_t>(n * Ps) : static_cast<size_t>(n * Ps + std::max<int64_t>(0, Pt - Ps));
+      const SourceRead read = readBlock(source, current, n, in, inSpan, out);
+      if (targetOffset(current) == 0 && out[511] == 0xAA) out[511] = kFill;  // never a complete boot signature
+
+      // A Stop that came while the previous block was written ends the copy before this block,
+      // as if the blocks ran one after the other; the block read ahead is dropped.
+      const bool overlapped = finishWrite(writer);
+      if (overlapped && stopped()) break;
+      sectors_.at(current, SectorState::NotTried, pass);
+      const int64_t good = read.complete ? n : std::clamp<int64_t>(read.bytes / Ps, 0, n);
+      if (good > 0) startWrite(writer, out, static_cast<size_t>(good * Pt), targetOffset(current), current + good);
+      slot_ ^= 1;
+      if (read.complete) {
+        skip = 0;
+        at = current + n;
+        continue;
+      }
+      // The failed request touched the area up to its end: that is the area to trim. Beyond it
+      // the first pass skips ahead, further while the errors go on.
+      const int64_t touched = current + (read.touched + Ps - 1) / Ps;
+      const int64_t failedEnd = std::clamp<int64_t>(touched, current + good + 1, current + n);
+      sectors_.set(current + good, failedEnd, SectorState::NonTrimmed);
+      skip = skip == 0 ? sizes_.firstSkip : std::min(skip * 2, sizes_.maxSkip);
+      at = failedEnd;
+      if (skipped != nullptr && at < to) {
+        skipped->push_back({at, std::min(at + skip, to)});
+        at += skip;
+      }
+    }
+  }
+
+  // Reads one block into `out` (through `in` when the sector sizes differ); whatever did not come
+  // is fill.
+  SourceRead readBlock(SectorSource& source, int64_t current, int64_t n, uint8_t* in, size_t inSpan, uint8_t* out) {
     const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
-    const bool kept = Pt < Ps;
     std::optional<SourceRead> read;
-    if (kept) read = source.readKeeping(current, n, out, Pt);
-    const bool keeping = read.has_value();
-    if (keeping) {
+    if (Pt < Ps) read = source.readKeeping(current, n, out, Pt);
+    if (read) {
       if (read->bytes < n * Ps)
         for (int64_t i = 0; i < n; ++i)
           std::fill(out + i * Pt + std::clamp<int64_t>(read->bytes - i * Ps, 0, Pt), out + (i + 1) * Pt, kFill);
-    } else {
-      read = source.read(current, n, in);
-      std::fill(in + std::clamp<int64_t>(read->bytes, 0, static_cast<int64_t>(inSpan)), in + inSpan, kFill);
+      return *read;
     }
-
-    BlockOutcome outcome{current, current + n, {}};
-    const int64_t whole = std::clamp<int64_t>(read->bytes / Ps, 0, n);
-    if (whole < n && read->atEnd) {
-      outcome.bad.push_back({current + whole, current + n});
-    } else {
-      for (int64_t i = whole; i < n; ++i) {
-        if (stop_.load() != 0) {
-          outcome.tried = current + i;
-          break;
-        }
-        // A dead area may take long sector by sector: LBA shows the copy is still moving.
-        showSector(current + i);
-        const SourceRead one = source.readOne(current + i, scratch_.data());
-        // The bytes that did come stay, over whatever the block read left there.
-        uint8_t* place = keeping ? out + i * Pt : in + i * Ps;
-        std::copy_n(scratch_.data(), std::clamp<int64_t>(one.bytes, 0, keeping ? Pt : Ps), place);
-        if (one.bytes >= Ps) continue;
-        const int64_t badEnd = one.atEnd ? current + n : current + i + 1;
-        if (!outcome.bad.empty() && outcome.bad.back().second == current + i) outcome.bad.back().second = badEnd;
-        else outcome.bad.push_back({current + i, badEnd});
-        if (one.atEnd) break;
-      }
-    }
-    if (!keeping && in != out)
+    read = source.read(current, n, in);
+    std::fill(in + std::clamp<int64_t>(read->bytes, 0, static_cast<int64_t>(inSpan)), in + inSpan, kFill);
+    if (in != out)
       for (int64_t i = 0; i < n; ++i) std::copy_n(in + i * Ps, Pt, out + i * Pt);
-    return outcome;
+    return *read;
+  }
+
+  // Each failed area is read sector by sector from its leading edge until a sector fails, then
+  // from its trailing edge back until one fails; what lies between is left for the scraping.
+  void trimPhase(SectorSource& source, int targetFd) {
+    for (int64_t at = p_.sourceStart; !stopped();) {
+      const auto area = sectors_.next(at, SectorState::NonTrimmed);
+      if (!area) break;
+      int64_t first = area->first, end = area->end;
+      while (first < end && !stopped())
+        if (!readSingle(source, targetFd, first++, SectorState::NonTrimmed)) break;
+      while (end > first && !stopped())
+        if (!readSingle(source, targetFd, --end, SectorState::NonTrimmed)) break;
+      if (stopped()) break;
+      sectors_.set(first, end, SectorState::NonScraped);
+      at = area->end;
+    }
+  }
+
+  // What trimming left inside the failed areas is read one sector at a time.
+  void scrapePhase(SectorSource& source, int targetFd) {
+    for (int64_t at = p_.sourceStart; !stopped();) {
+      const auto area = sectors_.next(at, SectorState::NonScraped);
+      if (!area) break;
+      for (int64_t s = area->first; s < area->end && !stopped(); ++s) readSingle(source, targetFd, s, SectorState::NonScraped);
+      at = area->end;
+    }
+  }
+
+  // Reads one sector in the phase of `state`; a sector that reads is written and finished, one
+  // that does not is filled and bad. True when it read.
+  bool readSingle(SectorSource& source, int targetFd, int64_t sector, SectorState phase, int pass = 1) {
+    sectors_.at(sector, phase, pass);
+    // A dead area may take long sector by sector: LBA shows the copy is still moving.
+    showSector(sector);
+    std::fill(scratch_.begin(), scratch_.end(), kFill);
+    const SourceRead one = source.readOne(sector, scratch_.data());
+    if (one.complete) {
+      writeRecovered(targetFd, sector, 1, scratch_.data());
+      return true;
+    }
+    if (phase != SectorState::Bad) {
+      // The bytes that did come stay, over the fill, as the copy always kept them.
+      writeSectors(targetFd, sector, 1, scratch_.data(), SectorState::Bad);
+      found_.set(sector, sector + 1, SectorState::Bad);
+    }
+    return false;
   }
 
   // After the copy, each sector still unreadable gets up to `retryPasses` more tries on its own;
   // a sector that reads is written and counts as finished.
   void retryPasses(SectorSource& source, int targetFd) {
-    const int64_t Ps = p_.sourceSectorSize;
+    const int64_t Ps = p_.sourceSectorSize, B = sizes_.block;
     const int64_t before = sectors_.count(SectorState::Bad);
     if (before == 0) return;
     const int64_t began = now_();
-    std::vector<uint8_t> buffer(static_cast<size_t>(Ps * block_));
-    int64_t sourceEnd = INT64_MAX;  // the first sector the source was found to end before
-    for (int pass = 0; pass < p_.retryPasses && stop_.load() == 0; ++pass) {
-      for (auto area = sectors_.next(p_.sourceStart, SectorState::Bad); area && area->first < sourceEnd;
+    std::vector<uint8_t> buffer(static_cast<size_t>(Ps * B));
+    for (int pass = 1; pass <= p_.retryPasses && !stopped(); ++pass) {
+      for (auto area = sectors_.next(p_.sourceStart, SectorState::Bad); area && !stopped();
            area = sectors_.next(area->end, SectorState::Bad)) {
-        for (int64_t s = area->first; s < area->end && s < sourceEnd && stop_.load() == 0;) {
+        for (int64_t s = area->first; s < area->end && !stopped();) {
           // An unreadable area of a whole block or more is seldom damage of the medium; more often
           // the disk was gone for a while. It is tried a block at a time first, so that a disk
-          // that came back is not read one sector per request; a block that still fails is tried
-          // sector by sector.
-          const int64_t n = std::min(block_, area->end - s);
-          if (n == block_) {
-            sectors_.at(s, SectorState::Bad);
+          // that came back is not read one sector per request; sectors after a failure in such a
+          // block are tried on their own.
+          int64_t single = std::min(B, area->end - s);
+          if (single == B) {
+            sectors_.at(s, SectorState::Bad, pass);
             showSector(s);
-            if (source.read(s, n, buffer.data()).bytes >= n * Ps) {
-              writeRecovered(targetFd, s, n, buffer.data());
-              s += n;
-              continue;
-            }
+            const SourceRead read = source.read(s, B, buffer.data());
+            const int64_t good = read.complete ? B : std::clamp<int64_t>(read.bytes / Ps, 0, B);
+            if (good > 0) writeRecovered(targetFd, s, good, buffer.data());
+            s += good;
+            single -= good;
           }
-          for (const int64_t last = s + n; s < last && s < sourceEnd && stop_.load() == 0; ++s) {
-            sectors_.at(s, SectorState::Bad);
-            showSector(s);
-            const SourceRead one = source.readOne(s, buffer.data());
-            if (one.atEnd && one.bytes < Ps) sourceEnd = s;
-            if (one.bytes >= Ps) writeRecovered(targetFd, s, 1, buffer.data());
-          }
+          for (const int64_t last = s + single; s < last && !stopped(); ++s)
+            readSingle(source, targetFd, s, SectorState::Bad, pass);
         }
-        if (stop_.load() != 0) break;
       }
     }
-    showSector(p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0));
     const int64_t after = sectors_.count(SectorState::Bad);
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
@@ -409,10 +506,17 @@ class CopyLoop {
     sink_.Message(u"重试", u"重试用时" + FormatRemainingTime(now_() - began) + Utf8ToText(text));
   }
 
-  // Writes `n` sectors read on a retry (source sectors back to back in `data`, which it may
-  // reorder) and marks them finished. Only each sector's own bytes are written: with larger
-  // target sectors the tail of a target sector keeps what the copy put there.
+  // Writes `n` sectors read on their own (source sectors back to back in `data`, which it may
+  // reorder) and marks them finished.
   void writeRecovered(int targetFd, int64_t first, int64_t n, uint8_t* data) {
+    writeSectors(targetFd, first, n, data, SectorState::Finished);
+  }
+
+  // Writes `n` source sectors (back to back in `data`, which it may reorder) to their places and
+  // then marks them `state`, so the map never claims what the target does not hold. Only each
+  // sector's own bytes are written: with larger target sectors the tail of a target sector keeps
+  // what the copy put there.
+  void writeSectors(int targetFd, int64_t first, int64_t n, uint8_t* data, SectorState state) {
     const int64_t Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
     bool written = true;
     if (Pt <= Ps) {
@@ -426,71 +530,105 @@ class CopyLoop {
         written = WriteAllAt(targetFd, sector, static_cast<size_t>(Ps), targetOffset(first + i));
       }
     }
-    if (written) sectors_.set(first, first + n, SectorState::Finished);
+    if (written) sectors_.set(first, first + n, state);
     else sink_.Message(u"写入", OffsetText("写入位置%lld错误", targetOffset(first)));
+  }
+
+  // One row per run of sectors this run found unreadable, once the copy is through with them.
+  void reportUnreadable() {
+    for (const SectorArea& area : found_.areas())
+      if (area.state == SectorState::Bad)
+        sink_.Message(u"读取", OffsetText("读取位置%lld错误", area.first * p_.sourceSectorSize));
   }
 
   void showSector(int64_t sector) {
     ImagingDisplays displays;
     displays.lba = Utf8ToText(std::to_string(sector));
+    report(std::move(displays), sector, true);
+  }
+
+  static int64_t SettledBytes(const RescueTotals& totals) { return totals.finished + totals.bad; }
+
+  // The displays, with the map a few times a second (and always when the run has ended): often
+  // enough to watch, seldom enough that copying the map costs the copy nothing.
+  void report(ImagingDisplays displays, int64_t position, bool reading) {
+    position_ = position;
+    const auto now = std::chrono::steady_clock::now();
+    if (!reading || now - lastMap_ >= kMapInterval) {
+      lastMap_ = now;
+      displays.map = snapshot(position, reading);
+    }
     sink_.Tally(displays);
+  }
+
+  std::shared_ptr<const RescueMapSnapshot> snapshot(int64_t position, bool reading) const {
+    auto map = std::make_shared<RescueMapSnapshot>();
+    const int64_t Ps = p_.sourceSectorSize;
+    const std::vector<SectorArea> areas = sectors_.areas();
+    map->blocks.reserve(areas.size());
+    for (const SectorArea& area : areas)
+      map->blocks.push_back({area.first * Ps, (area.end - area.first) * Ps, static_cast<char>(area.state)});
+    map->sectorSize = p_.sourceSectorSize;
+    map->position = position * Ps;
+    map->reading = reading;
+    const int64_t elapsed = now_() - start_;
+    map->elapsedSeconds = elapsed;
+    const RescueTotals totals = TotalsOf(map->blocks);
+    const int64_t settled = SettledBytes(totals) - settledAtStart_;
+    if (elapsed > 0 && settled > 0) {
+      map->bytesPerSecond = settled / elapsed;
+      if (*map->bytesPerSecond > 0)
+        map->remainingSeconds = (totals.size - SettledBytes(totals)) / *map->bytesPerSecond;
+    }
+    return map;
   }
 
   int64_t targetOffset(int64_t sector) const {
     return (p_.targetStart + sector - p_.sourceStart) * p_.targetSectorSize;
   }
 
-  // One row per run of consecutive unreadable sectors, even when the run spans blocks.
-  void reportUnreadable(int64_t first, int64_t end) {
-    if (first != unreadableEnd_) sink_.Message(u"读取", OffsetText("读取位置%lld错误", first * p_.sourceSectorSize));
-    unreadableEnd_ = end;
-  }
-
-  void startWrite(BlockWriter& writer, const uint8_t* data, size_t size, int64_t offset, int64_t next,
-                  BlockOutcome outcome) {
+  void startWrite(BlockWriter& writer, const uint8_t* data, size_t size, int64_t offset, int64_t next) {
     writer.start(data, size, offset);
-    pending_ = Pending{offset, next, std::move(outcome)};
+    pending_ = Pending{offset, next - static_cast<int64_t>(size) / p_.targetSectorSize, next};
   }
 
   // Finishes the pending write, if any, records its sectors and reports it; true when there was one.
   bool finishWrite(BlockWriter& writer) {
     if (!pending_) return false;
-    const bool written = writer.wait();
-    if (!written) {
-      // The target does not hold these sectors: they stay not tried, for a later run.
-      sink_.Message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
-    } else {
-      const BlockOutcome& o = pending_->outcome;
-      sectors_.set(o.first, o.tried, SectorState::Finished);
-      for (const auto& [first, end] : o.bad) sectors_.set(first, std::min(end, o.tried), SectorState::Bad);
-    }
-    sectors_.at(pending_->next, SectorState::NotTried);
-    sink_.Progress(pending_->next / block_, progressMaximum_);
-    const int64_t end = p_.sourceStart + std::max<int64_t>(p_.sourceCount, 0);
-    sink_.Tally(ComputeDisplays(pending_->next, displayStart_, end - displayStart_, p_.sourceSectorSize,
-                                   now_() - start_));
+    if (writer.wait()) sectors_.set(pending_->first, pending_->next, SectorState::Finished);
+    // Otherwise the target does not hold these sectors: they stay not tried, for a later run.
+    else sink_.Message(u"写入", OffsetText("写入位置%lld错误", pending_->offset));
+    sink_.Progress(pending_->next / sizes_.block, progressMaximum_);
+    report(ComputeDisplays(pending_->next, displayStart_, end_ - displayStart_, p_.sourceSectorSize, now_() - start_),
+           pending_->next, true);
     pending_.reset();
     return true;
   }
 
   struct Pending {
     int64_t offset;  // where the block goes
+    int64_t first;   // its first source sector
     int64_t next;    // the source sector after it
-    BlockOutcome outcome;
   };
 
   const ImagingRequest& p_;
   ImagingReporter& sink_;
   const std::atomic<int>& stop_;
   std::function<int64_t()> now_;
-  int64_t block_;
+  ReadSizes sizes_;
+  int64_t end_;  // one past the last sector of the run the source holds
   RescueMapKeeper& sectors_;
+  SectorMap found_;  // the sectors this run found unreadable, for one row per run of them
   int64_t progressMaximum_ = 0;
   int64_t start_ = 0;
   int64_t displayStart_ = 0;  // the first sector this run reads: speed and time count from there
-  int64_t unreadableEnd_ = -1;
-  std::vector<uint8_t> scratch_;
+  int64_t position_ = 0;        // the sector the run is at
+  int64_t settledAtStart_ = 0;  // bytes finished or found bad before this run: the rate counts the rest
+  static constexpr std::chrono::milliseconds kMapInterval{250};
+  std::chrono::steady_clock::time_point lastMap_{};
+  std::vector<uint8_t> scratch_ = std::vector<uint8_t>(static_cast<size_t>(p_.sourceSectorSize));
   std::optional<Pending> pending_;
+  int slot_ = 0;  // the output buffer the next block goes to, while the other may still be written
 };
 
 int64_t SteadySeconds() {
@@ -531,29 +669,47 @@ std::string FirstLine(const fs::path& file) {
   return line;
 }
 
-// What the source is, in words that stay the same when the same source is chosen again: a disk
-// that dropped off the bus and came back under another node name keeps its identifier.
+// What the source is, in words that stay the same when the same source is chosen again and differ
+// for another source at the same name: a disk by its identifier and size (a disk that dropped off
+// the bus and came back under another node name keeps them), a file by its device, inode, size and
+// modification time.
 std::string SourceIdentity(const ImagingRequest& p, const fs::path& sysfsRoot) {
   if (p.sourceScsi != nullptr) {
     const ScsiDevice& d = *p.sourceScsi;
     return "scsi " + d.displayName + " serial=" + TextToUtf8(d.serial) + " blocks=" + std::to_string(d.blockCount) +
            "x" + std::to_string(d.blockLength);
   }
+  const auto fileIdentity = [](const struct stat& st) {
+    return " dev=" + DeviceNumberText(st.st_dev) + " ino=" + std::to_string(st.st_ino) +
+           " bytes=" + std::to_string(st.st_size) + " mtime=" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec);
+  };
   const fs::path path = !p.sourceImage.empty() ? p.sourceImage : p.sourceDiskNode;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return "path " + path.string();
   if (S_ISBLK(st.st_mode)) {
     const fs::path entry = sysfsRoot / "dev/block" / DeviceNumberText(st.st_rdev);
-    for (const char* name : {"device/wwid", "wwid", "device/serial", "serial", "loop/backing_file"}) {
+    const std::string size = " sectors=" + FirstLine(entry / "size");
+    for (const char* name : {"device/wwid", "wwid", "device/serial", "serial"}) {
       const std::string id = FirstLine(entry / name);
-      if (!id.empty())
-        return "disk " + FirstLine(entry / "device/model") + " id=" + id + " sectors=" + FirstLine(entry / "size");
+      if (!id.empty()) return "disk " + FirstLine(entry / "device/model") + " id=" + id + size;
     }
-    return "disk " + path.string() + " sectors=" + FirstLine(entry / "size");
+    // A loop device is the file behind it.
+    const std::string backing = FirstLine(entry / "loop/backing_file");
+    struct stat file {};
+    if (!backing.empty() && ::stat(backing.c_str(), &file) == 0) return "loop " + backing + fileIdentity(file) + size;
+    return "disk " + path.string() + size;
   }
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error);
-  return "image " + (error ? path : absolute).string() + " bytes=" + std::to_string(st.st_size);
+  return "image " + (error ? path : absolute).string() + fileIdentity(st);
+}
+
+// One past the last sector of the run the source holds: the end of the source ends the copy,
+// and what lies beyond it is neither read nor unreadable.
+int64_t RunEnd(const ImagingRequest& p, int64_t sourceSectors) {
+  const int64_t end = p.sourceStart + std::max<int64_t>(p.sourceCount, 0);
+  return sourceSectors < 0 ? end : std::max(p.sourceStart, std::min(end, sourceSectors));
 }
 
 // The target holds what the map says it holds only when it reaches at least as far as the last
@@ -561,7 +717,7 @@ std::string SourceIdentity(const ImagingRequest& p, const fs::path& sysfsRoot) {
 bool TargetReaches(const fs::path& target, const SectorMap& sectors, const ImagingRequest& p) {
   int64_t written = p.sourceStart;
   for (const SectorArea& area : sectors.areas())
-    if (area.state != SectorState::NotTried) written = area.end;
+    if (area.state == SectorState::Finished || area.state == SectorState::Bad) written = area.end;
   struct stat st {};
   return ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          st.st_size >= (p.targetStart + written - p.sourceStart) * p.targetSectorSize;
@@ -574,11 +730,11 @@ struct MapPlan {
   bool resume = false;
 };
 
+
 MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget, const StorageProbe& probe,
                 ImagingReporter& sink) {
   MapPlan plan;
-  const int64_t end = p.sourceStart + std::max<int64_t>(p.sourceCount, 0);
-  plan.sectors = SectorMap(p.sourceStart, end);
+  plan.sectors = SectorMap(run.start, run.start + run.count);
   // Only an image file gets a map: a disk or a special file named as target has no "beside". A
   // run with negative sectors (which read nothing) has no place in a map either.
   struct stat st {};
@@ -603,15 +759,46 @@ MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget,
   if (loaded.parsed.run == run && loaded.parsed.map && TargetReaches(p.targetFile, *loaded.parsed.map, p)) {
     plan.sectors = std::move(*loaded.parsed.map);
     plan.resume = true;
-    auto from = plan.sectors.next(p.sourceStart, SectorState::NotTried);
-    if (!from) from = plan.sectors.next(p.sourceStart, SectorState::Bad);
-    char text[96];
-    std::snprintf(text, sizeof text, "按映射文件继续，从扇区%lld开始", static_cast<long long>(from ? from->first : end));
-    sink.Message(u"映射", Utf8ToText(text));
   } else {
     sink.Message(u"映射", u"映射文件与本次镜像不符，重新开始");
   }
   return plan;
+}
+
+// Where a resumed run starts: the first sector of the earliest phase with work left.
+int64_t ResumePoint(const SectorMap& sectors) {
+  for (SectorState phase : kPhases)
+    if (const auto area = sectors.next(sectors.first(), phase)) return area->first;
+  return sectors.end();
+}
+
+// Another source of the same name, size and identifiers (a disk of the same model in the same
+// bay) would pass the map's identity: a sample of the finished sectors, spread over them, is read
+// again and compared with what the target holds. Sectors that do not read now prove nothing.
+bool FinishedSectorsMatch(SectorSource& source, int targetFd, const SectorMap& sectors, const ImagingRequest& p) {
+  constexpr int64_t kSamples = 16;
+  const int64_t finished = sectors.count(SectorState::Finished);
+  const int64_t Ps = p.sourceSectorSize, Pt = p.targetSectorSize, compared = std::min(Ps, Pt);
+  std::vector<uint8_t> read(static_cast<size_t>(Ps)), kept(static_cast<size_t>(compared));
+  // The target was opened for writing only: the same file is opened again to read.
+  const UniqueFd held(::open(("/proc/self/fd/" + std::to_string(targetFd)).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!held) return false;
+  const std::vector<SectorArea> areas = sectors.areas();
+  auto area = areas.begin();
+  int64_t before = 0;  // finished sectors in the areas before `area`
+  for (int64_t i = 0; i < std::min(kSamples, finished); ++i) {
+    const int64_t index = (2 * i + 1) * finished / (2 * std::min(kSamples, finished));
+    for (; area->state != SectorState::Finished || index >= before + area->end - area->first; ++area)
+      if (area->state == SectorState::Finished) before += area->end - area->first;
+    const int64_t sector = area->first + (index - before);
+    std::fill(read.begin(), read.end(), kFill);
+    if (!source.readOne(sector, read.data()).complete) continue;
+    const int64_t at = (p.targetStart + sector - p.sourceStart) * Pt;
+    if (at == 0 && compared > 511 && read[511] == 0xAA) read[511] = kFill;
+    if (ReadAt(held.get(), kept.data(), kept.size(), at) != compared || !std::equal(kept.begin(), kept.end(), read.begin()))
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -684,64 +871,89 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     }
   }
 
-  UniqueFd target;
-  int openError = 0;
-  const auto deviceNumber = env.deviceNumber ? env.deviceNumber : BlockDeviceNumber;
-  const bool imageTarget = !p.targetFile.empty() && deviceNumber(p.targetFile) == 0;
-  const RescueRun run{SourceIdentity(p, env.sysfsRoot), p.sourceSectorSize, p.targetSectorSize,
-                      p.sourceStart, p.sourceCount, p.targetStart};
-  MapPlan plan = PlanMap(p, run, imageTarget, ProbeOf(env), sink);
-  if (imageTarget) {
-    const fs::path inputs[] = {p.sourceImage, p.sourceDiskNode};
-    // Continuing from the map keeps what the target holds; otherwise the target starts empty.
-    target = plan.resume ? OpenOutputKeeping(p.targetFile, inputs, ProbeOf(env))
-                         : CreateOutput(p.targetFile, inputs, ProbeOf(env));
-  } else if (!p.targetFile.empty() || !p.targetDiskNode.empty()) {
-    target = OpenDeviceExclusive(!p.targetFile.empty() ? p.targetFile : p.targetDiskNode, &openError);
-  }
-  if (!target) {
-    if (openError == EBUSY) {
-      sink.Message(u"错误", u"打开目标设备错误");
-      Interrupted(sink, u"目标设备正被系统使用（已挂载或被占用），写入会损坏它");
-    } else {
-      Interrupted(sink, u"打开目标设备错误");
-    }
-    return {};
-  }
-
-  auto now = env.nowSeconds ? env.nowSeconds : SteadySeconds;
+  const auto now = env.nowSeconds ? env.nowSeconds : SteadySeconds;
   int64_t progressMaximum = 0;
+  ImagingOutcome outcome;
   try {
+    // The source opens first, so that a source that cannot be read leaves the target as it was.
     std::optional<ScsiTarget> scsi;
     UniqueFd sourceFd;
     std::unique_ptr<SectorSource> source;
-    int64_t blockSectors = kHandleBlockSectors;
+    ReadSizes sizes;
     if (p.sourceScsi != nullptr && env.scsi != nullptr) {
       scsi.emplace(*env.scsi);
       scsi->bind(p.sourceScsi);
-      source = std::make_unique<ScsiSource>(*scsi, p.sourceSectorSize);
-      blockSectors = kScsiBlockSectors;
+      source = std::make_unique<ScsiSource>(*scsi, p.sourceSectorSize, p.sourceScsi->blockCount);
+      sizes.block = sizes.firstSkip = kScsiBlockSectors;
     } else {
       sourceFd = sourcePath.empty() ? UniqueFd() : OpenSharedInput(sourcePath, true);
       if (!sourceFd) {
-        target.reset();
         Interrupted(sink, u"打开源设备错误");
         return {};
       }
       source = std::make_unique<HandleSource>(sourceFd.get(), p.sourceSectorSize);
+      sizes.block = kHandleBlockSectors;
+      sizes.firstSkip = std::max<int64_t>(1, kRequestBytes / p.sourceSectorSize);
     }
+    const int64_t end = RunEnd(p, source->sectorCount());
+    // As rescue tools do: the skip grows to a hundredth of the run, at most 1 GiB.
+    sizes.maxSkip = std::max(sizes.firstSkip, std::min((end - p.sourceStart) / 100, (int64_t{1} << 30) / p.sourceSectorSize));
+
+    const auto deviceNumber = env.deviceNumber ? env.deviceNumber : BlockDeviceNumber;
+    const bool imageTarget = !p.targetFile.empty() && deviceNumber(p.targetFile) == 0;
+    const RescueRun run{SourceIdentity(p, env.sysfsRoot), p.sourceSectorSize, p.targetSectorSize,
+                        p.sourceStart, end - p.sourceStart, p.targetStart};
+    MapPlan plan = PlanMap(p, run, imageTarget, ProbeOf(env), sink);
+    UniqueFd target;
+    int openError = 0;
+    if (imageTarget) {
+      const fs::path inputs[] = {p.sourceImage, p.sourceDiskNode};
+      // Continuing from the map keeps what the target holds; otherwise the target starts empty.
+      target = plan.resume ? OpenOutputKeeping(p.targetFile, inputs, ProbeOf(env))
+                           : CreateOutput(p.targetFile, inputs, ProbeOf(env));
+    } else if (!p.targetFile.empty() || !p.targetDiskNode.empty()) {
+      target = OpenDeviceExclusive(!p.targetFile.empty() ? p.targetFile : p.targetDiskNode, &openError);
+    }
+    if (!target) {
+      if (openError == EBUSY) {
+        sink.Message(u"错误", u"打开目标设备错误");
+        Interrupted(sink, u"目标设备正被系统使用（已挂载或被占用），写入会损坏它");
+      } else {
+        Interrupted(sink, u"打开目标设备错误");
+      }
+      return {};
+    }
+    if (plan.resume) {
+      if (FinishedSectorsMatch(*source, target.get(), plan.sectors, p)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "按映射文件继续，从扇区%lld开始",
+                      static_cast<long long>(ResumePoint(plan.sectors)));
+        sink.Message(u"映射", Utf8ToText(text));
+      } else {
+        sink.Message(u"映射", u"源设备与映射文件记录的不是同一来源，重新开始");
+        plan.sectors = SectorMap(run.start, end);
+        if (!SetFileLength(target.get(), 0)) {
+          Interrupted(sink, u"打开目标设备错误");
+          return {};
+        }
+      }
+    }
+
     RescueMapKeeper sectors(std::move(plan.file), run, std::move(plan.sectors), target.get());
     sectors.saveNow();
-    progressMaximum = CopyLoop(p, sink, stop, now, blockSectors, sectors).run(*source, target.get());
+    progressMaximum = CopyLoop(p, sink, stop, now, sizes, end, sectors).run(*source, target.get());
     if (!sectors.finish()) sink.Message(u"映射", u"映射文件写入失败");
+    // Unreadable sectors stay bad; sectors whose write failed stay not tried.
+    if (stop.load() != 0) outcome.end = ImagingEnd::Stopped;
+    else if (sectors.count(SectorState::Finished) < end - p.sourceStart) outcome.end = ImagingEnd::Incomplete;
+    else outcome.end = ImagingEnd::Completed;
   } catch (const std::bad_alloc&) {
     Interrupted(sink, u"内存不足");
     return {};
   }
-  target.reset();
   sink.Message(u"镜像", u"镜像完成");
   sink.Progress(0, progressMaximum);
-  return {true};
+  return outcome;
 }
 
 }  // namespace brenvik

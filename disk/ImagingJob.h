@@ -22,8 +22,15 @@ inline constexpr int64_t kScsiBlockSectors = 128;
 
 using ImagingReporter = JobReporter<NoRow, ImagingDisplays>;
 
+enum class ImagingEnd {
+  Completed,   // "镜像完成": the target holds every sector of the run
+  Stopped,     // "镜像完成" after Stop: the target holds what was copied so far
+  Incomplete,  // "镜像完成", but sectors stayed unreadable or could not be written (their rows say where)
+  Failed,      // "镜像中断" or never started: refused, or the source or target could not be opened
+};
+
 struct ImagingOutcome {
-  bool completed = false;  // "镜像完成": the copy ran to its end or to Stop
+  ImagingEnd end = ImagingEnd::Failed;
 };
 
 // What the copy reaches outside its parameters; tests replace the roots and the clock.
@@ -38,11 +45,12 @@ struct ImagingEnvironment {
 // Why a target is refused before it is opened, or empty when it may be written.
 std::u16string TargetRefusal(const ImagingRequest& parameters, const ImagingEnvironment& environment);
 
-// Runs one copy to its end or to Stop (polled before every block and every sector read on its
-// own). A block that does not read in full is read again sector by sector, and each sector that
-// stays unreadable gets `retryPasses` more tries after the copy. An image-file target keeps a
-// rescue map beside it ("<target>.map"), and a run that matches that map goes on from it instead
-// of starting afresh. Never throws.
+// Runs one copy to its end, the source's end or Stop (polled before every block and every sector
+// read on its own). Good data first: a failed read is skipped past and its area trimmed and read
+// sector by sector only after every readable area is copied; each sector that stays unreadable
+// gets `retryPasses` more tries after that. An image-file target keeps a rescue map beside it
+// ("<target>.map"), and a run of the same source that matches that map goes on from it, in the
+// phase it was in, instead of starting afresh. Never throws.
 ImagingOutcome RunImaging(const ImagingRequest& request, const std::atomic<int>& stop, ImagingReporter& reporter,
                           const ImagingEnvironment& environment = {});
 

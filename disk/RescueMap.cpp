@@ -26,12 +26,7 @@ constexpr std::string_view kRunComment = "# brenvik run:";
 
 bool IsStateChar(char c) { return c == '?' || c == '*' || c == '/' || c == '-' || c == '+'; }
 
-// The copy treats ddrescue's half-done states (non-trimmed, non-scraped) as not tried.
-SectorState StateOf(char c) {
-  if (c == '+') return SectorState::Finished;
-  if (c == '-') return SectorState::Bad;
-  return SectorState::NotTried;
-}
+SectorState StateOf(char c) { return static_cast<SectorState>(c); }
 
 // Bytes outside the printable ASCII range, blanks and '%' become "%XX", so any source name
 // stays one word of one line.
@@ -142,13 +137,8 @@ std::optional<RescueRun> ParseRunComment(std::string_view line) {
   return run;
 }
 
-struct Block {
-  int64_t position, size;
-  char state;
-};
-
 // The sectors of the run when the blocks cover exactly its bytes in whole sectors.
-std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<Block>& blocks) {
+std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<RescueMapBlock>& blocks) {
   const int64_t sectorSize = run.sourceSectorSize;
   int64_t end = 0, first = 0, last = 0;
   if (sectorSize <= 0 || __builtin_add_overflow(run.start, run.count, &end) ||
@@ -157,9 +147,9 @@ std::optional<SectorMap> SectorsOf(const RescueRun& run, const std::vector<Block
   if (blocks.empty() ? run.count != 0 : blocks.front().position != first || blocks.back().position + blocks.back().size != last)
     return std::nullopt;
   SectorMap map(run.start, end);
-  for (const Block& block : blocks) {
+  for (const RescueMapBlock& block : blocks) {
     if (block.position % sectorSize != 0 || block.size % sectorSize != 0) return std::nullopt;
-    map.set(block.position / sectorSize, (block.position + block.size) / sectorSize, StateOf(block.state));
+    map.set(block.position / sectorSize, (block.position + block.size) / sectorSize, StateOf(block.status));
   }
   return map;
 }
@@ -233,7 +223,8 @@ std::vector<SectorArea> SectorMap::areas() const {
 
 // ---- text ----
 
-std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState) {
+std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState,
+                            int pass) {
   const long long ps = run.sourceSectorSize;
   std::string text = "# Rescue map of a sector image (mapfile format of GNU ddrescue)\n";
   char line[256];
@@ -243,8 +234,8 @@ std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t 
                 static_cast<long long>(run.count), static_cast<long long>(run.targetStart));
   text += line;
   text += "# current_pos  current_status  current_pass\n";
-  std::snprintf(line, sizeof line, "0x%08llX     %c               1\n", static_cast<unsigned long long>(position * ps),
-                static_cast<char>(passState));
+  std::snprintf(line, sizeof line, "0x%08llX     %c               %d\n", static_cast<unsigned long long>(position * ps),
+                static_cast<char>(passState), pass);
   text += line;
   text += "#      pos        size  status\n";
   for (const SectorArea& area : map.areas()) {
@@ -258,7 +249,8 @@ std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t 
 ParsedRescueMap ParseRescueMap(std::string_view text) {
   ParsedRescueMap parsed;
   std::optional<RescueRun> run;
-  std::vector<Block> blocks;
+  std::vector<RescueMapBlock> blocks;
+  int64_t statusPosition = 0;
   bool statusSeen = false;
   while (!text.empty()) {
     const size_t newline = text.find('\n');
@@ -273,7 +265,9 @@ ParsedRescueMap ParseRescueMap(std::string_view text) {
     const auto words = Words(line);
     if (!statusSeen) {
       // current_pos current_status [current_pass]
-      if (words.size() < 2 || words.size() > 3 || !ParseNumber(words[0]) || words[1].size() != 1) return {};
+      const auto current = words.size() >= 2 ? ParseNumber(words[0]) : std::nullopt;
+      if (words.size() > 3 || !current || words[1].size() != 1) return {};
+      statusPosition = *current;
       statusSeen = true;
       continue;
     }
@@ -288,12 +282,20 @@ ParsedRescueMap ParseRescueMap(std::string_view text) {
   parsed.isMap = true;
   parsed.run = run;
   if (run) parsed.map = SectorsOf(*run, blocks);
+  parsed.position = statusPosition;
+  parsed.blocks = std::move(blocks);
   return parsed;
 }
 
 // ---- the file ----
 
 RescueMapFile::RescueMapFile(const fs::path& target) : path_(target) { path_ += ".map"; }
+
+RescueMapFile RescueMapFile::at(const fs::path& mapPath) {
+  RescueMapFile file(mapPath);
+  file.path_ = mapPath;
+  return file;
+}
 
 RescueMapFile::Loaded RescueMapFile::load() const {
   Loaded loaded;
@@ -367,9 +369,10 @@ void RescueMapKeeper::set(int64_t first, int64_t end, SectorState state) {
   sectors_.set(first, end, state);
 }
 
-void RescueMapKeeper::at(int64_t sector, SectorState pass) {
+void RescueMapKeeper::at(int64_t sector, SectorState phase, int pass) {
   std::lock_guard guard(mutex_);
   position_ = sector;
+  phase_ = phase;
   pass_ = pass;
 }
 
@@ -383,12 +386,17 @@ int64_t RescueMapKeeper::count(SectorState state) const {
   return sectors_.count(state);
 }
 
+std::vector<SectorArea> RescueMapKeeper::areas() const {
+  std::lock_guard guard(mutex_);
+  return sectors_.areas();
+}
+
 bool RescueMapKeeper::saveNow() {
   if (!file_) return true;
   std::string text;
   {
     std::lock_guard guard(mutex_);
-    text = FormatRescueMap(run_, sectors_, position_, pass_);
+    text = FormatRescueMap(run_, sectors_, position_, phase_, pass_);
   }
   const bool saved = file_->save(text);
   std::lock_guard guard(mutex_);
@@ -400,7 +408,7 @@ bool RescueMapKeeper::flushAndSave() {
   std::string text;
   {
     std::lock_guard guard(mutex_);
-    text = FormatRescueMap(run_, sectors_, position_, pass_);
+    text = FormatRescueMap(run_, sectors_, position_, phase_, pass_);
   }
   // Everything the text claims was written before this flush began.
   const bool saved = ::fdatasync(targetFd_) == 0 && file_->save(text);

@@ -1,6 +1,8 @@
 #pragma once
 // The rescue map of an image copy: which source sectors the target holds ("+"), which could not
-// be read ("-") and which were not tried yet ("?"). It is kept beside an image-file target as
+// be read ("-"), which were not tried yet ("?"), and the two states between: a failed read's area
+// not yet trimmed from its edges ("*") and the inside left after trimming, not yet read sector by
+// sector ("/"). A run resumes in the phase those states call for. It is kept beside an image-file target as
 // "<target>.map" in the mapfile format of GNU ddrescue (source byte positions and sizes), so that
 // ddrescuelog and ddrescueview read it. Comment lines carry what the run was (source, sector
 // sizes, start, count, target start), so that a later run on the same target can tell whether it
@@ -21,7 +23,8 @@
 
 namespace brenvik {
 
-enum class SectorState : char { NotTried = '?', Finished = '+', Bad = '-' };
+// The letters are ddrescue's, so its tools read the map.
+enum class SectorState : char { NotTried = '?', NonTrimmed = '*', NonScraped = '/', Bad = '-', Finished = '+' };
 
 // What a map must agree on before a run continues from it.
 struct RescueRun {
@@ -62,14 +65,26 @@ class SectorMap {
 };
 
 // The map file's text; `position` is the sector the run is at, `passState` what it is doing
-// (copying "?", retrying "-", done "+").
-std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState);
+// (copying "?", trimming "*", scraping "/", retrying "-", done "+") and `pass` which pass of it.
+std::string FormatRescueMap(const RescueRun& run, const SectorMap& map, int64_t position, SectorState passState,
+                            int pass = 1);
+
+// One line of a map's block list: source bytes [position, position + size) in state `status`
+// ('?', '*', '/', '-' or '+').
+struct RescueMapBlock {
+  int64_t position = 0;
+  int64_t size = 0;
+  char status = '?';
+  bool operator==(const RescueMapBlock&) const = default;
+};
 
 // What a map file's text holds.
 struct ParsedRescueMap {
   bool isMap = false;              // the text has a ddrescue mapfile's shape
   std::optional<RescueRun> run;    // the run identity, when the map was written by this program
   std::optional<SectorMap> map;    // the sectors, when the blocks cover exactly the run in whole sectors
+  int64_t position = 0;            // the status line: where the run was
+  std::vector<RescueMapBlock> blocks;  // back to back, as the file lists them
 };
 // Takes hostile text: every number is checked before use.
 ParsedRescueMap ParseRescueMap(std::string_view text);
@@ -79,6 +94,8 @@ ParsedRescueMap ParseRescueMap(std::string_view text);
 class RescueMapFile {
  public:
   explicit RescueMapFile(const std::filesystem::path& target);  // "<target>.map"
+  // A map file named by its own path, such as one a user opens to look at.
+  static RescueMapFile at(const std::filesystem::path& mapPath);
 
   const std::filesystem::path& path() const { return path_; }
 
@@ -112,9 +129,10 @@ class RescueMapKeeper {
   bool hasFile() const { return file_.has_value(); }
   void set(int64_t first, int64_t end, SectorState state);
   // Where the run is and what it is doing, for the map's status line.
-  void at(int64_t sector, SectorState pass);
+  void at(int64_t sector, SectorState phase, int pass = 1);
   std::optional<SectorArea> next(int64_t from, SectorState state) const;
   int64_t count(SectorState state) const;
+  std::vector<SectorArea> areas() const;
 
   // Saves the map as it stands, without flushing the target (it claims nothing new).
   bool saveNow();
@@ -132,7 +150,8 @@ class RescueMapKeeper {
   mutable std::mutex mutex_;
   SectorMap sectors_;
   int64_t position_ = 0;
-  SectorState pass_ = SectorState::NotTried;
+  SectorState phase_ = SectorState::NotTried;
+  int pass_ = 1;
   bool failed_ = false;
   bool ending_ = false;
   std::condition_variable wake_;

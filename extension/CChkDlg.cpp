@@ -28,9 +28,9 @@ constexpr int kPathColumn = 2;
 }  // namespace
 
 // Forwards the jobs' reports to the page's channels; runs on the worker thread.
-class CChkDlg::Sink : public ExtensionReporter {
+class CChkDlg::PageReporter : public ExtensionReporter {
  public:
-  explicit Sink(CChkDlg& page) : page_(page) {}
+  explicit PageReporter(CChkDlg& page) : page_(page) {}
   void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
   void Tally(const ExtensionCounters& counters) override {
     page_.statusChannel_.post({{}, counters.identified, counters.scanned});
@@ -54,7 +54,7 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
                      }),
       rowChannel_(this, [this](std::vector<ListRow> rows) { model_->appendRows(std::move(rows)); }),
       renamedChannel_(this, [this](std::vector<int> rows) { model_->removeRowsAt(std::move(rows)); }),
-      sink_(std::make_unique<Sink>(*this)) {
+      reporter_(std::make_unique<PageReporter>(*this)) {
   MakeLabel(this, 0, QStringLiteral("Path:"), DluRect(7, 10, 22, 10));
   pathEdit_ = MakeEdit(this, kPathEdit, QStringLiteral("Path:"), DluRect(30, 8, 418, 13));
   auto* browse = MakeButton(this, kBrowseButton, QStringLiteral("..."), DluRect(452, 7, 22, 15));
@@ -85,6 +85,10 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
 // The worker reports through members of this class: it must end before they go.
 CChkDlg::~CChkDlg() { stopAndWait(); }
 
+void CChkDlg::refusePath() {
+  showMessage(QStringLiteral("Please set the path correctly"), QStringLiteral("Error"), MessageIcon::Error);
+}
+
 void CChkDlg::onCheck() {
   if (refuseIfBusy()) return;
   counters_ = {};
@@ -92,21 +96,23 @@ void CChkDlg::onCheck() {
   model_->clear();
   const QString path = pathEdit_->text();
   if (path.isEmpty()) {
-    showMessage(QStringLiteral("Please set the path correctly"), QStringLiteral("Error"), MessageIcon::Error);
+    refusePath();
     return;
   }
   const AppSettings& current = settings();
   const ExtensionCheckRequest request{QStringToPath(path), current.cacheMode == kCacheModeFiles,
                                       current.temporaryFolder, &reader_};
   if (request.cacheMode) resultFile_.clear();
-  startJob([this, request] { return RunExtensionCheck(request, stopFlag(), *sink_); },
+  startJob([this, request] { return RunExtensionCheck(request, stopFlag(), *reporter_); },
            [this, request](const ExtensionCheckOutcome& outcome) {
              counters_ = outcome.counters;
              if (request.cacheMode) resultFile_ = outcome.resultFile;
              checkedRoot_ = request.root;
              checkedRootIdentity_ = outcome.rootIdentity;
              // A cache-mode pass that could not make its result file ends on its status text alone.
-             if (outcome.completed) showCompletion(ToQString(kDetectExtensionCompletedText));
+             if (outcome.end == ExtensionCheckEnd::NotAFolder) refusePath();
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDetectExtensionCompletedText));
            });
 }
 
@@ -125,7 +131,7 @@ void CChkDlg::onRename() {
           {i, ToText(row.cells[kStatusColumn]), ToText(row.cells[kPathColumn]), IdentityFromData(row.data)});
     }
   }
-  startJob([this, request = std::move(request)] { return RunExtensionRename(request, stopFlag(), *sink_); },
+  startJob([this, request = std::move(request)] { return RunExtensionRename(request, stopFlag(), *reporter_); },
            [this, cacheMode = request.cacheMode](const ExtensionRenameOutcome& outcome) {
              if (cacheMode) {
                model_->clear();
@@ -133,7 +139,9 @@ void CChkDlg::onRename() {
              } else {
                counters_.rowCounter -= outcome.renamed;
              }
-             showCompletion(ToQString(kModifyExtensionCompletedText));
+             // A pass without a result file or journal ends on its failure text alone.
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kModifyExtensionCompletedText));
            });
 }
 

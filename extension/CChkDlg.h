@@ -29,9 +29,11 @@ class CChkDlg : public ToolPage {
   const ExtensionCounters& counters() const { return counters_; }
 
  private:
-  class Sink;
+  class PageReporter;
 
   void onCheck();
+  // The refusal of a path that is empty or names no folder.
+  void refusePath();
   void onRename();
 
   QLineEdit* pathEdit_ = nullptr;
@@ -55,7 +57,7 @@ class CChkDlg : public ToolPage {
   LatestValueChannel<StatusLine> statusChannel_;
   RowBatchChannel<ListRow> rowChannel_;
   RowBatchChannel<int> renamedChannel_;
-  std::unique_ptr<Sink> sink_;
+  std::unique_ptr<PageReporter> reporter_;
 };
 
 }  // namespace brenvik

@@ -15,12 +15,6 @@
 
 namespace brenvik {
 
-namespace {
-
-char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
-}  // namespace
-
 std::u16string TallyText(int64_t identified, int64_t scanned) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "Numbers: %" PRId64 " / %" PRId64, identified, scanned);
@@ -29,14 +23,20 @@ std::u16string TallyText(int64_t identified, int64_t scanned) {
 
 ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, const std::atomic<int>& stop,
                                         ExtensionReporter& reporter) {
-  reporter.Status(kDetectingExtensionText);
   ExtensionCheckOutcome outcome;
+  outcome.rootIdentity = FolderIdentity(request.root);
+  if (!outcome.rootIdentity.known()) {
+    outcome.end = ExtensionCheckEnd::NotAFolder;
+    return outcome;
+  }
+  reporter.Status(kDetectingExtensionText);
   ExtensionCounters& counters = outcome.counters;
   TemporaryResultFile resultFile;
   std::optional<RecordFileWriter> records;
   if (request.cacheMode) {
     resultFile = CreateTemporaryResultFile(request.temporaryFolder);
     if (!resultFile.fd) {
+      outcome.end = ExtensionCheckEnd::ResultFileFailed;
       reporter.Status(kCheckResultFileFailedText);
       return outcome;
     }
@@ -44,7 +44,6 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
     records.emplace(resultFile.fd.get(), RecordLength::U16);
   }
 
-  outcome.rootIdentity = FolderIdentity(request.root);
   bool recordsLost = false;
   // Workers identify files, each with its own reader for the compound-file probe, and make the
   // texts of those identified; rows, counts and records follow in walk order on this thread.
@@ -63,8 +62,12 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
         // Stop also interrupts the compound file being probed, not only the walk between files.
         const ReaderStopScope readerStop(probeReader, &stop);
         Identified found;
-        const std::string_view type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
-        if (!type.empty()) found = {IdentityAt(file.folderFd, file.name), Utf16(type), BytesToText(file.Path())};
+        const FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
+        // A name that already names the content correctly (a variant such as .jar or .jpeg) is
+        // listed with its own extension, so Rename leaves it as it is.
+        if (type.recognised())
+          found = {IdentityAt(file.folderFd, file.name), Utf16(ListedType(type, BytesToText(file.name))),
+                   BytesToText(file.Path())};
         return found;
       },
       [&](const WalkedFile&, Identified&& found) {
@@ -72,7 +75,7 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
           // A result file that misses records would let Rename pass over files silently.
           if (records && !records->Append({found.type, found.path}, IdentityBytes(found.identity).view()))
             recordsLost = true;
-          if (!request.cacheMode || counters.rowCounter < kCachePreviewRows)
+          if (!request.cacheMode || counters.rowCounter < request.listedRows)
             reporter.AddRow({counters.rowCounter++, std::move(found.type), std::move(found.path), found.identity});
           ++counters.identified;
           if (recordsLost) return false;
@@ -86,12 +89,13 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
     resultFile.fd.reset();
     DeleteFile(resultFile.path);
     outcome.resultFile.clear();
+    outcome.end = ExtensionCheckEnd::ResultFileFailed;
     reporter.Status(kCheckResultFileFailedText);
     return outcome;
   }
 
   reporter.Status(kDetectExtensionCompletedText);
-  outcome.completed = true;
+  if (stop.load() != 0) outcome.end = ExtensionCheckEnd::Stopped;
   return outcome;
 }
 
@@ -103,15 +107,7 @@ bool CorrectListedExtension(const ListedTree& tree, std::u16string_view type, st
                             FileIdentity identity, JobJournal* journal) {
   const size_t slash = path.rfind(u'/');
   if (slash == std::u16string_view::npos || slash == 0) return false;
-  const std::u16string_view name = path.substr(slash + 1);
-
-  std::u16string_view base = name;
-  std::u16string oldExtension;
-  const size_t dot = name.rfind(u'.');
-  if (dot != std::u16string_view::npos && dot != 0) {
-    base = name.substr(0, dot);
-    for (char16_t c : name.substr(dot + 1)) oldExtension += AsciiLower(c);
-  }
+  const auto [base, oldExtension] = SplitExtension(path.substr(slash + 1));
   if (oldExtension == type) return true;
 
   const std::optional<ListedTree::Entry> file = tree.Reach(TextToPath(path), identity);
@@ -143,8 +139,11 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
         ++outcome.renamed;
       }
     }
-  } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenShared(request.resultFile); !file) {
+  } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenCreatedTemporaryFile(request.resultFile);
+             !file) {
+    outcome.end = ExtensionRenameEnd::ResultFileUnreadable;
     reporter.Status(kRenameResultFileUnreadableText);
+    return outcome;
   } else {
     RecordFileReader records(file.get(), RecordLength::U16, 2, kIdentityBytes);
     std::vector<std::u16string> record;
@@ -154,6 +153,8 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
   }
   // A journal that could not be written stopped the pass before its next rename.
   reporter.Status(journal.failed() ? std::u16string_view(kJournalWriteFailedText) : kModifyExtensionCompletedText);
+  if (journal.failed()) outcome.end = ExtensionRenameEnd::JournalFailed;
+  else if (stop.load() != 0) outcome.end = ExtensionRenameEnd::Stopped;
   return outcome;
 }
 

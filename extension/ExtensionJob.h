@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "journal/JobJournal.h"
+#include "core/AppSettings.h"
 #include "core/JobReporter.h"
 #include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
@@ -50,11 +51,18 @@ struct ExtensionCheckRequest {
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
   DocumentReader* reader = nullptr;       // unused by Check: each of its threads probes with its own
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
+  int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
+};
+
+enum class ExtensionCheckEnd {
+  Completed,         // every file below the root was examined
+  Stopped,           // the stop flag ended the walk; rows, counts and result file cover the files seen
+  NotAFolder,        // the root is missing or not a folder (a file, FIFO, device); nothing was read
+  ResultFileFailed,  // cache mode: the result file could not be created or written in full; it is gone
 };
 
 struct ExtensionCheckOutcome {
-  bool completed = false;            // false when the result file could not be created or written in
-                                     // full (it is removed then)
+  ExtensionCheckEnd end = ExtensionCheckEnd::Completed;
   std::filesystem::path resultFile;  // cache mode: the new result file (empty when none)
   ExtensionCounters counters;        // counted from zero
   FileIdentity rootIdentity;         // the folder walked; Rename acts below no other
@@ -84,7 +92,15 @@ struct ExtensionRenameRequest {
   FileIdentity rootIdentity;
 };
 
+enum class ExtensionRenameEnd {
+  Completed,             // every row or record was tried
+  Stopped,               // the stop flag ended the pass; what was renamed is journaled
+  ResultFileUnreadable,  // cache mode: no result file to read (none made, or gone); nothing renamed
+  JournalFailed,         // the journal could not be written; nothing was renamed after that
+};
+
 struct ExtensionRenameOutcome {
+  ExtensionRenameEnd end = ExtensionRenameEnd::Completed;
   int32_t renamed = 0;  // files given their type's extension (list mode lowers the row counter by it)
 };
 

@@ -226,22 +226,8 @@ namespace {
 
 // The types the two probes and the signature rows give a file whose first `headerBytes` bytes
 // (at most kIdentifyHeaderSize; fewer when the file is shorter) are in `header`, zero-filled.
-std::string_view IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
-                                   size_t headerBytes, DocumentReader& reader) {
-  if (const std::string_view type = MatchLeadingSignatures(header); !type.empty()) return type;
-
-  if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
-    // The probe closes the file; a compound file never starts like a zip, so the zip probe
-    // below has nothing to reopen it for.
-    switch (reader.ProbeCompoundFile(std::move(file), header)) {
-      case DocumentReader::kProbeWord: return "doc";
-      case DocumentReader::kProbeExcel: return "xls";
-      case DocumentReader::kProbePowerPoint: return "ppt";
-      case DocumentReader::kProbeUnknown: break;
-      default: return {};  // the header is not valid: nothing later may claim the file
-    }
-  }
-
+std::string_view TypeFromFirstBytes(const UniqueFd& file, const uint8_t (&header)[kIdentifyHeaderSize],
+                                    size_t headerBytes) {
   if (IsLocalHeader(header) && file) {
     switch (ProbeZipPackage(file.get(), header, headerBytes)) {
       case kZipWord: return "docx";
@@ -253,7 +239,29 @@ std::string_view IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdent
   return MatchTrailingSignatures(header);
 }
 
-std::string_view IdentifyFromStart(UniqueFd file, DocumentReader& reader) {
+FileType IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize], size_t headerBytes,
+                           DocumentReader& reader) {
+  if (const std::string_view type = MatchLeadingSignatures(header); !type.empty()) return FileTypeOf(type);
+
+  if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
+    // The probe closes the file; a compound file never starts like a zip, so the zip probe
+    // below has nothing to reopen it for.
+    switch (reader.ProbeCompoundFile(std::move(file), header)) {
+      case DocumentReader::kProbeWord: return FileTypeOf(reader.wordInfo.isTemplate ? "dot" : "doc");
+      case DocumentReader::kProbeExcel: return FileTypeOf("xls");
+      case DocumentReader::kProbePowerPoint: return FileTypeOf("ppt");
+      case DocumentReader::kProbeUnknown: break;
+      default: return {};  // the header is not valid: nothing later may claim the file
+    }
+  }
+
+  const std::string_view type = TypeFromFirstBytes(file, header, headerBytes);
+  const bool package = type == "zip" || type == "docx" || type == "xlsx" || type == "pptx";
+  if (package && file && !reader.stopRequested()) return PackageType(file.get(), type);
+  return FileTypeOf(type);
+}
+
+FileType IdentifyFromStart(UniqueFd file, DocumentReader& reader) {
   if (!file) return {};
   uint8_t header[kIdentifyHeaderSize] = {};
   int64_t got = ReadAt(file.get(), header, sizeof header, 0);
@@ -266,18 +274,17 @@ std::string_view IdentifyFromStart(UniqueFd file, DocumentReader& reader) {
 
 }  // namespace
 
-std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
-                                  DocumentReader& reader) {
+FileType IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize], DocumentReader& reader) {
   const int64_t length = file ? FileSize(file.get()) : 0;
   const size_t headerBytes = static_cast<size_t>(std::clamp<int64_t>(length, 0, kIdentifyHeaderSize));
   return IdentifyByContent(std::move(file), header, headerBytes, reader);
 }
 
-std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader) {
+FileType IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader) {
   return IdentifyFromStart(OpenShared(path), reader);
 }
 
-std::string_view IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader) {
+FileType IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader) {
   return IdentifyFromStart(OpenSharedAt(folderFd, name), reader);
 }
 

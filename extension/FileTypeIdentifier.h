@@ -5,10 +5,14 @@
 // An ordered list of signature tests over the first 512 bytes decides; two deeper probes sit in
 // the list: the compound-file probe (which Office application wrote an OLE2 file) and the zip
 // probe (which Office Open XML main part a zip package holds). The first test that matches wins.
+// Where the content names a variant of that type, the variant is the type: a Word template is a
+// "dot", and a zip package says what it is by its own entries (PackageType). Each type comes
+// with the other extensions that name its content correctly (FileTypeVariants.h).
 #include <cstdint>
 #include <filesystem>
 #include <string_view>
 
+#include "extension/FileTypeVariants.h"
 #include "readers/DocumentReader.h"
 
 namespace brenvik {
@@ -18,15 +22,14 @@ constexpr size_t kIdentifyHeaderSize = 512;
 // Opens `path` read-only with full sharing, reads its first 512 bytes and identifies it; the
 // reader serves the compound-file probe. The file is closed before returning. Empty when the file
 // cannot be opened or nothing matched.
-std::string_view IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader);
+FileType IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader);
 
 // The same for the file `name` (NUL-terminated) of an open folder, as a folder walk meets it.
-std::string_view IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader);
+FileType IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader);
 
 // The same decision over an already open file whose first 512 bytes (zero-filled beyond the end)
 // are in `header`. Takes the file over and closes it.
-std::string_view IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize],
-                                  DocumentReader& reader);
+FileType IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize], DocumentReader& reader);
 
 enum ZipProbeResult { kZipUnknown = 0, kZipWord = 1, kZipExcel = 2, kZipPowerPoint = 3 };
 

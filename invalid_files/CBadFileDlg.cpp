@@ -39,29 +39,50 @@ enum ControlId {
   kSizeMinimumBox = 3822,
   kSizeMaximumBox = 3823,
   kHeaderBox = 3824,
+  kDamagedBox = 3825,
 };
 
-enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3 };
+enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3, kReasonColumn = 4 };
 
 // Removed rows are taken out of a long list at most this often while Delete runs.
 constexpr qint64 kRemovalIntervalMs = 250;
 
+// A row's data: the file's identity, then its verdict.
+QVariant RowData(Verdict verdict, FileIdentity identity) {
+  QVariantList data = IdentityData(identity).toList();
+  data.append(static_cast<int>(verdict));
+  return data;
+}
+
+Verdict VerdictOf(const ListRow& row) {
+  const QVariantList data = row.data.toList();
+  return data.size() == 3 ? static_cast<Verdict>(data[2].toInt()) : Verdict::Valid;
+}
+
 ListRow MakeResultRow(const ResultRow& row) {
   // Shared texts, so a million rows do not hold a million copies of "size".
-  static const QString kStatus[] = {QString(), QStringLiteral("char"), QStringLiteral("type"),
-                                    QStringLiteral("content"), QStringLiteral("size")};
+  static const QString kStatus[] = {QString(),
+                                    QStringLiteral("char"),
+                                    QStringLiteral("type"),
+                                    QStringLiteral("content"),
+                                    QStringLiteral("size"),
+                                    QStringLiteral("damaged"),
+                                    QStringLiteral("tail")};
   ListRow list;
   list.cells = {QString::number(row.index), ToQString(FormatSizeText(row.size)),
-                kStatus[static_cast<int>(row.verdict)], PathToQString(row.path)};
+                kStatus[static_cast<int>(row.verdict)], PathToQString(row.path), ToQString(row.reason)};
+  // A tail row's file holds a whole original: it is shown unmarked and Delete passes over it.
+  list.checked = IsRemovable(row.verdict);
+  list.data = RowData(row.verdict, row.identity);
   return list;
 }
 
 }  // namespace
 
 // Turns the job's reports into channel posts; runs on the worker thread and never touches a widget.
-class CBadFileDlg::PageSink : public InvalidFileReporter {
+class CBadFileDlg::PageReporter : public InvalidFileReporter {
  public:
-  explicit PageSink(CBadFileDlg& page) : page_(page) {}
+  explicit PageReporter(CBadFileDlg& page) : page_(page) {}
   void AddRow(const ResultRow& row) override { page_.rowChannel_.post({RowEvent::Add, MakeResultRow(row), -1}); }
   void RowDone(int32_t position) override { page_.rowChannel_.post({RowEvent::Remove, {}, position}); }
   void ClearRows() override { page_.rowChannel_.post({RowEvent::Clear, {}, -1}); }
@@ -78,7 +99,7 @@ CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
       rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
       progressChannel_(this, [this](const ProgressLine& line) { showProgressLine(line); }),
       stateChannel_(this, [this](const QString& text) { state_->setText(Tr(text)); }),
-      sink_(std::make_unique<PageSink>(*this)) {
+      reporter_(std::make_unique<PageReporter>(*this)) {
   buildControls();
 }
 
@@ -108,11 +129,11 @@ void CBadFileDlg::buildControls() {
 
   resultView_ = makeList(kResultList, QStringLiteral("Results"),
                          {QStringLiteral("Index"), QStringLiteral("Size"), QStringLiteral("Status"),
-                          QStringLiteral("Path")},
+                          QStringLiteral("Path"), QStringLiteral("Reason")},
                          DluRect(7, 24, 437, 262));
   results_ = resultView_->listModel();
-  results_->setTranslatedColumns({2});  // the kind of invalid file
-  resultView_->setColumnWidths({100, 100, 100, -1});
+  results_->setTranslatedColumns({2, 4});  // the kind of invalid file, and why a file is damaged
+  resultView_->setColumnWidths({100, 100, 100, 260, -1});
 
   const QString nameLabel = QStringLiteral("File Name(Invalid char):");
   MakeLabel(this, 0, nameLabel, DluRect(452, 24, 193, 8));
@@ -161,6 +182,7 @@ void CBadFileDlg::buildControls() {
 
   deleteEmptyBox_ =
       MakeCheckBox(this, kDeleteEmptyBox, QStringLiteral("Delete Empty Folders"), DluRect(452, 264, 100, 10), true);
+  damagedBox_ = MakeCheckBox(this, kDamagedBox, QStringLiteral("Damaged"), DluRect(560, 264, 70, 10), false);
 
   progress_ = MakeStatusLine(this, kProgressLine, QStringLiteral("Progress"), QString(), DluRect(7, 292, 437, 10));
   state_ = MakeStatusLine(this, kStateLine, QStringLiteral("State"), QString(), DluRect(7, 305, 437, 10));
@@ -193,6 +215,7 @@ CriteriaInput CBadFileDlg::criteriaFromControls() const {
   input.patternText = ToText(pattern_->text());
   input.percentText = ToText(percent_->text());
   input.headerChecked = headerBox_->isChecked();
+  input.damagedChecked = damagedBox_->isChecked();
   return input;
 }
 
@@ -209,11 +232,13 @@ void CBadFileDlg::check() {
   const ScanRequest request{&detector_, static_cast<CacheMode>(settings().cacheMode), settings().temporaryFolder};
   resultMode_ = request.mode;
   resultFile_.clear();
-  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *sink_); },
+  startJob([this, request] { return RunInvalidFileScan(request, stopFlag(), *reporter_); },
            [this](const ScanOutcome& outcome) {
              resultFile_ = outcome.resultFile;
              scannedRootIdentity_ = outcome.rootIdentity;
-             if (outcome.completed) showCompletion(ToQString(kDetectCompletedText));
+             if (outcome.end == ScanEnd::NotAFolder) showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDetectCompletedText));
            });
 }
 
@@ -234,17 +259,24 @@ void CBadFileDlg::deleteFiles() {
   request.resultFile = resultFile_;
   if (resultMode_ == kCacheModeList) {
     for (int row = 0; row < results_->rowCount(); ++row)
-      if (results_->isChecked(row)) request.markedRows.push_back({row, QStringToPath(results_->row(row).cells[kPathColumn])});
+      if (results_->isChecked(row)) request.markedRows.push_back(markedRow(row));
   }
   pendingRemovals_.clear();
   lastRemovalApplied_ = QDateTime::currentMSecsSinceEpoch();
-  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *sink_); },
-           [this](const DeleteOutcome&) {
+  startJob([this, request = std::move(request)] { return RunInvalidFileDelete(request, stopFlag(), *reporter_); },
+           [this](const DeleteOutcome& outcome) {
              applyRemovals();
              // The cache-mode result is consumed (or could not be read; it is not tried again).
              if (resultMode_ == kCacheModeFiles) resultFile_.clear();
-             showCompletion(ToQString(kDeleteCompletedText));
+             // A failed Delete ends on its failure text alone.
+             if (EndsCompleted(outcome.end))
+               showCompletion(ToQString(kDeleteCompletedText));
            });
+}
+
+MarkedRow CBadFileDlg::markedRow(int row) const {
+  const ListRow& listed = results_->row(row);
+  return {row, QStringToPath(listed.cells[kPathColumn]), IdentityFromData(listed.data), VerdictOf(listed)};
 }
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {
@@ -314,8 +346,9 @@ void CBadFileDlg::removeFiles() {
   InvalidFileRemover remover(detector_.root, false, scannedRootIdentity_);
   std::vector<int> removed;
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
-    if (results_->isChecked(row) && remover.Delete(QStringToPath(results_->row(row).cells[kPathColumn])))
-      removed.push_back(row);
+    if (!results_->isChecked(row)) continue;
+    const MarkedRow marked = markedRow(row);
+    if (IsRemovable(marked.verdict) && remover.Delete(marked.path, marked.identity)) removed.push_back(row);
   }
   results_->removeRowsAt(std::move(removed));
 }

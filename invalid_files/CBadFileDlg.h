@@ -44,7 +44,7 @@ class CBadFileDlg : public ToolPage {
   };
   // The progress line shows the tally, or a failure text in its place.
   using ProgressLine = std::variant<ScanTally, std::u16string>;
-  class PageSink;
+  class PageReporter;
 
   void buildControls();
   CheckListView* makeList(int id, const QString& label, QStringList headers, QRect rect);
@@ -55,6 +55,8 @@ class CBadFileDlg : public ToolPage {
   void setMenuTargetChecked(bool checked);
   void gotoPath();
   void removeFiles();
+  // The result row `row` as Delete takes it: its path and the file Check saw there.
+  MarkedRow markedRow(int row) const;
   void saveText();
   void applyRowEvents(std::vector<RowEvent> events);
   void applyRemovals();
@@ -76,6 +78,7 @@ class CBadFileDlg : public ToolPage {
   QCheckBox* deleteEmptyBox_ = nullptr;
   QCheckBox* contentBox_ = nullptr;
   QCheckBox* headerBox_ = nullptr;
+  QCheckBox* damagedBox_ = nullptr;
   QLabel* progress_ = nullptr;
   QLabel* state_ = nullptr;
   CheckListModel* results_ = nullptr;
@@ -90,7 +93,7 @@ class CBadFileDlg : public ToolPage {
   RowBatchChannel<RowEvent> rowChannel_;
   LatestValueChannel<ProgressLine> progressChannel_;
   LatestValueChannel<QString> stateChannel_;
-  std::unique_ptr<PageSink> sink_;
+  std::unique_ptr<PageReporter> reporter_;
 };
 
 }  // namespace brenvik

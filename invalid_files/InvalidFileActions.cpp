@@ -2,9 +2,11 @@
 
 #include "core/TextHelpers.h"
 #include "core/RecordFile.h"
+#include "core/TemporaryFolder.h"
 #include "platform/ByteOrder.h"
 #include "platform/DirectoryWalk.h"
 #include "platform/NoFollow.h"
+#include "platform/PathText.h"
 
 namespace brenvik {
 
@@ -17,9 +19,13 @@ InvalidFileRemover::InvalidFileRemover(std::filesystem::path root, bool moveAsid
     journal_.emplace(tree_.rootFd(), tree_.root(), kInvalidFilesJournalTool, std::move(journalSettings));
 }
 
-bool InvalidFileRemover::Remove(const std::filesystem::path& file) { return Act(file, moveAside_); }
+bool InvalidFileRemover::Remove(const std::filesystem::path& file, FileIdentity identity) {
+  return Act(file, identity, moveAside_);
+}
 
-bool InvalidFileRemover::Delete(const std::filesystem::path& file) { return Act(file, false); }
+bool InvalidFileRemover::Delete(const std::filesystem::path& file, FileIdentity identity) {
+  return Act(file, identity, false);
+}
 
 void InvalidFileRemover::PrepareDeadFolder() {
   if (journal_) journal_->OpenOrMakeFolder(kDeadFolderName);
@@ -30,10 +36,10 @@ void InvalidFileRemover::RemoveEmptyFolders() {
   if (tree_.rootFd() >= 0) RemoveEmptyFoldersBelow(tree_.rootFd());
 }
 
-bool InvalidFileRemover::Act(const std::filesystem::path& file, bool moveAside) {
+bool InvalidFileRemover::Act(const std::filesystem::path& file, FileIdentity identity, bool moveAside) {
   // Without a scanned root there is nothing a file could be below.
   if (tree_.rootFd() < 0) return false;
-  const std::optional<ListedTree::Entry> entry = tree_.Reach(file, {});
+  const std::optional<ListedTree::Entry> entry = tree_.Reach(file, identity);
   if (!entry) return false;
   const int from = entry->folder.get();
   const std::string& name = entry->name;
@@ -71,16 +77,18 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
   const auto stopped = [&] { return stop.load(std::memory_order_relaxed) != 0 || remover.journalFailed(); };
 
   if (request.mode == kCacheModeFiles) {
-    UniqueFd file = OpenShared(request.resultFile);
+    UniqueFd file = OpenCreatedTemporaryFile(request.resultFile);
     if (!file) {
-      outcome.resultFileUnreadable = true;
+      outcome.end = DeleteEnd::ResultFileUnreadable;
       reporter.TallyFailure(kTemporaryFileAccessText);
     } else {
-      RecordFileReader records(file.get(), kPathRecordLength);
-      while (!stopped()) {
-        const auto path = records.NextPath();
-        if (!path) break;
-        if (remover.Remove(*path)) ++outcome.removed;
+      RecordFileReader records(file.get(), kPathRecordLength, 1, kIdentityBytes);
+      std::vector<std::u16string> record;
+      std::string identityBytes;
+      while (!stopped() && records.Next(record, &identityBytes)) {
+        // A record that does not say which file it was cannot be told from a forged one.
+        const FileIdentity identity = IdentityFromBytes(identityBytes);
+        if (identity.known() && remover.Remove(TextToPath(record.front()), identity)) ++outcome.removed;
       }
       file.reset();
       reporter.ClearRows();
@@ -89,7 +97,7 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     }
   } else {
     for (auto row = request.markedRows.rbegin(); row != request.markedRows.rend() && !stopped(); ++row)
-      if (remover.Remove(row->path)) {
+      if (IsRemovable(row->verdict) && remover.Remove(row->path, row->identity)) {
         ++outcome.removed;
         reporter.RowDone(row->index);
       }
@@ -100,6 +108,8 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     remover.RemoveEmptyFolders();
   }
   reporter.Status(remover.journalFailed() ? kJournalWriteFailedText : kDeleteCompletedText);
+  if (remover.journalFailed()) outcome.end = DeleteEnd::JournalFailed;
+  else if (outcome.end == DeleteEnd::Completed && stop.load() != 0) outcome.end = DeleteEnd::Stopped;
   return outcome;
 }
 

@@ -36,10 +36,11 @@ class InvalidFileRemover {
  public:
   InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity = {},
                      std::string journalSettings = {});
-  // True when the file is gone from its place (deleted or moved aside).
-  bool Remove(const std::filesystem::path& file);
+  // True when the file is gone from its place (deleted or moved aside). Only the file Check saw
+  // is acted on: when the path now names another file than `identity`, it stays.
+  bool Remove(const std::filesystem::path& file, FileIdentity identity);
   // Deletes, never moves aside (the list menu's Remove Files).
-  bool Delete(const std::filesystem::path& file);
+  bool Delete(const std::filesystem::path& file, FileIdentity identity);
   // Creates the DEAD folder (an existing one is kept).
   void PrepareDeadFolder();
   // Removes the folders below the root left empty (the root that was checked, never another).
@@ -50,7 +51,7 @@ class InvalidFileRemover {
   std::filesystem::path journalPath() const { return journal_ ? journal_->path() : std::filesystem::path(); }
 
  private:
-  bool Act(const std::filesystem::path& file, bool moveAside);
+  bool Act(const std::filesystem::path& file, FileIdentity identity, bool moveAside);
 
   ListedTree tree_;
   bool moveAside_;
@@ -62,6 +63,8 @@ inline constexpr char kInvalidFilesJournalTool[] = "Invalid Files";
 struct MarkedRow {
   int index = 0;
   std::filesystem::path path;
+  FileIdentity identity;             // the file Check listed
+  Verdict verdict = Verdict::Size;  // a tail row is never removed, marked or not
 };
 
 struct DeleteRequest {
@@ -74,14 +77,23 @@ struct DeleteRequest {
   std::filesystem::path resultFile;   // cache mode: the temporary result file
 };
 
-struct DeleteOutcome {
-  int64_t removed = 0;               // files deleted or moved aside
-  bool resultFileUnreadable = false;  // cache mode: the result file could not be opened
+enum class DeleteEnd {
+  Completed,             // every listed file still in place was deleted or moved aside
+  Stopped,               // the stop flag ended the file loop; what was done is journaled
+  ResultFileUnreadable,  // cache mode: the result file could not be opened; nothing was touched
+  JournalFailed,         // the journal could not be written; nothing was moved after that
 };
 
-// The Delete job. List mode goes through the marked rows from the last to the first and reports
-// each row whose file is gone (RowDone with its index); cache mode processes every record of the
-// result file, then clears the list and deletes the file. A set `stop` ends the file loop early.
+struct DeleteOutcome {
+  DeleteEnd end = DeleteEnd::Completed;
+  int64_t removed = 0;  // files deleted or moved aside
+};
+
+// The Delete job. List mode goes through the marked rows from the last to the first (passing over
+// tail rows: such a file holds a whole original) and reports each row whose file is gone (RowDone
+// with its index); cache mode processes every record of the result file, then clears the list and
+// deletes the file. A file is acted on only while it is still the one Check listed (a record
+// without that identity is passed over). A set `stop` ends the file loop early.
 DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atomic<int>& stop,
                                    InvalidFileReporter& reporter);
 

@@ -71,6 +71,8 @@ CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector&
     detector.headerRuleOn = input.headerChecked;
   }
 
+  detector.damageTestOn = input.damagedChecked;
+
   if (!detector.HasCriterion() && !detector.deleteEmptyFolders) return CriteriaRefusal::NoCriterion;
   return CriteriaRefusal::None;
 }

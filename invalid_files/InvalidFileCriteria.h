@@ -28,6 +28,7 @@ struct CriteriaInput {
   bool contentChecked = false;
   std::u16string patternText, percentText;
   bool headerChecked = false;
+  bool damagedChecked = false;
 };
 
 enum class CriteriaRefusal { None, Path, Size, ByteContent, Percent, NoCriterion };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "invalid_files/damage/IntegrityCheck.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
@@ -57,6 +58,8 @@ std::u16string_view StatusText(Verdict verdict) {
     case Verdict::Type: return u"type";
     case Verdict::Content: return u"content";
     case Verdict::Size: return u"size";
+    case Verdict::Damaged: return u"damaged";
+    case Verdict::Tail: return u"tail";
     case Verdict::Valid: break;
   }
   return {};
@@ -114,6 +117,7 @@ bool MediaSignatureTest(const HeadBytes& h) {
 void InvalidFileDetector::Reset() {
   contentTestOn = false;
   sizeTestOn = false;
+  damageTestOn = false;
   headerRuleOn = false;
   root.clear();
   nameRules.clear();
@@ -124,39 +128,55 @@ void InvalidFileDetector::Reset() {
 }
 
 bool InvalidFileDetector::HasCriterion() const {
-  return sizeTestOn || contentTestOn || !nameRules.empty() || !extensions.empty();
+  return sizeTestOn || contentTestOn || damageTestOn || !nameRules.empty() || !extensions.empty();
 }
 
 ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path) {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFile(path, size);
-  if (!fd) return {};
-  return {Judge(fd.get(), size, path.native(), scratch_), size, path};
+  ScanResult result = JudgeOpened(fd, size, path.native(), scratch_);
+  if (fd) result.path = path;
+  return result;
 }
 
 ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, std::filesystem::path path) {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
-  if (!fd) return {};
-  return {Judge(fd.get(), size, name, scratch_), size, std::move(path)};
+  ScanResult result = JudgeOpened(fd, size, name, scratch_);
+  if (fd) result.path = std::move(path);
+  return result;
 }
 
 ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, Scratch& scratch) const {
   int64_t size = 0;
   const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
-  if (!fd) return {};
-  return {Judge(fd.get(), size, name, scratch), size, {}};
+  return JudgeOpened(fd, size, name, scratch);
 }
 
-Verdict InvalidFileDetector::Judge(int fd, int64_t size, std::string_view name, Scratch& scratch) const {
+ScanResult InvalidFileDetector::JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name,
+                                            Scratch& scratch) const {
+  ScanResult result;
+  if (!fd) return result;
+  result.size = size;
+  result.verdict = Judge(fd.get(), size, name, scratch, result.reason);
+  if (result.verdict != Verdict::Valid) result.identity = IdentityOf(fd.get());
+  return result;
+}
+
+Verdict InvalidFileDetector::Judge(int fd, int64_t size, std::string_view name, Scratch& scratch,
+                                   std::u16string& reason) const {
   if (sizeTestOn && sizeMinimum <= size && size <= sizeMaximum) return Verdict::Size;
-  if (nameRules.empty() && extensions.empty())
-    return contentTestOn && IsMostlyFill(fd, size, scratch) ? Verdict::Content : Verdict::Valid;
-  const std::u16string lowerName = LowerCaseName(name);
-  if (MatchesNameRule(lowerName)) return Verdict::Char;
-  if (FailsTypeTest(fd, lowerName)) return Verdict::Type;
+  if (!nameRules.empty() || !extensions.empty()) {
+    const std::u16string lowerName = LowerCaseName(name);
+    if (MatchesNameRule(lowerName)) return Verdict::Char;
+    if (FailsTypeTest(fd, lowerName)) return Verdict::Type;
+  }
   if (contentTestOn && IsMostlyFill(fd, size, scratch)) return Verdict::Content;
-  return Verdict::Valid;
+  if (!damageTestOn) return Verdict::Valid;
+  const IntegrityVerdict integrity = CheckIntegrity(fd, size, name, stop_);
+  if (integrity.state != Integrity::Damaged && integrity.state != Integrity::Tail) return Verdict::Valid;
+  reason = Utf8ToText(integrity.reason);
+  return integrity.state == Integrity::Damaged ? Verdict::Damaged : Verdict::Tail;
 }
 
 bool InvalidFileDetector::MatchesNameRule(std::u16string_view name) const {

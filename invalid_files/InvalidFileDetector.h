@@ -1,7 +1,8 @@
 #pragma once
 // Decides, one file at a time, whether a recovered file is useless and by which criterion. The
 // criteria are tested in a fixed order and the first that applies decides: the size range, the
-// name rules, the extension against the file's first bytes, and the share of fill-pattern blocks.
+// name rules, the extension against the file's first bytes, the share of fill-pattern blocks, and
+// whether the file's structure is whole (damaged, or whole with a tail of other data after it).
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -10,11 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/FileOps.h"
+#include "platform/NoFollow.h"
+
 namespace brenvik {
 
-enum class Verdict : uint8_t { Valid = 0, Char = 1, Type = 2, Content = 3, Size = 4 };
+enum class Verdict : uint8_t { Valid = 0, Char = 1, Type = 2, Content = 3, Size = 4, Damaged = 5, Tail = 6 };
 
-// "char", "type", "content", "size"; empty for a valid file.
+// A file whose structure is whole but carries other data after it holds a whole original: it is
+// listed, but Delete and moving aside leave it alone.
+inline bool IsRemovable(Verdict verdict) { return verdict != Verdict::Valid && verdict != Verdict::Tail; }
+
+// "char", "type", "content", "size", "damaged", "tail"; empty for a valid file.
 std::u16string_view StatusText(Verdict verdict);
 
 struct NameRule {
@@ -29,6 +37,8 @@ struct ScanResult {
   Verdict verdict = Verdict::Valid;
   int64_t size = 0;            // 0 when the file could not be opened
   std::filesystem::path path;  // empty when the file could not be opened
+  std::u16string reason;       // Damaged and Tail: why, in a few words
+  FileIdentity identity;       // invalid files: which file was judged, so Delete acts on no other
 };
 
 // The lower-case name of a path (its last part) and the extension of such a name (after its last
@@ -48,6 +58,7 @@ class InvalidFileDetector {
   // Criteria, filled from the page between Reset and the scan and only read while it runs.
   bool contentTestOn = false;
   bool sizeTestOn = true;
+  bool damageTestOn = false;
   bool deleteEmptyFolders = false;  // left by the last Delete; Reset keeps it
   std::filesystem::path root;       // the scanned folder, without a trailing "/"
   int64_t sizeMinimum = 0;
@@ -84,8 +95,10 @@ class InvalidFileDetector {
   void SetStopFlag(const std::atomic<int>* stop) { stop_ = stop; }
 
  private:
-  // `name` is the file's name or its whole path.
-  Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch) const;
+  // The result for an opened file (a file that could not be opened is valid with size 0).
+  ScanResult JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name, Scratch& scratch) const;
+  // `name` is the file's name or its whole path; `reason` is set for Damaged and Tail.
+  Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch, std::u16string& reason) const;
   bool MatchesNameRule(std::u16string_view name) const;
   bool FailsTypeTest(int fd, std::u16string_view name) const;
   bool IsMostlyFill(int fd, int64_t size, Scratch& scratch) const;

@@ -16,6 +16,8 @@ struct ResultRow {
   Verdict verdict = Verdict::Valid;
   int64_t size = 0;
   std::filesystem::path path;
+  std::u16string reason;  // damaged and tail rows: why
+  FileIdentity identity;  // the file Check judged; Delete acts only while the path still names it
 };
 
 struct ScanTally {

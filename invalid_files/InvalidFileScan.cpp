@@ -21,12 +21,25 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
                                InvalidFileReporter& reporter) {
   InvalidFileDetector& detector = *request.detector;
   ScanOutcome outcome;
+  outcome.rootIdentity = FolderIdentity(detector.root);
+  if (!outcome.rootIdentity.known()) {
+    outcome.end = ScanEnd::NotAFolder;
+    return outcome;
+  }
   reporter.Status(kDetectingText);
 
   const bool cacheMode = request.mode == kCacheModeFiles;
   TemporaryResultFile resultFile;
   std::optional<RecordFileWriter> records;
   const auto fail = [&] {
+    // A result file that misses records would let Delete pass over files silently: it goes.
+    records.reset();
+    if (resultFile.fd) {
+      resultFile.fd.reset();
+      DeleteFile(resultFile.path);
+    }
+    outcome.resultFile.clear();
+    outcome.end = ScanEnd::ResultFileFailed;
     reporter.TallyFailure(kTemporaryFileFailedText);
     reporter.Status(kDetectFailedText);
     return outcome;
@@ -38,7 +51,6 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
     records.emplace(resultFile.fd.get(), kPathRecordLength);
   }
 
-  outcome.rootIdentity = FolderIdentity(detector.root);
   detector.SetStopFlag(&stop);
   const InvalidFileDetector& criteria = detector;
   ScanTally& tally = outcome.tally;
@@ -57,9 +69,12 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
       },
       [&](const WalkedFile&, ScanResult&& result) {
         if (result.verdict != Verdict::Valid) {
-          if (!cacheMode || rowCounter < kCachePreviewRows)
-            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path});
-          if (cacheMode && !records->AppendPath(result.path)) recordsFailed = true;
+          if (!cacheMode || rowCounter < request.listedRows)
+            reporter.AddRow({rowCounter++, result.verdict, result.size, result.path, result.reason, result.identity});
+          // The result file is what Delete acts on.
+          if (cacheMode && IsRemovable(result.verdict) &&
+              !records->AppendPathBytes(result.path.native(), IdentityBytes(result.identity).view()))
+            recordsFailed = true;
           ++tally.invalidCount;
           tally.invalidSize += result.size;
         }
@@ -72,7 +87,7 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
   detector.SetStopFlag(nullptr);
 
   if (cacheMode && (!records->Flush() || recordsFailed)) return fail();
-  outcome.completed = true;
+  if (stop.load() != 0) outcome.end = ScanEnd::Stopped;
   reporter.Status(kDetectCompletedText);
   return outcome;
 }

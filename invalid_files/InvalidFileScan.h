@@ -23,17 +23,26 @@ struct ScanRequest {
   CacheMode mode = kCacheModeFiles;
   std::filesystem::path temporaryFolder;  // where cache mode puts its result file
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
+  int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
+};
+
+enum class ScanEnd {
+  Completed,         // every file below the root was examined
+  Stopped,           // the stop flag ended the walk; rows, tally and result file cover the files seen
+  NotAFolder,        // the root is missing or not a folder (a file, FIFO, device); nothing was read
+  ResultFileFailed,  // cache mode: the result file could not be made or written; Delete has nothing to act on
 };
 
 struct ScanOutcome {  // the scan's result
-  bool completed = false;            // false: the result file could not be made or written
+  ScanEnd end = ScanEnd::Completed;
   std::filesystem::path resultFile;  // cache mode: the records of every invalid file
   FileIdentity rootIdentity;         // the folder walked, so Delete acts in no other
   ScanTally tally;
 };
 
 // Scans the detector's root with its criteria. A set `stop` ends the walk after the current file;
-// a stopped scan completes like a finished one.
+// a stopped scan reports like a finished one. A root that is not a folder is refused before
+// anything is created, with no report.
 ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int>& stop,
                                InvalidFileReporter& reporter);
 

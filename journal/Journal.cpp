@@ -53,6 +53,19 @@ std::string_view ValueOf(std::string_view field, std::string_view key) {
   return field.substr(key.size() + 1);
 }
 
+// A path as a journal may name it: relative to the root, every part a plain name (not empty, not
+// "." or "..", no NUL byte, which the system would take as the end of the path).
+bool IsPathBelowRoot(std::string_view path) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+  for (;;) {
+    const size_t slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string_view::npos) return true;
+    path.remove_prefix(slash + 1);
+  }
+}
+
 std::optional<JournalEntry> ParseEntry(std::string_view line) {
   const size_t lastTab = line.rfind('\t');
   if (lastTab == std::string_view::npos) return std::nullopt;
@@ -68,8 +81,9 @@ std::optional<JournalEntry> ParseEntry(std::string_view line) {
   else return std::nullopt;
   std::optional<std::string> from = UnescapeJournalPath(f[1]);
   std::optional<std::string> to = UnescapeJournalPath(f[2]);
-  if (!from || !to || from->empty()) return std::nullopt;
-  if (entry.kind != JournalEntryKind::FolderCreated && to->empty()) return std::nullopt;
+  // A line whose names are not plain paths below the root is as good as damaged.
+  if (!from || !to || !IsPathBelowRoot(*from)) return std::nullopt;
+  if (entry.kind == JournalEntryKind::FolderCreated ? !to->empty() : !IsPathBelowRoot(*to)) return std::nullopt;
   entry.from = std::move(*from);
   entry.to = std::move(*to);
   if (!ParseNumber(f[3], entry.file.device) || !ParseNumber(f[4], entry.file.inode) ||
@@ -164,7 +178,10 @@ std::optional<JournalWriter> JournalWriter::Begin(int rootFd, const std::filesys
 
   std::string header(kMagic);
   header += "\ttool=" + EscapeJournalPath(tool);
-  header += "\troot=" + EscapeJournalPath(root.native());
+  // Absolute, so the header names the folder wherever the journal is read from.
+  std::error_code ignored;
+  const std::filesystem::path absoluteRoot = std::filesystem::absolute(root, ignored);
+  header += "\troot=" + EscapeJournalPath(absoluteRoot.empty() ? root.native() : absoluteRoot.native());
   header += "\troot-id=" + std::to_string(rootStat.st_dev) + ":" + std::to_string(rootStat.st_ino);
   header += "\tstarted=" + LocalTimeText(now, "%Y-%m-%dT%H:%M:%S%z");
   header += "\tsettings=" + EscapeJournalPath(settings);
@@ -262,23 +279,75 @@ JournaledMove JournaledMoveAt(JournalWriter* journal, int fromFolderFd, std::str
   return moved == MoveResult::TargetExists ? JournaledMove::TargetExists : JournaledMove::Failed;
 }
 
-std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, std::string* error) {
+namespace {
+
+// Reads a journal line by line through one buffer, so memory stays flat however large the file
+// claims to be (a sparse file of terabytes is only its first lines' worth of work).
+class JournalLineReader {
+ public:
+  explicit JournalLineReader(int fd) : fd_(fd) {}
+
+  enum class Read { Line, End, TooLong, Failed };
+  // The next line without its line feed. End: the file ends, or what is left of it is a line
+  // without its line feed: the write a killed job did not finish, or the zero bytes of the room
+  // it had reserved. TooLong: no line feed within kLongestJournalLine bytes.
+  Read Next(std::string_view& line) {
+    for (;;) {
+      const std::string_view pending = std::string_view(buffer_).substr(at_);
+      const size_t end = pending.find('\n');
+      if (end != std::string_view::npos && end <= kLongestJournalLine) {
+        line = pending.substr(0, end);
+        at_ += end + 1;
+        return Read::Line;
+      }
+      if (pending.size() > kLongestJournalLine) return UnfinishedOrLong(pending);
+      if (ended_) return Read::End;
+      if (!Fill()) return Read::Failed;
+    }
+  }
+
+ private:
+  // No line feed within the bound: zero bytes from some point on are the unfinished end.
+  static Read UnfinishedOrLong(std::string_view pending) {
+    pending = pending.substr(0, kLongestJournalLine + 1);
+    const size_t zero = pending.find('\0');
+    return zero != std::string_view::npos && pending.find_first_not_of('\0', zero) == std::string_view::npos
+               ? Read::End
+               : Read::TooLong;
+  }
+
+  bool Fill() {
+    buffer_.erase(0, at_);
+    at_ = 0;
+    const size_t kept = buffer_.size();
+    buffer_.resize(kept + kReadStep);
+    const int64_t n = ReadFull(fd_, buffer_.data() + kept, kReadStep);
+    if (n < 0) return false;
+    buffer_.resize(kept + static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < kReadStep) ended_ = true;
+    return true;
+  }
+
+  static constexpr size_t kReadStep = 64 * 1024;
+  int fd_;
+  std::string buffer_;
+  size_t at_ = 0;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+std::optional<JournalContents> ReadJournal(int fd, std::string* error) {
   auto fail = [&](std::string text) -> std::optional<JournalContents> {
     if (error) *error = std::move(text);
     return std::nullopt;
   };
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return fail("The journal cannot be opened");
-  const int64_t size = st.st_size;
-  std::string text(static_cast<size_t>(size), '\0');
-  if (ReadFull(fd.get(), text.data(), text.size()) != size) return fail("The journal cannot be read");
-
-  std::string_view rest(text);
-  const size_t headerEnd = rest.find('\n');
-  if (headerEnd == std::string_view::npos) return fail("This is not a journal: it has no header line");
-  const std::vector<std::string_view> header = SplitTabs(rest.substr(0, headerEnd));
-  rest.remove_prefix(headerEnd + 1);
+  JournalLineReader lines(fd);
+  std::string_view line;
+  const JournalLineReader::Read first = lines.Next(line);
+  if (first == JournalLineReader::Read::Failed) return fail("The journal cannot be read");
+  if (first != JournalLineReader::Read::Line) return fail("This is not a journal: it has no header line");
+  const std::vector<std::string_view> header = SplitTabs(line);
   if (header.size() != 6 || header[0] != kMagic) return fail("This is not a journal: its header line is not one");
 
   JournalContents contents;
@@ -287,8 +356,8 @@ std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, st
   const std::string_view rootId = ValueOf(header[3], "root-id");
   const size_t colon = rootId.find(':');
   std::optional<std::string> settings = UnescapeJournalPath(ValueOf(header[5], "settings"));
-  if (!tool || !root || root->empty() || !settings || colon == std::string_view::npos ||
-      !ParseNumber(rootId.substr(0, colon), contents.rootDevice) ||
+  if (!tool || !root || root->empty() || root->find('\0') != std::string::npos || !settings ||
+      colon == std::string_view::npos || !ParseNumber(rootId.substr(0, colon), contents.rootDevice) ||
       !ParseNumber(rootId.substr(colon + 1), contents.rootInode)) {
     return fail("The journal's header line is damaged");
   }
@@ -297,19 +366,32 @@ std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, st
   contents.started = std::string(ValueOf(header[4], "started"));
   contents.settings = std::move(*settings);
 
-  for (int lineNumber = 2; !rest.empty(); ++lineNumber) {
-    const size_t end = rest.find('\n');
-    if (end == std::string_view::npos) break;  // a write the job did not finish
-    std::optional<JournalEntry> entry = ParseEntry(rest.substr(0, end));
+  for (int64_t lineNumber = 2;; ++lineNumber) {
+    const JournalLineReader::Read read = lines.Next(line);
+    if (read == JournalLineReader::Read::End) break;
+    std::optional<JournalEntry> entry;
+    if (read == JournalLineReader::Read::Line) entry = ParseEntry(line);
     if (!entry) {
-      contents.damage = "Line " + std::to_string(lineNumber) +
-                        " of the journal is damaged; reading stopped there, and the lines from it on are left alone";
+      contents.damage = read == JournalLineReader::Read::Failed
+                            ? "The journal cannot be read from line " + std::to_string(lineNumber) +
+                                  " on; the lines from it on are left alone"
+                            : "Line " + std::to_string(lineNumber) +
+                                  " of the journal is damaged; reading stopped there, and the lines from it on are "
+                                  "left alone";
       break;
     }
     contents.entries.push_back(std::move(*entry));
-    rest.remove_prefix(end + 1);
   }
   return contents;
+}
+
+std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, std::string* error) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd || !RegularFileIdentityOf(fd.get())) {
+    if (error) *error = "The journal cannot be opened";
+    return std::nullopt;
+  }
+  return ReadJournal(fd.get(), error);
 }
 
 }  // namespace brenvik

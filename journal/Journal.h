@@ -118,9 +118,18 @@ struct JournalContents {
   std::string damage;
 };
 
-// Reads a journal. nullopt (with `error` set) when it is not a journal at all; a damaged line
-// ends the entries there and is described in `damage`. A last line without its line feed is the
-// write a killed job did not finish: its move never started, so it is left out quietly.
+// A line longer than this cannot come from a job (two escaped paths and a few numbers); a journal
+// holding one is damaged there.
+inline constexpr size_t kLongestJournalLine = 64 * 1024;
+
+// Reads a journal line by line, never more than a line's worth at once. nullopt (with `error`
+// set) when it is not a journal at all; a damaged line ends the entries there and is described in
+// `damage`: one that fails its CRC, is longer than kLongestJournalLine, or names a path that is
+// not plainly below the root (absolute, an empty, "." or ".." part, a NUL byte). A last line
+// without its line feed (up to zero bytes, the room the job had reserved) is the write a killed
+// job did not finish: its move never started, so it is left out quietly.
+std::optional<JournalContents> ReadJournal(int fd, std::string* error = nullptr);
+// The same for the regular file at `path` (a final link is not followed).
 std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, std::string* error = nullptr);
 
 // Path text in a journal line, and back; `Unescape` gives nullopt for a malformed escape.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <optional>
 
 #include "journal/JobJournal.h"
@@ -36,8 +37,8 @@ std::vector<JournalEntry> MovesMade(const std::vector<JournalEntry>& entries) {
 
 class Undoer {
  public:
-  Undoer(const JournalContents& job, int rootFd, UndoResult& result)
-      : job_(job), rootFd_(rootFd), result_(result) {}
+  Undoer(const JournalContents& job, int rootFd, std::filesystem::path rootPath, UndoResult& result)
+      : job_(job), rootFd_(rootFd), rootPath_(std::move(rootPath)), result_(result) {}
 
   // Moves one file back; false when the undo must end (its own journal cannot be written).
   bool Restore(const JournalEntry& move) {
@@ -52,6 +53,7 @@ class Undoer {
       UniqueFd fromFolder = OpenFolderBelow(rootFd_, from.folder, false);
       if (fromFolder && RegularFileIdentityAt(fromFolder.get(), from.name) == move.file) {
         ++result_.restored;  // never moved (the job ended before), or already moved back
+        ++result_.alreadyBack;
         return true;
       }
       return Problem(move, atNewName ? "the file at its new name was changed or replaced after the job"
@@ -107,7 +109,7 @@ class Undoer {
 
   bool Journal() {
     if (journal_) return true;
-    journal_ = JournalWriter::Begin(rootFd_, job_.root, "Undo", "undoes=" + job_.tool);
+    journal_ = JournalWriter::Begin(rootFd_, rootPath_, "Undo", "undoes=" + job_.tool);
     if (!journal_) return JournalFailed();
     result_.undoJournal = journal_->path();
     return true;
@@ -115,6 +117,7 @@ class Undoer {
 
   const JournalContents& job_;
   int rootFd_;
+  std::filesystem::path rootPath_;
   UndoResult& result_;
   std::optional<JournalWriter> journal_;
 };
@@ -122,38 +125,102 @@ class Undoer {
 }  // namespace
 
 std::string UndoResult::SummaryText() const {
+  if (alreadyUndone())
+    return "The job was already undone: " + std::to_string(alreadyBack) + " / " + std::to_string(total) +
+           " files were at their old names, and nothing was moved";
   return "Restored: " + std::to_string(restored) + " / " + std::to_string(total);
 }
 
-UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<int>* stopFlag) {
+namespace {
+
+UniqueFd OpenFolderAt(int baseFd, const char* name, int extraFlags = 0) {
+  return UniqueFd(::openat(baseFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags));
+}
+
+// The journal `journal` opened, with the folder its job ran in: the folder holding the journal
+// folder it lies in, reached from that folder itself (so the identities tie journal, journal
+// folder and root together, whatever links the typed path went through).
+struct LocatedJournal {
+  UniqueFd file;
+  UniqueFd root;
+  std::filesystem::path rootPath;
+};
+
+std::optional<LocatedJournal> LocateJournal(const std::filesystem::path& journal, std::string& failure) {
+  std::error_code ignored;
+  const std::filesystem::path absolute = std::filesystem::absolute(journal, ignored).lexically_normal();
+  const std::filesystem::path folderPath = absolute.parent_path();
+  LocatedJournal located;
+  UniqueFd folder = OpenFolderAt(AT_FDCWD, folderPath.c_str());
+  located.file = folder ? UniqueFd(::openat(folder.get(), absolute.filename().c_str(),
+                                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))
+                        : UniqueFd();
+  if (!located.file || !RegularFileIdentityOf(located.file.get())) {
+    failure = "The journal cannot be opened";
+    return std::nullopt;
+  }
+  located.root = OpenFolderAt(folder.get(), "..");
+  const UniqueFd again =
+      located.root ? OpenFolderAt(located.root.get(), std::string(kJournalFolderName).c_str(), O_NOFOLLOW) : UniqueFd();
+  if (folderPath.filename().native() != kJournalFolderName || !again || IdentityOf(again.get()) != IdentityOf(folder.get())) {
+    failure = "The journal does not lie in the " + std::string(kJournalFolderName) +
+              " folder of the folder its job ran in; it is undone only there";
+    return std::nullopt;
+  }
+  located.rootPath = folderPath.parent_path();
+  return located;
+}
+
+// The one end a result's texts stand for, the gravest first.
+UndoEnd EndOf(const UndoResult& result, bool stopped) {
+  if (!result.failure.empty()) return UndoEnd::Failed;
+  if (!result.damage.empty()) return UndoEnd::Damaged;
+  if (!result.problems.empty()) return UndoEnd::FilesStayed;
+  if (stopped) return UndoEnd::Stopped;
+  return result.alreadyUndone() ? UndoEnd::AlreadyUndone : UndoEnd::Completed;
+}
+
+UndoResult Undo(const std::filesystem::path& journal, const std::atomic<int>* stopFlag, bool& stopped) {
   UndoResult result;
-  std::string error;
-  const std::optional<JournalContents> job = ReadJournal(journal, &error);
-  if (!job) {
-    result.failure = error;
+  std::optional<LocatedJournal> located = LocateJournal(journal, result.failure);
+  if (!located) return result;
+  std::optional<JournalContents> job;
+  std::vector<JournalEntry> moves;
+  try {
+    job = ReadJournal(located->file.get(), &result.failure);
+    if (job) moves = MovesMade(job->entries);
+  } catch (const std::bad_alloc&) {
+    result.failure = "The journal holds more moves than this machine can take back at once";
     return result;
   }
+  if (!job) return result;
   result.damage = job->damage;
-  const std::vector<JournalEntry> moves = MovesMade(job->entries);
   result.total = static_cast<int64_t>(moves.size());
 
-  UniqueFd root(::open(job->root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  struct stat rootStat {};
-  if (!root || ::fstat(root.get(), &rootStat) != 0 || static_cast<uint64_t>(rootStat.st_dev) != job->rootDevice ||
-      static_cast<uint64_t>(rootStat.st_ino) != job->rootInode) {
-    result.failure = "The job's folder " + job->root.native() + " is gone or is no longer the folder the job ran in";
+  if (IdentityOf(located->root.get()) != FileIdentity{job->rootDevice, job->rootInode}) {
+    result.failure = "The folder " + located->rootPath.native() + " that holds this journal is not the folder " +
+                     job->root.native() + " its job ran in";
     return result;
   }
 
-  Undoer undoer(*job, root.get(), result);
+  Undoer undoer(*job, located->root.get(), located->rootPath, result);
   for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
     if (stopFlag && stopFlag->load(std::memory_order_relaxed) != 0) {
-      result.stopped = true;
+      stopped = true;
       break;
     }
     if (!undoer.Restore(*it)) return result;
   }
   undoer.RemoveMadeFolders();
+  return result;
+}
+
+}  // namespace
+
+UndoResult UndoJournal(const std::filesystem::path& journal, const std::atomic<int>* stopFlag) {
+  bool stopped = false;
+  UndoResult result = Undo(journal, stopFlag, stopped);
+  result.end = EndOf(result, stopped);
   return result;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/ByteOrder.h"
+#include "platform/PathText.h"
 
 namespace brenvik {
 namespace {
@@ -126,6 +127,17 @@ std::u16string CodePageToText(std::string_view bytes, int codePage) {
   static const std::string replacement("\xFD\xFF", 2);  // U+FFFD in UTF-16LE
   const std::string utf16 = Convert("UTF-16LE", IconvName(codePage), bytes, replacement, 1);
   return Utf16LeText(utf16);
+}
+
+std::u16string AnsiToText(std::string_view bytes, int codePage) {
+  if (WellFormedUtf8Length(bytes) == bytes.size()) return Utf8ToText(bytes);
+  return CodePageToText(bytes, codePage);
+}
+
+std::u16string AnsiHeadToText(std::string_view head, int codePage) {
+  const std::string_view whole = WithoutCutUtf8End(head);
+  if (WellFormedUtf8Length(whole) == whole.size()) return Utf8ToText(whole);
+  return CodePageToText(head, codePage);
 }
 
 std::string TextToCodePage(std::u16string_view text, int codePage) {

@@ -17,7 +17,16 @@ std::u16string CodePageToText(std::string_view bytes, int codePage);
 // UTF-16 to the given code page. Characters the code page lacks become '?'.
 std::string TextToCodePage(std::u16string_view text, int codePage);
 
-inline std::u16string AnsiToText(std::string_view bytes) { return CodePageToText(bytes, AnsiCodePage()); }
+// Text that a file or archive stores without naming its encoding ("ANSI" text: text files without
+// a byte-order mark, zip names without the UTF-8 flag, RAR names, 8-bit document text). Text on
+// this system is UTF-8, so bytes that are well-formed UTF-8 are read as UTF-8 in every locale; only
+// other bytes are taken in the code page.
+std::u16string AnsiToText(std::string_view bytes, int codePage);
+inline std::u16string AnsiToText(std::string_view bytes) { return AnsiToText(bytes, AnsiCodePage()); }
+// The same for the first bytes of a longer text, as a read of a fixed size returns them: a last
+// character cut short neither counts against UTF-8 nor reaches the text.
+std::u16string AnsiHeadToText(std::string_view head, int codePage);
+inline std::u16string AnsiHeadToText(std::string_view head) { return AnsiHeadToText(head, AnsiCodePage()); }
 inline std::string TextToAnsi(std::u16string_view text) { return TextToCodePage(text, AnsiCodePage()); }
 
 }  // namespace brenvik

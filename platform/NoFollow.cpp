@@ -52,7 +52,8 @@ UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissi
     const size_t end = slash == std::string_view::npos ? relative.size() : slash;
     const std::string part(relative.substr(start, end - start));
     start = end + 1;
-    if (part.empty() || part == "." || part == "..") return UniqueFd();
+    // A NUL byte would end the name early for the system: "..\0x" must not reach it as "..".
+    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) return UniqueFd();
     if (createMissing) {
       if (::mkdirat(current.get(), part.c_str(), 0777) == 0) {
         if (created) created->emplace_back(relative.substr(0, end));

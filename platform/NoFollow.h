@@ -25,7 +25,7 @@ UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size);
 UniqueFd OpenFolder(const fs::path& path);
 
 // Opens the folder `relative` below the open folder `baseFd`: parts separated by "/", none of
-// them empty, "." or ".."; an empty `relative` opens the base itself. No symbolic link is followed
+// them empty, "." or ".." or holding a NUL byte; an empty `relative` opens the base itself. No symbolic link is followed
 // on the way. With `createMissing`, missing folders are created first; with `created` as well, each
 // folder this call made is added to it (its path relative to the base), for a caller that must
 // account for what it made.

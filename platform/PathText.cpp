@@ -28,6 +28,29 @@ size_t DecodeUtf8(std::string_view bytes, size_t i, char32_t& cp) {
 
 }  // namespace
 
+size_t WellFormedUtf8Length(std::string_view bytes) {
+  size_t i = 0;
+  for (char32_t cp = 0; i < bytes.size();) {
+    const size_t len = DecodeUtf8(bytes, i, cp);
+    if (len == 0) break;
+    i += len;
+  }
+  return i;
+}
+
+std::string_view WithoutCutUtf8End(std::string_view bytes) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  // A character takes at most 4 bytes, so a cut one starts among the last 3.
+  for (size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+    const size_t at = bytes.size() - back;
+    if ((b(at) & 0xC0) == 0x80) continue;  // a continuation byte: its lead lies further back
+    const size_t announced = b(at) >= 0xF0 && b(at) <= 0xF4 ? 4 : b(at) >= 0xE0 && b(at) <= 0xEF ? 3
+                             : b(at) >= 0xC2 && b(at) <= 0xDF ? 2 : 1;
+    return announced > back ? bytes.substr(0, at) : bytes;
+  }
+  return bytes;
+}
+
 // Looks at every byte without an early exit, so the compiler can test many at once.
 bool IsAscii(std::string_view bytes) {
   unsigned char seen = 0;

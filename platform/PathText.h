@@ -14,6 +14,11 @@ std::string TextToBytes(std::u16string_view text);
 bool IsAscii(std::string_view bytes);
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t codePoint);
+// The number of leading bytes that form well-formed UTF-8 (shortest forms, no surrogates).
+size_t WellFormedUtf8Length(std::string_view bytes);
+// `bytes` without a last character that was cut short (a lead byte followed only by fewer
+// continuation bytes than it announces), as the end of a fixed-size read of a longer text leaves.
+std::string_view WithoutCutUtf8End(std::string_view bytes);
 
 inline std::u16string PathToText(const std::filesystem::path& path) { return BytesToText(path.native()); }
 inline std::filesystem::path TextToPath(std::u16string_view text) { return std::filesystem::path(TextToBytes(text)); }

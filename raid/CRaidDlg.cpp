@@ -49,9 +49,9 @@ QString SizeText(int64_t bytes) { return ToQString(FormatSizeText(bytes)); }
 }  // namespace
 
 // Carries the worker's reports to the page's channels.
-class CRaidDlg::Sink : public RaidReporter {
+class CRaidDlg::PageReporter : public RaidReporter {
  public:
-  explicit Sink(CRaidDlg& page) : page_(page) {}
+  explicit PageReporter(CRaidDlg& page) : page_(page) {}
   void Progress(int64_t position, int64_t maximum) override { page_.progressChannel_.post({position, maximum}); }
   void Tally(const uint64_t& found) override { page_.foundChannel_.post(ToQString(FoundCountText(found))); }
 
@@ -234,18 +234,22 @@ void CRaidDlg::start() {
   std::vector<RaidMember> members = job->members;
   startJob(
       [this, job = std::move(*job)] {
-        Sink sink(*this);
-        return RunRaidAnalysis(job, stopFlag(), sink);
+        PageReporter reporter(*this);
+        return RunRaidAnalysis(job, stopFlag(), reporter);
       },
       [this, members = std::move(members)](RaidResult result) { showOutcome(result, members); });
 }
 
 void CRaidDlg::showOutcome(RaidResult& result, const std::vector<RaidMember>& members) {
   geometry_->setText(Tr(FormatGeometryText(result.geometry)));
+  // The plot always shows the last run; one that found nothing has nothing to draw.
+  plot_.reset();
   if (!result.plot.runs.empty()) {
     plot_ = std::make_shared<const RaidPlotModel>(std::move(result.plot));
     plotMembers_ = members;
     if (plotView_ != nullptr) plotView_->setModel(plot_);
+  } else if (plotWindow_ != nullptr) {
+    plotWindow_->hide();
   }
   plotButton_->setEnabled(plot_ != nullptr);
   // No message ends a finished run.

@@ -40,7 +40,7 @@ class CRaidDlg : public ToolPage {
   QWidget* plotWindow() const { return plotWindow_; }
 
  private:
-  class Sink;
+  class PageReporter;
 
   void buildControls();
   void fillDiskList();
@@ -72,7 +72,8 @@ class CRaidDlg : public ToolPage {
   QPushButton* plotButton_ = nullptr;
   QWidget* plotWindow_ = nullptr;
   RaidPlotView* plotView_ = nullptr;
-  // The records of the last run that found any, and its members (a plot file is refused on them).
+  // The records of the last run when it found any, and its members (a plot file is refused on
+  // them).
   std::shared_ptr<const RaidPlotModel> plot_;
   std::vector<RaidMember> plotMembers_;
 

@@ -258,7 +258,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   // One disk given twice (or a disk and its partition, an image and the loop device over it)
   // would read as a perfect mirror of itself: refused before anything is created.
   if (const auto repeated = RepeatedMember(memberPaths)) {
-    result.outcome = RaidOutcome::MemberRepeated;
+    result.end = RaidEnd::MemberRepeated;
     result.repeatedPath = repeated->first;
     result.failedPath = repeated->second;
     return result;
@@ -267,7 +267,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
   // disk, a FIFO or a folder is refused, as is one on the same storage as a member.
   UniqueFd logFd = CreateOutput(job.logPath, memberPaths);
   if (!logFd) {
-    result.outcome = RaidOutcome::LogNotCreated;
+    result.end = RaidEnd::LogNotCreated;
     return result;
   }
   LogWriter log(std::move(logFd));
@@ -279,7 +279,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
     UniqueFd fd = OpenSharedInput(member.path, true);
     if (!fd) {
       log.flush();
-      result.outcome = RaidOutcome::MemberNotOpened;
+      result.end = RaidEnd::MemberNotOpened;
       result.failedPath = member.path;
       return result;
     }
@@ -338,7 +338,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
       }
       log.appendAscii("\r\n");
       if (!log.flushWhenFull()) {
-        result.outcome = RaidOutcome::LogWriteFailed;
+        result.end = RaidEnd::LogWriteFailed;
         ended = true;
       }
       if (stop.load(std::memory_order_relaxed) != 0) ended = true;
@@ -349,7 +349,8 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
       sink.Tally(shownFound);
     }
   }
-  if (!log.flush()) result.outcome = RaidOutcome::LogWriteFailed;
+  if (!log.flush()) result.end = RaidEnd::LogWriteFailed;
+  else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
   result.geometry = InferRaidGeometry(collector, between, start / kSectorSize);
   result.plot.members = memberCount;
   result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
@@ -361,12 +362,13 @@ RaidResult RunRaidAnalysis(const RaidRequest& job, const std::atomic<int>& stop,
 }
 
 std::u16string RaidOutcomeText(const RaidResult& result) {
-  switch (result.outcome) {
-    case RaidOutcome::Finished: return {};
-    case RaidOutcome::LogNotCreated:
-    case RaidOutcome::LogWriteFailed: return u"Failed to create file";
-    case RaidOutcome::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
-    case RaidOutcome::MemberRepeated:
+  switch (result.end) {
+    case RaidEnd::Completed:
+    case RaidEnd::Stopped: return {};
+    case RaidEnd::LogNotCreated:
+    case RaidEnd::LogWriteFailed: return u"Failed to create file";
+    case RaidEnd::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
+    case RaidEnd::MemberRepeated:
       return u"Member given twice:" + PathToText(result.repeatedPath) + u", " + PathToText(result.failedPath);
   }
   return {};

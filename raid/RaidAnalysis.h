@@ -43,8 +43,9 @@ std::u16string FoundCountText(uint64_t found);
 // as FoundCountText.
 using RaidReporter = JobReporter<NoRow, uint64_t>;
 
-enum class RaidOutcome {
-  Finished,          // ran to the end of the range, to a member's end, or to Stop
+enum class RaidEnd {
+  Completed,         // ran to the end of the range or to a member's end
+  Stopped,           // the stop flag ended the run after the current position's line
   LogNotCreated,     // nothing was read; the log (if it existed) was not touched
   MemberNotOpened,   // failedPath names the member; the log holds only its byte-order mark
   LogWriteFailed,    // the log could not be written (a full disk); the run ended there
@@ -52,7 +53,7 @@ enum class RaidOutcome {
 };
 
 struct RaidResult {
-  RaidOutcome outcome = RaidOutcome::Finished;
+  RaidEnd end = RaidEnd::Completed;
   std::filesystem::path failedPath;
   std::filesystem::path repeatedPath;  // the earlier member failedPath repeats
   uint64_t found = 0;

@@ -400,12 +400,12 @@ uint64_t ParityRecordsExplained(const RaidGeometryGuess& guess, const std::vecto
   if (guess.layout == RaidLayout::Raid0 || guess.layout == RaidLayout::Mirror) return 0;
   uint64_t explained = 0;
   for (const RaidRecordRun& run : runs) {
-    // Parity numbers are seldom consecutive, so parity runs are short; a run of data ends the
-    // look at its first record.
+    // Parity numbers are seldom consecutive, so parity runs are short; a run of data, or one
+    // whose numbers are not the parity's, ends the look at its first record.
     for (uint32_t i = 0; i < run.length; ++i) {
       const std::optional<uint32_t> parity = ParityRecordAt(guess, run.member, run.sector + 2 * int64_t{i});
-      if (!parity) break;
-      if (*parity == run.record + i) ++explained;
+      if (!parity || *parity != run.record + i) break;
+      ++explained;
     }
   }
   return explained;

@@ -347,6 +347,19 @@ bool DocumentReader::ReadStream(int fd, const StreamLocation& stream, std::span<
   return ReadMiniStream(stream.startSector, destination);
 }
 
+// The template flag of the File Information Block at the start of the WordDocument stream, which
+// tells a .dot from a .doc.
+bool DocumentReader::wordTemplateFlag(int fd, const StreamLocation& wordDocument) {
+  constexpr uint16_t kTemplateFlag = 0x0001;
+  if (wordDocument.size < miniStreamCutoff) {
+    LoadMiniFat(fd);
+    LoadMiniStream(fd);
+  }
+  std::array<uint8_t, 12> fib{};
+  if (wordDocument.size < fib.size() || !ReadStream(fd, wordDocument, fib)) return false;
+  return LoadU16(fib.data()) == kWordMagic && (LoadU16(fib.data() + 10) & kTemplateFlag) != 0;
+}
+
 int DocumentReader::ProbeCompoundFile(UniqueFd file) { return probe(file.get(), nullptr); }
 
 int DocumentReader::ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 512> header) {
@@ -356,18 +369,22 @@ int DocumentReader::ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 51
 int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
   ResetReader();
   if (!ReadHeader(fd, knownHeader)) return kProbeInvalidHeader;
-  // The probe reads no stream, so it needs neither the mini FAT nor the mini stream.
+  // The probe reads no stream but a Word document's first bytes, so it loads the mini FAT and the
+  // mini stream only for a Word document small enough to live there.
   AssembleFat(fd);
   int result = kProbeUnknown;
-  WalkDirectory(fd, [&result](const DirectoryEntry& entry) {
-    if (entry.nameIs(u"WordDocument"))
+  StreamLocation wordDocument;
+  WalkDirectory(fd, [&](const DirectoryEntry& entry) {
+    if (entry.nameIs(u"WordDocument")) {
       result = kProbeWord;
-    else if (entry.nameIs(u"Workbook") || entry.nameIs(u"Book"))
+      wordDocument = entry.location();
+    } else if (entry.nameIs(u"Workbook") || entry.nameIs(u"Book"))
       result = kProbeExcel;
     else if (entry.nameIs(u"PowerPoint", false))
       result = kProbePowerPoint;
     return result == kProbeUnknown ? EntryVerdict::Continue : EntryVerdict::Stop;
   });
+  if (result == kProbeWord) wordInfo.isTemplate = wordTemplateFlag(fd, wordDocument);
   FreeBuffers();
   // A probe cut short by Stop has not seen the whole directory: it names no application.
   return stopRequested() ? kProbeUnknown : result;

@@ -52,6 +52,7 @@ struct DirectoryEntry {
 
 // Word File Information Block flags and the CLX position, filled by the Word text reader.
 struct WordFileInfo {
+  bool isTemplate = false;   // 0x0001: a template (.dot); the probe fills it too
   bool complex = false;      // 0x0004
   bool hasPictures = false;  // 0x0008
   bool encrypted = false;    // 0x0100
@@ -108,6 +109,7 @@ class DocumentReader {
   static constexpr uint32_t kMiniSectorSize = 64;
   static constexpr uint32_t kHeaderDifatCount = 109;
   static constexpr uint32_t kMaxDifatSectors = 16514;
+  static constexpr uint16_t kWordMagic = 0xA5EC;  // the first bytes of a Word File Information Block
 
   DocumentReader() = default;
   DocumentReader(const DocumentReader&) = delete;
@@ -134,8 +136,9 @@ class DocumentReader {
 
   // Which Office application wrote the compound file open in `file`: kProbeWord, kProbeExcel,
   // kProbePowerPoint, kProbeUnknown when none of their streams was found or the directory is
-  // malformed, kProbeInvalidHeader when the header is not valid. Resets the reader first; closes
-  // the file and frees the tables before returning.
+  // malformed, kProbeInvalidHeader when the header is not valid. For a Word document it also
+  // reads the template flag into wordInfo.isTemplate. Resets the reader first; closes the file and
+  // frees the tables before returning.
   int ProbeCompoundFile(UniqueFd file);
   // The same, when the caller has already read the file's first 512 bytes (zero-filled beyond
   // its end) into `header`: the header is not read again.
@@ -244,6 +247,7 @@ class DocumentReader {
 
  private:
   int probe(int fd, const uint8_t* knownHeader);
+  bool wordTemplateFlag(int fd, const StreamLocation& wordDocument);
   bool sectorInsideFile(uint32_t sector, uint32_t bytes) const;
   bool readSector(int fd, uint32_t sector, uint8_t* destination, uint32_t bytes) const;
   // Takes one DIFAT entry as the next FAT sector; false when assembling must stop.

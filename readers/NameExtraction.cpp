@@ -44,28 +44,6 @@ std::u16string CreationDateAt(const char* value) {
 
 }  // namespace
 
-bool LooksLikeUtf8(std::span<const uint8_t> bytes) {
-  if (bytes.empty()) return false;
-  int expected = 0;
-  bool wide = false;
-  for (uint8_t b : bytes) {
-    if (expected > 0) {
-      if (b < 0x80 || b > 0xBF) return false;
-      --expected;
-      continue;
-    }
-    if (b < 0x80) continue;
-    wide = true;
-    if (b <= 0xBF) return false;
-    if (b <= 0xDF) expected = 1;
-    else if (b <= 0xEF) expected = 2;
-    else if (b <= 0xF7) expected = 3;
-    else if (b <= 0xFB || b >= 0xFE) expected = 4;
-    else expected = 5;
-  }
-  return expected == 0 && wide;
-}
-
 std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings& settings) {
   std::u16string names;
   int64_t newest = -1;
@@ -75,8 +53,7 @@ std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings&
     ZipItem item;
     for (bool more = archive.First(); more; more = archive.Next()) {
       if (!archive.Current(item)) break;
-      const auto raw = std::span(reinterpret_cast<const uint8_t*>(item.rawName.data()), item.rawName.size());
-      std::u16string name = LooksLikeUtf8(raw) ? Utf8ToText(item.rawName) : AnsiToText(item.rawName);
+      std::u16string name = AnsiToText(item.rawName);
       if (const size_t slash = name.rfind(u'/'); slash != std::u16string::npos) name.erase(0, slash + 1);
       CleanEntryName(name);
       names += name;
@@ -138,7 +115,9 @@ std::u16string NameFromText(const std::filesystem::path& path, const AppSettings
         text += unit;
       }
     } else if (head.size() >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
-      text = Utf8ToText(UpToNul(AsChars(head.subspan(3))));
+      text = Utf8ToText(WithoutCutUtf8End(UpToNul(AsChars(head.subspan(3)))));
+    } else if (head.size() == kTextHeadBytes) {
+      text = AnsiHeadToText(UpToNul(AsChars(head)));  // the file may go on past the bytes read
     } else {
       text = AnsiToText(UpToNul(AsChars(head)));
     }

@@ -21,12 +21,8 @@ std::u16string NameFromRar(const std::filesystem::path& path, const AppSettings&
 // The 14 characters after "D:" in the first readable /CreationDate value, or empty.
 std::u16string NameFromPdf(const std::filesystem::path& path);
 
-// The first up-to-512 bytes as text (UTF-8 or UTF-16LE after their byte-order marks, else the
-// ANSI code page), cleaned and cut to the name length limit.
+// The first up-to-512 bytes as text (UTF-8 or UTF-16LE after their byte-order marks, else as
+// AnsiToText reads them), cleaned and cut to the name length limit.
 std::u16string NameFromText(const std::filesystem::path& path, const AppSettings& settings);
-
-// True when the bytes hold at least one non-ASCII byte and form complete UTF-8 sequences (lead
-// bytes up to 0xFD and 0xFE/0xFF counted as the old long forms).
-bool LooksLikeUtf8(std::span<const uint8_t> bytes);
 
 }  // namespace brenvik

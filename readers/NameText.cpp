@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "platform/CodePage.h"
 #include "platform/ByteOrder.h"
@@ -10,10 +11,8 @@ namespace brenvik {
 namespace {
 
 constexpr int64_t kTicksPerSecond = 10'000'000;
-constexpr int64_t kChinaOffsetSeconds = 8 * 3600;
 constexpr int64_t kSecondsPerDay = 86'400;
-// Days from 1601-01-01 to 1970-01-01.
-constexpr int64_t kDaysFrom1601To1970 = 134'774;
+constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 
 struct CivilDate {
   int64_t year;
@@ -66,10 +65,14 @@ bool IsEntryNameDropped(char16_t c) {
 }  // namespace
 
 std::u16string TimestampText(int64_t fileTime) {
-  const int64_t seconds = std::max<int64_t>(fileTime, 0) / kTicksPerSecond + kChinaOffsetSeconds;
-  const int64_t days = seconds / kSecondsPerDay;
-  const int64_t timeOfDay = seconds % kSecondsPerDay;
-  const CivilDate date = DateFromDays(days - kDaysFrom1601To1970);
+  const int64_t utcSeconds = std::max<int64_t>(fileTime, 0) / kTicksPerSecond - kSecondsFrom1601To1970;
+  // The machine's zone (TZ) decides the offset at that moment, summer time included.
+  const auto unixSeconds = static_cast<std::time_t>(utcSeconds);
+  std::tm local{};
+  const int64_t seconds = localtime_r(&unixSeconds, &local) != nullptr ? utcSeconds + local.tm_gmtoff : utcSeconds;
+  const int64_t days = seconds >= 0 ? seconds / kSecondsPerDay : (seconds - kSecondsPerDay + 1) / kSecondsPerDay;
+  const int64_t timeOfDay = seconds - days * kSecondsPerDay;
+  const CivilDate date = DateFromDays(days);
   char text[64];
   std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02d-%02d-%02d", static_cast<long long>(date.year), date.month,
                 date.day, static_cast<int>(timeOfDay / 3600), static_cast<int>(timeOfDay / 60 % 60),
@@ -95,8 +98,9 @@ std::u16string Decode16BitRun(std::span<const uint8_t> bytes) {
   text.reserve(bytes.size() / 2);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
     const auto unit = static_cast<char16_t>(LoadU16(&bytes[i]));
-    // Units whose low byte is zero are dropped as well (so U+4E00 never reaches a name).
-    if (unit >= 0x20 && unit != 0x7F && (unit & 0xFF) != 0) text += unit;
+    // Control characters go; every other character stays, those whose low byte is zero too
+    // (一 U+4E00, 销 U+9500).
+    if (unit >= 0x20 && unit != 0x7F) text += unit;
   }
   return text;
 }

@@ -8,15 +8,15 @@
 namespace brenvik {
 
 // A file time (100-ns intervals since 1601-01-01 UTC; negative counts as 0) as
-// "YYYY-MM-DD hh-mm-ss", always in UTC+8 whatever the machine's time zone.
+// "YYYY-MM-DD hh-mm-ss" in the machine's local time zone (TZ).
 std::u16string TimestampText(int64_t fileTime);
 
-// 8-bit stored text: keeps the bytes 0x20..0xFF except 0x7F and decodes them from the ANSI code page.
+// 8-bit stored text: keeps the bytes 0x20..0xFF except 0x7F and decodes them as AnsiToText does.
 std::u16string Decode8BitRun(std::span<const uint8_t> bytes);
 // The filtering step of Decode8BitRun alone: appends the kept bytes to `kept`.
 void Keep8BitRunBytes(std::span<const uint8_t> bytes, std::string& kept);
-// 16-bit little-endian stored text: keeps the units of at least 0x20, not 0x7F, whose low byte is
-// not zero. An odd last byte is ignored.
+// 16-bit little-endian stored text: keeps the units of at least 0x20 except 0x7F. An odd last byte
+// is ignored.
 std::u16string Decode16BitRun(std::span<const uint8_t> bytes);
 
 // Removes every character that may not or should not stand in a file name: / * ? ？ < > " | \ :

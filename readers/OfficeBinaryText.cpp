@@ -28,7 +28,6 @@ constexpr uint8_t kSummaryFormatId[16] = {0xE0, 0x85, 0x9F, 0xF2, 0xF9, 0x4F, 0x
 constexpr uint32_t kLastSaveTimeProperty = 13;
 constexpr std::u16string_view kSummaryName = u"\u0005SummaryInformation";
 
-constexpr uint16_t kWordMagic = 0xA5EC;
 constexpr uint16_t kBoundSheetRecord = 0x0085;
 constexpr uint16_t kSstRecord = 0x00FC;
 
@@ -270,9 +269,10 @@ void ReadWordText(DocumentReader& reader, int fd) {
   if (reader.mainStream.size == 0) return;
   StreamView main(reader, fd, reader.mainStream, std::min<uint64_t>(reader.mainStream.size, kMainStreamCap));
   const uint64_t r = main.size();
-  if (r <= 31 || main.U16(0) != kWordMagic) return;
+  if (r <= 31 || main.U16(0) != DocumentReader::kWordMagic) return;
   const uint16_t flags = main.U16(10);
   WordFileInfo& info = reader.wordInfo;
+  info.isTemplate = flags & 0x0001;
   info.complex = flags & 0x0004;
   info.hasPictures = flags & 0x0008;
   info.encrypted = flags & 0x0100;

@@ -27,6 +27,9 @@ constexpr uint8_t kFileBlock = 0x74;
 constexpr uint8_t kEndBlock = 0x7B;
 constexpr uint16_t kFlagAddSize = 0x8000;
 constexpr uint16_t kFlagLargeFile = 0x0100;
+constexpr uint16_t kFlagsSplitOrEncrypted = 0x0007;
+constexpr uint16_t kDirectoryFlags = 0x00E0;
+constexpr uint8_t kMethodStore4 = 0x30;
 constexpr uint8_t kHostUnix4 = 3;
 
 // 5.0 headers.
@@ -78,6 +81,20 @@ bool ReadVint(std::span<const uint8_t> bytes, size_t& at, uint64_t& value) {
   return false;
 }
 
+// True when a 5.0 header's extra area holds an encryption record.
+bool HasEncryptionRecord(std::span<const uint8_t> extra) {
+  size_t at = 0;
+  while (at < extra.size()) {
+    uint64_t size = 0, type = 0;
+    if (!ReadVint(extra, at, size) || size == 0 || size > extra.size() - at) return false;
+    size_t typeAt = at;
+    if (!ReadVint(extra, typeAt, type)) return false;
+    if (type == 0x01) return true;
+    at += static_cast<size_t>(size);
+  }
+  return false;
+}
+
 // Position + a size taken from the file, saturating so a huge size ends the walk instead of wrapping.
 int64_t Advance(int64_t position, uint64_t size) {
   const auto room = static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - position);
@@ -86,8 +103,9 @@ int64_t Advance(int64_t position, uint64_t size) {
 
 class RarWalk {
  public:
-  RarWalk(int fd, int64_t length, std::u16string& names, int64_t& archiveEnd)
-      : fd_(fd), length_(length), names_(names), archiveEnd_(archiveEnd) {}
+  RarWalk(int fd, int64_t length, std::u16string& names, int64_t& archiveEnd, int64_t& walkEnd,
+          std::vector<RarStoredEntry>& stored)
+      : fd_(fd), length_(length), names_(names), archiveEnd_(archiveEnd), walkEnd_(walkEnd), stored_(stored) {}
 
   void WalkGeneration4();
   void WalkGeneration5();
@@ -105,6 +123,8 @@ class RarWalk {
   int64_t length_;
   std::u16string& names_;
   int64_t& archiveEnd_;
+  int64_t& walkEnd_;
+  std::vector<RarStoredEntry>& stored_;
 };
 
 bool RarWalk::ReadInside(int64_t position, size_t count, std::vector<uint8_t>& into) const {
@@ -120,7 +140,7 @@ void RarWalk::AddName(std::u16string name) {
 void RarWalk::WalkGeneration4() {
   std::vector<uint8_t> head;
   int64_t position = 0;
-  while (ReadInside(position, 7, head)) {
+  while ((walkEnd_ = position, ReadInside(position, 7, head))) {
     int64_t next = kStepFailed;
     switch (head[2]) {
       case kMarkerBlock:
@@ -138,6 +158,7 @@ void RarWalk::WalkGeneration4() {
         next = GenericStep4(position, head.data());
         break;
     }
+    if (next > position) walkEnd_ = next;
     if (next <= position || next >= length_) return;
     position = next;
   }
@@ -175,6 +196,10 @@ int64_t RarWalk::FileStep4(int64_t position) {
     packedSize |= static_cast<uint64_t>(LoadU32(head.data() + 32)) << 32;
     nameAt = 40;
   }
+  const uint64_t unpackedSize = LoadU32(head.data() + 11) | (nameAt == 40 ? uint64_t{LoadU32(head.data() + 36)} << 32 : 0);
+  if (head[25] == kMethodStore4 && (flags & kFlagsSplitOrEncrypted) == 0 &&
+      (flags & kDirectoryFlags) != kDirectoryFlags && packedSize == unpackedSize)
+    stored_.push_back({Advance(position, size), packedSize, LoadU32(head.data() + 16)});
   const bool madeOnUnix = head[15] == kHostUnix4;
   if (IsPlainFile(LoadU32(head.data() + 28), madeOnUnix)) {
     // The stored name size bounds the name: salt and extended times may follow it in the header.
@@ -189,7 +214,7 @@ int64_t RarWalk::FileStep4(int64_t position) {
 void RarWalk::WalkGeneration5() {
   std::vector<uint8_t> prefix;
   int64_t position = 0;
-  while (position < length_) {
+  while ((walkEnd_ = position) < length_) {
     // CRC32 and three vints of at most 8 bytes each; fewer when the file ends first.
     const size_t want = static_cast<size_t>(std::min<int64_t>(4 + 3 * 8, length_ - position));
     if (!ReadInside(position, want, prefix) || prefix.size() < 4) return;
@@ -216,6 +241,7 @@ void RarWalk::WalkGeneration5() {
         next = CheckedStep5(position, true, false);
         break;
     }
+    if (next > position) walkEnd_ = next;
     if (next <= position || next >= length_) return;
     position = next;
   }
@@ -246,9 +272,14 @@ int64_t RarWalk::CheckedStep5(int64_t position, bool addData, bool readFileField
         !ReadVint(header, at, attributes))
       return next;
     if (fileFlags & 0x02) at += 4;  // modification time
+    uint32_t dataCrc = 0;
+    if ((fileFlags & 0x04) && at + 4 <= header.size()) dataCrc = LoadU32(header.data() + at);
     if (fileFlags & 0x04) at += 4;  // data CRC32
     if (!ReadVint(header, at, compression) || !ReadVint(header, at, hostOs) || !ReadVint(header, at, nameLength))
       return next;
+    const bool stored = ((compression >> 7) & 7) == 0 && (fileFlags & 0x05) == 0x04 && (flags & 0x18) == 0;
+    if (stored && !HasEncryptionRecord(std::span(header).last(std::min<size_t>(extraSize, header.size()))))
+      stored_.push_back({Advance(position, 4 + sizeBytes + size), dataSize, dataCrc});
     if (IsPlainFile(attributes, hostOs == kHostUnix5) && at <= header.size() && nameLength <= header.size() - at) {
       const auto name = UpToNul(std::span(header).subspan(at, static_cast<size_t>(nameLength)));
       if (!name.empty())
@@ -268,19 +299,28 @@ uint32_t Crc32(std::span<const uint8_t> bytes) {
 }
 
 int RarNameReader::ReadRarNames(const std::filesystem::path& path) {
-  names_.clear();
-  fileLength_ = 0;
-  archiveEnd_ = 0;
   UniqueFd fd = OpenShared(path);
-  if (!fd) return kCannotOpen;
-  fileLength_ = FileSize(fd.get());
+  if (!fd) {
+    names_.clear();
+    fileLength_ = archiveEnd_ = walkEnd_ = 0;
+    stored_.clear();
+    return kCannotOpen;
+  }
+  return ReadRarHeaders(fd.get(), FileSize(fd.get()));
+}
+
+int RarNameReader::ReadRarHeaders(int fd, int64_t length) {
+  names_.clear();
+  stored_.clear();
+  fileLength_ = length;
+  archiveEnd_ = walkEnd_ = 0;
   if (fileLength_ <= 20) return kNotRar;
   uint8_t signature[8];
-  if (ReadAt(fd.get(), signature, sizeof signature, 0) != sizeof signature ||
+  if (ReadAt(fd, signature, sizeof signature, 0) != sizeof signature ||
       std::memcmp(signature, kSignature4, 6) != 0)
     return kNotRar;
 
-  RarWalk walk(fd.get(), fileLength_, names_, archiveEnd_);
+  RarWalk walk(fd, fileLength_, names_, archiveEnd_, walkEnd_, stored_);
   if (signature[6] == 0x01)
     walk.WalkGeneration5();
   else if (signature[6] == 0x00)

@@ -6,11 +6,20 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace brenvik {
 
 // CRC-32 (IEEE 802.3, reflected 0xEDB88320, initial 0xFFFFFFFF, final complement).
 uint32_t Crc32(std::span<const uint8_t> bytes);
+
+// A file stored without compression: its data lies as it is in the archive, so its CRC can be
+// checked without unpacking.
+struct RarStoredEntry {
+  int64_t dataOffset = 0;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+};
 
 class RarNameReader {
  public:
@@ -23,17 +32,25 @@ class RarNameReader {
   // still be empty). A header that fails its CRC or runs past the end ends the walk, keeping the
   // names found so far. The names are passed through CleanEntryName. The file is closed on return.
   int ReadRarNames(const std::filesystem::path& path);
+  // The same walk over an open file of `length` bytes, which stays open.
+  int ReadRarHeaders(int fd, int64_t length);
 
   // The names of the plain files found, in archive order, with nothing between them.
   const std::u16string& names() const { return names_; }
   int64_t fileLength() const { return fileLength_; }
   // The position just after the end-of-archive block; 0 unless that block was read intact.
   int64_t archiveEnd() const { return archiveEnd_; }
+  // Where the walk ended: the header it could not read (or the end block).
+  int64_t walkEnd() const { return walkEnd_; }
+  // The plain, unencrypted, unsplit files stored without compression, in archive order.
+  const std::vector<RarStoredEntry>& storedEntries() const { return stored_; }
 
  private:
   std::u16string names_;
   int64_t fileLength_ = 0;
   int64_t archiveEnd_ = 0;
+  int64_t walkEnd_ = 0;
+  std::vector<RarStoredEntry> stored_;
 };
 
 }  // namespace brenvik

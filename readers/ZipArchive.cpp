@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <vector>
 
 #include "platform/FileOps.h"
@@ -29,11 +30,18 @@ struct ArchiveStream {
   int64_t bufferStart = 0;  // file offset of buffer[0]
 };
 
-voidpf OpenStream(voidpf, const void* filename, int mode) {
-  if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ || filename == nullptr) return nullptr;
+// The archive in a file the caller has open, read as if it ended after `length` bytes (the whole
+// file when negative).
+struct OpenArchive {
+  int fd;
+  int64_t length;
+};
+
+ArchiveStream* StartStream(UniqueFd fd, int64_t length = -1) {
   auto* stream = new ArchiveStream;
-  stream->fd = OpenShared(static_cast<const char*>(filename));
-  stream->length = stream->fd ? FileSize(stream->fd.get()) : -1;
+  stream->fd = std::move(fd);
+  const int64_t size = stream->fd ? FileSize(stream->fd.get()) : -1;
+  stream->length = length >= 0 && size >= 0 ? std::min(length, size) : size;
   if (stream->length < 0) {
     delete stream;
     return nullptr;
@@ -41,12 +49,28 @@ voidpf OpenStream(voidpf, const void* filename, int mode) {
   return stream;
 }
 
+bool OpensForReading(int mode) { return (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ; }
+
+voidpf OpenStream(voidpf, const void* filename, int mode) {
+  if (!OpensForReading(mode) || filename == nullptr) return nullptr;
+  return StartStream(OpenShared(static_cast<const char*>(filename)));
+}
+
+// The "file name" is a pointer to an OpenArchive, whose descriptor the stream duplicates.
+voidpf OpenStreamOnFd(voidpf, const void* archive, int mode) {
+  if (!OpensForReading(mode) || archive == nullptr) return nullptr;
+  const auto* file = static_cast<const OpenArchive*>(archive);
+  return StartStream(UniqueFd(fcntl(file->fd, F_DUPFD_CLOEXEC, 0)), file->length);
+}
+
 uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
   auto* stream = static_cast<ArchiveStream*>(opaque);
   if (size < ArchiveStream::kReadAhead) {
     const int64_t bufferEnd = stream->bufferStart + static_cast<int64_t>(stream->buffer.size());
     if (stream->position < stream->bufferStart || stream->position + static_cast<int64_t>(size) > bufferEnd) {
-      stream->buffer.resize(ArchiveStream::kReadAhead);
+      // Never past the length: the file may go on beyond the archive.
+      stream->buffer.resize(static_cast<size_t>(
+          std::clamp<int64_t>(stream->length - stream->position, 0, ArchiveStream::kReadAhead)));
       const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), stream->position);
       stream->buffer.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
       stream->bufferStart = stream->position;
@@ -61,7 +85,8 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
     stream->position += static_cast<int64_t>(n);
     return static_cast<uLong>(n);
   }
-  const int64_t n = ReadAt(stream->fd.get(), buffer, size, stream->position);
+  const int64_t left = std::max<int64_t>(0, stream->length - stream->position);
+  const int64_t n = ReadAt(stream->fd.get(), buffer, static_cast<size_t>(std::min<int64_t>(size, left)), stream->position);
   if (n < 0) {
     stream->failed = true;
     return 0;
@@ -111,6 +136,17 @@ int64_t FileTimeFromLocal(const tm_unz& date) {
   return (static_cast<int64_t>(seconds) + kSecondsFrom1601To1970) * 10'000'000;
 }
 
+// The current item's directory record and its stored name bytes.
+bool CurrentInfo(void* handle, unz_file_info64& info, std::string& rawName) {
+  char name[kRawNameLimit + 1] = {};
+  if (handle == nullptr ||
+      unzGetCurrentFileInfo64(static_cast<unzFile>(handle), &info, name, kRawNameLimit, nullptr, 0, nullptr, 0) !=
+          UNZ_OK)
+    return false;
+  rawName.assign(name, std::min<uLong>(info.size_filename, kRawNameLimit));
+  return true;
+}
+
 bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 }  // namespace
@@ -144,6 +180,13 @@ ZipArchive::ZipArchive(const std::filesystem::path& path) {
   handle_ = unzOpen2_64(path.c_str(), &functions);
 }
 
+ZipArchive::ZipArchive(int fd, int64_t length) {
+  zlib_filefunc64_def functions{OpenStreamOnFd, ReadStream, WriteStream, TellStream,
+                                SeekStream, CloseStream, StreamError, nullptr};
+  OpenArchive file{fd, length};
+  if (fd >= 0) handle_ = unzOpen2_64(&file, &functions);
+}
+
 ZipArchive::~ZipArchive() { Close(); }
 
 void ZipArchive::Close() {
@@ -168,36 +211,79 @@ bool ZipArchive::GoTo(const ZipItemPosition& position) {
 }
 
 bool ZipArchive::Current(ZipItem& item) {
-  if (handle_ == nullptr) return false;
   unz_file_info64 info{};
-  char name[kRawNameLimit + 1] = {};
-  if (unzGetCurrentFileInfo64(static_cast<unzFile>(handle_), &info, name, kRawNameLimit, nullptr, 0, nullptr, 0) !=
-      UNZ_OK)
-    return false;
-  item.rawName.assign(name, std::min<uLong>(info.size_filename, kRawNameLimit));
+  if (!CurrentInfo(handle_, info, item.rawName)) return false;
   item.name = SafeEntryName(Utf8ToText(item.rawName));
   item.fileTime = FileTimeFromLocal(info.tmu_date);
   return true;
 }
 
-bool ZipArchive::ExtractCurrent(int folderFd, const std::filesystem::path& relative, uint64_t cap) {
+bool ZipArchive::CurrentRawName(std::string& rawName) {
+  unz_file_info64 info{};
+  return CurrentInfo(handle_, info, rawName);
+}
+
+template <typename Sink>
+bool ZipArchive::InflateCurrent(uint64_t cap, Sink&& sink) {
   if (handle_ == nullptr) return false;
   auto* zip = static_cast<unzFile>(handle_);
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
+  std::vector<char> buffer(1 << 16);
+  uint64_t total = 0;
+  bool ok = true;
+  while (ok) {
+    const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+    if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    ok = n > 0 && total <= cap && sink(buffer.data(), static_cast<size_t>(n));
+  }
+  // A CRC mismatch at the end still leaves usable contents; the caller judges them.
+  unzCloseCurrentFile(zip);
+  return ok;
+}
+
+bool ZipArchive::ExtractCurrent(int folderFd, const std::filesystem::path& relative, uint64_t cap) {
+  if (handle_ == nullptr) return false;
   return ReplaceFileBelowAt(folderFd, relative, [&](int fd) {
-    if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
-    std::vector<char> buffer(1 << 16);
-    uint64_t total = 0;
-    bool ok = true;
-    while (ok) {
-      const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
-      if (n == 0) break;
-      total += static_cast<uint64_t>(n);
-      ok = n > 0 && total <= cap && WriteFull(fd, buffer.data(), static_cast<size_t>(n));
-    }
-    // A CRC mismatch at the end still leaves usable text; the XML reader judges the contents.
-    unzCloseCurrentFile(zip);
-    return ok;
+    return InflateCurrent(cap, [fd](const char* bytes, size_t size) { return WriteFull(fd, bytes, size); });
   });
+}
+
+bool ZipArchive::ReadCurrent(std::string& contents, uint64_t cap) {
+  contents.clear();
+  return InflateCurrent(cap, [&contents](const char* bytes, size_t size) {
+    contents.append(bytes, size);
+    return true;
+  });
+}
+
+uint64_t ZipArchive::StatedItemCount() {
+  unz_global_info64 global{};
+  if (handle_ == nullptr || unzGetGlobalInfo64(static_cast<unzFile>(handle_), &global) != UNZ_OK) return 0;
+  return global.number_entry;
+}
+
+ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* stop) {
+  auto* zip = static_cast<unzFile>(handle_);
+  unz_file_info64 info{};
+  if (zip == nullptr || unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    return ZipItemCheck::LocalHeaderDamaged;
+  if ((info.flag & 1) != 0 || (info.compression_method != 0 && info.compression_method != Z_DEFLATED))
+    return ZipItemCheck::Passed;
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return ZipItemCheck::LocalHeaderDamaged;
+  std::vector<char> buffer(1 << 16);
+  int n = 0;
+  while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+    const bool stopped = stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
+    if (static_cast<uint64_t>(n) > budget || stopped) {
+      unzCloseCurrentFile(zip);
+      return ZipItemCheck::OverBudget;
+    }
+    budget -= static_cast<uint64_t>(n);
+  }
+  const int closed = unzCloseCurrentFile(zip);
+  if (n < 0) return ZipItemCheck::DataDamaged;
+  return closed == UNZ_CRCERROR ? ZipItemCheck::CrcError : ZipItemCheck::Whole;
 }
 
 }  // namespace brenvik

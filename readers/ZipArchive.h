@@ -1,6 +1,7 @@
 #pragma once
 // A thin layer over the zip reader: walks the items of an archive, gives each item's name (raw and
 // made safe), its time as a UTC file time, and extracts an item to a fixed place below a folder.
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -33,10 +34,16 @@ struct ZipItem {
 // part removed, "." and empty parts dropped, and the parts joined by "/".
 std::u16string SafeEntryName(std::u16string_view name);
 
+// What reading one item through says about it.
+enum class ZipItemCheck { Whole, Passed, LocalHeaderDamaged, DataDamaged, CrcError, OverBudget };
+
 class ZipArchive {
  public:
   // Opens the archive; isOpen() is false for a missing, damaged or non-zip file.
   explicit ZipArchive(const std::filesystem::path& path);
+  // The same over a file the caller has open (it stays the caller's: the archive reads a
+  // duplicate), read as if it ended after `length` bytes when `length` is not negative.
+  explicit ZipArchive(int fd, int64_t length = -1);
   ~ZipArchive();
   ZipArchive(const ZipArchive&) = delete;
   ZipArchive& operator=(const ZipArchive&) = delete;
@@ -47,6 +54,8 @@ class ZipArchive {
   bool Next();
   // Describes the current item; false when its directory record cannot be read.
   bool Current(ZipItem& item);
+  // Only the current item's stored name bytes (at most 1020).
+  bool CurrentRawName(std::string& rawName);
   // The current item's place, and a move back to a place taken earlier.
   bool Remember(ZipItemPosition& position);
   bool GoTo(const ZipItemPosition& position);
@@ -54,9 +63,23 @@ class ZipArchive {
   // ReplaceFileBelow: missing folders are created, no link is followed or written through). False,
   // with no file written, when the item cannot be read or inflates to more than `cap` bytes.
   bool ExtractCurrent(int folderFd, const std::filesystem::path& relative, uint64_t cap = kExtractedPartCap);
+  // Inflates the current item into `contents`; false when it cannot be read or holds more than
+  // `cap` bytes.
+  bool ReadCurrent(std::string& contents, uint64_t cap);
+  // The number of items the directory's end record states.
+  uint64_t StatedItemCount();
+  // Inflates the current item to its stated size and compares its CRC, without keeping anything.
+  // Encrypted items and methods other than store and deflate are Passed. `budget` is what may
+  // still be inflated; OverBudget (or Stop) ends the read early.
+  ZipItemCheck CheckCurrent(uint64_t& budget, const std::atomic<int>* stop);
   void Close();
 
  private:
+  // Feeds the current item's inflated bytes to `sink` chunk by chunk; false when the item cannot
+  // be read, holds more than `cap` bytes or `sink` refuses a chunk.
+  template <typename Sink>
+  bool InflateCurrent(uint64_t cap, Sink&& sink);
+
   void* handle_ = nullptr;
 };
 

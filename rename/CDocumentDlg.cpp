@@ -39,9 +39,9 @@ ListRow MakeRow(int32_t index, const std::u16string& path, FileIdentity identity
 }  // namespace
 
 // Turns the passes' reports into channel posts; the channels apply them on the GUI thread.
-class CDocumentDlg::Sink : public RenameReporter {
+class CDocumentDlg::PageReporter : public RenameReporter {
  public:
-  explicit Sink(CDocumentDlg& page) : page_(page) {}
+  explicit PageReporter(CDocumentDlg& page) : page_(page) {}
   void AddRow(const RenameRow& row) override { page_.rowChannel_.post(MakeRow(row.index, row.path, row.identity)); }
   void RowDone(int32_t row) override { page_.doneChannel_.post(row); }
   void Status(std::u16string_view text) override { page_.statusChannel_.post({ToQString(text)}); }
@@ -67,7 +67,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
       doneChannel_(this, [this](std::vector<int32_t> rows) {
         for (int32_t row : rows) model_->setChecked(row, false);
       }),
-      sink_(std::make_unique<Sink>(*this)) {
+      reporter_(std::make_unique<PageReporter>(*this)) {
   MakeGroup(this, QStringLiteral("Extension"), DluRect(7, 3, 330, 27));
   for (size_t i = 0; i < kTypeBoxes.size(); ++i) {
     const QString caption = QString::fromLatin1(kRenameTypeExtensions[i]);
@@ -105,8 +105,12 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
           [this] { stopFlag() = 1; });
 }
 
-// The worker uses the engine, the channels and the sink: it must end before they go.
+// The worker uses the engine, the channels and the reporter: it must end before they go.
 CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
+
+void CDocumentDlg::refusePath() {
+  showMessage(QStringLiteral("Please set the path correctly"), kErrorCaption, MessageIcon::Error);
+}
 
 void CDocumentDlg::check() {
   if (refuseIfBusy()) return;
@@ -114,7 +118,7 @@ void CDocumentDlg::check() {
   engine_.prepareCheck();
   const QString root = pathEdit_->text();
   if (root.isEmpty()) {
-    showMessage(QStringLiteral("Please set the path correctly"), kErrorCaption, MessageIcon::Error);
+    refusePath();
     return;
   }
   for (size_t i = 0; i < kTypeBoxes.size(); ++i)
@@ -127,12 +131,14 @@ void CDocumentDlg::check() {
 
   checkedRoot_ = {QStringToPath(root), {}};
   startJob([this, request = RenameCheckRequest{&engine_, checkedRoot_.path}] {
-             return RunRenameCheck(request, stopFlag(), *sink_);
+             return RunRenameCheck(request, stopFlag(), *reporter_);
            },
            [this](const RenameCheckOutcome& outcome) {
              checkedRoot_.identity = outcome.rootIdentity;
              if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
-             if (outcome.completed) showCompletion(QStringLiteral("Detect File Rename completed"));
+             if (outcome.end == RenameCheckEnd::NotAFolder) refusePath();
+             if (EndsCompleted(outcome.end))
+               showCompletion(QStringLiteral("Detect File Rename completed"));
            });
 }
 
@@ -140,19 +146,22 @@ void CDocumentDlg::rename() {
   if (refuseIfBusy()) return;
   // The numbering and the selected types stay as the last Check left them.
   engine_.setSettings(settings());
-  const auto done = [this] { showCompletion(QStringLiteral("File rename completed")); };
+  // A pass without a result file or journal ends on its failure text alone.
+  const auto done = [this](RenameEnd end) {
+    if (EndsCompleted(end)) showCompletion(QStringLiteral("File rename completed"));
+  };
 
   if (engine_.settings().cacheMode == kCacheModeFiles) {
     startJob([this, request = RenameRequest{&engine_, true, nullptr, resultFile_, checkedRoot_}] {
-               return RunRename(request, stopFlag(), *sink_);
+               return RunRename(request, stopFlag(), *reporter_);
              },
              [this, done](const RenamePassOutcome& outcome) {
-               if (outcome.end == RenameEnd::Done) {
+               if (outcome.end != RenameEnd::ResultFileUnreadable) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
                  resultFile_.clear();
                  model_->clear();
                }
-               done();
+               done(outcome.end);
              });
     return;
   }
@@ -168,10 +177,10 @@ void CDocumentDlg::rename() {
   }
   renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
-  startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *sink_); },
-           [this, done](const RenamePassOutcome&) {
+  startJob([this, rows = renamingRows_] { return RunRename({&engine_, false, rows.get(), {}}, stopFlag(), *reporter_); },
+           [this, done](const RenamePassOutcome& outcome) {
              renamingRows_.reset();
-             done();
+             done(outcome.end);
            });
 }
 

@@ -32,7 +32,7 @@ class CDocumentDlg : public ToolPage {
   std::function<bool(const std::filesystem::path&)> showInFileManager;
 
  private:
-  class Sink;
+  class PageReporter;
   // A status text, or the counts that the status line shows as "Numbers: ..." (total < 0: none).
   struct StatusLine {
     QString text;
@@ -41,6 +41,8 @@ class CDocumentDlg : public ToolPage {
   };
 
   void check();
+  // The refusal of a path that is empty or names no folder.
+  void refusePath();
   void rename();
   // Keeps the marks of a running list-mode Rename in step with the list.
   void followCheckMarks(const QModelIndex& first, const QModelIndex& last, const QList<int>& roles);
@@ -62,7 +64,7 @@ class CDocumentDlg : public ToolPage {
   LatestValueChannel<StatusLine> statusChannel_;
   RowBatchChannel<ListRow> rowChannel_;
   RowBatchChannel<int32_t> doneChannel_;
-  std::unique_ptr<Sink> sink_;
+  std::unique_ptr<PageReporter> reporter_;
 };
 
 }  // namespace brenvik

@@ -40,13 +40,18 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
                                   RenameReporter& reporter) {
   const RenameEngine& engine = *request.engine;
   RenameCheckOutcome outcome;
+  outcome.rootIdentity = FolderIdentity(request.root);
+  if (!outcome.rootIdentity.known()) {
+    outcome.end = RenameCheckEnd::NotAFolder;
+    return outcome;
+  }
   const bool cacheMode = engine.settings().cacheMode == kCacheModeFiles;
   TemporaryResultFile resultFile;
   if (cacheMode) {
     resultFile = CreateTemporaryResultFile(engine.settings().temporaryFolder);
     if (!resultFile.fd) {
       reporter.Status(kRenameFailedToGenerate);
-      outcome.completed = false;
+      outcome.end = RenameCheckEnd::ResultFileFailed;
       return outcome;
     }
   }
@@ -61,7 +66,6 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
   };
   RenameRow row;  // one buffer for every row's text; the reporter copies what it keeps
 
-  outcome.rootIdentity = FolderIdentity(request.root);
   struct Taken {
     FileIdentity identity;
     std::string path;
@@ -78,7 +82,7 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
       },
       [&](const WalkedFile&, std::optional<Taken>&& taken) {
         if (!taken) return true;
-        if (!cacheMode || outcome.rowCounter < kCachePreviewRows) {
+        if (!cacheMode || outcome.rowCounter < request.listedRows) {
           AssignPathText(taken->path, row.path);
           row.index = outcome.rowCounter;
           row.identity = taken->identity;
@@ -98,11 +102,12 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
       resultFile.fd.reset();
       DeleteFile(resultFile.path);
       reporter.Status(kRenameFailedToGenerate);
-      outcome.completed = false;
+      outcome.end = RenameCheckEnd::ResultFileFailed;
       return outcome;
     }
     outcome.resultFile = resultFile.path;
   }
+  if (stop.load() != 0) outcome.end = RenameCheckEnd::Stopped;
   return outcome;
 }
 
@@ -120,13 +125,17 @@ RenamePassOutcome RunListRename(RenameEngine& engine, const ListRows& rows, cons
                                &journal);
       if (journal.failed()) {
         reporter.Status(kJournalWriteFailedText);
-        break;
+        outcome.end = RenameEnd::JournalFailed;
+        return outcome;
       }
       ++outcome.renamed;
       reporter.Tally({row + 1, count});
       reporter.RowDone(row);
     }
-    if (stop.load() != 0) break;
+    if (stop.load() != 0) {
+      if (row + 1 < count) outcome.end = RenameEnd::Stopped;
+      break;
+    }
   }
   return outcome;
 }
@@ -135,10 +144,10 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
                                  const std::filesystem::path& resultFile, const std::atomic<int>& stop,
                                  RenameReporter& reporter) {
   RenamePassOutcome outcome;
-  UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenShared(resultFile);
+  UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenCreatedTemporaryFile(resultFile);
   if (!fd) {
     reporter.Status(kRenameFailedToAccess);
-    outcome.end = RenameEnd::FileUnavailable;
+    outcome.end = RenameEnd::ResultFileUnreadable;
     return outcome;
   }
   RecordFileReader records(fd.get(), kPathRecordLength, 1, kIdentityBytes);
@@ -154,7 +163,12 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
   fd.reset();
   ResetAttributes(resultFile);
   DeleteFile(resultFile);
-  if (journal.failed()) reporter.Status(kJournalWriteFailedText);
+  if (journal.failed()) {
+    reporter.Status(kJournalWriteFailedText);
+    outcome.end = RenameEnd::JournalFailed;
+  } else if (stop.load() != 0) {
+    outcome.end = RenameEnd::Stopped;
+  }
   return outcome;
 }
 

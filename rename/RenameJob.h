@@ -40,10 +40,18 @@ struct RenameCheckRequest {
   const RenameEngine* engine = nullptr;  // its selected types and settings (cache mode, temporary folder)
   std::filesystem::path root;
   int workers = 0;  // threads looking at names; 0: as many as suit the machine
+  int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
+};
+
+enum class RenameCheckEnd {
+  Completed,         // every file below the root was looked at
+  Stopped,           // the stop flag ended the walk; rows and result file cover the files seen
+  NotAFolder,        // the root is missing or not a folder (a file, FIFO, device); nothing was read
+  ResultFileFailed,  // cache mode: the result file could not be created or written; it is gone
 };
 
 struct RenameCheckOutcome {
-  bool completed = true;                 // false: the result file could not be created or written
+  RenameCheckEnd end = RenameCheckEnd::Completed;
   int32_t rowCounter = 0;                // files selected
   std::filesystem::path resultFile;      // cache mode: the temporary result file (empty on failure)
   FileIdentity rootIdentity;             // the folder walked; Rename acts below no other
@@ -91,17 +99,22 @@ struct RenameRequest {
   CheckedRoot root;                  // cache mode: the root Check walked
 };
 
-enum class RenameEnd { Done, FileUnavailable };
+enum class RenameEnd {
+  Completed,             // every checked row or record was given to the engine
+  Stopped,               // the stop flag ended the pass; what was renamed is journaled
+  ResultFileUnreadable,  // cache mode: the result file could not be opened; nothing renamed
+  JournalFailed,         // the journal could not be written; nothing was renamed after that
+};
 
 struct RenamePassOutcome {
-  RenameEnd end = RenameEnd::Done;
+  RenameEnd end = RenameEnd::Completed;
   int32_t renamed = 0;  // files given to the engine
 };
 
 // List mode: every checked row is renamed, counted as "Numbers: <row + 1> / <rows>" and reported
 // done. Stop ends it after the current row.
 // Cache mode: every record of the result file ("Numbers: %d" per record), which is deleted
-// afterwards, after a stop too. FileUnavailable (status "Failed to access temporary file") when
+// afterwards, after a stop too. ResultFileUnreadable (status "Failed to access temporary file") when
 // it cannot be opened; then nothing else happens.
 // Both journal each move below the checked root; a journal that cannot be written ends the pass
 // with the status kJournalWriteFailedText.

@@ -10,9 +10,11 @@ $SUDO apt-get install -y --no-install-recommends \
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
+  libjpeg-dev libpng-dev libgif-dev zip \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
   gettext python3 qt6-translations-l10n \
   dpkg-dev file desktop-file-utils appstream \
   mount e2fsprogs \
-  fuse3 libfuse3-dev gddrescue
+  fuse3 libfuse3-dev gddrescue \
+  testdisk dosfstools mtools ntfs-3g

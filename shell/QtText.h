@@ -23,14 +23,15 @@ inline QString Tr(std::u16string_view text) { return ToQString(Translate(text));
 inline QString PathToQString(const std::filesystem::path& path) { return ToQString(PathToText(path)); }
 inline std::filesystem::path QStringToPath(const QString& text) { return TextToPath(text.toStdU16String()); }
 
-// A listed file's identity kept in a list row's data, for the action that acts on the row.
+// A listed file's identity kept in a list row's data, for the action that acts on the row (a page
+// may append more of its own after it).
 inline QVariant IdentityData(FileIdentity identity) {
   return QVariantList{QVariant::fromValue<qulonglong>(identity.device),
                       QVariant::fromValue<qulonglong>(identity.inode)};
 }
 inline FileIdentity IdentityFromData(const QVariant& data) {
   const QVariantList parts = data.toList();
-  if (parts.size() != 2) return {};
+  if (parts.size() < 2) return {};
   return {parts[0].toULongLong(), parts[1].toULongLong()};
 }
 

@@ -71,7 +71,7 @@ QString UndoReportText(const std::filesystem::path& journal, const UndoResult& r
   QString text = QStringLiteral("Undo of %1").arg(ToQString(BytesToText(journal.filename().native())));
   if (!result.failure.empty()) return text + QStringLiteral("\n") + QString::fromStdString(result.failure);
   text += QStringLiteral("\n") + QString::fromStdString(result.SummaryText());
-  if (result.stopped) text += QStringLiteral("\nStopped before every file was back");
+  if (result.end == UndoEnd::Stopped) text += QStringLiteral("\nStopped before every file was back");
   if (!result.damage.empty()) text += QStringLiteral("\n") + QString::fromStdString(result.damage);
   if (!result.problems.empty()) text += QStringLiteral("\nNot restored:");
   for (size_t i = 0; i < result.problems.size() && i < kUndoProblemsShown; ++i) {
@@ -115,7 +115,7 @@ void ToolPage::undoLastJob(const std::filesystem::path& root, const std::string&
         return RunUndo({journal}, stopFlag(), quiet);
       },
       [this, journal](const UndoResult& result) {
-        const bool clean = result.failure.empty() && result.damage.empty() && result.problems.empty();
+        const bool clean = EndsCompleted(result.end);
         showMessage(UndoReportText(journal, result), kCompletionCaption,
                     clean ? MessageIcon::Information : MessageIcon::Warning);
       });

@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     t = std::chrono::steady_clock::now();
     const RaidResult result = RunRaidAnalysis(job, stop, sink);
     bestRun = std::min(bestRun, Seconds(t));
-    if (result.outcome != RaidOutcome::Finished) return 1;
+    if (result.end != RaidEnd::Completed) return 1;
     found = result.found;
     logBytes = static_cast<int64_t>(fs::file_size(job.logPath));
   }

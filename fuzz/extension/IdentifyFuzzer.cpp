@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes to type identification: the signature rows, the compound-file probe and
-// the zip probe with its resynchronisation scan.
+// Feeds arbitrary bytes to type identification: the signature rows, the compound-file probe with
+// the Word template flag, the zip probe with its resynchronisation scan and a package's entries.
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!file || !brenvik::WriteFull(file.get(), data, size)) return 0;
   uint8_t header[brenvik::kIdentifyHeaderSize] = {};
   std::memcpy(header, data, size < sizeof header ? size : sizeof header);
-  const std::string_view type = brenvik::IdentifyOpenFile(std::move(file), header, reader);
-  if (type.size() > 5) __builtin_trap();
+  const brenvik::FileType type = brenvik::IdentifyOpenFile(std::move(file), header, reader);
+  if (type.extension.size() > 5) __builtin_trap();
   return 0;
 }

@@ -148,7 +148,7 @@ TEST(TemporaryFolder, AnUntrustedDefaultFolderIsReplacedByAFreshPrivateOne) {
       {"a link to another folder",
        [](const auto& folder, const auto& other) { ::symlink(other.c_str(), folder.c_str()); }},
       {"another user's folder open to all",
-       [&](const auto& folder, const auto& other) {
+       [&](const auto& folder, const auto& /*other*/) {
          std::filesystem::create_directories(folder);
          WriteFile(folder / "theirs.txt", "another user's file");
          for (const auto& path : {folder, folder / "theirs.txt"}) ::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid);

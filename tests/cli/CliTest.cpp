@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -39,10 +42,12 @@ struct CliRun {
   std::string out, err;
 };
 
-// Starts brenvik-cli with `args`; its standard output and error go to files in `dir`.
-pid_t Start(const TempDir& dir, const std::vector<std::string>& args) {
+// Starts brenvik-cli with `args` and the environment variables `environment` ("NAME=value") set;
+// its standard output and error go to files in `dir`.
+pid_t Start(const TempDir& dir, const std::vector<std::string>& args, const std::vector<std::string>& environment = {}) {
   const pid_t child = ::fork();
   if (child == 0) {
+    for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
     ::dup2(::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     ::dup2(::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     std::vector<char*> argv{const_cast<char*>(BRENVIK_CLI)};
@@ -61,9 +66,9 @@ CliRun Finish(const TempDir& dir, pid_t child) {
           ReadFile(dir / "stderr")};
 }
 
-CliRun Cli(const std::vector<std::string>& args) {
+CliRun Cli(const std::vector<std::string>& args, const std::vector<std::string>& environment = {}) {
   TempDir io;
-  return Finish(io, Start(io, args));
+  return Finish(io, Start(io, args, environment));
 }
 
 std::string Cell(std::u16string_view text) { return TextToBytes(text); }
@@ -107,17 +112,50 @@ TEST(BrenvikCli, InvalidFilesListsWhatTheScanFindsAndDeletesEveryFileInCacheMode
   const CliRun json = Cli({"invalid-files", root, "--cache-mode=list", "--json"});
   EXPECT_NE(json.out.find("\"Path\":\"" + (root / "b").string() + "/\\udcc4\\udce3.jpg\""), std::string::npos)
       << json.out;
+  // Values for programs come first: whole numbers, the size in bytes, the status word.
+  EXPECT_NE(json.out.find("\"size\":17,\"status\":\"type\",\"path\":\"" + (root / "a/broken.jpg").string() +
+                          "\",\"Index\":"),
+            std::string::npos)
+      << json.out;
 
-  // Cache mode lists 33 rows but Delete moves every invalid file aside, and no result file stays.
+  // The page's cache mode lists its 33 rows; by default every row is listed as found, each kept
+  // only in the result file, and Delete moves every invalid file aside; no result file stays.
   const fs::path temporary = dir / "tmp";
+  const CliRun preview = Cli({"invalid-files", root, "--cache-mode", "files", "--temporary-path", temporary});
+  EXPECT_EQ(std::count(preview.out.begin(), preview.out.end(), '\n'), kCachePreviewRows);
   const CliRun deleted = Cli({"invalid-files", root, "--delete", "--temporary-path", temporary});
   EXPECT_EQ(deleted.status, 0) << deleted.err;
-  EXPECT_EQ(std::count(deleted.out.begin(), deleted.out.end(), '\n'), kCachePreviewRows);
+  EXPECT_EQ(deleted.out, engine.text);
   EXPECT_NE(deleted.err.find("Delete invalid files completed"), std::string::npos);
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/many/f39.pdf"), "junk");
   EXPECT_EQ(ReadFile(root / std::string("DEAD_DEAD_DEAD/b/\xC4\xE3.jpg")), "also broken");
   EXPECT_EQ(ReadFile(root / "a/ok.txt"), "fine");
   EXPECT_TRUE(fs::is_empty(temporary));
+}
+
+// --damaged lists damaged and carved-past-the-end files with a Reason column, and --delete moves
+// the damaged ones aside but leaves the tails.
+TEST(BrenvikCli, InvalidFilesDamagedListsAReasonAndDeleteKeepsTails) {
+  TempDir dir;
+  const fs::path root = dir / "recovered";
+  const std::string photo = ReadFile(fs::path(BRENVIK_TEST_DATA) / "damage/photo.jpg");
+  WriteFile(root / "whole.jpg", photo);
+  WriteFile(root / "cut.jpg", photo.substr(0, 2000));
+  WriteFile(root / "carved.jpg", photo + "after");
+  const CliRun listed = Cli({"invalid-files", root, "--damaged", "--uncheck-extension", "jpg"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.out.find("\tdamaged\t" + (root / "cut.jpg").string() + "\tjpeg: data ends before the end marker\n"),
+            std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\ttail\t" + (root / "carved.jpg").string() + "\t5 bytes after the end\n"),
+            std::string::npos) << listed.out;
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2);
+
+  const CliRun deleted = Cli({"invalid-files", root, "--damaged", "--delete", "--cache-mode", "list",
+                              "--temporary-path", dir / "tmp"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut.jpg").size(), 2000u);
+  EXPECT_EQ(ReadFile(root / "carved.jpg").size(), photo.size() + 5);
+  EXPECT_EQ(ReadFile(root / "whole.jpg"), photo);
 }
 
 TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
@@ -152,9 +190,132 @@ TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
 
   const CliRun renamed = Cli({"extension", root, "--rename", "--temporary-path", dir / "tmp"});
   EXPECT_EQ(renamed.status, 0) << renamed.err;
-  EXPECT_EQ(std::count(renamed.out.begin(), renamed.out.end(), '\n'), kCachePreviewRows);
+  EXPECT_EQ(renamed.out, extension.text);
   for (int i = 0; i < 40; ++i) EXPECT_TRUE(fs::exists(root / ("f" + std::to_string(i) + ".pdf"))) << i;
   EXPECT_NE(renamed.err.find("Modify extension completed"), std::string::npos);
+}
+
+// Real files under fitting names of a variant of their type keep them; a wrong name is corrected
+// to the variant the content names.
+TEST(BrenvikCli, ExtensionKeepsNamesOfAVariantOfTheType) {
+  TempDir dir;
+  const fs::path data = BRENVIK_TEST_DATA "/variants";
+  const fs::path root = dir / "recovered";
+  fs::create_directories(root);
+  for (const char* name : {"tool.jar", "sales.odt", "budget.xlsm", "book.epub"}) fs::copy_file(data / name, root / name);
+  fs::copy_file(data / "sales.docm", root / "f0001.bin");
+  const CliRun run = Cli({"extension", root, "--cache-mode", "list", "--rename"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const char* name : {"tool.jar", "sales.odt", "budget.xlsm", "book.epub"})
+    EXPECT_EQ(ReadFile(root / name), ReadFile(data / name)) << name;
+  EXPECT_EQ(ReadFile(root / "f0001.docm"), ReadFile(data / "sales.docm"));
+  EXPECT_NE(run.out.find("\tjar\t" + (root / "tool.jar").string() + "\n"), std::string::npos) << run.out;
+}
+
+// Text in UTF-8 without a byte-order mark names its file as the text reads in every locale, and a
+// Word document's name keeps every character and takes the date in the machine's time zone: saved
+// at 21:10:05 UTC on 12 July 2019, it is 13 July at UTC+8 and still 12 July in Berlin.
+TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
+  const fs::path data = BRENVIK_TEST_DATA;
+  const std::pair<const char*, const char*> texts[] = {
+      {"cs.txt", "Zprávaočinnostizarok2019Příloharozpočet#"},
+      {"zh.txt", "年度销售报告二〇一九年度第三季度#"},
+      {"ja.txt", "年次報告書営業部売上の概要#"}};
+  const std::pair<const char*, const char*> zones[] = {{"TZ=CST-8", "2019-07-13 05-10-05"},
+                                                       {"TZ=Europe/Berlin", "2019-07-12 23-10-05"}};
+  for (const char* locale : {"C.UTF-8", "en_US.UTF-8", "zh_CN.UTF-8"}) {
+    for (const auto& [zone, date] : zones) {
+      SCOPED_TRACE(std::string(locale) + " " + zone);
+      TempDir dir;
+      for (const auto& [name, expected] : texts) fs::copy_file(data / "text" / name, dir / name);
+      fs::copy_file(data / "rename/sales.doc", dir / "00042.doc");
+      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc", "--cache-mode", "list", "--rename"},
+                             {std::string("LC_ALL=") + locale, zone});
+      EXPECT_EQ(run.status, 0) << run.err;
+      std::vector<std::string> names;
+      for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+      const auto named = [&](const std::string& start, const std::string& end) {
+        return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+          return n.starts_with(start) && n.ends_with(end);
+        });
+      };
+      for (const auto& [name, expected] : texts) EXPECT_TRUE(named(expected, ".txt")) << name << " " << ::testing::PrintToString(names);
+      EXPECT_TRUE(named(std::string(date) + "年度销售报告二〇一九年度#", ".doc")) << ::testing::PrintToString(names);
+    }
+  }
+}
+
+// Every file and folder below `folder`, as paths relative to it.
+std::vector<std::string> Listing(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(entry.path().lexically_relative(folder));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Waits until the run has document text in a private folder below `temporary`.
+bool WaitForDocumentParts(const fs::path& temporary) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(temporary, error))
+      if (entry.path().filename().native().ends_with(".xml")) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// The usual temporary folder made beforehand by another user, open to everyone: the command line
+// uses a private folder of its own instead, as the window does, and acts only on the files Check
+// saw. Every run, however it ends (done, Ctrl+C, a second Ctrl+C, SIGTERM), leaves no result file
+// and no document text behind.
+TEST(BrenvikCli, TrustsNoTemporaryFolderOfAnotherUserAndLeavesNothingBehind) {
+  TempDir dir;
+  const fs::path runtime = dir / "runtime";
+  ASSERT_TRUE(fs::create_directories(runtime / "tvk"));
+  ASSERT_EQ(::chown((runtime / "tvk").c_str(), 65534, 65534), 0);  // nobody's
+  ASSERT_EQ(::chmod((runtime / "tvk").c_str(), 0777), 0);
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedRuntime = saved ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+  const fs::path root = dir / "recovered";
+  for (int i = 0; i < 40; ++i) WriteFile(root / ("junk" + std::to_string(i) + ".pdf"), "junk");
+  WriteFile(root / "ok.txt", "fine");
+  const CliRun deleted = Cli({"invalid-files", root, "--delete", "--cut-to-dead", "no"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_EQ(Listing(root), std::vector<std::string>{"ok.txt"});
+  EXPECT_EQ(ReadFile(root / "ok.txt"), "fine");
+
+  const auto copyDocuments = [](const fs::path& folder, int copies) {
+    fs::create_directories(folder);
+    for (int i = 0; i < copies; ++i) {
+      fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "report.docx", folder / ("r" + std::to_string(i) + ".docx"));
+      fs::copy_file(fs::path(BRENVIK_RENAME_DATA) / "budget.xlsx", folder / ("b" + std::to_string(i) + ".xlsx"));
+    }
+  };
+  copyDocuments(dir / "few", 2);
+  const CliRun named = Cli({"rename", dir / "few", "--types", "docx,xlsx", "--rename"});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_EQ(Listing(runtime), std::vector<std::string>{"tvk"});  // the fresh folder went too
+
+  // Interrupted while it reads documents: by Ctrl+C (Stop), by two (no waiting), by SIGTERM.
+  const fs::path temporary = dir / "tmp";
+  const fs::path docs = dir / "docs";
+  copyDocuments(docs, 1000);
+  for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, {SIGINT, SIGINT}, {SIGTERM}}) {
+    SCOPED_TRACE(signals.size() == 2 ? "two Ctrl+C" : signals[0] == SIGINT ? "Ctrl+C" : "SIGTERM");
+    TempDir io;
+    const pid_t child = Start(io, {"rename", docs, "--types", "docx,xlsx", "--rename", "--temporary-path", temporary});
+    ASSERT_TRUE(WaitForDocumentParts(temporary));
+    for (const int signal : signals) ::kill(child, signal);
+    const CliRun stopped = Finish(io, child);
+    EXPECT_EQ(stopped.status, 130) << stopped.err;
+    EXPECT_EQ(Listing(temporary), std::vector<std::string>{});
+  }
+  ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+  if (saved == nullptr) ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(Listing(runtime), std::vector<std::string>{"tvk"});
 }
 
 TEST(BrenvikCli, RepairDbWritesWhatTheEngineWritesAndNeverItsOwnInput) {
@@ -179,7 +340,7 @@ TEST(BrenvikCli, RepairDbWritesWhatTheEngineWritesAndNeverItsOwnInput) {
   EXPECT_EQ(own.status, 1);
   EXPECT_NE(own.err.find("Failed create file"), std::string::npos);
   EXPECT_TRUE(ReadFile(dir / "damaged.mdf") == damaged);
-  EXPECT_EQ(Cli({"repair-db", "--corrupted-database", dir / "damaged.mdf"}).status, 1);  // the page's refusal
+  EXPECT_EQ(Cli({"repair-db", "--corrupted-database", dir / "damaged.mdf"}).status, 2);  // the page's refusal
 }
 
 TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
@@ -265,6 +426,10 @@ TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {
   const CliRun run = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "cli.img"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "镜像\t正在镜像...\n镜像\t镜像完成\n");
+  // The rescue map's totals close the run, also where standard error is no terminal.
+  EXPECT_NE(run.err.find("Finished: 4.0 KB (100%)  Bad: 0 Bytes (0%)  Not tried: 0 Bytes (0%)  Position: sector 8"),
+            std::string::npos)
+      << run.err;
   ImagingRequest request;
   request.sourceImage = dir / "source.img";
   request.sourceCount = request.targetSize = 8;
@@ -272,8 +437,23 @@ TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {
   request.targetFile = dir / "engine.img";
   JobReporter<NoRow, ImagingDisplays> quiet;
   std::atomic<int> stop{0};
-  EXPECT_TRUE(RunImaging(request, stop, quiet).completed);
+  EXPECT_EQ(RunImaging(request, stop, quiet).end, ImagingEnd::Completed);
   EXPECT_TRUE(ReadFile(dir / "cli.img") == ReadFile(dir / "engine.img"));
+
+  // Ok again on the same target goes on from its map: a "映射" row, and the job is done.
+  const CliRun again = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "cli.img"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, "镜像\t正在镜像...\n映射\t按映射文件继续，从扇区8开始\n镜像\t镜像完成\n");
+
+  // A file of 520-byte sectors holds as many as its size says in those sectors, not in 512-byte
+  // units: the copy ends at the file's end, complete.
+  WriteFile(dir / "odd.img", source.substr(0, 7 * 520));
+  const CliRun odd = Cli({"image", "--source", dir / "odd.img", "--source-sector", "520", "--target-file", dir / "odd-copy.img"});
+  EXPECT_EQ(odd.status, 0) << odd.err;
+  EXPECT_EQ(odd.out, "镜像\t正在镜像...\n镜像\t镜像完成\n");
+  std::string firstBytes;
+  for (int s = 0; s < 7; ++s) firstBytes += source.substr(s * 520, 512);
+  EXPECT_TRUE(ReadFile(dir / "odd-copy.img") == firstBytes);
 
   const CliRun own = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "source.img"});
   EXPECT_EQ(own.status, 1);
@@ -305,7 +485,7 @@ TEST(BrenvikCli, FlagsHelpAndVersion) {
   EXPECT_EQ(Cli({"invalid-files", "--no-such-flag"}).status, 2);
   EXPECT_EQ(Cli({"invalid-files", "/", "--percent"}).status, 2);  // a value is missing
   EXPECT_EQ(Cli({"frobnicate"}).status, 2);
-  EXPECT_EQ(Cli({"invalid-files", ""}).status, 1);  // the page's refusal of an empty path
+  EXPECT_EQ(Cli({"invalid-files", ""}).status, 2);  // the page's refusal of an empty path
 }
 
 TEST(BrenvikCli, UndoTakesAJobBackAndListsWhatStayed) {
@@ -325,13 +505,16 @@ TEST(BrenvikCli, UndoTakesAJobBackAndListsWhatStayed) {
   EXPECT_NE(undo.err.find("Undo journal: "), std::string::npos) << undo.err;
   for (const int i : {0, 1, 2, 4, 5}) EXPECT_EQ(ReadFile(root / "d" / ("f" + std::to_string(i) + ".bin")), "%PDF-1.4\n" + std::to_string(i));
 
-  // Again: nothing more moves; the rows as JSON.
+  // Again: nothing more moves, and the job is said to be undone already; the rows as JSON.
   const CliRun again = Cli({"undo", journal, "--json"});
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.out.find("\"Reason\":\"the file at its new name was changed or replaced after the job\""),
             std::string::npos)
       << again.out;
-  EXPECT_NE(again.err.find("Restored: 5 / 6"), std::string::npos);
+  EXPECT_NE(again.err.find("The job was already undone: 5 / 6 files were at their old names, and nothing was moved"),
+            std::string::npos)
+      << again.err;
+  EXPECT_EQ(again.err.find("Restored:"), std::string::npos);
   EXPECT_EQ(again.err.find("Undo journal: "), std::string::npos);
 
   // A damaged line ends the undo there, with a clear text.
@@ -343,6 +526,121 @@ TEST(BrenvikCli, UndoTakesAJobBackAndListsWhatStayed) {
   EXPECT_NE(damaged.err.find("Line 2 of the journal is damaged; reading stopped there"), std::string::npos)
       << damaged.err;
   EXPECT_EQ(Cli({"undo"}).status, 2);
+}
+
+// Every end a tool's job can reach from the command line, made for real, with the exit status and
+// texts it gives: 0 only when the job did all that was asked, 1 for any other end, 2 for what the
+// page would refuse. A full disk fails results, journals, logs and outputs; what it holds stays.
+TEST(BrenvikCli, EveryEndGivesItsExitStatus) {
+  testing::SmallTmpfs full("64k");
+  if (!full.mounted()) GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root)";
+  TempDir dir;
+  const auto makeTree = [](const fs::path& root) {
+    WriteFile(root / "broken.jpg", "not a jpeg at all");
+    WriteFile(root / "scan.bin", "%PDF-1.4\n" + std::string(64, 'p'));
+    WriteFile(root / "notes.txt", "plain words");
+  };
+  const fs::path tree = dir / "tree", fullTree = full / "tree", fullTemp = full / "tmp";
+  makeTree(tree);
+  makeTree(fullTree);
+  fs::create_directory(fullTemp);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  WriteFile(dir / "plain.txt", "a file, not a folder");
+  std::string damaged(8192, 'x');
+  for (int i = 0; i < 2048; ++i) damaged += "\xDE\xAD\xDE\xAD";
+  WriteFile(dir / "damaged.mdf", damaged);
+  WriteFile(dir / "copy.mdf", std::string(16384, 'c'));
+  std::string image(16 * 512, '\x5A');
+  image.replace(4096, 1024, testing::AsBytes(testing::MakeFileRecord(77)));
+  WriteFile(dir / "a.img", image);
+  {
+    std::ofstream filler(full / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), block.size())) filler.flush();
+  }
+  const testing::TreeSnapshot fullBefore = testing::SnapshotTree(fullTree);
+
+  // A journal to undo, from a job of its own.
+  const fs::path undone = dir / "undone";
+  WriteFile(undone / "a.bin", "%PDF-1.4\n");
+  ASSERT_EQ(Cli({"extension", undone, "--rename", "--cache-mode", "list"}).status, 0);
+  const fs::path journal = LatestJournal(undone, kExtensionJournalTool);
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string shown;     // a text standard error must hold
+    std::string notShown;  // a completion text it must not
+  };
+  std::vector<Case> cases = {
+      {{"invalid-files", tree, "--cache-mode", "list"}, 0, "Detect invalid files completed", ""},
+      {{"invalid-files", tree, "--temporary-path", fullTemp}, 1, "Failed to detect invalid files",
+       "Detect invalid files completed"},
+      {{"invalid-files", fullTree, "--cache-mode", "list", "--delete"}, 1, "Failed to write journal file",
+       "Delete invalid files completed"},
+      {{"extension", tree, "--cache-mode", "list"}, 0, "Detect extension completed", ""},
+      {{"extension", tree, "--temporary-path", fullTemp}, 1, "Failed to generate temporary file",
+       "Detect extension completed"},
+      {{"extension", fullTree, "--cache-mode", "list", "--rename"}, 1, "Failed to write journal file",
+       "Modify extension completed"},
+      {{"rename", tree, "--types", "txt", "--cache-mode", "list"}, 0, "Detect File Rename completed", ""},
+      {{"rename", tree, "--types", "txt", "--temporary-path", fullTemp}, 1, "Failed to generate temporary file",
+       "Detect File Rename completed"},
+      {{"rename", fullTree, "--types", "txt", "--cache-mode", "list", "--rename"}, 1, "Failed to write journal file",
+       "File rename completed"},
+      {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", dir / "out.mdf",
+        "--reference", dir / "copy.mdf"},
+       0, "Repair database completed###Repairs:1 / 1", ""},
+      {{"repair-db", "--corrupted-database", dir / "gone.mdf", "--repaired-database", dir / "out.mdf", "--reference",
+        dir / "copy.mdf"},
+       1, "Failed access file", "Repair database completed"},
+      {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", dir / "copy.mdf",
+        "--reference", dir / "copy.mdf"},
+       1, "Failed create file", "Repair database completed"},
+      {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", full / "out.mdf",
+        "--reference", dir / "copy.mdf"},
+       1, "Failed write file", "Repair database completed"},
+      {{"raid", "--log-file", dir / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "a.img"}, 0,
+       TextToBytes(FoundCountText(1)), "Failed"},
+      {{"raid", "--log-file", dir / "no-folder/log.txt", "--start-sector", "0", "--end-sector", "15", dir / "a.img"},
+       1, "Failed to create file", ""},
+      {{"raid", "--log-file", dir / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "gone.img"}, 1,
+       "Access:", ""},
+      {{"raid", "--log-file", full / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "a.img"}, 1,
+       "Failed to create file", ""},
+      {{"image", "--source", dir / "a.img", "--target-file", dir / "copy.img"}, 0, "", ""},
+      {{"image", "--source", dir / "a.img", "--target-file", full / "copy.img"}, 1, "", ""},
+      {{"image", "--source", dir / "fifo", "--target-file", dir / "fifo.img"}, 1, "", ""},
+      {{"image", "--source", dir / "a.img", "--target-file", dir / "odd.img", "--source-sector", "100"}, 2, "", ""},
+      {{"undo", journal}, 0, "Restored: 1 / 1", ""},
+      {{"undo", dir / "plain.txt"}, 1, "", "Restored"},
+  };
+  // The three folder tools refuse what is not a folder, as their pages do, and read nothing.
+  for (const char* tool : {"invalid-files", "extension", "rename"})
+    for (const fs::path& notAFolder : {dir / "missing", dir / "fifo", dir / "plain.txt", fs::path("/dev/null")})
+      cases.push_back({{tool, notAFolder}, 2, "Please set the path correctly", "completed"});
+  // References are regular files, like the damaged file.
+  for (const fs::path& reference : {dir / "fifo", dir / "tree", fs::path("/dev/null")})
+    cases.push_back({{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database",
+                      dir / "out2.mdf", "--reference", reference},
+                     2, "is not a regular file", "Repair database completed"});
+
+  for (const Case& c : cases) {
+    std::string command;
+    for (const std::string& arg : c.args) command += arg + " ";
+    SCOPED_TRACE(command);
+    const CliRun run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (!c.shown.empty()) {
+      EXPECT_NE(run.err.find(c.shown), std::string::npos) << run.err;
+    }
+    if (!c.notShown.empty()) {
+      EXPECT_EQ(run.err.find(c.notShown), std::string::npos) << run.err;
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "out2.mdf"));
+  EXPECT_EQ(testing::SnapshotTree(fullTree, ".brenvik-journal"), fullBefore);
+  EXPECT_EQ(ReadFile(dir / "copy.mdf"), std::string(16384, 'c'));
 }
 
 }  // namespace

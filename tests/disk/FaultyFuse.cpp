@@ -126,6 +126,7 @@ int FaultyImageMount::read(char* buffer, size_t length, int64_t offset) {
     std::lock_guard guard(mutex_);
     reads_.push_back({offset, static_cast<int64_t>(length)});
   }
+  if (afterRead) afterRead();
   if (offset >= size()) return 0;
   const int64_t n = std::min<int64_t>(static_cast<int64_t>(length), size() - offset);
   const int64_t first = offset / sectorSize_, end = (offset + n + sectorSize_ - 1) / sectorSize_;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -35,6 +36,10 @@ class FaultyImageMount {
   // Every read of disk.img since the last clear, as (byte offset, size).
   std::vector<std::pair<int64_t, int64_t>> reads();
   void clearReads();
+
+  // Called on the file system's own thread after every read of disk.img is recorded (a test's
+  // Stop at a chosen read); set before the reads it should see.
+  std::function<void()> afterRead;
 
   // Called on the file system's own thread.
   int read(char* buffer, size_t length, int64_t offset);

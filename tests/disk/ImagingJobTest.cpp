@@ -30,7 +30,7 @@ TEST(ImagingCopy, FiveTwentyToFiveTwelveDropsTheLastEightBytesOfEverySector) {
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
   EXPECT_EQ(sink.range, 1);
   EXPECT_EQ(sink.positions, (std::vector<int64_t>{1, 1, 0}));
-  EXPECT_EQ(sink.lbas, (std::vector<std::u16string>{u"5120", u"5200"}));
+  EXPECT_EQ(sink.lbas, (std::vector<std::u16string>{u"5120", u"5200", u"5200"}));  // the last with the final map
 
   // The same sizes on both sides copy every byte; a start and target start shift the run.
   ImagingRequest same = ImageToImage(dir, 10, 520, 520);
@@ -78,24 +78,26 @@ TEST(ImagingCopy, CountZeroCopiesNothingAndCompletes) {
   EXPECT_EQ(ReadFile(dir / "target.img"), "");
 }
 
-TEST(ImagingCopy, FailedReadsAreFilledAndReportedWithTheirByteOffset) {
+TEST(ImagingCopy, TheEndOfTheSourceEndsTheCopy) {
+  // A run that reaches past the source's end (an image file of 520-byte sectors counted in
+  // 512-byte units, as the page lists it): the sectors beyond are neither read nor unreadable.
   TempDir dir;
-  const std::string source = Sectors(5130, 520);  // the second block runs 10 sectors, then 0 bytes
-  WriteFile(dir / "source.img", source.substr(0, 5125 * 520 + 100));
+  const std::string source = Sectors(5130, 520).substr(0, 5125 * 520 + 100);  // a partial last sector
+  WriteFile(dir / "source.img", source);
   RecordingSink sink;
   std::atomic<int> stop{0};
   ImagingRequest p = ImageToImage(dir, 5130 + 5120, 520, 512);
-  RunImaging(p, stop, sink);
+  EXPECT_EQ(RunImaging(p, stop, sink).end, ImagingEnd::Completed);
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
   const std::string target = ReadFile(dir / "target.img");
-  ASSERT_EQ(target.size(), (5130u + 5120u) * 512u);
-  // The partly read block keeps its data and fills the rest; the unread block is all fill.
+  ASSERT_EQ(target.size(), 5126u * 512u);
   EXPECT_TRUE(target.substr(0, 5125 * 512) == FirstBytesOfEach(source.substr(0, 5125 * 520), 520, 512));
+  // The bytes of the partial sector that are there are kept; the rest of it is fill.
   EXPECT_EQ(target.substr(5125 * 512, 100), source.substr(5125 * 520, 100));
-  EXPECT_EQ(target.substr(5125 * 512 + 100), std::string(target.size() - 5125 * 512 - 100, '\xBB'));
-  // One row for the whole run of missing sectors, from the partly read sector 5125 (5125 x 520)
-  // on, although it spans two blocks; the retry pass finds the source ends there.
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"读取", u"读取位置2665000错误"},
-                                         {u"重试", u"重试用时0秒，恢复0个扇区，仍有5125个坏扇区"}, kDone}));
+  EXPECT_EQ(target.substr(5125 * 512 + 100), std::string(412, '\xBB'));
+  const auto map = RescueMapFile(p.targetFile).load().parsed.map;
+  ASSERT_TRUE(map.has_value());
+  EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 5126, SectorState::Finished}}));
 }
 
 TEST(ImagingCopy, WriteFailuresAreReportedAndTheCopyGoesOn) {
@@ -244,9 +246,13 @@ TEST(ImagingCopy, MissingSourceOrTargetInterrupts) {
   TempDir dir;
   RecordingSink sink;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 4, 520, 512), stop, sink);
+  // A source that cannot be opened leaves an existing target as it was.
+  WriteFile(dir / "target.img", "an earlier image");
+  EXPECT_EQ(RunImaging(ImageToImage(dir, 4, 520, 512), stop, sink).end, ImagingEnd::Failed);
   EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
+  EXPECT_EQ(ReadFile(dir / "target.img"), "an earlier image");
   sink.rows.clear();
+  WriteFile(dir / "source.img", Sectors(4, 520));
   ImagingRequest p = ImageToImage(dir, 4, 520, 512);
   p.targetFile = dir / "no/such/folder/target.img";
   RunImaging(p, stop, sink);
@@ -286,24 +292,27 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   std::vector<int> counts;
   for (const auto& cdb : bus.commands)
     if (cdb[0] == 0x28) counts.push_back((cdb[7] << 8) | cdb[8]);
-  // 128 (fails), 128 single blocks, 128 (fails), 128 single blocks, 44, then one retry of each bad block.
-  std::vector<int> reads = {128};
-  reads.insert(reads.end(), 128, 1);
-  reads.push_back(128);
-  reads.insert(reads.end(), 128, 1);
-  reads.push_back(44);
-  reads.insert(reads.end(), 3, 1);
+  // Good data first: 128 (fails, blocks 128 to 255 skipped), the last 44, then the skipped 128
+  // (fails). Then single blocks: trimming 0 to 5 and 255 down to 200, scraping 6 to 199, and one
+  // retry of each bad block. No block is read twice before the retry.
+  std::vector<int> reads = {128, 44, 128};
+  reads.insert(reads.end(), 6 + 56 + 194 + 3, 1);
   EXPECT_EQ(counts, reads);
   EXPECT_EQ(sink.range, 2);
 
-  // A fresh run (no map to go on from) stops after its first block.
+  // A fresh run (no map to go on from) stops after the first block it wrote, the last 44.
   std::filesystem::remove(dir / "target.img.map");
   RecordingSink stopped;
   stopped.afterBlock = [&] { stop = 1; };
   stop = 0;
-  RunImaging(p, stop, stopped, env);
-  EXPECT_EQ(ReadFile(dir / "target.img").size(), 128u * 512u);
+  EXPECT_EQ(RunImaging(p, stop, stopped, env).end, ImagingEnd::Stopped);
+  EXPECT_EQ(ReadFile(dir / "target.img").size(), 300u * 512u);
   EXPECT_EQ(stopped.rows.back(), kDone);
+  const auto map = RescueMapFile(p.targetFile).load().parsed.map;
+  ASSERT_TRUE(map.has_value());
+  EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 128, SectorState::NonTrimmed},
+                                                   {128, 256, SectorState::NotTried},
+                                                   {256, 300, SectorState::Finished}}));
 }
 
 // A loop device is its backing file under another name, and a target file on a file system

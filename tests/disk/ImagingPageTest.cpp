@@ -1,4 +1,12 @@
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QHelpEvent>
+#include <QImage>
+#include <QLabel>
+#include <QMimeData>
+#include <QToolTip>
+#include <QUrl>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
@@ -6,6 +14,7 @@
 #include <QTest>
 #include <sys/stat.h>
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <thread>
 
@@ -13,6 +22,7 @@
 #include "shell/Controls.h"
 #include "shell/QtText.h"
 #include "disk/CUbimgDlg.h"
+#include "disk/RescueMapView.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/disk/SimulatedScsi.h"
 #include "tests/support/OtherUser.h"
@@ -29,6 +39,18 @@ std::string Sectors(int count, int sectorSize) {
   std::string bytes(static_cast<size_t>(count) * sectorSize, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i / sectorSize * 7 + i % sectorSize);
   return bytes;
+}
+
+// The colour the map view shows in the middle of cell `index`.
+QColor ShownColor(RescueMapView* view, size_t index) {
+  const QImage image = view->grab().toImage();
+  return image.pixelColor(view->cellRect(index).center());
+}
+
+// WCAG relative luminance.
+double Luminance(const QColor& c) {
+  auto linear = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+  return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
 }
 
 std::string FirstBytesOfEach(const std::string& bytes, int sectorSize, int keep) {
@@ -209,8 +231,16 @@ class ImagingPageTest : public QObject {
     m.bus.disks[SimulatedBus::key({2, 4, 0})].badBlocks = {7};
     QCOMPARE(m.edit(1097)->accessibleName(), QStringLiteral("Retries:"));
     QCOMPARE(m.edit(1097)->text(), QStringLiteral("1"));
+    m.press(2012);  // the map window follows the copy
+    RescueMapWindow* window = m.page->mapWindow();
+    QVERIFY(window->isVisible() && window->followsCopy());
     m.press(2004);
     QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像完成"));
+    QTRY_VERIFY(window->view()->map() != nullptr && !window->view()->map()->reading);
+    QCOMPARE(window->view()->cells().cells.size(), size_t{300});  // room for one sector a cell
+    QCOMPARE(ShownColor(window->view(), 7), CellColor(CellState::Bad));
+    for (size_t cell : {0, 6, 8, 299}) QCOMPARE(ShownColor(window->view(), cell), CellColor(CellState::Finished));
+    QVERIFY(window->totals()->text().replace(QChar(0xA0), ' ').startsWith("Finished: 151.8 KB (99.67%)  Bad: 520.0 Bytes (0.33%)"));
     QVERIFY(m.sawMessage("镜像", "正在镜像..."));
     QVERIFY(m.sawMessage("读取", "读取位置3640错误"));
     QVERIFY(m.sawMessage("重试", "重试用时0秒，恢复0个扇区，仍有1个坏扇区"));
@@ -221,7 +251,7 @@ class ImagingPageTest : public QObject {
     QVERIFY(ReadFile(m.files / "out.img") == expected);
 
     // Ok again goes on from the map: nothing but the bad block is left, and with Retries 0 not
-    // even that is read.
+    // even that is read; only a sample of finished blocks is read again, to tell it is the same disk.
     m.bus.commands.clear();
     m.edit(1097)->setText("0");
     const int rowsBefore = m.page->messageList()->rowCount();
@@ -229,7 +259,14 @@ class ImagingPageTest : public QObject {
     QTRY_VERIFY(!m.page->isRunning() && m.lastMessage() == QStringList({"镜像", "镜像完成"}) &&
                 m.page->messageList()->rowCount() > rowsBefore);
     QVERIFY(m.sawMessage("映射", "按映射文件继续，从扇区7开始"));
-    for (const auto& cdb : m.bus.commands) QVERIFY(cdb[0] != 0x28);
+    int sampled = 0;
+    for (const auto& cdb : m.bus.commands) {
+      if (cdb[0] != 0x28) continue;
+      ++sampled;
+      QCOMPARE((cdb[7] << 8) | cdb[8], 1);
+      QVERIFY(((cdb[2] << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5]) != 7);
+    }
+    QCOMPARE(sampled, 16);
     QVERIFY(ReadFile(m.files / "out.img") == expected);
   }
 
@@ -287,6 +324,66 @@ class ImagingPageTest : public QObject {
     QCOMPARE(reads.load(), 1);  // the block under way is finished, no further block is read
     QCOMPARE(ReadFile(m.files / "stopped.img").size(), size_t{128 * 512});
     QCOMPARE(m.page->sourceList()->rowCount(), 3);  // the refused Refresh changed nothing
+  }
+
+  void mapWindowShowsMapFilesOpenedOrDroppedWithHoverTextsAndTotals() {
+    Machine m;
+    // A map as GNU ddrescue writes it, 32 sectors: finished, one bad, not tried, non-scraped.
+    const std::filesystem::path map = m.files / "disk.map";
+    WriteFile(map,
+              "# Mapfile. Created by GNU ddrescue version 1.27\n# current_pos  current_status  current_pass\n"
+              "0x00003000     /               5\n#      pos        size  status\n0x00000000  0x00002000  +\n"
+              "0x00002000  0x00000200  -\n0x00002200  0x00000E00  ?\n0x00003000  0x00001000  /\n");
+    m.press(2012);
+    RescueMapWindow* window = m.page->mapWindow();
+    QVERIFY(window->isVisible());
+    RescueMapView* view = window->view();
+    m.ui().openFileAnswers.push_back(PathToQString(map));
+    window->findChild<QAction*>("2015")->trigger();  // File > Open Map
+    QVERIFY(!window->followsCopy());
+    QVERIFY(window->windowTitle().endsWith("disk.map"));
+    QCOMPARE(view->cells().cells.size(), size_t{32});
+    const std::pair<size_t, CellState> expected[] = {{0, CellState::Finished}, {15, CellState::Finished},
+                                                     {16, CellState::Bad}, {17, CellState::NotTried},
+                                                     {23, CellState::NotTried}, {24, CellState::NonScraped}};
+    for (const auto& [cell, state] : expected) QCOMPARE(ShownColor(view, cell), CellColor(state));
+
+    // Hovering names the cell; the view reads as its totals, which the window also shows.
+    QHelpEvent hover(QEvent::ToolTip, view->cellRect(16).center(), view->mapToGlobal(view->cellRect(16).center()));
+    QApplication::sendEvent(view, &hover);
+    QCOMPARE(QToolTip::text(), QStringLiteral("Sectors 16 - 16: Bad"));
+    const QString totals =
+        "Finished: 8.0 KB (50.00%)  Bad: 512.0 Bytes (3.12%)  Non-scraped: 4.0 KB (25.00%)  Not tried: 3.5 KB "
+        "(21.88%)  Position: sector 24";
+    QCOMPARE(view->accessibleDescription(), totals);
+    QCOMPARE(window->totals()->text().replace(QChar(0xA0), ' '), totals);
+
+    // The colours differ in lightness too: every two states at least 1.3 : 1 apart in contrast.
+    for (int a = 0; a < kCellStateCount; ++a)
+      for (int b = a + 1; b < kCellStateCount; ++b) {
+        const double la = Luminance(CellColor(static_cast<CellState>(a)));
+        const double lb = Luminance(CellColor(static_cast<CellState>(b)));
+        QVERIFY2((std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05) >= 1.3, qPrintable(QString("%1 %2").arg(a).arg(b)));
+      }
+
+    // A file that is no map is named, and the map shown stays.
+    WriteFile(m.files / "notes.map", "just some notes\n");
+    m.page->openMap(PathToQString(m.files / "notes.map"));
+    QCOMPARE(m.ui().lastText(), "Not a rescue map: " + PathToQString(m.files / "notes.map"));
+    QCOMPARE(view->cells().cells.size(), size_t{32});
+
+    // A map dropped on the page opens the same way.
+    WriteFile(m.files / "other.map", "0x0 + 1\n0x0 0x400 -\n");
+    QMimeData dropped;
+    dropped.setUrls({QUrl::fromLocalFile(PathToQString(m.files / "other.map"))});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    enter.setAccepted(false);
+    QApplication::sendEvent(m.page.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(m.page.get(), &drop);
+    QVERIFY(window->windowTitle().endsWith("other.map"));
+    QCOMPARE(view->cells().cells, (std::vector<CellState>{CellState::Bad, CellState::Bad}));
   }
 
   void okValidatesInOrder() {

@@ -1,10 +1,14 @@
 // Copies from failing sources: a FUSE file system that fails chosen sectors with EIO, read as an
 // image file and as a disk through a loop device; the rescue map beside the image target, read
-// back with ddrescuelog; a stopped run continued from its map; maps that must not be used; Stop
-// among the single-sector reads of a dead block.
+// back with ddrescuelog; runs stopped in every phase and continued from their map; maps and
+// sources that must not be used; Stop among the single-sector reads of a dead block.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <random>
 #include <set>
 
 #include "disk/ImagingJob.h"
@@ -121,14 +125,23 @@ TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDev
 #endif
 }
 
-TEST(ImagingRescue, AStoppedRunGoesOnFromItsMapWithoutReadingFinishedSectorsAgain) {
+// The phase a map was written in, from its status line.
+char PhaseOfMap(const std::filesystem::path& map) {
+  const std::string text = ReadFile(map);
+  const size_t status = text.find("current_pass\n");
+  return status == std::string::npos ? '\0' : text[text.find_first_not_of("0123456789abcdefxABCDEFX ", status + 13)];
+}
+
+TEST(ImagingRescue, StoppedAnywhereAndResumedGivesTheUninterruptedCopyWithoutReadingClaimedSectors) {
 #if !BRENVIK_TEST_FUSE
   GTEST_SKIP() << "built without libfuse3: no failing source to read from";
 #else
   TempDir dir;
   const int64_t count = 12000;
   const std::string image = Sectors(count, 520);
-  FaultyImageMount mount(dir / "mnt", image, 520, {100, 101, 102, 6000, 9000});
+  std::set<int64_t> bad = {100, 101, 102, 6000, 9000, 11999};
+  for (int64_t s = 3000; s < 3300; ++s) bad.insert(s);  // a bad area wider than a failed request
+  FaultyImageMount mount(dir / "mnt", image, 520, bad);
   if (!mount.failure().empty()) GTEST_SKIP() << mount.failure();
   ImagingRequest p;
   p.sourceImage = mount.file();
@@ -139,33 +152,55 @@ TEST(ImagingRescue, AStoppedRunGoesOnFromItsMapWithoutReadingFinishedSectorsAgai
 
   p.targetFile = dir / "whole.img";
   RecordingSink whole;
-  RunImaging(p, stop, whole, StillClock());
-
-  // Stopped after its first block, then Ok again on the same target.
-  p.targetFile = dir / "resumed.img";
-  RecordingSink stopped;
-  stopped.afterBlock = [&] { stop = 1; };
-  RunImaging(p, stop, stopped, StillClock());
-  EXPECT_EQ(stopped.rows.back(), kDone);
-  const RescueMapFile map(p.targetFile);
-  const auto afterStop = map.load().parsed.map;
-  ASSERT_TRUE(afterStop.has_value());
-  EXPECT_EQ(afterStop->count(SectorState::Finished), 5120 - 3);
-
-  stop = 0;
   mount.clearReads();
-  RecordingSink resumed;
-  RunImaging(p, stop, resumed, StillClock());
-  EXPECT_EQ(resumed.rows, (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区5120开始"},
-                                            Unreadable(6000 * 520), Unreadable(9000 * 520), RetrySummary(0, 5),
-                                            kDone}));
-  for (const auto& [offset, size] : mount.reads()) {
-    for (int64_t s = offset / 520; s <= (offset + size - 1) / 520; ++s)
-      ASSERT_NE(afterStop->next(s, SectorState::Finished).value_or(SectorArea{-1, -1}).first, s)
-          << "finished sector " << s << " was read again";
+  EXPECT_EQ(RunImaging(p, stop, whole, StillClock()).end, ImagingEnd::Incomplete);
+  const int64_t reads = static_cast<int64_t>(mount.reads().size());
+  const std::string expected = ReadFile(p.targetFile);
+  EXPECT_TRUE(expected == WithFill(FirstBytesOfEach(image, 520, 512), bad, 512));
+  const auto wholeMap = RescueMapFile(p.targetFile).load().parsed.map;
+  ASSERT_TRUE(wholeMap.has_value());
+
+  // Stops at reads spread over the whole run, so each phase is stopped in at least once; each
+  // stopped run is resumed to its end.
+  std::set<char> phasesStopped;
+  std::mt19937 random(21);
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    p.targetFile = dir / ("stopped" + std::to_string(round) + ".img");
+    const int64_t stopAt = 1 + (reads * round / 12) + static_cast<int64_t>(random() % (reads / 12));
+    std::atomic<int64_t> seen{0};
+    mount.afterRead = [&] {
+      if (++seen == stopAt) stop = 1;
+    };
+    RecordingSink stopped;
+    EXPECT_EQ(RunImaging(p, stop, stopped, StillClock()).end, ImagingEnd::Stopped);
+    mount.afterRead = nullptr;
+    const RescueMapFile map(p.targetFile);
+    const auto claimed = map.load().parsed.map;
+    ASSERT_TRUE(claimed.has_value());
+    phasesStopped.insert(PhaseOfMap(map.path()));
+
+    stop = 0;
+    mount.clearReads();
+    RecordingSink resumed;
+    RunImaging(p, stop, resumed, StillClock());
+    // Only the sample that tells the source is the same reads finished sectors again, one by one.
+    int sampled = 0;
+    for (const auto& [offset, size] : mount.reads()) {
+      const int64_t first = offset / 520, last = (offset + size - 1) / 520;
+      bool touchesClaimed = false;
+      for (int64_t s = first; s <= last; ++s)
+        touchesClaimed |= claimed->next(s, SectorState::Finished).value_or(SectorArea{-1, -1}).first == s;
+      if (!touchesClaimed) continue;
+      EXPECT_EQ(first, last) << "a claimed sector was read again in a read of " << size << " bytes at " << offset;
+      ++sampled;
+    }
+    EXPECT_LE(sampled, 16);
+    EXPECT_TRUE(ReadFile(p.targetFile) == expected);
+    EXPECT_EQ(map.load().parsed.map->areas(), wholeMap->areas());
+    EXPECT_EQ(resumed.rows.back(), kDone);
   }
-  EXPECT_TRUE(ReadFile(p.targetFile) == ReadFile(dir / "whole.img"));
-  EXPECT_EQ(map.load().parsed.map->areas(), RescueMapFile(dir / "whole.img").load().parsed.map->areas());
+  EXPECT_EQ(phasesStopped, (std::set<char>{'?', '*', '/', '-'}));
 #endif
 }
 
@@ -224,9 +259,43 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   EXPECT_EQ(ReadFile(dir / "copy.img.map"), mapText);
 }
 
+TEST(ImagingRescue, AnotherSourceAtTheSameNameIsNeverMixedIn) {
+  TempDir dir;
+  std::atomic<int> stop{0};
+  const ImagingRequest p = ImageToImage(dir, 64, 512, 512);
+  auto run = [&] {
+    RecordingSink sink;
+    RunImaging(p, stop, sink, StillClock());
+    return sink.rows;
+  };
+  WriteFile(dir / "source.img", Sectors(64, 512));
+  run();
+
+  // Another file put in its place, of the same size: its identity differs.
+  const std::string other = Sectors(65, 512).substr(512);
+  WriteFile(dir / "other.img", other);
+  std::filesystem::rename(dir / "other.img", p.sourceImage);
+  EXPECT_EQ(run(), (std::vector<Row>{kStarted, {u"映射", u"映射文件与本次镜像不符，重新开始"}, kDone}));
+  EXPECT_TRUE(ReadFile(p.targetFile) == other);
+
+  // Other contents behind the same identity (as another disk of the same model in the same bay
+  // may show): the finished sectors read again tell, and the copy starts afresh.
+  struct stat before {};
+  ASSERT_EQ(::stat(p.sourceImage.c_str(), &before), 0);
+  const std::string changed = Sectors(66, 512).substr(2 * 512);
+  WriteFile(p.sourceImage, changed);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, p.sourceImage.c_str(), times, 0), 0);
+  EXPECT_EQ(run(), (std::vector<Row>{kStarted, {u"映射", u"源设备与映射文件记录的不是同一来源，重新开始"}, kDone}));
+  EXPECT_TRUE(ReadFile(p.targetFile) == changed);
+  // The same source again goes on from the map, with nothing left to do.
+  EXPECT_EQ(run(), (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区64开始"}, kDone}));
+}
+
 TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
-  // A dead first block on a SCSI disk: each of its 128 blocks would be read on its own, each
-  // read slow on a real disk. Stop during those reads ends the copy after the read under way.
+  // A dead first block on a SCSI disk: after the good blocks are copied, its edges are trimmed and
+  // its inside read block by block, each read slow on a real disk. Stop during those reads ends
+  // the copy after the read under way, and the map keeps every block read so far.
   TempDir dir;
   WriteFile(dir / "disk.bin", Sectors(300, 520));
   SimulatedDisk disk{.backingFile = dir / "disk.bin"};
@@ -249,15 +318,19 @@ TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
   std::atomic<int> stop{0};
   int reads = 0;
   bus.beforeCommand = [&](std::span<const uint8_t> cdb) {
-    if (cdb[0] == 0x28 && ++reads == 10) stop = 1;  // the block, then single blocks 0 to 8
+    // 128 (fails), 44 after the skip, the skipped 128, blocks 0 and 127 (trimming), then 1 to 5.
+    if (cdb[0] == 0x28 && ++reads == 10) stop = 1;
   };
   RecordingSink sink;
   RunImaging(p, stop, sink, env);
   EXPECT_EQ(reads, 10);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
+  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, Unreadable(0), Unreadable(127 * 520), kDone}));
   const auto map = RescueMapFile(p.targetFile).load().parsed.map;
   ASSERT_TRUE(map.has_value());
-  EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 9, SectorState::Bad}, {9, 300, SectorState::NotTried}}));
+  EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 6, SectorState::Bad},
+                                                   {6, 127, SectorState::NonScraped},
+                                                   {127, 128, SectorState::Bad},
+                                                   {128, 300, SectorState::Finished}}));
 }
 
 TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {

@@ -58,8 +58,9 @@ TEST(RescueMap, HostileTextIsNoMapOrNotThisRunsMap) {
   EXPECT_FALSE(ParseRescueMap(head + "0x0 0x600 +\n").map.has_value());  // short of the run
   EXPECT_FALSE(ParseRescueMap(head + "0x0 0x300 +\n0x300 0x500 -\n").map.has_value());  // half sectors
   EXPECT_FALSE(ParseRescueMap(head + "0x200 0x800 +\n").map.has_value());  // shifted
-  // ddrescue's half-done states count as not tried.
+  // ddrescue's half-done states stay what they are, so a run resumes in their phase.
   const auto partial = ParseRescueMap(head + "0x0 0x200 *\n0x200 0x200 /\n0x400 0x400 +\n");
   ASSERT_TRUE(partial.map.has_value());
-  EXPECT_EQ(partial.map->areas(), (std::vector<A>{{0, 2, kNot}, {2, 4, kDone}}));
+  EXPECT_EQ(partial.map->areas(),
+            (std::vector<A>{{0, 1, SectorState::NonTrimmed}, {1, 2, SectorState::NonScraped}, {2, 4, kDone}}));
 }

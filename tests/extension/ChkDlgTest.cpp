@@ -17,6 +17,7 @@ using brenvik::testing::WriteFile;
 namespace {
 
 const std::filesystem::path kFixtures = BRENVIK_TEST_DATA "/extension";
+const std::filesystem::path kVariants = BRENVIK_TEST_DATA "/variants";
 const std::string kJpeg = std::string("\xFF\xD8\xFF\xE1", 4) + std::string(200, 'j');
 
 }  // namespace
@@ -55,7 +56,8 @@ class ChkDlgTest : public QObject {
   QString cell(int row, int column) const { return page_->listModel()->row(row).cells[column]; }
 
   // Real documents under wrong names: Check lists them with their types, Rename fixes the names
-  // and leaves a name that is already right alone.
+  // and leaves a name that is already right alone, also one of a variant of its type (a Java
+  // archive or an OpenDocument text are zip files).
   void renamesRealDocuments(uint8_t cacheMode) {
     std::filesystem::create_directories(root() / "sub");
     std::filesystem::copy_file(kFixtures / "report.docx", root() / "Report.DOC");
@@ -63,19 +65,23 @@ class ChkDlgTest : public QObject {
     std::filesystem::copy_file(kFixtures / "table.xls", root() / "sub" / "FILE0001.CHK");
     WriteFile(root() / "PHOTO.JPG", kJpeg);
     WriteFile(root() / "notes.txt", "plain text");
+    std::filesystem::copy_file(kVariants / "tool.jar", root() / "tool.jar");
+    std::filesystem::copy_file(kVariants / "sales.odt", root() / "sub" / "Sales.ODT");
+    std::filesystem::copy_file(kVariants / "sales.docm", root() / "sub" / "FILE0002.CHK");
 
     check(cacheMode);
-    QCOMPARE(page_->listModel()->rowCount(), 4);
-    QCOMPARE(page_->counters().identified, 4);
-    QCOMPARE(page_->counters().scanned, 5);
+    QCOMPARE(page_->listModel()->rowCount(), 7);
+    QCOMPARE(page_->counters().identified, 7);
+    QCOMPARE(page_->counters().scanned, 8);
     QStringList found;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 7; ++i) {
       QCOMPARE(cell(i, 0), QString::number(i));
       QVERIFY(page_->listModel()->isChecked(i));
       found << cell(i, 1) + " " + QString::fromStdString(std::filesystem::path(cell(i, 2).toStdString()).filename());
     }
     found.sort();
-    QCOMPARE(found, (QStringList{"docx Report.DOC", "jpg PHOTO.JPG", "pptx slides.zip", "xls FILE0001.CHK"}));
+    QCOMPARE(found, (QStringList{"docm FILE0002.CHK", "docx Report.DOC", "jar tool.jar", "jpg PHOTO.JPG",
+                                 "odt Sales.ODT", "pptx slides.zip", "xls FILE0001.CHK"}));
 
     rename(cacheMode);
     QCOMPARE(page_->listModel()->rowCount(), 0);
@@ -86,6 +92,9 @@ class ChkDlgTest : public QObject {
     QVERIFY(std::filesystem::exists(root() / "sub" / "FILE0001.xls"));
     QCOMPARE(ReadFile(root() / "PHOTO.JPG"), kJpeg);
     QVERIFY(std::filesystem::exists(root() / "notes.txt"));
+    QCOMPARE(ReadFile(root() / "tool.jar"), ReadFile(kVariants / "tool.jar"));
+    QCOMPARE(ReadFile(root() / "sub" / "Sales.ODT"), ReadFile(kVariants / "sales.odt"));
+    QCOMPARE(ReadFile(root() / "sub" / "FILE0002.docm"), ReadFile(kVariants / "sales.docm"));
   }
 
  private slots:
@@ -151,10 +160,17 @@ class ChkDlgTest : public QObject {
     QVERIFY(!page_->isRunning());
   }
 
-  void missingFolderEndsNormally() {
-    FindControl<QLineEdit>(page_.get(), 2801)->setText(QString::fromStdString((dir_->path() / "none").native()));
-    runPass(2807, QStringLiteral("Detect extension completed"));
-    QCOMPARE(page_->listModel()->rowCount(), 0);
+  void checkRefusesAPathThatIsNoFolder() {
+    WriteFile(root() / "a.bin", kJpeg);
+    for (const std::filesystem::path& path : {dir_->path() / "none", root() / "a.bin"}) {
+      FindControl<QLineEdit>(page_.get(), 2801)->setText(QString::fromStdString(path.native()));
+      const size_t before = host_->recorder().messages.size();
+      click(2807);
+      QTRY_VERIFY(host_->recorder().messages.size() > before && !page_->isRunning());
+      QCOMPARE(host_->recorder().lastText(), QStringLiteral("Please set the path correctly"));
+      QCOMPARE(host_->recorder().messages.back().caption, QStringLiteral("Error"));
+      QCOMPARE(page_->listModel()->rowCount(), 0);
+    }
   }
 
   void cacheModeWithoutTemporaryFolderFailsQuietly() {
@@ -166,8 +182,11 @@ class ChkDlgTest : public QObject {
     QTRY_COMPARE(status(), QStringLiteral("Failed to generate temporary file"));
     QVERIFY(host_->recorder().messages.empty());
 
-    // Rename has no result file to read.
-    runPass(2804, QStringLiteral("Modify extension completed"));
+    // Rename has no result file to read: it says so and never that it completed.
+    click(2804);
+    QTRY_VERIFY(!page_->isRunning());
+    QTRY_COMPARE(status(), QStringLiteral("Failed to access temporary file"));
+    QVERIFY(host_->recorder().messages.empty());
   }
 
   void busyRefusalAndStopDuringCheck() {

@@ -1,10 +1,13 @@
 #include "core/RecordFile.h"
 #include "platform/FileOps.h"
+#include "core/TemporaryFolder.h"
 #include "extension/ExtensionJob.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 
+#include "core/TextHelpers.h"
 #include "platform/PathText.h"
 #include "tests/support/TempDir.h"
 
@@ -95,7 +98,7 @@ TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
   WriteFile(dir_ / "root/sub/b.bin", kPdf);
   WriteFile(dir_ / "root/sub/plain.txt", "hello");
   const ExtensionCheckOutcome outcome = check(false);
-  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.end, ExtensionCheckEnd::Completed);
   EXPECT_TRUE(outcome.resultFile.empty());
   ASSERT_EQ(sink_.rows.size(), 2u);
   EXPECT_EQ(counters_.identified, 2);
@@ -110,7 +113,7 @@ TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
 TEST_F(ExtensionJobTest, CacheModeWritesEveryRecordAndPreviewsThirtyThree) {
   for (int i = 0; i < 40; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i) + ".bin"), kJpeg);
   const ExtensionCheckOutcome outcome = check(true);
-  ASSERT_TRUE(outcome.completed);
+  ASSERT_EQ(outcome.end, ExtensionCheckEnd::Completed);
   EXPECT_EQ(sink_.rows.size(), 33u);
   EXPECT_EQ(sink_.rows.back().index, 32);
   EXPECT_EQ(counters_.identified, 40);
@@ -141,10 +144,10 @@ TEST_F(ExtensionJobTest, CacheModeRoundTripsNamesThatAreNotUtf8) {
 }
 
 TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
+  // A missing result file ends the pass on its failure text, never on the completion text.
   cacheRename(dir_.path(), {}, dir_ / "missing");
   EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingExtensionText),
-                                                          std::u16string(kRenameResultFileUnreadableText),
-                                                          std::u16string(kModifyExtensionCompletedText)}));
+                                                          std::u16string(kRenameResultFileUnreadableText)}));
   // A record cut short is not applied; the ones before it are.
   WriteFile(dir_ / "a.bin", kPdf);
   {
@@ -154,6 +157,7 @@ TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
     records.Append({u"pdf", Text(dir_ / "b.bin")}, IdentityBytes({}).view());
   }
   std::filesystem::resize_file(dir_ / "results", std::filesystem::file_size(dir_ / "results") - 3);
+  RecordTemporaryFile(dir_ / "results");  // as a Check would have made it
   WriteFile(dir_ / "b.bin", kPdf);
   cacheRename(dir_.path(), {}, dir_ / "results");
   EXPECT_TRUE(std::filesystem::exists(dir_ / "a.pdf"));
@@ -161,8 +165,9 @@ TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
 }
 
 TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
+  std::filesystem::create_directories(dir_ / "root");
   const ExtensionCheckOutcome outcome = check(true, dir_ / "no such folder");
-  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(outcome.end, ExtensionCheckEnd::ResultFileFailed);
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
 }
 
@@ -178,17 +183,101 @@ TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesN
   WriteFile(full / "mine.txt", "the user's own file");
 
   const ExtensionCheckOutcome outcome = check(true, full.path());
-  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(outcome.end, ExtensionCheckEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
   for (const auto& entry : std::filesystem::directory_iterator(full.path()))
     EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
   EXPECT_EQ(ReadFile(full / "mine.txt"), "the user's own file");
 
-  // Rename has no result file to work from: it says so and renames nothing.
+  // Rename has no result file to work from: it says so, never that it completed, and renames nothing.
   cacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile);
-  EXPECT_EQ(sink_.statuses[sink_.statuses.size() - 2], kRenameResultFileUnreadableText);
+  EXPECT_EQ(sink_.statuses.back(), kRenameResultFileUnreadableText);
   for (const auto& file : files) EXPECT_EQ(ReadFile(file), kJpeg) << file;
+}
+
+// Files written by real programs, once under a name that fits their content and once as .bin:
+// Check lists the first with its own extension and the second with the variant the content names;
+// Rename then leaves every fitting name alone and corrects the .bin copies to that variant.
+TEST_F(ExtensionJobTest, FittingNamesStayAndWrongOnesGetTheVariantTheContentNames) {
+  namespace fs = std::filesystem;
+  const fs::path data = BRENVIK_TEST_DATA;
+  const std::pair<const char*, const char*> files[] = {
+      {"variants/sales.odt", "odt"},    {"variants/budget.ods", "ods"},   {"variants/slides.odp", "odp"},
+      {"variants/sales.docm", "docm"},  {"variants/sales.dotx", "dotx"},  {"variants/budget.xlsm", "xlsm"},
+      {"variants/sales.dot", "dot"},    {"variants/budget.xlt", "xls"},   {"variants/tool.jar", "jar"},
+      {"variants/book.epub", "epub"},   {"variants/app.apk", "apk"},      {"variants/plain.zip", "zip"},
+      {"extension/report.doc", "doc"},  {"extension/table.xls", "xls"},   {"extension/slides.ppt", "ppt"},
+      {"extension/report.docx", "docx"}, {"extension/table.xlsx", "xlsx"}, {"extension/slides.pptx", "pptx"}};
+  const fs::path root = dir_ / "root";
+  for (const auto& [file, variant] : files) {
+    const fs::path source = data / file;
+    fs::create_directories(root / "fitting");
+    fs::create_directories(root / "bin");
+    fs::copy_file(source, root / "fitting" / source.filename());
+    fs::copy_file(source, root / "bin" / (source.filename().string() + ".bin"));
+  }
+  // Office refuses a package whose extension does not match its main part: these get corrected.
+  fs::copy_file(data / "variants/budget.xlsm", root / "fitting/macros.xlsx");
+  fs::copy_file(data / "variants/sales.dotx", root / "fitting/template.docx");
+
+  check(false);
+  std::map<fs::path, std::u16string> listed;
+  std::vector<ExtensionRenameRow> rows;
+  for (const ExtensionRow& row : sink_.rows) {
+    listed[TextToPath(row.path)] = row.type;
+    rows.push_back({row.index, row.type, row.path, row.identity});
+  }
+  for (const auto& [file, variant] : files) {
+    const fs::path name = fs::path(file).filename();
+    EXPECT_EQ(listed[root / "fitting" / name], Utf16(name.extension().string().substr(1))) << name;
+    EXPECT_EQ(listed[root / "bin" / (name.string() + ".bin")], Utf16(variant)) << name;
+  }
+  EXPECT_EQ(listed[root / "fitting/macros.xlsx"], u"xlsm");
+  EXPECT_EQ(listed[root / "fitting/template.docx"], u"dotx");
+
+  listRename(root, FolderIdentity(root), rows);
+  for (const auto& [file, variant] : files) {
+    const fs::path name = fs::path(file).filename();
+    EXPECT_EQ(ReadFile(root / "fitting" / name), ReadFile(data / file)) << name;
+    EXPECT_EQ(ReadFile(root / "bin" / (name.string() + "." + variant)), ReadFile(data / file)) << name;
+  }
+  EXPECT_TRUE(fs::exists(root / "fitting/macros.xlsm"));
+  EXPECT_TRUE(fs::exists(root / "fitting/template.dotx"));
+  const auto filesIn = [](const fs::path& folder) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+  };
+  EXPECT_EQ(filesIn(root / "fitting"), std::size(files) + 2);
+  EXPECT_EQ(filesIn(root / "bin"), std::size(files));
+}
+
+// Types known by their first bytes alone keep every extension of their kind; a name of another
+// kind is corrected as before.
+TEST_F(ExtensionJobTest, SignatureTypesKeepTheVariantsOfTheirKind) {
+  const std::string ftyp = std::string("\0\0\0\x20", 4) + "ftypM4A " + std::string(100, 'm');
+  const std::pair<const char*, std::string> kept[] = {
+      {"photo.JPEG", kJpeg},         {"photo.jfif", kJpeg},
+      {"scan.tiff", std::string("II*\0", 4) + std::string(100, 't')},
+      {"raw.dng", std::string("II*\0", 4) + std::string(100, 't')},
+      {"song.m4a", ftyp},            {"clip.mov", ftyp},
+      {"setup.exe", std::string("MZ\x90\0", 4) + std::string(100, 'x')},
+      {"movie.wmv", std::string("\x30\x26\xB2\x75", 4) + std::string(100, 'w')},
+      {"artwork.ai", kPdf},
+      {"data.accdb", std::string(4, '\0') + "Standard ACE DB" + std::string(100, 'a')},
+  };
+  for (const auto& [name, bytes] : kept) WriteFile(dir_ / "root" / name, bytes);
+  WriteFile(dir_ / "root/photo.png", kJpeg);
+  check(false);
+  std::map<std::u16string, std::u16string> listed;
+  for (const ExtensionRow& row : sink_.rows) listed[row.path.substr(row.path.rfind(u'/') + 1)] = row.type;
+  for (const auto& [name, bytes] : kept) {
+    const std::u16string text = Utf16(name);
+    const std::u16string own = text.substr(text.rfind(u'.') + 1);
+    std::u16string lower;
+    for (char16_t c : own) lower += c >= u'A' && c <= u'Z' ? c + 32 : c;
+    EXPECT_EQ(listed[text], lower) << name;
+  }
+  EXPECT_EQ(listed[u"photo.png"], u"jpg");
 }
 
 TEST_F(ExtensionJobTest, ListRenameWorksFromTheLastRowAndKeepsFailures) {
@@ -269,7 +358,7 @@ TEST_F(ExtensionJobTest, RenameActsOnlyOnTheFilesCheckListedBelowItsRoot) {
 TEST_F(ExtensionJobTest, StopEndsPassesEarly) {
   for (int i = 0; i < 5; ++i) WriteFile(dir_ / "root" / ("f" + std::to_string(i)), kJpeg);
   stop_ = 1;
-  EXPECT_TRUE(check(true).completed);
+  EXPECT_EQ(check(true).end, ExtensionCheckEnd::Stopped);
   EXPECT_EQ(counters_.scanned, 0);
   EXPECT_EQ(sink_.statuses.back(), kDetectExtensionCompletedText);
   listRename(dir_ / "root", {}, {{0, u"jpg", Text(dir_ / "root/f0")}});

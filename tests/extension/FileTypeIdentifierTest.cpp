@@ -34,7 +34,7 @@ class FileTypeIdentifierTest : public ::testing::Test {
   std::string identify(const std::string& bytes) {
     const auto path = dir_ / "sample";
     WriteFile(path, bytes);
-    return std::string(IdentifyFileType(path, reader_));
+    return std::string(IdentifyFileType(path, reader_).extension);
   }
 
   TempDir dir_;
@@ -171,7 +171,7 @@ TEST_F(FileTypeIdentifierTest, ZipProbeAcrossItsReadWindowEdges) {
     UniqueFd file = OpenShared(path);
     uint8_t header[kIdentifyHeaderSize] = {};
     ReadAt(file.get(), header, sizeof header, 0);
-    return std::string(IdentifyOpenFile(std::move(file), header, reader_));
+    return std::string(IdentifyOpenFile(std::move(file), header, reader_).extension);
   };
   const std::string mainPart = testing::LocalEntry({"word/document.xml", "<w/>"});
   for (const size_t at : {300, 480, 511, 512, 513, 1024, 1279, 1280, 1535, 1536, 1537, 8000, 16383, 16384, 16385,
@@ -198,11 +198,11 @@ TEST_F(FileTypeIdentifierTest, RealOfficeDocuments) {
       {"report.doc", "doc"},   {"table.xls", "xls"},   {"slides.ppt", "ppt"},
       {"report.docx", "docx"}, {"table.xlsx", "xlsx"}, {"slides.pptx", "pptx"},  // no viewProps part
   };
-  for (const auto& [name, expected] : files) EXPECT_EQ(IdentifyFileType(kFixtures / name, reader_), expected) << name;
+  for (const auto& [name, expected] : files) EXPECT_EQ(IdentifyFileType(kFixtures / name, reader_).extension, expected) << name;
 }
 
 TEST_F(FileTypeIdentifierTest, UnreadableFileHasNoType) {
-  EXPECT_EQ(IdentifyFileType(dir_ / "missing", reader_), "");
+  EXPECT_EQ(IdentifyFileType(dir_ / "missing", reader_).extension, "");
 }
 
 }  // namespace

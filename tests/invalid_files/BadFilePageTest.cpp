@@ -158,6 +158,17 @@ class BadFilePageTest : public QObject {
     QVERIFY(!f.page.isRunning());
   }
 
+  void checkRefusesAPathThatIsNoFolder() {
+    PageFixture f;
+    WriteFile(f.root / "broken.jpg", "not a jpeg");
+    f.pickRoot(f.root / "broken.jpg");
+    f.click(3804);
+    QTRY_VERIFY(!f.host.recorder().messages.empty() && !f.page.isRunning());
+    QCOMPARE(f.host.recorder().lastText(), QStringLiteral("Please set the path correctly"));
+    QCOMPARE(f.host.recorder().messages.back().caption, QStringLiteral("brenvik"));
+    QCOMPARE(f.page.results()->rowCount(), 0);
+  }
+
   void cacheModeShowsThirtyThreeRowsAndKeepsEveryRecord() {
     PageFixture f;
     for (int i = 0; i < 50; ++i) WriteFile(f.root / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i)), "");
@@ -177,7 +188,7 @@ class BadFilePageTest : public QObject {
 
     UniqueFd records = OpenShared(f.page.resultFile());
     QVERIFY(records.valid());
-    RecordFileReader reader(records.get(), kPathRecordLength);
+    RecordFileReader reader(records.get(), kPathRecordLength, 1, kIdentityBytes);
     int count = 0;
     while (reader.NextPath()) ++count;
     QCOMPARE(count, 50);
@@ -223,6 +234,42 @@ class BadFilePageTest : public QObject {
     QVERIFY(!Exists(f.root / "c"));  // emptied, then removed
     QVERIFY(Exists(f.root / "a/keep.txt"));
     QCOMPARE(f.text(3815), QStringLiteral("Delete invalid files completed"));
+  }
+
+  // The Damaged box (off at start) lists damaged files with a reason and carved-past-the-end
+  // files as unmarked tails, which Delete leaves even when the user marks them.
+  void damagedBoxListsReasonsAndDeleteKeepsTails() {
+    PageFixture f;
+    f.host.settings().cacheMode = kCacheModeList;
+    QCheckBox* damaged = f.control<QCheckBox>(3825);
+    QVERIFY(!damaged->isChecked());
+    QCOMPARE(damaged->accessibleName(), QStringLiteral("Damaged"));
+    QCOMPARE(f.view(3803)->listModel()->headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(),
+             QStringLiteral("Reason"));
+    const std::string photo = ReadFile(std::filesystem::path(BRENVIK_TEST_DATA) / "damage/photo.jpg");
+    WriteFile(f.root / "cut.jpg", photo.substr(0, 1500));
+    WriteFile(f.root / "carved.jpg", photo + std::string(10, 'x'));
+    WriteFile(f.root / "whole.jpg", photo);
+    f.pickRoot(f.root.path());
+    damaged->click();
+    QVERIFY(f.runToCompletion(3804, QStringLiteral("Detect invalid files completed")));
+    QCOMPARE(f.page.results()->rowCount(), 2);
+    const int cut = f.column(3).indexOf(QString::fromStdString((f.root / "cut.jpg").native()));
+    const int carved = f.column(3).indexOf(QString::fromStdString((f.root / "carved.jpg").native()));
+    QVERIFY(cut >= 0 && carved >= 0);
+    QCOMPARE(f.column(2)[cut], QStringLiteral("damaged"));
+    QCOMPARE(f.column(4)[cut], QStringLiteral("jpeg: data ends before the end marker"));
+    QCOMPARE(f.column(2)[carved], QStringLiteral("tail"));
+    QCOMPARE(f.column(4)[carved], QStringLiteral("10 bytes after the end"));
+    QVERIFY(f.page.results()->isChecked(cut));
+    QVERIFY(!f.page.results()->isChecked(carved));
+
+    f.page.results()->setAllChecked(true);
+    QVERIFY(f.runToCompletion(3805, QStringLiteral("Delete invalid files completed")));
+    QVERIFY(Exists(f.root / "DEAD_DEAD_DEAD/cut.jpg"));
+    QVERIFY(Exists(f.root / "carved.jpg"));
+    QVERIFY(Exists(f.root / "whole.jpg"));
+    QCOMPARE(f.column(2), QStringList{QStringLiteral("tail")});
   }
 
   void menuMarksSavesAndRemoves() {

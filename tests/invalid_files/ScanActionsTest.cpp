@@ -23,6 +23,7 @@ namespace brenvik {
 namespace {
 
 using testing::ReadFile;
+using testing::SmallTmpfs;
 using testing::TempDir;
 using testing::WriteFile;
 namespace fs = std::filesystem;
@@ -55,7 +56,7 @@ InvalidFileDetector EmptyFileDetector(const fs::path& root) {
 
 std::vector<fs::path> ReadRecords(const fs::path& file) {
   UniqueFd fd = OpenShared(file);
-  RecordFileReader reader(fd.get(), kPathRecordLength);
+  RecordFileReader reader(fd.get(), kPathRecordLength, 1, kIdentityBytes);
   std::vector<fs::path> paths;
   while (auto p = reader.NextPath()) paths.push_back(*p);
   return paths;
@@ -75,7 +76,7 @@ TEST_F(ScanFixture, CacheModeShowsThirtyThreeRowsAndRecordsEveryFile) {
   WriteFile(root / "full", "not empty");
   InvalidFileDetector d = EmptyFileDetector(root.path());
   const ScanOutcome outcome = Scan(d, kCacheModeFiles);
-  ASSERT_TRUE(outcome.completed);
+  ASSERT_EQ(outcome.end, ScanEnd::Completed);
   ASSERT_EQ(sink.rows.size(), 33u);
   for (int i = 0; i < 33; ++i) EXPECT_EQ(sink.rows[i].index, i);
   EXPECT_EQ(sink.rows[0].verdict, Verdict::Size);
@@ -128,7 +129,7 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
   RecordingSink stopped;
   stop = 1;
   const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeList, temporary.path()}, stop, stopped);
-  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.end, ScanEnd::Stopped);
   EXPECT_TRUE(stopped.rows.empty());
   EXPECT_EQ(stopped.status.back(), kDetectCompletedText);
 }
@@ -137,16 +138,31 @@ TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   WriteFile(root / "e", "");
   const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeFiles, root / "no/such/folder"}, stop, sink);
-  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
   EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
   EXPECT_EQ(sink.status.back(), kDetectFailedText);
   EXPECT_TRUE(sink.rows.empty());
 }
 
+TEST_F(ScanFixture, ResultFileThatCannotTakeEveryRecordIsRemoved) {
+  SmallTmpfs full("64k");
+  if (!full.mounted()) GTEST_SKIP() << "a small tmpfs needs root and mount(2)";
+  // Far more records than the 64 KiB the temporary folder can take.
+  for (int i = 0; i < 600; ++i) WriteFile(root / (std::string(200, 'n') + std::to_string(i)), "");
+  WriteFile(full / "mine.txt", "the user's own file");
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  const ScanOutcome outcome = RunInvalidFileScan({&d, kCacheModeFiles, full.path()}, stop, sink);
+  EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
+  EXPECT_TRUE(outcome.resultFile.empty());
+  EXPECT_EQ(sink.status.back(), kDetectFailedText);
+  for (const auto& entry : std::filesystem::directory_iterator(full.path()))
+    EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
+}
+
 TEST(ResultRecords, DamagedRecordsEndTheReading) {
   TempDir dir;
   std::string bytes;
-  bytes += std::string("\x02\0\0\0", 4) + std::string("a\0", 2);   // "a"
+  bytes += std::string("\x02\0\0\0", 4) + std::string("a\0", 2) + std::string(kIdentityBytes, '\0');  // "a"
   bytes += std::string("\x03\0\0\0", 4) + "abc";                    // odd length
   WriteFile(dir / "records", bytes);
   EXPECT_EQ(ReadRecords(dir / "records"), std::vector<fs::path>{"a"});
@@ -166,16 +182,16 @@ TEST(InvalidFileRemover, MovesAsideMirroringFoldersAndNeverLeavesTheRoot) {
   ::symlink((outside / "victim.jpg").c_str(), (root / "a/link.jpg").c_str());
   InvalidFileRemover remover(root.path(), true);
 
-  EXPECT_TRUE(remover.Remove(root / "a/b/x.jpg"));
+  EXPECT_TRUE(remover.Remove(root / "a/b/x.jpg", {}));
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/x.jpg"), "new");  // the one there is replaced
-  EXPECT_TRUE(remover.Remove(root / "top.tmp"));
+  EXPECT_TRUE(remover.Remove(root / "top.tmp", {}));
   EXPECT_TRUE(Exists(root / "DEAD_DEAD_DEAD/top.tmp"));
 
-  EXPECT_FALSE(remover.Remove(root / "a/link.jpg"));  // links are never moved
+  EXPECT_FALSE(remover.Remove(root / "a/link.jpg", {}));  // links are never moved
   EXPECT_TRUE(Exists(root / "a/link.jpg"));
-  EXPECT_FALSE(remover.Remove(outside / "victim.jpg"));
-  EXPECT_FALSE(remover.Remove(root / "a/../../victim.jpg"));
-  EXPECT_FALSE(remover.Remove(root / "a/b/gone.jpg"));  // vanished
+  EXPECT_FALSE(remover.Remove(outside / "victim.jpg", {}));
+  EXPECT_FALSE(remover.Remove(root / "a/../../victim.jpg", {}));
+  EXPECT_FALSE(remover.Remove(root / "a/b/gone.jpg", {}));  // vanished
   EXPECT_EQ(ReadFile(outside / "victim.jpg"), "keep");
 
   // A folder swapped for a link after the scan does not lead outside.
@@ -183,8 +199,8 @@ TEST(InvalidFileRemover, MovesAsideMirroringFoldersAndNeverLeavesTheRoot) {
   fs::rename(root / "c", root / "c-moved");
   ::symlink(outside.path().c_str(), (root / "c").c_str());
   WriteFile(outside / "y.jpg", "outside");
-  EXPECT_FALSE(remover.Remove(root / "c/y.jpg"));
-  EXPECT_FALSE(remover.Delete(root / "c/y.jpg"));
+  EXPECT_FALSE(remover.Remove(root / "c/y.jpg", {}));
+  EXPECT_FALSE(remover.Delete(root / "c/y.jpg", {}));
   EXPECT_EQ(ReadFile(outside / "y.jpg"), "outside");
 
   // A root given with a trailing separator (the file-system root "/") is handled alike.
@@ -200,7 +216,7 @@ TEST(InvalidFileRemover, MoveAcrossFileSystemsFailsAndKeepsTheFile) {
   if (::mount("tmpfs", (root / "mounted").c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "mount refused";
   WriteFile(root / "mounted/x.tmp", "data");
   InvalidFileRemover remover(root.path(), true);
-  const bool moved = remover.Remove(root / "mounted/x.tmp");
+  const bool moved = remover.Remove(root / "mounted/x.tmp", {});
   const std::string kept = ReadFile(root / "mounted/x.tmp");
   ::umount((root / "mounted").c_str());
   EXPECT_FALSE(moved);
@@ -221,8 +237,8 @@ TEST_F(DeleteFixture, ListModeProcessesMarkedRowsLastToFirstAndKeepsFailures) {
   DeleteRequest request;
   request.root = root.path();
   request.mode = kCacheModeList;
-  request.markedRows = {{0, root / "a/b/one.tmp"}, {1, root / "a/two.tmp"}, {3, root / "vanished.tmp"},
-                        {4, root / "\xFF\xFE.tmp"}};
+  request.markedRows = {{0, root / "a/b/one.tmp", {}}, {1, root / "a/two.tmp", {}}, {3, root / "vanished.tmp", {}},
+                        {4, root / "\xFF\xFE.tmp", {}}};
   RunInvalidFileDelete(request, stop, sink);
   EXPECT_EQ(sink.removed, (std::vector<int>{4, 1, 0}));
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/one.tmp"), "1");
@@ -287,7 +303,7 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
     request.rootIdentity = scan.rootIdentity;
     request.mode = mode;
     request.resultFile = scan.resultFile;
-    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path});
+    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
     RunInvalidFileDelete(request, stop, sink);
     EXPECT_TRUE(sink.removed.empty());
     EXPECT_EQ(sink.status.back(), kDeleteCompletedText);
@@ -298,10 +314,76 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
       EXPECT_FALSE(Exists(folder / kDeadFolderName));
     }
     InvalidFileRemover menuRemover(rec, false, scan.rootIdentity);  // the list menu's Remove Files
-    EXPECT_FALSE(menuRemover.Delete(rec / "e2"));
+    EXPECT_FALSE(menuRemover.Delete(rec / "e2", {}));
     EXPECT_TRUE(Exists(outside / "e2"));
     fs::remove(rec);
   }
+}
+
+// Files swapped for valid ones between Check and Delete (same names, other files), and a result
+// file rewritten to name a valid file: in both modes, deleting or moving aside, Delete acts only
+// on the files Check saw, and every other file stays byte for byte.
+TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
+  for (const CacheMode mode : {kCacheModeList, kCacheModeFiles}) {
+    for (const bool moveAside : {false, true}) {
+      SCOPED_TRACE(std::string(mode == kCacheModeList ? "list mode" : "cache mode") + (moveAside ? ", aside" : ""));
+      for (const auto& entry : fs::directory_iterator(root.path())) fs::remove_all(entry.path());
+      WriteFile(root / "sub/gone", "");
+      WriteFile(root / "sub/swapped", "");
+      WriteFile(root / "valuable", "keep me");
+      InvalidFileDetector d = EmptyFileDetector(root.path());
+      sink = {};
+      const ScanOutcome scan = RunInvalidFileScan({&d, mode, temporary.path()}, stop, sink);
+      ASSERT_EQ(sink.rows.size(), 2u);
+      // Another file under a listed name, put there by a rename as a hostile user would.
+      WriteFile(root / "replacement", "a valid file now");
+      fs::rename(root / "replacement", root / "sub/swapped");
+
+      DeleteRequest request;
+      request.root = root.path();
+      request.rootIdentity = scan.rootIdentity;
+      request.moveAside = moveAside;
+      request.mode = mode;
+      request.resultFile = scan.resultFile;
+      for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+      if (mode == kCacheModeFiles) {
+        // A record naming a file Check never listed, with no identity or with another file's.
+        UniqueFd out(::open(scan.resultFile.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        RecordFileWriter forged(out.get(), kPathRecordLength);
+        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes({}).view()));
+        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes(sink.rows[0].identity).view()));
+        ASSERT_TRUE(forged.Flush());
+      }
+      RunInvalidFileDelete(request, stop, sink);
+      EXPECT_EQ(ReadFile(root / "sub/swapped"), "a valid file now");
+      EXPECT_EQ(ReadFile(root / "valuable"), "keep me");
+      EXPECT_FALSE(Exists(root / "sub/gone"));
+      EXPECT_EQ(Exists(root / "DEAD_DEAD_DEAD/sub/gone"), moveAside);
+      EXPECT_FALSE(Exists(root / "DEAD_DEAD_DEAD/sub/swapped"));
+      EXPECT_FALSE(Exists(root / "DEAD_DEAD_DEAD/valuable"));
+    }
+  }
+
+  // A result file put in the place of the one Check made is not read at all, even when its
+  // records name the right file.
+  InvalidFileDetector d = EmptyFileDetector(root.path());
+  const ScanOutcome scan = RunInvalidFileScan({&d, kCacheModeFiles, temporary.path()}, stop, sink);
+  {
+    UniqueFd out = CreateExclusive(temporary / "forged");
+    RecordFileWriter forged(out.get(), kPathRecordLength);
+    const UniqueFd folder = OpenFolder(root.path());
+    ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes(IdentityAt(folder.get(), "valuable")).view()));
+  }
+  fs::rename(temporary / "forged", scan.resultFile);
+  DeleteRequest request;
+  request.root = root.path();
+  request.rootIdentity = scan.rootIdentity;
+  request.moveAside = false;
+  request.resultFile = scan.resultFile;
+  sink = {};
+  RunInvalidFileDelete(request, stop, sink);
+  EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
+  EXPECT_EQ(ReadFile(root / "valuable"), "keep me");
 }
 
 // A chain of folders deeper than any path can name: its deepest file is deleted through the
@@ -325,7 +407,7 @@ TEST(RemoveEmptyFolders, CleansAChainDeeperThanAnyPath) {
   WriteFile(root / "keep/file", "k");
 
   InvalidFileRemover remover(root.path(), false);
-  EXPECT_TRUE(remover.Delete(root / (relative + "x.tmp")));
+  EXPECT_TRUE(remover.Delete(root / (relative + "x.tmp"), {}));
   // Far fewer descriptors than levels: a removal holding one per level would stop part way.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -368,6 +450,59 @@ TEST(SaveResultList, WritesUtf16WithBomAndTabbedLines) {
   }
   EXPECT_EQ(ReadFile(dir / "list.txt"), bytes);
   EXPECT_FALSE(SaveResultList(dir / "no/such/list.txt", {}));
+}
+
+}  // namespace
+}  // namespace brenvik
+
+namespace brenvik {
+namespace {
+
+// The Damaged criterion through the scan and Delete: a damaged file is listed with its reason and
+// removed like any invalid file; a file carved on past its end is listed as a tail and kept, in
+// both modes (cache mode does not even record it for Delete).
+TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
+  const fs::path data = BRENVIK_TEST_DATA;
+  const std::string photo = ReadFile(data / "damage/photo.jpg");
+  const std::string zip = ReadFile(data / "damage/archive.zip");
+  for (const CacheMode mode : {kCacheModeList, kCacheModeFiles}) {
+    SCOPED_TRACE(mode);
+    fs::remove_all(root / "rec");
+    WriteFile(root / "rec/whole.jpg", photo);
+    WriteFile(root / "rec/cut/short.jpg", photo.substr(0, photo.size() / 2));
+    WriteFile(root / "rec/carved.zip", zip + std::string(700, 'x'));
+    WriteFile(root / "rec/notes.txt", "plain text is never damaged\n");
+    InvalidFileDetector d;
+    d.Reset();
+    d.root = root / "rec";
+    d.damageTestOn = true;
+    sink = {};
+    const ScanOutcome scan = Scan(d, mode);
+    ASSERT_EQ(scan.end, ScanEnd::Completed);
+    std::map<std::string, ResultRow> rows;
+    for (const ResultRow& row : sink.rows) rows[row.path.filename().string()] = row;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows["short.jpg"].verdict, Verdict::Damaged);
+    EXPECT_EQ(rows["short.jpg"].reason, u"jpeg: data ends before the end marker");
+    EXPECT_EQ(rows["carved.zip"].verdict, Verdict::Tail);
+    EXPECT_EQ(rows["carved.zip"].reason, u"700 bytes after the end");
+    EXPECT_EQ(sink.lastTally.invalidCount, 2);
+    if (mode == kCacheModeFiles) {
+      EXPECT_EQ(ReadRecords(scan.resultFile), std::vector<fs::path>{root / "rec/cut/short.jpg"});
+    }
+
+    DeleteRequest request;
+    request.root = d.root;
+    request.rootIdentity = scan.rootIdentity;
+    request.mode = mode;
+    request.resultFile = scan.resultFile;
+    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+    RunInvalidFileDelete(request, stop, sink);
+    EXPECT_TRUE(Exists(root / "rec" / kDeadFolderName / "cut/short.jpg"));
+    EXPECT_FALSE(Exists(root / "rec/cut/short.jpg"));
+    EXPECT_TRUE(Exists(root / "rec/carved.zip"));
+    EXPECT_TRUE(Exists(root / "rec/whole.jpg"));
+  }
 }
 
 }  // namespace

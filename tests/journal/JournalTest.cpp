@@ -4,11 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "journal/Journal.h"
 #include "journal/Undo.h"
@@ -69,9 +71,10 @@ TEST(JournalUndo, GivesTheTreeBackAndCanItselfBeUndone) {
   EXPECT_TRUE(undo.problems.empty());
   EXPECT_EQ(SnapshotTree(root, kJournalFolderName), before);
 
-  // A second undo of the same journal finds every file home already and moves nothing.
+  // A second undo of the same journal finds every file home already, moves nothing and says so.
   const UndoResult again = UndoJournal(journal);
-  EXPECT_EQ(again.SummaryText(), "Restored: 3 / 3");
+  EXPECT_TRUE(again.alreadyUndone());
+  EXPECT_EQ(again.SummaryText(), "The job was already undone: 3 / 3 files were at their old names, and nothing was moved");
   EXPECT_TRUE(again.undoJournal.empty());
   EXPECT_EQ(SnapshotTree(root, kJournalFolderName), before);
 
@@ -145,12 +148,89 @@ TEST(JournalUndo, ADamagedLineStopsReadingThereAndAForeignFileIsRefused) {
   EXPECT_TRUE(std::filesystem::exists(root / "2.a"));
   EXPECT_TRUE(std::filesystem::exists(root / "3.a"));
 
-  WriteFile(dir / "not-a-journal", "move\t1\t2\n");
-  EXPECT_EQ(UndoJournal(dir / "not-a-journal").failure, "This is not a journal: its header line is not one");
-  // A root re-pointed at another folder is not the job's folder any more.
-  std::filesystem::rename(root, dir / "r-moved");
-  std::filesystem::create_directory(root);
-  EXPECT_NE(UndoJournal(dir / "r-moved" / std::filesystem::path(journal).lexically_relative(root)).failure, "");
+  WriteFile(root / ".brenvik-journal/not-a-journal", "move\t1\t2\n");
+  EXPECT_EQ(UndoJournal(root / ".brenvik-journal/not-a-journal").failure,
+            "This is not a journal: its header line is not one");
+}
+
+// A journal line as a job writes it, with its CRC.
+std::string JournalLine(const std::string& body) {
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "\t%08lx\n",
+                crc32(0L, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+  return body + crc;
+}
+
+// Journals crafted with correct CRCs: the names in them are checked as bytes, the root is the
+// folder the journal lies below, and the file is read a line at a time. Whatever a line says,
+// nothing outside the root changes, and a line that names no plain path ends the undo there.
+TEST(JournalUndo, TrustsNothingAJournalSays) {
+  TempDir dir;
+  const std::filesystem::path root = dir / "root";
+  const std::filesystem::path outside = dir / "outside";
+  WriteFile(outside / "victim.txt", "outside file");
+  WriteFile(root / "first", "first");
+  WriteFile(root / "in.txt", "inside file");
+  const auto journal = RunJob(root, {{"first", "first.new"}});
+  const std::string job = testing::ReadFile(journal);
+  const std::string header = job.substr(0, job.find('\n') + 1);
+  EXPECT_NE(header.find("\troot=/"), std::string::npos);  // the root is kept as an absolute path
+
+  struct stat in {};
+  ASSERT_EQ(::stat((root / "in.txt").c_str(), &in), 0);
+  const std::string identity = "\t" + std::to_string(in.st_dev) + "\t" + std::to_string(in.st_ino) + "\t11\t2026-01-01T00:00:00";
+  const std::string hostileNames[] = {std::string("..\0x/outside/victim.txt", 24), "../outside/victim.txt",
+                                      dir.path().native() + "/outside/victim.txt", "a//b", "./first", "x/..",
+                                      std::string("a\0", 2)};
+  for (const std::string& name : hostileNames) {
+    for (const bool asOldName : {true, false}) {
+      SCOPED_TRACE(name + (asOldName ? " as the old name" : " as the new name"));
+      const std::string line = asOldName ? JournalLine("move\t" + name + "\tin.txt" + identity)
+                                         : JournalLine("move\tin.txt\t" + name + identity);
+      WriteFile(journal, job + line);
+      const UndoResult undo = UndoJournal(journal);
+      EXPECT_EQ(undo.damage, "Line 3 of the journal is damaged; reading stopped there, and the lines from it on are left alone");
+      EXPECT_EQ(undo.total, 1);  // the move before it is undone, none after
+      EXPECT_EQ(testing::ReadFile(outside / "victim.txt"), "outside file");
+      EXPECT_EQ(testing::ReadFile(root / "in.txt"), "inside file");
+      EXPECT_EQ(testing::ReadFile(root / "first"), "first");
+      std::filesystem::rename(root / "first", root / "first.new");  // as the job left it, for the next round
+    }
+  }
+
+  // The journal copied below another folder that holds the same names is undone neither there nor
+  // in the folder its header names (by its right identity), and nothing there changes.
+  const std::filesystem::path copy = dir / "copy";
+  WriteFile(copy / "first.new", "the copy's own file");
+  WriteFile(copy / ".brenvik-journal/Test.tsv", job);
+  const UndoResult elsewhere = UndoJournal(copy / ".brenvik-journal/Test.tsv");
+  EXPECT_NE(elsewhere.failure.find("is not the folder"), std::string::npos) << elsewhere.failure;
+  WriteFile(copy / "Test.tsv", job);  // not in a journal folder at all
+  EXPECT_NE(UndoJournal(copy / "Test.tsv").failure.find("it is undone only there"), std::string::npos);
+  EXPECT_EQ(testing::ReadFile(copy / "first.new"), "the copy's own file");
+  EXPECT_FALSE(std::filesystem::exists(copy / "first"));
+  EXPECT_FALSE(std::filesystem::exists(root / "first"));
+
+  // A 64 GiB sparse journal (the job's lines, then reserved room) is read a line at a time; a line
+  // longer than any job writes is damage, not a reason to read on.
+  WriteFile(journal, job);
+  ASSERT_EQ(::truncate(journal.c_str(), int64_t{64} << 30), 0);
+  const UndoResult sparse = UndoJournal(journal);
+  EXPECT_EQ(sparse.failure, "");
+  EXPECT_EQ(sparse.damage, "");
+  EXPECT_EQ(sparse.SummaryText(), "Restored: 1 / 1");
+  EXPECT_EQ(testing::ReadFile(root / "first"), "first");
+  WriteFile(journal, job + std::string(kLongestJournalLine + 10, 'a') + "\n");
+  EXPECT_EQ(UndoJournal(journal).damage,
+            "Line 3 of the journal is damaged; reading stopped there, and the lines from it on are left alone");
+
+  // A journal that moved along with its folder is undone where it now lies.
+  std::filesystem::rename(root / "first", root / "first.new");
+  WriteFile(journal, job);
+  std::filesystem::rename(root, dir / "moved");
+  EXPECT_EQ(UndoJournal(dir / "moved" / std::filesystem::path(journal).lexically_relative(root)).SummaryText(),
+            "Restored: 1 / 1");
+  EXPECT_EQ(testing::ReadFile(dir / "moved/first"), "first");
 }
 
 // A job killed at an arbitrary point leaves a journal of exactly the moves that happened: an undo

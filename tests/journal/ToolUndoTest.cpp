@@ -62,7 +62,7 @@ Tool InvalidFilesTool() {
             int row = 0;
             for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
               if (it->path().filename() == kJournalFolderName) it.disable_recursion_pending();
-              else if (it->is_regular_file()) request.markedRows.push_back({row++, it->path()});
+              else if (it->is_regular_file()) request.markedRows.push_back({row++, it->path(), {}});
             }
             LastStatus<InvalidFileReporter> reporter;
             std::atomic<int> stop{0};
@@ -145,7 +145,7 @@ TEST_P(ToolUndoTest, UndoGivesTheTreeBackLeavesChangedFilesAloneAndASecondUndoDo
   EXPECT_EQ(snapshot(), before);
 
   const UndoResult again = UndoJournal(journal);
-  EXPECT_EQ(again.SummaryText(), "Restored: 40 / 40");
+  EXPECT_TRUE(again.alreadyUndone());
   EXPECT_TRUE(again.undoJournal.empty());  // nothing moved the second time
   EXPECT_EQ(snapshot(), before);
 

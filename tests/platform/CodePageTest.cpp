@@ -46,5 +46,27 @@ TEST(CodePage, UnconvertibleInputIsReplacedNotDropped) {
   EXPECT_EQ(CodePageToText("\xD6", 936), u"\uFFFD");  // a lead byte cut off at the end
 }
 
+TEST(CodePage, AnsiTextIsUtf8WhereverItIsWellFormed) {
+  const std::string czech = "Zpr\xC3\xA1va o \xC4\x8Dinnosti";
+  const std::string chinese = "\xE5\xB9\xB4\xE5\xBA\xA6\xE9\x94\x80\xE5\x94\xAE\xE6\x8A\xA5\xE5\x91\x8A";
+  for (int codePage : {1252, 936, 932, 1250}) {
+    EXPECT_EQ(AnsiToText(czech, codePage), u"Zpráva o činnosti") << codePage;
+    EXPECT_EQ(AnsiToText(chinese, codePage), u"年度销售报告") << codePage;
+    EXPECT_EQ(AnsiToText("plain", codePage), u"plain") << codePage;
+  }
+  // Other bytes stay in the code page: GBK, Windows-1252, and a surrogate or overlong form that
+  // only looks like UTF-8.
+  EXPECT_EQ(AnsiToText("\xC4\xEA\xB6\xC8\xCF\xFA\xCA\xDB", 936), u"年度销售");
+  EXPECT_EQ(AnsiToText("caf\xE9", 1252), u"café");
+  EXPECT_EQ(AnsiToText("\xED\xA0\x80", 1252), u"í\u00A0€");
+  EXPECT_EQ(AnsiToText("\xC0\xAF", 1252), u"À¯");
+  // The head of a longer text: a last character cut short is left out, only at the very end.
+  EXPECT_EQ(AnsiHeadToText("\xE5\xB9\xB4\xE5\xBA", 1252), u"年");
+  EXPECT_EQ(AnsiHeadToText("\xE5\xB9\xB4\xF0\x9F\x98", 936), u"年");
+  EXPECT_EQ(AnsiHeadToText("\xE5\xB9\xB4", 1252), u"年");
+  EXPECT_EQ(AnsiHeadToText("\xE5x\xB9", 1252), u"åx¹");
+  EXPECT_EQ(AnsiToText("\xE5\xB9\xB4\xE5\xBA", 1252), u"å¹´åº");
+}
+
 }  // namespace
 }  // namespace brenvik

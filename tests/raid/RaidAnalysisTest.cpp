@@ -109,7 +109,7 @@ TEST_F(RaidAnalysis, OneSectorPairIsOnePosition) {
   addImage("a.img", Image(8192, {{5120, 77}}));
   addImage("b.img", Image(8192));
   job.members[0].label = u"#3";  // labels head the columns
-  EXPECT_EQ(run(10, 11).outcome, RaidOutcome::Finished);
+  EXPECT_EQ(run(10, 11).end, RaidEnd::Completed);
   EXPECT_EQ(log(), Log(u"#3\t\t\r\n10:\t77\t\txxxx\t\t\r\n"));
   EXPECT_EQ(sink.range, 1);
   EXPECT_EQ(sink.foundText, u"MFT Numbers\uFF1A1 ");
@@ -132,7 +132,7 @@ TEST_F(RaidAnalysis, RecordsStripedOverThreeMembers) {
 }
 
 TEST_F(RaidAnalysis, EmptyMemberListWritesHeaderAndOneLinePerPosition) {
-  EXPECT_EQ(run(4, 9).outcome, RaidOutcome::Finished);
+  EXPECT_EQ(run(4, 9).end, RaidEnd::Completed);
   EXPECT_EQ(log(), Log(u"\r\n4:\t\r\n6:\t\r\n8:\t\r\n"));
   EXPECT_EQ(sink.range, 3);
 }
@@ -141,7 +141,7 @@ TEST_F(RaidAnalysis, ShortMemberEndsTheRunAfterThePartialLine) {
   addImage("a.img", Image(4096, {{2048, 5}}));
   addImage("b.img", Image(2048 + 700));  // ends inside the block at 2048
   addImage("c.img", Image(4096));
-  EXPECT_EQ(run(0, 100).outcome, RaidOutcome::Finished);
+  EXPECT_EQ(run(0, 100).end, RaidEnd::Completed);
   EXPECT_EQ(log(), Log(u"\t\t\t\r\n0:\txxxx\t\txxxx\t\txxxx\t\t\r\n2:\txxxx\t\txxxx\t\txxxx\t\t\r\n4:\t5\t\t\r\n"));
 }
 
@@ -183,24 +183,24 @@ TEST_F(RaidAnalysis, MemberThatDoesNotOpenLeavesOnlyTheByteOrderMark) {
   addImage("a.img", Image(4096));
   job.members.push_back({u"#2", dir / "missing"});
   const RaidResult result = run(0, 3);
-  EXPECT_EQ(result.outcome, RaidOutcome::MemberNotOpened);
+  EXPECT_EQ(result.end, RaidEnd::MemberNotOpened);
   EXPECT_EQ(result.failedPath, dir / "missing");
   EXPECT_EQ(log(), "\xFF\xFE");
 
   job.members.back().path = dir.path();  // a folder is no member either
-  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::MemberNotOpened);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::MemberNotOpened);
 }
 
 TEST_F(RaidAnalysis, LogThatIsAMemberIsRefusedBeforeTruncation) {
   const std::string bytes = Image(4096, {{0, 1}});
   addImage("map.txt", bytes);
-  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
   EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
 
   // The same file reached through another name.
   std::filesystem::create_symlink(dir / "map.txt", dir / "alias.img");
   job.members = {{u"", dir / "alias.img"}};
-  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
   EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
 }
 
@@ -211,14 +211,14 @@ TEST_F(RaidAnalysis, LogOnAMembersStorageUnderAnotherNameIsRefused) {
   ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
   addImage("a.img", Image(4096));
   job.members.push_back({u"", dir / "pipe"});
-  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::MemberNotOpened);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::MemberNotOpened);
 
   const std::string bytes = Image(1 << 20, {{0, 1}});
   WriteFile(dir / "map.txt", bytes);
   const LoopDevice loop(dir / "map.txt");
   if (!loop.valid()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
   job.members = {{u"#7", loop.node()}};
-  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
   EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
 
   WriteFile(dir / "member.img", std::string(4 << 20, '\0'));
@@ -229,21 +229,21 @@ TEST_F(RaidAnalysis, LogOnAMembersStorageUnderAnotherNameIsRefused) {
   const std::string member = ReadFile(dir / "member.img");
   job.members = {{u"", dir / "member.img"}};
   job.logPath = mounted / "map.txt";
-  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).end, RaidEnd::LogNotCreated);
   EXPECT_FALSE(std::filesystem::exists(mounted / "map.txt"));
   EXPECT_EQ(ReadFile(dir / "member.img"), member);
 }
 
 TEST_F(RaidAnalysis, LogThatIsNoRegularFileIsRefused) {
   ASSERT_EQ(::mkfifo((dir / "map.txt").c_str(), 0600), 0);  // would block the run forever
-  EXPECT_EQ(run(0, 3).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
 }
 
 TEST_F(RaidAnalysis, DeviceIsNeverALog) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
   addImage("a.img", Image(4096));
   job.logPath = "/dev/full";
-  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).outcome, RaidOutcome::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).end, RaidEnd::LogNotCreated);
 }
 
 TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {
@@ -253,7 +253,7 @@ TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max = 4096;
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    return run(0, 200'000).outcome == RaidOutcome::LogWriteFailed ? 0 : 1;
+    return run(0, 200'000).end == RaidEnd::LogWriteFailed ? 0 : 1;
   };
   EXPECT_EXIT(exit(runWithFullDisk()), ::testing::ExitedWithCode(0), "");
 }
@@ -272,7 +272,7 @@ TEST_F(RaidAnalysis, MemberGivenTwiceIsRefused) {
     job.members.resize(2);
     job.members.push_back({u"", again});
     const RaidResult result = run(0, 100);
-    EXPECT_EQ(result.outcome, RaidOutcome::MemberRepeated) << again;
+    EXPECT_EQ(result.end, RaidEnd::MemberRepeated) << again;
     EXPECT_EQ(RaidOutcomeText(result), u"Member given twice:" + PathToText(dir / "a.img") + u", " + PathToText(again));
     EXPECT_EQ(log(), "an older log");
   };

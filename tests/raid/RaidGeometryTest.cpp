@@ -62,7 +62,7 @@ TEST_P(RaidGeometryOfArray, MatchesTheArrayThatWasWritten) {
   TempDir dir;
   std::vector<size_t> givenOrder;
   const RaidResult result = RunOverArray(shape, dir, givenOrder);
-  ASSERT_EQ(result.outcome, RaidOutcome::Finished);
+  ASSERT_EQ(result.end, RaidEnd::Completed);
   const RaidGeometry& geometry = result.geometry;
   ASSERT_EQ(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
   EXPECT_EQ(geometry.records, result.found);

@@ -7,6 +7,7 @@
 #include "readers/NameExtraction.h"
 #include "tests/readers/ArchiveBuilders.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TimeZone.h"
 
 namespace brenvik {
 namespace {
@@ -25,33 +26,39 @@ AppSettings Settings(bool date, bool content, int limit = 64, bool size = false)
 // Zip entry times are local; the tests read them in UTC.
 class NameFromZipTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
+  const testing::ScopedTimeZone zone{"UTC"};
   TempDir dir;
 };
 
 TEST_F(NameFromZipTest, EntryNamesWithoutFoldersAndTheNewestTime) {
   ASSERT_TRUE(WriteZip(dir / "a.zip", {{"docs/", "", 2009}, {"docs/a.txt", "x", 2010}, {"docs/b.txt", "y", 2011}}));
   EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(false, true)), u"a.txtb.txt");
-  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, false)), u"2011-03-05 14-07-10");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, false)), u"2011-03-05 06-07-10");
 
   ASSERT_TRUE(WriteZip(dir / "b.zip", {{"report.doc", "x"}, {"old/notes 1.txt", "y", 2009}}));
-  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true)), u"2012-03-05 14-07-10report.docnotes1.txt");
-  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true, 22)), u"2012-03-05 14-07-10rep");
+  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true)), u"2012-03-05 06-07-10report.docnotes1.txt");
+  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true, 22)), u"2012-03-05 06-07-10rep");
+}
+
+TEST_F(NameFromZipTest, TheStoredLocalTimeNamesTheArchiveInAnyZone) {
+  ASSERT_TRUE(WriteZip(dir / "a.zip", {{"a.txt", "x", 2012}}));
+  for (const char* other : {testing::kUtcPlus8, "America/New_York"}) {
+    const testing::ScopedTimeZone scoped(other);
+    EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, false)), u"2012-03-05 06-07-10") << other;
+  }
 }
 
 TEST_F(NameFromZipTest, NamingStopsAtTheLimitIncludingTheTime) {
   // The item that reaches the limit is the last one looked at, for names and times alike.
   ASSERT_TRUE(WriteZip(dir / "a.zip", {{"abcdef.txt", "x", 2010}, {"later.txt", "y", 2015}}));
   EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, true, 10)), u"2010-03-05");
-  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, true, 64)), u"2015-03-05 14-07-10abcdef.txtlater.txt");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, true, 64)), u"2015-03-05 06-07-10abcdef.txtlater.txt");
 }
 
 TEST_F(NameFromZipTest, Utf8NamesAreDecodedAsUtf8AndOthersFromTheAnsiCodePage) {
-  ASSERT_TRUE(WriteZip(dir / "u.zip", {{"\xE6\x8A\xA5\xE5\x91\x8A.doc", "x"}}));  // 报告.doc in UTF-8
-  EXPECT_EQ(NameFromZip(dir / "u.zip", Settings(false, true)), u"报告.doc");
+  // No UTF-8 flag (most zip writers set none): well-formed UTF-8 is UTF-8 in every locale.
+  ASSERT_TRUE(WriteZip(dir / "u.zip", {{"\xE6\x8A\xA5\xE5\x91\x8A.doc", "x"}, {"Zpr\xC3\xA1va.txt", "y"}}));
+  EXPECT_EQ(NameFromZip(dir / "u.zip", Settings(false, true)), u"报告.docZpráva.txt");
   ASSERT_TRUE(WriteZip(dir / "w.zip", {{"caf\xE9.txt", "x"}}));
   if (AnsiCodePage() == 1252) {
     EXPECT_EQ(NameFromZip(dir / "w.zip", Settings(false, true)), u"café.txt");
@@ -61,26 +68,21 @@ TEST_F(NameFromZipTest, Utf8NamesAreDecodedAsUtf8AndOthersFromTheAnsiCodePage) {
 // Run by the suite a second time with LC_ALL=zh_CN.UTF-8 (the ANSI code page is chosen once per process).
 TEST_F(NameFromZipTest, GbkNamesUnderAChineseLocale) {
   if (AnsiCodePage() != 936) GTEST_SKIP() << "needs a zh_CN locale";
-  ASSERT_TRUE(WriteZip(dir / "g.zip", {{"\xB1\xA8\xB8\xE6.doc", "x"}}));  // 报告.doc in GBK
-  EXPECT_EQ(NameFromZip(dir / "g.zip", Settings(false, true)), u"报告.doc");
+  ASSERT_TRUE(WriteZip(dir / "g.zip", {{"\xB1\xA8\xB8\xE6.doc", "x"}, {"\xE6\x8A\xA5\xE5\x91\x8A.txt", "y"}}));
+  EXPECT_EQ(NameFromZip(dir / "g.zip", Settings(false, true)), u"报告.doc报告.txt");  // GBK, then UTF-8
+  // Text files without a byte-order mark likewise, also when the first 512 bytes end inside a character.
+  WriteFile(dir / "gbk.txt", "\xC4\xEA\xB6\xC8\xCF\xFA\xCA\xDB\xB1\xA8\xB8\xE6");  // 年度销售报告 in GBK
+  EXPECT_EQ(NameFromText(dir / "gbk.txt", Settings(false, true)), u"年度销售报告");
+  std::string utf8;
+  for (int i = 0; i < 60; ++i) utf8 += "\xE5\xB9\xB4\xE5\xBA\xA6\xE9\x94\x80";  // 年度销, 540 bytes
+  WriteFile(dir / "utf8.txt", utf8);
+  EXPECT_EQ(NameFromText(dir / "utf8.txt", Settings(false, true, 6)), u"年度销年度销");
 }
 
 TEST_F(NameFromZipTest, NotAZipGivesNothing) {
   WriteFile(dir / "bad.zip", "PK\x03\x04 this is not really a zip archive at all");
   EXPECT_EQ(NameFromZip(dir / "bad.zip", Settings(true, true)), u"");
   EXPECT_EQ(NameFromZip(dir / "missing.zip", Settings(true, true)), u"");
-}
-
-TEST(LooksLikeUtf8, NeedsCompleteSequencesAndOneWideByte) {
-  const auto test = [](std::string_view s) {
-    return LooksLikeUtf8({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
-  };
-  EXPECT_TRUE(test("\xE6\x8A\xA5"));
-  EXPECT_FALSE(test("plain.txt"));
-  EXPECT_FALSE(test(""));
-  EXPECT_FALSE(test("\xE6\x8A"));
-  EXPECT_FALSE(test("\xB1\xA8\xB8\xE6"));
-  EXPECT_TRUE(test("\xFC\x80\x80\x80\x80\x80"));
 }
 
 TEST(NameFromRar, SizeShortensOnlyAnIntactArchiveWithTrailingBytes) {
@@ -167,6 +169,16 @@ TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
   WriteFile(dir / "empty.txt", "");
   EXPECT_EQ(NameFromText(dir / "empty.txt", s), u"");
   EXPECT_EQ(NameFromText(dir / "missing.txt", s), u"");
+  // Without a byte-order mark, UTF-8 is read as UTF-8, also when the first 512 bytes end inside a
+  // character (that character is left out); other bytes in the code page.
+  WriteFile(dir / "cs.txt", "Zpr\xC3\xA1va o \xC4\x8Dinnosti");
+  EXPECT_EQ(NameFromText(dir / "cs.txt", s), u"Zprávaočinnosti");
+  WriteFile(dir / "cut.txt", std::string(510, 'x') + "\xE5\xB9\xB4");
+  EXPECT_EQ(NameFromText(dir / "cut.txt", Settings(true, true, 600)), std::u16string(510, u'x'));
+  if (AnsiCodePage() == 1252) {
+    WriteFile(dir / "latin1.txt", "caf\xE9 cr\xE8me");
+    EXPECT_EQ(NameFromText(dir / "latin1.txt", s), u"cafécrème");
+  }
   // Only the first 512 bytes are read.
   WriteFile(dir / "long.txt", std::string(511, '.') + "AB");
   EXPECT_EQ(NameFromText(dir / "long.txt", Settings(true, true, 600)), std::u16string(511, u'.') + u"A");

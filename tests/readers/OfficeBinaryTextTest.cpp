@@ -3,6 +3,7 @@
 #include "readers/DocumentReader.h"
 #include "tests/readers/CompoundFileBuilder.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TimeZone.h"
 
 namespace brenvik {
 namespace {
@@ -92,6 +93,7 @@ WordParts WordDocument(const std::vector<Piece>& pieces, uint16_t flags = 0, siz
 
 class OfficeBinaryTextTest : public ::testing::Test {
  protected:
+  const testing::ScopedTimeZone zone{testing::kUtcPlus8};
   DocumentReader& readWord(const std::string& bytes) {
     WriteFile(dir / "a.doc", bytes);
     reader.ReadWordDocument(dir / "a.doc");
@@ -116,13 +118,13 @@ TEST_F(OfficeBinaryTextTest, WordPiecesOfBothWidthsAreDecodedAndCleaned) {
                                .build();
   readWord(file);
   EXPECT_EQ(reader.dateText, u"2012-03-05 14-07-09");
-  EXPECT_EQ(reader.contentText, u"Report2011Q3final\u4E01Fortycharactersofwidetexthere.xyztail");
+  EXPECT_EQ(reader.contentText, u"Report2011Q3final\u4E00\u4E01Fortycharactersofwidetexthere.xyztail");
   EXPECT_EQ(reader.pieceRanges.size(), 3u);
 
   // The second piece brings the text past a gathering limit of 30: the third is not read.
   reader.settings.nameLengthLimit = 30;
   reader.ReadWordDocument(dir / "a.doc");
-  EXPECT_EQ(reader.contentText, u"Report2011Q3final\u4E01Fortycharactersofwidetexthere.xyz");
+  EXPECT_EQ(reader.contentText, u"Report2011Q3final\u4E00\u4E01Fortycharactersofwidetexthere.xyz");
 }
 
 TEST_F(OfficeBinaryTextTest, AnEncryptedWordDocumentKeepsItsDate) {

@@ -17,6 +17,7 @@
 #include "rename/CDocumentDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TimeZone.h"
 
 using namespace brenvik;
 using brenvik::testing::RecordingUi;
@@ -89,6 +90,9 @@ struct ReaderGate {
 
 class DocumentPageTest : public QObject {
   Q_OBJECT
+
+  // Names take local time; the documents were saved at 06:07:09 UTC.
+  const brenvik::testing::ScopedTimeZone zone_{brenvik::testing::kUtcPlus8};
 
   std::unique_ptr<TempDir> temporary_;
   std::unique_ptr<TempDir> root_;
@@ -166,6 +170,12 @@ class DocumentPageTest : public QObject {
     QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
     QCOMPARE(model()->rowCount(), 0);  // the list is emptied before the refusal
 
+    // A path that names no folder is refused by the Check itself, with the same message.
+    setPath(root_->path() / "missing");
+    QVERIFY(runJob(4811, QStringLiteral("Please set the path correctly")));
+    QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
+    QCOMPARE(model()->rowCount(), 0);
+
     setPath(root_->path());
     for (int id : kTypeIds) FindControl<QCheckBox>(page_.get(), id)->setChecked(false);
     click(4811);
@@ -221,9 +231,34 @@ class DocumentPageTest : public QObject {
     QCOMPARE(count("20120305140709#", ".pdf"), 8);
     QCOMPARE(count("Meetingnotes", ".txt"), 8);
 
-    // The result file is gone: a second Rename can only say so.
+    // The result file is gone: a second Rename can only say so, and never that it completed.
+    const size_t messages = ui().messages.size();
+    click(4812);
+    QTRY_VERIFY(!page_->isRunning());
+    QTRY_COMPARE(status(), QStringLiteral("Failed to access temporary file"));
+    QCOMPARE(ui().messages.size(), messages);
+  }
+
+  // Chinese Word text keeps 销 and 一 (16-bit characters whose low byte is zero), and text files in
+  // UTF-8 without a byte-order mark name their files as they read, whatever the locale's code page.
+  void namesReadAsTheirText() {
+    useCacheMode(false);
+    std::filesystem::copy_file(kData / "sales.doc", root_->path() / "00007.doc");
+    for (const char* text : {"cs.txt", "zh.txt", "ja.txt"})
+      std::filesystem::copy_file(kData / "../text" / text, root_->path() / text);
+    setPath(root_->path());
+    QVERIFY(check());
+    QCOMPARE(model()->rowCount(), 4);
     QVERIFY(rename());
-    QCOMPARE(status(), QStringLiteral("Failed to access temporary file"));
+    const auto names = NamesBelow(root_->path());
+    const auto named = [&](const std::string& start, const std::string& end) {
+      return std::any_of(names.begin(), names.end(),
+                         [&](const std::string& n) { return n.starts_with(start) && n.ends_with(end); });
+    };
+    QVERIFY(named("2019-07-13 05-10-05年度销售报告二〇一九年度#", ".doc"));
+    QVERIFY(named("Zprávaočinnostizarok2019Příloharozpočet#", ".txt"));
+    QVERIFY(named("年度销售报告二〇一九年度第三季度#", ".txt"));
+    QVERIFY(named("年次報告書営業部売上の概要#", ".txt"));
   }
 
   void listModeRenamesCheckedRowsAndLeavesThemUnchecked() {

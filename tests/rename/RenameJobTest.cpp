@@ -7,6 +7,7 @@
 
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
+#include "core/TemporaryFolder.h"
 #include "rename/RenameJob.h"
 #include "tests/rename/FakeReaders.h"
 #include "tests/support/TempDir.h"
@@ -84,7 +85,7 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
   WriteFile(root / "deep/c.pdf", "x");
   WriteFile(root / "deep/D.PDF", "x");
   const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
-  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 2);
   EXPECT_TRUE(outcome.resultFile.empty());
   ASSERT_EQ(sink.rows.size(), 2u);
@@ -98,12 +99,16 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
   EXPECT_TRUE(filesIn(temporary.path()).empty());
 }
 
-TEST_F(RenameJobTest, CheckOfAMissingFolderFindsNothing) {
-  useCacheMode(false);
-  const RenameCheckOutcome outcome = RunRenameCheck({&engine, root / "nowhere"}, stop, sink);
-  EXPECT_TRUE(outcome.completed);
-  EXPECT_EQ(outcome.rowCounter, 0);
-  EXPECT_TRUE(sink.rows.empty());
+TEST_F(RenameJobTest, CheckRefusesARootThatIsNoFolder) {
+  useCacheMode(true);
+  WriteFile(root / "a.txt", "words");
+  for (const std::filesystem::path& path : {root / "nowhere", root / "a.txt"}) {
+    const RenameCheckOutcome outcome = RunRenameCheck({&engine, path}, stop, sink);
+    EXPECT_EQ(outcome.end, RenameCheckEnd::NotAFolder);
+    EXPECT_EQ(outcome.rowCounter, 0);
+    EXPECT_TRUE(outcome.resultFile.empty());
+    EXPECT_TRUE(sink.rows.empty());
+  }
 }
 
 TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
@@ -119,7 +124,7 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
     useCacheMode(cacheMode);
     sink = {};
     const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
-    ASSERT_TRUE(outcome.completed);
+    ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
     EXPECT_EQ(outcome.rowCounter, 2500);
     EXPECT_EQ(sink.status, u"Numbers: 2500");
     std::set<std::u16string> shown;
@@ -154,7 +159,7 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   for (int i = 0; i < 50; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Name" + std::to_string(i));
   WriteFile(root / "skip.bin", "x");
   const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
-  ASSERT_TRUE(outcome.completed);
+  ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 50);
   EXPECT_EQ(sink.status, u"Numbers: 50");
   ASSERT_EQ(sink.rows.size(), 33u);
@@ -179,7 +184,7 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
 
   sink = {};
   EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
-            RenameEnd::Done);
+            RenameEnd::Completed);
   EXPECT_EQ(sink.status, u"Numbers: 50");
   EXPECT_FALSE(Exists(outcome.resultFile));
   const std::vector<std::string> names = filesIn(root.path());
@@ -193,7 +198,7 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   // The result file is gone: a second Rename has nothing to read.
   sink = {};
   EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
-            RenameEnd::FileUnavailable);
+            RenameEnd::ResultFileUnreadable);
   EXPECT_EQ(sink.status, u"Failed to access temporary file");
 }
 
@@ -204,7 +209,7 @@ TEST_F(RenameJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   engine.setSettings(s);
   WriteFile(root / "a.txt", "x");
   const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
-  EXPECT_FALSE(outcome.completed);
+  EXPECT_EQ(outcome.end, RenameCheckEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_TRUE(sink.rows.empty());
   EXPECT_EQ(sink.status, u"Failed to generate temporary file");
@@ -226,7 +231,8 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
   append(a, static_cast<uint32_t>(a.size() * 2));
   append(PathToText(root / "b.txt"), 0xFFFFFFF0u);  // a length far beyond the file
   WriteFile(temporary / "damaged", records);
-  EXPECT_EQ(RunRename({&engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, sink).end, RenameEnd::Done);
+  RecordTemporaryFile(temporary / "damaged");  // as a Check would have made it
+  EXPECT_EQ(RunRename({&engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, sink).end, RenameEnd::Completed);
   EXPECT_EQ(sink.status, u"Numbers: 1");
   EXPECT_TRUE(Exists(root / "Alpha#1.txt"));
   EXPECT_TRUE(Exists(root / "b.txt"));
@@ -239,7 +245,7 @@ TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
   stop = 1;
   sink = {};
   EXPECT_EQ(RunRename({&engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
-            RenameEnd::Done);
+            RenameEnd::Stopped);
   EXPECT_EQ(engine.nameCounter(), 1);
   EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
 }
@@ -296,5 +302,5 @@ TEST_F(RenameJobTest, CheckStopsWhenAsked) {
   stop = 1;
   const RenameCheckOutcome outcome = RunRenameCheck({&engine, root.path()}, stop, sink);
   EXPECT_EQ(outcome.rowCounter, 0);
-  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.end, RenameCheckEnd::Stopped);
 }

@@ -6,6 +6,7 @@
 #include "rename/RenameJob.h"
 #include "tests/readers/ArchiveBuilders.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TimeZone.h"
 
 using namespace brenvik;
 using brenvik::testing::ReadFile;
@@ -44,6 +45,8 @@ class RenameWithReadersTest : public ::testing::Test {
     return engine.RenameFromContent(PathToText(path)).newPath;
   }
 
+  // Names take local time; the documents were saved at 06:07:09 UTC.
+  const brenvik::testing::ScopedTimeZone zone{brenvik::testing::kUtcPlus8};
   TempDir temporary;
   TempDir root;
   std::filesystem::path rec = root / "rec";

@@ -1,0 +1,534 @@
+// PDF: the header, the last `startxref` and its `%%EOF`, and every cross-reference section it
+// leads to (tables and, from PDF 1.5, compressed cross-reference streams, through every /Prev):
+// each object in use must begin where its section says, and the newest trailer must name the
+// document's root. A structure that ends before the file does is followed by a tail.
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "invalid_files/damage/FileSource.h"
+
+namespace brenvik::damage {
+namespace {
+
+constexpr std::string_view kType = "pdf";
+constexpr std::string_view kStartXref = "startxref";
+constexpr size_t kMarksKept = 4096;         // the last startxref keywords remembered
+constexpr size_t kDictionaryBound = 64 * 1024;
+constexpr int kSectionBound = 1024;         // cross-reference sections followed through /Prev
+constexpr uint64_t kXrefStreamBound = 64ull << 20;
+constexpr uint64_t kInflateBudgetBase = 64ull << 20;
+constexpr uint64_t kInflateBudgetPerByte = 256;
+
+bool IsSpace(uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0; }
+bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// A cursor over bytes the window handed out.
+struct Cursor {
+  const uint8_t* at = nullptr;
+  const uint8_t* end = nullptr;
+
+  void SkipSpace() {
+    while (at < end) {
+      if (IsSpace(*at)) {
+        ++at;
+      } else if (*at == '%') {  // a comment runs to the end of its line
+        while (at < end && *at != '\n' && *at != '\r') ++at;
+      } else {
+        break;
+      }
+    }
+  }
+  bool Word(std::string_view word) {
+    if (static_cast<size_t>(end - at) < word.size() || std::memcmp(at, word.data(), word.size()) != 0) return false;
+    at += word.size();
+    return true;
+  }
+  std::optional<int64_t> Number() {
+    if (at >= end || !IsDigit(*at)) return std::nullopt;
+    int64_t value = 0;
+    while (at < end && IsDigit(*at)) {
+      if (value > (INT64_MAX - 9) / 10) return std::nullopt;
+      value = value * 10 + (*at++ - '0');
+    }
+    return value;
+  }
+  size_t Left() const { return static_cast<size_t>(end - at); }
+};
+
+// The value after `/key` in a dictionary's text, when it is a number.
+std::optional<int64_t> NumberAfter(std::string_view dictionary, std::string_view key) {
+  for (size_t at = dictionary.find(key); at != std::string_view::npos; at = dictionary.find(key, at + 1)) {
+    const size_t after = at + key.size();
+    // "/Prev" must not match "/PrevXYZ".
+    if (after < dictionary.size() && (std::isalnum(static_cast<unsigned char>(dictionary[after])) != 0)) continue;
+    Cursor cursor{reinterpret_cast<const uint8_t*>(dictionary.data()) + after,
+                  reinterpret_cast<const uint8_t*>(dictionary.data()) + dictionary.size()};
+    cursor.SkipSpace();
+    return cursor.Number();
+  }
+  return std::nullopt;
+}
+
+bool HasKey(std::string_view dictionary, std::string_view key) { return dictionary.find(key) != std::string_view::npos; }
+
+// The numbers in the array after `/key`: "/W [1 2 1]".
+std::vector<int64_t> ArrayAfter(std::string_view dictionary, std::string_view key) {
+  std::vector<int64_t> values;
+  const size_t at = dictionary.find(key);
+  if (at == std::string_view::npos) return values;
+  Cursor cursor{reinterpret_cast<const uint8_t*>(dictionary.data()) + at + key.size(),
+                reinterpret_cast<const uint8_t*>(dictionary.data()) + dictionary.size()};
+  cursor.SkipSpace();
+  if (!cursor.Word("[")) return values;
+  for (;;) {
+    cursor.SkipSpace();
+    const std::optional<int64_t> value = cursor.Number();
+    if (!value || values.size() > 4096) return values;
+    values.push_back(*value);
+  }
+}
+
+class PdfCheck {
+ public:
+  explicit PdfCheck(const FileSource& file) : file_(file), window_(file) {}
+  IntegrityVerdict Run();
+
+ private:
+  std::vector<int64_t> FindStartXrefs();
+  // Empty when the cross-reference sections from `offset` on are sound; else what is wrong.
+  std::string CheckSections(int64_t offset);
+  std::string CheckTable(int64_t offset, std::string& trailer);
+  std::string CheckStream(int64_t offset, std::string& dictionary);
+  // The text from `offset` up to the end of the dictionary that starts there ("<<" ... ">>").
+  std::optional<std::string> Dictionary(int64_t offset, int64_t* after = nullptr);
+  bool ObjectStartsAt(int64_t offset, int64_t number);
+  std::string CheckObject(int64_t offset, int64_t number) {
+    if (!ObjectStartsAt(offset, number)) return "object " + std::to_string(number) + " is not where the cross-reference table says";
+    objects_.emplace(number, offset);  // the newest section names an object first
+    return {};
+  }
+  // Every object's stream: its data ends where its /Length says, and compressed data inflates.
+  std::string CheckStreams();
+  std::string CheckStreamOf(int64_t number, int64_t offset, uint64_t& inflateBudget);
+  std::optional<int64_t> LengthOf(const std::string& dictionary);
+
+  const FileSource& file_;
+  WindowReader window_;
+  bool newest_ = true;
+  bool encrypted_ = false;
+  std::map<int64_t, int64_t> objects_;  // object number to offset, in use
+};
+
+std::vector<int64_t> PdfCheck::FindStartXrefs() {
+  std::vector<int64_t> marks;
+  WindowReader scan(file_);
+  const int64_t step = static_cast<int64_t>(WindowReader::kWindow - kStartXref.size());
+  for (int64_t from = 0; from < file_.size; from += step) {
+    if (file_.Stopped()) return {};
+    size_t got = 0;
+    const uint8_t* bytes = scan.Upto(from, WindowReader::kWindow, got);
+    if (bytes == nullptr) break;
+    const std::string_view text(reinterpret_cast<const char*>(bytes), got);
+    for (size_t at = text.find(kStartXref); at != std::string_view::npos; at = text.find(kStartXref, at + 1)) {
+      const int64_t mark = from + static_cast<int64_t>(at);
+      if (!marks.empty() && marks.back() >= mark) continue;  // seen in the overlap
+      marks.push_back(mark);
+      if (marks.size() > kMarksKept) marks.erase(marks.begin());
+    }
+    if (got < WindowReader::kWindow) break;
+  }
+  return marks;
+}
+
+std::optional<std::string> PdfCheck::Dictionary(int64_t offset, int64_t* after) {
+  size_t got = 0;
+  const uint8_t* bytes = window_.Upto(offset, kDictionaryBound, got);
+  if (bytes == nullptr || got < 4 || bytes[0] != '<' || bytes[1] != '<') return std::nullopt;
+  int depth = 0;
+  for (size_t i = 0; i + 1 < got; ++i) {
+    if (bytes[i] == '<' && bytes[i + 1] == '<') {
+      ++depth;
+      ++i;
+    } else if (bytes[i] == '>' && bytes[i + 1] == '>') {
+      ++i;
+      if (--depth == 0) {
+        if (after != nullptr) *after = offset + static_cast<int64_t>(i) + 1;
+        return std::string(reinterpret_cast<const char*>(bytes), i + 1);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+bool PdfCheck::ObjectStartsAt(int64_t offset, int64_t number) {
+  size_t got = 0;
+  const uint8_t* bytes = window_.Upto(offset, 64, got);
+  if (bytes == nullptr) return false;
+  Cursor cursor{bytes, bytes + got};
+  // Some writers point at the line end before the object.
+  while (cursor.at < cursor.end && IsSpace(*cursor.at)) ++cursor.at;
+  const std::optional<int64_t> found = cursor.Number();
+  if (!found || *found != number) return false;
+  cursor.SkipSpace();
+  if (!cursor.Number()) return false;
+  cursor.SkipSpace();
+  return cursor.Word("obj");
+}
+
+std::string PdfCheck::CheckTable(int64_t offset, std::string& trailer) {
+  int64_t at = offset;
+  for (;;) {
+    if (file_.Stopped()) return {};
+    size_t got = 0;
+    const uint8_t* bytes = window_.Upto(at, 64, got);
+    if (bytes == nullptr) return "cross-reference table cut short";
+    Cursor cursor{bytes, bytes + got};
+    cursor.SkipSpace();
+    if (cursor.Word("trailer")) {
+      cursor.SkipSpace();
+      const std::optional<std::string> dictionary = Dictionary(at + (cursor.at - bytes));
+      if (!dictionary) return "trailer damaged";
+      trailer = *dictionary;
+      return {};
+    }
+    const std::optional<int64_t> first = cursor.Number();
+    cursor.SkipSpace();
+    const std::optional<int64_t> count = cursor.Number();
+    if (!first || !count) return "cross-reference table damaged";
+    // The line end after the subsection header, then 20-byte entries.
+    while (cursor.at < cursor.end && (*cursor.at == ' ' || *cursor.at == '\r' || *cursor.at == '\n')) ++cursor.at;
+    at += cursor.at - bytes;
+    if (*count > (file_.size - at) / 20 + 1) return "cross-reference table cut short";
+    for (int64_t i = 0; i < *count; ++i, at += 20) {
+      const uint8_t* entry = window_.At(at, 20);
+      if (entry == nullptr) return "cross-reference table cut short";
+      Cursor fields{entry, entry + 20};
+      const std::optional<int64_t> place = fields.Number();
+      fields.SkipSpace();
+      const std::optional<int64_t> generation = fields.Number();
+      fields.SkipSpace();
+      if (!place || !generation || fields.Left() == 0 || (*fields.at != 'n' && *fields.at != 'f'))
+        return "cross-reference table damaged";
+      if (*fields.at == 'n' && *place > 0) {
+        if (std::string why = CheckObject(*place, *first + i); !why.empty()) return why;
+      }
+      if ((i & 1023) == 0 && file_.Stopped()) return {};
+    }
+  }
+}
+
+// Undoes the PNG predictors a cross-reference stream may use, row by row in place.
+bool UndoPredictor(std::vector<uint8_t>& data, size_t columns) {
+  const size_t row = columns + 1;
+  if (columns == 0 || data.size() % row != 0) return false;
+  std::vector<uint8_t> out;
+  out.reserve(data.size() / row * columns);
+  std::vector<uint8_t> previous(columns, 0);
+  for (size_t start = 0; start < data.size(); start += row) {
+    const uint8_t filter = data[start];
+    std::vector<uint8_t> line(data.begin() + static_cast<ptrdiff_t>(start + 1),
+                              data.begin() + static_cast<ptrdiff_t>(start + row));
+    for (size_t i = 0; i < columns; ++i) {
+      const int left = i > 0 ? line[i - 1] : 0, up = previous[i], upLeft = i > 0 ? previous[i - 1] : 0;
+      switch (filter) {
+        case 0: break;
+        case 1: line[i] = static_cast<uint8_t>(line[i] + left); break;
+        case 2: line[i] = static_cast<uint8_t>(line[i] + up); break;
+        case 3: line[i] = static_cast<uint8_t>(line[i] + (left + up) / 2); break;
+        case 4: {
+          const int p = left + up - upLeft, pa = std::abs(p - left), pb = std::abs(p - up), pc = std::abs(p - upLeft);
+          line[i] = static_cast<uint8_t>(line[i] + (pa <= pb && pa <= pc ? left : pb <= pc ? up : upLeft));
+          break;
+        }
+        default: return false;
+      }
+    }
+    out.insert(out.end(), line.begin(), line.end());
+    previous = std::move(line);
+  }
+  data = std::move(out);
+  return true;
+}
+
+bool Inflate(const std::vector<uint8_t>& packed, std::vector<uint8_t>& out, uint64_t bound) {
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return false;
+  stream.next_in = const_cast<Bytef*>(packed.data());
+  stream.avail_in = static_cast<uInt>(packed.size());
+  int result = Z_OK;
+  std::vector<uint8_t> chunk(64 * 1024);
+  while (result == Z_OK) {
+    stream.next_out = chunk.data();
+    stream.avail_out = static_cast<uInt>(chunk.size());
+    result = inflate(&stream, Z_NO_FLUSH);
+    out.insert(out.end(), chunk.data(), chunk.data() + (chunk.size() - stream.avail_out));
+    if (out.size() > bound) result = Z_MEM_ERROR;
+    if (result == Z_BUF_ERROR && stream.avail_in == 0) break;
+  }
+  inflateEnd(&stream);
+  return result == Z_STREAM_END;
+}
+
+std::string PdfCheck::CheckStream(int64_t offset, std::string& dictionary) {
+  size_t got = 0;
+  const uint8_t* bytes = window_.Upto(offset, 64, got);
+  if (bytes == nullptr) return "no cross-reference table";
+  Cursor cursor{bytes, bytes + got};
+  cursor.SkipSpace();
+  const std::optional<int64_t> number = cursor.Number();
+  cursor.SkipSpace();
+  const std::optional<int64_t> generation = cursor.Number();
+  cursor.SkipSpace();
+  if (!number || !generation || !cursor.Word("obj")) return "no cross-reference table";
+  cursor.SkipSpace();
+  int64_t after = 0;
+  const std::optional<std::string> found = Dictionary(offset + (cursor.at - bytes), &after);
+  if (!found || (!HasKey(*found, "/XRef"))) return "no cross-reference table";
+  dictionary = *found;
+  const std::optional<int64_t> length = NumberAfter(dictionary, "/Length");
+  const std::vector<int64_t> widths = ArrayAfter(dictionary, "/W");
+  const std::optional<int64_t> size = NumberAfter(dictionary, "/Size");
+  if (!length || widths.size() != 3 || !size || *length < 0 || static_cast<uint64_t>(*length) > kXrefStreamBound)
+    return "cross-reference stream damaged";
+  for (int64_t width : widths)
+    if (width < 0 || width > 8) return "cross-reference stream damaged";
+
+  // The data starts after "stream" and its line end.
+  bytes = window_.Upto(after, 64, got);
+  if (bytes == nullptr) return "cross-reference stream cut short";
+  Cursor data{bytes, bytes + got};
+  data.SkipSpace();
+  if (!data.Word("stream")) return "cross-reference stream damaged";
+  if (data.Word("\r\n") || data.Word("\n") || data.Word("\r")) {}
+  const int64_t start = after + (data.at - bytes);
+  if (start + *length > file_.size) return "cross-reference stream cut short";
+  std::vector<uint8_t> packed(static_cast<size_t>(*length));
+  if (!file_.ReadExact(start, packed.data(), packed.size())) return "cross-reference stream cut short";
+
+  const size_t rowWidth = static_cast<size_t>(widths[0] + widths[1] + widths[2]);
+  std::vector<uint8_t> rows;
+  if (HasKey(dictionary, "/FlateDecode")) {
+    const uint64_t bound = std::min<uint64_t>(kXrefStreamBound, static_cast<uint64_t>(*size) * (rowWidth + 1) + 1024);
+    if (!Inflate(packed, rows, bound)) return "cross-reference stream damaged";
+  } else {
+    rows = std::move(packed);
+  }
+  if (const std::optional<int64_t> predictor = NumberAfter(dictionary, "/Predictor"); predictor && *predictor >= 10) {
+    const int64_t columns = NumberAfter(dictionary, "/Columns").value_or(1);
+    if (columns != static_cast<int64_t>(rowWidth) || !UndoPredictor(rows, rowWidth))
+      return "cross-reference stream damaged";
+  }
+  std::vector<int64_t> index = ArrayAfter(dictionary, "/Index");
+  if (index.empty()) index = {0, *size};
+  if (rowWidth == 0 || index.size() % 2 != 0) return "cross-reference stream damaged";
+  size_t row = 0;
+  for (size_t pair = 0; pair < index.size(); pair += 2) {
+    for (int64_t i = 0; i < index[pair + 1]; ++i, ++row) {
+      if ((row + 1) * rowWidth > rows.size()) return "cross-reference stream damaged";
+      const uint8_t* entry = rows.data() + row * rowWidth;
+      const auto field = [&](int which, int64_t fallback) {
+        const size_t skip = which == 0 ? 0 : which == 1 ? static_cast<size_t>(widths[0]) : static_cast<size_t>(widths[0] + widths[1]);
+        if (widths[static_cast<size_t>(which)] == 0) return fallback;
+        int64_t value = 0;
+        for (int64_t b = 0; b < widths[static_cast<size_t>(which)]; ++b) value = value << 8 | entry[skip + static_cast<size_t>(b)];
+        return value;
+      };
+      if (field(0, 1) == 1 && field(1, 0) > 0) {
+        if (std::string why = CheckObject(field(1, 0), index[pair] + i); !why.empty()) return why;
+      }
+    }
+  }
+  return {};
+}
+
+std::string PdfCheck::CheckSections(int64_t offset) {
+  std::set<int64_t> seen;
+  newest_ = true;
+  encrypted_ = false;
+  objects_.clear();
+  for (int sections = 0; sections < kSectionBound; ++sections) {
+    if (offset <= 0 || offset >= file_.size) return "cross-reference table outside the file";
+    if (!seen.insert(offset).second) return {};  // a /Prev back to a section already checked
+    size_t got = 0;
+    const uint8_t* bytes = window_.Upto(offset, 16, got);
+    Cursor cursor{bytes, bytes + got};
+    while (cursor.at < cursor.end && IsSpace(*cursor.at)) ++cursor.at;
+    std::string dictionary;
+    const std::string why = cursor.Word("xref") ? CheckTable(offset + (cursor.at - bytes), dictionary)
+                                                : CheckStream(offset, dictionary);
+    if (!why.empty() || file_.Stopped()) return why;
+    if (newest_ && !HasKey(dictionary, "/Root")) return "trailer names no document root";
+    if (HasKey(dictionary, "/Encrypt")) encrypted_ = true;
+    newest_ = false;
+    const std::optional<int64_t> previous = NumberAfter(dictionary, "/Prev");
+    if (!previous) return {};
+    offset = *previous;
+  }
+  return {};
+}
+
+std::optional<int64_t> PdfCheck::LengthOf(const std::string& dictionary) {
+  const size_t key = dictionary.find("/Length");
+  if (key == std::string::npos) return std::nullopt;
+  Cursor cursor{reinterpret_cast<const uint8_t*>(dictionary.data()) + key + 7,
+                reinterpret_cast<const uint8_t*>(dictionary.data()) + dictionary.size()};
+  cursor.SkipSpace();
+  const std::optional<int64_t> value = cursor.Number();
+  if (!value) return std::nullopt;
+  Cursor reference = cursor;
+  reference.SkipSpace();
+  if (!reference.Number()) return value;
+  reference.SkipSpace();
+  if (!reference.Word("R")) return value;
+  // "/Length 12 0 R": the length is object 12.
+  const auto object = objects_.find(*value);
+  if (object == objects_.end()) return std::nullopt;
+  size_t got = 0;
+  const uint8_t* bytes = window_.Upto(object->second, 64, got);
+  Cursor body{bytes, bytes + got};
+  body.SkipSpace();
+  body.Number();
+  body.SkipSpace();
+  body.Number();
+  body.SkipSpace();
+  if (!body.Word("obj")) return std::nullopt;
+  body.SkipSpace();
+  return body.Number();
+}
+
+std::string PdfCheck::CheckStreamOf(int64_t number, int64_t offset, uint64_t& inflateBudget) {
+  size_t got = 0;
+  const uint8_t* bytes = window_.Upto(offset, 64, got);
+  Cursor cursor{bytes, bytes + got};
+  cursor.SkipSpace();
+  cursor.Number();
+  cursor.SkipSpace();
+  cursor.Number();
+  cursor.SkipSpace();
+  if (!cursor.Word("obj")) return {};
+  cursor.SkipSpace();
+  int64_t after = 0;
+  const std::optional<std::string> dictionary = Dictionary(offset + (cursor.at - bytes), &after);
+  if (!dictionary) return {};  // not a dictionary, or one too long to look at
+  bytes = window_.Upto(after, 64, got);
+  Cursor data{bytes, bytes + got};
+  data.SkipSpace();
+  if (!data.Word("stream")) return {};
+  if (data.Word("\r\n") || data.Word("\n") || data.Word("\r")) {}
+  const int64_t start = after + (data.at - bytes);
+  const std::optional<int64_t> length = LengthOf(*dictionary);
+  const std::string which = "stream of object " + std::to_string(number);
+  if (!length || *length < 0) return which + " has no length";
+  if (*length > file_.size - start) return which + " cut short";
+  bytes = window_.Upto(start + *length, 64, got);
+  Cursor end{bytes, bytes + got};
+  end.SkipSpace();
+  if (!end.Word("endstream")) return which + " damaged";
+
+  // Only data compressed by deflate alone can be checked; encrypted data only looks random.
+  if (encrypted_ || !HasKey(*dictionary, "/FlateDecode") || HasKey(*dictionary, "/Filter [") ||
+      HasKey(*dictionary, "/Filter["))
+    return {};
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return {};
+  ForwardReader reader(file_, start);
+  std::vector<uint8_t> out(64 * 1024);
+  int64_t left = *length;
+  int result = Z_OK;
+  while (left > 0 && result == Z_OK) {
+    const auto [in, available] = reader.Peek();
+    if (available == 0) break;
+    const size_t step = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(available)));
+    stream.next_in = const_cast<Bytef*>(in);
+    stream.avail_in = static_cast<uInt>(step);
+    while (stream.avail_in > 0 && result == Z_OK) {
+      stream.next_out = out.data();
+      stream.avail_out = static_cast<uInt>(out.size());
+      result = inflate(&stream, Z_NO_FLUSH);
+      if (result == Z_BUF_ERROR) result = Z_OK;
+      const uint64_t produced = out.size() - stream.avail_out;
+      if (produced > inflateBudget) result = Z_MEM_ERROR;
+      inflateBudget -= std::min(produced, inflateBudget);
+    }
+    reader.Take(step - stream.avail_in);
+    left -= static_cast<int64_t>(step - stream.avail_in);
+    if (stream.avail_in > 0) break;  // the stream ended before its length
+  }
+  inflateEnd(&stream);
+  return result == Z_DATA_ERROR ? which + " damaged" : std::string();
+}
+
+std::string PdfCheck::CheckStreams() {
+  uint64_t budget = kInflateBudgetBase + kInflateBudgetPerByte * static_cast<uint64_t>(file_.size);
+  for (const auto& [number, offset] : objects_) {
+    if (file_.Stopped() || budget == 0) return {};
+    if (std::string why = CheckStreamOf(number, offset, budget); !why.empty()) return why;
+  }
+  return {};
+}
+
+IntegrityVerdict PdfCheck::Run() {
+  const std::vector<int64_t> marks = FindStartXrefs();
+  if (file_.Stopped()) return IntegrityVerdict::Unjudged();
+  if (marks.empty()) return IntegrityVerdict::Damaged(kType, "no startxref, the file is cut short");
+  std::string newestWhy;
+  for (auto mark = marks.rbegin(); mark != marks.rend(); ++mark) {
+    size_t got = 0;
+    const uint8_t* bytes = window_.Upto(*mark + static_cast<int64_t>(kStartXref.size()), 64, got);
+    Cursor cursor{bytes, bytes + got};
+    cursor.SkipSpace();
+    const std::optional<int64_t> offset = cursor.Number();
+    while (cursor.at < cursor.end && IsSpace(*cursor.at)) ++cursor.at;
+    std::string why;
+    int64_t end = 0;
+    if (!offset) {
+      why = "startxref damaged";
+    } else if (!cursor.Word("%%EOF")) {
+      why = "no %%EOF after startxref";
+    } else {
+      if (cursor.Word("\r\n") || cursor.Word("\n") || cursor.Word("\r")) {}
+      end = *mark + static_cast<int64_t>(kStartXref.size()) + (cursor.at - bytes);
+      why = CheckSections(*offset);
+      if (why.empty()) why = CheckStreams();
+    }
+    if (file_.Stopped()) return IntegrityVerdict::Unjudged();
+    if (why.empty()) {
+      // Line ends and blanks after the last %%EOF belong to the file.
+      size_t rest = 0;
+      const uint8_t* after = window_.Upto(end, 4096, rest);
+      size_t blank = 0;
+      while (after != nullptr && blank < rest &&
+             (after[blank] == ' ' || after[blank] == '\r' || after[blank] == '\n' || after[blank] == '\t'))
+        ++blank;
+      end += static_cast<int64_t>(blank);
+      if (mark == marks.rbegin()) return IntegrityVerdict::EndsAt(end, file_.size);
+      // An earlier revision checks out but a later one does not: when what follows is the later
+      // revision (objects or a table, not other data), the document itself is damaged.
+      if (after != nullptr) {
+        Cursor next{after + blank, after + rest};
+        if (next.Word("xref")) return IntegrityVerdict::Damaged(kType, newestWhy);
+        if (next.Number()) {
+          next.SkipSpace();
+          if (next.Number()) return IntegrityVerdict::Damaged(kType, newestWhy);
+        }
+      }
+      return IntegrityVerdict::EndsAt(end, file_.size);
+    }
+    if (newestWhy.empty()) newestWhy = why;
+  }
+  return IntegrityVerdict::Damaged(kType, newestWhy);
+}
+
+}  // namespace
+
+IntegrityVerdict CheckPdf(const FileSource& file) { return PdfCheck(file).Run(); }
+
+}  // namespace brenvik::damage

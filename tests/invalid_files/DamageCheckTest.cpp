@@ -1,0 +1,168 @@
+// The damage checks on files written by real programs (ImageMagick, LibreOffice, zip, jar, gzip,
+// lame), each intact and in the three ways carving spoils a file: cut short, overwritten in the
+// middle by other data, and carved on past its end.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "invalid_files/damage/IntegrityCheck.h"
+#include "platform/FileOps.h"
+#include "tests/readers/ArchiveBuilders.h"
+#include "tests/support/TempDir.h"
+
+namespace brenvik {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+using namespace testing;  // the archive builders
+
+const fs::path kData = BRENVIK_TEST_DATA;
+
+IntegrityVerdict CheckBytes(const TempDir& dir, const std::string& name, const std::string& bytes,
+                            const std::atomic<int>* stop = nullptr) {
+  const fs::path path = dir / name;
+  WriteFile(path, bytes);
+  const UniqueFd fd = OpenShared(path);
+  return CheckIntegrity(fd.get(), static_cast<int64_t>(bytes.size()), name, stop);
+}
+
+std::string OtherData(size_t length, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(length, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+struct Sample {
+  fs::path file;
+  std::string type;  // the reason's prefix
+  double overwriteAt = 0.4;  // where the middle is overwritten, as a share of the file
+  bool overwriteShows = true;  // raw pixels have no structure that could show it
+};
+
+const Sample kSamples[] = {
+    {"damage/photo.jpg", "jpeg"},
+    {"damage/progressive.jpg", "jpeg"},
+    {"damage/picture.png", "png"},
+    {"damage/picture.gif", "gif"},
+    {"damage/picture.bmp", "bmp", 0.4, false},
+    {"damage/song.mp3", "mp3"},
+    {"damage/archive.zip", "zip"},
+    {"damage/app.jar", "zip"},
+    {"damage/report.odt", "zip"},
+    {"extension/report.docx", "zip"},
+    {"extension/table.xlsx", "zip"},
+    {"extension/slides.pptx", "zip"},
+    {"damage/notes.txt.gz", "gzip"},
+    {"rename/report.pdf", "pdf"},
+    {"extension/report.doc", "compound file", 0.1},
+    {"extension/table.xls", "compound file"},
+    // Most of this file is a thumbnail, whose contents are not checked; its own records are early.
+    {"extension/slides.ppt", "compound file", 0.01},
+};
+
+TEST(DamageCheck, RealFilesAreWholeAndEveryKindOfCarvingDamageIsNamed) {
+  TempDir dir;
+  for (const Sample& sample : kSamples) {
+    SCOPED_TRACE(sample.file.string());
+    const std::string whole = ReadFile(kData / sample.file);
+    const std::string name = sample.file.filename().string();
+    ASSERT_GT(whole.size(), 1000u);
+    EXPECT_EQ(CheckBytes(dir, name, whole).state, Integrity::Whole) << CheckBytes(dir, name, whole).reason;
+
+    const IntegrityVerdict cut = CheckBytes(dir, name, whole.substr(0, whole.size() * 3 / 5));
+    EXPECT_EQ(cut.state, Integrity::Damaged);
+    EXPECT_EQ(cut.reason.rfind(sample.type + ": ", 0), 0u) << cut.reason;
+
+    if (sample.overwriteShows) {
+      std::string overwritten = whole;
+      const size_t at = static_cast<size_t>(static_cast<double>(whole.size()) * sample.overwriteAt);
+      overwritten.replace(at, whole.size() / 4, OtherData(whole.size() / 4, 1));
+      const IntegrityVerdict damaged = CheckBytes(dir, name, overwritten);
+      EXPECT_EQ(damaged.state, Integrity::Damaged) << damaged.reason;
+      EXPECT_EQ(damaged.reason.rfind(sample.type + ": ", 0), 0u) << damaged.reason;
+    }
+
+    const IntegrityVerdict tail = CheckBytes(dir, name, whole + OtherData(5000, 2));
+    EXPECT_EQ(tail.state, Integrity::Tail) << tail.reason;
+    EXPECT_EQ(tail.reason, "5000 bytes after the end");
+    EXPECT_EQ(tail.end, static_cast<int64_t>(whole.size()));
+  }
+}
+
+// No RAR archiver is free software, so the archives are laid out here: an entry stored without
+// compression, whose data CRC the check can see.
+std::string Rar4Stored(const std::string& data) {
+  const std::string name = "notes.txt";
+  const std::string fields = Le32Bytes(static_cast<uint32_t>(data.size())) + Le32Bytes(static_cast<uint32_t>(data.size())) +
+                             std::string(1, '\x02') + Le32Bytes(CrcOf(data)) + Le32Bytes(0x3C6A5A21) + "\x1D\x30" +
+                             Le16Bytes(static_cast<uint16_t>(name.size())) + Le32Bytes(0x20) + name;
+  return kRar4Signature + Rar4MainHeader() + Rar4Block(0x74, 0x8000, fields) + data + Rar4EndBlock();
+}
+
+std::string Rar5Stored(const std::string& data) {
+  const std::string name = "notes.txt";
+  const std::string fields = Vint(data.size()) + Vint(0x02 | 0x04) + Vint(data.size()) + Vint(0x20) +
+                             Le32Bytes(0x5F000000) + Le32Bytes(CrcOf(data)) + Vint(0) + Vint(0) + Vint(name.size()) + name;
+  return kRar5Signature + Rar5MainHeader() + Rar5Header(2, 0x02, fields) + data + Rar5EndHeader();
+}
+
+TEST(DamageCheck, RarHeadersAndStoredDataAreChecked) {
+  TempDir dir;
+  const std::string data = OtherData(3000, 3);
+  for (const std::string& whole : {Rar4Stored(data), Rar5Stored(data)}) {
+    EXPECT_EQ(CheckBytes(dir, "a.rar", whole).state, Integrity::Whole) << CheckBytes(dir, "a.rar", whole).reason;
+    EXPECT_EQ(CheckBytes(dir, "a.rar", whole.substr(0, whole.size() / 2)).reason, "rar: data ends inside an entry");
+    std::string overwritten = whole;
+    overwritten.replace(whole.size() / 2, 100, OtherData(100, 4));
+    EXPECT_EQ(CheckBytes(dir, "a.rar", overwritten).reason, "rar: stored entry 1 CRC error");
+    std::string header = whole;
+    header[header.size() - data.size() - 12] ^= 0x55;  // inside the file header
+    EXPECT_EQ(CheckBytes(dir, "a.rar", header).state, Integrity::Damaged);
+    EXPECT_EQ(CheckBytes(dir, "a.rar", whole + "tail").reason, "4 bytes after the end");
+  }
+}
+
+TEST(DamageCheck, OnlyKnownStructuresAreJudgedAndStopLeavesAFileUnjudged) {
+  TempDir dir;
+  // Text, even text that starts like a bitmap, and data without a known start are not judged.
+  EXPECT_EQ(CheckBytes(dir, "notes.txt", "Meeting notes\n" + std::string(5000, 'x')).state, Integrity::Unjudged);
+  EXPECT_EQ(CheckBytes(dir, "bm.txt", "BM was here, and more text follows.").state, Integrity::Unjudged);
+  EXPECT_EQ(CheckBytes(dir, "x.bin", OtherData(9000, 5)).state, Integrity::Unjudged);
+  EXPECT_EQ(CheckBytes(dir, "empty.jpg", "").state, Integrity::Unjudged);
+  // A bare frame sync is an MP3 only by its name.
+  const std::string song = ReadFile(kData / "damage/song.mp3");
+  const std::string frames = song.substr(song.find("\xFF\xFB"));
+  EXPECT_EQ(CheckBytes(dir, "tone.mp3", frames).state, Integrity::Whole);
+  EXPECT_EQ(CheckBytes(dir, "tone.bin", frames).state, Integrity::Unjudged);
+
+  const std::atomic<int> stop{1};
+  EXPECT_EQ(CheckBytes(dir, "a.zip", ReadFile(kData / "damage/archive.zip"), &stop).state, Integrity::Unjudged);
+  EXPECT_EQ(CheckBytes(dir, "a.jpg", ReadFile(kData / "damage/photo.jpg"), &stop).state, Integrity::Unjudged);
+}
+
+TEST(DamageCheck, AZipBombInflatesNoFurtherThanItsBudget) {
+  TempDir dir;
+  // 160 MB of zeros in one entry: its stated size is honoured, and the budget for a small archive
+  // ends the inflating long before, leaving the file unjudged rather than damaged.
+  const fs::path source = dir / "zeros";
+  {
+    const UniqueFd fd(::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    ASSERT_EQ(::ftruncate(fd.get(), 160 << 20), 0);
+  }
+  ASSERT_EQ(std::system(("cd " + dir.path().string() + " && zip -q -9 bomb.zip zeros").c_str()), 0);
+  const std::string bomb = ReadFile(dir / "bomb.zip");
+  EXPECT_LT(bomb.size(), 1u << 20);
+  EXPECT_EQ(CheckBytes(dir, "bomb.zip", bomb).state, Integrity::Unjudged);
+}
+
+}  // namespace
+}  // namespace brenvik
