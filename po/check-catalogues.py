@@ -7,7 +7,8 @@ words must have one in the Chinese catalogue, unless it is listed in not-for-peo
 names, keys, flags, file names and other texts for programs). A literal counts as present when
 it equals an entry (printf and Qt placeholders both standing for a hole), or when it is a piece
 of an entry that a text is built from: it sits next to a hole of the entry ("读取位置" in
-"读取位置%1错误").
+"读取位置%1错误"), or follows a hole and a colon (a damage reason after its file type, "%1: header
+damaged").
 
 Usage: check-catalogues.py SOURCE_DIR   (exit status 1 and a list when something is missing)
 """
@@ -21,9 +22,10 @@ HOLE = "\x01"
 CJK = re.compile(r"[\u3000-\u303f\u4e00-\u9fff\uff00-\uffef]")
 PLACEHOLDER = re.compile(r"%[-+ #0]*\d*(?:\.\d+)?(?:ll|l|z|h|L|I64)?[sdiuxXcfgeE]|%\d|\{\}")
 # Literals that are plainly for programs: no letters, one lower-case token (flags, keys, file
-# names, sysfs attributes), one upper-case token (metavariables, code page names), or a path.
+# names, sysfs attributes), one upper-case token (metavariables, code page names), a path, or a
+# MIME type.
 FOR_PROGRAMS = [re.compile(p) for p in (r"^[^A-Za-z]*$", r"^[a-z0-9_.#:/|=-]+$", r"^[A-Z0-9_.#|\[\]-]+$",
-                                        r"^[./][^ ]*$")]
+                                        r"^[./][^ ]*$", r"^[a-z]+/[a-z0-9.+-]+$")]
 LITERAL = re.compile(r'(?:u8|u|U|L)?R"([^(\s]*)\((.*?)\)\1"'
                      r'|(?:u8|u|U|L)?"((?:[^"\\\n]|\\.)*)"'
                      r"|'(?:[^'\\\n]|\\.)*'"
@@ -105,7 +107,7 @@ def covered(literal, entries):
         start = entry.find(literal)
         while start >= 0:
             end = start + len(literal)
-            before = entry[:start].rstrip()[-1:]
+            before = entry[:start].rstrip().removesuffix(":").rstrip()[-1:]
             after = entry[end:].lstrip()[:1]
             if HOLE in (before, after, literal[:1], literal[-1:]):
                 return True
