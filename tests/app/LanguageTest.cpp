@@ -3,8 +3,10 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -34,7 +36,8 @@ const QRegularExpression kName(QStringLiteral("^[a-z0-9.~?]+$"));
 // Names that stay as they are in Chinese: the program, format and unit names, file names.
 const QStringList kNames = {QStringLiteral("Brenvik"), QStringLiteral("RAID"),  QStringLiteral("MFT"),
                             QStringLiteral("LBA"),     QStringLiteral("DEAD"),  QStringLiteral("DEAD_DEAD_DEAD"),
-                            QStringLiteral("KB"),      QStringLiteral("MB"),    QStringLiteral("GB")};
+                            QStringLiteral("KB"),      QStringLiteral("MB"),    QStringLiteral("GB"),
+                            QStringLiteral("jpeg"),    QStringLiteral("map")};
 
 // Every text the window shows or reads out: titles, captions, labels, accessible names and
 // descriptions, column headers and message rows, menu items.
@@ -124,14 +127,35 @@ class LanguageTest : public QObject {
     QVERIFY(LoadCatalogueFile(std::filesystem::path(BRENVIK_TEST_LOCALEDIR) / language.toStdString() /
                               "LC_MESSAGES" / "brenvik.mo"));
     auto recorder = std::make_unique<RecordingUi>();
+    RecordingUi& ui = *recorder;
     CBrenvikDlg window(std::move(recorder));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // Invalid Files lists a damaged file and a carved one with their reasons.
+    TempDir files;
+    const std::string photo = ReadFile(std::filesystem::path(BRENVIK_TEST_DATA) / "damage/photo.jpg");
+    WriteFile(files / "cut.jpg", photo.substr(0, 1500));
+    WriteFile(files / "carved.jpg", photo + std::string(10, 'x'));
+    ui.folderAnswers.push_back(QString::fromStdString(files.path().native()));
+    QTest::mouseClick(FindControl<QPushButton>(window.page(0), 3802), Qt::LeftButton);
+    FindControl<QCheckBox>(window.page(0), 3825)->click();
+    QTest::mouseClick(FindControl<QPushButton>(window.page(0), 3804), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(FindControl<QTableView>(window.page(0), 3803)->model()->rowCount(), 2, 20000);
 
     // The N.S Image page's refusal lands in its message list: a row built by the job's form.
     window.switchToPage(2);
     QTest::mouseClick(FindControl<QPushButton>(window.page(2), 2004), Qt::LeftButton);
     QTRY_VERIFY(FindControl<QTableView>(window.page(2), 1090)->model()->rowCount() > 0);
+    // Its map window, showing a map file with its legend and totals.
+    WriteFile(files / "2026.map", "0x00000000     +               1\n0x00000000  0x00002000  +\n"
+                                  "0x00002000  0x00000200  -\n0x00002200  0x00000E00  ?\n");
+    QTest::mouseClick(FindControl<QPushButton>(window.page(2), 2012), Qt::LeftButton);
+    auto* map = window.page(2)->findChild<QMainWindow*>(QStringLiteral("RescueMap"));
+    QVERIFY(map != nullptr && map->isVisible());
+    ui.openFileAnswers.push_back(QString::fromStdString((files / "2026.map").native()));
+    map->findChild<QAction*>(QStringLiteral("2015"))->trigger();
+    QVERIFY(map->windowTitle().endsWith(QStringLiteral("2026.map")));
 
     for (int page = 0; page < CBrenvikDlg::kPageCount; ++page) {
       window.switchToPage(page);
@@ -146,7 +170,7 @@ class LanguageTest : public QObject {
     CSetDlg settingsDialog(settings, window.ui(), window.applicationName());
     CAboutDlg about;
     CUpdateDlg update(142, 143, QString());
-    for (QWidget* dialog : QList<QWidget*>{&settingsDialog, &about, &update}) {
+    for (QWidget* dialog : QList<QWidget*>{&settingsDialog, &about, &update, map}) {
       dialog->show();
       QVERIFY(QTest::qWaitForWindowExposed(dialog));
       const QString foreign = Foreign(language, TextsOf(dialog));

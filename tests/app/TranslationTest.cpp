@@ -94,6 +94,29 @@ TEST_F(TranslationTest, ChineseCataloguePatternsKeepNamesAndLinesExactly) {
   EXPECT_EQ(Translate(u""), u"");
 }
 
+// A damage reason is built from its file type and pieces; each is translated as a whole, the
+// type and the names and numbers inside kept as they are (a stream name may hold spaces).
+TEST_F(TranslationTest, ChineseCatalogueTranslatesDamageReasonsAsWholeTexts) {
+  Load("zh_CN");
+  const std::pair<std::u16string_view, std::u16string_view> reasons[] = {
+      {u"jpeg: data ends before the end marker", u"jpeg：数据在结束标记之前结束"},
+      {u"10 bytes after the end", u"结尾之后还有 10 字节"},
+      {u"compound file: chain of stream PowerPoint Document runs in a circle",
+       u"复合文件：流 PowerPoint Document 的扇区链形成循环"},
+      {u"compound file: directory chain leaves the FAT", u"复合文件：目录的扇区链超出 FAT"},
+      {u"compound file: workbook records damaged at byte 512", u"复合文件：工作簿的记录在字节 512 处损坏"},
+      {u"png: IDAT: CRC error", u"png：IDAT 块 CRC 校验错误"},
+      {u"gzip: CRC error", u"gzip：CRC 校验错误"},
+      {u"zip: entry word/a b.xml CRC error", u"zip：条目 word/a b.xml CRC 校验错误"},
+      {u"rar: stored entry 3 CRC error", u"rar：存储的条目 3 CRC 校验错误"},
+      {u"rar: header at byte 20 damaged", u"rar：字节 20 处的头已损坏"},
+      {u"rar: archive header damaged", u"rar：压缩包头已损坏"},
+      {u"pdf: no %%EOF after startxref", u"pdf：startxref 之后没有 %%EOF"},
+      {u"jpeg: Corrupt JPEG data: 3 extraneous bytes before marker 0xd9", u"jpeg：JPEG 数据损坏：标记 0xd9 之前有 3 个多余字节"},
+  };
+  for (const auto& [reason, chinese] : reasons) EXPECT_EQ(Translate(reason), chinese) << TextToUtf8(reason);
+}
+
 TEST_F(TranslationTest, DamagedCatalogueIsRefusedAndLeavesTheSourceTexts) {
   std::ifstream in(kBuiltCatalogues / "en" / "LC_MESSAGES" / "brenvik.mo", std::ios::binary);
   const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -81,12 +81,32 @@ TEST(CliLanguageTest, MessageRowsAndStatusTextsFollowTheLocaleWhileJsonKeepsTheS
   EXPECT_EQ(source.err, "Please set the path correctly\n");
 }
 
+// Why a file is damaged is a text for people: translated as a whole in the text rows, kept as
+// the source text in JSON.
+TEST(CliLanguageTest, DamageReasonsFollowTheLocaleWhileJsonKeepsTheSourceText) {
+  TempDir dir;
+  const std::string photo = ReadFile(std::filesystem::path(BRENVIK_TEST_DATA) / "damage/photo.jpg");
+  WriteFile(dir / "recovered/cut.jpg", photo.substr(0, 2000));
+  WriteFile(dir / "recovered/carved.jpg", photo + "after");
+  const std::vector<std::string> list = {"invalid-files", (dir / "recovered").native(), "--damaged",
+                                         "--temporary-path", dir.path().native()};
+  const CliRun chinese = RunIn("zh_CN.UTF-8", list);
+  EXPECT_EQ(chinese.status, 0) << chinese.err;
+  EXPECT_NE(chinese.out.find("/cut.jpg\tjpeg：数据在结束标记之前结束\n"), std::string::npos) << chinese.out;
+  EXPECT_NE(chinese.out.find("/carved.jpg\t结尾之后还有 5 字节\n"), std::string::npos) << chinese.out;
+  std::vector<std::string> json = list;
+  json.push_back("--json");
+  const CliRun script = RunIn("zh_CN.UTF-8", json);
+  EXPECT_NE(script.out.find(R"("reason":"jpeg: data ends before the end marker")"), std::string::npos) << script.out;
+  EXPECT_NE(script.out.find(R"("reason":"5 bytes after the end")"), std::string::npos) << script.out;
+}
+
 TEST(CliLanguageTest, HelpIsInTheUsersLanguage) {
   const CliRun chinese = RunIn("zh_SG.UTF-8", {"rename", "--help"});
   EXPECT_EQ(chinese.status, 0);
   EXPECT_EQ(chinese.out.rfind("用法：brenvik-cli rename [选项] PATH\n\n列出 PATH 下所选类型的文件", 0), 0u) << chinese.out;
   EXPECT_NE(chinese.out.find("文件名长度：重命名给出的最长名称（默认 64）"), std::string::npos) << chinese.out;
-  EXPECT_NE(chinese.out.find("退出状态：0 完成"), std::string::npos) << chinese.out;
+  EXPECT_NE(chinese.out.find("退出状态：0 任务完成了要求的全部工作"), std::string::npos) << chinese.out;
   const CliRun source = RunIn("C", {"rename", "--help"});
   EXPECT_EQ(source.out.rfind("Usage: brenvik-cli rename [flags] PATH\n\nLists the files of the chosen types", 0), 0u);
   EXPECT_FALSE(HasChinese(source.out));
