@@ -26,7 +26,9 @@
 
 using namespace brenvik;
 using brenvik::testing::RecordingUi;
+using brenvik::testing::ReadFile;
 using brenvik::testing::TempDir;
+using brenvik::testing::WriteFile;
 
 namespace {
 

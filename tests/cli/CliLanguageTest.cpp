@@ -69,13 +69,15 @@ TEST(CliLanguageTest, MessageRowsAndStatusTextsFollowTheLocaleWhileJsonKeepsTheS
   std::vector<std::string> json = image;
   json.push_back("--json");
   const CliRun script = RunIn("en_US.UTF-8", json);
-  EXPECT_NE(script.out.find(R"({"Title":"镜像","Description":"镜像完成"})"), std::string::npos) << script.out;
+  EXPECT_NE(script.out.find(R"({"title":"镜像","description":"镜像完成","Title":"镜像","Description":"镜像完成"})"),
+            std::string::npos)
+      << script.out;
 
   // The refusal on standard error, in Chinese; the source text under the C locale, even when
   // LANGUAGE asks for Chinese (as gettext does).
   const std::vector<std::string> missing = {"extension", ""};
   const CliRun chinese = RunIn("zh_CN.UTF-8", missing);
-  EXPECT_EQ(chinese.status, 1);
+  EXPECT_EQ(chinese.status, 2);
   EXPECT_EQ(chinese.err, "请正确设置路径\n");
   const CliRun source = RunIn("C.UTF-8", missing, "zh_CN");
   EXPECT_EQ(source.err, "Please set the path correctly\n");
