@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
-#include <QMainWindow>
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -19,6 +18,7 @@
 #include "app/CSetDlg.h"
 #include "app/CUpdateDlg.h"
 #include "core/Translation.h"
+#include "disk/RescueMapView.h"
 #include "shell/CheckListModel.h"
 #include "shell/Controls.h"
 #include "tests/support/RecordingUi.h"
@@ -149,15 +149,22 @@ class LanguageTest : public QObject {
     window.switchToPage(2);
     QTest::mouseClick(FindControl<QPushButton>(window.page(2), 2004), Qt::LeftButton);
     QTRY_VERIFY(FindControl<QTableView>(window.page(2), 1090)->model()->rowCount() > 0);
-    // Its map window, showing a map file with its legend and totals.
-    WriteFile(files / "2026.map", "0x00000000     +               1\n0x00000000  0x00002000  +\n"
-                                  "0x00002000  0x00000200  -\n0x00002200  0x00000E00  ?\n");
+    // Its map window, showing a map file with its legend, totals and hover texts: a large source,
+    // so a cell holds many sectors and the one with the bad sector names each state's bytes.
+    WriteFile(files / "2026.map", "0x00100000     +               1\n0x00000000  0x00100000  +\n"
+                                  "0x00100000  0x00000200  -\n0x00100200  0x3FEFFE00  ?\n");
     QTest::mouseClick(FindControl<QPushButton>(window.page(2), 2012), Qt::LeftButton);
-    auto* map = window.page(2)->findChild<QMainWindow*>(QStringLiteral("RescueMap"));
+    auto* map = window.page(2)->findChild<RescueMapWindow*>(QStringLiteral("RescueMap"));
     QVERIFY(map != nullptr && map->isVisible());
     ui.openFileAnswers.push_back(QString::fromStdString((files / "2026.map").native()));
     map->findChild<QAction*>(QStringLiteral("2015"))->trigger();
     QVERIFY(map->windowTitle().endsWith(QStringLiteral("2026.map")));
+    QStringList hovers;
+    for (size_t cell = 0; cell < map->view()->cells().cells.size(); ++cell)
+      hovers << map->view()->textAt(map->view()->cellRect(cell).center());
+    QVERIFY(hovers.filter(QStringLiteral(", ")).size() == 1);  // the one cell of mixed states
+    const QString foreignHover = Foreign(language, hovers);
+    QVERIFY2(foreignHover.isEmpty(), qPrintable(foreignHover));
 
     for (int page = 0; page < CBrenvikDlg::kPageCount; ++page) {
       window.switchToPage(page);
