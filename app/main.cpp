@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include "core/StartOptions.h"
 #include "core/Version.h"
 #include "app/CBrenvikApp.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -28,10 +27,7 @@ int RestartAsAdmin(const std::string& program, const char* name) {
     std::fprintf(stderr, "%s: cannot start with disk access: %s\n", name, plan.problem.c_str());
     return 1;
   }
-  std::vector<char*> argv;
-  for (const std::string& argument : plan.argv) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  ::execvp(argv[0], argv.data());
+  brenvik::ReplaceProcess(plan.argv);
   std::fprintf(stderr, "%s: cannot run pkexec (%s); install the pkexec package, or join the disk group\n", name,
                std::strerror(errno));
   return 127;
@@ -60,7 +56,7 @@ int main(int argc, char** argv) {
                    brenvik::StartHelpText(shortName).c_str());
       return 2;
     case brenvik::StartRequest::Action::RestartAsAdmin:
-      if (::geteuid() != 0) return RestartAsAdmin(program, shortName.c_str());
+      if (!brenvik::RunsAsAdministrator()) return RestartAsAdmin(program, shortName.c_str());
       break;  // root already: nothing to ask for
     case brenvik::StartRequest::Action::RunWindow:
       break;
