@@ -12,6 +12,8 @@ class CBrenvikApp : public QApplication {
 
   // Applies "spring.qss" from the current directory when present; without it the system look.
   static void ApplySkin(QApplication& app);
+  // Qt's own texts in the language of the catalogue in use.
+  static void InstallToolkitTranslation(QApplication& app);
 };
 
 }  // namespace brenvik

@@ -96,7 +96,7 @@ void CBrenvikDlg::buildControls() {
   const int topBottom = top->geometry().bottom() + 1;
   pageRect_ = QRect(0, topBottom + 5, width(), bottom->geometry().top() - topBottom - 10);
 
-  auto* about = new QAction(QStringLiteral("&About Brenvik..."), this);
+  auto* about = new QAction(Tr(QStringLiteral("&About Brenvik...")), this);
   about->setShortcut(QKeySequence(Qt::Key_F1));
   about->setShortcutContext(Qt::WindowShortcut);
   connect(about, &QAction::triggered, this, &CBrenvikDlg::openAbout);
@@ -126,7 +126,7 @@ void CBrenvikDlg::switchToPage(int index) {
   chosen->show();
   for (ToolPage* p : pages_)
     if (p != chosen) p->hide();
-  status_->setText(chosen->toolName());
+  status_->setText(Tr(chosen->toolName()));
 }
 
 void CBrenvikDlg::openSettings() {

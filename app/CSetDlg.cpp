@@ -14,7 +14,7 @@ namespace brenvik {
 
 CSetDlg::CSetDlg(AppSettings& settings, UiServices& ui, QString applicationName, QWidget* parent)
     : QDialog(parent), settings_(settings), ui_(ui), applicationName_(std::move(applicationName)) {
-  setWindowTitle(QStringLiteral("设置"));
+  setWindowTitle(Tr(QStringLiteral("设置")));
   setObjectName(QStringLiteral("4200"));
   setModal(true);
   setFixedSize(DluX(352), DluY(158));

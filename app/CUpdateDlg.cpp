@@ -13,7 +13,7 @@ namespace brenvik {
 
 CUpdateDlg::CUpdateDlg(int currentVersion, int latestVersion, QString downloadPage, QWidget* parent)
     : QDialog(parent), downloadPage_(std::move(downloadPage)) {
-  setWindowTitle(QStringLiteral("Update"));
+  setWindowTitle(Tr(QStringLiteral("Update")));
   setObjectName(QStringLiteral("4400"));
   setWindowFlag(Qt::WindowStaysOnTopHint, true);
   setFixedSize(DluX(181), DluY(88));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/StartOptions.h"
+#include "core/Translation.h"
 #include "core/Version.h"
 #include "app/CBrenvikApp.h"
 #include "platform/Process.h"
@@ -24,18 +25,21 @@ std::string ExecutablePath(const char* argv0) {
 int RestartAsAdmin(const std::string& program, const char* name) {
   const brenvik::CommandPlan plan = brenvik::MakeAdminCommand(program, brenvik::ProcessEnvironment());
   if (!plan.problem.empty()) {
-    std::fprintf(stderr, "%s: cannot start with disk access: %s\n", name, plan.problem.c_str());
+    std::fprintf(stderr, "%s\n",
+                 brenvik::TranslateUtf8(std::string(name) + ": cannot start with disk access: " + plan.problem).c_str());
     return 1;
   }
   brenvik::ReplaceProcess(plan.argv);
-  std::fprintf(stderr, "%s: cannot run pkexec (%s); install the pkexec package, or join the disk group\n", name,
-               std::strerror(errno));
+  std::fprintf(stderr, "%s\n",
+               brenvik::TranslateUtf8(std::string(name) + ": cannot run pkexec (" + std::strerror(errno) +
+                                      "); install the pkexec package, or join the disk group").c_str());
   return 127;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  brenvik::LoadCatalogueForProcess();
   const char* name = argc > 0 ? argv[0] : "brenvik";
   const std::string program = ExecutablePath(name);
   const std::string shortName = std::filesystem::path(program).filename().native();
@@ -49,11 +53,11 @@ int main(int argc, char** argv) {
       return 0;
     }
     case brenvik::StartRequest::Action::PrintHelp:
-      std::fputs(brenvik::StartHelpText(shortName).c_str(), stdout);
+      std::fputs(brenvik::TranslateUtf8(brenvik::StartHelpText(shortName)).c_str(), stdout);
       return 0;
     case brenvik::StartRequest::Action::Refuse:
-      std::fprintf(stderr, "%s: %s\n%s", shortName.c_str(), request.message.c_str(),
-                   brenvik::StartHelpText(shortName).c_str());
+      std::fprintf(stderr, "%s: %s\n%s", shortName.c_str(), brenvik::TranslateUtf8(request.message).c_str(),
+                   brenvik::TranslateUtf8(brenvik::StartHelpText(shortName)).c_str());
       return 2;
     case brenvik::StartRequest::Action::RestartAsAdmin:
       if (!brenvik::RunsAsAdministrator()) return RestartAsAdmin(program, shortName.c_str());
@@ -64,7 +68,7 @@ int main(int argc, char** argv) {
 
   const brenvik::DisplaySetup display = brenvik::PrepareDisplay(request, brenvik::ProcessEnvironment());
   if (!display.problem.empty()) {
-    std::fprintf(stderr, "%s: %s\n", shortName.c_str(), display.problem.c_str());
+    std::fprintf(stderr, "%s: %s\n", shortName.c_str(), brenvik::TranslateUtf8(display.problem).c_str());
     return 1;
   }
   for (const auto& [variable, value] : display.variables) ::setenv(variable.c_str(), value.c_str(), 1);

@@ -219,7 +219,7 @@ void Console::Row(std::span<const std::string_view> columns, std::span<const std
 void Console::Status(std::u16string_view text) {
   EndProgress();
   std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", Utf8(text).c_str());
+  std::fprintf(stderr, "%s\n", Utf8(Translate(text)).c_str());
 }
 
 bool Console::throttled() {
@@ -240,7 +240,7 @@ void Console::Progress(int64_t position, int64_t maximum) {
 
 void Console::ProgressText(std::u16string_view text) {
   if (!terminal_ || throttled()) return;
-  std::fprintf(stderr, "\r%s\033[K", Utf8(FitLine(text, TerminalColumns())).c_str());
+  std::fprintf(stderr, "\r%s\033[K", Utf8(FitLine(Translate(text), TerminalColumns())).c_str());
   progressShown_ = true;
 }
 
@@ -251,22 +251,35 @@ void Console::EndProgress() {
 }
 
 void PrintHelp(const Subcommand& command, std::FILE* out) {
-  std::fprintf(out, "Usage: brenvik-cli %s [flags] %s\n\n%s\n\n%s\n\nFlags:\n", std::string(command.name).c_str(),
-               std::string(command.usage).c_str(), std::string(command.summary).c_str(),
-               std::string(command.description).c_str());
+  const std::string usage = command.usage.empty() ? std::string() : " " + std::string(command.usage);
+  PrintText(out, "Usage: brenvik-cli " + std::string(command.name) + " [flags]" + usage + "\n\n");
+  PrintText(out, std::string(command.summary) + "\n\n");
+  PrintText(out, std::string(command.description) + "\n\n");
+  PrintText(out, "Flags:\n");
   const auto print = [out](const Flag& flag) {
     std::string left = "  --" + std::string(flag.name);
     if (!flag.value.empty()) left += " " + std::string(flag.value);
-    std::fprintf(out, "%-30s %s\n", left.c_str(), std::string(flag.help).c_str());
+    std::fprintf(out, "%-30s %s\n", left.c_str(), TranslateUtf8(flag.help).c_str());
   };
   for (const Flag& flag : command.flags) print(flag);
   for (const Flag& flag : CommonFlags()) print(flag);
-  std::fprintf(out,
-               "\nRows go to standard output; status and completion texts, and a progress line when it is a\n"
-               "terminal, to standard error. Exit status: 0 the job did all that was asked, 1 it failed or did\n"
-               "not finish its work, 2 an argument was refused (an unknown flag, a missing or bad value, a path\n"
-               "that is not what the tool reads), 130 stopped by Ctrl+C (the job ends where the Stop button\n"
-               "ends it).\n");
+  PrintText(out,
+            "\nRows go to standard output; status and completion texts, and a progress line when it is a\n"
+            "terminal, to standard error. Exit status: 0 the job did all that was asked, 1 it failed or did\n"
+            "not finish its work, 2 an argument was refused (an unknown flag, a missing or bad value, a path\n"
+            "that is not what the tool reads), 130 stopped by Ctrl+C (the job ends where the Stop button\n"
+            "ends it).\n");
+}
+
+void PrintText(std::FILE* out, std::string_view text) {
+  const size_t begin = text.find_first_not_of('\n');
+  if (begin == std::string_view::npos) {
+    std::fwrite(text.data(), 1, text.size(), out);
+    return;
+  }
+  const std::string translated = TranslateUtf8(text.substr(begin));
+  std::fwrite(text.data(), 1, begin, out);
+  std::fwrite(translated.data(), 1, translated.size(), out);
 }
 
 std::string Utf8(std::u16string_view text) { return TextToUtf8(text); }

@@ -15,6 +15,7 @@
 
 #include "core/AppSettings.h"
 #include "core/JobReporter.h"
+#include "core/Translation.h"
 
 namespace brenvik::cli {
 
@@ -129,7 +130,9 @@ class ConsoleReporter : public JobReporter<RowT, TallyT> {
   void Progress(int64_t position, int64_t maximum) override { console_.Progress(position, maximum); }
   void Message(std::u16string_view title, std::u16string_view description) override {
     console_.EndProgress();
-    const std::u16string cells[] = {std::u16string(title), std::u16string(description)};
+    // A message row is a text for people; as JSON it keeps the source texts scripts match.
+    const std::u16string cells[] = {console_.json() ? std::u16string(title) : Translate(title),
+                                    console_.json() ? std::u16string(description) : Translate(description)};
     static constexpr std::string_view kColumns[] = {"Title", "Description"};
     const MachineValue values[] = {{"title", cells[0]}, {"description", cells[1]}};
     console_.Row(kColumns, cells, values);
@@ -154,6 +157,9 @@ void PrintHelp(const Subcommand& command, std::FILE* out);
 // The text as UTF-8 for messages.
 std::string Utf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
+
+// Prints a text for people in the user's language; line ends around it are kept.
+void PrintText(std::FILE* out, std::string_view text);
 
 // Reports a refusal of what was given, as the page shows it in a message box; returns kExitUsage.
 int Refuse(Console& console, std::u16string_view text);

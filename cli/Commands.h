@@ -40,7 +40,7 @@ int AfterCheck(const Arguments& args, std::string_view flag, CheckEnd checkEnd,
 }
 
 inline int UsageError(const std::string& error) {
-  std::fprintf(stderr, "brenvik-cli: %s (see --help)\n", error.c_str());
+  PrintText(stderr, "brenvik-cli: " + error + " (see --help)\n");
   return kExitUsage;
 }
 

@@ -69,10 +69,12 @@ int Run(const Arguments& args, Console& console) {
   // The Reason column only with --damaged, so the other criteria print what they always did.
   const size_t columns = input.damagedChecked ? std::size(kColumns) : std::size(kColumns) - 1;
   reporter.printRow = [&](const ResultRow& row) {
+    // The reason is a text for people; as JSON it keeps the source text scripts match.
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), FormatSizeText(row.size),
-                                    std::u16string(StatusText(row.verdict)), PathToText(row.path), row.reason};
+                                    std::u16string(StatusText(row.verdict)), PathToText(row.path),
+                                    console.json() ? row.reason : Translate(row.reason)};
     const MachineValue values[] = {{"index", row.index}, {"size", row.size},   {"status", cells[2]},
-                                   {"path", cells[3]},   {"reason", cells[4]}};
+                                   {"path", cells[3]},   {"reason", row.reason}};
     console.Row(std::span(kColumns).first(columns), std::span(cells).first(columns), std::span(values).first(columns));
     if (mode == kCacheModeList) listed.push_back({row.index, row.path, row.identity, row.verdict});
   };

@@ -54,7 +54,7 @@ int Run(const Arguments& args, Console& console) {
   if (!request) return Refuse(console, u"Parameter setting error, please reset");
   const std::optional<std::string> plot = args.Value("plot");
   if (plot && !PlotFormatOf(*plot)) {
-    std::fprintf(stderr, "brenvik-cli: --plot takes a file ending in .png or .svg\n");
+    PrintText(stderr, "brenvik-cli: --plot takes a file ending in .png or .svg\n");
     return kExitUsage;
   }
 #if !BRENVIK_CLI_PLOT

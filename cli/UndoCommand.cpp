@@ -12,8 +12,11 @@ int Run(const Arguments& args, Console& console) {
   if (args.positional().size() != 1) return UsageError("undo takes one JOURNAL");
   ConsoleReporter<UndoProblem, NoTally> reporter(console);
   reporter.printRow = [&console](const UndoProblem& problem) {
-    const std::u16string cells[] = {BytesToText(problem.from), BytesToText(problem.to), FromUtf8(problem.reason)};
-    const MachineValue values[] = {{"from", cells[0]}, {"to", cells[1]}, {"reason", cells[2]}};
+    // The reason is a text for people; as JSON it keeps the source text scripts match.
+    const std::u16string reason = FromUtf8(problem.reason);
+    const std::u16string cells[] = {BytesToText(problem.from), BytesToText(problem.to),
+                                    console.json() ? reason : Translate(reason)};
+    const MachineValue values[] = {{"from", cells[0]}, {"to", cells[1]}, {"reason", reason}};
     console.Row(kColumns, cells, values);
   };
   return ExitStatusOf(RunJob(RunUndo, UndoRequest{args.positional()[0]}, reporter).end);

@@ -6,6 +6,7 @@
 
 #include "cli/Commands.h"
 #include "core/TemporaryFolder.h"
+#include "core/Translation.h"
 #include "core/Version.h"
 
 namespace {
@@ -17,15 +18,17 @@ const Subcommand* const kSubcommands[] = {&kInvalidFilesCommand, &kExtensionComm
                                           &kDisksCommand,       &kUndoCommand};
 
 void PrintUsage(std::FILE* out) {
-  std::fprintf(out, "Usage: brenvik-cli SUBCOMMAND [flags] [arguments]\n       brenvik-cli --version\n\n");
+  PrintText(out, "Usage: brenvik-cli SUBCOMMAND [flags] [arguments]\n       brenvik-cli --version\n\n");
   for (const Subcommand* command : kSubcommands)
-    std::fprintf(out, "  %-14s %s\n", std::string(command->name).c_str(), std::string(command->summary).c_str());
-  std::fprintf(out, "\nbrenvik-cli SUBCOMMAND --help shows a subcommand's flags.\n");
+    std::fprintf(out, "  %-14s %s\n", std::string(command->name).c_str(),
+                 brenvik::TranslateUtf8(command->summary).c_str());
+  PrintText(out, "\nbrenvik-cli SUBCOMMAND --help shows a subcommand's flags.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  brenvik::LoadCatalogueForProcess();
   if (argc < 2) {
     PrintUsage(stderr);
     return kExitUsage;
@@ -65,7 +68,7 @@ int main(int argc, char** argv) {
     brenvik::RemoveCreatedTemporaryFiles();
     return status;
   }
-  std::fprintf(stderr, "brenvik-cli: unknown subcommand %s\n\n", argv[1]);
+  PrintText(stderr, "brenvik-cli: unknown subcommand " + std::string(argv[1]) + "\n\n");
   PrintUsage(stderr);
   return kExitUsage;
 }

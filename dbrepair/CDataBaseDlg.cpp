@@ -62,8 +62,8 @@ CDataBaseDlg::CDataBaseDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Repair DB"), parent),
       statusChannel_(this,
                      [this](const QString& text) {
-                       status_->setText(text);
-                       status_->setToolTip(text);  // a failure text with a long path may not fit
+                       status_->setText(Tr(text));
+                       status_->setToolTip(Tr(text));  // a failure text with a long path may not fit
                      }),
       // A file under 1 MiB simply shows no movement.
       progressChannel_(this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); }) {
@@ -75,13 +75,13 @@ void CDataBaseDlg::buildControls() {
   MakeLabel(this, 0, QStringLiteral("Corrupted Database:"), DluRect(12, 14, 74, 8));
   corrupted_ = MakeEdit(this, kCorruptedEdit, QStringLiteral("Corrupted Database:"), DluRect(88, 12, 518, 13));
   auto* corruptedBrowse = MakeButton(this, kCorruptedBrowse, QStringLiteral("..."), DluRect(612, 12, 28, 13));
-  corruptedBrowse->setAccessibleName(QStringLiteral("Choose the corrupted database"));
+  corruptedBrowse->setAccessibleName(Tr(QStringLiteral("Choose the corrupted database")));
   connect(corruptedBrowse, &QPushButton::clicked, this, &CDataBaseDlg::chooseCorrupted);
 
   MakeLabel(this, 0, QStringLiteral("Repaired Database:"), DluRect(12, 32, 74, 8));
   repaired_ = MakeEdit(this, kRepairedEdit, QStringLiteral("Repaired Database:"), DluRect(88, 30, 518, 13));
   auto* repairedBrowse = MakeButton(this, kRepairedBrowse, QStringLiteral("..."), DluRect(612, 30, 28, 13));
-  repairedBrowse->setAccessibleName(QStringLiteral("Choose the repaired database"));
+  repairedBrowse->setAccessibleName(Tr(QStringLiteral("Choose the repaired database")));
   connect(repairedBrowse, &QPushButton::clicked, this, &CDataBaseDlg::chooseRepaired);
 
   sectorMode_ = MakeRadio(this, kSectorRadio, QStringLiteral("Sector(512 Bytes):"), DluRect(12, 51, 78, 10));

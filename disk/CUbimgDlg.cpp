@@ -53,6 +53,9 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   sourceModel_ = new CheckListModel(columns, false, this);
   targetModel_ = new CheckListModel(columns, false, this);
   messageModel_ = new CheckListModel({QStringLiteral("Title"), QStringLiteral("Description")}, false, this);
+  messageModel_->setTranslatedColumns({0, 1});
+  sourceModel_->setTranslatedColumns({2});  // the kind of disk: standard or not
+  targetModel_->setTranslatedColumns({2});
   sourceView_ = MakeList(this, 2003, sourceModel_, DluRect(7, 7, 316, 120), QStringLiteral("Source"));
   targetView_ = MakeList(this, 2006, targetModel_, DluRect(329, 7, 316, 120), QStringLiteral("Target"));
   messageView_ = MakeList(this, 1090, messageModel_, DluRect(7, 216, 638, 100), QStringLiteral("Messages"));
@@ -100,9 +103,9 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   // The source list's right-click menu ("N.S").
   sourceMenu_ = new QMenu(QStringLiteral("N.S"), this);
   sourceMenu_->setObjectName(QStringLiteral("2009"));
-  QAction* add = sourceMenu_->addAction(QStringLiteral("Add files"));
+  QAction* add = sourceMenu_->addAction(Tr(QStringLiteral("Add files")));
   add->setObjectName(QStringLiteral("2010"));
-  QAction* remove = sourceMenu_->addAction(QStringLiteral("Remove files"));
+  QAction* remove = sourceMenu_->addAction(Tr(QStringLiteral("Remove files")));
   remove->setObjectName(QStringLiteral("2011"));
   connect(add, &QAction::triggered, this, &CUbimgDlg::addFiles);
   connect(remove, &QAction::triggered, this, &CUbimgDlg::removeFiles);
@@ -138,8 +141,8 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
       this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); });
   displayChannel_ = std::make_unique<LatestValueChannel<ImagingDisplays>>(this, [this](const ImagingDisplays& d) {
     lba_->setText(ToQString(d.lba));
-    if (d.speed) speed_->setText(ToQString(*d.speed));
-    if (d.time) time_->setText(ToQString(*d.time));
+    if (d.speed) speed_->setText(Tr(*d.speed));
+    if (d.time) time_->setText(Tr(*d.time));
   });
   // A closed map window costs the copy nothing: the map is only drawn when the window shows.
   mapChannel_ = std::make_unique<LatestValueChannel<std::shared_ptr<const RescueMapSnapshot>>>(

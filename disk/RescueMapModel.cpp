@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/TextHelpers.h"
+#include "core/Translation.h"
 
 namespace brenvik {
 
@@ -22,8 +23,11 @@ int64_t& BytesOf(RescueTotals& totals, CellState state) {
   }
 }
 
+// "512.0 Bytes" names its unit in words.
+std::u16string SizeText(int64_t bytes) { return Translate(FormatSizeText(bytes)); }
+
 std::u16string Amount(std::u16string_view name, int64_t bytes, int64_t whole) {
-  return std::u16string(name) + u": " + FormatSizeText(bytes) + u" (" + ShareText(bytes, whole) + u")";
+  return Translate(std::u16string(name) + u": " + SizeText(bytes) + u" (" + ShareText(bytes, whole) + u")");
 }
 
 // The bytes of each state within [from, to).
@@ -96,10 +100,10 @@ std::u16string RescueTotalsText(const RescueMapSnapshot& map) {
   if (t.nonScraped > 0) text += u"  " + Amount(u"Non-scraped", t.nonScraped, t.size);
   text += u"  " + Amount(u"Not tried", t.notTried, t.size);
   if (map.position && map.sectorSize > 0)
-    text += u"  Position: sector " + Utf16(std::to_string(*map.position / map.sectorSize));
-  if (map.bytesPerSecond) text += u"  Rate: " + FormatSizeText(*map.bytesPerSecond) + u"/s";
-  if (map.elapsedSeconds) text += u"  Elapsed: " + DurationText(*map.elapsedSeconds);
-  if (map.remainingSeconds) text += u"  Remaining: " + DurationText(*map.remainingSeconds);
+    text += u"  " + Translate(u"Position: sector " + Utf16(std::to_string(*map.position / map.sectorSize)));
+  if (map.bytesPerSecond) text += u"  " + Translate(u"Rate: " + SizeText(*map.bytesPerSecond) + u"/s");
+  if (map.elapsedSeconds) text += u"  " + Translate(u"Elapsed: " + DurationText(*map.elapsedSeconds));
+  if (map.remainingSeconds) text += u"  " + Translate(u"Remaining: " + DurationText(*map.remainingSeconds));
   return text;
 }
 
@@ -140,12 +144,12 @@ std::u16string DescribeCell(const RescueMapSnapshot& map, const MapCells& cells,
   for (int s = 0; s < kCellStateCount; ++s) {
     const auto state = static_cast<CellState>(s);
     if (state == CellState::Reading || BytesOf(within, state) == 0) continue;
-    mix += std::u16string(mix.empty() ? u"" : u", ") + std::u16string(CellStateName(state)) + u" " +
-           FormatSizeText(BytesOf(within, state));
+    mix += std::u16string(mix.empty() ? u"" : u", ") + Translate(CellStateName(state)) + u" " +
+           SizeText(BytesOf(within, state));
     ++kinds;
   }
   if (kinds > 1 || cells.cells[index] == CellState::Reading) text += u" (" + mix + u")";
-  return text;
+  return Translate(text);
 }
 
 std::optional<RescueMapSnapshot> SnapshotOfMap(const ParsedRescueMap& parsed) {

@@ -3,6 +3,8 @@
 // and a map file (this program's or GNU ddrescue's) are drawn alike: the source as a row-major
 // grid of cells, each a run of whole sectors in the worst state found among them, and the totals
 // (how much is finished, bad or still to read, where the run is, how fast and how long). No Qt.
+// The texts are for people only and are built figure by figure, so they come in the user's
+// language (the source texts where no catalogue applies) to the view and to brenvik-cli alike.
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -112,7 +112,7 @@ void RescueMapView::paintEvent(QPaintEvent*) {
   const std::vector<CellState>& states = cells().cells;
   if (states.empty())
     painter.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap,
-                     QStringLiteral("No map yet: start a copy, or open a map file (File > Open Map)."));
+                     Tr(QStringLiteral("No map yet: start a copy, or open a map file (File > Open Map).")));
   for (size_t i = 0; i < states.size(); ++i) painter.fillRect(cellRect(i), CellColor(states[i]));
 }
 
@@ -138,14 +138,14 @@ bool RescueMapView::event(QEvent* event) {
 
 RescueMapWindow::RescueMapWindow(QWidget* parent) : QMainWindow(parent, Qt::Window) {
   setObjectName(QStringLiteral("RescueMap"));
-  setWindowTitle(QStringLiteral("Rescue Map"));
+  setWindowTitle(Tr(QStringLiteral("Rescue Map")));
 
-  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-  QAction* open = file->addAction(QStringLiteral("&Open Map..."));
+  QMenu* file = menuBar()->addMenu(Tr(QStringLiteral("&File")));
+  QAction* open = file->addAction(Tr(QStringLiteral("&Open Map...")));
   open->setObjectName(QStringLiteral("2015"));
   open->setShortcut(QKeySequence::Open);
   connect(open, &QAction::triggered, this, &RescueMapWindow::openRequested);
-  QAction* close = file->addAction(QStringLiteral("&Close"));
+  QAction* close = file->addAction(Tr(QStringLiteral("&Close")));
   close->setShortcut(QKeySequence::Close);
   connect(close, &QAction::triggered, this, &QWidget::close);
 
@@ -161,9 +161,10 @@ RescueMapWindow::RescueMapWindow(QWidget* parent) : QMainWindow(parent, Qt::Wind
     QPixmap colour(12, 12);
     colour.fill(CellColor(state));
     swatch->setPixmap(colour);
-    swatch->setAccessibleName(ToQString(CellStateName(state)));
+    const QString name = Tr(CellStateName(state));
+    swatch->setAccessibleName(name);
     legend->addWidget(swatch);
-    legend->addWidget(new QLabel(ToQString(CellStateName(state)), central));
+    legend->addWidget(new QLabel(name, central));
     legend->addSpacing(12);
   }
   legend->addStretch(1);
@@ -189,7 +190,7 @@ void RescueMapWindow::display(std::shared_ptr<const RescueMapSnapshot> map) {
 
 void RescueMapWindow::followCopy(std::shared_ptr<const RescueMapSnapshot> map) {
   followsCopy_ = true;
-  setWindowTitle(QStringLiteral("Rescue Map - running copy"));
+  setWindowTitle(Tr(QStringLiteral("Rescue Map - running copy")));
   display(std::move(map));
 }
 
@@ -199,7 +200,7 @@ void RescueMapWindow::showCopyProgress(std::shared_ptr<const RescueMapSnapshot> 
 
 void RescueMapWindow::showFile(std::shared_ptr<const RescueMapSnapshot> map, const QString& path) {
   followsCopy_ = false;
-  setWindowTitle(QStringLiteral("Rescue Map - ") + QFileInfo(path).fileName());
+  setWindowTitle(Tr(QStringLiteral("Rescue Map - ") + QFileInfo(path).fileName()));
   display(std::move(map));
 }
 

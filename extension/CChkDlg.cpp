@@ -49,8 +49,8 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Extension"), parent),
       statusChannel_(this,
                      [this](const StatusLine& line) {
-                       status_->setText(line.identified < 0 ? line.text
-                                                            : ToQString(TallyText(line.identified, line.scanned)));
+                       status_->setText(Tr(line.identified < 0 ? line.text
+                                                               : ToQString(TallyText(line.identified, line.scanned))));
                      }),
       rowChannel_(this, [this](std::vector<ListRow> rows) { model_->appendRows(std::move(rows)); }),
       renamedChannel_(this, [this](std::vector<int> rows) { model_->removeRowsAt(std::move(rows)); }),

@@ -98,7 +98,7 @@ CBadFileDlg::CBadFileDlg(PageHost& host, QWidget* parent)
     : ToolPage(host, QStringLiteral("Invalid Files"), parent),
       rowChannel_(this, [this](std::vector<RowEvent> events) { applyRowEvents(std::move(events)); }),
       progressChannel_(this, [this](const ProgressLine& line) { showProgressLine(line); }),
-      stateChannel_(this, [this](const QString& text) { state_->setText(text); }),
+      stateChannel_(this, [this](const QString& text) { state_->setText(Tr(text)); }),
       reporter_(std::make_unique<PageReporter>(*this)) {
   buildControls();
 }
@@ -132,6 +132,7 @@ void CBadFileDlg::buildControls() {
                           QStringLiteral("Path"), QStringLiteral("Reason")},
                          DluRect(7, 24, 437, 262));
   results_ = resultView_->listModel();
+  results_->setTranslatedColumns({2, 4});  // the kind of invalid file, and why a file is damaged
   resultView_->setColumnWidths({100, 100, 100, 260, -1});
 
   const QString nameLabel = QStringLiteral("File Name(Invalid char):");
@@ -139,6 +140,7 @@ void CBadFileDlg::buildControls() {
   nameRuleView_ = makeList(kNameRuleList, nameLabel, {QStringLiteral("String"), QStringLiteral("Type")},
                            DluRect(452, 33, 193, 82));
   nameRules_ = nameRuleView_->listModel();
+  nameRules_->setTranslatedColumns({1});  // where in the name the string is looked for
   for (const NameRuleRow& rule : kDefaultNameRules)
     nameRules_->appendRow({{ToQString(rule.text), ToQString(rule.type)}, true, {}});
 
@@ -279,9 +281,9 @@ MarkedRow CBadFileDlg::markedRow(int row) const {
 
 void CBadFileDlg::showProgressLine(const ProgressLine& line) {
   if (const auto* tally = std::get_if<ScanTally>(&line)) {
-    progress_->setText(ToQString(FormatTallyText(*tally)));
+    progress_->setText(Tr(FormatTallyText(*tally)));
   } else {
-    progress_->setText(ToQString(std::get<std::u16string>(line)));
+    progress_->setText(Tr(std::get<std::u16string>(line)));
   }
 }
 

@@ -63,7 +63,7 @@ CRaidDlg::CRaidDlg(PageHost& host, const DiskInventory& disks, QWidget* parent)
     : ToolPage(host, QStringLiteral("Raid Analysis"), parent),
       inventory_(disks),
       progressChannel_(this, [this](const ProgressPosition& p) { ShowProgress(progress_, p.position, p.maximum); }),
-      foundChannel_(this, [this](const QString& text) { status_->setText(text); }) {
+      foundChannel_(this, [this](const QString& text) { status_->setText(Tr(text)); }) {
   buildControls();
   fillDiskList();
   showDisksWithoutAccess();
@@ -147,8 +147,8 @@ void CRaidDlg::showDisksWithoutAccess() {
   const QString text = QStringLiteral("No access to %1: join the disk group, or start through pkexec (%2 %3)")
                            .arg(denied.join(QStringLiteral(", ")), host().applicationName(),
                                 QLatin1String(kAdminOption));
-  status_->setText(text);
-  status_->setToolTip(text);
+  status_->setText(Tr(text));
+  status_->setToolTip(Tr(text));
 }
 
 QMenu* CRaidDlg::openMenu(int listId, QPoint position) {
@@ -241,7 +241,7 @@ void CRaidDlg::start() {
 }
 
 void CRaidDlg::showOutcome(RaidResult& result, const std::vector<RaidMember>& members) {
-  geometry_->setText(ToQString(FormatGeometryText(result.geometry)));
+  geometry_->setText(Tr(FormatGeometryText(result.geometry)));
   // The plot always shows the last run; one that found nothing has nothing to draw.
   plot_.reset();
   if (!result.plot.runs.empty()) {
@@ -261,13 +261,13 @@ void CRaidDlg::showPlot() {
   if (!plot_) return;
   if (plotWindow_ == nullptr) {
     plotWindow_ = new QWidget(this, Qt::Window);
-    plotWindow_->setWindowTitle(QStringLiteral("Raid Analysis: MFT records on the members"));
+    plotWindow_->setWindowTitle(Tr(QStringLiteral("Raid Analysis: MFT records on the members")));
     plotView_ = new RaidPlotView(plotWindow_);
     SetControlId(plotView_, kPlotView, plotView_->accessibleName());
-    auto* whole = new QPushButton(QStringLiteral("Whole Plot"), plotWindow_);
+    auto* whole = new QPushButton(Tr(QStringLiteral("Whole Plot")), plotWindow_);
     SetControlId(whole, kWholePlotButton, whole->text());
     connect(whole, &QPushButton::clicked, plotView_, &RaidPlotView::showWhole);
-    auto* save = new QPushButton(QStringLiteral("Export..."), plotWindow_);
+    auto* save = new QPushButton(Tr(QStringLiteral("Export...")), plotWindow_);
     SetControlId(save, kExportPlotButton, save->text());
     connect(save, &QPushButton::clicked, this, &CRaidDlg::exportPlot);
     auto* buttons = new QHBoxLayout;

@@ -1,5 +1,7 @@
 #include "raid/RaidPlotPainter.h"
 
+#include "shell/QtText.h"
+
 #include <QBuffer>
 #include <QImage>
 #include <QPainterPath>
@@ -96,13 +98,13 @@ void DrawAxes(QPainter& painter, const RaidPlotFrame& frame) {
     const QString label = Number(record);
     painter.drawText(QPointF(inner.left() - 6 - metrics.horizontalAdvance(label), y + metrics.ascent() / 2 - 1), label);
   });
-  const QString across = QStringLiteral("Sector on the members");
+  const QString across = Tr(QStringLiteral("Sector on the members"));
   painter.drawText(QPointF(inner.center().x() - metrics.horizontalAdvance(across) / 2, inner.bottom() + 8 + 2 * metrics.height()),
                    across);
   painter.save();
   painter.translate(inner.left() - kLeftRoom + 4 + metrics.ascent(), inner.center().y());
   painter.rotate(-90);
-  const QString up = QStringLiteral("MFT record number");
+  const QString up = Tr(QStringLiteral("MFT record number"));
   painter.drawText(QPointF(-metrics.horizontalAdvance(up) / 2, 0), up);
   painter.restore();
 }
@@ -113,12 +115,12 @@ void DrawLegend(QPainter& painter, const QRectF& area, const RaidPlotModel& mode
   const double y = area.top() + 6 + metrics.ascent();
   if (!model.caption.empty()) {
     painter.setPen(kAxis);
-    painter.drawText(QPointF(x, y), QString::fromStdU16String(model.caption));
+    painter.drawText(QPointF(x, y), Tr(model.caption));
   }
   const double row = y + metrics.height() + 2;
   for (size_t member = 0; member < model.members; ++member) {
     DrawMarker(painter, QPointF(x + kMarkerSize / 2, row - metrics.ascent() / 2 + 1), MemberMarker(member), MemberColour(member));
-    const QString name = QStringLiteral("Member %1").arg(member + 1);
+    const QString name = Tr(QStringLiteral("Member %1").arg(member + 1));
     painter.setPen(kAxis);
     painter.drawText(QPointF(x + kMarkerSize + 4, row), name);
     x += kMarkerSize + 16 + metrics.horizontalAdvance(name);
@@ -133,7 +135,7 @@ void DrawLegend(QPainter& painter, const QRectF& area, const RaidPlotModel& mode
   painter.setPen(QPen(kStripeLine, 2));
   painter.drawLine(QPointF(x, row - metrics.ascent()), QPointF(x, row));
   painter.setPen(kAxis);
-  painter.drawText(QPointF(x + 6, row), QStringLiteral("stripe rows"));
+  painter.drawText(QPointF(x + 6, row), Tr(QStringLiteral("stripe rows")));
 }
 
 void DrawGeometry(QPainter& painter, const RaidPlotFrame& frame, const RaidPlotModel& model) {
@@ -239,7 +241,7 @@ QByteArray RenderRaidPlot(const RaidPlotModel& model, const RaidPlotBounds& boun
     svg.setOutputDevice(&buffer);
     svg.setSize(size);
     svg.setViewBox(area);
-    svg.setTitle(QStringLiteral("MFT records on the RAID members"));
+    svg.setTitle(Tr(QStringLiteral("MFT records on the RAID members")));
     QPainter painter(&svg);
     PaintRaidPlot(painter, area, model, bounds);
     painter.end();

@@ -1,5 +1,7 @@
 #include "raid/RaidPlotView.h"
 
+#include "shell/QtText.h"
+
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWheelEvent>
@@ -19,7 +21,7 @@ constexpr double kWidest = 1e13;
 RaidPlotView::RaidPlotView(QWidget* parent) : QWidget(parent) {
   setMinimumSize(480, 320);
   setFocusPolicy(Qt::StrongFocus);
-  setAccessibleName(QStringLiteral("MFT record plot"));
+  setAccessibleName(Tr(QStringLiteral("MFT record plot")));
 }
 
 void RaidPlotView::setModel(std::shared_ptr<const RaidPlotModel> model) {
@@ -96,13 +98,12 @@ void RaidPlotView::mouseReleaseEvent(QMouseEvent*) {
 void RaidPlotView::mouseDoubleClickEvent(QMouseEvent*) { showWhole(); }
 
 void RaidPlotView::describe() {
-  QString text = model_ && !model_->caption.empty() ? QString::fromStdU16String(model_->caption) + QStringLiteral(". ")
-                                                    : QString();
-  text += QStringLiteral("Sectors %1 to %2, records %3 to %4")
-              .arg(std::llround(bounds_.sectorFrom))
-              .arg(std::llround(bounds_.sectorTo))
-              .arg(std::llround(bounds_.recordFrom))
-              .arg(std::llround(bounds_.recordTo));
+  QString text = model_ && !model_->caption.empty() ? Tr(model_->caption) + QStringLiteral(". ") : QString();
+  text += Tr(QStringLiteral("Sectors %1 to %2, records %3 to %4")
+                 .arg(std::llround(bounds_.sectorFrom))
+                 .arg(std::llround(bounds_.sectorTo))
+                 .arg(std::llround(bounds_.recordFrom))
+                 .arg(std::llround(bounds_.recordTo)));
   setAccessibleDescription(text);
 }
 

@@ -59,9 +59,9 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
       engine_(readers ? std::move(*readers) : DocumentContentReaders(&stopFlag())),
       statusChannel_(this,
                      [this](const StatusLine& line) {
-                       if (line.count < 0) status_->setText(line.text);
-                       else if (line.total < 0) status_->setText(ToQString(NumbersText(line.count)));
-                       else status_->setText(ToQString(NumbersText(line.count, line.total)));
+                       if (line.count < 0) status_->setText(Tr(line.text));
+                       else if (line.total < 0) status_->setText(Tr(NumbersText(line.count)));
+                       else status_->setText(Tr(NumbersText(line.count, line.total)));
                      }),
       rowChannel_(this, [this](std::vector<ListRow> rows) { model_->appendRows(std::move(rows)); }),
       doneChannel_(this, [this](std::vector<int32_t> rows) {
@@ -89,7 +89,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
 
   rowMenu_ = new QMenu(this);
   SetControlId(rowMenu_, 4816, QStringLiteral("File menu"));
-  QAction* gotoAction = rowMenu_->addAction(QStringLiteral("Goto Path"));
+  QAction* gotoAction = rowMenu_->addAction(Tr(QStringLiteral("Goto Path")));
   gotoAction->setObjectName(QStringLiteral("4817"));
   connect(gotoAction, &QAction::triggered, this, &CDocumentDlg::gotoPath);
   addUndoLastJobItem(

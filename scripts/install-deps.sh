@@ -13,6 +13,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libjpeg-dev libpng-dev libgif-dev zip \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
+  gettext python3 qt6-translations-l10n \
   dpkg-dev file desktop-file-utils appstream \
   mount e2fsprogs \
   fuse3 libfuse3-dev gddrescue \

@@ -61,4 +61,11 @@ listed=$(XDG_RUNTIME_DIR="$runtime" /usr/bin/brenvik-cli invalid-files "$runtime
 grep -q 'empty.tmp' <<<"$listed" || fail "brenvik-cli invalid-files did not list the empty temporary file"
 [ -f "$runtime/scan/notes.txt" ] && [ -f "$runtime/scan/sub/empty.tmp" ] ||
   fail "brenvik-cli invalid-files lost a file it only had to list"
+# The catalogues and the Chinese man pages are where the installed programs and man look.
+for file in /usr/share/locale/en/LC_MESSAGES/brenvik.mo /usr/share/locale/zh_CN/LC_MESSAGES/brenvik.mo \
+            /usr/share/man/zh_CN/man1/brenvik.1.gz /usr/share/man/zh_CN/man1/brenvik-cli.1.gz; do
+  grep -qx "$file" <<<"$installed" || fail "the package does not install $file"
+done
+LANGUAGE= LC_ALL= LANG=zh_CN.UTF-8 /usr/bin/brenvik-cli --help | grep -q '^用法' ||
+  fail "brenvik-cli does not speak Chinese under zh_CN.UTF-8"
 echo "package-check: all checks passed"

@@ -3,6 +3,8 @@
 #include <QHeaderView>
 #include <algorithm>
 
+#include "shell/QtText.h"
+
 namespace brenvik {
 
 CheckListModel::CheckListModel(QStringList headers, bool checkable, QObject* parent)
@@ -19,8 +21,10 @@ int CheckListModel::columnCount(const QModelIndex& parent) const {
 QVariant CheckListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   const ListRow& r = rows_[static_cast<size_t>(index.row())];
-  if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
-    return index.column() < r.cells.size() ? r.cells[index.column()] : QString();
+  if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) {
+    const QString cell = index.column() < r.cells.size() ? r.cells[index.column()] : QString();
+    return translatedColumns_.contains(index.column()) ? Tr(cell) : cell;
+  }
   if (role == Qt::CheckStateRole && checkable_ && index.column() == 0) return r.checked ? Qt::Checked : Qt::Unchecked;
   if (role == Qt::UserRole) return r.data;
   return {};
@@ -33,7 +37,7 @@ bool CheckListModel::setData(const QModelIndex& index, const QVariant& value, in
 }
 
 QVariant CheckListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section < headers_.size()) return headers_[section];
+  if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section < headers_.size()) return Tr(headers_[section]);
   return QAbstractTableModel::headerData(section, orientation, role);
 }
 

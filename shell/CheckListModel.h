@@ -40,10 +40,16 @@ class CheckListModel : public QAbstractTableModel {
   void setChecked(int index, bool checked);
   void setAllChecked(bool checked);  // Mark All / Unmark All
   void setCell(int rowIndex, int column, const QString& text);
+  // Columns whose cells are texts for people (message rows, kinds), shown in the user's language;
+  // the rows keep the source texts, so the page reads back what it stored. Other columns hold
+  // names and numbers and are shown as they are.
+  void setTranslatedColumns(QList<int> columns) { translatedColumns_ = std::move(columns); }
+  const QList<int>& translatedColumns() const { return translatedColumns_; }
 
  private:
   QStringList headers_;
   bool checkable_;
+  QList<int> translatedColumns_;
   // A deque, so a list growing to a million rows never stalls the GUI moving them all at once.
   std::deque<ListRow> rows_;
 };

@@ -17,6 +17,8 @@
 #include <QApplication>
 #include <QFontMetricsF>
 
+#include "shell/QtText.h"
+
 namespace brenvik {
 namespace {
 
@@ -41,11 +43,11 @@ int DluY(int units) { return static_cast<int>(units * BaseUnits().charHeight / 8
 
 void SetControlId(QWidget* widget, int id, const QString& accessibleName) {
   if (id != 0) widget->setObjectName(QString::number(id));
-  widget->setAccessibleName(accessibleName);
+  widget->setAccessibleName(Tr(accessibleName));
 }
 
 QPushButton* MakeButton(QWidget* parent, int id, const QString& caption, QRect rect) {
-  auto* button = new QPushButton(caption, parent);
+  auto* button = new QPushButton(Tr(caption), parent);
   button->setGeometry(rect);
   button->setAutoDefault(false);
   SetControlId(button, id, caption);
@@ -53,7 +55,7 @@ QPushButton* MakeButton(QWidget* parent, int id, const QString& caption, QRect r
 }
 
 QLabel* MakeLabel(QWidget* parent, int id, const QString& text, QRect rect) {
-  auto* label = new QLabel(text, parent);
+  auto* label = new QLabel(Tr(text), parent);
   label->setGeometry(rect);
   if (id != 0) label->setObjectName(QString::number(id));  // no accessible name: it would freeze the text
   return label;
@@ -62,7 +64,7 @@ QLabel* MakeLabel(QWidget* parent, int id, const QString& text, QRect rect) {
 QLabel* MakeStatusLine(QWidget* parent, int id, const QString& role, const QString& text, QRect rect) {
   QLabel* line = MakeLabel(parent, id, text, rect);
   line->setTextFormat(Qt::PlainText);  // a file name such as "<b>x</b>.doc" is shown as it is
-  line->setAccessibleDescription(role);
+  line->setAccessibleDescription(Tr(role));
   return line;
 }
 
@@ -81,7 +83,7 @@ QLineEdit* MakeDigitEdit(QWidget* parent, int id, const QString& label, QRect re
 }
 
 QCheckBox* MakeCheckBox(QWidget* parent, int id, const QString& caption, QRect rect, bool checked) {
-  auto* box = new QCheckBox(caption, parent);
+  auto* box = new QCheckBox(Tr(caption), parent);
   box->setGeometry(rect);
   box->setChecked(checked);
   SetControlId(box, id, caption);
@@ -89,16 +91,16 @@ QCheckBox* MakeCheckBox(QWidget* parent, int id, const QString& caption, QRect r
 }
 
 QRadioButton* MakeRadio(QWidget* parent, int id, const QString& caption, QRect rect) {
-  auto* radio = new QRadioButton(caption, parent);
+  auto* radio = new QRadioButton(Tr(caption), parent);
   radio->setGeometry(rect);
   SetControlId(radio, id, caption);
   return radio;
 }
 
 QGroupBox* MakeGroup(QWidget* parent, const QString& caption, QRect rect) {
-  auto* group = new QGroupBox(caption, parent);
+  auto* group = new QGroupBox(Tr(caption), parent);
   group->setGeometry(rect);
-  group->setAccessibleName(caption);
+  group->setAccessibleName(Tr(caption));
   group->lower();  // controls placed over the group stay clickable
   return group;
 }
@@ -123,7 +125,7 @@ QFrame* MakeEtchedLine(QWidget* parent, int id, QRect rect) {
 }
 
 QAction* AddMenuItem(QMenu* menu, QWidget* page, int id, const QString& text, std::function<void()> handler) {
-  QAction* action = menu->addAction(text);
+  QAction* action = menu->addAction(Tr(text));
   action->setObjectName(QString::number(id));
   QObject::connect(action, &QAction::triggered, page, std::move(handler));
   return action;

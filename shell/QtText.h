@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/Translation.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
 
@@ -15,6 +16,9 @@ inline QString ToQString(std::u16string_view text) {
   return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
 }
 inline std::u16string ToText(const QString& text) { return text.toStdU16String(); }
+// A text for people in the user's language (the source text where no catalogue applies).
+inline QString Tr(const QString& text) { return ToQString(Translate(ToText(text))); }
+inline QString Tr(std::u16string_view text) { return ToQString(Translate(text)); }
 
 inline QString PathToQString(const std::filesystem::path& path) { return ToQString(PathToText(path)); }
 inline std::filesystem::path QStringToPath(const QString& text) { return TextToPath(text.toStdU16String()); }

@@ -16,7 +16,7 @@ namespace brenvik {
 
 ToolPage::ToolPage(PageHost& host, const QString& toolName, QWidget* parent)
     : QWidget(parent), host_(host), toolName_(toolName) {
-  setAccessibleName(toolName);
+  setAccessibleName(Tr(toolName));
 }
 
 ToolPage::~ToolPage() { stopAndWait(); }
@@ -89,7 +89,7 @@ QString UndoReportText(const std::filesystem::path& journal, const UndoResult& r
 
 QAction* ToolPage::addUndoLastJobItem(QMenu* menu, std::function<std::filesystem::path()> root,
                                       std::string journalTool, QString noJournalText) {
-  QAction* action = menu->addAction(QStringLiteral("Undo last job"));
+  QAction* action = menu->addAction(Tr(QStringLiteral("Undo last job")));
   action->setObjectName(QStringLiteral("undoLastJob"));
   connect(action, &QAction::triggered, this,
           [this, root = std::move(root), journalTool = std::move(journalTool), noJournalText = std::move(noJournalText)] {

@@ -3,12 +3,14 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "shell/QtText.h"
+
 namespace brenvik {
 
 void QtUiServices::showMessage(QWidget* parent, const QString& text, const QString& caption, MessageIcon icon) {
   QMessageBox box(parent);
-  box.setWindowTitle(caption);
-  box.setText(text);
+  box.setWindowTitle(Tr(caption));
+  box.setText(Tr(text));
   box.setStandardButtons(QMessageBox::Ok);
   switch (icon) {
     case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;
@@ -20,20 +22,20 @@ void QtUiServices::showMessage(QWidget* parent, const QString& text, const QStri
 }
 
 QString QtUiServices::chooseFolder(QWidget* parent, const QString& title) {
-  return QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
+  return QFileDialog::getExistingDirectory(parent, Tr(title), QString(), QFileDialog::ShowDirsOnly);
 }
 
 QString QtUiServices::chooseOpenFile(QWidget* parent, const QString& caption, const QString& filter) {
-  return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+  return QFileDialog::getOpenFileName(parent, Tr(caption), QString(), Tr(filter));
 }
 
 QStringList QtUiServices::chooseOpenFiles(QWidget* parent, const QString& caption, const QString& filter) {
-  return QFileDialog::getOpenFileNames(parent, caption, QString(), filter);
+  return QFileDialog::getOpenFileNames(parent, Tr(caption), QString(), Tr(filter));
 }
 
 QString QtUiServices::chooseSaveFile(QWidget* parent, const QString& caption, const QString& filter,
                                      const QString& defaultName, const QString& defaultSuffix) {
-  QFileDialog dialog(parent, caption, QString(), filter);
+  QFileDialog dialog(parent, Tr(caption), QString(), Tr(filter));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setDefaultSuffix(defaultSuffix);
   dialog.selectFile(defaultName);

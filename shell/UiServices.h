@@ -25,7 +25,7 @@ class UiServices {
                                  const QString& defaultName, const QString& defaultSuffix) = 0;
 };
 
-// The real thing: QMessageBox and QFileDialog.
+// The real thing: QMessageBox and QFileDialog, showing every text in the user's language.
 class QtUiServices : public UiServices {
  public:
   void showMessage(QWidget* parent, const QString& text, const QString& caption, MessageIcon icon) override;
