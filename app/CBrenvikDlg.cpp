@@ -54,8 +54,6 @@ CBrenvikDlg::CBrenvikDlg(std::unique_ptr<UiServices> ui, VersionSource versionSo
   setWindowIcon(QIcon(QStringLiteral(":/brenvik/brenvik.png")));
   setFixedSize(DluX(655), DluY(380));
 
-  char cwd[4096];
-  if (::getcwd(cwd, sizeof cwd) != nullptr) startDirectory_ = cwd;
   // Once, before the pages exist: the Raid Analysis page lists these disks when it is built.
   if (disks) diskInventory_ = disks();
   // The folder actually made for this run (a fresh private one when the default cannot be

@@ -31,7 +31,6 @@ class CBrenvikDlg : public QWidget, public PageHost {
   // PageHost
   AppSettings& settings() override { return settings_; }
   UiServices& ui() override { return *ui_; }
-  std::filesystem::path startDirectory() const override { return startDirectory_; }
   QString applicationName() const override;
   const DiskInventory& diskInventory() const { return diskInventory_; }
 
@@ -61,7 +60,6 @@ class CBrenvikDlg : public QWidget, public PageHost {
 
   AppSettings settings_;
   std::unique_ptr<UiServices> ui_;
-  std::filesystem::path startDirectory_;
   DiskInventory diskInventory_;
   std::array<ToolPage*, kPageCount> pages_{};
   QLabel* status_ = nullptr;

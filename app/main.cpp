@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include "core/Translation.h"
 #include "core/Version.h"
 #include "app/CBrenvikApp.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -30,10 +29,7 @@ int RestartAsAdmin(const std::string& program, const char* name) {
                  brenvik::TranslateUtf8(std::string(name) + ": cannot start with disk access: " + plan.problem).c_str());
     return 1;
   }
-  std::vector<char*> argv;
-  for (const std::string& argument : plan.argv) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  ::execvp(argv[0], argv.data());
+  brenvik::ReplaceProcess(plan.argv);
   std::fprintf(stderr, "%s\n",
                brenvik::TranslateUtf8(std::string(name) + ": cannot run pkexec (" + std::strerror(errno) +
                                       "); install the pkexec package, or join the disk group").c_str());
@@ -64,7 +60,7 @@ int main(int argc, char** argv) {
                    brenvik::TranslateUtf8(brenvik::StartHelpText(shortName)).c_str());
       return 2;
     case brenvik::StartRequest::Action::RestartAsAdmin:
-      if (::geteuid() != 0) return RestartAsAdmin(program, shortName.c_str());
+      if (!brenvik::RunsAsAdministrator()) return RestartAsAdmin(program, shortName.c_str());
       break;  // root already: nothing to ask for
     case brenvik::StartRequest::Action::RunWindow:
       break;

@@ -1,13 +1,13 @@
 #include "cli/CliSupport.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include <unistd.h>  // the standard descriptors
 
 #include <chrono>
 #include <csignal>
 
 #include "core/TemporaryFolder.h"
 #include "platform/PathText.h"
+#include "platform/Process.h"
 
 namespace brenvik::cli {
 namespace {
@@ -38,8 +38,7 @@ std::u16string_view FitLine(std::u16string_view text, int columns) {
 }
 
 int TerminalColumns() {
-  winsize size{};
-  return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+  return brenvik::TerminalColumns(STDERR_FILENO);
 }
 
 // A JSON string of the text; lone surrogates (bytes of names that are not UTF-8) stay escapes.
@@ -87,7 +86,7 @@ extern "C" void OnInterrupt(int) {
   // the run's temporary files along.
   if (gStop.exchange(1) != 0) {
     RemoveCreatedTemporaryFilesAtOnce();
-    _exit(kExitStopped);
+    EndProcessAtOnce(kExitStopped);
   }
 }
 
@@ -180,18 +179,12 @@ bool PrepareTemporaryFolder(AppSettings& settings, const Arguments& args) {
 std::atomic<int>& StopFlag() { return gStop; }
 
 void InstallStopHandler() {
-  struct sigaction action = {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;  // reads and writes go on; the job polls the flag between items
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  action.sa_handler = OnOutputGone;
-  ::sigaction(SIGPIPE, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
+  // Reads and writes go on; the job polls the flag between items.
+  HandleSignals({SIGINT, SIGTERM}, OnInterrupt);
+  HandleSignals({SIGPIPE, SIGHUP}, OnOutputGone);
 }
 
-Console::Console(bool json) : json_(json), terminal_(::isatty(STDERR_FILENO) != 0) {}
+Console::Console(bool json) : json_(json), terminal_(IsTerminal(STDERR_FILENO)) {}
 
 void Console::Row(std::span<const std::string_view> columns, std::span<const std::u16string> cells,
                   std::span<const MachineValue> values) {

@@ -1,8 +1,8 @@
 #include "core/StartOptions.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
+
+#include "platform/FileOps.h"
 
 namespace brenvik {
 namespace {
@@ -13,8 +13,7 @@ bool IsSet(const EnvironmentLookup& environment, std::string_view name) {
 }
 
 bool IsSocket(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+  return KindOfPath(path) == FileKind::Socket;
 }
 
 // WAYLAND_DISPLAY names a socket in XDG_RUNTIME_DIR unless it is an absolute path already.

@@ -185,8 +185,6 @@ void CUbimgDlg::refresh() {
 
 ImagingDeviceScan CUbimgDlg::refreshWorker(const QString& adminCommand) {
   postMessage(u"刷新设备", u"正在枚举设备中...");
-  std::error_code error;
-  if (!host().startDirectory().empty()) std::filesystem::current_path(host().startDirectory(), error);
 
   ImagingDeviceScan scan = ScanImagingDevices(sources_);
   // Disks left out for want of rights are named, with the two ways in, rather than just missing.

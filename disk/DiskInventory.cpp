@@ -1,9 +1,5 @@
 #include "disk/DiskInventory.h"
 
-#include <scsi/sg.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -11,35 +7,14 @@
 #include <optional>
 #include <system_error>
 
+#include "disk/SgTransport.h"
 #include "platform/FileOps.h"
+#include "platform/Sysfs.h"
 
 namespace brenvik {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sysfs attributes are short; anything longer is not one we want.
-constexpr size_t kMaxAttributeBytes = 4096;
-
-// The raw bytes of a sysfs attribute; nullopt when it cannot be read.
-std::optional<std::string> ReadAttributeBytes(const fs::path& path) {
-  UniqueFd fd = OpenShared(path);
-  if (!fd) return std::nullopt;
-  std::string bytes(kMaxAttributeBytes, '\0');
-  const int64_t got = ReadFull(fd.get(), bytes.data(), bytes.size());
-  if (got < 0) return std::nullopt;
-  bytes.resize(static_cast<size_t>(got));
-  return bytes;
-}
-
-// A text attribute without its trailing line feed.
-std::optional<std::string> ReadAttribute(const fs::path& path) {
-  std::optional<std::string> text = ReadAttributeBytes(path);
-  if (text) {
-    while (!text->empty() && (text->back() == '\n' || text->back() == '\0')) text->pop_back();
-  }
-  return text;
-}
 
 std::optional<int64_t> ParseInteger(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -48,11 +23,6 @@ std::optional<int64_t> ParseInteger(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return value;
-}
-
-std::optional<int64_t> ReadIntegerAttribute(const fs::path& path) {
-  const std::optional<std::string> text = ReadAttribute(path);
-  return text ? ParseInteger(*text) : std::nullopt;
 }
 
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -71,10 +41,10 @@ std::string ReadModel(const fs::path& sysfsFolder) {
   const fs::path device = sysfsFolder / "device";
   std::string model;
   for (const char* name : {"vendor", "model"}) {
-    if (auto text = ReadAttribute(device / name)) model += DecodeDescriptorString(*text);
+    if (auto text = ReadSysfsAttribute(device / name)) model += DecodeDescriptorString(*text);
   }
-  std::optional<std::string> revision = ReadAttribute(device / "rev");
-  if (!revision) revision = ReadAttribute(device / "firmware_rev");  // NVMe names it so
+  std::optional<std::string> revision = ReadSysfsAttribute(device / "rev");
+  if (!revision) revision = ReadSysfsAttribute(device / "firmware_rev");  // NVMe names it so
   if (revision) model += DecodeDescriptorString(*revision);
   if (model.size() > kMaxDiskText) model.resize(kMaxDiskText);
   return model;
@@ -95,11 +65,11 @@ struct Geometry {
 // Size and logical block size; nullopt when the size cannot be read.
 std::optional<Geometry> ReadGeometry(const fs::path& sysfsFolder) {
   // sysfs counts the size in 512-byte units whatever the disk's block size.
-  const std::optional<int64_t> units = ReadIntegerAttribute(sysfsFolder / "size");
+  const std::optional<int64_t> units = ReadSysfsInteger(sysfsFolder / "size");
   if (!units || *units < 0 || *units > INT64_MAX / 512) return std::nullopt;
   Geometry geometry;
   geometry.size = *units * 512;
-  const std::optional<int64_t> block = ReadIntegerAttribute(sysfsFolder / "queue" / "logical_block_size");
+  const std::optional<int64_t> block = ReadSysfsInteger(sysfsFolder / "queue" / "logical_block_size");
   if (block && *block > 0 && *block <= INT32_MAX) geometry.bytesPerSector = static_cast<int32_t>(*block);
   return geometry;
 }
@@ -136,35 +106,12 @@ std::optional<ScsiAddress> ReadScsiAddress(const fs::path& sysfsFolder) {
   return std::nullopt;
 }
 
-bool IsBlockDevice(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
-}
-
-// One SCSI command reading `size` bytes from the disk; true when it completed cleanly.
-bool ScsiReadCommand(int fd, std::span<const uint8_t> cdb, uint8_t* data, unsigned size) {
-  std::array<uint8_t, 32> sense{};
-  sg_io_hdr_t io{};
-  io.interface_id = 'S';
-  io.dxfer_direction = SG_DXFER_FROM_DEV;
-  io.cmd_len = static_cast<unsigned char>(cdb.size());
-  io.cmdp = const_cast<uint8_t*>(cdb.data());
-  io.mx_sb_len = static_cast<unsigned char>(sense.size());
-  io.sbp = sense.data();
-  io.dxfer_len = size;
-  io.dxferp = data;
-  io.timeout = 5000;  // milliseconds
-  if (::ioctl(fd, SG_IO, &io) != 0) return false;
-  return (io.info & SG_INFO_OK_MASK) == SG_INFO_OK && io.status == 0 && io.host_status == 0 &&
-         io.driver_status == 0 && io.resid >= 0 && static_cast<unsigned>(io.resid) < size;
-}
-
 // ATA IDENTIFY DEVICE through ATA PASS-THROUGH (16): PIO data-in, one 512-byte block. A read:
 // nothing is written to the disk.
 std::string AskAtaSerial(int fd) {
   const std::array<uint8_t, 16> cdb{0x85, 4 << 1, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0};
   std::array<uint8_t, 512> identify{};
-  if (!ScsiReadCommand(fd, cdb, identify.data(), identify.size())) return {};
+  if (!ReadCommandOnDevice(fd, cdb, identify.data(), identify.size())) return {};
   // Bridges that do not pass the command on may still answer with zeros.
   if (std::all_of(identify.begin(), identify.end(), [](uint8_t b) { return b == 0; })) return {};
   return RemoveBlanks(SerialFromIdentifyData(identify));
@@ -173,7 +120,7 @@ std::string AskAtaSerial(int fd) {
 std::string AskVpdSerial(int fd) {
   const std::array<uint8_t, 6> cdb{0x12, 0x01, 0x80, 0x00, 0xFF, 0x00};  // INQUIRY, EVPD, page 0x80
   std::array<uint8_t, 255> page{};
-  if (!ScsiReadCommand(fd, cdb, page.data(), page.size())) return {};
+  if (!ReadCommandOnDevice(fd, cdb, page.data(), page.size())) return {};
   return SerialFromVpdPage(page);
 }
 
@@ -304,17 +251,17 @@ std::string RemoveBlanks(std::string_view text) {
 }
 
 std::string ReadDiskSerial(int fd, const fs::path& sysfsFolder) {
-  const bool blockDevice = IsBlockDevice(fd);
+  const bool blockDevice = KindOfOpenFile(fd) == FileKind::BlockDevice;
   if (blockDevice) {
     if (std::string serial = AskAtaSerial(fd); !serial.empty()) return serial;
     if (std::string serial = AskVpdSerial(fd); !serial.empty()) return serial;
   }
   // The kernel keeps the unit serial number page it read at probe time.
-  if (auto page = ReadAttributeBytes(sysfsFolder / "device" / "vpd_pg80")) {
+  if (auto page = ReadSysfsBytes(sysfsFolder / "device" / "vpd_pg80")) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(page->data());
     if (std::string serial = SerialFromVpdPage({bytes, page->size()}); !serial.empty()) return serial;
   }
-  if (auto serial = ReadAttribute(sysfsFolder / "device" / "serial")) return RemoveBlanks(*serial);
+  if (auto serial = ReadSysfsAttribute(sysfsFolder / "device" / "serial")) return RemoveBlanks(*serial);
   return {};
 }
 

@@ -1,8 +1,5 @@
 #include "disk/ImagingJob.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -13,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -25,8 +21,10 @@
 #include "disk/RescueMap.h"
 #include "disk/RescueMapModel.h"
 #include "platform/FileOps.h"
+#include "platform/NoFollow.h"
 #include "platform/PathText.h"
 #include "platform/StorageIdentity.h"
+#include "platform/Sysfs.h"
 
 namespace brenvik {
 
@@ -152,8 +150,7 @@ class HandleSource : public SectorSource {
   void openDirect() {
     directTried_ = true;
     // A second open of the same file, not of the path, which may lead elsewhere by now.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    direct_.reset(::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    direct_ = ReopenOpenFile(fd_, /*direct=*/true);
     if (!direct_) return;
     const size_t size = (static_cast<size_t>(sectorSize_) + 4095) / 4096 * 4096;
     aligned_.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, size)));
@@ -258,7 +255,7 @@ class BlockWriter {
 
   bool write(const uint8_t* data, size_t size, int64_t offset) {
     if (!WriteAllAt(fd_, data, size, offset)) return false;
-    if (startWriteback_) ::sync_file_range(fd_, offset, static_cast<int64_t>(size), SYNC_FILE_RANGE_WRITE);
+    if (startWriteback_) StartWriteback(fd_, offset, static_cast<int64_t>(size));
     return true;
   }
 
@@ -657,18 +654,6 @@ void Interrupted(ImagingReporter& sink, std::u16string_view error) {
   sink.Message(u"镜像", u"镜像中断");
 }
 
-std::string DeviceNumberText(uint64_t device) {
-  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
-}
-
-std::string FirstLine(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
-  return line;
-}
-
 // What the source is, in words that stay the same when the same source is chosen again and differ
 // for another source at the same name: a disk by its identifier and size (a disk that dropped off
 // the bus and came back under another node name keeps them), a file by its device, inode, size and
@@ -679,30 +664,30 @@ std::string SourceIdentity(const ImagingRequest& p, const fs::path& sysfsRoot) {
     return "scsi " + d.displayName + " serial=" + TextToUtf8(d.serial) + " blocks=" + std::to_string(d.blockCount) +
            "x" + std::to_string(d.blockLength);
   }
-  const auto fileIdentity = [](const struct stat& st) {
-    return " dev=" + DeviceNumberText(st.st_dev) + " ino=" + std::to_string(st.st_ino) +
-           " bytes=" + std::to_string(st.st_size) + " mtime=" + std::to_string(st.st_mtim.tv_sec) + "." +
-           std::to_string(st.st_mtim.tv_nsec);
+  const auto fileIdentity = [](const PathStatus& file) {
+    return " dev=" + DeviceNumberText(file.identity.device) + " ino=" + std::to_string(file.identity.inode) +
+           " bytes=" + std::to_string(file.size) + " mtime=" + std::to_string(file.modifiedSeconds) + "." +
+           std::to_string(file.modifiedNanoseconds);
   };
   const fs::path path = !p.sourceImage.empty() ? p.sourceImage : p.sourceDiskNode;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return "path " + path.string();
-  if (S_ISBLK(st.st_mode)) {
-    const fs::path entry = sysfsRoot / "dev/block" / DeviceNumberText(st.st_rdev);
-    const std::string size = " sectors=" + FirstLine(entry / "size");
+  const std::optional<PathStatus> st = StatusOfPath(path);
+  if (!st) return "path " + path.string();
+  if (st->kind == FileKind::BlockDevice) {
+    const fs::path entry = sysfsRoot / "dev/block" / DeviceNumberText(st->deviceNumber);
+    const std::string size = " sectors=" + ReadSysfsLine(entry / "size");
     for (const char* name : {"device/wwid", "wwid", "device/serial", "serial"}) {
-      const std::string id = FirstLine(entry / name);
-      if (!id.empty()) return "disk " + FirstLine(entry / "device/model") + " id=" + id + size;
+      const std::string id = ReadSysfsLine(entry / name);
+      if (!id.empty()) return "disk " + ReadSysfsLine(entry / "device/model") + " id=" + id + size;
     }
     // A loop device is the file behind it.
-    const std::string backing = FirstLine(entry / "loop/backing_file");
-    struct stat file {};
-    if (!backing.empty() && ::stat(backing.c_str(), &file) == 0) return "loop " + backing + fileIdentity(file) + size;
+    const std::string backing = LoopBackingFile(st->deviceNumber, sysfsRoot);
+    if (const auto file = backing.empty() ? std::nullopt : StatusOfPath(backing))
+      return "loop " + backing + fileIdentity(*file) + size;
     return "disk " + path.string() + size;
   }
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error);
-  return "image " + (error ? path : absolute).string() + fileIdentity(st);
+  return "image " + (error ? path : absolute).string() + fileIdentity(*st);
 }
 
 // One past the last sector of the run the source holds: the end of the source ends the copy,
@@ -718,9 +703,8 @@ bool TargetReaches(const fs::path& target, const SectorMap& sectors, const Imagi
   int64_t written = p.sourceStart;
   for (const SectorArea& area : sectors.areas())
     if (area.state == SectorState::Finished || area.state == SectorState::Bad) written = area.end;
-  struct stat st {};
-  return ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-         st.st_size >= (p.targetStart + written - p.sourceStart) * p.targetSectorSize;
+  const std::optional<PathStatus> st = StatusOfPath(target, /*followLink=*/false);
+  return st && st->kind == FileKind::Regular && st->size >= (p.targetStart + written - p.sourceStart) * p.targetSectorSize;
 }
 
 // How the run starts with respect to the map beside an image-file target.
@@ -737,8 +721,8 @@ MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget,
   plan.sectors = SectorMap(run.start, run.start + run.count);
   // Only an image file gets a map: a disk or a special file named as target has no "beside". A
   // run with negative sectors (which read nothing) has no place in a map either.
-  struct stat st {};
-  if (!imageTarget || (::lstat(p.targetFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) || p.sourceStart < 0 ||
+  const std::optional<PathStatus> existing = StatusOfPath(p.targetFile, /*followLink=*/false);
+  if (!imageTarget || (existing && existing->kind != FileKind::Regular) || p.sourceStart < 0 ||
       p.targetStart < 0)
     return plan;
   RescueMapFile file(p.targetFile);
@@ -781,7 +765,7 @@ bool FinishedSectorsMatch(SectorSource& source, int targetFd, const SectorMap& s
   const int64_t Ps = p.sourceSectorSize, Pt = p.targetSectorSize, compared = std::min(Ps, Pt);
   std::vector<uint8_t> read(static_cast<size_t>(Ps)), kept(static_cast<size_t>(compared));
   // The target was opened for writing only: the same file is opened again to read.
-  const UniqueFd held(::open(("/proc/self/fd/" + std::to_string(targetFd)).c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd held = ReopenOpenFile(targetFd);
   if (!held) return false;
   const std::vector<SectorArea> areas = sectors.areas();
   auto area = areas.begin();

@@ -1,15 +1,9 @@
 #include "disk/RescueMap.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <new>
-#include <random>
 
 #include "platform/NoFollow.h"
 
@@ -301,15 +295,12 @@ RescueMapFile::Loaded RescueMapFile::load() const {
   Loaded loaded;
   UniqueFd folder = OpenFolder(path_.parent_path().empty() ? fs::path(".") : path_.parent_path());
   if (!folder) return loaded;
-  UniqueFd fd(::openat(folder.get(), path_.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) {
-    loaded.found = errno == ENOENT ? Found::None : Found::Other;
-    return loaded;
-  }
-  loaded.found = Found::Other;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxMapBytes) return loaded;
-  std::string text(static_cast<size_t>(st.st_size), '\0');
+  int64_t size = 0;
+  const UniqueFd fd = OpenRegularFileAt(folder.get(), path_.filename().native(), size);
+  // Anything else at the name (a link, a FIFO, a folder) is no map.
+  loaded.found = fd || IdentityAt(folder.get(), path_.filename().native()).known() ? Found::Other : Found::None;
+  if (!fd || size > kMaxMapBytes) return loaded;
+  std::string text(static_cast<size_t>(size), '\0');
   const int64_t got = ReadAt(fd.get(), text.data(), text.size(), 0);
   if (got < 0) return loaded;
   text.resize(static_cast<size_t>(got));
@@ -320,25 +311,7 @@ RescueMapFile::Loaded RescueMapFile::load() const {
 
 bool RescueMapFile::save(std::string_view text) const {
   UniqueFd folder = OpenFolder(path_.parent_path().empty() ? fs::path(".") : path_.parent_path());
-  if (!folder) return false;
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  std::string temporary;
-  UniqueFd fd;
-  for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-    temporary = "." + path_.filename().string() + suffix;
-    fd.reset(::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd && errno != EEXIST) return false;
-  }
-  if (!fd) return false;
-  const bool written = WriteFull(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0 && CloseOutput(fd);
-  if (!written || ::renameat(folder.get(), temporary.c_str(), folder.get(), path_.filename().c_str()) != 0) {
-    ::unlinkat(folder.get(), temporary.c_str(), 0);
-    return false;
-  }
-  ::fsync(folder.get());
-  return true;
+  return folder && ReplaceFileAtomicallyAt(folder.get(), path_.filename().native(), text);
 }
 
 // ---- the map of a running copy ----
@@ -411,7 +384,7 @@ bool RescueMapKeeper::flushAndSave() {
     text = FormatRescueMap(run_, sectors_, position_, phase_, pass_);
   }
   // Everything the text claims was written before this flush began.
-  const bool saved = ::fdatasync(targetFd_) == 0 && file_->save(text);
+  const bool saved = SyncData(targetFd_) && file_->save(text);
   std::lock_guard guard(mutex_);
   failed_ = failed_ || !saved;
   return saved;

@@ -1,30 +1,27 @@
 #include "disk/SgTransport.h"
 
 #include <fcntl.h>
+#include <scsi/sg.h>
 #include <scsi/sg_pt.h>
 #include <scsi/sg_pt_linux.h>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <fstream>
 #include <tuple>
 
+#include "platform/Sysfs.h"
+
 namespace brenvik {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadAttribute(const fs::path& path) {
-  std::ifstream in(path);
-  std::string text;
-  std::getline(in, text);
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
-  return text;
-}
 
 std::optional<fs::path> FirstEntry(const fs::path& folder) {
   std::error_code error;
@@ -61,10 +58,10 @@ std::optional<HostAdapterInfo> SgTransport::inquireAdapter(int adapter) {
   if (!fs::is_directory(folder, error)) return std::nullopt;
   HostAdapterInfo info;
   info.adapter = adapter;
-  const std::string ownId = ReadAttribute(folder / "this_id");
+  const std::string ownId = ReadSysfsLine(folder / "this_id");
   info.ownId = ownId.empty() ? -1 : std::atoi(ownId.c_str());
   info.managerId = "SG_IO";
-  info.identifier = ReadAttribute(folder / "proc_name").substr(0, 16);
+  info.identifier = ReadSysfsLine(folder / "proc_name").substr(0, 16);
   return info;
 }
 
@@ -99,7 +96,7 @@ uint64_t SgTransport::blockDeviceOf(const ScsiAddress& address) {
   const auto block = FirstEntry(*folder / "device/block");
   if (!block) return 0;
   unsigned major = 0, minor = 0;
-  if (std::sscanf(ReadAttribute(*block / "dev").c_str(), "%u:%u", &major, &minor) != 2) return 0;
+  if (std::sscanf(ReadSysfsLine(*block / "dev").c_str(), "%u:%u", &major, &minor) != 2) return 0;
   return makedev(major, minor);
 }
 
@@ -150,6 +147,23 @@ ScsiCompletion SgTransport::execute(const ScsiAddress& address, std::span<const 
   }
   destruct_scsi_pt_obj(pt);
   return done;
+}
+
+bool ReadCommandOnDevice(int fd, std::span<const uint8_t> cdb, uint8_t* data, unsigned size) {
+  std::array<uint8_t, 32> sense{};
+  sg_io_hdr_t io{};
+  io.interface_id = 'S';
+  io.dxfer_direction = SG_DXFER_FROM_DEV;
+  io.cmd_len = static_cast<unsigned char>(cdb.size());
+  io.cmdp = const_cast<uint8_t*>(cdb.data());
+  io.mx_sb_len = static_cast<unsigned char>(sense.size());
+  io.sbp = sense.data();
+  io.dxfer_len = size;
+  io.dxferp = data;
+  io.timeout = 5000;  // milliseconds
+  if (::ioctl(fd, SG_IO, &io) != 0) return false;
+  return (io.info & SG_INFO_OK_MASK) == SG_INFO_OK && io.status == 0 && io.host_status == 0 &&
+         io.driver_status == 0 && io.resid >= 0 && static_cast<unsigned>(io.resid) < size;
 }
 
 }  // namespace brenvik

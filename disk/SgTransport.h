@@ -39,4 +39,8 @@ class SgTransport : public ScsiTransport {
   std::map<std::tuple<int, int, int>, int> openNodes_;
 };
 
+// One SCSI command on an open disk device reading `size` bytes from it (a disk's description
+// asked for before any SCSI address is known); true when it completed cleanly.
+bool ReadCommandOnDevice(int fd, std::span<const uint8_t> cdb, uint8_t* data, unsigned size);
+
 }  // namespace brenvik

@@ -132,7 +132,8 @@ void CBadFileDlg::buildControls() {
                           QStringLiteral("Path"), QStringLiteral("Reason")},
                          DluRect(7, 24, 437, 262));
   results_ = resultView_->listModel();
-  results_->setTranslatedColumns({2, 4});  // the kind of invalid file, and why a file is damaged
+  // The size's unit ("17 Bytes"), the kind of invalid file, and why a file is damaged.
+  results_->setTranslatedColumns({kSizeColumn, kStatusColumn, kReasonColumn});
   resultView_->setColumnWidths({100, 100, 100, 260, -1});
 
   const QString nameLabel = QStringLiteral("File Name(Invalid char):");

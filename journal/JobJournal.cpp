@@ -1,9 +1,5 @@
 #include "journal/JobJournal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -48,16 +44,15 @@ UniqueFd JobJournal::OpenOrMakeFolder(std::string_view relative) {
   for (size_t i = 0; i < created.size(); ++i) {
     const RelativeName made = SplitRelative(created[i]);
     const UniqueFd parent = OpenFolderBelow(rootFd_, made.folder, false);
-    const std::optional<JournaledFile> identity =
-        parent ? FolderIdentityAt(parent.get(), std::string(made.name)) : std::nullopt;
+    const std::optional<FileIdentity> identity = parent ? FolderIdentityAt(parent.get(), made.name) : std::nullopt;
     if (!identity) return UniqueFd();  // swapped away at once: this file stays where it is
-    if (!writer->RecordFolderCreated(created[i], *identity)) {
+    if (!writer->RecordFolderCreated(created[i], {*identity, 0})) {
       // The folders not journaled go again, innermost first (each is still empty).
       failed_ = true;
       for (size_t j = created.size(); j-- > i;) {
         const RelativeName up = SplitRelative(created[j]);
         if (const UniqueFd upFolder = OpenFolderBelow(rootFd_, up.folder, false))
-          ::unlinkat(upFolder.get(), std::string(up.name).c_str(), AT_REMOVEDIR);
+          RemoveEmptyFolderAt(upFolder.get(), up.name);
       }
       return UniqueFd();
     }
@@ -69,12 +64,6 @@ RelativeName SplitRelative(std::string_view relative) {
   const size_t slash = relative.rfind('/');
   if (slash == std::string_view::npos) return {{}, relative};
   return {relative.substr(0, slash), relative.substr(slash + 1)};
-}
-
-std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name) {
-  struct stat st {};
-  if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
-  return JournaledFile{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0};
 }
 
 std::string SiblingPath(std::string_view relative, std::string_view newName) {

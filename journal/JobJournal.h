@@ -50,8 +50,6 @@ class JobJournal {
   bool failed_ = false;
 };
 
-// Device and inode of the folder `name` in an open folder (size 0); nullopt when it is no folder.
-std::optional<JournaledFile> FolderIdentityAt(int parentFd, const std::string& name);
 
 // A path relative to a job's root as its folder ("a/b", empty for the root itself) and its name.
 struct RelativeName {

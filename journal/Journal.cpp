@@ -1,12 +1,8 @@
 #include "journal/Journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <ctime>
@@ -86,7 +82,7 @@ std::optional<JournalEntry> ParseEntry(std::string_view line) {
   if (entry.kind == JournalEntryKind::FolderCreated ? !to->empty() : !IsPathBelowRoot(*to)) return std::nullopt;
   entry.from = std::move(*from);
   entry.to = std::move(*to);
-  if (!ParseNumber(f[3], entry.file.device) || !ParseNumber(f[4], entry.file.inode) ||
+  if (!ParseNumber(f[3], entry.file.identity.device) || !ParseNumber(f[4], entry.file.identity.inode) ||
       !ParseNumber(f[5], entry.file.size)) {
     return std::nullopt;
   }
@@ -94,23 +90,6 @@ std::optional<JournalEntry> ParseEntry(std::string_view line) {
 }
 
 }  // namespace
-
-std::optional<JournaledFile> RegularFileIdentityAt(int folderFd, std::string_view name) {
-  struct stat st {};
-  if (name.empty() || ::fstatat(folderFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(st.st_mode)) {
-    return std::nullopt;
-  }
-  return JournaledFile{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                      static_cast<int64_t>(st.st_size)};
-}
-
-std::optional<JournaledFile> RegularFileIdentityOf(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return JournaledFile{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                      static_cast<int64_t>(st.st_size)};
-}
 
 namespace {
 
@@ -157,24 +136,23 @@ std::optional<std::string> UnescapeJournalPath(std::string_view text) {
 
 std::optional<JournalWriter> JournalWriter::Begin(int rootFd, const std::filesystem::path& root,
                                                   std::string_view tool, std::string_view settings) {
-  struct stat rootStat {};
-  if (::fstat(rootFd, &rootStat) != 0) return std::nullopt;
+  const FileIdentity rootIdentity = IdentityOf(rootFd);
+  if (!rootIdentity.known()) return std::nullopt;
   const std::string folderName(kJournalFolderName);
-  if (::mkdirat(rootFd, folderName.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-  UniqueFd folder(::openat(rootFd, folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const UniqueFd folder = OpenFolderBelow(rootFd, folderName, /*createMissing=*/true, nullptr, 0700);
   if (!folder) return std::nullopt;
 
   const time_t now = std::time(nullptr);
   const std::string stamp = LocalTimeText(now, "%Y-%m-%d %H-%M-%S");
-  UniqueFd fd;
+  AppendOnlyFile file;
   std::string name;
-  for (int n = 1; n < 1000 && !fd; ++n) {
+  for (int n = 1; n < 1000 && !file.isOpen(); ++n) {
     name = std::string(tool) + " " + stamp + (n == 1 ? "" : " (" + std::to_string(n) + ")") + ".tsv";
-    fd = UniqueFd(::openat(folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0600));
-    if (!fd && errno != EEXIST) return std::nullopt;
+    AppendOnlyFile::Made made;
+    file = AppendOnlyFile::CreateAt(folder.get(), name, made);
+    if (made == AppendOnlyFile::Made::Failed) return std::nullopt;
   }
-  if (!fd) return std::nullopt;
+  if (!file.isOpen()) return std::nullopt;
 
   std::string header(kMagic);
   header += "\ttool=" + EscapeJournalPath(tool);
@@ -182,14 +160,14 @@ std::optional<JournalWriter> JournalWriter::Begin(int rootFd, const std::filesys
   std::error_code ignored;
   const std::filesystem::path absoluteRoot = std::filesystem::absolute(root, ignored);
   header += "\troot=" + EscapeJournalPath(absoluteRoot.empty() ? root.native() : absoluteRoot.native());
-  header += "\troot-id=" + std::to_string(rootStat.st_dev) + ":" + std::to_string(rootStat.st_ino);
+  header += "\troot-id=" + std::to_string(rootIdentity.device) + ":" + std::to_string(rootIdentity.inode);
   header += "\tstarted=" + LocalTimeText(now, "%Y-%m-%dT%H:%M:%S%z");
   header += "\tsettings=" + EscapeJournalPath(settings);
   header += '\n';
   const std::filesystem::path path = root / folderName / name;
-  JournalWriter writer(std::move(fd), path);
-  if (!writer.Write(header)) {
-    ::unlinkat(folder.get(), name.c_str(), 0);
+  JournalWriter writer(std::move(file), path);
+  if (!writer.file_.Append(header)) {
+    DeleteRegularFileAt(folder.get(), name);
     return std::nullopt;
   }
   return writer;
@@ -209,47 +187,16 @@ bool JournalWriter::Append(std::string_view kind, std::string_view first, std::s
   line += '\t';
   AppendEscaped(line, second);
   char numbers[96];
-  std::snprintf(numbers, sizeof numbers, "\t%llu\t%llu\t%lld\t", static_cast<unsigned long long>(file.device),
-                static_cast<unsigned long long>(file.inode), static_cast<long long>(file.size));
+  std::snprintf(numbers, sizeof numbers, "\t%llu\t%llu\t%lld\t",
+                static_cast<unsigned long long>(file.identity.device),
+                static_cast<unsigned long long>(file.identity.inode), static_cast<long long>(file.size));
   line += numbers;
   line += timeText_;
   char crc[16];
   std::snprintf(crc, sizeof crc, "\t%08x\n", LineCrc(line));
   line += crc;
   // One write per line: a killed job leaves whole lines, or a last line without its line feed.
-  return Write(line);
-}
-
-bool JournalWriter::Write(std::string_view bytes) {
-  constexpr int64_t kReserveStep = 1 << 20;
-  const int64_t end = written_ + static_cast<int64_t>(bytes.size());
-  if (end > reserved_) {
-    const int64_t reserve = std::max(end, reserved_ + kReserveStep);
-    // Blocks are taken now, so a full disk fails here and not in the middle of a line; a file
-    // system without fallocate is grown by the write itself.
-    if (::fallocate(fd_.get(), 0, reserved_, reserve - reserved_) == 0) reserved_ = reserve;
-    else if (errno != EOPNOTSUPP) return false;
-  }
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  int64_t at = written_;
-  while (left > 0) {
-    const ssize_t n = ::pwrite(fd_.get(), data, left, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      // A part written stays zero-padded up to the next line: nothing after it counts.
-      return false;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-    at += n;
-  }
-  written_ = end;
-  return true;
-}
-
-JournalWriter::~JournalWriter() {
-  if (fd_ && reserved_ > written_) (void)::ftruncate(fd_.get(), written_);
+  return file_.Append(line);
 }
 
 bool JournalWriter::RecordMove(std::string_view from, std::string_view to, const JournaledFile& file) {
@@ -357,8 +304,8 @@ std::optional<JournalContents> ReadJournal(int fd, std::string* error) {
   const size_t colon = rootId.find(':');
   std::optional<std::string> settings = UnescapeJournalPath(ValueOf(header[5], "settings"));
   if (!tool || !root || root->empty() || root->find('\0') != std::string::npos || !settings ||
-      colon == std::string_view::npos || !ParseNumber(rootId.substr(0, colon), contents.rootDevice) ||
-      !ParseNumber(rootId.substr(colon + 1), contents.rootInode)) {
+      colon == std::string_view::npos || !ParseNumber(rootId.substr(0, colon), contents.rootIdentity.device) ||
+      !ParseNumber(rootId.substr(colon + 1), contents.rootIdentity.inode)) {
     return fail("The journal's header line is damaged");
   }
   contents.tool = std::move(*tool);
@@ -386,8 +333,9 @@ std::optional<JournalContents> ReadJournal(int fd, std::string* error) {
 }
 
 std::optional<JournalContents> ReadJournal(const std::filesystem::path& path, std::string* error) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd || !RegularFileIdentityOf(fd.get())) {
+  int64_t size = 0;
+  const UniqueFd fd = OpenRegularFile(path, size);
+  if (!fd) {
     if (error) *error = "The journal cannot be opened";
     return std::nullopt;
   }

@@ -27,21 +27,14 @@
 #include <vector>
 
 #include "platform/DirectoryWalk.h"
+#include "platform/AppendOnlyFile.h"
 #include "platform/FileOps.h"
+#include "platform/NoFollow.h"
 
 namespace brenvik {
 
-struct JournaledFile {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  int64_t size = 0;
-  bool operator==(const JournaledFile&) const = default;
-};
-// The identity of `name` in an open folder, the name itself (a link is not looked through);
-// nullopt when it is missing or not a regular file.
-std::optional<JournaledFile> RegularFileIdentityAt(int folderFd, std::string_view name);
-// The same for an open file.
-std::optional<JournaledFile> RegularFileIdentityOf(int fd);
+// A file a journal line names: which file (folders too), and its length.
+using JournaledFile = RegularFileIdentity;
 
 class JournalWriter {
  public:
@@ -59,23 +52,15 @@ class JournalWriter {
 
   const std::filesystem::path& path() const { return path_; }
 
-  // Cuts the room reserved ahead of the last line (see Write).
-  ~JournalWriter();
   JournalWriter(JournalWriter&&) = default;
   JournalWriter& operator=(JournalWriter&&) = default;
 
  private:
-  JournalWriter(UniqueFd fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  JournalWriter(AppendOnlyFile file, std::filesystem::path path) : file_(std::move(file)), path_(std::move(path)) {}
   bool Append(std::string_view kind, std::string_view first, std::string_view second, const JournaledFile& file);
-  // Writes at the end of what was written. The file is grown ahead in reserved steps, so a line
-  // does not have to grow it (the cost of a line is then about that of a copy); a job killed
-  // meanwhile leaves zero bytes after its last line, which a reader takes as the unfinished end.
-  bool Write(std::string_view bytes);
 
-  UniqueFd fd_;
+  AppendOnlyFile file_;
   std::filesystem::path path_;
-  int64_t written_ = 0;
-  int64_t reserved_ = 0;
   // A job writes thousands of lines a second: one buffer for them all, and the time text made
   // once a second.
   std::string line_;
@@ -108,8 +93,7 @@ struct JournalEntry {
 struct JournalContents {
   std::string tool;
   std::filesystem::path root;
-  uint64_t rootDevice = 0;
-  uint64_t rootInode = 0;
+  FileIdentity rootIdentity;
   std::string started;
   std::string settings;
   std::vector<JournalEntry> entries;  // in the order they were written

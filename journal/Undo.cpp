@@ -1,9 +1,5 @@
 #include "journal/Undo.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <new>
@@ -67,9 +63,8 @@ class Undoer {
     for (const std::string& folder : madeFolders) {
       const RelativeName made = SplitRelative(folder);
       UniqueFd parent = OpenFolderBelow(rootFd_, made.folder, false);
-      const std::optional<JournaledFile> identity =
-          parent ? FolderIdentityAt(parent.get(), std::string(made.name)) : std::nullopt;
-      if (!identity || !journal_->RecordFolderCreated(folder, *identity)) return JournalFailed();
+      const std::optional<FileIdentity> identity = parent ? FolderIdentityAt(parent.get(), made.name) : std::nullopt;
+      if (!identity || !journal_->RecordFolderCreated(folder, {*identity, 0})) return JournalFailed();
     }
     switch (JournaledMoveAt(&*journal_, toFolder.get(), to.name, fromFolder.get(), from.name, move.to, move.from,
                             /*replace=*/false)) {
@@ -89,10 +84,8 @@ class Undoer {
       UniqueFd parent = OpenFolderBelow(rootFd_, folder.folder, false);
       const std::string name(folder.name);
       if (!parent || !IsPlainName(name)) continue;
-      const std::optional<JournaledFile> identity = FolderIdentityAt(parent.get(), name);
-      if (identity && identity->device == it->file.device && identity->inode == it->file.inode) {
-        ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);  // fails, as wanted, when not empty
-      }
+      // Removed only when empty, as wanted.
+      if (FolderIdentityAt(parent.get(), name) == it->file.identity) RemoveEmptyFolderAt(parent.get(), name);
     }
   }
 
@@ -133,10 +126,6 @@ std::string UndoResult::SummaryText() const {
 
 namespace {
 
-UniqueFd OpenFolderAt(int baseFd, const char* name, int extraFlags = 0) {
-  return UniqueFd(::openat(baseFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags));
-}
-
 // The journal `journal` opened, with the folder its job ran in: the folder holding the journal
 // folder it lies in, reached from that folder itself (so the identities tie journal, journal
 // folder and root together, whatever links the typed path went through).
@@ -151,17 +140,15 @@ std::optional<LocatedJournal> LocateJournal(const std::filesystem::path& journal
   const std::filesystem::path absolute = std::filesystem::absolute(journal, ignored).lexically_normal();
   const std::filesystem::path folderPath = absolute.parent_path();
   LocatedJournal located;
-  UniqueFd folder = OpenFolderAt(AT_FDCWD, folderPath.c_str());
-  located.file = folder ? UniqueFd(::openat(folder.get(), absolute.filename().c_str(),
-                                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))
-                        : UniqueFd();
-  if (!located.file || !RegularFileIdentityOf(located.file.get())) {
+  UniqueFd folder = OpenFolder(folderPath);
+  int64_t size = 0;
+  located.file = folder ? OpenRegularFileAt(folder.get(), absolute.filename().native(), size) : UniqueFd();
+  if (!located.file) {
     failure = "The journal cannot be opened";
     return std::nullopt;
   }
-  located.root = OpenFolderAt(folder.get(), "..");
-  const UniqueFd again =
-      located.root ? OpenFolderAt(located.root.get(), std::string(kJournalFolderName).c_str(), O_NOFOLLOW) : UniqueFd();
+  located.root = OpenParentFolder(folder.get());
+  const UniqueFd again = located.root ? OpenFolderAt(located.root.get(), kJournalFolderName) : UniqueFd();
   if (folderPath.filename().native() != kJournalFolderName || !again || IdentityOf(again.get()) != IdentityOf(folder.get())) {
     failure = "The journal does not lie in the " + std::string(kJournalFolderName) +
               " folder of the folder its job ran in; it is undone only there";
@@ -197,7 +184,7 @@ UndoResult Undo(const std::filesystem::path& journal, const std::atomic<int>* st
   result.damage = job->damage;
   result.total = static_cast<int64_t>(moves.size());
 
-  if (IdentityOf(located->root.get()) != FileIdentity{job->rootDevice, job->rootInode}) {
+  if (IdentityOf(located->root.get()) != job->rootIdentity) {
     result.failure = "The folder " + located->rootPath.native() + " that holds this journal is not the folder " +
                      job->root.native() + " its job ran in";
     return result;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,8 @@ UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, co
 UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
   return OpenCheckedOutput(path, inputs, probe, true);
 }
+
+UniqueFd DuplicateFd(int fd) { return UniqueFd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
 
 bool CloseOutput(UniqueFd& fd) {
   if (!fd) return false;
@@ -255,10 +259,11 @@ bool CreateFolders(const fs::path& path, unsigned mode) {
   return IsFolder(path);
 }
 
-static FileKind KindOfMode(mode_t mode) {
+FileKind KindOfMode(unsigned mode) {
   if (S_ISREG(mode)) return FileKind::Regular;
   if (S_ISDIR(mode)) return FileKind::Folder;
   if (S_ISBLK(mode)) return FileKind::BlockDevice;
+  if (S_ISSOCK(mode)) return FileKind::Socket;
   return FileKind::Other;
 }
 
@@ -336,6 +341,38 @@ bool IsFolder(const fs::path& path) {
 bool Exists(const fs::path& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool ReplaceFileAtomicallyAt(int folderFd, const std::string& name, std::string_view contents) {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string temporary;
+  UniqueFd fd;
+  for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    temporary = "." + name + suffix;
+    fd.reset(::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd && errno != EEXIST) return false;
+  }
+  if (!fd) return false;
+  const bool written = WriteFull(fd.get(), contents.data(), contents.size()) && ::fsync(fd.get()) == 0 && CloseOutput(fd);
+  if (!written || ::renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) != 0) {
+    ::unlinkat(folderFd, temporary.c_str(), 0);
+    return false;
+  }
+  ::fsync(folderFd);
+  return true;
+}
+
+bool SyncData(int fd) { return ::fdatasync(fd) == 0; }
+
+void StartWriteback(int fd, int64_t offset, int64_t size) {
+  (void)::sync_file_range(fd, offset, size, SYNC_FILE_RANGE_WRITE);
+}
+
+Access ReadWriteAccess(const fs::path& path) {
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0) return Access::Allowed;
+  return errno == EACCES || errno == EPERM ? Access::Denied : Access::Unknown;
 }
 
 }  // namespace brenvik

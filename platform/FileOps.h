@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/StorageIdentity.h"
 
@@ -39,6 +40,8 @@ class UniqueFd {
 
 // Opens a file for reading, sharing it with every other reader and writer. Never blocks on a FIFO.
 UniqueFd OpenShared(const fs::path& path);
+// A second descriptor of the same open file (its own to close); invalid when `fd` is.
+UniqueFd DuplicateFd(int fd);
 // Opens the file `name` of an open folder for reading, sharing it with every other reader and
 // writer, for a walk that reads many files: no path is resolved again, a symbolic link is not
 // followed, and the descriptor stays non-blocking (regular files read as usual; a FIFO or device
@@ -110,7 +113,9 @@ void ResetAttributes(const fs::path& path);
 bool CreateFolders(const fs::path& path, unsigned mode = 0777);
 
 // What an open descriptor or a path (symbolic links followed) refers to.
-enum class FileKind { Missing, Regular, Folder, BlockDevice, Other };
+enum class FileKind { Missing, Regular, Folder, BlockDevice, Socket, Other };
+// The kind a stat mode stands for.
+FileKind KindOfMode(unsigned mode);
 FileKind KindOfOpenFile(int fd);
 FileKind KindOfPath(const fs::path& path);
 // Sets the length of an open file (shortening drops the bytes after `length`); false on error.
@@ -126,6 +131,22 @@ bool ReplaceFileBelow(const fs::path& base, const fs::path& relative, const std:
 // The same below the open folder `baseFd`.
 bool ReplaceFileBelowAt(int baseFd, const fs::path& relative, const std::function<bool(int fd)>& fill,
                         unsigned folderMode = 0700);
+
+// Replaces `name` in the open folder with a file holding `contents`, all or nothing: the text is
+// written to a new file beside it, made durable and renamed over the name, so that a crash at any
+// moment leaves either the old file or the new one, whole. A link at the name is replaced, never
+// written through.
+bool ReplaceFileAtomicallyAt(int folderFd, const std::string& name, std::string_view contents);
+// Makes the data written to `fd` durable (fdatasync); false when the device refused.
+bool SyncData(int fd);
+// Starts writing the range of `fd` out to its device without waiting for it (sync_file_range), so
+// that dirty pages do not pile up behind a long copy; errors are left to the later SyncData.
+void StartWriteback(int fd, int64_t offset, int64_t size);
+
+enum class Access { Allowed, Denied, Unknown };
+// Whether this user may open `path` for reading and writing, asked without opening it (an open
+// of a disk node can spin up or probe the drive).
+Access ReadWriteAccess(const fs::path& path);
 
 bool IsFolder(const fs::path& path);
 bool Exists(const fs::path& path);  // without following a final symbolic link

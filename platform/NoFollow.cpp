@@ -44,7 +44,7 @@ UniqueFd OpenFolder(const fs::path& path) {
 }
 
 UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissing,
-                         std::vector<std::string>* created) {
+                         std::vector<std::string>* created, unsigned mode) {
   UniqueFd current(::fcntl(baseFd, F_DUPFD_CLOEXEC, 0));
   size_t start = 0;
   while (current && start < relative.size()) {
@@ -55,7 +55,7 @@ UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissi
     // A NUL byte would end the name early for the system: "..\0x" must not reach it as "..".
     if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) return UniqueFd();
     if (createMissing) {
-      if (::mkdirat(current.get(), part.c_str(), 0777) == 0) {
+      if (::mkdirat(current.get(), part.c_str(), mode) == 0) {
         if (created) created->emplace_back(relative.substr(0, end));
       } else if (errno != EEXIST) {
         return UniqueFd();
@@ -124,16 +124,84 @@ FileIdentity IdentityFromBytes(std::string_view bytes) {
   return IdentityFromBytes(reinterpret_cast<const unsigned char*>(bytes.data()));
 }
 
+namespace {
+
+FileIdentity IdentityFrom(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
 FileIdentity IdentityOf(int fd) {
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) return {};
-  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return IdentityFrom(st);
 }
 
 FileIdentity IdentityAt(int folderFd, std::string_view name) {
   struct stat st {};
   if (name.empty() || ::fstatat(folderFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
-  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return IdentityFrom(st);
+}
+
+namespace {
+
+std::optional<RegularFileIdentity> RegularFileIdentityFrom(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return std::nullopt;
+  return RegularFileIdentity{IdentityFrom(st),
+                             static_cast<int64_t>(st.st_size)};
+}
+
+}  // namespace
+
+std::optional<RegularFileIdentity> RegularFileIdentityAt(int folderFd, std::string_view name) {
+  struct stat st {};
+  if (name.empty() || ::fstatat(folderFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return std::nullopt;
+  return RegularFileIdentityFrom(st);
+}
+
+std::optional<RegularFileIdentity> RegularFileIdentityOf(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return RegularFileIdentityFrom(st);
+}
+
+std::optional<FileIdentity> FolderIdentityAt(int parentFd, std::string_view name) {
+  struct stat st {};
+  if (name.empty() || ::fstatat(parentFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(st.st_mode))
+    return std::nullopt;
+  return IdentityFrom(st);
+}
+
+UniqueFd OpenFolderAt(int folderFd, std::string_view name) {
+  return UniqueFd(::openat(folderFd, std::string(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+UniqueFd OpenParentFolder(int folderFd) {
+  return UniqueFd(::openat(folderFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool RemoveEmptyFolderAt(int folderFd, std::string_view name) {
+  return !name.empty() && ::unlinkat(folderFd, std::string(name).c_str(), AT_REMOVEDIR) == 0;
+}
+
+std::optional<PathStatus> StatusOfPath(const fs::path& path, bool followLink) {
+  struct stat st {};
+  if ((followLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) return std::nullopt;
+  PathStatus status;
+  status.kind = KindOfMode(st.st_mode);
+  status.identity = IdentityFrom(st);
+  status.deviceNumber = static_cast<uint64_t>(st.st_rdev);
+  status.size = static_cast<int64_t>(st.st_size);
+  status.modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+  status.modifiedNanoseconds = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return status;
+}
+
+UniqueFd ReopenOpenFile(int fd, bool direct) {
+  return UniqueFd(::open(PathOfOpenFile(fd).c_str(), O_RDONLY | O_CLOEXEC | (direct ? O_DIRECT : 0)));
 }
 
 FileIdentity FolderIdentity(const fs::path& path) {

@@ -28,9 +28,9 @@ UniqueFd OpenFolder(const fs::path& path);
 // them empty, "." or ".." or holding a NUL byte; an empty `relative` opens the base itself. No symbolic link is followed
 // on the way. With `createMissing`, missing folders are created first; with `created` as well, each
 // folder this call made is added to it (its path relative to the base), for a caller that must
-// account for what it made.
+// account for what it made. Folders are made with `mode` (less the umask).
 UniqueFd OpenFolderBelow(int baseFd, std::string_view relative, bool createMissing,
-                         std::vector<std::string>* created = nullptr);
+                         std::vector<std::string>* created = nullptr, unsigned mode = 0777);
 
 // True when `name` in the open folder is a regular file (a link is not looked through).
 bool IsRegularFileAt(int folderFd, std::string_view name);
@@ -70,6 +70,43 @@ FileIdentity IdentityOf(int fd);
 FileIdentity IdentityAt(int folderFd, std::string_view name);
 // The folder a path names now (a final link followed, as when a walk opens its root).
 FileIdentity FolderIdentity(const fs::path& path);
+
+// What a path names now, in the words that tell one file or device from another.
+struct PathStatus {
+  FileKind kind = FileKind::Missing;
+  FileIdentity identity;
+  uint64_t deviceNumber = 0;  // a block device's own number
+  int64_t size = 0;
+  int64_t modifiedSeconds = 0;
+  int64_t modifiedNanoseconds = 0;
+};
+// With `followLink` false a final symbolic link is described itself (kind Other).
+std::optional<PathStatus> StatusOfPath(const fs::path& path, bool followLink = true);
+
+// Opens the open file `fd` again for reading (with O_DIRECT when `direct`, bypassing the page
+// cache): the same file, whatever its name leads to by now.
+UniqueFd ReopenOpenFile(int fd, bool direct = false);
+
+// A regular file as a journal keeps it: which file, and its length.
+struct RegularFileIdentity {
+  FileIdentity identity;
+  int64_t size = 0;
+  friend bool operator==(const RegularFileIdentity&, const RegularFileIdentity&) = default;
+};
+// `name` in an open folder, the name itself (a link is not looked through); nullopt when it is
+// missing or not a regular file.
+std::optional<RegularFileIdentity> RegularFileIdentityAt(int folderFd, std::string_view name);
+// The same for an open file.
+std::optional<RegularFileIdentity> RegularFileIdentityOf(int fd);
+// `name` in an open folder when it is a folder (a link is not looked through).
+std::optional<FileIdentity> FolderIdentityAt(int parentFd, std::string_view name);
+
+// Opens `name` in the open folder as a folder, without following a link at that name.
+UniqueFd OpenFolderAt(int folderFd, std::string_view name);
+// The folder holding the open folder `folderFd` ("..").
+UniqueFd OpenParentFolder(int folderFd);
+// Removes the folder `name` of an open folder when it is empty; a link or file is left alone.
+bool RemoveEmptyFolderAt(int folderFd, std::string_view name);
 
 // The part of `file` below `root` ("a/b/x.jpg"), or empty when the file is not below the root or
 // the part has empty, "." or ".." parts.

@@ -13,36 +13,26 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Sysfs.h"
+
 namespace brenvik {
 
 namespace fs = std::filesystem;
 
+std::string DeviceNumberText(uint64_t device) {
+  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
 namespace {
 
-// sysfs attributes are short; anything longer is not one.
-constexpr std::streamsize kMaxAttributeBytes = 4096;
 // A hostile or broken tree could list endless holders; a real stack has a handful.
 constexpr size_t kMaxDevicesInFamily = 4096;
-
-std::string ReadAttribute(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::string text(static_cast<size_t>(kMaxAttributeBytes), '\0');
-  in.read(text.data(), kMaxAttributeBytes);
-  text.resize(static_cast<size_t>(in.gcount()));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
-  return text;
-}
 
 uint64_t ParseDeviceNumber(const std::string& text) {
   unsigned majorNumber = 0, minorNumber = 0;
   char extra = 0;
   if (std::sscanf(text.c_str(), "%u:%u%c", &majorNumber, &minorNumber, &extra) != 2) return 0;
   return makedev(majorNumber, minorNumber);
-}
-
-std::string DeviceNumberText(uint64_t device) {
-  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
 StorageUnit FileUnit(const struct stat& st) {
@@ -141,7 +131,7 @@ class DeviceWalk {
     }
   }
 
-  static uint64_t DeviceOf(const fs::path& entry) { return ParseDeviceNumber(ReadAttribute(entry / "dev")); }
+  static uint64_t DeviceOf(const fs::path& entry) { return ParseDeviceNumber(ReadSysfsAttribute(entry / "dev").value_or(std::string())); }
 
   template <class Visit>
   static void forEachEntry(const fs::path& folder, Visit visit) {
@@ -156,13 +146,13 @@ class DeviceWalk {
                       std::deque<uint64_t>& queue) {
     // The kernel's own record of the backing file's device and inode, where it offers one, holds
     // even when the file was renamed; the path is what every kernel shows.
-    const uint64_t backingDevice = ParseDeviceNumber(ReadAttribute(loop / "backing_dev"));
-    const std::string backingInode = ReadAttribute(loop / "backing_inode");
+    const uint64_t backingDevice = ParseDeviceNumber(ReadSysfsAttribute(loop / "backing_dev").value_or(std::string()));
+    const std::string backingInode = ReadSysfsAttribute(loop / "backing_inode").value_or(std::string());
     if (backingDevice != 0 && !backingInode.empty()) {
       out.insert({StorageUnit::Kind::File, backingDevice, std::strtoull(backingInode.c_str(), nullptr, 10)});
       addFileSystem(backingDevice, backingHost);
     }
-    const std::string backingFile = ReadAttribute(loop / "backing_file");
+    const std::string backingFile = ReadSysfsAttribute(loop / "backing_file").value_or(std::string());
     struct stat st {};
     if (backingFile.empty() || backingFile.front() != '/' || ::stat(backingFile.c_str(), &st) != 0) return;
     if (S_ISBLK(st.st_mode)) {
@@ -212,6 +202,11 @@ StorageIdentity IdentifyStorage(const fs::path& path, const StorageProbe& probe)
   if (errno == ENOENT && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
     DeviceWalk(probe).addFileSystem(st.st_dev, identity.host);
   return identity;
+}
+
+std::filesystem::path LoopBackingFile(uint64_t device, const std::filesystem::path& sysfsRoot) {
+  return ReadSysfsAttribute(sysfsRoot / "dev/block" / DeviceNumberText(device) / "loop/backing_file")
+      .value_or(std::string());
 }
 
 StorageClash CompareStorage(const StorageIdentity& output, const StorageIdentity& input) {

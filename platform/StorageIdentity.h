@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <string>
 #include <span>
 #include <vector>
 
@@ -58,6 +59,11 @@ StorageIdentity IdentifyStorage(const std::filesystem::path& path, const Storage
 StorageIdentity IdentifyStat(const struct stat& st, const StorageProbe& probe = {});
 // The storage of a block device given by its number (a SCSI disk's block device, for one).
 StorageIdentity IdentifyBlockDevice(uint64_t device, const StorageProbe& probe = {});
+
+// A device number as sysfs writes it: "major:minor".
+std::string DeviceNumberText(uint64_t device);
+// The file behind the loop device `device` as the kernel names it; empty for another device.
+std::filesystem::path LoopBackingFile(uint64_t device, const std::filesystem::path& sysfsRoot);
 
 enum class StorageClash {
   None,

@@ -35,6 +35,7 @@ constexpr int kWholePlotButton = 3320;
 constexpr int kExportPlotButton = 3321;
 constexpr int kPlotView = 3322;
 constexpr int kLabelColumn = 1;
+constexpr int kSizeColumn = 3;
 constexpr int kDeviceColumn = 0;
 
 const QString kParameterError = QStringLiteral("Parameter setting error, please reset");
@@ -94,6 +95,7 @@ void CRaidDlg::buildControls() {
   const int wide = (diskView_->width() - 2 * diskView_->frameWidth() - 120) / 2;
   for (CheckListView* view : {diskView_, memberView_}) {
     view->setColumnWidths({wide, 60, wide, 60});
+    view->listModel()->setTranslatedColumns({kSizeColumn});  // a size's unit ("512 Bytes")
     connect(view, &QWidget::customContextMenuRequested, this,
             [this, view](const QPoint& position) { openMenu(view == diskView_ ? kDiskListId : kMemberListId, position); });
   }

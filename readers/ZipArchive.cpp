@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <vector>
 
 #include "platform/FileOps.h"
@@ -60,7 +59,7 @@ voidpf OpenStream(voidpf, const void* filename, int mode) {
 voidpf OpenStreamOnFd(voidpf, const void* archive, int mode) {
   if (!OpensForReading(mode) || archive == nullptr) return nullptr;
   const auto* file = static_cast<const OpenArchive*>(archive);
-  return StartStream(UniqueFd(fcntl(file->fd, F_DUPFD_CLOEXEC, 0)), file->length);
+  return StartStream(DuplicateFd(file->fd), file->length);
 }
 
 uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {

@@ -223,7 +223,7 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
   RenameResult failed;
   failed.outcome = RenameOutcome::MoveFailed;
   const std::optional<JournaledFile> read = RegularFileIdentityOf(file.get());
-  if (!read || IdentityAt(entry->folder.get(), entry->name) != FileIdentity{read->device, read->inode}) return failed;
+  if (!read || IdentityAt(entry->folder.get(), entry->name) != read->identity) return failed;
   ResetAttributesAt(entry->folder.get(), entry->name);
   const std::string relative = journal ? RelativeBelowRoot(tree.root(), filePath) : std::string();
 

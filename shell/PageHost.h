@@ -14,7 +14,6 @@ class PageHost {
   virtual ~PageHost() = default;
   virtual AppSettings& settings() = 0;  // pages only read it; the Settings dialog writes it
   virtual UiServices& ui() = 0;
-  virtual std::filesystem::path startDirectory() const = 0;
   // The executable's name without extension: the caption of validation messages.
   virtual QString applicationName() const = 0;
 };

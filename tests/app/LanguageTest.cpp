@@ -19,6 +19,7 @@
 #include "app/CUpdateDlg.h"
 #include "core/Translation.h"
 #include "disk/RescueMapView.h"
+#include "raid/CRaidDlg.h"
 #include "shell/CheckListModel.h"
 #include "shell/Controls.h"
 #include "tests/support/RecordingUi.h"
@@ -137,13 +138,28 @@ class LanguageTest : public QObject {
     // Invalid Files lists a damaged file and a carved one with their reasons.
     TempDir files;
     const std::string photo = ReadFile(std::filesystem::path(BRENVIK_TEST_DATA) / "damage/photo.jpg");
-    WriteFile(files / "cut.jpg", photo.substr(0, 1500));
+    WriteFile(files / "cut.jpg", photo.substr(0, 900));  // its size in bytes, a unit in words
     WriteFile(files / "carved.jpg", photo + std::string(10, 'x'));
     ui.folderAnswers.push_back(QString::fromStdString(files.path().native()));
     QTest::mouseClick(FindControl<QPushButton>(window.page(0), 3802), Qt::LeftButton);
     FindControl<QCheckBox>(window.page(0), 3825)->click();
     QTest::mouseClick(FindControl<QPushButton>(window.page(0), 3804), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(FindControl<QTableView>(window.page(0), 3803)->model()->rowCount(), 2, 20000);
+
+    // Raid Analysis lists a member file with its size.
+    WriteFile(files / "member.img", std::string(900, '\0'));
+    ui.openFilesAnswers.push_back({QString::fromStdString((files / "member.img").native())});
+    auto* raid = static_cast<CRaidDlg*>(window.page(4));
+    QVERIFY(raid->openMenu(3303, QPoint(5, 5)) != nullptr);
+    raid->findChild<QAction*>(QStringLiteral("3318"))->trigger();
+    raid->menu()->hide();
+    QCOMPARE(FindControl<QTableView>(raid, 3303)->model()->rowCount(), 1);
+    // Sizes name their unit in words ("900 Bytes") in both lists.
+    QStringList sizes;
+    for (const auto& [view, column] : {std::pair(FindControl<QTableView>(window.page(0), 3803), 1),
+                                       std::pair(FindControl<QTableView>(raid, 3303), 3)})
+      for (int row = 0; row < view->model()->rowCount(); ++row) sizes << view->model()->index(row, column).data().toString();
+    QVERIFY2(Foreign(language, sizes).isEmpty(), qPrintable(sizes.join(QStringLiteral("; "))));
 
     // The N.S Image page's refusal lands in its message list: a row built by the job's form.
     window.switchToPage(2);

@@ -187,7 +187,9 @@ TEST(TemporaryFolder, AnUntrustedDefaultFolderIsReplacedByAFreshPrivateOne) {
     ASSERT_TRUE(WriteFull(result.fd.get(), "records", 7));
     // Nobody else can reach the result file between Check and Delete.
     const std::string edit = "runuser -u nobody -- sh -c 'echo changed > \"" + result.path.native() + "\"' 2>/dev/null";
-    if (canRunAsNobody) EXPECT_NE(std::system(edit.c_str()), 0) << "another user changed a result file";
+    if (canRunAsNobody) {
+      EXPECT_NE(std::system(edit.c_str()), 0) << "another user changed a result file";
+    }
     EXPECT_EQ(ReadFile(result.path), "records");
     WriteFile(own / "sub/part.xml", "<x/>");
 

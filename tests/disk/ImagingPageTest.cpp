@@ -13,9 +13,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <sys/stat.h>
+
 #include <atomic>
 #include <cmath>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "shell/CheckListModel.h"
@@ -142,7 +144,10 @@ class ImagingPageTest : public QObject {
     Machine m;
     QCOMPARE(m.page->sourceList()->columnCount(), 5);
     QCOMPARE(m.page->sourceList()->headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Size"));
+    // Other pages' jobs resolve relative names against the working folder: Refresh leaves it be.
+    const std::filesystem::path workingFolder = std::filesystem::current_path();
     m.refresh();
+    QCOMPARE(std::filesystem::current_path(), workingFolder);
     QCOMPARE(m.page->messageList()->row(0).cells, (QStringList{"刷新设备", "正在枚举设备中..."}));
     const CheckListModel* source = m.page->sourceList();
     QCOMPARE(source->rowCount(), 3);

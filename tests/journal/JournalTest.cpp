@@ -36,7 +36,7 @@ std::filesystem::path RunJob(const std::filesystem::path& root,
     journal->RecordFolderCreated("aside", *[&] {
       struct stat st {};
       ::fstatat(rootFd.get(), "aside", &st, 0);
-      return std::optional<JournaledFile>(JournaledFile{st.st_dev, st.st_ino, 0});
+      return std::optional<JournaledFile>(JournaledFile{{st.st_dev, st.st_ino}, 0});
     }());
   }
   for (const auto& [from, to] : renames) {

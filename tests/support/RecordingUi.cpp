@@ -47,7 +47,6 @@ bool RecordingUi::sawText(const QString& text) const {
 
 TestPageHost::TestPageHost(const std::filesystem::path& temporaryFolder) {
   settings_.temporaryFolder = temporaryFolder;
-  startDirectory_ = temporaryFolder;
 }
 
 }  // namespace brenvik::testing

@@ -47,11 +47,9 @@ class TestPageHost : public PageHost {
   explicit TestPageHost(const std::filesystem::path& temporaryFolder);
   AppSettings& settings() override { return settings_; }
   UiServices& ui() override { return ui_; }
-  std::filesystem::path startDirectory() const override { return startDirectory_; }
   QString applicationName() const override { return QStringLiteral("brenvik"); }
 
   RecordingUi& recorder() { return ui_; }
-  std::filesystem::path startDirectory_;
   DiskInventory disks;  // what a test gives the Raid Analysis page
 
  private:
