@@ -16,15 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::optional<int64_t> ParseInteger(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
-
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 bool IsPrintable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
@@ -83,7 +74,7 @@ std::optional<ScsiAddress> ParseScsiAddress(std::string_view text) {
   for (size_t i = 0; i < parts.size(); ++i) {
     const size_t colon = i + 1 < parts.size() ? text.find(':') : text.size();
     if (colon == std::string_view::npos) return std::nullopt;
-    const std::optional<int64_t> value = ParseInteger(text.substr(0, colon));
+    const std::optional<int64_t> value = ParseSysfsInteger(text.substr(0, colon));
     if (!value || *value < 0 || *value > INT32_MAX) return std::nullopt;
     parts[i] = *value;
     text.remove_prefix(std::min(text.size(), colon + 1));

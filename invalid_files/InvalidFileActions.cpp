@@ -79,22 +79,24 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
   if (request.mode == kCacheModeFiles) {
     UniqueFd file = OpenCreatedTemporaryFile(request.resultFile);
     if (!file) {
+      // Nothing was touched: the job ends on the failure, never on the completion text.
       outcome.end = DeleteEnd::ResultFileUnreadable;
       reporter.TallyFailure(kTemporaryFileAccessText);
-    } else {
-      RecordFileReader records(file.get(), kPathRecordLength, 1, kIdentityBytes);
-      std::vector<std::u16string> record;
-      std::string identityBytes;
-      while (!stopped() && records.Next(record, &identityBytes)) {
-        // A record that does not say which file it was cannot be told from a forged one.
-        const FileIdentity identity = IdentityFromBytes(identityBytes);
-        if (identity.known() && remover.Remove(TextToPath(record.front()), identity)) ++outcome.removed;
-      }
-      file.reset();
-      reporter.ClearRows();
-      ResetAttributes(request.resultFile);
-      DeleteFile(request.resultFile);
+      reporter.Status(kTemporaryFileAccessText);
+      return outcome;
     }
+    RecordFileReader records(file.get(), kPathRecordLength, 1, kIdentityBytes);
+    std::vector<std::u16string> record;
+    std::string identityBytes;
+    while (!stopped() && records.Next(record, &identityBytes)) {
+      // A record that does not say which file it was cannot be told from a forged one.
+      const FileIdentity identity = IdentityFromBytes(identityBytes);
+      if (identity.known() && remover.Remove(TextToPath(record.front()), identity)) ++outcome.removed;
+    }
+    file.reset();
+    reporter.ClearRows();
+    ResetAttributes(request.resultFile);
+    DeleteFile(request.resultFile);
   } else {
     for (auto row = request.markedRows.rbegin(); row != request.markedRows.rend() && !stopped(); ++row)
       if (IsRemovable(row->verdict) && remover.Remove(row->path, row->identity)) {

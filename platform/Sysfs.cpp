@@ -40,8 +40,10 @@ std::string ReadSysfsLine(const std::filesystem::path& path) {
 
 std::optional<int64_t> ReadSysfsInteger(const std::filesystem::path& path) {
   const std::optional<std::string> attribute = ReadSysfsAttribute(path);
-  if (!attribute) return std::nullopt;
-  std::string_view text = *attribute;
+  return attribute ? ParseSysfsInteger(*attribute) : std::nullopt;
+}
+
+std::optional<int64_t> ParseSysfsInteger(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   int64_t value = 0;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace brenvik {
 
@@ -16,5 +17,7 @@ std::optional<std::string> ReadSysfsAttribute(const std::filesystem::path& path)
 std::string ReadSysfsLine(const std::filesystem::path& path);
 // A whole number attribute (blanks around it allowed).
 std::optional<int64_t> ReadSysfsInteger(const std::filesystem::path& path);
+// The same for a number taken from an attribute's text.
+std::optional<int64_t> ParseSysfsInteger(std::string_view text);
 
 }  // namespace brenvik

@@ -53,10 +53,14 @@ const uint8_t* WindowReader::Upto(int64_t offset, size_t count, size_t& got) {
   if (offset < 0 || offset >= file_.size) return nullptr;
   count = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(std::min(count, kWindow)), file_.size - offset));
   if (start_ < 0 || offset < start_ || offset + static_cast<int64_t>(count) > start_ + static_cast<int64_t>(window_.size())) {
-    window_.resize(static_cast<size_t>(std::min<int64_t>(kWindow, file_.size - offset)));
-    const int64_t read = ReadAt(file_.fd, window_.data(), window_.size(), offset);
+    // A step back (a search from the end towards the start) puts the window's end after the bytes
+    // asked for, so the next steps back are inside it too; a step forward starts it at them.
+    const int64_t start =
+        start_ >= 0 && offset < start_ ? std::max<int64_t>(0, offset + static_cast<int64_t>(count) - kWindow) : offset;
+    window_.resize(static_cast<size_t>(std::min<int64_t>(kWindow, file_.size - start)));
+    const int64_t read = ReadAt(file_.fd, window_.data(), window_.size(), start);
     window_.resize(read > 0 ? static_cast<size_t>(read) : 0);
-    start_ = offset;
+    start_ = start;
   }
   const int64_t inside = start_ + static_cast<int64_t>(window_.size()) - offset;
   got = static_cast<size_t>(std::max<int64_t>(0, std::min<int64_t>(inside, static_cast<int64_t>(count))));

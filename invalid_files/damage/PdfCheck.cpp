@@ -122,6 +122,7 @@ class PdfCheck {
 
   const FileSource& file_;
   WindowReader window_;
+  std::vector<uint8_t> inflated_;  // one output buffer for every stream of the file
   bool newest_ = true;
   bool encrypted_ = false;
   std::map<int64_t, int64_t> objects_;  // object number to offset, in use
@@ -185,10 +186,13 @@ bool PdfCheck::ObjectStartsAt(int64_t offset, int64_t number) {
 
 std::string PdfCheck::CheckTable(int64_t offset, std::string& trailer) {
   int64_t at = offset;
+  // The table has a window of its own: each entry sends window_ to its object, and the next entry
+  // would otherwise read the table's part of the file again.
+  WindowReader table(file_);
   for (;;) {
     if (file_.Stopped()) return {};
     size_t got = 0;
-    const uint8_t* bytes = window_.Upto(at, 64, got);
+    const uint8_t* bytes = table.Upto(at, 64, got);
     if (bytes == nullptr) return "cross-reference table cut short";
     Cursor cursor{bytes, bytes + got};
     cursor.SkipSpace();
@@ -208,7 +212,7 @@ std::string PdfCheck::CheckTable(int64_t offset, std::string& trailer) {
     at += cursor.at - bytes;
     if (*count > (file_.size - at) / 20 + 1) return "cross-reference table cut short";
     for (int64_t i = 0; i < *count; ++i, at += 20) {
-      const uint8_t* entry = window_.At(at, 20);
+      const uint8_t* entry = table.At(at, 20);
       if (entry == nullptr) return "cross-reference table cut short";
       Cursor fields{entry, entry + 20};
       const std::optional<int64_t> place = fields.Number();
@@ -439,27 +443,30 @@ std::string PdfCheck::CheckStreamOf(int64_t number, int64_t offset, uint64_t& in
     return {};
   z_stream stream{};
   if (inflateInit(&stream) != Z_OK) return {};
-  ForwardReader reader(file_, start);
-  std::vector<uint8_t> out(64 * 1024);
-  int64_t left = *length;
+  // Read through window_: streams are mostly small and in file order, so the next objects and
+  // streams are usually in the same window already.
+  inflated_.resize(64 * 1024);
+  int64_t at = start, left = *length;
   int result = Z_OK;
   while (left > 0 && result == Z_OK) {
-    const auto [in, available] = reader.Peek();
-    if (available == 0) break;
-    const size_t step = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(available)));
+    size_t available = 0;
+    const uint8_t* in =
+        window_.Upto(at, static_cast<size_t>(std::min<int64_t>(left, WindowReader::kWindow)), available);
+    if (in == nullptr || file_.Stopped()) break;
     stream.next_in = const_cast<Bytef*>(in);
-    stream.avail_in = static_cast<uInt>(step);
+    stream.avail_in = static_cast<uInt>(available);
     while (stream.avail_in > 0 && result == Z_OK) {
-      stream.next_out = out.data();
-      stream.avail_out = static_cast<uInt>(out.size());
+      stream.next_out = inflated_.data();
+      stream.avail_out = static_cast<uInt>(inflated_.size());
       result = inflate(&stream, Z_NO_FLUSH);
       if (result == Z_BUF_ERROR) result = Z_OK;
-      const uint64_t produced = out.size() - stream.avail_out;
+      const uint64_t produced = inflated_.size() - stream.avail_out;
       if (produced > inflateBudget) result = Z_MEM_ERROR;
       inflateBudget -= std::min(produced, inflateBudget);
     }
-    reader.Take(step - stream.avail_in);
-    left -= static_cast<int64_t>(step - stream.avail_in);
+    const size_t used = available - stream.avail_in;
+    at += static_cast<int64_t>(used);
+    left -= static_cast<int64_t>(used);
     if (stream.avail_in > 0) break;  // the stream ended before its length
   }
   inflateEnd(&stream);

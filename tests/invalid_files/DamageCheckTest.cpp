@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "invalid_files/damage/FileSource.h"
 #include "invalid_files/damage/IntegrityCheck.h"
 #include "platform/FileOps.h"
 #include "tests/readers/ArchiveBuilders.h"
@@ -147,6 +148,32 @@ TEST(DamageCheck, OnlyKnownStructuresAreJudgedAndStopLeavesAFileUnjudged) {
   const std::atomic<int> stop{1};
   EXPECT_EQ(CheckBytes(dir, "a.zip", ReadFile(kData / "damage/archive.zip"), &stop).state, Integrity::Unjudged);
   EXPECT_EQ(CheckBytes(dir, "a.jpg", ReadFile(kData / "damage/photo.jpg"), &stop).state, Integrity::Unjudged);
+}
+
+// The zip and PDF checks search back from the end and jump between a table and its objects: the
+// window must hand out the file's own bytes whichever way it moves, up to the file's edges.
+TEST(DamageCheck, TheWindowHandsOutTheFilesBytesBackwardsAndForwards) {
+  TempDir dir;
+  const std::string bytes = OtherData(damage::WindowReader::kWindow * 2 + 777, 9);
+  WriteFile(dir / "data.bin", bytes);
+  const UniqueFd fd = OpenShared(dir / "data.bin");
+  const damage::FileSource file{fd.get(), static_cast<int64_t>(bytes.size()), nullptr};
+  damage::WindowReader window(file);
+  const auto expectAt = [&](int64_t offset, size_t count) {
+    const uint8_t* got = window.At(offset, count);
+    ASSERT_NE(got, nullptr) << offset;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(got), count), bytes.substr(static_cast<size_t>(offset), count))
+        << offset;
+  };
+  for (int64_t at = static_cast<int64_t>(bytes.size()) - 22; at >= static_cast<int64_t>(bytes.size()) - 70000; at -= 7)
+    expectAt(at, 22);
+  expectAt(0, 64);
+  expectAt(static_cast<int64_t>(bytes.size()) - 64, 64);
+  expectAt(10, 20);  // back to the start after the end
+  std::mt19937 random(3);
+  for (int i = 0; i < 200; ++i) expectAt(static_cast<int64_t>(random() % (bytes.size() - 4096)), 1 + random() % 4096);
+  EXPECT_EQ(window.At(static_cast<int64_t>(bytes.size()) - 10, 20), nullptr);
+  EXPECT_EQ(window.At(-1, 4), nullptr);
 }
 
 TEST(DamageCheck, AZipBombInflatesNoFurtherThanItsBudget) {

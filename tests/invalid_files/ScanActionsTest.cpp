@@ -268,12 +268,12 @@ TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
   for (const auto& e : fs::directory_iterator(root / "sub")) left += e.is_regular_file() ? 1 : 0;
   EXPECT_EQ(left, 1);
 
-  // A missing result file is reported and changes nothing.
+  // A missing result file is reported, changes nothing and is not called done.
   RecordingSink again;
-  RunInvalidFileDelete(request, stop, again);
+  EXPECT_EQ(RunInvalidFileDelete(request, stop, again).end, DeleteEnd::ResultFileUnreadable);
   EXPECT_EQ(again.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
   EXPECT_EQ(again.clears, 0);
-  EXPECT_EQ(again.status.back(), kDeleteCompletedText);
+  EXPECT_EQ(again.status.back(), kTemporaryFileAccessText);
 }
 
 // The scanned root's path re-pointed at another folder between Check and Delete: in both modes

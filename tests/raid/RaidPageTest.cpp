@@ -74,6 +74,17 @@ class RaidPageTest : public QObject {
     action(actionId)->trigger();
     page_->menu()->hide();
   }
+  // Writes each image as a member file and adds them all through the list's Add Files item.
+  void addMembers(const std::vector<std::string>& images) {
+    QStringList paths;
+    for (size_t i = 0; i < images.size(); ++i) {
+      const auto path = dir_->path() / ("member" + std::to_string(i) + ".img");
+      WriteFile(path, images[i]);
+      paths << Q(path);
+    }
+    ui().openFilesAnswers.push_back(paths);
+    menuAction(3303, QPoint(5, 5), 3318);
+  }
   void setRange(const QString& start, const QString& end) {
     FindControl<QLineEdit>(page_.get(), 3308)->setText(start);
     FindControl<QLineEdit>(page_.get(), 3309)->setText(end);
@@ -190,14 +201,7 @@ class RaidPageTest : public QObject {
 
   void mapsRecordsStripedOverThreeMembers() {
     const std::vector<std::string> images = StripedImages();
-    QStringList paths;
-    for (size_t i = 0; i < images.size(); ++i) {
-      const auto path = dir_->path() / ("member" + std::to_string(i) + ".img");
-      WriteFile(path, images[i]);
-      paths << Q(path);
-    }
-    ui().openFilesAnswers.push_back(paths);
-    menuAction(3303, QPoint(5, 5), 3318);
+    addMembers(images);
     // Disk #1, whose node holds the middle member's image, as a fourth column.
     list(3302)->setChecked(0, false);
     menuAction(3302, overFirstRow(3302), 3316);
@@ -255,14 +259,7 @@ class RaidPageTest : public QObject {
   void plotDrawsTheRecordsAndExportsThem() {
     const ArrayShape shape{RaidLayout::Raid5LeftAsymmetric, 3, 16, 0, 3000};
     const std::vector<std::string> images = StripeVolume(shape, MftVolume(shape.records));
-    QStringList paths;
-    for (size_t member = 0; member < images.size(); ++member) {
-      const auto path = dir_->path() / ("member" + std::to_string(member) + ".img");
-      WriteFile(path, images[member]);
-      paths << Q(path);
-    }
-    ui().openFilesAnswers.push_back(paths);
-    menuAction(3303, QPoint(5, 5), 3318);
+    addMembers(images);
     FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
     auto* plotButton = FindControl<QPushButton>(page_.get(), 3319);
     QVERIFY(!plotButton->isEnabled());  // nothing to draw before a run
