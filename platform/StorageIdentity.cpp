@@ -25,6 +25,9 @@ std::string DeviceNumberText(uint64_t device) {
 
 namespace {
 
+// An attribute's text; empty when it cannot be read, which every caller treats as "none".
+std::string Attribute(const fs::path& path) { return ReadSysfsAttribute(path).value_or(std::string()); }
+
 // A hostile or broken tree could list endless holders; a real stack has a handful.
 constexpr size_t kMaxDevicesInFamily = 4096;
 
@@ -131,7 +134,7 @@ class DeviceWalk {
     }
   }
 
-  static uint64_t DeviceOf(const fs::path& entry) { return ParseDeviceNumber(ReadSysfsAttribute(entry / "dev").value_or(std::string())); }
+  static uint64_t DeviceOf(const fs::path& entry) { return ParseDeviceNumber(Attribute(entry / "dev")); }
 
   template <class Visit>
   static void forEachEntry(const fs::path& folder, Visit visit) {
@@ -146,13 +149,13 @@ class DeviceWalk {
                       std::deque<uint64_t>& queue) {
     // The kernel's own record of the backing file's device and inode, where it offers one, holds
     // even when the file was renamed; the path is what every kernel shows.
-    const uint64_t backingDevice = ParseDeviceNumber(ReadSysfsAttribute(loop / "backing_dev").value_or(std::string()));
-    const std::string backingInode = ReadSysfsAttribute(loop / "backing_inode").value_or(std::string());
+    const uint64_t backingDevice = ParseDeviceNumber(Attribute(loop / "backing_dev"));
+    const std::string backingInode = Attribute(loop / "backing_inode");
     if (backingDevice != 0 && !backingInode.empty()) {
       out.insert({StorageUnit::Kind::File, backingDevice, std::strtoull(backingInode.c_str(), nullptr, 10)});
       addFileSystem(backingDevice, backingHost);
     }
-    const std::string backingFile = ReadSysfsAttribute(loop / "backing_file").value_or(std::string());
+    const std::string backingFile = Attribute(loop / "backing_file");
     struct stat st {};
     if (backingFile.empty() || backingFile.front() != '/' || ::stat(backingFile.c_str(), &st) != 0) return;
     if (S_ISBLK(st.st_mode)) {
@@ -205,8 +208,7 @@ StorageIdentity IdentifyStorage(const fs::path& path, const StorageProbe& probe)
 }
 
 std::filesystem::path LoopBackingFile(uint64_t device, const std::filesystem::path& sysfsRoot) {
-  return ReadSysfsAttribute(sysfsRoot / "dev/block" / DeviceNumberText(device) / "loop/backing_file")
-      .value_or(std::string());
+  return Attribute(sysfsRoot / "dev/block" / DeviceNumberText(device) / "loop/backing_file");
 }
 
 StorageClash CompareStorage(const StorageIdentity& output, const StorageIdentity& input) {
