@@ -8,20 +8,12 @@
 #include <filesystem>
 #include <string>
 
+#include "fuzz/readers/FuzzInput.h"
 #include "invalid_files/InvalidFileCriteria.h"
 #include "invalid_files/InvalidFileDetector.h"
 #include "platform/FileOps.h"
 
 namespace {
-
-const std::filesystem::path& Folder() {
-  static const std::filesystem::path folder = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "detector-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return folder;
-}
 
 struct Input {
   const uint8_t* data;
@@ -54,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (name.empty() || name == "." || name == "..") name = "f";
   const std::string contents = input.Bytes(input.size);
 
-  const std::filesystem::path path = Folder() / name;
+  const std::filesystem::path path = fuzzing::ScratchFolder() / name;
   {
     UniqueFd out = CreateOutput(path);
     if (!out || !WriteFull(out.get(), contents.data(), contents.size())) return 0;

@@ -9,13 +9,30 @@
 
 namespace brenvik::fuzzing {
 
-inline std::filesystem::path ScratchFolder() {
-  static const std::filesystem::path folder = [] {
+// One scratch folder per process, removed when the process ends, so replays and fuzz runs leave
+// nothing behind in the temporary folder.
+class ScratchFolderOfProcess {
+ public:
+  ScratchFolderOfProcess() {
     std::string pattern = (std::filesystem::temp_directory_path() / "brenvik-fuzz-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return folder;
+    path_ = pattern;
+  }
+  ~ScratchFolderOfProcess() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchFolderOfProcess(const ScratchFolderOfProcess&) = delete;
+  ScratchFolderOfProcess& operator=(const ScratchFolderOfProcess&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::filesystem::path ScratchFolder() {
+  static const ScratchFolderOfProcess folder;
+  return folder.path();
 }
 
 inline std::filesystem::path WriteInput(const uint8_t* data, size_t size, const char* name) {
