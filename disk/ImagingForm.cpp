@@ -71,7 +71,7 @@ ValidatedImagingForm ValidateImagingForm(const ImagingForm& form, std::span<cons
       if (device->deviceType != 0) continue;
       if (ScsiDeviceText(*device) == source->device && ScsiAddressText(device->address) == source->address &&
           device->serial == source->serial && Decimal(device->blockCount) == source->size) {
-        p.sourceScsi = device.get();
+        p.sourceScsi = *device;
         break;
       }
     }

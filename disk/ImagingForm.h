@@ -46,7 +46,7 @@ inline constexpr int kMaxRetryPasses = 99;
 struct ImagingRequest {
   int sourceDisk = -1;
   std::filesystem::path sourceDiskNode;  // the device node of the source disk
-  ScsiDevice* sourceScsi = nullptr;
+  std::optional<ScsiDevice> sourceScsi;  // a copy of the chosen device, so the job owns what it reads
   int64_t sourceStart = 0;
   int64_t sourceCount = 0;
   int32_t sourceSectorSize = 0;

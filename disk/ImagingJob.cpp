@@ -659,7 +659,7 @@ void Interrupted(ImagingReporter& sink, std::u16string_view error) {
 // the bus and came back under another node name keeps them), a file by its device, inode, size and
 // modification time.
 std::string SourceIdentity(const ImagingRequest& p, const fs::path& sysfsRoot) {
-  if (p.sourceScsi != nullptr) {
+  if (p.sourceScsi) {
     const ScsiDevice& d = *p.sourceScsi;
     return "scsi " + d.displayName + " serial=" + TextToUtf8(d.serial) + " blocks=" + std::to_string(d.blockCount) +
            "x" + std::to_string(d.blockLength);
@@ -801,7 +801,7 @@ std::u16string TargetRefusal(const ImagingRequest& p, const ImagingEnvironment& 
 
   const StorageIdentity targetStorage = IdentifyStorage(target, probe);
   std::vector<StorageIdentity> sources;
-  if (p.sourceScsi != nullptr && p.sourceScsi->blockDevice != 0)
+  if (p.sourceScsi && p.sourceScsi->blockDevice != 0)
     sources.push_back(IdentifyBlockDevice(p.sourceScsi->blockDevice, probe));
   for (const fs::path& source : {p.sourceImage, p.sourceDiskNode})
     if (!source.empty()) sources.push_back(IdentifyStorage(source, probe));
@@ -847,7 +847,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
   // A source that is neither a file nor a disk (a FIFO, for one) could never be read; it is
   // refused before the target is created or emptied.
   const fs::path sourcePath = !p.sourceImage.empty() ? p.sourceImage : p.sourceDiskNode;
-  if (p.sourceScsi == nullptr && !sourcePath.empty()) {
+  if (!p.sourceScsi && !sourcePath.empty()) {
     const FileKind kind = KindOfPath(sourcePath);
     if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice) {
       Interrupted(sink, u"打开源设备错误");
@@ -860,14 +860,15 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
   ImagingOutcome outcome;
   try {
     // The source opens first, so that a source that cannot be read leaves the target as it was.
+    std::optional<ScsiDevice> scsiDevice = p.sourceScsi;  // the target binds to it for the whole copy
     std::optional<ScsiTarget> scsi;
     UniqueFd sourceFd;
     std::unique_ptr<SectorSource> source;
     ReadSizes sizes;
-    if (p.sourceScsi != nullptr && env.scsi != nullptr) {
+    if (scsiDevice && env.scsi != nullptr) {
       scsi.emplace(*env.scsi);
-      scsi->bind(p.sourceScsi);
-      source = std::make_unique<ScsiSource>(*scsi, p.sourceSectorSize, p.sourceScsi->blockCount);
+      scsi->bind(&*scsiDevice);
+      source = std::make_unique<ScsiSource>(*scsi, p.sourceSectorSize, scsiDevice->blockCount);
       sizes.block = sizes.firstSkip = kScsiBlockSectors;
     } else {
       sourceFd = sourcePath.empty() ? UniqueFd() : OpenSharedInput(sourcePath, true);

@@ -120,11 +120,13 @@ TEST(ImagingValidation, TheTipsAddressChoosesImageDiskOrScsiDevice) {
   }
   devices[0]->address = {0, 2, 0};
   form.sourceTips = MakeTipsText({u"0#2#0", u"SEAGATE ST3300657SS", u"3LM0X", u"100"});
-  EXPECT_EQ(Validate(form, devices).parameters.sourceScsi, devices[1].get());
+  const ValidatedImagingForm chosen = Validate(form, devices);
+  ASSERT_TRUE(chosen.parameters.sourceScsi);
+  EXPECT_EQ(chosen.parameters.sourceScsi->address, devices[1]->address);
   form.sourceTips = MakeTipsText({u"0#3#0", u"SEAGATE ST3300657SS", u"3LM0X", u"101"});
   const ValidatedImagingForm gone = Validate(form, devices);
   EXPECT_EQ(gone.error, u"");  // no match leaves the source unset: the run fails opening it
-  EXPECT_EQ(gone.parameters.sourceScsi, nullptr);
+  EXPECT_FALSE(gone.parameters.sourceScsi);
   EXPECT_TRUE(gone.parameters.sourceImage.empty());
 }
 

@@ -214,7 +214,7 @@ TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
   ScsiDevice scsi;
   scsi.blockDevice = makedev(8, 32);
   p.sourceImage.clear();
-  p.sourceScsi = &scsi;
+  p.sourceScsi = scsi;
   EXPECT_EQ(TargetRefusal(p, env), u"目标设备就是源设备，不能写入");
 
   RecordingSink sink;
@@ -272,7 +272,7 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   ASSERT_EQ(manager.devices().size(), 1u);
 
   ImagingRequest p;
-  p.sourceScsi = manager.devices()[0].get();
+  p.sourceScsi = *manager.devices()[0];
   p.sourceCount = p.targetSize = 300;
   p.sourceSectorSize = 520;
   p.targetSectorSize = 512;

@@ -308,7 +308,7 @@ TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
   ScsiDeviceManager manager(host);
   ASSERT_EQ(manager.devices().size(), 1u);
   ImagingRequest p;
-  p.sourceScsi = manager.devices()[0].get();
+  p.sourceScsi = *manager.devices()[0];
   p.sourceCount = p.targetSize = 300;
   p.sourceSectorSize = 520;
   p.targetSectorSize = 512;
@@ -348,7 +348,7 @@ TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
   ScsiDeviceManager manager(host);
   ASSERT_EQ(manager.devices().size(), 1u);
   ImagingRequest p;
-  p.sourceScsi = manager.devices()[0].get();
+  p.sourceScsi = *manager.devices()[0];
   p.sourceCount = p.targetSize = 300;
   p.sourceSectorSize = 520;
   p.targetSectorSize = 512;
