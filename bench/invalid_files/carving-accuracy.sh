@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # How well the Damaged criterion tells carvings apart: real files are written to a FAT32 and an
-# NTFS image, most are deleted and partly overwritten by new files, photorec carves the images, and
-# each carving is compared with the originals: equal (intact), an original followed by other data
-# (tail), or starting like an original but neither (damaged). brenvik-cli --damaged then lists them.
+# NTFS image, two in three are deleted, new files take free clusters, and half of the deleted
+# files get 16 KiB of other data written over their clusters at 40 % of their length, as a later
+# file would. photorec carves the images, and each carving is compared with the originals: equal
+# (intact), an original followed by other data (tail), or starting like an original but neither
+# (damaged). brenvik-cli --damaged then lists them.
 #   carving-accuracy.sh <work folder> <folder of real files> [brenvik-cli]
 # Needs root (FUSE mount), photorec (testdisk), mkfs.fat (dosfstools), mtools, mkntfs and ntfs-3g.
 set -euo pipefail
+export LC_ALL=C  # the same file order in the shell's globs and in python's sorted()
 work=$1
 originals=$(cd "$2" && pwd)
 cli=${3:-$(dirname "$0")/../../build/cli/brenvik-cli}
@@ -13,6 +16,31 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 mnt="$work/mnt"
 mkdir -p "$mnt"
+
+# Writes other data over the clusters of every other deleted original, found in the image by
+# their contents (a fresh file system stores them whole and in order).
+overwrite_deleted() {
+  python3 - "$1" "$originals" <<'PY'
+import os, sys
+image_path, originals = sys.argv[1:3]
+image = bytearray(open(image_path, 'rb').read())
+spoilt = 0
+for n, name in enumerate(sorted(os.listdir(originals)), start=1):
+    if n % 3 == 0 or n % 2 == 0:   # kept files (n % 3 == 0) and every other deleted one stay whole
+        continue
+    data = open(os.path.join(originals, name), 'rb').read()
+    at = len(data) * 2 // 5 // 4096 * 4096
+    probe = data[at:at + 4096]
+    where = image.find(probe)
+    if len(probe) < 512 or where < 0 or image.find(probe, where + 1) >= 0:
+        continue
+    length = min(16384, len(data) - at)
+    image[where:where + length] = os.urandom(length)
+    spoilt += 1
+open(image_path, 'r+b').write(image)
+print('%s: %d deleted files overwritten in the middle' % (os.path.basename(image_path), spoilt))
+PY
+}
 
 for kind in fat ntfs; do
   image="$work/$kind.img"
@@ -42,6 +70,7 @@ for kind in fat ntfs; do
   done
   sync
   if [ "$kind" = ntfs ]; then umount "$mnt"; fi
+  overwrite_deleted "$image"
   rm -rf "$work/carved-$kind"
   mkdir -p "$work/carved-$kind"
   photorec /log /d "$work/carved-$kind/f" /cmd "$image" partition_none,options,paranoid_no,wholespace,search > /dev/null 2>&1 || true
