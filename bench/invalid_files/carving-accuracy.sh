@@ -45,7 +45,7 @@ PY
 for kind in fat ntfs; do
   image="$work/$kind.img"
   rm -f "$image"
-  truncate -s 128M "$image"
+  truncate -s 192M "$image"
   # FAT through mtools (no kernel driver needed), NTFS through ntfs-3g (FUSE).
   if [ "$kind" = fat ]; then
     mkfs.fat -F 32 "$image" > /dev/null
