@@ -272,6 +272,7 @@ ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* 
   if (unzOpenCurrentFile(zip) != UNZ_OK) return ZipItemCheck::LocalHeaderDamaged;
   std::vector<char> buffer(1 << 16);
   int n = 0;
+  uint64_t inflated = 0;
   while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
     const bool stopped = stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
     if (static_cast<uint64_t>(n) > budget || stopped) {
@@ -279,9 +280,12 @@ ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* 
       return ZipItemCheck::OverBudget;
     }
     budget -= static_cast<uint64_t>(n);
+    inflated += static_cast<uint64_t>(n);
   }
   const int closed = unzCloseCurrentFile(zip);
-  if (n < 0) return ZipItemCheck::DataDamaged;
+  // Other data written over a deflate stream can end it early with a valid last block; the reader
+  // then checks no CRC, so the stated size is what tells.
+  if (n < 0 || inflated != info.uncompressed_size) return ZipItemCheck::DataDamaged;
   return closed == UNZ_CRCERROR ? ZipItemCheck::CrcError : ZipItemCheck::Whole;
 }
 

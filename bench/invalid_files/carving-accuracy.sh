@@ -73,7 +73,7 @@ for kind in fat ntfs; do
   overwrite_deleted "$image"
   rm -rf "$work/carved-$kind"
   mkdir -p "$work/carved-$kind"
-  photorec /log /d "$work/carved-$kind/f" /cmd "$image" partition_none,options,paranoid_no,wholespace,search > /dev/null 2>&1 || true
+  (cd "$work" && photorec /log /d "$work/carved-$kind/f" /cmd "$image" partition_none,options,paranoid_no,wholespace,search > /dev/null 2>&1) || true  # its log goes to the work folder
 done
 
 python3 - "$work" "$originals" "$cli" <<'PY'
