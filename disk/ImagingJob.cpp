@@ -288,9 +288,9 @@ constexpr SectorState kPhases[] = {SectorState::NotTried, SectorState::NonTrimme
 
 class CopyLoop {
  public:
-  CopyLoop(const ImagingRequest& p, ImagingReporter& sink, const std::atomic<int>& stop,
+  CopyLoop(const ImagingRequest& p, ImagingReporter& reporter, const std::atomic<int>& stop,
            std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors)
-      : p_(p), sink_(sink), stop_(stop), now_(std::move(now)), sizes_(sizes), end_(end), sectors_(sectors),
+      : p_(p), sink_(reporter), stop_(stop), now_(std::move(now)), sizes_(sizes), end_(end), sectors_(sectors),
         found_(p.sourceStart, end) {}
 
   // Good data first: every readable area is copied before a bad area is looked at closely. Then
@@ -649,9 +649,9 @@ StorageProbe ProbeOf(const ImagingEnvironment& env) {
   return StorageProbe{env.sysfsRoot, env.mountInfo, env.deviceNumber};
 }
 
-void Interrupted(ImagingReporter& sink, std::u16string_view error) {
-  sink.Message(u"错误", error);
-  sink.Message(u"镜像", u"镜像中断");
+void Interrupted(ImagingReporter& reporter, std::u16string_view error) {
+  reporter.Message(u"错误", error);
+  reporter.Message(u"镜像", u"镜像中断");
 }
 
 // What the source is, in words that stay the same when the same source is chosen again and differ
@@ -716,7 +716,7 @@ struct MapPlan {
 
 
 MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget, const StorageProbe& probe,
-                ImagingReporter& sink) {
+                ImagingReporter& reporter) {
   MapPlan plan;
   plan.sectors = SectorMap(run.start, run.start + run.count);
   // Only an image file gets a map: a disk or a special file named as target has no "beside". A
@@ -734,7 +734,7 @@ MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget,
   // would only lie on the source's disk, the target does too and is refused when it is opened.)
   const bool onInput = SharesStorageWithAny(IdentifyStorage(file.path(), probe), inputs);
   if (loaded.found == RescueMapFile::Found::Other || (onInput && loaded.found == RescueMapFile::Found::Map)) {
-    sink.Message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
+    reporter.Message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
     return plan;
   }
   if (onInput) return plan;
@@ -744,7 +744,7 @@ MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget,
     plan.sectors = std::move(*loaded.parsed.map);
     plan.resume = true;
   } else {
-    sink.Message(u"映射", u"映射文件与本次镜像不符，重新开始");
+    reporter.Message(u"映射", u"映射文件与本次镜像不符，重新开始");
   }
   return plan;
 }
@@ -823,24 +823,24 @@ std::u16string TargetRefusal(const ImagingRequest& p, const ImagingEnvironment& 
   return {};
 }
 
-ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop, ImagingReporter& sink,
+ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop, ImagingReporter& reporter,
                           const ImagingEnvironment& env) {
-  sink.Message(u"镜像", u"正在镜像...");
+  reporter.Message(u"镜像", u"正在镜像...");
   // The page refuses these sizes already; the buffers and the boot-signature rule rely on it.
   for (int32_t size : {p.sourceSectorSize, p.targetSectorSize}) {
     if (size < 512 || size > kMaxSectorSize) {
-      Interrupted(sink, u"请正确填写扇区大小");
+      Interrupted(reporter, u"请正确填写扇区大小");
       return {};
     }
   }
   if (!OffsetsFit(p)) {
-    Interrupted(sink, u"起始位置或大小超出范围");
+    Interrupted(reporter, u"起始位置或大小超出范围");
     return {};
   }
   const std::u16string refusal = TargetRefusal(p, env);
   if (!refusal.empty()) {
-    sink.Message(u"错误", u"打开目标设备错误");
-    Interrupted(sink, refusal);
+    reporter.Message(u"错误", u"打开目标设备错误");
+    Interrupted(reporter, refusal);
     return {};
   }
 
@@ -850,7 +850,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
   if (!p.sourceScsi && !sourcePath.empty()) {
     const FileKind kind = KindOfPath(sourcePath);
     if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice) {
-      Interrupted(sink, u"打开源设备错误");
+      Interrupted(reporter, u"打开源设备错误");
       return {};
     }
   }
@@ -873,7 +873,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     } else {
       sourceFd = sourcePath.empty() ? UniqueFd() : OpenSharedInput(sourcePath, true);
       if (!sourceFd) {
-        Interrupted(sink, u"打开源设备错误");
+        Interrupted(reporter, u"打开源设备错误");
         return {};
       }
       source = std::make_unique<HandleSource>(sourceFd.get(), p.sourceSectorSize);
@@ -888,7 +888,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     const bool imageTarget = !p.targetFile.empty() && deviceNumber(p.targetFile) == 0;
     const RescueRun run{SourceIdentity(p, env.sysfsRoot), p.sourceSectorSize, p.targetSectorSize,
                         p.sourceStart, end - p.sourceStart, p.targetStart};
-    MapPlan plan = PlanMap(p, run, imageTarget, ProbeOf(env), sink);
+    MapPlan plan = PlanMap(p, run, imageTarget, ProbeOf(env), reporter);
     UniqueFd target;
     int openError = 0;
     if (imageTarget) {
@@ -901,10 +901,10 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     }
     if (!target) {
       if (openError == EBUSY) {
-        sink.Message(u"错误", u"打开目标设备错误");
-        Interrupted(sink, u"目标设备正被系统使用（已挂载或被占用），写入会损坏它");
+        reporter.Message(u"错误", u"打开目标设备错误");
+        Interrupted(reporter, u"目标设备正被系统使用（已挂载或被占用），写入会损坏它");
       } else {
-        Interrupted(sink, u"打开目标设备错误");
+        Interrupted(reporter, u"打开目标设备错误");
       }
       return {};
     }
@@ -913,12 +913,12 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
         char text[96];
         std::snprintf(text, sizeof text, "按映射文件继续，从扇区%lld开始",
                       static_cast<long long>(ResumePoint(plan.sectors)));
-        sink.Message(u"映射", Utf8ToText(text));
+        reporter.Message(u"映射", Utf8ToText(text));
       } else {
-        sink.Message(u"映射", u"源设备与映射文件记录的不是同一来源，重新开始");
+        reporter.Message(u"映射", u"源设备与映射文件记录的不是同一来源，重新开始");
         plan.sectors = SectorMap(run.start, end);
         if (!SetFileLength(target.get(), 0)) {
-          Interrupted(sink, u"打开目标设备错误");
+          Interrupted(reporter, u"打开目标设备错误");
           return {};
         }
       }
@@ -926,18 +926,18 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
 
     RescueMapKeeper sectors(std::move(plan.file), run, std::move(plan.sectors), target.get());
     sectors.saveNow();
-    progressMaximum = CopyLoop(p, sink, stop, now, sizes, end, sectors).run(*source, target.get());
-    if (!sectors.finish()) sink.Message(u"映射", u"映射文件写入失败");
+    progressMaximum = CopyLoop(p, reporter, stop, now, sizes, end, sectors).run(*source, target.get());
+    if (!sectors.finish()) reporter.Message(u"映射", u"映射文件写入失败");
     // Unreadable sectors stay bad; sectors whose write failed stay not tried.
     if (stop.load() != 0) outcome.end = ImagingEnd::Stopped;
     else if (sectors.count(SectorState::Finished) < end - p.sourceStart) outcome.end = ImagingEnd::Incomplete;
     else outcome.end = ImagingEnd::Completed;
   } catch (const std::bad_alloc&) {
-    Interrupted(sink, u"内存不足");
+    Interrupted(reporter, u"内存不足");
     return {};
   }
-  sink.Message(u"镜像", u"镜像完成");
-  sink.Progress(0, progressMaximum);
+  reporter.Message(u"镜像", u"镜像完成");
+  reporter.Progress(0, progressMaximum);
   return outcome;
 }
 

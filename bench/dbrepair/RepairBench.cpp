@@ -100,7 +100,7 @@ bool SameContents(const fs::path& a, const fs::path& b) {
   }
 }
 
-class NullSink : public RepairReporter {};
+class NullReporter : public RepairReporter {};
 
 // Leaves earlier writes out of the next measurement.
 void Settle(const fs::path& output) {
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
   std::vector<double> ddTimes, repairTimes;
   double ddCpu = 0, repairCpu = 0;
   std::atomic<int> stop{0};
-  NullSink sink;
+  NullReporter reporter;
   // Round 0 is a warm-up that is not counted: it meets the writeback of the corpus itself.
   for (int round = 0; round <= rounds; ++round) {
     // Alternate the order so neither side always meets the other's writeback.
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
         Settle(request.repaired);
         const double cpu = CpuSeconds(RUSAGE_SELF);
         const auto start = Clock::now();
-        const RepairResult result = RunRepair(request, stop, sink);
+        const RepairResult result = RunRepair(request, stop, reporter);
         if (round > 0) {
           repairTimes.push_back(Seconds(Clock::now() - start));
           repairCpu += CpuSeconds(RUSAGE_SELF) - cpu;

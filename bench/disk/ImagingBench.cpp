@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class QuietSink : public ImagingReporter {
+class QuietReporter : public ImagingReporter {
  public:
   void Message(std::u16string_view title, std::u16string_view) override {
     rows += title == u"读取" || title == u"写入" || title == u"错误" ? 1 : 0;
@@ -36,7 +36,7 @@ class QuietSink : public ImagingReporter {
   int rows = 0;  // read, write and open failures
 };
 
-class ViewingSink : public QuietSink {
+class ViewingReporter : public QuietReporter {
  public:
   void Tally(const ImagingDisplays& d) override {
     if (!d.map) return;
@@ -98,12 +98,12 @@ int main(int argc, char** argv) {
     p.sourceCount = p.targetSize = bytes / sourceSector;
     p.targetSectorSize = 512;
     p.targetFile = target;
-    QuietSink quiet;
-    ViewingSink viewing;
-    QuietSink& sink = viewOpen ? viewing : quiet;
+    QuietReporter quiet;
+    ViewingReporter viewing;
+    QuietReporter& reporter = viewOpen ? viewing : quiet;
     std::atomic<int> stop{0};
-    const double seconds = Seconds([&] { RunImaging(p, stop, sink); });
-    if (sink.rows != 0) std::fprintf(stderr, "copy reported %d failure rows\n", sink.rows);
+    const double seconds = Seconds([&] { RunImaging(p, stop, reporter); });
+    if (reporter.rows != 0) std::fprintf(stderr, "copy reported %d failure rows\n", reporter.rows);
     if (viewOpen && viewing.maps == 0) std::fprintf(stderr, "the copy sent no map\n");
     return seconds;
   };

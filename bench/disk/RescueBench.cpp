@@ -57,7 +57,7 @@ double Seconds(const std::function<void()>& run) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-class QuietSink : public ImagingReporter {};
+class QuietReporter : public ImagingReporter {};
 
 }  // namespace
 
@@ -101,10 +101,10 @@ int main(int argc, char** argv) {
     p.sourceSectorSize = p.targetSectorSize = kSector;
     p.targetFile = ours;
     p.retryPasses = retries;
-    QuietSink sink;
+    QuietReporter reporter;
     std::atomic<int> stop{0};
     mount.clearReads();
-    const Measure engine = Count(mount, bad, Seconds([&] { RunImaging(p, stop, sink); }));
+    const Measure engine = Count(mount, bad, Seconds([&] { RunImaging(p, stop, reporter); }));
 
     mount.clearReads();
     const std::string command = "ddrescue -q -r" + std::to_string(retries) + " '" + mount.file().string() + "' '" +

@@ -59,8 +59,8 @@ void MakeCorpus(const fs::path& root, int count) {
   }
 }
 
-// Does per file what the page's sink does: hands the tally over under a lock.
-struct NullSink : ExtensionReporter {
+// Does per file what the page's reporter does: hands the tally over under a lock.
+struct NullReporter : ExtensionReporter {
   void Tally(const ExtensionCounters& counters) override {
     const int64_t identified = counters.identified, scanned = counters.scanned;
     std::lock_guard lock(mutex);
@@ -93,12 +93,12 @@ int main(int argc, char** argv) {
   fs::create_directories(temporary);
 
   std::atomic<int> stop{0};
-  NullSink sink;
+  NullReporter reporter;
   ExtensionCounters counters;
   const auto check = [&](int workers) {
     ExtensionCheckRequest request{root, true, temporary};
     request.workers = workers;
-    const ExtensionCheckOutcome outcome = RunExtensionCheck(request, stop, sink);
+    const ExtensionCheckOutcome outcome = RunExtensionCheck(request, stop, reporter);
     counters = outcome.counters;
     fs::remove(outcome.resultFile);
     return counters.scanned;

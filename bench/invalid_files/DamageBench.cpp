@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace brenvik;
 
-struct NullSink : InvalidFileReporter {};
+struct NullReporter : InvalidFileReporter {};
 
 template <class Run>
 double BestSeconds(int rounds, const Run& run) {
@@ -42,9 +42,9 @@ int Speed(const fs::path& root, int rounds) {
     detector.Reset();
     detector.root = root;
     detector.damageTestOn = true;
-    NullSink sink;
+    NullReporter reporter;
     std::atomic<int> stop{0};
-    const ScanOutcome outcome = RunInvalidFileScan({detector, kCacheModeFiles, temporary}, stop, sink);
+    const ScanOutcome outcome = RunInvalidFileScan({detector, kCacheModeFiles, temporary}, stop, reporter);
     fs::remove(outcome.resultFile);
     tally = outcome.tally;
   });

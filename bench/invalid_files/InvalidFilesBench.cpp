@@ -80,7 +80,7 @@ int Generate(const fs::path& root, long count, long maxKiB) {
   return 0;
 }
 
-struct NullSink : InvalidFileReporter {};
+struct NullReporter : InvalidFileReporter {};
 
 // The page's defaults plus the content test with its default pattern and percent.
 void SetDefaults(InvalidFileDetector& detector, const fs::path& root, bool withContent) {
@@ -104,11 +104,11 @@ int64_t CacheModeCheck(const fs::path& root, const fs::path& temporary, int work
                        ScanTally* tally = nullptr) {
   InvalidFileDetector detector;
   SetDefaults(detector, root, withContent);
-  NullSink sink;
+  NullReporter reporter;
   std::atomic<int> stop{0};
   ScanRequest request{detector, kCacheModeFiles, temporary};
   request.workers = workers;
-  const ScanOutcome outcome = RunInvalidFileScan(request, stop, sink);
+  const ScanOutcome outcome = RunInvalidFileScan(request, stop, reporter);
   fs::remove(outcome.resultFile);
   if (tally) *tally = outcome.tally;
   return outcome.tally.totalCount;

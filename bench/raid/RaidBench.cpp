@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class NullSink : public RaidReporter {};
+class NullReporter : public RaidReporter {};
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -103,10 +103,10 @@ int main(int argc, char** argv) {
     if (std::system(dd.c_str()) != 0) return 1;
     bestDd = std::min(bestDd, Seconds(t));
 
-    NullSink sink;
+    NullReporter reporter;
     std::atomic<int> stop{0};
     t = std::chrono::steady_clock::now();
-    const RaidResult result = RunRaidAnalysis(job, stop, sink);
+    const RaidResult result = RunRaidAnalysis(job, stop, reporter);
     bestRun = std::min(bestRun, Seconds(t));
     if (result.end != RaidEnd::Completed) return 1;
     found = result.found;

@@ -127,7 +127,7 @@ int64_t BareReadWalk(const std::vector<fs::path>& files) {
 }
 
 // Keeps the rows, as the page's list does, for the Rename that follows.
-struct CountingSink : RenameReporter {
+struct CountingReporter : RenameReporter {
   void AddRow(const RenameRow& row) override { paths.push_back(row.path); }
   void Status(std::u16string_view text) override { status = text; }
   void Tally(const RenameNumbers& numbers) override { last = numbers.count; }
@@ -137,7 +137,7 @@ struct CountingSink : RenameReporter {
 };
 
 // Check proper: what reaches the page is dropped.
-struct NullSink : RenameReporter {
+struct NullReporter : RenameReporter {
 };
 
 // One Rename of a fresh set of the 10,000 documents below `work`/docs, each file reached below
@@ -204,11 +204,11 @@ int main(int argc, char** argv) {
     engine.setSettings(settings);
     engine.prepareCheck();
     engine.selectTypes(kRenameAllTypes);
-    CountingSink sink;
-    RunRenameCheck({engine, work / "docs"}, stop, sink);
-    ListRows rows(sink.paths);
+    CountingReporter reporter;
+    RunRenameCheck({engine, work / "docs"}, stop, reporter);
+    ListRows rows(reporter.paths);
     for (auto& mark : rows.checked) mark = 1;
-    const double seconds = Time([&] { RunRename({engine, false, &rows, {}}, stop, sink); });
+    const double seconds = Time([&] { RunRename({engine, false, &rows, {}}, stop, reporter); });
     int64_t renamed = 0;
     for (const auto& entry : fs::recursive_directory_iterator(work / "docs"))
       renamed += entry.path().filename().string().find('#') != std::string::npos ? 1 : 0;
@@ -244,10 +244,10 @@ int main(int argc, char** argv) {
     bench::CompareCheckWithReferenceWalk(
         "File Rename", tree,
         [&](int workers) {
-          NullSink sink;
+          NullReporter reporter;
           RenameCheckRequest request{engine, tree};
           request.workers = workers;
-          const RenameCheckOutcome outcome = RunRenameCheck(request, stop, sink);
+          const RenameCheckOutcome outcome = RunRenameCheck(request, stop, reporter);
           selected = outcome.rowCounter;
           if (!outcome.resultFile.empty()) fs::remove(outcome.resultFile);
           return int64_t{kTreeFiles};  // every file of the tree is looked at

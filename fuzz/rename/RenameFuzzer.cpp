@@ -12,7 +12,7 @@
 
 namespace {
 
-struct NullSink : brenvik::RenameReporter {};
+struct NullReporter : brenvik::RenameReporter {};
 
 void CheckGuard(const std::u16string& raw) {
   const std::u16string safe = brenvik::SafeNameFromContent(raw);
@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ::close(fd);
       brenvik::RenameEngine engine({});
       std::atomic<int> stop{0};
-      NullSink sink;
-      const brenvik::RenamePassOutcome renamed = brenvik::RunRename({engine, true, nullptr, path, {}}, stop, sink);
+      NullReporter reporter;
+      const brenvik::RenamePassOutcome renamed = brenvik::RunRename({engine, true, nullptr, path, {}}, stop, reporter);
       if (::access(path, F_OK) == 0) std::abort();  // used up, as after every cache-mode Rename
       if (renamed.nextNumber != 1) std::abort();
       break;

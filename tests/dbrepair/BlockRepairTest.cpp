@@ -47,7 +47,7 @@ std::string Lost(size_t size, const std::vector<uint8_t>& pattern = kDeadPattern
 
 std::string Block(const std::string& file, size_t index, size_t size = kPage) { return file.substr(index * size, size); }
 
-class RecordingSink : public RepairReporter {
+class RecordingReporter : public RepairReporter {
  public:
   void Status(std::u16string_view text) override { statuses.emplace_back(text); }
   // The first report announces the range; each chunk then reports its position and counts.
@@ -78,12 +78,12 @@ class BlockRepairTest : public ::testing::Test {
     r.pattern = kDeadPattern;
     return r;
   }
-  RepairResult run(const RepairRequest& r) { return RunRepair(r, stop, sink); }
-  std::u16string lastStatus() const { return sink.statuses.empty() ? u"" : sink.statuses.back(); }
+  RepairResult run(const RepairRequest& r) { return RunRepair(r, stop, reporter); }
+  std::u16string lastStatus() const { return reporter.statuses.empty() ? u"" : reporter.statuses.back(); }
 
   TempDir dir;
   std::atomic<int> stop{0};
-  RecordingSink sink;
+  RecordingReporter reporter;
 };
 
 TEST_F(BlockRepairTest, EmptyFileGivesEmptyOutputInBothModes) {
@@ -92,15 +92,15 @@ TEST_F(BlockRepairTest, EmptyFileGivesEmptyOutputInBothModes) {
   WriteFile(dir / "repaired.mdf", "old contents");  // an existing output is truncated
   RepairResult result = run(request(BlockMode::Page, {dir / "ref.mdf"}));
   EXPECT_EQ(result.end, RepairEnd::Completed);
-  EXPECT_EQ(sink.statuses.front(), u"Repair database...");
+  EXPECT_EQ(reporter.statuses.front(), u"Repair database...");
   EXPECT_EQ(lastStatus(), u"Repair database completed###Repairs:0 / 0");
   EXPECT_TRUE(ReadFile(dir / "repaired.mdf") == "");
-  EXPECT_EQ(sink.range, 0);
-  EXPECT_TRUE(sink.positions.empty());
+  EXPECT_EQ(reporter.range, 0);
+  EXPECT_TRUE(reporter.positions.empty());
 
-  sink = {};
+  reporter = {};
   result = run(request(BlockMode::Sector));
-  EXPECT_EQ(sink.statuses.front(), u"Repair database ...");
+  EXPECT_EQ(reporter.statuses.front(), u"Repair database ...");
   EXPECT_EQ(lastStatus(), u"Repair database completed### Repairs:0 / 0");
 }
 
@@ -110,9 +110,9 @@ TEST_F(BlockRepairTest, FileWithoutLostBlocksIsCopiedByteForByte) {
   const RepairResult result = run(request());
   EXPECT_EQ(result.end, RepairEnd::Completed);
   EXPECT_TRUE(ReadFile(dir / "repaired.mdf") == damaged);
-  EXPECT_EQ(sink.range, 3);
-  EXPECT_EQ(sink.positions, (std::vector<int32_t>{1, 2, 3, 3}));
-  EXPECT_TRUE(sink.saw(u"Repairs:0 / 0"));
+  EXPECT_EQ(reporter.range, 3);
+  EXPECT_EQ(reporter.positions, (std::vector<int32_t>{1, 2, 3, 3}));
+  EXPECT_TRUE(reporter.saw(u"Repairs:0 / 0"));
   EXPECT_EQ(lastStatus(), u"Repair database completed###Repairs:0 / 0");
 }
 
@@ -202,7 +202,7 @@ TEST_F(BlockRepairTest, StopTakesEffectAtTheNextChunkBoundary) {
   damaged.replace(0, kPage, Lost(kPage));
   damaged.replace(kMiB, kPage, Lost(kPage));
   WriteFile(dir / "damaged.mdf", damaged);
-  sink.onProgress = [&](int32_t position, const RepairCounts&) {
+  reporter.onProgress = [&](int32_t position, const RepairCounts&) {
     if (position == 1) stop = 1;
   };
   const RepairResult result = run(request());
@@ -212,7 +212,7 @@ TEST_F(BlockRepairTest, StopTakesEffectAtTheNextChunkBoundary) {
   EXPECT_EQ(lastStatus(), u"Repair database completed###Repairs:0 / 1");
 
   // Stop raised before the run writes nothing but still completes.
-  sink = {};
+  reporter = {};
   stop = 1;
   EXPECT_EQ(run(request()).end, RepairEnd::Stopped);
   EXPECT_TRUE(ReadFile(dir / "repaired.mdf") == "");
@@ -227,7 +227,7 @@ TEST_F(BlockRepairTest, OutputThatIsAnInputIsRefusedBeforeAnythingIsTruncated) {
   std::filesystem::create_hard_link(dir / "sub/ref.mdf", dir / "hard.mdf");
   for (const std::filesystem::path& output :
        {dir / "damaged.mdf", dir / "link.mdf", dir / "sub/../damaged.mdf", dir / "hard.mdf", dir / "sub/./ref.mdf"}) {
-    sink = {};
+    reporter = {};
     RepairRequest r = request(BlockMode::Page, {dir / "sub/ref.mdf"});
     r.repaired = output;
     EXPECT_EQ(run(r).end, RepairEnd::FailedCreate) << output;
@@ -256,7 +256,7 @@ TEST_F(BlockRepairTest, SpecialFilesAndStorageUnderAnotherNameAreRefused) {
   EXPECT_EQ(run(r).end, RepairEnd::FailedCreate);
   EXPECT_EQ(lastStatus(), u"Failed create file");
   EXPECT_EQ(run(request(BlockMode::Page, {dir / "pipe"})).end, RepairEnd::Completed);  // the FIFO reference is skipped
-  EXPECT_TRUE(sink.saw(u"Failed access file"));
+  EXPECT_TRUE(reporter.saw(u"Failed access file"));
 
   WriteFile(dir / "image.mdf", std::string(4 << 20, '\0'));
   const LoopDevice loop(dir / "image.mdf");
@@ -287,7 +287,7 @@ TEST_F(BlockRepairTest, ReferenceThatCannotBeOpenedIsSkipped) {
   std::filesystem::create_directory(dir / "folder.mdf");
   const RepairResult result = run(request(BlockMode::Page, {dir / "missing.mdf", dir / "folder.mdf", dir / "ref.mdf"}));
   EXPECT_EQ(result.end, RepairEnd::Completed);
-  EXPECT_TRUE(sink.saw(u"Failed access file"));
+  EXPECT_TRUE(reporter.saw(u"Failed access file"));
   EXPECT_EQ(result.counts.repaired, 1);
   EXPECT_TRUE(ReadFile(dir / "repaired.mdf") == reference);
 }
@@ -302,13 +302,13 @@ TEST_F(BlockRepairTest, FullDiskEndsTheRunWithoutClaimingCompletion) {
   EXPECT_EQ(result.end, RepairEnd::FailedWrite);
   EXPECT_EQ(lastStatus(), u"Failed write file: " + r.repaired.u16string() +
                               u" (No space left on device), the repaired file is incomplete");
-  EXPECT_TRUE(sink.positions.empty());
+  EXPECT_TRUE(reporter.positions.empty());
 }
 
 TEST_F(BlockRepairTest, InputThatShrinksDuringTheRunEndsIt) {
   // The damaged file itself.
   WriteFile(dir / "damaged.mdf", Good(3 * kMiB, 20));
-  sink.onProgress = [&](int32_t, const RepairCounts&) { std::filesystem::resize_file(dir / "damaged.mdf", kMiB + 10); };
+  reporter.onProgress = [&](int32_t, const RepairCounts&) { std::filesystem::resize_file(dir / "damaged.mdf", kMiB + 10); };
   RepairResult result = run(request());
   EXPECT_EQ(result.end, RepairEnd::FailedRead);
   const std::u16string expected = u"Failed read file: " + (dir / "damaged.mdf").u16string() +
@@ -320,8 +320,8 @@ TEST_F(BlockRepairTest, InputThatShrinksDuringTheRunEndsIt) {
   damaged.replace(kMiB, kPage, Lost(kPage));
   WriteFile(dir / "damaged.mdf", damaged);
   WriteFile(dir / "ref.mdf", Good(2 * kMiB, 22));
-  sink = {};
-  sink.onProgress = [&](int32_t, const RepairCounts&) { std::filesystem::resize_file(dir / "ref.mdf", kMiB); };
+  reporter = {};
+  reporter.onProgress = [&](int32_t, const RepairCounts&) { std::filesystem::resize_file(dir / "ref.mdf", kMiB); };
   result = run(request(BlockMode::Page, {dir / "ref.mdf"}));
   EXPECT_EQ(result.end, RepairEnd::FailedRead);
   EXPECT_NE(lastStatus().find(u"ref.mdf"), std::u16string::npos);

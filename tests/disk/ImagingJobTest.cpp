@@ -21,22 +21,22 @@ TEST(ImagingCopy, FiveTwentyToFiveTwelveDropsTheLastEightBytesOfEverySector) {
   TempDir dir;
   const std::string source = Sectors(5200, 520);  // more than one block of 5120 sectors
   WriteFile(dir / "source.img", source);
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 5200, 520, 512), stop, sink);
+  RunImaging(ImageToImage(dir, 5200, 520, 512), stop, reporter);
   const std::string target = ReadFile(dir / "target.img");
   ASSERT_EQ(target.size(), 5200u * 512u);
   EXPECT_TRUE(target == FirstBytesOfEach(source, 520, 512));
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
-  EXPECT_EQ(sink.range, 1);
-  EXPECT_EQ(sink.positions, (std::vector<int64_t>{1, 1, 0}));
-  EXPECT_EQ(sink.lbas, (std::vector<std::u16string>{u"5120", u"5200", u"5200"}));  // the last with the final map
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kDone}));
+  EXPECT_EQ(reporter.range, 1);
+  EXPECT_EQ(reporter.positions, (std::vector<int64_t>{1, 1, 0}));
+  EXPECT_EQ(reporter.lbas, (std::vector<std::u16string>{u"5120", u"5200", u"5200"}));  // the last with the final map
 
   // The same sizes on both sides copy every byte; a start and target start shift the run.
   ImagingRequest same = ImageToImage(dir, 10, 520, 520);
   same.sourceStart = 3;
   same.targetStart = 2;
-  RunImaging(same, stop, sink);
+  RunImaging(same, stop, reporter);
   const std::string shifted = ReadFile(dir / "target.img");
   EXPECT_TRUE(shifted.substr(2 * 520) == source.substr(3 * 520, 10 * 520));
   EXPECT_EQ(shifted.substr(0, 2 * 520), std::string(2 * 520, '\0'));
@@ -49,9 +49,9 @@ TEST(ImagingCopy, BootSignatureIsBrokenOnlyAtTargetOffsetZero) {
   source[511] = static_cast<char>(0xAA);
   source[512 + 511] = static_cast<char>(0xAA);
   WriteFile(dir / "source.img", source);
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 4, 512, 512), stop, sink);
+  RunImaging(ImageToImage(dir, 4, 512, 512), stop, reporter);
   std::string target = ReadFile(dir / "target.img");
   EXPECT_EQ(static_cast<uint8_t>(target[510]), 0x55);
   EXPECT_EQ(static_cast<uint8_t>(target[511]), 0xBB);
@@ -60,7 +60,7 @@ TEST(ImagingCopy, BootSignatureIsBrokenOnlyAtTargetOffsetZero) {
 
   ImagingRequest later = ImageToImage(dir, 4, 512, 512);
   later.targetStart = 1;
-  RunImaging(later, stop, sink);
+  RunImaging(later, stop, reporter);
   target = ReadFile(dir / "target.img");
   EXPECT_EQ(static_cast<uint8_t>(target[512 + 511]), 0xAA);
 }
@@ -68,13 +68,13 @@ TEST(ImagingCopy, BootSignatureIsBrokenOnlyAtTargetOffsetZero) {
 TEST(ImagingCopy, CountZeroCopiesNothingAndCompletes) {
   TempDir dir;
   WriteFile(dir / "source.img", Sectors(4, 520));
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 0, 520, 512), stop, sink);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
+  RunImaging(ImageToImage(dir, 0, 520, 512), stop, reporter);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kDone}));
   EXPECT_TRUE(Exists(dir / "target.img"));
   EXPECT_EQ(ReadFile(dir / "target.img"), "");
-  RunImaging(ImageToImage(dir, -5, 520, 512), stop, sink);
+  RunImaging(ImageToImage(dir, -5, 520, 512), stop, reporter);
   EXPECT_EQ(ReadFile(dir / "target.img"), "");
 }
 
@@ -84,11 +84,11 @@ TEST(ImagingCopy, TheEndOfTheSourceEndsTheCopy) {
   TempDir dir;
   const std::string source = Sectors(5130, 520).substr(0, 5125 * 520 + 100);  // a partial last sector
   WriteFile(dir / "source.img", source);
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
   ImagingRequest p = ImageToImage(dir, 5130 + 5120, 520, 512);
-  EXPECT_EQ(RunImaging(p, stop, sink).end, ImagingEnd::Completed);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kDone}));
+  EXPECT_EQ(RunImaging(p, stop, reporter).end, ImagingEnd::Completed);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kDone}));
   const std::string target = ReadFile(dir / "target.img");
   ASSERT_EQ(target.size(), 5126u * 512u);
   EXPECT_TRUE(target.substr(0, 5125 * 512) == FirstBytesOfEach(source.substr(0, 5125 * 520), 520, 512));
@@ -105,12 +105,12 @@ TEST(ImagingCopy, WriteFailuresAreReportedAndTheCopyGoesOn) {
   const ScopedMount full = ScopedMount::Tmpfs(dir / "full", 64 * 1024);
   if (!full.valid()) GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root)";
   WriteFile(dir / "source.img", Sectors(5200, 512));
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
   ImagingRequest p = ImageToImage(dir, 5200, 512, 512);
   p.targetFile = full / "target.img";
-  RunImaging(p, stop, sink, {});
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"写入", u"写入位置0错误"}, {u"写入", u"写入位置2621440错误"},
+  RunImaging(p, stop, reporter, {});
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, {u"写入", u"写入位置0错误"}, {u"写入", u"写入位置2621440错误"},
                                          {u"映射", u"映射文件写入失败"}, kDone}));
   // The map that did fit before the disk was full claims none of the sectors that were not written.
   const auto map = RescueMapFile(p.targetFile).load().parsed.map;
@@ -121,9 +121,9 @@ TEST(ImagingCopy, LargerTargetSectorsNeverReadPastTheInput) {
   TempDir dir;
   const std::string source = Sectors(3, 512);
   WriteFile(dir / "source.img", source);
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
-  RunImaging(ImageToImage(dir, 3, 512, 520), stop, sink);
+  RunImaging(ImageToImage(dir, 3, 512, 520), stop, reporter);
   const std::string target = ReadFile(dir / "target.img");
   ASSERT_EQ(target.size(), 3u * 520u);
   // Each output sector takes 520 bytes from its source sector on; the last one ends in fill.
@@ -136,12 +136,12 @@ TEST(ImagingCopy, LargerTargetSectorsNeverReadPastTheInput) {
 TEST(ImagingCopy, StopEndsTheCopyBetweenBlocks) {
   TempDir dir;
   WriteFile(dir / "source.img", Sectors(5120 * 3, 512));
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
-  sink.afterBlock = [&] { stop = 1; };
-  RunImaging(ImageToImage(dir, 5120 * 3, 512, 512), stop, sink);
+  reporter.afterBlock = [&] { stop = 1; };
+  RunImaging(ImageToImage(dir, 5120 * 3, 512, 512), stop, reporter);
   EXPECT_EQ(ReadFile(dir / "target.img").size(), 5120u * 512u);
-  EXPECT_EQ(sink.rows.back(), kDone);
+  EXPECT_EQ(reporter.rows.back(), kDone);
 }
 
 TEST(ImagingSafety, ATargetThatIsTheSourceIsRefusedBeforeItIsOpened) {
@@ -151,17 +151,17 @@ TEST(ImagingSafety, ATargetThatIsTheSourceIsRefusedBeforeItIsOpened) {
   ASSERT_EQ(::link((dir / "source.img").c_str(), (dir / "alias.img").c_str()), 0);
   std::atomic<int> stop{0};
   for (const char* name : {"source.img", "alias.img"}) {
-    RecordingSink sink;
+    RecordingReporter reporter;
     ImagingRequest p = ImageToImage(dir, 8, 520, 512);
     p.targetFile = dir / name;
-    RunImaging(p, stop, sink);
-    EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备就是源设备，不能写入"}, kInterrupted}));
+    RunImaging(p, stop, reporter);
+    EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备就是源设备，不能写入"}, kInterrupted}));
     EXPECT_EQ(ReadFile(dir / "source.img"), source);
   }
 
   // The same disk chosen on both sides.
   WriteFile(dir / "disk1", source);
-  RecordingSink sink;
+  RecordingReporter reporter;
   ImagingRequest disks;
   disks.sourceDisk = 1;
   disks.sourceDiskNode = dir / "disk1";
@@ -169,8 +169,8 @@ TEST(ImagingSafety, ATargetThatIsTheSourceIsRefusedBeforeItIsOpened) {
   disks.targetDiskNode = dir / "disk1";
   disks.sourceCount = disks.targetSize = 8;
   disks.sourceSectorSize = disks.targetSectorSize = 512;
-  RunImaging(disks, stop, sink);
-  EXPECT_TRUE(sink.has(kRefused));
+  RunImaging(disks, stop, reporter);
+  EXPECT_TRUE(reporter.has(kRefused));
   EXPECT_EQ(ReadFile(dir / "disk1"), source);
 }
 
@@ -217,46 +217,46 @@ TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
   p.sourceScsi = scsi;
   EXPECT_EQ(TargetRefusal(p, env), u"目标设备就是源设备，不能写入");
 
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
   p.sourceCount = p.targetSize = 4;
   p.sourceSectorSize = p.targetSectorSize = 512;
   p.targetDiskNode = dir / "sdb";
-  RunImaging(p, stop, sink, env);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
+  RunImaging(p, stop, reporter, env);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
                                          kInterrupted}));
 }
 
 TEST(ImagingCopy, NumbersBeyondSixtyFourBitOffsetsAreRefused) {
   TempDir dir;
   WriteFile(dir / "source.img", Sectors(4, 520));
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
   ImagingRequest p = ImageToImage(dir, 4, 520, 512);
   p.sourceStart = INT64_MAX - 2;
-  RunImaging(p, stop, sink);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"起始位置或大小超出范围"}, kInterrupted}));
+  RunImaging(p, stop, reporter);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, {u"错误", u"起始位置或大小超出范围"}, kInterrupted}));
   EXPECT_FALSE(Exists(dir / "target.img"));
-  sink.rows.clear();
-  RunImaging(ImageToImage(dir, 4, 520, 100), stop, sink);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"请正确填写扇区大小"}, kInterrupted}));
+  reporter.rows.clear();
+  RunImaging(ImageToImage(dir, 4, 520, 100), stop, reporter);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, {u"错误", u"请正确填写扇区大小"}, kInterrupted}));
 }
 
 TEST(ImagingCopy, MissingSourceOrTargetInterrupts) {
   TempDir dir;
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
   // A source that cannot be opened leaves an existing target as it was.
   WriteFile(dir / "target.img", "an earlier image");
-  EXPECT_EQ(RunImaging(ImageToImage(dir, 4, 520, 512), stop, sink).end, ImagingEnd::Failed);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
+  EXPECT_EQ(RunImaging(ImageToImage(dir, 4, 520, 512), stop, reporter).end, ImagingEnd::Failed);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
   EXPECT_EQ(ReadFile(dir / "target.img"), "an earlier image");
-  sink.rows.clear();
+  reporter.rows.clear();
   WriteFile(dir / "source.img", Sectors(4, 520));
   ImagingRequest p = ImageToImage(dir, 4, 520, 512);
   p.targetFile = dir / "no/such/folder/target.img";
-  RunImaging(p, stop, sink);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, kRefused, kInterrupted}));
+  RunImaging(p, stop, reporter);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kRefused, kInterrupted}));
 }
 
 TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
@@ -280,14 +280,14 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   ImagingEnvironment env;
   env.scsi = host.get();
   bus.commands.clear();
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
-  RunImaging(p, stop, sink, env);
+  RunImaging(p, stop, reporter, env);
   // Blocks with a medium error are read again one block per READ(10): only the bad blocks stay fill.
   std::string expected = FirstBytesOfEach(disk, 520, 512);
   for (int bad : {5, 6, 200}) expected.replace(bad * 512, 512, std::string(512, '\xBB'));
   EXPECT_TRUE(ReadFile(dir / "target.img") == expected);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, {u"读取", u"读取位置2600错误"}, {u"读取", u"读取位置104000错误"},
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, {u"读取", u"读取位置2600错误"}, {u"读取", u"读取位置104000错误"},
                                          {u"重试", u"重试用时0秒，恢复0个扇区，仍有3个坏扇区"}, kDone}));
   std::vector<int> counts;
   for (const auto& cdb : bus.commands)
@@ -298,11 +298,11 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   std::vector<int> reads = {128, 44, 128};
   reads.insert(reads.end(), 6 + 56 + 194 + 3, 1);
   EXPECT_EQ(counts, reads);
-  EXPECT_EQ(sink.range, 2);
+  EXPECT_EQ(reporter.range, 2);
 
   // A fresh run (no map to go on from) stops after the first block it wrote, the last 44.
   std::filesystem::remove(dir / "target.img.map");
-  RecordingSink stopped;
+  RecordingReporter stopped;
   stopped.afterBlock = [&] { stop = 1; };
   stop = 0;
   EXPECT_EQ(RunImaging(p, stop, stopped, env).end, ImagingEnd::Stopped);
@@ -331,7 +331,7 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   p.targetFile.clear();
   p.targetDiskNode = loop.node();  // the image onto the loop device over it
   p.targetDisk = 7;
-  RecordingSink imageOntoLoop;
+  RecordingReporter imageOntoLoop;
   RunImaging(p, stop, imageOntoLoop);
   EXPECT_EQ(imageOntoLoop.rows, (std::vector<Row>{kStarted, kRefused, same, kInterrupted}));
 
@@ -340,7 +340,7 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   p.sourceDiskNode = loop.node();  // the loop device into its own backing file
   p.sourceDisk = 7;
   p.targetFile = dir / "source.img";
-  RecordingSink loopIntoBacking;
+  RecordingReporter loopIntoBacking;
   RunImaging(p, stop, loopIntoBacking);
   EXPECT_EQ(loopIntoBacking.rows, (std::vector<Row>{kStarted, kRefused, same, kInterrupted}));
   EXPECT_EQ(ReadFile(dir / "source.img"), disk);
@@ -349,7 +349,7 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   if (!mounted.valid()) GTEST_SKIP() << "mkfs.ext2 or mounting the loop device failed";
   const std::string formatted = ReadFile(dir / "source.img");
   p.targetFile = mounted / "image.img";
-  RecordingSink ontoSourceFileSystem;
+  RecordingReporter ontoSourceFileSystem;
   RunImaging(p, stop, ontoSourceFileSystem);
   EXPECT_EQ(ontoSourceFileSystem.rows,
             (std::vector<Row>{kStarted, kRefused,
@@ -362,7 +362,7 @@ TEST(ImagingSafety, LoopDevicesAndFilesOnTheSourceDiskAreTheSource) {
   p = ImageToImage(dir, 16, 512, 512);
   p.sourceImage = dir / "other.img";
   p.targetFile = dir / "source.img";
-  RecordingSink overMountedImage;
+  RecordingReporter overMountedImage;
   RunImaging(p, stop, overMountedImage);
   EXPECT_EQ(overMountedImage.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标设备上有已挂载的文件系统，写入会损坏它"},
                                                      kInterrupted}));
@@ -379,7 +379,7 @@ TEST(ImagingSafety, FifosAreNeverOpenedAsSourceOrTarget) {
 
   ImagingRequest p = ImageToImage(dir, 16, 512, 512);
   p.targetFile = dir / "pipe";
-  RecordingSink fifoTarget;
+  RecordingReporter fifoTarget;
   RunImaging(p, stop, fifoTarget);
   EXPECT_EQ(fifoTarget.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标既不是普通文件也不是磁盘，不能写入"},
                                                kInterrupted}));
@@ -387,7 +387,7 @@ TEST(ImagingSafety, FifosAreNeverOpenedAsSourceOrTarget) {
   WriteFile(dir / "target.img", "an earlier image");
   p = ImageToImage(dir, 16, 512, 512);
   p.sourceImage = dir / "pipe";
-  RecordingSink fifoSource;
+  RecordingReporter fifoSource;
   RunImaging(p, stop, fifoSource);
   EXPECT_EQ(fifoSource.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
   EXPECT_EQ(ReadFile(dir / "target.img"), "an earlier image");

@@ -105,16 +105,16 @@ TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDev
     p.sourceCount = p.targetSize = count;
     p.sourceSectorSize = p.targetSectorSize = 512;
     p.targetFile = dir / (throughLoop ? "loop.img" : "file.img");
-    RecordingSink sink;
+    RecordingReporter reporter;
     std::atomic<int> stop{0};
-    RunImaging(p, stop, sink, StillClock());
+    RunImaging(p, stop, reporter, StillClock());
 
     EXPECT_TRUE(ReadFile(p.targetFile) == expected);
     std::vector<Row> rows = {kStarted, Unreadable(100 * 512), Unreadable(5119 * 512)};
     if (!throughLoop) rows.push_back(Unreadable(7000 * 512));
     rows.insert(rows.end(), {Unreadable(9000 * 512), Unreadable(11999 * 512),
                              RetrySummary(throughLoop ? 0 : 1, 7), kDone});
-    EXPECT_EQ(sink.rows, rows);
+    EXPECT_EQ(reporter.rows, rows);
 
     const std::filesystem::path map = dir / (p.targetFile.filename().string() + ".map");
     EXPECT_EQ(BadSectorsOfMap(map, 512), bad);
@@ -151,7 +151,7 @@ TEST(ImagingRescue, StoppedAnywhereAndResumedGivesTheUninterruptedCopyWithoutRea
   std::atomic<int> stop{0};
 
   p.targetFile = dir / "whole.img";
-  RecordingSink whole;
+  RecordingReporter whole;
   mount.clearReads();
   EXPECT_EQ(RunImaging(p, stop, whole, StillClock()).end, ImagingEnd::Incomplete);
   const int64_t reads = static_cast<int64_t>(mount.reads().size());
@@ -172,7 +172,7 @@ TEST(ImagingRescue, StoppedAnywhereAndResumedGivesTheUninterruptedCopyWithoutRea
     mount.afterRead = [&] {
       if (++seen == stopAt) stop = 1;
     };
-    RecordingSink stopped;
+    RecordingReporter stopped;
     EXPECT_EQ(RunImaging(p, stop, stopped, StillClock()).end, ImagingEnd::Stopped);
     mount.afterRead = nullptr;
     const RescueMapFile map(p.targetFile);
@@ -182,7 +182,7 @@ TEST(ImagingRescue, StoppedAnywhereAndResumedGivesTheUninterruptedCopyWithoutRea
 
     stop = 0;
     mount.clearReads();
-    RecordingSink resumed;
+    RecordingReporter resumed;
     RunImaging(p, stop, resumed, StillClock());
     // Only the sample that tells the source is the same reads finished sectors again, one by one.
     int sampled = 0;
@@ -211,9 +211,9 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   auto run = [&](int64_t count, const char* target = "target.img") {
     ImagingRequest p = ImageToImage(dir, count, 512, 512);
     p.targetFile = dir / target;
-    RecordingSink sink;
-    RunImaging(p, stop, sink, StillClock());
-    return sink.rows;
+    RecordingReporter reporter;
+    RunImaging(p, stop, reporter, StillClock());
+    return reporter.rows;
   };
   const Row fresh{u"映射", u"映射文件与本次镜像不符，重新开始"};
   run(64);
@@ -253,9 +253,9 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   ImagingRequest p = ImageToImage(dir, 4, 512, 512);
   p.sourceImage = dir / "copy.img.map";
   p.targetFile = dir / "copy.img";
-  RecordingSink sink;
-  RunImaging(p, stop, sink, StillClock());
-  EXPECT_TRUE(sink.has(noMap));
+  RecordingReporter reporter;
+  RunImaging(p, stop, reporter, StillClock());
+  EXPECT_TRUE(reporter.has(noMap));
   EXPECT_EQ(ReadFile(dir / "copy.img.map"), mapText);
 }
 
@@ -264,9 +264,9 @@ TEST(ImagingRescue, AnotherSourceAtTheSameNameIsNeverMixedIn) {
   std::atomic<int> stop{0};
   const ImagingRequest p = ImageToImage(dir, 64, 512, 512);
   auto run = [&] {
-    RecordingSink sink;
-    RunImaging(p, stop, sink, StillClock());
-    return sink.rows;
+    RecordingReporter reporter;
+    RunImaging(p, stop, reporter, StillClock());
+    return reporter.rows;
   };
   WriteFile(dir / "source.img", Sectors(64, 512));
   run();
@@ -321,10 +321,10 @@ TEST(ImagingRescue, StopEndsTheSectorBySectorReadsOfAFailedBlock) {
     // 128 (fails), 44 after the skip, the skipped 128, blocks 0 and 127 (trimming), then 1 to 5.
     if (cdb[0] == 0x28 && ++reads == 10) stop = 1;
   };
-  RecordingSink sink;
-  RunImaging(p, stop, sink, env);
+  RecordingReporter reporter;
+  RunImaging(p, stop, reporter, env);
   EXPECT_EQ(reads, 10);
-  EXPECT_EQ(sink.rows, (std::vector<Row>{kStarted, Unreadable(0), Unreadable(127 * 520), kDone}));
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, Unreadable(0), Unreadable(127 * 520), kDone}));
   const auto map = RescueMapFile(p.targetFile).load().parsed.map;
   ASSERT_TRUE(map.has_value());
   EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 6, SectorState::Bad},
@@ -357,7 +357,7 @@ TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
   ImagingEnvironment env = StillClock();
   env.scsi = host.get();
   std::atomic<int> stop{0};
-  RecordingSink gone;
+  RecordingReporter gone;
   RunImaging(p, stop, gone, env);
   EXPECT_EQ(gone.rows, (std::vector<Row>{kStarted, Unreadable(0), kDone}));
   EXPECT_TRUE(ReadFile(p.targetFile) == std::string(300 * 512, '\xBB'));
@@ -365,7 +365,7 @@ TEST(ImagingRescue, ADiskThatCameBackIsReadAgainABlockAtATime) {
   bus.disks.begin()->second.badBlocks.clear();
   bus.commands.clear();
   p.retryPasses = 1;
-  RecordingSink back;
+  RecordingReporter back;
   RunImaging(p, stop, back, env);
   EXPECT_EQ(back.rows, (std::vector<Row>{kStarted, {u"映射", u"按映射文件继续，从扇区0开始"}, RetrySummary(300, 0), kDone}));
   std::vector<int> counts;

@@ -1,5 +1,5 @@
 #pragma once
-// What the imaging engine tests share: a sink that records every report, sectors whose bytes
+// What the imaging engine tests share: a reporter that records every report, sectors whose bytes
 // tell where they are, and the image-to-image parameters most tests start from.
 #include <algorithm>
 #include <functional>
@@ -21,7 +21,7 @@ inline void PrintTo(const Row& row, std::ostream* out) {
   *out << TextToUtf8(row.title) << " / " << TextToUtf8(row.description);
 }
 
-class RecordingSink : public ImagingReporter {
+class RecordingReporter : public ImagingReporter {
  public:
   void Message(std::u16string_view title, std::u16string_view description) override {
     rows.push_back({std::u16string(title), std::u16string(description)});

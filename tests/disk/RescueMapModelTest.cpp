@@ -106,14 +106,14 @@ TEST(RescueMapModel, ACopySendsItsMapAFewTimesASecondAndAlwaysAtTheEnd) {
   TempDir dir;
   const int64_t count = 3 * kHandleBlockSectors;
   WriteFile(dir / "source.img", Sectors(count, 520));
-  struct MapSink : RecordingSink {
+  struct MapReporter : RecordingReporter {
     void Tally(const ImagingDisplays& d) override {
       ++tallies;
       if (d.map) maps.push_back(d.map);
     }
     int tallies = 0;
     std::vector<std::shared_ptr<const RescueMapSnapshot>> maps;
-  } sink;
+  } reporter;
   int64_t clock = 100;
   ImagingEnvironment env;
   env.nowSeconds = [&clock] { return clock++; };
@@ -121,12 +121,12 @@ TEST(RescueMapModel, ACopySendsItsMapAFewTimesASecondAndAlwaysAtTheEnd) {
   ImagingRequest p = ImageToImage(dir, count, 520, 512);
   p.sourceStart = 10;
   p.sourceCount = p.targetSize = count - 10;
-  RunImaging(p, stop, sink, env);
+  RunImaging(p, stop, reporter, env);
 
-  ASSERT_GE(sink.maps.size(), 2u);
-  EXPECT_LT(sink.maps.size(), static_cast<size_t>(sink.tallies));  // not with every block
-  EXPECT_TRUE(sink.maps.front()->reading);
-  const RescueMapSnapshot& last = *sink.maps.back();
+  ASSERT_GE(reporter.maps.size(), 2u);
+  EXPECT_LT(reporter.maps.size(), static_cast<size_t>(reporter.tallies));  // not with every block
+  EXPECT_TRUE(reporter.maps.front()->reading);
+  const RescueMapSnapshot& last = *reporter.maps.back();
   EXPECT_FALSE(last.reading);
   EXPECT_EQ(last.sectorSize, 520);
   EXPECT_EQ(last.blocks, (std::vector<RescueMapBlock>{{10 * 520, (count - 10) * 520, '+'}}));
@@ -138,15 +138,15 @@ TEST(RescueMapModel, ACopySendsItsMapAFewTimesASecondAndAlwaysAtTheEnd) {
 
   // A run that goes on from the map counts only what it reads itself into the rate.
   std::filesystem::remove(dir / "target.img.map");
-  sink.range = -1;
-  sink.afterBlock = [&stop] { stop = 1; };  // the first block only
-  RunImaging(p, stop, sink, env);
-  sink.afterBlock = nullptr;
+  reporter.range = -1;
+  reporter.afterBlock = [&stop] { stop = 1; };  // the first block only
+  RunImaging(p, stop, reporter, env);
+  reporter.afterBlock = nullptr;
   stop = 0;
-  sink.maps.clear();
-  RunImaging(p, stop, sink, env);
-  ASSERT_FALSE(sink.maps.empty());
-  const RescueMapSnapshot& resumed = *sink.maps.back();
+  reporter.maps.clear();
+  RunImaging(p, stop, reporter, env);
+  ASSERT_FALSE(reporter.maps.empty());
+  const RescueMapSnapshot& resumed = *reporter.maps.back();
   EXPECT_EQ(TotalsOf(resumed.blocks).finished, (count - 10) * 520);
   ASSERT_TRUE(resumed.bytesPerSecond && resumed.elapsedSeconds);
   EXPECT_EQ(*resumed.bytesPerSecond, (count - 10 - kHandleBlockSectors) * 520 / *resumed.elapsedSeconds);

@@ -22,7 +22,7 @@ using testing::WriteFile;
 const std::string kJpeg = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(100, 'j');
 const std::string kPdf = "%PDF-1.4\n" + std::string(100, 'p');
 
-struct RecordingSink : ExtensionReporter {
+struct RecordingReporter : ExtensionReporter {
   void Status(std::u16string_view text) override { statuses.emplace_back(text); }
   void AddRow(const ExtensionRow& row) override { rows.push_back(row); }
   void RowDone(int32_t row) override { renamed.push_back(row); }
@@ -53,7 +53,7 @@ class ExtensionJobTest : public ::testing::Test {
   TempDir dir_;
   ExtensionCounters counters_;
   std::atomic<int> stop_{0};
-  RecordingSink sink_;
+  RecordingReporter sink_;
 };
 
 TEST_F(ExtensionJobTest, CorrectionKeepsTheBaseAndReplacesOnlyTheLastExtension) {

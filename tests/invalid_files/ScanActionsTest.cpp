@@ -28,7 +28,7 @@ using testing::TempDir;
 using testing::WriteFile;
 namespace fs = std::filesystem;
 
-struct RecordingSink : InvalidFileReporter {
+struct RecordingReporter : InvalidFileReporter {
   std::vector<ResultRow> rows;
   std::vector<int> removed;
   int clears = 0;
@@ -65,9 +65,9 @@ std::vector<fs::path> ReadRecords(const fs::path& file) {
 struct ScanFixture : ::testing::Test {
   TempDir root, temporary;
   std::atomic<int> stop{0};
-  RecordingSink sink;
+  RecordingReporter reporter;
   ScanOutcome Scan(InvalidFileDetector& d, CacheMode mode) {
-    return RunInvalidFileScan({d, mode, temporary.path()}, stop, sink);
+    return RunInvalidFileScan({d, mode, temporary.path()}, stop, reporter);
   }
 };
 
@@ -77,18 +77,18 @@ TEST_F(ScanFixture, CacheModeShowsThirtyThreeRowsAndRecordsEveryFile) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   const ScanOutcome outcome = Scan(d, kCacheModeFiles);
   ASSERT_EQ(outcome.end, ScanEnd::Completed);
-  ASSERT_EQ(sink.rows.size(), 33u);
-  for (int i = 0; i < 33; ++i) EXPECT_EQ(sink.rows[i].index, i);
-  EXPECT_EQ(sink.rows[0].verdict, Verdict::Size);
-  EXPECT_EQ(sink.tallies, 51);
-  EXPECT_EQ(FormatTallyText(sink.lastTally), u"Size: 0 Bytes / 9.0 Bytes Numbers: 50 / 51");
-  EXPECT_EQ(sink.status, (std::vector<std::u16string>{kDetectingText, kDetectCompletedText}));
+  ASSERT_EQ(reporter.rows.size(), 33u);
+  for (int i = 0; i < 33; ++i) EXPECT_EQ(reporter.rows[i].index, i);
+  EXPECT_EQ(reporter.rows[0].verdict, Verdict::Size);
+  EXPECT_EQ(reporter.tallies, 51);
+  EXPECT_EQ(FormatTallyText(reporter.lastTally), u"Size: 0 Bytes / 9.0 Bytes Numbers: 50 / 51");
+  EXPECT_EQ(reporter.status, (std::vector<std::u16string>{kDetectingText, kDetectCompletedText}));
   EXPECT_EQ(outcome.resultFile.parent_path(), temporary.path());
 
   // 50 records, each a 4-byte little-endian byte length and the UTF-16LE path.
   const std::vector<fs::path> records = ReadRecords(outcome.resultFile);
   ASSERT_EQ(records.size(), 50u);
-  for (int i = 0; i < 33; ++i) EXPECT_EQ(records[i], sink.rows[i].path);
+  for (int i = 0; i < 33; ++i) EXPECT_EQ(records[i], reporter.rows[i].path);
   const std::string bytes = ReadFile(outcome.resultFile);
   const std::u16string first = PathToText(records[0]);
   ASSERT_GE(bytes.size(), 4 + first.size() * 2);
@@ -110,11 +110,11 @@ TEST_F(ScanFixture, ListModeListsEveryInvalidFileAndSkipsLinksAndFifos) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   const ScanOutcome outcome = Scan(d, kCacheModeList);
   EXPECT_TRUE(outcome.resultFile.empty());
-  ASSERT_EQ(sink.rows.size(), 41u);
-  EXPECT_EQ(sink.rows.back().index, 40);
+  ASSERT_EQ(reporter.rows.size(), 41u);
+  EXPECT_EQ(reporter.rows.back().index, 40);
   EXPECT_EQ(outcome.tally.totalCount, 41);
   std::set<std::string> names;
-  for (const auto& r : sink.rows) names.insert(r.path.filename().native());
+  for (const auto& r : reporter.rows) names.insert(r.path.filename().native());
   EXPECT_TRUE(names.count(odd));
   EXPECT_FALSE(names.count("outside.tmp"));
 }
@@ -122,11 +122,11 @@ TEST_F(ScanFixture, ListModeListsEveryInvalidFileAndSkipsLinksAndFifos) {
 TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   Scan(d, kCacheModeFiles);
-  EXPECT_EQ(sink.tallies, 0);
-  EXPECT_EQ(sink.status.back(), kDetectCompletedText);
+  EXPECT_EQ(reporter.tallies, 0);
+  EXPECT_EQ(reporter.status.back(), kDetectCompletedText);
 
   for (int i = 0; i < 20; ++i) WriteFile(root / ("e" + std::to_string(i)), "");
-  RecordingSink stopped;
+  RecordingReporter stopped;
   stop = 1;
   const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeList, temporary.path()}, stop, stopped);
   EXPECT_EQ(outcome.end, ScanEnd::Stopped);
@@ -137,11 +137,11 @@ TEST_F(ScanFixture, EmptyRootCompletesWithoutTallyAndStopEndsEarly) {
 TEST_F(ScanFixture, ResultFileThatCannotBeMadeFailsTheScan) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   WriteFile(root / "e", "");
-  const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeFiles, root / "no/such/folder"}, stop, sink);
+  const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeFiles, root / "no/such/folder"}, stop, reporter);
   EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
-  EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
-  EXPECT_EQ(sink.status.back(), kDetectFailedText);
-  EXPECT_TRUE(sink.rows.empty());
+  EXPECT_EQ(reporter.progress, std::vector<std::u16string>{kTemporaryFileFailedText});
+  EXPECT_EQ(reporter.status.back(), kDetectFailedText);
+  EXPECT_TRUE(reporter.rows.empty());
 }
 
 TEST_F(ScanFixture, ResultFileThatCannotTakeEveryRecordIsRemoved) {
@@ -151,10 +151,10 @@ TEST_F(ScanFixture, ResultFileThatCannotTakeEveryRecordIsRemoved) {
   for (int i = 0; i < 600; ++i) WriteFile(root / (std::string(200, 'n') + std::to_string(i)), "");
   WriteFile(full / "mine.txt", "the user's own file");
   InvalidFileDetector d = EmptyFileDetector(root.path());
-  const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeFiles, full.path()}, stop, sink);
+  const ScanOutcome outcome = RunInvalidFileScan({d, kCacheModeFiles, full.path()}, stop, reporter);
   EXPECT_EQ(outcome.end, ScanEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
-  EXPECT_EQ(sink.status.back(), kDetectFailedText);
+  EXPECT_EQ(reporter.status.back(), kDetectFailedText);
   for (const auto& entry : std::filesystem::directory_iterator(full.path()))
     EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
 }
@@ -226,7 +226,7 @@ TEST(InvalidFileRemover, MoveAcrossFileSystemsFailsAndKeepsTheFile) {
 struct DeleteFixture : ::testing::Test {
   TempDir root, temporary;
   std::atomic<int> stop{0};
-  RecordingSink sink;
+  RecordingReporter reporter;
 };
 
 TEST_F(DeleteFixture, ListModeProcessesMarkedRowsLastToFirstAndKeepsFailures) {
@@ -239,29 +239,29 @@ TEST_F(DeleteFixture, ListModeProcessesMarkedRowsLastToFirstAndKeepsFailures) {
   request.mode = kCacheModeList;
   request.markedRows = {{0, root / "a/b/one.tmp", {}}, {1, root / "a/two.tmp", {}}, {3, root / "vanished.tmp", {}},
                         {4, root / "\xFF\xFE.tmp", {}}};
-  RunInvalidFileDelete(request, stop, sink);
-  EXPECT_EQ(sink.removed, (std::vector<int>{4, 1, 0}));
+  RunInvalidFileDelete(request, stop, reporter);
+  EXPECT_EQ(reporter.removed, (std::vector<int>{4, 1, 0}));
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/one.tmp"), "1");
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/two.tmp"), "2");
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/\xFF\xFE.tmp"), "4");
   EXPECT_TRUE(Exists(root / "keep/three.tmp"));  // not marked
   EXPECT_FALSE(Exists(root / "a"));               // emptied, then removed
   EXPECT_TRUE(IsFolder(root.path()));
-  EXPECT_EQ(sink.status, (std::vector<std::u16string>{kDeletingText, kDeletingFoldersText, kDeleteCompletedText}));
+  EXPECT_EQ(reporter.status, (std::vector<std::u16string>{kDeletingText, kDeletingFoldersText, kDeleteCompletedText}));
 }
 
 TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
   InvalidFileDetector d = EmptyFileDetector(root.path());
   for (int i = 0; i < 50; ++i) WriteFile(root / "sub" / ("e" + std::to_string(i)), "");
   WriteFile(root / "sub/real", "x");
-  const ScanOutcome scan = RunInvalidFileScan({d, kCacheModeFiles, temporary.path()}, stop, sink);
+  const ScanOutcome scan = RunInvalidFileScan({d, kCacheModeFiles, temporary.path()}, stop, reporter);
   DeleteRequest request;
   request.root = root.path();
   request.moveAside = false;
   request.removeEmptyFolders = false;
   request.resultFile = scan.resultFile;
-  RunInvalidFileDelete(request, stop, sink);
-  EXPECT_EQ(sink.clears, 1);
+  RunInvalidFileDelete(request, stop, reporter);
+  EXPECT_EQ(reporter.clears, 1);
   EXPECT_FALSE(Exists(scan.resultFile));
   EXPECT_FALSE(Exists(root / "DEAD_DEAD_DEAD"));
   int left = 0;
@@ -269,7 +269,7 @@ TEST_F(DeleteFixture, CacheModeProcessesEveryRecordThenClearsListAndFile) {
   EXPECT_EQ(left, 1);
 
   // A missing result file is reported, changes nothing and is not called done.
-  RecordingSink again;
+  RecordingReporter again;
   EXPECT_EQ(RunInvalidFileDelete(request, stop, again).end, DeleteEnd::ResultFileUnreadable);
   EXPECT_EQ(again.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
   EXPECT_EQ(again.clears, 0);
@@ -292,9 +292,9 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
       ASSERT_TRUE(CreateFolders(folder / "empty"));
     }
     InvalidFileDetector d = EmptyFileDetector(rec);
-    sink = {};
-    const ScanOutcome scan = RunInvalidFileScan({d, mode, temporary.path()}, stop, sink);
-    ASSERT_EQ(sink.rows.size(), 2u);
+    reporter = {};
+    const ScanOutcome scan = RunInvalidFileScan({d, mode, temporary.path()}, stop, reporter);
+    ASSERT_EQ(reporter.rows.size(), 2u);
     fs::rename(rec, root / "rec-moved");
     fs::create_directory_symlink(outside.path(), rec);
 
@@ -303,10 +303,10 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
     request.rootIdentity = scan.rootIdentity;
     request.mode = mode;
     request.resultFile = scan.resultFile;
-    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
-    RunInvalidFileDelete(request, stop, sink);
-    EXPECT_TRUE(sink.removed.empty());
-    EXPECT_EQ(sink.status.back(), kDeleteCompletedText);
+    for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+    RunInvalidFileDelete(request, stop, reporter);
+    EXPECT_TRUE(reporter.removed.empty());
+    EXPECT_EQ(reporter.status.back(), kDeleteCompletedText);
     for (const fs::path& folder : {outside.path(), root / "rec-moved"}) {
       EXPECT_TRUE(Exists(folder / "a/e1"));
       EXPECT_TRUE(Exists(folder / "e2"));
@@ -332,9 +332,9 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
       WriteFile(root / "sub/swapped", "");
       WriteFile(root / "valuable", "keep me");
       InvalidFileDetector d = EmptyFileDetector(root.path());
-      sink = {};
-      const ScanOutcome scan = RunInvalidFileScan({d, mode, temporary.path()}, stop, sink);
-      ASSERT_EQ(sink.rows.size(), 2u);
+      reporter = {};
+      const ScanOutcome scan = RunInvalidFileScan({d, mode, temporary.path()}, stop, reporter);
+      ASSERT_EQ(reporter.rows.size(), 2u);
       // Another file under a listed name, put there by a rename as a hostile user would.
       WriteFile(root / "replacement", "a valid file now");
       fs::rename(root / "replacement", root / "sub/swapped");
@@ -345,16 +345,16 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
       request.moveAside = moveAside;
       request.mode = mode;
       request.resultFile = scan.resultFile;
-      for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+      for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
       if (mode == kCacheModeFiles) {
         // A record naming a file Check never listed, with no identity or with another file's.
         UniqueFd out(::open(scan.resultFile.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
         RecordFileWriter forged(out.get(), kPathRecordLength);
         ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes({}).view()));
-        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes(sink.rows[0].identity).view()));
+        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes(reporter.rows[0].identity).view()));
         ASSERT_TRUE(forged.Flush());
       }
-      RunInvalidFileDelete(request, stop, sink);
+      RunInvalidFileDelete(request, stop, reporter);
       EXPECT_EQ(ReadFile(root / "sub/swapped"), "a valid file now");
       EXPECT_EQ(ReadFile(root / "valuable"), "keep me");
       EXPECT_FALSE(Exists(root / "sub/gone"));
@@ -367,7 +367,7 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
   // A result file put in the place of the one Check made is not read at all, even when its
   // records name the right file.
   InvalidFileDetector d = EmptyFileDetector(root.path());
-  const ScanOutcome scan = RunInvalidFileScan({d, kCacheModeFiles, temporary.path()}, stop, sink);
+  const ScanOutcome scan = RunInvalidFileScan({d, kCacheModeFiles, temporary.path()}, stop, reporter);
   {
     UniqueFd out = CreateExclusive(temporary / "forged");
     RecordFileWriter forged(out.get(), kPathRecordLength);
@@ -380,9 +380,9 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
   request.rootIdentity = scan.rootIdentity;
   request.moveAside = false;
   request.resultFile = scan.resultFile;
-  sink = {};
-  RunInvalidFileDelete(request, stop, sink);
-  EXPECT_EQ(sink.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
+  reporter = {};
+  RunInvalidFileDelete(request, stop, reporter);
+  EXPECT_EQ(reporter.progress, std::vector<std::u16string>{kTemporaryFileAccessText});
   EXPECT_EQ(ReadFile(root / "valuable"), "keep me");
 }
 
@@ -476,17 +476,17 @@ TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
     d.Reset();
     d.root = root / "rec";
     d.damageTestOn = true;
-    sink = {};
+    reporter = {};
     const ScanOutcome scan = Scan(d, mode);
     ASSERT_EQ(scan.end, ScanEnd::Completed);
     std::map<std::string, ResultRow> rows;
-    for (const ResultRow& row : sink.rows) rows[row.path.filename().string()] = row;
+    for (const ResultRow& row : reporter.rows) rows[row.path.filename().string()] = row;
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows["short.jpg"].verdict, Verdict::Damaged);
     EXPECT_EQ(rows["short.jpg"].reason, u"jpeg: data ends before the end marker");
     EXPECT_EQ(rows["carved.zip"].verdict, Verdict::Tail);
     EXPECT_EQ(rows["carved.zip"].reason, u"700 bytes after the end");
-    EXPECT_EQ(sink.lastTally.invalidCount, 2);
+    EXPECT_EQ(reporter.lastTally.invalidCount, 2);
     if (mode == kCacheModeFiles) {
       EXPECT_EQ(ReadRecords(scan.resultFile), std::vector<fs::path>{root / "rec/cut/short.jpg"});
     }
@@ -496,8 +496,8 @@ TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
     request.rootIdentity = scan.rootIdentity;
     request.mode = mode;
     request.resultFile = scan.resultFile;
-    for (const ResultRow& row : sink.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
-    RunInvalidFileDelete(request, stop, sink);
+    for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+    RunInvalidFileDelete(request, stop, reporter);
     EXPECT_TRUE(Exists(root / "rec" / kDeadFolderName / "cut/short.jpg"));
     EXPECT_FALSE(Exists(root / "rec/cut/short.jpg"));
     EXPECT_TRUE(Exists(root / "rec/carved.zip"));

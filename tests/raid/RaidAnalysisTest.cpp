@@ -20,7 +20,7 @@ using namespace brenvik::testing;
 
 namespace {
 
-class RecordingSink : public RaidReporter {
+class RecordingReporter : public RaidReporter {
  public:
   // The first report announces the range.
   void Progress(int64_t position, int64_t maximum) override {
@@ -68,14 +68,14 @@ class RaidAnalysis : public ::testing::Test {
     job.logPath = dir / "map.txt";
     job.startOffset = startSector * 512;
     job.endOffset = endSector * 512;
-    return RunRaidAnalysis(job, stop, sink);
+    return RunRaidAnalysis(job, stop, reporter);
   }
 
   std::string log() const { return ReadFile(dir / "map.txt"); }
 
   TempDir dir;
   RaidRequest job;
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
 };
 
@@ -111,9 +111,9 @@ TEST_F(RaidAnalysis, OneSectorPairIsOnePosition) {
   job.members[0].label = u"#3";  // labels head the columns
   EXPECT_EQ(run(10, 11).end, RaidEnd::Completed);
   EXPECT_EQ(log(), Log(u"#3\t\t\r\n10:\t77\t\txxxx\t\t\r\n"));
-  EXPECT_EQ(sink.range, 1);
-  EXPECT_EQ(sink.foundText, u"MFT Numbers\uFF1A1 ");
-  EXPECT_EQ(sink.progress.back(), 0);
+  EXPECT_EQ(reporter.range, 1);
+  EXPECT_EQ(reporter.foundText, u"MFT Numbers\uFF1A1 ");
+  EXPECT_EQ(reporter.progress.back(), 0);
 }
 
 TEST_F(RaidAnalysis, RecordsStripedOverThreeMembers) {
@@ -134,7 +134,7 @@ TEST_F(RaidAnalysis, RecordsStripedOverThreeMembers) {
 TEST_F(RaidAnalysis, EmptyMemberListWritesHeaderAndOneLinePerPosition) {
   EXPECT_EQ(run(4, 9).end, RaidEnd::Completed);
   EXPECT_EQ(log(), Log(u"\r\n4:\t\r\n6:\t\r\n8:\t\r\n"));
-  EXPECT_EQ(sink.range, 3);
+  EXPECT_EQ(reporter.range, 3);
 }
 
 TEST_F(RaidAnalysis, ShortMemberEndsTheRunAfterThePartialLine) {
@@ -229,7 +229,7 @@ TEST_F(RaidAnalysis, LogOnAMembersStorageUnderAnotherNameIsRefused) {
   const std::string member = ReadFile(dir / "member.img");
   job.members = {{u"", dir / "member.img"}};
   job.logPath = mounted / "map.txt";
-  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).end, RaidEnd::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, reporter).end, RaidEnd::LogNotCreated);
   EXPECT_FALSE(std::filesystem::exists(mounted / "map.txt"));
   EXPECT_EQ(ReadFile(dir / "member.img"), member);
 }
@@ -243,7 +243,7 @@ TEST_F(RaidAnalysis, DeviceIsNeverALog) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
   addImage("a.img", Image(4096));
   job.logPath = "/dev/full";
-  EXPECT_EQ(RunRaidAnalysis(job, stop, sink).end, RaidEnd::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, reporter).end, RaidEnd::LogNotCreated);
 }
 
 TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {

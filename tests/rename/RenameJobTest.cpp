@@ -20,7 +20,7 @@ using brenvik::testing::WriteFile;
 
 namespace {
 
-struct RecordingSink : RenameReporter {
+struct RecordingReporter : RenameReporter {
   void AddRow(const RenameRow& row) override { rows.push_back({row.index, row.path, row.identity}); }
   struct Row {
     int32_t index;
@@ -65,7 +65,7 @@ class RenameJobTest : public ::testing::Test {
   TempDir root;
   TempDir temporary;
   RenameEngine engine;
-  RecordingSink sink;
+  RecordingReporter reporter;
   std::atomic<int> stop{0};
 };
 
@@ -84,18 +84,18 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
   WriteFile(root / "b.doc", "x");
   WriteFile(root / "deep/c.pdf", "x");
   WriteFile(root / "deep/D.PDF", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
   EXPECT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 2);
   EXPECT_TRUE(outcome.resultFile.empty());
-  ASSERT_EQ(sink.rows.size(), 2u);
-  std::vector<std::u16string> paths{sink.rows[0].path, sink.rows[1].path};
+  ASSERT_EQ(reporter.rows.size(), 2u);
+  std::vector<std::u16string> paths{reporter.rows[0].path, reporter.rows[1].path};
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ(paths[0], PathToText(root / "a.pdf"));
   EXPECT_EQ(paths[1], PathToText(root / "deep/c.pdf"));
-  EXPECT_EQ(sink.rows[0].index, 0);
-  EXPECT_EQ(sink.rows[1].index, 1);
-  EXPECT_EQ(sink.status, u"Numbers: 2");
+  EXPECT_EQ(reporter.rows[0].index, 0);
+  EXPECT_EQ(reporter.rows[1].index, 1);
+  EXPECT_EQ(reporter.status, u"Numbers: 2");
   EXPECT_TRUE(filesIn(temporary.path()).empty());
 }
 
@@ -103,11 +103,11 @@ TEST_F(RenameJobTest, CheckRefusesARootThatIsNoFolder) {
   useCacheMode(true);
   WriteFile(root / "a.txt", "words");
   for (const std::filesystem::path& path : {root / "nowhere", root / "a.txt"}) {
-    const RenameCheckOutcome outcome = RunRenameCheck({engine, path}, stop, sink);
+    const RenameCheckOutcome outcome = RunRenameCheck({engine, path}, stop, reporter);
     EXPECT_EQ(outcome.end, RenameCheckEnd::NotAFolder);
     EXPECT_EQ(outcome.rowCounter, 0);
     EXPECT_TRUE(outcome.resultFile.empty());
-    EXPECT_TRUE(sink.rows.empty());
+    EXPECT_TRUE(reporter.rows.empty());
   }
 }
 
@@ -122,14 +122,14 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
   WriteFile(root / "skip.bin", "");
   for (const bool cacheMode : {false, true}) {
     useCacheMode(cacheMode);
-    sink = {};
-    const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
+    reporter = {};
+    const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
     ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
     EXPECT_EQ(outcome.rowCounter, 2500);
-    EXPECT_EQ(sink.status, u"Numbers: 2500");
+    EXPECT_EQ(reporter.status, u"Numbers: 2500");
     std::set<std::u16string> shown;
-    for (const auto& row : sink.rows) shown.insert(row.path);
-    EXPECT_EQ(shown.size(), sink.rows.size());
+    for (const auto& row : reporter.rows) shown.insert(row.path);
+    EXPECT_EQ(shown.size(), reporter.rows.size());
     EXPECT_TRUE(std::includes(expected.begin(), expected.end(), shown.begin(), shown.end()));
     if (!cacheMode) continue;
     std::set<std::u16string> stored;
@@ -151,26 +151,26 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
 TEST_F(RenameJobTest, CheckWithoutSelectedFilesShowsNoCount) {
   WriteFile(root / "a.bin", "");
   useCacheMode(false);
-  RunRenameCheck({engine, root.path()}, stop, sink);
-  EXPECT_TRUE(sink.status.empty());
+  RunRenameCheck({engine, root.path()}, stop, reporter);
+  EXPECT_TRUE(reporter.status.empty());
 }
 
 TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   for (int i = 0; i < 50; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Name" + std::to_string(i));
   WriteFile(root / "skip.bin", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
   ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 50);
-  EXPECT_EQ(sink.status, u"Numbers: 50");
-  ASSERT_EQ(sink.rows.size(), 33u);
-  EXPECT_EQ(sink.rows.front().index, 0);
-  EXPECT_EQ(sink.rows.back().index, 32);
+  EXPECT_EQ(reporter.status, u"Numbers: 50");
+  ASSERT_EQ(reporter.rows.size(), 33u);
+  EXPECT_EQ(reporter.rows.front().index, 0);
+  EXPECT_EQ(reporter.rows.back().index, 32);
   ASSERT_FALSE(outcome.resultFile.empty());
   EXPECT_EQ(outcome.resultFile.parent_path(), temporary.path());
 
   // The records: u32 little-endian byte length, the path in UTF-16LE, the file's identity.
   const std::string records = ReadFile(outcome.resultFile);
-  const std::u16string first = sink.rows[0].path;
+  const std::u16string first = reporter.rows[0].path;
   const uint32_t length = static_cast<uint8_t>(records[0]) | static_cast<uint8_t>(records[1]) << 8;
   EXPECT_EQ(length, first.size() * 2);
   EXPECT_EQ(records[2], 0);
@@ -182,11 +182,11 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
     expectedSize += 4 + kIdentityBytes + 2 * PathToText(root / ("f" + std::to_string(i) + ".txt")).size();
   EXPECT_EQ(records.size(), expectedSize);
 
-  sink = {};
+  reporter = {};
   const RenamePassOutcome renamed =
-      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink);
+      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter);
   EXPECT_EQ(renamed.end, RenameEnd::Completed);
-  EXPECT_EQ(sink.status, u"Numbers: 50");
+  EXPECT_EQ(reporter.status, u"Numbers: 50");
   EXPECT_FALSE(Exists(outcome.resultFile));
   const std::vector<std::string> names = filesIn(root.path());
   EXPECT_EQ(names.size(), 51u);
@@ -197,10 +197,10 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   EXPECT_EQ(renamed.nextNumber, 51);
 
   // The result file is gone: a second Rename has nothing to read.
-  sink = {};
-  EXPECT_EQ(RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink).end,
+  reporter = {};
+  EXPECT_EQ(RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter).end,
             RenameEnd::ResultFileUnreadable);
-  EXPECT_EQ(sink.status, u"Failed to access temporary file");
+  EXPECT_EQ(reporter.status, u"Failed to access temporary file");
 }
 
 TEST_F(RenameJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
@@ -209,11 +209,11 @@ TEST_F(RenameJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   WriteFile(s.temporaryFolder, "a file where the folder should be");
   engine.setSettings(s);
   WriteFile(root / "a.txt", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
   EXPECT_EQ(outcome.end, RenameCheckEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
-  EXPECT_TRUE(sink.rows.empty());
-  EXPECT_EQ(sink.status, u"Failed to generate temporary file");
+  EXPECT_TRUE(reporter.rows.empty());
+  EXPECT_EQ(reporter.status, u"Failed to generate temporary file");
 }
 
 TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
@@ -233,8 +233,8 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
   append(PathToText(root / "b.txt"), 0xFFFFFFF0u);  // a length far beyond the file
   WriteFile(temporary / "damaged", records);
   RecordTemporaryFile(temporary / "damaged");  // as a Check would have made it
-  EXPECT_EQ(RunRename({engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, sink).end, RenameEnd::Completed);
-  EXPECT_EQ(sink.status, u"Numbers: 1");
+  EXPECT_EQ(RunRename({engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, reporter).end, RenameEnd::Completed);
+  EXPECT_EQ(reporter.status, u"Numbers: 1");
   EXPECT_TRUE(Exists(root / "Alpha#1.txt"));
   EXPECT_TRUE(Exists(root / "b.txt"));
   EXPECT_FALSE(Exists(temporary / "damaged"));
@@ -242,11 +242,11 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
 
 TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
   for (int i = 0; i < 5; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "N");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
   stop = 1;
-  sink = {};
+  reporter = {};
   const RenamePassOutcome renamed =
-      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, sink);
+      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter);
   EXPECT_EQ(renamed.end, RenameEnd::Stopped);
   EXPECT_EQ(renamed.nextNumber, 1);
   EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
@@ -260,19 +260,19 @@ TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
   }
   ListRows rows(paths);
   for (int row : {0, 2, 4}) rows.checked[row] = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
-  EXPECT_EQ(sink.status, u"Numbers: 5 / 5");
-  EXPECT_EQ(sink.done, (std::vector<int32_t>{0, 2, 4}));
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
+  EXPECT_EQ(reporter.status, u"Numbers: 5 / 5");
+  EXPECT_EQ(reporter.done, (std::vector<int32_t>{0, 2, 4}));
   EXPECT_TRUE(Exists(root / "Row1#1.txt"));
   EXPECT_TRUE(Exists(root / "Row3#2.txt"));
   EXPECT_TRUE(Exists(root / "Row5#3.txt"));
   EXPECT_TRUE(Exists(root / "f2.txt"));
 
-  sink = {};
+  reporter = {};
   ListRows again(paths);
   for (int row : {1, 3}) again.checked[row] = 1;
-  RunRename({engine, false, &again, {}}, stop, sink);
-  EXPECT_EQ(sink.status, u"Numbers: 4 / 5");
+  RunRename({engine, false, &again, {}}, stop, reporter);
+  EXPECT_EQ(reporter.status, u"Numbers: 4 / 5");
   EXPECT_TRUE(Exists(root / "Row4#5.txt"));
 }
 
@@ -285,16 +285,16 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   ListRows rows(paths);
   for (auto& mark : rows.checked) mark = 1;
   stop = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
-  EXPECT_EQ(sink.done, (std::vector<int32_t>{0}));
-  EXPECT_EQ(sink.status, u"Numbers: 1 / 3");
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
+  EXPECT_EQ(reporter.done, (std::vector<int32_t>{0}));
+  EXPECT_EQ(reporter.status, u"Numbers: 1 / 3");
   EXPECT_TRUE(Exists(root / "f2.txt"));
 
   // A new Rename over the rows still checked continues the numbering.
   stop = 0;
-  sink = {};
+  reporter = {};
   rows.checked[0] = 0;
-  RunRename({engine, false, &rows, {}}, stop, sink);
+  RunRename({engine, false, &rows, {}}, stop, reporter);
   EXPECT_TRUE(Exists(root / "Row2#2.txt"));
   EXPECT_TRUE(Exists(root / "Row3#3.txt"));
 }
@@ -302,7 +302,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
 TEST_F(RenameJobTest, CheckStopsWhenAsked) {
   for (int i = 0; i < 10; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "x");
   stop = 1;
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, sink);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
   EXPECT_EQ(outcome.rowCounter, 0);
   EXPECT_EQ(outcome.end, RenameCheckEnd::Stopped);
 }

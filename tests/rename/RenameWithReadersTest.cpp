@@ -97,21 +97,21 @@ TEST_F(RenameWithReadersTest, DamagedFileUsesNoNumber) {
 
 TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtCheck) {
   for (int i = 0; i < 4; ++i) copy("report.doc", "d" + std::to_string(i) + ".doc");
-  struct RowSink : RenameReporter {
+  struct RowReporter : RenameReporter {
     void AddRow(const RenameRow& row) override { paths.push_back(row.path); }
     std::vector<std::u16string> paths;
-  } sink;
+  } reporter;
   std::atomic<int> stop{0};
   settings.cacheMode = kCacheModeList;
   engine.setSettings(settings);
-  RunRenameCheck({engine, rec}, stop, sink);
-  ASSERT_EQ(sink.paths.size(), 4u);
-  ListRows rows(sink.paths);
+  RunRenameCheck({engine, rec}, stop, reporter);
+  ASSERT_EQ(reporter.paths.size(), 4u);
+  ListRows rows(reporter.paths);
   rows.checked[0] = rows.checked[1] = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
   engine.setSettings(settings);  // the second Rename takes the settings again, not the numbering
   rows.checked[2] = rows.checked[3] = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, sink).nextNumber);
+  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
   for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(rec / ("2012-03-05 14-07-09AnnualReport#" + std::to_string(n) + ".doc")));
 
   engine.prepareCheck();
@@ -154,7 +154,7 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
   namespace fs = std::filesystem;
   const std::string rar = brenvik::testing::Rar4Archive({{"plan.doc"}});
   const std::string padded = rar + std::string(5000, '\0');
-  struct RowSink : RenameReporter {
+  struct RowReporter : RenameReporter {
     void AddRow(const RenameRow& row) override {
       paths.push_back(row.path);
       identities.push_back(row.identity);
@@ -175,19 +175,19 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
     SCOPED_TRACE(cacheMode ? "cache mode" : "list mode");
     settings.cacheMode = cacheMode ? kCacheModeFiles : kCacheModeList;
     engine.setSettings(settings);
-    RowSink sink;
+    RowReporter reporter;
     const auto check = [&] {
-      sink = {};
+      reporter = {};
       engine.prepareCheck();
       engine.selectTypes(kRenameRar);
-      return RunRenameCheck({engine, rec}, stop, sink);
+      return RunRenameCheck({engine, rec}, stop, reporter);
     };
     const auto rename = [&](const RenameCheckOutcome& outcome) {
       const CheckedRoot checked{rec, outcome.rootIdentity};
-      if (cacheMode) return void(RunRename({engine, true, nullptr, outcome.resultFile, checked}, stop, sink));
-      ListRows rows(sink.paths, checked, sink.identities);
+      if (cacheMode) return void(RunRename({engine, true, nullptr, outcome.resultFile, checked}, stop, reporter));
+      ListRows rows(reporter.paths, checked, reporter.identities);
       for (auto& mark : rows.checked) mark = 1;
-      RunRename({engine, false, &rows, {}, {}}, stop, sink);
+      RunRename({engine, false, &rows, {}, {}}, stop, reporter);
     };
 
     TempDir outside;
@@ -196,7 +196,7 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
     WriteFile(outside / "other.rar", padded);
     WriteFile(outside / "b.rar", padded);
     const RenameCheckOutcome outcome = check();
-    ASSERT_EQ(sink.paths.size(), 4u);
+    ASSERT_EQ(reporter.paths.size(), 4u);
     fs::remove(rec / "a.rar");
     fs::create_symlink(outside / "other.rar", rec / "a.rar");
     fs::rename(rec / "sub", root / "sub-moved");

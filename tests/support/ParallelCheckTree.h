@@ -19,7 +19,7 @@ namespace brenvik::testing {
 // every tool takes some of them and passes over others.
 void MakeAwkwardTree(const std::filesystem::path& root, int wideFiles = 20000);
 
-// What one Check run produced: a line per sink call, in order, and its result file's bytes.
+// What one Check run produced: a line per reporter call, in order, and its result file's bytes.
 struct CheckTranscript {
   std::vector<std::string> lines;
   std::string records;
@@ -54,7 +54,7 @@ class TranscriptReporter final : public JobReporter<RowT, TallyT> {
   TallyLine tallyLine_;
 };
 
-// Runs a Check on `workers` threads (0: the automatic choice), pressing Stop once its sink has
+// Runs a Check on `workers` threads (0: the automatic choice), pressing Stop once its reporter has
 // taken `stopAfterLines` calls (-1: never).
 using CheckRunner = std::function<CheckTranscript(int workers, int64_t stopAfterLines)>;
 
