@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # How well the Damaged criterion tells carvings apart: real files are written to a FAT32 and an
 # NTFS image, two in three are deleted, new files take free clusters, and half of the deleted
-# files get 16 KiB of other data written over their clusters at 40 % of their length, as a later
-# file would. photorec carves the images, and each carving is compared with the originals: equal
-# (intact), an original followed by other data (tail), or starting like an original but neither
-# (damaged). brenvik-cli --damaged then lists them.
+# files get other data (up to 16 KiB) written over their clusters at 40 % of their length, as a
+# later file would. photorec carves the images, and each carving is compared with the originals:
+# equal (intact), an original followed by other data (tail), or starting like an original but
+# neither (damaged). brenvik-cli --damaged then lists them.
 #   carving-accuracy.sh <work folder> <folder of real files> [brenvik-cli]
 # Needs root (FUSE mount), photorec (testdisk), mkfs.fat (dosfstools), mtools, mkntfs and ntfs-3g.
 set -euo pipefail
@@ -29,12 +29,12 @@ for n, name in enumerate(sorted(os.listdir(originals)), start=1):
     if n % 3 == 0 or n % 2 == 0:   # kept files (n % 3 == 0) and every other deleted one stay whole
         continue
     data = open(os.path.join(originals, name), 'rb').read()
-    at = len(data) * 2 // 5 // 4096 * 4096
+    at = len(data) * 2 // 5 // 512 * 512
     probe = data[at:at + 4096]
     where = image.find(probe)
     if len(probe) < 512 or where < 0 or image.find(probe, where + 1) >= 0:
         continue
-    length = min(16384, len(data) - at)
+    length = min(16384, (len(data) - at) // 2)  # some of the original stays after it
     image[where:where + length] = os.urandom(length)
     spoilt += 1
 open(image_path, 'r+b').write(image)

@@ -99,6 +99,33 @@ TEST(DamageCheck, RealFilesAreWholeAndEveryKindOfCarvingDamageIsNamed) {
   }
 }
 
+// What a carving tool really hands over: each overwritten or cut carving is damaged, and each
+// carving of a whole file runs on into the rest of its last cluster.
+TEST(DamageCheck, RealCarvingsAreToldApart) {
+  const struct {
+    const char* file;
+    Integrity state;
+    const char* reason;
+  } kCarvings[] = {
+      {"overwritten-picture.png", Integrity::Damaged, "png: bad adaptive filter value"},
+      {"overwritten-app.jar", Integrity::Damaged, "zip: entry docs/notes2.txt data damaged"},
+      {"overwritten-report.odt", Integrity::Damaged, "zip: entry Thumbnails/thumbnail.png CRC error"},
+      {"cut-song.mp3", Integrity::Damaged, "mp3: audio ends before the length its first frame states"},
+      {"tail-photo.jpg", Integrity::Tail, "334 bytes after the end"},
+      {"tail-notes.txt.gz", Integrity::Tail, "32 bytes after the end"},
+      {"tail-report.pdf", Integrity::Tail, "267 bytes after the end"},
+      {"tail-report.docx", Integrity::Tail, "381 bytes after the end"},
+  };
+  for (const auto& carving : kCarvings) {
+    SCOPED_TRACE(carving.file);
+    const fs::path path = kData / "carved" / carving.file;
+    const UniqueFd fd = OpenShared(path);
+    const IntegrityVerdict verdict = CheckIntegrity(fd.get(), static_cast<int64_t>(fs::file_size(path)), carving.file, nullptr);
+    EXPECT_EQ(verdict.state, carving.state);
+    EXPECT_EQ(verdict.reason, carving.reason);
+  }
+}
+
 // No RAR archiver is free software, so the archives are laid out here: an entry stored without
 // compression, whose data CRC the check can see.
 std::string Rar4Stored(const std::string& data) {
@@ -189,6 +216,21 @@ TEST(DamageCheck, AZipBombInflatesNoFurtherThanItsBudget) {
   const std::string bomb = ReadFile(dir / "bomb.zip");
   EXPECT_LT(bomb.size(), 1u << 20);
   EXPECT_EQ(CheckBytes(dir, "bomb.zip", bomb).state, Integrity::Unjudged);
+}
+
+// A carving of an MP3 cut at a frame boundary and run on into other data has a whole frame chain:
+// only the length its encoder wrote into the Info frame tells it from a whole song with a tail.
+TEST(DamageCheck, AnMp3CutAtAFrameBoundaryFallsShortOfItsStatedLength) {
+  TempDir dir;
+  const std::string song = ReadFile(kData / "damage/song.mp3");
+  const size_t first = song.find("Info") - 4 - 9;  // the Info frame of this mono MPEG-2 song
+  ASSERT_EQ(static_cast<uint8_t>(song[first]), 0xFF);
+  size_t boundary = song.size() / 2;
+  while (song.compare(boundary, 2, song, first, 2) != 0 || (song[boundary + 2] & 0xF0) != (song[first + 2] & 0xF0))
+    ++boundary;
+  const IntegrityVerdict cut = CheckBytes(dir, "song.mp3", song.substr(0, boundary) + OtherData(3000, 7));
+  EXPECT_EQ(cut.reason, "mp3: audio ends before the length its first frame states");
+  EXPECT_EQ(CheckBytes(dir, "song.mp3", song.substr(0, boundary)).state, Integrity::Damaged);
 }
 
 // Other data over a deflate stream can make a block header say "last block": the stream then ends
