@@ -174,21 +174,22 @@ PackageClues ReadClues(int fd) {
   return clues;
 }
 
-// The main content type named first in "[Content_Types].xml", as a quoted attribute value.
+// The main content type named first in "[Content_Types].xml", as a quoted attribute value. Every
+// one starts alike, so only the places where that start follows a quote are compared.
 const MainContentType* MainTypeOf(const std::string& contentTypes) {
-  const MainContentType* first = nullptr;
-  size_t firstAt = std::string::npos;
-  for (const MainContentType& main : kMainContentTypes) {
-    for (const char quote : {'"', '\''}) {
-      const std::string quoted = quote + std::string(main.contentType) + quote;
-      const size_t at = contentTypes.find(quoted);
-      if (at < firstAt) {
-        firstAt = at;
-        first = &main;
-      }
+  constexpr std::string_view kCommonStart = "application/vnd.";
+  for (size_t at = contentTypes.find(kCommonStart, 1); at != std::string::npos;
+       at = contentTypes.find(kCommonStart, at + 1)) {
+    const char quote = contentTypes[at - 1];
+    if (quote != '"' && quote != '\'') continue;
+    for (const MainContentType& main : kMainContentTypes) {
+      const size_t end = at + main.contentType.size();
+      if (end < contentTypes.size() && contentTypes[end] == quote &&
+          contentTypes.compare(at, main.contentType.size(), main.contentType) == 0)
+        return &main;
     }
   }
-  return first;
+  return nullptr;
 }
 
 std::string_view TrimmedMimeType(std::string_view text) {

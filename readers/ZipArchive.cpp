@@ -67,20 +67,29 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
   if (size < ArchiveStream::kReadAhead) {
     const int64_t bufferEnd = stream->bufferStart + static_cast<int64_t>(stream->buffer.size());
     if (stream->position < stream->bufferStart || stream->position + static_cast<int64_t>(size) > bufferEnd) {
+      // The search for the end records walks backwards from the end: a read before the buffer
+      // fills it with what lies before, so the next steps back are served from it too.
+      const bool backwards = stream->position < stream->bufferStart && !stream->buffer.empty();
+      const int64_t start =
+          backwards ? std::max<int64_t>(0, stream->position + static_cast<int64_t>(size) - ArchiveStream::kReadAhead)
+                    : stream->position;
       // Never past the length: the file may go on beyond the archive.
-      stream->buffer.resize(static_cast<size_t>(
-          std::clamp<int64_t>(stream->length - stream->position, 0, ArchiveStream::kReadAhead)));
-      const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), stream->position);
+      stream->buffer.resize(
+          static_cast<size_t>(std::clamp<int64_t>(stream->length - start, 0, ArchiveStream::kReadAhead)));
+      const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), start);
       stream->buffer.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
-      stream->bufferStart = stream->position;
+      stream->bufferStart = start;
       if (n < 0) {
         stream->failed = true;
         return 0;
       }
     }
-    const auto at = static_cast<size_t>(stream->position - stream->bufferStart);
-    const size_t n = std::min<size_t>(size, stream->buffer.size() - at);
-    std::memcpy(buffer, stream->buffer.data() + at, n);
+    const auto at = static_cast<size_t>(std::max<int64_t>(0, stream->position - stream->bufferStart));
+    const size_t n = at < stream->buffer.size() ? std::min<size_t>(size, stream->buffer.size() - at) : 0;
+    if (n == 1)
+      *static_cast<char*>(buffer) = stream->buffer[at];  // most reads: the headers' single bytes
+    else
+      std::memcpy(buffer, stream->buffer.data() + at, n);
     stream->position += static_cast<int64_t>(n);
     return static_cast<uLong>(n);
   }
