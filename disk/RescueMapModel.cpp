@@ -140,11 +140,12 @@ std::u16string DescribeCell(const RescueMapSnapshot& map, const MapCells& cells,
                         std::u16string(CellStateName(cells.cells[index]));
   RescueTotals within = TotalsWithin(map.blocks, from, to);
   std::u16string mix;
+  const std::u16string separator = Translate(u", ");  // a list's comma differs between languages
   int kinds = 0;
   for (int s = 0; s < kCellStateCount; ++s) {
     const auto state = static_cast<CellState>(s);
     if (state == CellState::Reading || BytesOf(within, state) == 0) continue;
-    mix += std::u16string(mix.empty() ? u"" : u", ") + Translate(CellStateName(state)) + u" " +
+    mix += (mix.empty() ? std::u16string() : separator) + Translate(CellStateName(state)) + u" " +
            SizeText(BytesOf(within, state));
     ++kinds;
   }
