@@ -40,12 +40,14 @@ class ExtensionCheck {
     thread_local DocumentReader probeReader;
     // Stop also interrupts the compound file being probed, not only the walk between files.
     const ReaderStopScope readerStop(probeReader, &stop_);
-    const FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader);
+    // The identity is the opened file's, so a file put in its place later is not renamed for
+    // a type it was never judged to have.
+    FileIdentity judged;
+    const FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader, &judged);
     if (!type.recognised()) return {};
     // A name that already names the content correctly (a variant such as .jar or .jpeg) is
     // listed with its own extension, so Rename leaves it as it is.
-    return {IdentityAt(file.folderFd, file.name), Utf16(ListedType(type, BytesToText(file.name))),
-            BytesToText(file.Path())};
+    return {judged, Utf16(ListedType(type, BytesToText(file.name))), BytesToText(file.Path())};
   }
   bool Found(const Decision& found) const { return !found.type.empty(); }
   bool Record(RecordFileWriter& records, const Decision& found) const {

@@ -284,8 +284,10 @@ FileType IdentifyFileType(const std::filesystem::path& path, DocumentReader& rea
   return IdentifyFromStart(OpenShared(path), reader);
 }
 
-FileType IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader) {
-  return IdentifyFromStart(OpenSharedAt(folderFd, name), reader);
+FileType IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader, FileIdentity* judged) {
+  UniqueFd file = OpenSharedAt(folderFd, name);
+  if (judged != nullptr) *judged = file ? IdentityOf(file.get()) : FileIdentity{};
+  return IdentifyFromStart(std::move(file), reader);
 }
 
 }  // namespace brenvik

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "extension/FileTypeVariants.h"
+#include "platform/NoFollow.h"
 #include "readers/DocumentReader.h"
 
 namespace brenvik {
@@ -25,7 +26,9 @@ constexpr size_t kIdentifyHeaderSize = 512;
 FileType IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader);
 
 // The same for the file `name` (NUL-terminated) of an open folder, as a folder walk meets it.
-FileType IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader);
+// `judged`, when given, receives the identity of the file opened and judged (unknown when it
+// could not be opened).
+FileType IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader, FileIdentity* judged = nullptr);
 
 // The same decision over an already open file whose first 512 bytes (zero-filled beyond the end)
 // are in `header`. Takes the file over and closes it.

@@ -13,10 +13,17 @@ constexpr uint32_t kV5HeaderSize = 124;
 
 }  // namespace
 
+bool KnownBmpHeaderSize(uint32_t size) {
+  for (const uint32_t known : {kCoreHeaderSize, 16u, 40u, 52u, 56u, 64u, 108u, kV5HeaderSize})
+    if (size == known) return true;
+  return false;
+}
+
 IntegrityVerdict CheckBmp(const FileSource& file) {
   uint8_t h[14 + kV5HeaderSize] = {};
   if (!file.ReadExact(0, h, 18)) return IntegrityVerdict::Damaged(kType, "header cut short");
   const uint32_t infoSize = LoadU32(h + 14);
+  if (!KnownBmpHeaderSize(infoSize)) return IntegrityVerdict::Damaged(kType, "picture header damaged");
   if (!file.ReadExact(0, h, 14 + infoSize)) return IntegrityVerdict::Damaged(kType, "header cut short");
   const uint32_t declaredSize = LoadU32(h + 2);
   const uint32_t pixelOffset = LoadU32(h + 10);

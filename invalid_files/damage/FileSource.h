@@ -67,6 +67,8 @@ IntegrityVerdict CheckJpeg(const FileSource& file);
 IntegrityVerdict CheckPng(const FileSource& file);
 IntegrityVerdict CheckGif(const FileSource& file);
 IntegrityVerdict CheckBmp(const FileSource& file);
+// The information header sizes BMP writers use (core, the two OS/2 forms, Windows' 3 to 5).
+bool KnownBmpHeaderSize(uint32_t size);
 IntegrityVerdict CheckPdf(const FileSource& file);
 IntegrityVerdict CheckZip(const FileSource& file);
 IntegrityVerdict CheckGzip(const FileSource& file);

@@ -92,9 +92,7 @@ bool EndsWithMp3(std::string_view name) {
 // starting with those letters would be judged as a picture.
 bool LooksLikeBmp(const uint8_t* head, size_t got) {
   if (!Starts(head, got, "BM") || got < 18) return false;
-  const uint32_t infoSize = LoadU32(head + 14);
-  return infoSize == 12 || infoSize == 16 || infoSize == 40 || infoSize == 52 || infoSize == 56 || infoSize == 64 ||
-         infoSize == 108 || infoSize == 124;
+  return damage::KnownBmpHeaderSize(LoadU32(head + 14));
 }
 
 Kind KindOf(const uint8_t* head, size_t got, std::string_view name) {
