@@ -1,6 +1,6 @@
 // MP3: the chain of MPEG audio frames, each header giving the next one's place, from after an
-// ID3v2 tag to the end, where an ID3v1, APE or Lyrics3 tag may close it; and the audio length an
-// encoder's Xing or Info frame states.
+// ID3v2 tag to the end, where an ID3v1, APE or Lyrics3 tag may close it; and, when other data
+// follows, the frame count an encoder's Xing or Info frame states.
 #include <cstring>
 #include <string>
 
@@ -127,22 +127,17 @@ class Chain {
   WindowReader window_;
 };
 
-// The audio length in bytes that an encoder's Xing or Info frame (the stream's first frame) states,
-// counted from that frame's start; -1 when the stream has none. A carving cut at a frame boundary
-// and run on into other data is told from a whole file by it.
-int64_t StatedAudioBytes(const FileSource& file, int64_t first, const Frame& frame) {
-  uint8_t bytes[48] = {};
+// The number of audio frames an encoder's Xing or Info frame (the stream's first frame) states;
+// -1 when the stream has none. Encoders differ on whether it counts that first frame itself.
+int64_t StatedFrameCount(const FileSource& file, int64_t first, const Frame& frame) {
+  uint8_t bytes[64] = {};
   if (!file.ReadExact(first, bytes, sizeof bytes)) return -1;
-  const auto be32 = [&](int at) {
-    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
-  };
   // The tag follows the side information, whose length depends on the version and channels.
   for (const int at : {4 + 32, 4 + 17, 4 + 9}) {
-    if (at + 16 > static_cast<int>(sizeof bytes) || at + 16 > frame.length) continue;
+    if (at + 12 > frame.length) continue;
     if (std::memcmp(bytes + at, "Xing", 4) != 0 && std::memcmp(bytes + at, "Info", 4) != 0) continue;
-    const uint32_t flags = be32(at + 4);
-    if ((flags & 2) == 0) return -1;
-    return be32(at + ((flags & 1) ? 12 : 8));
+    if ((bytes[at + 7] & 1) == 0) return -1;  // the flags say no frame count is stored
+    return int64_t{bytes[at + 8]} << 24 | int64_t{bytes[at + 9]} << 16 | int64_t{bytes[at + 10]} << 8 | bytes[at + 11];
   }
   return -1;
 }
@@ -170,15 +165,18 @@ IntegrityVerdict CheckMp3(const FileSource& file) {
     at += frame.length;
     if ((++frames & 0xFFF) == 0 && file.Stopped()) return IntegrityVerdict::Unjudged();
   }
-  const int64_t stated = StatedAudioBytes(file, first, stream);
-  const bool shorterThanStated = stated > 0 && at < first + stated;
   const int64_t end = chain.SkipTags(at);
-  if (end >= file.size && !shorterThanStated) return IntegrityVerdict::Whole();
+  if (end >= file.size) return IntegrityVerdict::Whole();
   // Frames further on mean the chain was broken in the middle; none means other data follows.
-  if (end < file.size && chain.FindRun(end, file.size, &stream, kFramesToResync) >= 0)
+  if (chain.FindRun(end, file.size, &stream, kFramesToResync) >= 0)
     return IntegrityVerdict::Damaged(kType, "frame chain breaks at byte " + std::to_string(at));
   if (file.Stopped()) return IntegrityVerdict::Unjudged();
-  if (shorterThanStated) return IntegrityVerdict::Damaged(kType, "audio ends before the length its first frame states");
+  // Other data follows. When the chain holds fewer frames than its encoder wrote, the song was
+  // cut at a frame boundary and run on into other data (a carving), not ended. A chain that ends
+  // the file is left whole: editors that shorten a song often leave the count as it was.
+  const int64_t stated = StatedFrameCount(file, first, stream);
+  if (stated > 0 && frames < stated)
+    return IntegrityVerdict::Damaged(kType, "audio ends before the length its first frame states");
   return IntegrityVerdict::EndsAt(end, file.size);
 }
 
