@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/TemporaryFolder.h"
+#include "fuzz/readers/FuzzInput.h"
+#include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "rename/RenameJob.h"
 
@@ -55,17 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
     default: {
-      // A damaged temporary result file: read it through, rename nothing, delete it.
-      char path[] = "/tmp/rename-fuzz-XXXXXX";
-      const int fd = ::mkstemp(path);
-      if (fd < 0) return 0;
-      if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
-      ::close(fd);
+      // A damaged temporary result file, made as a Check makes it (a Rename reads no other):
+      // read it through, rename nothing, delete it.
+      brenvik::TemporaryResultFile result = brenvik::CreateTemporaryResultFile(brenvik::fuzzing::ScratchFolder());
+      if (!result.fd) std::abort();
+      if (!brenvik::WriteFull(result.fd.get(), bytes.data(), bytes.size())) std::abort();
+      result.fd.reset();
       brenvik::RenameEngine engine({});
       std::atomic<int> stop{0};
       NullReporter reporter;
-      const brenvik::RenamePassOutcome renamed = brenvik::RunRename({engine, true, nullptr, path, {}}, stop, reporter);
-      if (::access(path, F_OK) == 0) std::abort();  // used up, as after every cache-mode Rename
+      const brenvik::RenamePassOutcome renamed =
+          brenvik::RunRename({engine, true, nullptr, result.path, {}}, stop, reporter);
+      if (::access(result.path.c_str(), F_OK) == 0) std::abort();  // used up, as after every cache-mode Rename
       if (renamed.nextNumber != 1) std::abort();
       break;
     }
