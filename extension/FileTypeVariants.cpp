@@ -147,7 +147,8 @@ struct PackageClues {
   bool dalvikCode = false;
 };
 
-PackageClues ReadClues(int fd) {
+// With `contentTypesOnly`, the walk ends at "[Content_Types].xml" (Office writes it first).
+PackageClues ReadClues(int fd, bool contentTypesOnly) {
   PackageClues clues;
   ZipArchive archive(fd);
   std::string name;
@@ -163,6 +164,7 @@ PackageClues ReadClues(int fd) {
       contentTypesRead = true;
       if (!archive.ReadCurrent(clues.contentTypes, kContentTypesCap)) clues.contentTypes.clear();
       std::transform(clues.contentTypes.begin(), clues.contentTypes.end(), clues.contentTypes.begin(), AsciiLower);
+      if (contentTypesOnly) break;
     } else if (name == "META-INF/MANIFEST.MF") {
       clues.javaManifest = true;
     } else if (name == "AndroidManifest.xml") {
@@ -224,8 +226,9 @@ std::string_view ListedType(const FileType& type, std::u16string_view fileName) 
 }
 
 FileType PackageType(int fd, std::string_view fromFirstBytes) {
-  const PackageClues clues = ReadClues(fd);
   const bool anyZip = fromFirstBytes == "zip";
+  // A package the first bytes already named is told apart by its content types alone.
+  const PackageClues clues = ReadClues(fd, !anyZip);
   if (anyZip) {
     const std::string_view mimeType = TrimmedMimeType(clues.mimeType);
     for (const MimeType& known : kMimeTypes)

@@ -21,7 +21,8 @@ constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 // headers a byte at a time, so small reads are served from a read-ahead buffer.
 struct ArchiveStream {
   static constexpr size_t kReadAhead = 16 * 1024;
-  UniqueFd fd;
+  UniqueFd owned;  // the file the archive opened itself; none for a caller's open file
+  int fd = -1;
   int64_t position = 0;
   int64_t length = 0;
   bool failed = false;
@@ -36,10 +37,11 @@ struct OpenArchive {
   int64_t length;
 };
 
-ArchiveStream* StartStream(UniqueFd fd, int64_t length = -1) {
+ArchiveStream* StartStream(UniqueFd owned, int fd, int64_t length) {
   auto* stream = new ArchiveStream;
-  stream->fd = std::move(fd);
-  const int64_t size = stream->fd ? FileSize(stream->fd.get()) : -1;
+  stream->owned = std::move(owned);
+  stream->fd = fd;
+  const int64_t size = fd >= 0 ? FileSize(fd) : -1;
   stream->length = length >= 0 && size >= 0 ? std::min(length, size) : size;
   if (stream->length < 0) {
     delete stream;
@@ -52,14 +54,17 @@ bool OpensForReading(int mode) { return (mode & ZLIB_FILEFUNC_MODE_READWRITEFILT
 
 voidpf OpenStream(voidpf, const void* filename, int mode) {
   if (!OpensForReading(mode) || filename == nullptr) return nullptr;
-  return StartStream(OpenShared(static_cast<const char*>(filename)));
+  UniqueFd fd = OpenShared(static_cast<const char*>(filename));
+  const int raw = fd.get();
+  return StartStream(std::move(fd), raw, -1);
 }
 
-// The "file name" is a pointer to an OpenArchive, whose descriptor the stream duplicates.
+// The "file name" is a pointer to an OpenArchive, whose descriptor the stream reads through
+// without owning it (positioned reads leave the caller's file offset alone).
 voidpf OpenStreamOnFd(voidpf, const void* archive, int mode) {
   if (!OpensForReading(mode) || archive == nullptr) return nullptr;
   const auto* file = static_cast<const OpenArchive*>(archive);
-  return StartStream(DuplicateFd(file->fd), file->length);
+  return StartStream(UniqueFd(), file->fd, file->length);
 }
 
 uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
@@ -76,7 +81,7 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
       // Never past the length: the file may go on beyond the archive.
       stream->buffer.resize(
           static_cast<size_t>(std::clamp<int64_t>(stream->length - start, 0, ArchiveStream::kReadAhead)));
-      const int64_t n = ReadAt(stream->fd.get(), stream->buffer.data(), stream->buffer.size(), start);
+      const int64_t n = ReadAt(stream->fd, stream->buffer.data(), stream->buffer.size(), start);
       stream->buffer.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
       stream->bufferStart = start;
       if (n < 0) {
@@ -94,7 +99,7 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
     return static_cast<uLong>(n);
   }
   const int64_t left = std::max<int64_t>(0, stream->length - stream->position);
-  const int64_t n = ReadAt(stream->fd.get(), buffer, static_cast<size_t>(std::min<int64_t>(size, left)), stream->position);
+  const int64_t n = ReadAt(stream->fd, buffer, static_cast<size_t>(std::min<int64_t>(size, left)), stream->position);
   if (n < 0) {
     stream->failed = true;
     return 0;

@@ -41,8 +41,8 @@ class ZipArchive {
  public:
   // Opens the archive; isOpen() is false for a missing, damaged or non-zip file.
   explicit ZipArchive(const std::filesystem::path& path);
-  // The same over a file the caller has open (it stays the caller's: the archive reads a
-  // duplicate), read as if it ended after `length` bytes when `length` is not negative.
+  // The same over a file the caller has open and keeps open while the archive is (it stays the
+  // caller's), read as if it ended after `length` bytes when `length` is not negative.
   explicit ZipArchive(int fd, int64_t length = -1);
   ~ZipArchive();
   ZipArchive(const ZipArchive&) = delete;
