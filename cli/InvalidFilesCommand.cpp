@@ -105,7 +105,8 @@ const Subcommand kInvalidFilesCommand{
     "Prints one row per invalid file: Index, Size, Status (char, type, content or size) and Path. With\n"
     "--cache-mode files only the first 33 rows are listed; --delete still acts on every invalid file.\n"
     "With --damaged, Status may also be damaged or tail, and a Reason column says why; --delete leaves\n"
-    "tail files (a whole file followed by other data) where they are.",
+    "tail files (a whole file followed by other data) where they are, and moves damaged files aside\n"
+    "even with --cut-to-dead no.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

@@ -270,8 +270,11 @@ void CBadFileDlg::deleteFiles() {
              // The cache-mode result is consumed (or could not be read; it is not tried again).
              if (resultMode_ == kCacheModeFiles) resultFile_.clear();
              // A failed Delete ends on its failure text alone.
-             if (EndsCompleted(outcome.end))
-               showCompletion(ToQString(kDeleteCompletedText));
+             if (!EndsCompleted(outcome.end)) return;
+             QString text = ToQString(kDeleteCompletedText);
+             if (outcome.damagedKept > 0)
+               text += QStringLiteral("\n") + ToQString(DamagedMovedAsideText(outcome.damagedKept));
+             showCompletion(text);
            });
 }
 
@@ -349,7 +352,7 @@ void CBadFileDlg::removeFiles() {
   for (int row = results_->rowCount() - 1; row >= 0; --row) {
     if (!results_->isChecked(row)) continue;
     const MarkedRow marked = markedRow(row);
-    if (IsRemovable(marked.verdict) && remover.Delete(marked.path, marked.identity)) removed.push_back(row);
+    if (IsRemovable(marked.verdict) && remover.Delete(marked.path, marked.identity, marked.verdict)) removed.push_back(row);
   }
   results_->removeRowsAt(std::move(removed));
 }

@@ -12,19 +12,32 @@ namespace brenvik {
 
 std::filesystem::path DeadFolderOf(const std::filesystem::path& root) { return JoinPath(root, kDeadFolderName); }
 
+std::string NumberedName(std::string_view name, int n) {
+  if (n <= 1) return std::string(name);
+  // The number goes before the extension, so the file still opens with its program.
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) dot = name.size();
+  return std::string(name.substr(0, dot)) + " (" + std::to_string(n) + ")" + std::string(name.substr(dot));
+}
+
 InvalidFileRemover::InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity,
                                        std::string journalSettings)
     : tree_(std::move(root), rootIdentity), moveAside_(moveAside) {
-  if (moveAside_ && tree_.rootFd() >= 0)
+  // The journal is begun only at the first move, so a Delete that deletes leaves none unless it
+  // moved a damaged file aside.
+  if (tree_.rootFd() >= 0)
     journal_.emplace(tree_.rootFd(), tree_.root(), kInvalidFilesJournalTool, std::move(journalSettings));
 }
 
-bool InvalidFileRemover::Remove(const std::filesystem::path& file, FileIdentity identity) {
-  return Act(file, identity, moveAside_);
+bool InvalidFileRemover::Remove(const std::filesystem::path& file, FileIdentity identity, Verdict verdict) {
+  return moveAside_ ? Act(file, identity, true) : Delete(file, identity, verdict);
 }
 
-bool InvalidFileRemover::Delete(const std::filesystem::path& file, FileIdentity identity) {
-  return Act(file, identity, false);
+bool InvalidFileRemover::Delete(const std::filesystem::path& file, FileIdentity identity, Verdict verdict) {
+  if (verdict != Verdict::Damaged) return Act(file, identity, false);
+  const bool moved = Act(file, identity, true);
+  if (moved) ++damagedKept_;
+  return moved;
 }
 
 void InvalidFileRemover::PrepareDeadFolder() {
@@ -51,11 +64,19 @@ bool InvalidFileRemover::Act(const std::filesystem::path& file, FileIdentity ide
   std::string target = kDeadFolderName;
   if (const size_t slash = relative.rfind('/'); slash != std::string::npos)
     target.append("/").append(relative, 0, slash);
-  // The DEAD folder keeps one file per name: a file already there is replaced (and cannot be
-  // brought back by an undo).
+  // A name already taken in the DEAD folder (by an earlier Delete) gets a free one beside it, so
+  // nothing moved aside is ever replaced; the journal names each, and an undo brings both back.
   const UniqueFd to = journal_->OpenOrMakeFolder(target);
-  return to && journal_->Move(from, name, to.get(), name, relative, target + "/" + name, /*replace=*/true) ==
-                   MoveResult::Moved;
+  if (!to) return false;
+  for (int n = 1; n <= kDeadNameAttempts; ++n) {
+    const std::string deadName = NumberedName(name, n);
+    switch (journal_->Move(from, name, to.get(), deadName, relative, target + "/" + deadName)) {
+      case MoveResult::Moved: return true;
+      case MoveResult::TargetExists: continue;
+      case MoveResult::Failed: return false;
+    }
+  }
+  return false;
 }
 
 namespace {
@@ -85,13 +106,14 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
       reporter.Status(kTemporaryFileAccessText);
       return outcome;
     }
-    RecordFileReader records(file.get(), kPathRecordLength, 1, kIdentityBytes);
+    RecordFileReader records(file.get(), kPathRecordLength, 1, kInvalidRecordTrailerBytes);
     std::vector<std::u16string> record;
-    std::string identityBytes;
-    while (!stopped() && records.Next(record, &identityBytes)) {
+    std::string trailer;
+    while (!stopped() && records.Next(record, &trailer)) {
       // A record that does not say which file it was cannot be told from a forged one.
-      const FileIdentity identity = IdentityFromBytes(identityBytes);
-      if (identity.known() && remover.Remove(TextToPath(record.front()), identity)) ++outcome.removed;
+      const FileIdentity identity = IdentityFromBytes(trailer);
+      if (identity.known() && remover.Remove(TextToPath(record.front()), identity, VerdictOfTrailer(trailer)))
+        ++outcome.removed;
     }
     file.reset();
     reporter.ClearRows();
@@ -99,7 +121,7 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     DeleteFile(request.resultFile);
   } else {
     for (auto row = request.markedRows.rbegin(); row != request.markedRows.rend() && !stopped(); ++row)
-      if (IsRemovable(row->verdict) && remover.Remove(row->path, row->identity)) {
+      if (IsRemovable(row->verdict) && remover.Remove(row->path, row->identity, row->verdict)) {
         ++outcome.removed;
         reporter.RowDone(row->index);
       }
@@ -109,10 +131,16 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     reporter.Status(kDeletingFoldersText);
     remover.RemoveEmptyFolders();
   }
+  outcome.damagedKept = remover.damagedKept();
+  if (outcome.damagedKept > 0) reporter.Status(DamagedMovedAsideText(outcome.damagedKept));
   reporter.Status(remover.journalFailed() ? kJournalWriteFailedText : kDeleteCompletedText);
   if (remover.journalFailed()) outcome.end = DeleteEnd::JournalFailed;
   else if (outcome.end == DeleteEnd::Completed && stop.load() != 0) outcome.end = DeleteEnd::Stopped;
   return outcome;
+}
+
+std::u16string DamagedMovedAsideText(int64_t count) {
+  return kDamagedMovedAsideText + Utf16(std::to_string(count));
 }
 
 void RemoveEmptyFolders(const std::filesystem::path& folder) {

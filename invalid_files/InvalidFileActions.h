@@ -22,9 +22,15 @@ inline constexpr char16_t kDeletingText[] = u"Deleting invalid files...";
 inline constexpr char16_t kDeletingFoldersText[] = u"Deleting empty folder...";
 inline constexpr char16_t kDeleteCompletedText[] = u"Delete invalid files completed";
 inline constexpr char16_t kTemporaryFileAccessText[] = u"Failed to access temporary file";
+inline constexpr char16_t kDamagedMovedAsideText[] = u"Damaged files were moved aside to DEAD_DEAD_DEAD, not deleted: ";
 
 // The folder files are moved aside into: "<root>/DEAD_DEAD_DEAD".
 std::filesystem::path DeadFolderOf(const std::filesystem::path& root);
+// The name a file moved aside takes when `name` is taken n - 1 times over: "a.jpg", "a (2).jpg",
+// "a (3).jpg", ... (the number before the extension).
+std::string NumberedName(std::string_view name, int n);
+// How many numbered names a move aside tries before it leaves the file where it is.
+inline constexpr int kDeadNameAttempts = 10000;
 
 // Deletes invalid files, or moves them aside, strictly below one scan root. Only regular files are
 // acted on and no symbolic link is followed on the way, so nothing outside the root is touched;
@@ -32,15 +38,19 @@ std::filesystem::path DeadFolderOf(const std::filesystem::path& root);
 // Check is given and the root path now names another folder, nothing is removed. Moving aside
 // keeps a journal (tool "Invalid Files", with `journalSettings` in its header) so it can be
 // undone; a deletion cannot be undone and keeps none.
+// A damaged file is always moved aside, never deleted: that verdict is this program's own
+// judgement of the file's contents, which the user may want to look at again.
 class InvalidFileRemover {
  public:
   InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity = {},
                      std::string journalSettings = {});
   // True when the file is gone from its place (deleted or moved aside). Only the file Check saw
   // is acted on: when the path now names another file than `identity`, it stays.
-  bool Remove(const std::filesystem::path& file, FileIdentity identity);
-  // Deletes, never moves aside (the list menu's Remove Files).
-  bool Delete(const std::filesystem::path& file, FileIdentity identity);
+  bool Remove(const std::filesystem::path& file, FileIdentity identity, Verdict verdict);
+  // Deletes, never moves aside but a damaged file (the list menu's Remove Files).
+  bool Delete(const std::filesystem::path& file, FileIdentity identity, Verdict verdict);
+  // How many damaged files were moved aside where other files were deleted.
+  int64_t damagedKept() const { return damagedKept_; }
   // Creates the DEAD folder (an existing one is kept).
   void PrepareDeadFolder();
   // Removes the folders below the root left empty (the root that was checked, never another).
@@ -56,6 +66,7 @@ class InvalidFileRemover {
   ListedTree tree_;
   bool moveAside_;
   std::optional<JobJournal> journal_;
+  int64_t damagedKept_ = 0;
 };
 
 inline constexpr char kInvalidFilesJournalTool[] = "Invalid Files";
@@ -86,8 +97,12 @@ enum class DeleteEnd {
 
 struct DeleteOutcome {
   DeleteEnd end = DeleteEnd::Completed;
-  int64_t removed = 0;  // files deleted or moved aside
+  int64_t removed = 0;      // files deleted or moved aside
+  int64_t damagedKept = 0;  // damaged files moved aside by a Delete that deleted the others
 };
+
+// "Damaged files were moved aside to DEAD_DEAD_DEAD, not deleted: N" (the source text).
+std::u16string DamagedMovedAsideText(int64_t count);
 
 // The Delete job. List mode goes through the marked rows from the last to the first (passing over
 // tail rows: such a file holds a whole original) and reports each row whose file is gone (RowDone

@@ -30,6 +30,19 @@ struct ScanTally {
 // "Size: <invalid size> / <total size> Numbers: <invalid count> / <total count>".
 std::u16string FormatTallyText(const ScanTally& tally);
 
+// A cache-mode result record's trailer: the file's identity, then its verdict, so Delete knows a
+// damaged file (moved aside, never deleted) without judging it again.
+inline constexpr size_t kInvalidRecordTrailerBytes = kIdentityBytes + 1;
+inline std::string InvalidRecordTrailer(FileIdentity identity, Verdict verdict) {
+  std::string trailer(IdentityBytes(identity).view());
+  trailer.push_back(static_cast<char>(verdict));
+  return trailer;
+}
+inline Verdict VerdictOfTrailer(std::string_view trailer) {
+  const uint8_t value = trailer.size() > kIdentityBytes ? static_cast<uint8_t>(trailer[kIdentityBytes]) : 0;
+  return value <= static_cast<uint8_t>(Verdict::Tail) ? static_cast<Verdict>(value) : Verdict::Valid;
+}
+
 // How the scan and Delete report: result rows, the running tally, a failure text in the tally's
 // place (the page's progress line), the state line, and rows taken out of the list.
 using InvalidFileReporter = JobReporter<ResultRow, ScanTally>;

@@ -27,7 +27,7 @@ class InvalidFilesCheck {
   // A tail file holds a whole original, so Delete must never see it.
   bool Record(RecordFileWriter& records, const ScanResult& result) const {
     return !IsRemovable(result.verdict) ||
-           records.AppendPathBytes(result.path.native(), IdentityBytes(result.identity).view());
+           records.AppendPathBytes(result.path.native(), InvalidRecordTrailer(result.identity, result.verdict));
   }
   void MakeRow(ResultRow& row, int32_t index, ScanResult& result) {
     row = {index, result.verdict, result.size, std::move(result.path), std::move(result.reason), result.identity};

@@ -20,12 +20,11 @@ JournalWriter* JobJournal::Writer() {
 }
 
 MoveResult JobJournal::Move(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName,
-                            std::string_view fromRelative, std::string_view toRelative, bool replace,
+                            std::string_view fromRelative, std::string_view toRelative,
                             const JournaledFile* known) {
   JournalWriter* writer = rootFd_ < 0 ? nullptr : Writer();
   if (failed_) return MoveResult::Failed;
-  switch (JournaledMoveAt(writer, fromFolderFd, fromName, toFolderFd, toName, fromRelative, toRelative, replace,
-                          known)) {
+  switch (JournaledMoveAt(writer, fromFolderFd, fromName, toFolderFd, toName, fromRelative, toRelative, known)) {
     case JournaledMove::Moved: return MoveResult::Moved;
     case JournaledMove::TargetExists: return MoveResult::TargetExists;
     case JournaledMove::Failed: return MoveResult::Failed;

@@ -26,7 +26,7 @@ class JobJournal {
   // open (see JournaledMoveAt). A journal that cannot be begun or written fails the move and sets
   // failed().
   MoveResult Move(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName,
-                  std::string_view fromRelative, std::string_view toRelative, bool replace = false,
+                  std::string_view fromRelative, std::string_view toRelative,
                   const JournaledFile* known = nullptr);
 
   // Opens the folder `relative` below the root, making the missing ones and journaling each one

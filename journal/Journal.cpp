@@ -213,14 +213,12 @@ bool JournalWriter::RecordFolderCreated(std::string_view folder, const Journaled
 
 JournaledMove JournaledMoveAt(JournalWriter* journal, int fromFolderFd, std::string_view fromName, int toFolderFd,
                               std::string_view toName, std::string_view fromRelative, std::string_view toRelative,
-                              bool replace, const JournaledFile* known) {
+                              const JournaledFile* known) {
   const std::optional<JournaledFile> file =
       known ? std::optional<JournaledFile>(*known) : RegularFileIdentityAt(fromFolderFd, fromName);
   if (!file || toName.empty()) return JournaledMove::Failed;
   if (journal && !journal->RecordMove(fromRelative, toRelative, *file)) return JournaledMove::JournalFailed;
-  const MoveResult moved = replace ? (MoveRegularFileAt(fromFolderFd, fromName, toFolderFd, toName) ? MoveResult::Moved
-                                                                                                   : MoveResult::Failed)
-                                    : MoveNoReplaceAt(fromFolderFd, fromName, toFolderFd, toName);
+  const MoveResult moved = MoveNoReplaceAt(fromFolderFd, fromName, toFolderFd, toName);
   if (moved == MoveResult::Moved) return JournaledMove::Moved;
   if (journal) journal->RecordKept(fromRelative, toRelative, *file);
   return moved == MoveResult::TargetExists ? JournaledMove::TargetExists : JournaledMove::Failed;

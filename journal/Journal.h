@@ -72,14 +72,14 @@ enum class JournaledMove { Moved, TargetExists, Failed, JournalFailed };
 // Moves the regular file `fromName` of an open folder to `toName` of another, journaled: the
 // "move" line is written first and a "kept" line follows a move that failed. `fromRelative` and
 // `toRelative` are the two names relative to the job's root, as the journal keeps them. An
-// existing file at the new name is replaced only with `replace` (the move-aside folder's rule),
-// otherwise the move fails with TargetExists. With no journal the move is made all the same.
+// existing file at the new name is never replaced: the move fails with TargetExists. With no
+// journal the move is made all the same.
 // JournalFailed: the line could not be written and nothing was moved. A caller that holds the
 // file open passes its identity as `known` (the file at `fromName` must be that one), sparing a
 // lookup.
 JournaledMove JournaledMoveAt(JournalWriter* journal, int fromFolderFd, std::string_view fromName, int toFolderFd,
                               std::string_view toName, std::string_view fromRelative, std::string_view toRelative,
-                              bool replace, const JournaledFile* known = nullptr);
+                              const JournaledFile* known = nullptr);
 
 enum class JournalEntryKind { Move, Kept, FolderCreated };
 

@@ -66,8 +66,7 @@ class Undoer {
       const std::optional<FileIdentity> identity = parent ? FolderIdentityAt(parent.get(), made.name) : std::nullopt;
       if (!identity || !journal_->RecordFolderCreated(folder, {*identity, 0})) return JournalFailed();
     }
-    switch (JournaledMoveAt(&*journal_, toFolder.get(), to.name, fromFolder.get(), from.name, move.to, move.from,
-                            /*replace=*/false)) {
+    switch (JournaledMoveAt(&*journal_, toFolder.get(), to.name, fromFolder.get(), from.name, move.to, move.from)) {
       case JournaledMove::Moved: ++result_.restored; return true;
       case JournaledMove::TargetExists: return Problem(move, "its old name is taken by another file");
       case JournaledMove::Failed: return Problem(move, "it cannot be moved back");

@@ -83,11 +83,6 @@ bool DeleteRegularFileAt(int folderFd, std::string_view name) {
   return IsRegularFileAt(folderFd, name) && ::unlinkat(folderFd, std::string(name).c_str(), 0) == 0;
 }
 
-bool MoveRegularFileAt(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName) {
-  if (!IsRegularFileAt(fromFolderFd, fromName) || toName.empty()) return false;
-  return ::renameat(fromFolderFd, std::string(fromName).c_str(), toFolderFd, std::string(toName).c_str()) == 0;
-}
-
 MoveResult MoveNoReplaceAt(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName) {
   if (!IsRegularFileAt(fromFolderFd, fromName) || toName.empty()) return MoveResult::Failed;
   const std::string from(fromName), to(toName);

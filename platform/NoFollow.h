@@ -38,9 +38,6 @@ bool IsRegularFileAt(int folderFd, std::string_view name);
 void ResetAttributesAt(int folderFd, std::string_view name);
 // Deletes `name` when it is a regular file; links, folders and the like are left alone.
 bool DeleteRegularFileAt(int folderFd, std::string_view name);
-// Moves the regular file `fromName` to `toName` in another open folder, replacing a file there
-// (rename(2)); fails across file systems and for anything that is not a regular file.
-bool MoveRegularFileAt(int fromFolderFd, std::string_view fromName, int toFolderFd, std::string_view toName);
 // Moves `fromName` to `toName` between open folders without ever destroying a file at the new
 // name: renameat2(RENAME_NOREPLACE), falling back to linkat + unlinkat where the file system
 // lacks it. Only a regular file is moved.

@@ -23,6 +23,8 @@ constexpr int64_t kStepFailed = -1;
 
 // 1.5-4.x block header.
 constexpr uint8_t kMarkerBlock = 0x72;
+constexpr uint8_t kMainBlock = 0x73;
+constexpr uint16_t kFlagHeadersEncrypted4 = 0x0080;
 constexpr uint8_t kFileBlock = 0x74;
 constexpr uint8_t kEndBlock = 0x7B;
 constexpr uint16_t kFlagAddSize = 0x8000;
@@ -35,6 +37,7 @@ constexpr uint8_t kHostUnix4 = 3;
 // 5.0 headers.
 constexpr uint64_t kMainHeader5 = 1;
 constexpr uint64_t kFileHeader5 = 2;
+constexpr uint64_t kEncryptionHeader5 = 4;
 constexpr uint64_t kEndHeader5 = 5;
 constexpr uint64_t kSignatureAsHeader5 = 7;
 constexpr uint64_t kMaxHeaderSize5 = 0x200000;
@@ -104,8 +107,9 @@ int64_t Advance(int64_t position, uint64_t size) {
 class RarWalk {
  public:
   RarWalk(int fd, int64_t length, std::u16string& names, int64_t& archiveEnd, int64_t& walkEnd,
-          std::vector<RarStoredEntry>& stored)
-      : fd_(fd), length_(length), names_(names), archiveEnd_(archiveEnd), walkEnd_(walkEnd), stored_(stored) {}
+          std::vector<RarStoredEntry>& stored, bool& headersEncrypted)
+      : fd_(fd), length_(length), names_(names), archiveEnd_(archiveEnd), walkEnd_(walkEnd), stored_(stored),
+        headersEncrypted_(headersEncrypted) {}
 
   void WalkGeneration4();
   void WalkGeneration5();
@@ -125,6 +129,7 @@ class RarWalk {
   int64_t& archiveEnd_;
   int64_t& walkEnd_;
   std::vector<RarStoredEntry>& stored_;
+  bool& headersEncrypted_;
 };
 
 bool RarWalk::ReadInside(int64_t position, size_t count, std::vector<uint8_t>& into) const {
@@ -154,6 +159,15 @@ void RarWalk::WalkGeneration4() {
         next = GenericStep4(position, head.data());
         if (next != kStepFailed) archiveEnd_ = next;
         return;
+      case kMainBlock:
+        next = GenericStep4(position, head.data());
+        // With a password on the headers, every block after this one is encrypted.
+        if (next != kStepFailed && (LoadU16(head.data() + 3) & kFlagHeadersEncrypted4) != 0) {
+          headersEncrypted_ = true;
+          walkEnd_ = next;
+          return;
+        }
+        break;
       default:
         next = GenericStep4(position, head.data());
         break;
@@ -237,6 +251,15 @@ void RarWalk::WalkGeneration5() {
         next = CheckedStep5(position, true, false);
         if (next != kStepFailed) archiveEnd_ = next;
         return;
+      case kEncryptionHeader5:
+        // Every header after this one is encrypted.
+        next = CheckedStep5(position, false, false);
+        if (next != kStepFailed) {
+          headersEncrypted_ = true;
+          walkEnd_ = next;
+          return;
+        }
+        break;
       default:
         next = CheckedStep5(position, true, false);
         break;
@@ -303,6 +326,7 @@ int RarNameReader::ReadRarNames(const std::filesystem::path& path) {
   if (!fd) {
     names_.clear();
     fileLength_ = archiveEnd_ = walkEnd_ = 0;
+    headersEncrypted_ = false;
     stored_.clear();
     return kCannotOpen;
   }
@@ -314,13 +338,14 @@ int RarNameReader::ReadRarHeaders(int fd, int64_t length) {
   stored_.clear();
   fileLength_ = length;
   archiveEnd_ = walkEnd_ = 0;
+  headersEncrypted_ = false;
   if (fileLength_ <= 20) return kNotRar;
   uint8_t signature[8];
   if (ReadAt(fd, signature, sizeof signature, 0) != sizeof signature ||
       std::memcmp(signature, kSignature4, 6) != 0)
     return kNotRar;
 
-  RarWalk walk(fd, fileLength_, names_, archiveEnd_, walkEnd_, stored_);
+  RarWalk walk(fd, fileLength_, names_, archiveEnd_, walkEnd_, stored_, headersEncrypted_);
   if (signature[6] == 0x01)
     walk.WalkGeneration5();
   else if (signature[6] == 0x00)

@@ -44,6 +44,9 @@ class RarNameReader {
   int64_t walkEnd() const { return walkEnd_; }
   // The plain, unencrypted, unsplit files stored without compression, in archive order.
   const std::vector<RarStoredEntry>& storedEntries() const { return stored_; }
+  // True when the walk met the sign that the headers after it are encrypted (a password on the
+  // file names), where it ended: what follows cannot be read without the password.
+  bool headersEncrypted() const { return headersEncrypted_; }
 
  private:
   std::u16string names_;
@@ -51,6 +54,7 @@ class RarNameReader {
   int64_t archiveEnd_ = 0;
   int64_t walkEnd_ = 0;
   std::vector<RarStoredEntry> stored_;
+  bool headersEncrypted_ = false;
 };
 
 }  // namespace brenvik

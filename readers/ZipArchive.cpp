@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -117,7 +118,14 @@ long SeekStream(voidpf, voidpf opaque, ZPOS64_T offset, int origin) {
   int64_t base = 0;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
-    case ZLIB_FILEFUNC_SEEK_CUR: base = stream->position; break;
+    case ZLIB_FILEFUNC_SEEK_CUR: {
+      // The zip reader steps back (over an extra field it has read) by an offset that wrapped
+      // around below zero, as a stdio stream takes it.
+      const auto step = static_cast<int64_t>(offset);
+      if (step < -stream->position || step > INT64_MAX - stream->position) return -1;
+      stream->position += step;
+      return 0;
+    }
     case ZLIB_FILEFUNC_SEEK_END: base = stream->length; break;
     default: return -1;
   }
@@ -276,11 +284,45 @@ uint64_t ZipArchive::StatedItemCount() {
   return global.number_entry;
 }
 
+namespace {
+
+constexpr uint64_t kSizeInZip64Field = 0xFFFFFFFFu;
+
+// The sizes a Zip64 extra field (0x0001) holds for the directory's fields left at 0xFFFFFFFF, in
+// their order there. The zip reader does not take them on 64-bit systems.
+void ApplyZip64Sizes(unz_file_info64& info, const std::vector<uint8_t>& extra) {
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    const uint16_t id = LoadU16(extra.data() + at), size = LoadU16(extra.data() + at + 2);
+    at += 4;
+    if (size > extra.size() - at) return;
+    if (id == 0x0001) {
+      size_t field = at;
+      const size_t end = at + size;
+      if (info.uncompressed_size == kSizeInZip64Field && field + 8 <= end) {
+        info.uncompressed_size = LoadU64(extra.data() + field);
+        field += 8;
+      }
+      if (info.compressed_size == kSizeInZip64Field && field + 8 <= end) info.compressed_size = LoadU64(extra.data() + field);
+      return;
+    }
+    at += size;
+  }
+}
+
+}  // namespace
+
 ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* stop) {
   auto* zip = static_cast<unzFile>(handle_);
   unz_file_info64 info{};
   if (zip == nullptr || unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
     return ZipItemCheck::LocalHeaderDamaged;
+  if (info.uncompressed_size == kSizeInZip64Field || info.compressed_size == kSizeInZip64Field) {
+    std::vector<uint8_t> extra(info.size_file_extra);
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, extra.data(), static_cast<uLong>(extra.size()), nullptr, 0) !=
+        UNZ_OK)
+      return ZipItemCheck::LocalHeaderDamaged;
+    ApplyZip64Sizes(info, extra);
+  }
   if ((info.flag & 1) != 0 || (info.compression_method != 0 && info.compression_method != Z_DEFLATED))
     return ZipItemCheck::Passed;
   if (unzOpenCurrentFile(zip) != UNZ_OK) return ZipItemCheck::LocalHeaderDamaged;
@@ -298,8 +340,9 @@ ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* 
   }
   const int closed = unzCloseCurrentFile(zip);
   // Other data written over a deflate stream can end it early with a valid last block; the reader
-  // then checks no CRC, so the stated size is what tells.
-  if (n < 0 || inflated != info.uncompressed_size) return ZipItemCheck::DataDamaged;
+  // then checks no CRC, so the stated size is what tells (when the directory states it at all).
+  const bool sizeStated = info.uncompressed_size != kSizeInZip64Field;
+  if (n < 0 || (sizeStated && inflated != info.uncompressed_size)) return ZipItemCheck::DataDamaged;
   return closed == UNZ_CRCERROR ? ZipItemCheck::CrcError : ZipItemCheck::Whole;
 }
 

@@ -247,8 +247,7 @@ RenameResult RenameEngine::RenameFromContent(const ListedTree& tree, std::u16str
     }
     const int folderFd = entry->folder.get();
     const std::string toName = TextToPath(newName).native();
-    switch (journal ? journal->Move(folderFd, entry->name, folderFd, toName, relative, SiblingPath(relative, toName),
-                                    /*replace=*/false, &*read)
+    switch (journal ? journal->Move(folderFd, entry->name, folderFd, toName, relative, SiblingPath(relative, toName), &*read)
                     : MoveNoReplaceAt(folderFd, entry->name, folderFd, toName)) {
       case MoveResult::Moved:
         result.outcome = RenameOutcome::Renamed;

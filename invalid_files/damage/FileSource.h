@@ -75,5 +75,8 @@ IntegrityVerdict CheckGzip(const FileSource& file);
 IntegrityVerdict CheckRar(const FileSource& file);
 IntegrityVerdict CheckCompound(const FileSource& file);
 IntegrityVerdict CheckMp3(const FileSource& file);
+// An ID3v2 tag's header: "ID3", a version from 2 to 4, and a size of four 7-bit bytes (text that
+// starts with the letters has none of that).
+bool IsId3Header(const uint8_t* head, size_t got);
 
 }  // namespace brenvik::damage

@@ -77,6 +77,9 @@ namespace {
 
 enum class Kind { Unknown, Jpeg, Png, Gif, Bmp, Pdf, Zip, Gzip, Rar, Compound, Mp3 };
 
+// How much of a file's start decides what it is.
+constexpr size_t kHeadBytes = 4096;
+
 bool Starts(const uint8_t* head, size_t got, std::string_view bytes) {
   return got >= bytes.size() && std::memcmp(head, bytes.data(), bytes.size()) == 0;
 }
@@ -95,18 +98,37 @@ bool LooksLikeBmp(const uint8_t* head, size_t got) {
   return damage::KnownBmpHeaderSize(LoadU32(head + 14));
 }
 
+// Text never holds control characters other than these; every binary format the checks read has
+// others (zeros above all) in its first bytes, so a file without any is text, whatever it starts with.
+bool LooksLikeText(const uint8_t* head, size_t got) {
+  for (size_t i = 0; i < got; ++i) {
+    const uint8_t c = head[i];
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r' && c != 0x1B) return false;
+  }
+  return true;
+}
+
+// "%PDF-" and a version, "1.4".
+bool LooksLikePdf(const uint8_t* head, size_t got) {
+  using namespace std::string_view_literals;
+  return Starts(head, got, "%PDF-"sv) && got >= 8 && head[5] >= '1' && head[5] <= '9' && head[6] == '.' &&
+         head[7] >= '0' && head[7] <= '9';
+}
+
 Kind KindOf(const uint8_t* head, size_t got, std::string_view name) {
   using namespace std::string_view_literals;
+  // A PDF may be all text; it is told from text by its objects (the PDF check does that).
+  if (LooksLikePdf(head, got)) return Kind::Pdf;
+  if (LooksLikeText(head, got)) return Kind::Unknown;
   if (Starts(head, got, "\xFF\xD8\xFF"sv)) return Kind::Jpeg;
   if (Starts(head, got, "\x89PNG\r\n\x1A\n"sv)) return Kind::Png;
   if (Starts(head, got, "GIF87a"sv) || Starts(head, got, "GIF89a"sv)) return Kind::Gif;
   if (LooksLikeBmp(head, got)) return Kind::Bmp;
-  if (Starts(head, got, "%PDF-"sv)) return Kind::Pdf;
   if (Starts(head, got, "PK\x03\x04"sv)) return Kind::Zip;
   if (Starts(head, got, "\x1F\x8B\x08"sv)) return Kind::Gzip;
   if (Starts(head, got, "Rar!\x1A\x07"sv)) return Kind::Rar;
   if (Starts(head, got, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv)) return Kind::Compound;
-  if (Starts(head, got, "ID3"sv)) return Kind::Mp3;
+  if (IsId3Header(head, got)) return Kind::Mp3;
   // A bare frame sync is two bytes any binary file may start with; only a file named .mp3 counts.
   // (Layer bits 00 are AAC's, not MPEG audio's.)
   if (got >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x06) != 0 && EndsWithMp3(name))
@@ -131,7 +153,7 @@ IntegrityVerdict IntegrityVerdict::EndsAt(int64_t end, int64_t size) {
 
 IntegrityVerdict CheckIntegrity(int fd, int64_t size, std::string_view name, const std::atomic<int>* stop) {
   using namespace damage;
-  uint8_t head[32] = {};
+  uint8_t head[kHeadBytes] = {};
   const int64_t got = size > 0 ? ReadAt(fd, head, sizeof head, 0) : 0;
   if (got <= 0) return IntegrityVerdict::Unjudged();
   const FileSource file{fd, size, stop};

@@ -18,10 +18,16 @@ namespace {
 constexpr std::string_view kType = "jpeg";
 constexpr long kMemoryLimit = 512l << 20;  // a progressive picture's coefficients are held whole
 constexpr JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
+// A progressive picture is decoded whole once per scan; writers use about ten, so a file with
+// far more is a hostile one (each scan costs the whole picture's work): not judged.
+constexpr int kScanLimit = 100;
 
 struct JpegState {
   jpeg_error_mgr errors{};
   jpeg_source_mgr source{};
+  jpeg_progress_mgr progress{};
+  const FileSource* file = nullptr;
+  bool givenUp = false;  // Stop, or too many scans: the picture is not judged
   std::jmp_buf jump{};
   ForwardReader* reader = nullptr;
   bool ranOut = false;
@@ -37,6 +43,40 @@ void OnError(j_common_ptr cinfo) {
   cinfo->err->format_message(cinfo, text);
   state.message = text;
   std::longjmp(state.jump, 1);
+}
+
+// Watches Stop and the scan count while the decoder works through a scan, so neither waits for the
+// picture's end.
+void OnProgress(j_common_ptr cinfo) {
+  JpegState& state = StateOf(cinfo);
+  const auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (state.file->Stopped() || decompress->input_scan_number > kScanLimit) {
+    state.givenUp = true;
+    std::longjmp(state.jump, 1);
+  }
+}
+
+// What the library cannot decode is no sign of damage: arithmetic coding where it is not built
+// in, 12-bit and lossless pictures, sizes past its limit, memory it may not take.
+bool IsUnsupported(int code) {
+  switch (code) {
+    case JERR_ARITH_NOTIMPL:
+    case JERR_BAD_PRECISION:
+    case JERR_CCIR601_NOTIMPL:
+    case JERR_COMPONENT_COUNT:
+    case JERR_CONVERSION_NOTIMPL:
+    case JERR_FRACT_SAMPLE_NOTIMPL:
+    case JERR_IMAGE_TOO_BIG:
+    case JERR_NO_BACKING_STORE:
+    case JERR_NOT_COMPILED:
+    case JERR_NOTIMPL:
+    case JERR_OUT_OF_MEMORY:
+    case JERR_SOF_UNSUPPORTED:
+    case JERR_WIDTH_OVERFLOW:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool IsDamageWarning(int code) {
@@ -120,6 +160,7 @@ IntegrityVerdict CheckJpeg(const FileSource& file) {
   ForwardReader reader(file);
   JpegState state;
   state.reader = &reader;
+  state.file = &file;
   Decompressor decompressor(state);
   jpeg_decompress_struct& cinfo = decompressor.cinfo();
   std::vector<JSAMPLE> row;
@@ -132,6 +173,8 @@ IntegrityVerdict CheckJpeg(const FileSource& file) {
     state.source.resync_to_restart = jpeg_resync_to_restart;
     state.source.term_source = TermSource;
     cinfo.src = &state.source;
+    state.progress.progress_monitor = OnProgress;
+    cinfo.progress = &state.progress;
     jpeg_read_header(&cinfo, TRUE);
     cinfo.scale_num = 1;
     cinfo.scale_denom = 8;
@@ -147,11 +190,7 @@ IntegrityVerdict CheckJpeg(const FileSource& file) {
     }
     if (state.damageCode == 0 && !state.ranOut) jpeg_finish_decompress(&cinfo);
   } else {
-    if (reader.stopped()) return IntegrityVerdict::Unjudged();
-    const int code = state.errors.msg_code;
-    if (code == JERR_OUT_OF_MEMORY || code == JERR_NO_BACKING_STORE || code == JERR_NOT_COMPILED ||
-        code == JERR_ARITH_NOTIMPL)
-      return IntegrityVerdict::Unjudged();
+    if (reader.stopped() || state.givenUp || IsUnsupported(state.errors.msg_code)) return IntegrityVerdict::Unjudged();
     if (state.ranOut) return IntegrityVerdict::Damaged(kType, "data ends before the end marker");
     return IntegrityVerdict::Damaged(kType, state.message);
   }

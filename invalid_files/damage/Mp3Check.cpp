@@ -1,8 +1,10 @@
 // MP3: the chain of MPEG audio frames, each header giving the next one's place, from after an
 // ID3v2 tag to the end, where an ID3v1, APE or Lyrics3 tag may close it; and, when other data
 // follows, the frame count an encoder's Xing or Info frame states.
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "invalid_files/damage/FileSource.h"
 
@@ -96,13 +98,14 @@ class Chain {
         }
         if (scan >= file_.size) return at;
         at = scan + 9;
-      } else if (h != nullptr && std::memcmp(h, "ID3", 3) == 0) {
+      } else if (h != nullptr && IsId3Header(h, 10)) {
         at += TagSize(h);
       } else {
         return at;
       }
     }
   }
+  // The size of the ID3v2 tag whose header `h` is, with its footer.
   static int64_t TagSize(const uint8_t* h) {
     const int64_t body = (int64_t{h[6] & 0x7F} << 21) | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F);
     return 10 + body + ((h[5] & 0x10) ? 10 : 0);
@@ -127,6 +130,30 @@ class Chain {
   WindowReader window_;
 };
 
+// True when what starts at `at` (after the zeros a tag's padding may run on with) is audio the
+// frame chain cannot follow: another format behind an ID3 tag (AAC in ADTS frames, FLAC, Ogg,
+// WAV, MP4 and the like), or MPEG audio in free format, whose headers state no bit rate.
+bool OtherAudioAt(const FileSource& file, int64_t at) {
+  WindowReader window(file);
+  const int64_t until = std::min(file.size, at + kFirstFrameSearch);
+  size_t got = 0;
+  const uint8_t* bytes = window.Upto(at, static_cast<size_t>(std::max<int64_t>(0, until - at)), got);
+  size_t i = 0;
+  while (i < got && bytes[i] == 0) ++i;
+  if (bytes == nullptr || got - i < 12) return false;
+  const uint8_t* h = bytes + i;
+  static constexpr std::string_view kSignatures[] = {"fLaC", "OggS", "RIFF", "FORM", "MAC ", "wvpk", "TTA1",
+                                                     "MPCK", "MP+",  "#!AMR", ".snd", "\x30\x26\xB2\x75"};
+  for (const std::string_view signature : kSignatures)
+    if (std::memcmp(h, signature.data(), signature.size()) == 0) return true;
+  if (std::memcmp(h + 4, "ftyp", 4) == 0) return true;
+  if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return false;
+  const uint8_t layer = (h[1] >> 1) & 3, version = (h[1] >> 3) & 3;
+  if (layer == 0 && (h[1] & 0xF0) == 0xF0) return true;  // ADTS: AAC
+  const uint8_t bitrateIndex = h[2] >> 4, rateIndex = (h[2] >> 2) & 3;
+  return layer != 0 && version != 1 && bitrateIndex == 0 && rateIndex != 3;  // free format
+}
+
 // The number of audio frames an encoder's Xing or Info frame (the stream's first frame) states;
 // -1 when the stream has none. Encoders differ on whether it counts that first frame itself.
 int64_t StatedFrameCount(const FileSource& file, int64_t first, const Frame& frame) {
@@ -144,12 +171,18 @@ int64_t StatedFrameCount(const FileSource& file, int64_t first, const Frame& fra
 
 }  // namespace
 
+bool IsId3Header(const uint8_t* head, size_t got) {
+  return got >= 10 && std::memcmp(head, "ID3", 3) == 0 && head[3] >= 2 && head[3] <= 4 && head[4] != 0xFF &&
+         (head[6] | head[7] | head[8] | head[9]) < 0x80;
+}
+
 IntegrityVerdict CheckMp3(const FileSource& file) {
   Chain chain(file);
   int64_t at = 0;
   uint8_t h[10];
-  while (file.ReadExact(at, h, 10) && std::memcmp(h, "ID3", 3) == 0) at += Chain::TagSize(h);
+  while (file.ReadExact(at, h, 10) && IsId3Header(h, 10)) at += Chain::TagSize(h);
   if (at > file.size) return IntegrityVerdict::Damaged(kType, "tag runs past the end of the file");
+  if (OtherAudioAt(file, at)) return IntegrityVerdict::Unjudged();
   const int64_t first = chain.FindRun(at, std::min(file.size, at + kFirstFrameSearch), nullptr, 2);
   if (first < 0) {
     if (file.Stopped()) return IntegrityVerdict::Unjudged();

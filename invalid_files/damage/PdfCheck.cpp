@@ -63,42 +63,165 @@ struct Cursor {
   size_t Left() const { return static_cast<size_t>(end - at); }
 };
 
-// The value after `/key` in a dictionary's text, when it is a number.
-std::optional<int64_t> NumberAfter(std::string_view dictionary, std::string_view key) {
-  for (size_t at = dictionary.find(key); at != std::string_view::npos; at = dictionary.find(key, at + 1)) {
-    const size_t after = at + key.size();
-    // "/Prev" must not match "/PrevXYZ".
-    if (after < dictionary.size() && (std::isalnum(static_cast<unsigned char>(dictionary[after])) != 0)) continue;
-    Cursor cursor{reinterpret_cast<const uint8_t*>(dictionary.data()) + after,
-                  reinterpret_cast<const uint8_t*>(dictionary.data()) + dictionary.size()};
-    cursor.SkipSpace();
-    return cursor.Number();
+// PDF's delimiters end a name, a number or a keyword.
+bool IsDelimiter(uint8_t c) {
+  return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' || c == '}' || c == '/' ||
+         c == '%';
+}
+bool IsRegular(uint8_t c) { return !IsSpace(c) && !IsDelimiter(c); }
+
+constexpr size_t kNoObject = std::string_view::npos;
+constexpr int kNestingBound = 64;  // arrays and dictionaries inside each other
+
+size_t SkipBlanks(std::string_view text, size_t at) {
+  while (at < text.size()) {
+    const auto c = static_cast<uint8_t>(text[at]);
+    if (IsSpace(c)) {
+      ++at;
+    } else if (c == '%') {
+      while (at < text.size() && text[at] != '\n' && text[at] != '\r') ++at;
+    } else {
+      break;
+    }
   }
-  return std::nullopt;
+  return at;
 }
 
-bool HasKey(std::string_view dictionary, std::string_view key) { return dictionary.find(key) != std::string_view::npos; }
+size_t SkipRegular(std::string_view text, size_t at) {
+  while (at < text.size() && IsRegular(static_cast<uint8_t>(text[at]))) ++at;
+  return at;
+}
 
-// The numbers in the array after `/key`: "/W [1 2 1]".
-std::vector<int64_t> ArrayAfter(std::string_view dictionary, std::string_view key) {
-  std::vector<int64_t> values;
-  const size_t at = dictionary.find(key);
-  if (at == std::string_view::npos) return values;
-  Cursor cursor{reinterpret_cast<const uint8_t*>(dictionary.data()) + at + key.size(),
-                reinterpret_cast<const uint8_t*>(dictionary.data()) + dictionary.size()};
-  cursor.SkipSpace();
-  if (!cursor.Word("[")) return values;
-  for (;;) {
-    cursor.SkipSpace();
-    const std::optional<int64_t> value = cursor.Number();
-    if (!value || values.size() > 4096) return values;
-    values.push_back(*value);
+bool IsInteger(std::string_view token) {
+  size_t at = token.size() > 1 && (token[0] == '+' || token[0] == '-') ? 1 : 0;
+  if (at == token.size()) return false;
+  for (; at < token.size(); ++at)
+    if (!IsDigit(static_cast<uint8_t>(token[at]))) return false;
+  return true;
+}
+
+// The end of the object that starts at `at` (after blanks): a name, string, dictionary, array,
+// number, keyword or reference ("12 0 R"); kNoObject when it is not whole in `text`.
+size_t SkipObject(std::string_view text, size_t at, int depth = 0) {
+  at = SkipBlanks(text, at);
+  if (at >= text.size() || depth > kNestingBound) return kNoObject;
+  const char c = text[at];
+  if (c == '/') return SkipRegular(text, at + 1);
+  if (c == '(') {
+    int open = 0;
+    for (; at < text.size(); ++at) {
+      if (text[at] == '\\') {
+        ++at;
+      } else if (text[at] == '(') {
+        ++open;
+      } else if (text[at] == ')' && --open == 0) {
+        return at + 1;
+      }
+    }
+    return kNoObject;
   }
+  if (c == '<' && at + 1 < text.size() && text[at + 1] == '<') {
+    // Keys and values alike are objects.
+    for (at += 2;;) {
+      at = SkipBlanks(text, at);
+      if (at + 1 < text.size() && text[at] == '>' && text[at + 1] == '>') return at + 2;
+      at = SkipObject(text, at, depth + 1);
+      if (at == kNoObject) return kNoObject;
+    }
+  }
+  if (c == '<') {
+    const size_t end = text.find('>', at);
+    return end == std::string_view::npos ? kNoObject : end + 1;
+  }
+  if (c == '[') {
+    for (++at;;) {
+      at = SkipBlanks(text, at);
+      if (at < text.size() && text[at] == ']') return at + 1;
+      at = SkipObject(text, at, depth + 1);
+      if (at == kNoObject) return kNoObject;
+    }
+  }
+  const size_t end = SkipRegular(text, at);
+  if (end == at) return kNoObject;  // a stray closing delimiter
+  if (IsInteger(text.substr(at, end - at))) {
+    const size_t second = SkipBlanks(text, end), secondEnd = SkipRegular(text, second);
+    if (secondEnd > second && IsInteger(text.substr(second, secondEnd - second))) {
+      const size_t r = SkipBlanks(text, secondEnd);
+      if (r < text.size() && text[r] == 'R' && (r + 1 == text.size() || !IsRegular(static_cast<uint8_t>(text[r + 1]))))
+        return r + 1;
+    }
+  }
+  return end;
+}
+
+// The value of `key` (a whole name: "/Length" is not "/Length1") among a dictionary's own
+// entries, not those of the dictionaries inside it; nothing when the key is absent.
+std::optional<std::string_view> ValueOf(std::string_view dictionary, std::string_view key) {
+  size_t at = SkipBlanks(dictionary, 0);
+  if (dictionary.substr(at, 2) != "<<") return std::nullopt;
+  for (at += 2;;) {
+    at = SkipBlanks(dictionary, at);
+    if (at >= dictionary.size() || dictionary[at] != '/') return std::nullopt;  // its end, or damage
+    const size_t nameEnd = SkipRegular(dictionary, at + 1);
+    const std::string_view name = dictionary.substr(at, nameEnd - at);
+    const size_t valueAt = SkipBlanks(dictionary, nameEnd);
+    const size_t valueEnd = SkipObject(dictionary, valueAt, 1);
+    if (valueEnd == kNoObject) return std::nullopt;
+    if (name == key) return dictionary.substr(valueAt, valueEnd - valueAt);
+    at = valueEnd;
+  }
+}
+
+std::optional<int64_t> IntegerOf(std::string_view token) {
+  if (!IsInteger(token) || token[0] == '-' || token.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (const char c : token)
+    if (c != '+') value = value * 10 + (c - '0');
+  return value;
+}
+
+// The value of `key` when it is a non-negative whole number (not a reference to one).
+std::optional<int64_t> NumberValue(std::string_view dictionary, std::string_view key) {
+  const std::optional<std::string_view> value = ValueOf(dictionary, key);
+  return value ? IntegerOf(*value) : std::nullopt;
+}
+
+// The object number of a reference value "12 0 R".
+std::optional<int64_t> ReferenceOf(std::string_view value) {
+  const size_t end = SkipRegular(value, 0);
+  if (end == value.size() || value.back() != 'R') return std::nullopt;
+  return IntegerOf(value.substr(0, end));
+}
+
+// The numbers of an array value "[1 2 1]"; empty when the value is no such array.
+std::vector<int64_t> NumbersOf(std::optional<std::string_view> value) {
+  std::vector<int64_t> numbers;
+  if (!value || value->empty() || value->front() != '[') return numbers;
+  for (size_t at = 1;;) {
+    at = SkipBlanks(*value, at);
+    const size_t end = SkipRegular(*value, at);
+    const std::optional<int64_t> number = end > at ? IntegerOf(value->substr(at, end - at)) : std::nullopt;
+    if (!number || numbers.size() > 4096) return numbers;
+    numbers.push_back(*number);
+    at = end;
+  }
+}
+
+// True when the stream's data is compressed by deflate alone: "/Filter /FlateDecode", or an
+// array of that one filter.
+bool FlateOnly(std::string_view dictionary) {
+  const std::optional<std::string_view> filter = ValueOf(dictionary, "/Filter");
+  if (!filter) return false;
+  if (*filter == "/FlateDecode") return true;
+  if (filter->empty() || filter->front() != '[') return false;
+  const size_t first = SkipBlanks(*filter, 1);
+  const size_t end = SkipObject(*filter, first, 1);
+  return end != kNoObject && filter->substr(first, end - first) == "/FlateDecode" && SkipBlanks(*filter, end) + 1 == filter->size();
 }
 
 class PdfCheck {
  public:
-  explicit PdfCheck(const FileSource& file) : file_(file), window_(file) {}
+  explicit PdfCheck(const FileSource& file) : file_(file), window_(file), searchBudget_(2 * file.size + (1 << 20)) {}
   IntegrityVerdict Run();
 
  private:
@@ -119,6 +242,17 @@ class PdfCheck {
   std::string CheckStreams();
   std::string CheckStreamOf(int64_t number, int64_t offset, uint64_t& inflateBudget);
   std::optional<int64_t> LengthOf(const std::string& dictionary);
+  // Where the next "endstream" keyword from `from` starts; kNotFound, or kNotSearched once the
+  // file's search budget is spent or Stop was pressed.
+  static constexpr int64_t kNotFound = -1, kNotSearched = -2;
+  int64_t FindEndstream(int64_t from);
+  bool EndstreamAt(int64_t offset) {
+    size_t got = 0;
+    const uint8_t* bytes = window_.Upto(offset, 64, got);
+    Cursor end{bytes, bytes + got};
+    end.SkipSpace();
+    return end.Word("endstream");
+  }
 
   const FileSource& file_;
   WindowReader window_;
@@ -126,6 +260,8 @@ class PdfCheck {
   bool newest_ = true;
   bool encrypted_ = false;
   std::map<int64_t, int64_t> objects_;  // object number to offset, in use
+  bool sawObject_ = false;             // an "obj" keyword anywhere: more than text that starts like a PDF
+  int64_t searchBudget_ = 0;            // bytes left to search for streams' ends, bounded by the file's size
 };
 
 std::vector<int64_t> PdfCheck::FindStartXrefs() {
@@ -138,6 +274,7 @@ std::vector<int64_t> PdfCheck::FindStartXrefs() {
     const uint8_t* bytes = scan.Upto(from, WindowReader::kWindow, got);
     if (bytes == nullptr) break;
     const std::string_view text(reinterpret_cast<const char*>(bytes), got);
+    if (!sawObject_ && text.find("obj") != std::string_view::npos) sawObject_ = true;
     for (size_t at = text.find(kStartXref); at != std::string_view::npos; at = text.find(kStartXref, at + 1)) {
       const int64_t mark = from + static_cast<int64_t>(at);
       if (!marks.empty() && marks.back() >= mark) continue;  // seen in the overlap
@@ -295,12 +432,12 @@ std::string PdfCheck::CheckStream(int64_t offset, std::string& dictionary) {
   cursor.SkipSpace();
   int64_t after = 0;
   const std::optional<std::string> found = Dictionary(offset + (cursor.at - bytes), &after);
-  if (!found || (!HasKey(*found, "/XRef"))) return "no cross-reference table";
+  if (!found || ValueOf(*found, "/Type") != "/XRef") return "no cross-reference table";
   dictionary = *found;
-  const std::optional<int64_t> length = NumberAfter(dictionary, "/Length");
-  const std::vector<int64_t> widths = ArrayAfter(dictionary, "/W");
-  const std::optional<int64_t> size = NumberAfter(dictionary, "/Size");
-  if (!length || widths.size() != 3 || !size || *length < 0 || static_cast<uint64_t>(*length) > kXrefStreamBound)
+  const std::optional<int64_t> length = NumberValue(dictionary, "/Length");
+  const std::vector<int64_t> widths = NumbersOf(ValueOf(dictionary, "/W"));
+  const std::optional<int64_t> size = NumberValue(dictionary, "/Size");
+  if (!length || widths.size() != 3 || !size || static_cast<uint64_t>(*length) > kXrefStreamBound)
     return "cross-reference stream damaged";
   for (int64_t width : widths)
     if (width < 0 || width > 8) return "cross-reference stream damaged";
@@ -319,18 +456,19 @@ std::string PdfCheck::CheckStream(int64_t offset, std::string& dictionary) {
 
   const size_t rowWidth = static_cast<size_t>(widths[0] + widths[1] + widths[2]);
   std::vector<uint8_t> rows;
-  if (HasKey(dictionary, "/FlateDecode")) {
+  if (FlateOnly(dictionary)) {
     const uint64_t bound = std::min<uint64_t>(kXrefStreamBound, static_cast<uint64_t>(*size) * (rowWidth + 1) + 1024);
     if (!Inflate(packed, rows, bound)) return "cross-reference stream damaged";
   } else {
     rows = std::move(packed);
   }
-  if (const std::optional<int64_t> predictor = NumberAfter(dictionary, "/Predictor"); predictor && *predictor >= 10) {
-    const int64_t columns = NumberAfter(dictionary, "/Columns").value_or(1);
+  const std::string_view parameters = ValueOf(dictionary, "/DecodeParms").value_or("<<>>");
+  if (const std::optional<int64_t> predictor = NumberValue(parameters, "/Predictor"); predictor && *predictor >= 10) {
+    const int64_t columns = NumberValue(parameters, "/Columns").value_or(1);
     if (columns != static_cast<int64_t>(rowWidth) || !UndoPredictor(rows, rowWidth))
       return "cross-reference stream damaged";
   }
-  std::vector<int64_t> index = ArrayAfter(dictionary, "/Index");
+  std::vector<int64_t> index = NumbersOf(ValueOf(dictionary, "/Index"));
   if (index.empty()) index = {0, *size};
   if (rowWidth == 0 || index.size() % 2 != 0) return "cross-reference stream damaged";
   size_t row = 0;
@@ -369,10 +507,10 @@ std::string PdfCheck::CheckSections(int64_t offset) {
     const std::string why = cursor.Word("xref") ? CheckTable(offset + (cursor.at - bytes), dictionary)
                                                 : CheckStream(offset, dictionary);
     if (!why.empty() || file_.Stopped()) return why;
-    if (newest_ && !HasKey(dictionary, "/Root")) return "trailer names no document root";
-    if (HasKey(dictionary, "/Encrypt")) encrypted_ = true;
+    if (newest_ && !ValueOf(dictionary, "/Root")) return "trailer names no document root";
+    if (ValueOf(dictionary, "/Encrypt")) encrypted_ = true;
     newest_ = false;
-    const std::optional<int64_t> previous = NumberAfter(dictionary, "/Prev");
+    const std::optional<int64_t> previous = NumberValue(dictionary, "/Prev");
     if (!previous) return {};
     offset = *previous;
   }
@@ -380,20 +518,13 @@ std::string PdfCheck::CheckSections(int64_t offset) {
 }
 
 std::optional<int64_t> PdfCheck::LengthOf(const std::string& dictionary) {
-  const size_t key = dictionary.find("/Length");
-  if (key == std::string::npos) return std::nullopt;
-  Cursor cursor{reinterpret_cast<const uint8_t*>(dictionary.data()) + key + 7,
-                reinterpret_cast<const uint8_t*>(dictionary.data()) + dictionary.size()};
-  cursor.SkipSpace();
-  const std::optional<int64_t> value = cursor.Number();
+  const std::optional<std::string_view> value = ValueOf(dictionary, "/Length");
   if (!value) return std::nullopt;
-  Cursor reference = cursor;
-  reference.SkipSpace();
-  if (!reference.Number()) return value;
-  reference.SkipSpace();
-  if (!reference.Word("R")) return value;
-  // "/Length 12 0 R": the length is object 12.
-  const auto object = objects_.find(*value);
+  if (const std::optional<int64_t> direct = IntegerOf(*value)) return direct;
+  // "/Length 12 0 R": the length is object 12, when it is one the sections name (not one kept
+  // inside a compressed object stream).
+  const std::optional<int64_t> number = ReferenceOf(*value);
+  const auto object = number ? objects_.find(*number) : objects_.end();
   if (object == objects_.end()) return std::nullopt;
   size_t got = 0;
   const uint8_t* bytes = window_.Upto(object->second, 64, got);
@@ -406,6 +537,23 @@ std::optional<int64_t> PdfCheck::LengthOf(const std::string& dictionary) {
   if (!body.Word("obj")) return std::nullopt;
   body.SkipSpace();
   return body.Number();
+}
+
+int64_t PdfCheck::FindEndstream(int64_t from) {
+  constexpr std::string_view kEndstream = "endstream";
+  WindowReader scan(file_);
+  const int64_t step = static_cast<int64_t>(WindowReader::kWindow - kEndstream.size());
+  for (int64_t at = from; at < file_.size; at += step) {
+    if (file_.Stopped() || searchBudget_ <= 0) return kNotSearched;
+    size_t got = 0;
+    const uint8_t* bytes = scan.Upto(at, WindowReader::kWindow, got);
+    if (bytes == nullptr) break;
+    searchBudget_ -= static_cast<int64_t>(got);
+    const std::string_view text(reinterpret_cast<const char*>(bytes), got);
+    if (const size_t hit = text.find(kEndstream); hit != std::string_view::npos) return at + static_cast<int64_t>(hit);
+    if (got < WindowReader::kWindow) break;
+  }
+  return kNotFound;
 }
 
 std::string PdfCheck::CheckStreamOf(int64_t number, int64_t offset, uint64_t& inflateBudget) {
@@ -428,25 +576,26 @@ std::string PdfCheck::CheckStreamOf(int64_t number, int64_t offset, uint64_t& in
   if (!data.Word("stream")) return {};
   if (data.Word("\r\n") || data.Word("\n") || data.Word("\r")) {}
   const int64_t start = after + (data.at - bytes);
-  const std::optional<int64_t> length = LengthOf(*dictionary);
   const std::string which = "stream of object " + std::to_string(number);
-  if (!length || *length < 0) return which + " has no length";
-  if (*length > file_.size - start) return which + " cut short";
-  bytes = window_.Upto(start + *length, 64, got);
-  Cursor end{bytes, bytes + got};
-  end.SkipSpace();
-  if (!end.Word("endstream")) return which + " damaged";
+  int64_t length = LengthOf(*dictionary).value_or(-1);
+  if (length < 0 || length > file_.size - start || !EndstreamAt(start + length)) {
+    // Readers find a stream's end by its keyword when the stated length does not lead there (or
+    // cannot be had: a length kept in a compressed object stream); so does the check. Only a
+    // stream with no end at all is damaged.
+    const int64_t end = FindEndstream(start);
+    if (end == kNotSearched) return {};
+    if (end == kNotFound) return which + " cut short";
+    length = end - start;
+  }
 
   // Only data compressed by deflate alone can be checked; encrypted data only looks random.
-  if (encrypted_ || !HasKey(*dictionary, "/FlateDecode") || HasKey(*dictionary, "/Filter [") ||
-      HasKey(*dictionary, "/Filter["))
-    return {};
+  if (encrypted_ || !FlateOnly(*dictionary)) return {};
   z_stream stream{};
   if (inflateInit(&stream) != Z_OK) return {};
   // Read through window_: streams are mostly small and in file order, so the next objects and
   // streams are usually in the same window already.
   inflated_.resize(64 * 1024);
-  int64_t at = start, left = *length;
+  int64_t at = start, left = length;
   int result = Z_OK;
   while (left > 0 && result == Z_OK) {
     size_t available = 0;
@@ -485,6 +634,8 @@ std::string PdfCheck::CheckStreams() {
 IntegrityVerdict PdfCheck::Run() {
   const std::vector<int64_t> marks = FindStartXrefs();
   if (file_.Stopped()) return IntegrityVerdict::Unjudged();
+  // Text that only starts like a PDF holds no object: it is not judged.
+  if (marks.empty() && !sawObject_) return IntegrityVerdict::Unjudged();
   if (marks.empty()) return IntegrityVerdict::Damaged(kType, "no startxref, the file is cut short");
   std::string newestWhy;
   for (auto mark = marks.rbegin(); mark != marks.rend(); ++mark) {

@@ -34,6 +34,8 @@ IntegrityVerdict CheckRar(const FileSource& file) {
   RarNameReader walk;
   if (walk.ReadRarHeaders(file.fd, file.size) != RarNameReader::kWalked)
     return IntegrityVerdict::Damaged(kType, "archive header damaged");
+  // Encrypted headers cannot be read without the password: nothing can be said of them.
+  if (walk.headersEncrypted()) return IntegrityVerdict::Unjudged();
   int64_t end = walk.archiveEnd();
   // Archives from old versions have no end block: their last entry ends the file.
   if (end == 0 && walk.walkEnd() == file.size) end = file.size;

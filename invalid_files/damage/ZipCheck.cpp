@@ -15,26 +15,32 @@ namespace {
 
 constexpr std::string_view kType = "zip";
 constexpr int64_t kEndRecordSize = 22;
+constexpr int64_t kLocatorSize = 20;   // the Zip64 end record's locator
+constexpr int64_t kRecord64Size = 56;  // the Zip64 end record without its extensible data
 constexpr int64_t kLongestComment = 0xFFFF;
 constexpr size_t kNameShown = 96;
 constexpr uint64_t kInflateBudgetBase = 64ull << 20;
 constexpr uint64_t kInflateBudgetPerByte = 256;
 
-// True when the end record at `at` names a directory that ends right where the record starts
-// (the Zip64 locator and record when the short fields are full).
+// True when the end record at `at` names a directory that ends right where it should: where the
+// Zip64 end record starts when a Zip64 locator precedes the end record (zip writes one when it
+// streams, or when a short field is full, whatever the short fields then say), else where the end
+// record starts.
 bool DirectoryEndsAt(WindowReader& window, int64_t at) {
   const uint8_t* record = window.At(at, kEndRecordSize);
   if (record == nullptr || std::memcmp(record, "PK\x05\x06", 4) != 0) return false;
   const uint32_t size = LoadU32(record + 12), offset = LoadU32(record + 16);
-  if (offset != 0xFFFFFFFFu && size != 0xFFFFFFFFu) return int64_t{offset} + size == at;
-  const uint8_t* locator = window.At(at - 20, 20);
-  if (locator == nullptr || std::memcmp(locator, "PK\x06\x07", 4) != 0) return false;
-  const uint64_t record64At = LoadU64(locator + 8);
-  if (record64At > static_cast<uint64_t>(at)) return false;
-  const uint8_t* record64 = window.At(static_cast<int64_t>(record64At), 56);
-  if (record64 == nullptr || std::memcmp(record64, "PK\x06\x06", 4) != 0) return false;
-  const uint64_t size64 = LoadU64(record64 + 40), offset64 = LoadU64(record64 + 48);
-  return offset64 <= record64At && size64 == record64At - offset64;
+  const uint8_t* locator = at >= kLocatorSize ? window.At(at - kLocatorSize, kLocatorSize) : nullptr;
+  if (locator != nullptr && std::memcmp(locator, "PK\x06\x07", 4) == 0) {
+    const uint64_t record64At = LoadU64(locator + 8);
+    if (at < kLocatorSize + kRecord64Size || record64At > static_cast<uint64_t>(at - kLocatorSize - kRecord64Size))
+      return false;
+    const uint8_t* record64 = window.At(static_cast<int64_t>(record64At), kRecord64Size);
+    if (record64 == nullptr || std::memcmp(record64, "PK\x06\x06", 4) != 0) return false;
+    const uint64_t size64 = LoadU64(record64 + 40), offset64 = LoadU64(record64 + 48);
+    return offset64 <= record64At && size64 == record64At - offset64;
+  }
+  return offset != 0xFFFFFFFFu && size != 0xFFFFFFFFu && int64_t{offset} + size == at;
 }
 
 int64_t RecordEnd(WindowReader& window, int64_t at) {

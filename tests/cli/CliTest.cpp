@@ -134,7 +134,7 @@ TEST(BrenvikCli, InvalidFilesListsWhatTheScanFindsAndDeletesEveryFileInCacheMode
 }
 
 // --damaged lists damaged and carved-past-the-end files with a Reason column, and --delete moves
-// the damaged ones aside but leaves the tails.
+// the damaged ones aside (even with --cut-to-dead no, saying so) but leaves the tails.
 TEST(BrenvikCli, InvalidFilesDamagedListsAReasonAndDeleteKeepsTails) {
   TempDir dir;
   const fs::path root = dir / "recovered";
@@ -150,10 +150,14 @@ TEST(BrenvikCli, InvalidFilesDamagedListsAReasonAndDeleteKeepsTails) {
             std::string::npos) << listed.out;
   EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2);
 
-  const CliRun deleted = Cli({"invalid-files", root, "--damaged", "--delete", "--cache-mode", "list",
+  WriteFile(root / "DEAD_DEAD_DEAD/cut.jpg", photo);  // moved aside by an earlier Delete, and whole
+  const CliRun deleted = Cli({"invalid-files", root, "--damaged", "--delete", "--cut-to-dead", "no",
                               "--temporary-path", dir / "tmp"});
   EXPECT_EQ(deleted.status, 0) << deleted.err;
-  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut.jpg").size(), 2000u);
+  EXPECT_NE(deleted.err.find("Damaged files were moved aside to DEAD_DEAD_DEAD, not deleted: 1"), std::string::npos)
+      << deleted.err;
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut.jpg"), photo);
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut (2).jpg").size(), 2000u);
   EXPECT_EQ(ReadFile(root / "carved.jpg").size(), photo.size() + 5);
   EXPECT_EQ(ReadFile(root / "whole.jpg"), photo);
 }

@@ -188,7 +188,7 @@ class BadFilePageTest : public QObject {
 
     UniqueFd records = OpenShared(f.page.resultFile());
     QVERIFY(records.valid());
-    RecordFileReader reader(records.get(), kPathRecordLength, 1, kIdentityBytes);
+    RecordFileReader reader(records.get(), kPathRecordLength, 1, kInvalidRecordTrailerBytes);
     int count = 0;
     while (reader.NextPath()) ++count;
     QCOMPARE(count, 50);

@@ -57,6 +57,8 @@ const Sample kSamples[] = {
     {"damage/picture.bmp", "bmp", 0.4, false},
     {"damage/song.mp3", "mp3"},
     {"damage/archive.zip", "zip"},
+    {"damage/streamed.zip", "zip"},
+    {"damage/zip64.zip", "zip"},
     {"damage/app.jar", "zip"},
     {"damage/report.odt", "zip"},
     {"extension/report.docx", "zip"},
@@ -64,6 +66,7 @@ const Sample kSamples[] = {
     {"extension/slides.pptx", "zip"},
     {"damage/notes.txt.gz", "gzip"},
     {"rename/report.pdf", "pdf"},
+    {"damage/paper.pdf", "pdf"},
     {"extension/report.doc", "compound file", 0.1},
     {"extension/table.xls", "compound file"},
     // Most of this file is a thumbnail, whose contents are not checked; its own records are early.
@@ -157,6 +160,47 @@ TEST(DamageCheck, RarHeadersAndStoredDataAreChecked) {
     EXPECT_EQ(CheckBytes(dir, "a.rar", header).state, Integrity::Damaged);
     EXPECT_EQ(CheckBytes(dir, "a.rar", whole + "tail").reason, "4 bytes after the end");
   }
+}
+
+// What the checks cannot read is no proof of damage: valid files of other audio formats behind an
+// ID3 tag, free-format MP3, pictures the JPEG library does not decode, RAR archives whose headers
+// are encrypted, text that starts like a format, and a hostile progressive JPEG that repeats its
+// last scan a thousand times are all left unjudged.
+TEST(DamageCheck, WhatCannotBeReadIsNotJudged) {
+  TempDir dir;
+  for (const std::string name : {"tone.aac", "tagged.flac", "free.mp3"}) {
+    const IntegrityVerdict verdict = CheckBytes(dir, name, ReadFile(kData / "damage" / name));
+    EXPECT_EQ(verdict.state, Integrity::Unjudged) << name << ": " << verdict.reason;
+  }
+  for (const std::string text : {"ID3 tags name the artist of a song.\n", "GIF89a is the format of this picture.\n",
+                                 "%PDF- files are documents; %PDF-1.4 is one version.\n", "%PDF-1.7\nA note.\n"})
+    EXPECT_EQ(CheckBytes(dir, "note.txt", text + std::string(3000, 'x')).state, Integrity::Unjudged) << text;
+
+  const std::string photo = ReadFile(kData / "damage/photo.jpg");
+  const size_t frame = photo.find("\xFF\xC0");
+  ASSERT_NE(frame, std::string::npos);
+  std::string twelveBit = photo, lossless = photo, tooWide = photo;
+  twelveBit[frame + 4] = 12;
+  lossless[frame + 1] = '\xC3';
+  tooWide[frame + 7] = tooWide[frame + 8] = '\xFF';
+  for (const std::string& picture : {twelveBit, lossless, tooWide})
+    EXPECT_EQ(CheckBytes(dir, "a.jpg", picture).state, Integrity::Unjudged) << CheckBytes(dir, "a.jpg", picture).reason;
+
+  const std::string progressive = ReadFile(kData / "damage/progressive.jpg");
+  const size_t lastScan = progressive.rfind("\xFF\xDA"), end = progressive.rfind("\xFF\xD9");
+  ASSERT_LT(lastScan, end);
+  std::string manyScans = progressive.substr(0, end);
+  for (int i = 0; i < 1000; ++i) manyScans += progressive.substr(lastScan, end - lastScan);
+  EXPECT_EQ(CheckBytes(dir, "a.jpg", manyScans + "\xFF\xD9").state, Integrity::Unjudged);
+
+  // With a password on the names, RAR 4 marks its main header and RAR 5 puts an encryption header
+  // first; every header after that looks random.
+  const std::string rar4 = kRar4Signature + Rar4Block(0x73, 0x0080, std::string(6, '\0')) + OtherData(500, 8);
+  const std::string rar5 = kRar5Signature + Rar5Header(4, 0, Vint(0) + Vint(0) + "\x0F" + OtherData(16, 9)) + OtherData(500, 8);
+  for (const std::string& archive : {rar4, rar5})
+    EXPECT_EQ(CheckBytes(dir, "a.rar", archive).state, Integrity::Unjudged) << CheckBytes(dir, "a.rar", archive).reason;
+  // Without the flag the same bytes are damaged headers.
+  EXPECT_EQ(CheckBytes(dir, "a.rar", kRar4Signature + Rar4MainHeader() + OtherData(500, 8)).state, Integrity::Damaged);
 }
 
 TEST(DamageCheck, OnlyKnownStructuresAreJudgedAndStopLeavesAFileUnjudged) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/TextHelpers.h"
 #include "invalid_files/InvalidFileActions.h"
 #include "invalid_files/InvalidFileScan.h"
+#include "journal/Undo.h"
 #include "core/RecordFile.h"
 #include "platform/NoFollow.h"
 #include "platform/PathText.h"
@@ -56,7 +58,7 @@ InvalidFileDetector EmptyFileDetector(const fs::path& root) {
 
 std::vector<fs::path> ReadRecords(const fs::path& file) {
   UniqueFd fd = OpenShared(file);
-  RecordFileReader reader(fd.get(), kPathRecordLength, 1, kIdentityBytes);
+  RecordFileReader reader(fd.get(), kPathRecordLength, 1, kInvalidRecordTrailerBytes);
   std::vector<fs::path> paths;
   while (auto p = reader.NextPath()) paths.push_back(*p);
   return paths;
@@ -162,7 +164,7 @@ TEST_F(ScanFixture, ResultFileThatCannotTakeEveryRecordIsRemoved) {
 TEST(ResultRecords, DamagedRecordsEndTheReading) {
   TempDir dir;
   std::string bytes;
-  bytes += std::string("\x02\0\0\0", 4) + std::string("a\0", 2) + std::string(kIdentityBytes, '\0');  // "a"
+  bytes += std::string("\x02\0\0\0", 4) + std::string("a\0", 2) + std::string(kInvalidRecordTrailerBytes, '\0');  // "a"
   bytes += std::string("\x03\0\0\0", 4) + "abc";                    // odd length
   WriteFile(dir / "records", bytes);
   EXPECT_EQ(ReadRecords(dir / "records"), std::vector<fs::path>{"a"});
@@ -182,16 +184,23 @@ TEST(InvalidFileRemover, MovesAsideMirroringFoldersAndNeverLeavesTheRoot) {
   ::symlink((outside / "victim.jpg").c_str(), (root / "a/link.jpg").c_str());
   InvalidFileRemover remover(root.path(), true);
 
-  EXPECT_TRUE(remover.Remove(root / "a/b/x.jpg", {}));
-  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/x.jpg"), "new");  // the one there is replaced
-  EXPECT_TRUE(remover.Remove(root / "top.tmp", {}));
+  // A name taken in the DEAD folder gets a free one beside it: both files stay, and an undo
+  // brings the moved one back to its place.
+  WriteFile(root / "DEAD_DEAD_DEAD/a/b/x (2).jpg", "older too");
+  EXPECT_TRUE(remover.Remove(root / "a/b/x.jpg", {}, Verdict::Size));
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/x.jpg"), "older");
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/x (2).jpg"), "older too");
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/x (3).jpg"), "new");
+  EXPECT_TRUE(remover.Remove(root / "top.tmp", {}, Verdict::Size));
   EXPECT_TRUE(Exists(root / "DEAD_DEAD_DEAD/top.tmp"));
+  EXPECT_EQ(NumberedName(".profile", 2), ".profile (2)");
+  EXPECT_EQ(NumberedName("a.tar.gz", 2), "a.tar (2).gz");
 
-  EXPECT_FALSE(remover.Remove(root / "a/link.jpg", {}));  // links are never moved
+  EXPECT_FALSE(remover.Remove(root / "a/link.jpg", {}, Verdict::Size));  // links are never moved
   EXPECT_TRUE(Exists(root / "a/link.jpg"));
-  EXPECT_FALSE(remover.Remove(outside / "victim.jpg", {}));
-  EXPECT_FALSE(remover.Remove(root / "a/../../victim.jpg", {}));
-  EXPECT_FALSE(remover.Remove(root / "a/b/gone.jpg", {}));  // vanished
+  EXPECT_FALSE(remover.Remove(outside / "victim.jpg", {}, Verdict::Size));
+  EXPECT_FALSE(remover.Remove(root / "a/../../victim.jpg", {}, Verdict::Size));
+  EXPECT_FALSE(remover.Remove(root / "a/b/gone.jpg", {}, Verdict::Size));  // vanished
   EXPECT_EQ(ReadFile(outside / "victim.jpg"), "keep");
 
   // A folder swapped for a link after the scan does not lead outside.
@@ -199,9 +208,14 @@ TEST(InvalidFileRemover, MovesAsideMirroringFoldersAndNeverLeavesTheRoot) {
   fs::rename(root / "c", root / "c-moved");
   ::symlink(outside.path().c_str(), (root / "c").c_str());
   WriteFile(outside / "y.jpg", "outside");
-  EXPECT_FALSE(remover.Remove(root / "c/y.jpg", {}));
-  EXPECT_FALSE(remover.Delete(root / "c/y.jpg", {}));
+  EXPECT_FALSE(remover.Remove(root / "c/y.jpg", {}, Verdict::Size));
+  EXPECT_FALSE(remover.Delete(root / "c/y.jpg", {}, Verdict::Size));
   EXPECT_EQ(ReadFile(outside / "y.jpg"), "outside");
+
+  const UndoResult undo = UndoJournal(remover.journalPath());
+  EXPECT_EQ(undo.SummaryText(), "Restored: 2 / 2");
+  EXPECT_EQ(ReadFile(root / "a/b/x.jpg"), "new");
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/a/b/x.jpg"), "older");
 
   // A root given with a trailing separator (the file-system root "/") is handled alike.
   EXPECT_EQ(RelativeBelowRoot("/", "/a/b"), "a/b");
@@ -216,7 +230,7 @@ TEST(InvalidFileRemover, MoveAcrossFileSystemsFailsAndKeepsTheFile) {
   if (::mount("tmpfs", (root / "mounted").c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "mount refused";
   WriteFile(root / "mounted/x.tmp", "data");
   InvalidFileRemover remover(root.path(), true);
-  const bool moved = remover.Remove(root / "mounted/x.tmp", {});
+  const bool moved = remover.Remove(root / "mounted/x.tmp", {}, Verdict::Size);
   const std::string kept = ReadFile(root / "mounted/x.tmp");
   ::umount((root / "mounted").c_str());
   EXPECT_FALSE(moved);
@@ -314,7 +328,7 @@ TEST_F(DeleteFixture, ARootRepointedAfterCheckLeadsDeleteNowhere) {
       EXPECT_FALSE(Exists(folder / kDeadFolderName));
     }
     InvalidFileRemover menuRemover(rec, false, scan.rootIdentity);  // the list menu's Remove Files
-    EXPECT_FALSE(menuRemover.Delete(rec / "e2", {}));
+    EXPECT_FALSE(menuRemover.Delete(rec / "e2", {}, Verdict::Size));
     EXPECT_TRUE(Exists(outside / "e2"));
     fs::remove(rec);
   }
@@ -350,8 +364,8 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
         // A record naming a file Check never listed, with no identity or with another file's.
         UniqueFd out(::open(scan.resultFile.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
         RecordFileWriter forged(out.get(), kPathRecordLength);
-        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes({}).view()));
-        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes(reporter.rows[0].identity).view()));
+        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), InvalidRecordTrailer({}, Verdict::Size)));
+        ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), InvalidRecordTrailer(reporter.rows[0].identity, Verdict::Size)));
         ASSERT_TRUE(forged.Flush());
       }
       RunInvalidFileDelete(request, stop, reporter);
@@ -372,7 +386,7 @@ TEST_F(DeleteFixture, ActsOnlyOnTheFilesCheckSaw) {
     UniqueFd out = CreateExclusive(temporary / "forged");
     RecordFileWriter forged(out.get(), kPathRecordLength);
     const UniqueFd folder = OpenFolder(root.path());
-    ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), IdentityBytes(IdentityAt(folder.get(), "valuable")).view()));
+    ASSERT_TRUE(forged.AppendPathBytes((root / "valuable").native(), InvalidRecordTrailer(IdentityAt(folder.get(), "valuable"), Verdict::Size)));
   }
   fs::rename(temporary / "forged", scan.resultFile);
   DeleteRequest request;
@@ -407,7 +421,7 @@ TEST(RemoveEmptyFolders, CleansAChainDeeperThanAnyPath) {
   WriteFile(root / "keep/file", "k");
 
   InvalidFileRemover remover(root.path(), false);
-  EXPECT_TRUE(remover.Delete(root / (relative + "x.tmp"), {}));
+  EXPECT_TRUE(remover.Delete(root / (relative + "x.tmp"), {}, Verdict::Size));
   // Far fewer descriptors than levels: a removal holding one per level would stop part way.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -459,9 +473,10 @@ namespace brenvik {
 namespace {
 
 // The Damaged criterion through the scan and Delete: a damaged file is listed with its reason and
-// removed like any invalid file; a file carved on past its end is listed as a tail and kept, in
-// both modes (cache mode does not even record it for Delete).
-TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
+// moved aside, even by a Delete that deletes the other invalid files (the verdict is the program's
+// own judgement); a file carved on past its end is listed as a tail and kept, in both modes (cache
+// mode does not even record it for Delete).
+TEST_F(ScanFixture, DamagedFilesGoAsideAndTailsStayInBothModes) {
   const fs::path data = BRENVIK_TEST_DATA;
   const std::string photo = ReadFile(data / "damage/photo.jpg");
   const std::string zip = ReadFile(data / "damage/archive.zip");
@@ -472,23 +487,27 @@ TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
     WriteFile(root / "rec/cut/short.jpg", photo.substr(0, photo.size() / 2));
     WriteFile(root / "rec/carved.zip", zip + std::string(700, 'x'));
     WriteFile(root / "rec/notes.txt", "plain text is never damaged\n");
+    WriteFile(root / "rec/scratch.tmp", "a temporary file");
     InvalidFileDetector d;
     d.Reset();
     d.root = root / "rec";
     d.damageTestOn = true;
+    d.nameRules = {NameRule(NameRule::kSuffix, u"tmp")};
     reporter = {};
     const ScanOutcome scan = Scan(d, mode);
     ASSERT_EQ(scan.end, ScanEnd::Completed);
     std::map<std::string, ResultRow> rows;
     for (const ResultRow& row : reporter.rows) rows[row.path.filename().string()] = row;
-    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows["short.jpg"].verdict, Verdict::Damaged);
     EXPECT_EQ(rows["short.jpg"].reason, u"jpeg: data ends before the end marker");
     EXPECT_EQ(rows["carved.zip"].verdict, Verdict::Tail);
     EXPECT_EQ(rows["carved.zip"].reason, u"700 bytes after the end");
-    EXPECT_EQ(reporter.lastTally.invalidCount, 2);
+    EXPECT_EQ(reporter.lastTally.invalidCount, 3);
     if (mode == kCacheModeFiles) {
-      EXPECT_EQ(ReadRecords(scan.resultFile), std::vector<fs::path>{root / "rec/cut/short.jpg"});
+      std::vector<fs::path> records = ReadRecords(scan.resultFile);
+      std::sort(records.begin(), records.end());
+      EXPECT_EQ(records, (std::vector<fs::path>{root / "rec/cut/short.jpg", root / "rec/scratch.tmp"}));
     }
 
     DeleteRequest request;
@@ -496,12 +515,21 @@ TEST_F(ScanFixture, DamagedFilesGoAndTailsStayInBothModes) {
     request.rootIdentity = scan.rootIdentity;
     request.mode = mode;
     request.resultFile = scan.resultFile;
+    request.moveAside = false;
     for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
-    RunInvalidFileDelete(request, stop, reporter);
+    const DeleteOutcome deleted = RunInvalidFileDelete(request, stop, reporter);
+    EXPECT_EQ(deleted.removed, 2);
+    EXPECT_EQ(deleted.damagedKept, 1);
+    EXPECT_NE(std::find(reporter.status.begin(), reporter.status.end(), DamagedMovedAsideText(1)), reporter.status.end());
     EXPECT_TRUE(Exists(root / "rec" / kDeadFolderName / "cut/short.jpg"));
     EXPECT_FALSE(Exists(root / "rec/cut/short.jpg"));
+    EXPECT_FALSE(Exists(root / "rec/scratch.tmp"));
+    EXPECT_FALSE(Exists(root / "rec" / kDeadFolderName / "scratch.tmp"));
     EXPECT_TRUE(Exists(root / "rec/carved.zip"));
     EXPECT_TRUE(Exists(root / "rec/whole.jpg"));
+    // The move aside is journaled: an undo brings the damaged file back.
+    EXPECT_EQ(UndoJournal(LatestJournal(root / "rec", kInvalidFilesJournalTool)).SummaryText(), "Restored: 1 / 1");
+    EXPECT_TRUE(Exists(root / "rec/cut/short.jpg"));
   }
 }
 

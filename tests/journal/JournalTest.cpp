@@ -46,7 +46,7 @@ std::filesystem::path RunJob(const std::filesystem::path& root,
     UniqueFd fromFolder = OpenFolderBelow(rootFd.get(), folder, false);
     UniqueFd toFolder = aside ? OpenFolderBelow(rootFd.get(), "aside", false) : OpenFolderBelow(rootFd.get(), folder, false);
     const std::string toName = to.substr(to.rfind('/') == std::string::npos ? 0 : to.rfind('/') + 1);
-    EXPECT_EQ(JournaledMoveAt(&*journal, fromFolder.get(), name, toFolder.get(), toName, from, to, aside),
+    EXPECT_EQ(JournaledMoveAt(&*journal, fromFolder.get(), name, toFolder.get(), toName, from, to),
               JournaledMove::Moved);
   }
   return journal->path();

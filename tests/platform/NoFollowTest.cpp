@@ -65,7 +65,7 @@ TEST(NoFollow, ActionsTouchRegularFilesOnly) {
   UniqueFd b = OpenFolderBelow(base.get(), "b", false);
 
   EXPECT_FALSE(DeleteRegularFileAt(a.get(), "link"));
-  EXPECT_FALSE(MoveRegularFileAt(a.get(), "link", b.get(), "link"));
+  EXPECT_NE(MoveNoReplaceAt(a.get(), "link", b.get(), "link"), MoveResult::Moved);
   EXPECT_TRUE(Exists(dir / "a/link"));
   EXPECT_EQ(ReadFile(outside / "secret"), "keep");
 
@@ -74,7 +74,10 @@ TEST(NoFollow, ActionsTouchRegularFilesOnly) {
   ASSERT_EQ(::stat((dir / "a/file").c_str(), &st), 0);
   EXPECT_TRUE(st.st_mode & S_IWUSR);
 
-  EXPECT_TRUE(MoveRegularFileAt(a.get(), "file", b.get(), "file"));  // replaces
+  EXPECT_EQ(MoveNoReplaceAt(a.get(), "file", b.get(), "file"), MoveResult::TargetExists);
+  EXPECT_EQ(ReadFile(dir / "b/file"), "old");
+  EXPECT_TRUE(DeleteRegularFileAt(b.get(), "file"));
+  EXPECT_EQ(MoveNoReplaceAt(a.get(), "file", b.get(), "file"), MoveResult::Moved);
   EXPECT_EQ(ReadFile(dir / "b/file"), "data");
   EXPECT_FALSE(Exists(dir / "a/file"));
   EXPECT_TRUE(DeleteRegularFileAt(b.get(), "file"));
