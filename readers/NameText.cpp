@@ -93,6 +93,25 @@ std::u16string Decode8BitRun(std::span<const uint8_t> bytes) {
   return AnsiToText(kept);
 }
 
+std::u16string Decode8BitRun(std::span<const uint8_t> bytes, int declaredCodePage) {
+  std::string kept;
+  kept.reserve(bytes.size());
+  Keep8BitRunBytes(bytes, kept);
+  if (kept.empty()) return {};
+  if (declaredCodePage != 0) {
+    if (std::optional<std::u16string> text = DeclaredCodePageToText(kept, declaredCodePage)) return std::move(*text);
+  }
+  return AnsiToText(kept);
+}
+
+std::u16string DecodeLatin1Run(std::span<const uint8_t> bytes) {
+  std::u16string text;
+  text.reserve(bytes.size());
+  for (uint8_t b : bytes)
+    if (b >= 0x20 && b != 0x7F) text += static_cast<char16_t>(b);
+  return text;
+}
+
 std::u16string Decode16BitRun(std::span<const uint8_t> bytes) {
   std::u16string text;
   text.reserve(bytes.size() / 2);

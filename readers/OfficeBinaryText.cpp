@@ -30,6 +30,7 @@ constexpr std::u16string_view kSummaryName = u"\u0005SummaryInformation";
 
 constexpr uint16_t kBoundSheetRecord = 0x0085;
 constexpr uint16_t kSstRecord = 0x00FC;
+constexpr uint16_t kCodePageRecord = 0x0042;
 
 // Random access to the first `size` bytes of a stream, read from the file only where asked, so a
 // large document is never read further than its text is needed. Reads give what a whole-stream
@@ -357,7 +358,9 @@ std::u16string SharedStrings(std::span<const uint8_t> body, int64_t limit) {
       const uint64_t start = at + h.textOffset;
       if (start >= size) break;
       const auto bytes = body.subspan(start, std::min(h.textSize, size - start));
-      std::u16string piece = h.wide ? Decode16BitRun(bytes) : Decode8BitRun(bytes);
+      // A string without its high bytes holds the low bytes of its UTF-16 units, whatever the
+      // code page of the workbook or of this machine.
+      std::u16string piece = h.wide ? Decode16BitRun(bytes) : DecodeLatin1Run(bytes);
       CleanName(piece);
       text += piece;
       if (static_cast<int64_t>(text.size()) >= limit) break;
@@ -367,16 +370,20 @@ std::u16string SharedStrings(std::span<const uint8_t> body, int64_t limit) {
   return text;
 }
 
-std::u16string SheetName(std::span<const uint8_t> body) {
+// A sheet name: a BIFF8 string (a flags byte of 0 or 1, then its low bytes or its UTF-16 units),
+// or else the byte string of the older formats, in the workbook's declared code page.
+std::u16string SheetName(std::span<const uint8_t> body, int declaredCodePage) {
   if (body.size() <= 7) return {};
   const uint8_t characters = body[6];
   const uint8_t flags = body[7];
-  const bool wide = flags < 2 && (flags & 1);
-  const size_t header = flags < 2 ? 2 : 1;
+  const bool unicode = flags < 2;
+  const bool wide = unicode && (flags & 1);
+  const size_t header = unicode ? 2 : 1;
   if (characters == 0 || 6 + header >= body.size()) return {};
   const size_t count = std::min<size_t>(body.size() - 6 - header, wide ? 2u * characters : characters);
   const auto bytes = body.subspan(6 + header, count);
-  return wide ? Decode16BitRun(bytes) : Decode8BitRun(bytes);
+  if (wide) return Decode16BitRun(bytes);
+  return unicode ? DecodeLatin1Run(bytes) : Decode8BitRun(bytes, declaredCodePage);
 }
 
 void ReadExcelText(DocumentReader& reader, int fd) {
@@ -385,17 +392,19 @@ void ReadExcelText(DocumentReader& reader, int fd) {
   const uint64_t r = workbook.size();
   const int64_t limit = reader.settings.nameLengthLimit;
   std::vector<uint8_t> body;
+  int declaredCodePage = 0;  // none until a CODEPAGE record names one
   for (uint64_t at = 0; at + 4 < r && !reader.stopRequested() && !workbook.ZeroFrom(at);) {
     uint8_t head[4];
     workbook.Read(at, head);
     const uint16_t type = LoadU16(head);
     const uint16_t length = LoadU16(head + 2);
+    if (type == kCodePageRecord && length >= 2 && at + 6 <= r) declaredCodePage = workbook.U16(at + 4);
     // Records cut by the end of the stream are skipped; CONTINUE records are never followed.
     if ((type == kBoundSheetRecord || type == kSstRecord) && at + 4 + length <= r) {
       body.resize(length);
       workbook.Read(at + 4, body);
       if (type == kBoundSheetRecord) {
-        std::u16string name = SheetName(body);
+        std::u16string name = SheetName(body, declaredCodePage);
         CleanName(name);
         reader.sheetText += name;
       } else {

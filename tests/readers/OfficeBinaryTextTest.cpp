@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/CodePage.h"
 #include "readers/DocumentReader.h"
 #include "tests/readers/CompoundFileBuilder.h"
 #include "tests/support/TempDir.h"
@@ -275,6 +276,22 @@ TEST_F(OfficeBinaryTextTest, ExcelSheetNamesAndSharedStrings) {
   EXPECT_EQ(reader.sheetText, u"Sheet1DataA");
   EXPECT_EQ(reader.contentText, u"HelloWorldRichExt\u5E74\u62A5Cutoffhere");
   EXPECT_EQ(reader.dateText, u"2012-03-05 14-07-09");
+}
+
+// Run by the suite a second time under LC_ALL=zh_CN.UTF-8, where the ANSI code page is CP936.
+// A BIFF8 string without its high bytes is ISO-8859-1 in every locale (á is never read as part of
+// a GBK character); only the byte strings of the older formats take a code page: the one their
+// CODEPAGE record declares, else this machine's.
+TEST_F(OfficeBinaryTextTest, ExcelTextReadsTheSameInEveryLocale) {
+  readExcel(ReadFile(BRENVIK_TEST_DATA "/../rename/kiadasok.xls"));
+  EXPECT_EQ(reader.sheetText, u"Kiad\u00E1sok");
+  EXPECT_EQ(reader.contentText, u"Havikiad\u00E1sok\u00C9lelmiszer");
+
+  const std::string oldSheet = Record(0x85, U32Le(0) + std::string("\0\0\x04", 3) + "\xCF\xEB\xE0\xED");  // "План"
+  readExcel(CompoundFileBuilder().add(u"Workbook", Record(0x42, U16Le(1251)) + oldSheet).build());
+  EXPECT_EQ(reader.sheetText, u"\u041F\u043B\u0430\u043D");
+  readExcel(CompoundFileBuilder().add(u"Workbook", oldSheet).build());
+  EXPECT_EQ(reader.sheetText, AnsiToText("\xCF\xEB\xE0\xED"));
 }
 
 TEST_F(OfficeBinaryTextTest, ExcelStopsAtTheGatheringLimit) {
