@@ -7,6 +7,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
+#include "platform/PathText.h"
 #include "readers/DocumentReader.h"
 #include "readers/NameText.h"
 
@@ -199,6 +200,33 @@ void ReadSummaryDate(DocumentReader& reader, int fd) {
   }
 }
 
+// Whether an 8-bit piece of `bytes` bytes at `offset` is UTF-8: all of its kept bytes (those the
+// 8-bit run decoder keeps) are well-formed UTF-8, a last character the piece ends in before
+// finishing it included. A piece longer than the work left is judged on what could be read.
+bool PieceIsUtf8(StreamView& stream, uint64_t offset, uint64_t bytes, uint64_t workBound, const DocumentReader& reader) {
+  constexpr uint64_t kChunk = 4096;
+  std::vector<uint8_t> chunk;
+  std::string kept;  // a character that runs on into the next chunk, then that chunk's kept bytes
+  uint64_t done = 0;
+  while (done < bytes && stream.work() < workBound && !reader.stopRequested()) {
+    if (stream.ZeroFrom(offset + done)) return kept.empty();  // only zeros follow: the text ends here
+    chunk.resize(static_cast<size_t>(std::min(kChunk, bytes - done)));
+    stream.Read(offset + done, chunk);
+    done += chunk.size();
+    Keep8BitRunBytes(chunk, kept);
+    const size_t whole = WellFormedUtf8Length(kept);
+    if (whole == kept.size()) {
+      kept.clear();
+    } else if (WithoutCutUtf8End(kept).size() == whole && done < bytes) {
+      kept.erase(0, whole);  // a character the chunk's end cut: the next chunk finishes it
+    } else {
+      return false;
+    }
+  }
+  // Cut short by the work bound, a last character may be unfinished only because of that.
+  return kept.empty() || done < bytes;
+}
+
 // Decodes a piece of stored text into `into`, cleaned, reading only until `into` holds
 // `wanted` characters, the piece ends or the stream has done `workBound` work.
 void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide, std::u16string& into, size_t wanted,
@@ -206,8 +234,18 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
   constexpr uint64_t kChunk = 4096;
   std::vector<uint8_t> chunk;
   std::string pending;  // 8-bit bytes kept but not yet decoded
-  const auto decodePending = [&](size_t count) {
-    std::u16string text = AnsiToText(std::string_view(pending.data(), count));
+  // An 8-bit piece is UTF-8 or code-page text as a whole: decided once, at the first part that is
+  // not plain ASCII (which reads alike either way), so no name comes out half in each.
+  std::optional<bool> utf8;
+  const auto decodePending = [&](size_t count, bool cutByLimit) {
+    const std::string_view part(pending.data(), count);
+    std::u16string text;
+    if (IsAscii(part)) {
+      text.assign(part.begin(), part.end());
+    } else {
+      if (!utf8) utf8 = PieceIsUtf8(stream, offset, bytes, workBound, reader);
+      text = *utf8 ? Utf8ToText(cutByLimit ? WithoutCutUtf8End(part) : part) : CodePageToText(part, AnsiCodePage());
+    }
     CleanName(text);
     into += text;
     pending.erase(0, count);
@@ -228,10 +266,11 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
     // Decode up to the last byte below 0x40: such a byte is a whole character in every ANSI code
     // page (never the second byte of a double-byte one), so the split changes nothing.
     const size_t split = pending.find_last_of(std::string_view(" !\"#$%&'()*+,-./0123456789:;<=>?"));
-    if (done >= bytes) decodePending(pending.size());
-    else if (split != std::string::npos) decodePending(split + 1);
+    if (done >= bytes) decodePending(pending.size(), false);
+    else if (split != std::string::npos) decodePending(split + 1, false);
   }
-  if (!pending.empty()) decodePending(pending.size());
+  // What is left was cut where the gathering stopped, not where the piece ends.
+  if (!pending.empty()) decodePending(pending.size(), done < bytes);
 }
 
 // The piece table of the CLX at `position` in the table stream `t`.

@@ -184,5 +184,27 @@ TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
   EXPECT_EQ(NameFromText(dir / "long.txt", Settings(true, true, 600)), std::u16string(511, u'.') + u"A");
 }
 
+// A last character that the 512-byte read cut short is left out; one the text itself leaves
+// unfinished (the file, or a NUL, ends there) is bytes that are not UTF-8, read as such bytes are
+// anywhere: U+FFFD after a UTF-8 byte-order mark, the code page without one.
+TEST(NameFromText, OnlyTheReadLimitCutsALastCharacter) {
+  TempDir dir;
+  const AppSettings s = Settings(true, true, 600);
+  const auto name = [&](const std::string& bytes) {
+    WriteFile(dir / "t.txt", bytes);
+    return NameFromText(dir / "t.txt", s);
+  };
+  const std::string bom = "\xEF\xBB\xBF";
+  EXPECT_EQ(name(bom + "ab\xE4\xB8"), u"ab\uFFFD");
+  EXPECT_EQ(name(bom + "a\xFF" "b\xE4\xB8\xAD"), u"a\uFFFDb\u4E2D");
+  EXPECT_EQ(name(bom + "ab\xE4\xB8" + std::string(600, '\0')), u"ab\uFFFD");
+  EXPECT_EQ(name(bom + std::string(508, 'x') + "\xE4\xB8\xAD" + "more"), std::u16string(508, u'x'));
+  // Without a byte-order mark: exactly 512 bytes end the file, not the read.
+  const std::string whole = std::string(510, 'x') + "\xE4\xB8";
+  EXPECT_EQ(name(whole), AnsiToText(whole));
+  EXPECT_EQ(name("ab\xE4\xB8" + std::string(600, '\0')), AnsiToText("ab\xE4\xB8"));
+  EXPECT_EQ(name(whole + "\xAD"), std::u16string(510, u'x'));
+}
+
 }  // namespace
 }  // namespace brenvik

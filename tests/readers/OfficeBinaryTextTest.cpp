@@ -128,6 +128,26 @@ TEST_F(OfficeBinaryTextTest, WordPiecesOfBothWidthsAreDecodedAndCleaned) {
   EXPECT_EQ(reader.contentText, u"Report2011Q3final\u4E00\u4E01Fortycharactersofwidetexthere.xyz");
 }
 
+// An 8-bit piece is read in one encoding from its start to its end, however many parts its
+// decoding takes: UTF-8 only when all of it is, else the code page, even where an early part
+// would pass as UTF-8. A UTF-8 character that a part's end splits stays whole.
+TEST_F(OfficeBinaryTextTest, AnEightBitPieceIsReadInOneEncodingThroughout) {
+  const auto contentOf = [&](const std::string& piece) {
+    const auto parts = WordDocument({{piece, true}});
+    return readWord(CompoundFileBuilder().add(u"WordDocument", parts.main).add(u"0Table", parts.table).build())
+        .contentText;
+  };
+  const auto padded = [](std::string text, size_t size) { return text + std::string(size - text.size(), ' '); };
+  // "Résumé" in UTF-8 bytes, then, two parts later, "café" in the Western code page.
+  const std::string mixed = padded("R\xC3\xA9sum\xC3\xA9", 4096) + padded("caf\xE9", 4096);
+  EXPECT_EQ(contentOf(mixed), CodePageToText("R\xC3\xA9sum\xC3\xA9" "caf\xE9", AnsiCodePage()));
+  // All UTF-8, with "é" split by the end of the first part.
+  const std::string utf8 = padded("R\xC3\xA9sum", 4095) + "\xC3\xA9" + padded("caf\xC3\xA9", 4096);
+  EXPECT_EQ(contentOf(utf8), u"R\u00E9sum\u00E9caf\u00E9");
+  // A piece whose last character is unfinished is not UTF-8.
+  EXPECT_EQ(contentOf("caf\xC3\xA9 \xE5\xB9"), CodePageToText("caf\xC3\xA9\xE5\xB9", AnsiCodePage()));
+}
+
 TEST_F(OfficeBinaryTextTest, AnEncryptedWordDocumentKeepsItsDate) {
   const auto parts = WordDocument({{"Secret text", true}}, 0x0100);
   readWord(CompoundFileBuilder()
