@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -46,7 +47,7 @@ std::u16string CreationDateAt(const char* value) {
 
 std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings& settings) {
   std::u16string names;
-  int64_t newest = -1;
+  std::optional<ZipItemTime> newest;
   {
     ZipArchive archive(path);
     if (!archive.isOpen()) return {};
@@ -57,12 +58,12 @@ std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings&
       if (const size_t slash = name.rfind(u'/'); slash != std::u16string::npos) name.erase(0, slash + 1);
       CleanEntryName(name);
       names += name;
-      if (IsAcceptedEntryTime(item.fileTime)) newest = std::max(newest, item.fileTime);
+      if (IsAcceptedEntryTime(item.time.fileTime) && (!newest || item.time.fileTime > newest->fileTime)) newest = item.time;
       if (names.size() >= static_cast<size_t>(std::max(settings.nameLengthLimit, 0))) break;
     }
   }
   std::u16string result;
-  if (settings.date && newest >= 0) result = TimestampText(newest);
+  if (settings.date && newest) result = ZipTimeText(*newest);
   if (settings.content) result += names;
   return CutToLimit(std::move(result), settings.nameLengthLimit);
 }

@@ -62,14 +62,8 @@ bool IsEntryNameDropped(char16_t c) {
   }
 }
 
-}  // namespace
-
-std::u16string TimestampText(int64_t fileTime) {
-  const int64_t utcSeconds = std::max<int64_t>(fileTime, 0) / kTicksPerSecond - kSecondsFrom1601To1970;
-  // The machine's zone (TZ) decides the offset at that moment, summer time included.
-  const auto unixSeconds = static_cast<std::time_t>(utcSeconds);
-  std::tm local{};
-  const int64_t seconds = localtime_r(&unixSeconds, &local) != nullptr ? utcSeconds + local.tm_gmtoff : utcSeconds;
+// "YYYY-MM-DD hh-mm-ss" of a count of seconds since 1970-01-01 00:00 on the clock shown.
+std::u16string ClockText(int64_t seconds) {
   const int64_t days = seconds >= 0 ? seconds / kSecondsPerDay : (seconds - kSecondsPerDay + 1) / kSecondsPerDay;
   const int64_t timeOfDay = seconds - days * kSecondsPerDay;
   const CivilDate date = DateFromDays(days);
@@ -78,6 +72,20 @@ std::u16string TimestampText(int64_t fileTime) {
                 date.day, static_cast<int>(timeOfDay / 3600), static_cast<int>(timeOfDay / 60 % 60),
                 static_cast<int>(timeOfDay % 60));
   return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+}  // namespace
+
+std::u16string TimestampText(int64_t fileTime) {
+  const int64_t utcSeconds = std::max<int64_t>(fileTime, 0) / kTicksPerSecond - kSecondsFrom1601To1970;
+  // The machine's zone (TZ) decides the offset at that moment, summer time included.
+  const auto unixSeconds = static_cast<std::time_t>(utcSeconds);
+  std::tm local{};
+  return ClockText(localtime_r(&unixSeconds, &local) != nullptr ? utcSeconds + local.tm_gmtoff : utcSeconds);
+}
+
+std::u16string WallClockText(int64_t fileTime) {
+  return ClockText(std::max<int64_t>(fileTime, 0) / kTicksPerSecond - kSecondsFrom1601To1970);
 }
 
 void Keep8BitRunBytes(std::span<const uint8_t> bytes, std::string& kept) {

@@ -10,6 +10,8 @@ namespace brenvik {
 // A file time (100-ns intervals since 1601-01-01 UTC; negative counts as 0) as
 // "YYYY-MM-DD hh-mm-ss" in the machine's local time zone (TZ).
 std::u16string TimestampText(int64_t fileTime);
+// The same format for a wall-clock reading held as a file time, shown as it reads (no zone).
+std::u16string WallClockText(int64_t fileTime);
 
 // 8-bit stored text: keeps the bytes 0x20..0xFF except 0x7F and decodes them as AnsiToText does.
 std::u16string Decode8BitRun(std::span<const uint8_t> bytes);
