@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace brenvik {
 
@@ -434,12 +435,12 @@ int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
   StreamLocation wordDocument;
   // The whole directory is walked (its size is bounded) to learn which streams sit at the top.
   std::vector<TreeNode> nodes;
-  uint32_t firstChild = 0xFFFFFFFF;
+  std::optional<uint32_t> firstChild;  // the root's, once the walk has met it
   WalkDirectory(
       fd,
       [&](const DirectoryEntry& entry) {
-        if (entry.objectType == 5) {
-          firstChild = entry.child;
+        if (!firstChild) {
+          firstChild = entry.child;  // the walk offers the root first
           return EntryVerdict::Continue;
         }
         const CompoundApplication application = entry.objectType == 2 ? ApplicationOfStream(entry)
@@ -460,7 +461,7 @@ int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
         return EntryVerdict::Continue;
       },
       true);
-  if (result != kProbeUnknown) topApplication = TopApplication(nodes, firstChild, wordDocument);
+  if (result != kProbeUnknown && firstChild) topApplication = TopApplication(nodes, *firstChild, wordDocument);
   const bool wordOnTop = topApplication == CompoundApplication::Word ||
                         (topApplication == CompoundApplication::Unknown && result == kProbeWord);
   if (wordOnTop) wordInfo.isTemplate = wordTemplateFlag(fd, wordDocument);

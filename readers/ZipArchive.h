@@ -1,6 +1,6 @@
 #pragma once
 // A thin layer over the zip reader: walks the items of an archive, gives each item's name (raw and
-// made safe), its time as a UTC file time, and extracts an item to a fixed place below a folder.
+// made safe) and its modification time, and extracts an item to a fixed place below a folder.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
