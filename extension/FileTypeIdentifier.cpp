@@ -246,11 +246,25 @@ FileType IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdentifyHeade
   if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
     // The probe closes the file; a compound file never starts like a zip, so the zip probe
     // below has nothing to reopen it for.
-    switch (reader.ProbeCompoundFile(std::move(file), header)) {
-      case DocumentReader::kProbeWord: return FileTypeOf(reader.wordInfo.isTemplate ? "dot" : "doc");
-      case DocumentReader::kProbeExcel: return FileTypeOf("xls");
-      case DocumentReader::kProbePowerPoint: return FileTypeOf("ppt");
+    const int probed = reader.ProbeCompoundFile(std::move(file), header);
+    const std::string_view word = reader.wordInfo.isTemplate ? "dot" : "doc";
+    switch (probed) {
       case DocumentReader::kProbeUnknown: break;
+      case DocumentReader::kProbeWord:
+      case DocumentReader::kProbeExcel:
+      case DocumentReader::kProbePowerPoint:
+        // The top streams say which application the file is; the probe's stream may be an
+        // embedded object's.
+        switch (reader.topApplication) {
+          case CompoundApplication::Word: return FileTypeOf(word);
+          case CompoundApplication::Excel: return FileTypeOf("xls");
+          case CompoundApplication::PowerPoint: return FileTypeOf("ppt");
+          case CompoundApplication::Message: return FileTypeOf("msg");
+          case CompoundApplication::Unknown: break;
+        }
+        return AnyCompoundFileType(probed == DocumentReader::kProbeWord    ? word
+                                   : probed == DocumentReader::kProbeExcel ? "xls"
+                                                                           : "ppt");
       default: return {};  // the header is not valid: nothing later may claim the file
     }
   }

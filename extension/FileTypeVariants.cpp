@@ -32,8 +32,15 @@ constexpr std::string_view kDicom[] = {"dcm", "dicom", "dic"};
 constexpr std::string_view kDwg[] = {"dwg", "dwt"};
 constexpr std::string_view kRar[] = {"rar", "cbr"};
 constexpr std::string_view k7z[] = {"7z", "cb7"};
-// Compound files: the probe names the first Office stream it meets, and a message, publication or
-// drawing that embeds a Word or Excel object holds such a stream too.
+// Compound files, by the application their top streams name: Word opens no workbook named .doc,
+// so only the names of that application fit.
+constexpr std::string_view kWordBinary[] = {"doc", "dot", "wbk", "wiz"};
+constexpr std::string_view kExcelBinary[] = {"xls", "xlt", "xla", "xlw"};
+constexpr std::string_view kPowerPointBinary[] = {"ppt", "pot", "pps", "ppa"};
+constexpr std::string_view kMessage[] = {"msg", "oft"};
+// A compound file whose top streams name none of them (a publication or drawing that embeds a
+// Word or Excel object, or a directory whose tree is damaged): the probe named an embedded
+// stream, so any compound-file name may be the right one.
 constexpr std::string_view kCompound[] = {"doc", "dot", "wbk", "wiz", "xls", "xlt", "xla", "xlw", "ppt", "pot", "pps",
                                           "ppa", "msg", "oft", "pub", "vsd", "vss", "vst", "mpp", "mpt", "wps"};
 // Every format built on zip, for a zip whose entries name nothing more precise.
@@ -70,8 +77,8 @@ constexpr Family kFamilies[] = {
     {"pdf", kPdf},        {"ai", kEps},           {"mdb", kAccess},     {"accdb", kAccess},
     {"mp3", kMpegAudio},  {"asf", kAsf},          {"dll", kExecutable}, {"psd", kPsd},
     {"bmp", kBmp},        {"dcm", kDicom},        {"dwg", kDwg},        {"rar", kRar},
-    {"7z", k7z},          {"doc", kCompound},     {"dot", kCompound},   {"xls", kCompound},
-    {"ppt", kCompound},   {"zip", kZip},          {"jar", kJava},       {"apk", kJava},
+    {"7z", k7z},          {"doc", kWordBinary},   {"dot", kWordBinary}, {"xls", kExcelBinary},
+    {"ppt", kPowerPointBinary}, {"msg", kMessage}, {"zip", kZip},          {"jar", kJava},       {"apk", kJava},
     {"docx", kWordPackage}, {"xlsx", kExcelPackage}, {"pptx", kPowerPointPackage},
     {"odt", kOdText},     {"ott", kOdText},       {"odm", kOdMaster},   {"otm", kOdMaster},
     {"ods", kOdSpreadsheet}, {"ots", kOdSpreadsheet}, {"odp", kOdPresentation}, {"otp", kOdPresentation},
@@ -206,6 +213,8 @@ FileType FileTypeOf(std::string_view extension) {
     if (family.type == extension) return {family.type, family.variants};
   return {extension, {}};
 }
+
+FileType AnyCompoundFileType(std::string_view extension) { return {extension, kCompound}; }
 
 NameParts SplitExtension(std::u16string_view fileName) {
   NameParts parts{fileName, {}};

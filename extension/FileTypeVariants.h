@@ -2,7 +2,8 @@
 // The extensions that name a content correctly. Many formats are built on another one: every
 // OpenDocument file, Java archive and EPUB book is a zip, a .dot is a Word compound file, .jpeg
 // and .jfif are JPEG. A file whose name already carries one of its content's extensions keeps
-// it; only a name that fits none of them is corrected.
+// it; only a name that fits none of them is corrected. A compound file's names are those of the
+// application its top streams name (a Word document named .xls is corrected).
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ struct FileType {
 
 // A type as content identification names it, with the variants of that kind of content.
 FileType FileTypeOf(std::string_view extension);
+// A compound file the probe named by a stream that may belong to an embedded object: every
+// compound-file extension names it correctly.
+FileType AnyCompoundFileType(std::string_view extension);
 
 // The type a file named `fileName` (its last component) is listed with: its own extension in
 // lower case when that names the content correctly, else the content's extension.

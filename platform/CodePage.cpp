@@ -140,6 +140,26 @@ std::u16string AnsiHeadToText(std::string_view head, int codePage) {
   return CodePageToText(head, codePage);
 }
 
+std::optional<std::u16string> DeclaredCodePageToText(std::string_view bytes, int codePage) {
+  std::string name;
+  switch (codePage) {
+    case 1200: case 1201: return std::nullopt;  // UTF-16: no 8-bit text is in it
+    case 367: case 20127: name = "ASCII"; break;
+    case 10000: case 32768: name = "MACINTOSH"; break;  // the old spreadsheet formats' Mac number
+    case 32769: name = "CP1252"; break;
+    case 65001: name = "UTF-8"; break;
+    default:
+      if (codePage <= 0 || codePage > 65535) return std::nullopt;
+      name = "CP" + std::to_string(codePage);
+      break;
+  }
+  iconv_t probe = iconv_open("UTF-16LE", name.c_str());
+  if (probe == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  iconv_close(probe);
+  static const std::string replacement("\xFD\xFF", 2);  // U+FFFD in UTF-16LE
+  return Utf16LeText(Convert("UTF-16LE", name.c_str(), bytes, replacement, 1));
+}
+
 std::string TextToCodePage(std::u16string_view text, int codePage) {
   std::string utf16;
   AppendUtf16Le(utf16, text);

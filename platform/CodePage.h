@@ -1,6 +1,7 @@
 #pragma once
 // The system "ANSI" code page, derived from the locale the way Windows derives it from the
 // system locale, and conversions between it and UTF-16 through iconv.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,10 @@ int AnsiCodePage();
 
 // 8-bit text in the given code page to UTF-16. Undecodable bytes become U+FFFD.
 std::u16string CodePageToText(std::string_view bytes, int codePage);
+// 8-bit text a file declares to be in `codePage`, a Windows code page number as files store it
+// (1252, 936, 10000 for Mac Roman ...). Undecodable bytes become U+FFFD. Nothing when this system
+// has no converter for that code page, or it is not an 8-bit one (1200, UTF-16).
+std::optional<std::u16string> DeclaredCodePageToText(std::string_view bytes, int codePage);
 // UTF-16 to the given code page. Characters the code page lacks become '?'.
 std::string TextToCodePage(std::u16string_view text, int codePage);
 

@@ -25,8 +25,48 @@ size_t DecodeUtf8(std::string_view bytes, size_t i, char32_t& cp) {
   return len;
 }
 
+// The length of the ill-formed sequence at bytes[i] (where DecodeUtf8 failed): a lead byte and
+// the continuation bytes that could still have completed it, or the one byte.
+size_t IllFormedLength(std::string_view bytes, size_t i) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  const unsigned char lead = b(i);
+  const size_t len = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 1;
+  for (size_t k = 1; k < len; ++k) {
+    if (i + k >= bytes.size()) return k;
+    unsigned char low = 0x80, high = 0xBF;
+    if (k == 1) {
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;  // no surrogates
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    }
+    if (b(i + k) < low || b(i + k) > high) return k;
+  }
+  return 1;
+}
 
 }  // namespace
+
+std::u16string Utf8ToTextReplacing(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size();) {
+    char32_t cp = 0;
+    const size_t len = DecodeUtf8(bytes, i, cp);
+    if (len == 0) {
+      out += u'\uFFFD';
+      i += IllFormedLength(bytes, i);
+    } else if (cp >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+      i += len;
+    } else {
+      out += static_cast<char16_t>(cp);
+      i += len;
+    }
+  }
+  return out;
+}
 
 size_t WellFormedUtf8Length(std::string_view bytes) {
   size_t i = 0;

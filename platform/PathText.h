@@ -23,6 +23,11 @@ std::string_view WithoutCutUtf8End(std::string_view bytes);
 inline std::u16string PathToText(const std::filesystem::path& path) { return BytesToText(path.native()); }
 inline std::filesystem::path TextToPath(std::u16string_view text) { return std::filesystem::path(TextToBytes(text)); }
 
+// Text that declares itself UTF-8 (after a byte-order mark), as a UTF-8 decoder shows it: each
+// ill-formed sequence (its longest start that could have begun a character, or one byte) becomes
+// one U+FFFD. For text that goes into names, which must not carry undecodable bytes.
+std::u16string Utf8ToTextReplacing(std::string_view utf8);
+
 // Plain UTF-8 <-> UTF-16 for texts that are not paths (invalid input is decoded losslessly too).
 inline std::u16string Utf8ToText(std::string_view utf8) { return BytesToText(utf8); }
 inline std::string TextToUtf8(std::u16string_view text) { return TextToBytes(text); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace brenvik {
 
@@ -85,6 +86,7 @@ void DocumentReader::ResetReader() {
   dateText.clear();
   sheetText.clear();
   contentText.clear();
+  topApplication = CompoundApplication::Unknown;
   wordInfo = WordFileInfo{};
   pieceRanges.clear();
   pieceTextLocations.clear();
@@ -263,9 +265,10 @@ bool DocumentReader::LoadTables(int fd) {
   return true;
 }
 
-DocumentReader::DirectoryEnd DocumentReader::WalkDirectory(int fd, const EntryRule& rule) {
+DocumentReader::DirectoryEnd DocumentReader::WalkDirectory(int fd, const EntryRule& rule, bool everyEntry) {
   bool rootSeen = false;
   uint32_t walked = 0;
+  uint32_t firstIndex = 0;  // id of the current sector's first entry
   uint8_t block[kSectorSize];
   ChainVisits visits = RegularChain();
   for (uint32_t sector = firstDirectorySector; sector < kSectorBound && StepChain(visits, sector);) {
@@ -280,6 +283,10 @@ DocumentReader::DirectoryEnd DocumentReader::WalkDirectory(int fd, const EntryRu
       const uint8_t colour = bytes[67];
       entry.startSector = LoadU32(bytes + 116);
       entry.streamSize = LoadU32(bytes + 120);
+      entry.index = firstIndex + at / kDirectoryEntrySize;
+      entry.leftSibling = LoadU32(bytes + 68);
+      entry.rightSibling = LoadU32(bytes + 72);
+      entry.child = LoadU32(bytes + 76);
       const bool wellFormed = entry.objectType <= 5 && colour <= 1 && entry.nameLength >= 3 &&
                               entry.nameLength <= 64 && LoadU16(bytes + entry.nameLength - 2) == 0;
       if (!wellFormed) return DirectoryEnd::Malformed;
@@ -287,11 +294,14 @@ DocumentReader::DirectoryEnd DocumentReader::WalkDirectory(int fd, const EntryRu
         if (entry.objectType != 5 || !entry.nameIs(u"Root Entry")) return DirectoryEnd::Malformed;
         rootStream = entry.location();
         rootSeen = true;
+        if (everyEntry && rule && rule(entry) == EntryVerdict::Stop) return DirectoryEnd::StoppedByClient;
         continue;
       }
-      if (entry.objectType == 2 && rule && rule(entry) == EntryVerdict::Stop) return DirectoryEnd::StoppedByClient;
+      if ((entry.objectType == 2 || everyEntry) && rule && rule(entry) == EntryVerdict::Stop)
+        return DirectoryEnd::StoppedByClient;
     }
     walked += kSectorSize;
+    firstIndex += kSectorSize / kDirectoryEntrySize;
     if (walked >= kDirectoryWalkBound) break;
     if (!FatEntry(fd, sector, sector)) break;
   }
@@ -366,6 +376,55 @@ int DocumentReader::ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 51
   return probe(file.get(), header.data());
 }
 
+namespace {
+
+// The application a stream's name stands for, by the streams each one keeps its document in.
+CompoundApplication ApplicationOfStream(const DirectoryEntry& entry) {
+  if (entry.nameIs(u"WordDocument")) return CompoundApplication::Word;
+  if (entry.nameIs(u"Workbook") || entry.nameIs(u"Book")) return CompoundApplication::Excel;
+  if (entry.nameIs(u"PowerPoint", false)) return CompoundApplication::PowerPoint;
+  if (entry.nameIs(u"__substg1.0_", false)) return CompoundApplication::Message;  // a property of a message
+  return CompoundApplication::Unknown;
+}
+
+// The links of one directory entry, kept while the probe walks the directory.
+struct TreeNode {
+  bool listed = false;
+  uint8_t objectType = 0;
+  uint32_t left = 0, right = 0;
+  CompoundApplication application = CompoundApplication::Unknown;
+  StreamLocation location;
+};
+
+// What the streams among the root's own children name: a message by any of its property
+// streams, else the first Office main stream in directory order. Each entry is visited at most
+// once, so a tree whose links run in circles still ends.
+CompoundApplication TopApplication(const std::vector<TreeNode>& nodes, uint32_t firstChild, StreamLocation& wordDocument) {
+  constexpr uint32_t kNoEntry = 0xFFFFFFFF;
+  std::vector<bool> visited(nodes.size(), false);
+  std::vector<uint32_t> pending{firstChild};
+  uint32_t firstOffice = kNoEntry;
+  bool message = false;
+  while (!pending.empty()) {
+    const uint32_t id = pending.back();
+    pending.pop_back();
+    if (id == kNoEntry || id >= nodes.size() || visited[id] || !nodes[id].listed) continue;
+    visited[id] = true;
+    const TreeNode& node = nodes[id];
+    pending.push_back(node.left);
+    pending.push_back(node.right);
+    if (node.objectType != 2) continue;
+    if (node.application == CompoundApplication::Message) message = true;
+    else if (node.application != CompoundApplication::Unknown && id < firstOffice) firstOffice = id;
+  }
+  if (message) return CompoundApplication::Message;
+  if (firstOffice == kNoEntry) return CompoundApplication::Unknown;
+  if (nodes[firstOffice].application == CompoundApplication::Word) wordDocument = nodes[firstOffice].location;
+  return nodes[firstOffice].application;
+}
+
+}  // namespace
+
 int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
   ResetReader();
   if (!ReadHeader(fd, knownHeader)) return kProbeInvalidHeader;
@@ -374,20 +433,45 @@ int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
   AssembleFat(fd);
   int result = kProbeUnknown;
   StreamLocation wordDocument;
-  WalkDirectory(fd, [&](const DirectoryEntry& entry) {
-    if (entry.nameIs(u"WordDocument")) {
-      result = kProbeWord;
-      wordDocument = entry.location();
-    } else if (entry.nameIs(u"Workbook") || entry.nameIs(u"Book"))
-      result = kProbeExcel;
-    else if (entry.nameIs(u"PowerPoint", false))
-      result = kProbePowerPoint;
-    return result == kProbeUnknown ? EntryVerdict::Continue : EntryVerdict::Stop;
-  });
-  if (result == kProbeWord) wordInfo.isTemplate = wordTemplateFlag(fd, wordDocument);
+  // The whole directory is walked (its size is bounded) to learn which streams sit at the top.
+  std::vector<TreeNode> nodes;
+  std::optional<uint32_t> firstChild;  // the root's, once the walk has met it
+  WalkDirectory(
+      fd,
+      [&](const DirectoryEntry& entry) {
+        if (!firstChild) {
+          firstChild = entry.child;  // the walk offers the root first
+          return EntryVerdict::Continue;
+        }
+        const CompoundApplication application = entry.objectType == 2 ? ApplicationOfStream(entry)
+                                                                      : CompoundApplication::Unknown;
+        if (entry.index >= nodes.size()) nodes.resize(size_t{entry.index} + 1);
+        nodes[entry.index] = {true, entry.objectType, entry.leftSibling, entry.rightSibling, application, entry.location()};
+        if (result == kProbeUnknown) {
+          switch (application) {
+            case CompoundApplication::Word:
+              result = kProbeWord;
+              wordDocument = entry.location();
+              break;
+            case CompoundApplication::Excel: result = kProbeExcel; break;
+            case CompoundApplication::PowerPoint: result = kProbePowerPoint; break;
+            default: break;
+          }
+        }
+        return EntryVerdict::Continue;
+      },
+      true);
+  if (result != kProbeUnknown && firstChild) topApplication = TopApplication(nodes, *firstChild, wordDocument);
+  const bool wordOnTop = topApplication == CompoundApplication::Word ||
+                        (topApplication == CompoundApplication::Unknown && result == kProbeWord);
+  if (wordOnTop) wordInfo.isTemplate = wordTemplateFlag(fd, wordDocument);
   FreeBuffers();
   // A probe cut short by Stop has not seen the whole directory: it names no application.
-  return stopRequested() ? kProbeUnknown : result;
+  if (stopRequested()) {
+    topApplication = CompoundApplication::Unknown;
+    return kProbeUnknown;
+  }
+  return result;
 }
 
 }  // namespace brenvik

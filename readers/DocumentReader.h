@@ -43,6 +43,12 @@ struct DirectoryEntry {
   uint8_t objectType = 0;          // 2 stream, 5 root
   uint32_t startSector = 0;
   uint32_t streamSize = 0;         // low 32 bits; the high half is ignored
+  uint32_t index = 0;              // place in the directory stream: the id the links below use
+  // Its neighbours in the tree of its storage's children, and a storage's own tree: ids, or
+  // 0xFFFFFFFF for none.
+  uint32_t leftSibling = 0;
+  uint32_t rightSibling = 0;
+  uint32_t child = 0;
 
   // Byte-for-byte compare of the name with `name` (ASCII or UTF-16) over its UTF-16LE bytes,
   // with the terminating zero unit when `withTerminator`. The stored name length is not used.
@@ -92,6 +98,10 @@ class ChainVisits {
   std::vector<bool> seen_;
 };
 
+// What the streams at the top of a compound file (the root's own children, not the streams of
+// objects embedded in it) say wrote it.
+enum class CompoundApplication { Unknown, Word, Excel, PowerPoint, Message };
+
 class DocumentReader {
  public:
   // Results of ProbeCompoundFile.
@@ -139,6 +149,11 @@ class DocumentReader {
   // malformed, kProbeInvalidHeader when the header is not valid. For a Word document it also
   // reads the template flag into wordInfo.isTemplate. Resets the reader first; closes the file and
   // frees the tables before returning.
+  //
+  // The result names the first such stream in directory order, wherever it sits, so a message or
+  // a document that embeds a workbook may be named by its attachment. topApplication says what
+  // the streams at the top of the file name (Unknown when the directory's tree cannot be
+  // followed or names none of them); the template flag is then that top document's.
   int ProbeCompoundFile(UniqueFd file);
   // The same, when the caller has already read the file's first 512 bytes (zero-filled beyond
   // its end) into `header`: the header is not read again.
@@ -183,9 +198,10 @@ class DocumentReader {
   enum class DirectoryEnd { Finished, StoppedByClient, Malformed };
   using EntryRule = std::function<EntryVerdict(const DirectoryEntry&)>;
   // Walks the directory in sector order. The first well-formed entry must be the root (which sets
-  // rootStream); every later well-formed stream entry (type 2) is offered to `rule`. A malformed
-  // entry or a bad root ends the walk with Malformed.
-  DirectoryEnd WalkDirectory(int fd, const EntryRule& rule);
+  // rootStream); every later well-formed stream entry (type 2) is offered to `rule`, and with
+  // `everyEntry` the root and the storages too. A malformed entry or a bad root ends the walk with
+  // Malformed.
+  DirectoryEnd WalkDirectory(int fd, const EntryRule& rule, bool everyEntry = false);
   // Loads the root stream as the mini stream when its size is 1..kMiniStreamBound.
   void LoadMiniStream(int fd);
 
@@ -241,6 +257,7 @@ class DocumentReader {
   std::u16string sheetText;
   std::u16string contentText;
 
+  CompoundApplication topApplication = CompoundApplication::Unknown;  // filled by the probe
   WordFileInfo wordInfo;
   std::vector<PieceRange> pieceRanges;
   std::vector<PieceTextLocation> pieceTextLocations;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -46,7 +47,7 @@ std::u16string CreationDateAt(const char* value) {
 
 std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings& settings) {
   std::u16string names;
-  int64_t newest = -1;
+  std::optional<ZipItemTime> newest;
   {
     ZipArchive archive(path);
     if (!archive.isOpen()) return {};
@@ -57,12 +58,12 @@ std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings&
       if (const size_t slash = name.rfind(u'/'); slash != std::u16string::npos) name.erase(0, slash + 1);
       CleanEntryName(name);
       names += name;
-      if (IsAcceptedEntryTime(item.fileTime)) newest = std::max(newest, item.fileTime);
+      if (IsAcceptedEntryTime(item.time.fileTime) && (!newest || item.time.fileTime > newest->fileTime)) newest = item.time;
       if (names.size() >= static_cast<size_t>(std::max(settings.nameLengthLimit, 0))) break;
     }
   }
   std::u16string result;
-  if (settings.date && newest >= 0) result = TimestampText(newest);
+  if (settings.date && newest) result = ZipTimeText(*newest);
   if (settings.content) result += names;
   return CutToLimit(std::move(result), settings.nameLengthLimit);
 }
@@ -102,9 +103,17 @@ std::u16string NameFromPdf(const std::filesystem::path& path) {
 std::u16string NameFromText(const std::filesystem::path& path, const AppSettings& settings) {
   std::u16string text;
   if (UniqueFd fd = OpenShared(path)) {
-    uint8_t buffer[kTextHeadBytes] = {};
+    // One byte more than a name is read from tells whether the file goes on past them.
+    uint8_t buffer[kTextHeadBytes + 1] = {};
     const int64_t n = ReadAt(fd.get(), buffer, sizeof buffer, 0);
-    const auto head = std::span<const uint8_t>(buffer, static_cast<size_t>(std::max<int64_t>(n, 0)));
+    const bool cut = n > static_cast<int64_t>(kTextHeadBytes);
+    const auto head = std::span<const uint8_t>(buffer, std::min(static_cast<size_t>(std::max<int64_t>(n, 0)), kTextHeadBytes));
+    // The text up to its first NUL, and whether the read limit rather than a NUL or the end of
+    // the file ended it: only then may its last character have been cut short.
+    const auto upToEnd = [cut](std::span<const uint8_t> bytes) {
+      const std::string_view text = UpToNul(AsChars(bytes));
+      return std::pair{text, cut && text.size() == bytes.size()};
+    };
     if (head.size() >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
       // An odd last byte pairs with a zero high byte, as in the zero-filled read buffer: a file
       // cut one byte short still keeps its last character.
@@ -115,11 +124,13 @@ std::u16string NameFromText(const std::filesystem::path& path, const AppSettings
         text += unit;
       }
     } else if (head.size() >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
-      text = Utf8ToText(WithoutCutUtf8End(UpToNul(AsChars(head.subspan(3)))));
-    } else if (head.size() == kTextHeadBytes) {
-      text = AnsiHeadToText(UpToNul(AsChars(head)));  // the file may go on past the bytes read
+      // Bytes that are not UTF-8 show as U+FFFD, and so does a character the text itself ends
+      // in before finishing it; one that the read limit cut is left out.
+      const auto [body, limited] = upToEnd(head.subspan(3));
+      text = Utf8ToTextReplacing(limited ? WithoutCutUtf8End(body) : body);
     } else {
-      text = AnsiToText(UpToNul(AsChars(head)));
+      const auto [body, limited] = upToEnd(head);
+      text = limited ? AnsiHeadToText(body) : AnsiToText(body);
     }
   }
   CleanName(text);

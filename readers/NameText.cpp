@@ -62,14 +62,8 @@ bool IsEntryNameDropped(char16_t c) {
   }
 }
 
-}  // namespace
-
-std::u16string TimestampText(int64_t fileTime) {
-  const int64_t utcSeconds = std::max<int64_t>(fileTime, 0) / kTicksPerSecond - kSecondsFrom1601To1970;
-  // The machine's zone (TZ) decides the offset at that moment, summer time included.
-  const auto unixSeconds = static_cast<std::time_t>(utcSeconds);
-  std::tm local{};
-  const int64_t seconds = localtime_r(&unixSeconds, &local) != nullptr ? utcSeconds + local.tm_gmtoff : utcSeconds;
+// "YYYY-MM-DD hh-mm-ss" of a count of seconds since 1970-01-01 00:00 on the clock shown.
+std::u16string ClockText(int64_t seconds) {
   const int64_t days = seconds >= 0 ? seconds / kSecondsPerDay : (seconds - kSecondsPerDay + 1) / kSecondsPerDay;
   const int64_t timeOfDay = seconds - days * kSecondsPerDay;
   const CivilDate date = DateFromDays(days);
@@ -78,6 +72,20 @@ std::u16string TimestampText(int64_t fileTime) {
                 date.day, static_cast<int>(timeOfDay / 3600), static_cast<int>(timeOfDay / 60 % 60),
                 static_cast<int>(timeOfDay % 60));
   return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+}  // namespace
+
+std::u16string TimestampText(int64_t fileTime) {
+  const int64_t utcSeconds = std::max<int64_t>(fileTime, 0) / kTicksPerSecond - kSecondsFrom1601To1970;
+  // The machine's zone (TZ) decides the offset at that moment, summer time included.
+  const auto unixSeconds = static_cast<std::time_t>(utcSeconds);
+  std::tm local{};
+  return ClockText(localtime_r(&unixSeconds, &local) != nullptr ? utcSeconds + local.tm_gmtoff : utcSeconds);
+}
+
+std::u16string WallClockText(int64_t fileTime) {
+  return ClockText(std::max<int64_t>(fileTime, 0) / kTicksPerSecond - kSecondsFrom1601To1970);
 }
 
 void Keep8BitRunBytes(std::span<const uint8_t> bytes, std::string& kept) {
@@ -91,6 +99,25 @@ std::u16string Decode8BitRun(std::span<const uint8_t> bytes) {
   Keep8BitRunBytes(bytes, kept);
   if (kept.empty()) return {};
   return AnsiToText(kept);
+}
+
+std::u16string Decode8BitRun(std::span<const uint8_t> bytes, int declaredCodePage) {
+  std::string kept;
+  kept.reserve(bytes.size());
+  Keep8BitRunBytes(bytes, kept);
+  if (kept.empty()) return {};
+  if (declaredCodePage != 0) {
+    if (std::optional<std::u16string> text = DeclaredCodePageToText(kept, declaredCodePage)) return std::move(*text);
+  }
+  return AnsiToText(kept);
+}
+
+std::u16string DecodeLatin1Run(std::span<const uint8_t> bytes) {
+  std::u16string text;
+  text.reserve(bytes.size());
+  for (uint8_t b : bytes)
+    if (b >= 0x20 && b != 0x7F) text += static_cast<char16_t>(b);
+  return text;
 }
 
 std::u16string Decode16BitRun(std::span<const uint8_t> bytes) {

@@ -7,6 +7,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
+#include "platform/PathText.h"
 #include "readers/DocumentReader.h"
 #include "readers/NameText.h"
 
@@ -30,6 +31,7 @@ constexpr std::u16string_view kSummaryName = u"\u0005SummaryInformation";
 
 constexpr uint16_t kBoundSheetRecord = 0x0085;
 constexpr uint16_t kSstRecord = 0x00FC;
+constexpr uint16_t kCodePageRecord = 0x0042;
 
 // Random access to the first `size` bytes of a stream, read from the file only where asked, so a
 // large document is never read further than its text is needed. Reads give what a whole-stream
@@ -198,6 +200,33 @@ void ReadSummaryDate(DocumentReader& reader, int fd) {
   }
 }
 
+// Whether an 8-bit piece of `bytes` bytes at `offset` is UTF-8: all of its kept bytes (those the
+// 8-bit run decoder keeps) are well-formed UTF-8, a last character the piece ends in before
+// finishing it included. A piece longer than the work left is judged on what could be read.
+bool PieceIsUtf8(StreamView& stream, uint64_t offset, uint64_t bytes, uint64_t workBound, const DocumentReader& reader) {
+  constexpr uint64_t kChunk = 4096;
+  std::vector<uint8_t> chunk;
+  std::string kept;  // a character that runs on into the next chunk, then that chunk's kept bytes
+  uint64_t done = 0;
+  while (done < bytes && stream.work() < workBound && !reader.stopRequested()) {
+    if (stream.ZeroFrom(offset + done)) return kept.empty();  // only zeros follow: the text ends here
+    chunk.resize(static_cast<size_t>(std::min(kChunk, bytes - done)));
+    stream.Read(offset + done, chunk);
+    done += chunk.size();
+    Keep8BitRunBytes(chunk, kept);
+    const size_t whole = WellFormedUtf8Length(kept);
+    if (whole == kept.size()) {
+      kept.clear();
+    } else if (WithoutCutUtf8End(kept).size() == whole && done < bytes) {
+      kept.erase(0, whole);  // a character the chunk's end cut: the next chunk finishes it
+    } else {
+      return false;
+    }
+  }
+  // Cut short by the work bound, a last character may be unfinished only because of that.
+  return kept.empty() || done < bytes;
+}
+
 // Decodes a piece of stored text into `into`, cleaned, reading only until `into` holds
 // `wanted` characters, the piece ends or the stream has done `workBound` work.
 void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide, std::u16string& into, size_t wanted,
@@ -205,8 +234,18 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
   constexpr uint64_t kChunk = 4096;
   std::vector<uint8_t> chunk;
   std::string pending;  // 8-bit bytes kept but not yet decoded
-  const auto decodePending = [&](size_t count) {
-    std::u16string text = AnsiToText(std::string_view(pending.data(), count));
+  // An 8-bit piece is UTF-8 or code-page text as a whole: decided once, at the first part that is
+  // not plain ASCII (which reads alike either way), so no name comes out half in each.
+  std::optional<bool> utf8;
+  const auto decodePending = [&](size_t count, bool cutByLimit) {
+    const std::string_view part(pending.data(), count);
+    std::u16string text;
+    if (IsAscii(part)) {
+      text.assign(part.begin(), part.end());
+    } else {
+      if (!utf8) utf8 = PieceIsUtf8(stream, offset, bytes, workBound, reader);
+      text = *utf8 ? Utf8ToText(cutByLimit ? WithoutCutUtf8End(part) : part) : CodePageToText(part, AnsiCodePage());
+    }
     CleanName(text);
     into += text;
     pending.erase(0, count);
@@ -227,10 +266,11 @@ void GatherPiece(StreamView& stream, uint64_t offset, uint64_t bytes, bool wide,
     // Decode up to the last byte below 0x40: such a byte is a whole character in every ANSI code
     // page (never the second byte of a double-byte one), so the split changes nothing.
     const size_t split = pending.find_last_of(std::string_view(" !\"#$%&'()*+,-./0123456789:;<=>?"));
-    if (done >= bytes) decodePending(pending.size());
-    else if (split != std::string::npos) decodePending(split + 1);
+    if (done >= bytes) decodePending(pending.size(), false);
+    else if (split != std::string::npos) decodePending(split + 1, false);
   }
-  if (!pending.empty()) decodePending(pending.size());
+  // What is left was cut where the gathering stopped, not where the piece ends.
+  if (!pending.empty()) decodePending(pending.size(), done < bytes);
 }
 
 // The piece table of the CLX at `position` in the table stream `t`.
@@ -357,7 +397,9 @@ std::u16string SharedStrings(std::span<const uint8_t> body, int64_t limit) {
       const uint64_t start = at + h.textOffset;
       if (start >= size) break;
       const auto bytes = body.subspan(start, std::min(h.textSize, size - start));
-      std::u16string piece = h.wide ? Decode16BitRun(bytes) : Decode8BitRun(bytes);
+      // A string without its high bytes holds the low bytes of its UTF-16 units, whatever the
+      // code page of the workbook or of this machine.
+      std::u16string piece = h.wide ? Decode16BitRun(bytes) : DecodeLatin1Run(bytes);
       CleanName(piece);
       text += piece;
       if (static_cast<int64_t>(text.size()) >= limit) break;
@@ -367,16 +409,20 @@ std::u16string SharedStrings(std::span<const uint8_t> body, int64_t limit) {
   return text;
 }
 
-std::u16string SheetName(std::span<const uint8_t> body) {
+// A sheet name: a BIFF8 string (a flags byte of 0 or 1, then its low bytes or its UTF-16 units),
+// or else the byte string of the older formats, in the workbook's declared code page.
+std::u16string SheetName(std::span<const uint8_t> body, int declaredCodePage) {
   if (body.size() <= 7) return {};
   const uint8_t characters = body[6];
   const uint8_t flags = body[7];
-  const bool wide = flags < 2 && (flags & 1);
-  const size_t header = flags < 2 ? 2 : 1;
+  const bool unicode = flags < 2;
+  const bool wide = unicode && (flags & 1);
+  const size_t header = unicode ? 2 : 1;
   if (characters == 0 || 6 + header >= body.size()) return {};
   const size_t count = std::min<size_t>(body.size() - 6 - header, wide ? 2u * characters : characters);
   const auto bytes = body.subspan(6 + header, count);
-  return wide ? Decode16BitRun(bytes) : Decode8BitRun(bytes);
+  if (wide) return Decode16BitRun(bytes);
+  return unicode ? DecodeLatin1Run(bytes) : Decode8BitRun(bytes, declaredCodePage);
 }
 
 void ReadExcelText(DocumentReader& reader, int fd) {
@@ -385,17 +431,19 @@ void ReadExcelText(DocumentReader& reader, int fd) {
   const uint64_t r = workbook.size();
   const int64_t limit = reader.settings.nameLengthLimit;
   std::vector<uint8_t> body;
+  int declaredCodePage = 0;  // none until a CODEPAGE record names one
   for (uint64_t at = 0; at + 4 < r && !reader.stopRequested() && !workbook.ZeroFrom(at);) {
     uint8_t head[4];
     workbook.Read(at, head);
     const uint16_t type = LoadU16(head);
     const uint16_t length = LoadU16(head + 2);
+    if (type == kCodePageRecord && length >= 2 && at + 6 <= r) declaredCodePage = workbook.U16(at + 4);
     // Records cut by the end of the stream are skipped; CONTINUE records are never followed.
     if ((type == kBoundSheetRecord || type == kSstRecord) && at + 4 + length <= r) {
       body.resize(length);
       workbook.Read(at + 4, body);
       if (type == kBoundSheetRecord) {
-        std::u16string name = SheetName(body);
+        std::u16string name = SheetName(body, declaredCodePage);
         CleanName(name);
         reader.sheetText += name;
       } else {

@@ -193,7 +193,7 @@ void DocumentReader::ReadDocx(const std::filesystem::path& path) {
       if (!Matches(item, kDocumentPart)) continue;
       extracted = parts.Extract(archive, kDocumentPart);
       ++work.partsExtracted;
-      if (IsAcceptedEntryTime(item.fileTime)) dateText = TimestampText(item.fileTime);
+      if (IsAcceptedEntryTime(item.time.fileTime)) dateText = ZipTimeText(item.time);
       break;
     }
   }
@@ -213,7 +213,7 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
   const std::array<const Part*, 3> parts{&kWorkbookPart, &kSharedStringsPart, &kSheet1Part};
   std::array<bool, 3> seen{}, extracted{};
   std::array<std::optional<ZipItemPosition>, 3> chosen;
-  std::array<int64_t, 3> times{-1, -1, -1};
+  std::array<std::optional<ZipItemTime>, 3> times;
   {
     ZipArchive archive(path);
     if (!archive.isOpen()) return;
@@ -227,7 +227,7 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
         if (!Matches(item, *parts[slot])) continue;
         seen[slot] = true;
         if (ZipItemPosition place; archive.Remember(place)) chosen[slot] = place;
-        if (IsAcceptedEntryTime(item.fileTime)) times[slot] = item.fileTime;
+        if (IsAcceptedEntryTime(item.time.fileTime)) times[slot] = item.time;
         break;
       }
       if (std::all_of(seen.begin(), seen.end(), [](bool s) { return s; })) break;
@@ -238,8 +238,10 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
       ++work.partsExtracted;
     }
   }
-  const int64_t newest = *std::max_element(times.begin(), times.end());
-  if (newest >= 0) dateText = TimestampText(newest);
+  std::optional<ZipItemTime> newest;
+  for (const std::optional<ZipItemTime>& time : times)
+    if (time && (!newest || time->fileTime > newest->fileTime)) newest = time;
+  if (newest) dateText = ZipTimeText(*newest);
 
   pugi::xml_document document;
   pugi::xml_node root;

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/ByteOrder.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
+#include "readers/NameText.h"
 
 namespace brenvik {
 namespace {
@@ -115,17 +118,17 @@ ZPOS64_T TellStream(voidpf, voidpf opaque) { return static_cast<ZPOS64_T>(static
 
 long SeekStream(voidpf, voidpf opaque, ZPOS64_T offset, int origin) {
   auto* stream = static_cast<ArchiveStream*>(opaque);
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR) {
+    // The zip reader steps back over an extra field it has read by a negative offset, passed
+    // in this unsigned type.
+    const auto step = static_cast<int64_t>(offset);
+    if (step < -stream->position || (step > 0 && step > INT64_MAX - stream->position)) return -1;
+    stream->position += step;
+    return 0;
+  }
   int64_t base = 0;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
-    case ZLIB_FILEFUNC_SEEK_CUR: {
-      // The zip reader steps back (over an extra field it has read) by an offset that wrapped
-      // around below zero, as a stdio stream takes it.
-      const auto step = static_cast<int64_t>(offset);
-      if (step < -stream->position || step > INT64_MAX - stream->position) return -1;
-      stream->position += step;
-      return 0;
-    }
     case ZLIB_FILEFUNC_SEEK_END: base = stream->length; break;
     default: return -1;
   }
@@ -141,20 +144,85 @@ int CloseStream(voidpf, voidpf opaque) {
 
 int StreamError(voidpf, voidpf opaque) { return static_cast<ArchiveStream*>(opaque)->failed ? 1 : 0; }
 
-// Zip entry times are local wall-clock times of the machine that wrote the archive; they are
-// turned into UTC with this machine's time zone, as the desktop's own zip handling does.
-int64_t FileTimeFromLocal(const tm_unz& date) {
-  std::tm local{};
-  local.tm_sec = static_cast<int>(date.tm_sec);
-  local.tm_min = static_cast<int>(date.tm_min);
-  local.tm_hour = static_cast<int>(date.tm_hour);
-  local.tm_mday = static_cast<int>(date.tm_mday);
-  local.tm_mon = static_cast<int>(date.tm_mon);
-  local.tm_year = static_cast<int>(date.tm_year) - 1900;
-  local.tm_isdst = -1;
-  const std::time_t seconds = std::mktime(&local);
+constexpr int64_t kTicksPerSecond = 10'000'000;
+constexpr uint16_t kNtfsExtra = 0x000A;
+constexpr uint16_t kExtendedTimestampExtra = 0x5455;
+constexpr uint16_t kNtfsTimesTag = 0x0001;
+
+// A DOS date and time as minizip splits them out, in C's calendar fields (a damaged one may hold
+// fields out of range, which the conversions carry over as C does).
+std::tm CalendarFields(const tm_unz& date) {
+  std::tm fields{};
+  fields.tm_sec = static_cast<int>(date.tm_sec);
+  fields.tm_min = static_cast<int>(date.tm_min);
+  fields.tm_hour = static_cast<int>(date.tm_hour);
+  fields.tm_mday = static_cast<int>(date.tm_mday);
+  fields.tm_mon = static_cast<int>(date.tm_mon);
+  fields.tm_year = static_cast<int>(date.tm_year) - 1900;
+  return fields;
+}
+
+// The stored reading, counted as a UTC file time: never passed through this machine's zone, so a
+// reading that falls into its spring-forward gap stays the hour it says.
+int64_t WallClockOf(const tm_unz& date) {
+  std::tm fields = CalendarFields(date);
+  const std::time_t seconds = ::timegm(&fields);
+  if (seconds == static_cast<std::time_t>(-1)) return -1;
+  return (static_cast<int64_t>(seconds) + kSecondsFrom1601To1970) * kTicksPerSecond;
+}
+
+// The moment a reading stands for on this machine, as the desktop's own zip handling takes it.
+int64_t MomentOfLocal(const tm_unz& date) {
+  std::tm fields = CalendarFields(date);
+  fields.tm_isdst = -1;
+  const std::time_t seconds = std::mktime(&fields);
   if (seconds == static_cast<std::time_t>(-1)) return 0;
-  return (static_cast<int64_t>(seconds) + kSecondsFrom1601To1970) * 10'000'000;
+  return (static_cast<int64_t>(seconds) + kSecondsFrom1601To1970) * kTicksPerSecond;
+}
+
+// The true moment an item's extra field gives, as a UTC file time: the NTFS block's modification
+// time, else the extended timestamp's. Every block length is checked against the bytes there are;
+// a block that claims more ends the walk.
+std::optional<int64_t> MomentFromExtraField(std::string_view field) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(field.data());
+  std::optional<int64_t> extended;
+  for (size_t at = 0; field.size() - at >= 4;) {
+    const uint16_t id = LoadU16(bytes + at);
+    const size_t size = LoadU16(bytes + at + 2);
+    const size_t body = at + 4;
+    if (size > field.size() - body) break;
+    if (id == kNtfsExtra && size >= 4) {
+      // Four reserved bytes, then tagged attributes; tag 1 holds the modification, access and
+      // creation times.
+      for (size_t tag = body + 4; body + size - tag >= 4;) {
+        const uint16_t kind = LoadU16(bytes + tag);
+        const size_t length = LoadU16(bytes + tag + 2);
+        if (length > body + size - tag - 4) break;
+        const uint64_t modified = length >= 8 ? LoadU64(bytes + tag + 4) : 0;
+        if (kind == kNtfsTimesTag && modified != 0 && modified <= uint64_t{INT64_MAX}) return static_cast<int64_t>(modified);
+        tag += 4 + length;
+      }
+    } else if (id == kExtendedTimestampExtra && size >= 5 && (bytes[body] & 0x01) != 0) {
+      // Seconds since 1970 in 32 bits; read unsigned, which reaches to 2106.
+      extended = (int64_t{LoadU32(bytes + body + 1)} + kSecondsFrom1601To1970) * kTicksPerSecond;
+    }
+    at = body + size;
+  }
+  return extended;
+}
+
+// The current item's time: the extra field's moment where it has one, else its DOS reading.
+ZipItemTime CurrentTime(void* handle, const unz_file_info64& info) {
+  if (info.size_file_extra > 0) {
+    std::string field(std::min<uLong>(info.size_file_extra, 0xFFFF), '\0');
+    if (unzGetCurrentFileInfo64(static_cast<unzFile>(handle), nullptr, nullptr, 0, field.data(),
+                                static_cast<uLong>(field.size()), nullptr, 0) == UNZ_OK) {
+      if (const std::optional<int64_t> moment = MomentFromExtraField(field)) return {*moment, -1};
+    }
+  }
+  const int64_t wallClock = WallClockOf(info.tmu_date);
+  const int64_t moment = MomentOfLocal(info.tmu_date);
+  return {moment, moment != 0 ? wallClock : -1};
 }
 
 // The current item's directory record and its stored name bytes.
@@ -171,6 +239,10 @@ bool CurrentInfo(void* handle, unz_file_info64& info, std::string& rawName) {
 bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 }  // namespace
+
+std::u16string ZipTimeText(const ZipItemTime& time) {
+  return time.wallClock >= 0 ? WallClockText(time.wallClock) : TimestampText(time.fileTime);
+}
 
 std::u16string SafeEntryName(std::u16string_view name) {
   if (name.size() >= 2 && name[1] == u':' &&
@@ -235,7 +307,7 @@ bool ZipArchive::Current(ZipItem& item) {
   unz_file_info64 info{};
   if (!CurrentInfo(handle_, info, item.rawName)) return false;
   item.name = SafeEntryName(Utf8ToText(item.rawName));
-  item.fileTime = FileTimeFromLocal(info.tmu_date);
+  item.time = CurrentTime(handle_, info);
   return true;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // A thin layer over the zip reader: walks the items of an archive, gives each item's name (raw and
-// made safe), its time as a UTC file time, and extracts an item to a fixed place below a folder.
+// made safe) and its modification time, and extracts an item to a fixed place below a folder.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -24,10 +24,24 @@ struct ZipItemPosition {
   uint64_t index = 0;
 };
 
+// When an item was last changed. Its DOS date and time are a wall-clock reading in the zone of
+// whoever wrote the archive, so they are shown as stored; an extended-timestamp (0x5455) or NTFS
+// (0x000A) extra field gives the true moment, shown in this machine's zone.
+struct ZipItemTime {
+  // The moment as a UTC file time, for ordering and the accepted range (a DOS time is taken as a
+  // reading in this machine's zone); 0 when invalid.
+  int64_t fileTime = 0;
+  // A DOS time: the stored reading, counted as if it were a UTC file time; -1 for a true moment.
+  int64_t wallClock = -1;
+};
+
+// The time as it goes into names ("YYYY-MM-DD hh-mm-ss").
+std::u16string ZipTimeText(const ZipItemTime& time);
+
 struct ZipItem {
   std::string rawName;   // the stored name bytes, at most 1020 of them
   std::u16string name;   // decoded from UTF-8, then made safe by SafeEntryName
-  int64_t fileTime = 0;  // the stored (local) modification time as a UTC file time; 0 when invalid
+  ZipItemTime time;      // the modification time
 };
 
 // The stored name with any drive letter, leading separators and everything up to the last ".."

@@ -199,7 +199,7 @@ TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
 }
 
 // Real files under fitting names of a variant of their type keep them; a wrong name is corrected
-// to the variant the content names.
+// to the variant the content names, a Word document named as a workbook too.
 TEST(BrenvikCli, ExtensionKeepsNamesOfAVariantOfTheType) {
   TempDir dir;
   const fs::path data = BRENVIK_TEST_DATA "/variants";
@@ -207,32 +207,47 @@ TEST(BrenvikCli, ExtensionKeepsNamesOfAVariantOfTheType) {
   fs::create_directories(root);
   for (const char* name : {"tool.jar", "sales.odt", "budget.xlsm", "book.epub"}) fs::copy_file(data / name, root / name);
   fs::copy_file(data / "sales.docm", root / "f0001.bin");
+  fs::copy_file(data / "sales.dot", root / "f0002.xls");
   const CliRun run = Cli({"extension", root, "--cache-mode", "list", "--rename"});
   EXPECT_EQ(run.status, 0) << run.err;
   for (const char* name : {"tool.jar", "sales.odt", "budget.xlsm", "book.epub"})
     EXPECT_EQ(ReadFile(root / name), ReadFile(data / name)) << name;
   EXPECT_EQ(ReadFile(root / "f0001.docm"), ReadFile(data / "sales.docm"));
+  EXPECT_EQ(ReadFile(root / "f0002.dot"), ReadFile(data / "sales.dot"));
   EXPECT_NE(run.out.find("\tjar\t" + (root / "tool.jar").string() + "\n"), std::string::npos) << run.out;
 }
 
 // Text in UTF-8 without a byte-order mark names its file as the text reads in every locale, and a
 // Word document's name keeps every character and takes the date in the machine's time zone: saved
-// at 21:10:05 UTC on 12 July 2019, it is 13 July at UTC+8 and still 12 July in Berlin.
+// at 21:10:05 UTC on 12 July 2019, it is 13 July at UTC+8 and still 12 July in Berlin. A
+// workbook's accented text reads the same in every locale. An archive whose entry carries only its
+// DOS time, 02:30 on the night Berlin skips that hour, is named 02-30 everywhere; one whose entry
+// also carries the true moment (02:30 UTC) is named by that moment in the local zone.
 TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
   const fs::path data = BRENVIK_TEST_DATA;
   const std::pair<const char*, const char*> texts[] = {
       {"cs.txt", "Zprávaočinnostizarok2019Příloharozpočet#"},
       {"zh.txt", "年度销售报告二〇一九年度第三季度#"},
       {"ja.txt", "年次報告書営業部売上の概要#"}};
-  const std::pair<const char*, const char*> zones[] = {{"TZ=CST-8", "2019-07-13 05-10-05"},
-                                                       {"TZ=Europe/Berlin", "2019-07-12 23-10-05"}};
+  struct Zone {
+    const char* tz;
+    const char* date;
+    const char* workbookDate;
+    const char* extendedZipDate;
+  };
+  const Zone zones[] = {{"TZ=CST-8", "2019-07-13 05-10-05", "2012-03-05 14-07-09", "2021-03-28 10-30-00"},
+                        {"TZ=Europe/Berlin", "2019-07-12 23-10-05", "2012-03-05 07-07-09", "2021-03-28 04-30-00"}};
   for (const char* locale : {"C.UTF-8", "en_US.UTF-8", "zh_CN.UTF-8"}) {
-    for (const auto& [zone, date] : zones) {
+    for (const auto& [zone, date, workbookDate, extendedZipDate] : zones) {
       SCOPED_TRACE(std::string(locale) + " " + zone);
       TempDir dir;
       for (const auto& [name, expected] : texts) fs::copy_file(data / "text" / name, dir / name);
       fs::copy_file(data / "rename/sales.doc", dir / "00042.doc");
-      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc", "--cache-mode", "list", "--rename"},
+      fs::copy_file(data / "rename/kiadasok.xls", dir / "00043.xls");
+      fs::copy_file(data / "readers/wallclock.zip", dir / "00044.zip");
+      fs::copy_file(data / "readers/extended.zip", dir / "00045.zip");
+      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc,xls,zip", "--sheet", "yes", "--cache-mode",
+                              "list", "--rename"},
                              {std::string("LC_ALL=") + locale, zone});
       EXPECT_EQ(run.status, 0) << run.err;
       std::vector<std::string> names;
@@ -244,6 +259,10 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
       };
       for (const auto& [name, expected] : texts) EXPECT_TRUE(named(expected, ".txt")) << name << " " << ::testing::PrintToString(names);
       EXPECT_TRUE(named(std::string(date) + "年度销售报告二〇一九年度#", ".doc")) << ::testing::PrintToString(names);
+      EXPECT_TRUE(named(std::string(workbookDate) + "KiadásokHavikiadásokÉlelmiszer#", ".xls"))
+          << ::testing::PrintToString(names);
+      EXPECT_TRUE(named("2021-03-28 02-30-00Bericht.txt#", ".zip")) << ::testing::PrintToString(names);
+      EXPECT_TRUE(named(std::string(extendedZipDate) + "Bericht.txt#", ".zip")) << ::testing::PrintToString(names);
     }
   }
 }

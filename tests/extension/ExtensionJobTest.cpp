@@ -219,6 +219,11 @@ TEST_F(ExtensionJobTest, FittingNamesStayAndWrongOnesGetTheVariantTheContentName
   // Office refuses a package whose extension does not match its main part: these get corrected.
   fs::copy_file(data / "variants/budget.xlsm", root / "fitting/macros.xlsx");
   fs::copy_file(data / "variants/sales.dotx", root / "fitting/template.docx");
+  // A carving tool's guess from another application: Excel would be handed a Word file.
+  const std::pair<const char*, const char*> misnamed[] = {
+      {"extension/report.doc", "report.xls"}, {"extension/table.xls", "table.doc"},
+      {"extension/slides.ppt", "slides.xls"}, {"variants/sales.dot", "template.xlt"}};
+  for (const auto& [file, name] : misnamed) fs::copy_file(data / file, root / "fitting" / name);
 
   check(false);
   std::map<fs::path, std::u16string> listed;
@@ -234,6 +239,10 @@ TEST_F(ExtensionJobTest, FittingNamesStayAndWrongOnesGetTheVariantTheContentName
   }
   EXPECT_EQ(listed[root / "fitting/macros.xlsx"], u"xlsm");
   EXPECT_EQ(listed[root / "fitting/template.docx"], u"dotx");
+  EXPECT_EQ(listed[root / "fitting/report.xls"], u"doc");
+  EXPECT_EQ(listed[root / "fitting/table.doc"], u"xls");
+  EXPECT_EQ(listed[root / "fitting/slides.xls"], u"ppt");
+  EXPECT_EQ(listed[root / "fitting/template.xlt"], u"dot");
 
   listRename(root, FolderIdentity(root), rows);
   for (const auto& [file, variant] : files) {
@@ -243,10 +252,12 @@ TEST_F(ExtensionJobTest, FittingNamesStayAndWrongOnesGetTheVariantTheContentName
   }
   EXPECT_TRUE(fs::exists(root / "fitting/macros.xlsm"));
   EXPECT_TRUE(fs::exists(root / "fitting/template.dotx"));
+  for (const char* name : {"report.doc", "table.xls", "slides.ppt", "template.dot"})
+    EXPECT_TRUE(fs::exists(root / "fitting" / name)) << name;
   const auto filesIn = [](const fs::path& folder) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
   };
-  EXPECT_EQ(filesIn(root / "fitting"), std::size(files) + 2);
+  EXPECT_EQ(filesIn(root / "fitting"), std::size(files) + 2 + std::size(misnamed));
   EXPECT_EQ(filesIn(root / "bin"), std::size(files));
 }
 

@@ -121,6 +121,54 @@ TEST_F(FileTypeIdentifierTest, CompoundFilesByTheirStreams) {
   EXPECT_EQ(identify(v4), "");
 }
 
+// Links directory entry `index` of a built compound file into its storage's tree.
+void Link(std::string& file, const CompoundFileBuilder& built, uint32_t index, uint32_t left, uint32_t right,
+          uint32_t child = testing::kFreeSector) {
+  const size_t at = testing::EntryOffset(built.firstDirectorySector, index);
+  testing::PutU32(file, at + 68, left);
+  testing::PutU32(file, at + 72, right);
+  testing::PutU32(file, at + 76, child);
+}
+
+// The probe names the first Office stream in directory order, which may be an embedded object's;
+// the streams at the top of the file say what it is, and only that application's names fit it.
+TEST_F(FileTypeIdentifierTest, CompoundFilesAreWhatTheirTopStreamsName) {
+  constexpr uint32_t kNone = testing::kFreeSector;
+  const auto typeOf = [&](const std::string& bytes, std::u16string_view name) {
+    WriteFile(dir_ / "sample", bytes);
+    const FileType type = IdentifyFileType(dir_ / "sample", reader_);
+    return std::string(type.extension) + "/" + std::string(ListedType(type, name));
+  };
+
+  // A message with a Word document attached: the attachment's stream comes first.
+  CompoundFileBuilder message;
+  message.add(u"__attach_version1.0_#00000000", "", 1).add(u"WordDocument", "w").add(u"__substg1.0_0037001F", "s");
+  std::string bytes = message.build();
+  Link(bytes, message, 0, kNone, kNone, 1);
+  Link(bytes, message, 1, kNone, 3, 2);
+  EXPECT_EQ(typeOf(bytes, u"mail.doc"), "msg/msg");
+  EXPECT_EQ(typeOf(bytes, u"mail.oft"), "msg/oft");
+
+  // A Word document whose embedded workbook is listed before its own text stream.
+  CompoundFileBuilder document;
+  document.add(u"ObjectPool", "", 1).add(u"Workbook", "b").add(u"WordDocument", "w");
+  bytes = document.build();
+  Link(bytes, document, 0, kNone, kNone, 3);
+  Link(bytes, document, 3, 1, kNone);
+  Link(bytes, document, 1, kNone, kNone, 2);
+  EXPECT_EQ(typeOf(bytes, u"letter.xls"), "doc/doc");
+  EXPECT_EQ(typeOf(bytes, u"letter.dot"), "doc/dot");
+  // Links that run in a circle end the walk of the tree; the answer stays the same.
+  Link(bytes, document, 1, 3, kNone, 2);
+  EXPECT_EQ(typeOf(bytes, u"letter.xls"), "doc/doc");
+
+  // A tree that cannot be followed tells nothing: every compound-file name is kept, as the
+  // probe's stream may be embedded in a publication or a drawing.
+  bytes = CompoundFileBuilder().add(u"Contents", "c").add(u"Workbook", "b").build();
+  EXPECT_EQ(typeOf(bytes, u"flyer.pub"), "xls/pub");
+  EXPECT_EQ(typeOf(bytes, u"flyer.bin"), "xls/xls");
+}
+
 TEST_F(FileTypeIdentifierTest, ZipPackagesByTheirMainPart) {
   const std::string types = "<Types/>";
   EXPECT_EQ(identify(ZipOf({{"[Content_Types].xml", types}, {"word/document.xml", "<w/>"}})), "docx");

@@ -108,6 +108,7 @@ struct ZipEntry {
   std::string name;  // raw name bytes
   std::string data;
   int year, month = 3, day = 5, hour = 6, minute = 7, second = 10;  // local time, even seconds
+  std::string extraField = {};  // the central directory's extra field
 };
 
 inline bool WriteZip(const std::filesystem::path& path, const std::vector<ZipEntry>& entries) {
@@ -121,7 +122,8 @@ inline bool WriteZip(const std::filesystem::path& path, const std::vector<ZipEnt
     info.tmz_date.tm_hour = static_cast<uInt>(e.hour);
     info.tmz_date.tm_min = static_cast<uInt>(e.minute);
     info.tmz_date.tm_sec = static_cast<uInt>(e.second);
-    if (zipOpenNewFileInZip(zip, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+    if (zipOpenNewFileInZip(zip, e.name.c_str(), &info, nullptr, 0, e.extraField.data(),
+                            static_cast<uInt>(e.extraField.size()), nullptr, Z_DEFLATED,
                             Z_DEFAULT_COMPRESSION) != ZIP_OK)
       return false;
     if (!e.data.empty()) zipWriteInFileInZip(zip, e.data.data(), static_cast<unsigned>(e.data.size()));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <ctime>
 
@@ -45,6 +46,39 @@ TEST_F(NameFromZipTest, TheStoredLocalTimeNamesTheArchiveInAnyZone) {
   for (const char* other : {testing::kUtcPlus8, "America/New_York"}) {
     const testing::ScopedTimeZone scoped(other);
     EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, false)), u"2012-03-05 06-07-10") << other;
+  }
+}
+
+// A DOS time is a wall-clock reading and names the archive as it reads, even one in the hour a
+// spring-forward skips; an extra field's true moment is shown in this machine's zone. Extra
+// fields whose lengths claim more than there is are passed over.
+TEST_F(NameFromZipTest, DosTimesShowAsStoredAndExtraFieldMomentsInThisZone) {
+  const std::filesystem::path data = BRENVIK_TEST_DATA;
+  const auto le = [](uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
+    return out;
+  };
+  const auto block = [&](uint16_t id, const std::string& body) { return le(id, 2) + le(body.size(), 2) + body; };
+  // Reserved bytes, then tag 1: modification, access and creation time, 2012-03-05 06:07:09 UTC.
+  const std::string ntfs = le(0, 4) + le(1, 2) + le(24, 2) + le(0x01CCFA9632BA2480, 8) + std::string(16, '\0');
+  ZipEntry withNtfs("n.txt", "x");
+  withNtfs.extraField = block(0x7875, le(0x0401, 2) + le(0, 4) + le(4, 1) + le(0, 4)) + block(0x000A, ntfs);
+  ASSERT_TRUE(WriteZip(dir / "ntfs.zip", {withNtfs}));
+  // An extended timestamp without its modification time, and an NTFS block claiming 255 bytes.
+  ZipEntry overlong("o.txt", "x");
+  overlong.extraField = block(0x5455, "\x02" + le(1'300'000'000, 4)) + le(0x000A, 2) + le(255, 2) + ntfs.substr(0, 16);
+  ASSERT_TRUE(WriteZip(dir / "overlong.zip", {overlong}));
+
+  const std::pair<const char*, std::array<const char16_t*, 4>> zones[] = {
+      {"Europe/Berlin", {u"2021-03-28 02-30-00", u"2021-03-28 04-30-00", u"2012-03-05 07-07-09", u"2012-03-05 06-07-10"}},
+      {testing::kUtcPlus8, {u"2021-03-28 02-30-00", u"2021-03-28 10-30-00", u"2012-03-05 14-07-09", u"2012-03-05 06-07-10"}}};
+  for (const auto& [zone, expected] : zones) {
+    const testing::ScopedTimeZone scoped(zone);
+    EXPECT_EQ(NameFromZip(data / "wallclock.zip", Settings(true, false)), expected[0]) << zone;
+    EXPECT_EQ(NameFromZip(data / "extended.zip", Settings(true, false)), expected[1]) << zone;
+    EXPECT_EQ(NameFromZip(dir / "ntfs.zip", Settings(true, false)), expected[2]) << zone;
+    EXPECT_EQ(NameFromZip(dir / "overlong.zip", Settings(true, false)), expected[3]) << zone;
   }
 }
 
@@ -182,6 +216,28 @@ TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
   // Only the first 512 bytes are read.
   WriteFile(dir / "long.txt", std::string(511, '.') + "AB");
   EXPECT_EQ(NameFromText(dir / "long.txt", Settings(true, true, 600)), std::u16string(511, u'.') + u"A");
+}
+
+// A last character that the 512-byte read cut short is left out; one the text itself leaves
+// unfinished (the file, or a NUL, ends there) is bytes that are not UTF-8, read as such bytes are
+// anywhere: U+FFFD after a UTF-8 byte-order mark, the code page without one.
+TEST(NameFromText, OnlyTheReadLimitCutsALastCharacter) {
+  TempDir dir;
+  const AppSettings s = Settings(true, true, 600);
+  const auto name = [&](const std::string& bytes) {
+    WriteFile(dir / "t.txt", bytes);
+    return NameFromText(dir / "t.txt", s);
+  };
+  const std::string bom = "\xEF\xBB\xBF";
+  EXPECT_EQ(name(bom + "ab\xE4\xB8"), u"ab\uFFFD");
+  EXPECT_EQ(name(bom + "a\xFF" "b\xE4\xB8\xAD"), u"a\uFFFDb\u4E2D");
+  EXPECT_EQ(name(bom + "ab\xE4\xB8" + std::string(600, '\0')), u"ab\uFFFD");
+  EXPECT_EQ(name(bom + std::string(508, 'x') + "\xE4\xB8\xAD" + "more"), std::u16string(508, u'x'));
+  // Without a byte-order mark: exactly 512 bytes end the file, not the read.
+  const std::string whole = std::string(510, 'x') + "\xE4\xB8";
+  EXPECT_EQ(name(whole), AnsiToText(whole));
+  EXPECT_EQ(name("ab\xE4\xB8" + std::string(600, '\0')), AnsiToText("ab\xE4\xB8"));
+  EXPECT_EQ(name(whole + "\xAD"), std::u16string(510, u'x'));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/CodePage.h"
 #include "readers/DocumentReader.h"
 #include "tests/readers/CompoundFileBuilder.h"
 #include "tests/support/TempDir.h"
@@ -125,6 +126,26 @@ TEST_F(OfficeBinaryTextTest, WordPiecesOfBothWidthsAreDecodedAndCleaned) {
   reader.settings.nameLengthLimit = 30;
   reader.ReadWordDocument(dir / "a.doc");
   EXPECT_EQ(reader.contentText, u"Report2011Q3final\u4E00\u4E01Fortycharactersofwidetexthere.xyz");
+}
+
+// An 8-bit piece is read in one encoding from its start to its end, however many parts its
+// decoding takes: UTF-8 only when all of it is, else the code page, even where an early part
+// would pass as UTF-8. A UTF-8 character that a part's end splits stays whole.
+TEST_F(OfficeBinaryTextTest, AnEightBitPieceIsReadInOneEncodingThroughout) {
+  const auto contentOf = [&](const std::string& piece) {
+    const auto parts = WordDocument({{piece, true}});
+    return readWord(CompoundFileBuilder().add(u"WordDocument", parts.main).add(u"0Table", parts.table).build())
+        .contentText;
+  };
+  const auto padded = [](std::string text, size_t size) { return text + std::string(size - text.size(), ' '); };
+  // "Résumé" in UTF-8 bytes, then, two parts later, "café" in the Western code page.
+  const std::string mixed = padded("R\xC3\xA9sum\xC3\xA9", 4096) + padded("caf\xE9", 4096);
+  EXPECT_EQ(contentOf(mixed), CodePageToText("R\xC3\xA9sum\xC3\xA9" "caf\xE9", AnsiCodePage()));
+  // All UTF-8, with "é" split by the end of the first part.
+  const std::string utf8 = padded("R\xC3\xA9sum", 4095) + "\xC3\xA9" + padded("caf\xC3\xA9", 4096);
+  EXPECT_EQ(contentOf(utf8), u"R\u00E9sum\u00E9caf\u00E9");
+  // A piece whose last character is unfinished is not UTF-8.
+  EXPECT_EQ(contentOf("caf\xC3\xA9 \xE5\xB9"), CodePageToText("caf\xC3\xA9\xE5\xB9", AnsiCodePage()));
 }
 
 TEST_F(OfficeBinaryTextTest, AnEncryptedWordDocumentKeepsItsDate) {
@@ -275,6 +296,22 @@ TEST_F(OfficeBinaryTextTest, ExcelSheetNamesAndSharedStrings) {
   EXPECT_EQ(reader.sheetText, u"Sheet1DataA");
   EXPECT_EQ(reader.contentText, u"HelloWorldRichExt\u5E74\u62A5Cutoffhere");
   EXPECT_EQ(reader.dateText, u"2012-03-05 14-07-09");
+}
+
+// Run by the suite a second time under LC_ALL=zh_CN.UTF-8, where the ANSI code page is CP936.
+// A BIFF8 string without its high bytes is ISO-8859-1 in every locale (á is never read as part of
+// a GBK character); only the byte strings of the older formats take a code page: the one their
+// CODEPAGE record declares, else this machine's.
+TEST_F(OfficeBinaryTextTest, ExcelTextReadsTheSameInEveryLocale) {
+  readExcel(ReadFile(BRENVIK_TEST_DATA "/../rename/kiadasok.xls"));
+  EXPECT_EQ(reader.sheetText, u"Kiad\u00E1sok");
+  EXPECT_EQ(reader.contentText, u"Havikiad\u00E1sok\u00C9lelmiszer");
+
+  const std::string oldSheet = Record(0x85, U32Le(0) + std::string("\0\0\x04", 3) + "\xCF\xEB\xE0\xED");  // "План"
+  readExcel(CompoundFileBuilder().add(u"Workbook", Record(0x42, U16Le(1251)) + oldSheet).build());
+  EXPECT_EQ(reader.sheetText, u"\u041F\u043B\u0430\u043D");
+  readExcel(CompoundFileBuilder().add(u"Workbook", oldSheet).build());
+  EXPECT_EQ(reader.sheetText, AnsiToText("\xCF\xEB\xE0\xED"));
 }
 
 TEST_F(OfficeBinaryTextTest, ExcelStopsAtTheGatheringLimit) {
