@@ -5,31 +5,39 @@
 # example of each.
 #
 #   valid-corpus-run.sh [--examples DIR] [--expect-none] <root> [brenvik-cli]
+#   valid-corpus-run.sh --sample [--expect-none] [brenvik-cli]
 #
 # The program is the second argument, else $BRENVIK_CLI, else build/cli/brenvik-cli of this tree.
 # Every other criterion (names, extensions, headers) is turned off, so every file reaches the check.
 # --examples DIR copies two files of each class of false verdict to DIR/<type>-<reason>/.
 # --expect-none exits 1 when any damaged or tail row is listed (for a test over the sample).
+# --sample makes the corpus's sample (valid-corpus.sh --sample) in a temporary folder first.
 set -euo pipefail
 
-examples="" expect_none=0
+examples="" expect_none=0 sample=0
 while [ $# -gt 0 ]; do
   case $1 in
+    --sample) sample=1; shift ;;
     --examples) examples=$2; shift 2 ;;
     --expect-none) expect_none=1; shift ;;
     *) break ;;
   esac
 done
-if [ $# -lt 1 ]; then
-  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+if [ $sample -eq 0 ] && [ $# -lt 1 ]; then
+  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
+fi
+made=$(mktemp -d)
+trap 'rm -rf "$made"' EXIT
+rows=$made/rows.json
+if [ $sample -eq 1 ]; then
+  "$(dirname "$0")/valid-corpus.sh" --sample "$made/sample" 2> "$made/sample.log" || { cat "$made/sample.log" >&2; exit 2; }
+  set -- "$made/sample" "$@"
 fi
 root=$(cd "$1" && pwd)
 cli=${2:-${BRENVIK_CLI:-$(cd "$(dirname "$0")/../.." && pwd)/build/cli/brenvik-cli}}
 [ -x "$cli" ] || { echo "no brenvik-cli at $cli (pass it or set BRENVIK_CLI)" >&2; exit 2; }
 
-rows=$(mktemp)
-trap 'rm -f "$rows"' EXIT
 off=()
 for n in 1 2 3 4 5 6 7 8 9; do off+=(--uncheck-name-rule "$n"); done
 for e in jpg png gif cr2 dwg bmp dcm psd tif tiff nef dng cdr ai crw raf rtf pdf doc xls ppt docx xlsx pptx \
@@ -64,8 +72,15 @@ for folder, _, names in os.walk(root):
 
 def fold(reason):
     reason = re.sub(r"^(zip: entry ).*( (local header damaged|data damaged|CRC error))$", r"\1…\2", reason)
-    kind, _, why = reason.partition(": ")
-    return kind + ": " + re.sub(r"\d+", "N", why)
+    kind, colon, why = reason.partition(": ")
+    if not colon:
+        kind, why = "", reason
+    return kind + colon + re.sub(r"\b\d+\b", "N", why)
+
+def mode_of(path):
+    # Generated files are named <mode>-<n>.<ext>; files copied from elsewhere keep their own names.
+    found = re.match(r"^([a-z0-9-]+?)-\d+\.", os.path.basename(path))
+    return found.group(1) if found else "*"
 
 listed = collections.defaultdict(collections.Counter)   # group -> status -> count
 classes = collections.defaultdict(list)                  # (status, folded reason) -> [(group, path, reason)]
@@ -104,7 +119,8 @@ if classes:
     print("\nreasons (false verdicts), most first:")
 for (status, reason), hits in sorted(classes.items(), key=lambda kv: -len(kv[1])):
     by_group = collections.Counter(group for group, _, _ in hits)
-    spread = ", ".join(f"{g} {n}" for g, n in by_group.most_common(6))
+    by_mode = collections.Counter(f"{group}:{mode_of(path)}" for group, path, _ in hits)
+    spread = ", ".join(f"{g} {n}" for g, n in by_mode.most_common(8))
     print(f"  {len(hits):6}  {status:7} {reason}\n          in {spread}")
     print(f"          e.g. {os.path.relpath(hits[0][1], root)}")
     if examples:

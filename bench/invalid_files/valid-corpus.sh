@@ -470,7 +470,7 @@ if not sample:
 EOF
 if [ $sample -eq 0 ] && /usr/bin/python3 -c "import setuptools, wheel" 2> /dev/null; then
   section "wheels"
-  d=$(out pip wheel)
+  d=$(out pip whl)
   for i in $(seq 1 "$(count 20)"); do
     p=$work/wheel/p$i
     mkdir -p "$p/recovered$i"
