@@ -27,6 +27,7 @@
 #include "rename/RenameJob.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"
+#include "tests/raid/StripedArray.h"
 #include "tests/support/TempDir.h"
 
 namespace brenvik {
@@ -415,6 +416,31 @@ TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(log.substr(log.size() - 4), std::string("\r\0\n\0", 4));  // the last line is whole
   EXPECT_LT(log.size(), (int64_t{8} << 30) / 1024 * 20);                // far from the whole range
+}
+
+// Three members of a RAID 0 set holding a real NTFS volume, read over their whole length: the
+// geometry is named with certainty, on standard error and as JSON.
+TEST(BrenvikCli, RaidNamesTheGeometryOfARealVolume) {
+  TempDir dir;
+  const std::string volume = testing::RealNtfsVolume(BRENVIK_TEST_DATA);
+  ASSERT_FALSE(volume.empty());
+  const std::vector<std::string> images = testing::StripeVolume({RaidLayout::Raid0, 3, 128, 0}, volume);
+  std::vector<std::string> args = {"raid", "--log-file", dir / "map.txt", "--start-sector", "0", "--end-sector",
+                                   std::to_string(images[0].size() / 512 - 1)};
+  for (size_t i = 0; i < images.size(); ++i) {
+    WriteFile(dir / ("m" + std::to_string(i) + ".img"), images[i]);
+    args.push_back(dir / ("m" + std::to_string(i) + ".img"));
+  }
+  EXPECT_EQ(args[6], "43775");
+  const CliRun run = Cli(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Geometry: RAID 0, stripe 64 KiB (128 sectors), member order 1, 2, 3\nExplains 221 of 225 records"),
+            std::string::npos)
+      << run.err;
+  args.push_back("--json");
+  const CliRun json = Cli(args);
+  EXPECT_NE(json.out.find("{\"verdict\":\"decided\",\"records\":225,\"best\":{\"layout\":\"raid0\""), std::string::npos)
+      << json.out;
 }
 
 TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {

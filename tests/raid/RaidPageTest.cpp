@@ -241,8 +241,8 @@ class RaidPageTest : public QObject {
     auto* geometry = FindControl<QLabel>(page_.get(), 3313);
     const QString expected = QStringLiteral(
         "Geometry: RAID 5 left-symmetric, stripe 8 KiB (16 sectors), member order 2, 3, 1\n"
-        "Explains 3000 of 3008 records (99%); next best: RAID 5 left-asymmetric, stripe 8 KiB (16 sectors), member "
-        "order 1, 2, 3, start sector 16 (explains 2008)");
+        "Explains 3008 of 3008 records (100%); next best: RAID 5 left-asymmetric, stripe 8 KiB (16 sectors), member "
+        "order 1, 2, 3, start sector 16 (explains 2016)");
     QCOMPARE(geometry->text(), expected);
     QCOMPARE(QAccessible::queryAccessibleInterface(geometry)->text(QAccessible::Name), expected);
     QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A3008 "));
