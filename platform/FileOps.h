@@ -63,12 +63,31 @@ uint64_t BlockDeviceNumber(const fs::path& path);
 // errno is stored in `error` when given.
 UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
 
+// Why an output would be refused, before anything is created or truncated.
+enum class OutputRefusal {
+  None,
+  NotRegular,  // a FIFO, socket, device or folder stands at the name: only a regular file is an output
+  Link,        // a symbolic link stands at the name, or one another user put in a shared folder lies on the way
+  OnInput,     // writing it would change one of the inputs (see StorageIdentity.h)
+};
+// Why the output `path` would be refused, asked without opening it: see OutputRefusal.
+OutputRefusal RefusalOfOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {});
+// True when writing `path` would go through a symbolic link: one stands at the name, or a folder
+// on the way is a link in a sticky folder that others may write to (as /tmp), put there by
+// another user than this process's and the folder's owner (whom the kernel's protected_symlinks
+// rule trusts). An output is never written through such a link: in a shared folder anyone may
+// plant one that leads a program run as root onto a file of their choosing.
+bool ReachedThroughLink(const fs::path& path);
+
 // Creates (or truncates) an output file, after refusing it when writing it would change one of
 // `inputs`: the same file under any name or link, a loop device's backing file, a file on a file
 // system mounted from an input disk (see StorageIdentity.h). Only a regular file is ever an
 // output: a FIFO, socket, device or folder at that name is refused, and the open never blocks.
-// Returns an invalid fd when refused, with nothing created or truncated.
-UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {});
+// A symbolic link is never written through (ReachedThroughLink). Returns an invalid fd when
+// refused, with nothing created or truncated; `refusal` (when given) then says why, and stays
+// None when the system refused the open (no rights, no such folder).
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {},
+                      OutputRefusal* refusal = nullptr);
 // Opens an existing output file for writing as it is, to go on with a copy into it: the same
 // refusals as CreateOutput, and a missing file is not created.
 UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs = {},
