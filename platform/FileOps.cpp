@@ -62,7 +62,8 @@ uint64_t BlockDeviceNumber(const fs::path& path) {
 UniqueFd OpenDeviceExclusive(const fs::path& path, int* error) {
   // O_EXCL without O_CREAT: for a block device it claims the device exclusively; other files
   // open normally.
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC | O_NONBLOCK));
+  // A device is written only as the node chosen, never through a link at that name.
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
   if (!fd) {
     if (error != nullptr) *error = errno;
     return fd;
@@ -200,6 +201,17 @@ bool CloseOutput(UniqueFd& fd) {
 
 UniqueFd CreateExclusive(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+}
+
+bool SameOutput(const fs::path& a, const fs::path& b) {
+  struct stat sa {}, sb {};
+  const bool hasA = ::stat(a.c_str(), &sa) == 0, hasB = ::stat(b.c_str(), &sb) == 0;
+  if (hasA || hasB) return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  if (a.filename().empty() || a.filename() != b.filename()) return false;
+  const fs::path folderA = a.has_parent_path() ? a.parent_path() : fs::path("."),
+                 folderB = b.has_parent_path() ? b.parent_path() : fs::path(".");
+  return ::stat(folderA.c_str(), &sa) == 0 && ::stat(folderB.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 bool IsSameFile(const fs::path& a, const fs::path& b) {

@@ -59,8 +59,8 @@ uint64_t BlockDeviceNumber(const fs::path& path);
 // Opens an existing file or device for reading and writing; a block device only when nothing else
 // holds it: the kernel refuses (errno EBUSY) while a file system on it or on one of its
 // partitions is mounted, or while it is in use as swap or by a volume manager. Anything but a
-// regular file or block device is refused (errno EINVAL) without blocking. On failure the
-// errno is stored in `error` when given.
+// regular file or block device is refused (errno EINVAL) without blocking, and so is a symbolic
+// link at that name (errno ELOOP). On failure the errno is stored in `error` when given.
 UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
 
 // Why an output would be refused, before anything is created or truncated.
@@ -100,6 +100,10 @@ UniqueFd CreateExclusive(const fs::path& path);
 
 // True when both paths name the same existing file (device and inode).
 bool IsSameFile(const fs::path& a, const fs::path& b);
+// True when two outputs of a job would be one file, so that one would replace the other: the same
+// existing file under any name (device and inode), or a name not taken yet that both name (the
+// same name in the same folder, however the folder is written).
+bool SameOutput(const fs::path& a, const fs::path& b);
 
 // Reads up to `size` bytes at `offset`; returns the count read (short at end of file), -1 on error.
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset);

@@ -315,6 +315,12 @@ class RaidPageTest : public QObject {
     QVERIFY(svg.find("<svg") != std::string::npos);
     QVERIFY(exportTo(dir_->path() / "member0.img") == images[0]);
     QCOMPARE(ui().lastText(), QStringLiteral("Failed to create file"));
+    // Nor over the log the run wrote, under its name or a hard link of it.
+    const std::string log = ReadFile(dir_->path() / "map.txt");
+    std::filesystem::create_hard_link(dir_->path() / "map.txt", dir_->path() / "map.svg");
+    QVERIFY(exportTo(dir_->path() / "map.txt") == log);
+    QVERIFY(exportTo(dir_->path() / "map.svg") == log);
+    QCOMPARE(ui().lastText(), QStringLiteral("Failed to create file"));
 
     // A run that finds nothing leaves nothing to draw: no plot of an earlier run stays on show.
     setRange("1", "9");
