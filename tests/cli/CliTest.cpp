@@ -426,17 +426,27 @@ TEST(BrenvikCli, OutputsNeitherReplaceEachOtherNorFollowPlantedLinks) {
   std::string image(16 * 512, '\x5A');
   image.replace(4096, 1024, testing::AsBytes(testing::MakeFileRecord(77)));
   WriteFile(dir / "a.img", image);
-  const auto raid = [&](const fs::path& log, const fs::path& plot) {
-    return Cli({"raid", "--log-file", log, "--start-sector", "0", "--end-sector", "15", "--plot", plot, dir / "a.img"});
+  // A build without Qt draws no plot and says so before it reads anything.
+  const auto raid = [&](const fs::path& log, const fs::path& plot = {}) {
+    std::vector<std::string> args{"raid", "--log-file", log, "--start-sector", "0", "--end-sector", "15", dir / "a.img"};
+    if (!plot.empty()) args.insert(args.end(), {"--plot", plot});
+    return Cli(args);
   };
+#if BRENVIK_CLI_PLOT
+  constexpr int kPlotRefused = 2;
+#else
+  constexpr int kPlotRefused = 1;
+#endif
   const CliRun same = raid(dir / "x.svg", dir / "x.svg");
-  EXPECT_EQ(same.status, 2);
-  EXPECT_NE(same.err.find("Log file and plot are one file:" + (dir / "x.svg").string()), std::string::npos) << same.err;
+  EXPECT_EQ(same.status, kPlotRefused);
+  if (kPlotRefused == 2) {
+    EXPECT_NE(same.err.find("Log file and plot are one file:" + (dir / "x.svg").string()), std::string::npos) << same.err;
+  }
   EXPECT_FALSE(fs::exists(dir / "x.svg"));
   WriteFile(dir / "old.txt", "an older log");
   fs::create_hard_link(dir / "old.txt", dir / "hard.svg");
-  EXPECT_EQ(raid(dir / "old.txt", dir / "hard.svg").status, 2);
-  EXPECT_EQ(raid(dir / "log.txt", dir / "a.img").status, 2);
+  EXPECT_EQ(raid(dir / "old.txt", dir / "hard.svg").status, kPlotRefused);
+  EXPECT_EQ(raid(dir / "log.txt", dir / "a.img").status, kPlotRefused);
   EXPECT_EQ(ReadFile(dir / "old.txt"), "an older log");
   EXPECT_TRUE(ReadFile(dir / "a.img") == image);
 
@@ -461,9 +471,9 @@ TEST(BrenvikCli, OutputsNeitherReplaceEachOtherNorFollowPlantedLinks) {
   EXPECT_EQ(copy.status, 2) << copy.out << copy.err;
   EXPECT_NE(copy.out.find("目标文件经由符号链接，不能写入"), std::string::npos) << copy.out;
   EXPECT_EQ(Cli({"image", "--source", dir / "a.img", "--target-file", shared / "folder/copy.img"}).status, 2);
-  EXPECT_EQ(raid(shared / "log.txt", dir / "p.svg").status, 2);
-  EXPECT_EQ(raid(dir / "log.txt", shared / "plot.svg").status, 2);
-  EXPECT_EQ(raid(shared / "folder/log.txt", dir / "p.svg").status, 2);
+  EXPECT_EQ(raid(shared / "log.txt").status, 2);
+  EXPECT_EQ(raid(shared / "folder/log.txt").status, 2);
+  EXPECT_EQ(raid(dir / "log.txt", shared / "plot.svg").status, kPlotRefused);
   EXPECT_EQ(ReadFile(dir / "victim"), "root's own file");
   EXPECT_TRUE(fs::is_empty(dir / "private"));
   EXPECT_FALSE(fs::exists(shared / "copy.img.map"));
