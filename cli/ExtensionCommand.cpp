@@ -35,8 +35,8 @@ int Run(const Arguments& args, Console& console) {
   const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, 0,
                                     ListedRows(args)};
   const ExtensionCheckOutcome outcome = RunJob(RunExtensionCheck, check, reporter);
-  if (outcome.end == ExtensionCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
-  console.Status(TallyText(outcome.counters.identified, outcome.counters.scanned));
+  console.Status(outcome.end == ExtensionCheckEnd::Refused ? u"Please set the path correctly"
+                                                           : TallyText(outcome.counters.identified, outcome.counters.scanned));
 
   return AfterCheck(args, "rename", outcome.end, outcome.resultFile, [&] {
     return RunJob(RunExtensionRename,

@@ -110,7 +110,7 @@ void CChkDlg::onCheck() {
              checkedRoot_ = request.root;
              checkedRootIdentity_ = outcome.rootIdentity;
              // A cache-mode pass that could not make its result file ends on its status text alone.
-             if (outcome.end == ExtensionCheckEnd::NotAFolder) refusePath();
+             if (outcome.end == ExtensionCheckEnd::Refused) refusePath();
              if (EndsCompleted(outcome.end))
                showCompletion(ToQString(kDetectExtensionCompletedText));
            });
