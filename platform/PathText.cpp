@@ -45,17 +45,17 @@ size_t IllFormedLength(std::string_view bytes, size_t i) {
   return 1;
 }
 
-}  // namespace
-
-std::u16string Utf8ToTextReplacing(std::string_view bytes) {
+// Decodes UTF-8 into UTF-16; each ill-formed place is handed to `invalid(out, at)`, which
+// appends what stands for it and says how many bytes it takes.
+template <class OnInvalid>
+std::u16string DecodeUtf8Text(std::string_view bytes, OnInvalid invalid) {
   std::u16string out;
   out.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size();) {
     char32_t cp = 0;
     const size_t len = DecodeUtf8(bytes, i, cp);
     if (len == 0) {
-      out += u'\uFFFD';
-      i += IllFormedLength(bytes, i);
+      i += invalid(out, i);
     } else if (cp >= 0x10000) {
       out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
       out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
@@ -66,6 +66,15 @@ std::u16string Utf8ToTextReplacing(std::string_view bytes) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::u16string Utf8ToTextReplacing(std::string_view bytes) {
+  return DecodeUtf8Text(bytes, [bytes](std::u16string& out, size_t at) {
+    out += u'\uFFFD';
+    return IllFormedLength(bytes, at);
+  });
 }
 
 size_t WellFormedUtf8Length(std::string_view bytes) {
@@ -117,26 +126,10 @@ void AppendUtf8(std::string& out, char32_t cp) {
 }
 
 std::u16string BytesToText(std::string_view bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size();) {
-    char32_t cp = 0;
-    const size_t len = DecodeUtf8(bytes, i, cp);
-    if (len == 0) {
-      out += static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(bytes[i]));
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-    i += len;
-  }
-  return out;
+  return DecodeUtf8Text(bytes, [bytes](std::u16string& out, size_t at) {
+    out += static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(bytes[at]));
+    return size_t{1};
+  });
 }
 
 std::string TextToBytes(std::u16string_view text) {
