@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/SystemEnv.h"
+
 namespace brenvik {
 
 // Disk numbers 0 to 254 are probed; 255 and above never are.
@@ -51,7 +53,9 @@ DiskInventory ScanSystemDiskIdentities();
 
 class DiskInventory {
  public:
-  explicit DiskInventory(std::filesystem::path sysfsRoot = "/sys", std::filesystem::path devRoot = "/dev");
+  // The system's disks, or those of the tree `system` points at.
+  explicit DiskInventory(const SystemEnv& system = {}) : DiskInventory(system.sysfsRoot, system.devRoot) {}
+  DiskInventory(std::filesystem::path sysfsRoot, std::filesystem::path devRoot);
 
   // Empties the identity list and fills it. A disk whose description cannot be read (no
   // device or loop entry in sysfs) is left out of this list.

@@ -18,14 +18,14 @@ ImagingDeviceScan ScanImagingDevices(const ImagingDeviceSources& sources) {
   ImagingDeviceScan scan;
   std::shared_ptr<ScsiTransport> transport = sources.makeTransport
                                                  ? sources.makeTransport()
-                                                 : std::make_shared<SgTransport>(sources.sysfsRoot, sources.devRoot);
+                                                 : std::make_shared<SgTransport>(sources.system);
   auto scsiHost = std::make_shared<ScsiHostInterface>(
       transport, sources.clock != nullptr ? *sources.clock : SystemScsiClock());
   scan.manager = std::make_shared<ScsiDeviceManager>(scsiHost);
 
-  DiskInventory inventory(sources.sysfsRoot, sources.devRoot);
+  DiskInventory inventory(sources.system);
   inventory.ScanDiskDevices();
-  for (const WholeDisk& disk : ListDisksWithoutAccess(sources.sysfsRoot, sources.devRoot))
+  for (const WholeDisk& disk : ListDisksWithoutAccess(sources.system.sysfsRoot, sources.system.devRoot))
     scan.denied.push_back(disk.deviceNode);
   for (const DiskDevice& disk : inventory.devices()) {
     if (disk.bytesPerSector < 512 || disk.bytesPerSector % 512 != 0) continue;

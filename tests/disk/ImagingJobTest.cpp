@@ -193,9 +193,9 @@ TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
   std::map<std::string, uint64_t> numbers = {{"sda", makedev(8, 0)}, {"sda1", makedev(8, 1)},
                                              {"sdb", makedev(8, 16)}, {"sdc", makedev(8, 32)}};
   ImagingEnvironment env;
-  env.sysfsRoot = sys;
-  env.mountInfo = dir / "mountinfo";
-  env.deviceNumber = [&](const std::filesystem::path& path) {
+  env.system.sysfsRoot = sys;
+  env.system.mountInfo = dir / "mountinfo";
+  env.system.deviceNumber = [&](const std::filesystem::path& path) {
     auto it = numbers.find(path.filename().string());
     return it == numbers.end() ? uint64_t{0} : it->second;
   };
