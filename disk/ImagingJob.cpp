@@ -26,6 +26,9 @@ using namespace imaging;
 
 namespace {
 
+// A source whose reads the system's cache serves, and which may so be touched more than asked.
+constexpr std::u16string_view kThroughCache = u"读取经过系统缓存，已关闭预读";
+
 int64_t SteadySeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -105,6 +108,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
         return {};
       }
       source = std::make_unique<HandleSource>(sourceFd.get(), p.sourceSectorSize);
+      if (source->throughCache()) reporter.Message(u"读取", kThroughCache);
       sizes.block = kHandleBlockSectors;
       sizes.firstSkip = std::max<int64_t>(1, kRequestBytes / p.sourceSectorSize);
     }
@@ -153,7 +157,10 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
 
     RescueMapKeeper sectors(std::move(plan.file), run, std::move(plan.sectors), target.get());
     sectors.saveNow();
+    const bool cachedAtStart = source->throughCache();
     progressMaximum = RunCopyStrategy(p, reporter, stop, now, sizes, end, sectors, *source, target.get());
+    // Direct reads the system took at first but refused later (they never reach the medium).
+    if (!cachedAtStart && source->throughCache()) reporter.Message(u"读取", kThroughCache);
     // A map that could not be kept leaves a copy that cannot be resumed or trusted as complete.
     bool mapLacking = plan.lacking;
     if (!sectors.finish()) {

@@ -2,10 +2,7 @@
 // Where the copy reads sectors from: an open file or disk, or a SCSI disk through pass-through.
 // A source reads what it is asked for and says how much came; what to do about a failed read is
 // the copy strategy's business.
-#include <sys/uio.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -13,7 +10,6 @@
 #include <vector>
 
 #include "disk/ScsiLayer.h"
-#include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 
 namespace brenvik::imaging {
@@ -41,6 +37,9 @@ class SectorSource {
   virtual std::optional<SourceRead> readKeeping(int64_t, int64_t, uint8_t*, int64_t) { return std::nullopt; }
   // Reads one sector as exactly as the source allows, so that a bad neighbour does not fail it.
   virtual SourceRead readOne(int64_t sector, uint8_t* buffer) { return read(sector, 1, buffer); }
+  // True when the system refused direct reads of the source, so that its reads pass through the
+  // page cache (and may touch more than they ask for).
+  virtual bool throughCache() const { return false; }
 };
 
 // A block is read in requests of this size, as rescue tools read, one after the other: a failed
@@ -48,91 +47,32 @@ class SectorSource {
 // for a whole block may reach the disk as several, all of them touched; which one failed is lost.)
 constexpr int64_t kRequestBytes = 64 * 1024;
 
-// An open file or disk, read with pread and its kin.
+// An open file or disk. Its reads go straight to the medium (direct I/O, aligned to what the
+// disk or file system needs) wherever the system allows, so that no read reaches the source
+// except the ones the copy makes: the page cache would read ahead around every request and
+// retry each page of a failed one, touching every bad sector many times. Where direct reads
+// are refused, or cannot be aligned to the sector size of an image file, reads go through the
+// cache with read-ahead turned off; throughCache() tells when the system refused them. (An image
+// file of 520-byte sectors is read through the cache by choice: it is a copy, not the failing disk.)
 class HandleSource : public SectorSource {
  public:
-  HandleSource(int fd, int32_t sectorSize)
-      : fd_(fd), sectorSize_(sectorSize), requestSectors_(std::max<int64_t>(1, kRequestBytes / sectorSize)),
-        size_(FileSize(fd)) {}
+  // `fd` stays the caller's, open for the whole copy.
+  HandleSource(int fd, int32_t sectorSize);
+  ~HandleSource() override;
 
   int64_t sectorCount() const override { return size_ < 0 ? -1 : (size_ + sectorSize_ - 1) / sectorSize_; }
-
-  SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override {
-    return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
-      const iovec part{buffer + first * sectorSize_, static_cast<size_t>(count * sectorSize_)};
-      return ReadScattered(fd_, {&part, 1}, offset);
-    });
-  }
-
-  std::optional<SourceRead> readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) override {
-    discard_.resize(static_cast<size_t>(sectorSize_ - keep));
-    std::vector<iovec> parts;
-    return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
-      parts.clear();
-      for (int64_t i = first; i < first + count; ++i) {
-        parts.push_back({out + i * keep, static_cast<size_t>(keep)});
-        parts.push_back({discard_.data(), discard_.size()});
-      }
-      return ReadScattered(fd_, parts, offset);
-    });
-  }
-
-  // A page-cache read fails for every sector of a memory page that holds one bad sector, so a
-  // single sector is read with direct I/O where the source allows it.
-  SourceRead readOne(int64_t sector, uint8_t* buffer) override {
-    if (!directTried_) openDirect();
-    if (direct_) {
-      const int64_t offset = sector * sectorSize_;
-      const iovec one{aligned_.get(), static_cast<size_t>(sectorSize_)};
-      const int64_t got = ReadScattered(direct_.get(), {&one, 1}, offset);
-      if (got >= 0) {
-        std::copy_n(aligned_.get(), got, buffer);
-        return {got, got >= wanted(offset, 1), sectorSize_};
-      }
-      if (errno != EINVAL) return {0, false, sectorSize_};
-      direct_.reset();  // the file system or the sector size does not allow direct reads
-    }
-    return read(sector, 1, buffer);
-  }
+  SourceRead read(int64_t sector, int64_t n, uint8_t* buffer) override;
+  std::optional<SourceRead> readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) override;
+  SourceRead readOne(int64_t sector, uint8_t* buffer) override;
+  bool throughCache() const override { return refused_; }
 
  private:
-  // Bytes the source holds of `n` sectors at `offset`.
-  int64_t wanted(int64_t offset, int64_t n) const {
-    return size_ < 0 ? n * sectorSize_ : std::clamp<int64_t>(size_ - offset, 0, n * sectorSize_);
-  }
-
-  // Reads `n` sectors from `sector` on, one request of at most `requestSectors_` at a time:
-  // `request(first, count, offset)` reads sectors [first, first + count) of the block. Stops at the
-  // first request that does not read in full (one call each: asking again at the failing place
-  // would hit the bad area twice).
+  int64_t wanted(int64_t offset, int64_t n) const;
   template <class Request>
-  SourceRead requests(int64_t sector, int64_t n, Request&& request) {
-    int64_t offset = 0;
-    if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return {0, false, n * sectorSize_};
-    const int64_t all = wanted(offset, n);
-    SourceRead result;
-    for (int64_t first = 0; first < n && result.bytes < all; first += requestSectors_) {
-      const int64_t count = std::min(requestSectors_, n - first);
-      const int64_t expected = std::min(count * sectorSize_, all - result.bytes);
-      const int64_t got = request(first, count, offset + result.bytes);
-      result.touched = (first + count) * sectorSize_;
-      if (got > 0) result.bytes += got;
-      if (got != expected) return result;
-    }
-    result.complete = true;
-    result.touched = result.bytes;
-    return result;
-  }
-
-  void openDirect() {
-    directTried_ = true;
-    // A second open of the same file, not of the path, which may lead elsewhere by now.
-    direct_ = ReopenOpenFile(fd_, /*direct=*/true);
-    if (!direct_) return;
-    const size_t size = (static_cast<size_t>(sectorSize_) + 4095) / 4096 * 4096;
-    aligned_.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, size)));
-    if (!aligned_) direct_.reset();
-  }
+  SourceRead requests(int64_t sector, int64_t n, Request&& request);
+  int64_t readDirect(int64_t offset, int64_t length, uint8_t* out);
+  bool useCache();
+  void openSingleDirect();
 
   struct Free {
     void operator()(uint8_t* p) const { std::free(p); }
@@ -143,9 +83,15 @@ class HandleSource : public SectorSource {
   int64_t requestSectors_;
   int64_t size_;  // bytes, -1 when unknown
   std::vector<uint8_t> discard_;
-  bool directTried_ = false;
-  UniqueFd direct_;
-  std::unique_ptr<uint8_t, Free> aligned_;
+  UniqueFd direct_;          // every read goes here while it is open
+  int64_t alignment_ = 0;    // of offsets and lengths of direct reads
+  bool alignmentKnown_ = false;  // a direct read went through at this alignment
+  bool refused_ = false;         // the system refused direct reads
+  std::unique_ptr<uint8_t, Free> bounce_;  // aligned, `bounceSize_` bytes
+  size_t bounceSize_ = 0;
+  // Through the cache: a single sector is still read directly where its size allows.
+  bool singleTried_ = false;
+  UniqueFd single_;
 };
 
 // A SCSI disk, read with READ(10); its reads bypass the page cache already.

@@ -316,6 +316,25 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
                                                    {256, 300, SectorState::Finished}}));
 }
 
+// A disk whose blocks are larger than the sectors asked for is read directly in whole blocks:
+// every run of sectors, wherever it starts and ends, comes out as it is on the disk.
+TEST(ImagingCopy, ADiskOfLargeBlocksIsReadDirectlyAtAnySector) {
+  TempDir dir;
+  const std::string disk = Sectors(8192, 512);
+  WriteFile(dir / "disk.img", disk);
+  const LoopDevice loop(dir / "disk.img", std::string(LoopDevice::kAsDisk) + " --sector-size 4096");
+  if (!loop.valid()) GTEST_SKIP() << "no loop device of 4 KiB blocks can be attached here (needs root and losetup)";
+  ImagingRequest p = ImageToImage(dir, 8192 - 3 - 5, 512, 512);
+  p.sourceImage.clear();
+  p.sourceDiskNode = loop.node();
+  p.sourceStart = 3;
+  RecordingReporter reporter;
+  std::atomic<int> stop{0};
+  EXPECT_EQ(RunImaging(p, stop, reporter).end, ImagingEnd::Completed);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kDone}));  // and none saying reads went through the cache
+  EXPECT_TRUE(ReadFile(p.targetFile) == disk.substr(3 * 512, (8192 - 8) * 512));
+}
+
 // A loop device is its backing file under another name, and a target file on a file system
 // mounted from the source disk would land in the free space still to be recovered: all refused
 // before the target is opened, the source unchanged, no target file left behind.
