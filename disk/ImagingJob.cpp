@@ -18,6 +18,7 @@
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "platform/NoFollow.h"
+#include "platform/UDisks.h"
 
 namespace brenvik {
 
@@ -44,6 +45,21 @@ bool OffsetsFit(const ImagingRequest& p) {
          !__builtin_mul_overflow(targetEnd, int64_t{p.targetSectorSize}, &targetBytes) &&
          !__builtin_mul_overflow(p.sourceStart, int64_t{p.sourceSectorSize}, &sourceBytes) &&
          !__builtin_mul_overflow(p.targetStart, int64_t{p.targetSectorSize}, &targetBytes);
+}
+
+bool DeniedRights(int error) { return error == EACCES || error == EPERM; }
+
+// The disk at `node` as udisks2 opens it; nothing when udisks2 is not there or refuses (a row
+// says so), or hands back something that is neither a disk nor a file.
+UniqueFd OpenThroughUDisks(const SystemEnv& system, const fs::path& node, DiskUse use, ImagingReporter& reporter) {
+  UDisksOpen opened = OpenDiskThroughUDisks(system, node, use);
+  if (!opened.fd) {
+    if (!opened.unavailable) reporter.Message(u"权限", u"未获授权打开磁盘");
+    return {};
+  }
+  const FileKind kind = KindOfOpenFile(opened.fd.get());
+  if (kind != FileKind::Regular && kind != FileKind::BlockDevice) return {};
+  return std::move(opened.fd);
 }
 
 void Interrupted(ImagingReporter& reporter, std::u16string_view error) {
@@ -103,6 +119,11 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
       sizes.block = sizes.firstSkip = kScsiBlockSectors;
     } else {
       sourceFd = sourcePath.empty() ? UniqueFd() : OpenSharedInput(sourcePath, true);
+      const int openError = errno;
+      if (!sourceFd && p.sourceImage.empty() && DeniedRights(openError)) {
+        // A disk the user may not open: udisks2 opens it, once polkit has asked.
+        sourceFd = OpenThroughUDisks(env.system, p.sourceDiskNode, DiskUse::Backup, reporter);
+      }
       if (!sourceFd) {
         Interrupted(reporter, u"打开源设备错误");
         return {};
@@ -128,7 +149,9 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
       target = plan.resume ? OpenOutputKeeping(p.targetFile, inputs, env.system)
                            : CreateOutput(p.targetFile, inputs, env.system);
     } else if (!p.targetFile.empty() || !p.targetDiskNode.empty()) {
-      target = OpenDeviceExclusive(!p.targetFile.empty() ? p.targetFile : p.targetDiskNode, &openError);
+      const fs::path node = !p.targetFile.empty() ? p.targetFile : p.targetDiskNode;
+      target = OpenDeviceExclusive(node, &openError);
+      if (!target && DeniedRights(openError)) target = OpenThroughUDisks(env.system, node, DiskUse::Restore, reporter);
     }
     if (!target) {
       if (openError == EBUSY) {

@@ -33,9 +33,15 @@ HandleSource::HandleSource(int fd, int32_t sectorSize)
   // A disk is read in its own blocks whatever the sector size; a file only where every sector
   // starts on the alignment, as a wider read would touch the neighbours of the sector asked for.
   const bool fits = device || (alignment_ <= kMaxAlignment && sectorSize_ % alignment_ == 0);
-  if (alignment != 0 && fits) direct_ = ReopenOpenFile(fd_, /*direct=*/true);
-  refused_ = !direct_ && (alignment == 0 || device || fits);
-  if (!direct_) AdviseNoReadAhead(fd_);
+  if (alignment != 0 && fits) {
+    direct_ = ReopenOpenFile(fd_, /*direct=*/true);
+    if (direct_) directFd_ = direct_.get();
+    // A disk udisks2 opened for the user cannot be opened again by name: its own descriptor
+    // reads directly instead.
+    else if (SetDirectIo(fd_, true)) directFd_ = fd_;
+  }
+  refused_ = directFd_ < 0 && (alignment == 0 || device || fits);
+  if (directFd_ < 0) AdviseNoReadAhead(fd_);
 }
 
 HandleSource::~HandleSource() = default;
@@ -81,7 +87,7 @@ int64_t HandleSource::readDirect(int64_t offset, int64_t length, uint8_t* out) {
       if (!bounce_) return kRefused;
     }
     const iovec part{bounce_.get(), span};
-    const int64_t got = ReadScattered(direct_.get(), {&part, 1}, low);
+    const int64_t got = ReadScattered(directFd_, {&part, 1}, low);
     if (got < 0 && errno == EINVAL && !alignmentKnown_) {
       // The file system did not say what it needs: a wider alignment is tried (refused reads
       // never reach the medium), as long as sectors still start on it.
@@ -101,6 +107,8 @@ int64_t HandleSource::readDirect(int64_t offset, int64_t length, uint8_t* out) {
 
 bool HandleSource::useCache() {
   refused_ = true;
+  if (directFd_ == fd_) SetDirectIo(fd_, false);
+  directFd_ = -1;
   direct_.reset();
   bounce_.reset();
   bounceSize_ = 0;
@@ -111,7 +119,7 @@ bool HandleSource::useCache() {
 SourceRead HandleSource::read(int64_t sector, int64_t n, uint8_t* buffer) {
   return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
     uint8_t* out = buffer + first * sectorSize_;
-    if (direct_) {
+    if (directFd_ >= 0) {
       const int64_t got = readDirect(offset, count * sectorSize_, out);
       if (got != kRefused) return got;
       useCache();
@@ -123,7 +131,7 @@ SourceRead HandleSource::read(int64_t sector, int64_t n, uint8_t* buffer) {
 
 std::optional<SourceRead> HandleSource::readKeeping(int64_t sector, int64_t n, uint8_t* out, int64_t keep) {
   // Direct reads land in an aligned buffer first: the copy picks the kept bytes from the block.
-  if (direct_) return std::nullopt;
+  if (directFd_ >= 0) return std::nullopt;
   discard_.resize(static_cast<size_t>(sectorSize_ - keep));
   std::vector<iovec> parts;
   return requests(sector, n, [&](int64_t first, int64_t count, int64_t offset) {
@@ -139,7 +147,7 @@ std::optional<SourceRead> HandleSource::readKeeping(int64_t sector, int64_t n, u
 SourceRead HandleSource::readOne(int64_t sector, uint8_t* buffer) {
   int64_t offset = 0;
   if (__builtin_mul_overflow(sector, int64_t{sectorSize_}, &offset) || offset < 0) return {0, false, sectorSize_};
-  if (direct_) {
+  if (directFd_ >= 0) {
     const int64_t got = readDirect(offset, sectorSize_, buffer);
     if (got != kRefused) return {std::max<int64_t>(got, 0), got >= 0 && got >= wanted(offset, 1), sectorSize_};
     useCache();

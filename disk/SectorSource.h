@@ -83,7 +83,8 @@ class HandleSource : public SectorSource {
   int64_t requestSectors_;
   int64_t size_;  // bytes, -1 when unknown
   std::vector<uint8_t> discard_;
-  UniqueFd direct_;          // every read goes here while it is open
+  UniqueFd direct_;          // a second, direct open of the source, where it could be made
+  int directFd_ = -1;        // every read goes here while it is set (direct_ or the source's own)
   int64_t alignment_ = 0;    // of offsets and lengths of direct reads
   bool alignmentKnown_ = false;  // a direct read went through at this alignment
   bool refused_ = false;         // the system refused direct reads

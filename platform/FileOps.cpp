@@ -242,6 +242,11 @@ int64_t DirectReadAlignment(int fd, bool* blockDevice) {
   return -1;
 }
 
+bool SetDirectIo(int fd, bool on) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
+
 void AdviseNoReadAhead(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); }
 
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset) {

@@ -124,6 +124,8 @@ int64_t RegularFileSize(const fs::path& path);
 // direct reads; -1 when it does not say (direct reads may still work: try them). `blockDevice`, when
 // given, is set to whether the file is a disk.
 int64_t DirectReadAlignment(int fd, bool* blockDevice = nullptr);
+// Turns direct I/O on or off for an open file (for all its copies); false when refused.
+bool SetDirectIo(int fd, bool on);
 // Tells the kernel that an open file is read at scattered places, so it reads ahead of no read.
 void AdviseNoReadAhead(int fd);
 
