@@ -61,8 +61,10 @@ class DiskInventory {
   // device or loop entry in sysfs) is left out of this list.
   void ScanDiskIdentities();
   // Empties the device list and fills it with every disk that opens, with defaults where a
-  // question fails (-1 address, 0 sector size and count, empty model).
-  void ScanDiskDevices();
+  // question fails (-1 address, 0 sector size and count, empty model). A disk that does not open
+  // is listed too when `openedElsewhere` says it can be opened another way (by udisks2): then its
+  // description comes from sysfs alone.
+  void ScanDiskDevices(const std::function<bool(const std::filesystem::path& node)>& openedElsewhere = {});
 
   const std::vector<DiskIdentity>& identities() const { return identities_; }
   const std::vector<DiskDevice>& devices() const { return devices_; }

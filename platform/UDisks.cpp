@@ -80,27 +80,38 @@ std::optional<std::string> DeviceOf(sd_bus* bus, const std::string& object, Erro
   return device;
 }
 
+// The block object of the disk at `node`, found by its kernel name; it must name that node, so
+// that another disk is never opened instead.
+std::optional<std::string> BlockObjectOf(sd_bus* bus, const fs::path& node) {
+  std::error_code ignored;
+  const fs::path resolved = fs::canonical(node, ignored);
+  const fs::path named = resolved.empty() ? node : resolved;
+  const std::string object = UDisksBlockObject(named.filename().string());
+  Error error;
+  const std::optional<std::string> device = DeviceOf(bus, object, error);
+  if (!device || (fs::path(*device) != node && fs::path(*device) != named)) return std::nullopt;
+  return object;
+}
+
 }  // namespace
+
+bool UDisksKnowsDisk(const SystemEnv& system, const fs::path& node) {
+  Bus bus;
+  return Connect(bus, system.systemBus) && BlockObjectOf(bus.bus, node).has_value();
+}
 
 UDisksOpen OpenDiskThroughUDisks(const SystemEnv& system, const fs::path& node, DiskUse use) {
   UDisksOpen result;
   result.unavailable = true;
   Bus bus;
   if (!Connect(bus, system.systemBus)) return result;
-  std::error_code ignored;
-  const fs::path resolved = fs::canonical(node, ignored);
-  const fs::path named = resolved.empty() ? node : resolved;
-  const std::string object = UDisksBlockObject(named.filename().string());
+  const std::optional<std::string> object = BlockObjectOf(bus.bus, node);
+  if (!object) return result;
 
-  // The object found by name must be the node chosen: another disk is never opened instead.
   Error error;
-  const std::optional<std::string> device = DeviceOf(bus.bus, object, error);
-  if (!device) return result;
-  if (fs::path(*device) != node && fs::path(*device) != named) return result;
-
   Message call, reply;
   const char* method = use == DiskUse::Backup ? "OpenForBackup" : "OpenForRestore";
-  if (sd_bus_message_new_method_call(bus.bus, &call.message, kService, object.c_str(), kBlock, method) < 0 ||
+  if (sd_bus_message_new_method_call(bus.bus, &call.message, kService, object->c_str(), kBlock, method) < 0 ||
       sd_bus_message_append(call.message, "a{sv}", 0) < 0 ||
       sd_bus_message_set_allow_interactive_authorization(call.message, 1) < 0)
     return result;
@@ -119,6 +130,8 @@ UDisksOpen OpenDiskThroughUDisks(const SystemEnv& system, const fs::path& node, 
 }
 
 #else
+
+bool UDisksKnowsDisk(const SystemEnv&, const fs::path&) { return false; }
 
 UDisksOpen OpenDiskThroughUDisks(const SystemEnv&, const fs::path&, DiskUse) {
   UDisksOpen result;

@@ -27,6 +27,9 @@ struct UDisksOpen {
 // question, at most a few minutes.
 UDisksOpen OpenDiskThroughUDisks(const SystemEnv& system, const std::filesystem::path& node, DiskUse use);
 
+// True when udisks2 is there to open the disk at `node` (nothing is opened, nobody is asked).
+bool UDisksKnowsDisk(const SystemEnv& system, const std::filesystem::path& node);
+
 // The object path udisks2 gives the block device of kernel name `name` ("sda", "dm-0").
 std::string UDisksBlockObject(const std::string& name);
 

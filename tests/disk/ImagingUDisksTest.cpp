@@ -1,6 +1,6 @@
-// Disks the user may not open, opened by udisks2 (a mock on a private bus): the copy asks for the
-// one disk it needs, reads and writes the descriptors handed back, and stops cleanly when polkit
-// says no. The job runs on a thread without the rights to override file permissions, as a user's.
+// Disks the user may not open, opened by udisks2 (a mock on a private bus): the device list shows
+// them, the copy asks for the one disk it needs, reads and writes the descriptors handed back, and
+// stops cleanly when polkit says no. The job runs on a thread without the rights to override file permissions, as a user's.
 #include <gtest/gtest.h>
 
 #include <linux/capability.h>
@@ -13,7 +13,9 @@
 #include <sstream>
 #include <thread>
 
+#include "disk/ImagingDevices.h"
 #include "disk/ImagingJob.h"
+#include "tests/disk/FakeDiskTree.h"
 #include "tests/disk/ImagingTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -72,65 +74,79 @@ class MockUDisks {
 };
 
 // A disk node the user may not open: owned by another user, for its owner alone.
-void ForAnotherUser(const std::filesystem::path& node, const std::string& contents) {
-  WriteFile(node, contents);
+void ForAnotherUser(const std::filesystem::path& node) {
   ASSERT_EQ(::chown(node.c_str(), 65534, 65534), 0);
   ASSERT_EQ(::chmod(node.c_str(), 0600), 0);
 }
 
 }  // namespace
 
-TEST(ImagingUDisks, ADiskTheUserMayNotOpenIsOpenedByUDisksAndARefusalStopsTheCopy) {
+TEST(ImagingUDisks, ADiskTheUserMayNotOpenIsListedAndOpenedByUDisksAndARefusalStopsTheCopy) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root, to make disks the test thread may not open";
   TempDir dir;
-  std::filesystem::create_directory(dir / "dev");
+  FakeDiskTree tree;
   // What the nodes hold is not what udisks2 hands back: the copy must read the descriptor.
-  ForAnotherUser(dir / "dev/sdz", Sectors(64, 512));
-  ForAnotherUser(dir / "dev/sdy", Sectors(64, 512));
-  ForAnotherUser(dir / "dev/sdx", std::string(64 * 512, '\0'));
-  const std::string behindSource = Sectors(65, 512).substr(512);
+  for (const char* name : {"sdw", "sdx", "sdy", "sdz"}) {
+    tree.add({.name = name, .sizeUnits = 64, .model = "LOCKED DISK"}, std::string(64 * 512, '\0'));
+    ForAnotherUser(tree.devRoot() / name);
+  }
+  const std::string behindSource = Sectors(64, 512);
   WriteFile(dir / "source-behind", behindSource);
   WriteFile(dir / "target-behind", std::string(64 * 512, '\0'));
-  MockUDisks udisks(dir.path(), "sdz=" + (dir / "dev/sdz").string() + "=" + (dir / "source-behind").string() + " sdy=" +
-                             (dir / "dev/sdy").string() + " sdx=" + (dir / "dev/sdx").string() + "=" +
-                             (dir / "target-behind").string());
+  // udisks2 knows three of them, and polkit refuses one of those.
+  const auto node = [&](const char* name) { return (tree.devRoot() / name).string(); };
+  MockUDisks udisks(dir.path(), std::string("sdz=") + node("sdz") + "=" + (dir / "source-behind").string() + " sdy=" +
+                                    node("sdy") + " sdx=" + node("sdx") + "=" + (dir / "target-behind").string());
   if (udisks.address.empty()) GTEST_SKIP() << "no mock udisks2 (needs dbus-daemon, python3-dbusmock, python3-gi)";
 
+  ImagingDeviceSources sources;
+  sources.system.sysfsRoot = tree.sysfsRoot();
+  sources.system.devRoot = tree.devRoot();
+  sources.system.systemBus = udisks.address;
   ImagingEnvironment env;
-  env.system.systemBus = udisks.address;
-  ImagingRequest p;
-  p.sourceDiskNode = dir / "dev/sdz";
-  p.sourceDisk = 1;
-  p.targetDiskNode = dir / "dev/sdx";
-  p.targetDisk = 2;
-  p.sourceCount = p.targetSize = 64;
-  p.sourceSectorSize = p.targetSectorSize = 512;
+  env.system = sources.system;
+  ImagingDeviceScan scan;
   RecordingReporter copied, refused;
   ImagingEnd copyEnd = ImagingEnd::Failed, refusedEnd = ImagingEnd::Completed;
   bool dropped = false;
   std::thread user([&] {
     dropped = DropFileRights();
     if (!dropped) return;
+    scan = ScanImagingDevices(sources);
+    ImagingRequest p;
+    p.sourceDisk = 3;
+    p.sourceDiskNode = scan.diskNodes[3];  // sdz
+    p.targetDisk = 1;
+    p.targetDiskNode = scan.diskNodes[1];  // sdx
+    p.sourceCount = p.targetSize = 64;
+    p.sourceSectorSize = p.targetSectorSize = 512;
     std::atomic<int> stop{0};
     copyEnd = RunImaging(p, stop, copied, env).end;
-    ImagingRequest other = p;
-    other.sourceDiskNode = dir / "dev/sdy";
-    other.sourceDisk = 3;
-    refusedEnd = RunImaging(other, stop, refused, env).end;
+    p.sourceDisk = 2;
+    p.sourceDiskNode = scan.diskNodes[2];  // sdy
+    refusedEnd = RunImaging(p, stop, refused, env).end;
   });
   user.join();
   if (!dropped) GTEST_SKIP() << "cannot drop the rights to override file permissions";
 
+  // The disks udisks2 can open are listed from sysfs; the one it does not know is named as denied.
+  std::vector<std::u16string> labels;
+  for (const ImagingDeviceRow& row : scan.standard) labels.push_back(row.label);
+  EXPECT_EQ(labels, (std::vector<std::u16string>{u"#1", u"#2", u"#3"}));
+  EXPECT_EQ(scan.standard.front().size, u"64");
+  EXPECT_EQ(scan.denied, (std::vector<std::filesystem::path>{tree.devRoot() / "sdw"}));
+
   EXPECT_EQ(copyEnd, ImagingEnd::Completed);
   EXPECT_EQ(copied.rows, (std::vector<Row>{kStarted, kDone}));  // read directly, not through the cache
   EXPECT_TRUE(ReadFile(dir / "target-behind") == behindSource);
-  EXPECT_EQ(ReadFile(dir / "dev/sdx"), std::string(64 * 512, '\0'));
+  EXPECT_EQ(ReadFile(tree.devRoot() / "sdx"), std::string(64 * 512, '\0'));
   // Each disk is asked for by its own object, after checking that object names the node chosen.
   const std::string object = "/org/freedesktop/UDisks2/block_devices/";
+  const auto get = [&](const char* name) { return "Get " + object + name + " org.freedesktop.UDisks2.Block.Device"; };
   EXPECT_EQ(udisks.calls(), (std::vector<std::string>{
-                                "Get " + object + "sdz org.freedesktop.UDisks2.Block.Device", "OpenForBackup {}",
-                                "Get " + object + "sdx org.freedesktop.UDisks2.Block.Device", "OpenForRestore {}",
-                                "Get " + object + "sdy org.freedesktop.UDisks2.Block.Device", "OpenForBackup {}",
+                                get("sdx"), get("sdy"), get("sdz"),  // the scan
+                                get("sdz"), "OpenForBackup {}", get("sdx"), "OpenForRestore {}",
+                                get("sdy"), "OpenForBackup {}",
                                 "OpenForBackup raised: org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain: Not "
                                 "authorized to perform operation"}));
 
