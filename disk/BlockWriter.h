@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace brenvik::imaging {
