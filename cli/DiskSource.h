@@ -6,9 +6,15 @@
 
 namespace brenvik::cli {
 
-inline DiskInventory InventoryFor(const Arguments& args) {
-  return DiskInventory(args.Value("sysfs-root").value_or("/sys"), args.Value("dev-root").value_or("/dev"));
+// The system as the subcommands see it: the defaults, with the roots the arguments name.
+inline SystemEnv SystemFor(const Arguments& args) {
+  SystemEnv system;
+  if (const auto root = args.Value("sysfs-root")) system.sysfsRoot = *root;
+  if (const auto root = args.Value("dev-root")) system.devRoot = *root;
+  return system;
 }
+
+inline DiskInventory InventoryFor(const Arguments& args) { return DiskInventory(SystemFor(args)); }
 
 // The identity list (the Raid Analysis disks).
 inline DiskInventory ScanIdentities(const Arguments& args) {

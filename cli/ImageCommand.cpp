@@ -1,6 +1,7 @@
 // brenvik-cli image: the N.S Image page's Ok, from a disk or an image file to a disk or a new
 // image file.
 #include "cli/Commands.h"
+#include "cli/DiskSource.h"
 #include "core/TextHelpers.h"
 #include "disk/ImagingDevices.h"
 #include "disk/ImagingForm.h"
@@ -59,8 +60,7 @@ std::optional<DeviceChoice> Choose(const std::string& name, const ImagingDeviceS
 
 int Run(const Arguments& args, Console& console) {
   ImagingDeviceSources sources;
-  sources.sysfsRoot = args.Value("sysfs-root").value_or("/sys");
-  sources.devRoot = args.Value("dev-root").value_or("/dev");
+  sources.system = SystemFor(args);
   const ImagingDeviceScan scan = ScanImagingDevices(sources);
   ImagingForm form;
   const std::string sourceSector = args.Value("source-sector").value_or("512");
@@ -97,7 +97,7 @@ int Run(const Arguments& args, Console& console) {
   }
   ImagingEnvironment environment;
   environment.scsi = &scan.manager->host();
-  environment.sysfsRoot = sources.sysfsRoot;
+  environment.system = sources.system;
   const ImagingOutcome outcome = RunJob(
       [&](const ImagingRequest& request, const std::atomic<int>& stop, ImagingReporter& r) {
         return RunImaging(request, stop, r, environment);

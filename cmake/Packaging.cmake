@@ -56,7 +56,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # for the N.S Image page's messages and the Chinese texts, Qt's own translations (the buttons of
 # message boxes and dialogs), and the Wayland platform plugin for a Wayland session without X11
 # (it brings a compositor's worth of libraries, so it is only suggested).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, pkexec, fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS qt6-wayland)
 set(CPACK_PACKAGE_DESCRIPTION "Brenvik sorts out useless recovered files, fixes extensions from content,
 renames documents and archives after what is inside them, rebuilds damaged

@@ -349,8 +349,7 @@ void CUbimgDlg::ok() {
 
   ImagingEnvironment environment;
   environment.scsi = manager_ ? &manager_->host() : nullptr;
-  environment.sysfsRoot = sources_.sysfsRoot;
-  environment.mountInfo = sources_.mountInfo;
+  environment.system = sources_.system;
   auto manager = manager_;  // keeps the SCSI source alive for the run
   copyMap_.reset();
   mapWindow_->followCopy(nullptr);

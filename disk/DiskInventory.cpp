@@ -275,11 +275,11 @@ void DiskInventory::ScanDiskIdentities() {
   }
 }
 
-void DiskInventory::ScanDiskDevices() {
+void DiskInventory::ScanDiskDevices(const std::function<bool(const fs::path& node)>& openedElsewhere) {
   devices_.clear();
   for (const WholeDisk& disk : ListWholeDisks(sysfsRoot_, devRoot_)) {
     UniqueFd fd = OpenDisk(disk);
-    if (!fd) continue;
+    if (!fd && !(openedElsewhere && openedElsewhere(disk.deviceNode))) continue;
     DiskDevice device;
     device.diskNumber = disk.diskNumber;
     if (HasDescription(disk.sysfsFolder)) device.model = ReadModel(disk.sysfsFolder);

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/SystemEnv.h"
+
 namespace brenvik {
 
 // Disk numbers 0 to 254 are probed; 255 and above never are.
@@ -51,14 +53,18 @@ DiskInventory ScanSystemDiskIdentities();
 
 class DiskInventory {
  public:
-  explicit DiskInventory(std::filesystem::path sysfsRoot = "/sys", std::filesystem::path devRoot = "/dev");
+  // The system's disks, or those of the tree `system` points at.
+  explicit DiskInventory(const SystemEnv& system = {}) : DiskInventory(system.sysfsRoot, system.devRoot) {}
+  DiskInventory(std::filesystem::path sysfsRoot, std::filesystem::path devRoot);
 
   // Empties the identity list and fills it. A disk whose description cannot be read (no
   // device or loop entry in sysfs) is left out of this list.
   void ScanDiskIdentities();
   // Empties the device list and fills it with every disk that opens, with defaults where a
-  // question fails (-1 address, 0 sector size and count, empty model).
-  void ScanDiskDevices();
+  // question fails (-1 address, 0 sector size and count, empty model). A disk that does not open
+  // is listed too when `openedElsewhere` says it can be opened another way (by udisks2): then its
+  // description comes from sysfs alone.
+  void ScanDiskDevices(const std::function<bool(const std::filesystem::path& node)>& openedElsewhere = {});
 
   const std::vector<DiskIdentity>& identities() const { return identities_; }
   const std::vector<DiskDevice>& devices() const { return devices_; }

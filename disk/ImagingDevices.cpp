@@ -1,11 +1,14 @@
 #include "disk/ImagingDevices.h"
 
+#include <set>
+
 #include "core/TextHelpers.h"
 #include "disk/DiskAccess.h"
 #include "disk/DiskInventory.h"
 #include "disk/ImagingForm.h"
 #include "disk/SgTransport.h"
 #include "platform/CodePage.h"
+#include "platform/UDisks.h"
 
 namespace brenvik {
 namespace {
@@ -18,15 +21,19 @@ ImagingDeviceScan ScanImagingDevices(const ImagingDeviceSources& sources) {
   ImagingDeviceScan scan;
   std::shared_ptr<ScsiTransport> transport = sources.makeTransport
                                                  ? sources.makeTransport()
-                                                 : std::make_shared<SgTransport>(sources.sysfsRoot, sources.devRoot);
+                                                 : std::make_shared<SgTransport>(sources.system);
   auto scsiHost = std::make_shared<ScsiHostInterface>(
       transport, sources.clock != nullptr ? *sources.clock : SystemScsiClock());
   scan.manager = std::make_shared<ScsiDeviceManager>(scsiHost);
 
-  DiskInventory inventory(sources.sysfsRoot, sources.devRoot);
-  inventory.ScanDiskDevices();
-  for (const WholeDisk& disk : ListDisksWithoutAccess(sources.sysfsRoot, sources.devRoot))
-    scan.denied.push_back(disk.deviceNode);
+  // A disk the user may not open is listed when udisks2 can open it for the copy.
+  std::set<std::filesystem::path> throughUDisks;
+  for (const WholeDisk& disk : ListDisksWithoutAccess(sources.system.sysfsRoot, sources.system.devRoot)) {
+    if (UDisksKnowsDisk(sources.system, disk.deviceNode)) throughUDisks.insert(disk.deviceNode);
+    else scan.denied.push_back(disk.deviceNode);
+  }
+  DiskInventory inventory(sources.system);
+  inventory.ScanDiskDevices([&](const std::filesystem::path& node) { return throughUDisks.count(node) != 0; });
   for (const DiskDevice& disk : inventory.devices()) {
     if (disk.bytesPerSector < 512 || disk.bytesPerSector % 512 != 0) continue;
     scan.standard.push_back({AnsiToText(disk.model), Utf16("#" + std::to_string(disk.diskNumber)),

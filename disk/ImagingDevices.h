@@ -10,14 +10,13 @@
 
 #include "disk/ScsiLayer.h"
 #include "disk/ScsiTransport.h"
+#include "platform/SystemEnv.h"
 
 namespace brenvik {
 
 // Where the scan finds disks and SCSI devices; tests point it at a fake tree and a simulated bus.
 struct ImagingDeviceSources {
-  std::filesystem::path sysfsRoot = "/sys";
-  std::filesystem::path devRoot = "/dev";
-  std::filesystem::path mountInfo = "/proc/self/mountinfo";
+  SystemEnv system;
   // Empty: the SG_IO pass-through over the two roots.
   std::function<std::shared_ptr<ScsiTransport>()> makeTransport;
   ScsiClock* clock = nullptr;  // nullptr: the system clock

@@ -14,6 +14,7 @@
 #include "core/JobReporter.h"
 #include "disk/ImagingForm.h"
 #include "disk/ScsiLayer.h"
+#include "platform/SystemEnv.h"
 
 namespace brenvik {
 
@@ -41,9 +42,7 @@ struct ImagingOutcome {
 struct ImagingEnvironment {
   ScsiHostInterface* scsi = nullptr;                // the SCSI source's interface
   std::function<int64_t()> nowSeconds;              // empty: the steady clock
-  std::filesystem::path sysfsRoot = "/sys";         // relates partitions to their disks
-  std::filesystem::path mountInfo = "/proc/self/mountinfo";
-  std::function<uint64_t(const std::filesystem::path&)> deviceNumber;  // empty: BlockDeviceNumber
+  SystemEnv system;                                 // relates partitions to their disks, finds mounts
 };
 
 // Why a target is refused before it is opened, or empty when it may be written. A target file is

@@ -9,12 +9,14 @@
 #include <optional>
 
 #include "disk/ScsiTransport.h"
+#include "platform/SystemEnv.h"
 
 namespace brenvik {
 
 class SgTransport : public ScsiTransport {
  public:
-  explicit SgTransport(std::filesystem::path sysfsRoot = "/sys", std::filesystem::path devRoot = "/dev");
+  explicit SgTransport(const SystemEnv& system = {}) : SgTransport(system.sysfsRoot, system.devRoot) {}
+  SgTransport(std::filesystem::path sysfsRoot, std::filesystem::path devRoot);
   ~SgTransport() override;
 
   int adapterCount() override;

@@ -228,6 +228,27 @@ int64_t ReadScattered(int fd, std::span<const iovec> parts, int64_t offset) {
   }
 }
 
+int64_t DirectReadAlignment(int fd, bool* blockDevice) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return -1;
+  if (blockDevice != nullptr) *blockDevice = S_ISBLK(st.st_mode);
+  if (S_ISBLK(st.st_mode)) {
+    int size = 0;
+    return ::ioctl(fd, BLKSSZGET, &size) == 0 && size > 0 ? size : -1;
+  }
+  struct statx sx {};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) != 0)
+    return sx.stx_dio_offset_align;
+  return -1;
+}
+
+bool SetDirectIo(int fd, bool on) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
+
+void AdviseNoReadAhead(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); }
+
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset) {
   size_t done = 0;
   auto* bytes = static_cast<char*>(buffer);

@@ -119,6 +119,15 @@ bool WriteAllAt(int fd, const void* buffer, size_t size, int64_t offset);
 int64_t FileSize(int fd);
 // Size of a file by path without following a final symbolic link, -1 when it is not a regular file.
 int64_t RegularFileSize(const fs::path& path);
+// What direct reads (O_DIRECT) of an open file or disk must align offsets and lengths to: a disk's
+// logical block size, or a file's as its file system reports it. 0 when the file system offers no
+// direct reads; -1 when it does not say (direct reads may still work: try them). `blockDevice`, when
+// given, is set to whether the file is a disk.
+int64_t DirectReadAlignment(int fd, bool* blockDevice = nullptr);
+// Turns direct I/O on or off for an open file (for all its copies); false when refused.
+bool SetDirectIo(int fd, bool on);
+// Tells the kernel that an open file is read at scattered places, so it reads ahead of no read.
+void AdviseNoReadAhead(int fd);
 
 // Move with replacement, as within a folder tree: rename(2). Fails across file systems.
 bool MoveReplace(const fs::path& from, const fs::path& to);

@@ -19,10 +19,6 @@ namespace brenvik {
 
 namespace fs = std::filesystem;
 
-std::string DeviceNumberText(uint64_t device) {
-  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
-}
-
 namespace {
 
 // An attribute's text; empty when it cannot be read, which every caller treats as "none".
@@ -114,7 +110,7 @@ class DeviceWalk {
     uint64_t device = fileSystemDevice;
     // File systems such as btrfs give their files a device number of their own; the block
     // device they are mounted from is then read from the mount table.
-    if (!fs::exists(probe_.sysfsRoot / "dev/block" / DeviceNumberText(device), error))
+    if (!fs::exists(probe_.BlockEntry(device), error))
       device = MountSourceOf(device, probe_.mountInfo);
     if (device != 0) addBuiltOn(device, out, out);
   }
@@ -129,7 +125,7 @@ class DeviceWalk {
       queue.pop_front();
       if (current == 0 || !out.insert(DeviceUnit(current)).second) continue;
       std::error_code error;
-      const fs::path entry = fs::canonical(probe_.sysfsRoot / "dev/block" / DeviceNumberText(current), error);
+      const fs::path entry = fs::canonical(probe_.BlockEntry(current), error);
       if (!error) step(entry, queue);
     }
   }
@@ -207,8 +203,8 @@ StorageIdentity IdentifyStorage(const fs::path& path, const StorageProbe& probe)
   return identity;
 }
 
-std::filesystem::path LoopBackingFile(uint64_t device, const std::filesystem::path& sysfsRoot) {
-  return Attribute(sysfsRoot / "dev/block" / DeviceNumberText(device) / "loop/backing_file");
+std::filesystem::path LoopBackingFile(uint64_t device, const SystemEnv& system) {
+  return Attribute(system.BlockEntry(device) / "loop/backing_file");
 }
 
 StorageClash CompareStorage(const StorageIdentity& output, const StorageIdentity& input) {
@@ -228,7 +224,7 @@ std::vector<StorageIdentity> MountedFileSystems(const StorageProbe& probe) {
   for (const MountEntry& entry : ReadMountTable(probe.mountInfo)) {
     std::error_code error;
     uint64_t device = entry.device;
-    if (major(device) == 0 || !fs::exists(probe.sysfsRoot / "dev/block" / DeviceNumberText(device), error))
+    if (major(device) == 0 || !fs::exists(probe.BlockEntry(device), error))
       device = BlockDeviceAt(entry.source);  // btrfs and the like: the device named as the source
     if (device != 0 && seen.insert(device).second) mounted.push_back(IdentifyBlockDevice(device, probe));
   }

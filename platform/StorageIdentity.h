@@ -16,6 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/SystemEnv.h"
+
 namespace brenvik {
 
 // One piece of storage: a file (device and inode) or a whole block device (its number).
@@ -42,14 +44,8 @@ struct StorageIdentity {
   std::set<StorageUnit> host;
 };
 
-// Where the system's device relations are read; tests point these at fake trees.
-struct StorageProbe {
-  std::filesystem::path sysfsRoot = "/sys";
-  std::filesystem::path mountInfo = "/proc/self/mountinfo";
-  // The block device a path stands for, 0 for none; empty: the device number of a block device
-  // node (tests use regular files as stand-ins for devices).
-  std::function<uint64_t(const std::filesystem::path&)> deviceNumber;
-};
+// Where the system's device relations are read (sysfs, the mount table); tests point it at fake trees.
+using StorageProbe = SystemEnv;
 
 // The storage a path occupies (symbolic links followed). A path that does not exist occupies
 // nothing itself, but a file created there would lie on its folder's file system, so that folder's
@@ -60,10 +56,8 @@ StorageIdentity IdentifyStat(const struct stat& st, const StorageProbe& probe = 
 // The storage of a block device given by its number (a SCSI disk's block device, for one).
 StorageIdentity IdentifyBlockDevice(uint64_t device, const StorageProbe& probe = {});
 
-// A device number as sysfs writes it: "major:minor".
-std::string DeviceNumberText(uint64_t device);
 // The file behind the loop device `device` as the kernel names it; empty for another device.
-std::filesystem::path LoopBackingFile(uint64_t device, const std::filesystem::path& sysfsRoot);
+std::filesystem::path LoopBackingFile(uint64_t device, const SystemEnv& system);
 
 enum class StorageClash {
   None,

@@ -18,4 +18,5 @@ $SUDO apt-get install -y --no-install-recommends \
   dpkg-dev file desktop-file-utils appstream \
   mount e2fsprogs \
   fuse3 libfuse3-dev gddrescue \
+  libsystemd-dev dbus-daemon python3-dbusmock \
   testdisk dosfstools mtools ntfs-3g

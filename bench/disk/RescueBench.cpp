@@ -1,10 +1,13 @@
 // Copies of a failing source by the N.S Image engine against GNU ddrescue on the same source in the
 // same run: a FUSE file system (the tests' own) serving a 64 MiB image whose chosen sectors fail
-// with EIO, and recording every read request that reaches it. For each pattern of bad sectors it
+// with EIO, and recording every read request that reaches it. The source is read twice for each
+// pattern: as the FUSE file itself, and as a disk, through a read-only loop device with direct I/O
+// over that file (ddrescue then with -d, its direct reads). For each pattern of bad sectors it
 // prints the read requests of each, how many times each bad sector was touched (lowest-highest),
 // and the wall times; ratios are engine / ddrescue (the goal: at most 1.2 for requests, and no
-// more touches per bad sector). Both make the same number of retry passes. Needs root (FUSE) and
-// ddrescue (package gddrescue).
+// more touches per bad sector). Both make the same number of retry passes. A healthy source read
+// through the loop device is timed against dd with direct reads of the same request size. Needs
+// root (FUSE, loop devices) and ddrescue (package gddrescue).
 //
 // Usage: rescue_bench [folder] [retries]   (defaults: /tmp/brenvik-rescue-bench, 1)
 #include <algorithm>
@@ -15,12 +18,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "disk/ImagingJob.h"
 #include "tests/disk/FaultyFuse.h"
+#include "tests/support/KernelFixtures.h"
 
 using namespace brenvik;
 namespace fs = std::filesystem;
@@ -59,6 +64,38 @@ double Seconds(const std::function<void()>& run) {
 
 class QuietReporter : public ImagingReporter {};
 
+std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+void Remove(const fs::path& image) {
+  fs::remove(image);
+  fs::remove(image.string() + ".map");
+}
+
+// One copy by the engine of `source` (a file, or a disk node) into `target`.
+void RunEngine(const fs::path& source, bool disk, const fs::path& target, int retries) {
+  ImagingRequest p;
+  (disk ? p.sourceDiskNode : p.sourceImage) = source;
+  p.sourceCount = p.targetSize = kSectors;
+  p.sourceSectorSize = p.targetSectorSize = kSector;
+  p.targetFile = target;
+  p.retryPasses = retries;
+  QuietReporter reporter;
+  std::atomic<int> stop{0};
+  RunImaging(p, stop, reporter);
+}
+
+void PrintRow(const char* name, const Measure& engine, const Measure& dd) {
+  char touches[48], times[32], requests[32];
+  std::snprintf(requests, sizeof requests, "%lld / %lld", static_cast<long long>(engine.requests),
+                static_cast<long long>(dd.requests));
+  std::snprintf(touches, sizeof touches, "%lld-%lld / %lld-%lld", static_cast<long long>(engine.fewestTouches),
+                static_cast<long long>(engine.mostTouches), static_cast<long long>(dd.fewestTouches),
+                static_cast<long long>(dd.mostTouches));
+  std::snprintf(times, sizeof times, "%.2f / %.2f", engine.seconds, dd.seconds);
+  std::printf("%-22s %20s %7.2f %18s %22s\n", name, requests,
+              static_cast<double>(engine.requests) / std::max<int64_t>(dd.requests, 1), touches, times);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,47 +120,65 @@ int main(int argc, char** argv) {
       {"one bad sector", {65536 + 77}}, {"3 in one 4 KiB page", page}, {"8 scattered sectors", scattered},
       {"1 MiB bad region", region}, {"5 at the end", atEnd}};
 
-  std::printf("source 64 MiB of 512-byte sectors on FUSE, %d retry pass(es) each\n", retries);
-  std::printf("%-22s %20s %7s %18s %22s\n", "pattern", "requests engine/dd", "ratio", "touches per bad", "time engine/dd (s)");
-  for (const auto& [name, bad] : patterns) {
-    testing::FaultyImageMount mount(folder / "mnt", image, kSector, bad);
-    if (!mount.failure().empty()) {
-      std::fprintf(stderr, "%s\n", mount.failure().c_str());
-      return 1;
+  const fs::path ours = folder / "engine.img", theirs = folder / "ddrescue.img";
+  for (const bool throughLoop : {false, true}) {
+    std::printf("\nsource 64 MiB of 512-byte sectors, %s, %d retry pass(es) each\n",
+                throughLoop ? "as a disk: read-only loop device with direct I/O (ddrescue -d)" : "the FUSE file",
+                retries);
+    std::printf("%-22s %20s %7s %18s %22s\n", "pattern", "requests engine/dd", "ratio", "touches per bad",
+                "time engine/dd (s)");
+    for (const auto& [name, bad] : patterns) {
+      testing::FaultyImageMount mount(folder / "mnt", image, kSector, bad);
+      if (!mount.failure().empty()) {
+        std::fprintf(stderr, "%s\n", mount.failure().c_str());
+        return 1;
+      }
+      std::optional<testing::LoopDevice> loop;
+      if (throughLoop) {
+        loop.emplace(mount.file(), testing::LoopDevice::kAsDisk);
+        if (!loop->valid()) {
+          std::fprintf(stderr, "losetup could not attach a loop device\n");
+          return 1;
+        }
+      }
+      const fs::path source = throughLoop ? loop->node() : mount.file();
+      Remove(ours);
+      Remove(theirs);
+      mount.clearReads();
+      const Measure engine = Count(mount, bad, Seconds([&] { RunEngine(source, throughLoop, ours, retries); }));
+
+      mount.clearReads();
+      const std::string command = "ddrescue -q " + std::string(throughLoop ? "-d " : "") + "-r" +
+                                  std::to_string(retries) + " " + Quoted(source) + " " + Quoted(theirs) + " " +
+                                  Quoted(theirs.string() + ".map");
+      const Measure dd = Count(mount, bad, Seconds([&] {
+                                 if (std::system(command.c_str()) != 0) std::fprintf(stderr, "ddrescue failed\n");
+                               }));
+      PrintRow(name, engine, dd);
+      const bool same = std::system(("cmp -s " + Quoted(ours) + " " + Quoted(theirs)).c_str()) == 0;
+      // ddrescue leaves unreadable sectors as zeros where the engine fills them: compared apart.
+      if (!same) std::printf("  (the copies differ where sectors are unreadable: zeros against BB fill)\n");
     }
-    const fs::path ours = folder / "engine.img", theirs = folder / "ddrescue.img";
-    for (const fs::path& file : {ours, theirs, fs::path(ours.string() + ".map"), fs::path(theirs.string() + ".map")})
-      fs::remove(file);
-
-    ImagingRequest p;
-    p.sourceImage = mount.file();
-    p.sourceCount = p.targetSize = kSectors;
-    p.sourceSectorSize = p.targetSectorSize = kSector;
-    p.targetFile = ours;
-    p.retryPasses = retries;
-    QuietReporter reporter;
-    std::atomic<int> stop{0};
-    mount.clearReads();
-    const Measure engine = Count(mount, bad, Seconds([&] { RunImaging(p, stop, reporter); }));
-
-    mount.clearReads();
-    const std::string command = "ddrescue -q -r" + std::to_string(retries) + " '" + mount.file().string() + "' '" +
-                                theirs.string() + "' '" + theirs.string() + ".map'";
-    const Measure dd = Count(mount, bad, Seconds([&] {
-                               if (std::system(command.c_str()) != 0) std::fprintf(stderr, "ddrescue failed\n");
-                             }));
-    char touches[32], times[32], requests[32];
-    std::snprintf(requests, sizeof requests, "%lld / %lld", static_cast<long long>(engine.requests),
-                  static_cast<long long>(dd.requests));
-    std::snprintf(touches, sizeof touches, "%lld-%lld / %lld-%lld", static_cast<long long>(engine.fewestTouches),
-                  static_cast<long long>(engine.mostTouches), static_cast<long long>(dd.fewestTouches),
-                  static_cast<long long>(dd.mostTouches));
-    std::snprintf(times, sizeof times, "%.2f / %.2f", engine.seconds, dd.seconds);
-    std::printf("%-22s %20s %7.2f %18s %22s\n", name, requests, static_cast<double>(engine.requests) / dd.requests,
-                touches, times);
-    const bool same = std::system(("cmp -s '" + ours.string() + "' '" + theirs.string() + "'").c_str()) == 0;
-    // ddrescue leaves unreadable sectors as zeros where the engine fills them: compared apart.
-    if (!same) std::printf("  (the copies differ where sectors are unreadable: zeros against BB fill)\n");
   }
+
+  // A healthy source as a disk: the engine against dd's direct reads of 64 KiB, best of three each.
+  testing::FaultyImageMount mount(folder / "mnt", image, kSector, {});
+  testing::LoopDevice loop(mount.file(), testing::LoopDevice::kAsDisk);
+  if (!mount.failure().empty() || !loop.valid()) return 1;
+  double engineBest = 1e9, ddBest = 1e9;
+  for (int round = 0; round < 3; ++round) {
+    Remove(ours);
+    Remove(theirs);
+    engineBest = std::min(engineBest, Seconds([&] { RunEngine(loop.node(), true, ours, retries); }));
+    const std::string dd = "dd if=" + Quoted(loop.node()) + " of=" + Quoted(theirs) +
+                           " bs=64K iflag=direct status=none";
+    ddBest = std::min(ddBest, Seconds([&] {
+                        if (std::system(dd.c_str()) != 0) std::fprintf(stderr, "dd failed\n");
+                      }));
+  }
+  std::printf("\nhealthy 64 MiB as a disk: engine %.2f s, dd iflag=direct bs=64K %.2f s, speed engine/dd %.2f\n",
+              engineBest, ddBest, ddBest / engineBest);
+  Remove(ours);
+  Remove(theirs);
   return 0;
 }

@@ -193,9 +193,9 @@ TEST(ImagingSafety, APartitionOfTheSourceOrAMountedTargetDiskIsRefused) {
   std::map<std::string, uint64_t> numbers = {{"sda", makedev(8, 0)}, {"sda1", makedev(8, 1)},
                                              {"sdb", makedev(8, 16)}, {"sdc", makedev(8, 32)}};
   ImagingEnvironment env;
-  env.sysfsRoot = sys;
-  env.mountInfo = dir / "mountinfo";
-  env.deviceNumber = [&](const std::filesystem::path& path) {
+  env.system.sysfsRoot = sys;
+  env.system.mountInfo = dir / "mountinfo";
+  env.system.deviceNumber = [&](const std::filesystem::path& path) {
     auto it = numbers.find(path.filename().string());
     return it == numbers.end() ? uint64_t{0} : it->second;
   };
@@ -314,6 +314,25 @@ TEST(ImagingCopy, ScsiSourceIsReadWithReadTenAndCanBeStopped) {
   EXPECT_EQ(map->areas(), (std::vector<SectorArea>{{0, 128, SectorState::NonTrimmed},
                                                    {128, 256, SectorState::NotTried},
                                                    {256, 300, SectorState::Finished}}));
+}
+
+// A disk whose blocks are larger than the sectors asked for is read directly in whole blocks:
+// every run of sectors, wherever it starts and ends, comes out as it is on the disk.
+TEST(ImagingCopy, ADiskOfLargeBlocksIsReadDirectlyAtAnySector) {
+  TempDir dir;
+  const std::string disk = Sectors(8192, 512);
+  WriteFile(dir / "disk.img", disk);
+  const LoopDevice loop(dir / "disk.img", std::string(LoopDevice::kAsDisk) + " --sector-size 4096");
+  if (!loop.valid()) GTEST_SKIP() << "no loop device of 4 KiB blocks can be attached here (needs root and losetup)";
+  ImagingRequest p = ImageToImage(dir, 8192 - 3 - 5, 512, 512);
+  p.sourceImage.clear();
+  p.sourceDiskNode = loop.node();
+  p.sourceStart = 3;
+  RecordingReporter reporter;
+  std::atomic<int> stop{0};
+  EXPECT_EQ(RunImaging(p, stop, reporter).end, ImagingEnd::Completed);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kDone}));  // and none saying reads went through the cache
+  EXPECT_TRUE(ReadFile(p.targetFile) == disk.substr(3 * 512, (8192 - 8) * 512));
 }
 
 // A loop device is its backing file under another name, and a target file on a file system

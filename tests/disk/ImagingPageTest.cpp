@@ -102,9 +102,9 @@ class ImagingPageTest : public QObject {
       WriteFile(files / "mountinfo", "");
       page = std::make_unique<CUbimgDlg>(host);
       ImagingDeviceSources sources;
-      sources.sysfsRoot = sys;
-      sources.devRoot = tree.devRoot();
-      sources.mountInfo = files / "mountinfo";
+      sources.system.sysfsRoot = sys;
+      sources.system.devRoot = tree.devRoot();
+      sources.system.mountInfo = files / "mountinfo";
       sources.makeTransport = [this, sys] {
         return std::make_shared<SysfsSimulatedTransport>(bus, sys, tree.devRoot());
       };

@@ -1,5 +1,6 @@
 // Copies from failing sources: a FUSE file system that fails chosen sectors with EIO, read as an
-// image file and as a disk through a loop device; the rescue map beside the image target, read
+// image file and as a disk through a loop device, and as a disk against ddrescue's direct reads;
+// a source whose file system refuses direct reads; the rescue map beside the image target, read
 // back with ddrescuelog; runs stopped in every phase and continued from their map; maps and
 // sources that must not be used; Stop among the single-sector reads of a dead block.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <map>
 #include <random>
 #include <set>
 
@@ -16,10 +18,10 @@
 #include "platform/FileOps.h"
 #include "tests/disk/ImagingTestSupport.h"
 #include "tests/disk/SimulatedScsi.h"
+#include "tests/support/KernelFixtures.h"
 #include "tests/support/TempDir.h"
 #if BRENVIK_TEST_FUSE
 #include "tests/disk/FaultyFuse.h"
-#include "tests/support/KernelFixtures.h"
 #endif
 
 using namespace brenvik;
@@ -123,6 +125,80 @@ TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDev
     EXPECT_NE(summary->find("3584 B"), std::string::npos) << *summary;  // 7 x 512 bytes bad
   }
 #endif
+}
+
+#if BRENVIK_TEST_FUSE
+// How many reads that reached the FUSE file touched each of `sectors`.
+std::map<int64_t, int> Touches(FaultyImageMount& mount, const std::set<int64_t>& sectors, int sectorSize) {
+  std::map<int64_t, int> touches;
+  for (int64_t s : sectors) touches[s] = 0;
+  for (const auto& [offset, size] : mount.reads())
+    for (auto it = touches.lower_bound(offset / sectorSize); it != touches.end() && it->first * sectorSize < offset + size;
+         ++it)
+      ++it->second;
+  return touches;
+}
+#endif
+
+TEST(ImagingRescue, ADiskIsReadDirectlyTouchingBadSectorsNoMoreThanDdrescue) {
+#if !BRENVIK_TEST_FUSE
+  GTEST_SKIP() << "built without libfuse3: no failing source to read from";
+#else
+  // A disk's reads through the page cache are widened by read-ahead and retried page by page,
+  // each touching the bad sectors again. Read directly, the copy reaches the failing medium as
+  // ddrescue -d does.
+  if (!Output("ddrescue --version >/dev/null 2>&1")) GTEST_SKIP() << "ddrescue (package gddrescue) is missing";
+  TempDir dir;
+  const int64_t count = 8192;  // 4 MiB
+  const std::string image = Sectors(count, 512);
+  // One alone, three in one 4 KiB page, a 128 KiB bad area, scattered ones, the last 4 KiB.
+  std::set<int64_t> bad = {100, 2001, 2003, 2006, 5003, 6007, 7001};
+  for (int64_t s = 3000; s < 3256; ++s) bad.insert(s);
+  for (int64_t s = count - 5; s < count; ++s) bad.insert(s);
+  FaultyImageMount mount(dir / "mnt", image, 512, bad);
+  if (!mount.failure().empty()) GTEST_SKIP() << mount.failure();
+  const LoopDevice loop(mount.file(), LoopDevice::kAsDisk);
+  if (!loop.valid()) GTEST_SKIP() << "losetup could not attach a read-only loop device with direct I/O";
+
+  ImagingRequest p;
+  p.sourceDiskNode = loop.node();
+  p.sourceCount = p.targetSize = count;
+  p.sourceSectorSize = p.targetSectorSize = 512;
+  p.targetFile = dir / "engine.img";
+  RecordingReporter reporter;
+  std::atomic<int> stop{0};
+  mount.clearReads();
+  EXPECT_EQ(RunImaging(p, stop, reporter, StillClock()).end, ImagingEnd::Incomplete);
+  const size_t ourRequests = mount.reads().size();
+  const std::map<int64_t, int> ours = Touches(mount, bad, 512);
+  EXPECT_TRUE(ReadFile(p.targetFile) == WithFill(image, bad, 512));
+  EXPECT_FALSE(reporter.has({u"读取", u"读取经过系统缓存，已关闭预读"}));
+
+  mount.clearReads();
+  const std::filesystem::path theirs = dir / "ddrescue.img";
+  ASSERT_TRUE(Output("ddrescue -q -d -r1 '" + loop.node().string() + "' '" + theirs.string() + "' '" +
+                     theirs.string() + ".map'"));
+  const size_t theirRequests = mount.reads().size();
+  const std::map<int64_t, int> theirTouches = Touches(mount, bad, 512);
+  for (const auto& [sector, touches] : ours) EXPECT_LE(touches, theirTouches.at(sector)) << "sector " << sector;
+  EXPECT_LE(ourRequests * 5, theirRequests * 6) << ourRequests << " requests against ddrescue's " << theirRequests;
+  EXPECT_EQ(BadSectorsOfMap(dir / "engine.img.map", 512), bad);
+#endif
+}
+
+TEST(ImagingRescue, ASourceRefusingDirectReadsIsReadThroughTheCacheAndSaysSo) {
+  TempDir dir;
+  const auto ramfs = ScopedMount::Ramfs(dir / "ram");
+  if (!ramfs.valid()) GTEST_SKIP() << "no ramfs (it needs root)";
+  const std::string image = Sectors(300, 512);
+  WriteFile(ramfs / "source.img", image);
+  ImagingRequest p = ImageToImage(dir, 300, 512, 512);
+  p.sourceImage = ramfs / "source.img";
+  RecordingReporter reporter;
+  std::atomic<int> stop{0};
+  EXPECT_EQ(RunImaging(p, stop, reporter, StillClock()).end, ImagingEnd::Completed);
+  EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, {u"读取", u"读取经过系统缓存，已关闭预读"}, kDone}));
+  EXPECT_TRUE(ReadFile(p.targetFile) == image);
 }
 
 // The phase a map was written in, from its status line.

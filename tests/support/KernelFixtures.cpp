@@ -32,6 +32,14 @@ ScopedMount ScopedMount::Tmpfs(const fs::path& folder, uint64_t bytes) {
   return mount;
 }
 
+ScopedMount ScopedMount::Ramfs(const fs::path& folder) {
+  ScopedMount mount;
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (::geteuid() == 0 && ::mount("ramfs", folder.c_str(), "ramfs", 0, nullptr) == 0) mount.folder_ = folder;
+  return mount;
+}
+
 ScopedMount ScopedMount::Formatted(const fs::path& device, const std::string& mkfsCommand, const std::string& type,
                                    const fs::path& folder) {
   ScopedMount mount;
@@ -47,9 +55,9 @@ ScopedMount::~ScopedMount() {
   if (valid()) ::umount2(folder_.c_str(), MNT_DETACH);
 }
 
-LoopDevice::LoopDevice(const fs::path& backingFile) {
+LoopDevice::LoopDevice(const fs::path& backingFile, const std::string& options) {
   if (::geteuid() != 0) return;
-  const std::string command = "losetup -f --show " + Quoted(backingFile) + " 2>/dev/null";
+  const std::string command = "losetup -f --show " + options + " " + Quoted(backingFile) + " 2>/dev/null";
   FILE* output = ::popen(command.c_str(), "r");
   if (output == nullptr) return;
   char line[256] = {};

@@ -12,6 +12,8 @@ class ScopedMount {
  public:
   // A tmpfs of `bytes` at `folder` (created when missing).
   static ScopedMount Tmpfs(const std::filesystem::path& folder, uint64_t bytes);
+  // A ramfs at `folder`: a file system that refuses direct I/O.
+  static ScopedMount Ramfs(const std::filesystem::path& folder);
   // The file system on `device` (made with `mkfsCommand`, e.g. "mkfs.ext2 -q -F") at `folder`.
   static ScopedMount Formatted(const std::filesystem::path& device, const std::string& mkfsCommand,
                                const std::string& type, const std::filesystem::path& folder);
@@ -30,7 +32,10 @@ class ScopedMount {
 
 class LoopDevice {
  public:
-  explicit LoopDevice(const std::filesystem::path& backingFile);
+  // `options` for losetup; kAsDisk: read-only with direct I/O on the backing file, as close to a
+  // disk as a loop device gets: each read of the device reaches the backing file once, as made.
+  static constexpr const char* kAsDisk = "-r --direct-io=on";
+  explicit LoopDevice(const std::filesystem::path& backingFile, const std::string& options = "");
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
   ~LoopDevice();
