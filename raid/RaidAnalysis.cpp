@@ -210,8 +210,9 @@ std::vector<fs::path> MemberPaths(const std::vector<RaidMember>& members) {
   return paths;
 }
 
-// The first pair of members that are one storage under two names (earlier, later).
-std::optional<std::pair<fs::path, fs::path>> RepeatedMember(const std::vector<fs::path>& paths) {
+}  // namespace
+
+std::optional<std::pair<fs::path, fs::path>> RepeatedRaidMember(const std::vector<fs::path>& paths) {
   std::vector<StorageIdentity> identities;
   for (const fs::path& path : paths) identities.push_back(IdentifyStorage(path));
   for (size_t later = 1; later < paths.size(); ++later)
@@ -219,8 +220,6 @@ std::optional<std::pair<fs::path, fs::path>> RepeatedMember(const std::vector<fs
       if (SameStorage(identities[earlier], identities[later])) return std::pair(paths[earlier], paths[later]);
   return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<RaidRequest> MakeRaidRequest(std::u16string_view logPath, std::u16string_view startSector,
                                    std::u16string_view endSector) {
@@ -269,7 +268,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
 
   // One disk given twice (or a disk and its partition, an image and the loop device over it)
   // would read as a perfect mirror of itself: refused before anything is created.
-  if (const auto repeated = RepeatedMember(memberPaths)) {
+  if (const auto repeated = RepeatedRaidMember(memberPaths)) {
     result.repeatedPath = repeated->first;
     return refuse(RaidRefusal::MemberRepeated, repeated->second);
   }

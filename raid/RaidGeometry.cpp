@@ -821,6 +821,22 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
 
 }  // namespace
 
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk) {
+  const Slot slot = Place(layout, members, chunk);
+  return {slot.position, slot.row};
+}
+
+int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
+  return layout == RaidLayout::Raid0 ? members : layout == RaidLayout::Mirror ? 1 : members - 1;
+}
+
+std::optional<RaidLayout> LayoutOfKey(std::string_view key) {
+  for (RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric, RaidLayout::Raid5LeftSymmetric,
+                            RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric, RaidLayout::Mirror})
+    if (LayoutKey(layout) == key) return layout;
+  return std::nullopt;
+}
+
 std::u16string FormatGeometryText(const RaidGeometry& geometry) {
   const std::string records = std::to_string(geometry.records);
   std::string text;

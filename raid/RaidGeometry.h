@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brenvik {
@@ -85,6 +86,19 @@ struct RaidGeometryGuess {
   // pass for records and carry the number the data of their row gives them.
   uint64_t explained = 0;
 };
+
+// Where a striped layout over `members` puts the volume's data stripe `chunk`: the position in
+// the member order and the stripe row, counted from the first row.
+struct RaidStripeSlot {
+  size_t position = 0;
+  int64_t row = 0;
+};
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk);
+// The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5.
+int64_t DataStripesPerRow(RaidLayout layout, int64_t members);
+// The layout's key as the JSON and brenvik-cli's --layout name it ("raid0", "raid5-left-symmetric",
+// "raid1"); nullopt for an unknown key.
+std::optional<RaidLayout> LayoutOfKey(std::string_view key);
 
 // Where a geometry puts a record: the member (index as given) and its sector there.
 struct RaidRecordPlace {
