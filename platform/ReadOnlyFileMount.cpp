@@ -102,7 +102,7 @@ ReadOnlyFileMount::ReadOnlyFileMount(const fs::path& mountPoint, std::string nam
   if (fuse_mount(fuse_, mountPoint_.c_str()) != 0) {
     fuse_destroy(fuse_);
     fuse_ = nullptr;
-    failure_ = "mounting on " + mountPoint_.string() + " was refused";
+    failure_ = "the system refused the mount";
     return;
   }
   loop_ = std::thread([this] {
