@@ -34,6 +34,7 @@ constexpr int kPlotButton = 3319;
 constexpr int kWholePlotButton = 3320;
 constexpr int kExportPlotButton = 3321;
 constexpr int kPlotView = 3322;
+constexpr int kExportVolumeButton = 3323;
 constexpr int kLabelColumn = 1;
 constexpr int kSizeColumn = 3;
 constexpr int kDeviceColumn = 0;
@@ -113,6 +114,10 @@ void CRaidDlg::buildControls() {
   plotButton_ = MakeButton(this, kPlotButton, QStringLiteral("Plot"), DluRect(454, 270, 56, 16));
   plotButton_->setEnabled(false);
   connect(plotButton_, &QPushButton::clicked, this, &CRaidDlg::showPlot);
+  // Assembles the volume by the geometry the last run named.
+  exportVolumeButton_ = MakeButton(this, kExportVolumeButton, QStringLiteral("Export volume..."), DluRect(374, 270, 70, 16));
+  exportVolumeButton_->setEnabled(false);
+  connect(exportVolumeButton_, &QPushButton::clicked, this, &CRaidDlg::exportVolume);
 
   menu_ = new QMenu(QStringLiteral("raid"), this);
   menu_->setObjectName(QStringLiteral("3300"));
@@ -254,6 +259,10 @@ void CRaidDlg::showOutcome(RaidResult& result, const RaidRequest& run) {
     plotWindow_->hide();
   }
   plotButton_->setEnabled(plot_ != nullptr);
+  volume_.reset();
+  if (result.geometry.verdict == RaidGeometry::Verdict::Decided && result.geometry.best)
+    volume_ = RaidVolumeRequest{run.members, *result.geometry.best, {}};
+  exportVolumeButton_->setEnabled(volume_.has_value());
   // No message ends a finished run.
   const std::u16string failure = RaidOutcomeText(result);
   if (!failure.empty()) showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
@@ -284,6 +293,37 @@ void CRaidDlg::showPlot() {
   }
   plotWindow_->show();
   plotWindow_->raise();
+}
+
+void CRaidDlg::exportVolume() {
+  if (!volume_ || refuseIfBusy()) return;
+  const QString path = host().ui().chooseSaveFile(this, QStringLiteral("Save As"),
+                                                  QStringLiteral("img Files (*.img);;All Files (*.*)"), QString(),
+                                                  QStringLiteral("img"));
+  if (path.isEmpty()) return;
+  RaidVolumeRequest request = *volume_;
+  request.target = QStringToPath(path);
+  status_->clear();
+  startJob(
+      [this, request = std::move(request)] {
+        class Reporter : public RaidVolumeReporter {
+         public:
+          explicit Reporter(CRaidDlg& page) : page_(page) {}
+          void Progress(int64_t position, int64_t maximum) override { page_.progressChannel_.post({position, maximum}); }
+
+         private:
+          CRaidDlg& page_;
+        } reporter(*this);
+        return RunRaidAssembly(request, stopFlag(), reporter);
+      },
+      [this](const RaidVolumeResult& result) {
+        const std::u16string failure = RaidVolumeOutcomeText(result);
+        if (!failure.empty()) {
+          showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
+          return;
+        }
+        status_->setText(Tr(QStringLiteral("Volume: %1 of %2 bytes written").arg(result.written).arg(result.volumeSize)));
+      });
 }
 
 void CRaidDlg::exportPlot() {

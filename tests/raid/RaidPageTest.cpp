@@ -247,10 +247,23 @@ class RaidPageTest : public QObject {
     QCOMPARE(QAccessible::queryAccessibleInterface(geometry)->text(QAccessible::Name), expected);
     QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A3008 "));
 
+    // Export volume writes the volume that geometry describes.
+    auto* exportVolume = FindControl<QPushButton>(page_.get(), 3323);
+    QVERIFY(exportVolume->isEnabled());
+    ui().saveFileAnswers.push_back(Q(dir_->path() / "volume.img"));
+    click(3323);
+    QTRY_VERIFY(!page_->isRunning());
+    const std::string volume = MftVolume(shape.records);
+    const std::string assembled = ReadFile(dir_->path() / "volume.img");
+    QVERIFY(assembled.size() >= volume.size() && assembled.compare(0, volume.size(), volume) == 0);
+    QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(),
+             QStringLiteral("Volume: %1 of %1 bytes written").arg(assembled.size()));
+
     // A run that finds too little says so, in place of the answer before.
     setRange("0", "9");
     runToEnd();
     QCOMPARE(geometry->text(), QStringLiteral("Geometry: not enough records (10 found)"));
+    QVERIFY(!exportVolume->isEnabled());
   }
 
   // Plot opens the records of the last run drawn: each member's records in its colour where they
