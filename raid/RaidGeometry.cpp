@@ -692,9 +692,10 @@ void RaidRecordCollector::startRun(size_t member, int64_t sector, uint32_t recor
   runs_.push_back({sector, record, 1, static_cast<uint32_t>(member)});
 }
 
-RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
+RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity) {
   RaidGeometry geometry;
   geometry.records = records.records();
+  geometry.parity = parity;
   const size_t members = records.memberCount();
   if (members < 2 || members > kMaxMembers) return geometry;
   geometry.verdict = RaidGeometry::Verdict::NotEnoughRecords;
@@ -721,6 +722,11 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
     fit.explained -= std::min(fit.explained, parity.contradicted);
   }
   std::stable_sort(fits.begin(), fits.end(), [](const Fit& a, const Fit& b) { return a.explained > b.explained; });
+  // The members' own parity rules out what the records alone cannot: RAID 0 and RAID 5 place most
+  // records of a small volume alike.
+  if (parity.holds() || parity.absent()) {
+    std::erase_if(fits, [&parity](const Fit& fit) { return (fit.layout == RaidLayout::Raid0) == parity.holds(); });
+  }
   // Without a single stripe boundary among the records there is nothing to measure.
   if (fits.empty()) return geometry;
   // Two different answers that explain about as many records: the range did not hold enough
@@ -745,10 +751,10 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
 }
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidRecordCollector& otherParity,
-                               int64_t startSector) {
-  RaidGeometry geometry = InferRaidGeometry(records);
+                               int64_t startSector, const RaidParityEvidence& parity) {
+  RaidGeometry geometry = InferRaidGeometry(records, parity);
   if (geometry.verdict == RaidGeometry::Verdict::Decided || otherParity.records() <= records.records()) return geometry;
-  RaidGeometry between = InferRaidGeometry(otherParity);
+  RaidGeometry between = InferRaidGeometry(otherParity, parity);
   if (between.verdict == RaidGeometry::Verdict::Decided) {
     between.fromOtherParity = true;
     geometry = std::move(between);
@@ -886,7 +892,11 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
          ",\"best\":" + (geometry.best ? GuessJson(*geometry.best) : "null") +
          ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") +
          ",\"fromOtherParity\":" + (geometry.fromOtherParity ? "true" : "false") +
-         ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) + "}";
+         ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) +
+         (geometry.parity.checked == 0 ? std::string()
+                                       : ",\"parity\":{\"checked\":" + std::to_string(geometry.parity.checked) +
+                                             ",\"zero\":" + std::to_string(geometry.parity.zero) + "}") +
+         "}";
 }
 
 }  // namespace brenvik

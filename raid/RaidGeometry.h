@@ -112,6 +112,21 @@ std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int
 // the geometry does not name.
 std::optional<int64_t> RecordExpectedAt(const RaidGeometryGuess& guess, size_t member, int64_t sector);
 
+// The parity of a RAID 5 row as evidence: in every row, the XOR of all members' blocks at one
+// offset is zero (the parity is the XOR of the data), which a RAID 0 set shows only by chance.
+// Counted over blocks that are not the same on every member (zeros everywhere, a mirror).
+struct RaidParityEvidence {
+  uint64_t checked = 0;  // blocks compared across all members
+  uint64_t zero = 0;     // of them, those whose XOR over the members is zero
+
+  // At least this many blocks, and nearly all (or nearly none) of them with a zero XOR, before the
+  // parity says anything: a few repeated blocks on a RAID 0 set, or a few rows written while a
+  // member was away, must not decide the layout.
+  static constexpr uint64_t kMinChecked = 64;
+  bool holds() const { return checked >= kMinChecked && zero * 10 >= checked * 9; }
+  bool absent() const { return checked >= kMinChecked && zero * 4 <= checked; }
+};
+
 struct RaidGeometry {
   enum class Verdict {
     NothingToSay,      // fewer than two members, or too many to try every layout
@@ -132,13 +147,16 @@ struct RaidGeometry {
   // the records read, `otherParityStart` names the sector to start at to read them (else -1).
   bool fromOtherParity = false;
   int64_t otherParityStart = -1;
+  // The parity check over the positions read: where it holds, RAID 0 is no answer; where it
+  // clearly fails, no RAID 5 layout is.
+  RaidParityEvidence parity;
 };
 
-RaidGeometry InferRaidGeometry(const RaidRecordCollector& records);
+RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity = {});
 // The answer for a run that read `records` at the positions of its range and `otherParity` at the
 // sectors between them; `startSector` is the range's first sector.
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidRecordCollector& otherParity,
-                               int64_t startSector);
+                               int64_t startSector, const RaidParityEvidence& parity = {});
 
 // The lines the page shows under the found count ("" when there is nothing to say).
 std::u16string FormatGeometryText(const RaidGeometry& geometry);
