@@ -139,9 +139,16 @@ int MountVolume(const RaidVolumeRequest& request, const std::filesystem::path& f
     return ExitStatusOf(result.end);
   }
   if (KindOfPath(folder) != FileKind::Folder) return Refuse(console, u"Access:" + PathToText(folder));
-  const ReadOnlyFileMount mount(folder, "volume.img", reader->size(), [&reader](char* buffer, size_t length, int64_t offset) {
-    return reader->read(buffer, length, offset);
-  });
+  const ReadOnlyFileMount mount(
+      folder, "volume.img", reader->size(),
+      [&reader](char* buffer, size_t length, int64_t offset) { return reader->read(buffer, length, offset); },
+      [&reader](int64_t offset, size_t length, std::vector<ReadOnlyFileMount::FilePiece>& pieces) {
+        thread_local std::vector<RaidVolumeReader::MemberPiece> onMembers;
+        onMembers.clear();
+        if (!reader->locate(offset, length, onMembers)) return false;
+        for (const auto& piece : onMembers) pieces.push_back({piece.fd, piece.position, piece.size});
+        return true;
+      });
   if (!mount.failure().empty()) return Fail(console, FromUtf8("Not mounted: " + mount.failure()));
   console.Status(u"Mounted read-only: " + PathToText(mount.file()) + u" (Ctrl+C or fusermount3 -u to end)");
   while (StopFlag().load() == 0 && !mount.ended()) std::this_thread::sleep_for(std::chrono::milliseconds(100));

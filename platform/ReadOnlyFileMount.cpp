@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #if BRENVIK_HAVE_FUSE
@@ -30,6 +31,9 @@ void* Init(fuse_conn_info* connection, fuse_config* config) {
   config->kernel_cache = 1;
   config->entry_timeout = config->attr_timeout = 3600;
   connection->max_readahead = 1 << 20;
+  // Bytes that lie unchanged in a member go to the reader without a copy through this process.
+  if ((connection->capable & FUSE_CAP_SPLICE_WRITE) != 0) connection->want |= FUSE_CAP_SPLICE_WRITE;
+  if ((connection->capable & FUSE_CAP_SPLICE_MOVE) != 0) connection->want |= FUSE_CAP_SPLICE_MOVE;
   return fuse_get_context()->private_data;
 }
 
@@ -64,18 +68,57 @@ int Open(const char* path, fuse_file_info* info) {
   return 0;
 }
 
-int Read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info*) {
+// The buffers of a reply, freed by the library (fuse_free_buf: memory buffers and the vector).
+fuse_bufvec* NewBuffers(size_t count) {
+  const size_t bytes = sizeof(fuse_bufvec) + (std::max<size_t>(count, 1) - 1) * sizeof(fuse_buf);
+  auto* buffers = static_cast<fuse_bufvec*>(std::calloc(1, bytes));
+  if (buffers != nullptr) buffers->count = count;
+  return buffers;
+}
+
+int ReadBuffers(const char* path, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info*) {
   if (!IsServedFile(path)) return -ENOENT;
   if (offset < 0) return -EINVAL;
-  const int64_t got = Self().read(buffer, std::min<size_t>(size, INT_MAX), offset);
-  return got < 0 ? -EIO : static_cast<int>(got);
+  size = std::min<size_t>(size, INT_MAX);
+  thread_local std::vector<ReadOnlyFileMount::FilePiece> pieces;
+  pieces.clear();
+  if (Self().locate(offset, size, pieces)) {
+    fuse_bufvec* buffers = NewBuffers(pieces.size());
+    if (buffers == nullptr) return -ENOMEM;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      buffers->buf[i].size = pieces[i].size;
+      buffers->buf[i].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+      buffers->buf[i].fd = pieces[i].fd;
+      buffers->buf[i].pos = pieces[i].position;
+    }
+    *out = buffers;
+    return 0;
+  }
+  fuse_bufvec* buffers = NewBuffers(1);
+  void* memory = std::malloc(std::max<size_t>(size, 1));
+  if (buffers == nullptr || memory == nullptr) {
+    std::free(buffers);
+    std::free(memory);
+    return -ENOMEM;
+  }
+  const int64_t got = Self().read(static_cast<char*>(memory), size, offset);
+  if (got < 0) {
+    std::free(buffers);
+    std::free(memory);
+    return -EIO;
+  }
+  buffers->buf[0].mem = memory;
+  buffers->buf[0].size = static_cast<size_t>(got);
+  *out = buffers;
+  return 0;
 }
 
 }  // namespace
 #endif
 
-ReadOnlyFileMount::ReadOnlyFileMount(const fs::path& mountPoint, std::string name, int64_t size, ReadFunction read)
-    : mountPoint_(mountPoint), name_(std::move(name)), size_(size), read_(std::move(read)) {
+ReadOnlyFileMount::ReadOnlyFileMount(const fs::path& mountPoint, std::string name, int64_t size, ReadFunction read,
+                                     LocateFunction locate)
+    : mountPoint_(mountPoint), name_(std::move(name)), size_(size), read_(std::move(read)), locate_(std::move(locate)) {
 #if BRENVIK_HAVE_FUSE
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
     failure_ = "/dev/fuse is missing or not usable";
@@ -87,7 +130,7 @@ ReadOnlyFileMount::ReadOnlyFileMount(const fs::path& mountPoint, std::string nam
     o.getattr = GetAttributes;
     o.readdir = ReadFolder;
     o.open = Open;
-    o.read = Read;
+    o.read_buf = ReadBuffers;
     return o;
   }();
   char program[] = "brenvik", option[] = "-o", options[] = "ro,fsname=brenvik-raid,subtype=brenvik";

@@ -162,6 +162,32 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
   return total;
 }
 
+bool RaidVolumeReader::locate(int64_t offset, size_t length, std::vector<MemberPiece>& pieces) const {
+  if (offset < 0 || offset >= size_) return true;
+  const int64_t total = std::min<int64_t>(static_cast<int64_t>(std::min<size_t>(length, INT64_MAX)), size_ - offset);
+  const std::vector<size_t>& order = geometry_.memberOrder;
+  if (!IsStriped(geometry_.layout)) {
+    for (size_t member : order)
+      if (fds_[member]) {
+        pieces.push_back({fds_[member].get(), startBytes_ + offset, static_cast<size_t>(total)});
+        return true;
+      }
+    return false;
+  }
+  const auto members = static_cast<int64_t>(order.size());
+  for (int64_t done = 0; done < total;) {
+    const int64_t at = offset + done;
+    const int64_t within = at % stripeBytes_;
+    const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
+    const RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, at / stripeBytes_);
+    const UniqueFd& fd = fds_[order[slot.position]];
+    if (!fd) return false;
+    pieces.push_back({fd.get(), startBytes_ + slot.row * stripeBytes_ + within, take});
+    done += static_cast<int64_t>(take);
+  }
+  return true;
+}
+
 RaidVolumeResult RunRaidAssembly(const RaidVolumeRequest& request, const std::atomic<int>& stop,
                                  RaidVolumeReporter& reporter) {
   RaidVolumeResult result;

@@ -68,6 +68,14 @@ class RaidVolumeReader {
   // Reads `length` bytes at `offset` (clipped at the end); the count read, or -1 when a member
   // read failed, with that member's index as given in `failedMember` (when given).
   int64_t read(void* buffer, size_t length, int64_t offset, size_t* failedMember = nullptr) const;
+  // Where the bytes of such a read lie on the members: (member fd, member offset, length) in turn,
+  // clipped at the end; false when some of them belong to a missing member and must be rebuilt.
+  struct MemberPiece {
+    int fd;
+    int64_t position;
+    size_t size;
+  };
+  bool locate(int64_t offset, size_t length, std::vector<MemberPiece>& pieces) const;
 
  private:
   RaidVolumeReader() = default;
