@@ -50,6 +50,10 @@ class CRaidDlg : public ToolPage {
   void chooseLogFile();
   void markAll(bool checked);
   void addImageFiles();
+  // Adds image files to a list as members would be listed; files that cannot be opened are left out.
+  void addImages(CheckListModel* list, const QStringList& files);
+  // Files dropped on either list are added to it as images.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void copyCheckedDisks();
   void start();
   std::vector<RaidMember> members() const;

@@ -6,6 +6,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QFile>
+#include <QMimeData>
+#include <QUrl>
+#include <QDropEvent>
 #include <QTest>
 #include <QWheelEvent>
 #include <QApplication>
@@ -197,6 +200,39 @@ class RaidPageTest : public QObject {
     QCOMPARE(list(3303)->row(0).cells.value(2), QStringLiteral("x.img"));
     menuAction(3303, QPoint(5, 5), 3314);
     QVERIFY(list(3303)->isChecked(0));
+  }
+
+  // Member images come in through the Add image... button and by dropping files on either list;
+  // an image dropped on the disk list goes over with Right-> like a disk.
+  void imagesAreAddedByButtonAndByDrop() {
+    WriteFile(dir_->path() / "a.img", std::string(1024, 'a'));
+    WriteFile(dir_->path() / "b.img", std::string(2048, 'b'));
+    ui().openFilesAnswers.push_back({Q(dir_->path() / "a.img")});
+    click(3324);
+    QCOMPARE(list(3303)->rowCount(), 1);
+    QCOMPARE(list(3303)->row(0).cells.value(2), QStringLiteral("a.img"));
+
+    const auto drop = [this](int listId, const std::filesystem::path& file) {
+      QWidget* viewport = FindControl<CheckListView>(page_.get(), listId)->viewport();
+      QMimeData data;
+      data.setUrls({QUrl::fromLocalFile(Q(file)), QUrl::fromLocalFile(Q(dir_->path() / "gone.img"))});
+      QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(viewport, &enter);
+      QVERIFY(enter.isAccepted());
+      QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(viewport, &dropped);
+    };
+    drop(3303, dir_->path() / "b.img");
+    QCOMPARE(list(3303)->rowCount(), 2);
+    QCOMPARE(list(3303)->row(1).cells, (QStringList{Q(dir_->path() / "b.img"), "", "b.img", "2.0 KB"}));
+    const int disks = list(3302)->rowCount();
+    drop(3302, dir_->path() / "a.img");
+    QCOMPARE(list(3302)->rowCount(), disks + 1);
+    menuAction(3302, overFirstRow(3302), 3315);
+    list(3302)->setChecked(disks, true);
+    menuAction(3302, overFirstRow(3302), 3316);
+    QCOMPARE(list(3303)->rowCount(), 3);
+    QCOMPARE(list(3303)->row(2).cells.value(0), Q(dir_->path() / "a.img"));
   }
 
   void mapsRecordsStripedOverThreeMembers() {
