@@ -231,6 +231,10 @@ int Run(const Arguments& args, Console& console) {
     return UseVolume(RaidVolumeRequest{request->members, *geometry, assemble.value_or("")}, mount, console);
   }
 
+  // The image would replace the log (or plot) the analysis writes first: refused before either.
+  if (assemble && (SameOutput(*assemble, request->logPath) || (plot && SameOutput(*assemble, *plot))))
+    return Refuse(console, u"Failed to create file");
+
   ConsoleReporter<NoRow, uint64_t> reporter(console);
   reporter.tallyText = FoundCountText;
   const RaidResult result = RunJob(RunRaidAnalysis, *request, reporter);
@@ -252,7 +256,9 @@ int Run(const Arguments& args, Console& console) {
   if ((assemble || mount) && result.end == RaidEnd::Completed) {
     if (result.geometry.verdict != RaidGeometry::Verdict::Decided || !result.geometry.best)
       return Fail(console, u"No geometry to assemble the volume by; give it with --layout");
-    return UseVolume(RaidVolumeRequest{request->members, *result.geometry.best, assemble.value_or("")}, mount, console);
+    RaidVolumeRequest volume{request->members, *result.geometry.best, assemble.value_or(""), {request->logPath}};
+    if (plot) volume.kept.push_back(*plot);
+    return UseVolume(volume, mount, console);
   }
   return ExitStatusOf(result.end);
 }

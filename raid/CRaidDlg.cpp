@@ -292,7 +292,7 @@ void CRaidDlg::showOutcome(RaidResult& result, const RaidRequest& run) {
   plotButton_->setEnabled(plot_ != nullptr);
   volume_.reset();
   if (result.geometry.verdict == RaidGeometry::Verdict::Decided && result.geometry.best)
-    volume_ = RaidVolumeRequest{run.members, *result.geometry.best, {}};
+    volume_ = RaidVolumeRequest{run.members, *result.geometry.best, {}, {run.logPath}};
   exportVolumeButton_->setEnabled(volume_.has_value());
   // No message ends a finished run.
   const std::u16string failure = RaidOutcomeText(result);

@@ -195,7 +195,9 @@ RaidVolumeResult RunRaidAssembly(const RaidVolumeRequest& request, const std::at
   for (const RaidMember& member : request.members)
     if (!IsMissingMember(member)) present.push_back(member.path);
   // The image is checked against every member before any member is opened or anything created.
-  if (request.target.empty() || RefusalOfOutput(request.target, present) != OutputRefusal::None) {
+  const bool replacesKept = std::any_of(request.kept.begin(), request.kept.end(),
+                                        [&request](const fs::path& kept) { return SameOutput(request.target, kept); });
+  if (request.target.empty() || replacesKept || RefusalOfOutput(request.target, present) != OutputRefusal::None) {
     result.end = RaidVolumeEnd::Refused;
     result.refusal = RaidVolumeRefusal::Target;
     return result;

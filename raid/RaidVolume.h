@@ -26,6 +26,8 @@ struct RaidVolumeRequest {
   // The layout, stripe size, member order and first row's sector; the rest is not used.
   RaidGeometryGuess geometry;
   std::filesystem::path target;  // the image file written (assembly only)
+  // Other files of the same work that the image must never replace (the analysis's log and plot).
+  std::vector<std::filesystem::path> kept;
 };
 
 enum class RaidVolumeEnd {
@@ -42,7 +44,8 @@ enum class RaidVolumeRefusal {
   None,
   MemberRepeated,  // two members are one storage (repeatedPath and failedPath)
   MemberNotAFile,  // failedPath is neither a regular file nor a disk
-  Target,          // the image is no regular file, is reached through a link, or would change a member
+  Target,          // the image is no regular file, is reached through a link, would change a member or
+                   // replace a kept file
   Geometry,        // the geometry does not fit the members (order, stripe size, start)
   TooManyMissing,  // more members are missing than the layout can do without
 };

@@ -192,6 +192,8 @@ TEST(RaidVolume, RefusalsLeaveEverythingAsItWas) {
   Case badOrder{"order repeats a member", {members, geometry, dir / "old.img"}, RaidVolumeRefusal::Geometry};
   badOrder.request.geometry.memberOrder = {0, 1, 1};
   cases.push_back(badOrder);
+  cases.push_back({"image is the run's log", {members, geometry, dir / "old.img", {dir / "old.img"}},
+                   RaidVolumeRefusal::Target});
   Case noStripe{"no stripe size", {members, geometry, dir / "old.img"}, RaidVolumeRefusal::Geometry};
   noStripe.request.geometry.stripeSectors = 0;
   cases.push_back(noStripe);
