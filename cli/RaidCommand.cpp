@@ -53,7 +53,7 @@ constexpr Flag kFlags[] = {
     {"assemble", "FILE", "writes the volume the geometry describes into FILE, a sparse image"},
     {"mount", "DIR", "serves the volume read-only as DIR/volume.img (FUSE) until Ctrl+C"},
     {"layout", "NAME", "the geometry by hand: raid0, raid5-left-asymmetric, raid5-left-symmetric,\n"
-                       "raid5-right-asymmetric, raid5-right-symmetric or raid1"},
+                       "raid5-right-asymmetric, raid5-right-symmetric, raid1, raid10 or jbod"},
     {"stripe", "SIZE", "the stripe size by hand: KiB, or with a unit: 64K, 1M, 128s (sectors)"},
     {"order", "LIST", "the member order by hand, members numbered from 1 as given: 3,1,2"},
     {"start", "N", "the sector where the first stripe row begins on every member (default 0)"},
@@ -79,7 +79,7 @@ std::optional<RaidGeometryGuess> HandGeometry(const Arguments& args, size_t memb
   const std::optional<RaidLayout> layout = LayoutOfKey(args.Value("layout").value_or(""));
   if (!layout) {
     error = "--layout takes raid0, raid5-left-asymmetric, raid5-left-symmetric, raid5-right-asymmetric, "
-            "raid5-right-symmetric or raid1";
+            "raid5-right-symmetric, raid1, raid10 (md's near layout, two copies) or jbod";
     return std::nullopt;
   }
   geometry.layout = *layout;
@@ -101,7 +101,7 @@ std::optional<RaidGeometryGuess> HandGeometry(const Arguments& args, size_t memb
       return std::nullopt;
     }
     geometry.stripeSectors = *count * sectorsPerUnit;
-  } else if (geometry.layout != RaidLayout::Mirror) {
+  } else if (geometry.layout != RaidLayout::Mirror && geometry.layout != RaidLayout::Spanned) {
     error = "--layout " + args.Value("layout").value_or("") + " needs --stripe";
     return std::nullopt;
   }

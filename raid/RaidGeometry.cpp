@@ -773,6 +773,8 @@ std::string LayoutName(RaidLayout layout) {
     case RaidLayout::Raid5RightAsymmetric: return "RAID 5 right-asymmetric";
     case RaidLayout::Raid5RightSymmetric: return "RAID 5 right-symmetric";
     case RaidLayout::Mirror: return "RAID 1 mirror";
+    case RaidLayout::Raid10Near2: return "RAID 10 (near 2)";
+    case RaidLayout::Spanned: return "JBOD (spanned)";
   }
   return {};
 }
@@ -785,6 +787,8 @@ std::string LayoutKey(RaidLayout layout) {
     case RaidLayout::Raid5RightAsymmetric: return "raid5-right-asymmetric";
     case RaidLayout::Raid5RightSymmetric: return "raid5-right-symmetric";
     case RaidLayout::Mirror: return "raid1";
+    case RaidLayout::Raid10Near2: return "raid10";
+    case RaidLayout::Spanned: return "jbod";
   }
   return {};
 }
@@ -833,12 +837,19 @@ RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk) 
 }
 
 int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
-  return layout == RaidLayout::Raid0 ? members : layout == RaidLayout::Mirror ? 1 : members - 1;
+  switch (layout) {
+    case RaidLayout::Raid0: return members;
+    case RaidLayout::Mirror:
+    case RaidLayout::Spanned: return 1;
+    case RaidLayout::Raid10Near2: return members / 2;
+    default: return members - 1;
+  }
 }
 
 std::optional<RaidLayout> LayoutOfKey(std::string_view key) {
   for (RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric, RaidLayout::Raid5LeftSymmetric,
-                            RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric, RaidLayout::Mirror})
+                            RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric, RaidLayout::Mirror,
+                            RaidLayout::Raid10Near2, RaidLayout::Spanned})
     if (LayoutKey(layout) == key) return layout;
   return std::nullopt;
 }

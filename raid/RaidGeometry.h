@@ -66,6 +66,9 @@ enum class RaidLayout {
   Raid5RightAsymmetric,  // parity from the first member up, data in member order
   Raid5RightSymmetric,   // parity from the first member up, data starts after the parity
   Mirror,                // every member holds the same records at the same positions
+  // Assembled from a geometry given by hand; the records never name these.
+  Raid10Near2,  // Linux md's near layout with two copies: stripe k on positions 2k and 2k + 1, row by row
+  Spanned,      // JBOD: the members one after the other
 };
 
 struct RaidGeometryGuess {

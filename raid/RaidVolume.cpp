@@ -20,8 +20,21 @@ constexpr int64_t kCopyBytes = 4 << 20;
 constexpr int64_t kHoleBytes = 64 << 10;
 constexpr int64_t kMiB = 1 << 20;
 
-bool IsStriped(RaidLayout layout) { return layout != RaidLayout::Mirror; }
-bool IsRaid5(RaidLayout layout) { return layout != RaidLayout::Mirror && layout != RaidLayout::Raid0; }
+bool IsStriped(RaidLayout layout) { return layout != RaidLayout::Mirror && layout != RaidLayout::Spanned; }
+bool IsRaid5(RaidLayout layout) {
+  return layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric ||
+         layout == RaidLayout::Raid5RightAsymmetric || layout == RaidLayout::Raid5RightSymmetric;
+}
+
+// RAID 10 near-2 loses data only when both copies of a stripe are gone: two members side by side
+// in the order (for an even count, the pairs 1-2, 3-4, ...; for an odd one, any neighbours, the
+// last beside the first).
+bool Raid10LosesData(const std::vector<bool>& missing) {
+  const size_t count = missing.size();
+  for (size_t position = 0; position < count; position += count % 2 == 0 ? 2 : 1)
+    if (missing[position] && missing[(position + 1) % count]) return true;
+  return false;
+}
 
 bool AllZero(const char* data, size_t length) {
   return length == 0 || (data[0] == 0 && std::memcmp(data, data + 1, length - 1) == 0);
@@ -41,9 +54,10 @@ RaidVolumeRefusal CheckGeometry(const RaidGeometryGuess& geometry, size_t member
     if (member >= members || seen[member]) return RaidVolumeRefusal::Geometry;
     seen[member] = true;
   }
-  if (!IsStriped(geometry.layout)) return RaidVolumeRefusal::None;
-  // Every member of a striped set holds its share: the order names them all.
+  if (geometry.layout == RaidLayout::Mirror) return RaidVolumeRefusal::None;
+  // Every member of a striped or spanned set holds its share: the order names them all.
   if (geometry.memberOrder.size() != members) return RaidVolumeRefusal::Geometry;
+  if (geometry.layout == RaidLayout::Spanned) return RaidVolumeRefusal::None;
   if (members < (IsRaid5(geometry.layout) ? 3u : 2u)) return RaidVolumeRefusal::Geometry;
   if (geometry.stripeSectors <= 0 || geometry.stripeSectors > kMaxStripeSectors) return RaidVolumeRefusal::Geometry;
   return RaidVolumeRefusal::None;
@@ -73,14 +87,18 @@ std::unique_ptr<RaidVolumeReader> RaidVolumeReader::Open(const RaidVolumeRequest
   }
   RaidGeometryGuess geometry = request.geometry;
   const size_t count = request.members.size();
-  if (!IsStriped(geometry.layout) && geometry.memberOrder.empty())
+  if (geometry.layout == RaidLayout::Mirror && geometry.memberOrder.empty())
     for (size_t member = 0; member < count; ++member) geometry.memberOrder.push_back(member);
   if (const RaidVolumeRefusal why = CheckGeometry(geometry, count); why != RaidVolumeRefusal::None) return refuse(why);
 
-  size_t missing = 0;
-  for (size_t member : geometry.memberOrder) missing += IsMissingMember(request.members[member]) ? 1 : 0;
-  const size_t spare = geometry.layout == RaidLayout::Raid0 ? 0 : IsRaid5(geometry.layout) ? 1 : geometry.memberOrder.size() - 1;
-  if (missing > spare) return refuse(RaidVolumeRefusal::TooManyMissing);
+  std::vector<bool> missingAt;
+  for (size_t member : geometry.memberOrder) missingAt.push_back(IsMissingMember(request.members[member]));
+  const auto missing = static_cast<size_t>(std::count(missingAt.begin(), missingAt.end(), true));
+  const bool lost = geometry.layout == RaidLayout::Raid10Near2 ? Raid10LosesData(missingAt)
+                    : IsRaid5(geometry.layout)                 ? missing > 1
+                    : geometry.layout == RaidLayout::Mirror    ? missing == missingAt.size()
+                                                               : missing > 0;
+  if (lost) return refuse(RaidVolumeRefusal::TooManyMissing);
 
   std::unique_ptr<RaidVolumeReader> reader(new RaidVolumeReader);
   reader->stripeBytes_ = geometry.stripeSectors * kSectorSize;
@@ -97,11 +115,21 @@ std::unique_ptr<RaidVolumeReader> RaidVolumeReader::Open(const RaidVolumeRequest
         return nullptr;
       }
       smallest = std::min(smallest, size);
+      reader->spans_.push_back(std::max<int64_t>(0, size - reader->startBytes_));
+    } else {
+      reader->spans_.push_back(0);
     }
     reader->fds_.push_back(std::move(fd));
   }
   const int64_t usable = std::max<int64_t>(0, smallest - reader->startBytes_);
-  if (IsStriped(geometry.layout)) {
+  if (geometry.layout == RaidLayout::Spanned) {
+    // Each member adds all it holds from the start on.
+    for (size_t member : geometry.memberOrder) reader->size_ += reader->spans_[member];
+  } else if (geometry.layout == RaidLayout::Raid10Near2) {
+    // Two copies of each stripe over the rows every member holds; a stripe whose second copy
+    // would lie past them is not part of the volume.
+    reader->size_ = usable / reader->stripeBytes_ * static_cast<int64_t>(count) / 2 * reader->stripeBytes_;
+  } else if (IsStriped(geometry.layout)) {
     // Only whole rows: a row cut short by a member's end has no stripe its place can be told for.
     const int64_t rows = usable / reader->stripeBytes_;
     reader->size_ = rows * DataStripesPerRow(geometry.layout, static_cast<int64_t>(count)) * reader->stripeBytes_;
@@ -126,7 +154,7 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
   char* out = static_cast<char*>(buffer);
   const std::vector<size_t>& order = geometry_.memberOrder;
 
-  if (!IsStriped(geometry_.layout)) {
+  if (geometry_.layout == RaidLayout::Mirror) {
     // Any copy will do; a copy that fails to read is passed over for the next.
     size_t failed = 0;
     for (size_t member : order)
@@ -135,8 +163,49 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
     return -1;
   }
 
+  if (geometry_.layout == RaidLayout::Spanned) {
+    int64_t done = 0;
+    int64_t memberStart = 0;  // where the member begins in the volume
+    for (size_t member : order) {
+      const int64_t span = spans_[member];
+      const int64_t at = offset + done;
+      if (done < total && at < memberStart + span) {
+        const auto take = static_cast<size_t>(std::min(total - done, memberStart + span - at));
+        if (!readMember(member, out + done, take, startBytes_ + at - memberStart, failedMember)) return -1;
+        done += static_cast<int64_t>(take);
+      }
+      memberStart += span;
+    }
+    return total;
+  }
+
   thread_local std::vector<char> scratch;
   const auto members = static_cast<int64_t>(order.size());
+  if (geometry_.layout == RaidLayout::Raid10Near2) {
+    for (int64_t done = 0; done < total;) {
+      const int64_t at = offset + done;
+      const int64_t within = at % stripeBytes_;
+      const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
+      // The stripe's two copies, in the order md writes them; the second serves when the first
+      // member is missing or fails to read.
+      const int64_t first = 2 * (at / stripeBytes_);
+      bool read = false;
+      size_t failed = 0;
+      for (const int64_t copy : {first, first + 1}) {
+        const size_t member = order[static_cast<size_t>(copy % members)];
+        if (fds_[member] && readMember(member, out + done, take, startBytes_ + copy / members * stripeBytes_ + within, &failed)) {
+          read = true;
+          break;
+        }
+      }
+      if (!read) {
+        if (failedMember != nullptr) *failedMember = failed;
+        return -1;
+      }
+      done += static_cast<int64_t>(take);
+    }
+    return total;
+  }
   for (int64_t done = 0; done < total;) {
     const int64_t at = offset + done;
     const int64_t chunk = at / stripeBytes_;
@@ -164,9 +233,10 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
 
 bool RaidVolumeReader::locate(int64_t offset, size_t length, std::vector<MemberPiece>& pieces) const {
   if (offset < 0 || offset >= size_) return true;
+  if (geometry_.layout == RaidLayout::Raid10Near2 || geometry_.layout == RaidLayout::Spanned) return false;
   const int64_t total = std::min<int64_t>(static_cast<int64_t>(std::min<size_t>(length, INT64_MAX)), size_ - offset);
   const std::vector<size_t>& order = geometry_.memberOrder;
-  if (!IsStriped(geometry_.layout)) {
+  if (geometry_.layout == RaidLayout::Mirror) {
     for (size_t member : order)
       if (fds_[member]) {
         pieces.push_back({fds_[member].get(), startBytes_ + offset, static_cast<size_t>(total)});

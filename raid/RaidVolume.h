@@ -66,7 +66,8 @@ class RaidVolumeReader {
   // why when they are refused or one cannot be opened.
   static std::unique_ptr<RaidVolumeReader> Open(const RaidVolumeRequest& request, RaidVolumeResult& result);
 
-  // Bytes in the volume: the whole stripe rows every member present holds from the start on.
+  // Bytes in the volume: the whole stripe rows every member present holds from the start on (all
+  // the members hold, one after the other, for a spanned set).
   int64_t size() const { return size_; }
   // Reads `length` bytes at `offset` (clipped at the end); the count read, or -1 when a member
   // read failed, with that member's index as given in `failedMember` (when given).
@@ -85,7 +86,8 @@ class RaidVolumeReader {
   bool readMember(size_t member, void* buffer, size_t length, int64_t offset, size_t* failedMember) const;
 
   RaidGeometryGuess geometry_;
-  std::vector<UniqueFd> fds_;  // as given; invalid for a missing member
+  std::vector<UniqueFd> fds_;    // as given; invalid for a missing member
+  std::vector<int64_t> spans_;   // as given: the bytes each member holds from the start on
   int64_t stripeBytes_ = 0;
   int64_t startBytes_ = 0;
   int64_t size_ = 0;

@@ -239,3 +239,61 @@ TEST(RaidVolume, StopLeavesTheVolumeUpToWhereItStopped) {
   EXPECT_EQ(static_cast<int64_t>(assembled.size()), result.written);
   EXPECT_TRUE(assembled == volume.substr(0, assembled.size()));
 }
+
+// RAID 10 as Linux md lays it out (near layout, two copies: stripe k on positions 2k and 2k + 1
+// of the order, row after row), over an even and an odd number of members, with a member missing
+// where its copies are elsewhere; and a spanned set, its members one after the other.
+TEST(RaidVolume, Raid10AndSpannedSetsAssemble) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA).substr(0, 8 << 20);
+  ASSERT_FALSE(volume.empty());
+  const int64_t stripe = 16 * 512;
+  for (const size_t count : {size_t{4}, size_t{3}}) {
+    TempDir dir;
+    const int64_t chunks = static_cast<int64_t>(volume.size()) / stripe;
+    const int64_t rows = (2 * chunks + static_cast<int64_t>(count) - 1) / static_cast<int64_t>(count);
+    std::vector<std::string> images(count, std::string(static_cast<size_t>(rows * stripe), '\0'));
+    for (int64_t chunk = 0; chunk < chunks; ++chunk)
+      for (const int64_t copy : {2 * chunk, 2 * chunk + 1})
+        images[static_cast<size_t>(copy) % count].replace(static_cast<size_t>(copy / static_cast<int64_t>(count) * stripe),
+                                                          static_cast<size_t>(stripe), volume, static_cast<size_t>(chunk * stripe),
+                                                          static_cast<size_t>(stripe));
+    // Given in reverse order.
+    RaidVolumeRequest request;
+    for (size_t i = 0; i < count; ++i) {
+      WriteFile(dir / ("m" + std::to_string(i) + ".img"), images[count - 1 - i]);
+      request.members.push_back({u"", dir / ("m" + std::to_string(i) + ".img")});
+      request.geometry.memberOrder.insert(request.geometry.memberOrder.begin(), i);
+    }
+    request.geometry.layout = RaidLayout::Raid10Near2;
+    request.geometry.stripeSectors = 16;
+    request.target = dir / "volume.img";
+    request.members[1].path.clear();
+    std::atomic<int> stop{0};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    EXPECT_TRUE(ReadFile(dir / "volume.img") == volume) << count << " members";
+    // Both copies of some stripes gone: refused.
+    request.members[count == 4 ? 0 : 2].path.clear();
+    EXPECT_EQ(RunRaidAssembly(request, stop, progress).refusal, RaidVolumeRefusal::TooManyMissing);
+  }
+
+  TempDir dir;
+  RaidVolumeRequest spanned;
+  spanned.geometry.layout = RaidLayout::Spanned;
+  const size_t cuts[] = {0, 3 << 20, 3 << 20 | 4096, volume.size()};
+  for (size_t i = 0; i < 3; ++i) {
+    WriteFile(dir / ("s" + std::to_string(i) + ".img"), volume.substr(cuts[i], cuts[i + 1] - cuts[i]));
+    spanned.members.push_back({u"", dir / ("s" + std::to_string(i) + ".img")});
+  }
+  spanned.geometry.memberOrder = {1, 2, 0};
+  // Given as the third, first, second.
+  std::swap(spanned.members[0], spanned.members[2]);
+  std::swap(spanned.members[1], spanned.members[2]);
+  spanned.target = dir / "volume.img";
+  std::atomic<int> stop{0};
+  RaidVolumeReporter progress;
+  const RaidVolumeResult result = RunRaidAssembly(spanned, stop, progress);
+  ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+  EXPECT_TRUE(ReadFile(dir / "volume.img") == volume);
+}
