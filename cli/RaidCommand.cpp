@@ -5,7 +5,13 @@
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
+#include "platform/ReadOnlyFileMount.h"
 #include "raid/RaidAnalysis.h"
+#include "raid/RaidVolume.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #if BRENVIK_CLI_PLOT
 #include <QGuiApplication>
@@ -44,12 +50,128 @@ constexpr Flag kFlags[] = {
     {"sysfs-root", "DIR", "where the disks are described (default /sys; for tests)"},
     {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
     {"plot", "FILE", "draws the records found and the geometry into FILE.png or FILE.svg"},
+    {"assemble", "FILE", "writes the volume the geometry describes into FILE, a sparse image"},
+    {"mount", "DIR", "serves the volume read-only as DIR/volume.img (FUSE) until Ctrl+C"},
+    {"layout", "NAME", "the geometry by hand: raid0, raid5-left-asymmetric, raid5-left-symmetric,\n"
+                       "raid5-right-asymmetric, raid5-right-symmetric, raid1, raid10 or jbod"},
+    {"stripe", "SIZE", "the stripe size by hand: KiB, or with a unit: 64K, 1M, 128s (sectors)"},
+    {"order", "LIST", "the member order by hand, members numbered from 1 as given: 3,1,2"},
+    {"start", "N", "the sector where the first stripe row begins on every member (default 0)"},
 };
 
 constexpr std::string_view kColumns[] = {"Device", "Label", "Serial", "Size"};
 
+// A whole number of at most 18 digits; nullopt for anything else.
+std::optional<int64_t> WholeNumber(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// The geometry given by --layout, --stripe, --order and --start over `members` members; nullopt
+// with `error` set when a value does not parse. Whether it fits the members is the job's to say.
+std::optional<RaidGeometryGuess> HandGeometry(const Arguments& args, size_t members, std::string& error) {
+  RaidGeometryGuess geometry;
+  const std::optional<RaidLayout> layout = LayoutOfKey(args.Value("layout").value_or(""));
+  if (!layout) {
+    error = "--layout takes raid0, raid5-left-asymmetric, raid5-left-symmetric, raid5-right-asymmetric, "
+            "raid5-right-symmetric, raid1, raid10 (md's near layout, two copies) or jbod";
+    return std::nullopt;
+  }
+  geometry.layout = *layout;
+  if (const std::optional<std::string> stripe = args.Value("stripe")) {
+    std::string digits = *stripe;
+    int64_t sectorsPerUnit = 2;  // KiB
+    const size_t unit = digits.find_first_not_of("0123456789");
+    if (unit != std::string::npos) {
+      const std::string name = digits.substr(unit);
+      if (name == "K" || name == "k" || name == "KiB") sectorsPerUnit = 2;
+      else if (name == "M" || name == "m" || name == "MiB") sectorsPerUnit = 2048;
+      else if (name == "s") sectorsPerUnit = 1;
+      else sectorsPerUnit = 0;
+      digits.resize(unit);
+    }
+    const std::optional<int64_t> count = WholeNumber(digits);
+    if (!count || sectorsPerUnit == 0 || *count > (int64_t{1} << 30)) {
+      error = "--stripe takes a size in KiB, or with a unit: 64K, 1M, 128s";
+      return std::nullopt;
+    }
+    geometry.stripeSectors = *count * sectorsPerUnit;
+  } else if (geometry.layout != RaidLayout::Mirror && geometry.layout != RaidLayout::Spanned) {
+    error = "--layout " + args.Value("layout").value_or("") + " needs --stripe";
+    return std::nullopt;
+  }
+  if (const std::optional<std::string> order = args.Value("order")) {
+    for (size_t from = 0; from <= order->size();) {
+      const size_t comma = std::min(order->find(',', from), order->size());
+      const std::optional<int64_t> number = WholeNumber(std::string_view(*order).substr(from, comma - from));
+      if (!number || *number < 1 || static_cast<uint64_t>(*number) > members) {
+        error = "--order takes the member numbers from 1 to " + std::to_string(members) + ", separated by commas";
+        return std::nullopt;
+      }
+      geometry.memberOrder.push_back(static_cast<size_t>(*number - 1));
+      from = comma + 1;
+    }
+  } else {
+    for (size_t member = 0; member < members; ++member) geometry.memberOrder.push_back(member);
+  }
+  if (const std::optional<std::string> start = args.Value("start")) {
+    const std::optional<int64_t> sector = WholeNumber(*start);
+    if (!sector) {
+      error = "--start takes a sector number";
+      return std::nullopt;
+    }
+    geometry.startSector = *sector;
+  }
+  return geometry;
+}
+
+// Serves the volume as DIR/volume.img until Ctrl+C or an unmount from outside.
+int MountVolume(const RaidVolumeRequest& request, const std::filesystem::path& folder, Console& console) {
+  RaidVolumeResult result;
+  const std::unique_ptr<RaidVolumeReader> reader = RaidVolumeReader::Open(request, result);
+  if (!reader) {
+    console.Status(RaidVolumeOutcomeText(result));
+    return ExitStatusOf(result.end);
+  }
+  if (KindOfPath(folder) != FileKind::Folder) return Refuse(console, u"Access:" + PathToText(folder));
+  const ReadOnlyFileMount mount(
+      folder, "volume.img", reader->size(),
+      [&reader](char* buffer, size_t length, int64_t offset) { return reader->read(buffer, length, offset); },
+      [&reader](int64_t offset, size_t length, std::vector<ReadOnlyFileMount::FilePiece>& pieces) {
+        thread_local std::vector<RaidVolumeReader::MemberPiece> onMembers;
+        onMembers.clear();
+        if (!reader->locate(offset, length, onMembers)) return false;
+        for (const auto& piece : onMembers) pieces.push_back({piece.fd, piece.position, piece.size});
+        return true;
+      });
+  if (!mount.failure().empty()) return Fail(console, FromUtf8("Not mounted: " + mount.failure()));
+  console.Status(u"Mounted read-only: " + PathToText(mount.file()) + u" (Ctrl+C or fusermount3 -u to end)");
+  while (StopFlag().load() == 0 && !mount.ended()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return kExitDone;
+}
+
+// Assembles the volume into request.target, or mounts it on `mount`.
+int UseVolume(const RaidVolumeRequest& request, const std::optional<std::string>& mount, Console& console) {
+  if (mount) return MountVolume(request, *mount, console);
+  ConsoleReporter<NoRow, NoTally> reporter(console);
+  const RaidVolumeResult result = RunJob(RunRaidAssembly, request, reporter);
+  console.EndProgress();
+  if (const std::u16string failure = RaidVolumeOutcomeText(result); !failure.empty()) console.Status(failure);
+  else console.Status(FromUtf8("Volume: " + std::to_string(result.written) + " of " + std::to_string(result.volumeSize) + " bytes written"));
+  return ExitStatusOf(result.end);
+}
+
 int Run(const Arguments& args, Console& console) {
-  std::optional<RaidRequest> request =
+  const std::vector<std::string>& given = args.positional();
+  if (!args.Has("layout") && std::find(given.begin(), given.end(), "missing") != given.end())
+    return UsageError("a missing member needs the geometry given with --layout");
+  // With the geometry given by hand nothing is analysed, and no log is written.
+  std::optional<RaidRequest> request = args.Has("layout") ? std::optional<RaidRequest>(RaidRequest{}) :
       MakeRaidRequest(FromUtf8(args.Value("log-file").value_or("")), FromUtf8(args.Value("start-sector").value_or("")),
                       FromUtf8(args.Value("end-sector").value_or("")));
   if (!request) return Refuse(console, u"Parameter setting error, please reset");
@@ -69,7 +191,11 @@ int Run(const Arguments& args, Console& console) {
     RaidMember raidMember;
     std::u16string cells[4];
     int64_t size = 0;
-    if (member.size() > 1 && member[0] == '#') {
+    if (member == "missing") {
+      // A member that is gone: rebuilt from the others where the layout allows.
+      raidMember.label = u"missing";
+      cells[0] = cells[1] = raidMember.label;
+    } else if (member.size() > 1 && member[0] == '#') {
       const int32_t number = static_cast<int32_t>(ParseLeadingInteger(FromUtf8(member.substr(1))));
       raidMember.label = FromUtf8(member);
       raidMember.path = inventory.IdentityNode(number);
@@ -93,6 +219,22 @@ int Run(const Arguments& args, Console& console) {
     request->members.push_back(std::move(raidMember));
   }
 
+  const std::optional<std::string> assemble = args.Value("assemble");
+  const std::optional<std::string> mount = args.Value("mount");
+  if (assemble && mount) return UsageError("--assemble and --mount are one at a time");
+  if (args.Has("layout")) {
+    // The geometry given by hand: the volume without an analysis.
+    if (!assemble && !mount) return UsageError("--layout is for --assemble or --mount");
+    std::string error;
+    const std::optional<RaidGeometryGuess> geometry = HandGeometry(args, request->members.size(), error);
+    if (!geometry) return UsageError(error);
+    return UseVolume(RaidVolumeRequest{request->members, *geometry, assemble.value_or("")}, mount, console);
+  }
+
+  // The image would replace the log (or plot) the analysis writes first: refused before either.
+  if (assemble && (SameOutput(*assemble, request->logPath) || (plot && SameOutput(*assemble, *plot))))
+    return Refuse(console, u"Failed to create file");
+
   ConsoleReporter<NoRow, uint64_t> reporter(console);
   reporter.tallyText = FoundCountText;
   const RaidResult result = RunJob(RunRaidAnalysis, *request, reporter);
@@ -111,6 +253,13 @@ int Run(const Arguments& args, Console& console) {
   }
   // The plot is part of what was asked: a plot that cannot be written fails the command.
   if (plot && !DrawPlot(*request, result)) return Fail(console, u"Failed to create file");
+  if ((assemble || mount) && result.end == RaidEnd::Completed) {
+    if (result.geometry.verdict != RaidGeometry::Verdict::Decided || !result.geometry.best)
+      return Fail(console, u"No geometry to assemble the volume by; give it with --layout");
+    RaidVolumeRequest volume{request->members, *result.geometry.best, assemble.value_or(""), {request->logPath}};
+    if (plot) volume.kept.push_back(*plot);
+    return UseVolume(volume, mount, console);
+  }
   return ExitStatusOf(result.end);
 }
 
@@ -124,7 +273,11 @@ const Subcommand kRaidCommand{
     "(member order, stripe size) go to standard error, or with --json the geometry as one JSON object\n"
     "after the member rows. --plot draws the records (x: sector on the members, y: MFT record number,\n"
     "one colour and marker per member) with the geometry's stripe rows and expected records over them.\n"
-    "Members are only ever read.",
+    "Members are only ever read.\n"
+    "--assemble FILE writes the volume the geometry describes, from its first stripe row on, as a\n"
+    "sparse image; --mount DIR serves it read-only as DIR/volume.img (computed on each read) until\n"
+    "Ctrl+C. The geometry is the analysis's, or given by hand with --layout (and --stripe, --order,\n"
+    "--start; no analysis is run then). A RAID 5 member given as \"missing\" is rebuilt from the others.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

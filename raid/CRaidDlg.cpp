@@ -1,6 +1,9 @@
 #include "raid/CRaidDlg.h"
 
 #include <QAction>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,6 +37,8 @@ constexpr int kPlotButton = 3319;
 constexpr int kWholePlotButton = 3320;
 constexpr int kExportPlotButton = 3321;
 constexpr int kPlotView = 3322;
+constexpr int kExportVolumeButton = 3323;
+constexpr int kAddImageButton = 3324;
 constexpr int kLabelColumn = 1;
 constexpr int kSizeColumn = 3;
 constexpr int kDeviceColumn = 0;
@@ -96,6 +101,9 @@ void CRaidDlg::buildControls() {
   for (CheckListView* view : {diskView_, memberView_}) {
     view->setColumnWidths({wide, 60, wide, 60});
     view->listModel()->setTranslatedColumns({kSizeColumn});  // a size's unit ("512 Bytes")
+    view->setAcceptDrops(true);
+    view->viewport()->setAcceptDrops(true);
+    view->viewport()->installEventFilter(this);
     connect(view, &QWidget::customContextMenuRequested, this,
             [this, view](const QPoint& position) { openMenu(view == diskView_ ? kDiskListId : kMemberListId, position); });
   }
@@ -113,6 +121,13 @@ void CRaidDlg::buildControls() {
   plotButton_ = MakeButton(this, kPlotButton, QStringLiteral("Plot"), DluRect(454, 270, 56, 16));
   plotButton_->setEnabled(false);
   connect(plotButton_, &QPushButton::clicked, this, &CRaidDlg::showPlot);
+  // Assembles the volume by the geometry the last run named.
+  exportVolumeButton_ = MakeButton(this, kExportVolumeButton, QStringLiteral("Export volume..."), DluRect(374, 270, 70, 16));
+  exportVolumeButton_->setEnabled(false);
+  connect(exportVolumeButton_, &QPushButton::clicked, this, &CRaidDlg::exportVolume);
+  // Member images, the safe way to work on a set: imaged first, analysed from the images.
+  QPushButton* addImage = MakeButton(this, kAddImageButton, QStringLiteral("Add image..."), DluRect(314, 270, 56, 16));
+  connect(addImage, &QPushButton::clicked, this, &CRaidDlg::addImageFiles);
 
   menu_ = new QMenu(QStringLiteral("raid"), this);
   menu_->setObjectName(QStringLiteral("3300"));
@@ -174,15 +189,36 @@ void CRaidDlg::markAll(bool checked) {
 }
 
 void CRaidDlg::addImageFiles() {
-  const QStringList files = host().ui().chooseOpenFiles(
-      this, QStringLiteral("Open"), QStringLiteral("img Files (*.img);;All Files (*.*)"));
+  addImages(members_, host().ui().chooseOpenFiles(this, QStringLiteral("Open"),
+                                                  QStringLiteral("img Files (*.img);;All Files (*.*)")));
+}
+
+bool CRaidDlg::eventFilter(QObject* watched, QEvent* event) {
+  CheckListModel* list = watched == diskView_->viewport() ? disks_ : watched == memberView_->viewport() ? members_ : nullptr;
+  if (list == nullptr || (event->type() != QEvent::DragEnter && event->type() != QEvent::DragMove &&
+                          event->type() != QEvent::Drop))
+    return ToolPage::eventFilter(watched, event);
+  auto* drop = static_cast<QDropEvent*>(event);
+  const QMimeData* data = drop->mimeData();
+  if (data == nullptr || !data->hasUrls() || isRunning()) return false;
+  if (event->type() == QEvent::Drop) {
+    QStringList files;
+    for (const QUrl& url : data->urls())
+      if (url.isLocalFile()) files << url.toLocalFile();
+    addImages(list, files);
+  }
+  drop->acceptProposedAction();
+  return true;
+}
+
+void CRaidDlg::addImages(CheckListModel* list, const QStringList& files) {
   for (const QString& file : files) {
     const std::filesystem::path path = QStringToPath(file);
     UniqueFd fd = OpenSharedInput(path, true);
     if (!fd) continue;
     ListRow row;
     row.cells = {file, QString(), PathToQString(path.filename()), SizeText(FileSize(fd.get()))};
-    members_->appendRow(std::move(row));
+    list->appendRow(std::move(row));
   }
 }
 
@@ -254,6 +290,10 @@ void CRaidDlg::showOutcome(RaidResult& result, const RaidRequest& run) {
     plotWindow_->hide();
   }
   plotButton_->setEnabled(plot_ != nullptr);
+  volume_.reset();
+  if (result.geometry.verdict == RaidGeometry::Verdict::Decided && result.geometry.best)
+    volume_ = RaidVolumeRequest{run.members, *result.geometry.best, {}, {run.logPath}};
+  exportVolumeButton_->setEnabled(volume_.has_value());
   // No message ends a finished run.
   const std::u16string failure = RaidOutcomeText(result);
   if (!failure.empty()) showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
@@ -284,6 +324,37 @@ void CRaidDlg::showPlot() {
   }
   plotWindow_->show();
   plotWindow_->raise();
+}
+
+void CRaidDlg::exportVolume() {
+  if (!volume_ || refuseIfBusy()) return;
+  const QString path = host().ui().chooseSaveFile(this, QStringLiteral("Save As"),
+                                                  QStringLiteral("img Files (*.img);;All Files (*.*)"), QString(),
+                                                  QStringLiteral("img"));
+  if (path.isEmpty()) return;
+  RaidVolumeRequest request = *volume_;
+  request.target = QStringToPath(path);
+  status_->clear();
+  startJob(
+      [this, request = std::move(request)] {
+        class Reporter : public RaidVolumeReporter {
+         public:
+          explicit Reporter(CRaidDlg& page) : page_(page) {}
+          void Progress(int64_t position, int64_t maximum) override { page_.progressChannel_.post({position, maximum}); }
+
+         private:
+          CRaidDlg& page_;
+        } reporter(*this);
+        return RunRaidAssembly(request, stopFlag(), reporter);
+      },
+      [this](const RaidVolumeResult& result) {
+        const std::u16string failure = RaidVolumeOutcomeText(result);
+        if (!failure.empty()) {
+          showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
+          return;
+        }
+        status_->setText(Tr(QStringLiteral("Volume: %1 of %2 bytes written").arg(result.written).arg(result.volumeSize)));
+      });
 }
 
 void CRaidDlg::exportPlot() {

@@ -9,6 +9,7 @@
 #include "shell/WorkerChannel.h"
 #include "disk/DiskInventory.h"
 #include "raid/RaidAnalysis.h"
+#include "raid/RaidVolume.h"
 
 class QLineEdit;
 class QLabel;
@@ -49,12 +50,18 @@ class CRaidDlg : public ToolPage {
   void chooseLogFile();
   void markAll(bool checked);
   void addImageFiles();
+  // Adds image files to a list as members would be listed; files that cannot be opened are left out.
+  void addImages(CheckListModel* list, const QStringList& files);
+  // Files dropped on either list are added to it as images.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void copyCheckedDisks();
   void start();
   std::vector<RaidMember> members() const;
   void showOutcome(RaidResult& result, const RaidRequest& run);
   void showPlot();
   void exportPlot();
+  // Writes the volume the last run's geometry describes into an image file the user picks.
+  void exportVolume();
 
   const DiskInventory& inventory_;
   QLineEdit* logPath_ = nullptr;
@@ -70,6 +77,9 @@ class CRaidDlg : public ToolPage {
   QMenu* menu_ = nullptr;
   MenuSource menuSource_ = kNoMenu;
   QPushButton* plotButton_ = nullptr;
+  QPushButton* exportVolumeButton_ = nullptr;
+  // The members and geometry of the last run when it named one.
+  std::optional<RaidVolumeRequest> volume_;
   QWidget* plotWindow_ = nullptr;
   RaidPlotView* plotView_ = nullptr;
   // The records of the last run when it found any, and what it was asked (a plot file is refused

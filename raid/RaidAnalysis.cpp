@@ -204,14 +204,39 @@ class BatchReader {
   std::thread helper_;  // last: started once everything it uses exists
 };
 
+// Adds the block at position `index` of every member to the parity evidence, before the record
+// check changes any of them: its XOR over the members is zero on a RAID 5 set. Blocks that are
+// the same on every member (zeros, a mirror's copies) say nothing and are passed over, as is a
+// position some member does not reach.
+void CheckParity(BatchReader& reader, size_t members, int64_t index, RaidParityEvidence& parity) {
+  std::array<uint64_t, kMftRecordSize / 8> sum{};
+  const uint8_t* first = nullptr;
+  bool allSame = true;
+  for (size_t member = 0; member < members; ++member) {
+    const uint8_t* data = reader.block(member, index);
+    if (data == nullptr) return;
+    if (first == nullptr) first = data;
+    else if (allSame && std::memcmp(first, data, kMftRecordSize) != 0) allSame = false;
+    for (size_t i = 0; i < sum.size(); ++i) {
+      uint64_t word;
+      std::memcpy(&word, data + 8 * i, 8);
+      sum[i] ^= word;
+    }
+  }
+  if (allSame) return;
+  ++parity.checked;
+  if (std::all_of(sum.begin(), sum.end(), [](uint64_t word) { return word == 0; })) ++parity.zero;
+}
+
 std::vector<fs::path> MemberPaths(const std::vector<RaidMember>& members) {
   std::vector<fs::path> paths;
   for (const RaidMember& member : members) paths.push_back(member.path);
   return paths;
 }
 
-// The first pair of members that are one storage under two names (earlier, later).
-std::optional<std::pair<fs::path, fs::path>> RepeatedMember(const std::vector<fs::path>& paths) {
+}  // namespace
+
+std::optional<std::pair<fs::path, fs::path>> RepeatedRaidMember(const std::vector<fs::path>& paths) {
   std::vector<StorageIdentity> identities;
   for (const fs::path& path : paths) identities.push_back(IdentifyStorage(path));
   for (size_t later = 1; later < paths.size(); ++later)
@@ -219,8 +244,6 @@ std::optional<std::pair<fs::path, fs::path>> RepeatedMember(const std::vector<fs
       if (SameStorage(identities[earlier], identities[later])) return std::pair(paths[earlier], paths[later]);
   return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<RaidRequest> MakeRaidRequest(std::u16string_view logPath, std::u16string_view startSector,
                                    std::u16string_view endSector) {
@@ -269,7 +292,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
 
   // One disk given twice (or a disk and its partition, an image and the loop device over it)
   // would read as a perfect mirror of itself: refused before anything is created.
-  if (const auto repeated = RepeatedMember(memberPaths)) {
+  if (const auto repeated = RepeatedRaidMember(memberPaths)) {
     result.repeatedPath = repeated->first;
     return refuse(RaidRefusal::MemberRepeated, repeated->second);
   }
@@ -325,6 +348,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   // Records at the sectors between the positions, for a volume that begins at the other parity.
   RaidRecordCollector between(memberCount);
   std::array<uint8_t, kMftRecordSize> betweenBlock;
+  RaidParityEvidence parity;
   const int64_t perBatch = reader.positionsPerBatch();
   const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
   if (start < end) reader.prefetch(start, positionsFrom(start));
@@ -339,6 +363,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
     int64_t index = 0;
     for (; index < positions && !ended; ++index) {
       const int64_t position = batch + index * kBlockSize;
+      if (memberCount >= 3) CheckParity(reader, memberCount, index, parity);
       log.appendNumber(position / kSectorSize);
       log.appendAscii(":\t");
       for (size_t member = 0; member < memberCount; ++member) {
@@ -375,7 +400,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   }
   if (!log.flush()) result.end = RaidEnd::LogWriteFailed;
   else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
-  result.geometry = InferRaidGeometry(collector, between, start / kSectorSize);
+  result.geometry = InferRaidGeometry(collector, between, start / kSectorSize, parity);
   result.plot.members = memberCount;
   result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
   result.plot.geometry = result.geometry.best;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/JobReporter.h"
@@ -87,6 +88,11 @@ std::u16string RaidOutcomeText(const RaidResult& result);
 // when the path is no regular file, is reached through a link or lies on a member's storage, and
 // when it is the run's log; false when refused or not fully written.
 bool WriteRaidPlot(const std::filesystem::path& path, std::string_view bytes, const RaidRequest& run);
+
+// The first pair of paths that are one storage under two names (a hard link, a loop device and
+// its backing file, a disk and its partition), as (earlier, later).
+std::optional<std::pair<std::filesystem::path, std::filesystem::path>> RepeatedRaidMember(
+    const std::vector<std::filesystem::path>& paths);
 
 // Runs the analysis until the range ends, a member ends (the line in progress is written as
 // far as it got) or `stop` is set (after the current position's line).

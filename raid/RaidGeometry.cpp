@@ -692,9 +692,10 @@ void RaidRecordCollector::startRun(size_t member, int64_t sector, uint32_t recor
   runs_.push_back({sector, record, 1, static_cast<uint32_t>(member)});
 }
 
-RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
+RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity) {
   RaidGeometry geometry;
   geometry.records = records.records();
+  geometry.parity = parity;
   const size_t members = records.memberCount();
   if (members < 2 || members > kMaxMembers) return geometry;
   geometry.verdict = RaidGeometry::Verdict::NotEnoughRecords;
@@ -721,6 +722,11 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
     fit.explained -= std::min(fit.explained, parity.contradicted);
   }
   std::stable_sort(fits.begin(), fits.end(), [](const Fit& a, const Fit& b) { return a.explained > b.explained; });
+  // The members' own parity rules out what the records alone cannot: RAID 0 and RAID 5 place most
+  // records of a small volume alike.
+  if (parity.holds() || parity.absent()) {
+    std::erase_if(fits, [&parity](const Fit& fit) { return (fit.layout == RaidLayout::Raid0) == parity.holds(); });
+  }
   // Without a single stripe boundary among the records there is nothing to measure.
   if (fits.empty()) return geometry;
   // Two different answers that explain about as many records: the range did not hold enough
@@ -745,10 +751,10 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records) {
 }
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidRecordCollector& otherParity,
-                               int64_t startSector) {
-  RaidGeometry geometry = InferRaidGeometry(records);
+                               int64_t startSector, const RaidParityEvidence& parity) {
+  RaidGeometry geometry = InferRaidGeometry(records, parity);
   if (geometry.verdict == RaidGeometry::Verdict::Decided || otherParity.records() <= records.records()) return geometry;
-  RaidGeometry between = InferRaidGeometry(otherParity);
+  RaidGeometry between = InferRaidGeometry(otherParity, parity);
   if (between.verdict == RaidGeometry::Verdict::Decided) {
     between.fromOtherParity = true;
     geometry = std::move(between);
@@ -767,6 +773,8 @@ std::string LayoutName(RaidLayout layout) {
     case RaidLayout::Raid5RightAsymmetric: return "RAID 5 right-asymmetric";
     case RaidLayout::Raid5RightSymmetric: return "RAID 5 right-symmetric";
     case RaidLayout::Mirror: return "RAID 1 mirror";
+    case RaidLayout::Raid10Near2: return "RAID 10 (near 2)";
+    case RaidLayout::Spanned: return "JBOD (spanned)";
   }
   return {};
 }
@@ -779,6 +787,8 @@ std::string LayoutKey(RaidLayout layout) {
     case RaidLayout::Raid5RightAsymmetric: return "raid5-right-asymmetric";
     case RaidLayout::Raid5RightSymmetric: return "raid5-right-symmetric";
     case RaidLayout::Mirror: return "raid1";
+    case RaidLayout::Raid10Near2: return "raid10";
+    case RaidLayout::Spanned: return "jbod";
   }
   return {};
 }
@@ -820,6 +830,29 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
 }
 
 }  // namespace
+
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk) {
+  const Slot slot = Place(layout, members, chunk);
+  return {slot.position, slot.row};
+}
+
+int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
+  switch (layout) {
+    case RaidLayout::Raid0: return members;
+    case RaidLayout::Mirror:
+    case RaidLayout::Spanned: return 1;
+    case RaidLayout::Raid10Near2: return members / 2;
+    default: return members - 1;
+  }
+}
+
+std::optional<RaidLayout> LayoutOfKey(std::string_view key) {
+  for (RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric, RaidLayout::Raid5LeftSymmetric,
+                            RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric, RaidLayout::Mirror,
+                            RaidLayout::Raid10Near2, RaidLayout::Spanned})
+    if (LayoutKey(layout) == key) return layout;
+  return std::nullopt;
+}
 
 std::u16string FormatGeometryText(const RaidGeometry& geometry) {
   const std::string records = std::to_string(geometry.records);
@@ -870,7 +903,11 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
          ",\"best\":" + (geometry.best ? GuessJson(*geometry.best) : "null") +
          ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") +
          ",\"fromOtherParity\":" + (geometry.fromOtherParity ? "true" : "false") +
-         ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) + "}";
+         ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) +
+         (geometry.parity.checked == 0 ? std::string()
+                                       : ",\"parity\":{\"checked\":" + std::to_string(geometry.parity.checked) +
+                                             ",\"zero\":" + std::to_string(geometry.parity.zero) + "}") +
+         "}";
 }
 
 }  // namespace brenvik

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brenvik {
@@ -65,6 +66,9 @@ enum class RaidLayout {
   Raid5RightAsymmetric,  // parity from the first member up, data in member order
   Raid5RightSymmetric,   // parity from the first member up, data starts after the parity
   Mirror,                // every member holds the same records at the same positions
+  // Assembled from a geometry given by hand; the records never name these.
+  Raid10Near2,  // Linux md's near layout with two copies: stripe k on positions 2k and 2k + 1, row by row
+  Spanned,      // JBOD: the members one after the other
 };
 
 struct RaidGeometryGuess {
@@ -86,6 +90,19 @@ struct RaidGeometryGuess {
   uint64_t explained = 0;
 };
 
+// Where a striped layout over `members` puts the volume's data stripe `chunk`: the position in
+// the member order and the stripe row, counted from the first row.
+struct RaidStripeSlot {
+  size_t position = 0;
+  int64_t row = 0;
+};
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk);
+// The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5.
+int64_t DataStripesPerRow(RaidLayout layout, int64_t members);
+// The layout's key as the JSON and brenvik-cli's --layout name it ("raid0", "raid5-left-symmetric",
+// "raid1"); nullopt for an unknown key.
+std::optional<RaidLayout> LayoutOfKey(std::string_view key);
+
 // Where a geometry puts a record: the member (index as given) and its sector there.
 struct RaidRecordPlace {
   size_t member = 0;
@@ -97,6 +114,21 @@ std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int
 // record's second sector as its own; nullopt on parity, before the first row, or on a member
 // the geometry does not name.
 std::optional<int64_t> RecordExpectedAt(const RaidGeometryGuess& guess, size_t member, int64_t sector);
+
+// The parity of a RAID 5 row as evidence: in every row, the XOR of all members' blocks at one
+// offset is zero (the parity is the XOR of the data), which a RAID 0 set shows only by chance.
+// Counted over blocks that are not the same on every member (zeros everywhere, a mirror).
+struct RaidParityEvidence {
+  uint64_t checked = 0;  // blocks compared across all members
+  uint64_t zero = 0;     // of them, those whose XOR over the members is zero
+
+  // At least this many blocks, and nearly all (or nearly none) of them with a zero XOR, before the
+  // parity says anything: a few repeated blocks on a RAID 0 set, or a few rows written while a
+  // member was away, must not decide the layout.
+  static constexpr uint64_t kMinChecked = 64;
+  bool holds() const { return checked >= kMinChecked && zero * 10 >= checked * 9; }
+  bool absent() const { return checked >= kMinChecked && zero * 4 <= checked; }
+};
 
 struct RaidGeometry {
   enum class Verdict {
@@ -118,13 +150,16 @@ struct RaidGeometry {
   // the records read, `otherParityStart` names the sector to start at to read them (else -1).
   bool fromOtherParity = false;
   int64_t otherParityStart = -1;
+  // The parity check over the positions read: where it holds, RAID 0 is no answer; where it
+  // clearly fails, no RAID 5 layout is.
+  RaidParityEvidence parity;
 };
 
-RaidGeometry InferRaidGeometry(const RaidRecordCollector& records);
+RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity = {});
 // The answer for a run that read `records` at the positions of its range and `otherParity` at the
 // sectors between them; `startSector` is the range's first sector.
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidRecordCollector& otherParity,
-                               int64_t startSector);
+                               int64_t startSector, const RaidParityEvidence& parity = {});
 
 // The lines the page shows under the found count ("" when there is nothing to say).
 std::u16string FormatGeometryText(const RaidGeometry& geometry);

@@ -260,3 +260,31 @@ TEST(RaidGeometry, TextAndJsonNameTheAnswer) {
   geometry.verdict = RaidGeometry::Verdict::NothingToSay;
   EXPECT_EQ(FormatGeometryText(geometry), u"");
 }
+
+// The members' parity is evidence of its own: the XOR of a RAID 5 row is zero at every offset, that
+// of a RAID 0 row almost never. Counted over a run, it rules out the layouts it contradicts, so a
+// RAID 0 answer is never given where the parity holds, nor a RAID 5 one where it fails.
+TEST(RaidGeometry, ParityTellsRaid0FromRaid5) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA);
+  ASSERT_FALSE(volume.empty());
+  for (const RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric}) {
+    TempDir dir;
+    std::vector<size_t> givenOrder;
+    const RaidResult result = RunOverArray({layout, 3, 128, 0}, dir, givenOrder, -1, -1, 0, &volume);
+    const RaidParityEvidence& parity = result.geometry.parity;
+    EXPECT_GT(parity.checked, 500u);
+    EXPECT_EQ(parity.holds(), layout != RaidLayout::Raid0) << parity.zero << " of " << parity.checked;
+    EXPECT_EQ(parity.absent(), layout == RaidLayout::Raid0) << parity.zero << " of " << parity.checked;
+    ASSERT_EQ(result.geometry.verdict, RaidGeometry::Verdict::Decided);
+    EXPECT_EQ(result.geometry.best->layout, layout);
+
+    // The same records with the opposite evidence: the layout they point to is ruled out.
+    RaidRecordCollector records(3);
+    for (const RaidRecordRun& run : result.plot.runs)
+      for (uint32_t i = 0; i < run.length; ++i) records.add(run.member, run.sector + 2 * i, run.record + i);
+    const RaidParityEvidence opposite{1000, layout == RaidLayout::Raid0 ? 1000u : 0u};
+    const RaidGeometry contradicted = InferRaidGeometry(records, opposite);
+    if (contradicted.best) EXPECT_NE(contradicted.best->layout == RaidLayout::Raid0, layout == RaidLayout::Raid0);
+    EXPECT_EQ(InferRaidGeometry(records, parity).best->layout, layout);
+  }
+}

@@ -6,6 +6,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QFile>
+#include <QMimeData>
+#include <QUrl>
+#include <QDropEvent>
 #include <QTest>
 #include <QWheelEvent>
 #include <QApplication>
@@ -199,6 +202,39 @@ class RaidPageTest : public QObject {
     QVERIFY(list(3303)->isChecked(0));
   }
 
+  // Member images come in through the Add image... button and by dropping files on either list;
+  // an image dropped on the disk list goes over with Right-> like a disk.
+  void imagesAreAddedByButtonAndByDrop() {
+    WriteFile(dir_->path() / "a.img", std::string(1024, 'a'));
+    WriteFile(dir_->path() / "b.img", std::string(2048, 'b'));
+    ui().openFilesAnswers.push_back({Q(dir_->path() / "a.img")});
+    click(3324);
+    QCOMPARE(list(3303)->rowCount(), 1);
+    QCOMPARE(list(3303)->row(0).cells.value(2), QStringLiteral("a.img"));
+
+    const auto drop = [this](int listId, const std::filesystem::path& file) {
+      QWidget* viewport = FindControl<CheckListView>(page_.get(), listId)->viewport();
+      QMimeData data;
+      data.setUrls({QUrl::fromLocalFile(Q(file)), QUrl::fromLocalFile(Q(dir_->path() / "gone.img"))});
+      QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(viewport, &enter);
+      QVERIFY(enter.isAccepted());
+      QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(viewport, &dropped);
+    };
+    drop(3303, dir_->path() / "b.img");
+    QCOMPARE(list(3303)->rowCount(), 2);
+    QCOMPARE(list(3303)->row(1).cells, (QStringList{Q(dir_->path() / "b.img"), "", "b.img", "2.0 KB"}));
+    const int disks = list(3302)->rowCount();
+    drop(3302, dir_->path() / "a.img");
+    QCOMPARE(list(3302)->rowCount(), disks + 1);
+    menuAction(3302, overFirstRow(3302), 3315);
+    list(3302)->setChecked(disks, true);
+    menuAction(3302, overFirstRow(3302), 3316);
+    QCOMPARE(list(3303)->rowCount(), 3);
+    QCOMPARE(list(3303)->row(2).cells.value(0), Q(dir_->path() / "a.img"));
+  }
+
   void mapsRecordsStripedOverThreeMembers() {
     const std::vector<std::string> images = StripedImages();
     addMembers(images);
@@ -247,10 +283,23 @@ class RaidPageTest : public QObject {
     QCOMPARE(QAccessible::queryAccessibleInterface(geometry)->text(QAccessible::Name), expected);
     QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A3008 "));
 
+    // Export volume writes the volume that geometry describes.
+    auto* exportVolume = FindControl<QPushButton>(page_.get(), 3323);
+    QVERIFY(exportVolume->isEnabled());
+    ui().saveFileAnswers.push_back(Q(dir_->path() / "volume.img"));
+    click(3323);
+    QTRY_VERIFY(!page_->isRunning());
+    const std::string volume = MftVolume(shape.records);
+    const std::string assembled = ReadFile(dir_->path() / "volume.img");
+    QVERIFY(assembled.size() >= volume.size() && assembled.compare(0, volume.size(), volume) == 0);
+    QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(),
+             QStringLiteral("Volume: %1 of %1 bytes written").arg(assembled.size()));
+
     // A run that finds too little says so, in place of the answer before.
     setRange("0", "9");
     runToEnd();
     QCOMPARE(geometry->text(), QStringLiteral("Geometry: not enough records (10 found)"));
+    QVERIFY(!exportVolume->isEnabled());
   }
 
   // Plot opens the records of the last run drawn: each member's records in its colour where they

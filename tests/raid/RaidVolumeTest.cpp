@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <string>
+
+#include "platform/PathText.h"
+#include "raid/RaidVolume.h"
+#include "tests/raid/StripedArray.h"
+#include "tests/support/TempDir.h"
+
+using namespace brenvik;
+using namespace brenvik::testing;
+
+namespace {
+
+// The member images of `shape` over `volume`, written shuffled into `dir`; `givenOrder[i]` is
+// the place in the given list of array member i.
+std::vector<RaidMember> WriteShuffled(const ArrayShape& shape, const std::string& volume, const TempDir& dir,
+                                      std::vector<size_t>& givenOrder, unsigned seed) {
+  const std::vector<std::string> images = StripeVolume(shape, volume);
+  givenOrder.resize(images.size());
+  std::iota(givenOrder.begin(), givenOrder.end(), size_t{0});
+  std::shuffle(givenOrder.begin(), givenOrder.end(), std::mt19937(seed));
+  std::vector<RaidMember> members(images.size());
+  for (size_t i = 0; i < images.size(); ++i) {
+    const std::filesystem::path path = dir / ("member" + std::to_string(givenOrder[i]) + ".img");
+    WriteFile(path, images[i]);
+    members[givenOrder[i]] = {u"", path};
+  }
+  return members;
+}
+
+// The geometry the array was built with, member order in the given list's indexes.
+RaidGeometryGuess GeometryOf(const ArrayShape& shape, const std::vector<size_t>& givenOrder) {
+  RaidGeometryGuess geometry;
+  geometry.layout = shape.layout;
+  geometry.stripeSectors = shape.stripeSectors;
+  geometry.startSector = shape.startSector;
+  geometry.memberOrder = givenOrder;
+  return geometry;
+}
+
+// The volume the array holds: the original, then zeros to the end of its last stripe row.
+void ExpectVolume(const std::string& assembled, const std::string& volume) {
+  ASSERT_GE(assembled.size(), volume.size());
+  EXPECT_TRUE(assembled.compare(0, volume.size(), volume) == 0) << "the assembled volume differs from the original";
+  EXPECT_EQ(assembled.find_first_not_of('\0', volume.size()), std::string::npos);
+}
+
+}  // namespace
+
+// The analysis names the geometry of an array striped from a real NTFS volume, and the volume
+// that geometry assembles is the original byte for byte, written sparse.
+TEST(RaidVolume, AnalysedArrayAssemblesToTheOriginalVolume) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA);
+  ASSERT_FALSE(volume.empty());
+  for (const RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftSymmetric, RaidLayout::Mirror}) {
+    const ArrayShape shape{layout, 3, 128, 0};
+    TempDir dir;
+    std::vector<size_t> givenOrder;
+    RaidRequest analysis;
+    analysis.members = WriteShuffled(shape, volume, dir, givenOrder, 7);
+    analysis.logPath = dir / "map.txt";
+    analysis.endOffset = static_cast<int64_t>(volume.size()) - 512;
+    std::atomic<int> stop{0};
+    RaidReporter quiet;
+    const RaidResult found = RunRaidAnalysis(analysis, stop, quiet);
+    ASSERT_EQ(found.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(found.geometry);
+
+    RaidVolumeRequest request{analysis.members, *found.geometry.best, dir / "volume.img"};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    const std::string assembled = ReadFile(dir / "volume.img");
+    EXPECT_EQ(static_cast<int64_t>(assembled.size()), result.volumeSize);
+    ExpectVolume(assembled, volume);
+    // Most of the fresh volume is zeros, which the image keeps as holes.
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "volume.img").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, st.st_size / 2);
+  }
+}
+
+// Every RAID 5 rotation, with the first row several turns into the members, assembles from the
+// geometry given by hand, and again with any one member missing: its blocks, data and parity
+// alike, are rebuilt from the others.
+TEST(RaidVolume, Raid5WithOneMemberMissingIsRebuilt) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA).substr(0, 24 << 20);
+  ASSERT_FALSE(volume.empty());
+  for (const RaidLayout layout : {RaidLayout::Raid5LeftAsymmetric, RaidLayout::Raid5LeftSymmetric,
+                                  RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric}) {
+    const ArrayShape shape{layout, 4, 32, 2048 + 4 * 32 * 3};
+    TempDir dir;
+    std::vector<size_t> givenOrder;
+    const std::vector<RaidMember> members = WriteShuffled(shape, volume, dir, givenOrder, static_cast<unsigned>(layout));
+    for (size_t missing = 0; missing <= members.size(); ++missing) {
+      RaidVolumeRequest request{members, GeometryOf(shape, givenOrder), dir / "volume.img"};
+      if (missing < members.size()) request.members[missing].path.clear();
+      std::atomic<int> stop{0};
+      RaidVolumeReporter progress;
+      const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+      ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+      ExpectVolume(ReadFile(dir / "volume.img"), volume);
+    }
+  }
+}
+
+// Reads at any offset and length, across stripe and row ends, give the volume's bytes there.
+TEST(RaidVolume, ReaderGivesTheBytesAtAnyOffset) {
+  std::string volume(3 << 20, '\0');
+  std::mt19937 random(5);
+  for (char& c : volume) c = static_cast<char>(random());
+  const ArrayShape shape{RaidLayout::Raid5RightAsymmetric, 5, 16, 8};
+  TempDir dir;
+  std::vector<size_t> givenOrder;
+  RaidVolumeRequest request{WriteShuffled(shape, volume, dir, givenOrder, 3), GeometryOf(shape, givenOrder), {}};
+  RaidVolumeResult result;
+  const auto whole = RaidVolumeReader::Open(request, result);
+  request.members[2].path.clear();
+  const auto reader = RaidVolumeReader::Open(request, result);
+  ASSERT_TRUE(reader && whole);
+  std::string buffer;
+  std::vector<RaidVolumeReader::MemberPiece> pieces;
+  for (int i = 0; i < 300; ++i) {
+    const int64_t offset = random() % (volume.size() + 1000);
+    const size_t length = random() % 100000;
+    buffer.assign(length, 'x');
+    const int64_t got = reader->read(buffer.data(), length, offset);
+    const int64_t expected = std::clamp<int64_t>(static_cast<int64_t>(volume.size()) - offset, 0, static_cast<int64_t>(length));
+    ASSERT_EQ(got, offset >= reader->size() ? 0 : std::min<int64_t>(reader->size() - offset, length));
+    ASSERT_EQ(buffer.compare(0, static_cast<size_t>(expected), volume, std::min<size_t>(offset, volume.size()), static_cast<size_t>(expected)), 0)
+        << "at " << offset << " length " << length;
+    // Where the bytes lie on the members, read from there, are the same bytes; with a member
+    // missing, a read that needs it cannot be placed.
+    pieces.clear();
+    ASSERT_TRUE(whole->locate(offset, length, pieces));
+    std::string placed;
+    for (const auto& piece : pieces) {
+      std::string part(piece.size, '\0');
+      ASSERT_EQ(::pread(piece.fd, part.data(), piece.size, piece.position), static_cast<ssize_t>(piece.size));
+      placed += part;
+    }
+    ASSERT_EQ(static_cast<int64_t>(placed.size()), got);
+    ASSERT_TRUE(placed == buffer.substr(0, placed.size()));
+    pieces.clear();
+    // Two whole rows of data hold a stripe of every member.
+    const int64_t twoRows = 2 * 4 * 8192 + 8192;
+    if (static_cast<int64_t>(length) >= twoRows && offset + twoRows <= reader->size())
+      EXPECT_FALSE(reader->locate(offset, length, pieces));
+  }
+}
+
+// What cannot be assembled is refused before anything is created or truncated: an image that is
+// a member under another name, a member given twice, more members missing than the layout can
+// spare, an order that does not name every member once.
+TEST(RaidVolume, RefusalsLeaveEverythingAsItWas) {
+  const std::string volume(1 << 20, '\x11');
+  const ArrayShape shape{RaidLayout::Raid5LeftSymmetric, 3, 16, 0};
+  TempDir dir;
+  std::vector<size_t> givenOrder;
+  const std::vector<RaidMember> members = WriteShuffled(shape, volume, dir, givenOrder, 1);
+  const std::string first = ReadFile(members[0].path);
+  std::filesystem::create_hard_link(members[0].path, dir / "link.img");
+  WriteFile(dir / "old.img", "kept");
+
+  struct Case {
+    const char* what;
+    RaidVolumeRequest request;
+    RaidVolumeRefusal refusal;
+  };
+  const RaidGeometryGuess geometry = GeometryOf(shape, givenOrder);
+  std::vector<Case> cases;
+  cases.push_back({"image is a member", {members, geometry, dir / "link.img"}, RaidVolumeRefusal::Target});
+  cases.push_back({"image is a folder", {members, geometry, dir.path()}, RaidVolumeRefusal::Target});
+  Case twice{"member twice", {members, geometry, dir / "old.img"}, RaidVolumeRefusal::MemberRepeated};
+  twice.request.members[1].path = dir / "link.img";
+  cases.push_back(twice);
+  Case twoMissing{"two missing", {members, geometry, dir / "old.img"}, RaidVolumeRefusal::TooManyMissing};
+  twoMissing.request.members[0].path.clear();
+  twoMissing.request.members[2].path.clear();
+  cases.push_back(twoMissing);
+  Case raid0Missing = twoMissing;
+  raid0Missing.what = "RAID 0 member missing";
+  raid0Missing.request.geometry.layout = RaidLayout::Raid0;
+  raid0Missing.request.members = members;
+  raid0Missing.request.members[1].path.clear();
+  cases.push_back(raid0Missing);
+  Case badOrder{"order repeats a member", {members, geometry, dir / "old.img"}, RaidVolumeRefusal::Geometry};
+  badOrder.request.geometry.memberOrder = {0, 1, 1};
+  cases.push_back(badOrder);
+  cases.push_back({"image is the run's log", {members, geometry, dir / "old.img", {dir / "old.img"}},
+                   RaidVolumeRefusal::Target});
+  Case noStripe{"no stripe size", {members, geometry, dir / "old.img"}, RaidVolumeRefusal::Geometry};
+  noStripe.request.geometry.stripeSectors = 0;
+  cases.push_back(noStripe);
+
+  for (const Case& c : cases) {
+    std::atomic<int> stop{0};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(c.request, stop, progress);
+    EXPECT_EQ(result.end, RaidVolumeEnd::Refused) << c.what;
+    EXPECT_EQ(result.refusal, c.refusal) << c.what;
+    EXPECT_FALSE(RaidVolumeOutcomeText(result).empty()) << c.what;
+  }
+  EXPECT_EQ(ReadFile(members[0].path), first);
+  EXPECT_EQ(ReadFile(dir / "old.img"), "kept");
+}
+
+// Stop ends the copy between pieces; the image then holds the volume as far as it got.
+TEST(RaidVolume, StopLeavesTheVolumeUpToWhereItStopped) {
+  std::string volume(12 << 20, '\0');
+  for (size_t i = 0; i < volume.size(); i += 4096) volume[i] = static_cast<char>(i >> 12);
+  const ArrayShape shape{RaidLayout::Raid0, 2, 128, 0};
+  TempDir dir;
+  std::vector<size_t> givenOrder;
+  RaidVolumeRequest request{WriteShuffled(shape, volume, dir, givenOrder, 2), GeometryOf(shape, givenOrder),
+                            dir / "volume.img"};
+  class StopAfterFirst : public RaidVolumeReporter {
+   public:
+    explicit StopAfterFirst(std::atomic<int>& stop) : stop_(stop) {}
+    void Progress(int64_t position, int64_t) override {
+      if (position > 0) stop_ = 1;
+    }
+
+   private:
+    std::atomic<int>& stop_;
+  };
+  std::atomic<int> stop{0};
+  StopAfterFirst reporter(stop);
+  const RaidVolumeResult result = RunRaidAssembly(request, stop, reporter);
+  EXPECT_EQ(result.end, RaidVolumeEnd::Stopped);
+  const std::string assembled = ReadFile(dir / "volume.img");
+  ASSERT_GT(assembled.size(), 0u);
+  ASSERT_LT(assembled.size(), volume.size());
+  EXPECT_EQ(static_cast<int64_t>(assembled.size()), result.written);
+  EXPECT_TRUE(assembled == volume.substr(0, assembled.size()));
+}
+
+// RAID 10 as Linux md lays it out (near layout, two copies: stripe k on positions 2k and 2k + 1
+// of the order, row after row), over an even and an odd number of members, with a member missing
+// where its copies are elsewhere; and a spanned set, its members one after the other.
+TEST(RaidVolume, Raid10AndSpannedSetsAssemble) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA).substr(0, 8 << 20);
+  ASSERT_FALSE(volume.empty());
+  const int64_t stripe = 16 * 512;
+  for (const size_t count : {size_t{4}, size_t{3}}) {
+    TempDir dir;
+    const int64_t chunks = static_cast<int64_t>(volume.size()) / stripe;
+    const int64_t rows = (2 * chunks + static_cast<int64_t>(count) - 1) / static_cast<int64_t>(count);
+    std::vector<std::string> images(count, std::string(static_cast<size_t>(rows * stripe), '\0'));
+    for (int64_t chunk = 0; chunk < chunks; ++chunk)
+      for (const int64_t copy : {2 * chunk, 2 * chunk + 1})
+        images[static_cast<size_t>(copy) % count].replace(static_cast<size_t>(copy / static_cast<int64_t>(count) * stripe),
+                                                          static_cast<size_t>(stripe), volume, static_cast<size_t>(chunk * stripe),
+                                                          static_cast<size_t>(stripe));
+    // Given in reverse order.
+    RaidVolumeRequest request;
+    for (size_t i = 0; i < count; ++i) {
+      WriteFile(dir / ("m" + std::to_string(i) + ".img"), images[count - 1 - i]);
+      request.members.push_back({u"", dir / ("m" + std::to_string(i) + ".img")});
+      request.geometry.memberOrder.insert(request.geometry.memberOrder.begin(), i);
+    }
+    request.geometry.layout = RaidLayout::Raid10Near2;
+    request.geometry.stripeSectors = 16;
+    request.target = dir / "volume.img";
+    request.members[1].path.clear();
+    std::atomic<int> stop{0};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    EXPECT_TRUE(ReadFile(dir / "volume.img") == volume) << count << " members";
+    // Both copies of some stripes gone: refused.
+    request.members[count == 4 ? 0 : 2].path.clear();
+    EXPECT_EQ(RunRaidAssembly(request, stop, progress).refusal, RaidVolumeRefusal::TooManyMissing);
+  }
+
+  TempDir dir;
+  RaidVolumeRequest spanned;
+  spanned.geometry.layout = RaidLayout::Spanned;
+  const size_t cuts[] = {0, 3 << 20, 3 << 20 | 4096, volume.size()};
+  for (size_t i = 0; i < 3; ++i) {
+    WriteFile(dir / ("s" + std::to_string(i) + ".img"), volume.substr(cuts[i], cuts[i + 1] - cuts[i]));
+    spanned.members.push_back({u"", dir / ("s" + std::to_string(i) + ".img")});
+  }
+  spanned.geometry.memberOrder = {1, 2, 0};
+  // Given as the third, first, second.
+  std::swap(spanned.members[0], spanned.members[2]);
+  std::swap(spanned.members[1], spanned.members[2]);
+  spanned.target = dir / "volume.img";
+  std::atomic<int> stop{0};
+  RaidVolumeReporter progress;
+  const RaidVolumeResult result = RunRaidAssembly(spanned, stop, progress);
+  ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+  EXPECT_TRUE(ReadFile(dir / "volume.img") == volume);
+}
