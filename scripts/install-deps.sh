@@ -11,6 +11,8 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
   libjpeg-dev libpng-dev libgif-dev zip \
+  libexiv2-dev libtag1-dev libxxhash-dev \
+  libimage-exiftool-perl ffmpeg lame flac vorbis-tools opus-tools \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
   gettext python3 qt6-translations-l10n \

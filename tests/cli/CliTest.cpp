@@ -234,11 +234,13 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
     const char* date;
     const char* workbookDate;
     const char* extendedZipDate;
+    const char* photoDate;  // taken at 14:22:05 at UTC+2
   };
-  const Zone zones[] = {{"TZ=CST-8", "2019-07-13 05-10-05", "2012-03-05 14-07-09", "2021-03-28 10-30-00"},
-                        {"TZ=Europe/Berlin", "2019-07-12 23-10-05", "2012-03-05 07-07-09", "2021-03-28 04-30-00"}};
+  const Zone zones[] = {
+      {"TZ=CST-8", "2019-07-13 05-10-05", "2012-03-05 14-07-09", "2021-03-28 10-30-00", "2019-06-01 20-22-05"},
+      {"TZ=Europe/Berlin", "2019-07-12 23-10-05", "2012-03-05 07-07-09", "2021-03-28 04-30-00", "2019-06-01 14-22-05"}};
   for (const char* locale : {"C.UTF-8", "en_US.UTF-8", "zh_CN.UTF-8"}) {
-    for (const auto& [zone, date, workbookDate, extendedZipDate] : zones) {
+    for (const auto& [zone, date, workbookDate, extendedZipDate, photoDate] : zones) {
       SCOPED_TRACE(std::string(locale) + " " + zone);
       TempDir dir;
       for (const auto& [name, expected] : texts) fs::copy_file(data / "text" / name, dir / name);
@@ -246,7 +248,8 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
       fs::copy_file(data / "rename/kiadasok.xls", dir / "00043.xls");
       fs::copy_file(data / "readers/wallclock.zip", dir / "00044.zip");
       fs::copy_file(data / "readers/extended.zip", dir / "00045.zip");
-      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc,xls,zip", "--sheet", "yes", "--cache-mode",
+      fs::copy_file(data / "rename/photo.jpg", dir / "00046.jpg");
+      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc,xls,zip,photos", "--sheet", "yes", "--cache-mode",
                               "list", "--rename"},
                              {std::string("LC_ALL=") + locale, zone});
       EXPECT_EQ(run.status, 0) << run.err;
@@ -263,6 +266,7 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
           << ::testing::PrintToString(names);
       EXPECT_TRUE(named("2021-03-28 02-30-00Bericht.txt#", ".zip")) << ::testing::PrintToString(names);
       EXPECT_TRUE(named(std::string(extendedZipDate) + "Bericht.txt#", ".zip")) << ::testing::PrintToString(names);
+      EXPECT_TRUE(named(std::string(photoDate) + "CanonEOS5DMarkII#", ".jpg")) << ::testing::PrintToString(names);
     }
   }
 }
