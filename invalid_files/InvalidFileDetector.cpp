@@ -60,6 +60,8 @@ std::u16string_view StatusText(Verdict verdict) {
     case Verdict::Size: return u"size";
     case Verdict::Damaged: return u"damaged";
     case Verdict::Tail: return u"tail";
+    case Verdict::Duplicate: return u"duplicate";
+    case Verdict::Thumbnail: return u"thumbnail";
     case Verdict::Valid: break;
   }
   return {};
@@ -118,6 +120,8 @@ void InvalidFileDetector::Reset() {
   contentTestOn = false;
   sizeTestOn = false;
   damageTestOn = false;
+  duplicatesOn = false;
+  thumbnailsOn = false;
   headerRuleOn = false;
   root.clear();
   nameRules.clear();
@@ -128,7 +132,8 @@ void InvalidFileDetector::Reset() {
 }
 
 bool InvalidFileDetector::HasCriterion() const {
-  return sizeTestOn || contentTestOn || damageTestOn || !nameRules.empty() || !extensions.empty();
+  return sizeTestOn || contentTestOn || damageTestOn || duplicatesOn || thumbnailsOn || !nameRules.empty() ||
+         !extensions.empty();
 }
 
 ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path, const std::atomic<int>* stop) {
@@ -160,7 +165,9 @@ ScanResult InvalidFileDetector::JudgeOpened(const UniqueFd& fd, int64_t size, st
   if (!fd) return result;
   result.size = size;
   result.verdict = Judge(fd.get(), size, name, scratch, stop, result.reason);
-  if (result.verdict != Verdict::Valid) result.identity = IdentityOf(fd.get());
+  const bool twins = result.verdict == Verdict::Valid && size > 0 && (duplicatesOn || thumbnailsOn);
+  if (result.verdict != Verdict::Valid || twins) result.identity = IdentityOf(fd.get());
+  if (twins) result.twin = CollectTwinFacts(fd.get(), size, thumbnailsOn);
   return result;
 }
 

@@ -154,12 +154,43 @@ TEST(BrenvikCli, InvalidFilesDamagedListsAReasonAndDeleteKeepsTails) {
   const CliRun deleted = Cli({"invalid-files", root, "--damaged", "--delete", "--cut-to-dead", "no",
                               "--temporary-path", dir / "tmp"});
   EXPECT_EQ(deleted.status, 0) << deleted.err;
-  EXPECT_NE(deleted.err.find("Damaged files were moved aside to DEAD_DEAD_DEAD, not deleted: 1"), std::string::npos)
+  EXPECT_NE(deleted.err.find("Damaged files, duplicates and thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: 1"), std::string::npos)
       << deleted.err;
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut.jpg"), photo);
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut (2).jpg").size(), 2000u);
   EXPECT_EQ(ReadFile(root / "carved.jpg").size(), photo.size() + 5);
   EXPECT_EQ(ReadFile(root / "whole.jpg"), photo);
+}
+
+// --duplicates and --thumbnails list a copy with the file kept and a thumbnail with its picture,
+// and --delete moves both aside even with --cut-to-dead no.
+TEST(BrenvikCli, InvalidFilesDuplicatesAndThumbnailsAreMovedAside) {
+  TempDir dir;
+  const fs::path root = dir / "recovered";
+  const fs::path data = fs::path(BRENVIK_TEST_DATA) / "thumbnail";
+  WriteFile(root / "a/notes.txt", "the same notes");
+  WriteFile(root / "b/notes.txt", "the same notes");
+  WriteFile(root / "f0000072.jpg", ReadFile(data / "f0000072.jpg"));
+  WriteFile(root / "t0000072.jpg", ReadFile(data / "t0000072.jpg"));
+  const CliRun listed = Cli({"invalid-files", root, "--duplicates", "--thumbnails", "--cache-mode", "list"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const bool aFirst = listed.out.find("\tduplicate\t" + (root / "b/notes.txt").string() + "\t" +
+                                      (root / "a/notes.txt").string() + "\n") != std::string::npos;
+  const bool bFirst = listed.out.find("\tduplicate\t" + (root / "a/notes.txt").string() + "\t" +
+                                      (root / "b/notes.txt").string() + "\n") != std::string::npos;
+  EXPECT_TRUE(aFirst != bFirst) << listed.out;
+  EXPECT_NE(listed.out.find("\tthumbnail\t" + (root / "t0000072.jpg").string() + "\t" +
+                            (root / "f0000072.jpg").string() + "\n"), std::string::npos) << listed.out;
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2);
+
+  const CliRun deleted = Cli({"invalid-files", root, "--duplicates", "--thumbnails", "--delete", "--cut-to-dead", "no",
+                              "--temporary-path", dir / "tmp"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_NE(deleted.err.find("thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: 2"), std::string::npos)
+      << deleted.err;
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/t0000072.jpg"), ReadFile(data / "t0000072.jpg"));
+  EXPECT_EQ(ReadFile(root / (aFirst ? "a/notes.txt" : "b/notes.txt")), "the same notes");
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD" / (aFirst ? "b/notes.txt" : "a/notes.txt")), "the same notes");
 }
 
 TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
