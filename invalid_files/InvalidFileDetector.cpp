@@ -155,19 +155,21 @@ ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, st
 ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, Scratch& scratch,
                                            const std::atomic<int>* stop) const {
   int64_t size = 0;
-  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
-  return JudgeOpened(fd, size, name, scratch, stop);
+  FileIdentity identity;
+  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size, identity);
+  return JudgeOpened(fd, size, name, scratch, stop, identity);
 }
 
 ScanResult InvalidFileDetector::JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name,
-                                            Scratch& scratch, const std::atomic<int>* stop) const {
+                                            Scratch& scratch, const std::atomic<int>* stop,
+                                            FileIdentity identity) const {
   ScanResult result;
   if (!fd) return result;
   result.size = size;
   result.verdict = Judge(fd.get(), size, name, scratch, stop, result.reason);
   const bool twins = result.verdict == Verdict::Valid && size > 0 && (duplicatesOn || thumbnailsOn);
-  if (result.verdict != Verdict::Valid || twins) result.identity = IdentityOf(fd.get());
-  if (twins) result.twin = CollectTwinFacts(fd.get(), size, thumbnailsOn);
+  if (result.verdict != Verdict::Valid || twins) result.identity = identity.known() ? identity : IdentityOf(fd.get());
+  if (twins) result.twin = CollectTwinFacts(fd.get(), size, duplicatesOn, thumbnailsOn);
   return result;
 }
 

@@ -113,8 +113,9 @@ class InvalidFileDetector {
 
  private:
   // The result for an opened file (a file that could not be opened is valid with size 0).
+  // `identity`, when known, is the opened file's, as the open found it.
   ScanResult JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name, Scratch& scratch,
-                         const std::atomic<int>* stop) const;
+                         const std::atomic<int>* stop, FileIdentity identity = {}) const;
   // `name` is the file's name or its whole path; `reason` is set for Damaged and Tail.
   Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch, const std::atomic<int>* stop,
                 std::u16string& reason) const;

@@ -18,16 +18,23 @@ namespace {
 constexpr int kCountBits = 22;  // 4 Mi one-byte counts of file sizes
 constexpr int kFlagBits = 23;   // 8 Mi flags (1 MiB) for the JPEG sizes and the thumbnail lengths
 constexpr int64_t kEdge = 4096;
-constexpr size_t kChunk = size_t{1} << 20;
+constexpr size_t kChunk = size_t{256} << 10;
 constexpr size_t kSpillFlush = size_t{1} << 20;
+// A group of copies larger than this opens its files again for each comparison rather than
+// holding them all open.
+constexpr size_t kGroupHeldOpen = 64;
 
 // A spill record: flags (1 JPEG, 2 thumbnail), the path's length, the size, the walk ordinal, the
-// thumbnail's offset, length and hash, the identity, then the path.
-constexpr size_t kRecordHead = 1 + 4 + 5 * 8 + kIdentityBytes;
+// thumbnail's offset, length and hash, the edge hash, the identity, then the path.
+constexpr size_t kRecordHead = 1 + 4 + 6 * 8 + kIdentityBytes;
+constexpr size_t kIdentityAt = 53;
 constexpr uint8_t kJpegFlag = 1;
 constexpr uint8_t kThumbnailFlag = 2;
+constexpr uint8_t kEdgeFlag = 4;
 
 size_t Slot(uint64_t size, int bits) { return static_cast<size_t>((size * 0x9E3779B97F4A7C15ull) >> (64 - bits)); }
+// A file's place among the counts: its size and its edges, so only files that agree in both meet.
+size_t CopySlot(uint64_t size, uint64_t edge) { return Slot(size ^ (edge * 0xC2B2AE3D27D4EB4Full), kCountBits); }
 void SetFlag(std::vector<uint64_t>& flags, size_t slot) { flags[slot >> 6] |= uint64_t{1} << (slot & 63); }
 bool FlagSet(const std::vector<uint64_t>& flags, size_t slot) { return ((flags[slot >> 6] >> (slot & 63)) & 1) != 0; }
 
@@ -81,6 +88,31 @@ std::optional<uint64_t> FullHash(int fd, int64_t offset, int64_t length, const s
   return XXH3_64bits_digest(&state);
 }
 
+// The hashes of two files of `length` bytes and whether their bytes are the same, in one reading of
+// each: for a pair of possible copies the hash adds nothing the comparison does not decide.
+bool HashAndCompare(int a, int b, int64_t length, uint64_t& hashA, uint64_t& hashB, const std::atomic<int>& stop) {
+  std::vector<char>& left = ThreadBuffer(0);
+  std::vector<char>& right = ThreadBuffer(1);
+  XXH3_state_t stateA, stateB;
+  XXH3_64bits_reset(&stateA);
+  XXH3_64bits_reset(&stateB);
+  bool same = true;
+  for (int64_t done = 0; done < length;) {
+    if (Stopped(stop)) return false;
+    const auto want = static_cast<size_t>(std::min<int64_t>(length - done, static_cast<int64_t>(kChunk)));
+    if (ReadAt(a, left.data(), want, done) != static_cast<int64_t>(want) ||
+        ReadAt(b, right.data(), want, done) != static_cast<int64_t>(want))
+      return false;
+    XXH3_64bits_update(&stateA, left.data(), want);
+    XXH3_64bits_update(&stateB, right.data(), want);
+    same = same && std::memcmp(left.data(), right.data(), want) == 0;
+    done += static_cast<int64_t>(want);
+  }
+  hashA = XXH3_64bits_digest(&stateA);
+  hashB = XXH3_64bits_digest(&stateB);
+  return same && hashA == hashB;
+}
+
 bool SameBytes(int a, int64_t aOffset, int b, int64_t bOffset, int64_t length, const std::atomic<int>& stop) {
   std::vector<char>& left = ThreadBuffer(0);
   std::vector<char>& right = ThreadBuffer(1);
@@ -103,6 +135,7 @@ struct Candidate {
   int64_t size;  // the file's, or for an embedded thumbnail the thumbnail's length
   int64_t thumbnailOffset;
   uint64_t thumbnailHash;
+  uint64_t edge;
 };
 
 // A candidate being compared: where its file is, and what was learnt of it.
@@ -116,6 +149,7 @@ struct Member {
   uint64_t edge = 0;
   uint64_t full = 0;
   bool readable = true;
+  UniqueFd fd;  // held while its group is compared
 };
 
 }  // namespace
@@ -156,8 +190,14 @@ struct TwinFinder::Spill {
   }
 };
 
-TwinFacts CollectTwinFacts(int fd, int64_t size, bool thumbnails) {
+TwinFacts CollectTwinFacts(int fd, int64_t size, bool duplicates, bool thumbnails) {
   TwinFacts facts;
+  // Read now, on the walk's threads, while the file is open anyway: a copy must match it.
+  if (duplicates) {
+    const std::optional<uint64_t> edge = EdgeHash(fd, size);
+    facts.edgeHash = edge.value_or(0);
+    facts.edgeRead = edge.has_value();
+  }
   if (!thumbnails) return facts;
   facts.jpeg = StartsAsJpeg(fd);
   if (!facts.jpeg) return facts;
@@ -188,8 +228,8 @@ TwinFinder::~TwinFinder() = default;
 void TwinFinder::Note(std::string_view path, int64_t size, FileIdentity identity, const TwinFacts& facts) {
   if (size <= 0 || (!duplicates_ && !thumbnails_)) return;
   const uint64_t ordinal = ordinal_++;
-  if (duplicates_) {
-    uint8_t& count = sizeCounts_[Slot(static_cast<uint64_t>(size), kCountBits)];
+  if (duplicates_ && facts.edgeRead) {
+    uint8_t& count = sizeCounts_[CopySlot(static_cast<uint64_t>(size), facts.edgeHash)];
     if (count < 2) ++count;
   }
   const bool thumbnail = thumbnails_ && facts.thumbnail.has_value();
@@ -204,7 +244,9 @@ void TwinFinder::Note(std::string_view path, int64_t size, FileIdentity identity
   StoreU64(bytes + 21, thumbnail ? static_cast<uint64_t>(facts.thumbnail->offset) : 0);
   StoreU64(bytes + 29, thumbnail ? static_cast<uint64_t>(facts.thumbnail->length) : 0);
   StoreU64(bytes + 37, facts.thumbnailHash);
-  std::memcpy(head + 45, IdentityBytes(identity).bytes.data(), kIdentityBytes);
+  StoreU64(bytes + 45, facts.edgeRead ? facts.edgeHash : 0);
+  std::memcpy(head + kIdentityAt, IdentityBytes(identity).bytes.data(), kIdentityBytes);
+  if (facts.edgeRead) head[0] = static_cast<char>(head[0] | kEdgeFlag);
   spill_->Append(std::string_view(head, sizeof head));
   spill_->Append(path);
 }
@@ -214,7 +256,7 @@ void TwinFinder::Find(const std::filesystem::path& root, FileIdentity rootIdenti
   if (!duplicates_ && !thumbnails_) return;
   spill_->Flush();
 
-  // Only the notes whose size (or thumbnail length) could meet a twin are kept.
+  // Only the notes whose size and edges (or thumbnail length) could meet a twin are kept.
   std::vector<Candidate> copies, jpegFiles, embedded;
   {
     std::vector<char> buffer;
@@ -235,9 +277,10 @@ void TwinFinder::Find(const std::filesystem::path& root, FileIdentity rootIdenti
       const uint8_t flags = head[0];
       const uint32_t pathLength = LoadU32(head + 1);
       const Candidate note{LoadU64(head + 13), at, static_cast<int64_t>(LoadU64(head + 5)),
-                           static_cast<int64_t>(LoadU64(head + 21)), LoadU64(head + 37)};
+                           static_cast<int64_t>(LoadU64(head + 21)), LoadU64(head + 37), LoadU64(head + 45)};
       const int64_t thumbnailLength = static_cast<int64_t>(LoadU64(head + 29));
-      if (duplicates_ && sizeCounts_[Slot(static_cast<uint64_t>(note.size), kCountBits)] >= 2) copies.push_back(note);
+      if (duplicates_ && (flags & kEdgeFlag) != 0 && sizeCounts_[CopySlot(static_cast<uint64_t>(note.size), note.edge)] >= 2)
+        copies.push_back(note);
       if ((flags & kJpegFlag) != 0 && FlagSet(thumbnailSizes_, Slot(static_cast<uint64_t>(note.size), kFlagBits)))
         jpegFiles.push_back(note);
       if ((flags & kThumbnailFlag) != 0 && FlagSet(jpegSizes_, Slot(static_cast<uint64_t>(thumbnailLength), kFlagBits))) {
@@ -262,7 +305,8 @@ void TwinFinder::Find(const std::filesystem::path& root, FileIdentity rootIdenti
       member.readable = false;
       return member;
     }
-    member.identity = IdentityFromBytes(std::string_view(head + 45, kIdentityBytes));
+    member.edge = candidate.edge;
+    member.identity = IdentityFromBytes(std::string_view(head + kIdentityAt, kIdentityBytes));
     member.path.resize(LoadU32(reinterpret_cast<const uint8_t*>(head + 1)));
     member.readable = spill_->Read(candidate.spillAt + kRecordHead, member.path.data(), member.path.size());
     return member;
@@ -278,78 +322,74 @@ void TwinFinder::Find(const std::filesystem::path& root, FileIdentity rootIdenti
     twins.push_back({kind, member.path, member.size, member.identity, kept.path, member.ordinal});
   };
 
-  // Copies: the same size, then the same first and last 4 KiB, then the same hash, then the same bytes.
+  // Copies: the same size, then the same first and last 4 KiB (hashed during the walk), then the
+  // same hash of all bytes, then the same bytes.
   if (!copies.empty()) {
     std::sort(copies.begin(), copies.end(), [](const Candidate& a, const Candidate& b) {
-      return a.size != b.size ? a.size < b.size : a.ordinal < b.ordinal;
+      return a.size != b.size ? a.size < b.size : a.edge != b.edge ? a.edge < b.edge : a.ordinal < b.ordinal;
     });
-    std::vector<Member> members;
+    std::vector<std::pair<size_t, size_t>> groups;  // [first, end) of candidates with the same size and edges
     for (size_t i = 0; i < copies.size();) {
       size_t end = i + 1;
-      while (end < copies.size() && copies[end].size == copies[i].size) ++end;
-      if (end - i >= 2)
-        for (size_t k = i; k < end; ++k) members.push_back(load(copies[k]));
+      while (end < copies.size() && copies[end].size == copies[i].size && copies[end].edge == copies[i].edge) ++end;
+      if (end - i >= 2) groups.emplace_back(i, end);
       i = end;
     }
-    std::vector<Candidate>().swap(copies);
-    ParallelFor(members.size(), workers, stop, [&](size_t i) {
-      Member& member = members[i];
-      const UniqueFd fd = member.readable ? open(member) : UniqueFd();
-      const std::optional<uint64_t> edge = fd ? EdgeHash(fd.get(), member.size) : std::nullopt;
-      member.readable = edge.has_value();
-      member.edge = edge.value_or(0);
-    });
-    const auto byEdge = [](const Member& a, const Member& b) {
-      return a.size != b.size ? a.size < b.size : a.edge != b.edge ? a.edge < b.edge : a.ordinal < b.ordinal;
-    };
-    std::erase_if(members, [](const Member& m) { return !m.readable; });
-    std::sort(members.begin(), members.end(), byEdge);
-    const auto sameEdge = [](const Member& a, const Member& b) { return a.size == b.size && a.edge == b.edge; };
-    std::vector<size_t> needFull;
-    for (size_t i = 0; i < members.size(); ++i) {
-      const bool twin = (i > 0 && sameEdge(members[i - 1], members[i])) ||
-                        (i + 1 < members.size() && sameEdge(members[i], members[i + 1]));
-      if (!twin) members[i].readable = false;
-      else if (members[i].size > 2 * kEdge) needFull.push_back(i);
-      else members[i].full = members[i].edge;  // the edges were the whole file
-    }
-    ParallelFor(needFull.size(), workers, stop, [&](size_t k) {
-      Member& member = members[needFull[k]];
-      const UniqueFd fd = open(member);
-      const std::optional<uint64_t> full = fd ? FullHash(fd.get(), 0, member.size, stop) : std::nullopt;
-      member.readable = full.has_value();
-      member.full = full.value_or(0);
-    });
-    std::erase_if(members, [](const Member& m) { return !m.readable; });
-    std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
-      return a.size != b.size ? a.size < b.size : a.full != b.full ? a.full < b.full : a.ordinal < b.ordinal;
-    });
-    std::vector<std::pair<size_t, size_t>> sets;  // [first, end) of members with the same size and hash
-    for (size_t i = 0; i < members.size();) {
-      size_t end = i + 1;
-      while (end < members.size() && members[end].size == members[i].size && members[end].full == members[i].full) ++end;
-      if (end - i >= 2) sets.emplace_back(i, end);
-      i = end;
-    }
-    // Each set in walk order: the first is kept, each other is a copy of the first it equals
-    // (another kept file only where two different contents share a hash).
-    ParallelFor(sets.size(), workers, stop, [&](size_t s) {
-      std::vector<size_t> kept{sets[s].first};
-      for (size_t i = sets[s].first + 1; i < sets[s].second && !Stopped(stop); ++i) {
-        const UniqueFd fd = open(members[i]);
-        if (!fd) continue;
-        bool copy = false;
-        for (const size_t k : kept) {
-          const UniqueFd keptFd = open(members[k]);
-          if (keptFd && SameBytes(keptFd.get(), 0, fd.get(), 0, members[i].size, stop)) {
-            add(Kind::Duplicate, members[i], members[k]);
-            copy = true;
-            break;
+    ParallelFor(groups.size(), workers, stop, [&](size_t g) {
+      std::vector<Member> members;
+      for (size_t i = groups[g].first; i < groups[g].second; ++i) members.push_back(load(copies[i]));
+      const bool hold = members.size() <= kGroupHeldOpen;
+      const auto fdOf = [&](Member& member) {
+        if (!member.fd) member.fd = open(member);
+        return member.fd.get();
+      };
+      const auto release = [&](Member& member) {
+        if (!hold) member.fd.reset();
+      };
+      const int64_t size = members.front().size;
+      if (members.size() == 2) {
+        const int a = fdOf(members[0]), b = a >= 0 ? fdOf(members[1]) : -1;
+        if (a >= 0 && b >= 0 && HashAndCompare(a, b, size, members[0].full, members[1].full, stop))
+          add(Kind::Duplicate, members[1], members[0]);
+        return;
+      }
+      for (Member& member : members) {
+        if (Stopped(stop)) return;
+        const int fd = member.readable ? fdOf(member) : -1;
+        // Files of up to 8 KiB were hashed whole with their edges.
+        const std::optional<uint64_t> full =
+            fd < 0 ? std::nullopt : size <= 2 * kEdge ? std::optional(member.edge) : FullHash(fd, 0, size, stop);
+        member.readable = full.has_value();
+        member.full = full.value_or(0);
+        release(member);
+      }
+      std::erase_if(members, [](const Member& m) { return !m.readable; });
+      std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.full < b.full; });
+      // Each run of one hash in walk order: the first is kept, each other is a copy of the first
+      // it equals (another kept file only where two different contents share a hash).
+      for (size_t i = 0; i < members.size();) {
+        size_t end = i + 1;
+        while (end < members.size() && members[end].full == members[i].full) ++end;
+        std::vector<size_t> kept{i};
+        for (size_t k = i + 1; k < end && !Stopped(stop); ++k) {
+          const int fd = fdOf(members[k]);
+          bool copy = false;
+          for (const size_t keeper : kept) {
+            const int keptFd = fd < 0 ? -1 : fdOf(members[keeper]);
+            copy = keptFd >= 0 && SameBytes(keptFd, 0, fd, 0, size, stop);
+            release(members[keeper]);
+            if (copy) {
+              add(Kind::Duplicate, members[k], members[keeper]);
+              break;
+            }
           }
+          release(members[k]);
+          if (!copy && fd >= 0) kept.push_back(k);
         }
-        if (!copy) kept.push_back(i);
+        i = end;
       }
     });
+    std::vector<Candidate>().swap(copies);
   }
 
   // Thumbnails: a JPEG file of a thumbnail's length, with its hash, and then its bytes.

@@ -4,11 +4,12 @@
 // embedded in another picture of the walk. Only files that every other criterion let pass take
 // part, so the file a copy or thumbnail is kept for always stays.
 //
-// The walk notes each such file, in walk order, in a spill file in the temporary folder and in
-// fixed-size counts of sizes; after the walk only the files whose size could have a twin are held
-// in memory. They are grouped by size, then by a hash of their first and last 4 KiB, then by a
-// hash of all their bytes (xxHash), and a byte comparison decides before anything is listed.
-// Memory thus stays flat in the files that have no twin.
+// The walk notes each such file, in walk order, in a spill file in the temporary folder, with a
+// hash of its first and last 4 KiB taken while the walk has it open, and counts it in fixed-size
+// counts keyed by size and that hash. After the walk only the files whose count says they could
+// have a twin are held in memory. They are grouped by size, then by the hash of their first and
+// last 4 KiB, then by a hash of all their bytes (xxHash), and a byte comparison decides before
+// anything is listed. Memory thus stays flat in the files that have no twin.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -26,13 +27,16 @@ namespace brenvik {
 
 // What a file's reading tells the twin criteria, gathered where the walk has the file open.
 struct TwinFacts {
+  bool edgeRead = false;
+  uint64_t edgeHash = 0;  // xxHash of the first and last 4 KiB (of all bytes up to 8 KiB)
   bool jpeg = false;
   std::optional<ThumbnailPlace> thumbnail;  // a picture's embedded JPEG thumbnail
   uint64_t thumbnailHash = 0;               // xxHash of the thumbnail's bytes
 };
 
-// The facts of the open file `fd` of `size` bytes; a picture's thumbnail only when `thumbnails`.
-TwinFacts CollectTwinFacts(int fd, int64_t size, bool thumbnails);
+// The facts of the open file `fd` of `size` bytes: its edges when `duplicates`, a picture's
+// thumbnail when `thumbnails`.
+TwinFacts CollectTwinFacts(int fd, int64_t size, bool duplicates, bool thumbnails);
 
 class TwinFinder {
  public:
@@ -69,7 +73,7 @@ class TwinFinder {
   bool duplicates_;
   bool thumbnails_;
   uint64_t ordinal_ = 0;
-  std::vector<uint8_t> sizeCounts_;      // saturating counts of file sizes, by hash
+  std::vector<uint8_t> sizeCounts_;      // saturating counts of files by a hash of size and edges
   std::vector<uint64_t> jpegSizes_;      // bits: a JPEG file of a size with this hash was noted
   std::vector<uint64_t> thumbnailSizes_; // bits: an embedded thumbnail of a length with this hash
   std::unique_ptr<Spill> spill_;

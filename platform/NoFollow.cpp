@@ -17,12 +17,13 @@ namespace brenvik {
 
 namespace {
 
-UniqueFd KeepRegular(UniqueFd fd, int64_t& size) {
+UniqueFd KeepRegular(UniqueFd fd, int64_t& size, FileIdentity* identity = nullptr) {
   size = 0;
   if (!fd) return fd;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
   size = static_cast<int64_t>(st.st_size);
+  if (identity != nullptr) *identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return fd;
 }
 
@@ -37,6 +38,10 @@ UniqueFd OpenRegularFile(const fs::path& path, int64_t& size) {
 
 UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size) {
   return KeepRegular(UniqueFd(::openat(folderFd, std::string(name).c_str(), kReadRegular)), size);
+}
+
+UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size, FileIdentity& identity) {
+  return KeepRegular(UniqueFd(::openat(folderFd, std::string(name).c_str(), kReadRegular)), size, &identity);
 }
 
 UniqueFd OpenFolder(const fs::path& path) {

@@ -63,6 +63,8 @@ void AppendIdentityBytes(std::string& out, FileIdentity identity);
 FileIdentity IdentityFromBytes(std::string_view bytes);
 FileIdentity IdentityFromBytes(const unsigned char* bytes);
 FileIdentity IdentityOf(int fd);
+// OpenRegularFileAt that also gives the file's identity, from the same look at the open file.
+UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size, FileIdentity& identity);
 // `name` in an open folder, a link taken as itself; unknown when it is missing.
 FileIdentity IdentityAt(int folderFd, std::string_view name);
 // The folder a path names now (a final link followed, as when a walk opens its root).

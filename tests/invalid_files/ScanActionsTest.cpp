@@ -582,8 +582,9 @@ TEST_F(ScanFixture, CopiesAndThumbnailsKeepOneFileAndAreMovedAsideByDelete) {
       for (const std::string& name : group)
         if (!listed.contains(name)) kept.push_back(name);
       ASSERT_EQ(kept.size(), 1u);
-      for (const std::string& name : group)
+      for (const std::string& name : group) {
         if (name != kept[0]) EXPECT_EQ(listed[name], std::make_pair(Verdict::Duplicate, (rec / kept[0]).string()));
+      }
     }
     EXPECT_EQ(listed.size(), 5u) << "no empty file, no near copy, no file whose twin goes by its name";
     EXPECT_EQ(reporter.lastTally.invalidCount, 5);
@@ -591,7 +592,9 @@ TEST_F(ScanFixture, CopiesAndThumbnailsKeepOneFileAndAreMovedAsideByDelete) {
     // The rows found after the walk come after its rows, numbered on.
     for (size_t i = 0; i < reporter.rows.size(); ++i) EXPECT_EQ(reporter.rows[i].index, static_cast<int>(i));
     EXPECT_EQ(reporter.rows.front().verdict, Verdict::Char);
-    if (mode == kCacheModeFiles) EXPECT_EQ(ReadRecords(scan.resultFile).size(), 5u);
+    if (mode == kCacheModeFiles) {
+      EXPECT_EQ(ReadRecords(scan.resultFile).size(), 5u);
+    }
 
     DeleteRequest request;
     request.root = d.root;
