@@ -311,7 +311,15 @@ void TwinFinder::Find(const std::filesystem::path& root, FileIdentity rootIdenti
     member.readable = spill_->Read(candidate.spillAt + kRecordHead, member.path.data(), member.path.size());
     return member;
   };
+  std::atomic<bool> openBelow{true};
   const auto open = [&](const Member& member) {
+    if (openBelow.load(std::memory_order_relaxed) && tree.rootFd() >= 0) {
+      const std::string relative = RelativeBelowRoot(tree.root(), member.path);
+      bool supported = true;
+      UniqueFd fd = relative.empty() ? UniqueFd() : OpenRegularFileBelow(tree.rootFd(), relative, member.identity, supported);
+      if (supported) return fd;
+      openBelow = false;
+    }
     const std::optional<ListedTree::Entry> entry = tree.Reach(member.path, member.identity);
     return entry ? OpenListedFile(*entry, member.identity) : UniqueFd();
   };

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -255,6 +256,24 @@ UniqueFd OpenListedFile(const ListedTree::Entry& entry, FileIdentity identity) {
   int64_t size = 0;
   UniqueFd fd = OpenRegularFileAt(entry.folder.get(), entry.name, size);
   if (fd && identity.known() && IdentityOf(fd.get()) != identity) fd.reset();
+  return fd;
+}
+
+UniqueFd OpenRegularFileBelow(int rootFd, const std::string& relative, FileIdentity identity, bool& supported) {
+  supported = true;
+  open_how how{};
+  how.flags = static_cast<uint64_t>(kReadRegular);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long opened = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+  if (opened < 0) {
+    // Without openat2 (an old kernel, or a filter that refuses it) the caller goes folder by folder.
+    supported = errno != ENOSYS && errno != EPERM;
+    return UniqueFd();
+  }
+  FileIdentity found;
+  int64_t size = 0;
+  UniqueFd fd = KeepRegular(UniqueFd(static_cast<int>(opened)), size, &found);
+  if (fd && identity.known() && found != identity) fd.reset();
   return fd;
 }
 

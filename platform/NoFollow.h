@@ -138,6 +138,12 @@ class ListedTree {
   UniqueFd rootFd_;
 };
 
+// Opens the regular file `relative` below the open folder `rootFd` for reading in one step, never
+// through a symbolic link nor out of the folder (openat2 with RESOLVE_BENEATH and
+// RESOLVE_NO_SYMLINKS), only while it is still `identity` (when known). `supported` turns false
+// where the system has no openat2; the caller then reaches the file folder by folder instead.
+UniqueFd OpenRegularFileBelow(int rootFd, const std::string& relative, FileIdentity identity, bool& supported);
+
 // Opens a reached file for reading, only while it is still `identity` (when known); the
 // descriptor is then the file itself, whatever happens to its name afterwards.
 UniqueFd OpenListedFile(const ListedTree::Entry& entry, FileIdentity identity);

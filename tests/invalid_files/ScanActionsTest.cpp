@@ -583,7 +583,9 @@ TEST_F(ScanFixture, CopiesAndThumbnailsKeepOneFileAndAreMovedAsideByDelete) {
         if (!listed.contains(name)) kept.push_back(name);
       ASSERT_EQ(kept.size(), 1u);
       for (const std::string& name : group) {
-        if (name != kept[0]) EXPECT_EQ(listed[name], std::make_pair(Verdict::Duplicate, (rec / kept[0]).string()));
+        if (name != kept[0]) {
+          EXPECT_EQ(listed[name], std::make_pair(Verdict::Duplicate, (rec / kept[0]).string()));
+        }
       }
     }
     EXPECT_EQ(listed.size(), 5u) << "no empty file, no near copy, no file whose twin goes by its name";
