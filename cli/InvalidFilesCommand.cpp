@@ -28,6 +28,9 @@ constexpr Flag kFlags[] = {
 
 constexpr std::string_view kColumns[] = {"Index", "Size", "Status", "Path", "Reason"};
 
+// A damaged or tail row's reason is a text for people; a copy's or thumbnail's is a path.
+bool IsDamageReason(Verdict verdict) { return verdict == Verdict::Damaged || verdict == Verdict::Tail; }
+
 int Run(const Arguments& args, Console& console) {
   std::string error;
   std::optional<AppSettings> settings = SettingsFrom(args, error);
@@ -77,7 +80,7 @@ int Run(const Arguments& args, Console& console) {
     // The reason is a text for people; as JSON it keeps the source text scripts match.
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), FormatSizeText(row.size),
                                     std::u16string(StatusText(row.verdict)), PathToText(row.path),
-                                    console.json() ? row.reason : Translate(row.reason)};
+                                    console.json() || !IsDamageReason(row.verdict) ? row.reason : Translate(row.reason)};
     const MachineValue values[] = {{"index", row.index}, {"size", row.size},   {"status", cells[2]},
                                    {"path", cells[3]},   {"reason", row.reason}};
     console.Row(std::span(kColumns).first(columns), std::span(cells).first(columns), std::span(values).first(columns));
