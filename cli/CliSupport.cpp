@@ -267,7 +267,8 @@ void PrintHelp(const Subcommand& command, std::FILE* out) {
             "\nRows go to standard output; status and completion texts, and a progress line when it is a\n"
             "terminal, to standard error. Exit status: 0 the job did all that was asked, 1 it failed or did\n"
             "not finish its work, 2 an argument was refused (an unknown flag, a missing or bad value, a path\n"
-            "that is not what the tool reads), 130 stopped by Ctrl+C (the job ends where the Stop button\n"
+            "that is not what the tool reads, an output that would change an input or another output or\n"
+            "that is reached through a link), 130 stopped by Ctrl+C (the job ends where the Stop button\n"
             "ends it).\n");
 }
 

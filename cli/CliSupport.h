@@ -62,10 +62,16 @@ bool PrepareTemporaryFolder(AppSettings& settings, const Arguments& args);
 // The job's stop flag, set by Ctrl+C (a second Ctrl+C ends the process at once).
 std::atomic<int>& StopFlag();
 void InstallStopHandler();
-// The exit status of a job's end (see core/JobReporter.h): Completed 0, Stopped 130, any other 1.
+// The exit status of a job's end (see core/JobReporter.h): Completed 0, Stopped 130, Refused 2
+// (what the job was given is refused, as a wrong argument is), any other 1.
 template <class End>
 int ExitStatusOf(End end) {
-  return end == End::Completed ? kExitDone : end == End::Stopped ? kExitStopped : kExitFailed;
+  if (end == End::Completed) return kExitDone;
+  if (end == End::Stopped) return kExitStopped;
+  if constexpr (requires { End::Refused; }) {
+    if (end == End::Refused) return kExitUsage;
+  }
+  return kExitFailed;
 }
 
 // A row's value for programs under a stable lower-case key: a whole number (sizes in bytes), or

@@ -9,6 +9,7 @@ namespace {
 
 constexpr Flag kFlags[] = {
     {"rename", "", "Rename: after Check, give every listed file (every file in cache mode) its type's extension"},
+    {"more-types", "", "More types: ask libmagic about every file nothing else identified"},
 };
 
 constexpr std::string_view kColumns[] = {"Index", "Status", "Path"};
@@ -33,10 +34,10 @@ int Run(const Arguments& args, Console& console) {
   reporter.tallyText = [](const ExtensionCounters& c) { return TallyText(c.identified, c.scanned); };
 
   const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, 0,
-                                    ListedRows(args)};
+                                    ListedRows(args), args.Has("more-types")};
   const ExtensionCheckOutcome outcome = RunJob(RunExtensionCheck, check, reporter);
-  if (outcome.end == ExtensionCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
-  console.Status(TallyText(outcome.counters.identified, outcome.counters.scanned));
+  console.Status(outcome.end == ExtensionCheckEnd::Refused ? u"Please set the path correctly"
+                                                           : TallyText(outcome.counters.identified, outcome.counters.scanned));
 
   return AfterCheck(args, "rename", outcome.end, outcome.resultFile, [&] {
     return RunJob(RunExtensionRename,

@@ -91,8 +91,9 @@ int Run(const Arguments& args, Console& console) {
     return node == scan.diskNodes.end() ? std::filesystem::path() : node->second;
   });
   if (!validated.error.empty()) {
+    // The page's refusal of what it was given, before the job starts.
     reporter.Message(u"错误", validated.error);
-    return kExitUsage;
+    return ExitStatusOf(ImagingEnd::Refused);
   }
   ImagingEnvironment environment;
   environment.scsi = &scan.manager->host();

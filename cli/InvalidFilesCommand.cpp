@@ -90,8 +90,7 @@ int Run(const Arguments& args, Console& console) {
 
   const ScanRequest check{detector, mode, settings->temporaryFolder, 0, ListedRows(args)};
   const ScanOutcome scan = RunJob(RunInvalidFileScan, check, reporter);
-  if (scan.end == ScanEnd::NotAFolder) return Refuse(console, RefusalText(CriteriaRefusal::Path));
-  console.Status(FormatTallyText(scan.tally));
+  console.Status(scan.end == ScanEnd::Refused ? RefusalText(CriteriaRefusal::Path) : FormatTallyText(scan.tally));
 
   return AfterCheck(args, "delete", scan.end, scan.resultFile, [&] {
     DeleteRequest request;

@@ -16,9 +16,10 @@
 namespace brenvik::cli {
 namespace {
 
-// Draws the run's records into `path` (PNG or SVG by its extension); false when the file could not
-// be written.
-bool DrawPlot(const std::filesystem::path& path, const RaidResult& result, const std::vector<RaidMember>& members) {
+// Draws the run's records into its plot path (PNG or SVG by its extension); false when the file
+// could not be written.
+bool DrawPlot(const RaidRequest& request, const RaidResult& result) {
+  const std::filesystem::path& path = request.plotPath;
 #if BRENVIK_CLI_PLOT
   // Text is laid out through a GUI application; the offscreen platform needs no display, and
   // Qt's own notes (fonts, runtime folder) are no concern of the command line's reader.
@@ -29,9 +30,9 @@ bool DrawPlot(const std::filesystem::path& path, const RaidResult& result, const
   const QGuiApplication application(argc, argv);
   const QByteArray bytes =
       RenderRaidPlot(result.plot, WholePlot(result.plot), PlotFormatOf(path).value_or(PlotFormat::Png));
-  return WriteRaidPlot(path, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), members);
+  return WriteRaidPlot(path, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), request);
 #else
-  (void)path, (void)result, (void)members;
+  (void)path, (void)result;
   return false;
 #endif
 }
@@ -60,6 +61,7 @@ int Run(const Arguments& args, Console& console) {
 #if !BRENVIK_CLI_PLOT
   if (plot) return Fail(console, u"This build of brenvik-cli draws no plots (it was built without Qt)");
 #endif
+  if (plot) request->plotPath = *plot;
 
   // Members in analysis order: "#n" is disk n of the inventory, anything else an image file.
   const DiskInventory inventory = ScanIdentities(args);
@@ -103,10 +105,12 @@ int Run(const Arguments& args, Console& console) {
   } else if (const std::u16string geometry = FormatGeometryText(result.geometry); !geometry.empty()) {
     console.Status(geometry);
   }
-  const std::u16string failure = RaidOutcomeText(result);
-  if (!failure.empty()) return Fail(console, failure);
+  if (const std::u16string failure = RaidOutcomeText(result); !failure.empty()) {
+    console.Status(failure);
+    return ExitStatusOf(result.end);
+  }
   // The plot is part of what was asked: a plot that cannot be written fails the command.
-  if (plot && !DrawPlot(*plot, result, request->members)) return Fail(console, u"Failed to create file");
+  if (plot && !DrawPlot(*request, result)) return Fail(console, u"Failed to create file");
   return ExitStatusOf(result.end);
 }
 

@@ -79,9 +79,12 @@ int Run(const Arguments& args, Console& console) {
   const std::filesystem::path root = args.positional().front();
   const RenameCheckOutcome check =
       RunJob(RunRenameCheck, RenameCheckRequest{engine, root, 0, ListedRows(args)}, reporter);
-  if (check.end == RenameCheckEnd::NotAFolder) return Refuse(console, u"Please set the path correctly");
-  console.Status(NumbersText(check.rowCounter));
-  if (EndsCompleted(check.end)) console.Status(u"Detect File Rename completed");
+  if (check.end == RenameCheckEnd::Refused) {
+    console.Status(u"Please set the path correctly");
+  } else {
+    console.Status(NumbersText(check.rowCounter));
+    if (EndsCompleted(check.end)) console.Status(u"Detect File Rename completed");
+  }
 
   return AfterCheck(args, "rename", check.end, check.resultFile, [&] {
     const CheckedRoot checkedRoot{root, check.rootIdentity};

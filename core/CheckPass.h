@@ -37,7 +37,7 @@ namespace brenvik {
 enum class CheckEnd {
   Completed,         // every file below the root was looked at
   Stopped,           // the stop flag ended the walk; rows, counts and result file cover the files seen
-  NotAFolder,        // the root is missing or not a folder (a file, FIFO, device); nothing was read
+  Refused,           // the root is missing or not a folder (a file, FIFO, device); nothing was read
   ResultFileFailed,  // cache mode: the result file could not be created or written in full; it is gone
 };
 
@@ -93,7 +93,7 @@ CheckPassOutcome RunCheckPass(const CheckPassSetup& setup, const CheckTexts& tex
   CheckPassOutcome outcome;
   outcome.rootIdentity = FolderIdentity(setup.root);
   if (!outcome.rootIdentity.known()) {
-    outcome.end = CheckEnd::NotAFolder;
+    outcome.end = CheckEnd::Refused;
     return outcome;
   }
   const auto status = [&](std::u16string_view text) {

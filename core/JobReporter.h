@@ -7,8 +7,10 @@
 // ends the job at the point the tool's Stop describes), the reporter hears what happens while it
 // runs, and the result says how it ended in one `end` value of the tool's own End enum. Every such
 // enum has `Completed` (the job did all that was asked) and `Stopped` (Stop ended it; what it did
-// is consistent); every other value is a failure or refusal, commented with what it left behind.
-// Front ends choose their completion texts and exit statuses from that value alone. Jobs are
+// is consistent); a job that can refuse what it was given (a path of the wrong kind, an output
+// that is one of its inputs) has `Refused`, which it ends with before it changes anything; every
+// other value is a failure, commented with what it left behind. Front ends choose their
+// completion texts and exit statuses from that value alone. Jobs are
 // called on a worker thread, never show a message themselves and never throw.
 //
 // A reporter has the same vocabulary for every tool; a tool leaves out what it never reports.

@@ -48,6 +48,9 @@ class RepairRun {
 
   RepairResult run() {
     reporter_.Status(RepairStartText(request_.mode));
+    // Only a regular file is read: a FIFO would read as an empty file or block for ever.
+    const FileKind kind = KindOfPath(request_.corrupted);
+    if (kind != FileKind::Missing && kind != FileKind::Regular) return fail(RepairEnd::Refused, kFailedAccessText);
     corrupted_ = OpenInput(request_.corrupted);
     const int64_t length = corrupted_ ? FileSize(corrupted_.get()) : -1;
     if (length < 0) return fail(RepairEnd::FailedAccess, kFailedAccessText);
@@ -55,8 +58,9 @@ class RepairRun {
     // The output must never be one of the inputs: it is refused before anything is truncated.
     std::vector<std::filesystem::path> inputs{request_.corrupted};
     inputs.insert(inputs.end(), request_.references.begin(), request_.references.end());
-    output_ = CreateOutput(request_.repaired, inputs);
-    if (!output_) return fail(RepairEnd::FailedCreate, kFailedCreateText);
+    OutputRefusal refusal = OutputRefusal::None;
+    output_ = CreateOutput(request_.repaired, inputs, {}, &refusal);
+    if (!output_) return fail(refusal != OutputRefusal::None ? RepairEnd::Refused : RepairEnd::FailedCreate, kFailedCreateText);
 
     openReferences();
     progressMaximum_ = length / static_cast<int64_t>(kRepairChunkSize);

@@ -43,7 +43,10 @@ enum class RepairEnd {
   Completed,     // the whole file was written
   Stopped,       // the stop flag ended the run at a chunk boundary; reported like Completed
   FailedAccess,  // the damaged file could not be opened; no output was created
-  FailedCreate,  // the output could not be created, or it is one of the inputs; nothing was truncated
+  FailedCreate,  // the output could not be created (no rights, no such folder); nothing was truncated
+  Refused,       // "Failed access file" for a damaged file that is no regular file (a FIFO, a folder),
+                 // "Failed create file" for an output that is no regular file, is reached through
+                 // a link or is one of the inputs; nothing was created or truncated
   FailedRead,    // an input could not be read or shrank during the run; the output is incomplete
   FailedWrite,   // the output could not be written (a full disk); the output is incomplete
 };

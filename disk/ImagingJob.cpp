@@ -712,6 +712,7 @@ struct MapPlan {
   std::optional<RescueMapFile> file;  // none: no map is kept
   SectorMap sectors;
   bool resume = false;
+  bool lacking = false;  // an image file that gets no map (its row says why): the run is not complete
 };
 
 
@@ -735,9 +736,14 @@ MapPlan PlanMap(const ImagingRequest& p, const RescueRun& run, bool imageTarget,
   const bool onInput = SharesStorageWithAny(IdentifyStorage(file.path(), probe), inputs);
   if (loaded.found == RescueMapFile::Found::Other || (onInput && loaded.found == RescueMapFile::Found::Map)) {
     reporter.Message(u"映射", u"已有同名文件不是映射文件，本次不写映射");
+    plan.lacking = true;
     return plan;
   }
-  if (onInput) return plan;
+  if (onInput) {
+    reporter.Message(u"映射", u"映射文件写入失败");
+    plan.lacking = true;
+    return plan;
+  }
   plan.file = std::move(file);
   if (loaded.found == RescueMapFile::Found::None) return plan;
   if (loaded.parsed.run == run && loaded.parsed.map && TargetReaches(p.targetFile, *loaded.parsed.map, p)) {
@@ -793,6 +799,8 @@ std::u16string TargetRefusal(const ImagingRequest& p, const ImagingEnvironment& 
   const std::u16string same = u"目标设备就是源设备，不能写入";
   if (p.targetFile.empty() && p.targetDisk >= 0 && p.targetDisk == p.sourceDisk) return same;
 
+  if (!p.targetFile.empty() && ReachedThroughLink(p.targetFile)) return u"目标文件经由符号链接，不能写入";
+
   const StorageProbe probe = ProbeOf(env);
   const bool targetIsDevice = (env.deviceNumber ? env.deviceNumber(target) : BlockDeviceNumber(target)) != 0;
   const FileKind kind = KindOfPath(target);
@@ -826,22 +834,23 @@ std::u16string TargetRefusal(const ImagingRequest& p, const ImagingEnvironment& 
 ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop, ImagingReporter& reporter,
                           const ImagingEnvironment& env) {
   reporter.Message(u"镜像", u"正在镜像...");
+  constexpr ImagingOutcome kRefused{ImagingEnd::Refused};
   // The page refuses these sizes already; the buffers and the boot-signature rule rely on it.
   for (int32_t size : {p.sourceSectorSize, p.targetSectorSize}) {
     if (size < 512 || size > kMaxSectorSize) {
       Interrupted(reporter, u"请正确填写扇区大小");
-      return {};
+      return kRefused;
     }
   }
   if (!OffsetsFit(p)) {
     Interrupted(reporter, u"起始位置或大小超出范围");
-    return {};
+    return kRefused;
   }
   const std::u16string refusal = TargetRefusal(p, env);
   if (!refusal.empty()) {
     reporter.Message(u"错误", u"打开目标设备错误");
     Interrupted(reporter, refusal);
-    return {};
+    return kRefused;
   }
 
   // A source that is neither a file nor a disk (a FIFO, for one) could never be read; it is
@@ -851,7 +860,7 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     const FileKind kind = KindOfPath(sourcePath);
     if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice) {
       Interrupted(reporter, u"打开源设备错误");
-      return {};
+      return kRefused;
     }
   }
 
@@ -927,10 +936,15 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     RescueMapKeeper sectors(std::move(plan.file), run, std::move(plan.sectors), target.get());
     sectors.saveNow();
     progressMaximum = CopyLoop(p, reporter, stop, now, sizes, end, sectors).run(*source, target.get());
-    if (!sectors.finish()) reporter.Message(u"映射", u"映射文件写入失败");
+    // A map that could not be kept leaves a copy that cannot be resumed or trusted as complete.
+    bool mapLacking = plan.lacking;
+    if (!sectors.finish()) {
+      reporter.Message(u"映射", u"映射文件写入失败");
+      mapLacking = true;
+    }
     // Unreadable sectors stay bad; sectors whose write failed stay not tried.
     if (stop.load() != 0) outcome.end = ImagingEnd::Stopped;
-    else if (sectors.count(SectorState::Finished) < end - p.sourceStart) outcome.end = ImagingEnd::Incomplete;
+    else if (mapLacking || sectors.count(SectorState::Finished) < end - p.sourceStart) outcome.end = ImagingEnd::Incomplete;
     else outcome.end = ImagingEnd::Completed;
   } catch (const std::bad_alloc&) {
     Interrupted(reporter, u"内存不足");

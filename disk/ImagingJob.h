@@ -23,10 +23,14 @@ inline constexpr int64_t kScsiBlockSectors = 128;
 using ImagingReporter = JobReporter<NoRow, ImagingDisplays>;
 
 enum class ImagingEnd {
-  Completed,   // "镜像完成": the target holds every sector of the run
+  Completed,   // "镜像完成": the target holds every sector of the run, and an image file its rescue map
   Stopped,     // "镜像完成" after Stop: the target holds what was copied so far
-  Incomplete,  // "镜像完成", but sectors stayed unreadable or could not be written (their rows say where)
-  Failed,      // "镜像中断" or never started: refused, or the source or target could not be opened
+  Incomplete,  // "镜像完成", but sectors stayed unreadable or could not be written, or an image file's
+               // rescue map could not be written (their rows say so)
+  Refused,     // "镜像中断" before anything was opened: a sector size, start or count out of range, a
+               // target that is the source, holds a mounted file system, is no file or disk or is
+               // reached through a link, or a source that is neither a file nor a disk
+  Failed,      // "镜像中断": the source or target could not be opened
 };
 
 struct ImagingOutcome {
@@ -42,7 +46,8 @@ struct ImagingEnvironment {
   std::function<uint64_t(const std::filesystem::path&)> deviceNumber;  // empty: BlockDeviceNumber
 };
 
-// Why a target is refused before it is opened, or empty when it may be written.
+// Why a target is refused before it is opened, or empty when it may be written. A target file is
+// never written through a symbolic link (see ReachedThroughLink): a disk is chosen as a disk.
 std::u16string TargetRefusal(const ImagingRequest& parameters, const ImagingEnvironment& environment);
 
 // Runs one copy to its end, the source's end or Stop (polled before every block and every sector

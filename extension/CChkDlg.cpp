@@ -1,5 +1,6 @@
 #include "extension/CChkDlg.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -20,6 +21,7 @@ enum ControlId {
   kStopButton = 2805,
   kStatusLine = 2806,
   kCheckButton = 2807,
+  kMoreTypesBox = 2808,
 };
 
 constexpr int kStatusColumn = 1;
@@ -56,7 +58,8 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
       renamedChannel_(this, [this](std::vector<int> rows) { model_->removeRowsAt(std::move(rows)); }),
       reporter_(std::make_unique<PageReporter>(*this)) {
   MakeLabel(this, 0, QStringLiteral("Path:"), DluRect(7, 10, 22, 10));
-  pathEdit_ = MakeEdit(this, kPathEdit, QStringLiteral("Path:"), DluRect(30, 8, 418, 13));
+  pathEdit_ = MakeEdit(this, kPathEdit, QStringLiteral("Path:"), DluRect(30, 8, 358, 13));
+  moreTypesBox_ = MakeCheckBox(this, kMoreTypesBox, QStringLiteral("More types"), DluRect(392, 10, 56, 10), false);
   auto* browse = MakeButton(this, kBrowseButton, QStringLiteral("..."), DluRect(452, 7, 22, 15));
   auto* check = MakeButton(this, kCheckButton, QStringLiteral("Check"), DluRect(482, 7, 50, 15));
   auto* rename = MakeButton(this, kRenameButton, QStringLiteral("Rename"), DluRect(537, 7, 50, 15));
@@ -100,8 +103,8 @@ void CChkDlg::onCheck() {
     return;
   }
   const AppSettings& current = settings();
-  const ExtensionCheckRequest request{QStringToPath(path), current.cacheMode == kCacheModeFiles,
-                                      current.temporaryFolder};
+  ExtensionCheckRequest request{QStringToPath(path), current.cacheMode == kCacheModeFiles, current.temporaryFolder};
+  request.moreTypes = moreTypesBox_->isChecked();
   if (request.cacheMode) resultFile_.clear();
   startJob([this, request] { return RunExtensionCheck(request, stopFlag(), *reporter_); },
            [this, request](const ExtensionCheckOutcome& outcome) {
@@ -110,7 +113,7 @@ void CChkDlg::onCheck() {
              checkedRoot_ = request.root;
              checkedRootIdentity_ = outcome.rootIdentity;
              // A cache-mode pass that could not make its result file ends on its status text alone.
-             if (outcome.end == ExtensionCheckEnd::NotAFolder) refusePath();
+             if (outcome.end == ExtensionCheckEnd::Refused) refusePath();
              if (EndsCompleted(outcome.end))
                showCompletion(ToQString(kDetectExtensionCompletedText));
            });

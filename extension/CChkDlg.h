@@ -12,6 +12,7 @@
 #include "extension/ExtensionJob.h"
 
 class QLabel;
+class QCheckBox;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -36,6 +37,7 @@ class CChkDlg : public ToolPage {
   void onRename();
 
   QLineEdit* pathEdit_ = nullptr;
+  QCheckBox* moreTypesBox_ = nullptr;
   QMenu* listMenu_ = nullptr;  // the list's menu: Undo last job
   CheckListModel* model_ = nullptr;
   QLabel* status_ = nullptr;

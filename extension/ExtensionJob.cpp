@@ -10,6 +10,7 @@
 #include "core/TemporaryFolder.h"
 #include "core/TextHelpers.h"
 #include "extension/FileTypeIdentifier.h"
+#include "extension/MagicFileTypes.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -32,7 +33,7 @@ class ExtensionCheck {
     std::u16string type;  // empty: not identified
     std::u16string path;
   };
-  explicit ExtensionCheck(const std::atomic<int>& stop) : stop_(stop) {}
+  ExtensionCheck(const std::atomic<int>& stop, bool moreTypes) : stop_(stop), moreTypes_(moreTypes) {}
 
   // Each worker probes compound files with its own reader. The texts are made here, on the
   // workers, since every identified file needs them for its record.
@@ -43,7 +44,11 @@ class ExtensionCheck {
     // The identity is the opened file's, so a file put in its place later is not renamed for
     // a type it was never judged to have.
     FileIdentity judged;
-    const FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader, &judged);
+    FileType type = IdentifyFileTypeAt(file.folderFd, file.name.data(), probeReader, &judged);
+    if (!type.recognised() && moreTypes_) {
+      const UniqueFd again = OpenSharedAt(file.folderFd, file.name.data());
+      if (again && IdentityOf(again.get()) == judged) type = MagicFileType(again.get());
+    }
     if (!type.recognised()) return {};
     // A name that already names the content correctly (a variant such as .jar or .jpeg) is
     // listed with its own extension, so Rename leaves it as it is.
@@ -66,6 +71,7 @@ class ExtensionCheck {
 
  private:
   const std::atomic<int>& stop_;
+  const bool moreTypes_;
   ExtensionCounters counters_;
 };
 
@@ -80,7 +86,7 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
   setup.recordLength = RecordLength::U16;
   setup.workers = request.workers;
   setup.listedRows = request.listedRows;
-  ExtensionCheck tool(stop);
+  ExtensionCheck tool(stop, request.moreTypes);
   const CheckPassOutcome pass = RunCheckPass(
       setup, {kDetectingExtensionText, kDetectExtensionCompletedText, kCheckResultFileFailedText, {}}, tool, stop,
       reporter);

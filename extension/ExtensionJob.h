@@ -52,6 +52,7 @@ struct ExtensionCheckRequest {
   std::filesystem::path temporaryFolder;  // cache mode: where the result file goes
   int workers = 0;                        // threads reading files; 0: as many as suit the machine
   int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
+  bool moreTypes = false;  // ask libmagic about every file nothing else identified ("More types")
 };
 
 using ExtensionCheckEnd = CheckEnd;

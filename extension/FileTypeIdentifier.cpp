@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "extension/FurtherFileTypes.h"
+
 namespace brenvik {
 
 namespace {
@@ -272,7 +274,9 @@ FileType IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdentifyHeade
   const std::string_view type = TypeFromFirstBytes(file, header, headerBytes);
   const bool package = type == "zip" || type == "docx" || type == "xlsx" || type == "pptx";
   if (package && file && !reader.stopRequested()) return PackageType(file.get(), type);
-  return FileTypeOf(type);
+  if (!type.empty()) return FileTypeOf(type);
+  // Only what the table does not identify is asked about the further types.
+  return FurtherFileType(file ? file.get() : -1, header, headerBytes);
 }
 
 FileType IdentifyFromStart(UniqueFd file, DocumentReader& reader) {

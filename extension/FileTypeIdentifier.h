@@ -7,7 +7,8 @@
 // probe (which Office Open XML main part a zip package holds). The first test that matches wins.
 // Where the content names a variant of that type, the variant is the type: a Word template is a
 // "dot", and a zip package says what it is by its own entries (PackageType). Each type comes
-// with the other extensions that name its content correctly (FileTypeVariants.h).
+// with the other extensions that name its content correctly (FileTypeVariants.h). A file the
+// table does not identify is asked about the further types (FurtherFileTypes.h).
 #include <cstdint>
 #include <filesystem>
 #include <string_view>

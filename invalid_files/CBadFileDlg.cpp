@@ -246,7 +246,7 @@ void CBadFileDlg::check() {
            [this](const ScanOutcome& outcome) {
              resultFile_ = outcome.resultFile;
              scannedRootIdentity_ = outcome.rootIdentity;
-             if (outcome.end == ScanEnd::NotAFolder) showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
+             if (outcome.end == ScanEnd::Refused) showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
              if (EndsCompleted(outcome.end))
                showCompletion(ToQString(kDetectCompletedText));
            });

@@ -62,7 +62,8 @@ uint64_t BlockDeviceNumber(const fs::path& path) {
 UniqueFd OpenDeviceExclusive(const fs::path& path, int* error) {
   // O_EXCL without O_CREAT: for a block device it claims the device exclusively; other files
   // open normally.
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC | O_NONBLOCK));
+  // A device is written only as the node chosen, never through a link at that name.
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
   if (!fd) {
     if (error != nullptr) *error = errno;
     return fd;
@@ -79,24 +80,74 @@ UniqueFd OpenDeviceExclusive(const fs::path& path, int* error) {
 
 namespace {
 
+// A symbolic link `link` found in the folder `folder` that a program must not follow: the folder
+// is sticky and others may write to it, and the link belongs neither to this process's user nor
+// to the folder's owner.
+bool PlantedLink(const struct stat& folder, const struct stat& link) {
+  return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0 && link.st_uid != ::geteuid() &&
+         link.st_uid != folder.st_uid;
+}
+
+// The folder that holds `path`, reached part by part so that a link planted on the way is seen
+// (`refusal` becomes Link); `name` receives the last part. Invalid when a part cannot be reached.
+UniqueFd OutputFolder(const fs::path& path, std::string& name, OutputRefusal& refusal) {
+  name = path.filename().native();
+  const fs::path parent = path.parent_path();
+  UniqueFd folder(::open(parent.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  for (const fs::path& part : parent.relative_path()) {
+    if (!folder) return folder;
+    const std::string& step = part.native();
+    if (step.empty() || step == ".") continue;
+    struct stat link {}, here {};
+    if (::fstatat(folder.get(), step.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode) &&
+        ::fstat(folder.get(), &here) == 0 && PlantedLink(here, link)) {
+      refusal = OutputRefusal::Link;
+      return UniqueFd();
+    }
+    folder = UniqueFd(::openat(folder.get(), step.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return folder;
+}
+
+// What stands at `name` in `folder`, a link taken as itself: None when nothing or a regular file.
+OutputRefusal RefusalOfName(int folder, const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return OutputRefusal::NotRegular;
+  struct stat st {};
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return OutputRefusal::None;
+  if (S_ISLNK(st.st_mode)) return OutputRefusal::Link;
+  return S_ISREG(st.st_mode) ? OutputRefusal::None : OutputRefusal::NotRegular;
+}
+
 // Opens an output after the refusals every output passes; `keepContents`: open an existing file
 // as it is, without creating or truncating it.
 UniqueFd OpenCheckedOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe,
-                           bool keepContents) {
+                           bool keepContents, OutputRefusal* refusal) {
+  OutputRefusal why = OutputRefusal::None;
+  const auto refuse = [&](OutputRefusal reason) {
+    if (refusal != nullptr) *refusal = reason;
+    return UniqueFd();
+  };
+  if (refusal != nullptr) *refusal = OutputRefusal::None;
+  std::string name;
+  const UniqueFd folder = OutputFolder(path, name, why);
+  if (why != OutputRefusal::None) return refuse(why);
+  if (!folder) return UniqueFd();
+  if ((why = RefusalOfName(folder.get(), name)) != OutputRefusal::None) return refuse(why);
   std::vector<StorageIdentity> inputIdentities;
   inputIdentities.reserve(inputs.size());
   for (const auto& input : inputs) inputIdentities.push_back(IdentifyStorage(input, probe));
-  const FileKind kind = KindOfPath(path);
-  if (kind != FileKind::Missing && kind != FileKind::Regular) return UniqueFd();
   // Checked before opening, so that not even an empty file is created on an input's disk.
-  if (SharesStorageWithAny(IdentifyStorage(path, probe), inputIdentities)) return UniqueFd();
+  if (SharesStorageWithAny(IdentifyStorage(path, probe), inputIdentities)) return refuse(OutputRefusal::OnInput);
   // Open without truncating first, so the check and the truncation act on the same file even
-  // if a link was swapped in between; O_NONBLOCK keeps a FIFO swapped in from blocking the open.
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | (keepContents ? 0 : O_CREAT) | O_CLOEXEC | O_NONBLOCK, 0666));
-  if (!fd) return fd;
+  // if a link was swapped in between (O_NOFOLLOW: a link swapped in is not followed);
+  // O_NONBLOCK keeps a FIFO swapped in from blocking the open.
+  UniqueFd fd(::openat(folder.get(), name.c_str(),
+                       O_WRONLY | (keepContents ? 0 : O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666));
+  if (!fd) return errno == ELOOP ? refuse(OutputRefusal::Link) : UniqueFd();
   struct stat out {};
-  if (::fstat(fd.get(), &out) != 0 || !S_ISREG(out.st_mode)) return UniqueFd();
-  if (SharesStorageWithAny(IdentifyStat(out, probe), inputIdentities)) return UniqueFd();
+  if (::fstat(fd.get(), &out) != 0) return UniqueFd();
+  if (!S_ISREG(out.st_mode)) return refuse(OutputRefusal::NotRegular);
+  if (SharesStorageWithAny(IdentifyStat(out, probe), inputIdentities)) return refuse(OutputRefusal::OnInput);
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   // An empty file needs no truncation, and truncating one makes ext4 flush the whole output
@@ -108,12 +159,36 @@ UniqueFd OpenCheckedOutput(const fs::path& path, std::span<const fs::path> input
 
 }  // namespace
 
-UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
-  return OpenCheckedOutput(path, inputs, probe, false);
+OutputRefusal RefusalOfOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
+  OutputRefusal why = OutputRefusal::None;
+  std::string name;
+  const UniqueFd folder = OutputFolder(path, name, why);
+  if (why != OutputRefusal::None) return why;
+  // A folder that cannot be reached refuses nothing: creating the output fails there.
+  if (folder && (why = RefusalOfName(folder.get(), name)) != OutputRefusal::None) return why;
+  std::vector<StorageIdentity> inputIdentities;
+  for (const auto& input : inputs) inputIdentities.push_back(IdentifyStorage(input, probe));
+  return SharesStorageWithAny(IdentifyStorage(path, probe), inputIdentities) ? OutputRefusal::OnInput
+                                                                             : OutputRefusal::None;
+}
+
+bool ReachedThroughLink(const fs::path& path) {
+  OutputRefusal why = OutputRefusal::None;
+  std::string name;
+  const UniqueFd folder = OutputFolder(path, name, why);
+  if (why == OutputRefusal::Link) return true;
+  struct stat st {};
+  return folder && !name.empty() && ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode);
+}
+
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe,
+                      OutputRefusal* refusal) {
+  return OpenCheckedOutput(path, inputs, probe, false, refusal);
 }
 
 UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs, const StorageProbe& probe) {
-  return OpenCheckedOutput(path, inputs, probe, true);
+  return OpenCheckedOutput(path, inputs, probe, true, nullptr);
 }
 
 UniqueFd DuplicateFd(int fd) { return UniqueFd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
@@ -126,6 +201,17 @@ bool CloseOutput(UniqueFd& fd) {
 
 UniqueFd CreateExclusive(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+}
+
+bool SameOutput(const fs::path& a, const fs::path& b) {
+  struct stat sa {}, sb {};
+  const bool hasA = ::stat(a.c_str(), &sa) == 0, hasB = ::stat(b.c_str(), &sb) == 0;
+  if (hasA || hasB) return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  if (a.filename().empty() || a.filename() != b.filename()) return false;
+  const fs::path folderA = a.has_parent_path() ? a.parent_path() : fs::path("."),
+                 folderB = b.has_parent_path() ? b.parent_path() : fs::path(".");
+  return ::stat(folderA.c_str(), &sa) == 0 && ::stat(folderB.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 bool IsSameFile(const fs::path& a, const fs::path& b) {

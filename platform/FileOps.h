@@ -59,16 +59,35 @@ uint64_t BlockDeviceNumber(const fs::path& path);
 // Opens an existing file or device for reading and writing; a block device only when nothing else
 // holds it: the kernel refuses (errno EBUSY) while a file system on it or on one of its
 // partitions is mounted, or while it is in use as swap or by a volume manager. Anything but a
-// regular file or block device is refused (errno EINVAL) without blocking. On failure the
-// errno is stored in `error` when given.
+// regular file or block device is refused (errno EINVAL) without blocking, and so is a symbolic
+// link at that name (errno ELOOP). On failure the errno is stored in `error` when given.
 UniqueFd OpenDeviceExclusive(const fs::path& path, int* error = nullptr);
+
+// Why an output would be refused, before anything is created or truncated.
+enum class OutputRefusal {
+  None,
+  NotRegular,  // a FIFO, socket, device or folder stands at the name: only a regular file is an output
+  Link,        // a symbolic link stands at the name, or one another user put in a shared folder lies on the way
+  OnInput,     // writing it would change one of the inputs (see StorageIdentity.h)
+};
+// Why the output `path` would be refused, asked without opening it: see OutputRefusal.
+OutputRefusal RefusalOfOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {});
+// True when writing `path` would go through a symbolic link: one stands at the name, or a folder
+// on the way is a link in a sticky folder that others may write to (as /tmp), put there by
+// another user than this process's and the folder's owner (whom the kernel's protected_symlinks
+// rule trusts). An output is never written through such a link: in a shared folder anyone may
+// plant one that leads a program run as root onto a file of their choosing.
+bool ReachedThroughLink(const fs::path& path);
 
 // Creates (or truncates) an output file, after refusing it when writing it would change one of
 // `inputs`: the same file under any name or link, a loop device's backing file, a file on a file
 // system mounted from an input disk (see StorageIdentity.h). Only a regular file is ever an
 // output: a FIFO, socket, device or folder at that name is refused, and the open never blocks.
-// Returns an invalid fd when refused, with nothing created or truncated.
-UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {});
+// A symbolic link is never written through (ReachedThroughLink). Returns an invalid fd when
+// refused, with nothing created or truncated; `refusal` (when given) then says why, and stays
+// None when the system refused the open (no rights, no such folder).
+UniqueFd CreateOutput(const fs::path& path, std::span<const fs::path> inputs = {}, const StorageProbe& probe = {},
+                      OutputRefusal* refusal = nullptr);
 // Opens an existing output file for writing as it is, to go on with a copy into it: the same
 // refusals as CreateOutput, and a missing file is not created.
 UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> inputs = {},
@@ -81,6 +100,10 @@ UniqueFd CreateExclusive(const fs::path& path);
 
 // True when both paths name the same existing file (device and inode).
 bool IsSameFile(const fs::path& a, const fs::path& b);
+// True when two outputs of a job would be one file, so that one would replace the other: the same
+// existing file under any name (device and inode), or a name not taken yet that both name (the
+// same name in the same folder, however the folder is written).
+bool SameOutput(const fs::path& a, const fs::path& b);
 
 // Reads up to `size` bytes at `offset`; returns the count read (short at end of file), -1 on error.
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset);

@@ -233,22 +233,22 @@ void CRaidDlg::start() {
   status_->clear();
   status_->setToolTip(QString());
   geometry_->clear();
-  std::vector<RaidMember> members = job->members;
+  RaidRequest run = *job;
   startJob(
       [this, job = std::move(*job)] {
         PageReporter reporter(*this);
         return RunRaidAnalysis(job, stopFlag(), reporter);
       },
-      [this, members = std::move(members)](RaidResult result) { showOutcome(result, members); });
+      [this, run = std::move(run)](RaidResult result) { showOutcome(result, run); });
 }
 
-void CRaidDlg::showOutcome(RaidResult& result, const std::vector<RaidMember>& members) {
+void CRaidDlg::showOutcome(RaidResult& result, const RaidRequest& run) {
   geometry_->setText(Tr(FormatGeometryText(result.geometry)));
   // The plot always shows the last run; one that found nothing has nothing to draw.
   plot_.reset();
   if (!result.plot.runs.empty()) {
     plot_ = std::make_shared<const RaidPlotModel>(std::move(result.plot));
-    plotMembers_ = members;
+    plotRun_ = run;
     if (plotView_ != nullptr) plotView_->setModel(plot_);
   } else if (plotWindow_ != nullptr) {
     plotWindow_->hide();
@@ -294,7 +294,8 @@ void CRaidDlg::exportPlot() {
   const std::filesystem::path file = QStringToPath(path);
   const QByteArray bytes =
       RenderRaidPlot(*plot_, plotView_->bounds(), PlotFormatOf(file).value_or(PlotFormat::Png));
-  if (!WriteRaidPlot(file, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), plotMembers_))
+  // Never over a member or the run's log.
+  if (!WriteRaidPlot(file, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), plotRun_))
     showMessage(QStringLiteral("Failed to create file"), kErrorCaption, MessageIcon::Error);
 }
 

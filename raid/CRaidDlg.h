@@ -52,7 +52,7 @@ class CRaidDlg : public ToolPage {
   void copyCheckedDisks();
   void start();
   std::vector<RaidMember> members() const;
-  void showOutcome(RaidResult& result, const std::vector<RaidMember>& members);
+  void showOutcome(RaidResult& result, const RaidRequest& run);
   void showPlot();
   void exportPlot();
 
@@ -72,10 +72,10 @@ class CRaidDlg : public ToolPage {
   QPushButton* plotButton_ = nullptr;
   QWidget* plotWindow_ = nullptr;
   RaidPlotView* plotView_ = nullptr;
-  // The records of the last run when it found any, and its members (a plot file is refused on
-  // them).
+  // The records of the last run when it found any, and what it was asked (a plot file is refused
+  // on its members and its log).
   std::shared_ptr<const RaidPlotModel> plot_;
-  std::vector<RaidMember> plotMembers_;
+  RaidRequest plotRun_;
 
   LatestValueChannel<ProgressPosition> progressChannel_;
   LatestValueChannel<QString> foundChannel_;

@@ -245,8 +245,14 @@ std::u16string FoundCountText(uint64_t found) {
   return text;
 }
 
-bool WriteRaidPlot(const fs::path& path, std::string_view bytes, const std::vector<RaidMember>& members) {
-  UniqueFd fd = CreateOutput(path, MemberPaths(members));
+bool WriteRaidPlot(const fs::path& path, std::string_view bytes, const RaidRequest& run) {
+  // The run's log is as much to be kept as a member.
+  std::vector<fs::path> kept = MemberPaths(run.members);
+  if (!run.logPath.empty()) {
+    if (SameOutput(path, run.logPath)) return false;
+    kept.push_back(run.logPath);
+  }
+  UniqueFd fd = CreateOutput(path, kept);
   if (!fd || !WriteFull(fd.get(), bytes.data(), bytes.size())) return false;
   return CloseOutput(fd);
 }
@@ -254,19 +260,37 @@ bool WriteRaidPlot(const fs::path& path, std::string_view bytes, const std::vect
 RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& stop, RaidReporter& reporter) {
   RaidResult result;
   const std::vector<fs::path> memberPaths = MemberPaths(request.members);
+  const auto refuse = [&result](RaidRefusal why, const fs::path& path = {}) {
+    result.end = RaidEnd::Refused;
+    result.refusal = why;
+    result.failedPath = path;
+    return result;
+  };
 
   // One disk given twice (or a disk and its partition, an image and the loop device over it)
   // would read as a perfect mirror of itself: refused before anything is created.
   if (const auto repeated = RepeatedMember(memberPaths)) {
-    result.end = RaidEnd::MemberRepeated;
     result.repeatedPath = repeated->first;
-    result.failedPath = repeated->second;
-    return result;
+    return refuse(RaidRefusal::MemberRepeated, repeated->second);
   }
-  // The log is checked against every member before anything is truncated; a log path naming a
-  // disk, a FIFO or a folder is refused, as is one on the same storage as a member.
-  UniqueFd logFd = CreateOutput(request.logPath, memberPaths);
+  // A FIFO would block the run or read nothing; only files and disks are members.
+  for (const fs::path& member : memberPaths) {
+    const FileKind kind = KindOfPath(member);
+    if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice)
+      return refuse(RaidRefusal::MemberNotAFile, member);
+  }
+  // The outputs are checked against every member and each other before anything is truncated: a
+  // path naming a disk, a FIFO or a folder is refused, as is one reached through a link or on the
+  // same storage as a member, and a plot that would replace the log.
+  if (RefusalOfOutput(request.logPath, memberPaths) != OutputRefusal::None) return refuse(RaidRefusal::Log);
+  if (!request.plotPath.empty()) {
+    if (RefusalOfOutput(request.plotPath, memberPaths) != OutputRefusal::None) return refuse(RaidRefusal::Plot);
+    if (SameOutput(request.logPath, request.plotPath)) return refuse(RaidRefusal::OneFile, request.plotPath);
+  }
+  OutputRefusal refusal = OutputRefusal::None;
+  UniqueFd logFd = CreateOutput(request.logPath, memberPaths, {}, &refusal);
   if (!logFd) {
+    if (refusal != OutputRefusal::None) return refuse(RaidRefusal::Log);
     result.end = RaidEnd::LogNotCreated;
     return result;
   }
@@ -368,8 +392,17 @@ std::u16string RaidOutcomeText(const RaidResult& result) {
     case RaidEnd::LogNotCreated:
     case RaidEnd::LogWriteFailed: return u"Failed to create file";
     case RaidEnd::MemberNotOpened: return u"Access:" + PathToText(result.failedPath);
-    case RaidEnd::MemberRepeated:
-      return u"Member given twice:" + PathToText(result.repeatedPath) + u", " + PathToText(result.failedPath);
+    case RaidEnd::Refused:
+      switch (result.refusal) {
+        case RaidRefusal::MemberRepeated:
+          return u"Member given twice:" + PathToText(result.repeatedPath) + u", " + PathToText(result.failedPath);
+        case RaidRefusal::MemberNotAFile: return u"Access:" + PathToText(result.failedPath);
+        case RaidRefusal::OneFile: return u"Log file and plot are one file:" + PathToText(result.failedPath);
+        case RaidRefusal::None:
+        case RaidRefusal::Log:
+        case RaidRefusal::Plot: return u"Failed to create file";
+      }
+      break;
   }
   return {};
 }

@@ -24,6 +24,9 @@ struct RaidMember {
 
 struct RaidRequest {
   std::filesystem::path logPath;
+  // Where the front end draws the plot once the run has ended (empty: nowhere); refused with the
+  // log before anything is created.
+  std::filesystem::path plotPath;
   std::vector<RaidMember> members;  // in analysis order
   int64_t startOffset = 0;          // first sector × 512
   int64_t endOffset = 0;            // last sector × 512; that sector is read too
@@ -46,14 +49,25 @@ using RaidReporter = JobReporter<NoRow, uint64_t>;
 enum class RaidEnd {
   Completed,         // ran to the end of the range or to a member's end
   Stopped,           // the stop flag ended the run after the current position's line
-  LogNotCreated,     // nothing was read; the log (if it existed) was not touched
+  LogNotCreated,     // the system refused to create the log (no rights, no such folder); nothing was read
   MemberNotOpened,   // failedPath names the member; the log holds only its byte-order mark
   LogWriteFailed,    // the log could not be written (a full disk); the run ended there
-  MemberRepeated,    // two members are one storage (repeatedPath and failedPath); nothing was read or created
+  Refused,           // `refusal` says why; nothing was read, created or truncated
+};
+
+// Why a run was refused.
+enum class RaidRefusal {
+  None,
+  MemberRepeated,  // two members are one storage (repeatedPath and failedPath)
+  MemberNotAFile,  // failedPath is neither a regular file nor a disk (a FIFO, a folder)
+  Log,             // the log is no regular file, is reached through a link, or would change a member
+  Plot,            // the same for the plot
+  OneFile,         // the log and the plot name one file (failedPath), the same one or a name not yet taken
 };
 
 struct RaidResult {
   RaidEnd end = RaidEnd::Completed;
+  RaidRefusal refusal = RaidRefusal::None;
   std::filesystem::path failedPath;
   std::filesystem::path repeatedPath;  // the earlier member failedPath repeats
   uint64_t found = 0;
@@ -64,14 +78,15 @@ struct RaidResult {
 };
 
 // The failure text a run ends with: "Failed to create file" when the log could not be created or
-// written, "Access:<path>" when a member could not be opened, "Member given twice:<path>, <path>"
-// when two members are one storage; empty when it finished.
+// written or an output was refused, "Access:<path>" when a member could not be opened or is no
+// file or disk, "Member given twice:<path>, <path>" when two members are one storage, "Log file
+// and plot are one file:<path>"; empty when it finished.
 std::u16string RaidOutcomeText(const RaidResult& result);
 
 // Writes a drawing of the plot (`bytes`, made by the front end) to `path`, refused like the log
-// when the path is no regular file or lies on a member's storage; false when refused or not
-// fully written.
-bool WriteRaidPlot(const std::filesystem::path& path, std::string_view bytes, const std::vector<RaidMember>& members);
+// when the path is no regular file, is reached through a link or lies on a member's storage, and
+// when it is the run's log; false when refused or not fully written.
+bool WriteRaidPlot(const std::filesystem::path& path, std::string_view bytes, const RaidRequest& run);
 
 // Runs the analysis until the range ends, a member ends (the line in progress is written as
 // far as it got) or `stop` is set (after the current position's line).

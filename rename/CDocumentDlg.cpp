@@ -152,7 +152,7 @@ void CDocumentDlg::check() {
            [this](const RenameCheckOutcome& outcome) {
              checkedRoot_.identity = outcome.rootIdentity;
              if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
-             if (outcome.end == RenameCheckEnd::NotAFolder) refusePath();
+             if (outcome.end == RenameCheckEnd::Refused) refusePath();
              if (EndsCompleted(outcome.end))
                showCompletion(QStringLiteral("Detect File Rename completed"));
            });

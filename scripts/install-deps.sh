@@ -9,10 +9,11 @@ $SUDO apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config git \
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev \
+  zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev libmagic-dev \
   libjpeg-dev libpng-dev libgif-dev zip \
+  unzip libjpeg-turbo-progs lame flac qpdf \
   libexiv2-dev libtag1-dev libxxhash-dev \
-  libimage-exiftool-perl ffmpeg lame flac vorbis-tools opus-tools \
+  libimage-exiftool-perl ffmpeg vorbis-tools opus-tools \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
   gettext python3 qt6-translations-l10n \

@@ -27,6 +27,7 @@
 #include "rename/RenameJob.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"
+#include "tests/raid/StripedArray.h"
 #include "tests/support/TempDir.h"
 
 namespace brenvik {
@@ -394,7 +395,7 @@ TEST(BrenvikCli, RepairDbWritesWhatTheEngineWritesAndNeverItsOwnInput) {
 
   const CliRun own = Cli({"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database",
                        dir / "damaged.mdf", "--reference", dir / "copy.mdf"});
-  EXPECT_EQ(own.status, 1);
+  EXPECT_EQ(own.status, 2);
   EXPECT_NE(own.err.find("Failed create file"), std::string::npos);
   EXPECT_TRUE(ReadFile(dir / "damaged.mdf") == damaged);
   EXPECT_EQ(Cli({"repair-db", "--corrupted-database", dir / "damaged.mdf"}).status, 2);  // the page's refusal
@@ -445,7 +446,7 @@ TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
   std::filesystem::create_symlink(dir / "a.img", dir / "same.img");
   const CliRun twice = Cli({"raid", "--log-file", dir / "twice.txt", "--start-sector", "0", "--end-sector", "8",
                             dir / "a.img", dir / "same.img"});
-  EXPECT_EQ(twice.status, 1);
+  EXPECT_EQ(twice.status, 2);
   EXPECT_NE(twice.err.find("Member given twice:" + (dir / "a.img").string() + ", " + (dir / "same.img").string()),
             std::string::npos)
       << twice.err;
@@ -473,6 +474,92 @@ TEST(BrenvikCli, RaidWritesTheEnginesLogAndCtrlCEndsItLikeStop) {
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(log.substr(log.size() - 4), std::string("\r\0\n\0", 4));  // the last line is whole
   EXPECT_LT(log.size(), (int64_t{8} << 30) / 1024 * 20);                // far from the whole range
+}
+
+// As root (the window runs as root through --admin), no output replaces another output of the same
+// command or goes through a link another user planted in a shared folder such as /tmp: each is
+// refused (exit status 2) before anything is written, and the files the links lead to stay.
+TEST(BrenvikCli, OutputsNeitherReplaceEachOtherNorFollowPlantedLinks) {
+  TempDir dir;
+  std::string image(16 * 512, '\x5A');
+  image.replace(4096, 1024, testing::AsBytes(testing::MakeFileRecord(77)));
+  WriteFile(dir / "a.img", image);
+  // A build without Qt draws no plot and says so before it reads anything.
+  const auto raid = [&](const fs::path& log, const fs::path& plot = {}) {
+    std::vector<std::string> args{"raid", "--log-file", log, "--start-sector", "0", "--end-sector", "15", dir / "a.img"};
+    if (!plot.empty()) args.insert(args.end(), {"--plot", plot});
+    return Cli(args);
+  };
+#if BRENVIK_CLI_PLOT
+  constexpr int kPlotRefused = 2;
+#else
+  constexpr int kPlotRefused = 1;
+#endif
+  const CliRun same = raid(dir / "x.svg", dir / "x.svg");
+  EXPECT_EQ(same.status, kPlotRefused);
+  if (kPlotRefused == 2) {
+    EXPECT_NE(same.err.find("Log file and plot are one file:" + (dir / "x.svg").string()), std::string::npos) << same.err;
+  }
+  EXPECT_FALSE(fs::exists(dir / "x.svg"));
+  WriteFile(dir / "old.txt", "an older log");
+  fs::create_hard_link(dir / "old.txt", dir / "hard.svg");
+  EXPECT_EQ(raid(dir / "old.txt", dir / "hard.svg").status, kPlotRefused);
+  EXPECT_EQ(raid(dir / "log.txt", dir / "a.img").status, kPlotRefused);
+  EXPECT_EQ(ReadFile(dir / "old.txt"), "an older log");
+  EXPECT_TRUE(ReadFile(dir / "a.img") == image);
+
+  // Another user's links in a sticky folder everyone may write to, leading to root's files.
+  if (std::system("command -v runuser >/dev/null && id nobody >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "runuser or the user nobody is missing";
+  ::chmod(dir.path().c_str(), 0755);
+  fs::create_directory(dir / "shared");
+  ::chmod((dir / "shared").c_str(), 01777);
+  WriteFile(dir / "victim", "root's own file");
+  fs::create_directory(dir / "private");
+  const auto plant = [&](const fs::path& to, const std::string& name) {
+    const std::string command = "runuser -u nobody -- ln -s '" + to.string() + "' '" + (dir / "shared" / name).string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  };
+  plant(dir / "victim", "copy.img");
+  plant(dir / "victim", "log.txt");
+  plant(dir / "victim", "plot.svg");
+  plant(dir / "private", "folder");
+  const fs::path shared = dir / "shared";
+  const CliRun copy = Cli({"image", "--source", dir / "a.img", "--target-file", shared / "copy.img"});
+  EXPECT_EQ(copy.status, 2) << copy.out << copy.err;
+  EXPECT_NE(copy.out.find("目标文件经由符号链接，不能写入"), std::string::npos) << copy.out;
+  EXPECT_EQ(Cli({"image", "--source", dir / "a.img", "--target-file", shared / "folder/copy.img"}).status, 2);
+  EXPECT_EQ(raid(shared / "log.txt").status, 2);
+  EXPECT_EQ(raid(shared / "folder/log.txt").status, 2);
+  EXPECT_EQ(raid(dir / "log.txt", shared / "plot.svg").status, kPlotRefused);
+  EXPECT_EQ(ReadFile(dir / "victim"), "root's own file");
+  EXPECT_TRUE(fs::is_empty(dir / "private"));
+  EXPECT_FALSE(fs::exists(shared / "copy.img.map"));
+}
+
+// Three members of a RAID 0 set holding a real NTFS volume, read over their whole length: the
+// geometry is named with certainty, on standard error and as JSON.
+TEST(BrenvikCli, RaidNamesTheGeometryOfARealVolume) {
+  TempDir dir;
+  const std::string volume = testing::RealNtfsVolume(BRENVIK_TEST_DATA);
+  ASSERT_FALSE(volume.empty());
+  const std::vector<std::string> images = testing::StripeVolume({RaidLayout::Raid0, 3, 128, 0}, volume);
+  std::vector<std::string> args = {"raid", "--log-file", dir / "map.txt", "--start-sector", "0", "--end-sector",
+                                   std::to_string(images[0].size() / 512 - 1)};
+  for (size_t i = 0; i < images.size(); ++i) {
+    WriteFile(dir / ("m" + std::to_string(i) + ".img"), images[i]);
+    args.push_back(dir / ("m" + std::to_string(i) + ".img"));
+  }
+  EXPECT_EQ(args[6], "43775");
+  const CliRun run = Cli(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Geometry: RAID 0, stripe 64 KiB (128 sectors), member order 1, 2, 3\nExplains 221 of 225 records"),
+            std::string::npos)
+      << run.err;
+  args.push_back("--json");
+  const CliRun json = Cli(args);
+  EXPECT_NE(json.out.find("{\"verdict\":\"decided\",\"records\":225,\"best\":{\"layout\":\"raid0\""), std::string::npos)
+      << json.out;
 }
 
 TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {
@@ -513,7 +600,7 @@ TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {
   EXPECT_TRUE(ReadFile(dir / "odd-copy.img") == firstBytes);
 
   const CliRun own = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "source.img"});
-  EXPECT_EQ(own.status, 1);
+  EXPECT_EQ(own.status, 2);
   EXPECT_TRUE(ReadFile(dir / "source.img") == source);
 
   testing::FakeDiskTree tree;
@@ -653,7 +740,10 @@ TEST(BrenvikCli, EveryEndGivesItsExitStatus) {
        1, "Failed access file", "Repair database completed"},
       {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", dir / "copy.mdf",
         "--reference", dir / "copy.mdf"},
-       1, "Failed create file", "Repair database completed"},
+       2, "Failed create file", "Repair database completed"},
+      {{"repair-db", "--corrupted-database", dir / "fifo", "--repaired-database", dir / "out2.mdf", "--reference",
+        dir / "copy.mdf"},
+       2, "Failed access file", "Repair database completed"},
       {{"repair-db", "--corrupted-database", dir / "damaged.mdf", "--repaired-database", full / "out.mdf",
         "--reference", dir / "copy.mdf"},
        1, "Failed write file", "Repair database completed"},
@@ -665,9 +755,13 @@ TEST(BrenvikCli, EveryEndGivesItsExitStatus) {
        "Access:", ""},
       {{"raid", "--log-file", full / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "a.img"}, 1,
        "Failed to create file", ""},
+      {{"raid", "--log-file", dir / "a.img", "--start-sector", "0", "--end-sector", "15", dir / "a.img"}, 2,
+       "Failed to create file", ""},
+      {{"raid", "--log-file", dir / "log.txt", "--start-sector", "0", "--end-sector", "15", dir / "fifo"}, 2,
+       "Access:", ""},
       {{"image", "--source", dir / "a.img", "--target-file", dir / "copy.img"}, 0, "", ""},
       {{"image", "--source", dir / "a.img", "--target-file", full / "copy.img"}, 1, "", ""},
-      {{"image", "--source", dir / "fifo", "--target-file", dir / "fifo.img"}, 1, "", ""},
+      {{"image", "--source", dir / "fifo", "--target-file", dir / "fifo.img"}, 2, "", ""},
       {{"image", "--source", dir / "a.img", "--target-file", dir / "odd.img", "--source-sector", "100"}, 2, "", ""},
       {{"undo", journal}, 0, "Restored: 1 / 1", ""},
       {{"undo", dir / "plain.txt"}, 1, "", "Restored"},

@@ -230,7 +230,7 @@ TEST_F(BlockRepairTest, OutputThatIsAnInputIsRefusedBeforeAnythingIsTruncated) {
     reporter = {};
     RepairRequest r = request(BlockMode::Page, {dir / "sub/ref.mdf"});
     r.repaired = output;
-    EXPECT_EQ(run(r).end, RepairEnd::FailedCreate) << output;
+    EXPECT_EQ(run(r).end, RepairEnd::Refused) << output;
     EXPECT_EQ(lastStatus(), u"Failed create file");
   }
   EXPECT_TRUE(ReadFile(dir / "damaged.mdf") == damaged);
@@ -245,7 +245,7 @@ TEST_F(BlockRepairTest, SpecialFilesAndStorageUnderAnotherNameAreRefused) {
   WriteFile(dir / "repaired.mdf", "an earlier repair");
   RepairRequest r = request();
   r.corrupted = dir / "pipe";
-  EXPECT_EQ(run(r).end, RepairEnd::FailedAccess);
+  EXPECT_EQ(run(r).end, RepairEnd::Refused);
   EXPECT_EQ(lastStatus(), u"Failed access file");
   EXPECT_EQ(ReadFile(dir / "repaired.mdf"), "an earlier repair");
 
@@ -253,7 +253,7 @@ TEST_F(BlockRepairTest, SpecialFilesAndStorageUnderAnotherNameAreRefused) {
   WriteFile(dir / "damaged.mdf", damaged);
   r = request(BlockMode::Page, {dir / "pipe"});
   r.repaired = dir / "pipe";
-  EXPECT_EQ(run(r).end, RepairEnd::FailedCreate);
+  EXPECT_EQ(run(r).end, RepairEnd::Refused);
   EXPECT_EQ(lastStatus(), u"Failed create file");
   EXPECT_EQ(run(request(BlockMode::Page, {dir / "pipe"})).end, RepairEnd::Completed);  // the FIFO reference is skipped
   EXPECT_TRUE(reporter.saw(u"Failed access file"));
@@ -267,7 +267,7 @@ TEST_F(BlockRepairTest, SpecialFilesAndStorageUnderAnotherNameAreRefused) {
   r = request();
   r.corrupted = dir / "image.mdf";
   r.repaired = mounted / "repaired.mdf";
-  EXPECT_EQ(run(r).end, RepairEnd::FailedCreate);
+  EXPECT_EQ(run(r).end, RepairEnd::Refused);
   EXPECT_FALSE(std::filesystem::exists(mounted / "repaired.mdf"));
   EXPECT_EQ(ReadFile(dir / "image.mdf"), image);
 }
@@ -275,8 +275,9 @@ TEST_F(BlockRepairTest, SpecialFilesAndStorageUnderAnotherNameAreRefused) {
 TEST_F(BlockRepairTest, UnreadableDamagedFileCreatesNoOutput) {
   EXPECT_EQ(run(request()).end, RepairEnd::FailedAccess);
   EXPECT_EQ(lastStatus(), u"Failed access file");
-  std::filesystem::create_directory(dir / "damaged.mdf");
-  EXPECT_EQ(run(request()).end, RepairEnd::FailedAccess);
+  std::filesystem::create_directory(dir / "damaged.mdf");  // no file at all: refused
+  EXPECT_EQ(run(request()).end, RepairEnd::Refused);
+  EXPECT_EQ(lastStatus(), u"Failed access file");
   EXPECT_FALSE(std::filesystem::exists(dir / "repaired.mdf"));
 }
 

@@ -12,6 +12,7 @@
 #include "tests/disk/ImagingTestSupport.h"
 #include "tests/disk/SimulatedScsi.h"
 #include "tests/support/KernelFixtures.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/TempDir.h"
 
 using namespace brenvik;
@@ -380,7 +381,7 @@ TEST(ImagingSafety, FifosAreNeverOpenedAsSourceOrTarget) {
   ImagingRequest p = ImageToImage(dir, 16, 512, 512);
   p.targetFile = dir / "pipe";
   RecordingReporter fifoTarget;
-  RunImaging(p, stop, fifoTarget);
+  EXPECT_EQ(RunImaging(p, stop, fifoTarget).end, ImagingEnd::Refused);
   EXPECT_EQ(fifoTarget.rows, (std::vector<Row>{kStarted, kRefused, {u"错误", u"目标既不是普通文件也不是磁盘，不能写入"},
                                                kInterrupted}));
 
@@ -388,7 +389,47 @@ TEST(ImagingSafety, FifosAreNeverOpenedAsSourceOrTarget) {
   p = ImageToImage(dir, 16, 512, 512);
   p.sourceImage = dir / "pipe";
   RecordingReporter fifoSource;
-  RunImaging(p, stop, fifoSource);
+  EXPECT_EQ(RunImaging(p, stop, fifoSource).end, ImagingEnd::Refused);
   EXPECT_EQ(fifoSource.rows, (std::vector<Row>{kStarted, {u"错误", u"打开源设备错误"}, kInterrupted}));
   EXPECT_EQ(ReadFile(dir / "target.img"), "an earlier image");
+}
+
+// Run as root (the window started with disk access), a target file is never written through a
+// symbolic link: not one at the name, even a dangling one, nor a folder link another user put into
+// a shared sticky folder on the way. The files they lead to stay as they were, and no map is left
+// beside them.
+TEST(ImagingSafety, ATargetReachedThroughALinkIsRefused) {
+  TempDir dir;
+  WriteFile(dir / "source.img", Sectors(16, 512));
+  WriteFile(dir / "victim", "precious");
+  ::symlink((dir / "victim").c_str(), (dir / "link.img").c_str());
+  ::symlink((dir / "nowhere").c_str(), (dir / "dangling.img").c_str());
+  std::atomic<int> stop{0};
+  const Row throughLink{u"错误", u"目标文件经由符号链接，不能写入"};
+  for (const char* name : {"link.img", "dangling.img"}) {
+    ImagingRequest p = ImageToImage(dir, 16, 512, 512);
+    p.targetFile = dir / name;
+    RecordingReporter reporter;
+    EXPECT_EQ(RunImaging(p, stop, reporter).end, ImagingEnd::Refused) << name;
+    EXPECT_EQ(reporter.rows, (std::vector<Row>{kStarted, kRefused, throughLink, kInterrupted})) << name;
+    EXPECT_FALSE(Exists(dir / (std::string(name) + ".map"))) << name;
+  }
+  EXPECT_EQ(ReadFile(dir / "victim"), "precious");
+  EXPECT_FALSE(Exists(dir / "nowhere"));
+
+  ::chmod(dir.path().c_str(), 0755);
+  std::filesystem::create_directory(dir / "shared");
+  ::chmod((dir / "shared").c_str(), 01777);
+  std::filesystem::create_directory(dir / "private");
+  {
+    OtherUser nobody;
+    if (!nobody.active()) GTEST_SKIP() << "planting a link as another user needs root and the user nobody";
+    ASSERT_EQ(::symlink((dir / "private").c_str(), (dir / "shared/planted").c_str()), 0);
+  }
+  ImagingRequest p = ImageToImage(dir, 16, 512, 512);
+  p.targetFile = dir / "shared/planted/copy.img";
+  RecordingReporter reporter;
+  EXPECT_EQ(RunImaging(p, stop, reporter).end, ImagingEnd::Refused);
+  EXPECT_TRUE(reporter.has(throughLink));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "private"));
 }

@@ -242,6 +242,11 @@ TEST(ImagingRescue, MapsThatDoNotMatchTheRunAreNeverUsed) {
   const Row noMap{u"映射", u"已有同名文件不是映射文件，本次不写映射"};
   EXPECT_EQ(run(8, "notes.img"), (std::vector<Row>{kStarted, noMap, kDone}));
   EXPECT_EQ(run(8, "linked.img"), (std::vector<Row>{kStarted, noMap, kDone}));
+  // Every sector was copied, but without its map the copy cannot be resumed: it is not complete.
+  ImagingRequest notes = ImageToImage(dir, 8, 512, 512);
+  notes.targetFile = dir / "notes.img";
+  RecordingReporter noted;
+  EXPECT_EQ(RunImaging(notes, stop, noted, StillClock()).end, ImagingEnd::Incomplete);
   EXPECT_EQ(ReadFile(dir / "notes.img.map"), "my notes\n");
   EXPECT_EQ(ReadFile(dir / "elsewhere.txt"), "keep me\n");
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "linked.img.map"));

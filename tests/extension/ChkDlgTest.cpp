@@ -1,3 +1,4 @@
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -64,24 +65,25 @@ class ChkDlgTest : public QObject {
     std::filesystem::copy_file(kFixtures / "slides.pptx", root() / "sub" / "slides.zip");
     std::filesystem::copy_file(kFixtures / "table.xls", root() / "sub" / "FILE0001.CHK");
     WriteFile(root() / "PHOTO.JPG", kJpeg);
-    WriteFile(root() / "notes.txt", "plain text");
+    WriteFile(root() / "notes.bin", "plain text\n");
+    WriteFile(root() / "data.dat", std::string("\0\1\2 of no known type", 21));
     std::filesystem::copy_file(kVariants / "tool.jar", root() / "tool.jar");
     std::filesystem::copy_file(kVariants / "sales.odt", root() / "sub" / "Sales.ODT");
     std::filesystem::copy_file(kVariants / "sales.docm", root() / "sub" / "FILE0002.CHK");
 
     check(cacheMode);
-    QCOMPARE(page_->listModel()->rowCount(), 7);
-    QCOMPARE(page_->counters().identified, 7);
-    QCOMPARE(page_->counters().scanned, 8);
+    QCOMPARE(page_->listModel()->rowCount(), 8);
+    QCOMPARE(page_->counters().identified, 8);
+    QCOMPARE(page_->counters().scanned, 9);
     QStringList found;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 8; ++i) {
       QCOMPARE(cell(i, 0), QString::number(i));
       QVERIFY(page_->listModel()->isChecked(i));
       found << cell(i, 1) + " " + QString::fromStdString(std::filesystem::path(cell(i, 2).toStdString()).filename());
     }
     found.sort();
     QCOMPARE(found, (QStringList{"docm FILE0002.CHK", "docx Report.DOC", "jar tool.jar", "jpg PHOTO.JPG",
-                                 "odt Sales.ODT", "pptx slides.zip", "xls FILE0001.CHK"}));
+                                 "odt Sales.ODT", "pptx slides.zip", "txt notes.bin", "xls FILE0001.CHK"}));
 
     rename(cacheMode);
     QCOMPARE(page_->listModel()->rowCount(), 0);
@@ -92,6 +94,7 @@ class ChkDlgTest : public QObject {
     QVERIFY(std::filesystem::exists(root() / "sub" / "FILE0001.xls"));
     QCOMPARE(ReadFile(root() / "PHOTO.JPG"), kJpeg);
     QVERIFY(std::filesystem::exists(root() / "notes.txt"));
+    QVERIFY(std::filesystem::exists(root() / "data.dat"));
     QCOMPARE(ReadFile(root() / "tool.jar"), ReadFile(kVariants / "tool.jar"));
     QCOMPARE(ReadFile(root() / "sub" / "Sales.ODT"), ReadFile(kVariants / "sales.odt"));
     QCOMPARE(ReadFile(root() / "sub" / "FILE0002.docm"), ReadFile(kVariants / "sales.docm"));
@@ -117,7 +120,7 @@ class ChkDlgTest : public QObject {
     WriteFile(root() / "a.bin", kJpeg);
     WriteFile(root() / "b.bin", kJpeg);
     WriteFile(root() / "c.bin", kJpeg);
-    WriteFile(root() / "c.jpg", "already there");
+    WriteFile(root() / "c.jpg", std::string("\0\1already there", 15));
     check(kCacheModeList);
     QCOMPARE(page_->listModel()->rowCount(), 3);
     int unchecked = -1;
@@ -128,7 +131,7 @@ class ChkDlgTest : public QObject {
     rename(kCacheModeList);
     QVERIFY(std::filesystem::exists(root() / "a.bin"));
     QVERIFY(std::filesystem::exists(root() / "b.jpg"));
-    QCOMPARE(ReadFile(root() / "c.jpg"), std::string("already there"));
+    QCOMPARE(ReadFile(root() / "c.jpg"), std::string("\0\1already there", 15));
     QVERIFY(std::filesystem::exists(root() / "c.bin"));
     QCOMPARE(page_->listModel()->rowCount(), 2);  // the unchecked row and the failed one
   }
@@ -209,6 +212,23 @@ class ChkDlgTest : public QObject {
     click(2802);
     QCOMPARE(FindControl<QLineEdit>(page_.get(), 2801)->text(), QStringLiteral("/srv/recovered"));
     QCOMPARE(host_->recorder().dialogCaptions.back(), QStringLiteral("please select path"));
+  }
+
+  // A Java class file is known to libmagic only: listed with "More types" checked, not without.
+  void moreTypesAsksLibmagicAboutWhatNothingElseIdentified() {
+    WriteFile(root() / "Main.dat", std::string("\xCA\xFE\xBA\xBE\0\0\0\x34\0\x10", 10) + std::string(64, '\0'));
+    check(kCacheModeList);
+    QCOMPARE(page_->listModel()->rowCount(), 0);
+    auto* moreTypes = FindControl<QCheckBox>(page_.get(), 2808);
+    QVERIFY(moreTypes != nullptr);
+    QCOMPARE(moreTypes->accessibleName(), QStringLiteral("More types"));
+    QTest::mouseClick(moreTypes, Qt::LeftButton, {}, QPoint(4, moreTypes->height() / 2));
+    QVERIFY(moreTypes->isChecked());
+    check(kCacheModeList);
+    QCOMPARE(page_->listModel()->rowCount(), 1);
+    QCOMPARE(cell(0, 1), QStringLiteral("class"));
+    rename(kCacheModeList);
+    QVERIFY(std::filesystem::exists(root() / "Main.class"));
   }
 
   void everyControlCarriesItsIdAndName() {

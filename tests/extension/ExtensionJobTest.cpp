@@ -95,7 +95,7 @@ TEST_F(ExtensionJobTest, CorrectionRenamesReadOnlyFilesAndNamesThatAreNotUtf8) {
 TEST_F(ExtensionJobTest, ListModeCheckListsIdentifiedFilesAndCountsAll) {
   WriteFile(dir_ / "root/a.bin", kJpeg);
   WriteFile(dir_ / "root/sub/b.bin", kPdf);
-  WriteFile(dir_ / "root/sub/plain.txt", "hello");
+  WriteFile(dir_ / "root/sub/data.bin", std::string("\0\1\2\3 no known type", 20));
   const ExtensionCheckOutcome outcome = check(false);
   EXPECT_EQ(outcome.end, ExtensionCheckEnd::Completed);
   EXPECT_TRUE(outcome.resultFile.empty());

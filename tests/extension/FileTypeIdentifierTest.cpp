@@ -82,7 +82,7 @@ TEST_F(FileTypeIdentifierTest, SignatureRows) {
       {At(0, Raw({'M', 'Z', 0x90, 0})), "dll"},
       {"", ""},
       {std::string(4096, '\0'), ""},
-      {"tiny", ""},
+      {"tiny", "txt"},  // text, which the further types name
   };
   for (const auto& [bytes, expected] : cases) EXPECT_EQ(identify(bytes), expected) << "bytes: " << bytes.substr(0, 16);
 }
@@ -247,6 +247,52 @@ TEST_F(FileTypeIdentifierTest, RealOfficeDocuments) {
       {"report.docx", "docx"}, {"table.xlsx", "xlsx"}, {"slides.pptx", "pptx"},  // no viewProps part
   };
   for (const auto& [name, expected] : files) EXPECT_EQ(IdentifyFileType(kFixtures / name, reader_).extension, expected) << name;
+}
+
+// Files the table does not identify, written by real programs (gzip, xz, bzip2, zstd, tar, sqlite3,
+// ffmpeg, gcc) or by hand as text: each is typed by its content whatever it is named, and the
+// names that fit it are kept. Other data stays unrecognised.
+TEST_F(FileTypeIdentifierTest, FurtherTypesBeyondTheTable) {
+  const auto name16 = [](std::string_view name) { return std::u16string(name.begin(), name.end()); };
+  const std::pair<const char*, const char*> files[] = {
+      {"notes.gz", "gz"},         {"notes.xz", "xz"},           {"notes.bz2", "bz2"},       {"notes.zst", "zst"},
+      {"notes.tar", "tar"},       {"notes.sqlite", "sqlite"},   {"tone.flac", "flac"},      {"tone.ogg", "ogg"},
+      {"tone.opus", "opus"},      {"clip.mkv", "mkv"},          {"clip.webm", "webm"},      {"sector.o", "o"},
+      {"notes.txt", "txt"},       {"notes-utf8.txt", "txt"},    {"notes-utf16.txt", "txt"}, {"notes-gbk.txt", "txt"},
+      {"catalog.xml", "xml"},     {"page.html", "html"},        {"picture.svg", "svg"},     {"settings.json", "json"},
+      {"letter.eml", "eml"},
+  };
+  for (const auto& [name, expected] : files) {
+    const std::filesystem::path path = kFixtures / "further" / name;
+    const FileType type = IdentifyFileType(path, reader_);
+    EXPECT_EQ(type.extension, expected) << name;
+    // The name it was written under fits it.
+    EXPECT_EQ(ListedType(type, name16(name)), path.extension().string().substr(1)) << name;
+    EXPECT_EQ(identify(testing::ReadFile(path)), expected) << name << " named otherwise";
+  }
+  // Names of a variant are kept; text under any text name.
+  EXPECT_EQ(ListedType(IdentifyFileType(kFixtures / "further/notes.gz", reader_), u"backup.tgz"), "tgz");
+  EXPECT_EQ(ListedType(IdentifyFileType(kFixtures / "further/catalog.xml", reader_), u"catalog.txt"), "txt");
+  EXPECT_EQ(ListedType(IdentifyFileType(kFixtures / "further/sector.o", reader_), u"sector.ko"), "ko");
+  EXPECT_EQ(ListedType(IdentifyFileType(kFixtures / "further/notes.gz", reader_), u"notes.bin"), "gz");
+
+  // Built: a disk image's volume descriptor, a PE program, fonts.
+  EXPECT_EQ(identify(At(0x8001, "CD001", 0x8800)), "iso");
+  std::string pe = At(0, "MZ", 1024);
+  pe[0x3C] = '\x80';
+  pe.replace(0x80, 4, std::string("PE\0\0", 4));
+  EXPECT_EQ(identify(pe), "exe");
+  EXPECT_EQ(identify(At(0, std::string("\0\1\0\0\0\x0C\0\x80\0\x03\0\x20GDEF", 16))), "ttf");
+  EXPECT_EQ(identify(At(0, std::string("OTTO\0\x0C\0\x80\0\x03\0\x20" "CFF ", 16))), "otf");
+
+  // Not text: a control byte, or too few bytes to tell a code page from other data; a gzip start
+  // with reserved flags; a tar header whose checksum fails.
+  EXPECT_EQ(identify("Sector\x01map\n" + std::string(600, 'x')), "");
+  EXPECT_EQ(identify("\xC4\xE3\xBA\xC3\xB0\xA1"), "");
+  EXPECT_EQ(identify(At(0, "\x1F\x8B\x08\xE0")), "");
+  std::string tar = testing::ReadFile(kFixtures / "further/notes.tar").substr(0, 512);
+  tar[100] ^= 1;
+  EXPECT_EQ(identify(tar + std::string(512, '\1')), "");
 }
 
 TEST_F(FileTypeIdentifierTest, UnreadableFileHasNoType) {

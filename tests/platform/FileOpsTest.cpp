@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include "platform/FileOps.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/TempDir.h"
 
 namespace brenvik {
 namespace {
 
+using testing::OtherUser;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -29,6 +31,46 @@ TEST(FileOps, OutputThatIsAnInputIsRefusedBeforeTruncation) {
   UniqueFd out = CreateOutput(dir / "repaired.mdf", inputs);
   ASSERT_TRUE(out.valid());
   EXPECT_TRUE(WriteFull(out.get(), "ok", 2));
+}
+
+// An output is never written through a symbolic link: one at the name (even one leading nowhere
+// yet) is refused, and so is a folder on the way that another user put as a link into a sticky
+// folder everyone may write to (as /tmp); the files the links lead to stay as they were.
+TEST(FileOps, OutputsAreNeverWrittenThroughALink) {
+  TempDir dir;
+  WriteFile(dir / "victim", "precious");
+  ::symlink((dir / "victim").c_str(), (dir / "link").c_str());
+  ::symlink((dir / "absent").c_str(), (dir / "dangling").c_str());
+  for (const char* name : {"link", "dangling"}) {
+    OutputRefusal why = OutputRefusal::None;
+    EXPECT_FALSE(CreateOutput(dir / name, {}, {}, &why).valid()) << name;
+    EXPECT_EQ(why, OutputRefusal::Link) << name;
+    EXPECT_EQ(RefusalOfOutput(dir / name), OutputRefusal::Link) << name;
+    EXPECT_TRUE(ReachedThroughLink(dir / name)) << name;
+    EXPECT_FALSE(OpenOutputKeeping(dir / name).valid()) << name;
+  }
+  EXPECT_EQ(ReadFile(dir / "victim"), "precious");
+  EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
+  EXPECT_FALSE(ReachedThroughLink(dir / "victim"));
+
+  ::chmod(dir.path().c_str(), 0755);
+  std::filesystem::create_directory(dir / "shared");
+  ::chmod((dir / "shared").c_str(), 01777);
+  std::filesystem::create_directory(dir / "private");
+  {
+    OtherUser nobody;
+    if (!nobody.active()) GTEST_SKIP() << "planting a link as another user needs root and the user nobody";
+    ASSERT_EQ(::symlink((dir / "private").c_str(), (dir / "shared/planted").c_str()), 0);
+  }
+  ::symlink((dir / "private").c_str(), (dir / "shared/own").c_str());
+  OutputRefusal why = OutputRefusal::None;
+  EXPECT_FALSE(CreateOutput(dir / "shared/planted/out", {}, {}, &why).valid());
+  EXPECT_EQ(why, OutputRefusal::Link);
+  EXPECT_TRUE(ReachedThroughLink(dir / "shared/planted/out"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "private/out"));
+  // A link of this user's own is followed on the way, as the kernel's rule for sticky folders does.
+  EXPECT_TRUE(CreateOutput(dir / "shared/own/out", {}, {}, &why).valid());
+  EXPECT_TRUE(std::filesystem::exists(dir / "private/out"));
 }
 
 TEST(FileOps, CreateOutputTruncatesAnOrdinaryExistingFile) {

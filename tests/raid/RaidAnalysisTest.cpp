@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -187,21 +188,68 @@ TEST_F(RaidAnalysis, MemberThatDoesNotOpenLeavesOnlyTheByteOrderMark) {
   EXPECT_EQ(result.failedPath, dir / "missing");
   EXPECT_EQ(log(), "\xFF\xFE");
 
-  job.members.back().path = dir.path();  // a folder is no member either
-  EXPECT_EQ(run(0, 3).end, RaidEnd::MemberNotOpened);
+  job.members.back().path = dir.path();  // a folder is no member either: refused, and no log made
+  std::filesystem::remove(dir / "map.txt");
+  const RaidResult folder = run(0, 3);
+  EXPECT_EQ(folder.end, RaidEnd::Refused);
+  EXPECT_EQ(RaidOutcomeText(folder), u"Access:" + PathToText(dir.path()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "map.txt"));
 }
 
 TEST_F(RaidAnalysis, LogThatIsAMemberIsRefusedBeforeTruncation) {
   const std::string bytes = Image(4096, {{0, 1}});
   addImage("map.txt", bytes);
-  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
+  const RaidResult refused = run(0, 3);
+  EXPECT_EQ(refused.end, RaidEnd::Refused);
+  EXPECT_EQ(RaidOutcomeText(refused), u"Failed to create file");
   EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
 
   // The same file reached through another name.
   std::filesystem::create_symlink(dir / "map.txt", dir / "alias.img");
   job.members = {{u"", dir / "alias.img"}};
-  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::Refused);
   EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
+
+  // A folder that cannot hold the log is a failure, not a refusal.
+  job.logPath = dir / "no-folder/map.txt";
+  EXPECT_EQ(RunRaidAnalysis(job, stop, reporter).end, RaidEnd::LogNotCreated);
+}
+
+// The plot a front end draws after the run is an output too: refused with the log, before the log
+// is created, when it names the log (the same name, not yet taken or taken, or a hard link of it),
+// a member, or a link; and the plot written later never replaces the run's log.
+TEST_F(RaidAnalysis, PlotThatWouldReplaceTheLogOrAMemberIsRefusedBeforeTheRun) {
+  const std::string bytes = Image(4096, {{0, 1}});
+  addImage("a.img", bytes);
+  const auto refusal = [&](const std::filesystem::path& log, const std::filesystem::path& plot) {
+    job.logPath = log;
+    job.plotPath = plot;
+    const RaidResult result = RunRaidAnalysis(job, stop, reporter);
+    return result.end == RaidEnd::Refused ? RaidOutcomeText(result) : u"not refused";
+  };
+  const std::u16string oneFile = u"Log file and plot are one file:";
+  EXPECT_EQ(refusal(dir / "x.svg", dir / "x.svg"), oneFile + PathToText(dir / "x.svg"));
+  std::filesystem::create_directory(dir / "sub");
+  EXPECT_EQ(refusal(dir / "x.svg", dir / "sub/../x.svg"), oneFile + PathToText(dir / "sub/../x.svg"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "x.svg"));
+  WriteFile(dir / "old.txt", "an older log");
+  ASSERT_EQ(::link((dir / "old.txt").c_str(), (dir / "hard.svg").c_str()), 0);
+  EXPECT_EQ(refusal(dir / "old.txt", dir / "hard.svg"), oneFile + PathToText(dir / "hard.svg"));
+  EXPECT_EQ(refusal(dir / "log.txt", dir / "a.img"), u"Failed to create file");
+  std::filesystem::create_symlink(dir / "old.txt", dir / "link.svg");
+  EXPECT_EQ(refusal(dir / "log.txt", dir / "link.svg"), u"Failed to create file");
+  EXPECT_EQ(ReadFile(dir / "old.txt"), "an older log");
+  EXPECT_EQ(ReadFile(dir / "a.img"), bytes);
+  EXPECT_FALSE(std::filesystem::exists(dir / "log.txt"));
+
+  // The page draws after the run, into a file chosen then: never over the log the run wrote.
+  EXPECT_EQ(refusal(dir / "log.txt", dir / "plot.svg"), u"not refused");
+  const std::string log = ReadFile(dir / "log.txt");
+  EXPECT_FALSE(WriteRaidPlot(dir / "log.txt", "<svg/>", job));
+  EXPECT_FALSE(WriteRaidPlot(dir / "a.img", "<svg/>", job));
+  EXPECT_EQ(ReadFile(dir / "log.txt"), log);
+  EXPECT_TRUE(WriteRaidPlot(dir / "plot.svg", "<svg/>", job));
+  EXPECT_EQ(ReadFile(dir / "plot.svg"), "<svg/>");
 }
 
 // A member given as a loop device is its backing file; a log written into a file system that
@@ -211,14 +259,14 @@ TEST_F(RaidAnalysis, LogOnAMembersStorageUnderAnotherNameIsRefused) {
   ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
   addImage("a.img", Image(4096));
   job.members.push_back({u"", dir / "pipe"});
-  EXPECT_EQ(run(0, 3).end, RaidEnd::MemberNotOpened);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::Refused);
 
   const std::string bytes = Image(1 << 20, {{0, 1}});
   WriteFile(dir / "map.txt", bytes);
   const LoopDevice loop(dir / "map.txt");
   if (!loop.valid()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
   job.members = {{u"#7", loop.node()}};
-  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::Refused);
   EXPECT_EQ(ReadFile(dir / "map.txt"), bytes);
 
   WriteFile(dir / "member.img", std::string(4 << 20, '\0'));
@@ -229,21 +277,21 @@ TEST_F(RaidAnalysis, LogOnAMembersStorageUnderAnotherNameIsRefused) {
   const std::string member = ReadFile(dir / "member.img");
   job.members = {{u"", dir / "member.img"}};
   job.logPath = mounted / "map.txt";
-  EXPECT_EQ(RunRaidAnalysis(job, stop, reporter).end, RaidEnd::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, reporter).end, RaidEnd::Refused);
   EXPECT_FALSE(std::filesystem::exists(mounted / "map.txt"));
   EXPECT_EQ(ReadFile(dir / "member.img"), member);
 }
 
 TEST_F(RaidAnalysis, LogThatIsNoRegularFileIsRefused) {
   ASSERT_EQ(::mkfifo((dir / "map.txt").c_str(), 0600), 0);  // would block the run forever
-  EXPECT_EQ(run(0, 3).end, RaidEnd::LogNotCreated);
+  EXPECT_EQ(run(0, 3).end, RaidEnd::Refused);
 }
 
 TEST_F(RaidAnalysis, DeviceIsNeverALog) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
   addImage("a.img", Image(4096));
   job.logPath = "/dev/full";
-  EXPECT_EQ(RunRaidAnalysis(job, stop, reporter).end, RaidEnd::LogNotCreated);
+  EXPECT_EQ(RunRaidAnalysis(job, stop, reporter).end, RaidEnd::Refused);
 }
 
 TEST_F(RaidAnalysis, LogThatCannotBeWrittenEndsTheRunAsAFailure) {
@@ -272,7 +320,7 @@ TEST_F(RaidAnalysis, MemberGivenTwiceIsRefused) {
     job.members.resize(2);
     job.members.push_back({u"", again});
     const RaidResult result = run(0, 100);
-    EXPECT_EQ(result.end, RaidEnd::MemberRepeated) << again;
+    EXPECT_EQ(result.end, RaidEnd::Refused) << again;
     EXPECT_EQ(RaidOutcomeText(result), u"Member given twice:" + PathToText(dir / "a.img") + u", " + PathToText(again));
     EXPECT_EQ(log(), "an older log");
   };

@@ -241,8 +241,8 @@ class RaidPageTest : public QObject {
     auto* geometry = FindControl<QLabel>(page_.get(), 3313);
     const QString expected = QStringLiteral(
         "Geometry: RAID 5 left-symmetric, stripe 8 KiB (16 sectors), member order 2, 3, 1\n"
-        "Explains 3000 of 3008 records (99%); next best: RAID 5 left-asymmetric, stripe 8 KiB (16 sectors), member "
-        "order 1, 2, 3, start sector 16 (explains 2008)");
+        "Explains 3008 of 3008 records (100%); next best: RAID 5 left-asymmetric, stripe 8 KiB (16 sectors), member "
+        "order 1, 2, 3, start sector 16 (explains 2016)");
     QCOMPARE(geometry->text(), expected);
     QCOMPARE(QAccessible::queryAccessibleInterface(geometry)->text(QAccessible::Name), expected);
     QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(), QStringLiteral("MFT Numbers\uFF1A3008 "));
@@ -314,6 +314,12 @@ class RaidPageTest : public QObject {
     const std::string svg = exportTo(dir_->path() / "plot.svg");
     QVERIFY(svg.find("<svg") != std::string::npos);
     QVERIFY(exportTo(dir_->path() / "member0.img") == images[0]);
+    QCOMPARE(ui().lastText(), QStringLiteral("Failed to create file"));
+    // Nor over the log the run wrote, under its name or a hard link of it.
+    const std::string log = ReadFile(dir_->path() / "map.txt");
+    std::filesystem::create_hard_link(dir_->path() / "map.txt", dir_->path() / "map.svg");
+    QVERIFY(exportTo(dir_->path() / "map.txt") == log);
+    QVERIFY(exportTo(dir_->path() / "map.svg") == log);
     QCOMPARE(ui().lastText(), QStringLiteral("Failed to create file"));
 
     // A run that finds nothing leaves nothing to draw: no plot of an earlier run stays on show.

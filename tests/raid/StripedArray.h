@@ -1,10 +1,13 @@
 #pragma once
-// Lays an NTFS volume that holds nothing but an MFT over the member images of a RAID set, the way
-// a controller would: RAID 0, RAID 5 in each parity rotation (parity computed, not left blank),
-// or a mirror, with the first stripe row at a given sector.
+// Lays an NTFS volume that holds nothing but an MFT (or a real one) over the member images of a
+// RAID set, the way a controller would: RAID 0, RAID 5 in each parity rotation (parity computed,
+// not left blank), or a mirror, with the first stripe row at a given sector.
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +42,18 @@ inline std::string MftVolume(int64_t records) {
     Put16(block, 20, static_cast<uint16_t>(firstAttribute));
     volume += AsBytes(block);
   }
+  return volume;
+}
+
+// The real NTFS volume made by mkntfs and ntfs-3g (tests/data/raid/README.md), unpacked; empty
+// when it cannot be read.
+inline std::string RealNtfsVolume(const std::filesystem::path& dataFolder) {
+  std::string volume;
+  gzFile file = gzopen((dataFolder / "raid/ntfs-volume.img.gz").c_str(), "rb");
+  if (file == nullptr) return volume;
+  char buffer[1 << 16];
+  for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) volume.append(buffer, static_cast<size_t>(got));
+  gzclose(file);
   return volume;
 }
 

@@ -104,7 +104,7 @@ TEST_F(RenameJobTest, CheckRefusesARootThatIsNoFolder) {
   WriteFile(root / "a.txt", "words");
   for (const std::filesystem::path& path : {root / "nowhere", root / "a.txt"}) {
     const RenameCheckOutcome outcome = RunRenameCheck({engine, path}, stop, reporter);
-    EXPECT_EQ(outcome.end, RenameCheckEnd::NotAFolder);
+    EXPECT_EQ(outcome.end, RenameCheckEnd::Refused);
     EXPECT_EQ(outcome.rowCounter, 0);
     EXPECT_TRUE(outcome.resultFile.empty());
     EXPECT_TRUE(reporter.rows.empty());
