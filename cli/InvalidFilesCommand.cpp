@@ -19,12 +19,17 @@ constexpr Flag kFlags[] = {
     {"uncheck-name-rule", "N", "File Name(Invalid char): leave out row N (1 to 9) of the name rules"},
     {"uncheck-extension", "EXT", "File Type(Extension): leave out this extension"},
     {"damaged", "", "Damaged: also list files whose structure is broken (damaged) or followed by other data (tail)"},
+    {"duplicates", "", "Duplicates: also list files with the same bytes as one met before them (duplicate)"},
+    {"thumbnails", "", "Thumbnails: also list JPEG files that are another picture's embedded thumbnail (thumbnail)"},
     {"delete", "", "Delete: after Check, delete the invalid files (or move them aside, see --cut-to-dead)"},
     {"cut-to-dead", "yes|no", "Cut to DEAD... Directory: Delete moves files into DEAD_DEAD_DEAD (default yes)"},
     {"no-delete-empty-folders", "", "Delete Empty Folders: keep folders Delete leaves empty"},
 };
 
 constexpr std::string_view kColumns[] = {"Index", "Size", "Status", "Path", "Reason"};
+
+// A damaged or tail row's reason is a text for people; a copy's or thumbnail's is a path.
+bool IsDamageReason(Verdict verdict) { return verdict == Verdict::Damaged || verdict == Verdict::Tail; }
 
 int Run(const Arguments& args, Console& console) {
   std::string error;
@@ -57,6 +62,8 @@ int Run(const Arguments& args, Console& console) {
   input.percentText = FromUtf8(args.Value("percent").value_or("50"));
   input.headerChecked = !args.Has("no-file-header");
   input.damagedChecked = args.Has("damaged");
+  input.duplicatesChecked = args.Has("duplicates");
+  input.thumbnailsChecked = args.Has("thumbnails");
 
   InvalidFileDetector detector;
   const CriteriaRefusal refusal = CollectCriteria(input, detector);
@@ -66,13 +73,14 @@ int Run(const Arguments& args, Console& console) {
   ConsoleReporter<ResultRow, ScanTally> reporter(console);
   const CacheMode mode = static_cast<CacheMode>(settings->cacheMode);
   std::vector<MarkedRow> listed;  // list mode: every row, marked as after a Check
-  // The Reason column only with --damaged, so the other criteria print what they always did.
-  const size_t columns = input.damagedChecked ? std::size(kColumns) : std::size(kColumns) - 1;
+  // The Reason column only with the criteria that give one, so the others print what they always did.
+  const bool reasons = input.damagedChecked || input.duplicatesChecked || input.thumbnailsChecked;
+  const size_t columns = reasons ? std::size(kColumns) : std::size(kColumns) - 1;
   reporter.printRow = [&](const ResultRow& row) {
     // The reason is a text for people; as JSON it keeps the source text scripts match.
     const std::u16string cells[] = {Utf16(std::to_string(row.index)), FormatSizeText(row.size),
                                     std::u16string(StatusText(row.verdict)), PathToText(row.path),
-                                    console.json() ? row.reason : Translate(row.reason)};
+                                    console.json() || !IsDamageReason(row.verdict) ? row.reason : Translate(row.reason)};
     const MachineValue values[] = {{"index", row.index}, {"size", row.size},   {"status", cells[2]},
                                    {"path", cells[3]},   {"reason", row.reason}};
     console.Row(std::span(kColumns).first(columns), std::span(cells).first(columns), std::span(values).first(columns));
@@ -105,7 +113,9 @@ const Subcommand kInvalidFilesCommand{
     "--cache-mode files only the first 33 rows are listed; --delete still acts on every invalid file.\n"
     "With --damaged, Status may also be damaged or tail, and a Reason column says why; --delete leaves\n"
     "tail files (a whole file followed by other data) where they are, and moves damaged files aside\n"
-    "even with --cut-to-dead no.",
+    "even with --cut-to-dead no. With --duplicates and --thumbnails, Status may be duplicate (the\n"
+    "Reason is the file kept, the first copy in the list's order) or thumbnail (the Reason is the\n"
+    "picture holding it); --delete moves those aside too, never deletes them.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

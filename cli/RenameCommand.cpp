@@ -8,7 +8,7 @@ namespace brenvik::cli {
 namespace {
 
 constexpr Flag kFlags[] = {
-    {"types", "LIST", "Extension: the types to take, comma-separated, of doc,xls,docx,xlsx,zip,rar,pdf,txt (default all)"},
+    {"types", "LIST", "Extension: the types to take, comma-separated, of doc,xls,docx,xlsx,zip,rar,pdf,txt,photos,music,videos (default the eight document types)"},
     {"rename", "", "Rename: after Check, give every listed file (every file in cache mode) a name from its content"},
     {"file-name-length", "N", "File name length: the longest name Rename gives (default 64)"},
     {"date", "yes|no", "Date: names take the date of the last save (default yes)"},
@@ -50,6 +50,8 @@ int Run(const Arguments& args, Console& console) {
     const std::string_view type = std::string_view(types).substr(start, comma - start);
     for (size_t i = 0; i < kRenameTypeExtensions.size(); ++i)
       if (kRenameTypeExtensions[i] == type) engine.selectTypes(1u << i);
+    for (const RenameMediaKind& kind : kRenameMediaKinds)
+      if (kind.value == type) engine.selectTypes(kind.bit);
     start = comma + 1;
   }
   if (engine.selectedTypes() == 0) return Refuse(console, u"Please check type correctly");
@@ -101,7 +103,9 @@ const Subcommand kRenameCommand{
     "rename", "Lists the files of the chosen types below PATH and, with --rename, names them from their contents.",
     "PATH",
     "Prints one row per selected file: Index and Path. With --cache-mode files only the first 33 rows\n"
-    "are listed; --rename still acts on every selected file. An existing file is never overwritten.",
+    "are listed; --rename still acts on every selected file. An existing file is never overwritten.\n"
+    "Photos take the time they were taken and the camera, songs their artist and title (else album\n"
+    "and track), videos their recording time and camera; a date a camera could not have meant is left out.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

@@ -52,6 +52,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The metadata and hash libraries, named as well as found by dpkg-shlibdeps, so the package says
+# what File Rename's media names and Invalid Files' duplicates need even where it is built without.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libexiv2-27, libtag1v5, libxxhash0")
 # Not linked, so dpkg-shlibdeps cannot see them: pkexec for "brenvik --admin", a Chinese font
 # for the N.S Image page's messages and the Chinese texts, Qt's own translations (the buttons of
 # message boxes and dialogs), and the Wayland platform plugin for a Wayland session without X11

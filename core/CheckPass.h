@@ -15,6 +15,8 @@
 //   void MakeRow(RowT& row, int32_t index, Decision& decision);  only rows listed; may take its texts
 //   TallyShow Count(const Decision& decision, bool found); every file, after its record and row
 //   const TallyT& tally() const;
+//   void AfterWalk(const CheckPassSetup&, FileIdentity root, Take take);  optional: decisions made
+//                                                          after the walk, each given to take()
 //
 // Display texts are made in MakeRow alone, so a file nobody sees costs no formatting.
 #include <atomic>
@@ -114,23 +116,29 @@ CheckPassOutcome RunCheckPass(const CheckPassSetup& setup, const CheckTexts& tex
   ParallelWalkOptions walk;
   walk.workers = setup.workers;
   walk.stopFlag = &stop;
+  const auto take = [&](typename Tool::Decision&& decision) {
+    const bool found = tool.Found(decision);
+    if (found) {
+      ++outcome.found;
+      if (setup.cacheMode && !tool.Record(resultFile.records(), decision)) recordsLost = true;
+      if (!setup.cacheMode || listed < setup.listedRows) {
+        tool.MakeRow(row, listed++, decision);
+        reporter.AddRow(row);
+      }
+    }
+    const TallyShow show = tool.Count(decision, found);
+    if (show == TallyShow::Now) reporter.Tally(tool.tally());
+    tallyPending = show == TallyShow::Later || (tallyPending && show == TallyShow::Unchanged);
+    return !recordsLost;
+  };
   ParallelWalkFiles(
       setup.root, walk, [&tool](const WalkedFile& file) { return tool.Decide(file); },
-      [&](const WalkedFile&, typename Tool::Decision&& decision) {
-        const bool found = tool.Found(decision);
-        if (found) {
-          ++outcome.found;
-          if (setup.cacheMode && !tool.Record(resultFile.records(), decision)) recordsLost = true;
-          if (!setup.cacheMode || listed < setup.listedRows) {
-            tool.MakeRow(row, listed++, decision);
-            reporter.AddRow(row);
-          }
-        }
-        const TallyShow show = tool.Count(decision, found);
-        if (show == TallyShow::Now) reporter.Tally(tool.tally());
-        tallyPending = show == TallyShow::Later || (tallyPending && show == TallyShow::Unchanged);
-        return !recordsLost;
-      });
+      [&](const WalkedFile&, typename Tool::Decision&& decision) { return take(std::move(decision)); });
+  // A tool that decides some files only once it has seen them all (copies of each other) gives
+  // those decisions now, after the files of the walk.
+  if constexpr (requires { tool.AfterWalk(setup, outcome.rootIdentity, take); }) {
+    if (!recordsLost) tool.AfterWalk(setup, outcome.rootIdentity, take);
+  }
   if (tallyPending) reporter.Tally(tool.tally());
 
   if (setup.cacheMode) {

@@ -40,6 +40,8 @@ enum ControlId {
   kSizeMaximumBox = 3823,
   kHeaderBox = 3824,
   kDamagedBox = 3825,
+  kDuplicatesBox = 3826,
+  kThumbnailsBox = 3827,
 };
 
 enum ResultColumn { kIndexColumn = 0, kSizeColumn = 1, kStatusColumn = 2, kPathColumn = 3, kReasonColumn = 4 };
@@ -67,7 +69,10 @@ ListRow MakeResultRow(const ResultRow& row) {
                                     QStringLiteral("content"),
                                     QStringLiteral("size"),
                                     QStringLiteral("damaged"),
-                                    QStringLiteral("tail")};
+                                    QStringLiteral("tail"),
+                                    QStringLiteral("duplicate"),
+                                    QStringLiteral("thumbnail")};
+  static_assert(std::size(kStatus) == static_cast<size_t>(kLastVerdict) + 1);
   ListRow list;
   list.cells = {QString::number(row.index), ToQString(FormatSizeText(row.size)),
                 kStatus[static_cast<int>(row.verdict)], PathToQString(row.path), ToQString(row.reason)};
@@ -184,6 +189,8 @@ void CBadFileDlg::buildControls() {
   deleteEmptyBox_ =
       MakeCheckBox(this, kDeleteEmptyBox, QStringLiteral("Delete Empty Folders"), DluRect(452, 264, 100, 10), true);
   damagedBox_ = MakeCheckBox(this, kDamagedBox, QStringLiteral("Damaged"), DluRect(560, 264, 70, 10), false);
+  duplicatesBox_ = MakeCheckBox(this, kDuplicatesBox, QStringLiteral("Duplicates"), DluRect(452, 277, 70, 10), false);
+  thumbnailsBox_ = MakeCheckBox(this, kThumbnailsBox, QStringLiteral("Thumbnails"), DluRect(560, 277, 70, 10), false);
 
   progress_ = MakeStatusLine(this, kProgressLine, QStringLiteral("Progress"), QString(), DluRect(7, 292, 437, 10));
   state_ = MakeStatusLine(this, kStateLine, QStringLiteral("State"), QString(), DluRect(7, 305, 437, 10));
@@ -217,6 +224,8 @@ CriteriaInput CBadFileDlg::criteriaFromControls() const {
   input.percentText = ToText(percent_->text());
   input.headerChecked = headerBox_->isChecked();
   input.damagedChecked = damagedBox_->isChecked();
+  input.duplicatesChecked = duplicatesBox_->isChecked();
+  input.thumbnailsChecked = thumbnailsBox_->isChecked();
   return input;
 }
 
@@ -272,8 +281,8 @@ void CBadFileDlg::deleteFiles() {
              // A failed Delete ends on its failure text alone.
              if (!EndsCompleted(outcome.end)) return;
              QString text = ToQString(kDeleteCompletedText);
-             if (outcome.damagedKept > 0)
-               text += QStringLiteral("\n") + ToQString(DamagedMovedAsideText(outcome.damagedKept));
+             if (outcome.judgedKept > 0)
+               text += QStringLiteral("\n") + ToQString(JudgedMovedAsideText(outcome.judgedKept));
              showCompletion(text);
            });
 }

@@ -79,6 +79,8 @@ class CBadFileDlg : public ToolPage {
   QCheckBox* contentBox_ = nullptr;
   QCheckBox* headerBox_ = nullptr;
   QCheckBox* damagedBox_ = nullptr;
+  QCheckBox* duplicatesBox_ = nullptr;
+  QCheckBox* thumbnailsBox_ = nullptr;
   QLabel* progress_ = nullptr;
   QLabel* state_ = nullptr;
   CheckListModel* results_ = nullptr;

@@ -34,9 +34,9 @@ bool InvalidFileRemover::Remove(const std::filesystem::path& file, FileIdentity 
 }
 
 bool InvalidFileRemover::Delete(const std::filesystem::path& file, FileIdentity identity, Verdict verdict) {
-  if (verdict != Verdict::Damaged) return Act(file, identity, false);
+  if (!IsOwnJudgement(verdict)) return Act(file, identity, false);
   const bool moved = Act(file, identity, true);
-  if (moved) ++damagedKept_;
+  if (moved) ++judgedKept_;
   return moved;
 }
 
@@ -131,16 +131,16 @@ DeleteOutcome RunInvalidFileDelete(const DeleteRequest& request, const std::atom
     reporter.Status(kDeletingFoldersText);
     remover.RemoveEmptyFolders();
   }
-  outcome.damagedKept = remover.damagedKept();
-  if (outcome.damagedKept > 0) reporter.Status(DamagedMovedAsideText(outcome.damagedKept));
+  outcome.judgedKept = remover.judgedKept();
+  if (outcome.judgedKept > 0) reporter.Status(JudgedMovedAsideText(outcome.judgedKept));
   reporter.Status(remover.journalFailed() ? kJournalWriteFailedText : kDeleteCompletedText);
   if (remover.journalFailed()) outcome.end = DeleteEnd::JournalFailed;
   else if (outcome.end == DeleteEnd::Completed && stop.load() != 0) outcome.end = DeleteEnd::Stopped;
   return outcome;
 }
 
-std::u16string DamagedMovedAsideText(int64_t count) {
-  return kDamagedMovedAsideText + Utf16(std::to_string(count));
+std::u16string JudgedMovedAsideText(int64_t count) {
+  return kJudgedMovedAsideText + Utf16(std::to_string(count));
 }
 
 void RemoveEmptyFolders(const std::filesystem::path& folder) {

@@ -22,7 +22,8 @@ inline constexpr char16_t kDeletingText[] = u"Deleting invalid files...";
 inline constexpr char16_t kDeletingFoldersText[] = u"Deleting empty folder...";
 inline constexpr char16_t kDeleteCompletedText[] = u"Delete invalid files completed";
 inline constexpr char16_t kTemporaryFileAccessText[] = u"Failed to access temporary file";
-inline constexpr char16_t kDamagedMovedAsideText[] = u"Damaged files were moved aside to DEAD_DEAD_DEAD, not deleted: ";
+inline constexpr char16_t kJudgedMovedAsideText[] =
+    u"Damaged files, duplicates and thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: ";
 
 // The folder files are moved aside into: "<root>/DEAD_DEAD_DEAD".
 std::filesystem::path DeadFolderOf(const std::filesystem::path& root);
@@ -38,8 +39,8 @@ inline constexpr int kDeadNameAttempts = 10000;
 // Check is given and the root path now names another folder, nothing is removed. Moving aside
 // keeps a journal (tool "Invalid Files", with `journalSettings` in its header) so it can be
 // undone; a deletion cannot be undone and keeps none.
-// A damaged file is always moved aside, never deleted: that verdict is this program's own
-// judgement of the file's contents, which the user may want to look at again.
+// A file the program itself judged (damaged, a copy, a thumbnail; see IsOwnJudgement) is always
+// moved aside, never deleted: the user may want to look at it again.
 class InvalidFileRemover {
  public:
   InvalidFileRemover(std::filesystem::path root, bool moveAside, FileIdentity rootIdentity = {},
@@ -47,10 +48,10 @@ class InvalidFileRemover {
   // True when the file is gone from its place (deleted or moved aside). Only the file Check saw
   // is acted on: when the path now names another file than `identity`, it stays.
   bool Remove(const std::filesystem::path& file, FileIdentity identity, Verdict verdict);
-  // Deletes, never moves aside but a damaged file (the list menu's Remove Files).
+  // Deletes, never moves aside but a file the program judged (the list menu's Remove Files).
   bool Delete(const std::filesystem::path& file, FileIdentity identity, Verdict verdict);
-  // How many damaged files were moved aside where other files were deleted.
-  int64_t damagedKept() const { return damagedKept_; }
+  // How many files the program judged were moved aside where other files were deleted.
+  int64_t judgedKept() const { return judgedKept_; }
   // Creates the DEAD folder (an existing one is kept).
   void PrepareDeadFolder();
   // Removes the folders below the root left empty (the root that was checked, never another).
@@ -66,7 +67,7 @@ class InvalidFileRemover {
   ListedTree tree_;
   bool moveAside_;
   std::optional<JobJournal> journal_;
-  int64_t damagedKept_ = 0;
+  int64_t judgedKept_ = 0;
 };
 
 inline constexpr char kInvalidFilesJournalTool[] = "Invalid Files";
@@ -98,11 +99,12 @@ enum class DeleteEnd {
 struct DeleteOutcome {
   DeleteEnd end = DeleteEnd::Completed;
   int64_t removed = 0;      // files deleted or moved aside
-  int64_t damagedKept = 0;  // damaged files moved aside by a Delete that deleted the others
+  int64_t judgedKept = 0;  // damaged files, copies and thumbnails moved aside by a Delete that deleted the others
 };
 
-// "Damaged files were moved aside to DEAD_DEAD_DEAD, not deleted: N" (the source text).
-std::u16string DamagedMovedAsideText(int64_t count);
+// "Damaged files, duplicates and thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: N"
+// (the source text).
+std::u16string JudgedMovedAsideText(int64_t count);
 
 // The Delete job. List mode goes through the marked rows from the last to the first (passing over
 // tail rows: such a file holds a whole original) and reports each row whose file is gone (RowDone

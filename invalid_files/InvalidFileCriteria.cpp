@@ -72,6 +72,8 @@ CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector&
   }
 
   detector.damageTestOn = input.damagedChecked;
+  detector.duplicatesOn = input.duplicatesChecked;
+  detector.thumbnailsOn = input.thumbnailsChecked;
 
   if (!detector.HasCriterion() && !detector.deleteEmptyFolders) return CriteriaRefusal::NoCriterion;
   return CriteriaRefusal::None;

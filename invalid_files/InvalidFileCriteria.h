@@ -29,6 +29,8 @@ struct CriteriaInput {
   std::u16string patternText, percentText;
   bool headerChecked = false;
   bool damagedChecked = false;
+  bool duplicatesChecked = false;
+  bool thumbnailsChecked = false;
 };
 
 enum class CriteriaRefusal { None, Path, Size, ByteContent, Percent, NoCriterion };

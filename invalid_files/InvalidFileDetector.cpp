@@ -60,6 +60,8 @@ std::u16string_view StatusText(Verdict verdict) {
     case Verdict::Size: return u"size";
     case Verdict::Damaged: return u"damaged";
     case Verdict::Tail: return u"tail";
+    case Verdict::Duplicate: return u"duplicate";
+    case Verdict::Thumbnail: return u"thumbnail";
     case Verdict::Valid: break;
   }
   return {};
@@ -118,6 +120,8 @@ void InvalidFileDetector::Reset() {
   contentTestOn = false;
   sizeTestOn = false;
   damageTestOn = false;
+  duplicatesOn = false;
+  thumbnailsOn = false;
   headerRuleOn = false;
   root.clear();
   nameRules.clear();
@@ -128,7 +132,8 @@ void InvalidFileDetector::Reset() {
 }
 
 bool InvalidFileDetector::HasCriterion() const {
-  return sizeTestOn || contentTestOn || damageTestOn || !nameRules.empty() || !extensions.empty();
+  return sizeTestOn || contentTestOn || damageTestOn || duplicatesOn || thumbnailsOn || !nameRules.empty() ||
+         !extensions.empty();
 }
 
 ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path, const std::atomic<int>* stop) {
@@ -150,17 +155,21 @@ ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, st
 ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, Scratch& scratch,
                                            const std::atomic<int>* stop) const {
   int64_t size = 0;
-  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
-  return JudgeOpened(fd, size, name, scratch, stop);
+  FileIdentity identity;
+  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size, identity);
+  return JudgeOpened(fd, size, name, scratch, stop, identity);
 }
 
 ScanResult InvalidFileDetector::JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name,
-                                            Scratch& scratch, const std::atomic<int>* stop) const {
+                                            Scratch& scratch, const std::atomic<int>* stop,
+                                            FileIdentity identity) const {
   ScanResult result;
   if (!fd) return result;
   result.size = size;
   result.verdict = Judge(fd.get(), size, name, scratch, stop, result.reason);
-  if (result.verdict != Verdict::Valid) result.identity = IdentityOf(fd.get());
+  const bool twins = result.verdict == Verdict::Valid && size > 0 && (duplicatesOn || thumbnailsOn);
+  if (result.verdict != Verdict::Valid || twins) result.identity = identity.known() ? identity : IdentityOf(fd.get());
+  if (twins) result.twin = CollectTwinFacts(fd.get(), size, duplicatesOn, thumbnailsOn);
   return result;
 }
 

@@ -3,6 +3,8 @@
 // criteria are tested in a fixed order and the first that applies decides: the size range, the
 // name rules, the extension against the file's first bytes, the share of fill-pattern blocks, and
 // whether the file's structure is whole (damaged, or whole with a tail of other data after it).
+// Copies and thumbnails are decided among the files that passed all of these, once a Check has
+// seen them all (see TwinFinder).
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -11,18 +13,29 @@
 #include <string_view>
 #include <vector>
 
+#include "invalid_files/TwinFinder.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
 
 namespace brenvik {
 
-enum class Verdict : uint8_t { Valid = 0, Char = 1, Type = 2, Content = 3, Size = 4, Damaged = 5, Tail = 6 };
+enum class Verdict : uint8_t {
+  Valid = 0, Char = 1, Type = 2, Content = 3, Size = 4, Damaged = 5, Tail = 6, Duplicate = 7, Thumbnail = 8
+};
+inline constexpr Verdict kLastVerdict = Verdict::Thumbnail;
 
 // A file whose structure is whole but carries other data after it holds a whole original: it is
 // listed, but Delete and moving aside leave it alone.
 inline bool IsRemovable(Verdict verdict) { return verdict != Verdict::Valid && verdict != Verdict::Tail; }
 
-// "char", "type", "content", "size", "damaged", "tail"; empty for a valid file.
+// A verdict that is this program's own judgement of a file's contents (damaged, a copy, a
+// thumbnail): such a file is moved aside, never deleted, so the user can look at it again.
+inline bool IsOwnJudgement(Verdict verdict) {
+  return verdict == Verdict::Damaged || verdict == Verdict::Duplicate || verdict == Verdict::Thumbnail;
+}
+
+// "char", "type", "content", "size", "damaged", "tail", "duplicate", "thumbnail"; empty for a
+// valid file.
 std::u16string_view StatusText(Verdict verdict);
 
 struct NameRule {
@@ -37,8 +50,10 @@ struct ScanResult {
   Verdict verdict = Verdict::Valid;
   int64_t size = 0;            // 0 when the file could not be opened
   std::filesystem::path path;  // empty when the file could not be opened
-  std::u16string reason;       // Damaged and Tail: why, in a few words
-  FileIdentity identity;       // invalid files: which file was judged, so Delete acts on no other
+  std::u16string reason;       // Damaged and Tail: why, in a few words; Duplicate and Thumbnail: the kept file
+  FileIdentity identity;       // invalid files (and valid ones when twins are looked for): which file was judged
+  TwinFacts twin;              // valid files, when twins are looked for
+  bool afterWalk = false;      // a copy or thumbnail, found once the walk was over (already counted)
 };
 
 // The lower-case name of a path (its last part) and the extension of such a name (after its last
@@ -59,6 +74,8 @@ class InvalidFileDetector {
   bool contentTestOn = false;
   bool sizeTestOn = true;
   bool damageTestOn = false;
+  bool duplicatesOn = false;  // copies of a file met earlier in the walk
+  bool thumbnailsOn = false;  // JPEG files that are another picture's embedded thumbnail
   bool deleteEmptyFolders = false;  // left by the last Delete; Reset keeps it
   std::filesystem::path root;       // the scanned folder, without a trailing "/"
   int64_t sizeMinimum = 0;
@@ -96,8 +113,9 @@ class InvalidFileDetector {
 
  private:
   // The result for an opened file (a file that could not be opened is valid with size 0).
+  // `identity`, when known, is the opened file's, as the open found it.
   ScanResult JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name, Scratch& scratch,
-                         const std::atomic<int>* stop) const;
+                         const std::atomic<int>* stop, FileIdentity identity = {}) const;
   // `name` is the file's name or its whole path; `reason` is set for Damaged and Tail.
   Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch, const std::atomic<int>* stop,
                 std::u16string& reason) const;

@@ -16,7 +16,7 @@ struct ResultRow {
   Verdict verdict = Verdict::Valid;
   int64_t size = 0;
   std::filesystem::path path;
-  std::u16string reason;  // damaged and tail rows: why
+  std::u16string reason;  // damaged and tail rows: why; duplicate and thumbnail rows: the kept file's path
   FileIdentity identity;  // the file Check judged; Delete acts only while the path still names it
 };
 
@@ -31,7 +31,7 @@ struct ScanTally {
 std::u16string FormatTallyText(const ScanTally& tally);
 
 // A cache-mode result record's trailer: the file's identity, then its verdict, so Delete knows a
-// damaged file (moved aside, never deleted) without judging it again.
+// file judged by this program (moved aside, never deleted) without judging it again.
 inline constexpr size_t kInvalidRecordTrailerBytes = kIdentityBytes + 1;
 inline std::string InvalidRecordTrailer(FileIdentity identity, Verdict verdict) {
   std::string trailer(IdentityBytes(identity).view());
@@ -40,7 +40,7 @@ inline std::string InvalidRecordTrailer(FileIdentity identity, Verdict verdict) 
 }
 inline Verdict VerdictOfTrailer(std::string_view trailer) {
   const uint8_t value = trailer.size() > kIdentityBytes ? static_cast<uint8_t>(trailer[kIdentityBytes]) : 0;
-  return value <= static_cast<uint8_t>(Verdict::Tail) ? static_cast<Verdict>(value) : Verdict::Valid;
+  return value <= static_cast<uint8_t>(kLastVerdict) ? static_cast<Verdict>(value) : Verdict::Valid;
 }
 
 // How the scan and Delete report: result rows, the running tally, a failure text in the tally's

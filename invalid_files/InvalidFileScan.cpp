@@ -5,6 +5,7 @@
 
 #include "core/CheckPass.h"
 #include "core/TextHelpers.h"
+#include "platform/PathText.h"
 
 namespace brenvik {
 namespace {
@@ -14,13 +15,14 @@ namespace {
 class InvalidFilesCheck {
  public:
   using Decision = ScanResult;
-  InvalidFilesCheck(const InvalidFileDetector& criteria, const std::atomic<int>& stop)
-      : criteria_(criteria), stop_(stop) {}
+  InvalidFilesCheck(const InvalidFileDetector& criteria, const std::atomic<int>& stop, InvalidFileReporter& reporter,
+                    TwinFinder& twins)
+      : criteria_(criteria), stop_(stop), reporter_(reporter), twins_(twins) {}
 
   ScanResult Decide(const WalkedFile& file) const {
     thread_local InvalidFileDetector::Scratch scratch;
     ScanResult result = criteria_.ClassifyAt(file.folderFd, file.name, scratch, &stop_);
-    if (result.verdict != Verdict::Valid) result.path = file.Path();
+    if (result.verdict != Verdict::Valid || result.identity.known()) result.path = file.Path();
     return result;
   }
   bool Found(const ScanResult& result) const { return result.verdict != Verdict::Valid; }
@@ -37,15 +39,36 @@ class InvalidFilesCheck {
       ++tally_.invalidCount;
       tally_.invalidSize += result.size;
     }
+    if (result.afterWalk) return TallyShow::Now;
     ++tally_.totalCount;
     tally_.totalSize += result.size;
+    // A file every criterion let pass may still be a copy or a thumbnail of another.
+    if (!invalid && result.identity.known()) twins_.Note(result.path.native(), result.size, result.identity, result.twin);
     return TallyShow::Now;
+  }
+  template <class Take>
+  void AfterWalk(const CheckPassSetup& setup, FileIdentity rootIdentity, Take& take) {
+    if (stop_.load() != 0 || (!twins_.duplicates() && !twins_.thumbnails())) return;
+    reporter_.Status(kComparingText);
+    twins_.Find(setup.root, rootIdentity, setup.workers > 0 ? setup.workers : DefaultWalkWorkers(), stop_,
+                [&](TwinFinder::Twin&& twin) {
+                  ScanResult result;
+                  result.verdict = twin.kind == TwinFinder::Kind::Duplicate ? Verdict::Duplicate : Verdict::Thumbnail;
+                  result.size = twin.size;
+                  result.path = std::move(twin.path);
+                  result.reason = BytesToText(twin.keptPath);
+                  result.identity = twin.identity;
+                  result.afterWalk = true;
+                  take(std::move(result));
+                });
   }
   const ScanTally& tally() const { return tally_; }
 
  private:
   const InvalidFileDetector& criteria_;
   const std::atomic<int>& stop_;
+  InvalidFileReporter& reporter_;
+  TwinFinder& twins_;
   ScanTally tally_;
 };
 
@@ -65,7 +88,9 @@ ScanOutcome RunInvalidFileScan(const ScanRequest& request, const std::atomic<int
   setup.temporaryFolder = request.temporaryFolder;
   setup.workers = request.workers;
   setup.listedRows = request.listedRows;
-  InvalidFilesCheck tool(request.criteria, stop);
+  const InvalidFileDetector& criteria = request.criteria;
+  TwinFinder twins(criteria.duplicatesOn, criteria.thumbnailsOn, request.temporaryFolder);
+  InvalidFilesCheck tool(criteria, stop, reporter, twins);
   const CheckPassOutcome pass = RunCheckPass(
       setup, {kDetectingText, kDetectCompletedText, kDetectFailedText, kTemporaryFileFailedText}, tool, stop, reporter);
   return {pass.end, pass.resultFile, pass.rootIdentity, tool.tally()};

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,12 +18,13 @@ namespace brenvik {
 
 namespace {
 
-UniqueFd KeepRegular(UniqueFd fd, int64_t& size) {
+UniqueFd KeepRegular(UniqueFd fd, int64_t& size, FileIdentity* identity = nullptr) {
   size = 0;
   if (!fd) return fd;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
   size = static_cast<int64_t>(st.st_size);
+  if (identity != nullptr) *identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return fd;
 }
 
@@ -37,6 +39,10 @@ UniqueFd OpenRegularFile(const fs::path& path, int64_t& size) {
 
 UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size) {
   return KeepRegular(UniqueFd(::openat(folderFd, std::string(name).c_str(), kReadRegular)), size);
+}
+
+UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size, FileIdentity& identity) {
+  return KeepRegular(UniqueFd(::openat(folderFd, std::string(name).c_str(), kReadRegular)), size, &identity);
 }
 
 UniqueFd OpenFolder(const fs::path& path) {
@@ -250,6 +256,24 @@ UniqueFd OpenListedFile(const ListedTree::Entry& entry, FileIdentity identity) {
   int64_t size = 0;
   UniqueFd fd = OpenRegularFileAt(entry.folder.get(), entry.name, size);
   if (fd && identity.known() && IdentityOf(fd.get()) != identity) fd.reset();
+  return fd;
+}
+
+UniqueFd OpenRegularFileBelow(int rootFd, const std::string& relative, FileIdentity identity, bool& supported) {
+  supported = true;
+  open_how how{};
+  how.flags = static_cast<uint64_t>(kReadRegular);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long opened = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+  if (opened < 0) {
+    // Without openat2 (an old kernel, or a filter that refuses it) the caller goes folder by folder.
+    supported = errno != ENOSYS && errno != EPERM;
+    return UniqueFd();
+  }
+  FileIdentity found;
+  int64_t size = 0;
+  UniqueFd fd = KeepRegular(UniqueFd(static_cast<int>(opened)), size, &found);
+  if (fd && identity.known() && found != identity) fd.reset();
   return fd;
 }
 

@@ -63,6 +63,8 @@ void AppendIdentityBytes(std::string& out, FileIdentity identity);
 FileIdentity IdentityFromBytes(std::string_view bytes);
 FileIdentity IdentityFromBytes(const unsigned char* bytes);
 FileIdentity IdentityOf(int fd);
+// OpenRegularFileAt that also gives the file's identity, from the same look at the open file.
+UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size, FileIdentity& identity);
 // `name` in an open folder, a link taken as itself; unknown when it is missing.
 FileIdentity IdentityAt(int folderFd, std::string_view name);
 // The folder a path names now (a final link followed, as when a walk opens its root).
@@ -135,6 +137,12 @@ class ListedTree {
   fs::path root_;
   UniqueFd rootFd_;
 };
+
+// Opens the regular file `relative` below the open folder `rootFd` for reading in one step, never
+// through a symbolic link nor out of the folder (openat2 with RESOLVE_BENEATH and
+// RESOLVE_NO_SYMLINKS), only while it is still `identity` (when known). `supported` turns false
+// where the system has no openat2; the caller then reaches the file folder by folder instead.
+UniqueFd OpenRegularFileBelow(int rootFd, const std::string& relative, FileIdentity identity, bool& supported);
 
 // Opens a reached file for reading, only while it is still `identity` (when known); the
 // descriptor is then the file itself, whatever happens to its name afterwards.

@@ -17,15 +17,28 @@ struct TypeBox {
   int id;
   uint32_t bit;
 };
-// The type boxes in their order on the page; the caption is the type's extension.
-constexpr std::array<TypeBox, 8> kTypeBoxes{{{4801, kRenameDoc},
-                                             {4802, kRenameXls},
-                                             {4803, kRenameDocx},
-                                             {4804, kRenameXlsx},
-                                             {4805, kRenameZip},
-                                             {4806, kRenameRar},
-                                             {4807, kRenamePdf},
-                                             {4815, kRenameTxt}}};
+// The type boxes in their order on the page: a document type's caption is its extension, a media
+// kind's its name. The document types are ticked when the page opens; photos, songs and videos
+// only when the user asks for them.
+constexpr std::array<TypeBox, 11> kTypeBoxes{{{4801, kRenameDoc},
+                                              {4802, kRenameXls},
+                                              {4803, kRenameDocx},
+                                              {4804, kRenameXlsx},
+                                              {4805, kRenameZip},
+                                              {4806, kRenameRar},
+                                              {4807, kRenamePdf},
+                                              {4815, kRenameTxt},
+                                              {4818, kRenamePhotos},
+                                              {4819, kRenameMusic},
+                                              {4820, kRenameVideos}}};
+
+QString TypeCaption(uint32_t bit) {
+  for (size_t i = 0; i < kRenameTypeExtensions.size(); ++i)
+    if (bit == uint32_t{1} << i) return QString::fromLatin1(kRenameTypeExtensions[i]);
+  for (const RenameMediaKind& kind : kRenameMediaKinds)
+    if (bit == kind.bit) return QString::fromLatin1(kind.caption);
+  return {};
+}
 
 const QString kErrorCaption = QStringLiteral("Error");
 
@@ -68,14 +81,17 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
         for (int32_t row : rows) model_->setChecked(row, false);
       }),
       reporter_(std::make_unique<PageReporter>(*this)) {
-  MakeGroup(this, QStringLiteral("Extension"), DluRect(7, 3, 330, 27));
+  MakeGroup(this, QStringLiteral("Extension"), DluRect(7, 3, 447, 27));
   for (size_t i = 0; i < kTypeBoxes.size(); ++i) {
-    const QString caption = QString::fromLatin1(kRenameTypeExtensions[i]);
-    typeBoxes_[i] = MakeCheckBox(this, kTypeBoxes[i].id, caption, DluRect(15 + 40 * static_cast<int>(i), 14, 36, 10), true);
+    const bool document = (kTypeBoxes[i].bit & kRenameDocumentTypes) != 0;
+    // The media names are longer than the extensions.
+    const int x = i < 8 ? 15 + 36 * static_cast<int>(i) : 303 + 48 * static_cast<int>(i - 8);
+    typeBoxes_[i] = MakeCheckBox(this, kTypeBoxes[i].id, TypeCaption(kTypeBoxes[i].bit),
+                                 DluRect(x, 14, i < 8 ? 34 : 46, 10), document);
   }
 
-  MakeLabel(this, 0, QStringLiteral("Path:"), DluRect(345, 15, 20, 8));
-  pathEdit_ = MakeEdit(this, 4808, QStringLiteral("Path:"), DluRect(367, 13, 250, 13));
+  MakeLabel(this, 0, QStringLiteral("Path:"), DluRect(460, 15, 20, 8));
+  pathEdit_ = MakeEdit(this, 4808, QStringLiteral("Path:"), DluRect(482, 13, 135, 13));
   QPushButton* browse = MakeButton(this, 4809, QStringLiteral("..."), DluRect(621, 13, 24, 13));
   connect(browse, &QPushButton::clicked, this, [this] { pickFolderInto(pathEdit_); });
 

@@ -54,7 +54,7 @@ class CDocumentDlg : public ToolPage {
   CheckedRoot checkedRoot_;           // the folder the last Check walked
   std::shared_ptr<ListRows> renamingRows_;  // while a list-mode Rename runs: the rows it works on
 
-  std::array<QCheckBox*, 8> typeBoxes_{};
+  std::array<QCheckBox*, 11> typeBoxes_{};
   QLineEdit* pathEdit_ = nullptr;
   CheckListModel* model_ = nullptr;
   CheckListView* list_ = nullptr;

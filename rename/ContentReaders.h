@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/AppSettings.h"
+#include "readers/MediaFacts.h"
 
 namespace brenvik {
 
@@ -20,6 +21,7 @@ struct DocumentTexts {
 
 using DocumentTextReader = std::function<DocumentTexts(const std::filesystem::path&, const AppSettings&)>;
 using NameReader = std::function<std::u16string(const std::filesystem::path&, const AppSettings&)>;
+using MediaReader = std::function<MediaFacts(const std::filesystem::path&)>;
 
 struct ContentReaders {
   // Binary Word and Excel documents are read with the reader's own default settings; the
@@ -32,9 +34,12 @@ struct ContentReaders {
   NameReader rar;   // may shorten the archive to its end block when Size is set
   NameReader pdf;
   NameReader text;
+  MediaReader photo;
+  MediaReader music;
+  MediaReader video;
 };
 
-// The real readers of document and archive contents. `stop` (nonzero: stop), when given, also
+// The real readers of document, archive and media contents. `stop` (nonzero: stop), when given, also
 // interrupts a Word, Excel or package file being read; the reader then gives no texts, so no
 // name is made from half a file. It must outlive the readers.
 ContentReaders DocumentContentReaders(const std::atomic<int>* stop = nullptr);

@@ -48,6 +48,9 @@ ContentReaders DocumentContentReaders(const std::atomic<int>* stop) {
   readers.rar = NameFromRar;
   readers.pdf = [](const std::filesystem::path& path, const AppSettings&) { return NameFromPdf(path); };
   readers.text = NameFromText;
+  readers.photo = ReadPhotoFacts;
+  readers.music = ReadMusicFacts;
+  readers.video = ReadVideoFacts;
   return readers;
 }
 

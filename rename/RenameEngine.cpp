@@ -1,11 +1,14 @@
 #include "rename/RenameEngine.h"
 
+#include <sys/stat.h>
+
 #include <limits>
 #include <type_traits>
 #include <utility>
 
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
+#include "readers/NameText.h"
 
 namespace brenvik {
 namespace {
@@ -33,14 +36,31 @@ constexpr uint32_t Packed(std::string_view extension) {
   return packed;
 }
 
+template <size_t N>
+constexpr bool PackedAmong(uint32_t packed, const std::array<std::string_view, N>& extensions) {
+  for (const std::string_view extension : extensions)
+    if (Packed(extension) == packed) return true;
+  return false;
+}
+
+// The media kind of an extension packed in lower case, or 0.
+uint32_t MediaBitOf(uint32_t lowerPacked) {
+  if (PackedAmong(lowerPacked, kPhotoExtensions)) return kRenamePhotos;
+  if (PackedAmong(lowerPacked, kMusicExtensions)) return kRenameMusic;
+  if (PackedAmong(lowerPacked, kVideoExtensions)) return kRenameVideos;
+  return 0;
+}
+
 template <class Char>
 uint32_t TypeBitOf(std::basic_string_view<Char> extension) {
   if (extension.size() < 3 || extension.size() > 4) return 0;
   uint32_t packed = 0;
+  uint32_t lowerPacked = 0;
   for (const Char c : extension) {
     const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
     if (unit == 0 || unit > 0x7F) return 0;
     packed = (packed << 8) | unit;
+    lowerPacked = (lowerPacked << 8) | (unit >= 'A' && unit <= 'Z' ? unit + 32 : unit);
   }
   static_assert(kRenameTypeExtensions.size() == 8);
   switch (packed) {
@@ -52,7 +72,7 @@ uint32_t TypeBitOf(std::basic_string_view<Char> extension) {
     case Packed(kRenameTypeExtensions[5]): return uint32_t{1} << 5;
     case Packed(kRenameTypeExtensions[6]): return uint32_t{1} << 6;
     case Packed(kRenameTypeExtensions[7]): return uint32_t{1} << 7;
-    default: return 0;
+    default: return MediaBitOf(lowerPacked);
   }
 }
 
@@ -65,6 +85,13 @@ std::u16string_view Leading(std::u16string_view text, int32_t limit) {
   if (text[keep - 1] >= 0xD800 && text[keep - 1] <= 0xDBFF) --keep;
   return text.substr(0, keep);
 }
+
+constexpr int64_t kSecondsPerDay = 86'400;
+constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+constexpr int64_t kTicksPerSecond = 10'000'000;
+
+// A time in seconds since 1970 as the file time the name texts take.
+int64_t FileTimeOf(int64_t seconds) { return (seconds + kSecondsFrom1601To1970) * kTicksPerSecond; }
 
 bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -83,6 +110,34 @@ std::u16string ComposeDocumentName(const DocumentTexts& texts, const AppSettings
   if (settings.date && !texts.date.empty()) name = texts.date;
   if (spreadsheet && settings.sheet && !texts.sheet.empty()) name += texts.sheet;
   if (settings.content && !texts.content.empty()) name += Leading(texts.content, settings.nameLengthLimit);
+  return std::u16string(Leading(name, settings.nameLengthLimit));
+}
+
+bool PlausibleMediaTime(const StatedTime& time, int64_t modifiedAt) {
+  static const int64_t k1990 = SecondsOfCivil(1990, 1, 1, 0, 0, 0);
+  static const int64_t k2000 = SecondsOfCivil(2000, 1, 1, 0, 0, 0);
+  static const int64_t k2001 = SecondsOfCivil(2001, 1, 1, 0, 0, 0);
+  // Year 9999 bounds the arithmetic below whatever a file system says of its files' times.
+  static const int64_t kLast = SecondsOfCivil(9999, 12, 31, 23, 59, 59);
+  if (time.clock < k1990 || time.clock > kLast) return false;
+  // A camera whose clock was never set starts at one of these.
+  if ((time.clock >= k2000 && time.clock < k2000 + kSecondsPerDay) || (time.clock >= k2001 && time.clock < k2001 + 60))
+    return false;
+  const int64_t moment = time.clock - time.utcOffset.value_or(0);
+  return modifiedAt > kLast || moment <= modifiedAt + kSecondsPerDay;
+}
+
+std::u16string ComposeMediaName(const MediaFacts& facts, const AppSettings& settings, int64_t modifiedAt) {
+  std::u16string name;
+  if (settings.date && facts.time && PlausibleMediaTime(*facts.time, modifiedAt)) {
+    const StatedTime& time = *facts.time;
+    name = time.utcOffset ? TimestampText(FileTimeOf(time.clock - *time.utcOffset)) : WallClockText(FileTimeOf(time.clock));
+  }
+  if (settings.content && !facts.text.empty()) {
+    std::u16string text = facts.text;
+    CleanName(text);
+    name += Leading(text, settings.nameLengthLimit);
+  }
   return std::u16string(Leading(name, settings.nameLengthLimit));
 }
 
@@ -169,7 +224,18 @@ std::u16string RenameEngine::NameFromText(std::u16string_view path) const {
   return nameFor(TextToPath(path), kRenameTxt);
 }
 
+std::u16string RenameEngine::NameFromMedia(std::u16string_view path, uint32_t kindBit) const {
+  return nameFor(TextToPath(path), kindBit);
+}
+
 std::u16string RenameEngine::nameFor(const std::filesystem::path& file, uint32_t typeBit) const {
+  const auto media = [&](const MediaReader& reader) {
+    if (!reader) return std::u16string();
+    // The file's own time of change bounds the times its contents may claim.
+    struct stat status {};
+    const int64_t modifiedAt = ::stat(file.c_str(), &status) == 0 ? status.st_mtime : 0;
+    return ComposeMediaName(reader(file), settings_, modifiedAt);
+  };
   const auto document = [&](const DocumentTextReader& reader, bool spreadsheet) {
     return reader ? ComposeDocumentName(reader(file, settings_), settings_, spreadsheet) : std::u16string();
   };
@@ -191,6 +257,12 @@ std::u16string RenameEngine::nameFor(const std::filesystem::path& file, uint32_t
       return named(readers_.pdf);
     case kRenameTxt:
       return named(readers_.text);
+    case kRenamePhotos:
+      return media(readers_.photo);
+    case kRenameMusic:
+      return media(readers_.music);
+    case kRenameVideos:
+      return media(readers_.video);
     default: return {};
   }
 }

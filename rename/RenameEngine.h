@@ -23,19 +23,42 @@ enum RenameTypeBit : uint32_t {
   kRenameRar = 32,
   kRenamePdf = 64,
   kRenameTxt = 128,
+  kRenamePhotos = 256,
+  kRenameMusic = 512,
+  kRenameVideos = 1024,
 };
-inline constexpr uint32_t kRenameAllTypes = 0xFF;
+inline constexpr uint32_t kRenameDocumentTypes = 0xFF;
+inline constexpr uint32_t kRenameAllTypes = 0x7FF;
 
-// The extension of each type; the type with bit 1 << i is kRenameTypeExtensions[i].
+// The extension of each document type; the type with bit 1 << i is kRenameTypeExtensions[i].
 inline constexpr std::array<std::string_view, 8> kRenameTypeExtensions{"doc", "xls", "docx", "xlsx",
                                                                        "zip", "rar", "pdf",  "txt"};
+
+// The three kinds of media, each a box on the page and a --types value, and the extensions each
+// takes in any mix of case (cameras write "IMG_0001.JPG").
+struct RenameMediaKind {
+  uint32_t bit;
+  std::string_view caption;  // the page's box
+  std::string_view value;    // brenvik-cli's --types value
+};
+inline constexpr std::array<RenameMediaKind, 3> kRenameMediaKinds{{{kRenamePhotos, "Photos", "photos"},
+                                                                   {kRenameMusic, "Music", "music"},
+                                                                   {kRenameVideos, "Videos", "videos"}}};
+inline constexpr std::array<std::string_view, 29> kPhotoExtensions{
+    "jpg", "jpeg", "jpe", "tif", "tiff", "png", "webp", "heic", "heif", "hif", "avif", "cr2", "cr3", "crw", "nef",
+    "nrw", "arw", "srf", "sr2", "dng", "orf", "rw2", "raf", "pef", "srw", "x3f", "mrw", "3fr", "erf"};
+inline constexpr std::array<std::string_view, 13> kMusicExtensions{
+    "mp3", "flac", "ogg", "oga", "opus", "m4a", "m4b", "wma", "wav", "aif", "aiff", "ape", "mpc"};
+inline constexpr std::array<std::string_view, 8> kVideoExtensions{"mp4", "m4v", "mov", "3gp",
+                                                                  "3g2", "avi", "mkv", "webm"};
 
 // The text after the last "." of the file name, when the path has a "/" that is not its first
 // character and the dot is not the first character of the file name; otherwise empty.
 std::u16string_view PathExtension(std::u16string_view path);
 std::string_view PathExtension(std::string_view path);
 
-// The type bit of an extension, compared exactly ("DOC" is no type): 0 for any other extension.
+// The type bit of an extension: a document type's compared exactly ("DOC" is no type), a media
+// kind's in any case ("JPG" is a photo); 0 for any other extension.
 uint32_t RenameTypeBit(std::u16string_view extension);
 uint32_t RenameTypeBit(std::string_view extension);
 
@@ -43,6 +66,16 @@ uint32_t RenameTypeBit(std::string_view extension);
 // spreadsheets only), the first `limit` characters of the content (Content set), all cut to
 // the name length limit.
 std::u16string ComposeDocumentName(const DocumentTexts& texts, const AppSettings& settings, bool spreadsheet);
+
+// A photo, song or video name in the same form: the stated time as "YYYY-MM-DD hh-mm-ss" (Date
+// set, and only a plausible time, see PlausibleMediaTime), then the text (Content set) cleaned as
+// document texts are and cut to the limit, all cut to the name length limit. A moment (a time
+// with its offset) is shown in the machine's zone, a wall clock as it reads.
+std::u16string ComposeMediaName(const MediaFacts& facts, const AppSettings& settings, int64_t modifiedAt);
+// A time a camera could have meant: not before 1990, not after the file's last change
+// (`modifiedAt`, seconds since 1970 UTC) plus a day, and not a clock that was never set
+// (1970-01-01, 2000-01-01, 2001-01-01 00:00).
+bool PlausibleMediaTime(const StatedTime& time, int64_t modifiedAt);
 
 // The last guard between file contents and a path: removes path separators, NUL and other
 // control characters and unpaired surrogates, shortens every run of dots to one dot, and drops
@@ -97,6 +130,8 @@ class RenameEngine {
   std::u16string NameFromRar(std::u16string_view path) const;
   std::u16string NameFromPdf(std::u16string_view path) const;
   std::u16string NameFromText(std::u16string_view path) const;
+  // Photos, songs and videos: ComposeMediaName of what their readers find.
+  std::u16string NameFromMedia(std::u16string_view path, uint32_t kindBit) const;
 
   // Names the file from its contents and moves it to "<folder>/<name>#<n>.<ext>". Every attempted
   // move uses up a number. An existing file is never replaced: a taken new path is passed over for

@@ -12,6 +12,8 @@ $SUDO apt-get install -y --no-install-recommends \
   zlib1g-dev libminizip-dev libpugixml-dev libsgutils2-dev libmagic-dev \
   libjpeg-dev libpng-dev libgif-dev zip \
   unzip libjpeg-turbo-progs lame flac qpdf \
+  libexiv2-dev libtag1-dev libxxhash-dev \
+  libimage-exiftool-perl ffmpeg vorbis-tools opus-tools \
   clang libclang-rt-14-dev \
   xvfb xauth imagemagick fonts-noto-cjk \
   gettext python3 qt6-translations-l10n \

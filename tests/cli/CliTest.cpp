@@ -155,12 +155,43 @@ TEST(BrenvikCli, InvalidFilesDamagedListsAReasonAndDeleteKeepsTails) {
   const CliRun deleted = Cli({"invalid-files", root, "--damaged", "--delete", "--cut-to-dead", "no",
                               "--temporary-path", dir / "tmp"});
   EXPECT_EQ(deleted.status, 0) << deleted.err;
-  EXPECT_NE(deleted.err.find("Damaged files were moved aside to DEAD_DEAD_DEAD, not deleted: 1"), std::string::npos)
+  EXPECT_NE(deleted.err.find("Damaged files, duplicates and thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: 1"), std::string::npos)
       << deleted.err;
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut.jpg"), photo);
   EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/cut (2).jpg").size(), 2000u);
   EXPECT_EQ(ReadFile(root / "carved.jpg").size(), photo.size() + 5);
   EXPECT_EQ(ReadFile(root / "whole.jpg"), photo);
+}
+
+// --duplicates and --thumbnails list a copy with the file kept and a thumbnail with its picture,
+// and --delete moves both aside even with --cut-to-dead no.
+TEST(BrenvikCli, InvalidFilesDuplicatesAndThumbnailsAreMovedAside) {
+  TempDir dir;
+  const fs::path root = dir / "recovered";
+  const fs::path data = fs::path(BRENVIK_TEST_DATA) / "thumbnail";
+  WriteFile(root / "a/notes.txt", "the same notes");
+  WriteFile(root / "b/notes.txt", "the same notes");
+  WriteFile(root / "f0000072.jpg", ReadFile(data / "f0000072.jpg"));
+  WriteFile(root / "t0000072.jpg", ReadFile(data / "t0000072.jpg"));
+  const CliRun listed = Cli({"invalid-files", root, "--duplicates", "--thumbnails", "--cache-mode", "list"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const bool aFirst = listed.out.find("\tduplicate\t" + (root / "b/notes.txt").string() + "\t" +
+                                      (root / "a/notes.txt").string() + "\n") != std::string::npos;
+  const bool bFirst = listed.out.find("\tduplicate\t" + (root / "a/notes.txt").string() + "\t" +
+                                      (root / "b/notes.txt").string() + "\n") != std::string::npos;
+  EXPECT_TRUE(aFirst != bFirst) << listed.out;
+  EXPECT_NE(listed.out.find("\tthumbnail\t" + (root / "t0000072.jpg").string() + "\t" +
+                            (root / "f0000072.jpg").string() + "\n"), std::string::npos) << listed.out;
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2);
+
+  const CliRun deleted = Cli({"invalid-files", root, "--duplicates", "--thumbnails", "--delete", "--cut-to-dead", "no",
+                              "--temporary-path", dir / "tmp"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_NE(deleted.err.find("thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: 2"), std::string::npos)
+      << deleted.err;
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD/t0000072.jpg"), ReadFile(data / "t0000072.jpg"));
+  EXPECT_EQ(ReadFile(root / (aFirst ? "a/notes.txt" : "b/notes.txt")), "the same notes");
+  EXPECT_EQ(ReadFile(root / "DEAD_DEAD_DEAD" / (aFirst ? "b/notes.txt" : "a/notes.txt")), "the same notes");
 }
 
 TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
@@ -245,11 +276,13 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
     const char* date;
     const char* workbookDate;
     const char* extendedZipDate;
+    const char* photoDate;  // taken at 14:22:05 at UTC+2
   };
-  const Zone zones[] = {{"TZ=CST-8", "2019-07-13 05-10-05", "2012-03-05 14-07-09", "2021-03-28 10-30-00"},
-                        {"TZ=Europe/Berlin", "2019-07-12 23-10-05", "2012-03-05 07-07-09", "2021-03-28 04-30-00"}};
+  const Zone zones[] = {
+      {"TZ=CST-8", "2019-07-13 05-10-05", "2012-03-05 14-07-09", "2021-03-28 10-30-00", "2019-06-01 20-22-05"},
+      {"TZ=Europe/Berlin", "2019-07-12 23-10-05", "2012-03-05 07-07-09", "2021-03-28 04-30-00", "2019-06-01 14-22-05"}};
   for (const char* locale : {"C.UTF-8", "en_US.UTF-8", "zh_CN.UTF-8"}) {
-    for (const auto& [zone, date, workbookDate, extendedZipDate] : zones) {
+    for (const auto& [zone, date, workbookDate, extendedZipDate, photoDate] : zones) {
       SCOPED_TRACE(std::string(locale) + " " + zone);
       TempDir dir;
       for (const auto& [name, expected] : texts) fs::copy_file(data / "text" / name, dir / name);
@@ -257,7 +290,8 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
       fs::copy_file(data / "rename/kiadasok.xls", dir / "00043.xls");
       fs::copy_file(data / "readers/wallclock.zip", dir / "00044.zip");
       fs::copy_file(data / "readers/extended.zip", dir / "00045.zip");
-      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc,xls,zip", "--sheet", "yes", "--cache-mode",
+      fs::copy_file(data / "rename/photo.jpg", dir / "00046.jpg");
+      const CliRun run = Cli({"rename", dir.path(), "--types", "txt,doc,xls,zip,photos", "--sheet", "yes", "--cache-mode",
                               "list", "--rename"},
                              {std::string("LC_ALL=") + locale, zone});
       EXPECT_EQ(run.status, 0) << run.err;
@@ -274,6 +308,7 @@ TEST(BrenvikCli, RenameNamesReadAsTheirTextInEveryLocaleAndTimeZone) {
           << ::testing::PrintToString(names);
       EXPECT_TRUE(named("2021-03-28 02-30-00Bericht.txt#", ".zip")) << ::testing::PrintToString(names);
       EXPECT_TRUE(named(std::string(extendedZipDate) + "Bericht.txt#", ".zip")) << ::testing::PrintToString(names);
+      EXPECT_TRUE(named(std::string(photoDate) + "CanonEOS5DMarkII#", ".jpg")) << ::testing::PrintToString(names);
     }
   }
 }

@@ -7,6 +7,7 @@
 
 #include "shell/Controls.h"
 #include "invalid_files/CBadFileDlg.h"
+#include "shell/QtText.h"
 #include "core/RecordFile.h"
 #include "platform/FileOps.h"
 #include "tests/support/RecordingUi.h"
@@ -270,6 +271,45 @@ class BadFilePageTest : public QObject {
     QVERIFY(Exists(f.root / "carved.jpg"));
     QVERIFY(Exists(f.root / "whole.jpg"));
     QCOMPARE(f.column(2), QStringList{QStringLiteral("tail")});
+  }
+
+  // Duplicates and Thumbnails (off at start) list a copy with the file kept as its Reason and a
+  // carved thumbnail with its picture; Delete moves both aside even when it deletes.
+  void duplicatesAndThumbnailsAreListedAndMovedAside() {
+    PageFixture f;
+    f.host.settings().cacheMode = kCacheModeList;
+    f.host.settings().cutToDead = 0;
+    QCheckBox* duplicates = f.control<QCheckBox>(3826);
+    QCheckBox* thumbnails = f.control<QCheckBox>(3827);
+    QVERIFY(!duplicates->isChecked() && !thumbnails->isChecked());
+    QCOMPARE(duplicates->accessibleName(), QStringLiteral("Duplicates"));
+    QCOMPARE(thumbnails->accessibleName(), QStringLiteral("Thumbnails"));
+    const std::filesystem::path data = std::filesystem::path(BRENVIK_TEST_DATA) / "thumbnail";
+    std::filesystem::copy_file(data / "f0000072.jpg", f.root / "f0000072.jpg");
+    std::filesystem::copy_file(data / "t0000072.jpg", f.root / "t0000072.jpg");
+    std::filesystem::create_directories(f.root / "again");
+    std::filesystem::copy_file(data / "f0000072.jpg", f.root / "again/f0000072.jpg");
+    f.pickRoot(f.root.path());
+    QTest::mouseClick(duplicates, Qt::LeftButton);
+    QTest::mouseClick(thumbnails, Qt::LeftButton);
+    QVERIFY(duplicates->isChecked() && thumbnails->isChecked());
+    QVERIFY(f.runToCompletion(3804, QStringLiteral("Detect invalid files completed")));
+    QCOMPARE(f.page.results()->rowCount(), 2);
+    const int thumbnail = f.column(2).indexOf(QStringLiteral("thumbnail"));
+    const int duplicate = f.column(2).indexOf(QStringLiteral("duplicate"));
+    QVERIFY(thumbnail >= 0 && duplicate >= 0);
+    QCOMPARE(f.column(3)[thumbnail], QString::fromStdString((f.root / "t0000072.jpg").native()));
+    QVERIFY(f.column(4)[thumbnail].endsWith(QStringLiteral("f0000072.jpg")));
+    const QString copy = f.column(3)[duplicate];
+    const QString kept = f.column(4)[duplicate];
+    QVERIFY(copy != kept && copy.endsWith(QStringLiteral("f0000072.jpg")) && kept.endsWith(QStringLiteral("f0000072.jpg")));
+
+    QVERIFY(f.runToCompletion(3805, QStringLiteral("Delete invalid files completed\nDamaged files, duplicates and "
+                                                   "thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: 2")));
+    QVERIFY(Exists(f.root / "DEAD_DEAD_DEAD/t0000072.jpg"));
+    QVERIFY(Exists(QStringToPath(kept)));
+    QVERIFY(!Exists(QStringToPath(copy)));
+    QCOMPARE(f.page.results()->rowCount(), 0);
   }
 
   void menuMarksSavesAndRemoves() {

@@ -28,8 +28,8 @@ TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
     std::set<std::string> verdictsSeen;
     testing::ExpectParallelCheckMatchesOneThread(
         [&](int workers, int64_t stopAfter) {
-          // Empty files by size, the name rule "7", the type test on four extensions, and the
-          // content test.
+          // Empty files by size, the name rule "7", the type test on four extensions, the
+          // content test, and copies and thumbnails among the files these let pass.
           InvalidFileDetector detector;
           detector.Reset();
           detector.root = root.path();
@@ -41,6 +41,8 @@ TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
           detector.contentTestOn = true;
           detector.fillPattern = {'j'};
           detector.percentThreshold = 20;
+          detector.duplicatesOn = true;
+          detector.thumbnailsOn = true;
           std::atomic<int> stop{0};
           testing::TranscriptReporter<ResultRow, ScanTally> reporter(stop, stopAfter, RowLine, TallyLine);
           ScanRequest request{detector, mode, temporary.path()};
@@ -57,7 +59,7 @@ TEST(ParallelInvalidFileScan, ManyThreadsGiveExactlyWhatOneThreadGives) {
           return transcript;
         },
         23000);
-    EXPECT_GE(verdictsSeen.size(), mode == kCacheModeList ? 4u : 2u) << "every verdict takes part";
+    EXPECT_GE(verdictsSeen.size(), mode == kCacheModeList ? 5u : 2u) << "every verdict takes part, copies too";
   }
 }
 

@@ -519,8 +519,8 @@ TEST_F(ScanFixture, DamagedFilesGoAsideAndTailsStayInBothModes) {
     for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
     const DeleteOutcome deleted = RunInvalidFileDelete(request, stop, reporter);
     EXPECT_EQ(deleted.removed, 2);
-    EXPECT_EQ(deleted.damagedKept, 1);
-    EXPECT_NE(std::find(reporter.status.begin(), reporter.status.end(), DamagedMovedAsideText(1)), reporter.status.end());
+    EXPECT_EQ(deleted.judgedKept, 1);
+    EXPECT_NE(std::find(reporter.status.begin(), reporter.status.end(), JudgedMovedAsideText(1)), reporter.status.end());
     EXPECT_TRUE(Exists(root / "rec" / kDeadFolderName / "cut/short.jpg"));
     EXPECT_FALSE(Exists(root / "rec/cut/short.jpg"));
     EXPECT_FALSE(Exists(root / "rec/scratch.tmp"));
@@ -530,6 +530,95 @@ TEST_F(ScanFixture, DamagedFilesGoAsideAndTailsStayInBothModes) {
     // The move aside is journaled: an undo brings the damaged file back.
     EXPECT_EQ(UndoJournal(LatestJournal(root / "rec", kInvalidFilesJournalTool)).SummaryText(), "Restored: 1 / 1");
     EXPECT_TRUE(Exists(root / "rec/cut/short.jpg"));
+  }
+}
+
+// Copies and thumbnails, on a carved photo and its thumbnail as a file: each group keeps the
+// first file of the walk, every other is listed with that file as its Reason, and Delete moves
+// them aside (journaled) even where it deletes the other invalid files.
+TEST_F(ScanFixture, CopiesAndThumbnailsKeepOneFileAndAreMovedAsideByDelete) {
+  const fs::path data = BRENVIK_TEST_DATA;
+  std::string large(20000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 7919) >> 5);
+  // The same size and the same first and last 4 KiB as `large`, but other bytes in between.
+  std::string middle = large, otherMiddle = large;
+  middle[10000] ^= 1;
+  otherMiddle[9000] ^= 1;
+  for (const CacheMode mode : {kCacheModeList, kCacheModeFiles}) {
+    SCOPED_TRACE(mode == kCacheModeList ? "list mode" : "cache mode");
+    const fs::path rec = root / "rec";
+    fs::remove_all(rec);
+    for (const char* name : {"a.bin", "x/a.bin", "y/z/a.bin"}) WriteFile(rec / name, large);
+    WriteFile(rec / "m1.bin", middle);
+    WriteFile(rec / "m2.bin", otherMiddle);
+    WriteFile(rec / "s.txt", "the same few words");
+    WriteFile(rec / "x/s.txt", "the same few words");
+    WriteFile(rec / "empty1", "");
+    WriteFile(rec / "x/empty2", "");
+    // A copy whose twin is invalid by its name stays: the only copy that would remain.
+    WriteFile(rec / "~notes.txt", "only one of these may go");
+    WriteFile(rec / "notes.txt", "only one of these may go");
+    fs::copy_file(data / "thumbnail/f0000072.jpg", rec / "f0000072.jpg");
+    fs::copy_file(data / "thumbnail/t0000072.jpg", rec / "x/t0000072.jpg");
+    InvalidFileDetector d;
+    d.Reset();
+    d.root = rec;
+    d.nameRules = {NameRule(NameRule::kPrefix, u"~")};
+    d.duplicatesOn = true;
+    d.thumbnailsOn = true;
+    reporter = {};
+    const ScanOutcome scan = Scan(d, mode);
+    ASSERT_EQ(scan.end, ScanEnd::Completed);
+
+    std::map<std::string, std::pair<Verdict, std::string>> listed;  // path below rec -> verdict, reason
+    for (const ResultRow& row : reporter.rows)
+      listed[row.path.lexically_relative(rec).string()] = {row.verdict, TextToUtf8(row.reason)};
+    EXPECT_EQ(listed["~notes.txt"].first, Verdict::Char);
+    EXPECT_EQ(listed["x/t0000072.jpg"], std::make_pair(Verdict::Thumbnail, (rec / "f0000072.jpg").string()));
+    // Of each group exactly one file is not listed, and it is every other one's Reason.
+    for (const std::vector<std::string>& group :
+         {std::vector<std::string>{"a.bin", "x/a.bin", "y/z/a.bin"}, std::vector<std::string>{"s.txt", "x/s.txt"}}) {
+      std::vector<std::string> kept;
+      for (const std::string& name : group)
+        if (!listed.contains(name)) kept.push_back(name);
+      ASSERT_EQ(kept.size(), 1u);
+      for (const std::string& name : group) {
+        if (name != kept[0]) {
+          EXPECT_EQ(listed[name], std::make_pair(Verdict::Duplicate, (rec / kept[0]).string()));
+        }
+      }
+    }
+    EXPECT_EQ(listed.size(), 5u) << "no empty file, no near copy, no file whose twin goes by its name";
+    EXPECT_EQ(reporter.lastTally.invalidCount, 5);
+    EXPECT_EQ(reporter.lastTally.totalCount, 13);
+    // The rows found after the walk come after its rows, numbered on.
+    for (size_t i = 0; i < reporter.rows.size(); ++i) EXPECT_EQ(reporter.rows[i].index, static_cast<int>(i));
+    EXPECT_EQ(reporter.rows.front().verdict, Verdict::Char);
+    if (mode == kCacheModeFiles) {
+      EXPECT_EQ(ReadRecords(scan.resultFile).size(), 5u);
+    }
+
+    DeleteRequest request;
+    request.root = d.root;
+    request.rootIdentity = scan.rootIdentity;
+    request.mode = mode;
+    request.resultFile = scan.resultFile;
+    request.moveAside = false;
+    request.removeEmptyFolders = false;
+    for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+    const DeleteOutcome deleted = RunInvalidFileDelete(request, stop, reporter);
+    EXPECT_EQ(deleted.removed, 5);
+    EXPECT_EQ(deleted.judgedKept, 4);
+    EXPECT_FALSE(Exists(rec / "~notes.txt")) << "deleted: a name rule is the user's own choice";
+    EXPECT_FALSE(Exists(rec / kDeadFolderName / "~notes.txt"));
+    EXPECT_TRUE(Exists(rec / kDeadFolderName / "x/t0000072.jpg"));
+    EXPECT_TRUE(Exists(rec / "f0000072.jpg"));
+    EXPECT_EQ(ReadFile(rec / "notes.txt"), "only one of these may go");
+    int copiesLeft = 0;
+    for (const char* name : {"a.bin", "x/a.bin", "y/z/a.bin"}) copiesLeft += Exists(rec / name) ? 1 : 0;
+    EXPECT_EQ(copiesLeft, 1);
+    EXPECT_EQ(UndoJournal(LatestJournal(rec, kInvalidFilesJournalTool)).SummaryText(), "Restored: 4 / 4");
+    for (const char* name : {"a.bin", "x/a.bin", "y/z/a.bin"}) EXPECT_EQ(ReadFile(rec / name), large);
   }
 }
 

@@ -50,6 +50,21 @@ TEST(NoFollow, FoldersBelowAreReachedWithoutLinksOrDotDot) {
   UniqueFd made = OpenFolderBelow(base.get(), "x/y/z", true);
   EXPECT_TRUE(made.valid());
   EXPECT_TRUE(IsFolder(dir / "x/y/z"));
+
+  // The same in one step for a file: no link on the way or at the end, nothing out of the folder,
+  // only the file that was listed.
+  ::symlink((dir / "a/b/file").c_str(), (dir / "a/file-link").c_str());
+  bool supported = true;
+  const FileIdentity file = IdentityOf(OpenRegularFileBelow(base.get(), "a/b/file", {}, supported).get());
+  if (!supported) GTEST_SKIP() << "this system has no openat2";
+  EXPECT_TRUE(file.known());
+  EXPECT_TRUE(OpenRegularFileBelow(base.get(), "a/b/file", file, supported).valid());
+  EXPECT_FALSE(OpenRegularFileBelow(base.get(), "a/b/file", {file.device, file.inode + 1}, supported).valid());
+  EXPECT_FALSE(OpenRegularFileBelow(base.get(), "a/escape/secret", {}, supported).valid());
+  EXPECT_FALSE(OpenRegularFileBelow(base.get(), "a/file-link", {}, supported).valid());
+  EXPECT_FALSE(OpenRegularFileBelow(base.get(), "../" + dir.path().filename().string() + "/a/b/file", {}, supported).valid());
+  EXPECT_FALSE(OpenRegularFileBelow(base.get(), (dir / "a/b/file").string(), {}, supported).valid());
+  EXPECT_FALSE(OpenRegularFileBelow(base.get(), "a/b", {}, supported).valid());
 }
 
 TEST(NoFollow, ActionsTouchRegularFilesOnly) {

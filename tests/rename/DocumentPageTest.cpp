@@ -82,7 +82,8 @@ struct ReaderGate {
       return [this, read](const std::filesystem::path& p, const AppSettings& s) { pass(); return read(p, s); };
     };
     return {document(real.word), document(real.excel), document(real.docx), document(real.xlsx),
-            name(real.zip),      name(real.rar),       name(real.pdf),       name(real.text)};
+            name(real.zip),      name(real.rar),       name(real.pdf),       name(real.text),
+            real.photo,          real.music,           real.video};
   }
 };
 
@@ -141,6 +142,15 @@ class DocumentPageTest : public QObject {
       QCOMPARE(box->text(), QString::fromLatin1(captions[i]));
       QVERIFY(box->isChecked());
     }
+    // Photos, songs and videos are renamed only when asked for.
+    const std::pair<int, const char*> media[] = {{4818, "Photos"}, {4819, "Music"}, {4820, "Videos"}};
+    for (const auto& [id, caption] : media) {
+      QCheckBox* box = FindControl<QCheckBox>(page_.get(), id);
+      QVERIFY(box);
+      QCOMPARE(box->text(), QString::fromLatin1(caption));
+      QCOMPARE(box->accessibleName(), QString::fromLatin1(caption));
+      QVERIFY(!box->isChecked());
+    }
     QCOMPARE(model()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Index"));
     QCOMPARE(model()->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Path"));
     QCOMPARE(list()->columnWidth(0), 100);
@@ -181,6 +191,25 @@ class DocumentPageTest : public QObject {
     click(4811);
     QCOMPARE(ui().lastText(), QStringLiteral("Please check type correctly"));
     QCOMPARE(ui().messages.back().caption, QStringLiteral("Error"));
+  }
+
+  void photosBoxRenamesPhotosFromTheirMetadata() {
+    useCacheMode(false);
+    FillWithDocuments(root_->path(), 2);
+    std::filesystem::copy_file(kData / "photo.jpg", root_->path() / "f1234.jpg");
+    std::filesystem::copy_file(kData / "photo.jpg", root_->path() / "IMG_0001.JPG");
+    for (int id : kTypeIds) FindControl<QCheckBox>(page_.get(), id)->setChecked(false);
+    QTest::mouseClick(FindControl<QCheckBox>(page_.get(), 4818), Qt::LeftButton);
+    setPath(root_->path());
+    QVERIFY(check());
+    QCOMPARE(model()->rowCount(), 2);
+    QVERIFY(rename());
+    const std::vector<std::string> names = NamesBelow(root_->path());
+    // Taken at 12:22:05 UTC, shown on this machine's clock (UTC+8).
+    QVERIFY(std::count(names.begin(), names.end(), "2019-06-01 20-22-05CanonEOS5DMarkII#1.jpg") +
+                std::count(names.begin(), names.end(), "2019-06-01 20-22-05CanonEOS5DMarkII#1.JPG") == 1);
+    QCOMPARE(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.find("#2.") != n.npos; }), 1);
+    QVERIFY(std::find(names.begin(), names.end(), "00.doc") != names.end());  // not ticked, not renamed
   }
 
   void onlyTickedTypesAreListed() {

@@ -32,7 +32,7 @@ inline ContentReaders FakeReaders(std::shared_ptr<std::atomic<int>> calls = std:
     ++*calls;
     return Utf8ToText(ReadFile(path));
   };
-  return {document, document, document, document, name, name, name, name};
+  return {document, document, document, document, name, name, name, name, {}, {}, {}};
 }
 
 }  // namespace brenvik::testing
