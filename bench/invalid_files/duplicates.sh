@@ -90,7 +90,7 @@ run() {  # name, output file, command...
 }
 run brenvik "$work/brenvik.out" "$cli" "${brenvik_args[@]}"
 run jdupes "$work/jdupes.out" jdupes -r -q "$corpus"
-run rmlint "$work/rmlint.out" rmlint -T df -o json:"$work/rmlint.json" -o summary:/dev/null --hidden "$corpus"
+run rmlint "$work/rmlint.out" rmlint -T df -o json:"$work/rmlint.json" -o summary:"$work/rmlint.summary" --hidden "$corpus"
 # A bare walk that opens each file and reads its first 512 bytes: the floor for any tool.
 run walk "$work/walk.out" python3 -c '
 import os, sys
