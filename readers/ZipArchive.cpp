@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@ namespace brenvik {
 namespace {
 
 constexpr size_t kRawNameLimit = 1020;
+constexpr size_t kInflateChunk = 1 << 16;
 constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 
 // The archive is read through the platform's shared open (which never blocks on a FIFO) and
@@ -321,14 +323,16 @@ bool ZipArchive::InflateCurrent(uint64_t cap, Sink&& sink) {
   if (handle_ == nullptr) return false;
   auto* zip = static_cast<unzFile>(handle_);
   if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
-  std::vector<char> buffer(1 << 16);
+  // Not zero-filled: the reader writes what it hands out, and a small entry read per package
+  // would otherwise cost the clearing of the whole buffer.
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kInflateChunk);
   uint64_t total = 0;
   bool ok = true;
   while (ok) {
-    const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+    const int n = unzReadCurrentFile(zip, buffer.get(), static_cast<unsigned>(kInflateChunk));
     if (n == 0) break;
     total += static_cast<uint64_t>(n);
-    ok = n > 0 && total <= cap && sink(buffer.data(), static_cast<size_t>(n));
+    ok = n > 0 && total <= cap && sink(buffer.get(), static_cast<size_t>(n));
   }
   // A CRC mismatch at the end still leaves usable contents; the caller judges them.
   unzCloseCurrentFile(zip);
@@ -398,10 +402,10 @@ ZipItemCheck ZipArchive::CheckCurrent(uint64_t& budget, const std::atomic<int>* 
   if ((info.flag & 1) != 0 || (info.compression_method != 0 && info.compression_method != Z_DEFLATED))
     return ZipItemCheck::Passed;
   if (unzOpenCurrentFile(zip) != UNZ_OK) return ZipItemCheck::LocalHeaderDamaged;
-  std::vector<char> buffer(1 << 16);
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kInflateChunk);
   int n = 0;
   uint64_t inflated = 0;
-  while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+  while ((n = unzReadCurrentFile(zip, buffer.get(), static_cast<unsigned>(kInflateChunk))) > 0) {
     const bool stopped = stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
     if (static_cast<uint64_t>(n) > budget || stopped) {
       unzCloseCurrentFile(zip);
