@@ -1,6 +1,5 @@
 #include "invalid_files/TwinFinder.h"
 
-#include <fcntl.h>
 // The hash state on the stack needs the library's full declarations.
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
@@ -220,7 +219,7 @@ TwinFinder::TwinFinder(bool duplicates, bool thumbnails, const std::filesystem::
     thumbnailSizes_.assign((size_t{1} << kFlagBits) / 64, 0);
   }
   if (!temporaryFolder.empty())
-    spill_->fd = UniqueFd(::open(temporaryFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    spill_->fd = CreateUnnamedTemporary(temporaryFolder);
 }
 
 TwinFinder::~TwinFinder() = default;

@@ -203,6 +203,15 @@ UniqueFd CreateExclusive(const fs::path& path) {
   return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
 }
 
+UniqueFd CreateUnnamedTemporary(const fs::path& folder) {
+  return UniqueFd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+}
+
+int64_t ModificationTime(const fs::path& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_mtime : 0;
+}
+
 bool SameOutput(const fs::path& a, const fs::path& b) {
   struct stat sa {}, sb {};
   const bool hasA = ::stat(a.c_str(), &sa) == 0, hasB = ::stat(b.c_str(), &sb) == 0;

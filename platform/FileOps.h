@@ -97,6 +97,11 @@ UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> input
 bool CloseOutput(UniqueFd& fd);
 // Creates a new file that must not exist yet (O_EXCL).
 UniqueFd CreateExclusive(const fs::path& path);
+// A file without a name in `folder` (O_TMPFILE), for scratch data that must vanish with the
+// process however it ends; invalid where the file system cannot make one.
+UniqueFd CreateUnnamedTemporary(const fs::path& folder);
+// The time of last change of the file `path` names, in seconds since 1970; 0 when unknown.
+int64_t ModificationTime(const fs::path& path);
 
 // True when both paths name the same existing file (device and inode).
 bool IsSameFile(const fs::path& a, const fs::path& b);

@@ -1,6 +1,5 @@
 #include "rename/RenameEngine.h"
 
-#include <sys/stat.h>
 
 #include <limits>
 #include <type_traits>
@@ -232,9 +231,7 @@ std::u16string RenameEngine::nameFor(const std::filesystem::path& file, uint32_t
   const auto media = [&](const MediaReader& reader) {
     if (!reader) return std::u16string();
     // The file's own time of change bounds the times its contents may claim.
-    struct stat status {};
-    const int64_t modifiedAt = ::stat(file.c_str(), &status) == 0 ? status.st_mtime : 0;
-    return ComposeMediaName(reader(file), settings_, modifiedAt);
+    return ComposeMediaName(reader(file), settings_, ModificationTime(file));
   };
   const auto document = [&](const DocumentTextReader& reader, bool spreadsheet) {
     return reader ? ComposeDocumentName(reader(file, settings_), settings_, spreadsheet) : std::u16string();

@@ -41,8 +41,8 @@ def opener(file, flags):
             "os.close(fd)")
 
 
-for spec in sys.argv[3:]:
-    disk, node, *file = spec.split('=', 2)
+for disk_argument in sys.argv[3:]:
+    disk, node, *file = disk_argument.split('=', 2)
     file = file[0] if file else ''
     manager.AddObject('/org/freedesktop/UDisks2/block_devices/' + disk, 'org.freedesktop.UDisks2.Block',
                       {'Device': dbus.ByteArray(node.encode() + b'\0')},
