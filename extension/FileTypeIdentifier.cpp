@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "extension/FurtherFileTypes.h"
+#include "readers/ZipDirectory.h"
 
 namespace brenvik {
 
@@ -95,11 +97,11 @@ std::string_view MatchTrailingSignatures(const uint8_t* b) {
 // no probe needs to ask for it.
 class FileWindow {
  public:
-  // `header` holds the file's first `headerBytes` bytes; fewer than kIdentifyHeaderSize means the
-  // file ends there.
-  FileWindow(int fd, const uint8_t* header, size_t headerBytes)
-      : fd_(fd), buffer_(header, header + headerBytes), filled_(static_cast<int64_t>(headerBytes)) {
-    if (headerBytes < kIdentifyHeaderSize) length_ = filled_;
+  // `start` holds the file's first bytes (at least kIdentifyHeaderSize of them, or the whole file);
+  // `length` is the file's length, negative when unknown.
+  FileWindow(int fd, std::span<const uint8_t> start, int64_t length)
+      : fd_(fd), buffer_(start.begin(), start.end()), filled_(static_cast<int64_t>(start.size())), length_(length) {
+    if (start.size() < kIdentifyHeaderSize) length_ = filled_;
   }
 
   // `size` bytes at `offset` into `out`, zero beyond the end of the file. The number of them that
@@ -167,7 +169,7 @@ class FileWindow {
   std::vector<uint8_t> buffer_;
   int64_t start_ = 0;
   int64_t filled_ = 0;
-  int64_t length_ = -1;  // unknown until a read comes back short
+  int64_t length_;  // negative: unknown until a read comes back short
 };
 
 // The offset (1 to 8161) of the first usable local header in the 8192 bytes from `position`
@@ -200,13 +202,13 @@ int64_t FindNextLocalHeader(FileWindow& file, int64_t position) {
 
 }  // namespace
 
-int ProbeZipPackage(int fd, const uint8_t* header, size_t headerBytes) {
-  uint8_t h[kLocalHeaderWindow];
-  std::memcpy(h, header, sizeof h);
+int ProbeZipPackage(int fd, std::span<const uint8_t> start, int64_t length) {
+  uint8_t h[kLocalHeaderWindow] = {};
+  std::memcpy(h, start.data(), std::min(sizeof h, start.size()));
   // The first header must be usable: no scanning for a start.
   if (!IsLocalHeader(h) || LoadU16(h + 26) > kLongestEntryName) return kZipUnknown;
 
-  FileWindow file(fd, header, std::min(headerBytes, kIdentifyHeaderSize));
+  FileWindow file(fd, start, length);
   int64_t position = 0;
   for (;;) {
     if (IsLocalHeader(h) && LoadU16(h + 26) <= kLongestEntryName) {
@@ -226,12 +228,12 @@ int ProbeZipPackage(int fd, const uint8_t* header, size_t headerBytes) {
 
 namespace {
 
-// The types the two probes and the signature rows give a file whose first `headerBytes` bytes
-// (at most kIdentifyHeaderSize; fewer when the file is shorter) are in `header`, zero-filled.
+// The types the two probes and the signature rows give a file whose first bytes are in `start`
+// (`header` holds them zero-filled to kIdentifyHeaderSize).
 std::string_view TypeFromFirstBytes(const UniqueFd& file, const uint8_t (&header)[kIdentifyHeaderSize],
-                                    size_t headerBytes) {
+                                    std::span<const uint8_t> start, int64_t length) {
   if (IsLocalHeader(header) && file) {
-    switch (ProbeZipPackage(file.get(), header, headerBytes)) {
+    switch (ProbeZipPackage(file.get(), start, length)) {
       case kZipWord: return "docx";
       case kZipExcel: return "xlsx";
       case kZipPowerPoint: return "pptx";
@@ -241,8 +243,22 @@ std::string_view TypeFromFirstBytes(const UniqueFd& file, const uint8_t (&header
   return MatchTrailingSignatures(header);
 }
 
-FileType IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize], size_t headerBytes,
-                           DocumentReader& reader) {
+// The file's first bytes: the header, or a whole small zip, read at once since both the local-
+// header probe and the package's directory want it.
+std::vector<uint8_t> StartOfFile(int fd, const uint8_t* header, size_t headerBytes, int64_t length) {
+  std::vector<uint8_t> start(header, header + headerBytes);
+  if (fd < 0 || !IsLocalHeader(header) || length <= static_cast<int64_t>(headerBytes) || length > kZipTailRead)
+    return start;
+  start.resize(static_cast<size_t>(length));
+  const int64_t rest = length - static_cast<int64_t>(headerBytes);
+  const int64_t got = ReadAt(fd, start.data() + headerBytes, static_cast<size_t>(rest), static_cast<int64_t>(headerBytes));
+  start.resize(headerBytes + static_cast<size_t>(std::max<int64_t>(got, 0)));
+  return start;
+}
+
+// `length` is the file's length, negative when unknown.
+FileType IdentifyByContent(UniqueFd file, int64_t length, const uint8_t (&header)[kIdentifyHeaderSize],
+                           size_t headerBytes, DocumentReader& reader) {
   if (const std::string_view type = MatchLeadingSignatures(header); !type.empty()) return FileTypeOf(type);
 
   if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
@@ -271,23 +287,30 @@ FileType IdentifyByContent(UniqueFd file, const uint8_t (&header)[kIdentifyHeade
     }
   }
 
-  const std::string_view type = TypeFromFirstBytes(file, header, headerBytes);
+  const std::vector<uint8_t> start = StartOfFile(file ? file.get() : -1, header, headerBytes, length);
+  const std::string_view type = TypeFromFirstBytes(file, header, start, length);
   const bool package = type == "zip" || type == "docx" || type == "xlsx" || type == "pptx";
-  if (package && file && !reader.stopRequested()) return PackageType(file.get(), type);
+  if (package && file && !reader.stopRequested()) return PackageType(file.get(), type, start, length);
   if (!type.empty()) return FileTypeOf(type);
   // Only what the table does not identify is asked about the further types.
-  return FurtherFileType(file ? file.get() : -1, header, headerBytes);
+  return FurtherFileType(file ? file.get() : -1, length, header, headerBytes);
 }
 
-FileType IdentifyFromStart(UniqueFd file, DocumentReader& reader) {
+// `length` (negative when unknown) spares a file shorter than its header the read that would
+// only come back empty.
+FileType IdentifyFromStart(UniqueFd file, int64_t length, DocumentReader& reader) {
   if (!file) return {};
+  if (length < 0) length = FileSize(file.get());
   uint8_t header[kIdentifyHeaderSize] = {};
-  int64_t got = ReadAt(file.get(), header, sizeof header, 0);
+  const size_t wanted = static_cast<size_t>(std::clamp<int64_t>(length, 0, kIdentifyHeaderSize));
+  int64_t got = wanted == 0 ? 0 : ReadAt(file.get(), header, wanted, 0);
   if (got < 0) {
     std::memset(header, 0, sizeof header);
     got = 0;
   }
-  return IdentifyByContent(std::move(file), header, static_cast<size_t>(got), reader);
+  // A file that shrank since it was looked at ends where the read ended.
+  if (static_cast<size_t>(got) < wanted) length = got;
+  return IdentifyByContent(std::move(file), length, header, static_cast<size_t>(got), reader);
 }
 
 }  // namespace
@@ -295,17 +318,19 @@ FileType IdentifyFromStart(UniqueFd file, DocumentReader& reader) {
 FileType IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeaderSize], DocumentReader& reader) {
   const int64_t length = file ? FileSize(file.get()) : 0;
   const size_t headerBytes = static_cast<size_t>(std::clamp<int64_t>(length, 0, kIdentifyHeaderSize));
-  return IdentifyByContent(std::move(file), header, headerBytes, reader);
+  return IdentifyByContent(std::move(file), length, header, headerBytes, reader);
 }
 
 FileType IdentifyFileType(const std::filesystem::path& path, DocumentReader& reader) {
-  return IdentifyFromStart(OpenShared(path), reader);
+  return IdentifyFromStart(OpenShared(path), -1, reader);
 }
 
 FileType IdentifyFileTypeAt(int folderFd, const char* name, DocumentReader& reader, FileIdentity* judged) {
   UniqueFd file = OpenSharedAt(folderFd, name);
-  if (judged != nullptr) *judged = file ? IdentityOf(file.get()) : FileIdentity{};
-  return IdentifyFromStart(std::move(file), reader);
+  int64_t length = -1;
+  const FileIdentity identity = file ? IdentityOf(file.get(), length) : FileIdentity{};
+  if (judged != nullptr) *judged = identity;
+  return IdentifyFromStart(std::move(file), length, reader);
 }
 
 }  // namespace brenvik

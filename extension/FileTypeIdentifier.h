@@ -11,6 +11,7 @@
 // table does not identify is asked about the further types (FurtherFileTypes.h).
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string_view>
 
 #include "extension/FileTypeVariants.h"
@@ -38,10 +39,10 @@ FileType IdentifyOpenFile(UniqueFd file, const uint8_t (&header)[kIdentifyHeader
 enum ZipProbeResult { kZipUnknown = 0, kZipWord = 1, kZipExcel = 2, kZipPowerPoint = 3 };
 
 // Walks the local headers of a zip archive from its start looking for the main part of an Office
-// Open XML package. `header` holds kIdentifyHeaderSize bytes, of which the first `headerBytes`
-// are the file's (fewer when the file is shorter; the rest zero); they are not read again.
-// Entries whose sizes sit in a trailing data descriptor are stepped over by scanning for the next
-// local header signature.
-int ProbeZipPackage(int fd, const uint8_t* header, size_t headerBytes);
+// Open XML package. `start` holds the file's first bytes (at least kIdentifyHeaderSize of them,
+// fewer only when the file ends there); they are not read again. `length` is the file's length,
+// negative when unknown. Entries whose sizes sit in a trailing data descriptor are stepped over by
+// scanning for the next local header signature.
+int ProbeZipPackage(int fd, std::span<const uint8_t> start, int64_t length);
 
 }  // namespace brenvik

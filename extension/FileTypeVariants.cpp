@@ -5,6 +5,7 @@
 #include <string>
 
 #include "readers/ZipArchive.h"
+#include "readers/ZipDirectory.h"
 
 namespace brenvik {
 namespace {
@@ -154,24 +155,24 @@ struct PackageClues {
   bool dalvikCode = false;
 };
 
-// With `contentTypesOnly`, the walk ends at "[Content_Types].xml" (Office writes it first).
-PackageClues ReadClues(int fd, bool contentTypesOnly) {
-  PackageClues clues;
-  ZipArchive archive(fd);
-  std::string name;
-  bool mimeTypeRead = false, contentTypesRead = false;
-  int looked = 0;
-  for (bool more = archive.First(); more && looked < kPackageEntriesLooked; more = archive.Next(), ++looked) {
-    if (!archive.CurrentRawName(name)) break;
-    // Only the first entry of each name is read, so repeated entries cost no more inflating.
-    if (name == "mimetype" && !mimeTypeRead) {
-      mimeTypeRead = true;
-      if (!archive.ReadCurrent(clues.mimeType, kMimeTypeCap)) clues.mimeType.clear();
-    } else if (name == "[Content_Types].xml" && !contentTypesRead) {
-      contentTypesRead = true;
-      if (!archive.ReadCurrent(clues.contentTypes, kContentTypesCap)) clues.contentTypes.clear();
+// Takes the entries of a package in directory order, reading the two that name its kind. Only the
+// first entry of each name is read, so repeated entries cost no more inflating.
+class ClueCollector {
+ public:
+  // With `contentTypesOnly`, the walk ends at "[Content_Types].xml" (Office writes it first).
+  explicit ClueCollector(bool contentTypesOnly) : contentTypesOnly_(contentTypesOnly) {}
+
+  // `read(cap, contents)` inflates the entry. False when the walk may end here.
+  template <typename Read>
+  bool Take(std::string_view name, Read&& read) {
+    if (name == "mimetype" && !mimeTypeRead_) {
+      mimeTypeRead_ = true;
+      if (!read(kMimeTypeCap, clues.mimeType)) clues.mimeType.clear();
+    } else if (name == "[Content_Types].xml" && !contentTypesRead_) {
+      contentTypesRead_ = true;
+      if (!read(kContentTypesCap, clues.contentTypes)) clues.contentTypes.clear();
       std::transform(clues.contentTypes.begin(), clues.contentTypes.end(), clues.contentTypes.begin(), AsciiLower);
-      if (contentTypesOnly) break;
+      if (contentTypesOnly_) return false;
     } else if (name == "META-INF/MANIFEST.MF") {
       clues.javaManifest = true;
     } else if (name == "AndroidManifest.xml") {
@@ -179,8 +180,38 @@ PackageClues ReadClues(int fd, bool contentTypesOnly) {
     } else if (name == "classes.dex") {
       clues.dalvikCode = true;
     }
+    return true;
   }
-  return clues;
+
+  PackageClues clues;
+
+ private:
+  const bool contentTypesOnly_;
+  bool mimeTypeRead_ = false, contentTypesRead_ = false;
+};
+
+// The directory is read straight from the file where it can be; the zip library reads the rest.
+PackageClues ReadClues(int fd, int64_t length, const HeldBytes& held, bool contentTypesOnly) {
+  ClueCollector collector(contentTypesOnly);
+  ZipDirectory directory;
+  const ZipDirectory::Outcome read = length >= 0 ? directory.Read(fd, length, held) : ZipDirectory::Outcome::LeftToLibrary;
+  if (read != ZipDirectory::Outcome::LeftToLibrary) {
+    int looked = 0;
+    for (const ZipDirectory::Entry& entry : directory.entries()) {
+      const auto inflate = [&](uint64_t cap, std::string& contents) { return directory.ReadItem(entry, cap, contents); };
+      if (looked++ == kPackageEntriesLooked || !collector.Take(entry.name, inflate)) break;
+    }
+    return std::move(collector.clues);
+  }
+  ZipArchive archive(fd);
+  std::string name;
+  int looked = 0;
+  for (bool more = archive.First(); more && looked < kPackageEntriesLooked; more = archive.Next(), ++looked) {
+    if (!archive.CurrentRawName(name)) break;
+    const auto read = [&](uint64_t cap, std::string& contents) { return archive.ReadCurrent(contents, cap); };
+    if (!collector.Take(name, read)) break;
+  }
+  return std::move(collector.clues);
 }
 
 // The main content type named first in "[Content_Types].xml", as a quoted attribute value. Every
@@ -201,9 +232,12 @@ const MainContentType* MainTypeOf(const std::string& contentTypes) {
   return nullptr;
 }
 
-std::string_view TrimmedMimeType(std::string_view text) {
+// The extension of the kind a "mimetype" entry names; empty when it names none of them.
+std::string_view ExtensionOfMimeType(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
-  return text;
+  for (const MimeType& known : kMimeTypes)
+    if (known.mimeType == text) return known.extension;
+  return {};
 }
 
 }  // namespace
@@ -234,15 +268,25 @@ std::string_view ListedType(const FileType& type, std::u16string_view fileName) 
   return type.extension;
 }
 
-FileType PackageType(int fd, std::string_view fromFirstBytes) {
+FileType PackageType(int fd, std::string_view fromFirstBytes, std::span<const uint8_t> start, int64_t length) {
   const bool anyZip = fromFirstBytes == "zip";
-  // A package the first bytes already named is told apart by its content types alone.
-  const PackageClues clues = ReadClues(fd, !anyZip);
+  // OpenDocument writes its "mimetype" first and Office its "[Content_Types].xml": when the first
+  // entry is the one that decides, the bytes read already tell.
+  const HeldBytes held{start, 0};
+  std::string firstItem;
   if (anyZip) {
-    const std::string_view mimeType = TrimmedMimeType(clues.mimeType);
-    for (const MimeType& known : kMimeTypes)
-      if (known.mimeType == mimeType) return FileTypeOf(known.extension);
+    if (ReadLocalItem(fd, length, held, 0, "mimetype", -1, kMimeTypeCap, firstItem))
+      if (const std::string_view kind = ExtensionOfMimeType(firstItem); !kind.empty()) return FileTypeOf(kind);
+  } else if (ReadLocalItem(fd, length, held, 0, "[Content_Types].xml", -1, kContentTypesCap, firstItem)) {
+    // A package the first bytes already named is told apart by its content types alone.
+    std::transform(firstItem.begin(), firstItem.end(), firstItem.begin(), AsciiLower);
+    const MainContentType* main = MainTypeOf(firstItem);
+    return main != nullptr && main->application == fromFirstBytes ? FileType{main->extension, {}}
+                                                                  : FileTypeOf(fromFirstBytes);
   }
+  const PackageClues clues = ReadClues(fd, length, held, !anyZip);
+  if (const std::string_view kind = ExtensionOfMimeType(clues.mimeType); anyZip && !kind.empty())
+    return FileTypeOf(kind);
   if (const MainContentType* main = MainTypeOf(clues.contentTypes);
       main != nullptr && (anyZip || main->application == fromFirstBytes))
     return {main->extension, {}};

@@ -41,8 +41,9 @@ NameParts SplitExtension(std::u16string_view fileName);
 // Office Open XML variant the main part's content type in "[Content_Types].xml" names (macro-
 // enabled, template, show...; only within the same application for an Office type), an Android
 // package (AndroidManifest.xml with classes.dex) or a Java archive (META-INF/MANIFEST.MF). `fd`
-// is the open package; it stays open. Reads at most the first kPackageEntriesLooked entries.
-FileType PackageType(int fd, std::string_view fromFirstBytes);
+// is the open package; it stays open; `start` holds its first bytes and `length` is its length
+// (negative when unknown). Reads at most the first kPackageEntriesLooked entries.
+FileType PackageType(int fd, std::string_view fromFirstBytes, std::span<const uint8_t> start, int64_t length);
 inline constexpr int kPackageEntriesLooked = 4096;
 
 }  // namespace brenvik

@@ -100,21 +100,29 @@ FileType MatroskaType(const uint8_t* h, size_t headerBytes) {
   return Typed("mkv", kMatroska);
 }
 
+// The file beyond its first bytes, read only where it holds the bytes asked for.
+struct OpenFile {
+  int fd;          // below 0: none
+  int64_t length;  // negative when unknown
+};
+
 // `count` bytes at `offset`: from the header when they lie in it, else read from the file.
-bool BytesAt(int fd, const uint8_t* header, size_t headerBytes, int64_t offset, uint8_t* out, size_t count) {
-  if (offset >= 0 && static_cast<uint64_t>(offset) + count <= headerBytes) {
+bool BytesAt(OpenFile file, const uint8_t* header, size_t headerBytes, int64_t offset, uint8_t* out, size_t count) {
+  if (offset < 0) return false;
+  if (static_cast<uint64_t>(offset) + count <= headerBytes) {
     std::memcpy(out, header + offset, count);
     return true;
   }
-  return fd >= 0 && ReadAt(fd, out, count, offset) == static_cast<int64_t>(count);
+  if (file.fd < 0 || (file.length >= 0 && offset + static_cast<int64_t>(count) > file.length)) return false;
+  return ReadAt(file.fd, out, count, offset) == static_cast<int64_t>(count);
 }
 
-FileType ProgramType(int fd, const uint8_t* h, size_t headerBytes) {
+FileType ProgramType(OpenFile file, const uint8_t* h, size_t headerBytes) {
   if (Starts(h, "MZ")) {
     // A Portable Executable: its "PE" header where the DOS header points.
     const uint32_t peAt = LoadU32(h + 0x3C);
     uint8_t pe[24] = {};
-    if (peAt >= 0x40 && peAt <= (1u << 16) && BytesAt(fd, h, headerBytes, peAt, pe, sizeof pe) &&
+    if (peAt >= 0x40 && peAt <= (1u << 16) && BytesAt(file, h, headerBytes, peAt, pe, sizeof pe) &&
         Starts(pe, std::string_view("PE\0\0", 4)))
       return Typed((LoadU16(pe + 22) & 0x2000) != 0 ? "dll" : "exe", kExecutable);
     return {};
@@ -140,7 +148,7 @@ FileType FontType(const uint8_t* h, size_t headerBytes) {
   return trueType ? Typed("ttf", kTrueType) : Typed("otf", kOpenType);
 }
 
-FileType DiskImageType(int fd, const uint8_t* h, size_t headerBytes) {
+FileType DiskImageType(OpenFile file, const uint8_t* h, size_t headerBytes) {
   if (Starts(h, "conectix")) return Typed("vhd", kVhd);
   if (Starts(h, "vhdxfile")) return Typed("vhdx", kVhdx);
   if (Starts(h, "KDMV") || Starts(h, "# Disk DescriptorFile")) return Typed("vmdk", kVmdk);
@@ -148,7 +156,7 @@ FileType DiskImageType(int fd, const uint8_t* h, size_t headerBytes) {
   if (headerBytes >= 0x44 && LoadU32(h + 0x40) == 0xBEDA107Fu) return Typed("vdi", kVdi);
   // ISO 9660 and UDF: a volume descriptor in the 17th 2 KiB sector.
   uint8_t descriptor[6] = {};
-  if (BytesAt(fd, h, headerBytes, 0x8000, descriptor, sizeof descriptor) &&
+  if (BytesAt(file, h, headerBytes, 0x8000, descriptor, sizeof descriptor) &&
       (Starts(descriptor, "CD001", 1) || Starts(descriptor, "BEA01", 1)))
     return Typed("iso", kIso);
   return {};
@@ -259,7 +267,7 @@ FileType TextType(const uint8_t* h, size_t headerBytes) {
   return Typed("txt", kText);
 }
 
-FileType BinaryType(int fd, const uint8_t* h, size_t headerBytes) {
+FileType BinaryType(OpenFile file, const uint8_t* h, size_t headerBytes) {
   if (headerBytes < 4) return {};
   if (h[0] == 0x1F && h[1] == 0x8B && h[2] == 0x08 && (h[3] & 0xE0) == 0 && headerBytes >= 18) return Typed("gz", kGzip);
   if (Starts(h, std::string_view("\xFD" "7zXZ\0", 6)) && h[6] == 0 && (h[7] & 0xF0) == 0) return Typed("xz", kXz);
@@ -273,16 +281,16 @@ FileType BinaryType(int fd, const uint8_t* h, size_t headerBytes) {
   if (Starts(h, "\x1A\x45\xDF\xA3")) return MatroskaType(h, headerBytes);
   if (Starts(h, std::string_view("SQLite format 3\0", 16))) return Typed("sqlite", kSqlite);
   if (Starts(h, "!BDN") && Starts(h, "SM", 8)) return Typed("pst", kPst);
-  if (FileType program = ProgramType(fd, h, headerBytes); program.recognised()) return program;
+  if (FileType program = ProgramType(file, h, headerBytes); program.recognised()) return program;
   if (FileType font = FontType(h, headerBytes); font.recognised()) return font;
-  return DiskImageType(fd, h, headerBytes);
+  return DiskImageType(file, h, headerBytes);
 }
 
 }  // namespace
 
-FileType FurtherFileType(int fd, const uint8_t* header, size_t headerBytes) {
+FileType FurtherFileType(int fd, int64_t length, const uint8_t* header, size_t headerBytes) {
   headerBytes = std::min<size_t>(headerBytes, 512);
-  if (FileType binary = BinaryType(fd, header, headerBytes); binary.recognised()) return binary;
+  if (FileType binary = BinaryType({fd, length}, header, headerBytes); binary.recognised()) return binary;
   return TextType(header, headerBytes);
 }
 

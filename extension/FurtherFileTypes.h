@@ -12,8 +12,9 @@
 
 namespace brenvik {
 
-// The type of the open file `fd` (below 0: none, only `header` is judged) whose first
-// `headerBytes` bytes are in `header` (zero-filled to 512), or an unrecognised type.
-FileType FurtherFileType(int fd, const uint8_t* header, size_t headerBytes);
+// The type of the open file `fd` (below 0: none, only `header` is judged) of `length` bytes
+// (negative when unknown) whose first `headerBytes` bytes are in `header` (zero-filled to 512),
+// or an unrecognised type.
+FileType FurtherFileType(int fd, int64_t length, const uint8_t* header, size_t headerBytes);
 
 }  // namespace brenvik

@@ -139,6 +139,14 @@ FileIdentity IdentityOf(int fd) {
   return IdentityFrom(st);
 }
 
+FileIdentity IdentityOf(int fd, int64_t& length) {
+  struct stat st {};
+  length = -1;
+  if (fd < 0 || ::fstat(fd, &st) != 0) return {};
+  length = st.st_size;
+  return IdentityFrom(st);
+}
+
 FileIdentity IdentityAt(int folderFd, std::string_view name) {
   struct stat st {};
   if (name.empty() || ::fstatat(folderFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};

@@ -63,6 +63,9 @@ void AppendIdentityBytes(std::string& out, FileIdentity identity);
 FileIdentity IdentityFromBytes(std::string_view bytes);
 FileIdentity IdentityFromBytes(const unsigned char* bytes);
 FileIdentity IdentityOf(int fd);
+// The same, and the file's length in `length` (-1 when the file cannot be looked at), from the
+// one look.
+FileIdentity IdentityOf(int fd, int64_t& length);
 // OpenRegularFileAt that also gives the file's identity, from the same look at the open file.
 UniqueFd OpenRegularFileAt(int folderFd, std::string_view name, int64_t& size, FileIdentity& identity);
 // `name` in an open folder, a link taken as itself; unknown when it is missing.

@@ -81,9 +81,14 @@ uLong ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
       // The search for the end records walks backwards from the end: a read before the buffer
       // fills it with what lies before, so the next steps back are served from it too.
       const bool backwards = stream->position < stream->bufferStart && !stream->buffer.empty();
+      // The first read is that search's, at the end: the whole tail is read at once, since the
+      // search steps back through it and the central directory often lies in it too.
+      const bool firstAtEnd =
+          stream->buffer.empty() && stream->position + static_cast<int64_t>(ArchiveStream::kReadAhead) >= stream->length;
       const int64_t start =
-          backwards ? std::max<int64_t>(0, stream->position + static_cast<int64_t>(size) - ArchiveStream::kReadAhead)
-                    : stream->position;
+          backwards    ? std::max<int64_t>(0, stream->position + static_cast<int64_t>(size) - ArchiveStream::kReadAhead)
+          : firstAtEnd ? std::max<int64_t>(0, stream->length - static_cast<int64_t>(ArchiveStream::kReadAhead))
+                       : stream->position;
       // Never past the length: the file may go on beyond the archive.
       stream->buffer.resize(
           static_cast<size_t>(std::clamp<int64_t>(stream->length - start, 0, ArchiveStream::kReadAhead)));
