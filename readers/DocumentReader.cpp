@@ -17,10 +17,12 @@ constexpr uint32_t kFirstDifatSectorLimit = 0x200000;
 // No chain reaches a sector number at or above kSectorBound, so no table needs more entries.
 constexpr uint64_t kTableByteCap = uint64_t{DocumentReader::kSectorBound} * 4;
 
-// Reads a contiguous run of chain sectors with one system call instead of one per sector.
+// Reads a contiguous run of chain sectors with one read instead of one per sector, through
+// `read(destination, bytes, offset)`.
+template <typename Read>
 class RunReader {
  public:
-  RunReader(int fd, uint8_t* destination) : fd_(fd), destination_(destination) {}
+  RunReader(Read read, uint8_t* destination) : read_(std::move(read)), destination_(destination) {}
   // Queues `bytes` from file offset `offset` to destination offset `at`; false on a read error.
   bool add(uint64_t offset, size_t at, size_t bytes) {
     if (length_ != 0 && offset == offset_ + length_ && at == at_ + length_) {
@@ -35,14 +37,13 @@ class RunReader {
   }
   bool flush() {
     if (length_ == 0) return true;
-    const int64_t got = ReadAt(fd_, destination_ + at_, length_, static_cast<int64_t>(offset_));
-    const bool ok = got == static_cast<int64_t>(length_);
+    const bool ok = read_(destination_ + at_, length_, offset_);
     length_ = 0;
     return ok;
   }
 
  private:
-  int fd_;
+  Read read_;
   uint8_t* destination_;
   uint64_t offset_ = 0;
   size_t at_ = 0;
@@ -130,6 +131,7 @@ void DocumentReader::FreeBuffers() {
   std::vector<uint8_t>().swap(miniFat);
   std::vector<uint8_t>().swap(miniStream);
   std::vector<uint8_t>().swap(tableStream);
+  std::vector<uint8_t>().swap(wholeFile_);
 }
 
 bool DocumentReader::sectorInsideFile(uint32_t sector, uint32_t bytes) const {
@@ -139,8 +141,16 @@ bool DocumentReader::sectorInsideFile(uint32_t sector, uint32_t bytes) const {
 
 bool DocumentReader::readSector(int fd, uint32_t sector, uint8_t* destination, uint32_t bytes) const {
   if (!sectorInsideFile(sector, bytes)) return false;
-  const int64_t offset = static_cast<int64_t>((uint64_t{sector} + 1) * kSectorSize);
-  return ReadAt(fd, destination, bytes, offset) == static_cast<int64_t>(bytes);
+  return readBytes(fd, destination, bytes, (uint64_t{sector} + 1) * kSectorSize);
+}
+
+bool DocumentReader::readBytes(int fd, uint8_t* destination, size_t bytes, uint64_t offset) const {
+  if (!wholeFile_.empty()) {
+    if (offset > wholeFile_.size() || wholeFile_.size() - offset < bytes) return false;
+    std::memcpy(destination, wholeFile_.data() + offset, bytes);
+    return true;
+  }
+  return ReadAt(fd, destination, bytes, static_cast<int64_t>(offset)) == static_cast<int64_t>(bytes);
 }
 
 bool DocumentReader::ReadHeader(int fd, const uint8_t* known) {
@@ -316,7 +326,8 @@ void DocumentReader::LoadMiniStream(int fd) {
 }
 
 bool DocumentReader::ReadRegularStream(int fd, uint32_t startSector, std::span<uint8_t> destination) {
-  RunReader reader(fd, destination.data());
+  RunReader reader([this, fd](uint8_t* to, size_t bytes, uint64_t offset) { return readBytes(fd, to, bytes, offset); },
+                   destination.data());
   size_t gathered = 0;
   ChainVisits visits = RegularChain();
   for (uint32_t sector = startSector; sector < kSectorBound && gathered < destination.size();) {
@@ -428,6 +439,13 @@ CompoundApplication TopApplication(const std::vector<TreeNode>& nodes, uint32_t 
 int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
   ResetReader();
   if (!ReadHeader(fd, knownHeader)) return kProbeInvalidHeader;
+  // The probe visits the header's FAT, directory and a stream's first sector or two, scattered
+  // over the file: a small file costs fewer reads taken whole.
+  constexpr int64_t kWholeProbeRead = 32 * 1024;
+  if (fileLength <= kWholeProbeRead) {
+    wholeFile_.resize(static_cast<size_t>(fileLength));
+    if (ReadAt(fd, wholeFile_.data(), wholeFile_.size(), 0) != fileLength) wholeFile_.clear();
+  }
   // The probe reads no stream but a Word document's first bytes, so it loads the mini FAT and the
   // mini stream only for a Word document small enough to live there.
   AssembleFat(fd);

@@ -267,9 +267,14 @@ class DocumentReader {
   bool wordTemplateFlag(int fd, const StreamLocation& wordDocument);
   bool sectorInsideFile(uint32_t sector, uint32_t bytes) const;
   bool readSector(int fd, uint32_t sector, uint8_t* destination, uint32_t bytes) const;
+  // `bytes` at `offset` of the file: from wholeFile_ when the probe holds it, else read.
+  bool readBytes(int fd, uint8_t* destination, size_t bytes, uint64_t offset) const;
   // Takes one DIFAT entry as the next FAT sector; false when assembling must stop.
   bool listFatSector(uint32_t sector);
   bool fatFull() const { return uint64_t{fatSectors.size()} * kSectorSize >= fatByteSize; }
+
+  // A small file the probe read whole, so its scattered sectors cost one read; empty otherwise.
+  std::vector<uint8_t> wholeFile_;
 };
 
 // Points a reader at a job's stop flag for one scope, and back at what it had after.
