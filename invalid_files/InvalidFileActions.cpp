@@ -10,7 +10,6 @@
 
 namespace brenvik {
 
-std::filesystem::path DeadFolderOf(const std::filesystem::path& root) { return JoinPath(root, kDeadFolderName); }
 
 std::string NumberedName(std::string_view name, int n) {
   if (n <= 1) return std::string(name);

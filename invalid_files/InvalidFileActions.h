@@ -25,8 +25,6 @@ inline constexpr char16_t kTemporaryFileAccessText[] = u"Failed to access tempor
 inline constexpr char16_t kJudgedMovedAsideText[] =
     u"Damaged files, duplicates and thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: ";
 
-// The folder files are moved aside into: "<root>/DEAD_DEAD_DEAD".
-std::filesystem::path DeadFolderOf(const std::filesystem::path& root);
 // The name a file moved aside takes when `name` is taken n - 1 times over: "a.jpg", "a (2).jpg",
 // "a (3).jpg", ... (the number before the extension).
 std::string NumberedName(std::string_view name, int n);

@@ -191,7 +191,6 @@ UniqueFd OpenOutputKeeping(const fs::path& path, std::span<const fs::path> input
   return OpenCheckedOutput(path, inputs, probe, true, nullptr);
 }
 
-UniqueFd DuplicateFd(int fd) { return UniqueFd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
 
 bool CloseOutput(UniqueFd& fd) {
   if (!fd) return false;
@@ -221,12 +220,6 @@ bool SameOutput(const fs::path& a, const fs::path& b) {
                  folderB = b.has_parent_path() ? b.parent_path() : fs::path(".");
   return ::stat(folderA.c_str(), &sa) == 0 && ::stat(folderB.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
-}
-
-bool IsSameFile(const fs::path& a, const fs::path& b) {
-  struct stat sa {}, sb {};
-  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int64_t ReadScattered(int fd, std::span<const iovec> parts, int64_t offset) {

@@ -40,8 +40,6 @@ class UniqueFd {
 
 // Opens a file for reading, sharing it with every other reader and writer. Never blocks on a FIFO.
 UniqueFd OpenShared(const fs::path& path);
-// A second descriptor of the same open file (its own to close); invalid when `fd` is.
-UniqueFd DuplicateFd(int fd);
 // Opens the file `name` of an open folder for reading, sharing it with every other reader and
 // writer, for a walk that reads many files: no path is resolved again, a symbolic link is not
 // followed, and the descriptor stays non-blocking (regular files read as usual; a FIFO or device
@@ -103,8 +101,6 @@ UniqueFd CreateUnnamedTemporary(const fs::path& folder);
 // The time of last change of the file `path` names, in seconds since 1970; 0 when unknown.
 int64_t ModificationTime(const fs::path& path);
 
-// True when both paths name the same existing file (device and inode).
-bool IsSameFile(const fs::path& a, const fs::path& b);
 // True when two outputs of a job would be one file, so that one would replace the other: the same
 // existing file under any name (device and inode), or a name not taken yet that both name (the
 // same name in the same folder, however the folder is written).

@@ -198,35 +198,6 @@ bool RenameEngine::SelectsName(std::string_view name) const {
   return dot != 0 && (RenameTypeBit(name.substr(dot + 1)) & selectedTypes_) != 0;
 }
 
-std::u16string RenameEngine::NameFromDoc(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenameDoc);
-}
-std::u16string RenameEngine::NameFromXls(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenameXls);
-}
-std::u16string RenameEngine::NameFromDocx(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenameDocx);
-}
-std::u16string RenameEngine::NameFromXlsx(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenameXlsx);
-}
-std::u16string RenameEngine::NameFromZip(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenameZip);
-}
-std::u16string RenameEngine::NameFromRar(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenameRar);
-}
-std::u16string RenameEngine::NameFromPdf(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenamePdf);
-}
-std::u16string RenameEngine::NameFromText(std::u16string_view path) const {
-  return nameFor(TextToPath(path), kRenameTxt);
-}
-
-std::u16string RenameEngine::NameFromMedia(std::u16string_view path, uint32_t kindBit) const {
-  return nameFor(TextToPath(path), kindBit);
-}
-
 std::u16string RenameEngine::nameFor(const std::filesystem::path& file, uint32_t typeBit) const {
   const auto media = [&](const MediaReader& reader) {
     if (!reader) return std::u16string();

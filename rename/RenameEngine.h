@@ -121,18 +121,6 @@ class RenameEngine {
   // joining the two.
   bool Select(std::string_view folderPath, std::string_view name) const;
 
-  // The candidate name of a file from its contents, by its type; empty when none results.
-  std::u16string NameFromDoc(std::u16string_view path) const;
-  std::u16string NameFromXls(std::u16string_view path) const;
-  std::u16string NameFromDocx(std::u16string_view path) const;
-  std::u16string NameFromXlsx(std::u16string_view path) const;
-  std::u16string NameFromZip(std::u16string_view path) const;
-  std::u16string NameFromRar(std::u16string_view path) const;
-  std::u16string NameFromPdf(std::u16string_view path) const;
-  std::u16string NameFromText(std::u16string_view path) const;
-  // Photos, songs and videos: ComposeMediaName of what their readers find.
-  std::u16string NameFromMedia(std::u16string_view path, uint32_t kindBit) const;
-
   // Names the file from its contents and moves it to "<folder>/<name>#<n>.<ext>". Every attempted
   // move uses up a number. An existing file is never replaced: a taken new path is passed over for
   // the next number. A file without a name keeps its name and uses no number.
