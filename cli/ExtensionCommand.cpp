@@ -18,10 +18,10 @@ int Run(const Arguments& args, Console& console) {
   std::string error;
   std::optional<AppSettings> settings = SettingsFrom(args, error);
   if (!settings) return UsageError(error);
-  if (args.positional().empty() || args.positional().front().empty())
-    return Refuse(console, u"Please set the path correctly");
+  const std::filesystem::path root = args.positional().empty() ? std::filesystem::path() : std::filesystem::path(args.positional().front());
+  if (const std::u16string_view refusal = CheckRootRefusal(root); !refusal.empty()) return Refuse(console, refusal);
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
-  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kCheckResultFileFailedText);
+  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kTemporaryFileFailedText);
 
   ConsoleReporter<ExtensionRow, ExtensionCounters> reporter(console);
   std::vector<ExtensionRenameRow> listed;  // list mode: every row, checked as after a Check
@@ -33,10 +33,10 @@ int Run(const Arguments& args, Console& console) {
   };
   reporter.tallyText = [](const ExtensionCounters& c) { return TallyText(c.identified, c.scanned); };
 
-  const ExtensionCheckRequest check{args.positional().front(), cacheMode, settings->temporaryFolder, 0,
+  const ExtensionCheckRequest check{root, cacheMode, settings->temporaryFolder, 0,
                                     ListedRows(args), args.Has("more-types")};
   const ExtensionCheckOutcome outcome = RunJob(RunExtensionCheck, check, reporter);
-  console.Status(outcome.end == ExtensionCheckEnd::Refused ? u"Please set the path correctly"
+  console.Status(outcome.end == ExtensionCheckEnd::Refused ? std::u16string(kSetPathCorrectlyText)
                                                            : TallyText(outcome.counters.identified, outcome.counters.scanned));
 
   return AfterCheck(args, "rename", outcome.end, outcome.resultFile, [&] {

@@ -42,8 +42,6 @@ int Run(const Arguments& args, Console& console) {
 
   RenameEngine engine(DocumentContentReaders());
   engine.prepareCheck();
-  if (args.positional().empty() || args.positional().front().empty())
-    return Refuse(console, u"Please set the path correctly");
   const std::string types = args.Value("types").value_or("doc,xls,docx,xlsx,zip,rar,pdf,txt");
   for (size_t start = 0; start <= types.size();) {
     const size_t comma = std::min(types.find(',', start), types.size());
@@ -54,9 +52,11 @@ int Run(const Arguments& args, Console& console) {
       if (kind.value == type) engine.selectTypes(kind.bit);
     start = comma + 1;
   }
-  if (engine.selectedTypes() == 0) return Refuse(console, u"Please check type correctly");
+  const std::filesystem::path root = args.positional().empty() ? std::filesystem::path() : std::filesystem::path(args.positional().front());
+  if (const std::u16string_view refusal = RenameCheckRefusal(root, engine.selectedTypes()); !refusal.empty())
+    return Refuse(console, refusal);
   // Document parts are read through the temporary folder in either mode.
-  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kRenameFailedToGenerate);
+  if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kTemporaryFileFailedText);
   engine.setSettings(*settings);
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
 
@@ -76,11 +76,10 @@ int Run(const Arguments& args, Console& console) {
     return n.total < 0 ? NumbersText(n.count) : NumbersText(n.count, n.total);
   };
 
-  const std::filesystem::path root = args.positional().front();
   const RenameCheckOutcome check =
       RunJob(RunRenameCheck, RenameCheckRequest{engine, root, 0, ListedRows(args)}, reporter);
   if (check.end == RenameCheckEnd::Refused) {
-    console.Status(u"Please set the path correctly");
+    console.Status(kSetPathCorrectlyText);
   } else {
     console.Status(NumbersText(check.rowCounter));
     if (EndsCompleted(check.end)) console.Status(u"Detect File Rename completed");

@@ -87,6 +87,17 @@ class CheckResultFile {
   std::optional<RecordFileWriter> records_;
 };
 
+// The texts of the ends every tool's Check and the pass after it share.
+inline constexpr char16_t kSetPathCorrectlyText[] = u"Please set the path correctly";  // the root is refused
+inline constexpr char16_t kTemporaryFileFailedText[] = u"Failed to generate temporary file";
+inline constexpr char16_t kTemporaryFileAccessText[] = u"Failed to access temporary file";
+
+// The refusal of a Check whose root was not given (kSetPathCorrectlyText); empty when one was.
+// A root that is given but is no folder is refused by the pass itself (CheckEnd::Refused).
+inline std::u16string_view CheckRootRefusal(const std::filesystem::path& root) {
+  return root.empty() ? std::u16string_view(kSetPathCorrectlyText) : std::u16string_view();
+}
+
 template <class Tool, class RowT, class TallyT>
 CheckPassOutcome RunCheckPass(const CheckPassSetup& setup, const CheckTexts& texts, Tool& tool,
                               const std::atomic<int>& stop, JobReporter<RowT, TallyT>& reporter) {

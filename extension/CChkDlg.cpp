@@ -89,7 +89,7 @@ CChkDlg::CChkDlg(PageHost& host, QWidget* parent)
 CChkDlg::~CChkDlg() { stopAndWait(); }
 
 void CChkDlg::refusePath() {
-  showMessage(QStringLiteral("Please set the path correctly"), QStringLiteral("Error"), MessageIcon::Error);
+  showMessage(ToQString(kSetPathCorrectlyText), QStringLiteral("Error"), MessageIcon::Error);
 }
 
 void CChkDlg::onCheck() {
@@ -98,7 +98,7 @@ void CChkDlg::onCheck() {
   stopFlag() = 0;
   model_->clear();
   const QString path = pathEdit_->text();
-  if (path.isEmpty()) {
+  if (!CheckRootRefusal(QStringToPath(path)).empty()) {
     refusePath();
     return;
   }

@@ -88,7 +88,7 @@ ExtensionCheckOutcome RunExtensionCheck(const ExtensionCheckRequest& request, co
   setup.listedRows = request.listedRows;
   ExtensionCheck tool(stop, request.moreTypes);
   const CheckPassOutcome pass = RunCheckPass(
-      setup, {kDetectingExtensionText, kDetectExtensionCompletedText, kCheckResultFileFailedText, {}}, tool, stop,
+      setup, {kDetectingExtensionText, kDetectExtensionCompletedText, kTemporaryFileFailedText, {}}, tool, stop,
       reporter);
   return {pass.end, pass.resultFile, tool.tally(), pass.rootIdentity};
 }
@@ -136,7 +136,7 @@ ExtensionRenameOutcome RunExtensionRename(const ExtensionRenameRequest& request,
   } else if (UniqueFd file = request.resultFile.empty() ? UniqueFd() : OpenCreatedTemporaryFile(request.resultFile);
              !file) {
     outcome.end = ExtensionRenameEnd::ResultFileUnreadable;
-    reporter.Status(kRenameResultFileUnreadableText);
+    reporter.Status(kTemporaryFileAccessText);
     return outcome;
   } else {
     RecordFileReader records(file.get(), RecordLength::U16, 2, kIdentityBytes);

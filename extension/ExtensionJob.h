@@ -23,9 +23,7 @@ namespace brenvik {
 
 inline constexpr std::u16string_view kDetectingExtensionText = u"Detecting extension...";
 inline constexpr std::u16string_view kDetectExtensionCompletedText = u"Detect extension completed";
-inline constexpr std::u16string_view kCheckResultFileFailedText = u"Failed to generate temporary file";
 inline constexpr std::u16string_view kModifyingExtensionText = u"Modify extension...";
-inline constexpr std::u16string_view kRenameResultFileUnreadableText = u"Failed to access temporary file";
 inline constexpr std::u16string_view kModifyExtensionCompletedText = u"Modify extension completed";
 
 struct ExtensionRow {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/AppSettings.h"
+#include "core/CheckPass.h"
 #include "invalid_files/InvalidFileReport.h"
 #include "journal/JobJournal.h"
 #include "platform/FileOps.h"
@@ -21,7 +22,6 @@ inline constexpr char kDeadFolderName[] = "DEAD_DEAD_DEAD";
 inline constexpr char16_t kDeletingText[] = u"Deleting invalid files...";
 inline constexpr char16_t kDeletingFoldersText[] = u"Deleting empty folder...";
 inline constexpr char16_t kDeleteCompletedText[] = u"Delete invalid files completed";
-inline constexpr char16_t kTemporaryFileAccessText[] = u"Failed to access temporary file";
 inline constexpr char16_t kJudgedMovedAsideText[] =
     u"Damaged files, duplicates and thumbnails were moved aside to DEAD_DEAD_DEAD, not deleted: ";
 

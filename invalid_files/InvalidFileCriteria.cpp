@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "core/CheckPass.h"
 #include "core/FillPatternText.h"
 #include "core/TextHelpers.h"
 #include "platform/PathText.h"
@@ -36,7 +37,7 @@ const std::array<std::u16string_view, 40> kDefaultExtensions{
 
 std::u16string_view RefusalText(CriteriaRefusal refusal) {
   switch (refusal) {
-    case CriteriaRefusal::Path: return u"Please set the path correctly";
+    case CriteriaRefusal::Path: return kSetPathCorrectlyText;
     case CriteriaRefusal::Size: return u"Please set the size correctly";
     case CriteriaRefusal::ByteContent: return u"Please set the byte content correctly";
     case CriteriaRefusal::Percent: return u"Please set percent correctly";

@@ -16,7 +16,6 @@ namespace brenvik {
 
 inline constexpr char16_t kDetectingText[] = u"Detecting invalid files...";
 inline constexpr char16_t kDetectCompletedText[] = u"Detect invalid files completed";
-inline constexpr char16_t kTemporaryFileFailedText[] = u"Failed to generate temporary file";
 inline constexpr char16_t kDetectFailedText[] = u"Failed to detect invalid files";
 inline constexpr char16_t kComparingText[] = u"Comparing files that may be copies...";
 

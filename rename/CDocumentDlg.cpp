@@ -125,7 +125,7 @@ CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<Conten
 CDocumentDlg::~CDocumentDlg() { stopAndWait(); }
 
 void CDocumentDlg::refusePath() {
-  showMessage(QStringLiteral("Please set the path correctly"), kErrorCaption, MessageIcon::Error);
+  showMessage(ToQString(kSetPathCorrectlyText), kErrorCaption, MessageIcon::Error);
 }
 
 void CDocumentDlg::check() {
@@ -133,14 +133,11 @@ void CDocumentDlg::check() {
   model_->clear();
   engine_.prepareCheck();
   const QString root = pathEdit_->text();
-  if (root.isEmpty()) {
-    refusePath();
-    return;
-  }
   for (size_t i = 0; i < kTypeBoxes.size(); ++i)
     if (typeBoxes_[i]->isChecked()) engine_.selectTypes(kTypeBoxes[i].bit);
-  if (engine_.selectedTypes() == 0) {
-    showMessage(QStringLiteral("Please check type correctly"), kErrorCaption, MessageIcon::Error);
+  if (const std::u16string_view refusal = RenameCheckRefusal(QStringToPath(root), engine_.selectedTypes());
+      !refusal.empty()) {
+    showMessage(ToQString(refusal), kErrorCaption, MessageIcon::Error);
     return;
   }
   engine_.setSettings(settings());

@@ -80,6 +80,11 @@ class RenameCheck {
 
 }  // namespace
 
+std::u16string_view RenameCheckRefusal(const std::filesystem::path& root, uint32_t selectedTypes) {
+  if (const std::u16string_view refusal = CheckRootRefusal(root); !refusal.empty()) return refusal;
+  return selectedTypes == 0 ? std::u16string_view(kCheckTypeCorrectlyText) : std::u16string_view();
+}
+
 RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
                                   RenameReporter& reporter) {
   const RenameEngine& engine = request.engine;
@@ -90,7 +95,7 @@ RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::
   setup.workers = request.workers;
   setup.listedRows = request.listedRows;
   RenameCheck tool(engine);
-  const CheckPassOutcome pass = RunCheckPass(setup, {{}, {}, kRenameFailedToGenerate, {}}, tool, stop, reporter);
+  const CheckPassOutcome pass = RunCheckPass(setup, {{}, {}, kTemporaryFileFailedText, {}}, tool, stop, reporter);
   return {pass.end, pass.found, pass.resultFile, pass.rootIdentity};
 }
 
@@ -129,7 +134,7 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
   RenamePassOutcome outcome;
   UniqueFd fd = resultFile.empty() ? UniqueFd() : OpenCreatedTemporaryFile(resultFile);
   if (!fd) {
-    reporter.Status(kRenameFailedToAccess);
+    reporter.Status(kTemporaryFileAccessText);
     outcome.end = RenameEnd::ResultFileUnreadable;
     return outcome;
   }

@@ -18,8 +18,6 @@
 
 namespace brenvik {
 
-inline constexpr char16_t kRenameFailedToGenerate[] = u"Failed to generate temporary file";
-inline constexpr char16_t kRenameFailedToAccess[] = u"Failed to access temporary file";
 // Check: a new list row, checked, with its Index and which file it is.
 struct RenameRow {
   int32_t index = 0;
@@ -36,6 +34,12 @@ struct RenameNumbers {
 // The status line, Check's rows, the counts, and in list-mode Rename each row given to the engine
 // (its check mark goes).
 using RenameReporter = JobReporter<RenameRow, RenameNumbers>;
+
+inline constexpr char16_t kCheckTypeCorrectlyText[] = u"Please check type correctly";
+
+// Why a Check of `root` for the `selectedTypes` cannot start, as both front ends refuse it: no
+// root (kSetPathCorrectlyText), then no type (kCheckTypeCorrectlyText); empty when it can.
+std::u16string_view RenameCheckRefusal(const std::filesystem::path& root, uint32_t selectedTypes);
 
 struct RenameCheckRequest {
   RenameEngine engine{ContentReaders{}};  // its selected types and settings (cache mode, temporary folder)

@@ -146,7 +146,7 @@ TEST_F(ExtensionJobTest, CacheRenameReportsAMissingOrTruncatedResultFile) {
   // A missing result file ends the pass on its failure text, never on the completion text.
   cacheRename(dir_.path(), {}, dir_ / "missing");
   EXPECT_EQ(sink_.statuses, (std::vector<std::u16string>{std::u16string(kModifyingExtensionText),
-                                                          std::u16string(kRenameResultFileUnreadableText)}));
+                                                          std::u16string(kTemporaryFileAccessText)}));
   // A record cut short is not applied; the ones before it are.
   WriteFile(dir_ / "a.bin", kPdf);
   {
@@ -167,7 +167,7 @@ TEST_F(ExtensionJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   std::filesystem::create_directories(dir_ / "root");
   const ExtensionCheckOutcome outcome = check(true, dir_ / "no such folder");
   EXPECT_EQ(outcome.end, ExtensionCheckEnd::ResultFileFailed);
-  EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
+  EXPECT_EQ(sink_.statuses.back(), kTemporaryFileFailedText);
 }
 
 TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesNoResultFile) {
@@ -184,14 +184,14 @@ TEST_F(ExtensionJobTest, CacheModeCheckThatCannotWriteEveryRecordFailsAndLeavesN
   const ExtensionCheckOutcome outcome = check(true, full.path());
   EXPECT_EQ(outcome.end, ExtensionCheckEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
-  EXPECT_EQ(sink_.statuses.back(), kCheckResultFileFailedText);
+  EXPECT_EQ(sink_.statuses.back(), kTemporaryFileFailedText);
   for (const auto& entry : std::filesystem::directory_iterator(full.path()))
     EXPECT_EQ(entry.path().filename(), "mine.txt") << "a partial result file was left behind";
   EXPECT_EQ(ReadFile(full / "mine.txt"), "the user's own file");
 
   // Rename has no result file to work from: it says so, never that it completed, and renames nothing.
   cacheRename(dir_ / "root", outcome.rootIdentity, outcome.resultFile);
-  EXPECT_EQ(sink_.statuses.back(), kRenameResultFileUnreadableText);
+  EXPECT_EQ(sink_.statuses.back(), kTemporaryFileAccessText);
   for (const auto& file : files) EXPECT_EQ(ReadFile(file), kJpeg) << file;
 }
 
