@@ -10,6 +10,7 @@
 
 #include "core/TextHelpers.h"
 #include "disk/BlockWriter.h"
+#include "disk/SectorDomain.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -25,9 +26,10 @@ std::u16string OffsetText(const char* format, int64_t offset) {
 class CopyLoop {
  public:
   CopyLoop(const ImagingRequest& p, ImagingReporter& reporter, const std::atomic<int>& stop,
-           std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors)
+           std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors,
+           const SectorDomain* domain)
       : p_(p), sink_(reporter), stop_(stop), now_(std::move(now)), sizes_(sizes), end_(end), sectors_(sectors),
-        found_(p.sourceStart, end) {}
+        domain_(domain), found_(p.sourceStart, end) {}
 
   // Good data first: every readable area is copied before a bad area is looked at closely. Then
   // the failed areas are trimmed from their edges inward, what remains inside is read sector by
@@ -39,8 +41,14 @@ class CopyLoop {
     reportUnreadable();
     if (!stopped() && p_.retryPasses > 0) retryPasses(source, targetFd);
     if (!stopped()) {
-      sectors_.at(end_, SectorState::Finished);
-      position_ = end_;
+      // Inside a domain the run may leave work outside it: the map then points at that work, so
+      // that the next run (this program's or ddrescue's) goes on there.
+      std::optional<SectorArea> left;
+      for (SectorState phase : kPhases)
+        if (domain_ != nullptr && !left && phase != SectorState::Bad && (left = sectors_.next(p_.sourceStart, phase)))
+          sectors_.at(left->first, phase);
+      if (!left) sectors_.at(end_, SectorState::Finished);
+      position_ = left ? left->first : end_;
     }
     // The map as the run leaves it, whenever the last one went out; the LBA where the run ended.
     ImagingDisplays displays;
@@ -52,6 +60,12 @@ class CopyLoop {
  private:
   bool stopped() const { return stop_.load() != 0; }
 
+  // The next area of `state` this run reads: inside the domain, when there is one.
+  std::optional<SectorArea> next(int64_t from, SectorState state) const { return NextIn(sectors_, domain_, from, state); }
+  int64_t countBad() const {
+    return domain_ ? CountIn(sectors_, *domain_, SectorState::Bad) : sectors_.count(SectorState::Bad);
+  }
+
   // Copies the areas not tried yet, block by block. A read that fails marks the area it touched
   // as failed and the copy skips ahead, further while the errors go on, so that a bad area is
   // crossed with few reads; a second pass then reads what was skipped, without skipping.
@@ -61,7 +75,7 @@ class CopyLoop {
     progressMaximum_ = end_ / B;
     sink_.Progress(0, progressMaximum_);
     start_ = now_();
-    const auto firstArea = sectors_.next(S, SectorState::NotTried);
+    const auto firstArea = next(S, SectorState::NotTried);
     displayStart_ = firstArea ? firstArea->first : end_;
     position_ = displayStart_;
     settledAtStart_ = SettledBytes(TotalsOf(snapshot(position_, true)->blocks));
@@ -98,7 +112,7 @@ class CopyLoop {
     const int64_t B = sizes_.block, Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
     int64_t skip = 0;  // 0 while reads succeed
     for (int64_t at = from; !stopped();) {
-      const auto area = sectors_.next(at, SectorState::NotTried);
+      const auto area = next(at, SectorState::NotTried);
       if (!area || area->first >= to) break;
       const int64_t current = area->first, areaEnd = std::min(area->end, to);
       const int64_t n = std::min(B, areaEnd - current);
@@ -158,7 +172,7 @@ class CopyLoop {
   // from its trailing edge back until one fails; what lies between is left for the scraping.
   void trimPhase(SectorSource& source, int targetFd) {
     for (int64_t at = p_.sourceStart; !stopped();) {
-      const auto area = sectors_.next(at, SectorState::NonTrimmed);
+      const auto area = next(at, SectorState::NonTrimmed);
       if (!area) break;
       int64_t first = area->first, end = area->end;
       while (first < end && !stopped())
@@ -174,7 +188,7 @@ class CopyLoop {
   // What trimming left inside the failed areas is read one sector at a time.
   void scrapePhase(SectorSource& source, int targetFd) {
     for (int64_t at = p_.sourceStart; !stopped();) {
-      const auto area = sectors_.next(at, SectorState::NonScraped);
+      const auto area = next(at, SectorState::NonScraped);
       if (!area) break;
       for (int64_t s = area->first; s < area->end && !stopped(); ++s) readSingle(source, targetFd, s, SectorState::NonScraped);
       at = area->end;
@@ -205,13 +219,13 @@ class CopyLoop {
   // a sector that reads is written and counts as finished.
   void retryPasses(SectorSource& source, int targetFd) {
     const int64_t Ps = p_.sourceSectorSize, B = sizes_.block;
-    const int64_t before = sectors_.count(SectorState::Bad);
+    const int64_t before = countBad();
     if (before == 0) return;
     const int64_t began = now_();
     std::vector<uint8_t> buffer(static_cast<size_t>(Ps * B));
     for (int pass = 1; pass <= p_.retryPasses && !stopped(); ++pass) {
-      for (auto area = sectors_.next(p_.sourceStart, SectorState::Bad); area && !stopped();
-           area = sectors_.next(area->end, SectorState::Bad)) {
+      for (auto area = next(p_.sourceStart, SectorState::Bad); area && !stopped();
+           area = next(area->end, SectorState::Bad)) {
         for (int64_t s = area->first; s < area->end && !stopped();) {
           // An unreadable area of a whole block or more is seldom damage of the medium; more often
           // the disk was gone for a while. It is tried a block at a time first, so that a disk
@@ -232,7 +246,7 @@ class CopyLoop {
         }
       }
     }
-    const int64_t after = sectors_.count(SectorState::Bad);
+    const int64_t after = countBad();
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
                   static_cast<long long>(after));
@@ -351,6 +365,7 @@ class CopyLoop {
   ReadSizes sizes_;
   int64_t end_;  // one past the last sector of the run the source holds
   RescueMapKeeper& sectors_;
+  const SectorDomain* domain_;  // none: the whole run
   SectorMap found_;  // the sectors this run found unreadable, for one row per run of them
   int64_t progressMaximum_ = 0;
   int64_t start_ = 0;
@@ -368,8 +383,8 @@ class CopyLoop {
 
 int64_t RunCopyStrategy(const ImagingRequest& request, ImagingReporter& reporter, const std::atomic<int>& stop,
                         std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors,
-                        SectorSource& source, int targetFd) {
-  return CopyLoop(request, reporter, stop, std::move(now), sizes, end, sectors).run(source, targetFd);
+                        SectorSource& source, int targetFd, const SectorDomain* domain) {
+  return CopyLoop(request, reporter, stop, std::move(now), sizes, end, sectors, domain).run(source, targetFd);
 }
 
 }  // namespace brenvik::imaging
