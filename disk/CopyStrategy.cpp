@@ -29,7 +29,15 @@ class CopyLoop {
            std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors,
            const SectorDomain* domain)
       : p_(p), sink_(reporter), stop_(stop), now_(std::move(now)), sizes_(sizes), end_(end), sectors_(sectors),
-        domain_(domain), found_(p.sourceStart, end) {}
+        domain_(domain), found_(p.sourceStart, end) {
+    if (domain_ != nullptr) {
+      auto bytes = std::make_shared<std::vector<std::pair<int64_t, int64_t>>>();
+      bytes->reserve(domain_->runs().size());
+      for (const auto& [first, last] : domain_->runs())
+        bytes->push_back({first * p.sourceSectorSize, last * p.sourceSectorSize});
+      domainBytes_ = std::move(bytes);
+    }
+  }
 
   // Good data first: every readable area is copied before a bad area is looked at closely. Then
   // the failed areas are trimmed from their edges inward, what remains inside is read sector by
@@ -316,6 +324,7 @@ class CopyLoop {
     for (const SectorArea& area : areas)
       map->blocks.push_back({area.first * Ps, (area.end - area.first) * Ps, static_cast<char>(area.state)});
     map->sectorSize = p_.sourceSectorSize;
+    map->domain = domainBytes_;
     map->position = position * Ps;
     map->reading = reading;
     const int64_t elapsed = now_() - start_;
@@ -366,6 +375,7 @@ class CopyLoop {
   int64_t end_;  // one past the last sector of the run the source holds
   RescueMapKeeper& sectors_;
   const SectorDomain* domain_;  // none: the whole run
+  std::shared_ptr<const std::vector<std::pair<int64_t, int64_t>>> domainBytes_;  // the domain, for the map view
   SectorMap found_;  // the sectors this run found unreadable, for one row per run of them
   int64_t progressMaximum_ = 0;
   int64_t start_ = 0;
