@@ -267,7 +267,9 @@ class UsedFirst {
     }
     // Bitmap bytes the file does not hold (or could not be placed): their clusters may be used.
     if (at < bytes) clusters.addUnknown(at, bytes - at);
-    reporter_.Message(kPhase, u"已用空间" + RateSizeText(static_cast<int64_t>(clusters.usedBytes())));
+    std::u16string text = u"已用空间%s";
+    text.replace(text.find(u"%s"), 2, RateSizeText(static_cast<int64_t>(clusters.usedBytes())));
+    reporter_.Message(kPhase, text);
     for (const Extent& e : clusters.extents()) used.push_back({e.offset + v.offset, e.length});
   }
 
