@@ -70,9 +70,6 @@ class CopyLoop {
 
   // The next area of `state` this run reads: inside the domain, when there is one.
   std::optional<SectorArea> next(int64_t from, SectorState state) const { return NextIn(sectors_, domain_, from, state); }
-  int64_t countBad() const {
-    return domain_ ? CountIn(sectors_, *domain_, SectorState::Bad) : sectors_.count(SectorState::Bad);
-  }
 
   // Copies the areas not tried yet, block by block. A read that fails marks the area it touched
   // as failed and the copy skips ahead, further while the errors go on, so that a bad area is
@@ -227,13 +224,21 @@ class CopyLoop {
   // a sector that reads is written and counts as finished.
   void retryPasses(SectorSource& source, int targetFd) {
     const int64_t Ps = p_.sourceSectorSize, B = sizes_.block;
-    const int64_t before = countBad();
+    // A copy made of several domains, one after the other, tries again only what this one found
+    // unreadable: a bad sector is not tried once more by every later domain that holds it.
+    SectorDomain foundBad;
+    if (domain_ != nullptr)
+      for (const SectorArea& area : found_.areas())
+        if (area.state == SectorState::Bad) foundBad.add(area.first, area.end);
+    const SectorDomain* retried = domain_ != nullptr ? &foundBad : nullptr;
+    const auto bad = [&] { return retried ? CountIn(sectors_, *retried, SectorState::Bad) : sectors_.count(SectorState::Bad); };
+    const int64_t before = bad();
     if (before == 0) return;
     const int64_t began = now_();
     std::vector<uint8_t> buffer(static_cast<size_t>(Ps * B));
     for (int pass = 1; pass <= p_.retryPasses && !stopped(); ++pass) {
-      for (auto area = next(p_.sourceStart, SectorState::Bad); area && !stopped();
-           area = next(area->end, SectorState::Bad)) {
+      for (auto area = NextIn(sectors_, retried, p_.sourceStart, SectorState::Bad); area && !stopped();
+           area = NextIn(sectors_, retried, area->end, SectorState::Bad)) {
         for (int64_t s = area->first; s < area->end && !stopped();) {
           // An unreadable area of a whole block or more is seldom damage of the medium; more often
           // the disk was gone for a while. It is tried a block at a time first, so that a disk
@@ -254,7 +259,7 @@ class CopyLoop {
         }
       }
     }
-    const int64_t after = countBad();
+    const int64_t after = bad();
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
                   static_cast<long long>(after));
