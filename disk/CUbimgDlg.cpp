@@ -84,9 +84,9 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
 
   // An NTFS source in the order that saves the most first, and a map limiting the copy.
   usedFirst_ = MakeCheckBox(this, 1098, QStringLiteral("Used space first"), DluRect(75, 165, 70, 10), false);
-  usedOnly_ = MakeCheckBox(this, 1099, QStringLiteral("Used space only"), DluRect(148, 165, 65, 10), false);
-  QPushButton* domainButton = MakeButton(this, 2013, QStringLiteral("Domain map..."), DluRect(216, 164, 50, 12));
-  domainMap_ = MakeEdit(this, 1100, QStringLiteral("Domain map"), DluRect(269, 164, 54, 12));
+  usedOnly_ = MakeCheckBox(this, 1099, QStringLiteral("Used space only"), DluRect(148, 165, 70, 10), false);
+  QPushButton* domainButton = MakeButton(this, 2013, QStringLiteral("Domain map..."), DluRect(221, 164, 56, 12));
+  domainMap_ = MakeEdit(this, 1100, QStringLiteral("Domain map"), DluRect(280, 164, 43, 12));
 
   targetFileBox_ = MakeCheckBox(this, 1082, QStringLiteral("Target File:"), DluRect(329, 165, 64, 10), false);
   targetFile_ = MakeEdit(this, 1083, QStringLiteral("Target File:"), DluRect(394, 164, 227, 12));
