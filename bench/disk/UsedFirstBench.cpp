@@ -9,7 +9,8 @@
 // whether ddrescue continues from the map a --used-only run leaves. Needs root (FUSE), sfdisk,
 // mkntfs, ntfs-3g and ddrescue (package gddrescue).
 //
-// Usage: used_first_bench [folder] [size MiB] [MB/s]   (defaults: /tmp/brenvik-used-bench, 512, 150)
+// Usage: used_first_bench [folder] [size MiB] [MB/s] [largest file KiB]
+//        (defaults: /tmp/brenvik-used-bench, 512, 150, 4096; small files make a large MFT)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -118,6 +119,7 @@ int main(int argc, char** argv) {
   const fs::path folder = argc > 1 ? fs::path(argv[1]) : fs::path("/tmp/brenvik-used-bench");
   const int64_t sizeMb = argc > 2 ? std::atoll(argv[2]) : 512;
   const double rate = (argc > 3 ? std::atof(argv[3]) : 150.0) * 1e6;
+  const std::string largestKib = argc > 4 ? argv[4] : "4096";
   fs::create_directories(folder);
   if (std::system("ddrescue --version >/dev/null 2>&1") != 0) {
     std::fprintf(stderr, "ddrescue is missing (package gddrescue)\n");
@@ -125,7 +127,7 @@ int main(int argc, char** argv) {
   }
   const fs::path made = folder / "ntfs-disk.img";
   const std::string script = std::string(BRENVIK_SOURCE_DIR) + "/tests/disk/make-ntfs-disk.sh";
-  if (std::system(("sh '" + script + "' '" + made.string() + "' " + std::to_string(sizeMb) + " 30 dos").c_str()) != 0) {
+  if (std::system(("sh '" + script + "' '" + made.string() + "' " + std::to_string(sizeMb) + " 30 dos " + largestKib).c_str()) != 0) {
     std::fprintf(stderr, "could not make the NTFS disk (sfdisk, mkntfs, ntfs-3g)\n");
     return 1;
   }
@@ -173,9 +175,9 @@ int main(int argc, char** argv) {
     }
   };
 
-  std::printf("disk %lld MiB, NTFS used %.1f MiB (%.1f %%), cluster %u, bad sectors %zu, read rate %.0f MB/s\n",
+  std::printf("disk %lld MiB, NTFS used %.1f MiB (%.1f %%), cluster %u, files up to %s KiB, bad sectors %zu, read rate %.0f MB/s\n",
               static_cast<long long>(sizeMb), Mb(usedBytes), 100.0 * usedBytes / static_cast<double>(disk.size()),
-              boot.clusterSize, bad.size(), rate / 1e6);
+              boot.clusterSize, largestKib.c_str(), bad.size(), rate / 1e6);
   const Run whole = Copy(mount, counter, folder / "whole.img", sectors, false, false);
   mount.clearReads(), seen = 0;
   const Run first = Copy(mount, counter, folder / "used-first.img", sectors, true, false);
@@ -194,8 +196,8 @@ int main(int argc, char** argv) {
   std::printf("  %-34s %9.1f %7.2f\n", "total", Mb(first.bytes), first.seconds);
   for (const auto& row : first.rows)
     if (row.text == "MFT已复制完成")
-      std::printf("\nMFT complete after %.3f s: %.2f %% of the whole copy's time\n", row.seconds,
-                  100.0 * row.seconds / whole.seconds);
+      std::printf("\nMFT complete after %.3f s (%.1f MiB read): %.2f %% of the whole copy's time\n", row.seconds,
+                  Mb(row.bytes), 100.0 * row.seconds / whole.seconds);
   std::printf("used-only copy: %.1f MiB read in %.2f s (used space %.1f MiB: %.2f %% of it)\n", Mb(only.bytes),
               only.seconds, Mb(usedBytes), 100.0 * static_cast<double>(only.bytes) / static_cast<double>(usedBytes));
 

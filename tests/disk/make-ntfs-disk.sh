@@ -3,9 +3,9 @@
 # USED_PERCENT with files of many sizes, some of them deleted again (their clusters free, their
 # bytes left): a source for the used-space-first copy. Needs sfdisk, mkntfs and ntfs-3g (or
 # ntfscp where FUSE is not usable).
-# Usage: make-ntfs-disk.sh OUT.img SIZE_MB [USED_PERCENT] [dos|gpt]
+# Usage: make-ntfs-disk.sh OUT.img SIZE_MB [USED_PERCENT] [dos|gpt] [LARGEST_FILE_KIB]
 set -eu
-out=$1 size_mb=$2 percent=${3:-30} label=${4:-dos}
+out=$1 size_mb=$2 percent=${3:-30} label=${4:-dos} largest_kib=${5:-4096}
 work=$(mktemp -d)
 trap 'mountpoint -q "$work/mnt" 2>/dev/null && umount "$work/mnt"; rm -rf "$work"' EXIT
 start=2048
@@ -17,10 +17,10 @@ truncate -s $(( part_sectors * 512 )) "$work/part.img"
 mkntfs -q -F -Q -s 512 -c 4096 -p "$start" -H 255 -S 63 -L used "$work/part.img" >/dev/null
 target=$(( part_sectors * 512 / 100 * percent ))
 mkdir "$work/files" "$work/mnt"
-# Files of 4 KiB to 4 MiB of random bytes, one in three deleted after the others are written.
+# Files of 4 KiB to LARGEST_FILE_KIB of random bytes, one in three deleted after the others are written.
 i=0 total=0
 while [ "$total" -lt $(( target * 4 / 3 )) ]; do
-  kib=$(( (i * 7919 % 1024) * 4 + 4 ))
+  kib=$(( (i * 7919 % (largest_kib / 4)) * 4 + 4 ))
   head -c $(( kib * 1024 )) /dev/urandom > "$work/files/f$i.bin"
   total=$(( total + kib * 1024 )) i=$(( i + 1 ))
 done
