@@ -25,6 +25,9 @@ constexpr Flag kFlags[] = {
     {"target-size", "SECTORS", "the target's size in sectors (default: the source size)"},
     {"target-sector", "BYTES", "the target's sector size (default 512)"},
     {"retries", "N", "further tries of each unreadable sector after the copy (default 1)"},
+    {"domain", "FILE", "copy only the areas this map (ddrescue's format) marks finished; the rescue map stays the whole disk's"},
+    {"used-first", "", "NTFS: copy the partition tables, boot sectors, MFT and $Bitmap first, then the used clusters, then the rest"},
+    {"used-only", "", "as --used-first, but stop after the used space (free space stays untried in the map)"},
     {"sysfs-root", "DIR", "where the disks are described (default /sys; for tests)"},
     {"dev-root", "DIR", "where the disks' device nodes are (default /dev; for tests)"},
 };
@@ -79,6 +82,9 @@ int Run(const Arguments& args, Console& console) {
   form.targetSize = args.Value("target-size") ? FromUtf8(*args.Value("target-size")) : form.sourceSize;
   form.targetSector = FromUtf8(args.Value("target-sector").value_or("512"));
   form.retries = FromUtf8(args.Value("retries").value_or("1"));
+  form.domainMap = FromUtf8(args.Value("domain").value_or(""));
+  form.usedFirst = args.Has("used-first");
+  form.usedOnly = args.Has("used-only");
 
   ImageConsoleReporter reporter(console);
   std::u16string totals;  // of the latest map: the copy sends one a few times a second

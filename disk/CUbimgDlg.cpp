@@ -82,6 +82,12 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   retries_ = MakeDigitEdit(this, 1097, QStringLiteral("Retries:"), DluRect(38, 164, 30, 12));
   retries_->setText(QStringLiteral("1"));
 
+  // An NTFS source in the order that saves the most first, and a map limiting the copy.
+  usedFirst_ = MakeCheckBox(this, 1098, QStringLiteral("Used space first"), DluRect(75, 165, 70, 10), false);
+  usedOnly_ = MakeCheckBox(this, 1099, QStringLiteral("Used space only"), DluRect(148, 165, 70, 10), false);
+  QPushButton* domainButton = MakeButton(this, 2013, QStringLiteral("Domain map..."), DluRect(221, 164, 56, 12));
+  domainMap_ = MakeEdit(this, 1100, QStringLiteral("Domain map"), DluRect(280, 164, 43, 12));
+
   targetFileBox_ = MakeCheckBox(this, 1082, QStringLiteral("Target File:"), DluRect(329, 165, 64, 10), false);
   targetFile_ = MakeEdit(this, 1083, QStringLiteral("Target File:"), DluRect(394, 164, 227, 12));
   browse_ = MakeButton(this, 1084, QStringLiteral("..."), DluRect(625, 164, 20, 12));
@@ -126,6 +132,8 @@ CUbimgDlg::CUbimgDlg(PageHost& host, QWidget* parent) : ToolPage(host, QStringLi
   connect(okButton, &QPushButton::clicked, this, &CUbimgDlg::ok);
   connect(stopButton, &QPushButton::clicked, this, [this] { stopFlag() = 1; });
   connect(mapButton, &QPushButton::clicked, this, &CUbimgDlg::showMapWindow);
+  connect(domainButton, &QPushButton::clicked, this, &CUbimgDlg::chooseDomainMap);
+  connect(domainMap_, &QLineEdit::textChanged, domainMap_, &QLineEdit::setToolTip);
 
   mapWindow_ = new RescueMapWindow(this);
   connect(mapWindow_, &RescueMapWindow::openRequested, this, &CUbimgDlg::chooseMap);
@@ -260,6 +268,12 @@ void CUbimgDlg::chooseTargetFile() {
   if (!chosen.isEmpty()) targetFile_->setText(chosen);
 }
 
+void CUbimgDlg::chooseDomainMap() {
+  const QString chosen = host().ui().chooseOpenFile(this, QStringLiteral("Domain map"),
+                                                    QStringLiteral("Map Files (*.map);;All Files (*.*)"));
+  if (!chosen.isEmpty()) domainMap_->setText(chosen);
+}
+
 // ---- the rescue map ----
 
 void CUbimgDlg::showMapWindow() {
@@ -329,6 +343,9 @@ void CUbimgDlg::ok() {
   form.sourceSector = ToText(sourceSector_->text());
   form.targetFileChecked = targetFileBox_->isChecked();
   form.targetFilePath = ToText(targetFile_->text());
+  form.domainMap = ToText(domainMap_->text());
+  form.usedFirst = usedFirst_->isChecked();
+  form.usedOnly = usedOnly_->isChecked();
   form.targetTips = ToText(targetTips_->text());
   form.targetStart = ToText(targetStart_->text());
   form.targetSize = ToText(targetSize_->text());

@@ -60,6 +60,7 @@ class CUbimgDlg : public ToolPage {
   void ok();
   void showMapWindow();
   void chooseMap();
+  void chooseDomainMap();
   // A message row from the GUI thread, shown at once.
   void appendMessage(const QString& title, const QString& description);
   // A message row from a worker, shown with the next batch.
@@ -81,6 +82,9 @@ class CUbimgDlg : public ToolPage {
   QCheckBox* targetFileBox_ = nullptr;
   QLineEdit* targetFile_ = nullptr;
   QLineEdit* retries_ = nullptr;
+  QCheckBox* usedFirst_ = nullptr;
+  QCheckBox* usedOnly_ = nullptr;
+  QLineEdit* domainMap_ = nullptr;
   QPushButton* browse_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QLineEdit *lba_, *speed_, *time_;

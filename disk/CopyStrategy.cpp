@@ -10,6 +10,7 @@
 
 #include "core/TextHelpers.h"
 #include "disk/BlockWriter.h"
+#include "disk/SectorDomain.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 
@@ -25,9 +26,18 @@ std::u16string OffsetText(const char* format, int64_t offset) {
 class CopyLoop {
  public:
   CopyLoop(const ImagingRequest& p, ImagingReporter& reporter, const std::atomic<int>& stop,
-           std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors)
+           std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors,
+           const SectorDomain* domain)
       : p_(p), sink_(reporter), stop_(stop), now_(std::move(now)), sizes_(sizes), end_(end), sectors_(sectors),
-        found_(p.sourceStart, end) {}
+        domain_(domain), found_(p.sourceStart, end) {
+    if (domain_ != nullptr) {
+      auto bytes = std::make_shared<std::vector<std::pair<int64_t, int64_t>>>();
+      bytes->reserve(domain_->runs().size());
+      for (const auto& [first, last] : domain_->runs())
+        bytes->push_back({first * p.sourceSectorSize, last * p.sourceSectorSize});
+      domainBytes_ = std::move(bytes);
+    }
+  }
 
   // Good data first: every readable area is copied before a bad area is looked at closely. Then
   // the failed areas are trimmed from their edges inward, what remains inside is read sector by
@@ -39,8 +49,14 @@ class CopyLoop {
     reportUnreadable();
     if (!stopped() && p_.retryPasses > 0) retryPasses(source, targetFd);
     if (!stopped()) {
-      sectors_.at(end_, SectorState::Finished);
-      position_ = end_;
+      // Inside a domain the run may leave work outside it: the map then points at that work, so
+      // that the next run (this program's or ddrescue's) goes on there.
+      std::optional<SectorArea> left;
+      for (SectorState phase : kPhases)
+        if (domain_ != nullptr && !left && phase != SectorState::Bad && (left = sectors_.next(p_.sourceStart, phase)))
+          sectors_.at(left->first, phase);
+      if (!left) sectors_.at(end_, SectorState::Finished);
+      position_ = left ? left->first : end_;
     }
     // The map as the run leaves it, whenever the last one went out; the LBA where the run ended.
     ImagingDisplays displays;
@@ -52,6 +68,9 @@ class CopyLoop {
  private:
   bool stopped() const { return stop_.load() != 0; }
 
+  // The next area of `state` this run reads: inside the domain, when there is one.
+  std::optional<SectorArea> next(int64_t from, SectorState state) const { return NextIn(sectors_, domain_, from, state); }
+
   // Copies the areas not tried yet, block by block. A read that fails marks the area it touched
   // as failed and the copy skips ahead, further while the errors go on, so that a bad area is
   // crossed with few reads; a second pass then reads what was skipped, without skipping.
@@ -61,7 +80,7 @@ class CopyLoop {
     progressMaximum_ = end_ / B;
     sink_.Progress(0, progressMaximum_);
     start_ = now_();
-    const auto firstArea = sectors_.next(S, SectorState::NotTried);
+    const auto firstArea = next(S, SectorState::NotTried);
     displayStart_ = firstArea ? firstArea->first : end_;
     position_ = displayStart_;
     settledAtStart_ = SettledBytes(TotalsOf(snapshot(position_, true)->blocks));
@@ -98,7 +117,7 @@ class CopyLoop {
     const int64_t B = sizes_.block, Ps = p_.sourceSectorSize, Pt = p_.targetSectorSize;
     int64_t skip = 0;  // 0 while reads succeed
     for (int64_t at = from; !stopped();) {
-      const auto area = sectors_.next(at, SectorState::NotTried);
+      const auto area = next(at, SectorState::NotTried);
       if (!area || area->first >= to) break;
       const int64_t current = area->first, areaEnd = std::min(area->end, to);
       const int64_t n = std::min(B, areaEnd - current);
@@ -158,7 +177,7 @@ class CopyLoop {
   // from its trailing edge back until one fails; what lies between is left for the scraping.
   void trimPhase(SectorSource& source, int targetFd) {
     for (int64_t at = p_.sourceStart; !stopped();) {
-      const auto area = sectors_.next(at, SectorState::NonTrimmed);
+      const auto area = next(at, SectorState::NonTrimmed);
       if (!area) break;
       int64_t first = area->first, end = area->end;
       while (first < end && !stopped())
@@ -174,7 +193,7 @@ class CopyLoop {
   // What trimming left inside the failed areas is read one sector at a time.
   void scrapePhase(SectorSource& source, int targetFd) {
     for (int64_t at = p_.sourceStart; !stopped();) {
-      const auto area = sectors_.next(at, SectorState::NonScraped);
+      const auto area = next(at, SectorState::NonScraped);
       if (!area) break;
       for (int64_t s = area->first; s < area->end && !stopped(); ++s) readSingle(source, targetFd, s, SectorState::NonScraped);
       at = area->end;
@@ -205,13 +224,21 @@ class CopyLoop {
   // a sector that reads is written and counts as finished.
   void retryPasses(SectorSource& source, int targetFd) {
     const int64_t Ps = p_.sourceSectorSize, B = sizes_.block;
-    const int64_t before = sectors_.count(SectorState::Bad);
+    // A copy made of several domains, one after the other, tries again only what this one found
+    // unreadable: a bad sector is not tried once more by every later domain that holds it.
+    SectorDomain foundBad;
+    if (domain_ != nullptr)
+      for (const SectorArea& area : found_.areas())
+        if (area.state == SectorState::Bad) foundBad.add(area.first, area.end);
+    const SectorDomain* retried = domain_ != nullptr ? &foundBad : nullptr;
+    const auto bad = [&] { return retried ? CountIn(sectors_, *retried, SectorState::Bad) : sectors_.count(SectorState::Bad); };
+    const int64_t before = bad();
     if (before == 0) return;
     const int64_t began = now_();
     std::vector<uint8_t> buffer(static_cast<size_t>(Ps * B));
     for (int pass = 1; pass <= p_.retryPasses && !stopped(); ++pass) {
-      for (auto area = sectors_.next(p_.sourceStart, SectorState::Bad); area && !stopped();
-           area = sectors_.next(area->end, SectorState::Bad)) {
+      for (auto area = NextIn(sectors_, retried, p_.sourceStart, SectorState::Bad); area && !stopped();
+           area = NextIn(sectors_, retried, area->end, SectorState::Bad)) {
         for (int64_t s = area->first; s < area->end && !stopped();) {
           // An unreadable area of a whole block or more is seldom damage of the medium; more often
           // the disk was gone for a while. It is tried a block at a time first, so that a disk
@@ -232,7 +259,7 @@ class CopyLoop {
         }
       }
     }
-    const int64_t after = sectors_.count(SectorState::Bad);
+    const int64_t after = bad();
     char text[160];
     std::snprintf(text, sizeof text, "，恢复%lld个扇区，仍有%lld个坏扇区", static_cast<long long>(before - after),
                   static_cast<long long>(after));
@@ -302,6 +329,7 @@ class CopyLoop {
     for (const SectorArea& area : areas)
       map->blocks.push_back({area.first * Ps, (area.end - area.first) * Ps, static_cast<char>(area.state)});
     map->sectorSize = p_.sourceSectorSize;
+    map->domain = domainBytes_;
     map->position = position * Ps;
     map->reading = reading;
     const int64_t elapsed = now_() - start_;
@@ -351,6 +379,8 @@ class CopyLoop {
   ReadSizes sizes_;
   int64_t end_;  // one past the last sector of the run the source holds
   RescueMapKeeper& sectors_;
+  const SectorDomain* domain_;  // none: the whole run
+  std::shared_ptr<const std::vector<std::pair<int64_t, int64_t>>> domainBytes_;  // the domain, for the map view
   SectorMap found_;  // the sectors this run found unreadable, for one row per run of them
   int64_t progressMaximum_ = 0;
   int64_t start_ = 0;
@@ -368,8 +398,8 @@ class CopyLoop {
 
 int64_t RunCopyStrategy(const ImagingRequest& request, ImagingReporter& reporter, const std::atomic<int>& stop,
                         std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors,
-                        SectorSource& source, int targetFd) {
-  return CopyLoop(request, reporter, stop, std::move(now), sizes, end, sectors).run(source, targetFd);
+                        SectorSource& source, int targetFd, const SectorDomain* domain) {
+  return CopyLoop(request, reporter, stop, std::move(now), sizes, end, sectors, domain).run(source, targetFd);
 }
 
 }  // namespace brenvik::imaging

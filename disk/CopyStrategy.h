@@ -28,11 +28,14 @@ struct ReadSizes {
 constexpr SectorState kPhases[] = {SectorState::NotTried, SectorState::NonTrimmed, SectorState::NonScraped,
                                    SectorState::Bad};
 
+class SectorDomain;
+
 // Copies sectors [request.sourceStart, end) of `source` to `targetFd` through the phases above,
-// recording each sector's state in `sectors` (and so in the map beside an image target). Polls
-// `stop` before every block and every sector read on its own. Returns the progress maximum, in blocks.
+// recording each sector's state in `sectors` (and so in the map beside an image target); with a
+// domain, only the sectors inside it, each phase within it. Polls `stop` before every block and
+// every sector read on its own. Returns the progress maximum, in blocks.
 int64_t RunCopyStrategy(const ImagingRequest& request, ImagingReporter& reporter, const std::atomic<int>& stop,
                         std::function<int64_t()> now, ReadSizes sizes, int64_t end, RescueMapKeeper& sectors,
-                        SectorSource& source, int targetFd);
+                        SectorSource& source, int targetFd, const SectorDomain* domain = nullptr);
 
 }  // namespace brenvik::imaging

@@ -107,6 +107,9 @@ ValidatedImagingForm ValidateImagingForm(const ImagingForm& form, std::span<cons
       p.targetSectorSize > kMaxSectorSize)
     return refuse(u"请正确填写扇区大小");
   p.retryPasses = static_cast<int>(std::clamp<int64_t>(ParseLeadingInteger(form.retries), 0, kMaxRetryPasses));
+  p.domainMap = TextToPath(form.domainMap);
+  p.usedOnly = form.usedOnly;
+  p.usedFirst = form.usedFirst || form.usedOnly;
   return request;
 }
 

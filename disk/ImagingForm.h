@@ -37,6 +37,9 @@ struct ImagingForm {
   std::u16string targetFilePath;
   std::u16string targetTips, targetStart, targetSize, targetSector;
   std::u16string retries = u"1";
+  std::u16string domainMap;  // a map whose finished areas limit the copy; empty: none
+  bool usedFirst = false;
+  bool usedOnly = false;
 };
 
 // Retry passes accepted: each pass may take long on a failing disk, so more is never useful.
@@ -58,6 +61,13 @@ struct ImagingRequest {
   int32_t targetSectorSize = 0;
   std::filesystem::path targetFile;
   int retryPasses = 1;  // further single-sector tries of every unreadable sector after the copy
+  // A map (ddrescue's format) whose finished areas are the only ones this run reads; the rescue
+  // map stays the whole run's, so a later run without it goes on with the rest.
+  std::filesystem::path domainMap;
+  // An NTFS source is copied in the order that saves the most: its metadata, then its used
+  // clusters, then (unless `usedOnly`) the rest.
+  bool usedFirst = false;
+  bool usedOnly = false;
 };
 
 struct ValidatedImagingForm {

@@ -14,6 +14,8 @@
 #include "disk/CopyStrategy.h"
 #include "disk/RescueMap.h"
 #include "disk/ResumePlan.h"
+#include "disk/SectorDomain.h"
+#include "disk/UsedSpaceFirst.h"
 #include "disk/SectorSource.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
@@ -84,6 +86,16 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     Interrupted(reporter, u"起始位置或大小超出范围");
     return kRefused;
   }
+  // The domain is read before anything is opened: a map that cannot be read refuses the run.
+  std::optional<SectorDomain> domain;
+  if (!p.domainMap.empty()) {
+    const RescueMapFile::Loaded loaded = RescueMapFile::at(p.domainMap).load();
+    if (loaded.found != RescueMapFile::Found::Map) {
+      Interrupted(reporter, u"域映射文件无法读取");
+      return kRefused;
+    }
+    domain = DomainOfMap(loaded.parsed, p.sourceSectorSize);
+  }
   const std::u16string refusal = TargetRefusal(p, env);
   if (!refusal.empty()) {
     reporter.Message(u"错误", u"打开目标设备错误");
@@ -134,6 +146,11 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
       sizes.firstSkip = std::max<int64_t>(1, kRequestBytes / p.sourceSectorSize);
     }
     const int64_t end = RunEnd(p, source->sectorCount());
+    if (domain) {
+      SectorDomain run;
+      run.add(p.sourceStart, end);
+      domain = domain->intersect(run);
+    }
     // As rescue tools do: the skip grows to a hundredth of the run, at most 1 GiB.
     sizes.maxSkip = std::max(sizes.firstSkip, std::min((end - p.sourceStart) / 100, (int64_t{1} << 30) / p.sourceSectorSize));
 
@@ -181,7 +198,23 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     RescueMapKeeper sectors(std::move(plan.file), run, std::move(plan.sectors), target.get());
     sectors.saveNow();
     const bool cachedAtStart = source->throughCache();
-    progressMaximum = RunCopyStrategy(p, reporter, stop, now, sizes, end, sectors, *source, target.get());
+    const SectorDomain* outer = domain ? &*domain : nullptr;
+    // Where the run is judged complete: the domain, or with the used space alone, what it covers.
+    std::optional<SectorDomain> asked = domain;
+    if (p.usedFirst) {
+      // The phases read what they copied back from the target; a target open for writing only is
+      // opened again to read.
+      const UniqueFd readBack = ReopenOpenFile(target.get());
+      DomainCopy io{p, end, sectors, readBack ? readBack.get() : target.get(), outer, stop,
+                    [&](const SectorDomain& part) {
+                      progressMaximum = RunCopyStrategy(p, reporter, stop, now, sizes, end, sectors, *source,
+                                                        target.get(), &part);
+                    }};
+      UsedSpaceOutcome used = CopyUsedSpaceFirst(io, reporter, p.usedOnly);
+      if (p.usedOnly && used.known) asked = std::move(used.asked);
+    } else {
+      progressMaximum = RunCopyStrategy(p, reporter, stop, now, sizes, end, sectors, *source, target.get(), outer);
+    }
     // Direct reads the system took at first but refused later (they never reach the medium).
     if (!cachedAtStart && source->throughCache()) reporter.Message(u"读取", kThroughCache);
     // A map that could not be kept leaves a copy that cannot be resumed or trusted as complete.
@@ -192,7 +225,9 @@ ImagingOutcome RunImaging(const ImagingRequest& p, const std::atomic<int>& stop,
     }
     // Unreadable sectors stay bad; sectors whose write failed stay not tried.
     if (stop.load() != 0) outcome.end = ImagingEnd::Stopped;
-    else if (mapLacking || sectors.count(SectorState::Finished) < end - p.sourceStart) outcome.end = ImagingEnd::Incomplete;
+    else if (mapLacking || (asked ? CountIn(sectors, *asked, SectorState::Finished) < asked->sectors()
+                                  : sectors.count(SectorState::Finished) < end - p.sourceStart))
+      outcome.end = ImagingEnd::Incomplete;
     else outcome.end = ImagingEnd::Completed;
   } catch (const std::bad_alloc&) {
     Interrupted(reporter, u"内存不足");

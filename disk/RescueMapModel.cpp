@@ -127,6 +127,14 @@ MapCells BuildMapCells(const RescueMapSnapshot& map, int64_t maxCells) {
   }
   if (map.reading && map.position && *map.position >= cells.first && *map.position < cells.end)
     cells.cells[cellOf(*map.position)] = CellState::Reading;
+  if (map.domain) {
+    cells.inDomain.assign(cells.cells.size(), false);
+    for (const auto& [from, to] : *map.domain) {
+      const int64_t first = std::max(from, cells.first), end = std::min(to, cells.end);
+      if (first >= end) continue;
+      for (size_t i = cellOf(first), last = cellOf(end - 1); i <= last; ++i) cells.inDomain[i] = true;
+    }
+  }
   return cells;
 }
 

@@ -6,6 +6,8 @@
 // The texts are for people only and are built figure by figure, so they come in the user's
 // language (the source texts where no catalogue applies) to the view and to brenvik-cli alike.
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +38,9 @@ struct RescueMapSnapshot {
   std::optional<int64_t> elapsedSeconds;
   std::optional<int64_t> bytesPerSecond;  // settled (finished or found bad) this run, per second
   std::optional<int64_t> remainingSeconds;
+  // The bytes the running phase of a copy limited to a domain reads, sorted runs of [first, end);
+  // none: the whole map.
+  std::shared_ptr<const std::vector<std::pair<int64_t, int64_t>>> domain;
 };
 
 // Bytes of each state.
@@ -59,6 +64,7 @@ struct MapCells {
   int64_t end = 0;        // one past the map's last byte
   int64_t cellBytes = 0;  // whole sectors; the last cell may hold fewer
   std::vector<CellState> cells;
+  std::vector<bool> inDomain;  // per cell, when the map has a domain: the cell holds some of it
 };
 // At most `maxCells` cells (at least one) over the whole map, each of as few whole sectors as
 // that allows. Work is bounded by the number of blocks plus the number of cells.

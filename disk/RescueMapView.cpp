@@ -32,6 +32,8 @@ QColor CellColor(CellState state) {
   return QColor(0xE8, 0xE8, 0xE8);
 }
 
+QColor DomainColor() { return QColor(0x00, 0x66, 0xFF); }
+
 namespace {
 
 // The local ".map" file among dropped data, or an empty text.
@@ -114,6 +116,11 @@ void RescueMapView::paintEvent(QPaintEvent*) {
     painter.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap,
                      Tr(QStringLiteral("No map yet: start a copy, or open a map file (File > Open Map).")));
   for (size_t i = 0; i < states.size(); ++i) painter.fillRect(cellRect(i), CellColor(states[i]));
+  // The part a copy limited to a domain reads now is outlined, over whatever state it is in.
+  const std::vector<bool>& domain = cells().inDomain;
+  painter.setPen(DomainColor());
+  for (size_t i = 0; i < domain.size(); ++i)
+    if (domain[i]) painter.drawRect(cellRect(i).adjusted(0, 0, -1, -1));
 }
 
 void RescueMapView::resizeEvent(QResizeEvent* event) {
@@ -167,6 +174,17 @@ RescueMapWindow::RescueMapWindow(QWidget* parent) : QMainWindow(parent, Qt::Wind
     legend->addWidget(new QLabel(name, central));
     legend->addSpacing(12);
   }
+  auto* domainSwatch = new QLabel(central);
+  QPixmap outline(12, 12);
+  outline.fill(Qt::transparent);
+  QPainter pen(&outline);
+  pen.setPen(DomainColor());
+  pen.drawRect(0, 0, 11, 11);
+  pen.end();
+  domainSwatch->setPixmap(outline);
+  domainSwatch->setAccessibleName(Tr(QStringLiteral("Domain")));
+  legend->addWidget(domainSwatch);
+  legend->addWidget(new QLabel(Tr(QStringLiteral("Domain")), central));
   legend->addStretch(1);
   layout->addLayout(legend);
 

@@ -20,6 +20,8 @@ namespace brenvik {
 // The colour of a state. Their lightness differs too, so that the states stay apart for
 // colour-blind eyes and in grey.
 QColor CellColor(CellState state);
+// The outline of the cells a copy limited to a domain reads.
+QColor DomainColor();
 
 // Makes `target` take ".map" files dropped on it, each handed to `open`.
 void AcceptMapDrops(QWidget* target, std::function<void(const QString&)> open);

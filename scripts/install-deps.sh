@@ -21,4 +21,4 @@ $SUDO apt-get install -y --no-install-recommends \
   mount e2fsprogs \
   fuse3 libfuse3-dev gddrescue \
   libsystemd-dev dbus-daemon python3-dbusmock \
-  testdisk dosfstools mtools ntfs-3g
+  testdisk dosfstools mtools ntfs-3g fdisk

@@ -682,6 +682,19 @@ TEST(BrenvikCli, ImageCopiesLikeTheEngineAndDisksListsTheInventory) {
   EXPECT_EQ(own.status, 2);
   EXPECT_TRUE(ReadFile(dir / "source.img") == source);
 
+  // A domain map limits the copy: what it marks is all that was asked, so the run succeeds and
+  // the rest stays untried; a domain that is no map refuses the run.
+  WriteFile(dir / "domain.map", "0x0 + 1\n0x0 0x400 ?\n0x400 0x200 +\n0x600 0x400 ?\n");
+  const CliRun domain = Cli({"image", "--source", dir / "source.img", "--target-file", dir / "part.img", "--domain",
+                             dir / "domain.map", "--used-only"});
+  EXPECT_EQ(domain.status, 0) << domain.err;
+  EXPECT_EQ(domain.out, "镜像\t正在镜像...\n阶段\t复制分区表与引导扇区\n阶段\t未找到可识别的NTFS文件系统，按顺序复制整个磁盘\n"
+                        "镜像\t镜像完成\n");
+  EXPECT_NE(ReadFile(dir / "part.img.map").find("0x00000400  0x00000200  +"), std::string::npos);
+  WriteFile(dir / "notes.map", "some notes\n");
+  EXPECT_EQ(Cli({"image", "--source", dir / "source.img", "--target-file", dir / "part.img", "--domain",
+                 dir / "notes.map"}).status, 2);
+
   testing::FakeDiskTree tree;
   tree.add({.name = "sda", .sizeUnits = 4096, .serial = "S1"});
   tree.add({.name = "sdb", .sizeUnits = 2048, .logicalBlockSize = 4096, .model = "BIG SECTORS"});

@@ -391,6 +391,39 @@ class ImagingPageTest : public QObject {
     QCOMPARE(view->cells().cells, (std::vector<CellState>{CellState::Bad, CellState::Bad}));
   }
 
+  void usedSpaceFirstAndADomainMapReachTheCopyAndTheMapWindowOutlinesTheDomain() {
+    Machine m;
+    m.refresh();
+    const std::string image = Sectors(40, 512);
+    WriteFile(m.files / "plain.img", image);
+    m.ui().openFileAnswers.push_back(PathToQString(m.files / "plain.img"));
+    m.page->sourceMenu()->findChild<QAction*>("2010")->trigger();
+    m.select(2003, m.findRow(m.page->sourceList(), 2, "镜像"));
+    m.edit(1087)->setText("512");
+    FindControl<QCheckBox>(m.page.get(), 1082)->setChecked(true);
+    m.edit(1083)->setText(PathToQString(m.files / "part.img"));
+    // Sectors 10 to 19 of 40, as ddrescue marks a domain.
+    WriteFile(m.files / "domain.map", "0x0 + 1\n0x0 0x1400 ?\n0x1400 0x1400 +\n0x2800 0x2800 ?\n");
+    m.ui().openFileAnswers.push_back(PathToQString(m.files / "domain.map"));
+    m.press(2013);
+    QCOMPARE(m.edit(1100)->text(), PathToQString(m.files / "domain.map"));
+    auto* usedFirst = FindControl<QCheckBox>(m.page.get(), 1098);
+    QCOMPARE(usedFirst->accessibleName(), QStringLiteral("Used space first"));
+    usedFirst->setChecked(true);
+    m.press(2004);
+    QTRY_VERIFY(!m.page->isRunning() && m.sawMessage("镜像", "镜像完成"));
+    // Plain sectors hold no NTFS: the copy says so and takes the domain in order.
+    QVERIFY(m.sawMessage("阶段", "未找到可识别的NTFS文件系统，按顺序复制整个磁盘"));
+    const ParsedRescueMap map = ParseRescueMap(ReadFile(m.files / "part.img.map"));
+    QCOMPARE(map.blocks, (std::vector<RescueMapBlock>{{0, 10 * 512, '?'}, {10 * 512, 10 * 512, '+'}, {20 * 512, 20 * 512, '?'}}));
+    QVERIFY(ReadFile(m.files / "part.img").substr(10 * 512, 10 * 512) == image.substr(10 * 512, 10 * 512));
+
+    m.press(2012);
+    const MapCells& cells = m.page->mapWindow()->view()->cells();
+    QCOMPARE(cells.inDomain.size(), size_t{40});
+    for (size_t i = 0; i < 40; ++i) QCOMPARE(bool(cells.inDomain[i]), i >= 10 && i < 20);
+  }
+
   void okValidatesInOrder() {
     Machine m;
     m.press(2004);
