@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/FileSignatures.h"
 #include "extension/FurtherFileTypes.h"
 #include "readers/ZipDirectory.h"
 
@@ -17,15 +18,15 @@ constexpr size_t kLocalHeaderWindow = 256;
 constexpr size_t kResyncWindow = 8192;
 constexpr size_t kResyncLastStart = 8161;  // a header found later would not fit the window
 constexpr uint16_t kLongestEntryName = 128;
-constexpr uint8_t kLocalHeaderSignature[4] = {0x50, 0x4B, 0x03, 0x04};
-constexpr uint8_t kCompoundSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 // True when the bytes at `offset` of a buffer are `text` (ASCII or raw bytes).
 bool BytesAre(const uint8_t* buffer, size_t offset, std::string_view text) {
   return std::memcmp(buffer + offset, text.data(), text.size()) == 0;
 }
 
-bool IsLocalHeader(const uint8_t* at) { return std::memcmp(at, kLocalHeaderSignature, 4) == 0; }
+bool IsLocalHeader(const uint8_t* at) {
+  return Matches(std::span(at, signature::kZipLocalHeader.bytes.size()), signature::kZipLocalHeader);
+}
 
 // The Office main part named by a local header, if any. PowerPoint packages are known by
 // "ppt/viewProps.xml", which not every office suite writes, or by "ppt/presentation.xml".
@@ -39,54 +40,52 @@ int OfficePartOf(const uint8_t* h) {
 }
 
 // The signature rows that come before the compound-file probe.
-std::string_view MatchLeadingSignatures(const uint8_t* b) {
-  if (BytesAre(b, 0, "\xFF\xD8\xFF\xE1") || BytesAre(b, 0, "\xFF\xD8\xFF\xE0")) return "jpg";
-  if (BytesAre(b, 0, "\x89PNG")) return "png";
-  if (BytesAre(b, 0, "GIF8")) return "gif";
-  if (BytesAre(b, 0, "II") && b[2] == 0x2A) return "cr2";  // every little-endian TIFF structure
-  if (BytesAre(b, 0, "AC10")) return "dwg";
-  if (BytesAre(b, 0, "BM")) return "bmp";
-  if (BytesAre(b, 128, "DICM")) return "dcm";
-  if (BytesAre(b, 0, "8BPS")) return "psd";
-  if (BytesAre(b, 0, std::string_view("MM\0*", 4))) return "nef";  // every big-endian TIFF structure
-  if (BytesAre(b, 0, "RIFF")) {
-    if (BytesAre(b, 8, "AVI ")) return "avi";
-    if (BytesAre(b, 8, "WAVE")) return "wav";
+std::string_view MatchLeadingSignatures(const uint8_t* header) {
+  using namespace signature;
+  const std::span<const uint8_t> b(header, kIdentifyHeaderSize);
+  if (Matches(b, kJpegExif) || Matches(b, kJpegJfif)) return "jpg";
+  if (Matches(b, kPngStart)) return "png";
+  if (Matches(b, kGif)) return "gif";
+  if (Matches(b, kTiffLittleEndian)) return "cr2";  // every little-endian TIFF structure
+  if (Matches(b, kAutoCad)) return "dwg";
+  if (Matches(b, kBmp)) return "bmp";
+  if (Matches(b, kDicom)) return "dcm";
+  if (Matches(b, kPhotoshop)) return "psd";
+  if (Matches(b, kTiffBigEndian)) return "nef";  // every big-endian TIFF structure
+  if (Matches(b, kRiff)) {
+    if (Matches(b, kAvi)) return "avi";
+    if (Matches(b, kWave)) return "wav";
     return "cdr";
   }
-  if (BytesAre(b, 0, "\xC5\xD0\xD3\xC6")) return "ai";
-  if (BytesAre(b, 6, "HEAPCCDR")) return "crw";
-  if (BytesAre(b, 0, "FUJI")) return "raf";
-  if (BytesAre(b, 0, "{\\rt")) return "rtf";
-  if (BytesAre(b, 0, "%PDF")) return "pdf";
+  if (Matches(b, kEpsBinary)) return "ai";
+  if (Matches(b, kCanonCrw)) return "crw";
+  if (Matches(b, kFujiRaw)) return "raf";
+  if (Matches(b, kRtf)) return "rtf";
+  if (Matches(b, kPdf)) return "pdf";
   return {};
 }
 
 // The signature rows that come after the two probes.
-std::string_view MatchTrailingSignatures(const uint8_t* b) {
-  if (BytesAre(b, 4, "Standard") && BytesAre(b, 12, " ACE")) return "mdb";
-  if (BytesAre(b, 4, "Standard") && BytesAre(b, 12, " Jet")) return "accdb";
-  if (BytesAre(b, 0, "ITSF")) return "chm";
-  if (b[0] == 0x01 && b[1] == 0x0F && LoadU32(b + 24) == 99) {
-    if (LoadU16(b + 22) == 1) return "mdf";
-    if (LoadU16(b + 22) == 2) return "ldf";
+std::string_view MatchTrailingSignatures(const uint8_t* header) {
+  using namespace signature;
+  const std::span<const uint8_t> b(header, kIdentifyHeaderSize);
+  if (Matches(b, kJetDatabase) && Matches(b, kAceEngine)) return "mdb";
+  if (Matches(b, kJetDatabase) && Matches(b, kJetEngine)) return "accdb";
+  if (Matches(b, kHtmlHelp)) return "chm";
+  if (b[0] == 0x01 && b[1] == 0x0F && LoadU32(header + 24) == 99) {
+    if (LoadU16(header + 22) == 1) return "mdf";
+    if (LoadU16(header + 22) == 2) return "ldf";
   }
-  if (IsLocalHeader(b) && !BytesAre(b, 30, "[Content_Types].xm")) return "zip";
-  if (BytesAre(b, 0, "Rar!")) return "rar";
-  if (BytesAre(b, 0, "7z")) return "7z";
-  if (BytesAre(b, 0, "ID3")) return "mp3";
-  if (b[0] == 0xFF) {
-    switch (b[1]) {
-      case 0xE2: case 0xE3: case 0xF2: case 0xF3: case 0xFA: case 0xFB: return "mp3";
-      default: break;
-    }
-  }
-  if (BytesAre(b, 0, "#!AM")) return "amr";
-  if (BytesAre(b, 4, "ftyp") || BytesAre(b, 4, "mdat") || BytesAre(b, 4, "skip")) return "mp4";
-  if (BytesAre(b, 0, "CWS")) return "swf";
-  if (BytesAre(b, 0, "\x30\x26\xB2\x75")) return "asf";
-  if (BytesAre(b, 0, "FLV")) return "flv";
-  if (BytesAre(b, 0, std::string_view("MZ\x90\0", 4))) return "dll";
+  if (IsLocalHeader(header) && !BytesAre(header, 30, "[Content_Types].xm")) return "zip";
+  if (Matches(b, kRar)) return "rar";
+  if (Matches(b, kSevenZip)) return "7z";
+  if (Matches(b, kId3) || IsMpegAudioFrameStart(b)) return "mp3";
+  if (Matches(b, kAmr)) return "amr";
+  if (Matches(b, kIsoMediaType) || Matches(b, kIsoMediaData) || Matches(b, kIsoMediaSkip)) return "mp4";
+  if (Matches(b, kFlash)) return "swf";
+  if (Matches(b, kAsf)) return "asf";
+  if (Matches(b, kFlashVideo)) return "flv";
+  if (Matches(b, kDosProgram)) return "dll";
   return {};
 }
 
@@ -188,7 +187,7 @@ int64_t FindNextLocalHeader(FileWindow& file, int64_t position) {
     }
     // Only a 'P' can start a header: jump from one to the next among the starts judged so far.
     const size_t last = std::min(kResyncLastStart, loaded - kHeaderFieldsEnd);
-    const void* p = std::memchr(window + i, kLocalHeaderSignature[0], last - i + 1);
+    const void* p = std::memchr(window + i, signature::kZipLocalHeader.bytes[0], last - i + 1);
     if (p == nullptr) {
       i = last + 1;
       continue;
@@ -261,7 +260,7 @@ FileType IdentifyByContent(UniqueFd file, int64_t length, const uint8_t (&header
                            size_t headerBytes, DocumentReader& reader) {
   if (const std::string_view type = MatchLeadingSignatures(header); !type.empty()) return FileTypeOf(type);
 
-  if (std::memcmp(header, kCompoundSignature, sizeof kCompoundSignature) == 0) {
+  if (Matches(std::span<const uint8_t>(header), signature::kCompoundFile)) {
     // The probe closes the file; a compound file never starts like a zip, so the zip probe
     // below has nothing to reopen it for.
     const int probed = reader.ProbeCompoundFile(std::move(file), header);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "core/FileSignatures.h"
 #include "invalid_files/damage/IntegrityCheck.h"
 #include "platform/FileOps.h"
 #include "platform/NoFollow.h"
@@ -16,13 +17,6 @@ constexpr int64_t kBlockSize = 512;
 constexpr int64_t kChunkSize = 1024 * 1024;
 
 char16_t LowerAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c; }
-
-bool Has(const HeadBytes& head, size_t offset, std::string_view bytes) {
-  return std::memcmp(head.data() + offset, bytes.data(), bytes.size()) == 0;
-}
-bool At(const HeadBytes& head, size_t offset, std::initializer_list<uint8_t> bytes) {
-  return std::equal(bytes.begin(), bytes.end(), head.begin() + static_cast<ptrdiff_t>(offset));
-}
 
 enum class SignatureGroup { None, Image, Document, Archive, Media };
 
@@ -85,35 +79,35 @@ std::u16string_view ExtensionOf(std::u16string_view name) {
 }
 
 bool ImageSignatureTest(const HeadBytes& h) {
-  return At(h, 0, {0xFF, 0xD8, 0xFF}) || At(h, 0, {0x89, 0x50, 0x4E, 0x47}) || Has(h, 0, "GIF8") ||
-         (Has(h, 0, "II") && h[2] == 0x2A) || (Has(h, 0, "MM") && h[3] == 0x2A) || Has(h, 0, "AC10") ||
-         Has(h, 0, "BM") || Has(h, 128, "DICM") || Has(h, 0, "8BPS") || Has(h, 0, "RIFF") ||
-         At(h, 0, {0x50, 0x4B, 0x03, 0x04}) || At(h, 0, {0xC5, 0xD0, 0xD3, 0xC6}) ||
-         (Has(h, 6, "HEAP") && Has(h, 10, "CCDR")) || Has(h, 0, "FUJI") || Has(h, 0, "%PDF");
+  using namespace signature;
+  return Matches(h, kJpeg) || Matches(h, kPngStart) || Matches(h, kGif) || Matches(h, kTiffLittleEndian) ||
+         (Matches(h, kTiffBigEndianOrder) && h[3] == 0x2A) || Matches(h, kAutoCad) || Matches(h, kBmp) ||
+         Matches(h, kDicom) || Matches(h, kPhotoshop) || Matches(h, kRiff) || Matches(h, kZipLocalHeader) ||
+         Matches(h, kEpsBinary) || Matches(h, kCanonCrw) || Matches(h, kFujiRaw) || Matches(h, kPdf);
 }
 
 bool DocumentSignatureTest(const HeadBytes& h) {
-  return At(h, 0, {0x7B, 0x5C, 0x72, 0x74}) || Has(h, 0, "%PDF") ||
-         At(h, 0, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}) || At(h, 0, {0x50, 0x4B, 0x03, 0x04}) ||
-         Has(h, 4, "Standard");
+  using namespace signature;
+  return Matches(h, kRtf) || Matches(h, kPdf) || Matches(h, kCompoundFile) || Matches(h, kZipLocalHeader) ||
+         Matches(h, kJetDatabase);
 }
 
 bool ArchiveSignatureTest(const HeadBytes& h) {
-  return Has(h, 0, "Rar!") || At(h, 0, {0x50, 0x4B, 0x03, 0x04}) || Has(h, 0, "7z");
+  using namespace signature;
+  return Matches(h, kRar) || Matches(h, kZipLocalHeader) || Matches(h, kSevenZip);
 }
 
 bool MediaSignatureTest(const HeadBytes& h) {
-  if (Has(h, 0, "ID")) {
-    if (h[2] == '3') return true;
+  using namespace signature;
+  if (Matches(h, kId3Mark)) {
+    if (Matches(h, kId3)) return true;
     // Any other byte after "ID": the MPEG frame line is not tried.
-  } else if (h[0] == 0xFF && (h[1] == 0xE2 || h[1] == 0xE3 || h[1] == 0xF2 || h[1] == 0xF3 || h[1] == 0xFA ||
-                              h[1] == 0xFB)) {
+  } else if (IsMpegAudioFrameStart(h)) {
     return true;
   }
-  return Has(h, 0, "RIFF") || At(h, 0, {0x23, 0x21, 0x41, 0x4D}) || Has(h, 4, "ftyp") || Has(h, 4, "mdat") ||
-         Has(h, 4, "skip") || Has(h, 4, "wide") || Has(h, 4, "free") || Has(h, 0, "CWS") ||
-         At(h, 0, {0x30, 0x26, 0xB2, 0x75}) || Has(h, 0, "FLV") ||
-         At(h, 0, {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01});
+  return Matches(h, kRiff) || Matches(h, kAmr) || Matches(h, kIsoMediaType) || Matches(h, kIsoMediaData) ||
+         Matches(h, kIsoMediaSkip) || Matches(h, kQuickTimeWide) || Matches(h, kQuickTimeFree) ||
+         Matches(h, kFlash) || Matches(h, kAsf) || Matches(h, kFlashVideo) || Matches(h, kMxf);
 }
 
 void InvalidFileDetector::Reset() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/FileSignatures.h"
 #include "invalid_files/damage/FileSource.h"
 #include "platform/ByteOrder.h"
 #include "platform/FileOps.h"
@@ -80,10 +81,6 @@ enum class Kind { Unknown, Jpeg, Png, Gif, Bmp, Pdf, Zip, Gzip, Rar, Compound, M
 // How much of a file's start decides what it is.
 constexpr size_t kHeadBytes = 4096;
 
-bool Starts(const uint8_t* head, size_t got, std::string_view bytes) {
-  return got >= bytes.size() && std::memcmp(head, bytes.data(), bytes.size()) == 0;
-}
-
 bool EndsWithMp3(std::string_view name) {
   if (name.size() < 4) return false;
   std::string tail(name.substr(name.size() - 4));
@@ -94,7 +91,7 @@ bool EndsWithMp3(std::string_view name) {
 // A BMP needs more than "BM": the sizes of its two headers must be ones that exist, or any text
 // starting with those letters would be judged as a picture.
 bool LooksLikeBmp(const uint8_t* head, size_t got) {
-  if (!Starts(head, got, "BM") || got < 18) return false;
+  if (!Matches(std::span(head, got), signature::kBmp) || got < 18) return false;
   return damage::KnownBmpHeaderSize(LoadU32(head + 14));
 }
 
@@ -110,24 +107,24 @@ bool LooksLikeText(const uint8_t* head, size_t got) {
 
 // "%PDF-" and a version, "1.4".
 bool LooksLikePdf(const uint8_t* head, size_t got) {
-  using namespace std::string_view_literals;
-  return Starts(head, got, "%PDF-"sv) && got >= 8 && head[5] >= '1' && head[5] <= '9' && head[6] == '.' &&
-         head[7] >= '0' && head[7] <= '9';
+  return Matches(std::span(head, got), signature::kPdf) && got >= 8 && head[4] == '-' && head[5] >= '1' &&
+         head[5] <= '9' && head[6] == '.' && head[7] >= '0' && head[7] <= '9';
 }
 
 Kind KindOf(const uint8_t* head, size_t got, std::string_view name) {
-  using namespace std::string_view_literals;
   // A PDF may be all text; it is told from text by its objects (the PDF check does that).
   if (LooksLikePdf(head, got)) return Kind::Pdf;
   if (LooksLikeText(head, got)) return Kind::Unknown;
-  if (Starts(head, got, "\xFF\xD8\xFF"sv)) return Kind::Jpeg;
-  if (Starts(head, got, "\x89PNG\r\n\x1A\n"sv)) return Kind::Png;
-  if (Starts(head, got, "GIF87a"sv) || Starts(head, got, "GIF89a"sv)) return Kind::Gif;
+  using namespace signature;
+  const std::span<const uint8_t> h(head, got);
+  if (Matches(h, kJpeg)) return Kind::Jpeg;
+  if (Matches(h, kPng)) return Kind::Png;
+  if (Matches(h, kGif87a) || Matches(h, kGif89a)) return Kind::Gif;
   if (LooksLikeBmp(head, got)) return Kind::Bmp;
-  if (Starts(head, got, "PK\x03\x04"sv)) return Kind::Zip;
-  if (Starts(head, got, "\x1F\x8B\x08"sv)) return Kind::Gzip;
-  if (Starts(head, got, "Rar!\x1A\x07"sv)) return Kind::Rar;
-  if (Starts(head, got, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv)) return Kind::Compound;
+  if (Matches(h, kZipLocalHeader)) return Kind::Zip;
+  if (Matches(h, kGzipDeflate)) return Kind::Gzip;
+  if (Matches(h, kRarBlock)) return Kind::Rar;
+  if (Matches(h, kCompoundFile)) return Kind::Compound;
   if (IsId3Header(head, got)) return Kind::Mp3;
   // A bare frame sync is two bytes any binary file may start with; only a file named .mp3 counts.
   // (Layer bits 00 are AAC's, not MPEG audio's.)
