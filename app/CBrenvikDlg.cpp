@@ -18,12 +18,12 @@
 #include "app/CAboutDlg.h"
 #include "app/CSetDlg.h"
 #include "app/CUpdateDlg.h"
-#include "dbrepair/CDataBaseDlg.h"
-#include "disk/CUbimgDlg.h"
-#include "extension/CChkDlg.h"
-#include "invalid_files/CBadFileDlg.h"
+#include "dbrepair/page/CDataBaseDlg.h"
+#include "disk/page/CUbimgDlg.h"
+#include "extension/page/CChkDlg.h"
+#include "invalid_files/page/CBadFileDlg.h"
 #include "raid/CRaidDlg.h"
-#include "rename/CDocumentDlg.h"
+#include "rename/page/CDocumentDlg.h"
 
 // The icon lives in a static library, whose resources must be registered by hand.
 static void InitBrenvikResources() { Q_INIT_RESOURCE(resources); }

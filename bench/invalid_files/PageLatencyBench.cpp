@@ -18,7 +18,7 @@
 #include <cstdio>
 
 #include "shell/Controls.h"
-#include "invalid_files/CBadFileDlg.h"
+#include "invalid_files/page/CBadFileDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
 

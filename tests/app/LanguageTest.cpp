@@ -18,7 +18,7 @@
 #include "app/CSetDlg.h"
 #include "app/CUpdateDlg.h"
 #include "core/Translation.h"
-#include "disk/RescueMapView.h"
+#include "disk/page/RescueMapView.h"
 #include "raid/CRaidDlg.h"
 #include "shell/CheckListModel.h"
 #include "shell/Controls.h"

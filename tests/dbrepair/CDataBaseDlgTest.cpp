@@ -10,7 +10,7 @@
 
 #include "shell/CheckListModel.h"
 #include "shell/Controls.h"
-#include "dbrepair/CDataBaseDlg.h"
+#include "dbrepair/page/CDataBaseDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
 

@@ -5,7 +5,7 @@
 #include <QTest>
 
 #include "shell/Controls.h"
-#include "extension/CChkDlg.h"
+#include "extension/page/CChkDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
 

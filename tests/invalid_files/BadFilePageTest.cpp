@@ -6,7 +6,7 @@
 #include <QTest>
 
 #include "shell/Controls.h"
-#include "invalid_files/CBadFileDlg.h"
+#include "invalid_files/page/CBadFileDlg.h"
 #include "shell/QtText.h"
 #include "core/RecordFile.h"
 #include "platform/FileOps.h"

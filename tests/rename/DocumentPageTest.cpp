@@ -14,7 +14,7 @@
 #include "shell/QtText.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
-#include "rename/CDocumentDlg.h"
+#include "rename/page/CDocumentDlg.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TimeZone.h"

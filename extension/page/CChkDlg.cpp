@@ -1,4 +1,4 @@
-#include "extension/CChkDlg.h"
+#include "extension/page/CChkDlg.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "dbrepair/CDataBaseDlg.h"
+#include "dbrepair/page/CDataBaseDlg.h"
 
 #include <QAction>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "disk/RescueMapView.h"
+#include "disk/page/RescueMapView.h"
 
 #include <QAction>
 #include <QDropEvent>

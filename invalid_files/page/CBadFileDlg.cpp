@@ -1,4 +1,4 @@
-#include "invalid_files/CBadFileDlg.h"
+#include "invalid_files/page/CBadFileDlg.h"
 
 #include <QCheckBox>
 #include <QDateTime>

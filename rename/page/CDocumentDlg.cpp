@@ -1,4 +1,4 @@
-#include "rename/CDocumentDlg.h"
+#include "rename/page/CDocumentDlg.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "disk/CUbimgDlg.h"
+#include "disk/page/CUbimgDlg.h"
 
 #include <QCheckBox>
 #include <QHeaderView>
@@ -11,7 +11,7 @@
 #include <climits>
 
 #include "core/StartOptions.h"
-#include "disk/RescueMapView.h"
+#include "disk/page/RescueMapView.h"
 #include "shell/Controls.h"
 #include "shell/QtText.h"
 #include "platform/FileOps.h"
