@@ -76,7 +76,7 @@ CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector&
   detector.duplicatesOn = input.duplicatesChecked;
   detector.thumbnailsOn = input.thumbnailsChecked;
 
-  if (!detector.HasCriterion() && !detector.deleteEmptyFolders) return CriteriaRefusal::NoCriterion;
+  if (!detector.HasCriterion() && !input.emptyFoldersFromLastDelete) return CriteriaRefusal::NoCriterion;
   return CriteriaRefusal::None;
 }
 

@@ -31,6 +31,9 @@ struct CriteriaInput {
   bool damagedChecked = false;
   bool duplicatesChecked = false;
   bool thumbnailsChecked = false;
+  // The page's "delete empty folders" as the last Delete left it: with it, a Check without any
+  // other criterion is still allowed (it lists nothing, and the next Delete cleans up folders).
+  bool emptyFoldersFromLastDelete = false;
 };
 
 enum class CriteriaRefusal { None, Path, Size, ByteContent, Percent, NoCriterion };
@@ -38,7 +41,7 @@ enum class CriteriaRefusal { None, Path, Size, ByteContent, Percent, NoCriterion
 // The message a refusal shows; empty for None.
 std::u16string_view RefusalText(CriteriaRefusal refusal);
 
-// Fills a freshly Reset detector from `input`, stopping at the first refusal.
+// Fills a fresh detector from `input`, stopping at the first refusal.
 CriteriaRefusal CollectCriteria(const CriteriaInput& input, InvalidFileDetector& detector);
 
 

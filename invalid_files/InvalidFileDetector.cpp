@@ -110,40 +110,9 @@ bool MediaSignatureTest(const HeadBytes& h) {
          Matches(h, kFlash) || Matches(h, kAsf) || Matches(h, kFlashVideo) || Matches(h, kMxf);
 }
 
-void InvalidFileDetector::Reset() {
-  contentTestOn = false;
-  sizeTestOn = false;
-  damageTestOn = false;
-  duplicatesOn = false;
-  thumbnailsOn = false;
-  headerRuleOn = false;
-  root.clear();
-  nameRules.clear();
-  extensions.clear();
-  fillPattern.clear();
-  percentThreshold = 0;
-  sizeMinimum = sizeMaximum = 0;
-}
-
 bool InvalidFileDetector::HasCriterion() const {
   return sizeTestOn || contentTestOn || damageTestOn || duplicatesOn || thumbnailsOn || !nameRules.empty() ||
          !extensions.empty();
-}
-
-ScanResult InvalidFileDetector::Classify(const std::filesystem::path& path, const std::atomic<int>* stop) {
-  int64_t size = 0;
-  const UniqueFd fd = OpenRegularFile(path, size);
-  ScanResult result = JudgeOpened(fd, size, path.native(), scratch_, stop);
-  if (fd) result.path = path;
-  return result;
-}
-
-ScanResult InvalidFileDetector::Classify(int folderFd, std::string_view name, std::filesystem::path path) {
-  int64_t size = 0;
-  const UniqueFd fd = OpenRegularFileAt(folderFd, name, size);
-  ScanResult result = JudgeOpened(fd, size, name, scratch_, nullptr);
-  if (fd) result.path = std::move(path);
-  return result;
 }
 
 ScanResult InvalidFileDetector::ClassifyAt(int folderFd, std::string_view name, Scratch& scratch,
@@ -264,6 +233,16 @@ bool InvalidFileDetector::IsMostlyFill(int fd, int64_t size, Scratch& scratch, c
     offset += length;
     if (!reaches(filled + (whole - offset) + tail)) return false;
   }
+}
+
+ScanResult ClassifyFile(const InvalidFileDetector& detector, const std::filesystem::path& path,
+                        const std::atomic<int>* stop) {
+  int64_t size = 0;
+  const UniqueFd fd = OpenRegularFile(path, size);
+  InvalidFileDetector::Scratch scratch;
+  ScanResult result = detector.JudgeOpened(fd, size, path.native(), scratch, stop);
+  if (fd) result.path = path;
+  return result;
 }
 
 }  // namespace brenvik

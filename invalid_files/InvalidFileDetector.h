@@ -68,15 +68,16 @@ bool DocumentSignatureTest(const HeadBytes& head);
 bool ArchiveSignatureTest(const HeadBytes& head);
 bool MediaSignatureTest(const HeadBytes& head);
 
+// What makes a file invalid below a root: a value, filled from a front end's input by
+// CollectCriteria before a Check and only read while it runs (from several threads at once).
+// A value of its own, it carries nothing a page remembers between passes.
 class InvalidFileDetector {
  public:
-  // Criteria, filled from the page between Reset and the scan and only read while it runs.
   bool contentTestOn = false;
-  bool sizeTestOn = true;
+  bool sizeTestOn = false;
   bool damageTestOn = false;
   bool duplicatesOn = false;  // copies of a file met earlier in the walk
   bool thumbnailsOn = false;  // JPEG files that are another picture's embedded thumbnail
-  bool deleteEmptyFolders = false;  // left by the last Delete; Reset keeps it
   std::filesystem::path root;       // the scanned folder, without a trailing "/"
   int64_t sizeMinimum = 0;
   int64_t sizeMaximum = 0;
@@ -86,8 +87,8 @@ class InvalidFileDetector {
   std::vector<NameRule> nameRules;
   std::vector<std::u16string> extensions;
 
-  // Clears every criterion before a Check (deleteEmptyFolders stays).
-  void Reset();
+  // Clears every criterion before a Check.
+  void Reset() { *this = InvalidFileDetector(); }
   // True when at least one criterion would run.
   bool HasCriterion() const;
 
@@ -98,32 +99,31 @@ class InvalidFileDetector {
     std::vector<uint8_t> filledBlockPattern; // the pattern filledBlock was made from
   };
 
-  // Runs the criteria on one file. A file that cannot be opened (or is not a regular file) is
-  // valid with size 0. A set `stop` ends the reading of a long file, which then counts as valid.
-  // Not for concurrent use: these use the detector's own scratch.
-  ScanResult Classify(const std::filesystem::path& path, const std::atomic<int>* stop = nullptr);
-  // The same for the file `name` of an open folder whose full path is `path` (as a walk meets it).
-  ScanResult Classify(int folderFd, std::string_view name, std::filesystem::path path);
   // The verdict and size for the file `name` of an open folder, leaving the result's path empty.
+  // A file that cannot be opened (or is not a regular file) is valid with size 0.
   // Safe to call from several threads at once, each with its own scratch, while the criteria
   // stay unchanged.
   // `stop` is polled while a long file is read, so Stop is not held up by one huge file.
   ScanResult ClassifyAt(int folderFd, std::string_view name, Scratch& scratch,
                         const std::atomic<int>* stop = nullptr) const;
 
- private:
-  // The result for an opened file (a file that could not be opened is valid with size 0).
-  // `identity`, when known, is the opened file's, as the open found it.
+  // The result for a file the caller opened (a file that could not be opened is valid with size
+  // 0). `name` is its name or whole path; `identity`, when known, is the opened file's.
   ScanResult JudgeOpened(const UniqueFd& fd, int64_t size, std::string_view name, Scratch& scratch,
                          const std::atomic<int>* stop, FileIdentity identity = {}) const;
+
+ private:
   // `name` is the file's name or its whole path; `reason` is set for Damaged and Tail.
   Verdict Judge(int fd, int64_t size, std::string_view name, Scratch& scratch, const std::atomic<int>* stop,
                 std::u16string& reason) const;
   bool MatchesNameRule(std::u16string_view name) const;
   bool FailsTypeTest(int fd, std::u16string_view name) const;
   bool IsMostlyFill(int fd, int64_t size, Scratch& scratch, const std::atomic<int>* stop) const;
-
-  Scratch scratch_;
 };
+
+// The criteria run on the one file `path` names, with the result's path set when it could be
+// opened. A set `stop` ends the reading of a long file, which then counts as valid.
+ScanResult ClassifyFile(const InvalidFileDetector& detector, const std::filesystem::path& path,
+                        const std::atomic<int>* stop = nullptr);
 
 }  // namespace brenvik

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   detector.percentThreshold = percent - 20;
   detector.fillPattern.assign(pattern.begin(), pattern.end());
 
-  const ScanResult result = detector.Classify(path);
+  const ScanResult result = ClassifyFile(detector, path);
   if (result.path.empty() || result.size != static_cast<int64_t>(contents.size())) std::abort();
   if (result.verdict == Verdict::Size && !detector.sizeTestOn) std::abort();
   ::unlink(path.c_str());

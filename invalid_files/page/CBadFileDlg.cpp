@@ -226,6 +226,7 @@ CriteriaInput CBadFileDlg::criteriaFromControls() const {
   input.damagedChecked = damagedBox_->isChecked();
   input.duplicatesChecked = duplicatesBox_->isChecked();
   input.thumbnailsChecked = thumbnailsBox_->isChecked();
+  input.emptyFoldersFromLastDelete = emptyFoldersFromLastDelete_;
   return input;
 }
 
@@ -259,12 +260,12 @@ void CBadFileDlg::deleteFiles() {
     showValidation(ToQString(RefusalText(CriteriaRefusal::Path)));
     return;
   }
-  detector_.deleteEmptyFolders = deleteEmptyBox_->isChecked();
+  emptyFoldersFromLastDelete_ = deleteEmptyBox_->isChecked();
   DeleteRequest request;
   request.root = detector_.root;
   request.rootIdentity = scannedRootIdentity_;
   request.moveAside = settings().cutToDead != 0;
-  request.removeEmptyFolders = detector_.deleteEmptyFolders;
+  request.removeEmptyFolders = emptyFoldersFromLastDelete_;
   request.mode = resultMode_;
   request.resultFile = resultFile_;
   if (resultMode_ == kCacheModeList) {

@@ -63,6 +63,7 @@ class CBadFileDlg : public ToolPage {
   void showProgressLine(const ProgressLine& line);
 
   InvalidFileDetector detector_;
+  bool emptyFoldersFromLastDelete_ = false;  // the last Delete's "delete empty folders"
   std::filesystem::path resultFile_;
   CacheMode resultMode_ = kCacheModeFiles;
   FileIdentity scannedRootIdentity_;  // which folder the last Check walked

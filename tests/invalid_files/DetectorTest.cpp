@@ -64,14 +64,14 @@ TEST(InvalidFileDetector, CriteriaRunInOrderAndTheFirstDecides) {
   WriteFile(dir / "photo.jpg", Repeat(kDead, 1024));     // type before content
   WriteFile(dir / "data.bin", Repeat(kDead, 1024));      // content
   WriteFile(dir / "good.jpg", "\xFF\xD8\xFF" + std::string(600, 'x'));
-  EXPECT_EQ(d.Classify(dir / "empty.tmp").verdict, Verdict::Size);
-  EXPECT_EQ(d.Classify(dir / "~$notes.docx").verdict, Verdict::Char);
-  EXPECT_EQ(d.Classify(dir / "photo.jpg").verdict, Verdict::Type);
-  const ScanResult content = d.Classify(dir / "data.bin");
+  EXPECT_EQ(ClassifyFile(d, dir / "empty.tmp").verdict, Verdict::Size);
+  EXPECT_EQ(ClassifyFile(d, dir / "~$notes.docx").verdict, Verdict::Char);
+  EXPECT_EQ(ClassifyFile(d, dir / "photo.jpg").verdict, Verdict::Type);
+  const ScanResult content = ClassifyFile(d, dir / "data.bin");
   EXPECT_EQ(content.verdict, Verdict::Content);
   EXPECT_EQ(content.size, 1024);
   EXPECT_EQ(content.path, dir / "data.bin");
-  EXPECT_EQ(d.Classify(dir / "good.jpg").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(d, dir / "good.jpg").verdict, Verdict::Valid);
   EXPECT_EQ(StatusText(Verdict::Content), u"content");
 }
 
@@ -82,7 +82,7 @@ TEST(InvalidFileDetector, UnopenableAndNonRegularFilesAreValidWithSizeZero) {
   ::symlink((dir / "real.tmp").c_str(), (dir / "link.tmp").c_str());
   ASSERT_EQ(::mkfifo((dir / "pipe.tmp").c_str(), 0600), 0);
   for (const char* name : {"missing.tmp", "link.tmp", "pipe.tmp"}) {
-    const ScanResult r = d.Classify(dir / name);
+    const ScanResult r = ClassifyFile(d, dir / name);
     EXPECT_EQ(r.verdict, Verdict::Valid) << name;
     EXPECT_EQ(r.size, 0);
     EXPECT_TRUE(r.path.empty());
@@ -98,9 +98,9 @@ TEST(InvalidFileDetector, SizeRangeIsInclusive) {
   WriteFile(dir / "99", std::string(99, 'a'));
   WriteFile(dir / "100", std::string(100, 'a'));
   WriteFile(dir / "101", std::string(101, 'a'));
-  EXPECT_EQ(d.Classify(dir / "99").verdict, Verdict::Valid);
-  EXPECT_EQ(d.Classify(dir / "100").verdict, Verdict::Size);
-  EXPECT_EQ(d.Classify(dir / "101").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(d, dir / "99").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(d, dir / "100").verdict, Verdict::Size);
+  EXPECT_EQ(ClassifyFile(d, dir / "101").verdict, Verdict::Valid);
 }
 
 TEST(InvalidFileDetector, NameRulesCompareLowerCaseNamesAndWholeExtensions) {
@@ -108,7 +108,7 @@ TEST(InvalidFileDetector, NameRulesCompareLowerCaseNamesAndWholeExtensions) {
   InvalidFileDetector d = DefaultDetector(dir.path());
   const auto verdictOf = [&](const std::string& name) {
     WriteFile(dir / name, "some content here");
-    return d.Classify(dir / name).verdict;
+    return ClassifyFile(d, dir / name).verdict;
   };
   EXPECT_EQ(verdictOf("Report.TMP"), Verdict::Char);
   EXPECT_EQ(verdictOf("Desktop.INI"), Verdict::Char);
@@ -135,7 +135,7 @@ TEST(InvalidFileDetector, TypeTestAcceptsAnySignatureOfTheGroup) {
   InvalidFileDetector d = DefaultDetector(dir.path());
   const auto verdictOf = [&](const std::string& name, const std::string& head) {
     WriteFile(dir / name, head + std::string(600, '\0'));
-    return d.Classify(dir / name).verdict;
+    return ClassifyFile(d, dir / name).verdict;
   };
   EXPECT_EQ(verdictOf("photo.JPG", "\xFF\xD8\xFF"), Verdict::Valid);
   EXPECT_EQ(verdictOf("zeros.jpg", ""), Verdict::Type);
@@ -156,7 +156,7 @@ TEST(InvalidFileDetector, TypeTestAcceptsAnySignatureOfTheGroup) {
   EXPECT_EQ(verdictOf("notes.txt", ""), Verdict::Valid);  // not in the list
   // A short file is padded with zero bytes.
   WriteFile(dir / "tiny.bmp", "BM");
-  EXPECT_EQ(d.Classify(dir / "tiny.bmp").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(d, dir / "tiny.bmp").verdict, Verdict::Valid);
 
   d.extensions = {u"png"};
   EXPECT_EQ(verdictOf("zeros.jpg", ""), Verdict::Valid);  // unchecked extensions pass
@@ -167,35 +167,35 @@ TEST(InvalidFileDetector, FillTestCountsFilledBlocksAndTail) {
   // 1,000 bytes: a filled first block and a zero tail of 488 bytes: 51.2 %.
   WriteFile(dir / "half", Repeat(kDead, 512) + std::string(488, '\0'));
   InvalidFileDetector at50 = FillDetector(50, false);
-  EXPECT_EQ(at50.Classify(dir / "half").verdict, Verdict::Content);
+  EXPECT_EQ(ClassifyFile(at50, dir / "half").verdict, Verdict::Content);
   InvalidFileDetector at52 = FillDetector(52, false);
-  EXPECT_EQ(at52.Classify(dir / "half").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(at52, dir / "half").verdict, Verdict::Valid);
   InvalidFileDetector headerAt100 = FillDetector(100, true);
-  EXPECT_EQ(headerAt100.Classify(dir / "half").verdict, Verdict::Content);  // counts as 100 %
+  EXPECT_EQ(ClassifyFile(headerAt100, dir / "half").verdict, Verdict::Content);  // counts as 100 %
 
   // 300 bytes of pattern: judged by the tail alone; the header rule needs a whole block.
   WriteFile(dir / "short", Repeat(kDead, 300));
-  EXPECT_EQ(headerAt100.Classify(dir / "short").verdict, Verdict::Content);
+  EXPECT_EQ(ClassifyFile(headerAt100, dir / "short").verdict, Verdict::Content);
   WriteFile(dir / "shortzero", std::string(300, '\0'));
-  EXPECT_EQ(headerAt100.Classify(dir / "shortzero").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(headerAt100, dir / "shortzero").verdict, Verdict::Valid);
 
   // Blocks repeat the pattern from their own start: a shifted pattern does not count.
   WriteFile(dir / "shifted", "\xAD" + Repeat(kDead, 1023));
-  EXPECT_EQ(at50.Classify(dir / "shifted").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(at50, dir / "shifted").verdict, Verdict::Valid);
 
   // Several chunks: 3 MiB of which the last 1.5 MiB are filled.
   const size_t mib = 1024 * 1024;
   WriteFile(dir / "big", std::string(mib + mib / 2, 'x') + Repeat(kDead, mib + mib / 2));
-  EXPECT_EQ(at50.Classify(dir / "big").verdict, Verdict::Content);
+  EXPECT_EQ(ClassifyFile(at50, dir / "big").verdict, Verdict::Content);
   InvalidFileDetector at51 = FillDetector(51, false);
-  EXPECT_EQ(at51.Classify(dir / "big").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(at51, dir / "big").verdict, Verdict::Valid);
 
   // A threshold of 0 marks every non-empty file; an empty file never.
   WriteFile(dir / "text", "hello");
   WriteFile(dir / "empty", "");
   InvalidFileDetector at0 = FillDetector(0, false);
-  EXPECT_EQ(at0.Classify(dir / "text").verdict, Verdict::Content);
-  EXPECT_EQ(at0.Classify(dir / "empty").verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(at0, dir / "text").verdict, Verdict::Content);
+  EXPECT_EQ(ClassifyFile(at0, dir / "empty").verdict, Verdict::Valid);
 }
 
 TEST(InvalidFileDetector, StopEndsTheReadingOfAHugeFile) {
@@ -204,7 +204,7 @@ TEST(InvalidFileDetector, StopEndsTheReadingOfAHugeFile) {
   InvalidFileDetector d = FillDetector(0, false);
   d.percentThreshold = 1;
   std::atomic<int> stop{1};
-  EXPECT_EQ(d.Classify(dir / "big", &stop).verdict, Verdict::Valid);
+  EXPECT_EQ(ClassifyFile(d, dir / "big", &stop).verdict, Verdict::Valid);
 }
 
 TEST(InvalidFileCriteria, CollectionRefusesInOrder) {
@@ -242,10 +242,8 @@ TEST(InvalidFileCriteria, CollectionRefusesInOrder) {
   // With nothing checked, the empty-folder removal left by the last Delete is enough.
   CriteriaInput none;
   none.root = u"/data";
+  none.emptyFoldersFromLastDelete = true;
   InvalidFileDetector d;
-  d.deleteEmptyFolders = true;
-  d.Reset();
-  EXPECT_TRUE(d.deleteEmptyFolders);
   EXPECT_EQ(CollectCriteria(none, d), CriteriaRefusal::None);
   EXPECT_EQ(RefusalText(CriteriaRefusal::NoCriterion), u"Parameter setting error, please reset");
 }
