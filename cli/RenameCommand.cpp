@@ -40,24 +40,23 @@ int Run(const Arguments& args, Console& console) {
   if (const auto length = args.Value("file-name-length"))
     settings->nameLengthLimit = static_cast<int32_t>(ParseLeadingInteger(FromUtf8(*length)));
 
-  RenameEngine engine(DocumentContentReaders());
-  engine.prepareCheck();
+  RenameChoices choices;
   const std::string types = args.Value("types").value_or("doc,xls,docx,xlsx,zip,rar,pdf,txt");
   for (size_t start = 0; start <= types.size();) {
     const size_t comma = std::min(types.find(',', start), types.size());
     const std::string_view type = std::string_view(types).substr(start, comma - start);
     for (size_t i = 0; i < kRenameTypeExtensions.size(); ++i)
-      if (kRenameTypeExtensions[i] == type) engine.selectTypes(1u << i);
+      if (kRenameTypeExtensions[i] == type) choices.selectedTypes |= 1u << i;
     for (const RenameMediaKind& kind : kRenameMediaKinds)
-      if (kind.value == type) engine.selectTypes(kind.bit);
+      if (kind.value == type) choices.selectedTypes |= kind.bit;
     start = comma + 1;
   }
   const std::filesystem::path root = args.positional().empty() ? std::filesystem::path() : std::filesystem::path(args.positional().front());
-  if (const std::u16string_view refusal = RenameCheckRefusal(root, engine.selectedTypes()); !refusal.empty())
+  if (const std::u16string_view refusal = RenameCheckRefusal(root, choices.selectedTypes); !refusal.empty())
     return Refuse(console, refusal);
   // Document parts are read through the temporary folder in either mode.
   if (!PrepareTemporaryFolder(*settings, args)) return Fail(console, kTemporaryFileFailedText);
-  engine.setSettings(*settings);
+  choices.settings = *settings;
   const bool cacheMode = settings->cacheMode == kCacheModeFiles;
 
   ConsoleReporter<RenameRow, RenameNumbers> reporter(console);
@@ -77,7 +76,7 @@ int Run(const Arguments& args, Console& console) {
   };
 
   const RenameCheckOutcome check =
-      RunJob(RunRenameCheck, RenameCheckRequest{engine, root, 0, ListedRows(args)}, reporter);
+      RunJob(RunRenameCheck, RenameCheckRequest{choices, root, 0, ListedRows(args)}, reporter);
   if (check.end == RenameCheckEnd::Refused) {
     console.Status(kSetPathCorrectlyText);
   } else {
@@ -90,7 +89,7 @@ int Run(const Arguments& args, Console& console) {
     ListRows rows(std::move(listed), checkedRoot, std::move(identities));
     for (auto& checked : rows.checked) checked = 1;
     const RenameEnd end =
-        RunJob(RunRename, RenameRequest{engine, cacheMode, &rows, check.resultFile, checkedRoot}, reporter).end;
+        RunJob(RunRename, RenameRequest{DocumentContentReaders(), choices, cacheMode, &rows, check.resultFile, checkedRoot}, reporter).end;
     if (EndsCompleted(end)) console.Status(u"File rename completed");
     return end;
   });

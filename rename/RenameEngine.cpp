@@ -167,6 +167,12 @@ std::u16string DecimalText(int64_t value) {
 
 RenameEngine::RenameEngine(ContentReaders readers) : readers_(std::move(readers)) {}
 
+RenameEngine::RenameEngine(ContentReaders readers, const RenameChoices& choices)
+    : readers_(std::move(readers)),
+      settings_(choices.settings),
+      selectedTypes_(choices.selectedTypes),
+      nameCounter_(choices.nextNumber) {}
+
 void RenameEngine::prepareCheck() {
   nameCounter_ = 1;
   selectedTypes_ = 0;

@@ -97,9 +97,20 @@ struct RenameResult {
   std::u16string newPath;  // the path tried last (empty for NoName)
 };
 
+// What File Rename's passes go by, as plain values a front end keeps between them.
+struct RenameChoices {
+  AppSettings settings;        // cache mode, temporary folder, what names are made of
+  uint32_t selectedTypes = 0;  // kRename* bits
+  int32_t nextNumber = 1;      // where the numbering stands: 1 after a Check, then as the last Rename left it
+};
+
 class RenameEngine {
  public:
   explicit RenameEngine(ContentReaders readers);
+  RenameEngine(ContentReaders readers, const RenameChoices& choices);
+  // The engine's choices as they stand now (its numbering too).
+  RenameChoices choices() const { return {settings_, selectedTypes_, nameCounter_}; }
+  const ContentReaders& readers() const { return readers_; }
 
   // The copy of the settings a pass works on, taken when Check or Rename is pressed.
   void setSettings(const AppSettings& settings) { settings_ = settings; }

@@ -87,11 +87,11 @@ std::u16string_view RenameCheckRefusal(const std::filesystem::path& root, uint32
 
 RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
                                   RenameReporter& reporter) {
-  const RenameEngine& engine = request.engine;
+  const RenameEngine engine(ContentReaders{}, request.choices);  // only names are looked at
   CheckPassSetup setup;
   setup.root = request.root;
-  setup.cacheMode = engine.settings().cacheMode == kCacheModeFiles;
-  setup.temporaryFolder = engine.settings().temporaryFolder;
+  setup.cacheMode = request.choices.settings.cacheMode == kCacheModeFiles;
+  setup.temporaryFolder = request.choices.settings.temporaryFolder;
   setup.workers = request.workers;
   setup.listedRows = request.listedRows;
   RenameCheck tool(engine);
@@ -163,7 +163,7 @@ RenamePassOutcome RunCacheRename(RenameEngine& engine, const CheckedRoot& root,
 }  // namespace
 
 RenamePassOutcome RunRename(const RenameRequest& request, const std::atomic<int>& stop, RenameReporter& reporter) {
-  RenameEngine engine = request.engine;  // this pass's own, which uses up numbers
+  RenameEngine engine(request.readers, request.choices);  // this pass's own, which uses up numbers
   RenamePassOutcome outcome = request.cacheMode
                                   ? RunCacheRename(engine, request.root, request.resultFile, stop, reporter)
                                   : RunListRename(engine, *request.rows, stop, reporter);

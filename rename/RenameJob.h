@@ -42,7 +42,7 @@ inline constexpr char16_t kCheckTypeCorrectlyText[] = u"Please check type correc
 std::u16string_view RenameCheckRefusal(const std::filesystem::path& root, uint32_t selectedTypes);
 
 struct RenameCheckRequest {
-  RenameEngine engine{ContentReaders{}};  // its selected types and settings (cache mode, temporary folder)
+  RenameChoices choices;  // the selected types and the settings (cache mode, temporary folder)
   std::filesystem::path root;
   int workers = 0;  // threads looking at names; 0: as many as suit the machine
   int32_t listedRows = kCachePreviewRows;  // cache mode: how many rows are listed
@@ -57,9 +57,9 @@ struct RenameCheckOutcome {
   FileIdentity rootIdentity;             // the folder walked; Rename acts below no other
 };
 
-// Walks the root depth first and takes every file the engine selects: a row each in list mode; in
+// Walks the root depth first and takes every file of the selected types: a row each in list mode; in
 // cache mode a record each and a row for the first 33. The status line shows "Numbers: %d".
-// Only names are looked at. The cache mode and temporary folder come from the engine's settings.
+// Only names are looked at. The cache mode and temporary folder come from the choices' settings.
 // The names are looked at on several threads; rows and records come in walk order all the same.
 RenameCheckOutcome RunRenameCheck(const RenameCheckRequest& request, const std::atomic<int>& stop,
                                   RenameReporter& reporter);
@@ -92,7 +92,8 @@ struct ListRows {
 inline constexpr char kRenameJournalTool[] = "File Rename";
 
 struct RenameRequest {
-  RenameEngine engine{ContentReaders{}};  // its readers, settings and numbering, as the last pass left them
+  ContentReaders readers;  // how each type's contents are read
+  RenameChoices choices;   // the settings, and the numbering as the last pass left it
   bool cacheMode = false;
   const ListRows* rows = nullptr;    // list mode (with the root Check walked)
   std::filesystem::path resultFile;  // cache mode

@@ -205,10 +205,10 @@ int main(int argc, char** argv) {
     engine.prepareCheck();
     engine.selectTypes(kRenameAllTypes);
     CountingReporter reporter;
-    RunRenameCheck({engine, work / "docs"}, stop, reporter);
+    RunRenameCheck({engine.choices(), work / "docs"}, stop, reporter);
     ListRows rows(reporter.paths);
     for (auto& mark : rows.checked) mark = 1;
-    const double seconds = Time([&] { RunRename({engine, false, &rows, {}}, stop, reporter); });
+    const double seconds = Time([&] { RunRename({engine.readers(), engine.choices(), false, &rows, {}}, stop, reporter); });
     int64_t renamed = 0;
     for (const auto& entry : fs::recursive_directory_iterator(work / "docs"))
       renamed += entry.path().filename().string().find('#') != std::string::npos ? 1 : 0;
@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
         "File Rename", tree,
         [&](int workers) {
           NullReporter reporter;
-          RenameCheckRequest request{engine, tree};
+          RenameCheckRequest request{engine.choices(), tree};
           request.workers = workers;
           const RenameCheckOutcome outcome = RunRenameCheck(request, stop, reporter);
           selected = outcome.rowCounter;

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::atomic<int> stop{0};
       NullReporter reporter;
       const brenvik::RenamePassOutcome renamed =
-          brenvik::RunRename({engine, true, nullptr, result.path, {}}, stop, reporter);
+          brenvik::RunRename({engine.readers(), engine.choices(), true, nullptr, result.path, {}}, stop, reporter);
       if (::access(result.path.c_str(), F_OK) == 0) std::abort();  // used up, as after every cache-mode Rename
       if (renamed.nextNumber != 1) std::abort();
       break;

@@ -69,7 +69,7 @@ class CDocumentDlg::PageReporter : public RenameReporter {
 CDocumentDlg::CDocumentDlg(PageHost& host, QWidget* parent, std::optional<ContentReaders> readers)
     : ToolPage(host, QStringLiteral("File Rename"), parent),
       showInFileManager(ShowInFileManager),
-      engine_(readers ? std::move(*readers) : DocumentContentReaders(&stopFlag())),
+      readers_(readers ? std::move(*readers) : DocumentContentReaders(&stopFlag())),
       statusChannel_(this,
                      [this](const StatusLine& line) {
                        if (line.count < 0) status_->setText(Tr(line.text));
@@ -131,24 +131,24 @@ void CDocumentDlg::refusePath() {
 void CDocumentDlg::check() {
   if (refuseIfBusy()) return;
   model_->clear();
-  engine_.prepareCheck();
+  choices_ = {};  // a Check numbers from 1 again, and selects only what its boxes say
   const QString root = pathEdit_->text();
   for (size_t i = 0; i < kTypeBoxes.size(); ++i)
-    if (typeBoxes_[i]->isChecked()) engine_.selectTypes(kTypeBoxes[i].bit);
-  if (const std::u16string_view refusal = RenameCheckRefusal(QStringToPath(root), engine_.selectedTypes());
+    if (typeBoxes_[i]->isChecked()) choices_.selectedTypes |= kTypeBoxes[i].bit;
+  if (const std::u16string_view refusal = RenameCheckRefusal(QStringToPath(root), choices_.selectedTypes);
       !refusal.empty()) {
     showMessage(ToQString(refusal), kErrorCaption, MessageIcon::Error);
     return;
   }
-  engine_.setSettings(settings());
+  choices_.settings = settings();
 
   checkedRoot_ = {QStringToPath(root), {}};
-  startJob([this, request = RenameCheckRequest{engine_, checkedRoot_.path}] {
+  startJob([this, request = RenameCheckRequest{choices_, checkedRoot_.path}] {
              return RunRenameCheck(request, stopFlag(), *reporter_);
            },
            [this](const RenameCheckOutcome& outcome) {
              checkedRoot_.identity = outcome.rootIdentity;
-             if (engine_.settings().cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
+             if (choices_.settings.cacheMode == kCacheModeFiles) resultFile_ = outcome.resultFile;
              if (outcome.end == RenameCheckEnd::Refused) refusePath();
              if (EndsCompleted(outcome.end))
                showCompletion(QStringLiteral("Detect File Rename completed"));
@@ -158,18 +158,18 @@ void CDocumentDlg::check() {
 void CDocumentDlg::rename() {
   if (refuseIfBusy()) return;
   // The numbering and the selected types stay as the last Check left them.
-  engine_.setSettings(settings());
+  choices_.settings = settings();
   // A pass without a result file or journal ends on its failure text alone.
   const auto done = [this](RenameEnd end) {
     if (EndsCompleted(end)) showCompletion(QStringLiteral("File rename completed"));
   };
 
-  if (engine_.settings().cacheMode == kCacheModeFiles) {
-    startJob([this, request = RenameRequest{engine_, true, nullptr, resultFile_, checkedRoot_}] {
+  if (choices_.settings.cacheMode == kCacheModeFiles) {
+    startJob([this, request = RenameRequest{readers_, choices_, true, nullptr, resultFile_, checkedRoot_}] {
                return RunRename(request, stopFlag(), *reporter_);
              },
              [this, done](const RenamePassOutcome& outcome) {
-               engine_.continueNumbering(outcome.nextNumber);
+               choices_.nextNumber = outcome.nextNumber;
                if (outcome.end != RenameEnd::ResultFileUnreadable) {
                  // The file is gone; forgetting its name keeps a later Rename off any namesake.
                  resultFile_.clear();
@@ -191,11 +191,12 @@ void CDocumentDlg::rename() {
   }
   renamingRows_ = std::make_shared<ListRows>(std::move(paths), checkedRoot_, std::move(identities));
   for (int i = 0; i < model_->rowCount(); ++i) renamingRows_->checked[static_cast<size_t>(i)] = model_->isChecked(i);
-  startJob([this, rows = renamingRows_, engine = engine_] {
-             return RunRename({engine, false, rows.get(), {}}, stopFlag(), *reporter_);
+  // The pass reads the rows through the request; holding them keeps them alive until it ends.
+  startJob([this, rows = renamingRows_, request = RenameRequest{readers_, choices_, false, renamingRows_.get(), {}}] {
+             return RunRename(request, stopFlag(), *reporter_);
            },
            [this, done](const RenamePassOutcome& outcome) {
-             engine_.continueNumbering(outcome.nextNumber);
+             choices_.nextNumber = outcome.nextNumber;
              renamingRows_.reset();
              done(outcome.end);
            });

@@ -49,7 +49,8 @@ class CDocumentDlg : public ToolPage {
   void showRowMenu(const QPoint& position);
   void gotoPath();
 
-  RenameEngine engine_;
+  ContentReaders readers_;
+  RenameChoices choices_;  // as the last Check chose them, with the numbering the last Rename left
   std::filesystem::path resultFile_;  // the temporary result file of the last cache-mode Check
   CheckedRoot checkedRoot_;           // the folder the last Check walked
   std::shared_ptr<ListRows> renamingRows_;  // while a list-mode Rename runs: the rows it works on

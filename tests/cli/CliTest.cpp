@@ -210,15 +210,12 @@ TEST(BrenvikCli, ExtensionAndRenameListWhatTheirChecksListAndRenameEveryFile) {
   EXPECT_EQ(checked.status, 0) << checked.err;
   EXPECT_EQ(checked.out, extension.text);
 
-  RenameEngine engine(DocumentContentReaders());
-  engine.prepareCheck();
-  engine.selectTypes(kRenameTxt);
-  AppSettings list;
-  list.cacheMode = kCacheModeList;
-  engine.setSettings(list);
+  RenameChoices txt;
+  txt.selectedTypes = kRenameTxt;
+  txt.settings.cacheMode = kCacheModeList;
   Lines<RenameRow, RenameNumbers> rename;
   rename.format = [](const RenameRow& row) { return std::to_string(row.index) + "\t" + Cell(row.path); };
-  RunRenameCheck({engine, root}, stop, rename);
+  RunRenameCheck({txt, root}, stop, rename);
   const CliRun selected = Cli({"rename", root, "--types", "txt", "--cache-mode", "list"});
   EXPECT_EQ(selected.status, 0) << selected.err;
   EXPECT_EQ(selected.out, rename.text);

@@ -100,9 +100,10 @@ Tool FileRenameTool() {
             engine.selectTypes(kRenameAllTypes);
             LastStatus<RenameReporter> reporter;
             std::atomic<int> stop{0};
-            const RenameCheckOutcome check = RunRenameCheck({engine, root}, stop, reporter);
+            const RenameCheckOutcome check = RunRenameCheck({engine.choices(), root}, stop, reporter);
             RenameRequest rename;
-            rename.engine = engine;
+            rename.readers = engine.readers();
+            rename.choices = engine.choices();
             rename.cacheMode = true;
             rename.resultFile = check.resultFile;
             rename.root = {root, check.rootIdentity};

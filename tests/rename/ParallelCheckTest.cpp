@@ -39,7 +39,7 @@ TEST(ParallelRenameCheck, ManyThreadsGiveExactlyWhatOneThreadGives) {
         [&](int workers, int64_t stopAfter) {
           std::atomic<int> stop{0};
           testing::TranscriptReporter<RenameRow, RenameNumbers> reporter(stop, stopAfter, RowLine, TallyLine);
-          RenameCheckRequest request{engine, root.path()};
+          RenameCheckRequest request{engine.choices(), root.path()};
           request.workers = workers;
           const RenameCheckOutcome outcome = RunRenameCheck(request, stop, reporter);
           EXPECT_TRUE(outcome.end == RenameCheckEnd::Completed || outcome.end == RenameCheckEnd::Stopped);

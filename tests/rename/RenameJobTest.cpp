@@ -84,7 +84,7 @@ TEST_F(RenameJobTest, ListModeCheckListsTheSelectedTypesOnly) {
   WriteFile(root / "b.doc", "x");
   WriteFile(root / "deep/c.pdf", "x");
   WriteFile(root / "deep/D.PDF", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine.choices(), root.path()}, stop, reporter);
   EXPECT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 2);
   EXPECT_TRUE(outcome.resultFile.empty());
@@ -103,7 +103,7 @@ TEST_F(RenameJobTest, CheckRefusesARootThatIsNoFolder) {
   useCacheMode(true);
   WriteFile(root / "a.txt", "words");
   for (const std::filesystem::path& path : {root / "nowhere", root / "a.txt"}) {
-    const RenameCheckOutcome outcome = RunRenameCheck({engine, path}, stop, reporter);
+    const RenameCheckOutcome outcome = RunRenameCheck({engine.choices(), path}, stop, reporter);
     EXPECT_EQ(outcome.end, RenameCheckEnd::Refused);
     EXPECT_EQ(outcome.rowCounter, 0);
     EXPECT_TRUE(outcome.resultFile.empty());
@@ -123,7 +123,7 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
   for (const bool cacheMode : {false, true}) {
     useCacheMode(cacheMode);
     reporter = {};
-    const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
+    const RenameCheckOutcome outcome = RunRenameCheck({engine.choices(), root.path()}, stop, reporter);
     ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
     EXPECT_EQ(outcome.rowCounter, 2500);
     EXPECT_EQ(reporter.status, u"Numbers: 2500");
@@ -151,14 +151,14 @@ TEST_F(RenameJobTest, CheckCountsExactlyInBothModesAndKeepsEveryPathsText) {
 TEST_F(RenameJobTest, CheckWithoutSelectedFilesShowsNoCount) {
   WriteFile(root / "a.bin", "");
   useCacheMode(false);
-  RunRenameCheck({engine, root.path()}, stop, reporter);
+  RunRenameCheck({engine.choices(), root.path()}, stop, reporter);
   EXPECT_TRUE(reporter.status.empty());
 }
 
 TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
   for (int i = 0; i < 50; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "Name" + std::to_string(i));
   WriteFile(root / "skip.bin", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine.choices(), root.path()}, stop, reporter);
   ASSERT_EQ(outcome.end, RenameCheckEnd::Completed);
   EXPECT_EQ(outcome.rowCounter, 50);
   EXPECT_EQ(reporter.status, u"Numbers: 50");
@@ -184,7 +184,7 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
 
   reporter = {};
   const RenamePassOutcome renamed =
-      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter);
+      RunRename({engine.readers(), engine.choices(), true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter);
   EXPECT_EQ(renamed.end, RenameEnd::Completed);
   EXPECT_EQ(reporter.status, u"Numbers: 50");
   EXPECT_FALSE(Exists(outcome.resultFile));
@@ -198,7 +198,7 @@ TEST_F(RenameJobTest, CacheModeShowsThirtyThreeRowsAndRenamesEveryRecord) {
 
   // The result file is gone: a second Rename has nothing to read.
   reporter = {};
-  EXPECT_EQ(RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter).end,
+  EXPECT_EQ(RunRename({engine.readers(), engine.choices(), true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter).end,
             RenameEnd::ResultFileUnreadable);
   EXPECT_EQ(reporter.status, u"Failed to access temporary file");
 }
@@ -209,7 +209,7 @@ TEST_F(RenameJobTest, CacheModeCheckFailsWithoutATemporaryFolder) {
   WriteFile(s.temporaryFolder, "a file where the folder should be");
   engine.setSettings(s);
   WriteFile(root / "a.txt", "x");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine.choices(), root.path()}, stop, reporter);
   EXPECT_EQ(outcome.end, RenameCheckEnd::ResultFileFailed);
   EXPECT_TRUE(outcome.resultFile.empty());
   EXPECT_TRUE(reporter.rows.empty());
@@ -233,7 +233,7 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
   append(PathToText(root / "b.txt"), 0xFFFFFFF0u);  // a length far beyond the file
   WriteFile(temporary / "damaged", records);
   RecordTemporaryFile(temporary / "damaged");  // as a Check would have made it
-  EXPECT_EQ(RunRename({engine, true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, reporter).end, RenameEnd::Completed);
+  EXPECT_EQ(RunRename({engine.readers(), engine.choices(), true, nullptr, temporary / "damaged", {root.path(), {}}}, stop, reporter).end, RenameEnd::Completed);
   EXPECT_EQ(reporter.status, u"Numbers: 1");
   EXPECT_TRUE(Exists(root / "Alpha#1.txt"));
   EXPECT_TRUE(Exists(root / "b.txt"));
@@ -242,11 +242,11 @@ TEST_F(RenameJobTest, CacheRenameStopsAtADamagedRecordAndStillDeletesTheFile) {
 
 TEST_F(RenameJobTest, CacheRenameStopsBeforeTheNextRecord) {
   for (int i = 0; i < 5; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "N");
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine.choices(), root.path()}, stop, reporter);
   stop = 1;
   reporter = {};
   const RenamePassOutcome renamed =
-      RunRename({engine, true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter);
+      RunRename({engine.readers(), engine.choices(), true, nullptr, outcome.resultFile, {root.path(), outcome.rootIdentity}}, stop, reporter);
   EXPECT_EQ(renamed.end, RenameEnd::Stopped);
   EXPECT_EQ(renamed.nextNumber, 1);
   EXPECT_FALSE(Exists(outcome.resultFile));  // deleted after a stop too
@@ -260,7 +260,7 @@ TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
   }
   ListRows rows(paths);
   for (int row : {0, 2, 4}) rows.checked[row] = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
+  engine.continueNumbering(RunRename({engine.readers(), engine.choices(), false, &rows, {}}, stop, reporter).nextNumber);
   EXPECT_EQ(reporter.status, u"Numbers: 5 / 5");
   EXPECT_EQ(reporter.done, (std::vector<int32_t>{0, 2, 4}));
   EXPECT_TRUE(Exists(root / "Row1#1.txt"));
@@ -271,7 +271,7 @@ TEST_F(RenameJobTest, ListRenameCountsOnlyCheckedRowsAndUnchecksThem) {
   reporter = {};
   ListRows again(paths);
   for (int row : {1, 3}) again.checked[row] = 1;
-  RunRename({engine, false, &again, {}}, stop, reporter);
+  RunRename({engine.readers(), engine.choices(), false, &again, {}}, stop, reporter);
   EXPECT_EQ(reporter.status, u"Numbers: 4 / 5");
   EXPECT_TRUE(Exists(root / "Row4#5.txt"));
 }
@@ -285,7 +285,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   ListRows rows(paths);
   for (auto& mark : rows.checked) mark = 1;
   stop = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
+  engine.continueNumbering(RunRename({engine.readers(), engine.choices(), false, &rows, {}}, stop, reporter).nextNumber);
   EXPECT_EQ(reporter.done, (std::vector<int32_t>{0}));
   EXPECT_EQ(reporter.status, u"Numbers: 1 / 3");
   EXPECT_TRUE(Exists(root / "f2.txt"));
@@ -294,7 +294,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
   stop = 0;
   reporter = {};
   rows.checked[0] = 0;
-  RunRename({engine, false, &rows, {}}, stop, reporter);
+  RunRename({engine.readers(), engine.choices(), false, &rows, {}}, stop, reporter);
   EXPECT_TRUE(Exists(root / "Row2#2.txt"));
   EXPECT_TRUE(Exists(root / "Row3#3.txt"));
 }
@@ -302,7 +302,7 @@ TEST_F(RenameJobTest, ListRenameStopsAfterTheCurrentRow) {
 TEST_F(RenameJobTest, CheckStopsWhenAsked) {
   for (int i = 0; i < 10; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), "x");
   stop = 1;
-  const RenameCheckOutcome outcome = RunRenameCheck({engine, root.path()}, stop, reporter);
+  const RenameCheckOutcome outcome = RunRenameCheck({engine.choices(), root.path()}, stop, reporter);
   EXPECT_EQ(outcome.rowCounter, 0);
   EXPECT_EQ(outcome.end, RenameCheckEnd::Stopped);
 }

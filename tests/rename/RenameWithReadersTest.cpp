@@ -104,14 +104,14 @@ TEST_F(RenameWithReadersTest, NumberingGoesOnAcrossRenamePassesAndRestartsAtChec
   std::atomic<int> stop{0};
   settings.cacheMode = kCacheModeList;
   engine.setSettings(settings);
-  RunRenameCheck({engine, rec}, stop, reporter);
+  RunRenameCheck({engine.choices(), rec}, stop, reporter);
   ASSERT_EQ(reporter.paths.size(), 4u);
   ListRows rows(reporter.paths);
   rows.checked[0] = rows.checked[1] = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
+  engine.continueNumbering(RunRename({engine.readers(), engine.choices(), false, &rows, {}}, stop, reporter).nextNumber);
   engine.setSettings(settings);  // the second Rename takes the settings again, not the numbering
   rows.checked[2] = rows.checked[3] = 1;
-  engine.continueNumbering(RunRename({engine, false, &rows, {}}, stop, reporter).nextNumber);
+  engine.continueNumbering(RunRename({engine.readers(), engine.choices(), false, &rows, {}}, stop, reporter).nextNumber);
   for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(rec / ("2012-03-05 14-07-09AnnualReport#" + std::to_string(n) + ".doc")));
 
   engine.prepareCheck();
@@ -180,14 +180,14 @@ TEST_F(RenameWithReadersTest, RenameActsOnlyOnTheListedFilesBelowTheCheckedRoot)
       reporter = {};
       engine.prepareCheck();
       engine.selectTypes(kRenameRar);
-      return RunRenameCheck({engine, rec}, stop, reporter);
+      return RunRenameCheck({engine.choices(), rec}, stop, reporter);
     };
     const auto rename = [&](const RenameCheckOutcome& outcome) {
       const CheckedRoot checked{rec, outcome.rootIdentity};
-      if (cacheMode) return void(RunRename({engine, true, nullptr, outcome.resultFile, checked}, stop, reporter));
+      if (cacheMode) return void(RunRename({engine.readers(), engine.choices(), true, nullptr, outcome.resultFile, checked}, stop, reporter));
       ListRows rows(reporter.paths, checked, reporter.identities);
       for (auto& mark : rows.checked) mark = 1;
-      RunRename({engine, false, &rows, {}, {}}, stop, reporter);
+      RunRename({engine.readers(), engine.choices(), false, &rows, {}, {}}, stop, reporter);
     };
 
     TempDir outside;
