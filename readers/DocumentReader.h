@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/AppSettings.h"
+#include "readers/NameChoices.h"
 #include "platform/FileOps.h"
 #include "platform/ByteOrder.h"
 
@@ -126,7 +126,7 @@ class DocumentReader {
   DocumentReader& operator=(const DocumentReader&) = delete;
 
   // Frees every buffer, zeroes every size, location and flag, empties the results, the piece
-  // vectors and the work counts. The settings copy and the stop flag are kept.
+  // vectors and the work counts. The choices and the stop flag are kept.
   void ResetReader();
 
   // True once the job's stop flag is set. A read that is stopped ends as if the file ended
@@ -162,7 +162,7 @@ class DocumentReader {
   // ---- Text for names (OfficeBinaryText.cpp, OoxmlText.cpp) --------------------------------
   // Each resets the reader, reads the file at `path` and fills the results it names; a file that
   // cannot be read, or a damaged part of one, just leaves the results (or some of them) empty.
-  // The gathering limit is settings.nameLengthLimit: contentText stops growing at the step that
+  // The gathering limit is choices.nameLengthLimit: contentText stops growing at the step that
   // reaches it, so it may run past the limit and callers cut it.
   //
   // A Word 97-2003 document: dateText (last save) and contentText (leading text of the pieces).
@@ -170,11 +170,11 @@ class DocumentReader {
   // An Excel 97-2003 workbook: dateText, sheetText (sheet names) and contentText (shared strings).
   void ReadExcelWorkbook(const std::filesystem::path& path);
   // A .docx package: dateText (time of its document part) and contentText (paragraph and table
-  // text). Extracts the document part into Brenvik's private folder in settings.temporaryFolder.
+  // text). Extracts the document part into Brenvik's private folder in choices.temporaryFolder.
   void ReadDocx(const std::filesystem::path& path);
-  // A .xlsx package: dateText (newest part time); sheetText with settings.sheet; contentText with
-  // settings.content (shared strings, else the inline strings of sheet 1). Extracts its parts into
-  // Brenvik's private folder in settings.temporaryFolder.
+  // A .xlsx package: dateText (newest part time); sheetText with choices.sheet; contentText with
+  // choices.content (shared strings, else the inline strings of sheet 1). Extracts its parts into
+  // Brenvik's private folder in choices.temporaryFolder.
   void ReadXlsx(const std::filesystem::path& path);
 
   // ---- Load steps, in this order, on an open file -------------------------------------------
@@ -218,7 +218,7 @@ class DocumentReader {
 
   // ---- Fields -----------------------------------------------------------------------------
   int64_t fileLength = 0;
-  AppSettings settings;  // copy taken by the client; name length limit = gathering limit
+  NameChoices choices;  // copy taken by the client; name length limit = gathering limit
   // The running job's stop flag (nonzero: stop), or none; the job that sets it keeps it alive
   // while the reader may use it.
   const std::atomic<int>* stopFlag = nullptr;

@@ -45,7 +45,7 @@ std::u16string CreationDateAt(const char* value) {
 
 }  // namespace
 
-std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings& settings) {
+std::u16string NameFromZip(const std::filesystem::path& path, const NameChoices& choices) {
   std::u16string names;
   std::optional<ZipItemTime> newest;
   {
@@ -59,24 +59,24 @@ std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings&
       CleanEntryName(name);
       names += name;
       if (IsAcceptedEntryTime(item.time.fileTime) && (!newest || item.time.fileTime > newest->fileTime)) newest = item.time;
-      if (names.size() >= static_cast<size_t>(std::max(settings.nameLengthLimit, 0))) break;
+      if (names.size() >= static_cast<size_t>(std::max(choices.nameLengthLimit, 0))) break;
     }
   }
   std::u16string result;
-  if (settings.date && newest) result = ZipTimeText(*newest);
-  if (settings.content) result += names;
-  return CutToLimit(std::move(result), settings.nameLengthLimit);
+  if (choices.date && newest) result = ZipTimeText(*newest);
+  if (choices.content) result += names;
+  return CutToLimit(std::move(result), choices.nameLengthLimit);
 }
 
-std::u16string NameFromRar(const std::filesystem::path& path, const AppSettings& settings) {
+std::u16string NameFromRar(const std::filesystem::path& path, const NameChoices& choices) {
   RarNameReader reader;
   if (reader.ReadRarNames(path) != RarNameReader::kWalked) return {};
-  if (settings.size && reader.archiveEnd() != 0 && reader.archiveEnd() < reader.fileLength()) {
+  if (choices.size && reader.archiveEnd() != 0 && reader.archiveEnd() < reader.fileLength()) {
     UniqueFd fd = OpenReadWrite(path);
     // Only the file that was walked: had it changed length meanwhile, the end found no longer holds.
     if (fd && FileSize(fd.get()) == reader.fileLength()) SetFileLength(fd.get(), reader.archiveEnd());
   }
-  return CutToLimit(reader.names(), settings.nameLengthLimit);
+  return CutToLimit(reader.names(), choices.nameLengthLimit);
 }
 
 std::u16string NameFromPdf(const std::filesystem::path& path) {
@@ -100,7 +100,7 @@ std::u16string NameFromPdf(const std::filesystem::path& path) {
   return date;
 }
 
-std::u16string NameFromText(const std::filesystem::path& path, const AppSettings& settings) {
+std::u16string NameFromText(const std::filesystem::path& path, const NameChoices& choices) {
   std::u16string text;
   if (UniqueFd fd = OpenShared(path)) {
     // One byte more than a name is read from tells whether the file goes on past them.
@@ -134,7 +134,7 @@ std::u16string NameFromText(const std::filesystem::path& path, const AppSettings
     }
   }
   CleanName(text);
-  return CutToLimit(std::move(text), settings.nameLengthLimit);
+  return CutToLimit(std::move(text), choices.nameLengthLimit);
 }
 
 }  // namespace brenvik

@@ -5,24 +5,24 @@
 #include <span>
 #include <string>
 
-#include "core/AppSettings.h"
+#include "readers/NameChoices.h"
 
 namespace brenvik {
 
 // With Date: the newest accepted entry time as a time stamp; followed, with Content, by the entry
 // names without their folders (after CleanEntryName); the whole cut to the name length limit.
-std::u16string NameFromZip(const std::filesystem::path& path, const AppSettings& settings);
+std::u16string NameFromZip(const std::filesystem::path& path, const NameChoices& choices);
 
 // The names of the plain files inside, cut to the name length limit. With Size, the file is first
 // shortened to the end of its end-of-archive block when that block was reached intact and lies
 // strictly before the end of the file (the one change these readers make to a user's file).
-std::u16string NameFromRar(const std::filesystem::path& path, const AppSettings& settings);
+std::u16string NameFromRar(const std::filesystem::path& path, const NameChoices& choices);
 
 // The 14 characters after "D:" in the first readable /CreationDate value, or empty.
 std::u16string NameFromPdf(const std::filesystem::path& path);
 
 // The first up-to-512 bytes as text (UTF-8 or UTF-16LE after their byte-order marks, else as
 // AnsiToText reads them), cleaned and cut to the name length limit.
-std::u16string NameFromText(const std::filesystem::path& path, const AppSettings& settings);
+std::u16string NameFromText(const std::filesystem::path& path, const NameChoices& choices);
 
 }  // namespace brenvik

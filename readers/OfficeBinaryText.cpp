@@ -330,7 +330,7 @@ void ReadWordText(DocumentReader& reader, int fd) {
   ParseClx(reader, ZeroExtended(reader.tableStream, table.size), info.fcClx);
   std::vector<uint8_t>().swap(reader.tableStream);
 
-  const int64_t limit = reader.settings.nameLengthLimit;
+  const int64_t limit = reader.choices.nameLengthLimit;
   const size_t wanted = std::max<size_t>(kLongestUsableContent, static_cast<size_t>(std::max<int64_t>(limit, 0)));
   // The pieces of a document divide its text among them, so reading them all takes each byte of
   // the main stream about once: handed out once, loaded once. A piece table that names the same
@@ -429,7 +429,7 @@ void ReadExcelText(DocumentReader& reader, int fd) {
   if (reader.mainStream.size == 0) return;
   StreamView workbook(reader, fd, reader.mainStream, std::min<uint64_t>(reader.mainStream.size, kMainStreamCap));
   const uint64_t r = workbook.size();
-  const int64_t limit = reader.settings.nameLengthLimit;
+  const int64_t limit = reader.choices.nameLengthLimit;
   std::vector<uint8_t> body;
   int declaredCodePage = 0;  // none until a CODEPAGE record names one
   for (uint64_t at = 0; at + 4 < r && !reader.stopRequested() && !workbook.ZeroFrom(at);) {

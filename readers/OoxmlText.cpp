@@ -182,7 +182,7 @@ class StopGuard {
 void DocumentReader::ReadDocx(const std::filesystem::path& path) {
   ResetReader();
   const StopGuard guard(*this);
-  ExtractedParts parts(settings.temporaryFolder);
+  ExtractedParts parts(choices.temporaryFolder);
   bool extracted = false;
   {
     ZipArchive archive(path);
@@ -202,14 +202,14 @@ void DocumentReader::ReadDocx(const std::filesystem::path& path) {
   pugi::xml_document document;
   pugi::xml_node root;
   if (!extracted || !parts.Load(kDocumentPart, document, root)) return;
-  TextGatherer gatherer(contentText, settings.nameLengthLimit);
+  TextGatherer gatherer(contentText, choices.nameLengthLimit);
   GatherDocumentText(root, gatherer);
 }
 
 void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
   ResetReader();
   const StopGuard guard(*this);
-  ExtractedParts extractedParts(settings.temporaryFolder);
+  ExtractedParts extractedParts(choices.temporaryFolder);
   const std::array<const Part*, 3> parts{&kWorkbookPart, &kSharedStringsPart, &kSheet1Part};
   std::array<bool, 3> seen{}, extracted{};
   std::array<std::optional<ZipItemPosition>, 3> chosen;
@@ -245,10 +245,10 @@ void DocumentReader::ReadXlsx(const std::filesystem::path& path) {
 
   pugi::xml_document document;
   pugi::xml_node root;
-  if (settings.sheet && extracted[0] && extractedParts.Load(kWorkbookPart, document, root))
+  if (choices.sheet && extracted[0] && extractedParts.Load(kWorkbookPart, document, root))
     GatherSheetNames(root, sheetText);
-  if (!settings.content) return;
-  TextGatherer gatherer(contentText, settings.nameLengthLimit);
+  if (!choices.content) return;
+  TextGatherer gatherer(contentText, choices.nameLengthLimit);
   if (extracted[1] && extractedParts.Load(kSharedStringsPart, document, root)) GatherSharedStrings(root, gatherer);
   if (contentText.empty() && extracted[2] && extractedParts.Load(kSheet1Part, document, root))
     GatherInlineStrings(root, gatherer);

@@ -5,7 +5,13 @@
 namespace brenvik {
 namespace {
 
-// A fresh reader per file, released when the call returns. `reader.settings` stays at its
+// What the readers take of the tool's settings.
+NameChoices NameChoicesOf(const AppSettings& settings) {
+  return {settings.date != 0, settings.sheet != 0, settings.content != 0, settings.size != 0, settings.nameLengthLimit,
+          settings.temporaryFolder};
+}
+
+// A fresh reader per file, released when the call returns. `reader.choices` stays at its
 // defaults unless the file type takes the tool's settings.
 DocumentTexts TextsOf(DocumentReader& reader) {
   return {std::move(reader.dateText), std::move(reader.sheetText), std::move(reader.contentText)};
@@ -15,7 +21,7 @@ DocumentTexts TextsOf(DocumentReader& reader) {
 
 ContentReaders DocumentContentReaders(const std::atomic<int>* stop) {
   ContentReaders readers;
-  // Word and Excel 97-2003 documents keep the reader's default settings (gathering limit 64).
+  // Word and Excel 97-2003 documents keep the reader's default choices (gathering limit 64).
   readers.word = [stop](const std::filesystem::path& path, const AppSettings&) {
     DocumentReader reader;
     reader.stopFlag = stop;
@@ -33,21 +39,27 @@ ContentReaders DocumentContentReaders(const std::atomic<int>* stop) {
   readers.docx = [stop](const std::filesystem::path& path, const AppSettings& settings) {
     DocumentReader reader;
     reader.stopFlag = stop;
-    reader.settings = settings;
+    reader.choices = NameChoicesOf(settings);
     reader.ReadDocx(path);
     return TextsOf(reader);
   };
   readers.xlsx = [stop](const std::filesystem::path& path, const AppSettings& settings) {
     DocumentReader reader;
     reader.stopFlag = stop;
-    reader.settings = settings;
+    reader.choices = NameChoicesOf(settings);
     reader.ReadXlsx(path);
     return TextsOf(reader);
   };
-  readers.zip = NameFromZip;
-  readers.rar = NameFromRar;
+  readers.zip = [](const std::filesystem::path& path, const AppSettings& settings) {
+    return NameFromZip(path, NameChoicesOf(settings));
+  };
+  readers.rar = [](const std::filesystem::path& path, const AppSettings& settings) {
+    return NameFromRar(path, NameChoicesOf(settings));
+  };
   readers.pdf = [](const std::filesystem::path& path, const AppSettings&) { return NameFromPdf(path); };
-  readers.text = NameFromText;
+  readers.text = [](const std::filesystem::path& path, const AppSettings& settings) {
+    return NameFromText(path, NameChoicesOf(settings));
+  };
   readers.photo = ReadPhotoFacts;
   readers.music = ReadMusicFacts;
   readers.video = ReadVideoFacts;

@@ -106,10 +106,10 @@ void ReadWhole(const fs::path& path) {
     if (ReadAt(fd.get(), buffer.data(), buffer.size(), at) <= 0) break;
 }
 
-size_t NameMaterial(const fs::path& path, const AppSettings& settings) {
+size_t NameMaterial(const fs::path& path, const NameChoices& settings) {
   const std::string ext = path.extension().string();
   DocumentReader reader;
-  reader.settings = settings;
+  reader.choices = settings;
   if (ext == ".doc") reader.ReadWordDocument(path);
   else if (ext == ".xls") reader.ReadExcelWorkbook(path);
   else if (ext == ".docx") reader.ReadDocx(path);
@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
   const fs::path root = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "brenvik-readers-bench";
   fs::remove_all(root);
   fs::create_directories(root / "corpus");
-  AppSettings settings;
+  NameChoices settings;
   settings.sheet = 1;
   settings.temporaryFolder = root / "tvk";
 

@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zipClose(zip, nullptr);
 
   brenvik::DocumentReader reader;
-  reader.settings.temporaryFolder = brenvik::fuzzing::ScratchFolder() / "tvk";
-  reader.settings.sheet = 1;
+  reader.choices.temporaryFolder = brenvik::fuzzing::ScratchFolder() / "tvk";
+  reader.choices.sheet = 1;
   if (part == 0)
     reader.ReadDocx(path);
   else

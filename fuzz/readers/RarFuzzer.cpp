@@ -2,8 +2,8 @@
 #include "readers/NameExtraction.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  brenvik::AppSettings settings;
-  settings.size = 1;  // the shortening runs on the scratch copy only
-  brenvik::NameFromRar(brenvik::fuzzing::WriteInput(data, size, "input.rar"), settings);
+  brenvik::NameChoices choices;
+  choices.size = 1;  // the shortening runs on the scratch copy only
+  brenvik::NameFromRar(brenvik::fuzzing::WriteInput(data, size, "input.rar"), choices);
   return 0;
 }

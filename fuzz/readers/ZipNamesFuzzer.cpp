@@ -5,12 +5,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto path = brenvik::fuzzing::WriteInput(data, size, "input.zip");
-  brenvik::AppSettings settings;
-  settings.temporaryFolder = brenvik::fuzzing::ScratchFolder() / "tvk";
-  brenvik::NameFromZip(path, settings);
+  brenvik::NameChoices choices;
+  choices.temporaryFolder = brenvik::fuzzing::ScratchFolder() / "tvk";
+  brenvik::NameFromZip(path, choices);
   brenvik::DocumentReader reader;
-  reader.settings = settings;
-  reader.settings.sheet = 1;
+  reader.choices = choices;
+  reader.choices.sheet = 1;
   reader.ReadXlsx(path);
   reader.ReadDocx(path);
   return 0;

@@ -265,12 +265,12 @@ TEST_F(DocumentReaderTest, FatSectorsBeyondTheHeaderComeFromTheDifatChain) {
 }
 
 TEST_F(DocumentReaderTest, ResetKeepsSettingsAndClearsResults) {
-  reader_.settings.nameLengthLimit = 20;
+  reader_.choices.nameLengthLimit = 20;
   reader_.contentText = u"text";
   reader_.mainStream = {3, 4};
   reader_.pieceRanges.push_back({0, 1});
   reader_.ResetReader();
-  EXPECT_EQ(reader_.settings.nameLengthLimit, 20);
+  EXPECT_EQ(reader_.choices.nameLengthLimit, 20);
   EXPECT_TRUE(reader_.contentText.empty());
   EXPECT_EQ(reader_.mainStream.size, 0u);
   EXPECT_TRUE(reader_.pieceRanges.empty());

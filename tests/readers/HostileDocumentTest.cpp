@@ -226,8 +226,8 @@ TEST_F(HostileDocumentTest, DuplicatedPackageRecordsAreExtractedOnce) {
   }
   entries.emplace_back("xl/worksheets/sheet1.xml", "<worksheet/>");
   ASSERT_TRUE(WriteZip(dir / "a.xlsx", entries));
-  reader.settings.temporaryFolder = dir / "tvk";
-  reader.settings.sheet = 1;
+  reader.choices.temporaryFolder = dir / "tvk";
+  reader.choices.sheet = 1;
   reader.ReadXlsx(dir / "a.xlsx");
   EXPECT_EQ(reader.work.partsExtracted, 3u);
   EXPECT_EQ(reader.sheetText, u"S1499");
@@ -251,7 +251,7 @@ TEST_F(HostileDocumentTest, StopInterruptsEveryReaderAndLeavesNoTexts) {
   EXPECT_EQ(reader.ProbeCompoundFile(OpenShared(dir / "a.doc")), DocumentReader::kProbeUnknown);
 
   ASSERT_TRUE(WriteZip(dir / "a.xlsx", {{"xl/sharedStrings.xml", "<sst><si><t>Text</t></si></sst>"}}));
-  reader.settings.temporaryFolder = dir / "tvk";
+  reader.choices.temporaryFolder = dir / "tvk";
   reader.ReadXlsx(dir / "a.xlsx");
   EXPECT_EQ(reader.contentText, u"");
   EXPECT_EQ(reader.work.partsExtracted, 0u);

@@ -15,8 +15,8 @@ namespace {
 
 using namespace testing;
 
-AppSettings Settings(bool date, bool content, int limit = 64, bool size = false) {
-  AppSettings s;
+NameChoices Choices(bool date, bool content, int limit = 64, bool size = false) {
+  NameChoices s;
   s.date = date;
   s.content = content;
   s.nameLengthLimit = limit;
@@ -33,19 +33,19 @@ class NameFromZipTest : public ::testing::Test {
 
 TEST_F(NameFromZipTest, EntryNamesWithoutFoldersAndTheNewestTime) {
   ASSERT_TRUE(WriteZip(dir / "a.zip", {{"docs/", "", 2009}, {"docs/a.txt", "x", 2010}, {"docs/b.txt", "y", 2011}}));
-  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(false, true)), u"a.txtb.txt");
-  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, false)), u"2011-03-05 06-07-10");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Choices(false, true)), u"a.txtb.txt");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Choices(true, false)), u"2011-03-05 06-07-10");
 
   ASSERT_TRUE(WriteZip(dir / "b.zip", {{"report.doc", "x"}, {"old/notes 1.txt", "y", 2009}}));
-  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true)), u"2012-03-05 06-07-10report.docnotes1.txt");
-  EXPECT_EQ(NameFromZip(dir / "b.zip", Settings(true, true, 22)), u"2012-03-05 06-07-10rep");
+  EXPECT_EQ(NameFromZip(dir / "b.zip", Choices(true, true)), u"2012-03-05 06-07-10report.docnotes1.txt");
+  EXPECT_EQ(NameFromZip(dir / "b.zip", Choices(true, true, 22)), u"2012-03-05 06-07-10rep");
 }
 
 TEST_F(NameFromZipTest, TheStoredLocalTimeNamesTheArchiveInAnyZone) {
   ASSERT_TRUE(WriteZip(dir / "a.zip", {{"a.txt", "x", 2012}}));
   for (const char* other : {testing::kUtcPlus8, "America/New_York"}) {
     const testing::ScopedTimeZone scoped(other);
-    EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, false)), u"2012-03-05 06-07-10") << other;
+    EXPECT_EQ(NameFromZip(dir / "a.zip", Choices(true, false)), u"2012-03-05 06-07-10") << other;
   }
 }
 
@@ -75,27 +75,27 @@ TEST_F(NameFromZipTest, DosTimesShowAsStoredAndExtraFieldMomentsInThisZone) {
       {testing::kUtcPlus8, {u"2021-03-28 02-30-00", u"2021-03-28 10-30-00", u"2012-03-05 14-07-09", u"2012-03-05 06-07-10"}}};
   for (const auto& [zone, expected] : zones) {
     const testing::ScopedTimeZone scoped(zone);
-    EXPECT_EQ(NameFromZip(data / "wallclock.zip", Settings(true, false)), expected[0]) << zone;
-    EXPECT_EQ(NameFromZip(data / "extended.zip", Settings(true, false)), expected[1]) << zone;
-    EXPECT_EQ(NameFromZip(dir / "ntfs.zip", Settings(true, false)), expected[2]) << zone;
-    EXPECT_EQ(NameFromZip(dir / "overlong.zip", Settings(true, false)), expected[3]) << zone;
+    EXPECT_EQ(NameFromZip(data / "wallclock.zip", Choices(true, false)), expected[0]) << zone;
+    EXPECT_EQ(NameFromZip(data / "extended.zip", Choices(true, false)), expected[1]) << zone;
+    EXPECT_EQ(NameFromZip(dir / "ntfs.zip", Choices(true, false)), expected[2]) << zone;
+    EXPECT_EQ(NameFromZip(dir / "overlong.zip", Choices(true, false)), expected[3]) << zone;
   }
 }
 
 TEST_F(NameFromZipTest, NamingStopsAtTheLimitIncludingTheTime) {
   // The item that reaches the limit is the last one looked at, for names and times alike.
   ASSERT_TRUE(WriteZip(dir / "a.zip", {{"abcdef.txt", "x", 2010}, {"later.txt", "y", 2015}}));
-  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, true, 10)), u"2010-03-05");
-  EXPECT_EQ(NameFromZip(dir / "a.zip", Settings(true, true, 64)), u"2015-03-05 06-07-10abcdef.txtlater.txt");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Choices(true, true, 10)), u"2010-03-05");
+  EXPECT_EQ(NameFromZip(dir / "a.zip", Choices(true, true, 64)), u"2015-03-05 06-07-10abcdef.txtlater.txt");
 }
 
 TEST_F(NameFromZipTest, Utf8NamesAreDecodedAsUtf8AndOthersFromTheAnsiCodePage) {
   // No UTF-8 flag (most zip writers set none): well-formed UTF-8 is UTF-8 in every locale.
   ASSERT_TRUE(WriteZip(dir / "u.zip", {{"\xE6\x8A\xA5\xE5\x91\x8A.doc", "x"}, {"Zpr\xC3\xA1va.txt", "y"}}));
-  EXPECT_EQ(NameFromZip(dir / "u.zip", Settings(false, true)), u"报告.docZpráva.txt");
+  EXPECT_EQ(NameFromZip(dir / "u.zip", Choices(false, true)), u"报告.docZpráva.txt");
   ASSERT_TRUE(WriteZip(dir / "w.zip", {{"caf\xE9.txt", "x"}}));
   if (AnsiCodePage() == 1252) {
-    EXPECT_EQ(NameFromZip(dir / "w.zip", Settings(false, true)), u"café.txt");
+    EXPECT_EQ(NameFromZip(dir / "w.zip", Choices(false, true)), u"café.txt");
   }
 }
 
@@ -103,20 +103,20 @@ TEST_F(NameFromZipTest, Utf8NamesAreDecodedAsUtf8AndOthersFromTheAnsiCodePage) {
 TEST_F(NameFromZipTest, GbkNamesUnderAChineseLocale) {
   if (AnsiCodePage() != 936) GTEST_SKIP() << "needs a zh_CN locale";
   ASSERT_TRUE(WriteZip(dir / "g.zip", {{"\xB1\xA8\xB8\xE6.doc", "x"}, {"\xE6\x8A\xA5\xE5\x91\x8A.txt", "y"}}));
-  EXPECT_EQ(NameFromZip(dir / "g.zip", Settings(false, true)), u"报告.doc报告.txt");  // GBK, then UTF-8
+  EXPECT_EQ(NameFromZip(dir / "g.zip", Choices(false, true)), u"报告.doc报告.txt");  // GBK, then UTF-8
   // Text files without a byte-order mark likewise, also when the first 512 bytes end inside a character.
   WriteFile(dir / "gbk.txt", "\xC4\xEA\xB6\xC8\xCF\xFA\xCA\xDB\xB1\xA8\xB8\xE6");  // 年度销售报告 in GBK
-  EXPECT_EQ(NameFromText(dir / "gbk.txt", Settings(false, true)), u"年度销售报告");
+  EXPECT_EQ(NameFromText(dir / "gbk.txt", Choices(false, true)), u"年度销售报告");
   std::string utf8;
   for (int i = 0; i < 60; ++i) utf8 += "\xE5\xB9\xB4\xE5\xBA\xA6\xE9\x94\x80";  // 年度销, 540 bytes
   WriteFile(dir / "utf8.txt", utf8);
-  EXPECT_EQ(NameFromText(dir / "utf8.txt", Settings(false, true, 6)), u"年度销年度销");
+  EXPECT_EQ(NameFromText(dir / "utf8.txt", Choices(false, true, 6)), u"年度销年度销");
 }
 
 TEST_F(NameFromZipTest, NotAZipGivesNothing) {
   WriteFile(dir / "bad.zip", "PK\x03\x04 this is not really a zip archive at all");
-  EXPECT_EQ(NameFromZip(dir / "bad.zip", Settings(true, true)), u"");
-  EXPECT_EQ(NameFromZip(dir / "missing.zip", Settings(true, true)), u"");
+  EXPECT_EQ(NameFromZip(dir / "bad.zip", Choices(true, true)), u"");
+  EXPECT_EQ(NameFromZip(dir / "missing.zip", Choices(true, true)), u"");
 }
 
 TEST(NameFromRar, SizeShortensOnlyAnIntactArchiveWithTrailingBytes) {
@@ -125,27 +125,27 @@ TEST(NameFromRar, SizeShortensOnlyAnIntactArchiveWithTrailingBytes) {
   const std::string padded = archive + std::string(5000, '\x5A');
 
   WriteFile(dir / "off.rar", padded);
-  EXPECT_EQ(NameFromRar(dir / "off.rar", Settings(true, true)), u"report.docbudget.xls");
+  EXPECT_EQ(NameFromRar(dir / "off.rar", Choices(true, true)), u"report.docbudget.xls");
   EXPECT_EQ(ReadFile(dir / "off.rar"), padded);
 
   WriteFile(dir / "on.rar", padded);
-  EXPECT_EQ(NameFromRar(dir / "on.rar", Settings(true, true, 8, true)), u"report.d");
+  EXPECT_EQ(NameFromRar(dir / "on.rar", Choices(true, true, 8, true)), u"report.d");
   EXPECT_EQ(ReadFile(dir / "on.rar"), archive);
 
   // Without an end block, or with a damaged header before it, nothing is cut.
   const std::string noEnd = Rar4Archive({{"report.doc"}}, false) + std::string(5000, '\0');
   WriteFile(dir / "noend.rar", noEnd);
-  NameFromRar(dir / "noend.rar", Settings(true, true, 64, true));
+  NameFromRar(dir / "noend.rar", Choices(true, true, 64, true));
   EXPECT_EQ(ReadFile(dir / "noend.rar"), noEnd);
   std::string damaged = padded;
   damaged[kRar4Signature.size() + 3] ^= 0x40;  // the main header's flags
   WriteFile(dir / "damaged.rar", damaged);
-  EXPECT_EQ(NameFromRar(dir / "damaged.rar", Settings(true, true, 64, true)), u"");
+  EXPECT_EQ(NameFromRar(dir / "damaged.rar", Choices(true, true, 64, true)), u"");
   EXPECT_EQ(ReadFile(dir / "damaged.rar"), damaged);
 
   const std::string newArchive = Rar5Archive({{"a.txt"}});
   WriteFile(dir / "new.rar", newArchive + std::string(3000, '\0'));
-  EXPECT_EQ(NameFromRar(dir / "new.rar", Settings(true, true, 64, true)), u"a.txt");
+  EXPECT_EQ(NameFromRar(dir / "new.rar", Choices(true, true, 64, true)), u"a.txt");
   EXPECT_EQ(ReadFile(dir / "new.rar"), newArchive);
 }
 
@@ -184,7 +184,7 @@ TEST(NameFromPdf, AnUnreadableValueSpoilsOnlyItsOwnWindow) {
 
 TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
   TempDir dir;
-  const AppSettings s = Settings(true, true, 30);
+  const NameChoices s = Choices(true, true, 30);
   WriteFile(dir / "utf8.txt", "\xEF\xBB\xBFQuarterly report\r\nSecond line, with more words\r\n");
   EXPECT_EQ(NameFromText(dir / "utf8.txt", s), u"QuarterlyreportSecondlinewithm");
   WriteFile(dir / "utf16.txt", std::string("\xFF\xFEH\0i\0 \0\x2D\x4E\0\0x\0", 14));
@@ -208,14 +208,14 @@ TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
   WriteFile(dir / "cs.txt", "Zpr\xC3\xA1va o \xC4\x8Dinnosti");
   EXPECT_EQ(NameFromText(dir / "cs.txt", s), u"Zprávaočinnosti");
   WriteFile(dir / "cut.txt", std::string(510, 'x') + "\xE5\xB9\xB4");
-  EXPECT_EQ(NameFromText(dir / "cut.txt", Settings(true, true, 600)), std::u16string(510, u'x'));
+  EXPECT_EQ(NameFromText(dir / "cut.txt", Choices(true, true, 600)), std::u16string(510, u'x'));
   if (AnsiCodePage() == 1252) {
     WriteFile(dir / "latin1.txt", "caf\xE9 cr\xE8me");
     EXPECT_EQ(NameFromText(dir / "latin1.txt", s), u"cafécrème");
   }
   // Only the first 512 bytes are read.
   WriteFile(dir / "long.txt", std::string(511, '.') + "AB");
-  EXPECT_EQ(NameFromText(dir / "long.txt", Settings(true, true, 600)), std::u16string(511, u'.') + u"A");
+  EXPECT_EQ(NameFromText(dir / "long.txt", Choices(true, true, 600)), std::u16string(511, u'.') + u"A");
 }
 
 // A last character that the 512-byte read cut short is left out; one the text itself leaves
@@ -223,7 +223,7 @@ TEST(NameFromText, ByteOrderMarksDecideTheEncoding) {
 // anywhere: U+FFFD after a UTF-8 byte-order mark, the code page without one.
 TEST(NameFromText, OnlyTheReadLimitCutsALastCharacter) {
   TempDir dir;
-  const AppSettings s = Settings(true, true, 600);
+  const NameChoices s = Choices(true, true, 600);
   const auto name = [&](const std::string& bytes) {
     WriteFile(dir / "t.txt", bytes);
     return NameFromText(dir / "t.txt", s);

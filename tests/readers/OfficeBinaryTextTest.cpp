@@ -123,7 +123,7 @@ TEST_F(OfficeBinaryTextTest, WordPiecesOfBothWidthsAreDecodedAndCleaned) {
   EXPECT_EQ(reader.pieceRanges.size(), 3u);
 
   // The second piece brings the text past a gathering limit of 30: the third is not read.
-  reader.settings.nameLengthLimit = 30;
+  reader.choices.nameLengthLimit = 30;
   reader.ReadWordDocument(dir / "a.doc");
   EXPECT_EQ(reader.contentText, u"Report2011Q3final\u4E00\u4E01Fortycharactersofwidetexthere.xyz");
 }
@@ -319,7 +319,7 @@ TEST_F(OfficeBinaryTextTest, ExcelStopsAtTheGatheringLimit) {
   for (int i = 0; i < 30; ++i) strings += SstString("String" + std::to_string(i), static_cast<uint16_t>(6 + std::to_string(i).size()), 0);
   const std::string workbook = BoundSheet("First") + Sst(strings) + BoundSheet("Late") + Sst(SstString("More", 4, 0)) +
                                std::string(5000, '\0');  // a regular (not mini) stream
-  reader.settings.nameLengthLimit = 20;
+  reader.choices.nameLengthLimit = 20;
   readExcel(CompoundFileBuilder().add(u"Workbook", workbook).build());
   EXPECT_EQ(reader.contentText, u"String0String1String2");
   EXPECT_EQ(reader.sheetText, u"First");

@@ -40,7 +40,7 @@ class OoxmlTextTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    reader.settings.temporaryFolder = dir / "tvk";
+    reader.choices.temporaryFolder = dir / "tvk";
   }
   DocumentReader& docx(const std::vector<ZipEntry>& entries) {
     EXPECT_TRUE(WriteZip(dir / "a.docx", entries));
@@ -62,7 +62,7 @@ TEST_F(OoxmlTextTest, RealDocumentsFromAnOfficeSuite) {
   EXPECT_EQ(reader.contentText, u"AnnualReport2011Q3finalSecondparagraphCellACellB年度报告一丁");
   EXPECT_EQ(reader.dateText, u"2026-12-07 21-32-48");  // the entries' stored local time
 
-  reader.settings.sheet = 1;
+  reader.choices.sheet = 1;
   reader.ReadXlsx(data / "budget.xlsx");
   EXPECT_EQ(reader.sheetText, u"Sheet1Data");
   EXPECT_EQ(reader.contentText, u"Budget2012TravelcostsRawnumbers");
@@ -92,7 +92,7 @@ TEST_F(OoxmlTextTest, DocumentTextFollowsTheFixedElementPaths) {
   EXPECT_EQ(reader.contentText, u"Cell1Cell2Cell3AnnualReportFirstPlain&SimpleRaw");
   EXPECT_EQ(reader.dateText, u"2013-03-05 06-07-10");
 
-  reader.settings.nameLengthLimit = 12;
+  reader.choices.nameLengthLimit = 12;
   reader.ReadDocx(dir / "a.docx");
   EXPECT_EQ(reader.contentText, u"Cell1Cell2Cell3");
 }
@@ -119,18 +119,18 @@ TEST_F(OoxmlTextTest, WorkbookNamesSharedStringsAndTheNewestPartTime) {
        SharedStrings("<si><t>Budget</t></si><si><r><t>Rich</t></r><r><t>Text</t></r></si><si><t>A</t><t>B</t></si>"),
        2012},
       {"xl/worksheets/sheet1.xml", Sheet1("<c t=\"inlineStr\"><is><t>Inline</t></is></c>"), 2011}};
-  reader.settings.sheet = 1;
+  reader.choices.sheet = 1;
   xlsx(entries);
   EXPECT_EQ(reader.sheetText, u"Sheet1Data");
   EXPECT_EQ(reader.contentText, u"BudgetRichTextAB");
   EXPECT_EQ(reader.dateText, u"2012-03-05 06-07-10");
 
   // Sheet off, Content on: the workbook part is extracted, yet no sheet names.
-  reader.settings.sheet = 0;
+  reader.choices.sheet = 0;
   reader.ReadXlsx(dir / "a.xlsx");
   EXPECT_EQ(reader.sheetText, u"");
   EXPECT_EQ(reader.contentText, u"BudgetRichTextAB");
-  reader.settings.content = 0;
+  reader.choices.content = 0;
   reader.ReadXlsx(dir / "a.xlsx");
   EXPECT_EQ(reader.contentText, u"");
 }
@@ -143,7 +143,7 @@ TEST_F(OoxmlTextTest, SpacesOnlySharedStringsFallBackToInlineStrings) {
 }
 
 TEST_F(OoxmlTextTest, ALaterItemOfTheSameNameReplacesThePart) {
-  reader.settings.sheet = 1;
+  reader.choices.sheet = 1;
   xlsx({{"xl/workbook.xml", Workbook("<sheet name=\"Old\"/>")},
         {"xl/workbook.xml.bak", Workbook("<sheet name=\"Backup\"/>")}});
   EXPECT_EQ(reader.sheetText, u"Backup");
@@ -193,13 +193,13 @@ TEST_F(OoxmlTextTest, AnOverLongPartPathIsNotRead) {
     folder /= std::string(200, 'f');
   folder /= std::string(511 - folder.native().size() - 1 - std::string("/word/document.xml").size(), 'f');
   ASSERT_EQ((folder / "word/document.xml").native().size(), 511u);
-  reader.settings.temporaryFolder = folder;
+  reader.choices.temporaryFolder = folder;
   docx({{"word/document.xml", Document(Paragraph(TextRun("Text")))}});
   EXPECT_EQ(reader.contentText, u"");
   ClearTemporaryFolders();
   EXPECT_TRUE(std::filesystem::is_empty(folder));
   // One byte shorter and the same part is read.
-  reader.settings.temporaryFolder = folder.parent_path() / std::string(folder.filename().native().size() - 1, 'g');
+  reader.choices.temporaryFolder = folder.parent_path() / std::string(folder.filename().native().size() - 1, 'g');
   docx({{"word/document.xml", Document(Paragraph(TextRun("Text")))}});
   EXPECT_EQ(reader.contentText, u"Text");
 }
@@ -212,7 +212,7 @@ TEST_F(OoxmlTextTest, ReadersOnTwoThreadsKeepTheirPartsApart) {
   std::atomic<int> wrong{0};
   const auto readMany = [&](const char* file, std::u16string_view expected) {
     DocumentReader own;
-    own.settings.temporaryFolder = dir / "tvk";
+    own.choices.temporaryFolder = dir / "tvk";
     for (int i = 0; i < 2000; ++i) {
       own.ReadDocx(dir / file);
       if (own.contentText != expected) ++wrong;
@@ -232,8 +232,8 @@ TEST_F(OoxmlTextTest, AFolderTheUserChoseKeepsItsOwnFilesOfThePartNames) {
                                           "xl/worksheets/sheet1.xml"};
   for (const auto& name : names) WriteFile(chosen / name, "the user's own " + name);
   ::symlink((dir / "a.docx").c_str(), (chosen / "link").c_str());
-  reader.settings.temporaryFolder = chosen;
-  reader.settings.sheet = 1;
+  reader.choices.temporaryFolder = chosen;
+  reader.choices.sheet = 1;
 
   docx({{"word/document.xml", Document(Paragraph(TextRun("Report")))}});
   EXPECT_EQ(reader.contentText, u"Report");
