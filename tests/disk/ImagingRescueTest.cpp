@@ -36,23 +36,12 @@ Row RetrySummary(int recovered, int left) {
                                 "个坏扇区")};
 }
 
-// The output of a command, or nothing when it failed.
-std::optional<std::string> Output(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  if (::pclose(pipe) != 0) return std::nullopt;
-  return out;
-}
-
-bool HaveDdrescuelog() { return Output("ddrescuelog --version >/dev/null 2>&1").has_value(); }
+bool HaveDdrescuelog() { return CommandOutput("ddrescuelog --version >/dev/null 2>&1").has_value(); }
 
 // The sectors a map lists as bad, as ddrescuelog reads them.
 std::set<int64_t> BadSectorsOfMap(const std::filesystem::path& map, int sectorSize) {
   std::set<int64_t> sectors;
-  const auto listed = Output("ddrescuelog -l- -b" + std::to_string(sectorSize) + " '" + map.string() + "'");
+  const auto listed = CommandOutput("ddrescuelog -l- -b" + std::to_string(sectorSize) + " '" + map.string() + "'");
   if (!listed) return {-1};
   size_t at = 0;
   while (at < listed->size()) {
@@ -120,7 +109,7 @@ TEST(ImagingRescue, OnlyUnreadableSectorsAreFilledReadDirectlyAndThroughALoopDev
 
     const std::filesystem::path map = dir / (p.targetFile.filename().string() + ".map");
     EXPECT_EQ(BadSectorsOfMap(map, 512), bad);
-    const auto summary = Output("ddrescuelog -t '" + map.string() + "'");
+    const auto summary = CommandOutput("ddrescuelog -t '" + map.string() + "'");
     ASSERT_TRUE(summary.has_value());
     EXPECT_NE(summary->find("3584 B"), std::string::npos) << *summary;  // 7 x 512 bytes bad
   }
@@ -147,7 +136,7 @@ TEST(ImagingRescue, ADiskIsReadDirectlyTouchingBadSectorsNoMoreThanDdrescue) {
   // A disk's reads through the page cache are widened by read-ahead and retried page by page,
   // each touching the bad sectors again. Read directly, the copy reaches the failing medium as
   // ddrescue -d does.
-  if (!Output("ddrescue --version >/dev/null 2>&1")) GTEST_SKIP() << "ddrescue (package gddrescue) is missing";
+  if (!CommandOutput("ddrescue --version >/dev/null 2>&1")) GTEST_SKIP() << "ddrescue (package gddrescue) is missing";
   TempDir dir;
   const int64_t count = 8192;  // 4 MiB
   const std::string image = Sectors(count, 512);
@@ -176,7 +165,7 @@ TEST(ImagingRescue, ADiskIsReadDirectlyTouchingBadSectorsNoMoreThanDdrescue) {
 
   mount.clearReads();
   const std::filesystem::path theirs = dir / "ddrescue.img";
-  ASSERT_TRUE(Output("ddrescue -q -d -r1 '" + loop.node().string() + "' '" + theirs.string() + "' '" +
+  ASSERT_TRUE(CommandOutput("ddrescue -q -d -r1 '" + loop.node().string() + "' '" + theirs.string() + "' '" +
                      theirs.string() + ".map'"));
   const size_t theirRequests = mount.reads().size();
   const std::map<int64_t, int> theirTouches = Touches(mount, bad, 512);

@@ -23,16 +23,6 @@ using namespace brenvik::testing;
 
 namespace {
 
-std::optional<std::string> Output(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  if (::pclose(pipe) != 0) return std::nullopt;
-  return out;
-}
-
 ImagingEnvironment StillClock() {
   ImagingEnvironment env;
   env.nowSeconds = [] { return int64_t{0}; };
@@ -94,16 +84,16 @@ TEST(ImagingUsedFirst, MetadataAndUsedClustersOfAFailingNtfsDiskComeFirstAndDdre
   GTEST_SKIP() << "built without libfuse3: no failing source to read from";
 #else
   for (const char* tool : {"sfdisk", "mkntfs", "ntfscat", "ntfsls", "ddrescue"})
-    if (!Output(std::string("command -v ") + tool + " >/dev/null")) GTEST_SKIP() << tool << " is missing";
+    if (!CommandOutput(std::string("command -v ") + tool + " >/dev/null")) GTEST_SKIP() << tool << " is missing";
   TempDir dir;
   const std::filesystem::path made = dir / "made.img";
-  ASSERT_TRUE(Output("sh '" BRENVIK_TEST_SCRIPTS "/make-ntfs-disk.sh' '" + made.string() + "' " +
+  ASSERT_TRUE(CommandOutput("sh '" BRENVIK_TEST_SCRIPTS "/make-ntfs-disk.sh' '" + made.string() + "' " +
                      std::to_string(kDiskMb) + " 30 dos >/dev/null 2>&1"));
   const std::string disk = ReadFile(made);
   ASSERT_EQ(static_cast<int64_t>(disk.size()), kDiskMb << 20);
   const std::filesystem::path sourcePart = dir / "source-part.img";
   WriteFile(sourcePart, std::string_view(disk).substr(kPartitionStart * 512, kPartitionSectors * 512));
-  const auto listed = Output("ntfsls -p /dir '" + sourcePart.string() + "'");
+  const auto listed = CommandOutput("ntfsls -p /dir '" + sourcePart.string() + "'");
   ASSERT_TRUE(listed);
   std::vector<std::string> files;
   for (size_t at = 0, end; (end = listed->find('\n', at)) != std::string::npos; at = end + 1)
@@ -119,7 +109,7 @@ TEST(ImagingUsedFirst, MetadataAndUsedClustersOfAFailingNtfsDiskComeFirstAndDdre
   EXPECT_LT(usedSectors, kPartitionSectors / 2);
 
   // A sector of the first file's data, one of an unused MFT record (40) and one of free space.
-  const std::string firstFile = *Output("ntfscat '" + sourcePart.string() + "' /dir/" + files[0]);
+  const std::string firstFile = *CommandOutput("ntfscat '" + sourcePart.string() + "' /dir/" + files[0]);
   const size_t fileAt = disk.find(firstFile.substr(0, 4096));
   ASSERT_NE(fileAt, std::string::npos);
   const auto boot = ntfs::ParseBootSector(std::span(reinterpret_cast<const uint8_t*>(disk.data()) + kPartitionStart * 512, 512));
@@ -180,17 +170,17 @@ TEST(ImagingUsedFirst, MetadataAndUsedClustersOfAFailingNtfsDiskComeFirstAndDdre
   const std::string target = ReadFile(p.targetFile);
   const std::filesystem::path targetPart = dir / "target-part.img";
   WriteFile(targetPart, std::string_view(target).substr(kPartitionStart * 512, kPartitionSectors * 512));
-  EXPECT_EQ(Output("ntfsls -p /dir '" + targetPart.string() + "'"), listed);
+  EXPECT_EQ(CommandOutput("ntfsls -p /dir '" + targetPart.string() + "'"), listed);
   for (const std::string& name : files) {
-    const auto copied = Output("ntfscat '" + targetPart.string() + "' /dir/" + name);
-    const auto original = Output("ntfscat '" + sourcePart.string() + "' /dir/" + name);
+    const auto copied = CommandOutput("ntfscat '" + targetPart.string() + "' /dir/" + name);
+    const auto original = CommandOutput("ntfscat '" + sourcePart.string() + "' /dir/" + name);
     if (name == files[0]) EXPECT_NE(copied, original) << name << " holds a bad sector";
     else EXPECT_EQ(copied, original) << name;
   }
 
   // ddrescue goes on from the same map and leaves nothing untried.
   mount.clearReads();
-  ASSERT_TRUE(Output("ddrescue -q '" + mount.file().string() + "' '" + p.targetFile.string() + "' '" +
+  ASSERT_TRUE(CommandOutput("ddrescue -q '" + mount.file().string() + "' '" + p.targetFile.string() + "' '" +
                      p.targetFile.string() + ".map' 2>&1"));
   const std::vector<char> after = StatesOf(p.targetFile.string() + ".map", p.sourceCount);
   EXPECT_EQ(std::count(after.begin(), after.end(), '?'), 0);

@@ -15,20 +15,11 @@
 
 using namespace brenvik;
 using namespace brenvik::ntfs;
+using brenvik::testing::CommandOutput;
 using brenvik::testing::ReadFile;
 using brenvik::testing::TempDir;
 
 namespace {
-
-std::optional<std::string> Output(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  if (::pclose(pipe) != 0) return std::nullopt;
-  return out;
-}
 
 uint64_t Figure(const std::string& text, const std::string& label) {
   std::smatch m;
@@ -43,12 +34,12 @@ std::span<const uint8_t> Bytes(const std::string& s, size_t at = 0, size_t n = s
 }  // namespace
 
 TEST(NtfsReaders, AVolumeMadeByMkntfsReadsAsNtfsinfoSeesItAndATornRecordIsRefused) {
-  if (!Output("command -v mkntfs >/dev/null && command -v ntfsinfo >/dev/null"))
+  if (!CommandOutput("command -v mkntfs >/dev/null && command -v ntfsinfo >/dev/null"))
     GTEST_SKIP() << "mkntfs or ntfsinfo (package ntfs-3g) is missing";
   TempDir dir;
   const std::string path = (dir / "volume.img").string();
-  ASSERT_TRUE(Output("truncate -s 24M '" + path + "' && mkntfs -q -F -Q -c 2048 '" + path + "' >/dev/null 2>&1"));
-  const auto info = Output("ntfsinfo -m '" + path + "' 2>/dev/null");
+  ASSERT_TRUE(CommandOutput("truncate -s 24M '" + path + "' && mkntfs -q -F -Q -c 2048 '" + path + "' >/dev/null 2>&1"));
+  const auto info = CommandOutput("ntfsinfo -m '" + path + "' 2>/dev/null");
   ASSERT_TRUE(info);
   const std::string volume = ReadFile(path);
 
@@ -143,13 +134,13 @@ TEST(NtfsReaders, AFragmentedBitmapKeepsBoundedExtentsThatStillCoverEveryUsedClu
 }
 
 TEST(NtfsReaders, PartitionTablesMadeBySfdiskAndAnExtendedChainThatLoopsBack) {
-  if (!Output("command -v sfdisk >/dev/null")) GTEST_SKIP() << "sfdisk is missing";
+  if (!CommandOutput("command -v sfdisk >/dev/null")) GTEST_SKIP() << "sfdisk is missing";
   TempDir dir;
   const std::string dos = (dir / "dos.img").string(), gpt = (dir / "gpt.img").string();
-  ASSERT_TRUE(Output("truncate -s 32M '" + dos + "' && printf 'label: dos\\nstart=2048, size=8192, type=7\\n"
+  ASSERT_TRUE(CommandOutput("truncate -s 32M '" + dos + "' && printf 'label: dos\\nstart=2048, size=8192, type=7\\n"
                      "start=10240, size=40960, type=5\\nstart=12288, size=4096, type=7\\nstart=18432, size=4096, type=83\\n'"
                      " | sfdisk -q '" + dos + "' >/dev/null 2>&1"));
-  ASSERT_TRUE(Output("truncate -s 32M '" + gpt + "' && printf 'label: gpt\\nstart=2048, size=8192\\nstart=20480, size=1000\\n'"
+  ASSERT_TRUE(CommandOutput("truncate -s 32M '" + gpt + "' && printf 'label: gpt\\nstart=2048, size=8192\\nstart=20480, size=1000\\n'"
                      " | sfdisk -q '" + gpt + "' >/dev/null 2>&1"));
   const uint64_t blocks = 32 * 2048;
 

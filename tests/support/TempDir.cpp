@@ -3,6 +3,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -64,6 +65,16 @@ TreeSnapshot SnapshotTree(const std::filesystem::path& root, std::string_view sk
     else tree[relative] = "file:" + ReadFile(it->path());
   }
   return tree;
+}
+
+std::optional<std::string> CommandOutput(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string out;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  if (::pclose(pipe) != 0) return std::nullopt;
+  return out;
 }
 
 }  // namespace brenvik::testing

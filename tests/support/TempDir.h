@@ -2,6 +2,7 @@
 // A fresh folder for one test, removed with everything in it afterwards.
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,8 @@ class SmallTmpfs {
 void WriteFile(const std::filesystem::path& path, std::string_view bytes);
 // The whole file as bytes (empty when missing).
 std::string ReadFile(const std::filesystem::path& path);
+// What a shell command writes to its output, or nothing when it fails.
+std::optional<std::string> CommandOutput(const std::string& command);
 
 // Everything below `root`, relative path -> "file:<bytes>", "folder" or "link:<target>", links not
 // followed; entries named `skip` (and what is below them) are left out.
