@@ -168,8 +168,8 @@ int UseVolume(const RaidVolumeRequest& request, const std::optional<std::string>
 
 int Run(const Arguments& args, Console& console) {
   const std::vector<std::string>& given = args.positional();
-  if (!args.Has("layout") && std::find(given.begin(), given.end(), "missing") != given.end())
-    return UsageError("a missing member needs the geometry given with --layout");
+  if (!args.Has("layout") && std::count(given.begin(), given.end(), "missing") > 1)
+    return UsageError("the analysis rebuilds one missing member at most");
   // With the geometry given by hand nothing is analysed, and no log is written.
   std::optional<RaidRequest> request = args.Has("layout") ? std::optional<RaidRequest>(RaidRequest{}) :
       MakeRaidRequest(FromUtf8(args.Value("log-file").value_or("")), FromUtf8(args.Value("start-sector").value_or("")),

@@ -705,7 +705,8 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidPar
   for (const RaidRecordRun& run : runs) kept += run.length;
   if (kept < kMinRecords) return geometry;
 
-  if (std::optional<RaidGeometryGuess> mirror = MirrorOf(runs, members)) {
+  // A member rebuilt from the others' XOR is no copy of them.
+  if (std::optional<RaidGeometryGuess> mirror = parity.memberRebuilt ? std::nullopt : MirrorOf(runs, members)) {
     geometry.verdict = RaidGeometry::Verdict::Decided;
     geometry.best = std::move(mirror);
     return geometry;
@@ -724,8 +725,9 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidPar
   std::stable_sort(fits.begin(), fits.end(), [](const Fit& a, const Fit& b) { return a.explained > b.explained; });
   // The members' own parity rules out what the records alone cannot: RAID 0 and RAID 5 place most
   // records of a small volume alike.
-  if (parity.holds() || parity.absent()) {
-    std::erase_if(fits, [&parity](const Fit& fit) { return (fit.layout == RaidLayout::Raid0) == parity.holds(); });
+  const bool keepsParity = parity.holds() || parity.memberRebuilt;
+  if (keepsParity || parity.absent()) {
+    std::erase_if(fits, [keepsParity](const Fit& fit) { return (fit.layout == RaidLayout::Raid0) == keepsParity; });
   }
   // Without a single stripe boundary among the records there is nothing to measure.
   if (fits.empty()) return geometry;
@@ -873,6 +875,11 @@ std::u16string FormatGeometryText(const RaidGeometry& geometry) {
       }
       break;
     case RaidGeometry::Verdict::Decided:
+      if (geometry.fromParityPlaces) {
+        text = "Geometry: " + GuessText(*geometry.best) + "\nFrom the members' parity: " +
+               std::to_string(geometry.best->explained) + " stripe rows keep their parity where it says";
+        break;
+      }
       text = "Geometry: " + GuessText(*geometry.best) + "\nExplains " + std::to_string(geometry.best->explained) +
              " of " + records + " records (" + Share(geometry.best->explained, geometry.records) + ")";
       break;
@@ -904,6 +911,11 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
          ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") +
          ",\"fromOtherParity\":" + (geometry.fromOtherParity ? "true" : "false") +
          ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) +
+         (geometry.fromParityPlaces ? ",\"fromParityPlaces\":true" : "") +
+         (geometry.places.agree + geometry.places.disagree == 0
+              ? std::string()
+              : ",\"parityPlaces\":{\"agree\":" + std::to_string(geometry.places.agree) +
+                    ",\"disagree\":" + std::to_string(geometry.places.disagree) + "}") +
          (geometry.parity.checked == 0 ? std::string()
                                        : ",\"parity\":{\"checked\":" + std::to_string(geometry.parity.checked) +
                                              ",\"zero\":" + std::to_string(geometry.parity.zero) + "}") +

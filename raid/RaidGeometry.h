@@ -128,6 +128,17 @@ struct RaidParityEvidence {
   static constexpr uint64_t kMinChecked = 64;
   bool holds() const { return checked >= kMinChecked && zero * 10 >= checked * 9; }
   bool absent() const { return checked >= kMinChecked && zero * 4 <= checked; }
+  // A member given as missing was read as the XOR of the others: the parity cannot be checked,
+  // and the set is taken for one that keeps parity (RAID 0 has nothing to rebuild from).
+  bool memberRebuilt = false;
+};
+
+// How far a RAID 5 geometry's parity places agree with the members' blocks (RaidParityPlace.h).
+struct RaidParityPlaces {
+  uint64_t agree = 0;
+  uint64_t disagree = 0;
+  static constexpr uint64_t kMinChecked = 64;
+  bool contradicts() const { return agree + disagree >= kMinChecked && disagree * 10 > agree + disagree; }
 };
 
 struct RaidGeometry {
@@ -153,6 +164,10 @@ struct RaidGeometry {
   // The parity check over the positions read: where it holds, RAID 0 is no answer; where it
   // clearly fails, no RAID 5 layout is.
   RaidParityEvidence parity;
+  // The answer's parity places checked against the blocks (RAID 5 answers only), and whether the
+  // answer comes from them rather than from the records; `explained` then counts stripe rows.
+  RaidParityPlaces places;
+  bool fromParityPlaces = false;
 };
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity = {});
