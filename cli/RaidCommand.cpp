@@ -53,7 +53,8 @@ constexpr Flag kFlags[] = {
     {"assemble", "FILE", "writes the volume the geometry describes into FILE, a sparse image"},
     {"mount", "DIR", "serves the volume read-only as DIR/volume.img (FUSE) until Ctrl+C"},
     {"layout", "NAME", "the geometry by hand: raid0, raid5-left-asymmetric, raid5-left-symmetric,\n"
-                       "raid5-right-asymmetric, raid5-right-symmetric, raid1, raid10 or jbod"},
+                       "raid5-right-asymmetric, raid5-right-symmetric, raid6 (md's left-symmetric), raid1, raid10\n"
+                       "or jbod"},
     {"stripe", "SIZE", "the stripe size by hand: KiB, or with a unit: 64K, 1M, 128s (sectors)"},
     {"order", "LIST", "the member order by hand, members numbered from 1 as given: 3,1,2"},
     {"start", "N", "the sector where the first stripe row begins on every member (default 0)"},
@@ -79,7 +80,7 @@ std::optional<RaidGeometryGuess> HandGeometry(const Arguments& args, size_t memb
   const std::optional<RaidLayout> layout = LayoutOfKey(args.Value("layout").value_or(""));
   if (!layout) {
     error = "--layout takes raid0, raid5-left-asymmetric, raid5-left-symmetric, raid5-right-asymmetric, "
-            "raid5-right-symmetric, raid1, raid10 (md's near layout, two copies) or jbod";
+            "raid5-right-symmetric, raid6 (md's left-symmetric), raid1, raid10 (md's near layout, two copies) or jbod";
     return std::nullopt;
   }
   geometry.layout = *layout;
@@ -277,7 +278,8 @@ const Subcommand kRaidCommand{
     "--assemble FILE writes the volume the geometry describes, from its first stripe row on, as a\n"
     "sparse image; --mount DIR serves it read-only as DIR/volume.img (computed on each read) until\n"
     "Ctrl+C. The geometry is the analysis's, or given by hand with --layout (and --stripe, --order,\n"
-    "--start; no analysis is run then). A RAID 5 member given as \"missing\" is rebuilt from the others.",
+    "--start; no analysis is run then). A RAID 5 member given as \"missing\" is rebuilt from the others\n"
+    "(RAID 6: up to two); the analysis itself rebuilds one and takes the set for RAID 5.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

@@ -777,6 +777,7 @@ std::string LayoutName(RaidLayout layout) {
     case RaidLayout::Mirror: return "RAID 1 mirror";
     case RaidLayout::Raid10Near2: return "RAID 10 (near 2)";
     case RaidLayout::Spanned: return "JBOD (spanned)";
+    case RaidLayout::Raid6LeftSymmetric: return "RAID 6 left-symmetric";
   }
   return {};
 }
@@ -791,6 +792,7 @@ std::string LayoutKey(RaidLayout layout) {
     case RaidLayout::Mirror: return "raid1";
     case RaidLayout::Raid10Near2: return "raid10";
     case RaidLayout::Spanned: return "jbod";
+    case RaidLayout::Raid6LeftSymmetric: return "raid6";
   }
   return {};
 }
@@ -844,6 +846,7 @@ int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
     case RaidLayout::Mirror:
     case RaidLayout::Spanned: return 1;
     case RaidLayout::Raid10Near2: return members / 2;
+    case RaidLayout::Raid6LeftSymmetric: return members - 2;
     default: return members - 1;
   }
 }
@@ -851,7 +854,7 @@ int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
 std::optional<RaidLayout> LayoutOfKey(std::string_view key) {
   for (RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric, RaidLayout::Raid5LeftSymmetric,
                             RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric, RaidLayout::Mirror,
-                            RaidLayout::Raid10Near2, RaidLayout::Spanned})
+                            RaidLayout::Raid10Near2, RaidLayout::Spanned, RaidLayout::Raid6LeftSymmetric})
     if (LayoutKey(layout) == key) return layout;
   return std::nullopt;
 }

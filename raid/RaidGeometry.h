@@ -69,6 +69,9 @@ enum class RaidLayout {
   // Assembled from a geometry given by hand; the records never name these.
   Raid10Near2,  // Linux md's near layout with two copies: stripe k on positions 2k and 2k + 1, row by row
   Spanned,      // JBOD: the members one after the other
+  // Linux md's RAID 6, left-symmetric: row r's P on position n - 1 - r mod n, Q after it, the data
+  // after Q; Q is the Reed-Solomon syndrome over GF(2^8) (polynomial 0x11d, generator 2).
+  Raid6LeftSymmetric,
 };
 
 struct RaidGeometryGuess {

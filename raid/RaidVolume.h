@@ -1,7 +1,7 @@
 #pragma once
 // The volume a RAID geometry describes, read from its members: assembled into a sparse image file,
 // or read piece by piece on demand (a read-only mount). A RAID 5 member given as missing is
-// rebuilt from the others by XOR. Members are only ever read.
+// rebuilt from the others by XOR, up to two RAID 6 members from P and Q. Members are only ever read.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -84,6 +84,7 @@ class RaidVolumeReader {
  private:
   RaidVolumeReader() = default;
   bool readMember(size_t member, void* buffer, size_t length, int64_t offset, size_t* failedMember) const;
+  int64_t readRaid6(char* out, int64_t total, int64_t offset, size_t* failedMember) const;
 
   RaidGeometryGuess geometry_;
   std::vector<UniqueFd> fds_;    // as given; invalid for a missing member

@@ -297,3 +297,74 @@ TEST(RaidVolume, Raid10AndSpannedSetsAssemble) {
   ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
   EXPECT_TRUE(ReadFile(dir / "volume.img") == volume);
 }
+
+namespace {
+
+// 2 × a in GF(2^8) with the polynomial 0x11d.
+uint8_t TimesTwo(uint8_t a) { return static_cast<uint8_t>((a << 1) ^ ((a & 0x80) != 0 ? 0x1d : 0)); }
+
+// The members of Linux md's RAID 6, left-symmetric, over `volume`: row r's P on position
+// n - 1 - r mod n, Q after it, data after Q; Q by Horner's rule over the data, highest first.
+std::vector<std::string> StripeRaid6(const std::string& volume, size_t members, size_t stripe) {
+  const size_t dataPerRow = members - 2;
+  const size_t rows = (volume.size() + dataPerRow * stripe - 1) / (dataPerRow * stripe);
+  std::vector<std::string> images(members, std::string(rows * stripe, '\0'));
+  for (size_t row = 0; row < rows; ++row) {
+    const size_t p = members - 1 - row % members;
+    const size_t q = (p + 1) % members;
+    for (size_t at = 0; at < stripe; ++at) {
+      uint8_t pSum = 0, qSum = 0;
+      for (size_t index = dataPerRow; index-- > 0;) {
+        const size_t from = (row * dataPerRow + index) * stripe + at;
+        const uint8_t byte = from < volume.size() ? static_cast<uint8_t>(volume[from]) : 0;
+        images[(p + 2 + index) % members][row * stripe + at] = static_cast<char>(byte);
+        pSum ^= byte;
+        qSum = static_cast<uint8_t>(TimesTwo(qSum) ^ byte);
+      }
+      images[p][row * stripe + at] = static_cast<char>(pSum);
+      images[q][row * stripe + at] = static_cast<char>(qSum);
+    }
+  }
+  return images;
+}
+
+}  // namespace
+
+// RAID 6 as md writes it assembles from every member, and with any one or any two members missing:
+// data rebuilt from P, from Q, or from both. Three missing are refused.
+TEST(RaidVolume, Raid6WithUpToTwoMembersMissingIsRebuilt) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA).substr(0, 6 << 20);
+  ASSERT_FALSE(volume.empty());
+  const size_t members = 5;
+  const std::vector<std::string> images = StripeRaid6(volume, members, 16 * 1024);
+  TempDir dir;
+  std::vector<RaidMember> given;
+  std::vector<size_t> order = {3, 0, 4, 1, 2};  // array position p is given as member order[p]
+  given.resize(members);
+  for (size_t position = 0; position < members; ++position) {
+    const auto path = dir / ("member" + std::to_string(position) + ".img");
+    WriteFile(path, images[position]);
+    given[order[position]] = {u"", path};
+  }
+  RaidGeometryGuess geometry;
+  geometry.layout = RaidLayout::Raid6LeftSymmetric;
+  geometry.stripeSectors = 32;
+  geometry.memberOrder = order;
+  std::atomic<int> stop{0};
+  for (size_t first = 0; first <= members; ++first) {
+    for (size_t second = first; second <= members; ++second) {
+      SCOPED_TRACE(std::to_string(first) + " and " + std::to_string(second) + " missing");
+      RaidVolumeRequest request{given, geometry, dir / "volume.img", {}};
+      if (first < members) request.members[first].path.clear();
+      if (second < members) request.members[second].path.clear();
+      RaidVolumeReporter progress;
+      const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+      ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+      ExpectVolume(ReadFile(dir / "volume.img"), volume);
+    }
+  }
+  RaidVolumeRequest three{given, geometry, dir / "volume.img", {}};
+  for (size_t member : {0, 2, 4}) three.members[member].path.clear();
+  RaidVolumeReporter progress;
+  EXPECT_EQ(RunRaidAssembly(three, stop, progress).refusal, RaidVolumeRefusal::TooManyMissing);
+}
