@@ -58,6 +58,8 @@ constexpr Flag kFlags[] = {
     {"stripe", "SIZE", "the stripe size by hand: KiB, or with a unit: 64K, 1M, 128s (sectors)"},
     {"order", "LIST", "the member order by hand, members numbered from 1 as given: 3,1,2"},
     {"start", "N", "the sector where the first stripe row begins on every member (default 0)"},
+    {"parity-delay", "N", "RAID 5 by hand: the stripe rows in turn whose parity stays on one member\n"
+                          "(delayed parity, as some hardware controllers write it; default 1)"},
 };
 
 constexpr std::string_view kColumns[] = {"Device", "Label", "Serial", "Size"};
@@ -119,6 +121,14 @@ std::optional<RaidGeometryGuess> HandGeometry(const Arguments& args, size_t memb
     }
   } else {
     for (size_t member = 0; member < members; ++member) geometry.memberOrder.push_back(member);
+  }
+  if (const std::optional<std::string> delay = args.Value("parity-delay")) {
+    const std::optional<int64_t> rows = WholeNumber(*delay);
+    if (!rows || *rows < 1) {
+      error = "--parity-delay takes a number of stripe rows from 1";
+      return std::nullopt;
+    }
+    geometry.parityDelay = *rows;
   }
   if (const std::optional<std::string> start = args.Value("start")) {
     const std::optional<int64_t> sector = WholeNumber(*start);

@@ -46,12 +46,12 @@ struct Slot {
   int64_t row;
 };
 
-Slot Place(RaidLayout layout, int64_t members, int64_t chunk) {
+Slot Place(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay = 1) {
   if (layout == RaidLayout::Raid0) return {static_cast<size_t>(chunk % members), chunk / members};
   const int64_t dataPerRow = members - 1;
   const int64_t row = chunk / dataPerRow;
   const int64_t index = chunk % dataPerRow;
-  const int64_t turn = row % members;
+  const int64_t turn = row / parityDelay % members;
   const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
   const bool symmetric = layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
   const int64_t parity = left ? members - 1 - turn : turn;
@@ -814,6 +814,7 @@ std::string GuessText(const RaidGeometryGuess& guess) {
   if (guess.layout == RaidLayout::Mirror) return LayoutName(guess.layout) + " of members " + MemberList(guess.memberOrder);
   std::string text = LayoutName(guess.layout) + ", stripe " + StripeText(guess.stripeSectors) + ", member order " +
                      MemberList(guess.memberOrder);
+  if (guess.parityDelay > 1) text += ", parity delayed " + std::to_string(guess.parityDelay) + " rows";
   if (guess.startSector != 0) text += ", start sector " + std::to_string(guess.startSector);
   return text;
 }
@@ -828,6 +829,7 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
   std::string order;
   for (size_t member : guess.memberOrder) order += (order.empty() ? "" : ",") + std::to_string(member);
   return "{\"layout\":\"" + LayoutKey(guess.layout) + "\",\"stripeSectors\":" + std::to_string(guess.stripeSectors) +
+         (guess.parityDelay > 1 ? ",\"parityDelay\":" + std::to_string(guess.parityDelay) : std::string()) +
          ",\"memberOrder\":[" + order + "],\"startSector\":" + std::to_string(guess.startSector) +
          ",\"recordZeroDataSector\":" + std::to_string(guess.recordZeroDataSector) +
          ",\"explained\":" + std::to_string(guess.explained) + "}";
@@ -835,8 +837,8 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
 
 }  // namespace
 
-RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk) {
-  const Slot slot = Place(layout, members, chunk);
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay) {
+  const Slot slot = Place(layout, members, chunk, std::max<int64_t>(1, parityDelay));
   return {slot.position, slot.row};
 }
 

@@ -91,6 +91,9 @@ struct RaidGeometryGuess {
   // Found records that sit where this geometry puts them, with the RAID 5 parity blocks that
   // pass for records and carry the number the data of their row gives them.
   uint64_t explained = 0;
+  // RAID 5 only, given by hand: the stripe rows in turn whose parity stays on one member before it
+  // moves on (delayed parity); 1 when it moves on every row.
+  int64_t parityDelay = 1;
 };
 
 // Where a striped layout over `members` puts the volume's data stripe `chunk`: the position in
@@ -99,7 +102,9 @@ struct RaidStripeSlot {
   size_t position = 0;
   int64_t row = 0;
 };
-RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk);
+// `parityDelay` rows in turn keep their RAID 5 parity on one member (delayed parity, as some
+// hardware controllers write it); 1 for the parity moving on every row.
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay = 1);
 // The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5.
 int64_t DataStripesPerRow(RaidLayout layout, int64_t members);
 // The layout's key as the JSON and brenvik-cli's --layout name it ("raid0", "raid5-left-symmetric",

@@ -16,6 +16,7 @@ constexpr int64_t kSectorSize = 512;
 // keeps every offset computed below far from overflow.
 constexpr int64_t kMaxStripeSectors = 65536;
 constexpr size_t kMaxMembers = 64;
+constexpr int64_t kMaxParityDelay = 65536;
 // The image is written in pieces of this size; pieces of zeros stay holes.
 constexpr int64_t kCopyBytes = 4 << 20;
 constexpr int64_t kHoleBytes = 64 << 10;
@@ -103,6 +104,9 @@ RaidVolumeRefusal CheckGeometry(const RaidGeometryGuess& geometry, size_t member
   if (geometry.layout == RaidLayout::Spanned) return RaidVolumeRefusal::None;
   if (members < (IsRaid6(geometry.layout) ? 4u : IsRaid5(geometry.layout) ? 3u : 2u)) return RaidVolumeRefusal::Geometry;
   if (geometry.stripeSectors <= 0 || geometry.stripeSectors > kMaxStripeSectors) return RaidVolumeRefusal::Geometry;
+  // A delay belongs to RAID 5's parity alone.
+  if (geometry.parityDelay < 1 || geometry.parityDelay > kMaxParityDelay || (geometry.parityDelay > 1 && !IsRaid5(geometry.layout)))
+    return RaidVolumeRefusal::Geometry;
   return RaidVolumeRefusal::None;
 }
 
@@ -256,7 +260,7 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
     const int64_t chunk = at / stripeBytes_;
     const int64_t within = at % stripeBytes_;
     const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
-    const RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, chunk);
+    const RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, chunk, geometry_.parityDelay);
     const int64_t memberOffset = startBytes_ + slot.row * stripeBytes_ + within;
     const size_t member = order[slot.position];
     if (fds_[member]) {
@@ -294,7 +298,7 @@ bool RaidVolumeReader::locate(int64_t offset, size_t length, std::vector<MemberP
     const int64_t at = offset + done;
     const int64_t within = at % stripeBytes_;
     const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
-    RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, at / stripeBytes_);
+    RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, at / stripeBytes_, geometry_.parityDelay);
     if (IsRaid6(geometry_.layout)) {
       const Raid6Slot raid6 = PlaceRaid6(members, at / stripeBytes_);
       slot = {raid6.data, raid6.row};

@@ -368,3 +368,50 @@ TEST(RaidVolume, Raid6WithUpToTwoMembersMissingIsRebuilt) {
   RaidVolumeReporter progress;
   EXPECT_EQ(RunRaidAssembly(three, stop, progress).refusal, RaidVolumeRefusal::TooManyMissing);
 }
+
+// Delayed parity, as some controllers write RAID 5: the parity stays on one member for 16 rows in
+// turn (from the last member down, the data in member order around it). Assembled by hand, with
+// and without a member missing.
+TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA).substr(0, 8 << 20);
+  ASSERT_FALSE(volume.empty());
+  const size_t members = 4, stripe = 8 * 1024, delay = 16;
+  const size_t rows = (volume.size() + 3 * stripe - 1) / (3 * stripe);
+  std::vector<std::string> images(members, std::string(rows * stripe, '\0'));
+  for (size_t row = 0; row < rows; ++row) {
+    const size_t parity = members - 1 - row / delay % members;
+    for (size_t index = 0; index < members - 1; ++index) {
+      const size_t from = (row * (members - 1) + index) * stripe;
+      const std::string data = from < volume.size() ? volume.substr(from, stripe) : std::string();
+      std::string& image = images[index < parity ? index : index + 1];
+      std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(row * stripe));
+      for (size_t i = 0; i < data.size(); ++i) images[parity][row * stripe + i] ^= data[i];
+    }
+  }
+  TempDir dir;
+  std::vector<RaidMember> given(members);
+  for (size_t position = 0; position < members; ++position) {
+    given[position] = {u"", dir / ("member" + std::to_string(position) + ".img")};
+    WriteFile(given[position].path, images[position]);
+  }
+  RaidGeometryGuess geometry;
+  geometry.layout = RaidLayout::Raid5LeftAsymmetric;
+  geometry.stripeSectors = 16;
+  geometry.memberOrder = {0, 1, 2, 3};
+  geometry.parityDelay = delay;
+  std::atomic<int> stop{0};
+  for (size_t missing = 0; missing <= members; ++missing) {
+    RaidVolumeRequest request{given, geometry, dir / "volume.img", {}};
+    if (missing < members) request.members[missing].path.clear();
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    ExpectVolume(ReadFile(dir / "volume.img"), volume);
+  }
+  // Without the delay the same members give another volume.
+  geometry.parityDelay = 1;
+  RaidVolumeRequest undelayed{given, geometry, dir / "volume.img", {}};
+  RaidVolumeReporter progress;
+  ASSERT_EQ(RunRaidAssembly(undelayed, stop, progress).end, RaidVolumeEnd::Completed);
+  EXPECT_NE(ReadFile(dir / "volume.img").substr(0, volume.size()), volume);
+}
