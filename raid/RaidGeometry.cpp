@@ -1,5 +1,7 @@
 #include "raid/RaidGeometry.h"
 
+#include "raid/RaidParityRecords.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
@@ -378,195 +380,6 @@ RaidGeometryGuess GuessOf(const Fit& fit) {
   return guess;
 }
 
-// The position in the member order that holds the parity of stripe row `row`; rows before the
-// first one carry on the rotation backwards.
-int64_t ParityPosition(RaidLayout layout, int64_t members, int64_t row) {
-  const int64_t turn = row - FloorDiv(row, members) * members;
-  const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
-  return left ? members - 1 - turn : turn;
-}
-
-// The record number the layout puts at `sector` of the member at `position` in the order, the
-// rotation carried on before the first row (where data stripes before the volume's first get
-// negative numbers); nullopt where the row's parity lies.
-std::optional<int64_t> ExpectedInRows(const RaidGeometryGuess& guess, int64_t position, int64_t sector) {
-  const auto members = static_cast<int64_t>(guess.memberOrder.size());
-  const int64_t stripe = guess.stripeSectors;
-  const int64_t row = FloorDiv(sector - guess.startSector, stripe);
-  int64_t chunk = row * members + position;
-  if (guess.layout != RaidLayout::Raid0) {
-    // Which data stripe of the row the position holds, if not the row's parity.
-    const int64_t parity = ParityPosition(guess.layout, members, row);
-    if (position == parity) return std::nullopt;
-    const int64_t index = IsSymmetric(guess.layout) ? (position - parity - 1 + members) % members
-                                                    : (position < parity ? position : position - 1);
-    chunk = row * (members - 1) + index;
-  }
-  const int64_t dataSector = chunk * stripe + (sector - guess.startSector - row * stripe);
-  return FloorDiv(dataSector - guess.recordZeroDataSector, 2);
-}
-
-// The records found, member by member in sector order, read by cursors that move forward only.
-class FoundRecords {
- public:
-  FoundRecords(const std::vector<RaidRecordRun>& runs, size_t members) : runs_(runs), byMember_(members) {
-    for (const RaidRecordRun& run : runs)
-      if (run.member < members) byMember_[run.member].push_back(&run);
-    // A run collects them position by position, so they are in order already.
-    const auto bySector = [](const RaidRecordRun* a, const RaidRecordRun* b) { return a->sector < b->sector; };
-    for (MemberRuns& list : byMember_)
-      if (!std::is_sorted(list.begin(), list.end(), bySector)) std::stable_sort(list.begin(), list.end(), bySector);
-  }
-
-  // Whether a record numbered `record` was found anywhere.
-  bool numbered(int64_t record) const {
-    if (numbers_.empty()) indexNumbers();
-    const auto after = std::upper_bound(numbers_.begin(), numbers_.end(), std::pair(record, INT64_MAX));
-    return after != numbers_.begin() && record < std::prev(after)->second;
-  }
-
-  class Cursor {
-   public:
-    Cursor(const MemberRuns& runs, int64_t from) : runs_(&runs) {
-      next_ = static_cast<size_t>(std::partition_point(runs.begin(), runs.end(), [from](const RaidRecordRun* run) {
-                                    return run->sector + 2 * int64_t{run->length} <= from;
-                                  }) - runs.begin());
-    }
-    // The number of the record found at `sector`, which is no lower than the one asked before.
-    std::optional<uint32_t> at(int64_t sector) {
-      while (next_ < runs_->size() && (*runs_)[next_]->sector + 2 * int64_t{(*runs_)[next_]->length} <= sector) ++next_;
-      if (next_ == runs_->size()) return std::nullopt;
-      const RaidRecordRun& run = *(*runs_)[next_];
-      if (sector < run.sector || (sector - run.sector) % 2 != 0) return std::nullopt;
-      return run.record + static_cast<uint32_t>((sector - run.sector) / 2);
-    }
-
-   private:
-    const MemberRuns* runs_;
-    size_t next_ = 0;
-  };
-
-  Cursor cursor(size_t member, int64_t from) const { return Cursor(byMember_[member], from); }
-
- private:
-  // The numbers found as disjoint ranges in order, made when first asked for: most layouts never
-  // need them.
-  void indexNumbers() const {
-    for (const RaidRecordRun& run : runs_) numbers_.emplace_back(int64_t{run.record}, int64_t{run.record} + run.length);
-    std::sort(numbers_.begin(), numbers_.end());
-    size_t kept = 0;
-    for (const auto& range : numbers_) {
-      if (kept > 0 && range.first <= numbers_[kept - 1].second) numbers_[kept - 1].second = std::max(numbers_[kept - 1].second, range.second);
-      else numbers_[kept++] = range;
-    }
-    numbers_.resize(kept);
-  }
-
-  const std::vector<RaidRecordRun>& runs_;
-  std::vector<MemberRuns> byMember_;
-  mutable std::vector<std::pair<int64_t, int64_t>> numbers_;  // [first, end) of the numbers found
-};
-
-struct ParityTally {
-  uint64_t explained = 0;     // parity blocks that pass for records and carry their row's number
-  uint64_t contradicted = 0;  // records of the volume where the layout puts parity
-};
-
-// Looks at the records found where a RAID 5 layout puts a row's parity. A parity block that
-// passes for a record carries the number the row's data gives it: the XOR of the numbers the
-// layout puts at the same place of the row's data stripes. Where the MFT ends within the row (or
-// has a gap), the stripes past it hold other data, mostly zeros, which add nothing: then it is the
-// XOR of the records found there, each where the layout puts it, while the records the layout
-// puts in the other stripes were found nowhere (beside a single record the parity is a copy of
-// it). Any other record there that sits in its stripe as the volume's records do (its sector and
-// its number agree on the offset into the stripe) is a record of the volume that the layout
-// cannot hold: it speaks against the layout. Records that agree on no offset (old copies,
-// records inside other files) say nothing either way.
-ParityTally ParityRecords(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs, const FoundRecords& found) {
-  ParityTally tally;
-  if (guess.layout == RaidLayout::Raid0 || guess.layout == RaidLayout::Mirror || guess.stripeSectors <= 0) return tally;
-  const int64_t stripe = guess.stripeSectors;
-  const auto members = static_cast<int64_t>(guess.memberOrder.size());
-  std::vector<int64_t> positionOf(guess.memberOrder.size(), -1);
-  for (size_t position = 0; position < guess.memberOrder.size(); ++position)
-    if (guess.memberOrder[position] < positionOf.size()) positionOf[guess.memberOrder[position]] = static_cast<int64_t>(position);
-  struct OtherPlace {
-    int64_t firstExpected;  // the number the layout puts there at the segment's first sector
-    FoundRecords::Cursor found;
-  };
-  std::vector<OtherPlace> others;
-  for (const RaidRecordRun& run : runs) {
-    if (run.member >= positionOf.size() || positionOf[run.member] < 0) continue;
-    const bool ofTheVolume =
-        InStripe(run.sector - 2 * int64_t{run.record} - guess.startSector - guess.recordZeroDataSector, stripe) == 0;
-    for (uint32_t i = 0; i < run.length;) {
-      const int64_t sector = run.sector + 2 * int64_t{i};
-      const int64_t row = FloorDiv(sector - guess.startSector, stripe);
-      const int64_t rowEnd = guess.startSector + (row + 1) * stripe;
-      const auto inRow = static_cast<uint32_t>(std::min<int64_t>(run.length - i, (rowEnd - sector + 1) / 2));
-      if (ParityPosition(guess.layout, members, row) != positionOf[run.member]) {
-        i += inRow;
-        continue;
-      }
-      // What the other places of the row hold at the same sectors: within one stripe of a row,
-      // the number the layout puts there grows by one from record to record.
-      others.clear();
-      for (int64_t position = 0; position < members; ++position) {
-        if (position == positionOf[run.member]) continue;
-        // Only the parity's place has no number.
-        others.push_back({*ExpectedInRows(guess, position, sector),
-                          found.cursor(guess.memberOrder[static_cast<size_t>(position)], sector)});
-      }
-      for (uint32_t k = 0; k < inRow; ++k) {
-        const int64_t at = sector + 2 * int64_t{k};
-        const uint32_t number = run.record + i + k;
-        uint32_t expectedSum = 0, foundSum = 0;
-        bool expectedAll = true, foundAll = true, foundAny = false;
-        for (OtherPlace& other : others) {
-          const int64_t expected = other.firstExpected + k;
-          const bool numbered = expected >= 0 && expected <= int64_t{UINT32_MAX};
-          expectedSum ^= static_cast<uint32_t>(expected);
-          expectedAll = expectedAll && numbered;
-          if (const std::optional<uint32_t> record = other.found.at(at)) {
-            foundAny = true;
-            foundSum ^= *record;
-            foundAll = foundAll && numbered && expected == int64_t{*record};
-          }
-        }
-        // Where the records found are the XOR, the places without one must hold no MFT: the
-        // records the layout puts there were found nowhere.
-        bool twofold = false;
-        if (foundAny && foundAll && foundSum == number) {
-          for (OtherPlace& other : others) {
-            const int64_t expected = other.firstExpected + k;
-            if (other.found.at(at) || expected < 0 || expected > int64_t{UINT32_MAX}) continue;
-            if (expected == int64_t{number}) twofold = true;
-            else if (found.numbered(expected)) foundAll = false;
-          }
-        }
-        if (expectedAll && expectedSum == number) {
-          ++tally.explained;
-        } else if (foundAny && foundAll && foundSum == number) {
-          // The XOR of records at the same place of consecutive stripes is numbered like the
-          // next stripe's record there: where the layout puts that very record in an empty
-          // place of the row, the block is its parity or the record itself on another member,
-          // and says nothing either way.
-          if (!twofold) ++tally.explained;
-        } else if (ofTheVolume) {
-          ++tally.contradicted;
-        } else {
-          // Parity numbers are seldom consecutive, so parity runs are short: a run whose numbers
-          // are not the parity's ends the look at its first such record.
-          i = run.length;
-          break;
-        }
-      }
-      if (i < run.length) i += inRow;
-    }
-  }
-  return tally;
-}
-
 void Merge(Explained& total, const Explained& part) {
   if (part.records == 0) return;
   total.severalRows = total.severalRows || part.severalRows || (total.records > 0 && part.firstRow != total.firstRow);
@@ -678,7 +491,7 @@ std::optional<int64_t> RecordExpectedAt(const RaidGeometryGuess& guess, size_t m
   if (named == guess.memberOrder.end()) return std::nullopt;
   if (guess.layout == RaidLayout::Mirror) return FloorDiv(sector - guess.recordZeroDataSector, 2);
   if (sector < guess.startSector || guess.stripeSectors <= 0) return std::nullopt;
-  return ExpectedInRows(guess, named - guess.memberOrder.begin(), sector);
+  return RecordInRows(guess, named - guess.memberOrder.begin(), sector);
 }
 
 RaidRecordCollector::RaidRecordCollector(size_t memberCount) : lastRun_(memberCount, kNone) {}
@@ -716,9 +529,9 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidPar
   // Parity blocks that pass for records are explained by the layout that put them there; records
   // of the volume where a layout puts parity count against it.
   if (fits.size() > kLeadersCounted) fits.resize(kLeadersCounted);
-  const FoundRecords found(runs, members);
+  const RaidFoundRecords found(runs, members);
   for (Fit& fit : fits) {
-    const ParityTally parity = ParityRecords(GuessOf(fit), runs, found);
+    const RaidParityTally parity = TallyParityRecords(GuessOf(fit), runs, found);
     fit.explained += parity.explained;
     fit.explained -= std::min(fit.explained, parity.contradicted);
   }

@@ -1,5 +1,7 @@
 #include "raid/RaidParityPlace.h"
 
+#include "raid/RaidParityRecords.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -19,16 +21,6 @@ int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
 bool IsRaid5(RaidLayout layout) {
   return layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric ||
          layout == RaidLayout::Raid5RightAsymmetric || layout == RaidLayout::Raid5RightSymmetric;
-}
-bool IsLeft(RaidLayout layout) {
-  return layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
-}
-
-// The position in the member order that holds the parity of row `row` (rows before the first
-// carry the rotation on backwards).
-int64_t ParityPosition(RaidLayout layout, int64_t members, int64_t row) {
-  const int64_t turn = FloorMod(row, members);
-  return IsLeft(layout) ? members - 1 - turn : turn;
 }
 
 uint32_t Read32(std::span<const uint8_t> block, size_t at) {
@@ -180,7 +172,7 @@ LocatedTally CheckLocated(const RaidGeometryGuess& guess, const RaidBlockMap& ma
   for (const RaidLocatedBlock& block : map.located()) {
     if (block.sector < guess.startSector) continue;
     const int64_t row = (block.sector - guess.startSector) / stripe;
-    if (guess.memberOrder[static_cast<size_t>(ParityPosition(guess.layout, members, row))] == block.member) continue;
+    if (guess.memberOrder[static_cast<size_t>(RaidParityPosition(guess.layout, members, row))] == block.member) continue;
     const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, block.volumeSector / stripe);
     const bool there = guess.memberOrder[slot.position] == block.member &&
                        guess.startSector + slot.row * stripe + block.volumeSector % stripe == block.sector;
@@ -266,7 +258,7 @@ RaidParityPlaces CheckParityPlaces(const RaidGeometryGuess& guess, const RaidBlo
     // A block over a stripe boundary belongs to two rows.
     if (FloorMod(offset, guess.stripeSectors) == guess.stripeSectors - 1) continue;
     const int64_t row = FloorDiv(offset, guess.stripeSectors);
-    const size_t parity = guess.memberOrder[static_cast<size_t>(ParityPosition(guess.layout, members, row))];
+    const size_t parity = guess.memberOrder[static_cast<size_t>(RaidParityPosition(guess.layout, members, row))];
     if (parity < 16 && (candidates >> parity & 1) != 0) ++places.agree;
     else ++places.disagree;
   }
