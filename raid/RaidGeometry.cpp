@@ -361,6 +361,65 @@ std::optional<RaidGeometryGuess> MirrorOf(const std::vector<RaidRecordRun>& runs
   return guess;
 }
 
+// Linux md's RAID 10, near layout with two copies, over an even number of members: the members
+// pair up as copies (each pair shares nearly all of its records, as a mirror does), and the pairs
+// are a RAID 0 set, the first of each pair standing for it. Decided when every member has its
+// copy and the pairs' RAID 0 is decided.
+std::optional<RaidGeometry> MirroredPairsOf(const RaidRecordCollector& records) {
+  const size_t members = records.memberCount();
+  if (members < 4 || members % 2 != 0) return std::nullopt;
+  const std::vector<RaidRecordRun>& runs = records.runs();
+  std::vector<uint64_t> held(members);
+  std::vector<MemberRuns> byMember(members);
+  for (const RaidRecordRun& run : runs) {
+    held[run.member] += run.length;
+    byMember[run.member].push_back(&run);
+  }
+  std::vector<size_t> copyOf(members, SIZE_MAX);
+  for (size_t a = 0; a < members; ++a) {
+    if (copyOf[a] != SIZE_MAX) continue;
+    if (held[a] < kMinRecords) return std::nullopt;
+    for (size_t b = a + 1; b < members && copyOf[a] == SIZE_MAX; ++b) {
+      if (copyOf[b] != SIZE_MAX) continue;
+      const uint64_t shared = SharedRecords(byMember[a], byMember[b]);
+      if (shared >= kMirrorShare * static_cast<double>(held[a]) && shared >= kMirrorShare * static_cast<double>(held[b])) {
+        copyOf[a] = b;
+        copyOf[b] = a;
+      }
+    }
+    if (copyOf[a] == SIZE_MAX) return std::nullopt;
+  }
+  // The pairs in the order of their first member, each as one member of a RAID 0 set.
+  std::vector<size_t> firstOfPair, pairOf(members);
+  for (size_t m = 0; m < members; ++m) {
+    if (copyOf[m] > m) {
+      pairOf[m] = pairOf[copyOf[m]] = firstOfPair.size();
+      firstOfPair.push_back(m);
+    }
+  }
+  RaidRecordCollector pairs(firstOfPair.size());
+  for (const RaidRecordRun& run : runs) {
+    if (firstOfPair[pairOf[run.member]] != run.member) continue;
+    for (uint32_t i = 0; i < run.length; ++i) pairs.add(pairOf[run.member], run.sector + 2 * int64_t{i}, run.record + i);
+  }
+  RaidGeometry striped = InferRaidGeometry(pairs, RaidParityEvidence{});
+  if (striped.verdict != RaidGeometry::Verdict::Decided || !striped.best || striped.best->layout != RaidLayout::Raid0)
+    return std::nullopt;
+  RaidGeometry geometry;
+  geometry.verdict = RaidGeometry::Verdict::Decided;
+  geometry.records = records.records();
+  geometry.best = striped.best;
+  geometry.best->layout = RaidLayout::Raid10Near2;
+  geometry.best->memberOrder.clear();
+  for (size_t pair : striped.best->memberOrder) {
+    geometry.best->memberOrder.push_back(firstOfPair[pair]);
+    geometry.best->memberOrder.push_back(copyOf[firstOfPair[pair]]);
+  }
+  // Each record explained on one member of a pair is explained on its copy too.
+  geometry.best->explained = 2 * striped.best->explained;
+  return geometry;
+}
+
 bool IsSymmetric(RaidLayout layout) {
   return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
 }
@@ -473,11 +532,17 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
   return fits;
 }
 
+// The layouts whose records are placed here: RAID 0, RAID 5 and the mirror; the others are
+// assembled, not drawn.
+bool RecordsPlaced(RaidLayout layout) {
+  return layout != RaidLayout::Raid10Near2 && layout != RaidLayout::Spanned && layout != RaidLayout::Raid6LeftSymmetric;
+}
+
 }  // namespace
 
 std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int64_t record) {
   const int64_t members = static_cast<int64_t>(guess.memberOrder.size());
-  if (members == 0) return std::nullopt;
+  if (members == 0 || !RecordsPlaced(guess.layout)) return std::nullopt;
   if (guess.layout == RaidLayout::Mirror) return RaidRecordPlace{guess.memberOrder[0], guess.recordZeroDataSector + 2 * record};
   const int64_t dataSector = guess.recordZeroDataSector + 2 * record;
   if (dataSector < 0 || guess.stripeSectors <= 0) return std::nullopt;
@@ -487,6 +552,7 @@ std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int
 }
 
 std::optional<int64_t> RecordExpectedAt(const RaidGeometryGuess& guess, size_t member, int64_t sector) {
+  if (!RecordsPlaced(guess.layout)) return std::nullopt;
   const auto named = std::find(guess.memberOrder.begin(), guess.memberOrder.end(), member);
   if (named == guess.memberOrder.end()) return std::nullopt;
   if (guess.layout == RaidLayout::Mirror) return FloorDiv(sector - guess.recordZeroDataSector, 2);
@@ -523,6 +589,11 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidPar
     geometry.verdict = RaidGeometry::Verdict::Decided;
     geometry.best = std::move(mirror);
     return geometry;
+  }
+
+  if (std::optional<RaidGeometry> pairs = parity.memberRebuilt ? std::nullopt : MirroredPairsOf(records)) {
+    pairs->parity = parity;
+    return std::move(*pairs);
   }
 
   std::vector<Fit> fits = StripedFits(runs, members);

@@ -22,7 +22,7 @@ import subprocess
 import sys
 
 LAYOUTS = ["raid0", "raid5-left-asymmetric", "raid5-left-symmetric", "raid5-right-asymmetric",
-           "raid5-right-symmetric"]
+           "raid5-right-symmetric", "raid10", "raid6"]
 
 
 def place(layout, members, chunk):
@@ -39,8 +39,40 @@ def place(layout, members, chunk):
     return (index if index < parity else index + 1), row
 
 
+MUL2 = bytes(((b << 1) ^ (0x1d if b & 0x80 else 0)) & 0xFF for b in range(256))
+
+
+def xor(a, b):
+    return (int.from_bytes(a, "little") ^ int.from_bytes(b, "little")).to_bytes(len(a), "little")
+
+
+def stripe_raid6(volume, members, stripe, start):
+    """Linux md's RAID 6, left-symmetric: P on n - 1 - r mod n, Q after it, data after Q."""
+    per_row = members - 2
+    rows = -(-len(volume) // (per_row * stripe))
+    images = [bytearray(start + rows * stripe) for _ in range(members)]
+    for row in range(rows):
+        p = members - 1 - row % members
+        at = start + row * stripe
+        psum = bytes(stripe)
+        qsum = bytes(stripe)
+        for index in reversed(range(per_row)):
+            data = volume[(row * per_row + index) * stripe:(row * per_row + index + 1) * stripe].ljust(stripe, b"\0")
+            images[(p + 2 + index) % members][at:at + stripe] = data
+            psum = xor(psum, data)
+            qsum = xor(qsum.translate(MUL2), data)
+        images[p][at:at + stripe] = psum
+        images[(p + 1) % members][at:at + stripe] = qsum
+    return images
+
+
 def stripe_volume(volume, layout, members, stripe, start):
     """The member images in array order."""
+    if layout == "raid6":
+        return stripe_raid6(volume, members, stripe, start)
+    if layout == "raid10":
+        halves = stripe_volume(volume, "raid0", members // 2, stripe, start)
+        return [bytearray(halves[m // 2]) for m in range(members)]
     per_row = members if layout == "raid0" else members - 1
     rows = -(-len(volume) // (per_row * stripe))
     images = [bytearray(start + rows * stripe) for _ in range(members)]
@@ -121,9 +153,11 @@ def main():
     for fs_name, volume in vols.items():
         for layout in LAYOUTS:
             shapes = [(3, 64), (4, 128), (5, 32), (6, 256)] if not quick else [(3, 64), (4, 128)]
+            if layout in ("raid10", "raid6"):
+                shapes = [(4, 32), (4, 64), (6, 32), (6, 128)]
             for members, stripe_kib in shapes:
                 for start in (0, 2048):
-                    for drop in ([None] if layout == "raid0" else [None, rnd.randrange(members)]):
+                    for drop in ([None] if layout in ("raid0", "raid10", "raid6") else [None, rnd.randrange(members)]):
                         stripe = stripe_kib * 1024
                         images = stripe_volume(volume, layout, members, stripe, start * 512)
                         given = list(range(members))
@@ -156,10 +190,11 @@ def main():
                                    "--start", str(best["startSector"]), "--assemble", image]
                             run(cmd)
                             assembled = open(image, "rb").read() if os.path.exists(image) else b""
-                            per_row = members if best["layout"] == "raid0" else members - 1
-                            # The records cannot tell a start one turn later: a row for RAID 0 and
-                            # the symmetric rotations (the order rotated), all members' rows else.
-                            rows_per_turn = 1 if best["layout"] == "raid0" or "-symmetric" in best["layout"] else members
+                            per_row = {"raid0": members, "raid10": members // 2}.get(best["layout"], members - 1)
+                            # The records cannot tell a start one turn later: a row for RAID 0, RAID 10
+                            # and the symmetric rotations (the order rotated), all members' rows else.
+                            rows_per_turn = (1 if best["layout"] in ("raid0", "raid10") or "-symmetric" in best["layout"]
+                                             else members)
                             turn = per_row * rows_per_turn * best["stripeSectors"] * 512
                             verdict = "right" if right(assembled, volume, turn) else "WRONG"
                             if verdict == "right" and best.get("layout") != layout:
