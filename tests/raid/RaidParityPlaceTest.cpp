@@ -122,6 +122,20 @@ TEST(RaidParityPlace, NtfsRecordsAndParityPlacesAgreeWithAMemberMissing) {
   EXPECT_GT(geometry.places.agree, 100u);
   EXPECT_FALSE(geometry.places.contradicts()) << geometry.places.disagree << " of " << geometry.places.agree;
   ExpectVolumeFrom(run, volume);
+
+  // Two members missing leave nothing to rebuild from: refused before the log is created.
+  RaidRequest twoMissing;
+  twoMissing.logPath = dir / "two.txt";
+  twoMissing.members = run.members;
+  twoMissing.members[run.givenOrder[0]].path.clear();
+  twoMissing.endOffset = 1 << 20;
+  std::atomic<int> stop{0};
+  RaidReporter quiet;
+  const RaidResult refused = RunRaidAnalysis(twoMissing, stop, quiet);
+  EXPECT_EQ(refused.end, RaidEnd::Refused);
+  EXPECT_EQ(refused.refusal, RaidRefusal::TooManyMissing);
+  EXPECT_EQ(TextToUtf8(RaidOutcomeText(refused)), "Too many members missing for this layout");
+  EXPECT_FALSE(std::filesystem::exists(dir / "two.txt"));
 }
 
 // Every block that names its place in its volume names its own, and the file systems' first
