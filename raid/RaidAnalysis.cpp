@@ -450,6 +450,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
   result.geometry = InferRaidGeometry(collector, between, start / kSectorSize, parity);
   ApplyParityPlaces(result.geometry, blocks);
+  AlignStartWithVolume(result.geometry, blocks);
   result.plot.members = memberCount;
   result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
   result.plot.geometry = result.geometry.best;

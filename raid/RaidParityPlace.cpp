@@ -361,6 +361,55 @@ std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map) 
   return std::nullopt;
 }
 
+void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map) {
+  if (geometry.verdict != RaidGeometry::Verdict::Decided || !geometry.best || geometry.fromParityPlaces) return;
+  const RaidGeometryGuess& guess = *geometry.best;
+  const bool raid5 = IsRaid5(guess.layout);
+  if (!(raid5 || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1) return;
+  const auto members = static_cast<int64_t>(guess.memberOrder.size());
+  const int64_t stripe = guess.stripeSectors;
+  const int64_t rowsPerTurn = raid5 ? members : 1;
+  // The data sector (counted from the first row) a geometry puts at `sector` of `member`, or
+  // nullopt on parity; whole records, so compared at even distances only.
+  const auto dataAt = [](const RaidGeometryGuess& g, size_t member, int64_t sector) -> std::optional<int64_t> {
+    const auto named = std::find(g.memberOrder.begin(), g.memberOrder.end(), member);
+    if (named == g.memberOrder.end() || sector < g.startSector) return std::nullopt;
+    RaidGeometryGuess plain = g;
+    plain.recordZeroDataSector = 0;
+    const std::optional<int64_t> record = RecordInRows(plain, named - g.memberOrder.begin(), sector);
+    if (!record) return std::nullopt;
+    return 2 * *record;
+  };
+  for (const RaidLocatedBlock& first : map.located()) {
+    if (first.volumeSector < 0 || first.volumeSector >= stripe) continue;
+    const int64_t begin = first.sector - first.volumeSector;  // where the volume's first stripe lies
+    if (begin < guess.startSector || (begin - guess.startSector) % stripe != 0) continue;
+    if (!dataAt(guess, first.member, first.sector)) continue;  // on the guess's parity: no start
+    // The same layout begun some rows later, with the member order turned to match: it must put
+    // the volume's first stripe at `begin` and place everything after it as the guess does.
+    for (int64_t turn = 0; turn < members; ++turn) {
+      RaidGeometryGuess later = guess;
+      later.startSector = begin;
+      for (int64_t position = 0; position < members; ++position)
+        later.memberOrder[static_cast<size_t>(position)] = guess.memberOrder[static_cast<size_t>((position + turn) % members)];
+      const std::optional<int64_t> firstData = dataAt(later, first.member, begin);
+      if (!firstData || *firstData != 0) continue;
+      const std::optional<int64_t> shift = dataAt(guess, first.member, begin);
+      bool same = shift.has_value();
+      for (int64_t row = 0; same && row < 2 * rowsPerTurn; ++row)
+        for (size_t member : guess.memberOrder) {
+          const std::optional<int64_t> before = dataAt(guess, member, begin + row * stripe);
+          const std::optional<int64_t> after = dataAt(later, member, begin + row * stripe);
+          same = same && before.has_value() == after.has_value() && (!before || *before - *after == *shift);
+        }
+      if (!same) continue;
+      later.recordZeroDataSector = guess.recordZeroDataSector - *shift;
+      geometry.best = later;
+      return;
+    }
+  }
+}
+
 void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map) {
   if (map.members() < 3 || !(geometry.parity.holds() || geometry.parity.memberRebuilt)) return;
   if (geometry.best && IsRaid5(geometry.best->layout)) {

@@ -92,4 +92,10 @@ std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map);
 // member was rebuilt from it).
 void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map);
 
+// The records cannot tell a start from one a turn of the layout later; the file system's first
+// block can. Moves a decided RAID 0 or RAID 5 answer's start (and turns its member order, as a
+// symmetric layout needs) to the row where the volume's first stripe lies, when that row is one
+// the records allow, so that the volume assembled begins with the file system.
+void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map);
+
 }  // namespace brenvik

@@ -4,11 +4,12 @@ and checks each answer by assembling the volume it names.
 
 Volumes: NTFS (tests/data/raid/ntfs-volume.img.gz, made by mkntfs and ntfs-3g), ext4 (mke2fs -d
 over a folder of text and binary files) and FAT32 (mkfs.fat, files copied in with mcopy). Each is
-striped by this script as a controller would (RAID 0, the four RAID 5 rotations), with the first
-stripe row at sector 0 or later, the members handed over shuffled, and for RAID 5 also with one
-member given as "missing". An answer is right when the volume it assembles holds the original at
-the start of one of its turns (the records cannot tell a start one turn later); "silent" is not
-enough records or uncertain.
+striped by this script as a controller would (RAID 0, the four RAID 5 rotations, md's RAID 10
+near-2 and RAID 6), with the first stripe row at sector 0 or later, the members handed over
+shuffled, and for RAID 5 also with one member given as "missing". An answer is right when the
+volume it assembles is the original byte for byte from its start; "right, a turn in" when it holds
+the original at the start of a later turn (the records cannot tell a start one turn later and no
+first block said where the volume begins); "silent" is not enough records or uncertain.
 
 Usage: layout_accuracy.py BRENVIK_CLI SOURCE_DIR WORK_DIR [--quick]
 Prints one line per array and a table per layout.
@@ -135,11 +136,12 @@ def volumes(source, work):
 
 
 def right(assembled, volume, turn_bytes):
-    """The original sits at the start of one of the assembled volume's turns."""
+    """Where the original sits in the assembled volume: at its start (0), at the start of a later
+    turn (its offset), or nowhere (None)."""
     for at in range(0, max(1, len(assembled) - len(volume) + 1), turn_bytes):
         if assembled[at:at + len(volume)] == volume:
-            return True
-    return False
+            return at
+    return None
 
 
 def main():
@@ -196,20 +198,21 @@ def main():
                             rows_per_turn = (1 if best["layout"] in ("raid0", "raid10") or "-symmetric" in best["layout"]
                                              else members)
                             turn = per_row * rows_per_turn * best["stripeSectors"] * 512
-                            verdict = "right" if right(assembled, volume, turn) else "WRONG"
-                            if verdict == "right" and best.get("layout") != layout:
+                            at = right(assembled, volume, turn)
+                            verdict = "WRONG" if at is None else "right" if at == 0 else "right, %d bytes in" % at
+                            if at is not None and best.get("layout") != layout:
                                 verdict = "WRONG"
                             source_kind = "parity" if answer.get("fromParityPlaces") else "records"
                             verdict += " (" + source_kind + ")"
                         print(name + ": " + verdict + " " + json.dumps(answer.get("best")), flush=True)
                         key = (fs_name, layout + (" missing" if drop is not None else ""))
-                        row = table.setdefault(key, {"right": 0, "silent": 0, "wrong": 0})
-                        row["right" if verdict.startswith("right") else "wrong" if verdict.startswith("WRONG")
-                            else "silent"] += 1
-    print("\n| volume | layout | arrays | right | silent | wrong |\n|---|---|---|---|---|---|")
+                        row = table.setdefault(key, {"right": 0, "later": 0, "silent": 0, "wrong": 0})
+                        row["later" if verdict.startswith("right,") else "right" if verdict.startswith("right")
+                            else "wrong" if verdict.startswith("WRONG") else "silent"] += 1
+    print("\n| volume | layout | arrays | right | right, a turn in | silent | wrong |\n|---|---|---|---|---|---|---|")
     for (fs_name, layout), row in sorted(table.items()):
-        print("| %s | %s | %d | %d | %d | %d |" % (fs_name, layout, sum(row.values()), row["right"], row["silent"],
-                                                  row["wrong"]))
+        print("| %s | %s | %d | %d | %d | %d | %d |" % (fs_name, layout, sum(row.values()), row["right"], row["later"],
+                                                       row["silent"], row["wrong"]))
 
 
 if __name__ == "__main__":
