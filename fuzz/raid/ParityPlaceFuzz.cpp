@@ -1,6 +1,6 @@
-// The blocks that name their place (any 1024 bytes), and the parity-place search over a block map
-// whose bits come from the input: a member count, then per position the not-zero and text masks
-// and whether it can tell, and a few named places.
+// The blocks that name their place (any 1024 bytes), and the parity-place search, check and start
+// alignment over a block map whose bits come from the input: a member count, then per position
+// the not-zero and text masks and whether it can tell, and a few named places.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -32,5 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   guess.stripeSectors = 8 << (data[3] % 4);
   for (size_t m = 0; m < members; ++m) guess.memberOrder.push_back((m + data[3]) % members);
   (void)brenvik::CheckParityPlaces(guess, map);
+  // A records' answer moved to where a named first block says the volume begins.
+  brenvik::RaidGeometry geometry;
+  geometry.verdict = brenvik::RaidGeometry::Verdict::Decided;
+  guess.layout = data[3] % 2 == 0 ? brenvik::RaidLayout::Raid0 : brenvik::RaidLayout::Raid5LeftAsymmetric;
+  guess.startSector = data[1] % 64;
+  geometry.best = guess;
+  brenvik::AlignStartWithVolume(geometry, map);
   return 0;
 }
