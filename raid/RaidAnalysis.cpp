@@ -422,7 +422,8 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
         if (!missing[member] && reader.copyBetween(member, index, betweenBlock) && CheckFileRecord(betweenBlock))
           between.add(member, position / kSectorSize + 1, FileRecordNumber(betweenBlock));
         const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
-        if (const std::optional<int64_t> place = VolumeSectorOf(block)) blocks.addLocated(member, position / kSectorSize, *place);
+        if (const std::optional<int64_t> place = VolumeSectorOf(block))
+          blocks.addLocated(member, position / kSectorSize, *place, CopySectorOf(block));
         if (CheckFileRecord(block)) {
           const uint32_t number = FileRecordNumber(block);
           log.appendNumber(number);

@@ -173,9 +173,12 @@ LocatedTally CheckLocated(const RaidGeometryGuess& guess, const RaidBlockMap& ma
     if (block.sector < guess.startSector) continue;
     const int64_t row = (block.sector - guess.startSector) / stripe;
     if (guess.memberOrder[static_cast<size_t>(RaidParityPosition(guess.layout, members, row))] == block.member) continue;
-    const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, block.volumeSector / stripe);
-    const bool there = guess.memberOrder[slot.position] == block.member &&
-                       guess.startSector + slot.row * stripe + block.volumeSector % stripe == block.sector;
+    const auto holds = [&](int64_t volumeSector) {
+      const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, volumeSector / stripe);
+      return guess.memberOrder[slot.position] == block.member &&
+             guess.startSector + slot.row * stripe + volumeSector % stripe == block.sector;
+    };
+    const bool there = holds(block.volumeSector) || (block.copySector >= 0 && holds(block.copySector));
     ++(there ? tally.agree : tally.disagree);
   }
   return tally;
@@ -193,8 +196,8 @@ void RaidBlockMap::add(uint16_t nonZero, uint16_t text, bool telling) {
   telling_.push_back(telling);
 }
 
-void RaidBlockMap::addLocated(size_t member, int64_t sector, int64_t volumeSector) {
-  if (member < members_ && located_.size() < kMaxLocated) located_.push_back({member, sector, volumeSector});
+void RaidBlockMap::addLocated(size_t member, int64_t sector, int64_t volumeSector, int64_t copySector) {
+  if (member < members_ && located_.size() < kMaxLocated) located_.push_back({member, sector, volumeSector, copySector});
 }
 
 bool IsZeroBlock(std::span<const uint8_t> block) {
@@ -243,6 +246,12 @@ std::optional<int64_t> VolumeSectorOf(std::span<const uint8_t> block) {
     return (firstData + int64_t{group} * groupBlocks) * blockSectors;
   }
   return std::nullopt;
+}
+
+int64_t CopySectorOf(std::span<const uint8_t> block) {
+  if (block.size() < 512 || !VolumeSectorOf(block) || !Has(block, 82, "FAT32   ")) return -1;
+  const uint16_t backup = Read16(block, 50);
+  return backup >= 1 && backup < Read16(block, 14) ? backup : -1;  // within the reserved sectors
 }
 
 RaidParityPlaces CheckParityPlaces(const RaidGeometryGuess& guess, const RaidBlockMap& map) {

@@ -23,6 +23,8 @@ struct RaidLocatedBlock {
   size_t member = 0;
   int64_t sector = 0;
   int64_t volumeSector = 0;
+  // Another volume sector the same bytes lie at, or -1: FAT32 keeps a copy of its boot sector.
+  int64_t copySector = -1;
 };
 
 // What each member's 1024-byte block holds at each position of a run, in a few bits: not zero,
@@ -44,7 +46,7 @@ class RaidBlockMap {
   void add(uint16_t nonZero, uint16_t text, bool telling);
   // Member `member`'s block at `sector` holds the volume's sector `volumeSector` (see
   // VolumeSectorOf).
-  void addLocated(size_t member, int64_t sector, int64_t volumeSector);
+  void addLocated(size_t member, int64_t sector, int64_t volumeSector, int64_t copySector = -1);
 
   size_t members() const { return members_; }
   int64_t firstSector() const { return firstSector_; }
@@ -72,6 +74,8 @@ bool IsTextBlock(std::span<const uint8_t> block);
 // superblock of ext2/3/4 (1024 bytes into its volume), and a backup superblock's place by the
 // group it names. nullopt for anything else.
 std::optional<int64_t> VolumeSectorOf(std::span<const uint8_t> block);
+// Where a copy of such a block lies too (a FAT32 boot sector names its backup's sector), or -1.
+int64_t CopySectorOf(std::span<const uint8_t> block);
 
 // How far a RAID 5 geometry's parity places agree with the blocks: positions where the member it
 // puts the parity on is not zero while others are not zero either, against positions where it is

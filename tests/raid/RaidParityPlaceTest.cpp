@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <fstream>
+#include <iterator>
 #include <numeric>
 #include <random>
 
@@ -158,6 +160,13 @@ TEST(RaidParityPlace, BlocksThatNameTheirPlaceNameTheirOwn) {
     }
     EXPECT_EQ(named, expected);
   }
+  // FAT32's boot sector names the volume's start and its backup's place, which holds the same bytes.
+  std::ifstream fatBoot(std::filesystem::path(BRENVIK_TEST_DATA) / "raid/fat32-boot.bin", std::ios::binary);
+  std::vector<uint8_t> boot((std::istreambuf_iterator<char>(fatBoot)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(boot.size(), 1024u);
+  EXPECT_EQ(VolumeSectorOf(boot), std::optional<int64_t>(0));
+  EXPECT_EQ(CopySectorOf(boot), 6);
+  EXPECT_EQ(CopySectorOf(std::span(reinterpret_cast<const uint8_t*>(ntfs.data()), 1024)), -1);
   // Hostile values never name a place far off or overflow: a superblock with every field at its
   // largest is no superblock.
   std::vector<uint8_t> hostile(1024, 0xFF);
