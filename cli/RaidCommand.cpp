@@ -53,79 +53,44 @@ constexpr Flag kFlags[] = {
     {"assemble", "FILE", "writes the volume the geometry describes into FILE, a sparse image"},
     {"mount", "DIR", "serves the volume read-only as DIR/volume.img (FUSE) until Ctrl+C"},
     {"layout", "NAME", "the geometry by hand: raid0, raid5-left-asymmetric, raid5-left-symmetric,\n"
-                       "raid5-right-asymmetric, raid5-right-symmetric, raid1, raid10 or jbod"},
+                       "raid5-right-asymmetric, raid5-right-symmetric, raid6 (md's left-symmetric), raid1, raid10\n"
+                       "or jbod"},
     {"stripe", "SIZE", "the stripe size by hand: KiB, or with a unit: 64K, 1M, 128s (sectors)"},
     {"order", "LIST", "the member order by hand, members numbered from 1 as given: 3,1,2"},
     {"start", "N", "the sector where the first stripe row begins on every member (default 0)"},
+    {"parity-delay", "N", "RAID 5 by hand: the stripe rows in turn whose parity stays on one member\n"
+                          "(delayed parity, as some hardware controllers write it; default 1)"},
 };
 
 constexpr std::string_view kColumns[] = {"Device", "Label", "Serial", "Size"};
 
-// A whole number of at most 18 digits; nullopt for anything else.
-std::optional<int64_t> WholeNumber(std::string_view text) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-// The geometry given by --layout, --stripe, --order and --start over `members` members; nullopt
-// with `error` set when a value does not parse. Whether it fits the members is the job's to say.
+// The geometry given by --layout, --stripe, --order, --start and --parity-delay over `members`
+// members; nullopt with `error` set when a value does not parse. Whether it fits the members is
+// the job's to say.
 std::optional<RaidGeometryGuess> HandGeometry(const Arguments& args, size_t members, std::string& error) {
-  RaidGeometryGuess geometry;
-  const std::optional<RaidLayout> layout = LayoutOfKey(args.Value("layout").value_or(""));
-  if (!layout) {
-    error = "--layout takes raid0, raid5-left-asymmetric, raid5-left-symmetric, raid5-right-asymmetric, "
-            "raid5-right-symmetric, raid1, raid10 (md's near layout, two copies) or jbod";
-    return std::nullopt;
-  }
-  geometry.layout = *layout;
-  if (const std::optional<std::string> stripe = args.Value("stripe")) {
-    std::string digits = *stripe;
-    int64_t sectorsPerUnit = 2;  // KiB
-    const size_t unit = digits.find_first_not_of("0123456789");
-    if (unit != std::string::npos) {
-      const std::string name = digits.substr(unit);
-      if (name == "K" || name == "k" || name == "KiB") sectorsPerUnit = 2;
-      else if (name == "M" || name == "m" || name == "MiB") sectorsPerUnit = 2048;
-      else if (name == "s") sectorsPerUnit = 1;
-      else sectorsPerUnit = 0;
-      digits.resize(unit);
-    }
-    const std::optional<int64_t> count = WholeNumber(digits);
-    if (!count || sectorsPerUnit == 0 || *count > (int64_t{1} << 30)) {
-      error = "--stripe takes a size in KiB, or with a unit: 64K, 1M, 128s";
-      return std::nullopt;
-    }
-    geometry.stripeSectors = *count * sectorsPerUnit;
-  } else if (geometry.layout != RaidLayout::Mirror && geometry.layout != RaidLayout::Spanned) {
-    error = "--layout " + args.Value("layout").value_or("") + " needs --stripe";
-    return std::nullopt;
-  }
-  if (const std::optional<std::string> order = args.Value("order")) {
-    for (size_t from = 0; from <= order->size();) {
-      const size_t comma = std::min(order->find(',', from), order->size());
-      const std::optional<int64_t> number = WholeNumber(std::string_view(*order).substr(from, comma - from));
-      if (!number || *number < 1 || static_cast<uint64_t>(*number) > members) {
-        error = "--order takes the member numbers from 1 to " + std::to_string(members) + ", separated by commas";
-        return std::nullopt;
-      }
-      geometry.memberOrder.push_back(static_cast<size_t>(*number - 1));
-      from = comma + 1;
-    }
-  } else {
-    for (size_t member = 0; member < members; ++member) geometry.memberOrder.push_back(member);
-  }
-  if (const std::optional<std::string> start = args.Value("start")) {
-    const std::optional<int64_t> sector = WholeNumber(*start);
-    if (!sector) {
-      error = "--start takes a sector number";
-      return std::nullopt;
-    }
-    geometry.startSector = *sector;
+  RaidGeometryTexts texts;
+  texts.layout = args.Value("layout").value_or("");
+  texts.stripe = args.Value("stripe").value_or("");
+  texts.order = args.Value("order").value_or("");
+  texts.start = args.Value("start").value_or("");
+  texts.parityDelay = args.Value("parity-delay").value_or("");
+  RaidGeometryField bad = RaidGeometryField::None;
+  std::optional<RaidGeometryGuess> geometry = ParseRaidGeometry(texts, members, bad);
+  switch (bad) {
+    case RaidGeometryField::None: break;
+    case RaidGeometryField::Layout:
+      error = "--layout takes raid0, raid5-left-asymmetric, raid5-left-symmetric, raid5-right-asymmetric, "
+              "raid5-right-symmetric, raid6 (md's left-symmetric), raid1, raid10 (md's near layout, two copies) or jbod";
+      break;
+    case RaidGeometryField::Stripe:
+      error = texts.stripe.empty() ? "--layout " + texts.layout + " needs --stripe"
+                                   : "--stripe takes a size in KiB, or with a unit: 64K, 1M, 128s";
+      break;
+    case RaidGeometryField::Order:
+      error = "--order takes the member numbers from 1 to " + std::to_string(members) + ", separated by commas";
+      break;
+    case RaidGeometryField::Start: error = "--start takes a sector number"; break;
+    case RaidGeometryField::ParityDelay: error = "--parity-delay takes a number of stripe rows from 1"; break;
   }
   return geometry;
 }
@@ -168,8 +133,8 @@ int UseVolume(const RaidVolumeRequest& request, const std::optional<std::string>
 
 int Run(const Arguments& args, Console& console) {
   const std::vector<std::string>& given = args.positional();
-  if (!args.Has("layout") && std::find(given.begin(), given.end(), "missing") != given.end())
-    return UsageError("a missing member needs the geometry given with --layout");
+  if (!args.Has("layout") && std::count(given.begin(), given.end(), "missing") > 1)
+    return UsageError("the analysis rebuilds one missing member at most");
   // With the geometry given by hand nothing is analysed, and no log is written.
   std::optional<RaidRequest> request = args.Has("layout") ? std::optional<RaidRequest>(RaidRequest{}) :
       MakeRaidRequest(FromUtf8(args.Value("log-file").value_or("")), FromUtf8(args.Value("start-sector").value_or("")),
@@ -277,7 +242,8 @@ const Subcommand kRaidCommand{
     "--assemble FILE writes the volume the geometry describes, from its first stripe row on, as a\n"
     "sparse image; --mount DIR serves it read-only as DIR/volume.img (computed on each read) until\n"
     "Ctrl+C. The geometry is the analysis's, or given by hand with --layout (and --stripe, --order,\n"
-    "--start; no analysis is run then). A RAID 5 member given as \"missing\" is rebuilt from the others.",
+    "--start; no analysis is run then). A RAID 5 member given as \"missing\" is rebuilt from the others\n"
+    "(RAID 6: up to two); the analysis itself rebuilds one and takes the set for RAID 5.",
     kFlags, Run};
 
 }  // namespace brenvik::cli

@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QBoxLayout>
+#include <QComboBox>
 #include <climits>
 
 #include "core/StartOptions.h"
@@ -39,6 +40,12 @@ constexpr int kExportPlotButton = 3321;
 constexpr int kPlotView = 3322;
 constexpr int kExportVolumeButton = 3323;
 constexpr int kAddImageButton = 3324;
+// A geometry chosen by hand, for Export volume.
+constexpr int kLayoutBox = 3325;
+constexpr int kStripeEdit = 3326;
+constexpr int kOrderEdit = 3327;
+constexpr int kStartEdit = 3328;
+constexpr int kParityDelayEdit = 3329;
 constexpr int kLabelColumn = 1;
 constexpr int kSizeColumn = 3;
 constexpr int kDeviceColumn = 0;
@@ -128,6 +135,26 @@ void CRaidDlg::buildControls() {
   // Member images, the safe way to work on a set: imaged first, analysed from the images.
   QPushButton* addImage = MakeButton(this, kAddImageButton, QStringLiteral("Add image..."), DluRect(314, 270, 56, 16));
   connect(addImage, &QPushButton::clicked, this, &CRaidDlg::addImageFiles);
+
+  // A geometry chosen by hand (an uncertain answer, or one from elsewhere) is exported in place of
+  // the run's while a layout is chosen; the keys are brenvik-cli's --layout names.
+  MakeLabel(this, 0, QStringLiteral("Layout:"), DluRect(10, 316, 30, 8));
+  layout_ = new QComboBox(this);
+  layout_->setGeometry(DluRect(42, 314, 110, 13));
+  SetControlId(layout_, kLayoutBox, QStringLiteral("Layout:"));
+  layout_->addItem(QString());
+  for (const char* key : {"raid0", "raid5-left-asymmetric", "raid5-left-symmetric", "raid5-right-asymmetric",
+                          "raid5-right-symmetric", "raid6", "raid1", "raid10", "jbod"})
+    layout_->addItem(QString::fromLatin1(key));
+  connect(layout_, &QComboBox::currentIndexChanged, this, [this] { exportVolumeButton_->setEnabled(canExportVolume()); });
+  MakeLabel(this, 0, QStringLiteral("Stripe:"), DluRect(160, 316, 28, 8));
+  stripe_ = MakeEdit(this, kStripeEdit, QStringLiteral("Stripe:"), DluRect(190, 314, 50, 13));
+  MakeLabel(this, 0, QStringLiteral("Order:"), DluRect(248, 316, 26, 8));
+  order_ = MakeEdit(this, kOrderEdit, QStringLiteral("Order:"), DluRect(276, 314, 80, 13));
+  MakeLabel(this, 0, QStringLiteral("Start:"), DluRect(364, 316, 24, 8));
+  start_ = MakeDigitEdit(this, kStartEdit, QStringLiteral("Start:"), DluRect(390, 314, 60, 13));
+  MakeLabel(this, 0, QStringLiteral("Parity delay:"), DluRect(458, 316, 50, 8));
+  parityDelay_ = MakeDigitEdit(this, kParityDelayEdit, QStringLiteral("Parity delay:"), DluRect(510, 314, 40, 13));
 
   menu_ = new QMenu(QStringLiteral("raid"), this);
   menu_->setObjectName(QStringLiteral("3300"));
@@ -293,7 +320,7 @@ void CRaidDlg::showOutcome(RaidResult& result, const RaidRequest& run) {
   volume_.reset();
   if (result.geometry.verdict == RaidGeometry::Verdict::Decided && result.geometry.best)
     volume_ = RaidVolumeRequest{run.members, *result.geometry.best, {}, {run.logPath}};
-  exportVolumeButton_->setEnabled(volume_.has_value());
+  exportVolumeButton_->setEnabled(canExportVolume());
   // No message ends a finished run.
   const std::u16string failure = RaidOutcomeText(result);
   if (!failure.empty()) showMessage(ToQString(failure), kErrorCaption, MessageIcon::Error);
@@ -326,13 +353,34 @@ void CRaidDlg::showPlot() {
   plotWindow_->raise();
 }
 
+bool CRaidDlg::canExportVolume() const { return volume_.has_value() || !layout_->currentText().isEmpty(); }
+
 void CRaidDlg::exportVolume() {
-  if (!volume_ || refuseIfBusy()) return;
+  if (!canExportVolume() || refuseIfBusy()) return;
+  std::optional<RaidVolumeRequest> chosen = volume_;
+  if (!layout_->currentText().isEmpty()) {
+    // The geometry chosen by hand, over the members as listed now.
+    const std::vector<RaidMember> listed = members();
+    RaidGeometryTexts texts;
+    texts.layout = layout_->currentText().toStdString();
+    texts.stripe = stripe_->text().trimmed().toStdString();
+    texts.order = order_->text().trimmed().toStdString();
+    texts.start = start_->text().trimmed().toStdString();
+    texts.parityDelay = parityDelay_->text().trimmed().toStdString();
+    RaidGeometryField bad = RaidGeometryField::None;
+    const std::optional<RaidGeometryGuess> geometry = ParseRaidGeometry(texts, listed.size(), bad);
+    if (!geometry) {
+      showValidation(kParameterError);
+      return;
+    }
+    chosen = RaidVolumeRequest{listed, *geometry, {}, {}};
+    if (!logPath_->text().isEmpty()) chosen->kept.push_back(QStringToPath(logPath_->text()));
+  }
   const QString path = host().ui().chooseSaveFile(this, QStringLiteral("Save As"),
                                                   QStringLiteral("img Files (*.img);;All Files (*.*)"), QString(),
                                                   QStringLiteral("img"));
   if (path.isEmpty()) return;
-  RaidVolumeRequest request = *volume_;
+  RaidVolumeRequest request = *chosen;
   request.target = QStringToPath(path);
   status_->clear();
   startJob(

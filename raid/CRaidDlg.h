@@ -11,6 +11,7 @@
 #include "raid/RaidAnalysis.h"
 #include "raid/RaidVolume.h"
 
+class QComboBox;
 class QLineEdit;
 class QLabel;
 class QMenu;
@@ -60,8 +61,10 @@ class CRaidDlg : public ToolPage {
   void showOutcome(RaidResult& result, const RaidRequest& run);
   void showPlot();
   void exportPlot();
-  // Writes the volume the last run's geometry describes into an image file the user picks.
+  // Writes the volume of the geometry chosen by hand, else of the last run's, into an image file
+  // the user picks.
   void exportVolume();
+  bool canExportVolume() const;
 
   const DiskInventory& inventory_;
   QLineEdit* logPath_ = nullptr;
@@ -78,6 +81,11 @@ class CRaidDlg : public ToolPage {
   MenuSource menuSource_ = kNoMenu;
   QPushButton* plotButton_ = nullptr;
   QPushButton* exportVolumeButton_ = nullptr;
+  QComboBox* layout_ = nullptr;
+  QLineEdit* stripe_ = nullptr;
+  QLineEdit* order_ = nullptr;
+  QLineEdit* start_ = nullptr;
+  QLineEdit* parityDelay_ = nullptr;
   // The members and geometry of the last run when it named one.
   std::optional<RaidVolumeRequest> volume_;
   QWidget* plotWindow_ = nullptr;

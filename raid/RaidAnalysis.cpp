@@ -13,6 +13,7 @@
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "raid/MftRecord.h"
+#include "raid/RaidParityPlace.h"
 #include "platform/ByteOrder.h"
 #include "platform/StorageIdentity.h"
 
@@ -176,7 +177,7 @@ class BatchReader {
 
   void load(int slot, int64_t offset, int64_t positions) {
     for (size_t m = 0; m < members_.size(); ++m)
-      slots_[static_cast<size_t>(slot)][m].load(members_[m].get(), offset, positions);
+      if (members_[m]) slots_[static_cast<size_t>(slot)][m].load(members_[m].get(), offset, positions);
   }
 
   void helperLoop() {
@@ -204,15 +205,33 @@ class BatchReader {
   std::thread helper_;  // last: started once everything it uses exists
 };
 
-// Adds the block at position `index` of every member to the parity evidence, before the record
-// check changes any of them: its XOR over the members is zero on a RAID 5 set. Blocks that are
-// the same on every member (zeros, a mirror's copies) say nothing and are passed over, as is a
-// position some member does not reach.
-void CheckParity(BatchReader& reader, size_t members, int64_t index, RaidParityEvidence& parity) {
+// Whether no block at position `index` that is not zero (`nonZero`) is a fill pattern (one
+// 4-byte pattern repeated, such as the unused pages of a log file): two data blocks filled alike
+// cancel out of the parity, which is then zero beside them.
+bool NoFill(BatchReader& reader, const std::vector<bool>& missing, int64_t index, uint16_t nonZero,
+            std::span<const uint8_t, kMftRecordSize> rebuilt) {
+  for (size_t member = 0; member < missing.size() && member < 16; ++member) {
+    if ((nonZero >> member & 1) == 0) continue;
+    const uint8_t* block = missing[member] ? rebuilt.data() : reader.block(member, index);
+    if (std::memcmp(block, block + 4, kMftRecordSize - 4) == 0) return false;
+  }
+  return true;
+}
+
+// Adds the blocks at position `index` of every member to the parity evidence and the block map,
+// before the record check changes any of them: their XOR is zero on a RAID 5 set. Blocks that are
+// the same on every member (zeros, a mirror's copies) say nothing of the parity and are passed
+// over, as is a position some member does not reach. A missing member's block is rebuilt into
+// `rebuilt` as the XOR of the others (its parity then holds by construction).
+void CheckParity(BatchReader& reader, const std::vector<bool>& missing, int64_t index, RaidParityEvidence& parity,
+                 RaidBlockMap& map, std::span<uint8_t, kMftRecordSize> rebuilt) {
   std::array<uint64_t, kMftRecordSize / 8> sum{};
   const uint8_t* first = nullptr;
   bool allSame = true;
+  uint16_t nonZero = 0, text = 0;
+  const size_t members = missing.size();
   for (size_t member = 0; member < members; ++member) {
+    if (missing[member]) continue;
     const uint8_t* data = reader.block(member, index);
     if (data == nullptr) return;
     if (first == nullptr) first = data;
@@ -222,15 +241,36 @@ void CheckParity(BatchReader& reader, size_t members, int64_t index, RaidParityE
       std::memcpy(&word, data + 8 * i, 8);
       sum[i] ^= word;
     }
+    const std::span<const uint8_t> block(data, kMftRecordSize);
+    if (member < 16 && !IsZeroBlock(block)) nonZero |= static_cast<uint16_t>(1u << member);
+    if (member < 16 && IsTextBlock(block)) text |= static_cast<uint16_t>(1u << member);
   }
+  const bool xorZero = std::all_of(sum.begin(), sum.end(), [](uint64_t word) { return word == 0; });
+  const auto lost = std::find(missing.begin(), missing.end(), true);
+  if (lost != missing.end()) {
+    std::memcpy(rebuilt.data(), sum.data(), kMftRecordSize);
+    const auto member = static_cast<size_t>(lost - missing.begin());
+    if (member < 16 && !xorZero) nonZero |= static_cast<uint16_t>(1u << member);
+    if (member < 16 && IsTextBlock(rebuilt)) text |= static_cast<uint16_t>(1u << member);
+    map.add(nonZero, text, NoFill(reader, missing, index, nonZero, rebuilt));
+    return;
+  }
+  map.add(nonZero, text, xorZero && NoFill(reader, missing, index, nonZero, rebuilt));
   if (allSame) return;
   ++parity.checked;
-  if (std::all_of(sum.begin(), sum.end(), [](uint64_t word) { return word == 0; })) ++parity.zero;
+  if (xorZero) ++parity.zero;
+}
+
+std::vector<bool> MissingMembers(const std::vector<RaidMember>& members) {
+  std::vector<bool> missing;
+  for (const RaidMember& member : members) missing.push_back(member.path.empty());
+  return missing;
 }
 
 std::vector<fs::path> MemberPaths(const std::vector<RaidMember>& members) {
   std::vector<fs::path> paths;
-  for (const RaidMember& member : members) paths.push_back(member.path);
+  for (const RaidMember& member : members)
+    if (!member.path.empty()) paths.push_back(member.path);
   return paths;
 }
 
@@ -297,6 +337,10 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
     return refuse(RaidRefusal::MemberRepeated, repeated->second);
   }
   // A FIFO would block the run or read nothing; only files and disks are members.
+  const std::vector<bool> missing = MissingMembers(request.members);
+  // One member can be rebuilt from the others' XOR, and only when there are two others at least.
+  const auto missingCount = static_cast<size_t>(std::count(missing.begin(), missing.end(), true));
+  if (missingCount > 1 || (missingCount == 1 && missing.size() < 3)) return refuse(RaidRefusal::TooManyMissing);
   for (const fs::path& member : memberPaths) {
     const FileKind kind = KindOfPath(member);
     if (kind != FileKind::Missing && kind != FileKind::Regular && kind != FileKind::BlockDevice)
@@ -323,8 +367,8 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   std::vector<UniqueFd> memberFds;
   std::u16string header;
   for (const RaidMember& member : request.members) {
-    UniqueFd fd = OpenSharedInput(member.path, true);
-    if (!fd) {
+    UniqueFd fd = member.path.empty() ? UniqueFd() : OpenSharedInput(member.path, true);
+    if (!fd && !member.path.empty()) {
       log.flush();
       result.end = RaidEnd::MemberNotOpened;
       result.failedPath = member.path;
@@ -349,6 +393,9 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   RaidRecordCollector between(memberCount);
   std::array<uint8_t, kMftRecordSize> betweenBlock;
   RaidParityEvidence parity;
+  parity.memberRebuilt = missingCount > 0;
+  RaidBlockMap blocks(memberCount, start / kSectorSize);
+  std::array<uint8_t, kMftRecordSize> rebuilt{};
   const int64_t perBatch = reader.positionsPerBatch();
   const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
   if (start < end) reader.prefetch(start, positionsFrom(start));
@@ -363,18 +410,20 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
     int64_t index = 0;
     for (; index < positions && !ended; ++index) {
       const int64_t position = batch + index * kBlockSize;
-      if (memberCount >= 3) CheckParity(reader, memberCount, index, parity);
+      if (memberCount >= 3) CheckParity(reader, missing, index, parity, blocks, rebuilt);
       log.appendNumber(position / kSectorSize);
       log.appendAscii(":\t");
       for (size_t member = 0; member < memberCount; ++member) {
-        uint8_t* data = reader.block(member, index);
+        uint8_t* data = missing[member] ? rebuilt.data() : reader.block(member, index);
         if (data == nullptr) {
           ended = true;  // the member ends here: the line stops, the run ends after it
           break;
         }
-        if (reader.copyBetween(member, index, betweenBlock) && CheckFileRecord(betweenBlock))
+        if (!missing[member] && reader.copyBetween(member, index, betweenBlock) && CheckFileRecord(betweenBlock))
           between.add(member, position / kSectorSize + 1, FileRecordNumber(betweenBlock));
         const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
+        if (const std::optional<int64_t> place = VolumeSectorOf(block))
+          blocks.addLocated(member, position / kSectorSize, *place, CopySectorOf(block));
         if (CheckFileRecord(block)) {
           const uint32_t number = FileRecordNumber(block);
           log.appendNumber(number);
@@ -401,6 +450,8 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   if (!log.flush()) result.end = RaidEnd::LogWriteFailed;
   else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
   result.geometry = InferRaidGeometry(collector, between, start / kSectorSize, parity);
+  ApplyParityPlaces(result.geometry, blocks);
+  AlignStartWithVolume(result.geometry, blocks);
   result.plot.members = memberCount;
   result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
   result.plot.geometry = result.geometry.best;
@@ -422,6 +473,7 @@ std::u16string RaidOutcomeText(const RaidResult& result) {
         case RaidRefusal::MemberRepeated:
           return u"Member given twice:" + PathToText(result.repeatedPath) + u", " + PathToText(result.failedPath);
         case RaidRefusal::MemberNotAFile: return u"Access:" + PathToText(result.failedPath);
+        case RaidRefusal::TooManyMissing: return u"Too many members missing for this layout";
         case RaidRefusal::OneFile: return u"Log file and plot are one file:" + PathToText(result.failedPath);
         case RaidRefusal::None:
         case RaidRefusal::Log:

@@ -20,7 +20,7 @@ namespace brenvik {
 
 struct RaidMember {
   std::u16string label;         // "#n" for disk n; empty for an image file
-  std::filesystem::path path;   // the disk's device node or the image file
+  std::filesystem::path path;   // the disk's device node or the image file; empty for a missing member
 };
 
 struct RaidRequest {
@@ -64,6 +64,7 @@ enum class RaidRefusal {
   Log,             // the log is no regular file, is reached through a link, or would change a member
   Plot,            // the same for the plot
   OneFile,         // the log and the plot name one file (failedPath), the same one or a name not yet taken
+  TooManyMissing,  // more than one member given as missing (empty path), or one of fewer than three
 };
 
 struct RaidResult {

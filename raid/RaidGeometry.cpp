@@ -1,5 +1,7 @@
 #include "raid/RaidGeometry.h"
 
+#include "raid/RaidParityRecords.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
@@ -46,12 +48,12 @@ struct Slot {
   int64_t row;
 };
 
-Slot Place(RaidLayout layout, int64_t members, int64_t chunk) {
+Slot Place(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay = 1) {
   if (layout == RaidLayout::Raid0) return {static_cast<size_t>(chunk % members), chunk / members};
   const int64_t dataPerRow = members - 1;
   const int64_t row = chunk / dataPerRow;
   const int64_t index = chunk % dataPerRow;
-  const int64_t turn = row % members;
+  const int64_t turn = row / parityDelay % members;
   const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
   const bool symmetric = layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
   const int64_t parity = left ? members - 1 - turn : turn;
@@ -359,6 +361,65 @@ std::optional<RaidGeometryGuess> MirrorOf(const std::vector<RaidRecordRun>& runs
   return guess;
 }
 
+// Linux md's RAID 10, near layout with two copies, over an even number of members: the members
+// pair up as copies (each pair shares nearly all of its records, as a mirror does), and the pairs
+// are a RAID 0 set, the first of each pair standing for it. Decided when every member has its
+// copy and the pairs' RAID 0 is decided.
+std::optional<RaidGeometry> MirroredPairsOf(const RaidRecordCollector& records) {
+  const size_t members = records.memberCount();
+  if (members < 4 || members % 2 != 0) return std::nullopt;
+  const std::vector<RaidRecordRun>& runs = records.runs();
+  std::vector<uint64_t> held(members);
+  std::vector<MemberRuns> byMember(members);
+  for (const RaidRecordRun& run : runs) {
+    held[run.member] += run.length;
+    byMember[run.member].push_back(&run);
+  }
+  std::vector<size_t> copyOf(members, SIZE_MAX);
+  for (size_t a = 0; a < members; ++a) {
+    if (copyOf[a] != SIZE_MAX) continue;
+    if (held[a] < kMinRecords) return std::nullopt;
+    for (size_t b = a + 1; b < members && copyOf[a] == SIZE_MAX; ++b) {
+      if (copyOf[b] != SIZE_MAX) continue;
+      const uint64_t shared = SharedRecords(byMember[a], byMember[b]);
+      if (shared >= kMirrorShare * static_cast<double>(held[a]) && shared >= kMirrorShare * static_cast<double>(held[b])) {
+        copyOf[a] = b;
+        copyOf[b] = a;
+      }
+    }
+    if (copyOf[a] == SIZE_MAX) return std::nullopt;
+  }
+  // The pairs in the order of their first member, each as one member of a RAID 0 set.
+  std::vector<size_t> firstOfPair, pairOf(members);
+  for (size_t m = 0; m < members; ++m) {
+    if (copyOf[m] > m) {
+      pairOf[m] = pairOf[copyOf[m]] = firstOfPair.size();
+      firstOfPair.push_back(m);
+    }
+  }
+  RaidRecordCollector pairs(firstOfPair.size());
+  for (const RaidRecordRun& run : runs) {
+    if (firstOfPair[pairOf[run.member]] != run.member) continue;
+    for (uint32_t i = 0; i < run.length; ++i) pairs.add(pairOf[run.member], run.sector + 2 * int64_t{i}, run.record + i);
+  }
+  RaidGeometry striped = InferRaidGeometry(pairs, RaidParityEvidence{});
+  if (striped.verdict != RaidGeometry::Verdict::Decided || !striped.best || striped.best->layout != RaidLayout::Raid0)
+    return std::nullopt;
+  RaidGeometry geometry;
+  geometry.verdict = RaidGeometry::Verdict::Decided;
+  geometry.records = records.records();
+  geometry.best = striped.best;
+  geometry.best->layout = RaidLayout::Raid10Near2;
+  geometry.best->memberOrder.clear();
+  for (size_t pair : striped.best->memberOrder) {
+    geometry.best->memberOrder.push_back(firstOfPair[pair]);
+    geometry.best->memberOrder.push_back(copyOf[firstOfPair[pair]]);
+  }
+  // Each record explained on one member of a pair is explained on its copy too.
+  geometry.best->explained = 2 * striped.best->explained;
+  return geometry;
+}
+
 bool IsSymmetric(RaidLayout layout) {
   return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
 }
@@ -376,195 +437,6 @@ RaidGeometryGuess GuessOf(const Fit& fit) {
   guess.recordZeroDataSector = fit.grid.phase + (fit.shift + turns * table.period()) * fit.grid.stripe;
   guess.explained = fit.explained;
   return guess;
-}
-
-// The position in the member order that holds the parity of stripe row `row`; rows before the
-// first one carry on the rotation backwards.
-int64_t ParityPosition(RaidLayout layout, int64_t members, int64_t row) {
-  const int64_t turn = row - FloorDiv(row, members) * members;
-  const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
-  return left ? members - 1 - turn : turn;
-}
-
-// The record number the layout puts at `sector` of the member at `position` in the order, the
-// rotation carried on before the first row (where data stripes before the volume's first get
-// negative numbers); nullopt where the row's parity lies.
-std::optional<int64_t> ExpectedInRows(const RaidGeometryGuess& guess, int64_t position, int64_t sector) {
-  const auto members = static_cast<int64_t>(guess.memberOrder.size());
-  const int64_t stripe = guess.stripeSectors;
-  const int64_t row = FloorDiv(sector - guess.startSector, stripe);
-  int64_t chunk = row * members + position;
-  if (guess.layout != RaidLayout::Raid0) {
-    // Which data stripe of the row the position holds, if not the row's parity.
-    const int64_t parity = ParityPosition(guess.layout, members, row);
-    if (position == parity) return std::nullopt;
-    const int64_t index = IsSymmetric(guess.layout) ? (position - parity - 1 + members) % members
-                                                    : (position < parity ? position : position - 1);
-    chunk = row * (members - 1) + index;
-  }
-  const int64_t dataSector = chunk * stripe + (sector - guess.startSector - row * stripe);
-  return FloorDiv(dataSector - guess.recordZeroDataSector, 2);
-}
-
-// The records found, member by member in sector order, read by cursors that move forward only.
-class FoundRecords {
- public:
-  FoundRecords(const std::vector<RaidRecordRun>& runs, size_t members) : runs_(runs), byMember_(members) {
-    for (const RaidRecordRun& run : runs)
-      if (run.member < members) byMember_[run.member].push_back(&run);
-    // A run collects them position by position, so they are in order already.
-    const auto bySector = [](const RaidRecordRun* a, const RaidRecordRun* b) { return a->sector < b->sector; };
-    for (MemberRuns& list : byMember_)
-      if (!std::is_sorted(list.begin(), list.end(), bySector)) std::stable_sort(list.begin(), list.end(), bySector);
-  }
-
-  // Whether a record numbered `record` was found anywhere.
-  bool numbered(int64_t record) const {
-    if (numbers_.empty()) indexNumbers();
-    const auto after = std::upper_bound(numbers_.begin(), numbers_.end(), std::pair(record, INT64_MAX));
-    return after != numbers_.begin() && record < std::prev(after)->second;
-  }
-
-  class Cursor {
-   public:
-    Cursor(const MemberRuns& runs, int64_t from) : runs_(&runs) {
-      next_ = static_cast<size_t>(std::partition_point(runs.begin(), runs.end(), [from](const RaidRecordRun* run) {
-                                    return run->sector + 2 * int64_t{run->length} <= from;
-                                  }) - runs.begin());
-    }
-    // The number of the record found at `sector`, which is no lower than the one asked before.
-    std::optional<uint32_t> at(int64_t sector) {
-      while (next_ < runs_->size() && (*runs_)[next_]->sector + 2 * int64_t{(*runs_)[next_]->length} <= sector) ++next_;
-      if (next_ == runs_->size()) return std::nullopt;
-      const RaidRecordRun& run = *(*runs_)[next_];
-      if (sector < run.sector || (sector - run.sector) % 2 != 0) return std::nullopt;
-      return run.record + static_cast<uint32_t>((sector - run.sector) / 2);
-    }
-
-   private:
-    const MemberRuns* runs_;
-    size_t next_ = 0;
-  };
-
-  Cursor cursor(size_t member, int64_t from) const { return Cursor(byMember_[member], from); }
-
- private:
-  // The numbers found as disjoint ranges in order, made when first asked for: most layouts never
-  // need them.
-  void indexNumbers() const {
-    for (const RaidRecordRun& run : runs_) numbers_.emplace_back(int64_t{run.record}, int64_t{run.record} + run.length);
-    std::sort(numbers_.begin(), numbers_.end());
-    size_t kept = 0;
-    for (const auto& range : numbers_) {
-      if (kept > 0 && range.first <= numbers_[kept - 1].second) numbers_[kept - 1].second = std::max(numbers_[kept - 1].second, range.second);
-      else numbers_[kept++] = range;
-    }
-    numbers_.resize(kept);
-  }
-
-  const std::vector<RaidRecordRun>& runs_;
-  std::vector<MemberRuns> byMember_;
-  mutable std::vector<std::pair<int64_t, int64_t>> numbers_;  // [first, end) of the numbers found
-};
-
-struct ParityTally {
-  uint64_t explained = 0;     // parity blocks that pass for records and carry their row's number
-  uint64_t contradicted = 0;  // records of the volume where the layout puts parity
-};
-
-// Looks at the records found where a RAID 5 layout puts a row's parity. A parity block that
-// passes for a record carries the number the row's data gives it: the XOR of the numbers the
-// layout puts at the same place of the row's data stripes. Where the MFT ends within the row (or
-// has a gap), the stripes past it hold other data, mostly zeros, which add nothing: then it is the
-// XOR of the records found there, each where the layout puts it, while the records the layout
-// puts in the other stripes were found nowhere (beside a single record the parity is a copy of
-// it). Any other record there that sits in its stripe as the volume's records do (its sector and
-// its number agree on the offset into the stripe) is a record of the volume that the layout
-// cannot hold: it speaks against the layout. Records that agree on no offset (old copies,
-// records inside other files) say nothing either way.
-ParityTally ParityRecords(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs, const FoundRecords& found) {
-  ParityTally tally;
-  if (guess.layout == RaidLayout::Raid0 || guess.layout == RaidLayout::Mirror || guess.stripeSectors <= 0) return tally;
-  const int64_t stripe = guess.stripeSectors;
-  const auto members = static_cast<int64_t>(guess.memberOrder.size());
-  std::vector<int64_t> positionOf(guess.memberOrder.size(), -1);
-  for (size_t position = 0; position < guess.memberOrder.size(); ++position)
-    if (guess.memberOrder[position] < positionOf.size()) positionOf[guess.memberOrder[position]] = static_cast<int64_t>(position);
-  struct OtherPlace {
-    int64_t firstExpected;  // the number the layout puts there at the segment's first sector
-    FoundRecords::Cursor found;
-  };
-  std::vector<OtherPlace> others;
-  for (const RaidRecordRun& run : runs) {
-    if (run.member >= positionOf.size() || positionOf[run.member] < 0) continue;
-    const bool ofTheVolume =
-        InStripe(run.sector - 2 * int64_t{run.record} - guess.startSector - guess.recordZeroDataSector, stripe) == 0;
-    for (uint32_t i = 0; i < run.length;) {
-      const int64_t sector = run.sector + 2 * int64_t{i};
-      const int64_t row = FloorDiv(sector - guess.startSector, stripe);
-      const int64_t rowEnd = guess.startSector + (row + 1) * stripe;
-      const auto inRow = static_cast<uint32_t>(std::min<int64_t>(run.length - i, (rowEnd - sector + 1) / 2));
-      if (ParityPosition(guess.layout, members, row) != positionOf[run.member]) {
-        i += inRow;
-        continue;
-      }
-      // What the other places of the row hold at the same sectors: within one stripe of a row,
-      // the number the layout puts there grows by one from record to record.
-      others.clear();
-      for (int64_t position = 0; position < members; ++position) {
-        if (position == positionOf[run.member]) continue;
-        // Only the parity's place has no number.
-        others.push_back({*ExpectedInRows(guess, position, sector),
-                          found.cursor(guess.memberOrder[static_cast<size_t>(position)], sector)});
-      }
-      for (uint32_t k = 0; k < inRow; ++k) {
-        const int64_t at = sector + 2 * int64_t{k};
-        const uint32_t number = run.record + i + k;
-        uint32_t expectedSum = 0, foundSum = 0;
-        bool expectedAll = true, foundAll = true, foundAny = false;
-        for (OtherPlace& other : others) {
-          const int64_t expected = other.firstExpected + k;
-          const bool numbered = expected >= 0 && expected <= int64_t{UINT32_MAX};
-          expectedSum ^= static_cast<uint32_t>(expected);
-          expectedAll = expectedAll && numbered;
-          if (const std::optional<uint32_t> record = other.found.at(at)) {
-            foundAny = true;
-            foundSum ^= *record;
-            foundAll = foundAll && numbered && expected == int64_t{*record};
-          }
-        }
-        // Where the records found are the XOR, the places without one must hold no MFT: the
-        // records the layout puts there were found nowhere.
-        bool twofold = false;
-        if (foundAny && foundAll && foundSum == number) {
-          for (OtherPlace& other : others) {
-            const int64_t expected = other.firstExpected + k;
-            if (other.found.at(at) || expected < 0 || expected > int64_t{UINT32_MAX}) continue;
-            if (expected == int64_t{number}) twofold = true;
-            else if (found.numbered(expected)) foundAll = false;
-          }
-        }
-        if (expectedAll && expectedSum == number) {
-          ++tally.explained;
-        } else if (foundAny && foundAll && foundSum == number) {
-          // The XOR of records at the same place of consecutive stripes is numbered like the
-          // next stripe's record there: where the layout puts that very record in an empty
-          // place of the row, the block is its parity or the record itself on another member,
-          // and says nothing either way.
-          if (!twofold) ++tally.explained;
-        } else if (ofTheVolume) {
-          ++tally.contradicted;
-        } else {
-          // Parity numbers are seldom consecutive, so parity runs are short: a run whose numbers
-          // are not the parity's ends the look at its first such record.
-          i = run.length;
-          break;
-        }
-      }
-      if (i < run.length) i += inRow;
-    }
-  }
-  return tally;
 }
 
 void Merge(Explained& total, const Explained& part) {
@@ -660,11 +532,17 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
   return fits;
 }
 
+// The layouts whose records are placed here: RAID 0, RAID 5 and the mirror; the others are
+// assembled, not drawn.
+bool RecordsPlaced(RaidLayout layout) {
+  return layout != RaidLayout::Raid10Near2 && layout != RaidLayout::Spanned && layout != RaidLayout::Raid6LeftSymmetric;
+}
+
 }  // namespace
 
 std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int64_t record) {
   const int64_t members = static_cast<int64_t>(guess.memberOrder.size());
-  if (members == 0) return std::nullopt;
+  if (members == 0 || !RecordsPlaced(guess.layout)) return std::nullopt;
   if (guess.layout == RaidLayout::Mirror) return RaidRecordPlace{guess.memberOrder[0], guess.recordZeroDataSector + 2 * record};
   const int64_t dataSector = guess.recordZeroDataSector + 2 * record;
   if (dataSector < 0 || guess.stripeSectors <= 0) return std::nullopt;
@@ -674,11 +552,12 @@ std::optional<RaidRecordPlace> PlaceOfRecord(const RaidGeometryGuess& guess, int
 }
 
 std::optional<int64_t> RecordExpectedAt(const RaidGeometryGuess& guess, size_t member, int64_t sector) {
+  if (!RecordsPlaced(guess.layout)) return std::nullopt;
   const auto named = std::find(guess.memberOrder.begin(), guess.memberOrder.end(), member);
   if (named == guess.memberOrder.end()) return std::nullopt;
   if (guess.layout == RaidLayout::Mirror) return FloorDiv(sector - guess.recordZeroDataSector, 2);
   if (sector < guess.startSector || guess.stripeSectors <= 0) return std::nullopt;
-  return ExpectedInRows(guess, named - guess.memberOrder.begin(), sector);
+  return RecordInRows(guess, named - guess.memberOrder.begin(), sector);
 }
 
 RaidRecordCollector::RaidRecordCollector(size_t memberCount) : lastRun_(memberCount, kNone) {}
@@ -705,27 +584,34 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidPar
   for (const RaidRecordRun& run : runs) kept += run.length;
   if (kept < kMinRecords) return geometry;
 
-  if (std::optional<RaidGeometryGuess> mirror = MirrorOf(runs, members)) {
+  // A member rebuilt from the others' XOR is no copy of them.
+  if (std::optional<RaidGeometryGuess> mirror = parity.memberRebuilt ? std::nullopt : MirrorOf(runs, members)) {
     geometry.verdict = RaidGeometry::Verdict::Decided;
     geometry.best = std::move(mirror);
     return geometry;
+  }
+
+  if (std::optional<RaidGeometry> pairs = parity.memberRebuilt ? std::nullopt : MirroredPairsOf(records)) {
+    pairs->parity = parity;
+    return std::move(*pairs);
   }
 
   std::vector<Fit> fits = StripedFits(runs, members);
   // Parity blocks that pass for records are explained by the layout that put them there; records
   // of the volume where a layout puts parity count against it.
   if (fits.size() > kLeadersCounted) fits.resize(kLeadersCounted);
-  const FoundRecords found(runs, members);
+  const RaidFoundRecords found(runs, members);
   for (Fit& fit : fits) {
-    const ParityTally parity = ParityRecords(GuessOf(fit), runs, found);
+    const RaidParityTally parity = TallyParityRecords(GuessOf(fit), runs, found);
     fit.explained += parity.explained;
     fit.explained -= std::min(fit.explained, parity.contradicted);
   }
   std::stable_sort(fits.begin(), fits.end(), [](const Fit& a, const Fit& b) { return a.explained > b.explained; });
   // The members' own parity rules out what the records alone cannot: RAID 0 and RAID 5 place most
   // records of a small volume alike.
-  if (parity.holds() || parity.absent()) {
-    std::erase_if(fits, [&parity](const Fit& fit) { return (fit.layout == RaidLayout::Raid0) == parity.holds(); });
+  const bool keepsParity = parity.holds() || parity.memberRebuilt;
+  if (keepsParity || parity.absent()) {
+    std::erase_if(fits, [keepsParity](const Fit& fit) { return (fit.layout == RaidLayout::Raid0) == keepsParity; });
   }
   // Without a single stripe boundary among the records there is nothing to measure.
   if (fits.empty()) return geometry;
@@ -775,6 +661,7 @@ std::string LayoutName(RaidLayout layout) {
     case RaidLayout::Mirror: return "RAID 1 mirror";
     case RaidLayout::Raid10Near2: return "RAID 10 (near 2)";
     case RaidLayout::Spanned: return "JBOD (spanned)";
+    case RaidLayout::Raid6LeftSymmetric: return "RAID 6 left-symmetric";
   }
   return {};
 }
@@ -789,6 +676,7 @@ std::string LayoutKey(RaidLayout layout) {
     case RaidLayout::Mirror: return "raid1";
     case RaidLayout::Raid10Near2: return "raid10";
     case RaidLayout::Spanned: return "jbod";
+    case RaidLayout::Raid6LeftSymmetric: return "raid6";
   }
   return {};
 }
@@ -810,6 +698,7 @@ std::string GuessText(const RaidGeometryGuess& guess) {
   if (guess.layout == RaidLayout::Mirror) return LayoutName(guess.layout) + " of members " + MemberList(guess.memberOrder);
   std::string text = LayoutName(guess.layout) + ", stripe " + StripeText(guess.stripeSectors) + ", member order " +
                      MemberList(guess.memberOrder);
+  if (guess.parityDelay > 1) text += ", parity delayed " + std::to_string(guess.parityDelay) + " rows";
   if (guess.startSector != 0) text += ", start sector " + std::to_string(guess.startSector);
   return text;
 }
@@ -824,6 +713,7 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
   std::string order;
   for (size_t member : guess.memberOrder) order += (order.empty() ? "" : ",") + std::to_string(member);
   return "{\"layout\":\"" + LayoutKey(guess.layout) + "\",\"stripeSectors\":" + std::to_string(guess.stripeSectors) +
+         (guess.parityDelay > 1 ? ",\"parityDelay\":" + std::to_string(guess.parityDelay) : std::string()) +
          ",\"memberOrder\":[" + order + "],\"startSector\":" + std::to_string(guess.startSector) +
          ",\"recordZeroDataSector\":" + std::to_string(guess.recordZeroDataSector) +
          ",\"explained\":" + std::to_string(guess.explained) + "}";
@@ -831,8 +721,8 @@ std::string GuessJson(const RaidGeometryGuess& guess) {
 
 }  // namespace
 
-RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk) {
-  const Slot slot = Place(layout, members, chunk);
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay) {
+  const Slot slot = Place(layout, members, chunk, std::max<int64_t>(1, parityDelay));
   return {slot.position, slot.row};
 }
 
@@ -842,6 +732,7 @@ int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
     case RaidLayout::Mirror:
     case RaidLayout::Spanned: return 1;
     case RaidLayout::Raid10Near2: return members / 2;
+    case RaidLayout::Raid6LeftSymmetric: return members - 2;
     default: return members - 1;
   }
 }
@@ -849,7 +740,7 @@ int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
 std::optional<RaidLayout> LayoutOfKey(std::string_view key) {
   for (RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric, RaidLayout::Raid5LeftSymmetric,
                             RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric, RaidLayout::Mirror,
-                            RaidLayout::Raid10Near2, RaidLayout::Spanned})
+                            RaidLayout::Raid10Near2, RaidLayout::Spanned, RaidLayout::Raid6LeftSymmetric})
     if (LayoutKey(layout) == key) return layout;
   return std::nullopt;
 }
@@ -873,6 +764,11 @@ std::u16string FormatGeometryText(const RaidGeometry& geometry) {
       }
       break;
     case RaidGeometry::Verdict::Decided:
+      if (geometry.fromParityPlaces) {
+        text = "Geometry: " + GuessText(*geometry.best) + "\nFrom the members' parity: " +
+               std::to_string(geometry.best->explained) + " stripe rows keep their parity where it says";
+        break;
+      }
       text = "Geometry: " + GuessText(*geometry.best) + "\nExplains " + std::to_string(geometry.best->explained) +
              " of " + records + " records (" + Share(geometry.best->explained, geometry.records) + ")";
       break;
@@ -904,6 +800,11 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
          ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") +
          ",\"fromOtherParity\":" + (geometry.fromOtherParity ? "true" : "false") +
          ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) +
+         (geometry.fromParityPlaces ? ",\"fromParityPlaces\":true" : "") +
+         (geometry.places.agree + geometry.places.disagree == 0
+              ? std::string()
+              : ",\"parityPlaces\":{\"agree\":" + std::to_string(geometry.places.agree) +
+                    ",\"disagree\":" + std::to_string(geometry.places.disagree) + "}") +
          (geometry.parity.checked == 0 ? std::string()
                                        : ",\"parity\":{\"checked\":" + std::to_string(geometry.parity.checked) +
                                              ",\"zero\":" + std::to_string(geometry.parity.zero) + "}") +

@@ -69,6 +69,9 @@ enum class RaidLayout {
   // Assembled from a geometry given by hand; the records never name these.
   Raid10Near2,  // Linux md's near layout with two copies: stripe k on positions 2k and 2k + 1, row by row
   Spanned,      // JBOD: the members one after the other
+  // Linux md's RAID 6, left-symmetric: row r's P on position n - 1 - r mod n, Q after it, the data
+  // after Q; Q is the Reed-Solomon syndrome over GF(2^8) (polynomial 0x11d, generator 2).
+  Raid6LeftSymmetric,
 };
 
 struct RaidGeometryGuess {
@@ -88,6 +91,9 @@ struct RaidGeometryGuess {
   // Found records that sit where this geometry puts them, with the RAID 5 parity blocks that
   // pass for records and carry the number the data of their row gives them.
   uint64_t explained = 0;
+  // RAID 5 only, given by hand: the stripe rows in turn whose parity stays on one member before it
+  // moves on (delayed parity); 1 when it moves on every row.
+  int64_t parityDelay = 1;
 };
 
 // Where a striped layout over `members` puts the volume's data stripe `chunk`: the position in
@@ -96,7 +102,9 @@ struct RaidStripeSlot {
   size_t position = 0;
   int64_t row = 0;
 };
-RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk);
+// `parityDelay` rows in turn keep their RAID 5 parity on one member (delayed parity, as some
+// hardware controllers write it); 1 for the parity moving on every row.
+RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay = 1);
 // The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5.
 int64_t DataStripesPerRow(RaidLayout layout, int64_t members);
 // The layout's key as the JSON and brenvik-cli's --layout name it ("raid0", "raid5-left-symmetric",
@@ -128,6 +136,17 @@ struct RaidParityEvidence {
   static constexpr uint64_t kMinChecked = 64;
   bool holds() const { return checked >= kMinChecked && zero * 10 >= checked * 9; }
   bool absent() const { return checked >= kMinChecked && zero * 4 <= checked; }
+  // A member given as missing was read as the XOR of the others: the parity cannot be checked,
+  // and the set is taken for one that keeps parity (RAID 0 has nothing to rebuild from).
+  bool memberRebuilt = false;
+};
+
+// How far a RAID 5 geometry's parity places agree with the members' blocks (RaidParityPlace.h).
+struct RaidParityPlaces {
+  uint64_t agree = 0;
+  uint64_t disagree = 0;
+  static constexpr uint64_t kMinChecked = 64;
+  bool contradicts() const { return agree + disagree >= kMinChecked && disagree * 10 > agree + disagree; }
 };
 
 struct RaidGeometry {
@@ -153,6 +172,10 @@ struct RaidGeometry {
   // The parity check over the positions read: where it holds, RAID 0 is no answer; where it
   // clearly fails, no RAID 5 layout is.
   RaidParityEvidence parity;
+  // The answer's parity places checked against the blocks (RAID 5 answers only), and whether the
+  // answer comes from them rather than from the records; `explained` then counts stripe rows.
+  RaidParityPlaces places;
+  bool fromParityPlaces = false;
 };
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity = {});

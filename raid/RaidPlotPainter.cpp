@@ -1,6 +1,6 @@
 #include "raid/RaidPlotPainter.h"
 
-#include "shell/QtText.h"
+#include "core/Translation.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -12,6 +12,10 @@
 
 namespace brenvik {
 namespace {
+
+// The catalogue's text for the current language; the drawing links QtGui only, never the shell.
+QString Tr(std::u16string_view text) { return QString::fromStdU16String(Translate(text)); }
+QString Tr(const QString& text) { return Tr(std::u16string_view(text.toStdU16String())); }
 
 // Room around the inner plot: the legend on top, the record axis on the left, the sector axis
 // below.

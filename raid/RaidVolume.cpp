@@ -1,6 +1,7 @@
 #include "raid/RaidVolume.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "platform/PathText.h"
@@ -15,6 +16,7 @@ constexpr int64_t kSectorSize = 512;
 // keeps every offset computed below far from overflow.
 constexpr int64_t kMaxStripeSectors = 65536;
 constexpr size_t kMaxMembers = 64;
+constexpr int64_t kMaxParityDelay = 65536;
 // The image is written in pieces of this size; pieces of zeros stay holes.
 constexpr int64_t kCopyBytes = 4 << 20;
 constexpr int64_t kHoleBytes = 64 << 10;
@@ -34,6 +36,48 @@ bool Raid10LosesData(const std::vector<bool>& missing) {
   for (size_t position = 0; position < count; position += count % 2 == 0 ? 2 : 1)
     if (missing[position] && missing[(position + 1) % count]) return true;
   return false;
+}
+
+bool IsRaid6(RaidLayout layout) { return layout == RaidLayout::Raid6LeftSymmetric; }
+
+// GF(2^8) with the polynomial 0x11d, as RAID 6's Q syndrome uses it: logarithms and powers of
+// the generator 2.
+struct Galois {
+  std::array<uint8_t, 512> exp{};
+  std::array<int, 256> log{};
+  Galois() {
+    int value = 1;
+    for (int i = 0; i < 255; ++i) {
+      exp[static_cast<size_t>(i)] = exp[static_cast<size_t>(i + 255)] = static_cast<uint8_t>(value);
+      log[static_cast<size_t>(value)] = i;
+      value <<= 1;
+      if (value & 0x100) value ^= 0x11d;
+    }
+  }
+  uint8_t multiply(uint8_t a, int power) const {  // a × 2^power
+    return a == 0 ? 0 : exp[static_cast<size_t>((log[a] + power) % 255)];
+  }
+  uint8_t times(uint8_t a, uint8_t b) const {
+    return a == 0 || b == 0 ? 0 : exp[static_cast<size_t>(log[a] + log[b])];
+  }
+  uint8_t inverse(uint8_t a) const { return exp[static_cast<size_t>(255 - log[a])]; }
+};
+const Galois& Field() {
+  static const Galois field;
+  return field;
+}
+
+// Where RAID 6 puts data stripe `chunk`: the positions of its data, P and Q, and the row.
+struct Raid6Slot {
+  size_t data, p, q;
+  int64_t index, row;
+};
+Raid6Slot PlaceRaid6(int64_t members, int64_t chunk) {
+  const int64_t row = chunk / (members - 2);
+  const int64_t index = chunk % (members - 2);
+  const int64_t p = members - 1 - row % members;
+  return {static_cast<size_t>((p + 2 + index) % members), static_cast<size_t>(p), static_cast<size_t>((p + 1) % members),
+          index, row};
 }
 
 bool AllZero(const char* data, size_t length) {
@@ -58,8 +102,11 @@ RaidVolumeRefusal CheckGeometry(const RaidGeometryGuess& geometry, size_t member
   // Every member of a striped or spanned set holds its share: the order names them all.
   if (geometry.memberOrder.size() != members) return RaidVolumeRefusal::Geometry;
   if (geometry.layout == RaidLayout::Spanned) return RaidVolumeRefusal::None;
-  if (members < (IsRaid5(geometry.layout) ? 3u : 2u)) return RaidVolumeRefusal::Geometry;
+  if (members < (IsRaid6(geometry.layout) ? 4u : IsRaid5(geometry.layout) ? 3u : 2u)) return RaidVolumeRefusal::Geometry;
   if (geometry.stripeSectors <= 0 || geometry.stripeSectors > kMaxStripeSectors) return RaidVolumeRefusal::Geometry;
+  // A delay belongs to RAID 5's parity alone.
+  if (geometry.parityDelay < 1 || geometry.parityDelay > kMaxParityDelay || (geometry.parityDelay > 1 && !IsRaid5(geometry.layout)))
+    return RaidVolumeRefusal::Geometry;
   return RaidVolumeRefusal::None;
 }
 
@@ -96,6 +143,7 @@ std::unique_ptr<RaidVolumeReader> RaidVolumeReader::Open(const RaidVolumeRequest
   const auto missing = static_cast<size_t>(std::count(missingAt.begin(), missingAt.end(), true));
   const bool lost = geometry.layout == RaidLayout::Raid10Near2 ? Raid10LosesData(missingAt)
                     : IsRaid5(geometry.layout)                 ? missing > 1
+                    : IsRaid6(geometry.layout)                 ? missing > 2
                     : geometry.layout == RaidLayout::Mirror    ? missing == missingAt.size()
                                                                : missing > 0;
   if (lost) return refuse(RaidVolumeRefusal::TooManyMissing);
@@ -206,12 +254,13 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
     }
     return total;
   }
+  if (IsRaid6(geometry_.layout)) return readRaid6(out, total, offset, failedMember);
   for (int64_t done = 0; done < total;) {
     const int64_t at = offset + done;
     const int64_t chunk = at / stripeBytes_;
     const int64_t within = at % stripeBytes_;
     const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
-    const RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, chunk);
+    const RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, chunk, geometry_.parityDelay);
     const int64_t memberOffset = startBytes_ + slot.row * stripeBytes_ + within;
     const size_t member = order[slot.position];
     if (fds_[member]) {
@@ -249,13 +298,153 @@ bool RaidVolumeReader::locate(int64_t offset, size_t length, std::vector<MemberP
     const int64_t at = offset + done;
     const int64_t within = at % stripeBytes_;
     const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
-    const RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, at / stripeBytes_);
+    RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, at / stripeBytes_, geometry_.parityDelay);
+    if (IsRaid6(geometry_.layout)) {
+      const Raid6Slot raid6 = PlaceRaid6(members, at / stripeBytes_);
+      slot = {raid6.data, raid6.row};
+    }
     const UniqueFd& fd = fds_[order[slot.position]];
     if (!fd) return false;
     pieces.push_back({fd.get(), startBytes_ + slot.row * stripeBytes_ + within, take});
     done += static_cast<int64_t>(take);
   }
   return true;
+}
+
+int64_t RaidVolumeReader::readRaid6(char* out, int64_t total, int64_t offset, size_t* failedMember) const {
+  const Galois& field = Field();
+  const std::vector<size_t>& order = geometry_.memberOrder;
+  const auto members = static_cast<int64_t>(order.size());
+  thread_local std::vector<char> scratch, pSum, qSum;
+  for (int64_t done = 0; done < total;) {
+    const int64_t at = offset + done;
+    const int64_t within = at % stripeBytes_;
+    const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
+    const Raid6Slot slot = PlaceRaid6(members, at / stripeBytes_);
+    const int64_t memberOffset = startBytes_ + slot.row * stripeBytes_ + within;
+    char* wanted = out + done;
+    done += static_cast<int64_t>(take);
+    if (fds_[order[slot.data]]) {
+      if (!readMember(order[slot.data], wanted, take, memberOffset, failedMember)) return -1;
+      continue;
+    }
+    // The stripe is rebuilt from P (the XOR of the row's data) or, where P or a second data stripe
+    // is missing too, from Q (the sum of data stripe i times 2^i): the data present is taken out
+    // of both, leaving what the missing stripes add.
+    pSum.assign(take, 0);
+    qSum.assign(take, 0);
+    scratch.resize(take);
+    int64_t otherMissing = -1;
+    for (int64_t index = 0; index < members - 2; ++index) {
+      if (index == slot.index) continue;
+      const size_t member = order[static_cast<size_t>((slot.p + 2 + static_cast<size_t>(index)) % static_cast<size_t>(members))];
+      if (!fds_[member]) {
+        otherMissing = index;
+        continue;
+      }
+      if (!readMember(member, scratch.data(), take, memberOffset, failedMember)) return -1;
+      for (size_t i = 0; i < take; ++i) {
+        const auto byte = static_cast<uint8_t>(scratch[i]);
+        pSum[i] = static_cast<char>(pSum[i] ^ byte);
+        qSum[i] = static_cast<char>(qSum[i] ^ field.multiply(byte, static_cast<int>(index)));
+      }
+    }
+    const bool haveP = static_cast<bool>(fds_[order[slot.p]]);
+    const bool haveQ = static_cast<bool>(fds_[order[slot.q]]);
+    if (haveP) {
+      if (!readMember(order[slot.p], scratch.data(), take, memberOffset, failedMember)) return -1;
+      XorInto(pSum.data(), scratch.data(), take);  // now the XOR of the missing data
+    }
+    if (haveQ) {
+      if (!readMember(order[slot.q], scratch.data(), take, memberOffset, failedMember)) return -1;
+      XorInto(qSum.data(), scratch.data(), take);  // now the syndrome of the missing data
+    }
+    const auto x = static_cast<int>(slot.index);
+    if (otherMissing < 0 && haveP) {
+      std::memcpy(wanted, pSum.data(), take);
+    } else if (otherMissing < 0) {
+      // D_x = Q' × 2^-x
+      for (size_t i = 0; i < take; ++i)
+        wanted[i] = static_cast<char>(field.multiply(static_cast<uint8_t>(qSum[i]), 255 - x));
+    } else {
+      // Two data stripes x and y missing: D_x + D_y = P', 2^x D_x + 2^y D_y = Q', so
+      // D_x = (Q' + 2^y P') / (2^x + 2^y).
+      const auto y = static_cast<int>(otherMissing);
+      const uint8_t divisor = field.inverse(static_cast<uint8_t>(field.exp[static_cast<size_t>(x)] ^ field.exp[static_cast<size_t>(y)]));
+      for (size_t i = 0; i < take; ++i) {
+        const auto sum = static_cast<uint8_t>(static_cast<uint8_t>(qSum[i]) ^ field.multiply(static_cast<uint8_t>(pSum[i]), y));
+        wanted[i] = static_cast<char>(field.times(sum, divisor));
+      }
+    }
+  }
+  return total;
+}
+
+namespace {
+
+// A whole number of at most 18 digits; nullopt for anything else.
+std::optional<int64_t> WholeNumber(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<RaidGeometryGuess> ParseRaidGeometry(const RaidGeometryTexts& texts, size_t members, RaidGeometryField& bad) {
+  const auto fail = [&bad](RaidGeometryField field) {
+    bad = field;
+    return std::nullopt;
+  };
+  bad = RaidGeometryField::None;
+  RaidGeometryGuess geometry;
+  const std::optional<RaidLayout> layout = LayoutOfKey(texts.layout);
+  if (!layout) return fail(RaidGeometryField::Layout);
+  geometry.layout = *layout;
+  if (!texts.stripe.empty()) {
+    std::string digits = texts.stripe;
+    int64_t sectorsPerUnit = 2;  // KiB
+    const size_t unit = digits.find_first_not_of("0123456789");
+    if (unit != std::string::npos) {
+      const std::string name = digits.substr(unit);
+      if (name == "K" || name == "k" || name == "KiB") sectorsPerUnit = 2;
+      else if (name == "M" || name == "m" || name == "MiB") sectorsPerUnit = 2048;
+      else if (name == "s") sectorsPerUnit = 1;
+      else sectorsPerUnit = 0;
+      digits.resize(unit);
+    }
+    const std::optional<int64_t> count = WholeNumber(digits);
+    if (!count || sectorsPerUnit == 0 || *count > (int64_t{1} << 30)) return fail(RaidGeometryField::Stripe);
+    geometry.stripeSectors = *count * sectorsPerUnit;
+  } else if (geometry.layout != RaidLayout::Mirror && geometry.layout != RaidLayout::Spanned) {
+    return fail(RaidGeometryField::Stripe);
+  }
+  if (!texts.order.empty()) {
+    for (size_t from = 0; from <= texts.order.size();) {
+      const size_t comma = std::min(texts.order.find(',', from), texts.order.size());
+      const std::optional<int64_t> number = WholeNumber(std::string_view(texts.order).substr(from, comma - from));
+      if (!number || *number < 1 || static_cast<uint64_t>(*number) > members) return fail(RaidGeometryField::Order);
+      geometry.memberOrder.push_back(static_cast<size_t>(*number - 1));
+      from = comma + 1;
+    }
+  } else {
+    for (size_t member = 0; member < members; ++member) geometry.memberOrder.push_back(member);
+  }
+  if (!texts.start.empty()) {
+    const std::optional<int64_t> sector = WholeNumber(texts.start);
+    if (!sector) return fail(RaidGeometryField::Start);
+    geometry.startSector = *sector;
+  }
+  if (!texts.parityDelay.empty()) {
+    const std::optional<int64_t> rows = WholeNumber(texts.parityDelay);
+    if (!rows || *rows < 1) return fail(RaidGeometryField::ParityDelay);
+    geometry.parityDelay = *rows;
+  }
+  return geometry;
 }
 
 RaidVolumeResult RunRaidAssembly(const RaidVolumeRequest& request, const std::atomic<int>& stop,

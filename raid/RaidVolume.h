@@ -1,7 +1,7 @@
 #pragma once
 // The volume a RAID geometry describes, read from its members: assembled into a sparse image file,
 // or read piece by piece on demand (a read-only mount). A RAID 5 member given as missing is
-// rebuilt from the others by XOR. Members are only ever read.
+// rebuilt from the others by XOR, up to two RAID 6 members from P and Q. Members are only ever read.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -84,6 +84,7 @@ class RaidVolumeReader {
  private:
   RaidVolumeReader() = default;
   bool readMember(size_t member, void* buffer, size_t length, int64_t offset, size_t* failedMember) const;
+  int64_t readRaid6(char* out, int64_t total, int64_t offset, size_t* failedMember) const;
 
   RaidGeometryGuess geometry_;
   std::vector<UniqueFd> fds_;    // as given; invalid for a missing member
@@ -92,6 +93,20 @@ class RaidVolumeReader {
   int64_t startBytes_ = 0;
   int64_t size_ = 0;
 };
+
+// A geometry given by hand, as typed.
+struct RaidGeometryTexts {
+  std::string layout;       // a layout's key ("raid5-left-symmetric", see LayoutOfKey)
+  std::string stripe;       // KiB, or with a unit: 64K, 1M, 128s (sectors); may be empty for raid1 and jbod
+  std::string order;        // the members numbered from 1 as given, separated by commas; empty: as given
+  std::string start;        // the sector of the first stripe row; empty: 0
+  std::string parityDelay;  // RAID 5's delayed parity in rows; empty: 1
+};
+enum class RaidGeometryField { None, Layout, Stripe, Order, Start, ParityDelay };
+// The geometry the texts give over `members` members; nullopt with `bad` naming the first text
+// that does not parse (or, for the stripe, is missing). Whether it fits the members is the
+// volume's to say (RaidVolumeRefusal::Geometry).
+std::optional<RaidGeometryGuess> ParseRaidGeometry(const RaidGeometryTexts& texts, size_t members, RaidGeometryField& bad);
 
 // Progress in MiB of the volume.
 using RaidVolumeReporter = JobReporter<NoRow, NoTally>;

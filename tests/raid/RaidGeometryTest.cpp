@@ -259,6 +259,17 @@ TEST(RaidGeometry, TextAndJsonNameTheAnswer) {
             "\"fromOtherParity\":false,\"otherParityStart\":-1}");
   geometry.verdict = RaidGeometry::Verdict::NothingToSay;
   EXPECT_EQ(FormatGeometryText(geometry), u"");
+
+  // An answer from the parity places counts stripe rows, not records.
+  geometry.verdict = RaidGeometry::Verdict::Decided;
+  geometry.best = RaidGeometryGuess{RaidLayout::Raid5RightAsymmetric, 64, {1, 0, 2}, 2048, 0, 40};
+  geometry.fromParityPlaces = true;
+  geometry.places = {900, 3};
+  EXPECT_EQ(FormatGeometryText(geometry),
+            u"Geometry: RAID 5 right-asymmetric, stripe 32 KiB (64 sectors), member order 2, 1, 3, start sector 2048\n"
+            u"From the members' parity: 40 stripe rows keep their parity where it says");
+  EXPECT_NE(FormatGeometryJson(geometry).find("\"fromParityPlaces\":true,\"parityPlaces\":{\"agree\":900,\"disagree\":3}"),
+            std::string::npos);
 }
 
 // The members' parity is evidence of its own: the XOR of a RAID 5 row is zero at every offset, that

@@ -1,0 +1,444 @@
+#include "raid/RaidParityPlace.h"
+
+#include "raid/RaidParityRecords.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace brenvik {
+namespace {
+
+// Stripe sizes tried, in 1024-byte positions: 4 KiB to 2 MiB.
+constexpr int64_t kMinStripePositions = 4;
+constexpr int64_t kMaxStripePositions = 2048;
+// The rows are looked for over at most this many positions (4 GiB of range).
+constexpr size_t kSearchPositions = size_t{1} << 22;
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
+
+bool IsRaid5(RaidLayout layout) {
+  return layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric ||
+         layout == RaidLayout::Raid5RightAsymmetric || layout == RaidLayout::Raid5RightSymmetric;
+}
+
+uint32_t Read32(std::span<const uint8_t> block, size_t at) {
+  return uint32_t{block[at]} | uint32_t{block[at + 1]} << 8 | uint32_t{block[at + 2]} << 16 | uint32_t{block[at + 3]} << 24;
+}
+uint16_t Read16(std::span<const uint8_t> block, size_t at) {
+  return static_cast<uint16_t>(block[at] | block[at + 1] << 8);
+}
+bool Has(std::span<const uint8_t> block, size_t at, const char* text) {
+  const size_t length = std::strlen(text);
+  return at + length <= block.size() && std::memcmp(block.data() + at, text, length) == 0;
+}
+
+// The members that may hold the parity at a position that can tell, or 0 where all may. A block of
+// zeros beside blocks that are not zero is data; so is a block of text where another block is
+// neither zero nor text (the XOR of text with anything but zeros is no text). Where every block
+// that is not zero is text, a single stripe of text data lies beside its copy, the parity.
+uint16_t ParityCandidates(const RaidBlockMap& map, size_t position, uint16_t all) {
+  if (!map.telling(position)) return 0;
+  const uint16_t nonZero = map.nonZero(position);
+  const auto binary = static_cast<uint16_t>(nonZero & ~map.text(position));
+  const uint16_t candidates = binary != 0 ? binary : nonZero;
+  return candidates == all || std::popcount(nonZero) < 2 ? 0 : candidates;
+}
+
+// One way of cutting the positions into stripe rows: rows of `length` positions, the first
+// beginning at position `first`; and how its rows' parity members rotate.
+struct RowCut {
+  int64_t length = 0;
+  int64_t first = 0;
+  uint64_t explained = 0;  // rows whose parity member is the rotation's
+  uint64_t against = 0;    // rows with another single member, or with none
+  std::vector<size_t> rotation;  // the parity member of rows first + k × length, by k modulo the members
+};
+
+// Every row of `length` positions starting at each offset below `length`, with the AND of the
+// masks of its informative positions (all members when it has none) and whether it has any.
+class RowMasks {
+ public:
+  RowMasks(const RaidBlockMap& map, size_t count, int64_t length) : length_(length) {
+    const auto all = static_cast<uint16_t>((1u << map.members()) - 1);
+    std::vector<uint16_t> value(count);
+    informative_.assign(count + 1, 0);
+    for (size_t i = 0; i < count; ++i) {
+      const uint16_t candidates = ParityCandidates(map, i, all);
+      const bool use = candidates != 0;
+      value[i] = use ? candidates : all;
+      informative_[i + 1] = informative_[i] + (use ? 1 : 0);
+    }
+    // A window's AND is the AND of the tail of one block of `length` and the head of the next.
+    prefix_.resize(count);
+    suffix_.resize(count);
+    const auto block = static_cast<size_t>(length);
+    for (size_t i = 0; i < count; ++i) prefix_[i] = i % block == 0 ? value[i] : static_cast<uint16_t>(prefix_[i - 1] & value[i]);
+    for (size_t i = count; i-- > 0;)
+      suffix_[i] = (i % block == block - 1 || i + 1 == count) ? value[i] : static_cast<uint16_t>(suffix_[i + 1] & value[i]);
+  }
+  // The row of positions [from, from + length).
+  uint16_t mask(size_t from) const {
+    const size_t last = from + static_cast<size_t>(length_) - 1;
+    return from % static_cast<size_t>(length_) == 0 ? prefix_[last] : static_cast<uint16_t>(suffix_[from] & prefix_[last]);
+  }
+  uint32_t informative(size_t from) const { return informative_[from + static_cast<size_t>(length_)] - informative_[from]; }
+
+ private:
+  int64_t length_;
+  std::vector<uint16_t> prefix_, suffix_;
+  std::vector<uint32_t> informative_;
+};
+
+RowCut FitRotation(const RowMasks& masks, size_t count, int64_t length, int64_t first, size_t members) {
+  RowCut cut;
+  cut.length = length;
+  cut.first = first;
+  std::vector<uint64_t> votes(members * members);
+  uint64_t determined = 0;
+  int64_t k = 0;
+  for (auto from = static_cast<size_t>(first); from + static_cast<size_t>(length) <= count; from += static_cast<size_t>(length), ++k) {
+    if (masks.informative(from) == 0) continue;
+    const uint16_t mask = masks.mask(from);
+    if (mask == 0) {
+      ++cut.against;
+    } else if (std::popcount(mask) == 1) {
+      ++determined;
+      ++votes[static_cast<size_t>(k % static_cast<int64_t>(members)) * members + static_cast<size_t>(std::countr_zero(mask))];
+    }
+  }
+  std::vector<bool> taken(members);
+  for (size_t phase = 0; phase < members; ++phase) {
+    const auto row = votes.begin() + static_cast<int64_t>(phase * members);
+    const auto best = std::max_element(row, row + static_cast<int64_t>(members));
+    const auto member = static_cast<size_t>(best - row);
+    // The parity visits every member once a turn: a member chosen twice is no rotation.
+    if (*best == 0 || taken[member]) {
+      cut.explained = 0;
+      cut.rotation.clear();
+      return cut;
+    }
+    taken[member] = true;
+    cut.rotation.push_back(member);
+    cut.explained += *best;
+  }
+  cut.against += determined - cut.explained;
+  return cut;
+}
+
+bool Acceptable(const RowCut& cut, size_t members) {
+  const uint64_t enough = std::max<uint64_t>(8, 2 * members);
+  return !cut.rotation.empty() && cut.explained >= enough && cut.against * 10 <= cut.explained;
+}
+
+// How the block classes (zero, text, other) of a member continue from one data stripe into the
+// next, under a layout: for each boundary between data stripes, whether the last block of one and
+// the first of the next are of one class.
+std::vector<bool> Continuity(const RaidGeometryGuess& guess, const RaidBlockMap& map) {
+  std::vector<bool> same;
+  const auto members = static_cast<int64_t>(guess.memberOrder.size());
+  const int64_t length = guess.stripeSectors / 2;
+  const int64_t origin = (guess.startSector - map.firstSector()) / 2;
+  const auto classOf = [&map](size_t member, int64_t position) {
+    const auto at = static_cast<size_t>(position);
+    const auto bit = static_cast<uint16_t>(1u << member);
+    return (map.nonZero(at) & bit) == 0 ? 0 : (map.text(at) & bit) != 0 ? 1 : 2;
+  };
+  int previous = -1;
+  for (int64_t chunk = 0;; ++chunk) {
+    const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, chunk);
+    const int64_t begin = origin + slot.row * length;
+    if (begin + length > static_cast<int64_t>(map.positions())) break;
+    const size_t member = guess.memberOrder[slot.position];
+    if (previous >= 0) same.push_back(previous == classOf(member, begin));
+    previous = classOf(member, begin + length - 1);
+  }
+  return same;
+}
+
+struct LocatedTally {
+  uint64_t agree = 0;
+  uint64_t disagree = 0;
+};
+
+// The blocks that name their place in the volume, against where a geometry puts that place;
+// those lying where it puts a row's parity are passed over (beside stripes of zeros the parity is
+// a copy of the data).
+LocatedTally CheckLocated(const RaidGeometryGuess& guess, const RaidBlockMap& map) {
+  LocatedTally tally;
+  const auto members = static_cast<int64_t>(guess.memberOrder.size());
+  const int64_t stripe = guess.stripeSectors;
+  for (const RaidLocatedBlock& block : map.located()) {
+    if (block.sector < guess.startSector) continue;
+    const int64_t row = (block.sector - guess.startSector) / stripe;
+    if (guess.memberOrder[static_cast<size_t>(RaidParityPosition(guess.layout, members, row))] == block.member) continue;
+    const auto holds = [&](int64_t volumeSector) {
+      const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, volumeSector / stripe);
+      return guess.memberOrder[slot.position] == block.member &&
+             guess.startSector + slot.row * stripe + volumeSector % stripe == block.sector;
+    };
+    const bool there = holds(block.volumeSector) || (block.copySector >= 0 && holds(block.copySector));
+    ++(there ? tally.agree : tally.disagree);
+  }
+  return tally;
+}
+
+}  // namespace
+
+RaidBlockMap::RaidBlockMap(size_t members, int64_t firstSector)
+    : members_(members <= kMaxMembers ? members : 0), firstSector_(firstSector) {}
+
+void RaidBlockMap::add(uint16_t nonZero, uint16_t text, bool telling) {
+  if (members_ == 0 || nonZero_.size() >= kMaxPositions) return;
+  nonZero_.push_back(nonZero);
+  text_.push_back(text);
+  telling_.push_back(telling);
+}
+
+void RaidBlockMap::addLocated(size_t member, int64_t sector, int64_t volumeSector, int64_t copySector) {
+  if (member < members_ && located_.size() < kMaxLocated) located_.push_back({member, sector, volumeSector, copySector});
+}
+
+bool IsZeroBlock(std::span<const uint8_t> block) {
+  return block.empty() || (block[0] == 0 && std::memcmp(block.data(), block.data() + 1, block.size() - 1) == 0);
+}
+
+bool IsTextBlock(std::span<const uint8_t> block) {
+  size_t end = block.size();
+  while (end > 0 && block[end - 1] == 0) --end;
+  if (end == 0) return false;
+  for (size_t i = 0; i < end; ++i) {
+    const uint8_t c = block[i];
+    if (!(c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c < 0x7F))) return false;
+  }
+  return true;
+}
+
+std::optional<int64_t> VolumeSectorOf(std::span<const uint8_t> block) {
+  if (block.size() < 1024) return std::nullopt;
+  const bool bootSignature = block[510] == 0x55 && block[511] == 0xAA;
+  // NTFS: its name at 3, 512-byte or larger sectors at 11.
+  if (bootSignature && Has(block, 3, "NTFS    ") && Read16(block, 11) >= 512) return 0;
+  // FAT12/16 and FAT32 name their type where their boot sectors differ. (FAT32's backup boot
+  // sector, 6 sectors on, is the same: it never begins a stripe, which the volume's first does.)
+  if (bootSignature && (Has(block, 54, "FAT1") || Has(block, 82, "FAT32   ")) && Read16(block, 11) >= 512) return 0;
+  // XFS: an allocation group begins with a copy of the superblock and its free-space header names
+  // the group, 512 bytes on; big-endian.
+  if (Has(block, 0, "XFSB") && Has(block, 512, "XAGF")) {
+    const auto be32 = [&block](size_t at) {
+      return uint32_t{block[at]} << 24 | uint32_t{block[at + 1]} << 16 | uint32_t{block[at + 2]} << 8 | block[at + 3];
+    };
+    const uint32_t blockSize = be32(4), groupBlocks = be32(84), group = be32(512 + 8);
+    if (blockSize < 512 || blockSize > 65536 || groupBlocks == 0 || groupBlocks > (1u << 31) || group > (1u << 20))
+      return std::nullopt;
+    return int64_t{group} * groupBlocks * (blockSize / 512);
+  }
+  // ext2/3/4: magic 0xEF53 at 56; the block size is 1024 << the value at 24, groups hold the
+  // blocks named at 32 and begin after the first data block (at 20); a backup names its group at
+  // 90 and lies at its group's first block, the primary 1024 bytes into the volume.
+  if (Read16(block, 56) == 0xEF53) {
+    const uint32_t logSize = Read32(block, 24), groupBlocks = Read32(block, 32), firstData = Read32(block, 20);
+    const uint16_t group = Read16(block, 90);
+    if (logSize > 6 || groupBlocks == 0 || groupBlocks > (1u << 20) || firstData > 1) return std::nullopt;
+    const int64_t blockSectors = int64_t{2} << logSize;
+    if (group == 0) return 2;
+    return (firstData + int64_t{group} * groupBlocks) * blockSectors;
+  }
+  return std::nullopt;
+}
+
+int64_t CopySectorOf(std::span<const uint8_t> block) {
+  if (block.size() < 512 || !VolumeSectorOf(block) || !Has(block, 82, "FAT32   ")) return -1;
+  const uint16_t backup = Read16(block, 50);
+  return backup >= 1 && backup < Read16(block, 14) ? backup : -1;  // within the reserved sectors
+}
+
+RaidParityPlaces CheckParityPlaces(const RaidGeometryGuess& guess, const RaidBlockMap& map) {
+  RaidParityPlaces places;
+  const auto members = static_cast<int64_t>(guess.memberOrder.size());
+  if (!IsRaid5(guess.layout) || guess.stripeSectors <= 1 || members < 3 || static_cast<size_t>(members) != map.members())
+    return places;
+  const auto all = static_cast<uint16_t>((1u << map.members()) - 1);
+  for (size_t i = 0; i < map.positions(); ++i) {
+    const uint16_t candidates = ParityCandidates(map, i, all);
+    if (candidates == 0) continue;
+    const int64_t offset = map.firstSector() + 2 * static_cast<int64_t>(i) - guess.startSector;
+    // A block over a stripe boundary belongs to two rows.
+    if (FloorMod(offset, guess.stripeSectors) == guess.stripeSectors - 1) continue;
+    const int64_t row = FloorDiv(offset, guess.stripeSectors);
+    const size_t parity = guess.memberOrder[static_cast<size_t>(RaidParityPosition(guess.layout, members, row))];
+    if (parity < 16 && (candidates >> parity & 1) != 0) ++places.agree;
+    else ++places.disagree;
+  }
+  return places;
+}
+
+std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map) {
+  const size_t members = map.members();
+  if (members < 3) return std::nullopt;
+  const size_t count = std::min(map.positions(), kSearchPositions);
+
+  // For each stripe size, the cut whose rows the rotation explains best, and every cut nearly as
+  // good: with few informative positions near the boundaries, rows cut a little earlier or later
+  // hold the same evidence, and only the file system's first block says where they begin.
+  struct Size {
+    RowCut best;
+    std::vector<RowCut> near;
+  };
+  std::vector<Size> sizes;
+  for (int64_t length = kMinStripePositions; length <= kMaxStripePositions; length *= 2) {
+    if (static_cast<size_t>(length) * members * 2 > count) break;
+    const RowMasks masks(map, count, length);
+    std::vector<RowCut> cuts;
+    for (int64_t first = 0; first < length; ++first) {
+      RowCut cut = FitRotation(masks, count, length, first, members);
+      if (Acceptable(cut, members)) cuts.push_back(std::move(cut));
+    }
+    if (cuts.empty()) continue;
+    Size size;
+    size.best = *std::max_element(cuts.begin(), cuts.end(), [](const RowCut& a, const RowCut& b) { return a.explained < b.explained; });
+    for (RowCut& cut : cuts)
+      if (cut.explained * 10 >= size.best.explained * 9) size.near.push_back(std::move(cut));
+    sizes.push_back(std::move(size));
+  }
+  if (sizes.empty()) return std::nullopt;
+  const auto leader = std::max_element(sizes.begin(), sizes.end(),
+                                       [](const Size& a, const Size& b) { return a.best.explained < b.best.explained; });
+  // Another stripe size nearly as good (a half stripe whose other half is empty, say) leaves the
+  // size in doubt.
+  for (const Size& size : sizes)
+    if (&size != &*leader && size.best.explained * 4 > leader->best.explained * 3) return std::nullopt;
+
+  // The row the file system begins in: its first block at the start of a data stripe.
+  const int64_t length = leader->best.length;
+  for (const RaidLocatedBlock& first : map.located()) {
+    if (first.volumeSector < 0 || first.volumeSector >= 2 * length) continue;
+    const int64_t sectors = first.sector - first.volumeSector - map.firstSector();
+    if (sectors < 0 || sectors % 2 != 0 || sectors / 2 >= static_cast<int64_t>(count)) continue;
+    const int64_t position = sectors / 2;
+    const auto cut = std::find_if(leader->near.begin(), leader->near.end(),
+                                  [&](const RowCut& c) { return FloorMod(position - c.first, length) == 0; });
+    if (cut == leader->near.end()) continue;
+    const int64_t row = (position - cut->first) / length;
+    const auto n = static_cast<int64_t>(members);
+    const auto parityOf = [&](int64_t j) { return cut->rotation[static_cast<size_t>(FloorMod(row + j, n))]; };
+    if (parityOf(0) == first.member) continue;
+
+    // Left rotations put row j's parity at position n - 1 - j and the first data stripe at
+    // position 0; right ones put the parity at j and the first data stripe at position 1.
+    std::vector<size_t> left(members), right(members);
+    for (int64_t j = 0; j < n; ++j) {
+      left[static_cast<size_t>(n - 1 - j)] = parityOf(j);
+      right[static_cast<size_t>(j)] = parityOf(j);
+    }
+    RaidGeometryGuess guess;
+    guess.stripeSectors = 2 * length;
+    guess.startSector = map.firstSector() + 2 * position;
+    guess.explained = cut->explained;
+    if (left[0] == first.member) {
+      guess.memberOrder = left;
+      guess.layout = RaidLayout::Raid5LeftAsymmetric;
+    } else if (right[1] == first.member) {
+      guess.memberOrder = right;
+      guess.layout = RaidLayout::Raid5RightAsymmetric;
+    } else {
+      return std::nullopt;
+    }
+    // The data of the asymmetric and symmetric layouts part from the second row on: the blocks
+    // that name their place say which one holds them; without any that tell, the one whose
+    // stripes continue into each other is the volume's.
+    RaidGeometryGuess symmetric = guess;
+    symmetric.layout = guess.layout == RaidLayout::Raid5LeftAsymmetric ? RaidLayout::Raid5LeftSymmetric
+                                                                       : RaidLayout::Raid5RightSymmetric;
+    const LocatedTally asymmetricPlaces = CheckLocated(guess, map);
+    const LocatedTally symmetricPlaces = CheckLocated(symmetric, map);
+    if (asymmetricPlaces.disagree == 0 && symmetricPlaces.disagree > 0) return guess;
+    if (symmetricPlaces.disagree == 0 && asymmetricPlaces.disagree > 0) return symmetric;
+    if (asymmetricPlaces.disagree > 0) return std::nullopt;
+    const std::vector<bool> asymmetricSame = Continuity(guess, map);
+    const std::vector<bool> symmetricSame = Continuity(symmetric, map);
+    uint64_t forAsymmetric = 0, forSymmetric = 0;
+    for (size_t i = 0; i < std::min(asymmetricSame.size(), symmetricSame.size()); ++i) {
+      forAsymmetric += asymmetricSame[i] && !symmetricSame[i];
+      forSymmetric += symmetricSame[i] && !asymmetricSame[i];
+    }
+    if (forAsymmetric >= 3 * forSymmetric + 4) return guess;
+    if (forSymmetric >= 3 * forAsymmetric + 4) return symmetric;
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map) {
+  if (geometry.verdict != RaidGeometry::Verdict::Decided || !geometry.best || geometry.fromParityPlaces) return;
+  const RaidGeometryGuess& guess = *geometry.best;
+  const bool raid5 = IsRaid5(guess.layout);
+  if (!(raid5 || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1) return;
+  const auto members = static_cast<int64_t>(guess.memberOrder.size());
+  const int64_t stripe = guess.stripeSectors;
+  const int64_t rowsPerTurn = raid5 ? members : 1;
+  // The data sector (counted from the first row) a geometry puts at `sector` of `member`, or
+  // nullopt on parity; whole records, so compared at even distances only.
+  const auto dataAt = [](const RaidGeometryGuess& g, size_t member, int64_t sector) -> std::optional<int64_t> {
+    const auto named = std::find(g.memberOrder.begin(), g.memberOrder.end(), member);
+    if (named == g.memberOrder.end() || sector < g.startSector) return std::nullopt;
+    RaidGeometryGuess plain = g;
+    plain.recordZeroDataSector = 0;
+    const std::optional<int64_t> record = RecordInRows(plain, named - g.memberOrder.begin(), sector);
+    if (!record) return std::nullopt;
+    return 2 * *record;
+  };
+  for (const RaidLocatedBlock& first : map.located()) {
+    if (first.volumeSector < 0 || first.volumeSector >= stripe) continue;
+    const int64_t begin = first.sector - first.volumeSector;  // where the volume's first stripe lies
+    if (begin < guess.startSector || (begin - guess.startSector) % stripe != 0) continue;
+    if (!dataAt(guess, first.member, first.sector)) continue;  // on the guess's parity: no start
+    // The same layout begun some rows later, with the member order turned to match: it must put
+    // the volume's first stripe at `begin` and place everything after it as the guess does.
+    for (int64_t turn = 0; turn < members; ++turn) {
+      RaidGeometryGuess later = guess;
+      later.startSector = begin;
+      for (int64_t position = 0; position < members; ++position)
+        later.memberOrder[static_cast<size_t>(position)] = guess.memberOrder[static_cast<size_t>((position + turn) % members)];
+      const std::optional<int64_t> firstData = dataAt(later, first.member, begin);
+      if (!firstData || *firstData != 0) continue;
+      const std::optional<int64_t> shift = dataAt(guess, first.member, begin);
+      bool same = shift.has_value();
+      for (int64_t row = 0; same && row < 2 * rowsPerTurn; ++row)
+        for (size_t member : guess.memberOrder) {
+          const std::optional<int64_t> before = dataAt(guess, member, begin + row * stripe);
+          const std::optional<int64_t> after = dataAt(later, member, begin + row * stripe);
+          same = same && before.has_value() == after.has_value() && (!before || *before - *after == *shift);
+        }
+      if (!same) continue;
+      later.recordZeroDataSector = guess.recordZeroDataSector - *shift;
+      geometry.best = later;
+      return;
+    }
+  }
+}
+
+void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map) {
+  if (map.members() < 3 || !(geometry.parity.holds() || geometry.parity.memberRebuilt)) return;
+  if (geometry.best && IsRaid5(geometry.best->layout)) {
+    geometry.places = CheckParityPlaces(*geometry.best, map);
+    if (geometry.places.contradicts() && geometry.verdict == RaidGeometry::Verdict::Decided)
+      geometry.verdict = RaidGeometry::Verdict::Unexplained;
+  }
+  const std::optional<RaidGeometryGuess> fromPlaces = Raid5FromParityPlaces(map);
+  if (!fromPlaces) return;
+  if (geometry.verdict == RaidGeometry::Verdict::Decided) {
+    // Two kinds of evidence that name different layouts or stripe sizes: neither is trusted.
+    if (geometry.best->layout != fromPlaces->layout || geometry.best->stripeSectors != fromPlaces->stripeSectors)
+      geometry.verdict = RaidGeometry::Verdict::Unexplained;
+    return;
+  }
+  geometry.verdict = RaidGeometry::Verdict::Decided;
+  geometry.best = fromPlaces;
+  geometry.nextBest.reset();
+  geometry.fromParityPlaces = true;
+  geometry.places = CheckParityPlaces(*fromPlaces, map);
+}
+
+}  // namespace brenvik
