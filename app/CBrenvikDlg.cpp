@@ -22,7 +22,7 @@
 #include "disk/page/CUbimgDlg.h"
 #include "extension/page/CChkDlg.h"
 #include "invalid_files/page/CBadFileDlg.h"
-#include "raid/CRaidDlg.h"
+#include "raid/page/CRaidDlg.h"
 #include "rename/page/CDocumentDlg.h"
 
 // The icon lives in a static library, whose resources must be registered by hand.

@@ -19,7 +19,7 @@
 #include "app/CUpdateDlg.h"
 #include "core/Translation.h"
 #include "disk/page/RescueMapView.h"
-#include "raid/CRaidDlg.h"
+#include "raid/page/CRaidDlg.h"
 #include "shell/CheckListModel.h"
 #include "shell/Controls.h"
 #include "tests/support/RecordingUi.h"

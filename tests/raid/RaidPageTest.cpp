@@ -18,9 +18,9 @@
 
 #include "shell/CheckListModel.h"
 #include "shell/Controls.h"
-#include "raid/CRaidDlg.h"
+#include "raid/page/CRaidDlg.h"
 #include "raid/RaidPlotPainter.h"
-#include "raid/RaidPlotView.h"
+#include "raid/page/RaidPlotView.h"
 #include "tests/disk/FakeDiskTree.h"
 #include "tests/raid/MftRecordBuilder.h"
 #include "tests/raid/StripedArray.h"

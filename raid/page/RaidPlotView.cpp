@@ -1,4 +1,4 @@
-#include "raid/RaidPlotView.h"
+#include "raid/page/RaidPlotView.h"
 
 #include "shell/QtText.h"
 

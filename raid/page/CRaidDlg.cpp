@@ -1,4 +1,4 @@
-#include "raid/CRaidDlg.h"
+#include "raid/page/CRaidDlg.h"
 
 #include <QAction>
 #include <QDropEvent>
@@ -24,7 +24,7 @@
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
 #include "raid/RaidPlotPainter.h"
-#include "raid/RaidPlotView.h"
+#include "raid/page/RaidPlotView.h"
 
 namespace brenvik {
 namespace {
