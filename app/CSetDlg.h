@@ -3,6 +3,8 @@
 #include <QDialog>
 
 #include "core/AppSettings.h"
+#include "core/RefusalTexts.h"
+#include "shell/QtText.h"
 #include "shell/UiServices.h"
 
 class QLineEdit;
@@ -11,7 +13,7 @@ class QRadioButton;
 
 namespace brenvik {
 
-inline const QString kSettingsRefused = QStringLiteral("Parameter setting error, please reset");
+inline const QString kSettingsRefused = ToQString(kParameterErrorText);
 
 class CSetDlg : public QDialog {
   Q_OBJECT

@@ -1,6 +1,7 @@
 // brenvik-cli raid: the Raid Analysis page's Ok over its member list.
 #include "cli/Commands.h"
 #include "cli/DiskSource.h"
+#include "core/RefusalTexts.h"
 #include "core/TextHelpers.h"
 #include "platform/CodePage.h"
 #include "platform/FileOps.h"
@@ -139,7 +140,7 @@ int Run(const Arguments& args, Console& console) {
   std::optional<RaidRequest> request = args.Has("layout") ? std::optional<RaidRequest>(RaidRequest{}) :
       MakeRaidRequest(FromUtf8(args.Value("log-file").value_or("")), FromUtf8(args.Value("start-sector").value_or("")),
                       FromUtf8(args.Value("end-sector").value_or("")));
-  if (!request) return Refuse(console, u"Parameter setting error, please reset");
+  if (!request) return Refuse(console, kParameterErrorText);
   const std::optional<std::string> plot = args.Value("plot");
   if (plot && !PlotFormatOf(*plot)) {
     PrintText(stderr, "brenvik-cli: --plot takes a file ending in .png or .svg\n");

@@ -18,38 +18,35 @@ constexpr Flag kFlags[] = {
 };
 
 constexpr std::string_view kReferenceColumns[] = {"Index", "Size", "Path"};
-constexpr char16_t kParameterError[] = u"Parameter setting error, please reset";
 
 int Run(const Arguments& args, Console& console) {
   const auto corrupted = args.Value("corrupted-database");
   const auto repaired = args.Value("repaired-database");
   const std::vector<std::string> references = args.Values("reference");
 
+  RepairForm form;
+  form.corrupted = corrupted.value_or("");
+  form.repaired = repaired.value_or("");
+  form.mode = args.Has("sector") ? BlockMode::Sector : BlockMode::Page;
+  form.patternText =
+      FromUtf8(form.mode == BlockMode::Sector ? *args.Value("sector") : args.Value("page").value_or("DEADDEAD"));
+  form.references.assign(references.begin(), references.end());
   RepairRequest request;
-  request.mode = args.Has("sector") ? BlockMode::Sector : BlockMode::Page;
-  const std::string patternText =
-      request.mode == BlockMode::Sector ? *args.Value("sector") : args.Value("page").value_or("DEADDEAD");
-  if (!corrupted || corrupted->empty() || !repaired || repaired->empty() || references.empty())
-    return Refuse(console, kParameterError);
-  std::optional<std::vector<uint8_t>> pattern = ParseFillPattern(FromUtf8(patternText));
-  if (!pattern) return Refuse(console, u"Please set the byte content correctly");
-  request.pattern = std::move(*pattern);
-  request.corrupted = *corrupted;
-  request.repaired = *repaired;
+  if (const std::u16string_view refusal = RepairRequestFrom(form, request); !refusal.empty())
+    return Refuse(console, refusal);
 
   // The reference list as the page shows it. The page's file chooser offers only files; a named
   // reference that is not a readable regular file (a FIFO, folder or device) is refused.
-  for (const std::string& reference : references) {
+  for (size_t i = 0; i < request.references.size(); ++i) {
+    const std::filesystem::path& reference = request.references[i];
     const UniqueFd fd = OpenSharedInput(reference, false);
     const int64_t size = fd ? FileSize(fd.get()) : -1;
-    if (size < 0) return UsageError("--reference " + reference + " is not a regular file that can be read");
-    const int64_t index = static_cast<int64_t>(request.references.size()) + 1;
+    if (size < 0) return UsageError("--reference " + reference.string() + " is not a regular file that can be read");
+    const auto index = static_cast<int64_t>(i) + 1;
     const std::u16string cells[] = {Utf16(std::to_string(index)), Utf16(std::to_string(size)), PathToText(reference)};
     const MachineValue values[] = {{"index", index}, {"size", size}, {"path", cells[2]}};
     console.Row(kReferenceColumns, cells, values);
-    request.references.emplace_back(reference);
   }
-  if (request.references.empty()) return Refuse(console, kParameterError);
 
   ConsoleReporter<NoRow, RepairCounts> reporter(console);
   reporter.tallyText = RepairCountsText;

@@ -28,6 +28,7 @@
 #include "core/AppSettings.h"
 #include "core/JobReporter.h"
 #include "core/RecordFile.h"
+#include "core/RefusalTexts.h"
 #include "core/TemporaryFolder.h"
 #include "platform/NoFollow.h"
 #include "platform/ParallelWalk.h"
@@ -88,7 +89,6 @@ class CheckResultFile {
 };
 
 // The texts of the ends every tool's Check and the pass after it share.
-inline constexpr char16_t kSetPathCorrectlyText[] = u"Please set the path correctly";  // the root is refused
 inline constexpr char16_t kTemporaryFileFailedText[] = u"Failed to generate temporary file";
 inline constexpr char16_t kTemporaryFileAccessText[] = u"Failed to access temporary file";
 

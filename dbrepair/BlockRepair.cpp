@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 
+#include "core/FillPatternText.h"
+#include "core/RefusalTexts.h"
 #include "dbrepair/FillPattern.h"
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
@@ -190,6 +193,14 @@ std::u16string RepairCountsText(const RepairCounts& counts) {
 std::u16string RepairCompletedText(BlockMode mode, const RepairCounts& counts) {
   const std::u16string lead = mode == BlockMode::Sector ? u"Repair database completed### " : u"Repair database completed###";
   return lead + RepairCountsText(counts);
+}
+
+std::u16string_view RepairRequestFrom(const RepairForm& form, RepairRequest& request) {
+  if (form.corrupted.empty() || form.repaired.empty() || form.references.empty()) return kParameterErrorText;
+  std::optional<std::vector<uint8_t>> pattern = ParseFillPattern(form.patternText);
+  if (!pattern) return kByteContentRefusedText;
+  request = {form.corrupted, form.repaired, form.references, form.mode, std::move(*pattern)};
+  return {};
 }
 
 RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& reporter) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/JobReporter.h"
@@ -60,6 +61,20 @@ struct RepairResult {
 // of the damaged file (first with position 0) and the counts so far, which the status line shows
 // as RepairCountsText.
 using RepairReporter = JobReporter<NoRow, RepairCounts>;
+
+// A repair as a front end takes it from the user, the pattern as typed.
+struct RepairForm {
+  std::filesystem::path corrupted;
+  std::filesystem::path repaired;
+  std::vector<std::filesystem::path> references;
+  BlockMode mode = BlockMode::Page;
+  std::u16string patternText;
+};
+
+// Fills `request` from `form`, or gives why the repair is refused, as both front ends refuse it:
+// a path or the references missing (kParameterErrorText), then a pattern that does not parse
+// (kByteContentRefusedText). Empty when the request is ready.
+std::u16string_view RepairRequestFrom(const RepairForm& form, RepairRequest& request);
 
 // Runs one repair. `stop` is polled before every chunk. Every file is closed when it returns.
 RepairResult RunRepair(const RepairRequest& request, const std::atomic<int>& stop, RepairReporter& reporter);

@@ -39,9 +39,9 @@ std::u16string_view RefusalText(CriteriaRefusal refusal) {
   switch (refusal) {
     case CriteriaRefusal::Path: return kSetPathCorrectlyText;
     case CriteriaRefusal::Size: return u"Please set the size correctly";
-    case CriteriaRefusal::ByteContent: return u"Please set the byte content correctly";
+    case CriteriaRefusal::ByteContent: return kByteContentRefusedText;
     case CriteriaRefusal::Percent: return u"Please set percent correctly";
-    case CriteriaRefusal::NoCriterion: return u"Parameter setting error, please reset";
+    case CriteriaRefusal::NoCriterion: return kParameterErrorText;
     case CriteriaRefusal::None: break;
   }
   return {};

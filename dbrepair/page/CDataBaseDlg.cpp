@@ -150,26 +150,20 @@ void CDataBaseDlg::repair() {
   stopFlag() = 0;
   counts_ = {};
 
-  RepairRequest request;
-  request.corrupted = QStringToPath(corrupted_->text());
-  request.repaired = QStringToPath(repaired_->text());
+  RepairForm form;
+  form.corrupted = QStringToPath(corrupted_->text());
+  form.repaired = QStringToPath(repaired_->text());
   const bool sector = sectorMode_->isChecked();
-  request.mode = sector ? BlockMode::Sector : BlockMode::Page;
-  const QString patternText = (sector ? sectorPattern_ : pagePattern_)->text();
-
-  if (corrupted_->text().isEmpty() || repaired_->text().isEmpty() || references_->rowCount() == 0) {
-    showValidation(kRepairParameterError);
-    return;
-  }
-  std::optional<std::vector<uint8_t>> pattern = ParseFillPattern(ToText(patternText));
-  if (!pattern) {
-    showValidation(kRepairPatternError);
-    return;
-  }
-  request.pattern = std::move(*pattern);
+  form.mode = sector ? BlockMode::Sector : BlockMode::Page;
+  form.patternText = ToText((sector ? sectorPattern_ : pagePattern_)->text());
   // Every row is a reference copy, checked or not: the marks only select rows for removal.
   for (int row = 0; row < references_->rowCount(); ++row)
-    request.references.push_back(QStringToPath(references_->row(row).data.toString()));
+    form.references.push_back(QStringToPath(references_->row(row).data.toString()));
+  RepairRequest request;
+  if (const std::u16string_view refusal = RepairRequestFrom(form, request); !refusal.empty()) {
+    showValidation(ToQString(refusal));
+    return;
+  }
 
   startJob(
       [this, request = std::move(request)] {

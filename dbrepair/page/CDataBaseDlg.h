@@ -19,8 +19,6 @@ namespace brenvik {
 class CheckListModel;
 class CheckListView;
 
-inline const QString kRepairParameterError = QStringLiteral("Parameter setting error, please reset");
-inline const QString kRepairPatternError = QStringLiteral("Please set the byte content correctly");
 
 class CDataBaseDlg : public ToolPage {
   Q_OBJECT

@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <climits>
 
+#include "core/RefusalTexts.h"
 #include "core/StartOptions.h"
 #include "core/TextHelpers.h"
 #include "shell/CheckListModel.h"
@@ -50,7 +51,7 @@ constexpr int kLabelColumn = 1;
 constexpr int kSizeColumn = 3;
 constexpr int kDeviceColumn = 0;
 
-const QString kParameterError = QStringLiteral("Parameter setting error, please reset");
+const QString kParameterError = ToQString(kParameterErrorText);
 const QString kErrorCaption = QStringLiteral("Error");
 
 QStringList ListHeaders() {
