@@ -98,11 +98,11 @@ void CRaidDlg::buildControls() {
 
   disks_ = new CheckListModel(ListHeaders(), true, this);
   diskView_ = new CheckListView(disks_, this);
-  diskView_->setGeometry(DluRect(10, 48, 308, 198));
+  diskView_->setGeometry(DluRect(10, 48, 308, 178));
   SetControlId(diskView_, kDiskListId, QStringLiteral("Disks"));
   members_ = new CheckListModel(ListHeaders(), true, this);
   memberView_ = new CheckListView(members_, this);
-  memberView_->setGeometry(DluRect(334, 48, 308, 198));
+  memberView_->setGeometry(DluRect(334, 48, 308, 178));
   SetControlId(memberView_, kMemberListId, QStringLiteral("Members"));
   // Device and Serial share what Label and Size leave of the disk list's width.
   const int wide = (diskView_->width() - 2 * diskView_->frameWidth() - 120) / 2;
@@ -139,23 +139,23 @@ void CRaidDlg::buildControls() {
 
   // A geometry chosen by hand (an uncertain answer, or one from elsewhere) is exported in place of
   // the run's while a layout is chosen; the keys are brenvik-cli's --layout names.
-  MakeLabel(this, 0, QStringLiteral("Layout:"), DluRect(10, 316, 30, 8));
+  MakeLabel(this, 0, QStringLiteral("Layout:"), DluRect(10, 234, 30, 8));
   layout_ = new QComboBox(this);
-  layout_->setGeometry(DluRect(42, 314, 110, 13));
+  layout_->setGeometry(DluRect(42, 232, 110, 13));
   SetControlId(layout_, kLayoutBox, QStringLiteral("Layout:"));
   layout_->addItem(QString());
   for (const char* key : {"raid0", "raid5-left-asymmetric", "raid5-left-symmetric", "raid5-right-asymmetric",
                           "raid5-right-symmetric", "raid6", "raid1", "raid10", "jbod"})
     layout_->addItem(QString::fromLatin1(key));
   connect(layout_, &QComboBox::currentIndexChanged, this, [this] { exportVolumeButton_->setEnabled(canExportVolume()); });
-  MakeLabel(this, 0, QStringLiteral("Stripe:"), DluRect(160, 316, 28, 8));
-  stripe_ = MakeEdit(this, kStripeEdit, QStringLiteral("Stripe:"), DluRect(190, 314, 50, 13));
-  MakeLabel(this, 0, QStringLiteral("Order:"), DluRect(248, 316, 26, 8));
-  order_ = MakeEdit(this, kOrderEdit, QStringLiteral("Order:"), DluRect(276, 314, 80, 13));
-  MakeLabel(this, 0, QStringLiteral("Start:"), DluRect(364, 316, 24, 8));
-  start_ = MakeDigitEdit(this, kStartEdit, QStringLiteral("Start:"), DluRect(390, 314, 60, 13));
-  MakeLabel(this, 0, QStringLiteral("Parity delay:"), DluRect(458, 316, 50, 8));
-  parityDelay_ = MakeDigitEdit(this, kParityDelayEdit, QStringLiteral("Parity delay:"), DluRect(510, 314, 40, 13));
+  MakeLabel(this, 0, QStringLiteral("Stripe:"), DluRect(160, 234, 28, 8));
+  stripe_ = MakeEdit(this, kStripeEdit, QStringLiteral("Stripe:"), DluRect(190, 232, 50, 13));
+  MakeLabel(this, 0, QStringLiteral("Order:"), DluRect(248, 234, 26, 8));
+  order_ = MakeEdit(this, kOrderEdit, QStringLiteral("Order:"), DluRect(276, 232, 80, 13));
+  MakeLabel(this, 0, QStringLiteral("Start:"), DluRect(364, 234, 24, 8));
+  start_ = MakeDigitEdit(this, kStartEdit, QStringLiteral("Start:"), DluRect(390, 232, 60, 13));
+  MakeLabel(this, 0, QStringLiteral("Parity delay:"), DluRect(458, 234, 50, 8));
+  parityDelay_ = MakeDigitEdit(this, kParityDelayEdit, QStringLiteral("Parity delay:"), DluRect(510, 232, 40, 13));
 
   menu_ = new QMenu(QStringLiteral("raid"), this);
   menu_->setObjectName(QStringLiteral("3300"));
