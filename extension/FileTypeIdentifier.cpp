@@ -90,10 +90,10 @@ std::string_view MatchTrailingSignatures(const uint8_t* header) {
 }
 
 // Serves the zip probe's reads from a window of the file, so walking the headers at the start of a
-// package costs a read or two. The window starts out holding the header bytes the caller has read
-// already; a read that runs past its end appends what is missing (the bytes already held are not
-// read again), and a read elsewhere moves it. The file's length is learnt from a short read, so
-// no probe needs to ask for it.
+// package costs a read or two. The window starts out holding the bytes the caller has read already;
+// a read that runs past its end appends what is missing (the bytes already held are not read
+// again), and a read elsewhere moves it. A length the caller does not know is learnt from a short
+// read, so no probe needs to ask for it.
 class FileWindow {
  public:
   // `start` holds the file's first bytes (at least kIdentifyHeaderSize of them, or the whole file);
@@ -242,17 +242,18 @@ std::string_view TypeFromFirstBytes(const UniqueFd& file, const uint8_t (&header
   return MatchTrailingSignatures(header);
 }
 
-// The file's first bytes: the header, or a whole small zip, read at once since both the local-
-// header probe and the package's directory want it.
-std::vector<uint8_t> StartOfFile(int fd, const uint8_t* header, size_t headerBytes, int64_t length) {
-  std::vector<uint8_t> start(header, header + headerBytes);
+// A small zip read whole at once, since both the local-header probe and the package's directory
+// want its bytes; empty for any other file.
+std::vector<uint8_t> SmallPackageBytes(int fd, const uint8_t* header, size_t headerBytes, int64_t length) {
+  std::vector<uint8_t> bytes;
   if (fd < 0 || !IsLocalHeader(header) || length <= static_cast<int64_t>(headerBytes) || length > kZipTailRead)
-    return start;
-  start.resize(static_cast<size_t>(length));
+    return bytes;
+  bytes.assign(header, header + headerBytes);
+  bytes.resize(static_cast<size_t>(length));
   const int64_t rest = length - static_cast<int64_t>(headerBytes);
-  const int64_t got = ReadAt(fd, start.data() + headerBytes, static_cast<size_t>(rest), static_cast<int64_t>(headerBytes));
-  start.resize(headerBytes + static_cast<size_t>(std::max<int64_t>(got, 0)));
-  return start;
+  const int64_t got = ReadAt(fd, bytes.data() + headerBytes, static_cast<size_t>(rest), static_cast<int64_t>(headerBytes));
+  bytes.resize(headerBytes + static_cast<size_t>(std::max<int64_t>(got, 0)));
+  return bytes;
 }
 
 // `length` is the file's length, negative when unknown.
@@ -286,7 +287,9 @@ FileType IdentifyByContent(UniqueFd file, int64_t length, const uint8_t (&header
     }
   }
 
-  const std::vector<uint8_t> start = StartOfFile(file ? file.get() : -1, header, headerBytes, length);
+  const std::vector<uint8_t> smallPackage = SmallPackageBytes(file ? file.get() : -1, header, headerBytes, length);
+  const std::span<const uint8_t> start =
+      smallPackage.empty() ? std::span<const uint8_t>(header, headerBytes) : std::span<const uint8_t>(smallPackage);
   const std::string_view type = TypeFromFirstBytes(file, header, start, length);
   const bool package = type == "zip" || type == "docx" || type == "xlsx" || type == "pptx";
   if (package && file && !reader.stopRequested()) return PackageType(file.get(), type, start, length);
