@@ -38,6 +38,9 @@ bool InflateFrom(int fd, const HeldBytes& held, int64_t next, int64_t end, uint6
   thread_local Inflater inflater;
   if (!inflater.ready || inflateReset(&inflater.stream) != Z_OK) return false;
   z_stream& stream = inflater.stream;
+  // The input a reset leaves is the last item's, whose bytes may be gone.
+  stream.next_in = nullptr;
+  stream.avail_in = 0;
   constexpr size_t kChunk = 4096;
   uint8_t input[kChunk];
   char output[kChunk];

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,6 +113,47 @@ TEST(ZipDirectory, LocalItemReadStopsAtItsCapAndAtACutStream) {
   const HeldBytes held{std::span(reinterpret_cast<const uint8_t*>(docx.data()), docx.size()), 0};
   EXPECT_FALSE(ReadLocalItem(file.get(), types->localHeader + 80, held, types->localHeader, types->name, -1,
                              1 << 20, contents));
+}
+
+// A deflated local item whose stated data runs `trailing` bytes past the end of its stream.
+std::string DeflatedLocalItem(std::string_view name, const std::string& data, size_t trailing) {
+  z_stream stream{};
+  deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string packed(deflateBound(&stream, data.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(packed.data());
+  stream.avail_out = static_cast<uInt>(packed.size());
+  deflate(&stream, Z_FINISH);
+  packed.resize(stream.total_out);
+  deflateEnd(&stream);
+  packed += std::string(trailing, '\x5A');
+  const auto le = [](uint32_t v, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return out;
+  };
+  return std::string("PK\x03\x04", 4) + le(20, 2) + le(0, 2) + le(8, 2) + le(0, 4) + le(0, 4) +
+         le(static_cast<uint32_t>(packed.size()), 4) + le(static_cast<uint32_t>(data.size()), 4) +
+         le(static_cast<uint32_t>(name.size()), 2) + le(0, 2) + std::string(name) + packed;
+}
+
+// Each item is inflated from its own bytes: input the last item left unread (a stream that ended
+// before its stated size) is never taken for the next item's, even when its bytes are gone.
+TEST(ZipDirectory, AnItemNeverInflatesWhatTheLastOneLeftUnread) {
+  const std::string first = "first item " + std::string(300, 'a');
+  const std::string second = "second item " + std::string(300, 'b');
+  std::string contents;
+  {
+    const auto item = std::make_unique<std::string>(DeflatedLocalItem("mimetype", first, 40));
+    const HeldBytes held{std::span(reinterpret_cast<const uint8_t*>(item->data()), item->size()), 0};
+    ASSERT_TRUE(ReadLocalItem(-1, static_cast<int64_t>(item->size()), held, 0, "mimetype", -1, 1 << 16, contents));
+    EXPECT_EQ(contents, first);
+  }
+  const std::string item = DeflatedLocalItem("mimetype", second, 0);
+  const HeldBytes held{std::span(reinterpret_cast<const uint8_t*>(item.data()), item.size()), 0};
+  ASSERT_TRUE(ReadLocalItem(-1, static_cast<int64_t>(item.size()), held, 0, "mimetype", -1, 1 << 16, contents));
+  EXPECT_EQ(contents, second);
 }
 
 }  // namespace
