@@ -4,9 +4,15 @@
 # machine does with cached members (run it idle; compare the two rates, not the absolute ones).
 # The volume is read once per mount, as a program reading it for the first time does.
 # Usage: mount-speed.sh BRENVIK_CLI WORK_DIR [MiB per member, default 512] [layout, default
-# raid5-left-symmetric]
+# raid5-left-symmetric] [cold]
+# With "cold", every read starts with the members out of the page cache (GNU dd's nocache drops a
+# file's pages without root), so both sides read the disk, as they do on real members.
 set -eu
-cli=$1 work=$2 size=${3:-512} layout=${4:-raid5-left-symmetric}
+cli=$1 work=$2 size=${3:-512} layout=${4:-raid5-left-symmetric} cold=${5:-}
+forget() {  # in cold runs, the members leave the page cache
+  [ "$cold" = cold ] || return 0
+  for m in "$work"/m*.img; do dd if="$m" iflag=nocache count=0 status=none; done
+}
 mkdir -p "$work/mnt"
 for i in 0 1 2 3; do
   [ -f "$work/m$i.img" ] && [ "$(stat -c %s "$work/m$i.img")" -eq $((size << 20)) ] ||
@@ -15,6 +21,7 @@ done
 rate() {  # MiB/s of reading $1 with cat, best of three
   best=0
   for run in 1 2 3; do
+    forget
     start=$(date +%s.%N)
     cat "$1" > /dev/null
     end=$(date +%s.%N)
@@ -33,6 +40,7 @@ for run in 1 2 3; do
     --mount "$work/mnt" 2>/dev/null &
   pid=$!
   for i in $(seq 100); do [ -f "$work/mnt/volume.img" ] && break; sleep 0.1; done
+  forget
   start=$(date +%s.%N)
   cat "$work/mnt/volume.img" > /dev/null
   end=$(date +%s.%N)
