@@ -41,6 +41,9 @@ constexpr int kExportPlotButton = 3321;
 constexpr int kPlotView = 3322;
 constexpr int kExportVolumeButton = 3323;
 constexpr int kAddImageButton = 3324;
+constexpr int kAddMissingAction = 3330;
+// The data of a member row that stands for a member that is gone.
+const QString kMissingMemberData = QStringLiteral("missing member");
 // A geometry chosen by hand, for Export volume.
 constexpr int kLayoutBox = 3325;
 constexpr int kStripeEdit = 3326;
@@ -167,6 +170,7 @@ void CRaidDlg::buildControls() {
   menu_->addSeparator();
   addAction(3317, QStringLiteral("Remove files"), [this] { members_->removeCheckedRows(); });
   addAction(3318, QStringLiteral("Add files"), [this] { addImageFiles(); });
+  addAction(kAddMissingAction, QStringLiteral("Add missing member"), [this] { addMissingMember(); });
   menu_->addSeparator();
   addAction(3316, QStringLiteral("Right->"), [this] { copyCheckedDisks(); });
 }
@@ -204,7 +208,7 @@ QMenu* CRaidDlg::openMenu(int listId, QPoint position) {
   const bool onDisks = menuSource_ == kDiskList;
   for (QAction* action : menu_->actions()) {
     const int id = action->objectName().toInt();
-    if (id == 3317 || id == 3318) action->setEnabled(!onDisks);
+    if (id == 3317 || id == 3318 || id == kAddMissingAction) action->setEnabled(!onDisks);
     if (id == 3316) action->setEnabled(onDisks);
   }
   menu_->popup(view->viewport()->mapToGlobal(position));
@@ -250,6 +254,15 @@ void CRaidDlg::addImages(CheckListModel* list, const QStringList& files) {
   }
 }
 
+// A member that is gone, in its place in the array: rebuilt from the others where the layout
+// allows (a RAID 5 one member, a RAID 6 two), as "missing" does on the command line.
+void CRaidDlg::addMissingMember() {
+  ListRow row;
+  row.cells = {QStringLiteral("missing"), QString(), QString(), QString()};
+  row.data = kMissingMemberData;
+  members_->appendRow(std::move(row));
+}
+
 void CRaidDlg::copyCheckedDisks() {
   for (int i = 0; i < disks_->rowCount(); ++i) {
     if (!disks_->isChecked(i)) continue;
@@ -273,7 +286,9 @@ std::vector<RaidMember> CRaidDlg::members() const {
     const QString label = cells.value(kLabelColumn);
     RaidMember member;
     member.label = ToText(label);
-    if (label.isEmpty()) {
+    if (members_->row(i).data == kMissingMemberData) {
+      member.label = u"missing";  // no path: the member is rebuilt
+    } else if (label.isEmpty()) {
       member.path = QStringToPath(cells.value(kDeviceColumn));
     } else {
       // "#n": disk n, opened through the node the inventory found it at.

@@ -51,6 +51,7 @@ class CRaidDlg : public ToolPage {
   void chooseLogFile();
   void markAll(bool checked);
   void addImageFiles();
+  void addMissingMember();
   // Adds image files to a list as members would be listed; files that cannot be opened are left out.
   void addImages(CheckListModel* list, const QStringList& files);
   // Files dropped on either list are added to it as images.

@@ -323,6 +323,35 @@ class RaidPageTest : public QObject {
     QVERIFY(byHand.size() >= volume.size() && byHand.compare(0, volume.size(), volume) == 0);
   }
 
+  // A member marked missing through the list's menu is rebuilt from the others, in the analysis
+  // and in the exported volume, as "missing" is on the command line.
+  void aMemberMarkedMissingIsRebuilt() {
+    const ArrayShape shape{RaidLayout::Raid5LeftSymmetric, 3, 16, 0, 3000};
+    const std::vector<std::string> images = StripeVolume(shape, MftVolume(shape.records));
+    QStringList paths;
+    for (size_t member : {2, 0}) {
+      const auto path = dir_->path() / ("member" + std::to_string(member) + ".img");
+      WriteFile(path, images[member]);
+      paths << Q(path);
+    }
+    ui().openFilesAnswers.push_back(paths);
+    menuAction(3303, QPoint(5, 5), 3318);
+    menuAction(3303, QPoint(5, 5), 3330);  // the third in the list, the array's second member
+    QCOMPARE(list(3303)->row(2).cells.value(0), QStringLiteral("missing"));
+    FindControl<QLineEdit>(page_.get(), 3306)->setText(Q(dir_->path() / "map.txt"));
+    setRange("0", QString::number(images[0].size() / 512 - 1));
+    runToEnd();
+    QVERIFY(FindControl<QLabel>(page_.get(), 3313)->text().startsWith(
+        QStringLiteral("Geometry: RAID 5 left-symmetric, stripe 8 KiB (16 sectors), member order 2, 3, 1")));
+
+    ui().saveFileAnswers.push_back(Q(dir_->path() / "volume.img"));
+    click(3323);
+    QTRY_VERIFY(!page_->isRunning());
+    const std::string volume = MftVolume(shape.records);
+    const std::string assembled = ReadFile(dir_->path() / "volume.img");
+    QVERIFY(assembled.size() >= volume.size() && assembled.compare(0, volume.size(), volume) == 0);
+  }
+
   // Plot opens the records of the last run drawn: each member's records in its colour where they
   // lie, white between them; the wheel zooms around the pointer, a drag moves the plane, and the
   // picture is exported as PNG or SVG, but never over a member.
