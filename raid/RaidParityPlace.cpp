@@ -370,11 +370,15 @@ std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map) 
   return std::nullopt;
 }
 
-void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map) {
-  if (geometry.verdict != RaidGeometry::Verdict::Decided || !geometry.best || geometry.fromParityPlaces) return;
-  const RaidGeometryGuess& guess = *geometry.best;
+namespace {
+
+// The guess begun at the row that holds the volume's first stripe, with the member order turned
+// to match, when the volume's first block lies where the guess places data; otherwise nothing.
+// RAID 0 and RAID 5 without delay.
+std::optional<RaidGeometryGuess> StartedWithVolume(const RaidGeometryGuess& guess, const RaidBlockMap& map) {
   const bool raid5 = IsRaid5(guess.layout);
-  if (!(raid5 || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1) return;
+  if (!(raid5 || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1)
+    return std::nullopt;
   const auto members = static_cast<int64_t>(guess.memberOrder.size());
   const int64_t stripe = guess.stripeSectors;
   const int64_t rowsPerTurn = raid5 ? members : 1;
@@ -413,10 +417,40 @@ void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map) {
         }
       if (!same) continue;
       later.recordZeroDataSector = guess.recordZeroDataSector - *shift;
-      geometry.best = later;
-      return;
+      return later;
     }
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map) {
+  if (geometry.verdict != RaidGeometry::Verdict::Decided || !geometry.best || geometry.fromParityPlaces) return;
+  const RaidGeometryGuess& guess = *geometry.best;
+  if (guess.layout != RaidLayout::Raid10Near2) {
+    if (std::optional<RaidGeometryGuess> started = StartedWithVolume(guess, map)) geometry.best = std::move(started);
+    return;
+  }
+  // A near-2 RAID 10 is a RAID 0 over its pairs, each stripe on both members of a pair: started
+  // as that (over the first member of each pair), then taken back to the pairs.
+  const size_t order = guess.memberOrder.size();
+  if (order < 4 || order % 2 != 0) return;
+  RaidGeometryGuess overPairs = guess;
+  overPairs.layout = RaidLayout::Raid0;
+  overPairs.memberOrder.clear();
+  for (size_t position = 0; position < order; position += 2) overPairs.memberOrder.push_back(guess.memberOrder[position]);
+  const std::optional<RaidGeometryGuess> started = StartedWithVolume(overPairs, map);
+  if (!started) return;
+  RaidGeometryGuess pairsStarted = *started;
+  pairsStarted.layout = RaidLayout::Raid10Near2;
+  pairsStarted.memberOrder.clear();
+  for (size_t first : started->memberOrder) {
+    const auto at = std::find(guess.memberOrder.begin(), guess.memberOrder.end(), first) - guess.memberOrder.begin();
+    pairsStarted.memberOrder.push_back(first);
+    pairsStarted.memberOrder.push_back(guess.memberOrder[static_cast<size_t>(at) + 1]);
+  }
+  geometry.best = std::move(pairsStarted);
 }
 
 void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map) {

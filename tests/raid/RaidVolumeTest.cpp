@@ -417,35 +417,41 @@ TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
 }
 
 // Linux md's RAID 10 (near layout, two copies) over four members is named from its records: the
-// members pair up as copies, the pairs form a RAID 0 set; the volume it names is the original.
+// members pair up as copies, the pairs form a RAID 0 set; the volume it names is the original,
+// also when the set starts some rows into its members (the start is where the volume begins, not
+// the earliest row the records allow).
 TEST(RaidVolume, Raid10IsNamedFromItsRecordsAndAssembles) {
   const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA).substr(0, 24 << 20);
   ASSERT_FALSE(volume.empty());
-  // RAID 0 over the two pairs, each pair's image written twice.
-  const ArrayShape pairs{RaidLayout::Raid0, 2, 32, 0};
-  const std::vector<std::string> halves = StripeVolume(pairs, volume);
-  const std::vector<std::string> images = {halves[0], halves[0], halves[1], halves[1]};
-  TempDir dir;
-  const std::vector<size_t> given = {2, 0, 3, 1};  // array position p is given as member given[p]
-  RaidRequest analysis;
-  analysis.members.resize(images.size());
-  for (size_t position = 0; position < images.size(); ++position) {
-    const auto path = dir / ("member" + std::to_string(position) + ".img");
-    WriteFile(path, images[position]);
-    analysis.members[given[position]] = {u"", path};
-  }
-  analysis.logPath = dir / "map.txt";
-  analysis.endOffset = static_cast<int64_t>(images[0].size()) - 512;
-  std::atomic<int> stop{0};
-  RaidReporter quiet;
-  const RaidResult found = RunRaidAnalysis(analysis, stop, quiet);
-  ASSERT_EQ(found.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(found.geometry);
-  ASSERT_EQ(found.geometry.best->layout, RaidLayout::Raid10Near2);
-  EXPECT_EQ(found.geometry.best->stripeSectors, 32);
+  for (const int64_t start : {int64_t{0}, int64_t{2048}}) {
+    SCOPED_TRACE("start " + std::to_string(start));
+    // RAID 0 over the two pairs, each pair's image written twice.
+    const ArrayShape pairs{RaidLayout::Raid0, 2, 32, start};
+    const std::vector<std::string> halves = StripeVolume(pairs, volume);
+    const std::vector<std::string> images = {halves[0], halves[0], halves[1], halves[1]};
+    TempDir dir;
+    const std::vector<size_t> given = {2, 0, 3, 1};  // array position p is given as member given[p]
+    RaidRequest analysis;
+    analysis.members.resize(images.size());
+    for (size_t position = 0; position < images.size(); ++position) {
+      const auto path = dir / ("member" + std::to_string(position) + ".img");
+      WriteFile(path, images[position]);
+      analysis.members[given[position]] = {u"", path};
+    }
+    analysis.logPath = dir / "map.txt";
+    analysis.endOffset = static_cast<int64_t>(images[0].size()) - 512;
+    std::atomic<int> stop{0};
+    RaidReporter quiet;
+    const RaidResult found = RunRaidAnalysis(analysis, stop, quiet);
+    ASSERT_EQ(found.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(found.geometry);
+    ASSERT_EQ(found.geometry.best->layout, RaidLayout::Raid10Near2);
+    EXPECT_EQ(found.geometry.best->stripeSectors, 32);
+    EXPECT_EQ(found.geometry.best->startSector, start);
 
-  RaidVolumeRequest request{analysis.members, *found.geometry.best, dir / "volume.img", {}};
-  RaidVolumeReporter progress;
-  const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
-  ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
-  ExpectVolume(ReadFile(dir / "volume.img"), volume);
+    RaidVolumeRequest request{analysis.members, *found.geometry.best, dir / "volume.img", {}};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    ExpectVolume(ReadFile(dir / "volume.img"), volume);
+  }
 }
