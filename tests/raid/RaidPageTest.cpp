@@ -99,6 +99,16 @@ class RaidPageTest : public QObject {
     QTRY_VERIFY(!page_->isRunning());
     QTest::qWait(1);
   }
+  // Presses Export volume, answering its file dialog with volume.img, and reads what it wrote.
+  void exportVolumeInto(std::string& assembled) {
+    ui().saveFileAnswers.push_back(Q(dir_->path() / "volume.img"));
+    click(3323);
+    QTRY_VERIFY(!page_->isRunning());
+    assembled = ReadFile(dir_->path() / "volume.img");
+  }
+  static bool HoldsVolume(const std::string& assembled, const std::string& volume) {
+    return assembled.size() >= volume.size() && assembled.compare(0, volume.size(), volume) == 0;
+  }
   QByteArray readLog() {
     QFile file(Q(dir_->path() / "map.txt"));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -287,12 +297,10 @@ class RaidPageTest : public QObject {
     // Export volume writes the volume that geometry describes.
     auto* exportVolume = FindControl<QPushButton>(page_.get(), 3323);
     QVERIFY(exportVolume->isEnabled());
-    ui().saveFileAnswers.push_back(Q(dir_->path() / "volume.img"));
-    click(3323);
-    QTRY_VERIFY(!page_->isRunning());
+    std::string assembled;
+    exportVolumeInto(assembled);
     const std::string volume = MftVolume(shape.records);
-    const std::string assembled = ReadFile(dir_->path() / "volume.img");
-    QVERIFY(assembled.size() >= volume.size() && assembled.compare(0, volume.size(), volume) == 0);
+    QVERIFY(HoldsVolume(assembled, volume));
     QCOMPARE(FindControl<QLabel>(page_.get(), 3312)->text(),
              QStringLiteral("Volume: %1 of %1 bytes written").arg(assembled.size()));
 
@@ -316,11 +324,9 @@ class RaidPageTest : public QObject {
     QCOMPARE(ui().lastText(), QStringLiteral("Parameter setting error, please reset"));
     QVERIFY(!std::filesystem::exists(dir_->path() / "volume.img"));
     FindControl<QLineEdit>(page_.get(), 3326)->setText(QStringLiteral("8K"));
-    ui().saveFileAnswers.push_back(Q(dir_->path() / "volume.img"));
-    click(3323);
-    QTRY_VERIFY(!page_->isRunning());
-    const std::string byHand = ReadFile(dir_->path() / "volume.img");
-    QVERIFY(byHand.size() >= volume.size() && byHand.compare(0, volume.size(), volume) == 0);
+    std::string byHand;
+    exportVolumeInto(byHand);
+    QVERIFY(HoldsVolume(byHand, volume));
   }
 
   // A member marked missing through the list's menu is rebuilt from the others, in the analysis
@@ -344,12 +350,9 @@ class RaidPageTest : public QObject {
     QVERIFY(FindControl<QLabel>(page_.get(), 3313)->text().startsWith(
         QStringLiteral("Geometry: RAID 5 left-symmetric, stripe 8 KiB (16 sectors), member order 2, 3, 1")));
 
-    ui().saveFileAnswers.push_back(Q(dir_->path() / "volume.img"));
-    click(3323);
-    QTRY_VERIFY(!page_->isRunning());
-    const std::string volume = MftVolume(shape.records);
-    const std::string assembled = ReadFile(dir_->path() / "volume.img");
-    QVERIFY(assembled.size() >= volume.size() && assembled.compare(0, volume.size(), volume) == 0);
+    std::string assembled;
+    exportVolumeInto(assembled);
+    QVERIFY(HoldsVolume(assembled, MftVolume(shape.records)));
   }
 
   // Plot opens the records of the last run drawn: each member's records in its colour where they
