@@ -1,5 +1,6 @@
 #include "raid/RaidGeometry.h"
 
+#include "raid/RaidMirroredLayouts.h"
 #include "raid/RaidParityRecords.h"
 
 #include <algorithm>
@@ -16,8 +17,6 @@ constexpr int64_t kMinStripe = 8;
 constexpr int64_t kMaxStripe = 4096;
 // Every order of up to this many members is within reach of the fit below.
 constexpr size_t kMaxMembers = 16;
-// Fewer records than this never decide anything.
-constexpr uint64_t kMinRecords = 16;
 // The layouts are fitted on the pieces of at most kSampleRuns runs, at most kSamplePieces of
 // them, and stripe starts are looked for among at most kSampleStarts runs; each sample is taken
 // in kSampleBlocks stretches of neighbours, so that every stretch spans whole stripe rows. The
@@ -27,8 +26,6 @@ constexpr size_t kSampleRuns = 8192;
 constexpr size_t kSampleStarts = 65536;
 constexpr size_t kSampleBlocks = 32;
 constexpr size_t kLeadersCounted = 8;
-// A mirror: each pair of members shares at least this share of its records.
-constexpr double kMirrorShare = 0.9;
 // An answer is decided when it explains at least this share of the records found, and the next
 // best explains less than kCloseShare of what it explains. A next best explaining kShownShare of
 // that is shown beside it.
@@ -36,7 +33,6 @@ constexpr double kNearlyAll = 0.9;
 constexpr double kCloseShare = 0.9;
 constexpr double kShownShare = 0.5;
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 constexpr std::array<RaidLayout, 5> kStripedLayouts = {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric,
                                                        RaidLayout::Raid5LeftSymmetric, RaidLayout::Raid5RightAsymmetric,
@@ -53,11 +49,8 @@ Slot Place(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDela
   const int64_t dataPerRow = members - 1;
   const int64_t row = chunk / dataPerRow;
   const int64_t index = chunk % dataPerRow;
-  const int64_t turn = row / parityDelay % members;
-  const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
-  const bool symmetric = layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
-  const int64_t parity = left ? members - 1 - turn : turn;
-  const int64_t position = symmetric ? (parity + 1 + index) % members : (index < parity ? index : index + 1);
+  const int64_t parity = RaidParityPosition(layout, members, row / parityDelay);
+  const int64_t position = IsSymmetric(layout) ? (parity + 1 + index) % members : (index < parity ? index : index + 1);
   return {static_cast<size_t>(position), row};
 }
 
@@ -90,8 +83,6 @@ class LayoutTable {
   std::vector<Slot> slots_;
 };
 
-// Sector offsets into a stripe; stripe sizes are powers of two.
-int64_t InStripe(int64_t sector, int64_t stripe) { return sector & (stripe - 1); }
 
 // The stripe grid for one stripe size: where rows begin on the members (`start`, below the
 // stripe size) and where stripes begin in record numbers (a record r starts 2r + `phase`
@@ -307,121 +298,6 @@ Fit FitLayout(const LayoutTable& table, const Grid& grid, int64_t shift, size_t 
   fit.explained = explained.records;
   fit.severalRows = explained.severalRows;
   return fit;
-}
-
-// The runs of one member, in sector order.
-using MemberRuns = std::vector<const RaidRecordRun*>;
-
-// Records that member a and member b both hold at the same sector with the same number.
-uint64_t SharedRecords(const MemberRuns& a, const MemberRuns& b) {
-  uint64_t shared = 0;
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const RaidRecordRun& x = *a[i];
-    const RaidRecordRun& y = *b[j];
-    const int64_t xEnd = x.sector + 2 * int64_t{x.length};
-    const int64_t yEnd = y.sector + 2 * int64_t{y.length};
-    const int64_t from = std::max(x.sector, y.sector);
-    const int64_t to = std::min(xEnd, yEnd);
-    if (from < to && x.sector - 2 * int64_t{x.record} == y.sector - 2 * int64_t{y.record}) shared += (to - from + 1) / 2;
-    if (xEnd <= yEnd) ++i; else ++j;
-  }
-  return shared;
-}
-
-// A mirror when every member shares nearly all of its records with the first.
-std::optional<RaidGeometryGuess> MirrorOf(const std::vector<RaidRecordRun>& runs, size_t members) {
-  std::vector<uint64_t> held(members);
-  for (const RaidRecordRun& run : runs) held[run.member] += run.length;
-  if (held[0] < kMinRecords) return std::nullopt;
-  // Members that hold very different numbers of records cannot be copies of each other.
-  for (uint64_t records : held)
-    if (records < kMirrorShare * static_cast<double>(held[0]) || held[0] < kMirrorShare * static_cast<double>(records))
-      return std::nullopt;
-  std::vector<MemberRuns> byMember(members);
-  for (const RaidRecordRun& run : runs) byMember[run.member].push_back(&run);
-  uint64_t explained = 0;
-  uint64_t fewest = UINT64_MAX;
-  for (size_t m = 1; m < members; ++m) {
-    const uint64_t shared = SharedRecords(byMember[0], byMember[m]);
-    if (shared < kMirrorShare * static_cast<double>(held[0]) || shared < kMirrorShare * static_cast<double>(held[m]))
-      return std::nullopt;
-    explained += shared;
-    fewest = std::min(fewest, shared);
-  }
-  RaidGeometryGuess guess;
-  guess.layout = RaidLayout::Mirror;
-  for (size_t m = 0; m < members; ++m) guess.memberOrder.push_back(m);
-  // Where record 0 would lie: the offset most of the first member's records agree on.
-  std::map<int64_t, uint64_t> offsets;
-  for (const RaidRecordRun* run : byMember[0]) offsets[run->sector - 2 * int64_t{run->record}] += run->length;
-  guess.recordZeroDataSector =
-      std::max_element(offsets.begin(), offsets.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
-  guess.explained = explained + fewest;
-  return guess;
-}
-
-// Linux md's RAID 10, near layout with two copies, over an even number of members: the members
-// pair up as copies (each pair shares nearly all of its records, as a mirror does), and the pairs
-// are a RAID 0 set, the first of each pair standing for it. Decided when every member has its
-// copy and the pairs' RAID 0 is decided.
-std::optional<RaidGeometry> MirroredPairsOf(const RaidRecordCollector& records) {
-  const size_t members = records.memberCount();
-  if (members < 4 || members % 2 != 0) return std::nullopt;
-  const std::vector<RaidRecordRun>& runs = records.runs();
-  std::vector<uint64_t> held(members);
-  std::vector<MemberRuns> byMember(members);
-  for (const RaidRecordRun& run : runs) {
-    held[run.member] += run.length;
-    byMember[run.member].push_back(&run);
-  }
-  std::vector<size_t> copyOf(members, SIZE_MAX);
-  for (size_t a = 0; a < members; ++a) {
-    if (copyOf[a] != SIZE_MAX) continue;
-    if (held[a] < kMinRecords) return std::nullopt;
-    for (size_t b = a + 1; b < members && copyOf[a] == SIZE_MAX; ++b) {
-      if (copyOf[b] != SIZE_MAX) continue;
-      const uint64_t shared = SharedRecords(byMember[a], byMember[b]);
-      if (shared >= kMirrorShare * static_cast<double>(held[a]) && shared >= kMirrorShare * static_cast<double>(held[b])) {
-        copyOf[a] = b;
-        copyOf[b] = a;
-      }
-    }
-    if (copyOf[a] == SIZE_MAX) return std::nullopt;
-  }
-  // The pairs in the order of their first member, each as one member of a RAID 0 set.
-  std::vector<size_t> firstOfPair, pairOf(members);
-  for (size_t m = 0; m < members; ++m) {
-    if (copyOf[m] > m) {
-      pairOf[m] = pairOf[copyOf[m]] = firstOfPair.size();
-      firstOfPair.push_back(m);
-    }
-  }
-  RaidRecordCollector pairs(firstOfPair.size());
-  for (const RaidRecordRun& run : runs) {
-    if (firstOfPair[pairOf[run.member]] != run.member) continue;
-    for (uint32_t i = 0; i < run.length; ++i) pairs.add(pairOf[run.member], run.sector + 2 * int64_t{i}, run.record + i);
-  }
-  RaidGeometry striped = InferRaidGeometry(pairs, RaidParityEvidence{});
-  if (striped.verdict != RaidGeometry::Verdict::Decided || !striped.best || striped.best->layout != RaidLayout::Raid0)
-    return std::nullopt;
-  RaidGeometry geometry;
-  geometry.verdict = RaidGeometry::Verdict::Decided;
-  geometry.records = records.records();
-  geometry.best = striped.best;
-  geometry.best->layout = RaidLayout::Raid10Near2;
-  geometry.best->memberOrder.clear();
-  for (size_t pair : striped.best->memberOrder) {
-    geometry.best->memberOrder.push_back(firstOfPair[pair]);
-    geometry.best->memberOrder.push_back(copyOf[firstOfPair[pair]]);
-  }
-  // Each record explained on one member of a pair is explained on its copy too.
-  geometry.best->explained = 2 * striped.best->explained;
-  return geometry;
-}
-
-bool IsSymmetric(RaidLayout layout) {
-  return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
 }
 
 RaidGeometryGuess GuessOf(const Fit& fit) {
@@ -649,78 +525,6 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidRec
   return geometry;
 }
 
-namespace {
-
-std::string LayoutName(RaidLayout layout) {
-  switch (layout) {
-    case RaidLayout::Raid0: return "RAID 0";
-    case RaidLayout::Raid5LeftAsymmetric: return "RAID 5 left-asymmetric";
-    case RaidLayout::Raid5LeftSymmetric: return "RAID 5 left-symmetric";
-    case RaidLayout::Raid5RightAsymmetric: return "RAID 5 right-asymmetric";
-    case RaidLayout::Raid5RightSymmetric: return "RAID 5 right-symmetric";
-    case RaidLayout::Mirror: return "RAID 1 mirror";
-    case RaidLayout::Raid10Near2: return "RAID 10 (near 2)";
-    case RaidLayout::Spanned: return "JBOD (spanned)";
-    case RaidLayout::Raid6LeftSymmetric: return "RAID 6 left-symmetric";
-  }
-  return {};
-}
-
-std::string LayoutKey(RaidLayout layout) {
-  switch (layout) {
-    case RaidLayout::Raid0: return "raid0";
-    case RaidLayout::Raid5LeftAsymmetric: return "raid5-left-asymmetric";
-    case RaidLayout::Raid5LeftSymmetric: return "raid5-left-symmetric";
-    case RaidLayout::Raid5RightAsymmetric: return "raid5-right-asymmetric";
-    case RaidLayout::Raid5RightSymmetric: return "raid5-right-symmetric";
-    case RaidLayout::Mirror: return "raid1";
-    case RaidLayout::Raid10Near2: return "raid10";
-    case RaidLayout::Spanned: return "jbod";
-    case RaidLayout::Raid6LeftSymmetric: return "raid6";
-  }
-  return {};
-}
-
-std::string StripeText(int64_t sectors) {
-  const int64_t kib = sectors / 2;
-  std::string size = kib >= 1024 && kib % 1024 == 0 ? std::to_string(kib / 1024) + " MiB" : std::to_string(kib) + " KiB";
-  return size + " (" + std::to_string(sectors) + " sectors)";
-}
-
-// Member numbers as the member list shows them, from 1.
-std::string MemberList(const std::vector<size_t>& order) {
-  std::string text;
-  for (size_t member : order) text += (text.empty() ? "" : ", ") + std::to_string(member + 1);
-  return text;
-}
-
-std::string GuessText(const RaidGeometryGuess& guess) {
-  if (guess.layout == RaidLayout::Mirror) return LayoutName(guess.layout) + " of members " + MemberList(guess.memberOrder);
-  std::string text = LayoutName(guess.layout) + ", stripe " + StripeText(guess.stripeSectors) + ", member order " +
-                     MemberList(guess.memberOrder);
-  if (guess.parityDelay > 1) text += ", parity delayed " + std::to_string(guess.parityDelay) + " rows";
-  if (guess.startSector != 0) text += ", start sector " + std::to_string(guess.startSector);
-  return text;
-}
-
-std::string Share(uint64_t part, uint64_t whole) {
-  return std::to_string(whole == 0 ? 0 : part * 100 / whole) + "%";
-}
-
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-std::string GuessJson(const RaidGeometryGuess& guess) {
-  std::string order;
-  for (size_t member : guess.memberOrder) order += (order.empty() ? "" : ",") + std::to_string(member);
-  return "{\"layout\":\"" + LayoutKey(guess.layout) + "\",\"stripeSectors\":" + std::to_string(guess.stripeSectors) +
-         (guess.parityDelay > 1 ? ",\"parityDelay\":" + std::to_string(guess.parityDelay) : std::string()) +
-         ",\"memberOrder\":[" + order + "],\"startSector\":" + std::to_string(guess.startSector) +
-         ",\"recordZeroDataSector\":" + std::to_string(guess.recordZeroDataSector) +
-         ",\"explained\":" + std::to_string(guess.explained) + "}";
-}
-
-}  // namespace
-
 RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay) {
   const Slot slot = Place(layout, members, chunk, std::max<int64_t>(1, parityDelay));
   return {slot.position, slot.row};
@@ -735,80 +539,6 @@ int64_t DataStripesPerRow(RaidLayout layout, int64_t members) {
     case RaidLayout::Raid6LeftSymmetric: return members - 2;
     default: return members - 1;
   }
-}
-
-std::optional<RaidLayout> LayoutOfKey(std::string_view key) {
-  for (RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric, RaidLayout::Raid5LeftSymmetric,
-                            RaidLayout::Raid5RightAsymmetric, RaidLayout::Raid5RightSymmetric, RaidLayout::Mirror,
-                            RaidLayout::Raid10Near2, RaidLayout::Spanned, RaidLayout::Raid6LeftSymmetric})
-    if (LayoutKey(layout) == key) return layout;
-  return std::nullopt;
-}
-
-std::u16string FormatGeometryText(const RaidGeometry& geometry) {
-  const std::string records = std::to_string(geometry.records);
-  std::string text;
-  switch (geometry.verdict) {
-    case RaidGeometry::Verdict::NothingToSay:
-      return {};
-    case RaidGeometry::Verdict::NotEnoughRecords:
-      text = "Geometry: not enough records (" + records + " found)";
-      break;
-    case RaidGeometry::Verdict::Unexplained:
-      if (!geometry.best) {
-        text = "Geometry: no layout explains most of the " + records + " records";
-      } else {
-        text = "Geometry: uncertain; the best, " + GuessText(*geometry.best) + ", explains " +
-               std::to_string(geometry.best->explained) + " of " + records + " records (" +
-               Share(geometry.best->explained, geometry.records) + ")";
-      }
-      break;
-    case RaidGeometry::Verdict::Decided:
-      if (geometry.fromParityPlaces) {
-        text = "Geometry: " + GuessText(*geometry.best) + "\nFrom the members' parity: " +
-               std::to_string(geometry.best->explained) + " stripe rows keep their parity where it says";
-        break;
-      }
-      text = "Geometry: " + GuessText(*geometry.best) + "\nExplains " + std::to_string(geometry.best->explained) +
-             " of " + records + " records (" + Share(geometry.best->explained, geometry.records) + ")";
-      break;
-  }
-  if (geometry.best && geometry.nextBest)
-    text += "; next best: " + GuessText(*geometry.nextBest) + " (explains " + std::to_string(geometry.nextBest->explained) + ")";
-  if (geometry.otherParityStart >= 0) {
-    const std::string sector = std::to_string(geometry.otherParityStart);
-    const std::string parity = geometry.otherParityStart % 2 != 0 ? "odd" : "even";
-    text += geometry.fromOtherParity
-                ? "\nThese records lie at " + parity + " sectors, between the positions logged; start at sector " + sector +
-                      " to log them"
-                : "\nMore records lie at " + parity + " sectors, between the positions logged; start at sector " + sector +
-                      " to read them";
-  }
-  return Widen(text);
-}
-
-std::string FormatGeometryJson(const RaidGeometry& geometry) {
-  const char* verdict = "nothingToSay";
-  switch (geometry.verdict) {
-    case RaidGeometry::Verdict::NothingToSay: break;
-    case RaidGeometry::Verdict::NotEnoughRecords: verdict = "notEnoughRecords"; break;
-    case RaidGeometry::Verdict::Unexplained: verdict = "unexplained"; break;
-    case RaidGeometry::Verdict::Decided: verdict = "decided"; break;
-  }
-  return std::string("{\"verdict\":\"") + verdict + "\",\"records\":" + std::to_string(geometry.records) +
-         ",\"best\":" + (geometry.best ? GuessJson(*geometry.best) : "null") +
-         ",\"nextBest\":" + (geometry.nextBest ? GuessJson(*geometry.nextBest) : "null") +
-         ",\"fromOtherParity\":" + (geometry.fromOtherParity ? "true" : "false") +
-         ",\"otherParityStart\":" + std::to_string(geometry.otherParityStart) +
-         (geometry.fromParityPlaces ? ",\"fromParityPlaces\":true" : "") +
-         (geometry.places.agree + geometry.places.disagree == 0
-              ? std::string()
-              : ",\"parityPlaces\":{\"agree\":" + std::to_string(geometry.places.agree) +
-                    ",\"disagree\":" + std::to_string(geometry.places.disagree) + "}") +
-         (geometry.parity.checked == 0 ? std::string()
-                                       : ",\"parity\":{\"checked\":" + std::to_string(geometry.parity.checked) +
-                                             ",\"zero\":" + std::to_string(geometry.parity.zero) + "}") +
-         "}";
 }
 
 }  // namespace brenvik

@@ -74,6 +74,21 @@ enum class RaidLayout {
   Raid6LeftSymmetric,
 };
 
+inline bool IsRaid5(RaidLayout layout) {
+  return layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric ||
+         layout == RaidLayout::Raid5RightAsymmetric || layout == RaidLayout::Raid5RightSymmetric;
+}
+// A RAID 5 whose data begins after the row's parity and wraps round, not in member order.
+inline bool IsSymmetric(RaidLayout layout) {
+  return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
+}
+
+// Rows and turns are counted from a start that sectors may lie before: division rounds down.
+inline int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+inline int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
+// A sector's offset into its stripe; stripe sizes are powers of two.
+inline int64_t InStripe(int64_t sector, int64_t stripe) { return sector & (stripe - 1); }
+
 struct RaidGeometryGuess {
   RaidLayout layout = RaidLayout::Raid0;
   int64_t stripeSectors = 0;  // 0 for a mirror

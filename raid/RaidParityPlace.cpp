@@ -15,14 +15,6 @@ constexpr int64_t kMaxStripePositions = 2048;
 // The rows are looked for over at most this many positions (4 GiB of range).
 constexpr size_t kSearchPositions = size_t{1} << 22;
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
-
-bool IsRaid5(RaidLayout layout) {
-  return layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric ||
-         layout == RaidLayout::Raid5RightAsymmetric || layout == RaidLayout::Raid5RightSymmetric;
-}
-
 uint32_t Read32(std::span<const uint8_t> block, size_t at) {
   return uint32_t{block[at]} | uint32_t{block[at + 1]} << 8 | uint32_t{block[at + 2]} << 16 | uint32_t{block[at + 3]} << 24;
 }

@@ -3,18 +3,9 @@
 #include <algorithm>
 
 namespace brenvik {
-namespace {
-
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-int64_t InStripe(int64_t sector, int64_t stripe) { return sector & (stripe - 1); }
-bool IsSymmetric(RaidLayout layout) {
-  return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
-}
-
-}  // namespace
 
 int64_t RaidParityPosition(RaidLayout layout, int64_t members, int64_t row) {
-  const int64_t turn = row - FloorDiv(row, members) * members;
+  const int64_t turn = FloorMod(row, members);
   const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
   return left ? members - 1 - turn : turn;
 }

@@ -23,10 +23,6 @@ constexpr int64_t kHoleBytes = 64 << 10;
 constexpr int64_t kMiB = 1 << 20;
 
 bool IsStriped(RaidLayout layout) { return layout != RaidLayout::Mirror && layout != RaidLayout::Spanned; }
-bool IsRaid5(RaidLayout layout) {
-  return layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric ||
-         layout == RaidLayout::Raid5RightAsymmetric || layout == RaidLayout::Raid5RightSymmetric;
-}
 
 // RAID 10 near-2 loses data only when both copies of a stripe are gone: two members side by side
 // in the order (for an even count, the pairs 1-2, 3-4, ...; for an odd one, any neighbours, the
