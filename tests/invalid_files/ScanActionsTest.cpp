@@ -472,6 +472,19 @@ TEST(SaveResultList, WritesUtf16WithBomAndTabbedLines) {
 namespace brenvik {
 namespace {
 
+// A Delete (not a move aside) of every row a scan of `root` listed.
+DeleteRequest DeleteOfEveryRow(const fs::path& root, const ScanOutcome& scan, CacheMode mode,
+                               const std::vector<ResultRow>& rows) {
+  DeleteRequest request;
+  request.root = root;
+  request.rootIdentity = scan.rootIdentity;
+  request.mode = mode;
+  request.resultFile = scan.resultFile;
+  request.moveAside = false;
+  for (const ResultRow& row : rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+  return request;
+}
+
 // The Damaged criterion through the scan and Delete: a damaged file is listed with its reason and
 // moved aside, even by a Delete that deletes the other invalid files (the verdict is the program's
 // own judgement); a file carved on past its end is listed as a tail and kept, in both modes (cache
@@ -510,13 +523,7 @@ TEST_F(ScanFixture, DamagedFilesGoAsideAndTailsStayInBothModes) {
       EXPECT_EQ(records, (std::vector<fs::path>{root / "rec/cut/short.jpg", root / "rec/scratch.tmp"}));
     }
 
-    DeleteRequest request;
-    request.root = d.root;
-    request.rootIdentity = scan.rootIdentity;
-    request.mode = mode;
-    request.resultFile = scan.resultFile;
-    request.moveAside = false;
-    for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
+    const DeleteRequest request = DeleteOfEveryRow(d.root, scan, mode, reporter.rows);
     const DeleteOutcome deleted = RunInvalidFileDelete(request, stop, reporter);
     EXPECT_EQ(deleted.removed, 2);
     EXPECT_EQ(deleted.judgedKept, 1);
@@ -598,14 +605,8 @@ TEST_F(ScanFixture, CopiesAndThumbnailsKeepOneFileAndAreMovedAsideByDelete) {
       EXPECT_EQ(ReadRecords(scan.resultFile).size(), 5u);
     }
 
-    DeleteRequest request;
-    request.root = d.root;
-    request.rootIdentity = scan.rootIdentity;
-    request.mode = mode;
-    request.resultFile = scan.resultFile;
-    request.moveAside = false;
+    DeleteRequest request = DeleteOfEveryRow(d.root, scan, mode, reporter.rows);
     request.removeEmptyFolders = false;
-    for (const ResultRow& row : reporter.rows) request.markedRows.push_back({row.index, row.path, row.identity, row.verdict});
     const DeleteOutcome deleted = RunInvalidFileDelete(request, stop, reporter);
     EXPECT_EQ(deleted.removed, 5);
     EXPECT_EQ(deleted.judgedKept, 4);
