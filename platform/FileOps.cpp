@@ -251,6 +251,8 @@ bool SetDirectIo(int fd, bool on) {
 
 void AdviseNoReadAhead(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); }
 
+void AdviseWillNeed(int fd, int64_t offset, int64_t length) { ::posix_fadvise(fd, offset, length, POSIX_FADV_WILLNEED); }
+
 int64_t ReadAt(int fd, void* buffer, size_t size, int64_t offset) {
   size_t done = 0;
   auto* bytes = static_cast<char*>(buffer);

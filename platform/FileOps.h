@@ -129,6 +129,8 @@ int64_t DirectReadAlignment(int fd, bool* blockDevice = nullptr);
 bool SetDirectIo(int fd, bool on);
 // Tells the kernel that an open file is read at scattered places, so it reads ahead of no read.
 void AdviseNoReadAhead(int fd);
+// Asks the kernel to start reading a range of an open file into memory, without waiting for it.
+void AdviseWillNeed(int fd, int64_t offset, int64_t length);
 
 // Move with replacement, as within a folder tree: rename(2). Fails across file systems.
 bool MoveReplace(const fs::path& from, const fs::path& to);

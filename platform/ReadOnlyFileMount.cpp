@@ -31,6 +31,7 @@ void* Init(fuse_conn_info* connection, fuse_config* config) {
   config->kernel_cache = 1;
   config->entry_timeout = config->attr_timeout = 3600;
   connection->max_readahead = 1 << 20;
+  connection->max_read = 1 << 19;
   // Bytes that lie unchanged in a member go to the reader without a copy through this process.
   if ((connection->capable & FUSE_CAP_SPLICE_WRITE) != 0) connection->want |= FUSE_CAP_SPLICE_WRITE;
   if ((connection->capable & FUSE_CAP_SPLICE_MOVE) != 0) connection->want |= FUSE_CAP_SPLICE_MOVE;
@@ -133,7 +134,7 @@ ReadOnlyFileMount::ReadOnlyFileMount(const fs::path& mountPoint, std::string nam
     o.read_buf = ReadBuffers;
     return o;
   }();
-  char program[] = "brenvik", option[] = "-o", options[] = "ro,fsname=brenvik-raid,subtype=brenvik";
+  char program[] = "brenvik", option[] = "-o", options[] = "ro,max_read=524288,fsname=brenvik-raid,subtype=brenvik";
   char* argv[] = {program, option, options, nullptr};
   fuse_args args = FUSE_ARGS_INIT(3, argv);
   fuse_ = fuse_new(&args, &operations, sizeof operations, this);

@@ -185,6 +185,64 @@ std::unique_ptr<RaidVolumeReader> RaidVolumeReader::Open(const RaidVolumeRequest
   return reader;
 }
 
+std::optional<RaidVolumeReader::StripePlace> RaidVolumeReader::placeOfStripe(int64_t chunk) const {
+  const std::vector<size_t>& order = geometry_.memberOrder;
+  const auto members = static_cast<int64_t>(order.size());
+  if (geometry_.layout == RaidLayout::Raid10Near2) {
+    // The first copy md writes, or the second when the first member is missing.
+    for (const int64_t copy : {2 * chunk, 2 * chunk + 1}) {
+      const size_t member = order[static_cast<size_t>(copy % members)];
+      if (fds_[member]) return StripePlace{member, startBytes_ + copy / members * stripeBytes_};
+    }
+    return std::nullopt;
+  }
+  RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, chunk, geometry_.parityDelay);
+  if (IsRaid6(geometry_.layout)) {
+    const Raid6Slot raid6 = PlaceRaid6(members, chunk);
+    slot = {raid6.data, raid6.row};
+  }
+  const size_t member = order[slot.position];
+  if (!fds_[member]) return std::nullopt;
+  return StripePlace{member, startBytes_ + slot.row * stripeBytes_};
+}
+
+void RaidVolumeReader::readRowsAhead(int64_t offset, int64_t end) const {
+  // Members read without gaps (RAID 0, the first copies of a RAID 10 over an even count) are read
+  // ahead by the kernel as well as it can.
+  const bool gaps = IsRaid5(geometry_.layout) || IsRaid6(geometry_.layout) ||
+                    (geometry_.layout == RaidLayout::Raid10Near2 && geometry_.memberOrder.size() % 2 != 0);
+  if (!gaps) return;
+  // Reads a few requests apart still count as in order: the kernel sends its read-ahead requests
+  // to several threads at once.
+  constexpr int64_t kInOrder = int64_t{4} << 20;
+  const int64_t previous = lastReadEnd_.exchange(end, std::memory_order_relaxed);
+  if (previous < 0 || offset < previous - kInOrder || offset > previous + kInOrder) return;
+  constexpr int64_t kAhead = int64_t{16} << 20;
+  int64_t asked = askedUpTo_.load(std::memory_order_relaxed);
+  if (end + kAhead / 2 <= asked && end > asked - 2 * kAhead) return;
+  const int64_t from = end <= asked && end > asked - 2 * kAhead ? asked : end;
+  const int64_t to = std::min(size_, end + kAhead);
+  if (from >= to || !askedUpTo_.compare_exchange_strong(asked, to, std::memory_order_relaxed)) return;
+  // Only the stripes the volume's bytes lie on, merged where they follow on one member: the parity
+  // and the second copies are never read.
+  std::vector<std::pair<int64_t, int64_t>> pending(fds_.size(), {0, 0});
+  const auto flush = [&](size_t member) {
+    if (pending[member].second > pending[member].first)
+      AdviseWillNeed(fds_[member].get(), pending[member].first, pending[member].second - pending[member].first);
+  };
+  for (int64_t chunk = from / stripeBytes_; chunk * stripeBytes_ < to; ++chunk) {
+    const std::optional<StripePlace> place = placeOfStripe(chunk);
+    if (!place) continue;
+    std::pair<int64_t, int64_t>& range = pending[place->member];
+    if (range.second != place->position) {
+      flush(place->member);
+      range.first = place->position;
+    }
+    range.second = place->position + stripeBytes_;
+  }
+  for (size_t member = 0; member < fds_.size(); ++member) flush(member);
+}
+
 bool RaidVolumeReader::readMember(size_t member, void* buffer, size_t length, int64_t offset,
                                   size_t* failedMember) const {
   if (ReadAt(fds_[member].get(), buffer, length, offset) == static_cast<int64_t>(length)) return true;
@@ -195,6 +253,7 @@ bool RaidVolumeReader::readMember(size_t member, void* buffer, size_t length, in
 int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size_t* failedMember) const {
   if (offset < 0 || offset >= size_) return 0;
   const int64_t total = std::min<int64_t>(static_cast<int64_t>(std::min<size_t>(length, INT64_MAX)), size_ - offset);
+  readRowsAhead(offset, offset + total);
   char* out = static_cast<char*>(buffer);
   const std::vector<size_t>& order = geometry_.memberOrder;
 
@@ -278,30 +337,24 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
 
 bool RaidVolumeReader::locate(int64_t offset, size_t length, std::vector<MemberPiece>& pieces) const {
   if (offset < 0 || offset >= size_) return true;
-  if (geometry_.layout == RaidLayout::Raid10Near2 || geometry_.layout == RaidLayout::Spanned) return false;
+  if (geometry_.layout == RaidLayout::Spanned) return false;
   const int64_t total = std::min<int64_t>(static_cast<int64_t>(std::min<size_t>(length, INT64_MAX)), size_ - offset);
-  const std::vector<size_t>& order = geometry_.memberOrder;
+  readRowsAhead(offset, offset + total);
   if (geometry_.layout == RaidLayout::Mirror) {
-    for (size_t member : order)
+    for (size_t member : geometry_.memberOrder)
       if (fds_[member]) {
         pieces.push_back({fds_[member].get(), startBytes_ + offset, static_cast<size_t>(total)});
         return true;
       }
     return false;
   }
-  const auto members = static_cast<int64_t>(order.size());
   for (int64_t done = 0; done < total;) {
     const int64_t at = offset + done;
     const int64_t within = at % stripeBytes_;
     const auto take = static_cast<size_t>(std::min(total - done, stripeBytes_ - within));
-    RaidStripeSlot slot = PlaceOfStripe(geometry_.layout, members, at / stripeBytes_, geometry_.parityDelay);
-    if (IsRaid6(geometry_.layout)) {
-      const Raid6Slot raid6 = PlaceRaid6(members, at / stripeBytes_);
-      slot = {raid6.data, raid6.row};
-    }
-    const UniqueFd& fd = fds_[order[slot.position]];
-    if (!fd) return false;
-    pieces.push_back({fd.get(), startBytes_ + slot.row * stripeBytes_ + within, take});
+    const std::optional<StripePlace> place = placeOfStripe(at / stripeBytes_);
+    if (!place) return false;
+    pieces.push_back({fds_[place->member].get(), place->position + within, take});
     done += static_cast<int64_t>(take);
   }
   return true;

@@ -85,6 +85,17 @@ class RaidVolumeReader {
   RaidVolumeReader() = default;
   bool readMember(size_t member, void* buffer, size_t length, int64_t offset, size_t* failedMember) const;
   int64_t readRaid6(char* out, int64_t total, int64_t offset, size_t* failedMember) const;
+  // A set with parity reads each member with gaps (a row's parity), which the kernel takes for
+  // scattered reads and so stops reading ahead, or reads the gaps too: while the volume is read in
+  // order, the reader asks for the data of the members' next rows itself.
+  void readRowsAhead(int64_t offset, int64_t end) const;
+  // Where the reader takes data stripe `chunk` of a striped set from: the member (index as given)
+  // and the stripe's offset there; nullopt when it lies on a missing member.
+  struct StripePlace {
+    size_t member;
+    int64_t position;
+  };
+  std::optional<StripePlace> placeOfStripe(int64_t chunk) const;
 
   RaidGeometryGuess geometry_;
   std::vector<UniqueFd> fds_;    // as given; invalid for a missing member
@@ -92,6 +103,8 @@ class RaidVolumeReader {
   int64_t stripeBytes_ = 0;
   int64_t startBytes_ = 0;
   int64_t size_ = 0;
+  mutable std::atomic<int64_t> lastReadEnd_{-1};  // in the volume
+  mutable std::atomic<int64_t> askedUpTo_{0};     // on the members
 };
 
 // A geometry given by hand, as typed.

@@ -154,6 +154,51 @@ TEST(RaidVolume, ReaderGivesTheBytesAtAnyOffset) {
   }
 }
 
+// Whatever the members hold, the places a read is served from without a copy (a mount's) hold the
+// bytes the reader gives there, in every striped layout, with a RAID 10 member missing (the other
+// copy serves), read in order (the reader then asks for the rows ahead) and at random.
+TEST(RaidVolume, EveryStripedLayoutPlacesItsBytesWhereItReads) {
+  TempDir dir;
+  std::mt19937 random(11);
+  RaidVolumeRequest request;
+  for (int i = 0; i < 5; ++i) {
+    std::string image(1 << 20, '\0');
+    for (char& c : image) c = static_cast<char>(random());
+    WriteFile(dir / ("m" + std::to_string(i) + ".img"), image);
+    request.members.push_back({u"", dir / ("m" + std::to_string(i) + ".img")});
+  }
+  request.geometry = {.stripeSectors = 16, .memberOrder = {3, 0, 4, 1, 2}, .startSector = 24};
+  const auto expectPlaced = [](const RaidVolumeReader& reader, int64_t offset, size_t length) {
+    std::string read(length, '\0');
+    const int64_t got = reader.read(read.data(), length, offset);
+    std::vector<RaidVolumeReader::MemberPiece> pieces;
+    ASSERT_TRUE(reader.locate(offset, length, pieces));
+    std::string placed;
+    for (const auto& piece : pieces) {
+      std::string part(piece.size, '\0');
+      ASSERT_EQ(::pread(piece.fd, part.data(), piece.size, piece.position), static_cast<ssize_t>(piece.size));
+      placed += part;
+    }
+    ASSERT_EQ(static_cast<int64_t>(placed.size()), got);
+    ASSERT_TRUE(placed == read.substr(0, placed.size())) << "at " << offset << " length " << length;
+  };
+  for (const RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftSymmetric, RaidLayout::Raid5RightAsymmetric,
+                                  RaidLayout::Raid6LeftSymmetric, RaidLayout::Raid10Near2}) {
+    for (const bool memberMissing : {false, true}) {
+      if (memberMissing && layout != RaidLayout::Raid10Near2) continue;
+      RaidVolumeRequest given = request;
+      given.geometry.layout = layout;
+      if (memberMissing) given.members[4].path.clear();
+      RaidVolumeResult result;
+      const auto reader = RaidVolumeReader::Open(given, result);
+      ASSERT_TRUE(reader) << static_cast<int>(layout);
+      for (int64_t offset = 0; offset < reader->size(); offset += 100000) expectPlaced(*reader, offset, 100000);
+      for (int i = 0; i < 100; ++i)
+        expectPlaced(*reader, static_cast<int64_t>(random() % static_cast<uint32_t>(reader->size())), random() % 70000);
+    }
+  }
+}
+
 // What cannot be assembled is refused before anything is created or truncated: an image that is
 // a member under another name, a member given twice, more members missing than the layout can
 // spare, an order that does not name every member once.
