@@ -49,6 +49,8 @@ size_t IllFormedLength(std::string_view bytes, size_t i) {
 // appends what stands for it and says how many bytes it takes.
 template <class OnInvalid>
 std::u16string DecodeUtf8Text(std::string_view bytes, OnInvalid invalid) {
+  // Most names are ASCII: every byte is its own character.
+  if (IsAscii(bytes)) return std::u16string(bytes.begin(), bytes.end());
   std::u16string out;
   out.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size();) {
