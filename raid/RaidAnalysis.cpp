@@ -13,6 +13,7 @@
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "raid/MftRecord.h"
+#include "raid/Raid6Evidence.h"
 #include "raid/RaidParityPlace.h"
 #include "platform/ByteOrder.h"
 #include "platform/StorageIdentity.h"
@@ -229,6 +230,7 @@ void CheckParity(BatchReader& reader, const std::vector<bool>& missing, int64_t 
   const uint8_t* first = nullptr;
   bool allSame = true;
   uint16_t nonZero = 0, text = 0;
+  size_t nonZeroCount = 0;
   const size_t members = missing.size();
   for (size_t member = 0; member < members; ++member) {
     if (missing[member]) continue;
@@ -242,7 +244,9 @@ void CheckParity(BatchReader& reader, const std::vector<bool>& missing, int64_t 
       sum[i] ^= word;
     }
     const std::span<const uint8_t> block(data, kMftRecordSize);
-    if (member < 16 && !IsZeroBlock(block)) nonZero |= static_cast<uint16_t>(1u << member);
+    const bool zero = IsZeroBlock(block);
+    nonZeroCount += zero ? 0 : 1;
+    if (member < 16 && !zero) nonZero |= static_cast<uint16_t>(1u << member);
     if (member < 16 && IsTextBlock(block)) text |= static_cast<uint16_t>(1u << member);
   }
   const bool xorZero = std::all_of(sum.begin(), sum.end(), [](uint64_t word) { return word == 0; });
@@ -255,10 +259,22 @@ void CheckParity(BatchReader& reader, const std::vector<bool>& missing, int64_t 
     map.add(nonZero, text, NoFill(reader, missing, index, nonZero, rebuilt));
     return;
   }
-  map.add(nonZero, text, xorZero && NoFill(reader, missing, index, nonZero, rebuilt));
+  // RAID 6: the XOR of a row's blocks is its Q, which lies on one of the members.
+  size_t equal = 0;
+  uint8_t q = RaidBlockMap::kNoQ;
+  if (!allSame && !xorZero && nonZeroCount >= 3) {
+    for (size_t member = 0; member < members; ++member) {
+      if (std::memcmp(reader.block(member, index), sum.data(), kMftRecordSize) != 0) continue;
+      ++equal;
+      q = static_cast<uint8_t>(std::min<size_t>(member, RaidBlockMap::kNoQ));
+    }
+  }
+  map.add(nonZero, text, xorZero && NoFill(reader, missing, index, nonZero, rebuilt), equal == 1 ? q : RaidBlockMap::kNoQ);
   if (allSame) return;
   ++parity.checked;
   if (xorZero) ++parity.zero;
+  if (equal == 1) ++parity.q;
+  else if (equal > 1) ++parity.qTwins;
 }
 
 std::vector<bool> MissingMembers(const std::vector<RaidMember>& members) {
@@ -451,6 +467,11 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
   result.geometry = InferRaidGeometry(collector, between, start / kSectorSize, parity);
   ApplyParityPlaces(result.geometry, blocks);
+  ApplyRaid6Evidence(result.geometry, blocks, [&](const RaidGeometryGuess& guess) {
+    std::vector<fs::path> paths;
+    for (const RaidMember& member : request.members) paths.push_back(member.path);
+    return CheckRaid6Syndrome(guess, paths, start / kSectorSize, end / kSectorSize);
+  });
   AlignStartWithVolume(result.geometry, blocks);
   result.plot.members = memberCount;
   result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();

@@ -82,6 +82,8 @@ inline bool IsRaid5(RaidLayout layout) {
 inline bool IsSymmetric(RaidLayout layout) {
   return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
 }
+// The layouts whose rows keep parity (RAID 5 and RAID 6), as opposed to RAID 0 and the copies.
+inline bool KeepsParity(RaidLayout layout) { return IsRaid5(layout) || layout == RaidLayout::Raid6LeftSymmetric; }
 
 // Rows and turns are counted from a start that sectors may lie before: division rounds down.
 inline int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
@@ -120,7 +122,7 @@ struct RaidStripeSlot {
 // `parityDelay` rows in turn keep their RAID 5 parity on one member (delayed parity, as some
 // hardware controllers write it); 1 for the parity moving on every row.
 RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay = 1);
-// The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5.
+// The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5, two fewer for RAID 6.
 int64_t DataStripesPerRow(RaidLayout layout, int64_t members);
 // The layout's key as the JSON and brenvik-cli's --layout name it ("raid0", "raid5-left-symmetric",
 // "raid1"); nullopt for an unknown key.
@@ -154,6 +156,18 @@ struct RaidParityEvidence {
   // A member given as missing was read as the XOR of the others: the parity cannot be checked,
   // and the set is taken for one that keeps parity (RAID 0 has nothing to rebuild from).
   bool memberRebuilt = false;
+
+  // RAID 6 keeps two syndromes: P, the XOR of the data, and Q, their Reed-Solomon sum. The XOR of
+  // all members' blocks is then Q itself. Counted over the blocks checked where at least three
+  // blocks are not zero (a row of one data block has P and Q beside it; a lone block of data on
+  // RAID 0 is the XOR of its row too, and says nothing): one member's block equals the XOR (`q`),
+  // or several do (`qTwins`: a row whose only data is its first stripe, of which P and Q are copies).
+  uint64_t q = 0;
+  uint64_t qTwins = 0;
+  // Nearly every block checked with a Q, and most of them a Q on one member only.
+  bool raid6Holds() const {
+    return !memberRebuilt && q >= kMinChecked && (q + qTwins) * 10 >= checked * 9 && q * 4 >= checked;
+  }
 };
 
 // How far a RAID 5 geometry's parity places agree with the members' blocks (RaidParityPlace.h).
@@ -162,6 +176,16 @@ struct RaidParityPlaces {
   uint64_t disagree = 0;
   static constexpr uint64_t kMinChecked = 64;
   bool contradicts() const { return agree + disagree >= kMinChecked && disagree * 10 > agree + disagree; }
+};
+
+// How far a RAID 6 geometry's P and Q agree with those computed from its data (Raid6Evidence.h),
+// over the sampled positions that hold any data.
+struct RaidSyndromeTally {
+  uint64_t agree = 0;
+  uint64_t disagree = 0;
+  static constexpr uint64_t kMinAgree = 8;
+  bool contradicts() const { return disagree * 20 > agree; }
+  bool confirms() const { return agree >= kMinAgree && !contradicts(); }
 };
 
 struct RaidGeometry {
@@ -191,6 +215,8 @@ struct RaidGeometry {
   // answer comes from them rather than from the records; `explained` then counts stripe rows.
   RaidParityPlaces places;
   bool fromParityPlaces = false;
+  // A RAID 6 answer's P and Q computed again from its data.
+  RaidSyndromeTally syndrome;
 };
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity = {});

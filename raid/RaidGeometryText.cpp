@@ -146,9 +146,18 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
               ? std::string()
               : ",\"parityPlaces\":{\"agree\":" + std::to_string(geometry.places.agree) +
                     ",\"disagree\":" + std::to_string(geometry.places.disagree) + "}") +
+         (geometry.syndrome.agree + geometry.syndrome.disagree == 0
+              ? std::string()
+              : ",\"syndrome\":{\"agree\":" + std::to_string(geometry.syndrome.agree) +
+                    ",\"disagree\":" + std::to_string(geometry.syndrome.disagree) + "}") +
          (geometry.parity.checked == 0 ? std::string()
                                        : ",\"parity\":{\"checked\":" + std::to_string(geometry.parity.checked) +
-                                             ",\"zero\":" + std::to_string(geometry.parity.zero) + "}") +
+                                             ",\"zero\":" + std::to_string(geometry.parity.zero) +
+                                             (geometry.parity.q + geometry.parity.qTwins == 0
+                                                  ? std::string()
+                                                  : ",\"q\":" + std::to_string(geometry.parity.q) +
+                                                        ",\"qTwins\":" + std::to_string(geometry.parity.qTwins)) +
+                                             "}") +
          "}";
 }
 

@@ -181,11 +181,12 @@ LocatedTally CheckLocated(const RaidGeometryGuess& guess, const RaidBlockMap& ma
 RaidBlockMap::RaidBlockMap(size_t members, int64_t firstSector)
     : members_(members <= kMaxMembers ? members : 0), firstSector_(firstSector) {}
 
-void RaidBlockMap::add(uint16_t nonZero, uint16_t text, bool telling) {
+void RaidBlockMap::add(uint16_t nonZero, uint16_t text, bool telling, uint8_t q) {
   if (members_ == 0 || nonZero_.size() >= kMaxPositions) return;
   nonZero_.push_back(nonZero);
   text_.push_back(text);
   telling_.push_back(telling);
+  q_.push_back(q < members_ ? q : kNoQ);
 }
 
 void RaidBlockMap::addLocated(size_t member, int64_t sector, int64_t volumeSector, int64_t copySector) {
@@ -366,14 +367,14 @@ namespace {
 
 // The guess begun at the row that holds the volume's first stripe, with the member order turned
 // to match, when the volume's first block lies where the guess places data; otherwise nothing.
-// RAID 0 and RAID 5 without delay.
+// RAID 0, RAID 5 without delay and RAID 6.
 std::optional<RaidGeometryGuess> StartedWithVolume(const RaidGeometryGuess& guess, const RaidBlockMap& map) {
-  const bool raid5 = IsRaid5(guess.layout);
-  if (!(raid5 || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1)
+  const bool parity = KeepsParity(guess.layout);
+  if (!(parity || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1)
     return std::nullopt;
   const auto members = static_cast<int64_t>(guess.memberOrder.size());
   const int64_t stripe = guess.stripeSectors;
-  const int64_t rowsPerTurn = raid5 ? members : 1;
+  const int64_t rowsPerTurn = parity ? members : 1;
   // The data sector (counted from the first row) a geometry puts at `sector` of `member`, or
   // nullopt on parity; whole records, so compared at even distances only.
   const auto dataAt = [](const RaidGeometryGuess& g, size_t member, int64_t sector) -> std::optional<int64_t> {

@@ -14,8 +14,9 @@
 
 namespace brenvik {
 
-// The position in the member order that holds the parity of stripe row `row` of a RAID 5 layout;
-// rows before the first one carry on the rotation backwards.
+// The position in the member order that holds the parity of stripe row `row` of a RAID 5 layout
+// (RAID 6's P, with its Q on the next position); rows before the first one carry on the rotation
+// backwards.
 int64_t RaidParityPosition(RaidLayout layout, int64_t members, int64_t row);
 
 // The record number a striped layout puts at `sector` of the member at `position` in the order,

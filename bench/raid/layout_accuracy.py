@@ -192,11 +192,12 @@ def main():
                                    "--start", str(best["startSector"]), "--assemble", image]
                             run(cmd)
                             assembled = open(image, "rb").read() if os.path.exists(image) else b""
-                            per_row = {"raid0": members, "raid10": members // 2}.get(best["layout"], members - 1)
-                            # The records cannot tell a start one turn later: a row for RAID 0, RAID 10
-                            # and the symmetric rotations (the order rotated), all members' rows else.
-                            rows_per_turn = (1 if best["layout"] in ("raid0", "raid10") or "-symmetric" in best["layout"]
-                                             else members)
+                            per_row = {"raid0": members, "raid10": members // 2,
+                                       "raid6": members - 2}.get(best["layout"], members - 1)
+                            # The records cannot tell a start one turn later: a row for RAID 0, RAID 10,
+                            # RAID 6 and the symmetric rotations (the order rotated), all members' rows else.
+                            rows_per_turn = (1 if best["layout"] in ("raid0", "raid10", "raid6")
+                                             or "-symmetric" in best["layout"] else members)
                             turn = per_row * rows_per_turn * best["stripeSectors"] * 512
                             at = right(assembled, volume, turn)
                             verdict = "WRONG" if at is None else "right" if at == 0 else "right, %d bytes in" % at
