@@ -32,7 +32,7 @@ struct QChange {
 
 // The rows starting at `first` (a position in the map), `length` positions each, taken as rows
 // 0, 1, ... of a RAID 6 whose first data stripe lies on `firstMember`: the member order their Q
-// places give, and how many rows and positions agree; nullopt when the Q places do not rotate.
+// places give, and how many rows agree; nullopt when the Q places do not rotate.
 std::optional<RaidGeometryGuess> OrderFromRows(const RaidBlockMap& map, size_t count, int64_t length, int64_t first,
                                                size_t firstMember) {
   const auto n = static_cast<int64_t>(map.members());
@@ -73,12 +73,22 @@ std::optional<RaidGeometryGuess> OrderFromRows(const RaidBlockMap& map, size_t c
   if (order[1] != firstMember) return std::nullopt;
   // Nearly every Q where the rotation puts it.
   if ((placed - agree) * 20 > placed) return std::nullopt;
+  // The rows that keep their Q where the order says.
+  uint64_t rows = 0;
+  int64_t counted = INT64_MIN;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t q = map.q(i);
+    const int64_t row = FloorDiv(static_cast<int64_t>(i) - first, length);
+    if (q == RaidBlockMap::kNoQ || row == counted || order[static_cast<size_t>(FloorMod(n - FloorMod(row, n), n))] != q) continue;
+    counted = row;
+    ++rows;
+  }
   RaidGeometryGuess guess;
   guess.layout = RaidLayout::Raid6LeftSymmetric;
   guess.stripeSectors = 2 * length;
   guess.startSector = map.firstSector() + 2 * first;
   guess.memberOrder = std::move(order);
-  guess.explained = agree;
+  guess.explained = rows;
   return guess;
 }
 

@@ -15,6 +15,8 @@
 #include "raid/MftRecord.h"
 #include "raid/Raid6Evidence.h"
 #include "raid/RaidParityPlace.h"
+#include "raid/RaidParityRecords.h"
+#include "raid/RaidSpanned.h"
 #include "platform/ByteOrder.h"
 #include "platform/StorageIdentity.h"
 
@@ -402,6 +404,9 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   const int64_t progressMaximum = std::max<int64_t>(0, (end - start) / kBlockSize);
   reporter.Progress(0, progressMaximum);
 
+  // A spanned set's members end where the next begins: their sizes place them.
+  std::vector<int64_t> memberSectors;
+  for (const UniqueFd& fd : memberFds) memberSectors.push_back(fd ? std::max<int64_t>(0, FileSize(fd.get())) / kSectorSize : 0);
   BatchReader reader(std::move(memberFds));
   const size_t memberCount = request.members.size();
   RaidRecordCollector collector(memberCount);
@@ -412,6 +417,8 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   parity.memberRebuilt = missingCount > 0;
   RaidBlockMap blocks(memberCount, start / kSectorSize);
   std::array<uint8_t, kMftRecordSize> rebuilt{};
+  std::optional<RaidNtfsPlaces> ntfs;
+  bool ntfsTwice = false;
   const int64_t perBatch = reader.positionsPerBatch();
   const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
   if (start < end) reader.prefetch(start, positionsFrom(start));
@@ -438,8 +445,18 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
         if (!missing[member] && reader.copyBetween(member, index, betweenBlock) && CheckFileRecord(betweenBlock))
           between.add(member, position / kSectorSize + 1, FileRecordNumber(betweenBlock));
         const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
-        if (const std::optional<int64_t> place = VolumeSectorOf(block))
+        if (const std::optional<int64_t> place = VolumeSectorOf(block)) {
           blocks.addLocated(member, position / kSectorSize, *place, CopySectorOf(block));
+          // One NTFS volume's boot sectors all name the same places; two volumes name none.
+          if (const std::optional<RaidNtfsPlaces> places = NtfsPlacesOf(block)) {
+            ntfsTwice = ntfsTwice || (ntfs && *ntfs != *places);
+            ntfs = places;
+          }
+        }
+        // A boot sector at an odd sector is the second half of a block: NTFS's backup in the last
+        // sector of a volume of even length, or the boot sector of one that begins at an odd sector.
+        if (const int64_t backup = NtfsBackupSectorOf(block.subspan<512>()); backup >= 0)
+          blocks.addLocated(member, position / kSectorSize + 1, backup, 0);
         if (CheckFileRecord(block)) {
           const uint32_t number = FileRecordNumber(block);
           log.appendNumber(number);
@@ -473,6 +490,13 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
     return CheckRaid6Syndrome(guess, paths, start / kSectorSize, end / kSectorSize);
   });
   AlignStartWithVolume(result.geometry, blocks);
+  // An answer from the parity still draws the records where they lie.
+  if (result.geometry.fromParityPlaces && result.geometry.best)
+    if (const std::optional<int64_t> zero = RecordZeroOf(*result.geometry.best, collector.runs()))
+      result.geometry.best->recordZeroDataSector = *zero;
+  // A set whose rows keep parity is no spanned one.
+  if (memberCount <= kMaxSpannedMembers && !ntfsTwice && !parity.holds() && !parity.raid6Holds() && !parity.memberRebuilt)
+    ApplySpanned(result.geometry, SpannedFromPlaces(collector.runs(), blocks, memberSectors, ntfs));
   result.plot.members = memberCount;
   result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
   result.plot.geometry = result.geometry.best;

@@ -241,8 +241,20 @@ std::optional<int64_t> VolumeSectorOf(std::span<const uint8_t> block) {
   return std::nullopt;
 }
 
+int64_t NtfsBackupSectorOf(std::span<const uint8_t> sector) {
+  if (sector.size() < 512 || sector[510] != 0x55 || sector[511] != 0xAA || !Has(sector, 3, "NTFS    ")) return -1;
+  const uint16_t bytesPerSector = Read16(sector, 11);
+  if (bytesPerSector < 512 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0) return -1;
+  // The boot sector counts the volume's sectors but for the one the backup takes.
+  const uint64_t counted = uint64_t{Read32(sector, 0x28)} | uint64_t{Read32(sector, 0x2C)} << 32;
+  if (counted == 0 || counted >= (uint64_t{1} << 48)) return -1;
+  return static_cast<int64_t>(counted) * (bytesPerSector / 512);
+}
+
 int64_t CopySectorOf(std::span<const uint8_t> block) {
-  if (block.size() < 512 || !VolumeSectorOf(block) || !Has(block, 82, "FAT32   ")) return -1;
+  if (block.size() < 512 || !VolumeSectorOf(block)) return -1;
+  if (Has(block, 3, "NTFS    ")) return NtfsBackupSectorOf(block);
+  if (!Has(block, 82, "FAT32   ")) return -1;
   const uint16_t backup = Read16(block, 50);
   return backup >= 1 && backup < Read16(block, 14) ? backup : -1;  // within the reserved sectors
 }

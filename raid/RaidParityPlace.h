@@ -80,8 +80,12 @@ bool IsTextBlock(std::span<const uint8_t> block);
 // superblock of ext2/3/4 (1024 bytes into its volume), and a backup superblock's place by the
 // group it names. nullopt for anything else.
 std::optional<int64_t> VolumeSectorOf(std::span<const uint8_t> block);
-// Where a copy of such a block lies too (a FAT32 boot sector names its backup's sector), or -1.
+// Where a copy of such a block lies too (a FAT32 boot sector names its backup's sector, an NTFS
+// one the volume's last sector), or -1.
 int64_t CopySectorOf(std::span<const uint8_t> block);
+// The volume sector where NTFS keeps the backup of the boot sector `sector` (512 bytes): its last;
+// -1 for anything but an NTFS boot sector.
+int64_t NtfsBackupSectorOf(std::span<const uint8_t> sector);
 
 // How far a RAID 5 geometry's parity places agree with the blocks: positions where the member it
 // puts the parity on is not zero while others are not zero either, against positions where it is

@@ -1,6 +1,7 @@
 #include "raid/RaidParityRecords.h"
 
 #include <algorithm>
+#include <map>
 
 namespace brenvik {
 
@@ -32,6 +33,25 @@ std::optional<int64_t> RecordInRows(const RaidGeometryGuess& guess, int64_t posi
   }
   const int64_t dataSector = chunk * stripe + (sector - guess.startSector - row * stripe);
   return FloorDiv(dataSector - guess.recordZeroDataSector, 2);
+}
+
+std::optional<int64_t> RecordZeroOf(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs) {
+  if (!KeepsParity(guess.layout) && guess.layout != RaidLayout::Raid0) return std::nullopt;
+  if (guess.stripeSectors <= 0) return std::nullopt;
+  std::vector<int64_t> positionOf(guess.memberOrder.size(), -1);
+  for (size_t position = 0; position < guess.memberOrder.size(); ++position)
+    if (guess.memberOrder[position] < positionOf.size()) positionOf[guess.memberOrder[position]] = static_cast<int64_t>(position);
+  RaidGeometryGuess plain = guess;
+  plain.recordZeroDataSector = 0;
+  std::map<int64_t, uint64_t> votes;
+  for (const RaidRecordRun& run : runs) {
+    if (run.member >= positionOf.size() || positionOf[run.member] < 0 || run.sector < guess.startSector) continue;
+    // The run's first record, in data sectors from the first row (an even count, so halves agree).
+    if (const std::optional<int64_t> half = RecordInRows(plain, positionOf[run.member], run.sector))
+      votes[2 * *half - 2 * int64_t{run.record} + (run.sector - guess.startSector) % 2] += run.length;
+  }
+  if (votes.empty()) return std::nullopt;
+  return std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
 }
 
 // Looks at the records found where a RAID 5 layout puts a row's parity. A parity block that

@@ -93,6 +93,10 @@ struct RaidParityTally {
   uint64_t contradicted = 0;  // records of the volume where the layout puts parity
 };
 
+// Where record 0 lies in the data of a geometry that the records did not give (one from the
+// parity): the place most of the records found on data stripes agree on; nullopt without any.
+std::optional<int64_t> RecordZeroOf(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs);
+
 RaidParityTally TallyParityRecords(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs,
                                    const RaidFoundRecords& found);
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <numeric>
@@ -515,6 +516,18 @@ TEST(RaidVolume, Raid6IsNamedFromItsRecordsOrItsQAndAssembles) {
     EXPECT_GT(geometry.syndrome.agree, 0u);
     EXPECT_EQ(geometry.syndrome.disagree, 0u);
     EXPECT_NE(FormatGeometryText(geometry).find(u"RAID 6 left-symmetric"), std::u16string::npos);
+    // The plot's expected records run through every record found on a data stripe (P and Q
+    // beside a lone data block are copies of it), but for the four of the MFT's mirror.
+    uint64_t onData = 0, onLine = 0;
+    for (const RaidRecordRun& run : found.plot.runs) {
+      for (uint32_t i = 0; i < run.length; ++i) {
+        const std::optional<int64_t> expected = RecordExpectedAt(*found.plot.geometry, run.member, run.sector + 2 * int64_t{i});
+        onData += expected.has_value();
+        onLine += expected == int64_t{run.record + i};
+      }
+    }
+    EXPECT_GE(onLine, 220u);
+    EXPECT_LE(onData - onLine, 4u);
 
     RaidVolumeRequest request{analysis.members, *geometry.best, dir / "volume.img", {}};
     std::atomic<int> stop{0};
@@ -549,4 +562,100 @@ TEST(RaidVolume, Raid6ThatCannotBeConfirmedGetsNoAnswer) {
     const RaidResult rebuilt = Analyse(withMissing);
     EXPECT_NE(rebuilt.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(rebuilt.geometry);
   }
+}
+
+namespace {
+
+std::string Gunzip(const std::filesystem::path& path) {
+  std::string bytes;
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (file == nullptr) return bytes;
+  char buffer[1 << 16];
+  for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(got));
+  gzclose(file);
+  return bytes;
+}
+
+// A spanned set over `volume`: the pieces between `cuts` (byte offsets), each after `start`
+// sectors of zeros, in array order.
+std::vector<std::string> SpanVolume(const std::string& volume, const std::vector<size_t>& cuts, size_t start) {
+  std::vector<std::string> images;
+  size_t from = 0;
+  for (size_t i = 0; i <= cuts.size(); ++i) {
+    const size_t to = i < cuts.size() ? cuts[i] : volume.size();
+    images.push_back(std::string(start * 512, '\0') + volume.substr(from, to - from));
+    from = to;
+  }
+  return images;
+}
+
+}  // namespace
+
+// A spanned set (JBOD) is named with its member order and start from the blocks that name their
+// place: NTFS's boot sector, the MFT's mirror in the middle of the volume and the backup boot
+// sector at its end, ext4's superblock and its backup; members of unequal sizes, given shuffled.
+// The volume it names is the original.
+TEST(RaidVolume, SpannedSetIsNamedFromThePlacesItsVolumeNames) {
+  const std::string ntfs = RealNtfsVolume(BRENVIK_TEST_DATA);
+  const std::string ext4 = Gunzip(std::filesystem::path(BRENVIK_TEST_DATA) / "raid/ext4-volume.img.gz");
+  ASSERT_FALSE(ntfs.empty());
+  ASSERT_FALSE(ext4.empty());
+  struct Set {
+    const std::string* volume;
+    std::vector<size_t> cuts;
+    size_t start;
+    std::vector<size_t> given;
+  };
+  for (const Set& set : {Set{&ntfs, {24 << 20, 50 << 20}, 2048, {2, 0, 1}}, Set{&ext4, {6 << 20}, 0, {1, 0}}}) {
+    SCOPED_TRACE(std::to_string(set.given.size()) + " members");
+    TempDir dir;
+    const RaidRequest analysis = AnalysisOfGiven(SpanVolume(*set.volume, set.cuts, set.start), set.given, dir);
+    const RaidGeometry geometry = Analyse(analysis).geometry;
+    ASSERT_EQ(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
+    ASSERT_EQ(geometry.best->layout, RaidLayout::Spanned);
+    EXPECT_EQ(geometry.best->memberOrder, set.given);
+    EXPECT_EQ(geometry.best->startSector, static_cast<int64_t>(set.start));
+    std::string line = "Geometry: JBOD (spanned), member order ";
+    for (size_t position = 0; position < set.given.size(); ++position)
+      line += (position == 0 ? "" : ", ") + std::to_string(set.given[position] + 1);
+    if (set.start != 0) line += ", start sector " + std::to_string(set.start);
+    const std::string text = TextToUtf8(FormatGeometryText(geometry));
+    EXPECT_EQ(text.substr(0, text.find('\n')), line);
+
+    RaidVolumeRequest request{analysis.members, *geometry.best, dir / "volume.img", {}};
+    std::atomic<int> stop{0};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    EXPECT_TRUE(ReadFile(dir / "volume.img") == *set.volume);
+  }
+}
+
+// A spanned set whose pieces the volume's places do not tell apart gets no answer: of four equal
+// members of the ext4 volume, the second and the fourth hold nothing that names its place, and
+// either could come first. Nor does a set of one volume's two halves given twice over, nor one
+// whose first member is missing.
+TEST(RaidVolume, SpannedSetThatThePlacesDoNotFixGetsNoAnswer) {
+  const std::string ext4 = Gunzip(std::filesystem::path(BRENVIK_TEST_DATA) / "raid/ext4-volume.img.gz");
+  ASSERT_FALSE(ext4.empty());
+  TempDir dir;
+  const RaidRequest four = AnalysisOfGiven(SpanVolume(ext4, {4 << 20, 8 << 20, 12 << 20}, 0), {3, 1, 0, 2}, dir);
+  const RaidGeometry geometry = Analyse(four).geometry;
+  EXPECT_NE(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
+
+  TempDir halves;
+  const RaidRequest two = AnalysisOfGiven(SpanVolume(ext4, {8 << 20}, 0), {0, 1}, halves);
+  WriteFile(halves / "copy0.img", ReadFile(two.members[0].path));
+  WriteFile(halves / "copy1.img", ReadFile(two.members[1].path));
+  RaidRequest twice = two;
+  twice.members.push_back({u"", halves / "copy0.img"});
+  twice.members.push_back({u"", halves / "copy1.img"});
+  const RaidGeometry copies = Analyse(twice).geometry;
+  EXPECT_FALSE(copies.verdict == RaidGeometry::Verdict::Decided && copies.best->layout == RaidLayout::Spanned)
+      << FormatGeometryJson(copies);
+
+  RaidRequest firstMissing = AnalysisOfGiven(SpanVolume(ext4, {5 << 20, 11 << 20}, 0), {0, 1, 2}, halves);
+  firstMissing.members[0].path.clear();
+  const RaidGeometry missing = Analyse(firstMissing).geometry;
+  EXPECT_NE(missing.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(missing);
 }
