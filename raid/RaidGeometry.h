@@ -2,9 +2,9 @@
 // Works out the geometry of a RAID set from where its MFT records lie: the records of one NTFS
 // volume are numbered in volume order, so consecutive numbers that sit contiguously on one member
 // make up one stripe, and the member holding the next number holds the next stripe. From these
-// the stripe size, the member order, RAID 0 / RAID 5 (and its parity rotation) / mirror, and the
-// sector where the first stripe row begins are inferred, together with how many of the found
-// records the answer explains.
+// the stripe size, the member order, RAID 0 / RAID 5 (and its parity rotation) / RAID 6 / mirror,
+// and the sector where the first stripe row begins are inferred, together with how many of the
+// found records the answer explains.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -66,9 +66,8 @@ enum class RaidLayout {
   Raid5RightAsymmetric,  // parity from the first member up, data in member order
   Raid5RightSymmetric,   // parity from the first member up, data starts after the parity
   Mirror,                // every member holds the same records at the same positions
-  // Assembled from a geometry given by hand; the records never name these.
   Raid10Near2,  // Linux md's near layout with two copies: stripe k on positions 2k and 2k + 1, row by row
-  Spanned,      // JBOD: the members one after the other
+  Spanned,      // JBOD: the members one after the other (RaidSpanned.h)
   // Linux md's RAID 6, left-symmetric: row r's P on position n - 1 - r mod n, Q after it, the data
   // after Q; Q is the Reed-Solomon syndrome over GF(2^8) (polynomial 0x11d, generator 2).
   Raid6LeftSymmetric,

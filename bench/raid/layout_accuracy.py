@@ -235,7 +235,8 @@ def main():
                             verdict = "WRONG" if at is None else "right" if at == 0 else "right, %d bytes in" % at
                             if at is not None and best.get("layout") != layout:
                                 verdict = "WRONG"
-                            source_kind = "parity" if answer.get("fromParityPlaces") else "records"
+                            source_kind = ("parity" if answer.get("fromParityPlaces")
+                                           else "places" if best["layout"] == "jbod" else "records")
                             verdict += " (" + source_kind + ")"
                         print(name + ": " + verdict + " " + json.dumps(answer.get("best")), flush=True)
                         key = (fs_name, layout + (" missing" if drop is not None else ""))
