@@ -46,7 +46,7 @@ std::optional<int64_t> RecordZeroOf(const RaidGeometryGuess& guess, const std::v
   std::map<int64_t, uint64_t> votes;
   for (const RaidRecordRun& run : runs) {
     if (run.member >= positionOf.size() || positionOf[run.member] < 0 || run.sector < guess.startSector) continue;
-    // The run's first record, in data sectors from the first row (an even count, so halves agree).
+    // The data sector of the run's first record less twice its number: where record 0 lies.
     if (const std::optional<int64_t> half = RecordInRows(plain, positionOf[run.member], run.sector))
       votes[2 * *half - 2 * int64_t{run.record} + (run.sector - guess.startSector) % 2] += run.length;
   }
