@@ -13,7 +13,10 @@
 #include "platform/FileOps.h"
 #include "platform/PathText.h"
 #include "raid/MftRecord.h"
+#include "raid/Raid6Evidence.h"
 #include "raid/RaidParityPlace.h"
+#include "raid/RaidParityRecords.h"
+#include "raid/RaidSpanned.h"
 #include "platform/ByteOrder.h"
 #include "platform/StorageIdentity.h"
 
@@ -229,6 +232,7 @@ void CheckParity(BatchReader& reader, const std::vector<bool>& missing, int64_t 
   const uint8_t* first = nullptr;
   bool allSame = true;
   uint16_t nonZero = 0, text = 0;
+  size_t nonZeroCount = 0;
   const size_t members = missing.size();
   for (size_t member = 0; member < members; ++member) {
     if (missing[member]) continue;
@@ -242,7 +246,9 @@ void CheckParity(BatchReader& reader, const std::vector<bool>& missing, int64_t 
       sum[i] ^= word;
     }
     const std::span<const uint8_t> block(data, kMftRecordSize);
-    if (member < 16 && !IsZeroBlock(block)) nonZero |= static_cast<uint16_t>(1u << member);
+    const bool zero = IsZeroBlock(block);
+    nonZeroCount += zero ? 0 : 1;
+    if (member < 16 && !zero) nonZero |= static_cast<uint16_t>(1u << member);
     if (member < 16 && IsTextBlock(block)) text |= static_cast<uint16_t>(1u << member);
   }
   const bool xorZero = std::all_of(sum.begin(), sum.end(), [](uint64_t word) { return word == 0; });
@@ -255,10 +261,22 @@ void CheckParity(BatchReader& reader, const std::vector<bool>& missing, int64_t 
     map.add(nonZero, text, NoFill(reader, missing, index, nonZero, rebuilt));
     return;
   }
-  map.add(nonZero, text, xorZero && NoFill(reader, missing, index, nonZero, rebuilt));
+  // RAID 6: the XOR of a row's blocks is its Q, which lies on one of the members.
+  size_t equal = 0;
+  uint8_t q = RaidBlockMap::kNoQ;
+  if (!allSame && !xorZero && nonZeroCount >= 3) {
+    for (size_t member = 0; member < members; ++member) {
+      if (std::memcmp(reader.block(member, index), sum.data(), kMftRecordSize) != 0) continue;
+      ++equal;
+      q = static_cast<uint8_t>(std::min<size_t>(member, RaidBlockMap::kNoQ));
+    }
+  }
+  map.add(nonZero, text, xorZero && NoFill(reader, missing, index, nonZero, rebuilt), equal == 1 ? q : RaidBlockMap::kNoQ);
   if (allSame) return;
   ++parity.checked;
   if (xorZero) ++parity.zero;
+  if (equal == 1) ++parity.q;
+  else if (equal > 1) ++parity.qTwins;
 }
 
 std::vector<bool> MissingMembers(const std::vector<RaidMember>& members) {
@@ -386,6 +404,9 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   const int64_t progressMaximum = std::max<int64_t>(0, (end - start) / kBlockSize);
   reporter.Progress(0, progressMaximum);
 
+  // A spanned set's members end where the next begins: their sizes place them.
+  std::vector<int64_t> memberSectors;
+  for (const UniqueFd& fd : memberFds) memberSectors.push_back(fd ? std::max<int64_t>(0, FileSize(fd.get())) / kSectorSize : 0);
   BatchReader reader(std::move(memberFds));
   const size_t memberCount = request.members.size();
   RaidRecordCollector collector(memberCount);
@@ -396,6 +417,8 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   parity.memberRebuilt = missingCount > 0;
   RaidBlockMap blocks(memberCount, start / kSectorSize);
   std::array<uint8_t, kMftRecordSize> rebuilt{};
+  std::optional<RaidNtfsPlaces> ntfs;
+  bool ntfsTwice = false;
   const int64_t perBatch = reader.positionsPerBatch();
   const auto positionsFrom = [&](int64_t offset) { return std::min(perBatch, (end - offset + kBlockSize - 1) / kBlockSize); };
   if (start < end) reader.prefetch(start, positionsFrom(start));
@@ -422,8 +445,18 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
         if (!missing[member] && reader.copyBetween(member, index, betweenBlock) && CheckFileRecord(betweenBlock))
           between.add(member, position / kSectorSize + 1, FileRecordNumber(betweenBlock));
         const std::span<uint8_t, kMftRecordSize> block(data, kMftRecordSize);
-        if (const std::optional<int64_t> place = VolumeSectorOf(block))
+        if (const std::optional<int64_t> place = VolumeSectorOf(block)) {
           blocks.addLocated(member, position / kSectorSize, *place, CopySectorOf(block));
+          // One NTFS volume's boot sectors all name the same places; two volumes name none.
+          if (const std::optional<RaidNtfsPlaces> places = NtfsPlacesOf(block)) {
+            ntfsTwice = ntfsTwice || (ntfs && *ntfs != *places);
+            ntfs = places;
+          }
+        }
+        // A boot sector at an odd sector is the second half of a block: NTFS's backup in the last
+        // sector of a volume of even length, or the boot sector of one that begins at an odd sector.
+        if (const int64_t backup = NtfsBackupSectorOf(block.subspan<512>()); backup >= 0)
+          blocks.addLocated(member, position / kSectorSize + 1, backup, 0);
         if (CheckFileRecord(block)) {
           const uint32_t number = FileRecordNumber(block);
           log.appendNumber(number);
@@ -451,7 +484,19 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
   result.geometry = InferRaidGeometry(collector, between, start / kSectorSize, parity);
   ApplyParityPlaces(result.geometry, blocks);
+  ApplyRaid6Evidence(result.geometry, blocks, [&](const RaidGeometryGuess& guess) {
+    std::vector<fs::path> paths;
+    for (const RaidMember& member : request.members) paths.push_back(member.path);
+    return CheckRaid6Syndrome(guess, paths, start / kSectorSize, end / kSectorSize);
+  });
   AlignStartWithVolume(result.geometry, blocks);
+  // An answer from the parity still draws the records where they lie.
+  if (result.geometry.fromParityPlaces && result.geometry.best)
+    if (const std::optional<int64_t> zero = RecordZeroOf(*result.geometry.best, collector.runs()))
+      result.geometry.best->recordZeroDataSector = *zero;
+  // A set whose rows keep parity is no spanned one.
+  if (memberCount <= kMaxSpannedMembers && !ntfsTwice && !parity.holds() && !parity.raid6Holds() && !parity.memberRebuilt)
+    ApplySpanned(result.geometry, SpannedFromPlaces(collector.runs(), blocks, memberSectors, ntfs));
   result.plot.members = memberCount;
   result.plot.runs = result.geometry.fromOtherParity ? between.runs() : collector.runs();
   result.plot.geometry = result.geometry.best;

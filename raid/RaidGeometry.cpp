@@ -34,9 +34,23 @@ constexpr double kCloseShare = 0.9;
 constexpr double kShownShare = 0.5;
 
 
-constexpr std::array<RaidLayout, 5> kStripedLayouts = {RaidLayout::Raid0, RaidLayout::Raid5LeftAsymmetric,
-                                                       RaidLayout::Raid5LeftSymmetric, RaidLayout::Raid5RightAsymmetric,
-                                                       RaidLayout::Raid5RightSymmetric};
+constexpr std::array<RaidLayout, 6> kStripedLayouts = {RaidLayout::Raid0,
+                                                       RaidLayout::Raid5LeftAsymmetric,
+                                                       RaidLayout::Raid5LeftSymmetric,
+                                                       RaidLayout::Raid5RightAsymmetric,
+                                                       RaidLayout::Raid5RightSymmetric,
+                                                       RaidLayout::Raid6LeftSymmetric};
+
+// The fewest members a striped layout takes.
+int64_t LeastMembers(RaidLayout layout) {
+  return layout == RaidLayout::Raid0 ? 2 : layout == RaidLayout::Raid6LeftSymmetric ? 4 : 3;
+}
+
+// Layouts that read one row later are themselves with the member order rotated by one: RAID 0,
+// the symmetric RAID 5 rotations and RAID 6 (whose data follows its P and Q round the members).
+bool TurnIsOneRow(RaidLayout layout) {
+  return layout == RaidLayout::Raid0 || IsSymmetric(layout) || layout == RaidLayout::Raid6LeftSymmetric;
+}
 
 // Where the volume's data stripe `chunk` lies: position in the member order and stripe row.
 struct Slot {
@@ -46,6 +60,12 @@ struct Slot {
 
 Slot Place(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay = 1) {
   if (layout == RaidLayout::Raid0) return {static_cast<size_t>(chunk % members), chunk / members};
+  if (layout == RaidLayout::Raid6LeftSymmetric) {
+    // P, Q after it, then the data.
+    const int64_t row = chunk / (members - 2);
+    const int64_t parity = RaidParityPosition(layout, members, row);
+    return {static_cast<size_t>((parity + 2 + chunk % (members - 2)) % members), row};
+  }
   const int64_t dataPerRow = members - 1;
   const int64_t row = chunk / dataPerRow;
   const int64_t index = chunk % dataPerRow;
@@ -60,7 +80,7 @@ class LayoutTable {
  public:
   LayoutTable(RaidLayout layout, int64_t members)
       : layout_(layout), rowsPerTurn_(layout == RaidLayout::Raid0 ? 1 : members) {
-    const int64_t period = layout == RaidLayout::Raid0 ? members : members * (members - 1);
+    const int64_t period = rowsPerTurn_ * DataStripesPerRow(layout, members);
     for (int64_t chunk = 0; chunk < period; ++chunk) slots_.push_back(Place(layout, members, chunk));
   }
   RaidLayout layout() const { return layout_; }
@@ -373,7 +393,7 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
 
   std::vector<LayoutTable> tables;
   for (RaidLayout layout : kStripedLayouts)
-    if (layout == RaidLayout::Raid0 || members >= 3) tables.emplace_back(layout, static_cast<int64_t>(members));
+    if (static_cast<int64_t>(members) >= LeastMembers(layout)) tables.emplace_back(layout, static_cast<int64_t>(members));
 
   const std::vector<RaidRecordRun> sampleRuns = Sample<RaidRecordRun>(runs, kSampleRuns);
   std::map<std::tuple<RaidLayout, int64_t, std::vector<size_t>>, Fit> best;
@@ -386,10 +406,10 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
       const std::vector<TurnPiece> turns = InTurns(sample, table.period());
       for (int64_t shift = 0; shift < table.period(); ++shift) {
         Fit fit = FitLayout(table, grids[g], shift, members, turns);
-        // A symmetric layout read one row later is the same layout with the member order
-        // rotated, which another shift finds with its rows at the grid's start: counted once, in
-        // that form. The asymmetric layouts have no such twin, so every row offset counts.
-        if (IsSymmetric(fit.layout) && fit.rowOffset % table.rowsPerTurn() != 0) continue;
+        // A symmetric layout (or RAID 6) read one row later is the same layout with the member
+        // order rotated, which another shift finds with its rows at the grid's start: counted
+        // once, in that form. The asymmetric layouts have no such twin, so every row offset counts.
+        if (TurnIsOneRow(fit.layout) && fit.rowOffset % table.rowsPerTurn() != 0) continue;
         auto [place, added] = best.try_emplace(std::tuple(fit.layout, grids[g].stripe, fit.order), fit);
         if (!added && fit.explained > place->second.explained) place->second = std::move(fit);
       }
@@ -408,10 +428,10 @@ std::vector<Fit> StripedFits(const std::vector<RaidRecordRun>& runs, size_t memb
   return fits;
 }
 
-// The layouts whose records are placed here: RAID 0, RAID 5 and the mirror; the others are
-// assembled, not drawn.
+// The layouts whose records are placed here: RAID 0, RAID 5, RAID 6 and the mirror; the others
+// are assembled, not drawn.
 bool RecordsPlaced(RaidLayout layout) {
-  return layout != RaidLayout::Raid10Near2 && layout != RaidLayout::Spanned && layout != RaidLayout::Raid6LeftSymmetric;
+  return layout != RaidLayout::Raid10Near2 && layout != RaidLayout::Spanned;
 }
 
 }  // namespace
@@ -485,10 +505,14 @@ RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidPar
   std::stable_sort(fits.begin(), fits.end(), [](const Fit& a, const Fit& b) { return a.explained > b.explained; });
   // The members' own parity rules out what the records alone cannot: RAID 0 and RAID 5 place most
   // records of a small volume alike.
+  // RAID 6 is answered only where its Q shows, and then nothing else is.
   const bool keepsParity = parity.holds() || parity.memberRebuilt;
-  if (keepsParity || parity.absent()) {
-    std::erase_if(fits, [keepsParity](const Fit& fit) { return (fit.layout == RaidLayout::Raid0) == keepsParity; });
-  }
+  const bool raid6 = parity.raid6Holds();
+  std::erase_if(fits, [&](const Fit& fit) {
+    if ((fit.layout == RaidLayout::Raid6LeftSymmetric) != raid6) return true;
+    if (raid6) return false;
+    return keepsParity ? fit.layout == RaidLayout::Raid0 : parity.absent() && fit.layout != RaidLayout::Raid0;
+  });
   // Without a single stripe boundary among the records there is nothing to measure.
   if (fits.empty()) return geometry;
   // Two different answers that explain about as many records: the range did not hold enough

@@ -2,9 +2,9 @@
 // Works out the geometry of a RAID set from where its MFT records lie: the records of one NTFS
 // volume are numbered in volume order, so consecutive numbers that sit contiguously on one member
 // make up one stripe, and the member holding the next number holds the next stripe. From these
-// the stripe size, the member order, RAID 0 / RAID 5 (and its parity rotation) / mirror, and the
-// sector where the first stripe row begins are inferred, together with how many of the found
-// records the answer explains.
+// the stripe size, the member order, RAID 0 / RAID 5 (and its parity rotation) / RAID 6 / mirror,
+// and the sector where the first stripe row begins are inferred, together with how many of the
+// found records the answer explains.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -66,9 +66,8 @@ enum class RaidLayout {
   Raid5RightAsymmetric,  // parity from the first member up, data in member order
   Raid5RightSymmetric,   // parity from the first member up, data starts after the parity
   Mirror,                // every member holds the same records at the same positions
-  // Assembled from a geometry given by hand; the records never name these.
   Raid10Near2,  // Linux md's near layout with two copies: stripe k on positions 2k and 2k + 1, row by row
-  Spanned,      // JBOD: the members one after the other
+  Spanned,      // JBOD: the members one after the other (RaidSpanned.h)
   // Linux md's RAID 6, left-symmetric: row r's P on position n - 1 - r mod n, Q after it, the data
   // after Q; Q is the Reed-Solomon syndrome over GF(2^8) (polynomial 0x11d, generator 2).
   Raid6LeftSymmetric,
@@ -82,6 +81,8 @@ inline bool IsRaid5(RaidLayout layout) {
 inline bool IsSymmetric(RaidLayout layout) {
   return layout == RaidLayout::Raid5LeftSymmetric || layout == RaidLayout::Raid5RightSymmetric;
 }
+// The layouts whose rows keep parity (RAID 5 and RAID 6), as opposed to RAID 0 and the copies.
+inline bool KeepsParity(RaidLayout layout) { return IsRaid5(layout) || layout == RaidLayout::Raid6LeftSymmetric; }
 
 // Rows and turns are counted from a start that sectors may lie before: division rounds down.
 inline int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
@@ -120,7 +121,7 @@ struct RaidStripeSlot {
 // `parityDelay` rows in turn keep their RAID 5 parity on one member (delayed parity, as some
 // hardware controllers write it); 1 for the parity moving on every row.
 RaidStripeSlot PlaceOfStripe(RaidLayout layout, int64_t members, int64_t chunk, int64_t parityDelay = 1);
-// The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5.
+// The data stripes of one stripe row: all members for RAID 0, one fewer for RAID 5, two fewer for RAID 6.
 int64_t DataStripesPerRow(RaidLayout layout, int64_t members);
 // The layout's key as the JSON and brenvik-cli's --layout name it ("raid0", "raid5-left-symmetric",
 // "raid1"); nullopt for an unknown key.
@@ -154,6 +155,18 @@ struct RaidParityEvidence {
   // A member given as missing was read as the XOR of the others: the parity cannot be checked,
   // and the set is taken for one that keeps parity (RAID 0 has nothing to rebuild from).
   bool memberRebuilt = false;
+
+  // RAID 6 keeps two syndromes: P, the XOR of the data, and Q, their Reed-Solomon sum. The XOR of
+  // all members' blocks is then Q itself. Counted over the blocks checked where at least three
+  // blocks are not zero (a row of one data block has P and Q beside it; a lone block of data on
+  // RAID 0 is the XOR of its row too, and says nothing): one member's block equals the XOR (`q`),
+  // or several do (`qTwins`: a row whose only data is its first stripe, of which P and Q are copies).
+  uint64_t q = 0;
+  uint64_t qTwins = 0;
+  // Nearly every block checked with a Q, and most of them a Q on one member only.
+  bool raid6Holds() const {
+    return !memberRebuilt && q >= kMinChecked && (q + qTwins) * 10 >= checked * 9 && q * 4 >= checked;
+  }
 };
 
 // How far a RAID 5 geometry's parity places agree with the members' blocks (RaidParityPlace.h).
@@ -162,6 +175,16 @@ struct RaidParityPlaces {
   uint64_t disagree = 0;
   static constexpr uint64_t kMinChecked = 64;
   bool contradicts() const { return agree + disagree >= kMinChecked && disagree * 10 > agree + disagree; }
+};
+
+// How far a RAID 6 geometry's P and Q agree with those computed from its data (Raid6Evidence.h),
+// over the sampled positions that hold any data.
+struct RaidSyndromeTally {
+  uint64_t agree = 0;
+  uint64_t disagree = 0;
+  static constexpr uint64_t kMinAgree = 8;
+  bool contradicts() const { return disagree * 20 > agree; }
+  bool confirms() const { return agree >= kMinAgree && !contradicts(); }
 };
 
 struct RaidGeometry {
@@ -191,6 +214,8 @@ struct RaidGeometry {
   // answer comes from them rather than from the records; `explained` then counts stripe rows.
   RaidParityPlaces places;
   bool fromParityPlaces = false;
+  // A RAID 6 answer's P and Q computed again from its data.
+  RaidSyndromeTally syndrome;
 };
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity = {});

@@ -53,8 +53,9 @@ std::string MemberList(const std::vector<size_t>& order) {
 
 std::string GuessText(const RaidGeometryGuess& guess) {
   if (guess.layout == RaidLayout::Mirror) return LayoutName(guess.layout) + " of members " + MemberList(guess.memberOrder);
-  std::string text = LayoutName(guess.layout) + ", stripe " + StripeText(guess.stripeSectors) + ", member order " +
-                     MemberList(guess.memberOrder);
+  std::string text = LayoutName(guess.layout) +
+                     (guess.layout == RaidLayout::Spanned ? std::string() : ", stripe " + StripeText(guess.stripeSectors)) +
+                     ", member order " + MemberList(guess.memberOrder);
   if (guess.parityDelay > 1) text += ", parity delayed " + std::to_string(guess.parityDelay) + " rows";
   if (guess.startSector != 0) text += ", start sector " + std::to_string(guess.startSector);
   return text;
@@ -110,8 +111,11 @@ std::u16string FormatGeometryText(const RaidGeometry& geometry) {
                std::to_string(geometry.best->explained) + " stripe rows keep their parity where it says";
         break;
       }
-      text = "Geometry: " + GuessText(*geometry.best) + "\nExplains " + std::to_string(geometry.best->explained) +
-             " of " + records + " records (" + Share(geometry.best->explained, geometry.records) + ")";
+      text = "Geometry: " + GuessText(*geometry.best);
+      // A spanned set is placed by the blocks that name their place, with or without records.
+      if (geometry.best->layout != RaidLayout::Spanned || geometry.records > 0)
+        text += "\nExplains " + std::to_string(geometry.best->explained) + " of " + records + " records (" +
+                Share(geometry.best->explained, geometry.records) + ")";
       break;
   }
   if (geometry.best && geometry.nextBest)
@@ -146,9 +150,18 @@ std::string FormatGeometryJson(const RaidGeometry& geometry) {
               ? std::string()
               : ",\"parityPlaces\":{\"agree\":" + std::to_string(geometry.places.agree) +
                     ",\"disagree\":" + std::to_string(geometry.places.disagree) + "}") +
+         (geometry.syndrome.agree + geometry.syndrome.disagree == 0
+              ? std::string()
+              : ",\"syndrome\":{\"agree\":" + std::to_string(geometry.syndrome.agree) +
+                    ",\"disagree\":" + std::to_string(geometry.syndrome.disagree) + "}") +
          (geometry.parity.checked == 0 ? std::string()
                                        : ",\"parity\":{\"checked\":" + std::to_string(geometry.parity.checked) +
-                                             ",\"zero\":" + std::to_string(geometry.parity.zero) + "}") +
+                                             ",\"zero\":" + std::to_string(geometry.parity.zero) +
+                                             (geometry.parity.q + geometry.parity.qTwins == 0
+                                                  ? std::string()
+                                                  : ",\"q\":" + std::to_string(geometry.parity.q) +
+                                                        ",\"qTwins\":" + std::to_string(geometry.parity.qTwins)) +
+                                             "}") +
          "}";
 }
 

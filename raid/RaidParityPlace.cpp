@@ -181,11 +181,12 @@ LocatedTally CheckLocated(const RaidGeometryGuess& guess, const RaidBlockMap& ma
 RaidBlockMap::RaidBlockMap(size_t members, int64_t firstSector)
     : members_(members <= kMaxMembers ? members : 0), firstSector_(firstSector) {}
 
-void RaidBlockMap::add(uint16_t nonZero, uint16_t text, bool telling) {
+void RaidBlockMap::add(uint16_t nonZero, uint16_t text, bool telling, uint8_t q) {
   if (members_ == 0 || nonZero_.size() >= kMaxPositions) return;
   nonZero_.push_back(nonZero);
   text_.push_back(text);
   telling_.push_back(telling);
+  q_.push_back(q < members_ ? q : kNoQ);
 }
 
 void RaidBlockMap::addLocated(size_t member, int64_t sector, int64_t volumeSector, int64_t copySector) {
@@ -240,8 +241,20 @@ std::optional<int64_t> VolumeSectorOf(std::span<const uint8_t> block) {
   return std::nullopt;
 }
 
+int64_t NtfsBackupSectorOf(std::span<const uint8_t> sector) {
+  if (sector.size() < 512 || sector[510] != 0x55 || sector[511] != 0xAA || !Has(sector, 3, "NTFS    ")) return -1;
+  const uint16_t bytesPerSector = Read16(sector, 11);
+  if (bytesPerSector < 512 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0) return -1;
+  // The boot sector counts the volume's sectors but for the one the backup takes.
+  const uint64_t counted = uint64_t{Read32(sector, 0x28)} | uint64_t{Read32(sector, 0x2C)} << 32;
+  if (counted == 0 || counted >= (uint64_t{1} << 48)) return -1;
+  return static_cast<int64_t>(counted) * (bytesPerSector / 512);
+}
+
 int64_t CopySectorOf(std::span<const uint8_t> block) {
-  if (block.size() < 512 || !VolumeSectorOf(block) || !Has(block, 82, "FAT32   ")) return -1;
+  if (block.size() < 512 || !VolumeSectorOf(block)) return -1;
+  if (Has(block, 3, "NTFS    ")) return NtfsBackupSectorOf(block);
+  if (!Has(block, 82, "FAT32   ")) return -1;
   const uint16_t backup = Read16(block, 50);
   return backup >= 1 && backup < Read16(block, 14) ? backup : -1;  // within the reserved sectors
 }
@@ -366,14 +379,14 @@ namespace {
 
 // The guess begun at the row that holds the volume's first stripe, with the member order turned
 // to match, when the volume's first block lies where the guess places data; otherwise nothing.
-// RAID 0 and RAID 5 without delay.
+// RAID 0, RAID 5 without delay and RAID 6.
 std::optional<RaidGeometryGuess> StartedWithVolume(const RaidGeometryGuess& guess, const RaidBlockMap& map) {
-  const bool raid5 = IsRaid5(guess.layout);
-  if (!(raid5 || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1)
+  const bool parity = KeepsParity(guess.layout);
+  if (!(parity || guess.layout == RaidLayout::Raid0) || guess.stripeSectors <= 0 || guess.parityDelay != 1)
     return std::nullopt;
   const auto members = static_cast<int64_t>(guess.memberOrder.size());
   const int64_t stripe = guess.stripeSectors;
-  const int64_t rowsPerTurn = raid5 ? members : 1;
+  const int64_t rowsPerTurn = parity ? members : 1;
   // The data sector (counted from the first row) a geometry puts at `sector` of `member`, or
   // nullopt on parity; whole records, so compared at even distances only.
   const auto dataAt = [](const RaidGeometryGuess& g, size_t member, int64_t sector) -> std::optional<int64_t> {

@@ -30,8 +30,9 @@ struct RaidLocatedBlock {
 // What each member's 1024-byte block holds at each position of a run, in a few bits: not zero,
 // text, and whether the position can tell where the parity lies: the XOR over the members is zero
 // there and no block that is not zero is a fill pattern (two data blocks filled alike, such as two
-// unused pages of a log file, leave a parity of zeros). Kept for the first kMaxPositions
-// positions only (16 GiB of range), two bytes and a bit per position.
+// unused pages of a log file, leave a parity of zeros); and which member holds a RAID 6 row's Q.
+// Kept for the first kMaxPositions positions only (16 GiB of range), three bytes and a bit per
+// position.
 class RaidBlockMap {
  public:
   static constexpr size_t kMaxMembers = 16;
@@ -41,9 +42,12 @@ class RaidBlockMap {
   // An empty map for more than kMaxMembers members: it takes nothing.
   RaidBlockMap(size_t members, int64_t firstSector);
 
+  static constexpr uint8_t kNoQ = 0xFF;
+
   // The next position's blocks: bit m of `nonZero` (of `text`) set when member m's block is not
-  // all zeros (is text).
-  void add(uint16_t nonZero, uint16_t text, bool telling);
+  // all zeros (is text); `q` the one member whose block is the XOR of all of them (a RAID 6 row's
+  // Q), or kNoQ.
+  void add(uint16_t nonZero, uint16_t text, bool telling, uint8_t q = kNoQ);
   // Member `member`'s block at `sector` holds the volume's sector `volumeSector` (see
   // VolumeSectorOf).
   void addLocated(size_t member, int64_t sector, int64_t volumeSector, int64_t copySector = -1);
@@ -54,6 +58,7 @@ class RaidBlockMap {
   uint16_t nonZero(size_t position) const { return nonZero_[position]; }
   uint16_t text(size_t position) const { return text_[position]; }
   bool telling(size_t position) const { return telling_[position]; }
+  uint8_t q(size_t position) const { return q_[position]; }
   const std::vector<RaidLocatedBlock>& located() const { return located_; }
 
  private:
@@ -62,6 +67,7 @@ class RaidBlockMap {
   std::vector<uint16_t> nonZero_;
   std::vector<uint16_t> text_;
   std::vector<bool> telling_;
+  std::vector<uint8_t> q_;
   std::vector<RaidLocatedBlock> located_;
 };
 
@@ -74,8 +80,12 @@ bool IsTextBlock(std::span<const uint8_t> block);
 // superblock of ext2/3/4 (1024 bytes into its volume), and a backup superblock's place by the
 // group it names. nullopt for anything else.
 std::optional<int64_t> VolumeSectorOf(std::span<const uint8_t> block);
-// Where a copy of such a block lies too (a FAT32 boot sector names its backup's sector), or -1.
+// Where a copy of such a block lies too (a FAT32 boot sector names its backup's sector, an NTFS
+// one the volume's last sector), or -1.
 int64_t CopySectorOf(std::span<const uint8_t> block);
+// The volume sector where NTFS keeps the backup of the boot sector `sector` (512 bytes): its last;
+// -1 for anything but an NTFS boot sector.
+int64_t NtfsBackupSectorOf(std::span<const uint8_t> sector);
 
 // How far a RAID 5 geometry's parity places agree with the blocks: positions where the member it
 // puts the parity on is not zero while others are not zero either, against positions where it is
@@ -97,7 +107,7 @@ std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map);
 void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map);
 
 // The records cannot tell a start from one a turn of the layout later; the file system's first
-// block can. Moves a decided RAID 0 or RAID 5 answer's start (and turns its member order, as a
+// block can. Moves a decided RAID 0, RAID 5 or RAID 6 answer's start (and turns its member order, as a
 // symmetric layout needs) to the row where the volume's first stripe lies, when that row is one
 // the records allow, so that the volume assembled begins with the file system.
 void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map);

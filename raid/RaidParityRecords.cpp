@@ -1,12 +1,14 @@
 #include "raid/RaidParityRecords.h"
 
 #include <algorithm>
+#include <map>
 
 namespace brenvik {
 
 int64_t RaidParityPosition(RaidLayout layout, int64_t members, int64_t row) {
   const int64_t turn = FloorMod(row, members);
-  const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric;
+  const bool left = layout == RaidLayout::Raid5LeftAsymmetric || layout == RaidLayout::Raid5LeftSymmetric ||
+                    layout == RaidLayout::Raid6LeftSymmetric;
   return left ? members - 1 - turn : turn;
 }
 
@@ -15,7 +17,13 @@ std::optional<int64_t> RecordInRows(const RaidGeometryGuess& guess, int64_t posi
   const int64_t stripe = guess.stripeSectors;
   const int64_t row = FloorDiv(sector - guess.startSector, stripe);
   int64_t chunk = row * members + position;
-  if (guess.layout != RaidLayout::Raid0) {
+  if (guess.layout == RaidLayout::Raid6LeftSymmetric) {
+    // P, then Q after it, then the data in order, wrapping round.
+    const int64_t p = RaidParityPosition(guess.layout, members, row);
+    const int64_t index = FloorMod(position - p - 2, members);
+    if (index >= members - 2) return std::nullopt;
+    chunk = row * (members - 2) + index;
+  } else if (guess.layout != RaidLayout::Raid0) {
     // Which data stripe of the row the position holds, if not the row's parity.
     const int64_t parity = RaidParityPosition(guess.layout, members, row);
     if (position == parity) return std::nullopt;
@@ -25,6 +33,25 @@ std::optional<int64_t> RecordInRows(const RaidGeometryGuess& guess, int64_t posi
   }
   const int64_t dataSector = chunk * stripe + (sector - guess.startSector - row * stripe);
   return FloorDiv(dataSector - guess.recordZeroDataSector, 2);
+}
+
+std::optional<int64_t> RecordZeroOf(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs) {
+  if (!KeepsParity(guess.layout) && guess.layout != RaidLayout::Raid0) return std::nullopt;
+  if (guess.stripeSectors <= 0) return std::nullopt;
+  std::vector<int64_t> positionOf(guess.memberOrder.size(), -1);
+  for (size_t position = 0; position < guess.memberOrder.size(); ++position)
+    if (guess.memberOrder[position] < positionOf.size()) positionOf[guess.memberOrder[position]] = static_cast<int64_t>(position);
+  RaidGeometryGuess plain = guess;
+  plain.recordZeroDataSector = 0;
+  std::map<int64_t, uint64_t> votes;
+  for (const RaidRecordRun& run : runs) {
+    if (run.member >= positionOf.size() || positionOf[run.member] < 0 || run.sector < guess.startSector) continue;
+    // The data sector of the run's first record less twice its number: where record 0 lies.
+    if (const std::optional<int64_t> half = RecordInRows(plain, positionOf[run.member], run.sector))
+      votes[2 * *half - 2 * int64_t{run.record} + (run.sector - guess.startSector) % 2] += run.length;
+  }
+  if (votes.empty()) return std::nullopt;
+  return std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
 }
 
 // Looks at the records found where a RAID 5 layout puts a row's parity. A parity block that
@@ -40,9 +67,10 @@ std::optional<int64_t> RecordInRows(const RaidGeometryGuess& guess, int64_t posi
 RaidParityTally TallyParityRecords(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs,
                                    const RaidFoundRecords& found) {
   RaidParityTally tally;
-  if (guess.layout == RaidLayout::Raid0 || guess.layout == RaidLayout::Mirror || guess.stripeSectors <= 0) return tally;
+  if (!KeepsParity(guess.layout) || guess.stripeSectors <= 0) return tally;
   const int64_t stripe = guess.stripeSectors;
   const auto members = static_cast<int64_t>(guess.memberOrder.size());
+  const bool raid6 = guess.layout == RaidLayout::Raid6LeftSymmetric;
   std::vector<int64_t> positionOf(guess.memberOrder.size(), -1);
   for (size_t position = 0; position < guess.memberOrder.size(); ++position)
     if (guess.memberOrder[position] < positionOf.size()) positionOf[guess.memberOrder[position]] = static_cast<int64_t>(position);
@@ -60,16 +88,20 @@ RaidParityTally TallyParityRecords(const RaidGeometryGuess& guess, const std::ve
       const int64_t row = FloorDiv(sector - guess.startSector, stripe);
       const int64_t rowEnd = guess.startSector + (row + 1) * stripe;
       const auto inRow = static_cast<uint32_t>(std::min<int64_t>(run.length - i, (rowEnd - sector + 1) / 2));
-      if (RaidParityPosition(guess.layout, members, row) != positionOf[run.member]) {
+      const int64_t parity = RaidParityPosition(guess.layout, members, row);
+      const int64_t q = raid6 ? (parity + 1) % members : -1;
+      if (parity != positionOf[run.member] && q != positionOf[run.member]) {
         i += inRow;
         continue;
       }
       // What the other places of the row hold at the same sectors: within one stripe of a row,
-      // the number the layout puts there grows by one from record to record.
+      // the number the layout puts there grows by one from record to record. RAID 6's Q weighs
+      // every data stripe but the first by a power of two, so it passes for a record only as a
+      // copy of the first, where the others are empty: its one place to compare with.
       others.clear();
       for (int64_t position = 0; position < members; ++position) {
-        if (position == positionOf[run.member]) continue;
-        // Only the parity's place has no number.
+        if (position == parity || position == q) continue;
+        if (q == positionOf[run.member] && position != (parity + 2) % members) continue;
         others.push_back({*RecordInRows(guess, position, sector),
                           found.cursor(guess.memberOrder[static_cast<size_t>(position)], sector)});
       }

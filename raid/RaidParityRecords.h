@@ -14,8 +14,9 @@
 
 namespace brenvik {
 
-// The position in the member order that holds the parity of stripe row `row` of a RAID 5 layout;
-// rows before the first one carry on the rotation backwards.
+// The position in the member order that holds the parity of stripe row `row` of a RAID 5 layout
+// (RAID 6's P, with its Q on the next position); rows before the first one carry on the rotation
+// backwards.
 int64_t RaidParityPosition(RaidLayout layout, int64_t members, int64_t row);
 
 // The record number a striped layout puts at `sector` of the member at `position` in the order,
@@ -91,6 +92,10 @@ struct RaidParityTally {
   uint64_t explained = 0;     // parity blocks that pass for records and carry their row's number
   uint64_t contradicted = 0;  // records of the volume where the layout puts parity
 };
+
+// Where record 0 lies in the data of a geometry that the records did not give (one from the
+// parity): the place most of the records found on data stripes agree on; nullopt without any.
+std::optional<int64_t> RecordZeroOf(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs);
 
 RaidParityTally TallyParityRecords(const RaidGeometryGuess& guess, const std::vector<RaidRecordRun>& runs,
                                    const RaidFoundRecords& found);

@@ -5,8 +5,10 @@ and checks each answer by assembling the volume it names.
 Volumes: NTFS (tests/data/raid/ntfs-volume.img.gz, made by mkntfs and ntfs-3g), ext4 (mke2fs -d
 over a folder of text and binary files) and FAT32 (mkfs.fat, files copied in with mcopy). Each is
 striped by this script as a controller would (RAID 0, the four RAID 5 rotations, md's RAID 10
-near-2 and RAID 6), with the first stripe row at sector 0 or later, the members handed over
-shuffled, and for RAID 5 also with one member given as "missing". An answer is right when the
+near-2 and RAID 6) or spanned over 2 to 4 members of equal or random sizes (JBOD), with the first
+stripe row at sector 0 or later, the members handed over shuffled, and for RAID 5 and RAID 6 also
+with one member given as "missing" (which the analysis cannot check a RAID 6 with: it must stay
+silent). An answer is right when the
 volume it assembles is the original byte for byte from its start; "right, a turn in" when it holds
 the original at the start of a later turn (the records cannot tell a start one turn later and no
 first block said where the volume begins); "silent" is not enough records or uncertain.
@@ -23,7 +25,7 @@ import subprocess
 import sys
 
 LAYOUTS = ["raid0", "raid5-left-asymmetric", "raid5-left-symmetric", "raid5-right-asymmetric",
-           "raid5-right-symmetric", "raid10", "raid6"]
+           "raid5-right-symmetric", "raid10", "raid6", "jbod"]
 
 
 def place(layout, members, chunk):
@@ -65,6 +67,20 @@ def stripe_raid6(volume, members, stripe, start):
         images[p][at:at + stripe] = psum
         images[(p + 1) % members][at:at + stripe] = qsum
     return images
+
+
+def span_volume(volume, members, equal, start, rnd):
+    """A spanned set (JBOD): the volume cut into `members` pieces, equal or of random sizes in
+    whole MiB, each after `start` bytes of the member."""
+    mib = 1 << 20
+    whole = len(volume) // mib
+    if equal:
+        cuts = [whole * i // members * mib for i in range(1, members)]
+    else:
+        cuts = sorted(rnd.sample(range(1, whole), members - 1)) if whole > members else []
+        cuts = [c * mib for c in cuts]
+    bounds = [0] + cuts + [len(volume)]
+    return [bytearray(start) + volume[bounds[i]:bounds[i + 1]] for i in range(members)]
 
 
 def stripe_volume(volume, layout, members, stripe, start):
@@ -151,19 +167,33 @@ def main():
     os.makedirs(work)
     vols = volumes(source, work)
     rnd = random.Random(5)
+    # Shuffles and cuts of the arrays added later, apart, so that the earlier arrays stay as they were.
+    later = random.Random(11)
     table = {}
     for fs_name, volume in vols.items():
         for layout in LAYOUTS:
             shapes = [(3, 64), (4, 128), (5, 32), (6, 256)] if not quick else [(3, 64), (4, 128)]
             if layout in ("raid10", "raid6"):
                 shapes = [(4, 32), (4, 64), (6, 32), (6, 128)]
+            if layout == "jbod":
+                # Equal members (0) and members of random sizes (1).
+                shapes = [(2, 0), (2, 1), (3, 0), (3, 1), (4, 0), (4, 1)]
             for members, stripe_kib in shapes:
                 for start in (0, 2048):
-                    for drop in ([None] if layout in ("raid0", "raid10", "raid6") else [None, rnd.randrange(members)]):
+                    if layout in ("raid0", "raid10", "jbod"):
+                        drops = [None]
+                    elif layout == "raid6":
+                        drops = [None, later.randrange(members)]
+                    else:
+                        drops = [None, rnd.randrange(members)]
+                    for drop in drops:
                         stripe = stripe_kib * 1024
-                        images = stripe_volume(volume, layout, members, stripe, start * 512)
+                        if layout == "jbod":
+                            images = span_volume(volume, members, stripe_kib == 0, start * 512, later)
+                        else:
+                            images = stripe_volume(volume, layout, members, stripe, start * 512)
                         given = list(range(members))
-                        rnd.shuffle(given)
+                        (later if layout == "jbod" or (layout == "raid6" and drop is not None) else rnd).shuffle(given)
                         paths = []
                         for i, position in enumerate(given):
                             if position == drop:
@@ -173,36 +203,40 @@ def main():
                             with open(path, "wb") as f:
                                 f.write(images[position])
                             paths.append(path)
-                        end = len(images[0]) // 512 - 1
+                        end = max(len(image) for image in images) // 512 - 1
                         log = os.path.join(work, "map.txt")
                         out = run([cli, "raid", *paths, "--log-file", log, "--start-sector", "0",
                                    "--end-sector", str(end), "--json"])
                         answer = json.loads(out.stdout.decode().strip().splitlines()[-1])
-                        name = "%s %s n=%d %dK start=%d%s" % (fs_name, layout, members, stripe_kib, start,
-                                                              " missing" if drop is not None else "")
+                        shape = ("unequal" if stripe_kib else "equal") if layout == "jbod" else "%dK" % stripe_kib
+                        name = "%s %s n=%d %s start=%d%s" % (fs_name, layout, members, shape, start,
+                                                             " missing" if drop is not None else "")
                         verdict = "silent"
                         if answer["verdict"] == "decided":
                             best = answer["best"]
                             image = os.path.join(work, "volume.img")
                             if os.path.exists(image):
                                 os.remove(image)
-                            cmd = [cli, "raid", *paths, "--layout", best["layout"], "--stripe",
-                                   "%ds" % best["stripeSectors"], "--order",
+                            cmd = [cli, "raid", *paths, "--layout", best["layout"], "--order",
                                    ",".join(str(m + 1) for m in best["memberOrder"]),
                                    "--start", str(best["startSector"]), "--assemble", image]
+                            if best["layout"] != "jbod":
+                                cmd += ["--stripe", "%ds" % best["stripeSectors"]]
                             run(cmd)
                             assembled = open(image, "rb").read() if os.path.exists(image) else b""
-                            per_row = {"raid0": members, "raid10": members // 2}.get(best["layout"], members - 1)
-                            # The records cannot tell a start one turn later: a row for RAID 0, RAID 10
-                            # and the symmetric rotations (the order rotated), all members' rows else.
-                            rows_per_turn = (1 if best["layout"] in ("raid0", "raid10") or "-symmetric" in best["layout"]
-                                             else members)
-                            turn = per_row * rows_per_turn * best["stripeSectors"] * 512
+                            per_row = {"raid0": members, "raid10": members // 2,
+                                       "raid6": members - 2}.get(best["layout"], members - 1)
+                            # The records cannot tell a start one turn later: a row for RAID 0, RAID 10,
+                            # RAID 6 and the symmetric rotations (the order rotated), all members' rows else.
+                            rows_per_turn = (1 if best["layout"] in ("raid0", "raid10", "raid6")
+                                             or "-symmetric" in best["layout"] else members)
+                            turn = per_row * rows_per_turn * best["stripeSectors"] * 512 or len(assembled) + 1
                             at = right(assembled, volume, turn)
                             verdict = "WRONG" if at is None else "right" if at == 0 else "right, %d bytes in" % at
                             if at is not None and best.get("layout") != layout:
                                 verdict = "WRONG"
-                            source_kind = "parity" if answer.get("fromParityPlaces") else "records"
+                            source_kind = ("parity" if answer.get("fromParityPlaces")
+                                           else "places" if best["layout"] == "jbod" else "records")
                             verdict += " (" + source_kind + ")"
                         print(name + ": " + verdict + " " + json.dumps(answer.get("best")), flush=True)
                         key = (fs_name, layout + (" missing" if drop is not None else ""))

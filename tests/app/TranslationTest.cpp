@@ -89,6 +89,8 @@ TEST_F(TranslationTest, ChineseCataloguePatternsKeepNamesAndLinesExactly) {
   // The most specific pattern wins.
   EXPECT_EQ(Translate(u"Geometry: RAID 5 left-symmetric, stripe 64 KiB (128 sectors), member order 2, 1, 3, start sector 63"),
             u"阵列结构：RAID 5 左对称，条带 64 KiB（128 个扇区），成员顺序 2, 1, 3，起始扇区 63");
+  EXPECT_EQ(Translate(u"Geometry: JBOD (spanned), member order 2, 1, start sector 2048"),
+            u"阵列结构：JBOD（跨区），成员顺序 2, 1，起始扇区 2048");
   EXPECT_EQ(Translate(u"Stop"), u"停止");
   EXPECT_EQ(Translate(u"镜像完成"), u"镜像完成");
   EXPECT_EQ(Translate(u""), u"");

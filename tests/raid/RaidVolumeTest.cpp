@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <numeric>
@@ -348,29 +349,55 @@ namespace {
 // 2 × a in GF(2^8) with the polynomial 0x11d.
 uint8_t TimesTwo(uint8_t a) { return static_cast<uint8_t>((a << 1) ^ ((a & 0x80) != 0 ? 0x1d : 0)); }
 
-// The members of Linux md's RAID 6, left-symmetric, over `volume`: row r's P on position
-// n - 1 - r mod n, Q after it, data after Q; Q by Horner's rule over the data, highest first.
-std::vector<std::string> StripeRaid6(const std::string& volume, size_t members, size_t stripe) {
+// The members of Linux md's RAID 6, left-symmetric, over `volume`, the first row `start` bytes in:
+// row r's P on position n - 1 - r mod n, Q after it, data after Q; Q by Horner's rule over the
+// data, highest first. With `qReversed`, Q weighs the data the other way round (D0 highest), as
+// md does not: the records and P are the same, Q is not md's.
+std::vector<std::string> StripeRaid6(const std::string& volume, size_t members, size_t stripe, size_t start = 0,
+                                     bool qReversed = false) {
   const size_t dataPerRow = members - 2;
   const size_t rows = (volume.size() + dataPerRow * stripe - 1) / (dataPerRow * stripe);
-  std::vector<std::string> images(members, std::string(rows * stripe, '\0'));
+  std::vector<std::string> images(members, std::string(start + rows * stripe, '\0'));
   for (size_t row = 0; row < rows; ++row) {
     const size_t p = members - 1 - row % members;
     const size_t q = (p + 1) % members;
+    const size_t at0 = start + row * stripe;
     for (size_t at = 0; at < stripe; ++at) {
       uint8_t pSum = 0, qSum = 0;
-      for (size_t index = dataPerRow; index-- > 0;) {
+      for (size_t k = dataPerRow; k-- > 0;) {
+        const size_t index = qReversed ? dataPerRow - 1 - k : k;
         const size_t from = (row * dataPerRow + index) * stripe + at;
         const uint8_t byte = from < volume.size() ? static_cast<uint8_t>(volume[from]) : 0;
-        images[(p + 2 + index) % members][row * stripe + at] = static_cast<char>(byte);
+        images[(p + 2 + index) % members][at0 + at] = static_cast<char>(byte);
         pSum ^= byte;
         qSum = static_cast<uint8_t>(TimesTwo(qSum) ^ byte);
       }
-      images[p][row * stripe + at] = static_cast<char>(pSum);
-      images[q][row * stripe + at] = static_cast<char>(qSum);
+      images[p][at0 + at] = static_cast<char>(pSum);
+      images[q][at0 + at] = static_cast<char>(qSum);
     }
   }
   return images;
+}
+
+// The analysis of `images` (array order) written into `dir` and given shuffled as `given` (array
+// position p is given as member given[p]), over every sector the members hold.
+RaidRequest AnalysisOfGiven(const std::vector<std::string>& images, const std::vector<size_t>& given, const TempDir& dir) {
+  RaidRequest analysis;
+  analysis.members.resize(images.size());
+  for (size_t position = 0; position < images.size(); ++position) {
+    const auto path = dir / ("member" + std::to_string(position) + ".img");
+    WriteFile(path, images[position]);
+    analysis.members[given[position]] = {u"", path};
+  }
+  analysis.logPath = dir / "map.txt";
+  analysis.endOffset = static_cast<int64_t>(images[0].size()) - 512;
+  return analysis;
+}
+
+RaidResult Analyse(const RaidRequest& analysis) {
+  std::atomic<int> stop{0};
+  RaidReporter quiet;
+  return RunRaidAnalysis(analysis, stop, quiet);
 }
 
 }  // namespace
@@ -499,4 +526,181 @@ TEST(RaidVolume, Raid10IsNamedFromItsRecordsAndAssembles) {
     ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
     ExpectVolume(ReadFile(dir / "volume.img"), volume);
   }
+}
+
+// RAID 6 as md writes it is named with its member order, stripe and the row the volume begins
+// with, from the records where they span several rows, else from where its Q lies (the XOR of
+// each row's blocks), its P and Q computed again from the data; the volume it names is the
+// original. The members are given shuffled and the set begins rows into them.
+TEST(RaidVolume, Raid6IsNamedFromItsRecordsOrItsQAndAssembles) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA);
+  ASSERT_FALSE(volume.empty());
+  struct Shape {
+    size_t members;
+    int64_t stripeSectors;
+    int64_t startSector;
+    bool fromRecords;  // the records span several rows
+  };
+  for (const Shape shape : {Shape{5, 32, 3 * 32, true}, Shape{6, 256, 2048, false}}) {
+    SCOPED_TRACE(std::to_string(shape.members) + " members");
+    const std::vector<std::string> images = StripeRaid6(volume, shape.members, static_cast<size_t>(shape.stripeSectors) * 512,
+                                                        static_cast<size_t>(shape.startSector) * 512);
+    std::vector<size_t> given(shape.members);
+    std::iota(given.begin(), given.end(), size_t{0});
+    std::shuffle(given.begin(), given.end(), std::mt19937(static_cast<unsigned>(shape.members)));
+    TempDir dir;
+    const RaidRequest analysis = AnalysisOfGiven(images, given, dir);
+    const RaidResult found = Analyse(analysis);
+    const RaidGeometry& geometry = found.geometry;
+    ASSERT_EQ(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
+    EXPECT_EQ(geometry.fromParityPlaces, !shape.fromRecords);
+    ASSERT_EQ(geometry.best->layout, RaidLayout::Raid6LeftSymmetric);
+    EXPECT_EQ(geometry.best->stripeSectors, shape.stripeSectors);
+    EXPECT_EQ(geometry.best->startSector, shape.startSector);
+    EXPECT_EQ(geometry.best->memberOrder, given);
+    EXPECT_GT(geometry.syndrome.agree, 0u);
+    EXPECT_EQ(geometry.syndrome.disagree, 0u);
+    EXPECT_NE(FormatGeometryText(geometry).find(u"RAID 6 left-symmetric"), std::u16string::npos);
+    // The plot's expected records run through every record found on a data stripe (P and Q
+    // beside a lone data block are copies of it), but for the four of the MFT's mirror.
+    uint64_t onData = 0, onLine = 0;
+    for (const RaidRecordRun& run : found.plot.runs) {
+      for (uint32_t i = 0; i < run.length; ++i) {
+        const std::optional<int64_t> expected = RecordExpectedAt(*found.plot.geometry, run.member, run.sector + 2 * int64_t{i});
+        onData += expected.has_value();
+        onLine += expected == int64_t{run.record + i};
+      }
+    }
+    EXPECT_GE(onLine, 220u);
+    EXPECT_LE(onData - onLine, 4u);
+
+    RaidVolumeRequest request{analysis.members, *geometry.best, dir / "volume.img", {}};
+    std::atomic<int> stop{0};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    ExpectVolume(ReadFile(dir / "volume.img"), volume);
+  }
+}
+
+// Sets that look like RAID 6 but are not md's, or cannot be checked, get no answer rather than a
+// wrong one: a Q that weighs the data the other way round (the records fit md's layout, P and Q
+// do not), and md's RAID 6 with a member given as missing (its rebuilt XOR is no member's block,
+// and neither RAID 0 nor RAID 5 is the set).
+TEST(RaidVolume, Raid6ThatCannotBeConfirmedGetsNoAnswer) {
+  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA);
+  ASSERT_FALSE(volume.empty());
+  const std::vector<size_t> given = {2, 0, 3, 1, 4};
+  {
+    TempDir dir;
+    const RaidResult found = Analyse(AnalysisOfGiven(StripeRaid6(volume, 5, 32 * 512, 0, true), given, dir));
+    EXPECT_TRUE(found.geometry.parity.raid6Holds()) << FormatGeometryJson(found.geometry);
+    EXPECT_GT(found.geometry.syndrome.disagree, 0u) << FormatGeometryJson(found.geometry);
+    EXPECT_NE(found.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(found.geometry);
+  }
+  TempDir dir;
+  const RaidRequest analysis = AnalysisOfGiven(StripeRaid6(volume, 5, 32 * 512), given, dir);
+  for (size_t missing = 0; missing < given.size(); ++missing) {
+    SCOPED_TRACE("member " + std::to_string(missing) + " missing");
+    RaidRequest withMissing = analysis;
+    withMissing.members[missing].path.clear();
+    const RaidResult rebuilt = Analyse(withMissing);
+    EXPECT_NE(rebuilt.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(rebuilt.geometry);
+  }
+}
+
+namespace {
+
+std::string Gunzip(const std::filesystem::path& path) {
+  std::string bytes;
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (file == nullptr) return bytes;
+  char buffer[1 << 16];
+  for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(got));
+  gzclose(file);
+  return bytes;
+}
+
+// A spanned set over `volume`: the pieces between `cuts` (byte offsets), each after `start`
+// sectors of zeros, in array order.
+std::vector<std::string> SpanVolume(const std::string& volume, const std::vector<size_t>& cuts, size_t start) {
+  std::vector<std::string> images;
+  size_t from = 0;
+  for (size_t i = 0; i <= cuts.size(); ++i) {
+    const size_t to = i < cuts.size() ? cuts[i] : volume.size();
+    images.push_back(std::string(start * 512, '\0') + volume.substr(from, to - from));
+    from = to;
+  }
+  return images;
+}
+
+}  // namespace
+
+// A spanned set (JBOD) is named with its member order and start from the blocks that name their
+// place: NTFS's boot sector, the MFT's mirror in the middle of the volume and the backup boot
+// sector at its end, ext4's superblock and its backup; members of unequal sizes, given shuffled.
+// The volume it names is the original.
+TEST(RaidVolume, SpannedSetIsNamedFromThePlacesItsVolumeNames) {
+  const std::string ntfs = RealNtfsVolume(BRENVIK_TEST_DATA);
+  const std::string ext4 = Gunzip(std::filesystem::path(BRENVIK_TEST_DATA) / "raid/ext4-volume.img.gz");
+  ASSERT_FALSE(ntfs.empty());
+  ASSERT_FALSE(ext4.empty());
+  struct Set {
+    const std::string* volume;
+    std::vector<size_t> cuts;
+    size_t start;
+    std::vector<size_t> given;
+  };
+  for (const Set& set : {Set{&ntfs, {24 << 20, 50 << 20}, 2048, {2, 0, 1}}, Set{&ext4, {6 << 20}, 0, {1, 0}}}) {
+    SCOPED_TRACE(std::to_string(set.given.size()) + " members");
+    TempDir dir;
+    const RaidRequest analysis = AnalysisOfGiven(SpanVolume(*set.volume, set.cuts, set.start), set.given, dir);
+    const RaidGeometry geometry = Analyse(analysis).geometry;
+    ASSERT_EQ(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
+    ASSERT_EQ(geometry.best->layout, RaidLayout::Spanned);
+    EXPECT_EQ(geometry.best->memberOrder, set.given);
+    EXPECT_EQ(geometry.best->startSector, static_cast<int64_t>(set.start));
+    std::string line = "Geometry: JBOD (spanned), member order ";
+    for (size_t position = 0; position < set.given.size(); ++position)
+      line += (position == 0 ? "" : ", ") + std::to_string(set.given[position] + 1);
+    if (set.start != 0) line += ", start sector " + std::to_string(set.start);
+    const std::string text = TextToUtf8(FormatGeometryText(geometry));
+    EXPECT_EQ(text.substr(0, text.find('\n')), line);
+
+    RaidVolumeRequest request{analysis.members, *geometry.best, dir / "volume.img", {}};
+    std::atomic<int> stop{0};
+    RaidVolumeReporter progress;
+    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+    EXPECT_TRUE(ReadFile(dir / "volume.img") == *set.volume);
+  }
+}
+
+// A spanned set whose pieces the volume's places do not tell apart gets no answer: of four equal
+// members of the ext4 volume, the second and the fourth hold nothing that names its place, and
+// either could come first. Nor does a set of one volume's two halves given twice over, nor one
+// whose first member is missing.
+TEST(RaidVolume, SpannedSetThatThePlacesDoNotFixGetsNoAnswer) {
+  const std::string ext4 = Gunzip(std::filesystem::path(BRENVIK_TEST_DATA) / "raid/ext4-volume.img.gz");
+  ASSERT_FALSE(ext4.empty());
+  TempDir dir;
+  const RaidRequest four = AnalysisOfGiven(SpanVolume(ext4, {4 << 20, 8 << 20, 12 << 20}, 0), {3, 1, 0, 2}, dir);
+  const RaidGeometry geometry = Analyse(four).geometry;
+  EXPECT_NE(geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(geometry);
+
+  TempDir halves;
+  const RaidRequest two = AnalysisOfGiven(SpanVolume(ext4, {8 << 20}, 0), {0, 1}, halves);
+  WriteFile(halves / "copy0.img", ReadFile(two.members[0].path));
+  WriteFile(halves / "copy1.img", ReadFile(two.members[1].path));
+  RaidRequest twice = two;
+  twice.members.push_back({u"", halves / "copy0.img"});
+  twice.members.push_back({u"", halves / "copy1.img"});
+  const RaidGeometry copies = Analyse(twice).geometry;
+  EXPECT_FALSE(copies.verdict == RaidGeometry::Verdict::Decided && copies.best->layout == RaidLayout::Spanned)
+      << FormatGeometryJson(copies);
+
+  RaidRequest firstMissing = AnalysisOfGiven(SpanVolume(ext4, {5 << 20, 11 << 20}, 0), {0, 1, 2}, halves);
+  firstMissing.members[0].path.clear();
+  const RaidGeometry missing = Analyse(firstMissing).geometry;
+  EXPECT_NE(missing.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(missing);
 }
