@@ -483,7 +483,7 @@ RaidResult RunRaidAnalysis(const RaidRequest& request, const std::atomic<int>& s
   if (!log.flush()) result.end = RaidEnd::LogWriteFailed;
   else if (result.end == RaidEnd::Completed && stop.load() != 0) result.end = RaidEnd::Stopped;
   result.geometry = InferRaidGeometry(collector, between, start / kSectorSize, parity);
-  ApplyParityPlaces(result.geometry, blocks);
+  ApplyParityPlaces(result.geometry, blocks, collector.runs());
   ApplyRaid6Evidence(result.geometry, blocks, [&](const RaidGeometryGuess& guess) {
     std::vector<fs::path> paths;
     for (const RaidMember& member : request.members) paths.push_back(member.path);

@@ -14,6 +14,10 @@ constexpr int64_t kMinStripePositions = 4;
 constexpr int64_t kMaxStripePositions = 2048;
 // The rows are looked for over at most this many positions (4 GiB of range).
 constexpr size_t kSearchPositions = size_t{1} << 22;
+// The longest run of rows a delayed parity is looked for with, and the most stripe ends two
+// geometries' continuity is compared at.
+constexpr int64_t kMaxParityDelay = 64;
+constexpr int64_t kMaxContestPoints = int64_t{1} << 20;
 
 uint32_t Read32(std::span<const uint8_t> block, size_t at) {
   return uint32_t{block[at]} | uint32_t{block[at + 1]} << 8 | uint32_t{block[at + 2]} << 16 | uint32_t{block[at + 3]} << 24;
@@ -119,34 +123,106 @@ RowCut FitRotation(const RowMasks& masks, size_t count, int64_t length, int64_t 
   return cut;
 }
 
+// The position in the order of the parity of a RAID 5 guess's stripe row `row`, delayed parity
+// included.
+int64_t ParityPositionOfRow(const RaidGeometryGuess& guess, int64_t row) {
+  return RaidParityPosition(guess.layout, static_cast<int64_t>(guess.memberOrder.size()),
+                            FloorDiv(row, std::max<int64_t>(1, guess.parityDelay)));
+}
+
 bool Acceptable(const RowCut& cut, size_t members) {
   const uint64_t enough = std::max<uint64_t>(8, 2 * members);
   return !cut.rotation.empty() && cut.explained >= enough && cut.against * 10 <= cut.explained;
 }
 
-// How the block classes (zero, text, other) of a member continue from one data stripe into the
-// next, under a layout: for each boundary between data stripes, whether the last block of one and
-// the first of the next are of one class.
-std::vector<bool> Continuity(const RaidGeometryGuess& guess, const RaidBlockMap& map) {
-  std::vector<bool> same;
-  const auto members = static_cast<int64_t>(guess.memberOrder.size());
-  const int64_t length = guess.stripeSectors / 2;
-  const int64_t origin = (guess.startSector - map.firstSector()) / 2;
+// Which of two RAID 5 geometries with one start the volume's blocks continue under. Where they
+// name different blocks to follow a data block, each is counted when its block is of the data
+// block's class (zero, text, other) and the other's is not. Such places lie only at the ends of
+// the finer geometry's stripes, so only those are looked at.
+// The numbers of the MFT records found, by member and sector.
+class RecordLookup {
+ public:
+  RecordLookup(const std::vector<RaidRecordRun>& runs, size_t members) : byMember_(members) {
+    for (const RaidRecordRun& run : runs)
+      if (run.member < members) byMember_[run.member].push_back(&run);
+    for (std::vector<const RaidRecordRun*>& list : byMember_)
+      std::sort(list.begin(), list.end(), [](const RaidRecordRun* a, const RaidRecordRun* b) { return a->sector < b->sector; });
+  }
+  std::optional<int64_t> at(size_t member, int64_t sector) const {
+    const std::vector<const RaidRecordRun*>& list = byMember_[member];
+    const auto after = std::upper_bound(list.begin(), list.end(), sector,
+                                        [](int64_t s, const RaidRecordRun* run) { return s < run->sector; });
+    if (after == list.begin()) return std::nullopt;
+    const RaidRecordRun& run = **std::prev(after);
+    if (sector >= run.sector + 2 * int64_t{run.length} || (sector - run.sector) % 2 != 0) return std::nullopt;
+    return int64_t{run.record} + (sector - run.sector) / 2;
+  }
+
+ private:
+  std::vector<std::vector<const RaidRecordRun*>> byMember_;
+};
+
+struct ContinuityContest {
+  uint64_t forA = 0;
+  uint64_t forB = 0;
+};
+ContinuityContest Contest(const RaidGeometryGuess& a, const RaidGeometryGuess& b, const RaidBlockMap& map, size_t count,
+                          const RecordLookup& records) {
+  ContinuityContest contest;
+  const auto members = static_cast<int64_t>(a.memberOrder.size());
+  const int64_t origin = (a.startSector - map.firstSector()) / 2;
+  const int64_t lengthA = a.stripeSectors / 2;
+  const int64_t fine = std::min(lengthA, b.stripeSectors / 2);
+  if (fine <= 0 || origin < 0 || b.memberOrder.size() != a.memberOrder.size()) return contest;
   const auto classOf = [&map](size_t member, int64_t position) {
     const auto at = static_cast<size_t>(position);
     const auto bit = static_cast<uint16_t>(1u << member);
     return (map.nonZero(at) & bit) == 0 ? 0 : (map.text(at) & bit) != 0 ? 1 : 2;
   };
-  int previous = -1;
-  for (int64_t chunk = 0;; ++chunk) {
-    const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, chunk);
-    const int64_t begin = origin + slot.row * length;
-    if (begin + length > static_cast<int64_t>(map.positions())) break;
-    const size_t member = guess.memberOrder[slot.position];
-    if (previous >= 0) same.push_back(previous == classOf(member, begin));
-    previous = classOf(member, begin + length - 1);
+  struct Place {
+    size_t member;
+    int64_t position;
+    bool operator==(const Place&) const = default;
+  };
+  // Where a geometry puts the volume's block `block` (1024 bytes from its first row).
+  const auto placeOf = [&](const RaidGeometryGuess& g, int64_t block) {
+    const int64_t length = g.stripeSectors / 2;
+    const RaidStripeSlot slot = PlaceOfStripe(g.layout, members, block / length, g.parityDelay);
+    return Place{g.memberOrder[slot.position], origin + slot.row * length + block % length};
+  };
+  std::vector<int64_t> positionInB(b.memberOrder.size());
+  for (size_t position = 0; position < b.memberOrder.size(); ++position) positionInB[b.memberOrder[position]] = static_cast<int64_t>(position);
+  RaidGeometryGuess plainB = b;
+  plainB.recordZeroDataSector = 0;
+  const auto within = [count](const Place& place) { return place.position < static_cast<int64_t>(count); };
+  // Until the row of the block begins past the map.
+  for (int64_t block = fine - 1, points = 0;
+       origin + block / lengthA / (members - 1) * lengthA < static_cast<int64_t>(count) && points < kMaxContestPoints;
+       block += fine, ++points) {
+    const Place here = placeOf(a, block);
+    const Place nextA = placeOf(a, block + 1);
+    if (!within(here) || !within(nextA)) continue;
+    // The block's place in b's volume (records are two sectors: one per block), unless b puts
+    // parity there.
+    const std::optional<int64_t> inB =
+        RecordInRows(plainB, positionInB[here.member], map.firstSector() + 2 * here.position);
+    if (!inB) continue;
+    const Place nextB = placeOf(b, *inB + 1);
+    if (nextB == nextA || !within(nextB)) continue;
+    // A record is followed by the next number; other blocks by one of their class.
+    const auto sectorOf = [&map](const Place& place) { return map.firstSector() + 2 * place.position; };
+    const std::optional<int64_t> record = records.at(here.member, sectorOf(here));
+    const int own = classOf(here.member, here.position);
+    const auto continues = [&](const Place& next) {
+      if (record) return records.at(next.member, sectorOf(next)) == *record + 1;
+      return classOf(next.member, next.position) == own;
+    };
+    const bool continuesA = continues(nextA);
+    const bool continuesB = continues(nextB);
+    contest.forA += continuesA && !continuesB;
+    contest.forB += continuesB && !continuesA;
   }
-  return same;
+  return contest;
 }
 
 struct LocatedTally {
@@ -164,9 +240,9 @@ LocatedTally CheckLocated(const RaidGeometryGuess& guess, const RaidBlockMap& ma
   for (const RaidLocatedBlock& block : map.located()) {
     if (block.sector < guess.startSector) continue;
     const int64_t row = (block.sector - guess.startSector) / stripe;
-    if (guess.memberOrder[static_cast<size_t>(RaidParityPosition(guess.layout, members, row))] == block.member) continue;
+    if (guess.memberOrder[static_cast<size_t>(ParityPositionOfRow(guess, row))] == block.member) continue;
     const auto holds = [&](int64_t volumeSector) {
-      const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, volumeSector / stripe);
+      const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, volumeSector / stripe, guess.parityDelay);
       return guess.memberOrder[slot.position] == block.member &&
              guess.startSector + slot.row * stripe + volumeSector % stripe == block.sector;
     };
@@ -272,14 +348,14 @@ RaidParityPlaces CheckParityPlaces(const RaidGeometryGuess& guess, const RaidBlo
     // A block over a stripe boundary belongs to two rows.
     if (FloorMod(offset, guess.stripeSectors) == guess.stripeSectors - 1) continue;
     const int64_t row = FloorDiv(offset, guess.stripeSectors);
-    const size_t parity = guess.memberOrder[static_cast<size_t>(RaidParityPosition(guess.layout, members, row))];
+    const size_t parity = guess.memberOrder[static_cast<size_t>(ParityPositionOfRow(guess, row))];
     if (parity < 16 && (candidates >> parity & 1) != 0) ++places.agree;
     else ++places.disagree;
   }
   return places;
 }
 
-std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map) {
+std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map, const std::vector<RaidRecordRun>& runs) {
   const size_t members = map.members();
   if (members < 3) return std::nullopt;
   const size_t count = std::min(map.positions(), kSearchPositions);
@@ -350,26 +426,47 @@ std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map) 
     } else {
       return std::nullopt;
     }
-    // The data of the asymmetric and symmetric layouts part from the second row on: the blocks
-    // that name their place say which one holds them; without any that tell, the one whose
-    // stripes continue into each other is the volume's.
+    // The parity stays on a member for a run of `length` positions: one stripe row, or as many
+    // rows as a delayed parity keeps it (some controllers keep it 2, 4, 16... rows), each row a
+    // stripe as many times shorter. And the data of the asymmetric and symmetric layouts part from
+    // the second row on. The blocks that name their place say which of these holds them; without
+    // any that tell, the one whose stripes continue into each other is the volume's, clearly ahead
+    // of every other.
     RaidGeometryGuess symmetric = guess;
     symmetric.layout = guess.layout == RaidLayout::Raid5LeftAsymmetric ? RaidLayout::Raid5LeftSymmetric
                                                                        : RaidLayout::Raid5RightSymmetric;
-    const LocatedTally asymmetricPlaces = CheckLocated(guess, map);
-    const LocatedTally symmetricPlaces = CheckLocated(symmetric, map);
-    if (asymmetricPlaces.disagree == 0 && symmetricPlaces.disagree > 0) return guess;
-    if (symmetricPlaces.disagree == 0 && asymmetricPlaces.disagree > 0) return symmetric;
-    if (asymmetricPlaces.disagree > 0) return std::nullopt;
-    const std::vector<bool> asymmetricSame = Continuity(guess, map);
-    const std::vector<bool> symmetricSame = Continuity(symmetric, map);
-    uint64_t forAsymmetric = 0, forSymmetric = 0;
-    for (size_t i = 0; i < std::min(asymmetricSame.size(), symmetricSame.size()); ++i) {
-      forAsymmetric += asymmetricSame[i] && !symmetricSame[i];
-      forSymmetric += symmetricSame[i] && !asymmetricSame[i];
+    std::vector<RaidGeometryGuess> candidates;
+    for (int64_t delay = 1; delay <= kMaxParityDelay && length / delay >= kMinStripePositions; delay *= 2) {
+      for (RaidGeometryGuess candidate : {guess, symmetric}) {
+        candidate.stripeSectors = 2 * length / delay;
+        candidate.parityDelay = delay;
+        if (CheckLocated(candidate, map).disagree == 0) candidates.push_back(std::move(candidate));
+      }
     }
-    if (forAsymmetric >= 3 * forSymmetric + 4) return guess;
-    if (forSymmetric >= 3 * forAsymmetric + 4) return symmetric;
+    if (candidates.size() <= 1) return candidates.empty() ? std::nullopt : std::optional(candidates.front());
+    const RecordLookup records(runs, members);
+    const auto contest = [&](const RaidGeometryGuess& a, const RaidGeometryGuess& b) {
+      return Contest(a, b, map, count, records);
+    };
+    const auto clearlyAhead = [](const ContinuityContest& c) { return c.forA >= 3 * c.forB + 4; };
+    size_t leading = 0;
+    for (size_t i = 1; i < candidates.size(); ++i)
+      if (clearlyAhead(contest(candidates[i], candidates[leading]))) leading = i;
+    bool clear = true;
+    for (size_t i = 0; i < candidates.size() && clear; ++i)
+      clear = i == leading || clearlyAhead(contest(candidates[leading], candidates[i]));
+    if (clear) return candidates[leading];
+    // Delayed parity is the exception: where the blocks speak for no delay as much as for none,
+    // the parity run is one stripe row, if its data order is clear.
+    for (const RaidGeometryGuess& plain : candidates) {
+      if (plain.parityDelay != 1) continue;
+      const bool stands = std::all_of(candidates.begin(), candidates.end(), [&](const RaidGeometryGuess& other) {
+        if (&other == &plain) return true;
+        const ContinuityContest against = contest(plain, other);
+        return other.parityDelay == 1 ? clearlyAhead(against) : against.forA >= 2 * against.forB + 1;
+      });
+      if (stands) return plain;
+    }
     return std::nullopt;
   }
   return std::nullopt;
@@ -458,14 +555,14 @@ void AlignStartWithVolume(RaidGeometry& geometry, const RaidBlockMap& map) {
   geometry.best = std::move(pairsStarted);
 }
 
-void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map) {
+void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map, const std::vector<RaidRecordRun>& runs) {
   if (map.members() < 3 || !(geometry.parity.holds() || geometry.parity.memberRebuilt)) return;
   if (geometry.best && IsRaid5(geometry.best->layout)) {
     geometry.places = CheckParityPlaces(*geometry.best, map);
     if (geometry.places.contradicts() && geometry.verdict == RaidGeometry::Verdict::Decided)
       geometry.verdict = RaidGeometry::Verdict::Unexplained;
   }
-  const std::optional<RaidGeometryGuess> fromPlaces = Raid5FromParityPlaces(map);
+  const std::optional<RaidGeometryGuess> fromPlaces = Raid5FromParityPlaces(map, runs);
   if (!fromPlaces) return;
   if (geometry.verdict == RaidGeometry::Verdict::Decided) {
     // Two kinds of evidence that name different layouts or stripe sizes: neither is trusted.

@@ -96,15 +96,17 @@ RaidParityPlaces CheckParityPlaces(const RaidGeometryGuess& guess, const RaidBlo
 // size whose rows rotate their parity over the members, the row holding the first block, the
 // rotation's direction and the member order they imply, and whether the data follows the parity
 // (symmetric) or keeps the member order (asymmetric), told by the blocks that name their place in
-// the volume, else by how blocks continue across the stripe boundaries. nullopt where any of these is in doubt. `explained` counts the stripe rows
+// the volume, else by how blocks (and the MFT records found, `runs`) continue across the stripe
+// boundaries. A parity kept on one member for several rows (delayed parity) is told from a longer
+// stripe the same way. nullopt where any of these is in doubt. `explained` counts the stripe rows
 // whose parity member agrees.
-std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map);
+std::optional<RaidGeometryGuess> Raid5FromParityPlaces(const RaidBlockMap& map, const std::vector<RaidRecordRun>& runs = {});
 
 // Checks a RAID 5 answer against the parity places, and answers from them where the records did
 // not: an answer they contradict is no longer given as decided; without a decided answer, one
 // they single out is given (`fromParityPlaces`). Only where the members' parity holds (or a
 // member was rebuilt from it).
-void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map);
+void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map, const std::vector<RaidRecordRun>& runs = {});
 
 // The records cannot tell a start from one a turn of the layout later; the file system's first
 // block can. Moves a decided RAID 0, RAID 5 or RAID 6 answer's start (and turns its member order, as a

@@ -25,7 +25,7 @@ std::optional<int64_t> RecordInRows(const RaidGeometryGuess& guess, int64_t posi
     chunk = row * (members - 2) + index;
   } else if (guess.layout != RaidLayout::Raid0) {
     // Which data stripe of the row the position holds, if not the row's parity.
-    const int64_t parity = RaidParityPosition(guess.layout, members, row);
+    const int64_t parity = RaidParityPosition(guess.layout, members, FloorDiv(row, std::max<int64_t>(1, guess.parityDelay)));
     if (position == parity) return std::nullopt;
     const int64_t index = IsSymmetric(guess.layout) ? (position - parity - 1 + members) % members
                                                     : (position < parity ? position : position - 1);

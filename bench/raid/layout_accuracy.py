@@ -25,16 +25,18 @@ import subprocess
 import sys
 
 LAYOUTS = ["raid0", "raid5-left-asymmetric", "raid5-left-symmetric", "raid5-right-asymmetric",
-           "raid5-right-symmetric", "raid10", "raid6", "jbod"]
+           "raid5-right-symmetric", "raid10", "raid6", "jbod", "raid5-delayed"]
+# A delayed parity keeps a row's parity member for this many rows (some hardware controllers).
+DELAYS = (2, 4, 16)
 
 
-def place(layout, members, chunk):
+def place(layout, members, chunk, delay=1):
     """(position in the member order, row) of data stripe `chunk`."""
     if layout == "raid0":
         return chunk % members, chunk // members
     per_row = members - 1
     row, index = divmod(chunk, per_row)
-    turn = row % members
+    turn = row // delay % members
     left = "left" in layout
     parity = members - 1 - turn if left else turn
     if "-symmetric" in layout:
@@ -83,7 +85,7 @@ def span_volume(volume, members, equal, start, rnd):
     return [bytearray(start) + volume[bounds[i]:bounds[i + 1]] for i in range(members)]
 
 
-def stripe_volume(volume, layout, members, stripe, start):
+def stripe_volume(volume, layout, members, stripe, start, delay=1):
     """The member images in array order."""
     if layout == "raid6":
         return stripe_raid6(volume, members, stripe, start)
@@ -97,12 +99,12 @@ def stripe_volume(volume, layout, members, stripe, start):
         data = volume[chunk * stripe:(chunk + 1) * stripe]
         if not data:
             break
-        position, row = place(layout, members, chunk)
+        position, row = place(layout, members, chunk, delay)
         at = start + row * stripe
         images[position][at:at + len(data)] = data
     if layout != "raid0":
         for row in range(rows):
-            turn = row % members
+            turn = row // delay % members
             parity = members - 1 - turn if "left" in layout else turn
             at = start + row * stripe
             acc = 0
@@ -169,6 +171,7 @@ def main():
     rnd = random.Random(5)
     # Shuffles and cuts of the arrays added later, apart, so that the earlier arrays stay as they were.
     later = random.Random(11)
+    delayed = random.Random(17)
     table = {}
     for fs_name, volume in vols.items():
         for layout in LAYOUTS:
@@ -180,10 +183,15 @@ def main():
                 shapes = [(2, 0), (2, 1), (3, 0), (3, 1), (4, 0), (4, 1)]
             for members, stripe_kib in shapes:
                 for start in (0, 2048):
+                    rotation, delay = layout, 1
+                    if layout == "raid5-delayed":
+                        rotation, delay = delayed.choice(LAYOUTS[1:5]), delayed.choice(DELAYS)
                     if layout in ("raid0", "raid10", "jbod"):
                         drops = [None]
                     elif layout == "raid6":
                         drops = [None, later.randrange(members)]
+                    elif layout == "raid5-delayed":
+                        drops = [None, delayed.randrange(members)]
                     else:
                         drops = [None, rnd.randrange(members)]
                     for drop in drops:
@@ -191,9 +199,10 @@ def main():
                         if layout == "jbod":
                             images = span_volume(volume, members, stripe_kib == 0, start * 512, later)
                         else:
-                            images = stripe_volume(volume, layout, members, stripe, start * 512)
+                            images = stripe_volume(volume, rotation, members, stripe, start * 512, delay)
                         given = list(range(members))
-                        (later if layout == "jbod" or (layout == "raid6" and drop is not None) else rnd).shuffle(given)
+                        (delayed if layout == "raid5-delayed" else
+                         later if layout == "jbod" or (layout == "raid6" and drop is not None) else rnd).shuffle(given)
                         paths = []
                         for i, position in enumerate(given):
                             if position == drop:
@@ -209,8 +218,9 @@ def main():
                                    "--end-sector", str(end), "--json"])
                         answer = json.loads(out.stdout.decode().strip().splitlines()[-1])
                         shape = ("unequal" if stripe_kib else "equal") if layout == "jbod" else "%dK" % stripe_kib
-                        name = "%s %s n=%d %s start=%d%s" % (fs_name, layout, members, shape, start,
-                                                             " missing" if drop is not None else "")
+                        name = "%s %s n=%d %s start=%d%s" % (fs_name, layout if delay == 1 else
+                                                             "%s delayed %d" % (rotation, delay), members, shape,
+                                                             start, " missing" if drop is not None else "")
                         verdict = "silent"
                         if answer["verdict"] == "decided":
                             best = answer["best"]
@@ -222,6 +232,8 @@ def main():
                                    "--start", str(best["startSector"]), "--assemble", image]
                             if best["layout"] != "jbod":
                                 cmd += ["--stripe", "%ds" % best["stripeSectors"]]
+                            if "parityDelay" in best:
+                                cmd += ["--parity-delay", str(best["parityDelay"])]
                             run(cmd)
                             assembled = open(image, "rb").read() if os.path.exists(image) else b""
                             per_row = {"raid0": members, "raid10": members // 2,
@@ -230,10 +242,11 @@ def main():
                             # RAID 6 and the symmetric rotations (the order rotated), all members' rows else.
                             rows_per_turn = (1 if best["layout"] in ("raid0", "raid10", "raid6")
                                              or "-symmetric" in best["layout"] else members)
-                            turn = per_row * rows_per_turn * best["stripeSectors"] * 512 or len(assembled) + 1
+                            turn = (per_row * rows_per_turn * best.get("parityDelay", 1) * best["stripeSectors"] * 512
+                                    or len(assembled) + 1)
                             at = right(assembled, volume, turn)
                             verdict = "WRONG" if at is None else "right" if at == 0 else "right, %d bytes in" % at
-                            if at is not None and best.get("layout") != layout:
+                            if at is not None and (best.get("layout") != rotation or best.get("parityDelay", 1) != delay):
                                 verdict = "WRONG"
                             source_kind = ("parity" if answer.get("fromParityPlaces")
                                            else "places" if best["layout"] == "jbod" else "records")

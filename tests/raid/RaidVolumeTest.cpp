@@ -441,14 +441,12 @@ TEST(RaidVolume, Raid6WithUpToTwoMembersMissingIsRebuilt) {
   EXPECT_EQ(RunRaidAssembly(three, stop, progress).refusal, RaidVolumeRefusal::TooManyMissing);
 }
 
-// Delayed parity, as some controllers write RAID 5: the parity stays on one member for 16 rows in
-// turn (from the last member down, the data in member order around it). Assembled by hand, with
-// and without a member missing.
-TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
-  const std::string volume = RealNtfsVolume(BRENVIK_TEST_DATA).substr(0, 8 << 20);
-  ASSERT_FALSE(volume.empty());
-  const size_t members = 4, stripe = 8 * 1024, delay = 16;
-  const size_t rows = (volume.size() + 3 * stripe - 1) / (3 * stripe);
+namespace {
+
+// A RAID 5 left-asymmetric set over `volume` whose parity stays on one member for `delay` rows in
+// turn, as some hardware controllers write it; the member images in array order.
+std::vector<std::string> DelayedRaid5(const std::string& volume, size_t members, size_t stripe, size_t delay) {
+  const size_t rows = (volume.size() + (members - 1) * stripe - 1) / ((members - 1) * stripe);
   std::vector<std::string> images(members, std::string(rows * stripe, '\0'));
   for (size_t row = 0; row < rows; ++row) {
     const size_t parity = members - 1 - row / delay % members;
@@ -460,6 +458,20 @@ TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
       for (size_t i = 0; i < data.size(); ++i) images[parity][row * stripe + i] ^= data[i];
     }
   }
+  return images;
+}
+
+}  // namespace
+
+// Delayed parity, as some controllers write RAID 5: the parity stays on one member for 16 rows in
+// turn (from the last member down, the data in member order around it). Assembled by hand, with
+// and without a member missing.
+TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
+  const std::string whole = RealNtfsVolume(BRENVIK_TEST_DATA);
+  ASSERT_FALSE(whole.empty());
+  const std::string volume = whole.substr(0, 8 << 20);
+  const size_t members = 4, delay = 16;
+  const std::vector<std::string> images = DelayedRaid5(volume, members, 8 * 1024, delay);
   TempDir dir;
   std::vector<RaidMember> given(members);
   for (size_t position = 0; position < members; ++position) {
@@ -486,6 +498,21 @@ TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
   RaidVolumeReporter progress;
   ASSERT_EQ(RunRaidAssembly(undelayed, stop, progress).end, RaidVolumeEnd::Completed);
   EXPECT_NE(ReadFile(dir / "volume.img").substr(0, volume.size()), volume);
+
+  // The analysis tells a delay from the parity kept on one member for a run of rows, which a
+  // stripe as many times longer would leave too (and once did, to a wrong answer): the records
+  // continue only over the shorter stripes.
+  TempDir shuffled;
+  const std::vector<std::string> delayed = DelayedRaid5(whole, 3, 64 * 1024, 2);
+  const RaidRequest analysis = AnalysisOfGiven(delayed, {2, 0, 1}, shuffled);
+  const RaidResult found = Analyse(analysis);
+  ASSERT_EQ(found.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(found.geometry);
+  EXPECT_EQ(found.geometry.best->layout, RaidLayout::Raid5LeftAsymmetric);
+  EXPECT_EQ(found.geometry.best->stripeSectors, 128);
+  EXPECT_EQ(found.geometry.best->parityDelay, 2);
+  RaidVolumeRequest analysed{analysis.members, *found.geometry.best, shuffled / "volume.img", {}};
+  ASSERT_EQ(RunRaidAssembly(analysed, stop, progress).end, RaidVolumeEnd::Completed);
+  ExpectVolume(ReadFile(shuffled / "volume.img"), whole);
 }
 
 // Linux md's RAID 10 (near layout, two copies) over four members is named from its records: the
