@@ -1,10 +1,11 @@
 // The blocks that name their place (any 1024 bytes), and the parity-place search, check and start
 // alignment over a block map whose bits come from the input: a member count, then per position
-// the not-zero and text masks and whether it can tell, and a few named places.
+// the not-zero and text masks and whether it can tell, a few named places, and record runs.
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "raid/RaidParityPlace.h"
 
@@ -26,7 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int round = 0; round < 16 && body + 3 <= size; ++round)
     for (size_t p = body; p + 3 <= size; p += 3)
       map.add(static_cast<uint16_t>(data[p] & mask), static_cast<uint16_t>(data[p + 1] & data[p] & mask), data[p + 2] & 1);
-  if (const auto guess = brenvik::Raid5FromParityPlaces(map)) (void)brenvik::CheckParityPlaces(*guess, map);
+  // Record runs from the first bytes again: any member, sector, number and length.
+  std::vector<brenvik::RaidRecordRun> runs;
+  for (size_t p = 4; p + 4 <= std::min<size_t>(size, 64); p += 4)
+    runs.push_back({int64_t{data[p]} * 2, uint32_t{data[p + 1]}, uint32_t{data[p + 2] % 64u + 1u}, static_cast<uint32_t>(data[p + 3] % members)});
+  if (const auto guess = brenvik::Raid5FromParityPlaces(map, runs)) (void)brenvik::CheckParityPlaces(*guess, map);
   brenvik::RaidGeometryGuess guess;
   guess.layout = brenvik::RaidLayout::Raid5LeftSymmetric;
   guess.stripeSectors = 8 << (data[3] % 4);
