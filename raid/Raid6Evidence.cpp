@@ -228,10 +228,7 @@ void ApplyRaid6Evidence(RaidGeometry& geometry, const RaidBlockMap& map,
   if (!fromPlaces) return;
   const RaidSyndromeTally tally = syndrome(*fromPlaces);
   if (!tally.confirms()) return;
-  geometry.verdict = RaidGeometry::Verdict::Decided;
-  geometry.best = fromPlaces;
-  geometry.nextBest.reset();
-  geometry.fromParityPlaces = true;
+  geometry.decideOn(*fromPlaces, true);
   geometry.syndrome = tally;
 }
 

@@ -216,6 +216,15 @@ struct RaidGeometry {
   bool fromParityPlaces = false;
   // A RAID 6 answer's P and Q computed again from its data.
   RaidSyndromeTally syndrome;
+
+  // Gives `answer`, found by other evidence than the records read, as the decided one.
+  void decideOn(const RaidGeometryGuess& answer, bool fromPlaces) {
+    verdict = Verdict::Decided;
+    best = answer;
+    nextBest.reset();
+    fromParityPlaces = fromPlaces;
+    fromOtherParity = false;
+  }
 };
 
 RaidGeometry InferRaidGeometry(const RaidRecordCollector& records, const RaidParityEvidence& parity = {});

@@ -570,10 +570,7 @@ void ApplyParityPlaces(RaidGeometry& geometry, const RaidBlockMap& map, const st
       geometry.verdict = RaidGeometry::Verdict::Unexplained;
     return;
   }
-  geometry.verdict = RaidGeometry::Verdict::Decided;
-  geometry.best = fromPlaces;
-  geometry.nextBest.reset();
-  geometry.fromParityPlaces = true;
+  geometry.decideOn(*fromPlaces, true);
   geometry.places = CheckParityPlaces(*fromPlaces, map);
 }
 

@@ -195,11 +195,7 @@ void ApplySpanned(RaidGeometry& geometry, const std::optional<RaidGeometryGuess>
     geometry.verdict = RaidGeometry::Verdict::Unexplained;
     return;
   }
-  geometry.verdict = RaidGeometry::Verdict::Decided;
-  geometry.best = spanned;
-  geometry.nextBest.reset();
-  geometry.fromParityPlaces = false;
-  geometry.fromOtherParity = false;
+  geometry.decideOn(*spanned, false);
 }
 
 }  // namespace brenvik

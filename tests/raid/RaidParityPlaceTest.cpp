@@ -17,15 +17,6 @@ using namespace brenvik::testing;
 
 namespace {
 
-std::string Gunzip(const std::filesystem::path& path) {
-  std::string bytes;
-  gzFile file = gzopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  char buffer[1 << 16];
-  for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(got));
-  gzclose(file);
-  return bytes;
-}
 
 struct Analysed {
   RaidResult result;

@@ -52,6 +52,27 @@ void ExpectVolume(const std::string& assembled, const std::string& volume) {
   EXPECT_EQ(assembled.find_first_not_of('\0', volume.size()), std::string::npos);
 }
 
+// The bytes at the member places a read without a copy is served from, in turn.
+std::string BytesAtPieces(const std::vector<RaidVolumeReader::MemberPiece>& pieces) {
+  std::string placed;
+  for (const auto& piece : pieces) {
+    std::string part(piece.size, '\0');
+    if (::pread(piece.fd, part.data(), piece.size, piece.position) != static_cast<ssize_t>(piece.size))
+      return "(a piece could not be read)";
+    placed += part;
+  }
+  return placed;
+}
+
+// Assembles `request` into its target, which then holds the original volume.
+void ExpectAssembled(const RaidVolumeRequest& request, const std::string& volume) {
+  std::atomic<int> stop{0};
+  RaidVolumeReporter progress;
+  const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
+  ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
+  ExpectVolume(ReadFile(request.target), volume);
+}
+
 }  // namespace
 
 // The analysis names the geometry of an array striped from a real NTFS volume, and the volume
@@ -101,11 +122,7 @@ TEST(RaidVolume, Raid5WithOneMemberMissingIsRebuilt) {
     for (size_t missing = 0; missing <= members.size(); ++missing) {
       RaidVolumeRequest request{members, GeometryOf(shape, givenOrder), dir / "volume.img"};
       if (missing < members.size()) request.members[missing].path.clear();
-      std::atomic<int> stop{0};
-      RaidVolumeReporter progress;
-      const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
-      ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
-      ExpectVolume(ReadFile(dir / "volume.img"), volume);
+      ExpectAssembled(request, volume);
     }
   }
 }
@@ -139,12 +156,7 @@ TEST(RaidVolume, ReaderGivesTheBytesAtAnyOffset) {
     // missing, a read that needs it cannot be placed.
     pieces.clear();
     ASSERT_TRUE(whole->locate(offset, length, pieces));
-    std::string placed;
-    for (const auto& piece : pieces) {
-      std::string part(piece.size, '\0');
-      ASSERT_EQ(::pread(piece.fd, part.data(), piece.size, piece.position), static_cast<ssize_t>(piece.size));
-      placed += part;
-    }
+    const std::string placed = BytesAtPieces(pieces);
     ASSERT_EQ(static_cast<int64_t>(placed.size()), got);
     ASSERT_TRUE(placed == buffer.substr(0, placed.size()));
     pieces.clear();
@@ -174,12 +186,7 @@ TEST(RaidVolume, EveryStripedLayoutPlacesItsBytesWhereItReads) {
     const int64_t got = reader.read(read.data(), length, offset);
     std::vector<RaidVolumeReader::MemberPiece> pieces;
     ASSERT_TRUE(reader.locate(offset, length, pieces));
-    std::string placed;
-    for (const auto& piece : pieces) {
-      std::string part(piece.size, '\0');
-      ASSERT_EQ(::pread(piece.fd, part.data(), piece.size, piece.position), static_cast<ssize_t>(piece.size));
-      placed += part;
-    }
+    const std::string placed = BytesAtPieces(pieces);
     ASSERT_EQ(static_cast<int64_t>(placed.size()), got);
     ASSERT_TRUE(placed == read.substr(0, placed.size())) << "at " << offset << " length " << length;
   };
@@ -487,10 +494,7 @@ TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
   for (size_t missing = 0; missing <= members; ++missing) {
     RaidVolumeRequest request{given, geometry, dir / "volume.img", {}};
     if (missing < members) request.members[missing].path.clear();
-    RaidVolumeReporter progress;
-    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
-    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
-    ExpectVolume(ReadFile(dir / "volume.img"), volume);
+    ExpectAssembled(request, volume);
   }
   // Without the delay the same members give another volume.
   geometry.parityDelay = 1;
@@ -510,9 +514,7 @@ TEST(RaidVolume, Raid5WithDelayedParityAssembles) {
   EXPECT_EQ(found.geometry.best->layout, RaidLayout::Raid5LeftAsymmetric);
   EXPECT_EQ(found.geometry.best->stripeSectors, 128);
   EXPECT_EQ(found.geometry.best->parityDelay, 2);
-  RaidVolumeRequest analysed{analysis.members, *found.geometry.best, shuffled / "volume.img", {}};
-  ASSERT_EQ(RunRaidAssembly(analysed, stop, progress).end, RaidVolumeEnd::Completed);
-  ExpectVolume(ReadFile(shuffled / "volume.img"), whole);
+  ExpectAssembled({analysis.members, *found.geometry.best, shuffled / "volume.img", {}}, whole);
 }
 
 // Linux md's RAID 10 (near layout, two copies) over four members is named from its records: the
@@ -529,29 +531,14 @@ TEST(RaidVolume, Raid10IsNamedFromItsRecordsAndAssembles) {
     const std::vector<std::string> halves = StripeVolume(pairs, volume);
     const std::vector<std::string> images = {halves[0], halves[0], halves[1], halves[1]};
     TempDir dir;
-    const std::vector<size_t> given = {2, 0, 3, 1};  // array position p is given as member given[p]
-    RaidRequest analysis;
-    analysis.members.resize(images.size());
-    for (size_t position = 0; position < images.size(); ++position) {
-      const auto path = dir / ("member" + std::to_string(position) + ".img");
-      WriteFile(path, images[position]);
-      analysis.members[given[position]] = {u"", path};
-    }
-    analysis.logPath = dir / "map.txt";
-    analysis.endOffset = static_cast<int64_t>(images[0].size()) - 512;
-    std::atomic<int> stop{0};
-    RaidReporter quiet;
-    const RaidResult found = RunRaidAnalysis(analysis, stop, quiet);
+    const RaidRequest analysis = AnalysisOfGiven(images, {2, 0, 3, 1}, dir);
+    const RaidResult found = Analyse(analysis);
     ASSERT_EQ(found.geometry.verdict, RaidGeometry::Verdict::Decided) << FormatGeometryJson(found.geometry);
     ASSERT_EQ(found.geometry.best->layout, RaidLayout::Raid10Near2);
     EXPECT_EQ(found.geometry.best->stripeSectors, 32);
     EXPECT_EQ(found.geometry.best->startSector, start);
 
-    RaidVolumeRequest request{analysis.members, *found.geometry.best, dir / "volume.img", {}};
-    RaidVolumeReporter progress;
-    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
-    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
-    ExpectVolume(ReadFile(dir / "volume.img"), volume);
+    ExpectAssembled({analysis.members, *found.geometry.best, dir / "volume.img", {}}, volume);
   }
 }
 
@@ -601,12 +588,7 @@ TEST(RaidVolume, Raid6IsNamedFromItsRecordsOrItsQAndAssembles) {
     EXPECT_GE(onLine, 220u);
     EXPECT_LE(onData - onLine, 4u);
 
-    RaidVolumeRequest request{analysis.members, *geometry.best, dir / "volume.img", {}};
-    std::atomic<int> stop{0};
-    RaidVolumeReporter progress;
-    const RaidVolumeResult result = RunRaidAssembly(request, stop, progress);
-    ASSERT_EQ(result.end, RaidVolumeEnd::Completed) << TextToUtf8(RaidVolumeOutcomeText(result));
-    ExpectVolume(ReadFile(dir / "volume.img"), volume);
+    ExpectAssembled({analysis.members, *geometry.best, dir / "volume.img", {}}, volume);
   }
 }
 
@@ -638,15 +620,6 @@ TEST(RaidVolume, Raid6ThatCannotBeConfirmedGetsNoAnswer) {
 
 namespace {
 
-std::string Gunzip(const std::filesystem::path& path) {
-  std::string bytes;
-  gzFile file = gzopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  char buffer[1 << 16];
-  for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(got));
-  gzclose(file);
-  return bytes;
-}
 
 // A spanned set over `volume`: the pieces between `cuts` (byte offsets), each after `start`
 // sectors of zeros, in array order.

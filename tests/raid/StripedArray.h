@@ -45,16 +45,21 @@ inline std::string MftVolume(int64_t records) {
   return volume;
 }
 
+// A gzip file unpacked; empty when it cannot be read.
+inline std::string Gunzip(const std::filesystem::path& path) {
+  std::string bytes;
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (file == nullptr) return bytes;
+  char buffer[1 << 16];
+  for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(got));
+  gzclose(file);
+  return bytes;
+}
+
 // The real NTFS volume made by mkntfs and ntfs-3g (tests/data/raid/README.md), unpacked; empty
 // when it cannot be read.
 inline std::string RealNtfsVolume(const std::filesystem::path& dataFolder) {
-  std::string volume;
-  gzFile file = gzopen((dataFolder / "raid/ntfs-volume.img.gz").c_str(), "rb");
-  if (file == nullptr) return volume;
-  char buffer[1 << 16];
-  for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) volume.append(buffer, static_cast<size_t>(got));
-  gzclose(file);
-  return volume;
+  return Gunzip(dataFolder / "raid/ntfs-volume.img.gz");
 }
 
 // The member (in array order) that holds data stripe `index` of stripe row `row`, and the
