@@ -135,10 +135,6 @@ bool Acceptable(const RowCut& cut, size_t members) {
   return !cut.rotation.empty() && cut.explained >= enough && cut.against * 10 <= cut.explained;
 }
 
-// Which of two RAID 5 geometries with one start the volume's blocks continue under. Where they
-// name different blocks to follow a data block, each is counted when its block is of the data
-// block's class (zero, text, other) and the other's is not. Such places lie only at the ends of
-// the finer geometry's stripes, so only those are looked at.
 // The numbers of the MFT records found, by member and sector.
 class RecordLookup {
  public:
@@ -162,6 +158,11 @@ class RecordLookup {
   std::vector<std::vector<const RaidRecordRun*>> byMember_;
 };
 
+// Which of two RAID 5 geometries with one start the volume's blocks continue under. Where they
+// name different blocks to follow a data block, each is counted when its block continues the data
+// block (the next record number after a record, else a block of the same class: zero, text,
+// other) and the other's does not. Such places lie only at the ends of the finer geometry's
+// stripes, so only those are looked at.
 struct ContinuityContest {
   uint64_t forA = 0;
   uint64_t forB = 0;
