@@ -224,7 +224,7 @@ void RaidVolumeReader::readRowsAhead(int64_t offset, int64_t end) const {
   const int64_t to = std::min(size_, end + kAhead);
   if (from >= to || !askedUpTo_.compare_exchange_strong(asked, to, std::memory_order_relaxed)) return;
   // Only the stripes the volume's bytes lie on, merged where they follow on one member: the parity
-  // and the second copies are never read.
+  // and the second copies are not asked for.
   std::vector<std::pair<int64_t, int64_t>> pending(fds_.size(), {0, 0});
   const auto flush = [&](size_t member) {
     if (pending[member].second > pending[member].first)
