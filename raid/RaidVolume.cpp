@@ -243,6 +243,23 @@ void RaidVolumeReader::readRowsAhead(int64_t offset, int64_t end) const {
   for (size_t member = 0; member < fds_.size(); ++member) flush(member);
 }
 
+std::vector<RaidVolumeReader::SpannedPiece> RaidVolumeReader::spannedPieces(int64_t offset, int64_t total) const {
+  std::vector<SpannedPiece> pieces;
+  int64_t done = 0;
+  int64_t memberStart = 0;  // where the member begins in the volume
+  for (size_t member : geometry_.memberOrder) {
+    const int64_t span = spans_[member];
+    const int64_t at = offset + done;
+    if (done < total && at < memberStart + span) {
+      const auto take = static_cast<size_t>(std::min(total - done, memberStart + span - at));
+      pieces.push_back({member, startBytes_ + at - memberStart, take});
+      done += static_cast<int64_t>(take);
+    }
+    memberStart += span;
+  }
+  return pieces;
+}
+
 bool RaidVolumeReader::readMember(size_t member, void* buffer, size_t length, int64_t offset,
                                   size_t* failedMember) const {
   if (ReadAt(fds_[member].get(), buffer, length, offset) == static_cast<int64_t>(length)) return true;
@@ -267,17 +284,9 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
   }
 
   if (geometry_.layout == RaidLayout::Spanned) {
-    int64_t done = 0;
-    int64_t memberStart = 0;  // where the member begins in the volume
-    for (size_t member : order) {
-      const int64_t span = spans_[member];
-      const int64_t at = offset + done;
-      if (done < total && at < memberStart + span) {
-        const auto take = static_cast<size_t>(std::min(total - done, memberStart + span - at));
-        if (!readMember(member, out + done, take, startBytes_ + at - memberStart, failedMember)) return -1;
-        done += static_cast<int64_t>(take);
-      }
-      memberStart += span;
+    for (const SpannedPiece& piece : spannedPieces(offset, total)) {
+      if (!readMember(piece.member, out, piece.size, piece.position, failedMember)) return -1;
+      out += piece.size;
     }
     return total;
   }
@@ -337,8 +346,12 @@ int64_t RaidVolumeReader::read(void* buffer, size_t length, int64_t offset, size
 
 bool RaidVolumeReader::locate(int64_t offset, size_t length, std::vector<MemberPiece>& pieces) const {
   if (offset < 0 || offset >= size_) return true;
-  if (geometry_.layout == RaidLayout::Spanned) return false;
   const int64_t total = std::min<int64_t>(static_cast<int64_t>(std::min<size_t>(length, INT64_MAX)), size_ - offset);
+  if (geometry_.layout == RaidLayout::Spanned) {
+    for (const SpannedPiece& piece : spannedPieces(offset, total))
+      pieces.push_back({fds_[piece.member].get(), piece.position, piece.size});
+    return true;
+  }
   readRowsAhead(offset, offset + total);
   if (geometry_.layout == RaidLayout::Mirror) {
     for (size_t member : geometry_.memberOrder)

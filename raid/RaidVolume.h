@@ -96,6 +96,14 @@ class RaidVolumeReader {
     int64_t position;
   };
   std::optional<StripePlace> placeOfStripe(int64_t chunk) const;
+  // Where a spanned set keeps the volume's bytes [offset, offset + total): member by member, the
+  // member (index as given), the offset there and the length.
+  struct SpannedPiece {
+    size_t member;
+    int64_t position;
+    size_t size;
+  };
+  std::vector<SpannedPiece> spannedPieces(int64_t offset, int64_t total) const;
 
   RaidGeometryGuess geometry_;
   std::vector<UniqueFd> fds_;    // as given; invalid for a missing member

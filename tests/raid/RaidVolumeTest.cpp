@@ -168,9 +168,9 @@ TEST(RaidVolume, ReaderGivesTheBytesAtAnyOffset) {
 }
 
 // Whatever the members hold, the places a read is served from without a copy (a mount's) hold the
-// bytes the reader gives there, in every striped layout, with a RAID 10 member missing (the other
-// copy serves), read in order (the reader then asks for the rows ahead) and at random.
-TEST(RaidVolume, EveryStripedLayoutPlacesItsBytesWhereItReads) {
+// bytes the reader gives there, in every layout, with a RAID 10 member missing (the other copy
+// serves), read in order (the reader then asks for the rows ahead) and at random.
+TEST(RaidVolume, EveryLayoutPlacesItsBytesWhereItReads) {
   TempDir dir;
   std::mt19937 random(11);
   RaidVolumeRequest request;
@@ -191,7 +191,8 @@ TEST(RaidVolume, EveryStripedLayoutPlacesItsBytesWhereItReads) {
     ASSERT_TRUE(placed == read.substr(0, placed.size())) << "at " << offset << " length " << length;
   };
   for (const RaidLayout layout : {RaidLayout::Raid0, RaidLayout::Raid5LeftSymmetric, RaidLayout::Raid5RightAsymmetric,
-                                  RaidLayout::Raid6LeftSymmetric, RaidLayout::Raid10Near2}) {
+                                  RaidLayout::Raid6LeftSymmetric, RaidLayout::Raid10Near2, RaidLayout::Mirror,
+                                  RaidLayout::Spanned}) {
     for (const bool memberMissing : {false, true}) {
       if (memberMissing && layout != RaidLayout::Raid10Near2) continue;
       RaidVolumeRequest given = request;
