@@ -264,7 +264,7 @@ FileType IdentifyByContent(UniqueFd file, int64_t length, const uint8_t (&header
   if (Matches(std::span<const uint8_t>(header), signature::kCompoundFile)) {
     // The probe closes the file; a compound file never starts like a zip, so the zip probe
     // below has nothing to reopen it for.
-    const int probed = reader.ProbeCompoundFile(std::move(file), header);
+    const int probed = reader.ProbeCompoundFile(std::move(file), header, length);
     const std::string_view word = reader.wordInfo.isTemplate ? "dot" : "doc";
     switch (probed) {
       case DocumentReader::kProbeUnknown: break;

@@ -153,8 +153,8 @@ bool DocumentReader::readBytes(int fd, uint8_t* destination, size_t bytes, uint6
   return ReadAt(fd, destination, bytes, static_cast<int64_t>(offset)) == static_cast<int64_t>(bytes);
 }
 
-bool DocumentReader::ReadHeader(int fd, const uint8_t* known) {
-  fileLength = FileSize(fd);
+bool DocumentReader::ReadHeader(int fd, const uint8_t* known, int64_t knownLength) {
+  fileLength = knownLength >= 0 ? knownLength : FileSize(fd);
   uint8_t header[kHeaderSize] = {};
   if (fileLength >= kHeaderSize) {
     if (known != nullptr)
@@ -383,8 +383,8 @@ bool DocumentReader::wordTemplateFlag(int fd, const StreamLocation& wordDocument
 
 int DocumentReader::ProbeCompoundFile(UniqueFd file) { return probe(file.get(), nullptr); }
 
-int DocumentReader::ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 512> header) {
-  return probe(file.get(), header.data());
+int DocumentReader::ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 512> header, int64_t length) {
+  return probe(file.get(), header.data(), length);
 }
 
 namespace {
@@ -436,9 +436,9 @@ CompoundApplication TopApplication(const std::vector<TreeNode>& nodes, uint32_t 
 
 }  // namespace
 
-int DocumentReader::probe(int fd, const uint8_t* knownHeader) {
+int DocumentReader::probe(int fd, const uint8_t* knownHeader, int64_t knownLength) {
   ResetReader();
-  if (!ReadHeader(fd, knownHeader)) return kProbeInvalidHeader;
+  if (!ReadHeader(fd, knownHeader, knownLength)) return kProbeInvalidHeader;
   // The probe visits the header's FAT, directory and a stream's first sector or two, scattered
   // over the file: a small file costs fewer reads taken whole.
   constexpr int64_t kWholeProbeRead = 32 * 1024;

@@ -156,8 +156,9 @@ class DocumentReader {
   // followed or names none of them); the template flag is then that top document's.
   int ProbeCompoundFile(UniqueFd file);
   // The same, when the caller has already read the file's first 512 bytes (zero-filled beyond
-  // its end) into `header`: the header is not read again.
-  int ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 512> header);
+  // its end) into `header`, and perhaps looked up its length (negative when not): neither is
+  // asked of the file again.
+  int ProbeCompoundFile(UniqueFd file, std::span<const uint8_t, 512> header, int64_t length = -1);
 
   // ---- Text for names (OfficeBinaryText.cpp, OoxmlText.cpp) --------------------------------
   // Each resets the reader, reads the file at `path` and fills the results it names; a file that
@@ -181,9 +182,9 @@ class DocumentReader {
   // Takes the file length, reads and validates the header, assembles the FAT and loads the mini
   // FAT. False when the header is not valid (nothing else is loaded then).
   bool LoadTables(int fd);
-  // File length, header validation and copy; `known` is the file's first 512 bytes when the
-  // caller has them already.
-  bool ReadHeader(int fd, const uint8_t* known = nullptr);
+  // File length, header validation and copy; `known` is the file's first 512 bytes and
+  // `knownLength` its length (when not negative) when the caller has them already.
+  bool ReadHeader(int fd, const uint8_t* known = nullptr, int64_t knownLength = -1);
   // Lists the FAT sectors named by the header DIFAT and the DIFAT chain, up to the first one that
   // is out of bounds. Their contents are read on first use (FatEntry), so a probe reads only the
   // FAT sectors its chains touch; entries that could not be listed read as free/end markers.
@@ -263,7 +264,7 @@ class DocumentReader {
   std::vector<PieceTextLocation> pieceTextLocations;
 
  private:
-  int probe(int fd, const uint8_t* knownHeader);
+  int probe(int fd, const uint8_t* knownHeader, int64_t knownLength = -1);
   bool wordTemplateFlag(int fd, const StreamLocation& wordDocument);
   bool sectorInsideFile(uint32_t sector, uint32_t bytes) const;
   bool readSector(int fd, uint32_t sector, uint8_t* destination, uint32_t bytes) const;
