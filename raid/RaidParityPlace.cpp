@@ -123,13 +123,6 @@ RowCut FitRotation(const RowMasks& masks, size_t count, int64_t length, int64_t 
   return cut;
 }
 
-// The position in the order of the parity of a RAID 5 guess's stripe row `row`, delayed parity
-// included.
-int64_t ParityPositionOfRow(const RaidGeometryGuess& guess, int64_t row) {
-  return RaidParityPosition(guess.layout, static_cast<int64_t>(guess.memberOrder.size()),
-                            FloorDiv(row, std::max<int64_t>(1, guess.parityDelay)));
-}
-
 bool Acceptable(const RowCut& cut, size_t members) {
   const uint64_t enough = std::max<uint64_t>(8, 2 * members);
   return !cut.rotation.empty() && cut.explained >= enough && cut.against * 10 <= cut.explained;
@@ -196,6 +189,7 @@ ContinuityContest Contest(const RaidGeometryGuess& a, const RaidGeometryGuess& b
   RaidGeometryGuess plainB = b;
   plainB.recordZeroDataSector = 0;
   const auto within = [count](const Place& place) { return place.position < static_cast<int64_t>(count); };
+  const auto sectorOf = [&map](const Place& place) { return map.firstSector() + 2 * place.position; };
   // Until the row of the block begins past the map.
   for (int64_t block = fine - 1, points = 0;
        origin + block / lengthA / (members - 1) * lengthA < static_cast<int64_t>(count) && points < kMaxContestPoints;
@@ -206,12 +200,11 @@ ContinuityContest Contest(const RaidGeometryGuess& a, const RaidGeometryGuess& b
     // The block's place in b's volume (records are two sectors: one per block), unless b puts
     // parity there.
     const std::optional<int64_t> inB =
-        RecordInRows(plainB, positionInB[here.member], map.firstSector() + 2 * here.position);
+        RecordInRows(plainB, positionInB[here.member], sectorOf(here));
     if (!inB) continue;
     const Place nextB = placeOf(b, *inB + 1);
     if (nextB == nextA || !within(nextB)) continue;
     // A record is followed by the next number; other blocks by one of their class.
-    const auto sectorOf = [&map](const Place& place) { return map.firstSector() + 2 * place.position; };
     const std::optional<int64_t> record = records.at(here.member, sectorOf(here));
     const int own = classOf(here.member, here.position);
     const auto continues = [&](const Place& next) {
@@ -241,7 +234,7 @@ LocatedTally CheckLocated(const RaidGeometryGuess& guess, const RaidBlockMap& ma
   for (const RaidLocatedBlock& block : map.located()) {
     if (block.sector < guess.startSector) continue;
     const int64_t row = (block.sector - guess.startSector) / stripe;
-    if (guess.memberOrder[static_cast<size_t>(ParityPositionOfRow(guess, row))] == block.member) continue;
+    if (guess.memberOrder[static_cast<size_t>(RaidParityPositionOfRow(guess, row))] == block.member) continue;
     const auto holds = [&](int64_t volumeSector) {
       const RaidStripeSlot slot = PlaceOfStripe(guess.layout, members, volumeSector / stripe, guess.parityDelay);
       return guess.memberOrder[slot.position] == block.member &&
@@ -349,7 +342,7 @@ RaidParityPlaces CheckParityPlaces(const RaidGeometryGuess& guess, const RaidBlo
     // A block over a stripe boundary belongs to two rows.
     if (FloorMod(offset, guess.stripeSectors) == guess.stripeSectors - 1) continue;
     const int64_t row = FloorDiv(offset, guess.stripeSectors);
-    const size_t parity = guess.memberOrder[static_cast<size_t>(ParityPositionOfRow(guess, row))];
+    const size_t parity = guess.memberOrder[static_cast<size_t>(RaidParityPositionOfRow(guess, row))];
     if (parity < 16 && (candidates >> parity & 1) != 0) ++places.agree;
     else ++places.disagree;
   }

@@ -12,6 +12,11 @@ int64_t RaidParityPosition(RaidLayout layout, int64_t members, int64_t row) {
   return left ? members - 1 - turn : turn;
 }
 
+int64_t RaidParityPositionOfRow(const RaidGeometryGuess& guess, int64_t row) {
+  return RaidParityPosition(guess.layout, static_cast<int64_t>(guess.memberOrder.size()),
+                            FloorDiv(row, std::max<int64_t>(1, guess.parityDelay)));
+}
+
 std::optional<int64_t> RecordInRows(const RaidGeometryGuess& guess, int64_t position, int64_t sector) {
   const auto members = static_cast<int64_t>(guess.memberOrder.size());
   const int64_t stripe = guess.stripeSectors;
@@ -25,7 +30,7 @@ std::optional<int64_t> RecordInRows(const RaidGeometryGuess& guess, int64_t posi
     chunk = row * (members - 2) + index;
   } else if (guess.layout != RaidLayout::Raid0) {
     // Which data stripe of the row the position holds, if not the row's parity.
-    const int64_t parity = RaidParityPosition(guess.layout, members, FloorDiv(row, std::max<int64_t>(1, guess.parityDelay)));
+    const int64_t parity = RaidParityPositionOfRow(guess, row);
     if (position == parity) return std::nullopt;
     const int64_t index = IsSymmetric(guess.layout) ? (position - parity - 1 + members) % members
                                                     : (position < parity ? position : position - 1);

@@ -18,6 +18,9 @@ namespace brenvik {
 // (RAID 6's P, with its Q on the next position); rows before the first one carry on the rotation
 // backwards.
 int64_t RaidParityPosition(RaidLayout layout, int64_t members, int64_t row);
+// The same for a geometry's stripe row `row`, its delayed parity included (the parity stays on
+// one position for `parityDelay` rows in turn).
+int64_t RaidParityPositionOfRow(const RaidGeometryGuess& guess, int64_t row);
 
 // The record number a striped layout puts at `sector` of the member at `position` in the order,
 // the rotation carried on before the first row (where data stripes before the volume's first get
